@@ -1,0 +1,107 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "graph/id_index.hpp"
+#include "graph/node_id.hpp"
+
+namespace norvel {
+
+struct Node {
+  NodeId id;
+  double lat;
+  double lon;
+};
+
+struct Edge {
+  NodeId from;
+  NodeId to;
+  double distance_m;
+  double risk_score;
+  double familiarity;  // 0.0 when the document gives none
+};
+
+// An outgoing edge as the search reads it: the head as a dense index next to
+// the three costs, stored contiguously per tail node.
+struct SearchEdge {
+  std::uint32_t to;
+  double distance_m;
+  double risk_score;
+  double familiarity;
+};
+
+// The immutable directed road graph. Every distinct id that occurs in the
+// node list or at an end of an edge gets a dense index; per dense index the
+// graph keeps whether the id is listed as a node, its coordinates (the last
+// node record with that id wins, (0, 0) when unlisted) and its outgoing edges
+// in ascending edge index order (compressed sparse rows).
+struct RoadGraph {
+  std::vector<Node> nodes;  // document order, repeated ids kept
+  std::vector<Edge> edges;  // document order; position = edge index
+
+  IdIndex dense_of;                         // NodeId -> dense index
+  std::vector<NodeId> id_of;                // dense index -> NodeId
+  std::vector<std::uint8_t> listed;         // id occurs in `nodes`
+  std::vector<double> lat;                  // degrees
+  std::vector<double> lon;                  // degrees
+  std::vector<double> cos_lat;              // cos(lat * pi/180), for the heuristic
+  std::vector<std::uint32_t> out_begin;     // size dense + 1
+  std::vector<std::uint32_t> out_edge_index;
+  std::vector<SearchEdge> out_edges;        // parallel to out_edge_index
+
+  // Whether some edge has a negative distance or risk: only then can a path
+  // get cheaper by going round a cycle.
+  bool has_negative_cost = false;
+};
+
+// Collects nodes and edges in document order; `build_graph` turns them into
+// the indexed graph in one pass.
+struct GraphBuilder {
+  std::vector<Node> nodes;
+  std::vector<Edge> edges;
+};
+
+inline void add_node(GraphBuilder& builder, const Node& node) { builder.nodes.push_back(node); }
+inline void add_edge(GraphBuilder& builder, const Edge& edge) { builder.edges.push_back(edge); }
+RoadGraph build_graph(GraphBuilder&& builder);
+
+// A view over the edges leaving one node, in ascending edge index order.
+class OutgoingEdges {
+ public:
+  class iterator {
+   public:
+    iterator(const Edge* edges, const std::uint32_t* at) : edges_(edges), at_(at) {}
+    const Edge& operator*() const { return edges_[*at_]; }
+    iterator& operator++() { ++at_; return *this; }
+    bool operator==(const iterator& other) const { return at_ == other.at_; }
+
+   private:
+    const Edge* edges_;
+    const std::uint32_t* at_;
+  };
+
+  OutgoingEdges(const Edge* edges, std::span<const std::uint32_t> indices)
+      : edges_(edges), indices_(indices) {}
+  iterator begin() const { return {edges_, indices_.data()}; }
+  iterator end() const { return {edges_, indices_.data() + indices_.size()}; }
+  std::size_t size() const { return indices_.size(); }
+  bool empty() const { return indices_.empty(); }
+  std::span<const std::uint32_t> indices() const { return indices_; }
+
+ private:
+  const Edge* edges_;
+  std::span<const std::uint32_t> indices_;
+};
+
+OutgoingEdges outgoing_edges(const RoadGraph& graph, NodeId id);
+inline std::uint64_t node_count(const RoadGraph& graph) { return graph.nodes.size(); }
+inline std::uint64_t edge_count(const RoadGraph& graph) { return graph.edges.size(); }
+
+// Dense index of a listed node id, or IdIndex::kAbsent when the id is not in
+// the node list (an id that only occurs at an edge end counts as absent).
+std::uint32_t listed_node(const RoadGraph& graph, NodeId id);
+
+}  // namespace norvel

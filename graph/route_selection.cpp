@@ -1,0 +1,83 @@
+#include "graph/route_selection.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <string_view>
+
+#include "graph/open_list.hpp"
+
+namespace norvel {
+
+namespace {
+
+// IEEE maxNum: a NaN never replaces the running maximum.
+double max_num(double running, double value) {
+  if (std::isnan(value)) return running;
+  if (std::isnan(running)) return value;
+  return value > running ? value : running;
+}
+
+// Index of the first solution with the least key in totalOrder.
+template <class KeyOf>
+std::size_t least(const ParetoFront& solutions, KeyOf key_of) {
+  std::size_t best = 0;
+  std::uint64_t best_key = total_order_key(key_of(solutions[0]));
+  for (std::size_t i = 1; i < solutions.size(); ++i) {
+    std::uint64_t key = total_order_key(key_of(solutions[i]));
+    if (key < best_key) {
+      best = i;
+      best_key = key;
+    }
+  }
+  return best;
+}
+
+RouteRecord make_record(const FrontEntry& entry, std::string_view route_type) {
+  double comfort = std::exp(kComfortRiskFactor * entry.costs.risk);
+  if (comfort > 1.0) comfort = 1.0;
+  return RouteRecord{entry.path,
+                     route_type,
+                     entry.costs.distance_m,
+                     entry.costs.risk,
+                     entry.costs.familiarity,
+                     entry.costs.distance_m / kWalkingSpeedMPerMin,
+                     entry.path.size(),
+                     comfort};
+}
+
+}  // namespace
+
+std::vector<RouteRecord> select_routes(const ParetoFront& solutions) {
+  std::size_t shortest = 0;
+  std::size_t safest = 0;
+  std::size_t balanced = 0;
+  if (solutions.size() > 1) {
+    double max_distance = -std::numeric_limits<double>::infinity();
+    double max_risk = -std::numeric_limits<double>::infinity();
+    for (const FrontEntry& entry : solutions) {
+      max_distance = max_num(max_distance, entry.costs.distance_m);
+      max_risk = max_num(max_risk, entry.costs.risk);
+    }
+    const double norm_distance = max_num(max_distance, kNormalisationFloor);
+    const double norm_risk = max_num(max_risk, kNormalisationFloor);
+    shortest = least(solutions, [](const FrontEntry& e) { return e.costs.distance_m; });
+    safest = least(solutions, [](const FrontEntry& e) { return e.costs.risk; });
+    balanced = least(solutions, [&](const FrontEntry& e) {
+      return e.costs.distance_m / norm_distance + e.costs.risk / norm_risk;
+    });
+  }
+
+  const std::size_t choices[] = {shortest, safest, balanced};
+  constexpr std::string_view kTypes[] = {"shortest", "safest", "balanced"};
+  std::vector<RouteRecord> records;
+  for (std::size_t i = 0; i < 3; ++i) {
+    const FrontEntry& entry = solutions[choices[i]];
+    bool repeated = false;
+    for (const RouteRecord& emitted : records) repeated = repeated || emitted.path == entry.path;
+    if (!repeated) records.push_back(make_record(entry, kTypes[i]));
+  }
+  return records;
+}
+
+}  // namespace norvel

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <vector>
+
+#include "graph/pareto_front.hpp"
+#include "graph/route_record.hpp"
+
+namespace norvel {
+
+inline constexpr double kWalkingSpeedMPerMin = 66.67;
+inline constexpr double kComfortRiskFactor = -2.0;
+inline constexpr double kNormalisationFloor = 1.0;
+
+// Reduces a non-empty solution front to the shortest, safest and balanced
+// routes, in that order, leaving out a route whose node path was already
+// emitted.
+std::vector<RouteRecord> select_routes(const ParetoFront& solutions);
+
+}  // namespace norvel

@@ -1,0 +1,46 @@
+#include "graph/safe_route_request.hpp"
+
+#include <string>
+
+#include "graph/pareto_search.hpp"
+#include "graph/route_selection.hpp"
+
+namespace norvel {
+
+namespace {
+
+RouteError route_error(RouteErrorKind kind, std::string message) { return RouteError{kind, std::move(message)}; }
+
+}  // namespace
+
+std::expected<std::vector<RouteRecord>, RouteError> compute_safe_routes(const RoadGraph& graph, NodeId source,
+                                                                        NodeId target, double eps) {
+  // Membership and coordinates by id were tabulated when the graph was built
+  // (last record of a repeated id wins), so a request costs nothing per node.
+  const std::uint32_t source_dense = listed_node(graph, source);
+  if (source_dense == IdIndex::kAbsent) {
+    return std::unexpected(route_error(RouteErrorKind::source_not_found,
+                                       "Nœud source " + std::to_string(source) + " introuvable dans le graphe"));
+  }
+  const std::uint32_t target_dense = listed_node(graph, target);
+  if (target_dense == IdIndex::kAbsent) {
+    return std::unexpected(route_error(RouteErrorKind::target_not_found,
+                                       "Nœud cible " + std::to_string(target) + " introuvable dans le graphe"));
+  }
+  if (outgoing_edges(graph, source).empty()) {
+    return std::unexpected(route_error(
+        RouteErrorKind::source_isolated,
+        "Nœud source " + std::to_string(source) + " isolé (aucun arc sortant) — graphe déconnecté ?"));
+  }
+  ParetoFront solutions =
+      pareto_search(graph, source, target, graph.lat[target_dense], graph.lon[target_dense], eps);
+  if (solutions.empty()) {
+    return std::unexpected(route_error(RouteErrorKind::no_route,
+                                       "Aucun chemin trouvé entre " + std::to_string(source) + " et " +
+                                           std::to_string(target) +
+                                           ". Les nœuds sont peut-être dans des composantes déconnectées."));
+  }
+  return select_routes(solutions);
+}
+
+}  // namespace norvel

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <expected>
+#include <string>
+#include <vector>
+
+#include "graph/node_id.hpp"
+#include "graph/road_graph.hpp"
+#include "graph/route_record.hpp"
+
+namespace norvel {
+
+enum class RouteErrorKind {
+  source_not_found,  // source is not in the node list
+  target_not_found,  // target is not in the node list
+  source_isolated,   // source has no outgoing edge
+  no_route,          // the search found no route
+};
+
+// A routing failure; the Python layer raises it as RuntimeError(message).
+struct RouteError {
+  RouteErrorKind kind;
+  std::string message;  // French, UTF-8
+};
+
+// Checks both ids, runs the search and picks the shortest, safest and
+// balanced routes (repeats dropped), in that order.
+std::expected<std::vector<RouteRecord>, RouteError> compute_safe_routes(
+    const RoadGraph& graph, NodeId source, NodeId target, double eps);
+
+}  // namespace norvel

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "graph/road_graph.hpp"
+
+namespace norvel {
+
+// Why a graph document was refused: the description and where it happened.
+struct DocumentError {
+  std::string description;  // e.g. "missing field `nodes`"
+  std::size_t line;         // 1-based
+  std::size_t column;       // bytes since the last line feed; 0 = start of line
+  // "{description} at line {line} column {column}": the ValueError message.
+  std::string message() const;
+};
+
+// Reads one graph document (UTF-8 JSON text, not copied) and builds its road
+// graph: all or nothing.
+std::expected<RoadGraph, DocumentError> load_graph(std::string_view text);
+
+}  // namespace norvel

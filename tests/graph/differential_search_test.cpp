@@ -1,0 +1,622 @@
+// The fast search, selection and request checked against the path-copying
+// model in reference/ on thousands of seeded random graphs. The graphs are
+// built to produce exact ties everywhere (shared coordinates, small integer
+// costs, zero-cost cycles, parallel edges), because ties are where the heap
+// moves, the tie-breaks and the cycle rule decide the result.
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cinttypes>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <random>
+#include <set>
+#include <span>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "graph/pareto_search.hpp"
+#include "graph/road_graph.hpp"
+#include "graph/safe_route_request.hpp"
+#include "reference/reference_search.hpp"
+
+namespace norvel {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kEpsValues[] = {0.0, 0.1, 0.5, -0.5, kNaN, 1e300};
+
+struct Case {
+  std::vector<Node> nodes;
+  std::vector<Edge> edges;
+};
+
+RoadGraph fast_graph(const Case& c) {
+  GraphBuilder builder;
+  for (const Node& node : c.nodes) add_node(builder, node);
+  for (const Edge& edge : c.edges) add_edge(builder, edge);
+  return build_graph(std::move(builder));
+}
+
+reference::Graph reference_graph(const Case& c) { return reference::make_graph(c.nodes, c.edges); }
+
+bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+std::string show(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  std::string shown = text;
+  if (std::isnan(value)) {
+    std::snprintf(text, sizeof text, "[bits %016" PRIx64 "]", std::bit_cast<std::uint64_t>(value));
+    shown += text;
+  }
+  return shown;
+}
+
+std::string show(const std::vector<NodeId>& path) {
+  std::string shown = "[";
+  for (std::size_t i = 0; i < path.size(); ++i) shown += (i ? ", " : "") + std::to_string(path[i]);
+  return shown + "]";
+}
+
+std::string show(const Case& c) {
+  std::ostringstream out;
+  out << "nodes (" << c.nodes.size() << "):\n";
+  for (const Node& n : c.nodes) out << "  {" << n.id << ", " << show(n.lat) << ", " << show(n.lon) << "}\n";
+  out << "edges (" << c.edges.size() << "):\n";
+  for (const Edge& e : c.edges) {
+    out << "  {" << e.from << ", " << e.to << ", " << show(e.distance_m) << ", " << show(e.risk_score) << ", "
+        << show(e.familiarity) << "}\n";
+  }
+  return out.str();
+}
+
+template <class Entry>
+std::string show_front(const std::vector<Entry>& front) {
+  std::ostringstream out;
+  out << front.size() << " entries\n";
+  for (const Entry& entry : front) {
+    out << "  " << show(entry.path) << " node " << entry.node << " d=" << show(entry.costs.distance_m)
+        << " r=" << show(entry.costs.risk) << " f=" << show(entry.costs.familiarity) << "\n";
+  }
+  return out.str();
+}
+
+// Compares entry by entry; the first difference, or "" when identical.
+std::string front_difference(const ParetoFront& fast, const reference::ParetoFront& model) {
+  if (fast.size() != model.size()) return "front sizes differ";
+  for (std::size_t i = 0; i < fast.size(); ++i) {
+    const std::string at = "entry " + std::to_string(i) + ": ";
+    if (fast[i].path != model[i].path) return at + "paths differ";
+    if (fast[i].node != model[i].node) return at + "nodes differ";
+    if (!same_bits(fast[i].costs.distance_m, model[i].costs.distance_m)) return at + "distance bits differ";
+    if (!same_bits(fast[i].costs.risk, model[i].costs.risk)) return at + "risk bits differ";
+    if (!same_bits(fast[i].costs.familiarity, model[i].costs.familiarity)) return at + "familiarity bits differ";
+  }
+  return "";
+}
+
+const char* kind_name(RouteErrorKind kind) {
+  switch (kind) {
+    case RouteErrorKind::source_not_found: return "source_not_found";
+    case RouteErrorKind::target_not_found: return "target_not_found";
+    case RouteErrorKind::source_isolated: return "source_isolated";
+    case RouteErrorKind::no_route: return "no_route";
+  }
+  return "?";
+}
+
+const char* kind_name(reference::ErrorKind kind) {
+  switch (kind) {
+    case reference::ErrorKind::source_not_found: return "source_not_found";
+    case reference::ErrorKind::target_not_found: return "target_not_found";
+    case reference::ErrorKind::source_isolated: return "source_isolated";
+    case reference::ErrorKind::no_route: return "no_route";
+  }
+  return "?";
+}
+
+using FastResult = std::expected<std::vector<RouteRecord>, RouteError>;
+using ModelResult = std::expected<std::vector<reference::RouteRecord>, reference::RouteError>;
+
+std::string show(const FastResult& result) {
+  if (!result) return std::string("error ") + kind_name(result.error().kind) + ": " + result.error().message + "\n";
+  std::ostringstream out;
+  for (const RouteRecord& r : *result) {
+    out << "  " << r.route_type << " " << show(r.path) << " d=" << show(r.total_distance_m) << " r="
+        << show(r.total_risk) << " f=" << show(r.total_familiarity) << " t=" << show(r.estimated_time_min)
+        << " n=" << r.node_count << " c=" << show(r.comfort_score) << "\n";
+  }
+  return out.str();
+}
+
+std::string show(const ModelResult& result) {
+  if (!result) return std::string("error ") + kind_name(result.error().kind) + ": " + result.error().message + "\n";
+  std::ostringstream out;
+  for (const reference::RouteRecord& r : *result) {
+    out << "  " << r.route_type << " " << show(r.path) << " d=" << show(r.total_distance_m) << " r="
+        << show(r.total_risk) << " f=" << show(r.total_familiarity) << " t=" << show(r.estimated_time_min)
+        << " n=" << r.node_count << " c=" << show(r.comfort_score) << "\n";
+  }
+  return out.str();
+}
+
+std::string result_difference(const FastResult& fast, const ModelResult& model) {
+  if (fast.has_value() != model.has_value()) return "one succeeded, the other failed";
+  if (!fast) {
+    if (std::string(kind_name(fast.error().kind)) != kind_name(model.error().kind)) return "error kinds differ";
+    if (fast.error().message != model.error().message) return "error messages differ";
+    return "";
+  }
+  if (fast->size() != model->size()) return "record counts differ";
+  for (std::size_t i = 0; i < fast->size(); ++i) {
+    const RouteRecord& f = (*fast)[i];
+    const reference::RouteRecord& m = (*model)[i];
+    const std::string at = "record " + std::to_string(i) + ": ";
+    if (f.path != m.path) return at + "paths differ";
+    if (std::string(f.route_type) != m.route_type) return at + "route types differ";
+    if (!same_bits(f.total_distance_m, m.total_distance_m)) return at + "total_distance_m bits differ";
+    if (!same_bits(f.total_risk, m.total_risk)) return at + "total_risk bits differ";
+    if (!same_bits(f.total_familiarity, m.total_familiarity)) return at + "total_familiarity bits differ";
+    if (!same_bits(f.estimated_time_min, m.estimated_time_min)) return at + "estimated_time_min bits differ";
+    if (f.node_count != m.node_count) return at + "node counts differ";
+    if (!same_bits(f.comfort_score, m.comfort_score)) return at + "comfort_score bits differ";
+  }
+  return "";
+}
+
+// Whether some choice among parallel edges along `path` sums, edge by edge in
+// path order, to exactly `costs`. Gives up (true) if the choices explode.
+template <class Costs>
+bool costs_follow_path(const reference::Graph& graph, const std::vector<NodeId>& path, const Costs& costs) {
+  using Sums = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>;
+  auto bits = [](double d, double r, double f) {
+    return Sums{std::bit_cast<std::uint64_t>(d), std::bit_cast<std::uint64_t>(r), std::bit_cast<std::uint64_t>(f)};
+  };
+  std::set<Sums> reached{bits(0.0, 0.0, 0.0)};
+  for (std::size_t i = 0; i + 1 < path.size(); ++i) {
+    std::set<Sums> next;
+    for (std::size_t index : reference::outgoing_edges(graph, path[i])) {
+      const Edge& e = graph.edges[index];
+      if (e.to != path[i + 1]) continue;
+      for (const auto& [d, r, f] : reached) {
+        next.insert(bits(std::bit_cast<double>(d) + e.distance_m, std::bit_cast<double>(r) + e.risk_score,
+                         std::bit_cast<double>(f) + e.familiarity));
+      }
+    }
+    if (next.size() > 4096) return true;
+    reached = std::move(next);
+  }
+  return reached.contains(bits(costs.distance_m, costs.risk, costs.familiarity));
+}
+
+// What every solution front must satisfy whatever the ties: routes from the
+// source to the target without a repeated node, costs that are the sums along
+// the route, and no entry strictly dominating another.
+std::string front_property_violation(const reference::Graph& graph, const ParetoFront& front, NodeId source,
+                                     NodeId target) {
+  for (std::size_t i = 0; i < front.size(); ++i) {
+    const FrontEntry& entry = front[i];
+    const std::string at = "solution " + std::to_string(i) + ": ";
+    if (entry.path.empty() || entry.path.front() != source) return at + "does not start at the source";
+    if (entry.path.back() != target || entry.node != target) return at + "does not end at the target";
+    std::set<NodeId> seen(entry.path.begin(), entry.path.end());
+    if (seen.size() != entry.path.size()) return at + "repeats a node";
+    if (!costs_follow_path(graph, entry.path, entry.costs)) return at + "costs are not the sums along the path";
+    for (const FrontEntry& other : front) {
+      const auto& a = other.costs;
+      const auto& b = entry.costs;
+      if (a.distance_m <= b.distance_m && a.risk <= b.risk && (a.distance_m < b.distance_m || a.risk < b.risk)) {
+        return at + "strictly dominated by another solution";
+      }
+    }
+  }
+  return "";
+}
+
+// ---------------------------------------------------------------------------
+// Random graphs. Every draw goes through these helpers so that a seed gives
+// the same graph with any standard library.
+
+using Rng = std::mt19937_64;
+
+std::size_t below(Rng& rng, std::size_t n) { return static_cast<std::size_t>(rng() % n); }
+bool chance(Rng& rng, unsigned percent) { return rng() % 100 < percent; }
+double unit(Rng& rng) { return static_cast<double>(rng() >> 11) * 0x1p-53; }
+template <class T, std::size_t N>
+T one_of(Rng& rng, const T (&values)[N]) {
+  return values[below(rng, N)];
+}
+
+enum class Flavour { ties, negative, huge, realistic };
+
+NodeId fresh_id(Rng& rng, const std::set<NodeId>& taken) {
+  static constexpr NodeId kSpecial[] = {0, 1, 2, 3, UINT64_MAX, UINT64_MAX - 1, NodeId{1} << 63, 4294967295u,
+                                        4294967296u};
+  for (;;) {
+    NodeId id = chance(rng, 25) ? one_of(rng, kSpecial) : (chance(rng, 70) ? 4 + below(rng, 40) : rng());
+    if (!taken.contains(id)) return id;
+  }
+}
+
+std::pair<double, double> coordinates(Rng& rng, Flavour flavour, bool all_alike) {
+  if (flavour == Flavour::realistic) return {60.0 + (unit(rng) - 0.5) * 0.02, 24.0 + (unit(rng) - 0.5) * 0.04};
+  static constexpr std::pair<double, double> kPalette[] = {
+      {48.0, 2.0}, {48.0, 2.0}, {48.0, 2.0}, {48.0, 2.0009}, {48.0009, 2.0}, {0.0, 0.0}, {-0.0, -0.0}, {48.0, 3.0}};
+  if (all_alike) return kPalette[0];
+  return one_of(rng, kPalette);
+}
+
+double distance_or_risk(Rng& rng, Flavour flavour) {
+  static constexpr double kTies[] = {0.0, 0.0, 1.0, 1.0, 2.0, 3.0, 0.5, 1.5, 2.5, -0.0};
+  static constexpr double kNegative[] = {-2.0, -1.0, -0.5, 0.0, 1.0, 2.0, 3.0, 0.5};
+  static constexpr double kHuge[] = {1e308, 1.7e308, 1e308, 1.0, 1e-300, 0.0, 5e307, 2.0, -1e308, -1.7e308};
+  switch (flavour) {
+    case Flavour::ties: return one_of(rng, kTies);
+    case Flavour::negative: return chance(rng, 60) ? one_of(rng, kTies) : one_of(rng, kNegative);
+    case Flavour::huge: return one_of(rng, kHuge);
+    case Flavour::realistic: return unit(rng) * 300.0;
+  }
+  return 0.0;
+}
+
+double familiarity(Rng& rng, Flavour flavour) {
+  static constexpr double kValues[] = {0.5, 1.0, 2.0, 0.25, 3.0, -1.0};
+  if (chance(rng, 60)) return 0.0;  // the document gave none
+  if (flavour == Flavour::realistic) return unit(rng);
+  if (flavour == Flavour::huge && chance(rng, 30)) return 1e308;
+  return one_of(rng, kValues);
+}
+
+struct Generated {
+  Case graph;
+  std::vector<NodeId> listed;  // ids of node records, without repeats
+  std::vector<NodeId> ghosts;  // ids that occur only at edge ends
+  NodeId unseen = 0;           // an id that occurs nowhere
+};
+
+Generated random_case(Rng& rng, Flavour flavour) {
+  Generated g;
+  std::set<NodeId> taken;
+  const std::size_t node_records = 2 + below(rng, 11);
+  const bool all_alike = chance(rng, 30);
+  for (std::size_t i = 0; i < node_records; ++i) {
+    NodeId id;
+    if (!g.listed.empty() && chance(rng, 15)) {
+      id = g.listed[below(rng, g.listed.size())];  // a repeated id with its own coordinates
+    } else {
+      id = fresh_id(rng, taken);
+      taken.insert(id);
+      g.listed.push_back(id);
+    }
+    auto [lat, lon] = coordinates(rng, flavour, all_alike);
+    g.graph.nodes.push_back(Node{id, lat, lon});
+  }
+  const std::size_t ghost_count = below(rng, 3);
+  for (std::size_t i = 0; i < ghost_count; ++i) {
+    NodeId id = fresh_id(rng, taken);
+    taken.insert(id);
+    g.ghosts.push_back(id);
+  }
+  g.unseen = fresh_id(rng, taken);
+
+  std::vector<NodeId> ends = g.listed;
+  ends.insert(ends.end(), g.ghosts.begin(), g.ghosts.end());
+  // Huge costs stay apart from negative huge ones in most graphs, so that
+  // both overflow to infinity and infinity minus infinity are exercised.
+  const bool allow_negative_huge = chance(rng, 40);
+  const std::size_t edge_count = below(rng, 31);
+  for (std::size_t i = 0; i < edge_count; ++i) {
+    Edge edge{};
+    if (!g.graph.edges.empty() && chance(rng, 15)) {
+      const Edge& earlier = g.graph.edges[below(rng, g.graph.edges.size())];
+      edge.from = earlier.from;
+      edge.to = earlier.to;
+    } else {
+      edge.from = ends[below(rng, ends.size())];
+      edge.to = chance(rng, 8) ? edge.from : ends[below(rng, ends.size())];
+    }
+    edge.distance_m = distance_or_risk(rng, flavour);
+    edge.risk_score = distance_or_risk(rng, flavour);
+    if (flavour == Flavour::huge && !allow_negative_huge) {
+      edge.distance_m = std::fabs(edge.distance_m);
+      edge.risk_score = std::fabs(edge.risk_score);
+    }
+    edge.familiarity = familiarity(rng, flavour);
+    g.graph.edges.push_back(edge);
+  }
+  return g;
+}
+
+// ---------------------------------------------------------------------------
+
+struct Mismatch {
+  std::size_t size = SIZE_MAX;  // nodes + edges of the smallest failing graph
+  std::string report;
+  std::size_t count = 0;
+};
+
+void note_mismatch(Mismatch& mismatch, const Case& c, const std::string& report) {
+  ++mismatch.count;
+  const std::size_t size = c.nodes.size() + c.edges.size();
+  if (size < mismatch.size) {
+    mismatch.size = size;
+    mismatch.report = report + "graph:\n" + show(c);
+  }
+}
+
+struct RequestPair {
+  NodeId source;
+  NodeId target;
+};
+
+std::vector<RequestPair> request_pairs(Rng& rng, const Generated& g) {
+  std::vector<NodeId> anywhere = g.listed;
+  anywhere.insert(anywhere.end(), g.ghosts.begin(), g.ghosts.end());
+  anywhere.push_back(g.unseen);
+  std::vector<RequestPair> pairs;
+  const NodeId self = g.listed[below(rng, g.listed.size())];
+  pairs.push_back({self, self});
+  for (int i = 0; i < 4; ++i) {
+    pairs.push_back({g.listed[below(rng, g.listed.size())], g.listed[below(rng, g.listed.size())]});
+  }
+  pairs.push_back({anywhere[below(rng, anywhere.size())], anywhere[below(rng, anywhere.size())]});
+  return pairs;
+}
+
+struct BatchTotals {
+  std::size_t requests = 0;
+  std::size_t routes_found = 0;
+  std::size_t searches = 0;
+};
+
+void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTotals& totals) {
+  const RoadGraph fast = fast_graph(g.graph);
+  const reference::Graph model = reference_graph(g.graph);
+  const reference::CoordinateTable table = reference::build_coordinate_table(model);
+  for (const RequestPair& pair : request_pairs(rng, g)) {
+    for (double eps : kEpsValues) {
+      const std::string request = "request: source " + std::to_string(pair.source) + " target " +
+                                  std::to_string(pair.target) + " eps " + show(eps) + "\n";
+
+      const FastResult fast_result = compute_safe_routes(fast, pair.source, pair.target, eps);
+      const ModelResult model_result = reference::compute_safe_routes(model, pair.source, pair.target, eps);
+      ++totals.requests;
+      if (fast_result) ++totals.routes_found;
+      if (std::string why = result_difference(fast_result, model_result); !why.empty()) {
+        note_mismatch(mismatch, g.graph,
+                      "compute_safe_routes: " + why + "\n" + request + "fast:\n" + show(fast_result) +
+                          "reference:\n" + show(model_result));
+      }
+
+      // The search itself, also for ids outside the node list and with a
+      // target position that need not be the target's own.
+      double target_lat = 48.0;
+      double target_lon = 2.0;
+      if (auto found = table.find(pair.target); found != table.end() && !chance(rng, 20)) {
+        std::tie(target_lat, target_lon) = found->second;
+      }
+      const ParetoFront fast_front = pareto_search(fast, pair.source, pair.target, target_lat, target_lon, eps);
+      const reference::ParetoFront model_front =
+          reference::pareto_search(model, table, pair.source, pair.target, target_lat, target_lon, eps);
+      ++totals.searches;
+      std::string why = front_difference(fast_front, model_front);
+      if (why.empty()) why = front_property_violation(model, fast_front, pair.source, pair.target);
+      if (!why.empty()) {
+        note_mismatch(mismatch, g.graph,
+                      "pareto_search: " + why + "\n" + request + "target position " + show(target_lat) + ", " +
+                          show(target_lon) + "\nfast:\n" + show_front(fast_front) + "reference:\n" +
+                          show_front(model_front));
+      }
+    }
+  }
+}
+
+void run_batch(Flavour flavour, std::uint64_t seed, std::size_t graphs) {
+  Rng rng(seed);
+  Mismatch mismatch;
+  BatchTotals totals;
+  for (std::size_t i = 0; i < graphs; ++i) check_one_graph(rng, random_case(rng, flavour), mismatch, totals);
+  EXPECT_EQ(mismatch.count, 0u) << "smallest failing case of " << mismatch.count << ":\n" << mismatch.report;
+  // A generator that never reaches the target would make the batch vacuous.
+  EXPECT_GT(totals.routes_found * 4, totals.requests) << totals.routes_found << " of " << totals.requests;
+}
+
+TEST(DifferentialSearch, TieHeavySmallGraphs) { run_batch(Flavour::ties, 20240601, 3000); }
+TEST(DifferentialSearch, NegativeCostsAndNegativeCycles) { run_batch(Flavour::negative, 77, 600); }
+TEST(DifferentialSearch, HugeCostsOverflowAndAbsorbTinyEdges) { run_batch(Flavour::huge, 1e9 + 7, 600); }
+TEST(DifferentialSearch, RealisticCoordinatesAndRealCosts) { run_batch(Flavour::realistic, 4242, 600); }
+
+// ---------------------------------------------------------------------------
+// Cycles along which nothing grows: the search must end, with the front the
+// cycle-free routes give.
+
+struct Outcome {
+  ParetoFront fast;
+  reference::ParetoFront model;
+};
+
+Outcome search_both(const Case& c, NodeId source, NodeId target, double eps) {
+  const RoadGraph fast = fast_graph(c);
+  const reference::Graph model = reference_graph(c);
+  const auto table = reference::build_coordinate_table(model);
+  const auto [lat, lon] = table.at(target);
+  return {pareto_search(fast, source, target, lat, lon, eps),
+          reference::pareto_search(model, table, source, target, lat, lon, eps)};
+}
+
+void expect_sensible_front(const Case& c, NodeId source, NodeId target, double eps,
+                           const std::vector<std::vector<NodeId>>& expected_paths) {
+  const Outcome outcome = search_both(c, source, target, eps);
+  EXPECT_EQ(front_difference(outcome.fast, outcome.model), "") << "fast:\n"
+                                                               << show_front(outcome.fast) << "reference:\n"
+                                                               << show_front(outcome.model);
+  EXPECT_EQ(front_property_violation(reference_graph(c), outcome.fast, source, target), "")
+      << show_front(outcome.fast);
+  std::vector<std::vector<NodeId>> paths;
+  for (const FrontEntry& entry : outcome.fast) paths.push_back(entry.path);
+  EXPECT_EQ(paths, expected_paths) << "eps " << eps;
+}
+
+Case zero_cost_cycles() {
+  // 1 -> 2 -> 3 -> 2 and 3 -> 1 cost nothing; only 2 -> 4 and 3 -> 4 do.
+  return Case{{{1, 48.0, 2.0}, {2, 48.0, 2.0}, {3, 48.0, 2.0}, {4, 48.0, 2.0}},
+              {{1, 2, 0.0, 0.0, 0.0},
+               {2, 3, 0.0, 0.0, 1.0},
+               {3, 2, 0.0, 0.0, 1.0},
+               {3, 1, 0.0, 0.0, 1.0},
+               {2, 2, 0.0, 0.0, 0.0},
+               {2, 4, 5.0, 1.0, 0.0},
+               {3, 4, 1.0, 5.0, 0.0}}};
+}
+
+TEST(DifferentialSearch, ZeroCostCyclesEndWithTheCycleFreeFront) {
+  for (double eps : {0.0, kNaN, -0.5}) {
+    expect_sensible_front(zero_cost_cycles(), 1, 4, eps, {{1, 2, 4}, {1, 2, 3, 4}});
+  }
+  // Nothing ever covers a label with eps NaN and no route exists: only the
+  // cycle rule empties the open list.
+  Case no_exit = zero_cost_cycles();
+  no_exit.edges.resize(5);
+  expect_sensible_front(no_exit, 1, 4, kNaN, {});
+}
+
+TEST(DifferentialSearch, NegativeCyclesEndWithSimpleRoutes) {
+  // 2 -> 3 -> 2 lowers both distance and risk on every turn.
+  const Case c{{{1, 48.0, 2.0}, {2, 48.0, 2.0}, {3, 48.0, 2.0}, {4, 48.0, 2.0}},
+               {{1, 2, 1.0, 1.0, 0.0},
+                {2, 3, -2.0, 1.0, 0.0},
+                {3, 2, -2.0, -3.0, 0.0},
+                {2, 4, 1.0, 1.0, 0.0},
+                {3, 4, 5.0, 0.0, 0.0},
+                {3, 3, -1.0, -1.0, 0.0}}};
+  for (double eps : {0.0, 0.1, kNaN}) {
+    const Outcome outcome = search_both(c, 1, 4, eps);
+    EXPECT_EQ(front_difference(outcome.fast, outcome.model), "") << "fast:\n"
+                                                                 << show_front(outcome.fast) << "reference:\n"
+                                                                 << show_front(outcome.model);
+    EXPECT_EQ(front_property_violation(reference_graph(c), outcome.fast, 1, 4), "") << show_front(outcome.fast);
+    EXPECT_FALSE(outcome.fast.empty());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The model on its own, on the worked examples of the search, selection and
+// request, so that agreement with it means something.
+
+TEST(ReferenceModel, WorkedSearchExamplePopsFourLabels) {
+  const Case c{{{1, 48.0, 2.0}, {2, 48.0, 2.0}, {3, 48.0, 2.0}},
+               {{1, 3, 105.0, 0.5, 0.0}, {1, 2, 50.0, 0.1, 0.0}, {2, 3, 60.0, 0.1, 0.0}}};
+  const reference::Graph model = reference_graph(c);
+  const auto table = reference::build_coordinate_table(model);
+  reference::SearchStats stats;
+  reference::ParetoFront exact = reference::pareto_search(model, table, 1, 3, 48.0, 2.0, 0.0, &stats);
+  ASSERT_EQ(exact.size(), 2u);
+  EXPECT_EQ(exact[0].path, (std::vector<NodeId>{1, 2, 3}));
+  EXPECT_EQ(exact[0].costs.distance_m, 110.0);
+  EXPECT_EQ(exact[0].costs.risk, 0.1 + 0.1);
+  EXPECT_EQ(exact[1].path, (std::vector<NodeId>{1, 3}));
+  EXPECT_EQ(stats.labels_popped, 4u);
+  EXPECT_EQ(stats.labels_expanded, 2u);
+  reference::ParetoFront approx = reference::pareto_search(model, table, 1, 3, 48.0, 2.0, 0.1);
+  ASSERT_EQ(approx.size(), 1u);
+  EXPECT_EQ(approx[0].path, (std::vector<NodeId>{1, 2, 3}));
+
+  auto routes = reference::compute_safe_routes(model, 1, 3, 0.0);
+  ASSERT_TRUE(routes.has_value());
+  ASSERT_EQ(routes->size(), 2u);
+  EXPECT_EQ((*routes)[0].route_type, "shortest");
+  EXPECT_EQ((*routes)[0].path, (std::vector<NodeId>{1, 3}));
+  EXPECT_EQ((*routes)[0].estimated_time_min, 105.0 / 66.67);
+  EXPECT_EQ((*routes)[0].comfort_score, std::exp(-1.0));
+  EXPECT_EQ((*routes)[1].route_type, "safest");
+  EXPECT_EQ((*routes)[1].node_count, 3u);
+}
+
+TEST(ReferenceModel, HaversineExamples) {
+  EXPECT_NEAR(reference::haversine_m(48.0, 2.0, 48.0, 3.0), 74400.0, 100.0);
+  EXPECT_NEAR(reference::haversine_m(0.0, 0.0, 0.0, 1.0), 111200.0, 100.0);
+  EXPECT_EQ(reference::haversine_m(48.0, 2.0, 48.0, 2.0), 0.0);
+}
+
+TEST(ReferenceModel, TotalOrderRunsFromNegativeNaNToPositiveNaN) {
+  const double ordered[] = {-kNaN, -kInf, -1e308, -1.0, -5e-324, -0.0, 0.0, 5e-324, 1.0, 1e308, kInf, kNaN};
+  for (std::size_t i = 0; i < std::size(ordered); ++i) {
+    for (std::size_t j = 0; j < std::size(ordered); ++j) {
+      EXPECT_EQ(reference::total_order_precedes(ordered[i], ordered[j]), i < j) << i << " " << j;
+    }
+  }
+}
+
+TEST(ReferenceModel, SearchOrderPutsNaNPrioritiesLastAndBreaksTiesOnSignedZero) {
+  reference::SearchLabel nan_priority{kNaN, {}, 1, {0.0, 0.0, 0.0}};
+  reference::SearchLabel huge{1e308, {}, 1, {5.0, 5.0, 0.0}};
+  EXPECT_TRUE(reference::comes_before(huge, nan_priority));
+  EXPECT_FALSE(reference::comes_before(nan_priority, huge));
+  reference::SearchLabel minus_zero{0.0, {}, 1, {-0.0, 1.0, 0.0}};
+  reference::SearchLabel plus_zero{-0.0, {}, 1, {0.0, 0.0, 0.0}};
+  EXPECT_TRUE(reference::comes_before(minus_zero, plus_zero));
+  reference::SearchLabel same_distance_less_risk{0.0, {}, 1, {-0.0, 0.5, 7.0}};
+  EXPECT_TRUE(reference::comes_before(same_distance_less_risk, minus_zero));
+  EXPECT_FALSE(reference::comes_before(minus_zero, minus_zero));
+}
+
+TEST(ReferenceModel, PopTakesTheRightChildOnTiesAndLetsTheLastRise) {
+  // Five tied labels told apart by familiarity only: the pop order shows
+  // which slot each move took.
+  std::vector<reference::SearchLabel> open;
+  for (int i = 0; i < 5; ++i) reference::open_list_push(open, {1.0, {}, 1, {1.0, 1.0, double(i)}});
+  std::vector<double> order;
+  while (!open.empty()) order.push_back(reference::open_list_pop(open).costs.familiarity);
+  // Array [0 1 2 3 4]: pop 0, hole runs right to 2, 4 rises there: [2 1 4 3];
+  // pop 2, hole to right 1's child... each pop follows the right-child rule.
+  EXPECT_EQ(order, (std::vector<double>{0.0, 2.0, 4.0, 1.0, 3.0}));
+}
+
+TEST(ReferenceModel, SelectionWorkedExamples) {
+  auto entry = [](double d, double r, NodeId tag) {
+    return reference::FrontEntry{{1, tag, 9}, 9, {d, r, 0.0}};
+  };
+  auto types = [](const std::vector<reference::RouteRecord>& records) {
+    std::vector<std::string> shown;
+    for (const auto& r : records) shown.push_back(r.route_type + ":" + std::to_string(r.path[1]));
+    return shown;
+  };
+  EXPECT_EQ(types(reference::select_routes({entry(1000, 6.0, 1), entry(1200, 2.0, 2), entry(2000, 0.5, 3)})),
+            (std::vector<std::string>{"shortest:1", "safest:3", "balanced:2"}));
+  EXPECT_EQ(types(reference::select_routes({entry(1000, 5.0, 1), entry(1500, 1.0, 2)})),
+            (std::vector<std::string>{"shortest:1", "safest:2"}));
+  EXPECT_EQ(types(reference::select_routes({entry(800, 0.2, 1), entry(900, 0.1, 2)})),
+            (std::vector<std::string>{"shortest:1", "safest:2"}));
+  EXPECT_EQ(types(reference::select_routes(
+                {entry(500, 4.0, 0), entry(1000, 2.0, 1), entry(1500, 1.0, 2), entry(2000, 0.0, 3)})),
+            (std::vector<std::string>{"shortest:0", "safest:3", "balanced:1"}));
+  EXPECT_EQ(types(reference::select_routes({entry(1000, 1.0, 1), entry(1000, 1.0, 1)})),
+            (std::vector<std::string>{"shortest:1"}));
+  auto records = reference::select_routes({entry(66.67, -1.0, 1)});
+  EXPECT_EQ(records[0].estimated_time_min, 1.0);
+  EXPECT_EQ(records[0].comfort_score, 1.0);
+}
+
+TEST(ReferenceModel, RequestErrorsInCheckOrder) {
+  const Case c{{{1, 48.0, 2.0}, {2, 48.0, 2.0}, {UINT64_MAX, 48.0, 2.0}}, {{1, 2, 1.0, 1.0, 0.0}, {5, 1, 1.0, 1.0, 0.0}}};
+  const reference::Graph model = reference_graph(c);
+  auto message = [&](NodeId s, NodeId t) { return reference::compute_safe_routes(model, s, t, 0.0).error().message; };
+  EXPECT_EQ(message(7, 8), "Nœud source 7 introuvable dans le graphe");
+  EXPECT_EQ(message(5, 1), "Nœud source 5 introuvable dans le graphe");
+  EXPECT_EQ(message(UINT64_MAX, 9), "Nœud cible 9 introuvable dans le graphe");
+  EXPECT_EQ(message(UINT64_MAX, 1),
+            "Nœud source 18446744073709551615 isolé (aucun arc sortant) — graphe déconnecté ?");
+  EXPECT_EQ(message(1, UINT64_MAX),
+            "Aucun chemin trouvé entre 1 et 18446744073709551615. Les nœuds sont peut-être dans des composantes "
+            "déconnectées.");
+}
+
+}  // namespace
+}  // namespace norvel

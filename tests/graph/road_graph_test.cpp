@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "graph/road_graph.hpp"
+#include "graph_fixtures.hpp"
+
+namespace norvel {
+namespace {
+
+using testing::make_graph;
+
+std::vector<NodeId> heads(const RoadGraph& graph, NodeId id) {
+  std::vector<NodeId> result;
+  for (const Edge& edge : outgoing_edges(graph, id)) result.push_back(edge.to);
+  return result;
+}
+
+TEST(RoadGraph, EmptyGraphHasNoNodesEdgesOrOutgoingEdges) {
+  RoadGraph graph = make_graph({}, {});
+  EXPECT_EQ(node_count(graph), 0u);
+  EXPECT_EQ(edge_count(graph), 0u);
+  EXPECT_TRUE(outgoing_edges(graph, 0).empty());
+  EXPECT_TRUE(outgoing_edges(graph, UINT64_MAX).empty());
+  EXPECT_EQ(listed_node(graph, 0), IdIndex::kAbsent);
+}
+
+TEST(RoadGraph, OutgoingEdgesKeepDocumentOrderAcrossInterleavedTails) {
+  RoadGraph graph = make_graph({{1, 0, 0}, {2, 0, 0}},
+                               {{1, 10, 1, 0}, {2, 20, 1, 0}, {1, 11, 1, 0}, {2, 21, 1, 0}, {2, 22, 1, 0}, {1, 12, 1, 0}});
+  auto out = outgoing_edges(graph, 1);
+  std::vector<std::uint32_t> indices(out.indices().begin(), out.indices().end());
+  EXPECT_EQ(indices, (std::vector<std::uint32_t>{0, 2, 5}));
+  EXPECT_EQ(heads(graph, 1), (std::vector<NodeId>{10, 11, 12}));
+  EXPECT_EQ(heads(graph, 2), (std::vector<NodeId>{20, 21, 22}));
+  // Every edge index once, each row strictly increasing, each row's tails right.
+  std::size_t total = 0;
+  for (NodeId id : {1, 2, 10, 11, 12, 20, 21, 22}) {
+    auto row = outgoing_edges(graph, id);
+    for (std::size_t i = 0; i < row.indices().size(); ++i) {
+      EXPECT_EQ(graph.edges[row.indices()[i]].from, id);
+      if (i > 0) {
+        EXPECT_LT(row.indices()[i - 1], row.indices()[i]);
+      }
+    }
+    total += row.size();
+  }
+  EXPECT_EQ(total, edge_count(graph));
+}
+
+TEST(RoadGraph, KeepsRepeatedIdsParallelEdgesLoopsAndNegativeCosts) {
+  RoadGraph graph = make_graph({{7, 1.0, 2.0}, {7, 3.0, 4.0}, {8, 5.0, 6.0}},
+                               {{7, 8, 5, 1}, {7, 8, 5, 1}, {8, 8, -2, -0.5}, {9, 7, 1, 1}});
+  EXPECT_EQ(node_count(graph), 3u);
+  EXPECT_EQ(graph.nodes[0].lat, 1.0);
+  EXPECT_EQ(graph.nodes[1].lat, 3.0);
+  EXPECT_EQ(edge_count(graph), 4u);
+  EXPECT_EQ(heads(graph, 7), (std::vector<NodeId>{8, 8}));
+  EXPECT_EQ(heads(graph, 8), (std::vector<NodeId>{8}));
+  EXPECT_EQ(outgoing_edges(graph, 8).begin().operator*().distance_m, -2.0);
+  EXPECT_TRUE(graph.has_negative_cost);
+  // An unlisted tail keeps its edge; an id seen only as a head has none.
+  EXPECT_EQ(heads(graph, 9), (std::vector<NodeId>{7}));
+  EXPECT_EQ(listed_node(graph, 9), IdIndex::kAbsent);
+  // The last record of a repeated id gives its coordinates.
+  std::uint32_t seven = listed_node(graph, 7);
+  ASSERT_NE(seven, IdIndex::kAbsent);
+  EXPECT_EQ(graph.lat[seven], 3.0);
+  EXPECT_EQ(graph.lon[seven], 4.0);
+}
+
+TEST(RoadGraph, ExtremeIdsAndManyNodesSurviveTheIndex) {
+  GraphBuilder builder;
+  for (NodeId id = 0; id < 50000; ++id) add_node(builder, Node{id * 7919, static_cast<double>(id), 0.0});
+  add_node(builder, Node{UINT64_MAX, -1.0, -2.0});
+  add_edge(builder, Edge{UINT64_MAX, 0, 1.0, 0.0, 0.0});
+  RoadGraph graph = build_graph(std::move(builder));
+  for (NodeId id = 0; id < 50000; ++id) {
+    std::uint32_t dense = listed_node(graph, id * 7919);
+    ASSERT_NE(dense, IdIndex::kAbsent);
+    EXPECT_EQ(graph.lat[dense], static_cast<double>(id));
+  }
+  EXPECT_EQ(listed_node(graph, 1), IdIndex::kAbsent);
+  EXPECT_EQ(heads(graph, UINT64_MAX), (std::vector<NodeId>{0}));
+  EXPECT_FALSE(graph.has_negative_cost);
+}
+
+}  // namespace
+}  // namespace norvel
