@@ -1,0 +1,127 @@
+"""The bundled Helsinki network is a graph the demo can rely on."""
+
+import gzip
+import heapq
+import json
+import math
+import re
+from pathlib import Path
+
+import pytest
+
+from walk_graph import haversine_m
+
+REPO = Path(__file__).resolve().parents[2]
+SAMPLE = REPO / "data" / "helsinki_walk.json.gz"
+RISK_WEIGHT = 500.0
+
+
+@pytest.fixture(scope="module")
+def document():
+    return json.loads(gzip.decompress(SAMPLE.read_bytes()))
+
+
+@pytest.fixture(scope="module")
+def successors(document):
+    table = {}
+    for edge in document["edges"]:
+        table.setdefault(edge["from"], []).append(edge)
+    return table
+
+
+def _demo_pair():
+    text = (REPO / "examples" / "demo.py").read_text(encoding="utf-8")
+    source = re.search(r"^DEMO_SOURCE = (\d+)$", text, re.M)
+    target = re.search(r"^DEMO_TARGET = (\d+)$", text, re.M)
+    return int(source.group(1)), int(target.group(1))
+
+
+def _cheapest_path(successors, source, target, weight):
+    best = {source: 0.0}
+    previous = {}
+    queue = [(0.0, source)]
+    while queue:
+        cost, node = heapq.heappop(queue)
+        if node == target:
+            break
+        if cost > best[node]:
+            continue
+        for edge in successors.get(node, ()):
+            candidate = cost + weight(edge)
+            if candidate < best.get(edge["to"], math.inf):
+                best[edge["to"]] = candidate
+                previous[edge["to"]] = node
+                heapq.heappush(queue, (candidate, edge["to"]))
+    path = [target]
+    while path[-1] != source:
+        path.append(previous[path[-1]])
+    return path[::-1]
+
+
+def test_shape_and_order(document):
+    assert list(document) == ["nodes", "edges"]
+    ids = [node["id"] for node in document["nodes"]]
+    assert ids == sorted(set(ids))
+    assert 1000 < len(ids) < 100_000
+    for node in document["nodes"]:
+        assert list(node) == ["id", "lat", "lon"]
+        assert type(node["id"]) is int and 0 <= node["id"] < 2**64
+        assert type(node["lat"]) is float and type(node["lon"]) is float
+        assert round(node["lat"], 7) == node["lat"]
+        assert round(node["lon"], 7) == node["lon"]
+    keys = [(edge["from"], edge["to"]) for edge in document["edges"]]
+    assert keys == sorted(set(keys))
+    for edge in document["edges"]:
+        assert list(edge) == ["from", "to", "distance_m", "risk_score"]
+        assert type(edge["distance_m"]) is float and edge["distance_m"] > 0
+        assert type(edge["risk_score"]) is float and edge["risk_score"] >= 0
+        assert round(edge["risk_score"], 4) == edge["risk_score"]
+
+
+def test_lengths_are_the_haversine_of_the_stored_coordinates(document):
+    where = {node["id"]: (node["lat"], node["lon"])
+             for node in document["nodes"]}
+    for edge in document["edges"]:
+        expected = round(haversine_m(*where[edge["from"]],
+                                     *where[edge["to"]]), 2)
+        assert edge["distance_m"] == expected
+
+
+def test_every_node_reaches_every_other(document, successors):
+    ids = {node["id"] for node in document["nodes"]}
+    predecessors = {}
+    for edge in document["edges"]:
+        predecessors.setdefault(edge["to"], []).append({"to": edge["from"]})
+    start = min(ids)
+    for table in (successors, predecessors):
+        seen = {start}
+        stack = [start]
+        while stack:
+            for edge in table.get(stack.pop(), ()):
+                if edge["to"] not in seen:
+                    seen.add(edge["to"])
+                    stack.append(edge["to"])
+        assert seen == ids
+
+
+def test_demo_pair_has_distinct_shortest_and_safest_ways(document,
+                                                         successors):
+    source, target = _demo_pair()
+    ids = {node["id"] for node in document["nodes"]}
+    assert source in ids and target in ids
+    shortest = _cheapest_path(successors, source, target,
+                              lambda e: e["distance_m"])
+    safer = _cheapest_path(successors, source, target,
+                           lambda e: e["distance_m"]
+                           + RISK_WEIGHT * e["risk_score"])
+    assert shortest != safer
+
+    def totals(path):
+        by_pair = {(e["from"], e["to"]): e for e in document["edges"]}
+        edges = [by_pair[pair] for pair in zip(path, path[1:])]
+        return (sum(e["distance_m"] for e in edges),
+                sum(e["risk_score"] for e in edges))
+
+    short_m, short_risk = totals(shortest)
+    safe_m, safe_risk = totals(safer)
+    assert short_m < safe_m and safe_risk < short_risk

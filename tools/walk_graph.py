@@ -1,0 +1,203 @@
+"""From walkable ways to the graph document that `PyGraph.from_json` reads.
+
+Pure Python, no pyosmium: ways arrive as node lists with coordinates and tags,
+and leave as one deterministic JSON text (nodes sorted by id, edges by
+(from, to), numbers rounded once).
+"""
+
+from __future__ import annotations
+
+import gzip
+import io
+import math
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+
+import walk_rules
+
+# Mean Earth radius (IUGG), in metres.
+EARTH_RADIUS_M = 6371008.8
+
+COORDINATE_DECIMALS = 7
+DISTANCE_DECIMALS = 2
+
+
+@dataclass(frozen=True)
+class WayNode:
+    id: int
+    lat: float
+    lon: float
+
+
+@dataclass(frozen=True)
+class WalkEdge:
+    source: int
+    target: int
+    distance_m: float
+    risk_score: float
+
+
+def haversine_m(lat1: float, lon1: float, lat2: float, lon2: float) -> float:
+    """Great-circle distance in metres between two points given in degrees."""
+    phi1 = math.radians(lat1)
+    phi2 = math.radians(lat2)
+    half_dphi = math.radians(lat2 - lat1) / 2.0
+    half_dlambda = math.radians(lon2 - lon1) / 2.0
+    a = (math.sin(half_dphi) ** 2
+         + math.cos(phi1) * math.cos(phi2) * math.sin(half_dlambda) ** 2)
+    # a can exceed 1 by a rounding error for antipodal points.
+    a = min(1.0, a)
+    return 2.0 * EARTH_RADIUS_M * math.asin(math.sqrt(a))
+
+
+def rounded_node(node_id: int, lat: float, lon: float) -> WayNode:
+    return WayNode(node_id, round(lat, COORDINATE_DECIMALS),
+                   round(lon, COORDINATE_DECIMALS))
+
+
+def way_edges(nodes: Sequence[WayNode],
+              tags: dict[str, str]) -> list[WalkEdge]:
+    """The directed edges of one walkable way, segment by segment.
+
+    Lengths are measured between the rounded coordinates that the document
+    stores, so anyone can recompute them from the file.
+    """
+    forward, backward = walk_rules.walking_directions(tags)
+    hazard = walk_rules.hazard_per_km(tags)
+    edges: list[WalkEdge] = []
+    for a, b in zip(nodes, nodes[1:]):
+        if a.id == b.id:
+            continue
+        distance = round(haversine_m(a.lat, a.lon, b.lat, b.lon),
+                         DISTANCE_DECIMALS)
+        risk = walk_rules.edge_risk(distance, hazard)
+        if forward:
+            edges.append(WalkEdge(a.id, b.id, distance, risk))
+        if backward:
+            edges.append(WalkEdge(b.id, a.id, distance, risk))
+    return edges
+
+
+def merge_parallel(edges: Iterable[WalkEdge]) -> list[WalkEdge]:
+    """One edge per (from, to): where ways overlap, a walker takes the safer.
+
+    Result sorted by (from, to); independent of the order of the input.
+    """
+    best: dict[tuple[int, int], WalkEdge] = {}
+    for edge in edges:
+        key = (edge.source, edge.target)
+        kept = best.get(key)
+        if kept is None or ((edge.risk_score, edge.distance_m)
+                            < (kept.risk_score, kept.distance_m)):
+            best[key] = edge
+    return [best[key] for key in sorted(best)]
+
+
+def strongly_connected_components(
+        nodes: Iterable[int], edges: Iterable[WalkEdge]) -> list[list[int]]:
+    """Tarjan's algorithm without recursion (city graphs have long chains)."""
+    successors: dict[int, list[int]] = {n: [] for n in nodes}
+    for edge in edges:
+        successors.setdefault(edge.source, []).append(edge.target)
+        successors.setdefault(edge.target, [])
+    for targets in successors.values():
+        targets.sort()
+
+    index: dict[int, int] = {}
+    low: dict[int, int] = {}
+    on_stack: set[int] = set()
+    stack: list[int] = []
+    components: list[list[int]] = []
+    for root in sorted(successors):
+        if root in index:
+            continue
+        work = [(root, 0)]
+        while work:
+            node, child_pos = work.pop()
+            if child_pos == 0:
+                index[node] = low[node] = len(index)
+                stack.append(node)
+                on_stack.add(node)
+            children = successors[node]
+            while child_pos < len(children):
+                child = children[child_pos]
+                child_pos += 1
+                if child not in index:
+                    work.append((node, child_pos))
+                    work.append((child, 0))
+                    break
+                if child in on_stack:
+                    low[node] = min(low[node], index[child])
+            else:
+                if low[node] == index[node]:
+                    component = []
+                    while True:
+                        member = stack.pop()
+                        on_stack.discard(member)
+                        component.append(member)
+                        if member == node:
+                            break
+                    components.append(sorted(component))
+                if work:
+                    parent = work[-1][0]
+                    low[parent] = min(low[parent], low[node])
+    return components
+
+
+def largest_component(nodes: Iterable[int],
+                      edges: Sequence[WalkEdge]) -> set[int]:
+    """The largest strongly connected component; ties go to the lowest id."""
+    components = strongly_connected_components(nodes, edges)
+    if not components:
+        return set()
+    return set(min(components, key=lambda c: (-len(c), c[0])))
+
+
+def build_document(coordinates: dict[int, WayNode],
+                   edges: Iterable[WalkEdge]) -> dict:
+    """The graph document restricted to the largest strongly connected part.
+
+    Only nodes that an edge of that part touches are kept, so every edge end
+    is a node and every node can reach every other one.
+    """
+    merged = merge_parallel(edges)
+    keep = largest_component((), merged)
+    kept_edges = [e for e in merged if e.source in keep and e.target in keep]
+    used = sorted({e.source for e in kept_edges}
+                  | {e.target for e in kept_edges})
+    return {
+        "nodes": [{"id": n, "lat": coordinates[n].lat,
+                   "lon": coordinates[n].lon} for n in used],
+        "edges": [{"from": e.source, "to": e.target,
+                   "distance_m": e.distance_m, "risk_score": e.risk_score}
+                  for e in kept_edges],
+    }
+
+
+def _number(value: float | int) -> str:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"not a number: {value!r}")
+    if isinstance(value, float) and not math.isfinite(value):
+        raise ValueError(f"JSON cannot hold {value!r}")
+    return repr(value)
+
+
+def document_text(document: dict) -> str:
+    """Compact JSON with one record a line: small, yet diffable."""
+    def record(fields: dict) -> str:
+        return "{" + ",".join(f'"{name}":{_number(value)}'
+                              for name, value in fields.items()) + "}"
+
+    nodes = ",\n".join(record(n) for n in document["nodes"])
+    edges = ",\n".join(record(e) for e in document["edges"])
+    return ('{"nodes":[\n' + nodes + '\n],\n"edges":[\n' + edges + "\n]}\n")
+
+
+def gzip_bytes(text: str) -> bytes:
+    """gzip -9 with neither a time stamp nor a file name in the header, so
+    the same graph always gives the same bytes."""
+    buffer = io.BytesIO()
+    with gzip.GzipFile(filename="", mode="wb", fileobj=buffer,
+                       compresslevel=9, mtime=0) as stream:
+        stream.write(text.encode("utf-8"))
+    return buffer.getvalue()

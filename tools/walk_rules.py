@@ -1,0 +1,214 @@
+"""Which OpenStreetMap ways a pedestrian may walk, in which directions, and
+how risky each kilometre of them is.
+
+Pure functions over a way's tags (a plain ``dict`` of strings), so they can be
+tested without pyosmium.  The risk rule is written out in full in the
+docstring of ``osm_to_graph.py`` and in ``data/README.md``; the numbers below
+are that rule's numbers, and a test checks that the documents quote them.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+
+# Risk per kilometre walked on each highway class, before the tag modifiers.
+# Ways shared with motor traffic weigh most; the values are chosen so that
+# 500 x risk (the weight the route search gives to risk) stays comparable to
+# the metres walked.
+BASE_HAZARD_PER_KM: dict[str, float] = {
+    "pedestrian": 0.05,
+    "platform": 0.05,
+    "corridor": 0.05,
+    "elevator": 0.05,
+    "footway": 0.10,
+    "crossing": 0.10,
+    "path": 0.15,
+    "trail": 0.15,
+    "bridleway": 0.20,
+    "track": 0.25,
+    "cycleway": 0.25,
+    "living_street": 0.30,
+    "steps": 0.40,
+    "service": 0.40,
+    "residential": 0.50,
+    "road": 0.60,
+    "unclassified": 0.60,
+    "tertiary": 1.00,
+    "tertiary_link": 1.00,
+    "secondary": 1.40,
+    "secondary_link": 1.40,
+    "primary": 1.80,
+    "primary_link": 1.80,
+}
+
+# Classes that carry motor traffic: speed limits and sidewalks matter there.
+ROAD_CLASSES = frozenset({
+    "living_street", "service", "residential", "road", "unclassified",
+    "tertiary", "tertiary_link", "secondary", "secondary_link",
+    "primary", "primary_link",
+})
+
+# Classes that only pedestrians (and at most cyclists) use, where a plain
+# `oneway` tag binds the walker too.
+PEDESTRIAN_CLASSES = frozenset({
+    "pedestrian", "platform", "corridor", "elevator", "footway", "crossing",
+    "path", "trail", "steps",
+})
+
+# Indoor classes have their own lighting; a missing `lit` tag says nothing.
+INDOOR_CLASSES = frozenset({"corridor", "elevator"})
+
+SPEED_FREE_KMH = 30.0
+SPEED_HAZARD_PER_KMH = 0.02
+
+SIDEWALK_PRESENT_FACTOR = 0.4
+SIDEWALK_ABSENT_FACTOR = 1.2
+
+UNLIT_HAZARD = 0.50
+LIT_UNKNOWN_HAZARD = 0.15
+
+CROSSING_HAZARD: dict[str, float] = {
+    "traffic_signals": 3.0,
+    "marked": 6.0,
+    "zebra": 6.0,
+    "uncontrolled": 6.0,
+    "unknown": 6.0,
+    "unmarked": 8.0,
+    "no": 8.0,
+}
+
+FOOT_ALLOWED = frozenset({"yes", "designated", "permissive", "destination"})
+FOOT_FORBIDDEN = frozenset({"no", "private", "use_sidepath"})
+ACCESS_FORBIDDEN = frozenset({"no", "private"})
+LIT_YES = frozenset({
+    "yes", "24/7", "automatic", "limited", "sunset-sunrise", "interval",
+    "dusk-dawn",
+})
+LIT_NO = frozenset({"no", "disused", "off"})
+TRUE_WORDS = frozenset({"yes", "true", "1"})
+REVERSE_WORDS = frozenset({"-1", "reverse"})
+
+# Implicit limits written as "<country>:<zone>", in km/h.
+_ZONE_SPEEDS_KMH = {
+    "walk": 5.0,
+    "living_street": 20.0,
+    "urban": 50.0,
+    "rural": 80.0,
+}
+_NUMERIC_SPEED = re.compile(r"^\s*(\d+(?:\.\d+)?)\s*(mph|km/h|kmh|kph)?\s*$")
+_KMH_PER_MPH = 1.609344
+
+
+def is_walkable(tags: dict[str, str]) -> bool:
+    """True when a pedestrian may walk along the way described by ``tags``."""
+    highway = tags.get("highway")
+    if highway not in BASE_HAZARD_PER_KM:
+        return False
+    if tags.get("area") in TRUE_WORDS:
+        return False
+    foot = tags.get("foot")
+    if foot in FOOT_FORBIDDEN:
+        return False
+    if tags.get("access") in ACCESS_FORBIDDEN and foot not in FOOT_ALLOWED:
+        return False
+    if highway == "cycleway":
+        # Cyclists only, unless walkers are let in explicitly or the way is a
+        # shared path (a `segregated` or `footway` tag only makes sense then).
+        return (foot in FOOT_ALLOWED or "segregated" in tags
+                or "footway" in tags)
+    return True
+
+
+def walking_directions(tags: dict[str, str]) -> tuple[bool, bool]:
+    """(forward, backward): may the way be walked along / against its node order.
+
+    Road one-way rules bind vehicles, not walkers; `oneway:foot` binds walkers
+    everywhere, and a plain `oneway` binds them on ways made for walking.
+    """
+    rule = tags.get("oneway:foot")
+    if rule is None and tags.get("highway") in PEDESTRIAN_CLASSES:
+        rule = tags.get("oneway")
+    if rule in TRUE_WORDS:
+        return (True, False)
+    if rule in REVERSE_WORDS:
+        return (False, True)
+    return (True, True)
+
+
+def parse_maxspeed_kmh(value: str | None) -> float | None:
+    """A `maxspeed` value in km/h, or None when it names no usable limit."""
+    if value is None:
+        return None
+    match = _NUMERIC_SPEED.match(value)
+    if match:
+        speed = float(match.group(1))
+        return speed * _KMH_PER_MPH if match.group(2) == "mph" else speed
+    zone = value.strip().split(":")[-1]
+    return _ZONE_SPEEDS_KMH.get(zone)
+
+
+def _sidewalk_values(tags: dict[str, str]) -> list[str]:
+    values = [tags[key] for key in ("sidewalk", "sidewalk:both")
+              if key in tags]
+    values += ["yes" for key in ("sidewalk:left", "sidewalk:right")
+               if tags.get(key) in TRUE_WORDS]
+    return values
+
+
+def sidewalk_factor(tags: dict[str, str]) -> float:
+    """Multiplier of a road's traffic hazard for its sidewalks."""
+    values = _sidewalk_values(tags)
+    if any(v in ("both", "left", "right", "yes") for v in values):
+        return SIDEWALK_PRESENT_FACTOR
+    if any(v in ("no", "none") for v in values):
+        return SIDEWALK_ABSENT_FACTOR
+    return 1.0
+
+
+def lighting_hazard(tags: dict[str, str]) -> float:
+    highway = tags.get("highway")
+    lit = tags.get("lit")
+    if lit in LIT_NO:
+        return UNLIT_HAZARD
+    if lit in LIT_YES or highway in INDOOR_CLASSES:
+        return 0.0
+    return LIT_UNKNOWN_HAZARD
+
+
+def is_crossing(tags: dict[str, str]) -> bool:
+    return (tags.get("highway") == "crossing"
+            or "crossing" in (tags.get("footway"), tags.get("cycleway"),
+                              tags.get("path")))
+
+
+def crossing_hazard(tags: dict[str, str]) -> float:
+    if not is_crossing(tags):
+        return 0.0
+    kind = tags.get("crossing", "unknown")
+    if tags.get("crossing_ref") == "zebra":
+        kind = "zebra"
+    return CROSSING_HAZARD.get(kind, CROSSING_HAZARD["unknown"])
+
+
+def hazard_per_km(tags: dict[str, str]) -> float:
+    """Risk of one kilometre of a walkable way:
+
+    (base + speed) x sidewalk + lighting + crossing
+    """
+    highway = tags["highway"]
+    traffic = BASE_HAZARD_PER_KM[highway]
+    if highway in ROAD_CLASSES:
+        speed = parse_maxspeed_kmh(tags.get("maxspeed"))
+        if speed is not None and speed > SPEED_FREE_KMH:
+            traffic += SPEED_HAZARD_PER_KMH * (speed - SPEED_FREE_KMH)
+        traffic *= sidewalk_factor(tags)
+    return traffic + lighting_hazard(tags) + crossing_hazard(tags)
+
+
+def edge_risk(distance_m: float, hazard: float) -> float:
+    """Risk of one edge, rounded to the four decimals the document keeps."""
+    if not math.isfinite(distance_m) or distance_m < 0.0:
+        raise ValueError(f"edge length must be a finite non-negative number, "
+                         f"got {distance_m!r}")
+    return round(distance_m / 1000.0 * hazard, 4)
