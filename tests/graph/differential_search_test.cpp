@@ -234,19 +234,24 @@ T one_of(Rng& rng, const T (&values)[N]) {
   return values[below(rng, N)];
 }
 
-enum class Flavour { ties, negative, huge, realistic };
+enum class Flavour { ties, negative, huge, realistic, decimal };
 
 NodeId fresh_id(Rng& rng, const std::set<NodeId>& taken) {
-  static constexpr NodeId kSpecial[] = {0, 1, 2, 3, UINT64_MAX, UINT64_MAX - 1, NodeId{1} << 63, 4294967295u,
+  static constexpr NodeId kNotableIds[] = {0, 1, 2, 3, UINT64_MAX, UINT64_MAX - 1, NodeId{1} << 63, 4294967295u,
                                         4294967296u};
   for (;;) {
-    NodeId id = chance(rng, 25) ? one_of(rng, kSpecial) : (chance(rng, 70) ? 4 + below(rng, 40) : rng());
+    NodeId id = chance(rng, 25) ? one_of(rng, kNotableIds) : (chance(rng, 70) ? 4 + below(rng, 40) : rng());
     if (!taken.contains(id)) return id;
   }
 }
 
 std::pair<double, double> coordinates(Rng& rng, Flavour flavour, bool all_alike) {
   if (flavour == Flavour::realistic) return {60.0 + (unit(rng) - 0.5) * 0.02, 24.0 + (unit(rng) - 0.5) * 0.04};
+  if (flavour == Flavour::decimal) {
+    static constexpr std::pair<double, double> kStreets[] = {
+        {60.17, 24.94}, {60.17, 24.94}, {60.1709, 24.94}, {60.17, 24.9418}, {60.1709, 24.9418}};
+    return all_alike ? kStreets[0] : one_of(rng, kStreets);
+  }
   static constexpr std::pair<double, double> kPalette[] = {
       {48.0, 2.0}, {48.0, 2.0}, {48.0, 2.0}, {48.0, 2.0009}, {48.0009, 2.0}, {0.0, 0.0}, {-0.0, -0.0}, {48.0, 3.0}};
   if (all_alike) return kPalette[0];
@@ -256,20 +261,26 @@ std::pair<double, double> coordinates(Rng& rng, Flavour flavour, bool all_alike)
 double distance_or_risk(Rng& rng, Flavour flavour) {
   static constexpr double kTies[] = {0.0, 0.0, 1.0, 1.0, 2.0, 3.0, 0.5, 1.5, 2.5, -0.0};
   static constexpr double kNegative[] = {-2.0, -1.0, -0.5, 0.0, 1.0, 2.0, 3.0, 0.5};
+  // Sums of these round, so routes that tie on paper differ in the last bit
+  // depending on the order of the additions.
+  static constexpr double kDecimal[] = {0.1, 0.2, 0.3, 0.7, 1.1, 0.0, 0.6, 0.4};
   static constexpr double kHuge[] = {1e308, 1.7e308, 1e308, 1.0, 1e-300, 0.0, 5e307, 2.0, -1e308, -1.7e308};
   switch (flavour) {
     case Flavour::ties: return one_of(rng, kTies);
     case Flavour::negative: return chance(rng, 60) ? one_of(rng, kTies) : one_of(rng, kNegative);
     case Flavour::huge: return one_of(rng, kHuge);
     case Flavour::realistic: return unit(rng) * 300.0;
+    case Flavour::decimal: return one_of(rng, kDecimal);
   }
   return 0.0;
 }
 
 double familiarity(Rng& rng, Flavour flavour) {
   static constexpr double kValues[] = {0.5, 1.0, 2.0, 0.25, 3.0, -1.0};
+  static constexpr double kDecimalValues[] = {0.1, 0.2, 0.3, 0.7};
   if (chance(rng, 60)) return 0.0;  // the document gave none
   if (flavour == Flavour::realistic) return unit(rng);
+  if (flavour == Flavour::decimal) return one_of(rng, kDecimalValues);
   if (flavour == Flavour::huge && chance(rng, 30)) return 1e308;
   return one_of(rng, kValues);
 }
@@ -324,6 +335,13 @@ Generated random_case(Rng& rng, Flavour flavour) {
     }
     edge.distance_m = distance_or_risk(rng, flavour);
     edge.risk_score = distance_or_risk(rng, flavour);
+    if (flavour == Flavour::decimal && !g.graph.edges.empty() && chance(rng, 30)) {
+      // Costs reused on another edge make sums that agree to the bit when
+      // the same values are added in another order along another route.
+      const Edge& earlier = g.graph.edges[below(rng, g.graph.edges.size())];
+      edge.distance_m = earlier.distance_m;
+      edge.risk_score = chance(rng, 50) ? earlier.risk_score : earlier.distance_m;
+    }
     if (flavour == Flavour::huge && !allow_negative_huge) {
       edge.distance_m = std::fabs(edge.distance_m);
       edge.risk_score = std::fabs(edge.risk_score);
@@ -373,7 +391,8 @@ std::vector<RequestPair> request_pairs(Rng& rng, const Generated& g) {
 struct BatchTotals {
   std::size_t requests = 0;
   std::size_t routes_found = 0;
-  std::size_t searches = 0;
+  std::uint64_t labels_revisiting = 0;
+  std::uint64_t nan_priorities = 0;
 };
 
 void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTotals& totals) {
@@ -403,9 +422,11 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
         std::tie(target_lat, target_lon) = found->second;
       }
       const ParetoFront fast_front = pareto_search(fast, pair.source, pair.target, target_lat, target_lon, eps);
+      reference::SearchStats stats;
       const reference::ParetoFront model_front =
-          reference::pareto_search(model, table, pair.source, pair.target, target_lat, target_lon, eps);
-      ++totals.searches;
+          reference::pareto_search(model, table, pair.source, pair.target, target_lat, target_lon, eps, &stats);
+      totals.labels_revisiting += stats.labels_revisiting;
+      totals.nan_priorities += stats.nan_priorities;
       std::string why = front_difference(fast_front, model_front);
       if (why.empty()) why = front_property_violation(model, fast_front, pair.source, pair.target);
       if (!why.empty()) {
@@ -418,7 +439,7 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
   }
 }
 
-void run_batch(Flavour flavour, std::uint64_t seed, std::size_t graphs) {
+BatchTotals run_batch(Flavour flavour, std::uint64_t seed, std::size_t graphs) {
   Rng rng(seed);
   Mismatch mismatch;
   BatchTotals totals;
@@ -426,12 +447,22 @@ void run_batch(Flavour flavour, std::uint64_t seed, std::size_t graphs) {
   EXPECT_EQ(mismatch.count, 0u) << "smallest failing case of " << mismatch.count << ":\n" << mismatch.report;
   // A generator that never reaches the target would make the batch vacuous.
   EXPECT_GT(totals.routes_found * 4, totals.requests) << totals.routes_found << " of " << totals.requests;
+  return totals;
 }
 
-TEST(DifferentialSearch, TieHeavySmallGraphs) { run_batch(Flavour::ties, 20240601, 3000); }
-TEST(DifferentialSearch, NegativeCostsAndNegativeCycles) { run_batch(Flavour::negative, 77, 600); }
-TEST(DifferentialSearch, HugeCostsOverflowAndAbsorbTinyEdges) { run_batch(Flavour::huge, 1e9 + 7, 600); }
+// The batches must keep reaching the cases they exist for: the cycle rule
+// firing, and priorities that are NaN.
+TEST(DifferentialSearch, TieHeavySmallGraphs) {
+  EXPECT_GT(run_batch(Flavour::ties, 20240601, 3000).labels_revisiting, 1000u);
+}
+TEST(DifferentialSearch, NegativeCostsAndNegativeCycles) {
+  EXPECT_GT(run_batch(Flavour::negative, 77, 600).labels_revisiting, 1000u);
+}
+TEST(DifferentialSearch, HugeCostsOverflowAndAbsorbTinyEdges) {
+  EXPECT_GT(run_batch(Flavour::huge, 1e9 + 7, 600).nan_priorities, 100u);
+}
 TEST(DifferentialSearch, RealisticCoordinatesAndRealCosts) { run_batch(Flavour::realistic, 4242, 600); }
+TEST(DifferentialSearch, DecimalCostsThatTieOnlyOnPaper) { run_batch(Flavour::decimal, 314159, 1500); }
 
 // ---------------------------------------------------------------------------
 // Cycles along which nothing grows: the search must end, with the front the
@@ -506,6 +537,21 @@ TEST(DifferentialSearch, NegativeCyclesEndWithSimpleRoutes) {
   }
 }
 
+TEST(DifferentialSearch, PriorityIsSummedInTheWrittenOrder) {
+  // Both middle nodes sit 100 m from the target. Summed in the written order
+  // the two middle labels get the very same priority and the lesser risk
+  // pops first; summed in any other order the last bit differs and the other
+  // middle label wins. Each route to the target adds the same three values in
+  // the opposite order, so the two target labels tie completely and the one
+  // pushed first becomes the solution.
+  const Case c{{{1, 60.17, 24.94}, {2, 60.1709, 24.94}, {3, 60.1709, 24.94}, {4, 60.17, 24.94}},
+               {{1, 3, 0.1, 1.1, 1.1}, {1, 2, 0.1, 0.7, 0.1}, {2, 4, 0.1, 1.1, 1.1}, {3, 4, 0.1, 0.7, 0.1}}};
+  expect_sensible_front(c, 1, 4, 0.0, {{1, 2, 4}});
+  const FastResult fast = compute_safe_routes(fast_graph(c), 1, 4, 0.0);
+  const ModelResult model = reference::compute_safe_routes(reference_graph(c), 1, 4, 0.0);
+  EXPECT_EQ(result_difference(fast, model), "") << show(fast) << show(model);
+}
+
 // ---------------------------------------------------------------------------
 // The model on its own, on the worked examples of the search, selection and
 // request, so that agreement with it means something.
@@ -574,8 +620,8 @@ TEST(ReferenceModel, PopTakesTheRightChildOnTiesAndLetsTheLastRise) {
   for (int i = 0; i < 5; ++i) reference::open_list_push(open, {1.0, {}, 1, {1.0, 1.0, double(i)}});
   std::vector<double> order;
   while (!open.empty()) order.push_back(reference::open_list_pop(open).costs.familiarity);
-  // Array [0 1 2 3 4]: pop 0, hole runs right to 2, 4 rises there: [2 1 4 3];
-  // pop 2, hole to right 1's child... each pop follows the right-child rule.
+  // [0 1 2 3 4] pops 0 and leaves [2 1 4 3] (the hole takes the right child,
+  // 4 fills it and does not rise); then [4 1 3], then [1 3], then [3].
   EXPECT_EQ(order, (std::vector<double>{0.0, 2.0, 4.0, 1.0, 3.0}));
 }
 

@@ -1,0 +1,435 @@
+#include "loading/graph_document_reader.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace norvel {
+
+namespace {
+
+bool name_is(std::string_view name, const char* expected, std::size_t length) {
+  return name.size() == length && std::memcmp(name.data(), expected, length) == 0;
+}
+
+enum class GraphMember : unsigned char { kNodes, kEdges, kOther };
+enum class NodeMember : unsigned char { kId, kLat, kLon, kOther };
+enum class EdgeMember : unsigned char { kFrom, kTo, kDistance, kRisk, kFamiliarity, kOther };
+
+GraphMember graph_member(std::string_view name) {
+  if (name_is(name, "nodes", 5)) return GraphMember::kNodes;
+  if (name_is(name, "edges", 5)) return GraphMember::kEdges;
+  return GraphMember::kOther;
+}
+
+NodeMember node_member(std::string_view name) {
+  switch (name.size()) {
+    case 2: return name_is(name, "id", 2) ? NodeMember::kId : NodeMember::kOther;
+    case 3:
+      if (name_is(name, "lat", 3)) return NodeMember::kLat;
+      if (name_is(name, "lon", 3)) return NodeMember::kLon;
+      return NodeMember::kOther;
+    default: return NodeMember::kOther;
+  }
+}
+
+EdgeMember edge_member(std::string_view name) {
+  switch (name.size()) {
+    case 2: return name_is(name, "to", 2) ? EdgeMember::kTo : EdgeMember::kOther;
+    case 4: return name_is(name, "from", 4) ? EdgeMember::kFrom : EdgeMember::kOther;
+    case 10:
+      if (name_is(name, "distance_m", 10)) return EdgeMember::kDistance;
+      if (name_is(name, "risk_score", 10)) return EdgeMember::kRisk;
+      return EdgeMember::kOther;
+    case 11: return name_is(name, "familiarity", 11) ? EdgeMember::kFamiliarity : EdgeMember::kOther;
+    default: return EdgeMember::kOther;
+  }
+}
+
+bool is_number_start(char c) { return c == '-' || (c >= '0' && c <= '9'); }
+
+class DocumentReader {
+ public:
+  DocumentReader(std::string_view text, GraphBuilder& builder) : cursor_(text), builder_(builder) {}
+
+  bool read_document() {
+    if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingValue);
+    bool read = false;
+    switch (cursor_.peek()) {
+      case '{': read = read_graph_object(); break;
+      case '[': read = read_graph_array(); break;
+      default: return cursor_.fail_invalid_type(Wanted::kGraphJson);
+    }
+    if (!read) return false;
+    if (cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kTrailingCharacters);
+    return true;
+  }
+
+  const ReadFailure& failure() const { return cursor_.failure(); }
+
+ private:
+  // --- object form ---------------------------------------------------------
+
+  // Moves to the next member of an object whose '{' is consumed and reads its
+  // name; `closed` when the '}' came instead (consumed).
+  bool next_member(bool& first, std::string_view& name, bool& closed) {
+    if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingObject);
+    char c = cursor_.peek();
+    if (c == '}') {
+      cursor_.advance();
+      closed = true;
+      return true;
+    }
+    if (!first) {
+      if (c != ',') return cursor_.fail_at_peek(Syntax::kExpectedObjectCommaOrEnd);
+      cursor_.advance();
+      if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingValue);
+      c = cursor_.peek();
+      if (c == '}') return cursor_.fail_at_peek(Syntax::kTrailingComma);
+    }
+    first = false;
+    if (c != '"') return cursor_.fail_at_peek(Syntax::kKeyMustBeString);
+    return cursor_.read_name(name);
+  }
+
+  bool member_colon() {
+    if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingObject);
+    if (cursor_.peek() != ':') return cursor_.fail_at_peek(Syntax::kExpectedColon);
+    cursor_.advance();
+    return true;
+  }
+
+  // The repeated name is consumed and so is the whitespace after it; its
+  // value is not read.
+  bool fail_duplicate(std::string_view name) {
+    cursor_.skip_whitespace();
+    return cursor_.fail_here(duplicate_field(name));
+  }
+
+  bool skip_member_value() { return member_colon() && cursor_.skip_value(); }
+
+  // --- array form ----------------------------------------------------------
+
+  // Before element `index` of an array-form record of `count` members whose
+  // '[' is consumed: fails with "invalid length" when the array closes here.
+  bool next_element(std::size_t index, std::size_t count, std::string_view record) {
+    if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingList);
+    char c = cursor_.peek();
+    if (c == ']') {
+      cursor_.advance();
+      return cursor_.fail_here(invalid_length(index, record, count));
+    }
+    if (index > 0) {
+      if (c != ',') return cursor_.fail_at_peek(Syntax::kExpectedListCommaOrEnd);
+      cursor_.advance();
+      if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingValue);
+      if (cursor_.peek() == ']') return cursor_.fail_at_peek(Syntax::kTrailingComma);
+    }
+    return true;
+  }
+
+  // After the last member of an array-form record: only its ']' may follow;
+  // anything else is a surplus element.
+  bool end_record_array() {
+    if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingList);
+    char c = cursor_.peek();
+    if (c == ']') {
+      cursor_.advance();
+      return true;
+    }
+    if (c == ',') {
+      cursor_.advance();
+      if (cursor_.skip_whitespace() && cursor_.peek() == ']') return cursor_.fail_at_peek(Syntax::kTrailingComma);
+    }
+    return cursor_.fail_at_peek(Syntax::kTrailingCharacters);
+  }
+
+  // --- values --------------------------------------------------------------
+
+  bool read_id(NodeId& id) {
+    if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingValue);
+    if (!is_number_start(cursor_.peek())) return cursor_.fail_invalid_type(Wanted::kU64);
+    JsonNumber number;
+    if (!cursor_.read_number(number)) return false;
+    switch (number.kind) {
+      case JsonNumber::Kind::kUnsigned: id = number.magnitude; return true;
+      case JsonNumber::Kind::kNegative: return cursor_.fail_here(invalid_u64_value(number.magnitude));
+      case JsonNumber::Kind::kFloat:
+        return cursor_.fail_here(invalid_type(float_found_text(number.value), Wanted::kU64));
+    }
+    return false;
+  }
+
+  bool read_double(double& value) {
+    if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingValue);
+    if (!is_number_start(cursor_.peek())) return cursor_.fail_invalid_type(Wanted::kF64);
+    JsonNumber number;
+    if (!cursor_.read_number(number)) return false;
+    switch (number.kind) {
+      case JsonNumber::Kind::kUnsigned: value = static_cast<double>(number.magnitude); break;
+      case JsonNumber::Kind::kNegative: value = -static_cast<double>(number.magnitude); break;
+      case JsonNumber::Kind::kFloat: value = number.value; break;
+    }
+    return true;
+  }
+
+  // `null` means no familiarity, stored as 0.0.
+  bool read_familiarity(double& value) {
+    if (cursor_.skip_whitespace() && cursor_.peek() == 'n') {
+      cursor_.advance();
+      if (!cursor_.read_ident("ull")) return false;
+      value = 0.0;
+      return true;
+    }
+    return read_double(value);
+  }
+
+  // --- records -------------------------------------------------------------
+
+  // Makes room for one more record. Past the first records, the room is
+  // sized from the bytes each record took so far and the bytes left, so that
+  // a large array is not copied over and over as it grows; room that is
+  // never written costs address space only.
+  template <class Record>
+  void make_room(std::vector<Record>& records) {
+    std::size_t size = records.size();
+    if (size < records.capacity()) return;
+    constexpr std::size_t kMeasuredRecords = 1024;
+    if (size < kMeasuredRecords) {
+      records.reserve(size < 16 ? 16 : 2 * size);
+      return;
+    }
+    std::size_t bytes_per_record = std::max<std::size_t>(1, cursor_.offset_from(list_start_) / size);
+    std::size_t records_left = cursor_.bytes_left() / bytes_per_record;
+    records.reserve(size + std::max(records_left + records_left / 16 + 64, size / 2));
+  }
+
+  template <class ReadElement>
+  bool read_list(ReadElement read_element) {
+    if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingValue);
+    if (cursor_.peek() != '[') return cursor_.fail_invalid_type(Wanted::kSequence);
+    cursor_.advance();
+    list_start_ = cursor_.position();
+    for (bool first = true;; first = false) {
+      if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingList);
+      char c = cursor_.peek();
+      if (c == ']') {
+        cursor_.advance();
+        return true;
+      }
+      if (!first) {
+        if (c != ',') return cursor_.fail_at_peek(Syntax::kExpectedListCommaOrEnd);
+        cursor_.advance();
+        if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingValue);
+        if (cursor_.peek() == ']') return cursor_.fail_at_peek(Syntax::kTrailingComma);
+      }
+      if (!read_element()) return false;
+    }
+  }
+
+  bool read_node() {
+    Node node{};
+    switch (cursor_.peek()) {
+      case '{':
+        if (!read_node_object(node)) return false;
+        break;
+      case '[':
+        if (!read_node_array(node)) return false;
+        break;
+      default:
+        return cursor_.fail_invalid_type(Wanted::kNodeJson);
+    }
+    make_room(builder_.nodes);
+    add_node(builder_, node);
+    return true;
+  }
+
+  bool read_node_object(Node& node) {
+    cursor_.advance();
+    bool has_id = false, has_lat = false, has_lon = false;
+    bool first = true;
+    for (;;) {
+      std::string_view name;
+      bool closed = false;
+      if (!next_member(first, name, closed)) return false;
+      if (closed) break;
+      switch (node_member(name)) {
+        case NodeMember::kId:
+          if (has_id) return fail_duplicate("id");
+          if (!member_colon() || !read_id(node.id)) return false;
+          has_id = true;
+          break;
+        case NodeMember::kLat:
+          if (has_lat) return fail_duplicate("lat");
+          if (!member_colon() || !read_double(node.lat)) return false;
+          has_lat = true;
+          break;
+        case NodeMember::kLon:
+          if (has_lon) return fail_duplicate("lon");
+          if (!member_colon() || !read_double(node.lon)) return false;
+          has_lon = true;
+          break;
+        case NodeMember::kOther:
+          if (!skip_member_value()) return false;
+          break;
+      }
+    }
+    if (!has_id) return cursor_.fail_here(missing_field("id"));
+    if (!has_lat) return cursor_.fail_here(missing_field("lat"));
+    if (!has_lon) return cursor_.fail_here(missing_field("lon"));
+    return true;
+  }
+
+  bool read_node_array(Node& node) {
+    cursor_.advance();
+    constexpr std::string_view kRecord = "NodeJson";
+    return next_element(0, 3, kRecord) && read_id(node.id) &&  //
+           next_element(1, 3, kRecord) && read_double(node.lat) &&
+           next_element(2, 3, kRecord) && read_double(node.lon) && end_record_array();
+  }
+
+  bool read_edge() {
+    Edge edge{};
+    switch (cursor_.peek()) {
+      case '{':
+        if (!read_edge_object(edge)) return false;
+        break;
+      case '[':
+        if (!read_edge_array(edge)) return false;
+        break;
+      default:
+        return cursor_.fail_invalid_type(Wanted::kEdgeJson);
+    }
+    make_room(builder_.edges);
+    add_edge(builder_, edge);
+    return true;
+  }
+
+  bool read_edge_object(Edge& edge) {
+    cursor_.advance();
+    bool has_from = false, has_to = false, has_distance = false, has_risk = false, has_familiarity = false;
+    bool first = true;
+    for (;;) {
+      std::string_view name;
+      bool closed = false;
+      if (!next_member(first, name, closed)) return false;
+      if (closed) break;
+      switch (edge_member(name)) {
+        case EdgeMember::kFrom:
+          if (has_from) return fail_duplicate("from");
+          if (!member_colon() || !read_id(edge.from)) return false;
+          has_from = true;
+          break;
+        case EdgeMember::kTo:
+          if (has_to) return fail_duplicate("to");
+          if (!member_colon() || !read_id(edge.to)) return false;
+          has_to = true;
+          break;
+        case EdgeMember::kDistance:
+          if (has_distance) return fail_duplicate("distance_m");
+          if (!member_colon() || !read_double(edge.distance_m)) return false;
+          has_distance = true;
+          break;
+        case EdgeMember::kRisk:
+          if (has_risk) return fail_duplicate("risk_score");
+          if (!member_colon() || !read_double(edge.risk_score)) return false;
+          has_risk = true;
+          break;
+        case EdgeMember::kFamiliarity:
+          // Present once, even as null.
+          if (has_familiarity) return fail_duplicate("familiarity");
+          if (!member_colon() || !read_familiarity(edge.familiarity)) return false;
+          has_familiarity = true;
+          break;
+        case EdgeMember::kOther:
+          if (!skip_member_value()) return false;
+          break;
+      }
+    }
+    if (!has_from) return cursor_.fail_here(missing_field("from"));
+    if (!has_to) return cursor_.fail_here(missing_field("to"));
+    if (!has_distance) return cursor_.fail_here(missing_field("distance_m"));
+    if (!has_risk) return cursor_.fail_here(missing_field("risk_score"));
+    return true;
+  }
+
+  bool read_edge_array(Edge& edge) {
+    cursor_.advance();
+    constexpr std::string_view kRecord = "EdgeJson";
+    return next_element(0, 5, kRecord) && read_id(edge.from) &&  //
+           next_element(1, 5, kRecord) && read_id(edge.to) &&
+           next_element(2, 5, kRecord) && read_double(edge.distance_m) &&
+           next_element(3, 5, kRecord) && read_double(edge.risk_score) &&
+           next_element(4, 5, kRecord) && read_familiarity(edge.familiarity) && end_record_array();
+  }
+
+  bool read_node_list() {
+    return read_list([this] { return read_node(); });
+  }
+  bool read_edge_list() {
+    return read_list([this] { return read_edge(); });
+  }
+
+  bool read_graph_object() {
+    cursor_.advance();
+    bool has_nodes = false, has_edges = false;
+    bool first = true;
+    for (;;) {
+      std::string_view name;
+      bool closed = false;
+      if (!next_member(first, name, closed)) return false;
+      if (closed) break;
+      switch (graph_member(name)) {
+        case GraphMember::kNodes:
+          if (has_nodes) return fail_duplicate("nodes");
+          if (!member_colon() || !read_node_list()) return false;
+          has_nodes = true;
+          break;
+        case GraphMember::kEdges:
+          if (has_edges) return fail_duplicate("edges");
+          if (!member_colon() || !read_edge_list()) return false;
+          has_edges = true;
+          break;
+        case GraphMember::kOther:
+          if (!skip_member_value()) return false;
+          break;
+      }
+    }
+    if (!has_nodes) return cursor_.fail_here(missing_field("nodes"));
+    if (!has_edges) return cursor_.fail_here(missing_field("edges"));
+    return true;
+  }
+
+  bool read_graph_array() {
+    cursor_.advance();
+    constexpr std::string_view kRecord = "GraphJson";
+    return next_element(0, 2, kRecord) && read_node_list() &&  //
+           next_element(1, 2, kRecord) && read_edge_list() && end_record_array();
+  }
+
+  JsonCursor cursor_;
+  GraphBuilder& builder_;
+  const char* list_start_ = nullptr;  // just after the '[' of the array being read
+};
+
+// An estimate that overshot much leaves address space behind: give it back.
+template <class Record>
+void trim(std::vector<Record>& records) {
+  if (records.capacity() - records.size() > records.size() / 4 + 1024) records.shrink_to_fit();
+}
+
+}  // namespace
+
+bool read_graph_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure) {
+  DocumentReader reader(text, builder);
+  if (reader.read_document()) {
+    trim(builder.nodes);
+    trim(builder.edges);
+    return true;
+  }
+  failure = reader.failure();
+  return false;
+}
+
+}  // namespace norvel

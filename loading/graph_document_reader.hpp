@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "graph/road_graph.hpp"
+#include "loading/json_cursor.hpp"
+
+namespace norvel {
+
+// Reads a whole graph document, nodes and edges going into `builder` in
+// document order; on failure the builder holds whatever had been read.
+// The failure is the first error in reading order.
+bool read_graph_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure);
+
+}  // namespace norvel

@@ -1,0 +1,166 @@
+#include "python/py_route_result.hpp"
+
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "python/class_object.hpp"
+#include "python/entry_guard.hpp"
+#include "python/number_format.hpp"
+#include "python/object_cell.hpp"
+#include "python/shared_borrow.hpp"
+
+namespace norvel::python {
+namespace {
+
+// The record is moved into memory the interpreter allocated; a throwing move
+// there would leave an object that cannot be destroyed.
+static_assert(std::is_nothrow_move_constructible_v<RouteRecord>);
+
+PyRouteResultObject* as_route_object(PyObject* object) {
+  return reinterpret_cast<PyRouteResultObject*>(object);
+}
+
+PyResult path_value(const RouteRecord& record) {
+  PyResult list = api_result(PyList_New(static_cast<Py_ssize_t>(record.path.size())));
+  if (!list) {
+    return list;
+  }
+  for (std::size_t i = 0; i < record.path.size(); ++i) {
+    PyResult item = api_result(PyLong_FromUnsignedLongLong(record.path[i]));
+    if (!item) {
+      return item;
+    }
+    PyList_SET_ITEM(list->get(), static_cast<Py_ssize_t>(i), item->release());
+  }
+  return list;
+}
+
+PyResult route_type_value(const RouteRecord& record) {
+  return api_result(PyUnicode_FromStringAndSize(record.route_type.data(),
+                                                static_cast<Py_ssize_t>(record.route_type.size())));
+}
+
+PyResult node_count_value(const RouteRecord& record) {
+  return api_result(PyLong_FromUnsignedLongLong(record.node_count));
+}
+
+template <double RouteRecord::*Field>
+PyResult float_value(const RouteRecord& record) {
+  return api_result(PyFloat_FromDouble(record.*Field));
+}
+
+PyResult repr_value(const RouteRecord& record) {
+  std::string text = "Route(";
+  text += record.route_type;
+  text += ", dist=";
+  text += format_fixed(record.total_distance_m, 0);
+  text += "m, risk=";
+  text += format_fixed(record.total_risk, 3);
+  text += ", time=";
+  text += format_fixed(record.estimated_time_min, 1);
+  text += "min)";
+  return api_result(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// Every read goes through a shared borrow and builds a new object.
+template <PyResult (*Build)(const RouteRecord&)>
+PyResult read_record(PyObject* self) {
+  PyRouteResultObject* instance = as_route_object(self);
+  PyExpected<SharedBorrow> borrow = SharedBorrow::take(self, instance->borrow_count);
+  if (!borrow) {
+    return std::unexpected(std::move(borrow.error()));
+  }
+  return Build(instance->record);
+}
+
+template <PyResult (*Build)(const RouteRecord&)>
+PyObject* getter(PyObject* self, void*) noexcept {
+  return entry_guard([self] { return read_record<Build>(self); });
+}
+
+PyObject* route_repr(PyObject* self) noexcept {
+  return entry_guard([self] { return read_record<repr_value>(self); });
+}
+
+void dealloc_route_result(PyObject* self) noexcept {
+  dealloc_guard([self] {
+    PyRouteResultObject* instance = as_route_object(self);
+    std::destroy_at(&instance->record);
+    std::destroy_at(&instance->borrow_count);
+    free_instance(self);
+  });
+}
+
+PyGetSetDef route_getters[] = {
+    {"path", getter<path_value>, nullptr, "", nullptr},
+    {"total_distance_m", getter<float_value<&RouteRecord::total_distance_m>>, nullptr, "", nullptr},
+    {"total_risk", getter<float_value<&RouteRecord::total_risk>>, nullptr, "", nullptr},
+    {"total_familiarity", getter<float_value<&RouteRecord::total_familiarity>>, nullptr, "", nullptr},
+    {"route_type", getter<route_type_value>, nullptr, "", nullptr},
+    {"estimated_time_min", getter<float_value<&RouteRecord::estimated_time_min>>, nullptr, "", nullptr},
+    {"node_count", getter<node_count_value>, nullptr, "", nullptr},
+    {"comfort_score", getter<float_value<&RouteRecord::comfort_score>>, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot route_result_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Résultat retourné à Python : un itinéraire avec ses métriques complètes")},
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_route_result)},
+    {Py_tp_repr, reinterpret_cast<void*>(route_repr)},
+    {Py_tp_getset, route_getters},
+    {0, nullptr},
+};
+
+PyType_Spec route_result_spec = {
+    .name = "builtins.PyRouteResult",
+    .basicsize = static_cast<int>(sizeof(PyRouteResultObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = route_result_slots,
+};
+
+ObjectCell route_result_class_cell;
+
+PyResult create_route_result(RouteRecord&& record) {
+  PyExpected<PyTypeObject*> type =
+      class_object_for_use(route_result_class_cell, route_result_spec, "PyRouteResult");
+  if (!type) {
+    return std::unexpected(std::move(type.error()));
+  }
+  PyResult object = allocate_instance(*type);
+  if (!object) {
+    return object;
+  }
+  PyRouteResultObject* instance = as_route_object(object->get());
+  std::construct_at(&instance->record, std::move(record));
+  std::construct_at(&instance->borrow_count, 0);
+  return object;
+}
+
+}  // namespace
+
+PyExpected<PyTypeObject*> route_result_class_for_module() {
+  return class_object(route_result_class_cell, route_result_spec);
+}
+
+PyResult route_result_list(std::vector<RouteRecord>&& records) {
+  PyResult list = api_result(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!list) {
+    return list;
+  }
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    // A failure drops the partly filled list; the records not yet moved go
+    // with the caller's vector.
+    PyResult item = create_route_result(std::move(records[i]));
+    if (!item) {
+      return item;
+    }
+    PyList_SET_ITEM(list->get(), static_cast<Py_ssize_t>(i), item->release());
+  }
+  return list;
+}
+
+}  // namespace norvel::python
