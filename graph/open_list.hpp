@@ -23,55 +23,51 @@ inline std::uint64_t priority_key(double priority) {
   return total_order_key(priority);
 }
 
-// A label's place in the open list: the search order is the lexicographic
-// order of (priority, distance, risk); `label` locates the label itself.
-struct OpenKey {
-  std::uint64_t priority;
-  std::uint64_t distance;
-  std::uint64_t risk;
-  std::uint32_t label;
-};
-
-inline OpenKey make_open_key(double priority, double distance_m, double risk, std::uint32_t label) {
-  return OpenKey{priority_key(priority), total_order_key(distance_m), total_order_key(risk), label};
+// The search order: priority first, then distance and risk in totalOrder.
+// Labels equal in all three are tied.
+inline bool comes_before(std::uint64_t x_priority, double x_distance, double x_risk, std::uint64_t y_priority,
+                         double y_distance, double y_risk) {
+  if (x_priority != y_priority) return x_priority < y_priority;
+  const std::uint64_t x_d = total_order_key(x_distance);
+  const std::uint64_t y_d = total_order_key(y_distance);
+  if (x_d != y_d) return x_d < y_d;
+  return total_order_key(x_risk) < total_order_key(y_risk);
 }
 
-inline bool comes_before(const OpenKey& x, const OpenKey& y) {
-  if (x.priority != y.priority) return x.priority < y.priority;
-  if (x.distance != y.distance) return x.distance < y.distance;
-  return x.risk < y.risk;
-}
-
-// Binary heap with children of slot i at 2i+1 and 2i+2. Tied labels leave in
-// an order fixed by exactly these moves, so they must not be "improved".
-inline void sift_up(std::vector<OpenKey>& heap, std::size_t hole, OpenKey moving) {
+// Binary heap with children of slot i at 2i+1 and 2i+2. Tied elements leave
+// in an order fixed by exactly these moves, so they must not be "improved".
+// `before(x, y)` says whether x comes strictly before y.
+template <class Key, class Before>
+void sift_up(std::vector<Key>& heap, std::size_t hole, Key moving, const Before& before) {
   while (hole > 0) {
     std::size_t parent = (hole - 1) / 2;
-    if (!comes_before(moving, heap[parent])) break;
+    if (!before(moving, heap[parent])) break;
     heap[hole] = heap[parent];
     hole = parent;
   }
   heap[hole] = moving;
 }
 
-inline void open_list_push(std::vector<OpenKey>& heap, OpenKey key) {
+template <class Key, class Before>
+void open_list_push(std::vector<Key>& heap, Key key, const Before& before) {
   heap.push_back(key);
-  sift_up(heap, heap.size() - 1, key);
+  sift_up(heap, heap.size() - 1, key, before);
 }
 
 // Precondition: the heap is not empty.
-inline OpenKey open_list_pop(std::vector<OpenKey>& heap) {
-  OpenKey last = heap.back();
+template <class Key, class Before>
+Key open_list_pop(std::vector<Key>& heap, const Before& before) {
+  Key last = heap.back();
   heap.pop_back();
   if (heap.empty()) return last;
-  OpenKey first = heap[0];
+  Key first = heap[0];
   const std::size_t length = heap.size();
   std::size_t hole = 0;
   std::size_t child = 1;
   // Walk the hole down to a leaf, always taking the right child unless the
   // left one comes strictly first; then let the old last element rise.
   while (child + 1 < length) {
-    if (!comes_before(heap[child], heap[child + 1])) ++child;
+    if (!before(heap[child], heap[child + 1])) ++child;
     heap[hole] = heap[child];
     hole = child;
     child = 2 * hole + 1;
@@ -80,7 +76,7 @@ inline OpenKey open_list_pop(std::vector<OpenKey>& heap) {
     heap[hole] = heap[child];
     hole = child;
   }
-  sift_up(heap, hole, last);
+  sift_up(heap, hole, last, before);
   return first;
 }
 

@@ -16,19 +16,75 @@ namespace {
 
 constexpr std::uint32_t kNoParent = UINT32_MAX;
 
-// A label lives in an arena for the whole search; its path is the chain of
+// A label on the open list carries everything its processing needs, so a
+// pop reads nothing but the heap. Only a label that passes the pruning tests
+// is copied into the arena of recorded labels, where paths are chains of
 // parent links back to the start label.
-struct Label {
+struct OpenLabel {
+  std::uint64_t priority;  // priority_key of the priority
+  double distance_m;
+  double risk;
+  double familiarity;
+  std::uint32_t parent;  // arena index of the label it was expanded from
+  std::uint32_t place;   // index into the search's touched-node table
+};
+
+struct RecordedLabel {
   std::uint32_t parent;
-  std::uint32_t place;  // index into the search's touched-node table
+  std::uint32_t place;
   double distance_m;
   double risk;
   double familiarity;
 };
 
+// The search order: priority, then distance and risk in totalOrder.
+inline bool label_before(const OpenLabel& x, const OpenLabel& y) {
+  return comes_before(x.priority, x.distance_m, x.risk, y.priority, y.distance_m, y.risk);
+}
+
 struct FrontCosts {
   double distance_m;
   double risk;
+};
+
+// A set of (distance, risk) points none of which strictly dominates
+// another, kept sorted by distance: risk then falls as distance grows, so
+// both questions the search asks of a front are one binary search. Points
+// with a NaN cost never dominate nor cover anything and are left out.
+class Staircase {
+ public:
+  // Whether some point lies at or below both limits.
+  bool covers(double distance_limit, double risk_limit) const {
+    if (std::isnan(distance_limit)) return false;
+    auto after = first_beyond(distance_limit);
+    return after != points_.begin() && (after - 1)->risk <= risk_limit;
+  }
+
+  bool strictly_dominates_point(double distance, double risk) const {
+    if (std::isnan(distance)) return false;
+    auto after = first_beyond(distance);
+    if (after == points_.begin()) return false;
+    const FrontCosts& nearest = *(after - 1);
+    return nearest.risk < risk || (nearest.risk == risk && nearest.distance_m < distance);
+  }
+
+  // Adds a point that no point strictly dominates, dropping those it
+  // strictly dominates.
+  void insert(double distance, double risk) {
+    if (std::isnan(distance) || std::isnan(risk)) return;
+    std::erase_if(points_, [&](const FrontCosts& point) {
+      return strictly_dominates(distance, risk, point.distance_m, point.risk);
+    });
+    points_.insert(first_beyond(distance), FrontCosts{distance, risk});
+  }
+
+ private:
+  std::vector<FrontCosts>::const_iterator first_beyond(double distance) const {
+    return std::upper_bound(points_.begin(), points_.end(), distance,
+                            [](double value, const FrontCosts& point) { return value < point.distance_m; });
+  }
+
+  std::vector<FrontCosts> points_;
 };
 
 // Per node reached by the search: the heuristic, computed once, and the front
@@ -36,7 +92,7 @@ struct FrontCosts {
 struct Place {
   std::uint32_t dense;
   double heuristic_m;
-  std::vector<FrontCosts> front;
+  Staircase front;
 };
 
 struct SolutionRef {
@@ -55,45 +111,35 @@ class Search {
         approx_factor_(1.0 + eps) {}
 
   ParetoFront run(std::uint32_t source) {
-    std::uint32_t start_place = place_of(source);
-    add_label(Label{kNoParent, start_place, 0.0, 0.0, 0.0}, 0.0);
-    while (!open_.empty()) {
-      std::uint32_t index = open_list_pop(open_).label;
-      process(index);
-    }
+    open_list_push(open_, OpenLabel{priority_key(0.0), 0.0, 0.0, 0.0, kNoParent, place_of(source)}, label_before);
+    while (!open_.empty()) process(open_list_pop(open_, label_before));
     return materialise_solutions();
   }
 
  private:
-  void process(std::uint32_t index) {
-    const Label label = labels_[index];
-    const double scaled_distance = approx_factor_ * label.distance_m;
-    const double scaled_risk = approx_factor_ * label.risk;
-    for (const SolutionRef& solution : solutions_) {
-      if (solution.costs.distance_m <= scaled_distance && solution.costs.risk <= scaled_risk) return;
-    }
-    std::vector<FrontCosts>& front = places_[label.place].front;
-    for (const FrontCosts& kept : front) {
-      if (strictly_dominates(kept.distance_m, kept.risk, label.distance_m, label.risk)) return;
-    }
-    if (revisits_own_node(index)) return;
-    std::erase_if(front, [&](const FrontCosts& kept) {
-      return strictly_dominates(label.distance_m, label.risk, kept.distance_m, kept.risk);
-    });
-    front.push_back(FrontCosts{label.distance_m, label.risk});
+  void process(const OpenLabel& label) {
+    if (solution_points_.covers(approx_factor_ * label.distance_m, approx_factor_ * label.risk)) return;
+    Staircase& front = places_[label.place].front;
+    if (front.strictly_dominates_point(label.distance_m, label.risk)) return;
+    if (revisits_own_node(label)) return;
+    front.insert(label.distance_m, label.risk);
 
+    const std::uint32_t index = record(label);
     const std::uint32_t dense = places_[label.place].dense;
     if (dense == target_) {
-      front_insert(solutions_, SolutionRef{index, {label.distance_m, label.risk, label.familiarity}});
+      record_solution(index, label);
       return;
     }
     const std::uint32_t end = graph_.out_begin[dense + 1];
     for (std::uint32_t slot = graph_.out_begin[dense]; slot < end; ++slot) {
       const SearchEdge& edge = graph_.out_edges[slot];
       std::uint32_t place = place_of(edge.to);
-      add_label(Label{index, place, label.distance_m + edge.distance_m, label.risk + edge.risk_score,
-                      label.familiarity + edge.familiarity},
-                places_[place].heuristic_m);
+      const double distance = label.distance_m + edge.distance_m;
+      const double risk = label.risk + edge.risk_score;
+      const double familiarity = label.familiarity + edge.familiarity;
+      const double priority = label_priority(distance, risk, familiarity, places_[place].heuristic_m);
+      open_list_push(open_, OpenLabel{priority_key(priority), distance, risk, familiarity, index, place},
+                     label_before);
     }
   }
 
@@ -102,19 +148,28 @@ class Search {
   // unless the cycle added exactly nothing (zero-cost edges, or additions lost
   // to rounding), and then only ancestors with the very same distance and risk
   // can lie on that cycle. Discarding such labels is what makes the search end
-  // on every graph; with negative costs every ancestor has to be examined.
-  bool revisits_own_node(std::uint32_t index) const {
-    const Label& label = labels_[index];
+  // on every graph. With negative costs, or a NaN sum (which compares equal to
+  // nothing), every ancestor has to be examined.
+  bool revisits_own_node(const OpenLabel& label) const {
     const std::uint32_t dense = places_[label.place].dense;
+    const bool every_ancestor =
+        graph_.has_negative_cost || std::isnan(label.distance_m) || std::isnan(label.risk);
     for (std::uint32_t at = label.parent; at != kNoParent; at = labels_[at].parent) {
-      const Label& ancestor = labels_[at];
-      if (!graph_.has_negative_cost &&
-          !(ancestor.distance_m == label.distance_m && ancestor.risk == label.risk)) {
+      const RecordedLabel& ancestor = labels_[at];
+      if (!every_ancestor && !(ancestor.distance_m == label.distance_m && ancestor.risk == label.risk)) {
         return false;
       }
       if (places_[ancestor.place].dense == dense) return true;
     }
     return false;
+  }
+
+  void record_solution(std::uint32_t index, const OpenLabel& label) {
+    for (const SolutionRef& kept : solutions_) {
+      if (strictly_dominates(kept.costs.distance_m, kept.costs.risk, label.distance_m, label.risk)) return;
+    }
+    front_insert(solutions_, SolutionRef{index, {label.distance_m, label.risk, label.familiarity}});
+    solution_points_.insert(label.distance_m, label.risk);
   }
 
   std::uint32_t place_of(std::uint32_t dense) {
@@ -128,17 +183,13 @@ class Search {
     return place;
   }
 
-  void add_label(const Label& label, double heuristic_m) {
+  std::uint32_t record(const OpenLabel& label) {
     if (labels_.size() >= kNoParent) {
       std::fputs("norvel_core: label arena exhausted\n", stderr);
       std::abort();
     }
-    auto index = static_cast<std::uint32_t>(labels_.size());
-    labels_.push_back(label);
-    double priority = label.parent == kNoParent
-                          ? 0.0
-                          : label_priority(label.distance_m, label.risk, label.familiarity, heuristic_m);
-    open_list_push(open_, make_open_key(priority, label.distance_m, label.risk, index));
+    labels_.push_back(RecordedLabel{label.parent, label.place, label.distance_m, label.risk, label.familiarity});
+    return static_cast<std::uint32_t>(labels_.size() - 1);
   }
 
   ParetoFront materialise_solutions() const {
@@ -163,11 +214,12 @@ class Search {
   const double cos_t_;
   const double approx_factor_;
 
-  std::vector<Label> labels_;
-  std::vector<OpenKey> open_;
+  std::vector<RecordedLabel> labels_;
+  std::vector<OpenLabel> open_;
   IdIndex place_index_;
   std::vector<Place> places_;
   std::vector<SolutionRef> solutions_;
+  Staircase solution_points_;  // the solutions' costs, for the cover test
 };
 
 }  // namespace

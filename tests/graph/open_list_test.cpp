@@ -14,6 +14,24 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+struct OpenKey {
+  double priority;
+  double distance;
+  double risk;
+  std::uint32_t label;
+};
+
+OpenKey make_open_key(double priority, double distance, double risk, std::uint32_t label) {
+  return OpenKey{priority, distance, risk, label};
+}
+
+bool key_before(const OpenKey& x, const OpenKey& y) {
+  return comes_before(priority_key(x.priority), x.distance, x.risk, priority_key(y.priority), y.distance, y.risk);
+}
+
+void open_list_push(std::vector<OpenKey>& heap, OpenKey key) { norvel::open_list_push(heap, key, key_before); }
+OpenKey open_list_pop(std::vector<OpenKey>& heap) { return norvel::open_list_pop(heap, key_before); }
+
 std::vector<std::uint32_t> drain(std::vector<OpenKey>& heap) {
   std::vector<std::uint32_t> order;
   while (!heap.empty()) order.push_back(open_list_pop(heap).label);
@@ -66,7 +84,7 @@ TEST(OpenList, RandomKeysPopInSortedOrder) {
   OpenKey previous = open_list_pop(heap);
   while (!heap.empty()) {
     OpenKey next = open_list_pop(heap);
-    EXPECT_FALSE(comes_before(next, previous));
+    EXPECT_FALSE(key_before(next, previous));
     previous = next;
   }
 }

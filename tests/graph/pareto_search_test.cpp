@@ -128,3 +128,21 @@ TEST(ParetoSearch, CyclesWhoseCostsRoundAwayEnd) {
 
 }  // namespace
 }  // namespace norvel
+
+namespace norvel {
+namespace {
+
+TEST(ParetoSearch, NaNCostsAreNeverPrunedNorPrune) {
+  // Documents cannot hold NaN, but the library's own callers can: a NaN
+  // distance is neither covered by a solution nor dominated at a node, and
+  // the cycle through node 2 must still end.
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  RoadGraph graph = make_graph({{1, 48, 2}, {2, 48, 2}, {3, 48, 2}},
+                               {{1, 3, 1, 1}, {1, 2, nan, 0}, {2, 2, 1, 1}, {2, 3, 1, 1}});
+  ParetoFront front = search(graph, 1, 3, 0.0);
+  ASSERT_EQ(paths(front), (std::vector<std::vector<NodeId>>{{1, 3}, {1, 2, 3}}));
+  EXPECT_TRUE(std::isnan(front[1].costs.distance_m));
+}
+
+}  // namespace
+}  // namespace norvel
