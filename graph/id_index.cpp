@@ -2,6 +2,8 @@
 
 #include <bit>
 
+#include "graph/resident_memory.hpp"
+
 namespace norvel {
 
 void IdIndex::reserve(std::size_t count) {
@@ -12,6 +14,8 @@ void IdIndex::reserve(std::size_t count) {
 void IdIndex::grow(std::size_t min_capacity) {
   std::size_t capacity = std::bit_ceil(min_capacity < 16 ? std::size_t{16} : min_capacity);
   std::vector<Slot> old = std::move(slots_);
+  slots_ = {};
+  reserve_resident(slots_, capacity);
   slots_.assign(capacity, Slot{0, kAbsent});
   mask_ = capacity - 1;
   for (const Slot& slot : old) {
@@ -20,28 +24,6 @@ void IdIndex::grow(std::size_t min_capacity) {
     while (slots_[at].index != kAbsent) at = (at + 1) & mask_;
     slots_[at] = slot;
   }
-}
-
-std::uint32_t IdIndex::find_or_insert(NodeId id, std::uint32_t next) {
-  if ((size_ + 1) * 2 > slots_.size()) grow((size_ + 1) * 2);
-  std::size_t at = mix(id) & mask_;
-  while (slots_[at].index != kAbsent) {
-    if (slots_[at].id == id) return slots_[at].index;
-    at = (at + 1) & mask_;
-  }
-  slots_[at] = Slot{id, next};
-  ++size_;
-  return next;
-}
-
-std::uint32_t IdIndex::find(NodeId id) const {
-  if (slots_.empty()) return kAbsent;
-  std::size_t at = mix(id) & mask_;
-  while (slots_[at].index != kAbsent) {
-    if (slots_[at].id == id) return slots_[at].index;
-    at = (at + 1) & mask_;
-  }
-  return kAbsent;
 }
 
 }  // namespace norvel

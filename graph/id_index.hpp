@@ -16,8 +16,41 @@ class IdIndex {
   static constexpr std::uint32_t kAbsent = UINT32_MAX;
 
   // Returns the index stored for `id`, inserting `next` when absent.
-  std::uint32_t find_or_insert(NodeId id, std::uint32_t next);
-  std::uint32_t find(NodeId id) const;
+  std::uint32_t find_or_insert(NodeId id, std::uint32_t next) { return find_or_insert(id, hash(id), next); }
+
+  // The same with `hash(id)` already at hand, as a bulk build has it from
+  // prefetching: the hash is computed once per lookup.
+  std::uint32_t find_or_insert(NodeId id, std::uint64_t id_hash, std::uint32_t next) {
+    if ((size_ + 1) * 2 > slots_.size()) grow((size_ + 1) * 2);
+    std::size_t at = id_hash & mask_;
+    while (slots_[at].index != kAbsent) {
+      if (slots_[at].id == id) return slots_[at].index;
+      at = (at + 1) & mask_;
+    }
+    slots_[at] = Slot{id, next};
+    ++size_;
+    return next;
+  }
+
+  std::uint32_t find(NodeId id) const {
+    if (slots_.empty()) return kAbsent;
+    std::size_t at = mix(id) & mask_;
+    while (slots_[at].index != kAbsent) {
+      if (slots_[at].id == id) return slots_[at].index;
+      at = (at + 1) & mask_;
+    }
+    return kAbsent;
+  }
+
+  static std::uint64_t hash(NodeId id) { return mix(id); }
+
+  // A hint that the id of `id_hash` is looked up soon: a bulk build issues
+  // it some lookups ahead, so that many cache misses on the table are in
+  // flight at once instead of one after the other.
+  void prefetch(std::uint64_t id_hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[id_hash & mask_]);
+  }
+
   std::size_t size() const { return size_; }
   void reserve(std::size_t count);
 

@@ -5,53 +5,20 @@
 #include <string>
 #include <vector>
 
+#include "graph/resident_memory.hpp"
+#include "loading/member_names.hpp"
+#include "loading/quick_record_reader.hpp"
+
 namespace norvel {
 
 namespace {
-
-bool name_is(std::string_view name, const char* expected, std::size_t length) {
-  return name.size() == length && std::memcmp(name.data(), expected, length) == 0;
-}
-
-enum class GraphMember : unsigned char { kNodes, kEdges, kOther };
-enum class NodeMember : unsigned char { kId, kLat, kLon, kOther };
-enum class EdgeMember : unsigned char { kFrom, kTo, kDistance, kRisk, kFamiliarity, kOther };
-
-GraphMember graph_member(std::string_view name) {
-  if (name_is(name, "nodes", 5)) return GraphMember::kNodes;
-  if (name_is(name, "edges", 5)) return GraphMember::kEdges;
-  return GraphMember::kOther;
-}
-
-NodeMember node_member(std::string_view name) {
-  switch (name.size()) {
-    case 2: return name_is(name, "id", 2) ? NodeMember::kId : NodeMember::kOther;
-    case 3:
-      if (name_is(name, "lat", 3)) return NodeMember::kLat;
-      if (name_is(name, "lon", 3)) return NodeMember::kLon;
-      return NodeMember::kOther;
-    default: return NodeMember::kOther;
-  }
-}
-
-EdgeMember edge_member(std::string_view name) {
-  switch (name.size()) {
-    case 2: return name_is(name, "to", 2) ? EdgeMember::kTo : EdgeMember::kOther;
-    case 4: return name_is(name, "from", 4) ? EdgeMember::kFrom : EdgeMember::kOther;
-    case 10:
-      if (name_is(name, "distance_m", 10)) return EdgeMember::kDistance;
-      if (name_is(name, "risk_score", 10)) return EdgeMember::kRisk;
-      return EdgeMember::kOther;
-    case 11: return name_is(name, "familiarity", 11) ? EdgeMember::kFamiliarity : EdgeMember::kOther;
-    default: return EdgeMember::kOther;
-  }
-}
 
 bool is_number_start(char c) { return c == '-' || (c >= '0' && c <= '9'); }
 
 class DocumentReader {
  public:
-  DocumentReader(std::string_view text, GraphBuilder& builder) : cursor_(text), builder_(builder) {}
+  DocumentReader(std::string_view text, GraphBuilder& builder, bool quick)
+      : cursor_(text), builder_(builder), quick_(quick) {}
 
   bool read_document() {
     if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingValue);
@@ -166,11 +133,7 @@ class DocumentReader {
     if (!is_number_start(cursor_.peek())) return cursor_.fail_invalid_type(Wanted::kF64);
     JsonNumber number;
     if (!cursor_.read_number(number)) return false;
-    switch (number.kind) {
-      case JsonNumber::Kind::kUnsigned: value = static_cast<double>(number.magnitude); break;
-      case JsonNumber::Kind::kNegative: value = -static_cast<double>(number.magnitude); break;
-      case JsonNumber::Kind::kFloat: value = number.value; break;
-    }
+    value = number_as_double(number);
     return true;
   }
 
@@ -194,7 +157,24 @@ class DocumentReader {
   template <class Record>
   void make_room(std::vector<Record>& records) {
     std::size_t size = records.size();
-    if (size < records.capacity()) return;
+    if (size == records.capacity()) grow(records);
+    // The room ahead is made resident a stretch at a time: the estimate may
+    // be far too large, so not all of it at once.
+    if (records.data() != resident_records_) {
+      resident_records_ = records.data();
+      resident_count_ = size;
+    }
+    if (size >= resident_count_) {
+      constexpr std::size_t kStretchBytes = std::size_t{2} << 20;
+      std::size_t stretch = std::min(records.capacity() - size, kStretchBytes / sizeof(Record));
+      make_resident(records.data() + size, stretch * sizeof(Record));
+      resident_count_ = size + stretch;
+    }
+  }
+
+  template <class Record>
+  void grow(std::vector<Record>& records) {
+    std::size_t size = records.size();
     constexpr std::size_t kMeasuredRecords = 1024;
     if (size < kMeasuredRecords) {
       records.reserve(size < 16 ? 16 : 2 * size);
@@ -211,6 +191,7 @@ class DocumentReader {
     if (cursor_.peek() != '[') return cursor_.fail_invalid_type(Wanted::kSequence);
     cursor_.advance();
     list_start_ = cursor_.position();
+    resident_records_ = nullptr;
     for (bool first = true;; first = false) {
       if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingList);
       char c = cursor_.peek();
@@ -228,8 +209,29 @@ class DocumentReader {
     }
   }
 
+  // Reads the record at hand, and as many of the records after it as the
+  // quick reader takes; the list loop goes on from the last one read.
   bool read_node() {
+    const char* start = cursor_.position();
+    QuickRecordReader quick(cursor_);
     Node node{};
+    if (quick_ && quick.node(node)) {
+      do {
+        make_room(builder_.nodes);
+        add_node(builder_, node);
+        node = Node{};
+      } while (quick.next_node(node));
+      return true;
+    }
+    cursor_.move_to(start);
+    node = Node{};
+    if (!read_node_carefully(node)) return false;
+    make_room(builder_.nodes);
+    add_node(builder_, node);
+    return true;
+  }
+
+  bool read_node_carefully(Node& node) {
     switch (cursor_.peek()) {
       case '{':
         if (!read_node_object(node)) return false;
@@ -240,8 +242,6 @@ class DocumentReader {
       default:
         return cursor_.fail_invalid_type(Wanted::kNodeJson);
     }
-    make_room(builder_.nodes);
-    add_node(builder_, node);
     return true;
   }
 
@@ -290,7 +290,26 @@ class DocumentReader {
   }
 
   bool read_edge() {
+    const char* start = cursor_.position();
+    QuickRecordReader quick(cursor_);
     Edge edge{};
+    if (quick_ && quick.edge(edge)) {
+      do {
+        make_room(builder_.edges);
+        add_edge(builder_, edge);
+        edge = Edge{};
+      } while (quick.next_edge(edge));
+      return true;
+    }
+    cursor_.move_to(start);
+    edge = Edge{};
+    if (!read_edge_carefully(edge)) return false;
+    make_room(builder_.edges);
+    add_edge(builder_, edge);
+    return true;
+  }
+
+  bool read_edge_carefully(Edge& edge) {
     switch (cursor_.peek()) {
       case '{':
         if (!read_edge_object(edge)) return false;
@@ -301,8 +320,6 @@ class DocumentReader {
       default:
         return cursor_.fail_invalid_type(Wanted::kEdgeJson);
     }
-    make_room(builder_.edges);
-    add_edge(builder_, edge);
     return true;
   }
 
@@ -410,19 +427,25 @@ class DocumentReader {
 
   JsonCursor cursor_;
   GraphBuilder& builder_;
+  const bool quick_;
   const char* list_start_ = nullptr;  // just after the '[' of the array being read
+  // Records from resident_records_ up to resident_count_ have resident pages.
+  const void* resident_records_ = nullptr;
+  std::size_t resident_count_ = 0;
 };
 
 // An estimate that overshot much leaves address space behind: give it back.
 template <class Record>
 void trim(std::vector<Record>& records) {
-  if (records.capacity() - records.size() > records.size() / 4 + 1024) records.shrink_to_fit();
+  if (records.capacity() - records.size() <= records.size() / 4 + 1024) return;
+  std::vector<Record> exact;
+  reserve_resident(exact, records.size());
+  exact.assign(records.begin(), records.end());
+  records.swap(exact);
 }
 
-}  // namespace
-
-bool read_graph_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure) {
-  DocumentReader reader(text, builder);
+bool read_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure, bool quick) {
+  DocumentReader reader(text, builder, quick);
   if (reader.read_document()) {
     trim(builder.nodes);
     trim(builder.edges);
@@ -430,6 +453,16 @@ bool read_graph_document(std::string_view text, GraphBuilder& builder, ReadFailu
   }
   failure = reader.failure();
   return false;
+}
+
+}  // namespace
+
+bool read_graph_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure) {
+  return read_document(text, builder, failure, true);
+}
+
+bool read_graph_document_carefully(std::string_view text, GraphBuilder& builder, ReadFailure& failure) {
+  return read_document(text, builder, failure, false);
 }
 
 }  // namespace norvel

@@ -13,4 +13,9 @@ namespace norvel {
 // The failure is the first error in reading order.
 bool read_graph_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure);
 
+// The same without the quick record reader: every record is read the careful
+// way. Gives the same records and the same failure as `read_graph_document`,
+// only slower; tests compare the two.
+bool read_graph_document_carefully(std::string_view text, GraphBuilder& builder, ReadFailure& failure);
+
 }  // namespace norvel

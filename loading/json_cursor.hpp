@@ -38,6 +38,9 @@ class JsonCursor {
   std::size_t offset_from(const char* earlier) const { return static_cast<std::size_t>(at_ - earlier); }
   std::size_t bytes_left() const { return static_cast<std::size_t>(end_ - at_); }
   void advance() { ++at_; }
+  const char* end() const { return end_; }
+  // For a reader that went ahead on its own and comes back, or gives up.
+  void move_to(const char* at) { at_ = at; }
 
   // Failure just after the byte at hand (the end when there is none): the
   // byte that broke the syntax.

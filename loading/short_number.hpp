@@ -23,11 +23,36 @@ inline constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5
 // How many bytes from its first one `read_short_number` may look at.
 inline constexpr std::ptrdiff_t kShortNumberReach = 64;
 
+inline constexpr std::uint64_t kIntegerPowersOfTen[] = {1,
+                                                        10,
+                                                        100,
+                                                        1000,
+                                                        10000,
+                                                        100000,
+                                                        1000000,
+                                                        10000000,
+                                                        100000000,
+                                                        1000000000,
+                                                        10000000000,
+                                                        100000000000,
+                                                        1000000000000,
+                                                        10000000000000,
+                                                        100000000000000,
+                                                        1000000000000000};
+
+// The value of 8 decimal digits held one per byte (0 to 9, not ASCII), the
+// first digit in the lowest byte.
+[[gnu::always_inline]] inline std::uint32_t eight_digits_value(std::uint64_t digits) {
+  digits = digits * 10 + (digits >> 8);
+  digits = (((digits & 0x000000FF000000FFu) * 0x000F424000000064u) +
+            (((digits >> 16) & 0x000000FF000000FFu) * 0x0000271000000001u)) >> 32;
+  return static_cast<std::uint32_t>(digits);
+}
+
 // Reads the run of digits at `at`, 8 at a time, appending them to
 // `significand`; stops after 20 digits (too long for a short number anyway).
 // Returns how many were read.
 inline unsigned read_digit_run(const char*& at, std::uint64_t& significand) {
-  constexpr std::uint64_t kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
   unsigned total = 0;
   for (;;) {
     std::uint64_t chunk;
@@ -41,10 +66,7 @@ inline unsigned read_digit_run(const char*& at, std::uint64_t& significand) {
     if (count == 0) return total;
     // Digits moved to the top bytes: the bytes below read as leading zeros.
     std::uint64_t digits = (chunk - 0x3030303030303030u) << (8 * (8 - count));
-    digits = digits * 10 + (digits >> 8);
-    digits = (((digits & 0x000000FF000000FFu) * 0x000F424000000064u) +
-              (((digits >> 16) & 0x000000FF000000FFu) * 0x0000271000000001u)) >> 32;
-    significand = significand * kPowersOfTen[count] + (digits & 0xFFFFFFFFu);
+    significand = significand * kIntegerPowersOfTen[count] + eight_digits_value(digits);
     at += count;
     total += count;
     if (count < 8 || total > 19) return total;

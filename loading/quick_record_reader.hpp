@@ -1,0 +1,244 @@
+#pragma once
+
+#include <cstring>
+#include <string_view>
+
+#include "graph/road_graph.hpp"
+#include "loading/json_cursor.hpp"
+#include "loading/member_names.hpp"
+#include "loading/plain_number.hpp"
+#include "loading/short_number.hpp"
+
+namespace norvel {
+
+// A double member's value from the number read.
+[[gnu::always_inline]] inline double number_as_double(const JsonNumber& number) {
+  switch (number.kind) {
+    case JsonNumber::Kind::kUnsigned: return static_cast<double>(number.magnitude);
+    case JsonNumber::Kind::kNegative: return -static_cast<double>(number.magnitude);
+    case JsonNumber::Kind::kFloat: return number.value;
+  }
+  return 0.0;
+}
+
+// Reads one node or edge record in a single sweep with as few checks as a
+// well-formed record needs. It accepts a record only when the careful reader
+// would read the same values and stop at the same byte; at anything else (an
+// error of any kind, a repeated or missing member, the text running short)
+// it gives up, and the careful reader starts the record over. Every error
+// therefore still comes from the careful reader, with its description and
+// position.
+class QuickRecordReader {
+ public:
+  explicit QuickRecordReader(JsonCursor& cursor) : cursor_(cursor), at_(cursor.position()), end_(cursor.end()) {}
+
+  // At the first byte of a record. True with the cursor just after the
+  // record; false with the cursor anywhere (the caller puts it back).
+  [[gnu::always_inline]] bool node(Node& node) {
+    bool read = at_ != end_ && (*at_ == '[' ? node_array(node) : *at_ == '{' && node_object(node));
+    if (read) finish_record();
+    return read;
+  }
+
+  [[gnu::always_inline]] bool edge(Edge& edge) {
+    bool read = at_ != end_ && (*at_ == '[' ? edge_array(edge) : *at_ == '{' && edge_object(edge));
+    if (read) finish_record();
+    return read;
+  }
+
+  // Just after a record read by this reader: reads the comma and the next
+  // record. False, with the cursor put back just after the record before,
+  // when the list ends there or the next record is not a quick one.
+  [[gnu::always_inline]] bool next_node(Node& node) {
+    if (token(',') && space() && this->node(node)) return true;
+    back_to_last_record();
+    return false;
+  }
+
+  [[gnu::always_inline]] bool next_edge(Edge& edge) {
+    if (token(',') && space() && this->edge(edge)) return true;
+    back_to_last_record();
+    return false;
+  }
+
+ private:
+  [[gnu::always_inline]] void finish_record() {
+    last_record_end_ = at_;
+    cursor_.move_to(at_);
+  }
+
+  // The fallbacks below move the cursor, so it is not where it was left.
+  [[gnu::always_inline]] void back_to_last_record() {
+    at_ = last_record_end_;
+    cursor_.move_to(at_);
+  }
+
+  // Everything here is forced inline: the record's position then stays in a
+  // register, and parsing is a chain of dependent position updates.
+
+  // Past whitespace; false at the end of the text.
+  [[gnu::always_inline]] bool space() {
+    while (at_ != end_) {
+      char c = *at_;
+      if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return true;
+      ++at_;
+    }
+    return false;
+  }
+
+  [[gnu::always_inline]] bool token(char expected) {
+    if (!space() || *at_ != expected) return false;
+    ++at_;
+    return true;
+  }
+
+  [[gnu::always_inline]] bool number(JsonNumber& number) {
+    if (!space()) return false;
+    char c = *at_;
+    if (c != '-' && (c < '0' || c > '9')) return false;
+    if (end_ - at_ >= kShortNumberReach && read_plain_number(at_, number)) return true;
+    at_ = read_other_number(cursor_, at_, number);
+    return at_ != nullptr;
+  }
+
+  // Kept out of line so that the record loop stays small. The position goes
+  // in and comes back by value, so the caller's copy can stay in a register.
+  [[gnu::noinline]] static const char* read_other_number(JsonCursor& cursor, const char* at, JsonNumber& number) {
+    cursor.move_to(at);
+    return cursor.read_number(number) ? cursor.position() : nullptr;
+  }
+
+  [[gnu::always_inline]] bool id(NodeId& id) {
+    JsonNumber read;
+    if (!number(read) || read.kind != JsonNumber::Kind::kUnsigned) return false;
+    id = read.magnitude;
+    return true;
+  }
+
+  [[gnu::always_inline]] bool real(double& value) {
+    JsonNumber read;
+    if (!number(read)) return false;
+    value = number_as_double(read);
+    return true;
+  }
+
+  [[gnu::always_inline]] bool familiarity(double& value) {
+    if (!space()) return false;
+    if (*at_ != 'n') return real(value);
+    if (end_ - at_ < 4 || std::memcmp(at_, "null", 4) != 0) return false;
+    at_ += 4;
+    value = 0.0;
+    return true;
+  }
+
+  // At the opening quote of a member name.
+  template <class Member, std::size_t (*match_plain)(const char*, Member&), Member (*classify)(std::string_view)>
+  [[gnu::always_inline]] bool name(Member& member) {
+    if (end_ - at_ > 16) {
+      std::size_t length = match_plain(at_ + 1, member);
+      if (length != 0) {
+        at_ += 1 + length;
+        return true;
+      }
+    }
+    cursor_.move_to(at_);
+    std::string_view decoded;
+    if (!cursor_.read_name(decoded)) return false;
+    member = classify(decoded);
+    at_ = cursor_.position();
+    return true;
+  }
+
+  [[gnu::always_inline]] bool skip_value() {
+    cursor_.move_to(at_);
+    if (!cursor_.skip_value()) return false;
+    at_ = cursor_.position();
+    return true;
+  }
+
+  // After the value of a member: true at the next member's opening quote,
+  // `closed` after the closing brace.
+  [[gnu::always_inline]] bool after_member(bool& closed) {
+    if (!space()) return false;
+    if (*at_ == '}') {
+      ++at_;
+      closed = true;
+      return true;
+    }
+    if (*at_ != ',') return false;
+    ++at_;
+    return space() && *at_ == '"';
+  }
+
+  static constexpr unsigned bit(auto member) { return 1u << static_cast<unsigned>(member); }
+
+  [[gnu::always_inline]] bool node_array(Node& node) {
+    ++at_;
+    return id(node.id) && token(',') && real(node.lat) && token(',') && real(node.lon) && token(']');
+  }
+
+  [[gnu::always_inline]] bool node_object(Node& node) {
+    ++at_;
+    // An empty object misses its members: the careful reader says which.
+    if (!space() || *at_ != '"') return false;
+    unsigned seen = 0;
+    for (bool closed = false; !closed;) {
+      NodeMember member;
+      if (!name<NodeMember, plain_name::node_member, node_member>(member) || !token(':')) return false;
+      if (member != NodeMember::kOther) {
+        if (seen & bit(member)) return false;
+        seen |= bit(member);
+      }
+      bool read = false;
+      switch (member) {
+        case NodeMember::kId: read = id(node.id); break;
+        case NodeMember::kLat: read = real(node.lat); break;
+        case NodeMember::kLon: read = real(node.lon); break;
+        case NodeMember::kOther: read = skip_value(); break;
+      }
+      if (!read || !after_member(closed)) return false;
+    }
+    constexpr unsigned kAll = bit(NodeMember::kId) | bit(NodeMember::kLat) | bit(NodeMember::kLon);
+    return seen == kAll;
+  }
+
+  [[gnu::always_inline]] bool edge_array(Edge& edge) {
+    ++at_;
+    return id(edge.from) && token(',') && id(edge.to) && token(',') && real(edge.distance_m) && token(',') &&
+           real(edge.risk_score) && token(',') && familiarity(edge.familiarity) && token(']');
+  }
+
+  [[gnu::always_inline]] bool edge_object(Edge& edge) {
+    ++at_;
+    if (!space() || *at_ != '"') return false;
+    unsigned seen = 0;
+    for (bool closed = false; !closed;) {
+      EdgeMember member;
+      if (!name<EdgeMember, plain_name::edge_member, edge_member>(member) || !token(':')) return false;
+      if (member != EdgeMember::kOther) {
+        if (seen & bit(member)) return false;
+        seen |= bit(member);
+      }
+      bool read = false;
+      switch (member) {
+        case EdgeMember::kFrom: read = id(edge.from); break;
+        case EdgeMember::kTo: read = id(edge.to); break;
+        case EdgeMember::kDistance: read = real(edge.distance_m); break;
+        case EdgeMember::kRisk: read = real(edge.risk_score); break;
+        case EdgeMember::kFamiliarity: read = familiarity(edge.familiarity); break;
+        case EdgeMember::kOther: read = skip_value(); break;
+      }
+      if (!read || !after_member(closed)) return false;
+    }
+    constexpr unsigned kRequired =
+        bit(EdgeMember::kFrom) | bit(EdgeMember::kTo) | bit(EdgeMember::kDistance) | bit(EdgeMember::kRisk);
+    return (seen & kRequired) == kRequired;
+  }
+
+  JsonCursor& cursor_;
+  const char* at_;
+  const char* end_;
+  const char* last_record_end_ = nullptr;
+};
+
+}  // namespace norvel
