@@ -11,6 +11,9 @@
 
 namespace norvel {
 
+// Appends the UTF-8 encoding of a Unicode scalar value.
+void append_utf8(std::string& out, std::uint32_t code_point);
+
 // The first error met: a byte offset into the text and its description.
 struct ReadFailure {
   std::size_t offset = 0;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "loading/json_cursor.hpp"
 #include "loading_test_support.hpp"
 #include "rejection_checks.hpp"
 
@@ -18,24 +19,6 @@ struct ConformanceCase {
   bool accept;
   std::string file;
 };
-
-void append_utf8(std::string& out, std::uint32_t code_point) {
-  if (code_point < 0x80) {
-    out += static_cast<char>(code_point);
-  } else if (code_point < 0x800) {
-    out += static_cast<char>(0xC0 | (code_point >> 6));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else if (code_point < 0x10000) {
-    out += static_cast<char>(0xE0 | (code_point >> 12));
-    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code_point >> 18));
-    out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  }
-}
 
 // The string member `key` of one line of the file (written by a JSON
 // encoder: ASCII only, standard escapes).
