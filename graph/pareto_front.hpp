@@ -31,12 +31,13 @@ inline bool strictly_dominates(double a_distance, double a_risk, double b_distan
 
 // Drops `entry` if some entry strictly dominates it; otherwise removes the
 // entries it strictly dominates (the rest keep their order) and appends it.
+// Returns whether the entry was kept.
 template <class Entry>
-void front_insert(std::vector<Entry>& front, Entry entry) {
+bool front_insert(std::vector<Entry>& front, Entry entry) {
   const double distance = entry.costs.distance_m;
   const double risk = entry.costs.risk;
   for (const Entry& kept : front) {
-    if (strictly_dominates(kept.costs.distance_m, kept.costs.risk, distance, risk)) return;
+    if (strictly_dominates(kept.costs.distance_m, kept.costs.risk, distance, risk)) return false;
   }
   std::size_t write = 0;
   for (std::size_t read = 0; read < front.size(); ++read) {
@@ -46,6 +47,7 @@ void front_insert(std::vector<Entry>& front, Entry entry) {
   }
   front.resize(write);
   front.push_back(std::move(entry));
+  return true;
 }
 
 }  // namespace norvel

@@ -165,11 +165,9 @@ class Search {
   }
 
   void record_solution(std::uint32_t index, const OpenLabel& label) {
-    for (const SolutionRef& kept : solutions_) {
-      if (strictly_dominates(kept.costs.distance_m, kept.costs.risk, label.distance_m, label.risk)) return;
+    if (front_insert(solutions_, SolutionRef{index, {label.distance_m, label.risk, label.familiarity}})) {
+      solution_points_.insert(label.distance_m, label.risk);
     }
-    front_insert(solutions_, SolutionRef{index, {label.distance_m, label.risk, label.familiarity}});
-    solution_points_.insert(label.distance_m, label.risk);
   }
 
   std::uint32_t place_of(std::uint32_t dense) {

@@ -106,9 +106,9 @@ TEST(FrontInsert, DropsDominatedEvictsDominatedAndKeepsOrder) {
   front_insert(front, Costs{{5, 10, 0}, 2});
   front_insert(front, Costs{{10, 5, 7}, 3});  // equal costs stand side by side
   EXPECT_EQ(tags(front), (std::vector<int>{1, 2, 3}));
-  front_insert(front, Costs{{11, 5, 0}, 4});  // strictly dominated: dropped
+  EXPECT_FALSE(front_insert(front, Costs{{11, 5, 0}, 4}));  // strictly dominated: dropped
   EXPECT_EQ(tags(front), (std::vector<int>{1, 2, 3}));
-  front_insert(front, Costs{{10, 4, 0}, 5});  // evicts 1 and 3, 2 keeps its place
+  EXPECT_TRUE(front_insert(front, Costs{{10, 4, 0}, 5}));  // evicts 1 and 3, 2 keeps its place
   EXPECT_EQ(tags(front), (std::vector<int>{2, 5}));
   front_insert(front, Costs{{kNaN, 0, 0}, 6});  // NaN is never dominated, never dominates
   front_insert(front, Costs{{0, 0, 0}, 7});
