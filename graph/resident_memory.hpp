@@ -11,12 +11,30 @@
 
 namespace norvel {
 
-// Makes the pages of a large buffer that is about to be written resident in
-// one system call. Left to the first writes, every fresh page costs a fault
-// of its own, which is several times dearer per byte than populating the
-// range at once; a graph touches some hundred megabytes of fresh memory
-// while it is loaded. Only a hint: where the call is unknown nothing happens
-// and the writes fault the pages in as usual.
+// A graph touches some hundred megabytes of fresh memory while it is loaded,
+// and on virtual machines a page fault costs microseconds: left to the first
+// writes, the faults of 4 KiB pages take as long as reading the document.
+// Two hints cut that down. Only hints: where a call is unknown or refused,
+// nothing happens and the writes fault the pages in as usual.
+
+// Asks for 2 MiB pages over the whole 2 MiB blocks of a buffer, so that one
+// fault serves 512 small pages' worth. Costs nothing until the memory is
+// touched; buffers too small to hold a whole block are left alone.
+inline void prefer_huge_pages(const void* data, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  const auto first = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t begin = (first + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t end = (first + bytes) & ~(kHuge - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
+
+// Makes the pages of a buffer that is about to be written resident in one
+// system call instead of a fault per page.
 inline void make_resident(const void* data, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
   constexpr std::size_t kWorthACall = std::size_t{1} << 20;
@@ -36,7 +54,10 @@ inline void make_resident(const void* data, std::size_t bytes) {
 template <class T>
 void reserve_resident(std::vector<T>& records, std::size_t count) {
   records.reserve(count);
-  if (count > records.size()) make_resident(records.data() + records.size(), (count - records.size()) * sizeof(T));
+  if (count > records.size()) {
+    prefer_huge_pages(records.data() + records.size(), (count - records.size()) * sizeof(T));
+    make_resident(records.data() + records.size(), (count - records.size()) * sizeof(T));
+  }
 }
 
 }  // namespace norvel

@@ -163,6 +163,7 @@ class DocumentReader {
     if (records.data() != resident_records_) {
       resident_records_ = records.data();
       resident_count_ = size;
+      prefer_huge_pages(records.data() + size, (records.capacity() - size) * sizeof(Record));
     }
     if (size >= resident_count_) {
       constexpr std::size_t kStretchBytes = std::size_t{2} << 20;
