@@ -17,16 +17,22 @@ namespace norvel {
 // Two hints cut that down. Only hints: where a call is unknown or refused,
 // nothing happens and the writes fault the pages in as usual.
 
-// Asks for 2 MiB pages over the whole 2 MiB blocks of a buffer, so that one
-// fault serves 512 small pages' worth. Costs nothing until the memory is
-// touched; buffers too small to hold a whole block are left alone.
+#if defined(__linux__)
+// Gives `advice` for the whole `unit`-aligned blocks (a power of two) inside
+// a buffer; a block only partly inside is left alone.
+inline void advise_whole_blocks(const void* data, std::size_t bytes, std::uintptr_t unit, int advice) {
+  const auto first = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t begin = (first + unit - 1) & ~(unit - 1);
+  const std::uintptr_t end = (first + bytes) & ~(unit - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, advice);
+}
+#endif
+
+// Asks for 2 MiB pages over a buffer, so that one fault serves 512 small
+// pages' worth. Costs nothing until the memory is touched.
 inline void prefer_huge_pages(const void* data, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  const auto first = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t begin = (first + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t end = (first + bytes) & ~(kHuge - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  advise_whole_blocks(data, bytes, std::uintptr_t{2} << 20, MADV_HUGEPAGE);
 #else
   (void)data;
   (void)bytes;
@@ -40,10 +46,7 @@ inline void make_resident(const void* data, std::size_t bytes) {
   constexpr std::size_t kWorthACall = std::size_t{1} << 20;
   if (bytes < kWorthACall) return;
   static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const auto first = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t begin = (first + page - 1) & ~(page - 1);
-  const std::uintptr_t end = (first + bytes) & ~(page - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+  advise_whole_blocks(data, bytes, page, MADV_POPULATE_WRITE);
 #else
   (void)data;
   (void)bytes;
