@@ -117,14 +117,11 @@ void report(benchmark::State& state, const std::string& text) {
   state.counters["peak_MiB"] = peak_memory_mib();
 }
 
-// As `PyGraph.from_json` loads: the records are indexed on a second thread
-// while the document is read (arg 2), or all on one thread (arg 1).
 void BM_LoadGraph(benchmark::State& state) {
   const std::string& text = document();
-  const auto threads = state.range(0) == 2 ? norvel::LoadThreads::kTwo : norvel::LoadThreads::kOne;
   reset_peak_memory();
   for (auto _ : state) {
-    std::expected<norvel::RoadGraph, norvel::DocumentError> graph = norvel::load_graph(text, threads);
+    std::expected<norvel::RoadGraph, norvel::DocumentError> graph = norvel::load_graph(text);
     if (!graph || graph->edges.size() != kEdgeCount) state.SkipWithError("document not loaded");
     benchmark::DoNotOptimize(graph);
   }
@@ -183,7 +180,7 @@ void BM_Memcpy(benchmark::State& state) {
   report(state, text);
 }
 
-BENCHMARK(BM_LoadGraph)->Arg(2)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_LoadGraph)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_ReadDocument)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_BuildGraph)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_ByteSum)->Unit(benchmark::kMillisecond);

@@ -1,23 +1,186 @@
 #include "graph/road_graph.hpp"
 
-#include <utility>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
-#include "graph/graph_indexer.hpp"
+#include "graph/resident_memory.hpp"
 
 namespace norvel {
 
+namespace {
+
+constexpr double kDegreesToRadians = 0.017453292519943295;
+
+// Dense and edge indices are 32-bit; a graph that outgrows them could not fit
+// in memory anyway, so running out is treated like memory exhaustion.
+[[noreturn]] void index_space_exhausted() {
+  std::fputs("norvel_core: graph too large for 32-bit indices\n", stderr);
+  std::abort();
+}
+
+// How many records ahead the table slot of an id is prefetched: enough
+// misses in flight to cover memory latency, few enough to stay in L1.
+constexpr std::size_t kAhead = 16;
+
+// The hashes of the ids of the next kAhead records, computed once: when the
+// record comes kAhead places ahead, where its slot is prefetched, and read
+// back when it is interned.
+template <std::size_t kIdsPerRecord>
+class HashesAhead {
+ public:
+  std::uint64_t& at(std::size_t record, std::size_t which) { return ring_[record % kAhead][which]; }
+
+ private:
+  std::uint64_t ring_[kAhead][kIdsPerRecord];
+};
+
+// Gives the id of `id_hash` the next dense index unless it has one; a new
+// index gets its (still empty) row count.
+[[gnu::always_inline]] inline std::uint32_t intern(RoadGraph& graph, NodeId id, std::uint64_t id_hash) {
+  if (graph.id_of.size() >= IdIndex::kAbsent) index_space_exhausted();
+  auto next = static_cast<std::uint32_t>(graph.id_of.size());
+  std::uint32_t dense = graph.dense_of.find_or_insert(id, id_hash, next);
+  if (dense == next) {
+    graph.id_of.push_back(id);
+    graph.out_begin.push_back(0);
+  }
+  return dense;
+}
+
+// Dense indices go to node ids in document order; the coordinates of a
+// repeated id are those of its last record.
+void index_nodes(RoadGraph& graph) {
+  const std::vector<Node>& nodes = graph.nodes;
+  reserve_resident(graph.id_of, nodes.size());
+  reserve_resident(graph.out_begin, nodes.size() + 1);
+  graph.out_begin.push_back(0);
+  reserve_resident(graph.lat, nodes.size());
+  reserve_resident(graph.lon, nodes.size());
+  HashesAhead<1> hashes;
+  auto look_ahead = [&](std::size_t i) {
+    if (i >= nodes.size()) return;
+    std::uint64_t& id_hash = hashes.at(i, 0);
+    id_hash = IdIndex::hash(nodes[i].id);
+    graph.dense_of.prefetch(id_hash);
+  };
+  for (std::size_t i = 0; i < kAhead; ++i) look_ahead(i);
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    const std::uint64_t id_hash = hashes.at(i, 0);
+    look_ahead(i + kAhead);
+    const Node& node = nodes[i];
+    std::uint32_t dense = intern(graph, node.id, id_hash);
+    if (dense == graph.lat.size()) {
+      graph.lat.push_back(node.lat);
+      graph.lon.push_back(node.lon);
+    } else {
+      graph.lat[dense] = node.lat;
+      graph.lon[dense] = node.lon;
+    }
+  }
+  graph.listed.assign(graph.id_of.size(), 1);
+}
+
+// Then to the ids that only edge ends name, `from` before `to`, edge by edge,
+// counting the edges of each tail on the way. Until `fill_rows` puts the ids
+// back, each edge holds the dense indices of its ends in place of the ids:
+// per-edge arrays of them would cost as much memory again as they save work.
+// Edges of one tail usually come together, so the last tail is remembered.
+void index_edge_ends(RoadGraph& graph) {
+  std::vector<Edge>& edges = graph.edges;
+  HashesAhead<2> hashes;
+  auto look_ahead = [&](std::size_t i) {
+    if (i >= edges.size()) return;
+    std::uint64_t& from_hash = hashes.at(i, 0);
+    std::uint64_t& to_hash = hashes.at(i, 1);
+    from_hash = IdIndex::hash(edges[i].from);
+    to_hash = IdIndex::hash(edges[i].to);
+    graph.dense_of.prefetch(from_hash);
+    graph.dense_of.prefetch(to_hash);
+  };
+  for (std::size_t i = 0; i < kAhead; ++i) look_ahead(i);
+  bool have_last = false;
+  NodeId last_from = 0;
+  std::uint32_t last_from_dense = 0;
+  for (std::size_t i = 0; i < edges.size(); ++i) {
+    const std::uint64_t from_hash = hashes.at(i, 0);
+    const std::uint64_t to_hash = hashes.at(i, 1);
+    look_ahead(i + kAhead);
+    Edge& edge = edges[i];
+    if (!have_last || edge.from != last_from) {
+      last_from = edge.from;
+      last_from_dense = intern(graph, edge.from, from_hash);
+      have_last = true;
+    }
+    const std::uint32_t to_dense = intern(graph, edge.to, to_hash);
+    ++graph.out_begin[last_from_dense + 1];
+    edge.from = last_from_dense;
+    edge.to = to_dense;
+  }
+  const std::size_t dense_count = graph.id_of.size();
+  graph.listed.resize(dense_count, 0);
+  graph.lat.resize(dense_count, 0.0);
+  graph.lon.resize(dense_count, 0.0);
+}
+
+// Rows of the outgoing edges by a counting sort on the tail, which keeps each
+// row in ascending edge index order; the ids go back into the edges. The
+// slots written are far apart unless the document lists edges by tail, so
+// each is prefetched some edges ahead.
+void fill_rows(RoadGraph& graph) {
+  const std::size_t dense_count = graph.id_of.size();
+  std::vector<Edge>& edges = graph.edges;
+  std::vector<std::uint32_t>& begin = graph.out_begin;
+  for (std::size_t i = 0; i < dense_count; ++i) begin[i + 1] += begin[i];
+  reserve_resident(graph.out_edge_index, edges.size());
+  graph.out_edge_index.resize(edges.size());
+  reserve_resident(graph.out_edges, edges.size());
+  graph.out_edges.resize(edges.size());
+  // begin[from] serves as the next free slot of each row, and ends up as the
+  // row's end, that is the next row's beginning: shifted back afterwards.
+  for (std::size_t i = 0; i < edges.size(); ++i) {
+    if (i + kAhead < edges.size()) {
+      const std::uint32_t ahead = begin[edges[i + kAhead].from];
+      __builtin_prefetch(&graph.out_edges[ahead], 1);
+      __builtin_prefetch(&graph.out_edge_index[ahead], 1);
+    }
+    Edge& edge = edges[i];
+    const auto from = static_cast<std::uint32_t>(edge.from);
+    const auto to = static_cast<std::uint32_t>(edge.to);
+    const std::uint32_t slot = begin[from]++;
+    graph.out_edge_index[slot] = static_cast<std::uint32_t>(i);
+    graph.out_edges[slot] = SearchEdge{to, edge.distance_m, edge.risk_score, edge.familiarity};
+    if (edge.distance_m < 0.0 || edge.risk_score < 0.0) graph.has_negative_cost = true;
+    edge.from = graph.id_of[from];
+    edge.to = graph.id_of[to];
+  }
+  for (std::size_t i = dense_count; i > 0; --i) begin[i] = begin[i - 1];
+  begin[0] = 0;
+}
+
+}  // namespace
+
 RoadGraph build_graph(GraphBuilder&& builder) {
-  GraphIndexer indexer(builder.nodes.size() + builder.edges.size() / 8);
-  indexer.index_nodes(builder.nodes);
-  indexer.index_edges(builder.edges);
-  return indexer.finish(std::move(builder.nodes), std::move(builder.edges));
+  RoadGraph graph;
+  graph.nodes = std::move(builder.nodes);
+  graph.edges = std::move(builder.edges);
+  if (graph.edges.size() >= IdIndex::kAbsent) index_space_exhausted();
+
+  graph.dense_of.reserve(graph.nodes.size() + graph.edges.size() / 8);
+  index_nodes(graph);
+  index_edge_ends(graph);
+  reserve_resident(graph.cos_lat, graph.lat.size());
+  graph.cos_lat.resize(graph.lat.size());
+  for (std::size_t i = 0; i < graph.lat.size(); ++i) graph.cos_lat[i] = std::cos(graph.lat[i] * kDegreesToRadians);
+  fill_rows(graph);
+  return graph;
 }
 
 OutgoingEdges outgoing_edges(const RoadGraph& graph, NodeId id) {
   std::uint32_t dense = graph.dense_of.find(id);
   if (dense == IdIndex::kAbsent) return OutgoingEdges(graph.edges.data(), {});
-  std::span<const SearchEdge> row(graph.out_edges.data() + graph.out_begin[dense],
-                                  graph.out_begin[dense + 1] - graph.out_begin[dense]);
+  std::span<const std::uint32_t> row(graph.out_edge_index.data() + graph.out_begin[dense],
+                                     graph.out_begin[dense + 1] - graph.out_begin[dense]);
   return OutgoingEdges(graph.edges.data(), row);
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "graph/resident_memory.hpp"
@@ -18,8 +17,8 @@ bool is_number_start(char c) { return c == '-' || (c >= '0' && c <= '9'); }
 
 class DocumentReader {
  public:
-  DocumentReader(std::string_view text, GraphBuilder& builder, bool quick, RecordListener* listener)
-      : cursor_(text), builder_(builder), quick_(quick), listener_(listener) {}
+  DocumentReader(std::string_view text, GraphBuilder& builder, bool quick)
+      : cursor_(text), builder_(builder), quick_(quick) {}
 
   bool read_document() {
     if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingValue);
@@ -158,10 +157,7 @@ class DocumentReader {
   template <class Record>
   void make_room(std::vector<Record>& records) {
     std::size_t size = records.size();
-    if (size == records.capacity()) {
-      EdgesMoving moving(std::is_same_v<Record, Edge> ? listener_ : nullptr);
-      grow(records);
-    }
+    if (size == records.capacity()) grow(records);
     // The room ahead is made resident a stretch at a time: the estimate may
     // be far too large, so not all of it at once.
     if (records.data() != resident_records_) {
@@ -176,22 +172,6 @@ class DocumentReader {
       resident_count_ = size + stretch;
     }
   }
-
-  // Tells the listener, if any, around a move of the edge array.
-  class EdgesMoving {
-   public:
-    explicit EdgesMoving(RecordListener* listener) : listener_(listener) {
-      if (listener_ != nullptr) listener_->edges_moving();
-    }
-    ~EdgesMoving() {
-      if (listener_ != nullptr) listener_->edges_moved();
-    }
-    EdgesMoving(const EdgesMoving&) = delete;
-    EdgesMoving& operator=(const EdgesMoving&) = delete;
-
-   private:
-    RecordListener* listener_;
-  };
 
   template <class Record>
   void grow(std::vector<Record>& records) {
@@ -318,7 +298,6 @@ class DocumentReader {
       do {
         make_room(builder_.edges);
         add_edge(builder_, edge);
-        edge_added();
         edge = Edge{};
       } while (quick.next_edge(edge));
       return true;
@@ -328,7 +307,6 @@ class DocumentReader {
     if (!read_edge_carefully(edge)) return false;
     make_room(builder_.edges);
     add_edge(builder_, edge);
-    edge_added();
     return true;
   }
 
@@ -404,42 +382,11 @@ class DocumentReader {
            next_element(4, 5, kRecord) && read_familiarity(edge.familiarity) && end_record_array();
   }
 
-  // Edges are handed on in runs of this many: few enough calls to cost
-  // nothing, runs short enough that the listener is not kept waiting.
-  static constexpr std::size_t kEdgeRun = 16384;
-
-  [[gnu::always_inline]] void edge_added() {
-    if (listener_ != nullptr && builder_.edges.size() >= next_edge_run_) {
-      listener_->edges_final(builder_.edges.size());
-      next_edge_run_ = builder_.edges.size() + kEdgeRun;
-    }
-  }
-
   bool read_node_list() {
-    if (!read_list([this] { return read_node(); })) return false;
-    trim(builder_.nodes);
-    if (listener_ != nullptr) listener_->nodes_final();
-    return true;
+    return read_list([this] { return read_node(); });
   }
-
   bool read_edge_list() {
-    if (!read_list([this] { return read_edge(); })) return false;
-    {
-      EdgesMoving moving(listener_);
-      trim(builder_.edges);
-    }
-    if (listener_ != nullptr) listener_->edges_final(builder_.edges.size());
-    return true;
-  }
-
-  // An estimate that overshot much leaves address space behind: give it back.
-  template <class Record>
-  static void trim(std::vector<Record>& records) {
-    if (records.capacity() - records.size() <= records.size() / 4 + 1024) return;
-    std::vector<Record> exact;
-    reserve_resident(exact, records.size());
-    exact.assign(records.begin(), records.end());
-    records.swap(exact);
+    return read_list([this] { return read_edge(); });
   }
 
   bool read_graph_object() {
@@ -482,31 +429,41 @@ class DocumentReader {
   JsonCursor cursor_;
   GraphBuilder& builder_;
   const bool quick_;
-  RecordListener* const listener_;
-  std::size_t next_edge_run_ = kEdgeRun;
   const char* list_start_ = nullptr;  // just after the '[' of the array being read
   // Records from resident_records_ up to resident_count_ have resident pages.
   const void* resident_records_ = nullptr;
   std::size_t resident_count_ = 0;
 };
 
-bool read_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure, bool quick,
-                   RecordListener* listener) {
-  DocumentReader reader(text, builder, quick, listener);
-  if (reader.read_document()) return true;
+// An estimate that overshot much leaves address space behind: give it back.
+template <class Record>
+void trim(std::vector<Record>& records) {
+  if (records.capacity() - records.size() <= records.size() / 4 + 1024) return;
+  std::vector<Record> exact;
+  reserve_resident(exact, records.size());
+  exact.assign(records.begin(), records.end());
+  records.swap(exact);
+}
+
+bool read_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure, bool quick) {
+  DocumentReader reader(text, builder, quick);
+  if (reader.read_document()) {
+    trim(builder.nodes);
+    trim(builder.edges);
+    return true;
+  }
   failure = reader.failure();
   return false;
 }
 
 }  // namespace
 
-bool read_graph_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure,
-                         RecordListener* listener) {
-  return read_document(text, builder, failure, true, listener);
+bool read_graph_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure) {
+  return read_document(text, builder, failure, true);
 }
 
 bool read_graph_document_carefully(std::string_view text, GraphBuilder& builder, ReadFailure& failure) {
-  return read_document(text, builder, failure, false, nullptr);
+  return read_document(text, builder, failure, false);
 }
 
 }  // namespace norvel

@@ -18,12 +18,8 @@ struct DocumentError {
   std::string message() const;
 };
 
-// Whether the records are indexed on a second thread while the document is
-// still being read. The graph is the same either way.
-enum class LoadThreads { kBySize, kOne, kTwo };
-
 // Reads one graph document (UTF-8 JSON text, not copied) and builds its road
 // graph: all or nothing.
-std::expected<RoadGraph, DocumentError> load_graph(std::string_view text, LoadThreads threads = LoadThreads::kBySize);
+std::expected<RoadGraph, DocumentError> load_graph(std::string_view text);
 
 }  // namespace norvel

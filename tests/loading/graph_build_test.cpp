@@ -1,20 +1,15 @@
-// build_graph, and the staged indexer with edges handed over in random runs
-// and rows placed by one thread or two, against a plain model of what every
-// member of the graph must hold, on random graphs of every shape: repeated
-// and unlisted ids, runs of edges with one tail, graphs whose edge ends
-// outgrow the id table.
+// build_graph against a plain model of what every member of the graph must
+// hold, on random graphs of every shape: repeated and unlisted ids, runs of
+// edges with one tail, graphs whose edge ends outgrow the id table.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <random>
-#include <span>
-#include <algorithm>
 #include <unordered_map>
 #include <vector>
 
-#include "graph/graph_indexer.hpp"
 #include "graph/road_graph.hpp"
 
 namespace norvel {
@@ -69,15 +64,15 @@ ModelGraph model_of(const std::vector<Node>& nodes, const std::vector<Edge>& edg
   return model;
 }
 
-void expect_graph_matches(const RoadGraph& graph, const ModelGraph& model, const std::vector<Edge>& edges) {
+void expect_matches_model(const std::vector<Node>& nodes, const std::vector<Edge>& edges) {
+  const ModelGraph model = model_of(nodes, edges);
+  const RoadGraph graph = build_graph(GraphBuilder{nodes, edges});
+  ASSERT_EQ(graph.nodes.size(), nodes.size());
   ASSERT_EQ(graph.edges.size(), edges.size());
-  for (std::size_t i = 0; i < edges.size(); ++i) {
-    ASSERT_EQ(graph.edges[i].from, edges[i].from);
-    ASSERT_EQ(graph.edges[i].to, edges[i].to);
-  }
   ASSERT_EQ(graph.id_of, model.id_of);
   ASSERT_EQ(graph.listed, model.listed);
   ASSERT_EQ(graph.out_begin, model.out_begin);
+  ASSERT_EQ(graph.out_edge_index, model.out_edge_index);
   ASSERT_EQ(graph.has_negative_cost, model.has_negative_cost);
   ASSERT_EQ(graph.dense_of.size(), model.id_of.size());
   for (std::size_t dense = 0; dense < model.id_of.size(); ++dense) {
@@ -91,38 +86,12 @@ void expect_graph_matches(const RoadGraph& graph, const ModelGraph& model, const
     const Edge& edge = edges[model.out_edge_index[slot]];
     const SearchEdge& search = graph.out_edges[slot];
     ASSERT_EQ(search.to, model.out_to[slot]);
-    ASSERT_EQ(search.edge_index, model.out_edge_index[slot]);
     ASSERT_EQ(bits(search.distance_m), bits(edge.distance_m));
     ASSERT_EQ(bits(search.risk_score), bits(edge.risk_score));
     ASSERT_EQ(bits(search.familiarity), bits(edge.familiarity));
   }
 }
 
-// The edges go to the indexer in runs of random length, empty ones included;
-// the table starts far too small on purpose.
-RoadGraph build_in_runs(std::vector<Node> nodes, std::vector<Edge> edges, GraphIndexer::FinishThreads threads) {
-  std::mt19937_64 random(nodes.size() * 31 + edges.size());
-  GraphIndexer indexer(random() % 4);
-  indexer.index_nodes(nodes);
-  for (std::size_t at = 0; at < edges.size() || random() % 2 == 0;) {
-    std::size_t run = std::min<std::size_t>(edges.size() - at, random() % 40);
-    indexer.index_edges(std::span<Edge>(edges.data() + at, run));
-    at += run;
-  }
-  return indexer.finish(std::move(nodes), std::move(edges), threads);
-}
-
-void expect_matches_model(const std::vector<Node>& nodes, const std::vector<Edge>& edges) {
-  const ModelGraph model = model_of(nodes, edges);
-  for (int how = 0; how < 3; ++how) {
-    SCOPED_TRACE(how == 0 ? "build_graph" : how == 1 ? "runs, one thread" : "runs, two threads");
-    const RoadGraph graph = how == 0 ? build_graph(GraphBuilder{nodes, edges})
-                            : build_in_runs(nodes, edges,
-                                            how == 1 ? GraphIndexer::FinishThreads::kOne : GraphIndexer::FinishThreads::kTwo);
-    expect_graph_matches(graph, model, edges);
-    if (::testing::Test::HasFatalFailure()) return;
-  }
-}
 class GraphShapes {
  public:
   explicit GraphShapes(std::uint64_t seed) : random_(seed) {}
