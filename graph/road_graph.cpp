@@ -132,8 +132,6 @@ void fill_rows(RoadGraph& graph) {
   std::vector<Edge>& edges = graph.edges;
   std::vector<std::uint32_t>& begin = graph.out_begin;
   for (std::size_t i = 0; i < dense_count; ++i) begin[i + 1] += begin[i];
-  reserve_resident(graph.out_edge_index, edges.size());
-  graph.out_edge_index.resize(edges.size());
   reserve_resident(graph.out_edges, edges.size());
   graph.out_edges.resize(edges.size());
   // begin[from] serves as the next free slot of each row, and ends up as the
@@ -142,14 +140,13 @@ void fill_rows(RoadGraph& graph) {
     if (i + kAhead < edges.size()) {
       const std::uint32_t ahead = begin[edges[i + kAhead].from];
       __builtin_prefetch(&graph.out_edges[ahead], 1);
-      __builtin_prefetch(&graph.out_edge_index[ahead], 1);
     }
     Edge& edge = edges[i];
     const auto from = static_cast<std::uint32_t>(edge.from);
     const auto to = static_cast<std::uint32_t>(edge.to);
     const std::uint32_t slot = begin[from]++;
-    graph.out_edge_index[slot] = static_cast<std::uint32_t>(i);
-    graph.out_edges[slot] = SearchEdge{to, edge.distance_m, edge.risk_score, edge.familiarity};
+    graph.out_edges[slot] =
+        SearchEdge{to, static_cast<std::uint32_t>(i), edge.distance_m, edge.risk_score, edge.familiarity};
     if (edge.distance_m < 0.0 || edge.risk_score < 0.0) graph.has_negative_cost = true;
     edge.from = graph.id_of[from];
     edge.to = graph.id_of[to];
@@ -179,8 +176,8 @@ RoadGraph build_graph(GraphBuilder&& builder) {
 OutgoingEdges outgoing_edges(const RoadGraph& graph, NodeId id) {
   std::uint32_t dense = graph.dense_of.find(id);
   if (dense == IdIndex::kAbsent) return OutgoingEdges(graph.edges.data(), {});
-  std::span<const std::uint32_t> row(graph.out_edge_index.data() + graph.out_begin[dense],
-                                     graph.out_begin[dense + 1] - graph.out_begin[dense]);
+  std::span<const SearchEdge> row(graph.out_edges.data() + graph.out_begin[dense],
+                                  graph.out_begin[dense + 1] - graph.out_begin[dense]);
   return OutgoingEdges(graph.edges.data(), row);
 }
 

@@ -25,9 +25,11 @@ struct Edge {
 };
 
 // An outgoing edge as the search reads it: the head as a dense index next to
-// the three costs, stored contiguously per tail node.
+// the three costs, stored contiguously per tail node, with the edge's index
+// in `edges` in what would otherwise be padding.
 struct SearchEdge {
   std::uint32_t to;
+  std::uint32_t edge_index;
   double distance_m;
   double risk_score;
   double familiarity;
@@ -49,8 +51,7 @@ struct RoadGraph {
   std::vector<double> lon;                  // degrees
   std::vector<double> cos_lat;              // cos(lat * pi/180), for the heuristic
   std::vector<std::uint32_t> out_begin;     // size dense + 1
-  std::vector<std::uint32_t> out_edge_index;
-  std::vector<SearchEdge> out_edges;        // parallel to out_edge_index
+  std::vector<SearchEdge> out_edges;        // rows in ascending edge index order
 
   // Whether some edge has a negative distance or risk: only then can a path
   // get cheaper by going round a cycle.
@@ -73,27 +74,26 @@ class OutgoingEdges {
  public:
   class iterator {
    public:
-    iterator(const Edge* edges, const std::uint32_t* at) : edges_(edges), at_(at) {}
-    const Edge& operator*() const { return edges_[*at_]; }
+    iterator(const Edge* edges, const SearchEdge* at) : edges_(edges), at_(at) {}
+    const Edge& operator*() const { return edges_[at_->edge_index]; }
     iterator& operator++() { ++at_; return *this; }
     bool operator==(const iterator& other) const { return at_ == other.at_; }
 
    private:
     const Edge* edges_;
-    const std::uint32_t* at_;
+    const SearchEdge* at_;
   };
 
-  OutgoingEdges(const Edge* edges, std::span<const std::uint32_t> indices)
-      : edges_(edges), indices_(indices) {}
-  iterator begin() const { return {edges_, indices_.data()}; }
-  iterator end() const { return {edges_, indices_.data() + indices_.size()}; }
-  std::size_t size() const { return indices_.size(); }
-  bool empty() const { return indices_.empty(); }
-  std::span<const std::uint32_t> indices() const { return indices_; }
+  OutgoingEdges(const Edge* edges, std::span<const SearchEdge> row) : edges_(edges), row_(row) {}
+  iterator begin() const { return {edges_, row_.data()}; }
+  iterator end() const { return {edges_, row_.data() + row_.size()}; }
+  std::size_t size() const { return row_.size(); }
+  bool empty() const { return row_.empty(); }
+  std::uint32_t edge_index(std::size_t i) const { return row_[i].edge_index; }
 
  private:
   const Edge* edges_;
-  std::span<const std::uint32_t> indices_;
+  std::span<const SearchEdge> row_;
 };
 
 OutgoingEdges outgoing_edges(const RoadGraph& graph, NodeId id);

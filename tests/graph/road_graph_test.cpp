@@ -29,7 +29,8 @@ TEST(RoadGraph, OutgoingEdgesKeepDocumentOrderAcrossInterleavedTails) {
   RoadGraph graph = make_graph({{1, 0, 0}, {2, 0, 0}},
                                {{1, 10, 1, 0}, {2, 20, 1, 0}, {1, 11, 1, 0}, {2, 21, 1, 0}, {2, 22, 1, 0}, {1, 12, 1, 0}});
   auto out = outgoing_edges(graph, 1);
-  std::vector<std::uint32_t> indices(out.indices().begin(), out.indices().end());
+  std::vector<std::uint32_t> indices;
+  for (std::size_t i = 0; i < out.size(); ++i) indices.push_back(out.edge_index(i));
   EXPECT_EQ(indices, (std::vector<std::uint32_t>{0, 2, 5}));
   EXPECT_EQ(heads(graph, 1), (std::vector<NodeId>{10, 11, 12}));
   EXPECT_EQ(heads(graph, 2), (std::vector<NodeId>{20, 21, 22}));
@@ -37,10 +38,10 @@ TEST(RoadGraph, OutgoingEdgesKeepDocumentOrderAcrossInterleavedTails) {
   std::size_t total = 0;
   for (NodeId id : {1, 2, 10, 11, 12, 20, 21, 22}) {
     auto row = outgoing_edges(graph, id);
-    for (std::size_t i = 0; i < row.indices().size(); ++i) {
-      EXPECT_EQ(graph.edges[row.indices()[i]].from, id);
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      EXPECT_EQ(graph.edges[row.edge_index(i)].from, id);
       if (i > 0) {
-        EXPECT_LT(row.indices()[i - 1], row.indices()[i]);
+        EXPECT_LT(row.edge_index(i - 1), row.edge_index(i));
       }
     }
     total += row.size();

@@ -69,10 +69,13 @@ void expect_matches_model(const std::vector<Node>& nodes, const std::vector<Edge
   const RoadGraph graph = build_graph(GraphBuilder{nodes, edges});
   ASSERT_EQ(graph.nodes.size(), nodes.size());
   ASSERT_EQ(graph.edges.size(), edges.size());
+  for (std::size_t i = 0; i < edges.size(); ++i) {
+    ASSERT_EQ(graph.edges[i].from, edges[i].from);
+    ASSERT_EQ(graph.edges[i].to, edges[i].to);
+  }
   ASSERT_EQ(graph.id_of, model.id_of);
   ASSERT_EQ(graph.listed, model.listed);
   ASSERT_EQ(graph.out_begin, model.out_begin);
-  ASSERT_EQ(graph.out_edge_index, model.out_edge_index);
   ASSERT_EQ(graph.has_negative_cost, model.has_negative_cost);
   ASSERT_EQ(graph.dense_of.size(), model.id_of.size());
   for (std::size_t dense = 0; dense < model.id_of.size(); ++dense) {
@@ -86,6 +89,7 @@ void expect_matches_model(const std::vector<Node>& nodes, const std::vector<Edge
     const Edge& edge = edges[model.out_edge_index[slot]];
     const SearchEdge& search = graph.out_edges[slot];
     ASSERT_EQ(search.to, model.out_to[slot]);
+    ASSERT_EQ(search.edge_index, model.out_edge_index[slot]);
     ASSERT_EQ(bits(search.distance_m), bits(edge.distance_m));
     ASSERT_EQ(bits(search.risk_score), bits(edge.risk_score));
     ASSERT_EQ(bits(search.familiarity), bits(edge.familiarity));

@@ -20,8 +20,10 @@ RoadGraph loaded(std::string_view text) {
 }
 
 std::vector<std::uint32_t> outgoing_indices(const RoadGraph& graph, NodeId id) {
-  std::span<const std::uint32_t> indices = outgoing_edges(graph, id).indices();
-  return {indices.begin(), indices.end()};
+  OutgoingEdges row = outgoing_edges(graph, id);
+  std::vector<std::uint32_t> indices;
+  for (std::size_t i = 0; i < row.size(); ++i) indices.push_back(row.edge_index(i));
+  return indices;
 }
 
 std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
