@@ -7,10 +7,14 @@ namespace norvel {
 inline constexpr double kDegreesToRadians = 0.017453292519943295;
 inline constexpr double kEarthDiameterM = 12742000.0;
 
-// Great-circle distance by the haversine formula, with the cosine of the
-// node's latitude supplied by the caller (the graph precomputes it once per
-// node; cos is the same function of the same input, so the result is the
-// same bits). The operations and their order are fixed: results must be
+// The cosine of a latitude in degrees, as the haversine formula takes it.
+// The graph precomputes it per node and the search once for its target;
+// every caller goes through here, so the bits are the same wherever it is
+// computed.
+inline double cos_latitude(double lat) { return std::cos(lat * kDegreesToRadians); }
+
+// Great-circle distance by the haversine formula, with the cosines of both
+// latitudes supplied by the caller (`cos_latitude`). The operations and their order are fixed: results must be
 // reproducible to the last bit.
 inline double haversine_with_cos_m(double lat_n, double lon_n, double cos_lat_n, double lat_t, double lon_t,
                                    double cos_t) {
@@ -25,8 +29,7 @@ inline double haversine_with_cos_m(double lat_n, double lon_n, double cos_lat_n,
 }
 
 inline double haversine_m(double lat_n, double lon_n, double lat_t, double lon_t) {
-  return haversine_with_cos_m(lat_n, lon_n, std::cos(lat_n * kDegreesToRadians), lat_t, lon_t,
-                              std::cos(lat_t * kDegreesToRadians));
+  return haversine_with_cos_m(lat_n, lon_n, cos_latitude(lat_n), lat_t, lon_t, cos_latitude(lat_t));
 }
 
 inline constexpr double kRiskWeight = 500.0;

@@ -15,6 +15,7 @@ namespace norvel {
 namespace {
 
 constexpr std::uint32_t kNoParent = UINT32_MAX;
+constexpr std::uint32_t kNoPlace = UINT32_MAX;
 
 // A label on the open list carries everything its processing needs, so a
 // pop reads nothing but the heap. Only a label that passes the pruning tests
@@ -29,12 +30,13 @@ struct OpenLabel {
   std::uint32_t place;   // index into the search's touched-node table
 };
 
+// What a path needs of a recorded label: the chain back to the start and the
+// node, plus the two costs the cycle check compares.
 struct RecordedLabel {
   std::uint32_t parent;
   std::uint32_t place;
   double distance_m;
   double risk;
-  double familiarity;
 };
 
 // The search order: priority, then distance and risk in totalOrder.
@@ -107,7 +109,7 @@ class Search {
         target_(target),
         target_lat_(target_lat),
         target_lon_(target_lon),
-        cos_t_(std::cos(target_lat * kDegreesToRadians)),
+        cos_t_(cos_latitude(target_lat)),
         approx_factor_(1.0 + eps) {}
 
   ParetoFront run(std::uint32_t source) {
@@ -118,7 +120,10 @@ class Search {
 
  private:
   void process(const OpenLabel& label) {
-    if (solution_points_.covers(approx_factor_ * label.distance_m, approx_factor_ * label.risk)) return;
+    if (target_place_ != kNoPlace &&
+        places_[target_place_].front.covers(approx_factor_ * label.distance_m, approx_factor_ * label.risk)) {
+      return;
+    }
     Staircase& front = places_[label.place].front;
     if (front.strictly_dominates_point(label.distance_m, label.risk)) return;
     if (revisits_own_node(label)) return;
@@ -151,7 +156,6 @@ class Search {
   // on every graph. With negative costs, or a NaN sum (which compares equal to
   // nothing), every ancestor has to be examined.
   bool revisits_own_node(const OpenLabel& label) const {
-    const std::uint32_t dense = places_[label.place].dense;
     const bool every_ancestor =
         graph_.has_negative_cost || std::isnan(label.distance_m) || std::isnan(label.risk);
     for (std::uint32_t at = label.parent; at != kNoParent; at = labels_[at].parent) {
@@ -159,21 +163,22 @@ class Search {
       if (!every_ancestor && !(ancestor.distance_m == label.distance_m && ancestor.risk == label.risk)) {
         return false;
       }
-      if (places_[ancestor.place].dense == dense) return true;
+      if (ancestor.place == label.place) return true;  // one place per node
     }
     return false;
   }
 
+  // The label has just entered the target's front, so no solution strictly
+  // dominates it: the solutions and that front hold the same points.
   void record_solution(std::uint32_t index, const OpenLabel& label) {
-    if (front_insert(solutions_, SolutionRef{index, {label.distance_m, label.risk, label.familiarity}})) {
-      solution_points_.insert(label.distance_m, label.risk);
-    }
+    front_insert(solutions_, SolutionRef{index, {label.distance_m, label.risk, label.familiarity}});
   }
 
   std::uint32_t place_of(std::uint32_t dense) {
     std::uint32_t next = static_cast<std::uint32_t>(places_.size());
     std::uint32_t place = place_index_.find_or_insert(dense, next);
     if (place == next) {
+      if (dense == target_) target_place_ = place;
       double heuristic = haversine_with_cos_m(graph_.lat[dense], graph_.lon[dense], graph_.cos_lat[dense],
                                               target_lat_, target_lon_, cos_t_);
       places_.push_back(Place{dense, heuristic, {}});
@@ -186,7 +191,7 @@ class Search {
       std::fputs("norvel_core: label arena exhausted\n", stderr);
       std::abort();
     }
-    labels_.push_back(RecordedLabel{label.parent, label.place, label.distance_m, label.risk, label.familiarity});
+    labels_.push_back(RecordedLabel{label.parent, label.place, label.distance_m, label.risk});
     return static_cast<std::uint32_t>(labels_.size() - 1);
   }
 
@@ -217,7 +222,9 @@ class Search {
   IdIndex place_index_;
   std::vector<Place> places_;
   std::vector<SolutionRef> solutions_;
-  Staircase solution_points_;  // the solutions' costs, for the cover test
+  // The target's place once a label reaches it: its front holds the costs of
+  // the solutions, which the cover test asks about.
+  std::uint32_t target_place_ = kNoPlace;
 };
 
 }  // namespace

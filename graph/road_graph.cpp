@@ -1,16 +1,14 @@
 #include "graph/road_graph.hpp"
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
+#include "graph/heuristic.hpp"
 #include "graph/resident_memory.hpp"
 
 namespace norvel {
 
 namespace {
-
-constexpr double kDegreesToRadians = 0.017453292519943295;
 
 // Dense and edge indices are 32-bit; a graph that outgrows them could not fit
 // in memory anyway, so running out is treated like memory exhaustion.
@@ -168,7 +166,7 @@ RoadGraph build_graph(GraphBuilder&& builder) {
   index_edge_ends(graph);
   reserve_resident(graph.cos_lat, graph.lat.size());
   graph.cos_lat.resize(graph.lat.size());
-  for (std::size_t i = 0; i < graph.lat.size(); ++i) graph.cos_lat[i] = std::cos(graph.lat[i] * kDegreesToRadians);
+  for (std::size_t i = 0; i < graph.lat.size(); ++i) graph.cos_lat[i] = cos_latitude(graph.lat[i]);
   fill_rows(graph);
   return graph;
 }
