@@ -1,7 +1,6 @@
 #include "loading/graph_document_reader.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 

@@ -20,43 +20,7 @@ int hex_value(unsigned char c) {
   return -1;
 }
 
-
 constexpr std::uint64_t kExactSignificandLimit = std::uint64_t{1} << 53;
-
-// Power of ten of the first non-zero digit of a number that is not zero
-// (0 for "1.5", -3 for "0.0012e0"), the written exponent included; saturates
-// far beyond the double range.
-std::int64_t leading_digit_exponent(const char* at, const char* end) {
-  if (*at == '-') ++at;
-  std::int64_t lead = 0;
-  if (*at != '0') {
-    while (at != end && is_digit(static_cast<unsigned char>(*at))) ++lead, ++at;
-    --lead;
-    if (at != end && *at == '.') {
-      ++at;
-      while (at != end && is_digit(static_cast<unsigned char>(*at))) ++at;
-    }
-  } else {
-    ++at;
-    if (at != end && *at == '.') {
-      ++at;
-      lead = -1;
-      while (at != end && *at == '0') --lead, ++at;
-      while (at != end && is_digit(static_cast<unsigned char>(*at))) ++at;
-    }
-  }
-  if (at != end && (*at == 'e' || *at == 'E')) {
-    ++at;
-    bool negative = false;
-    if (*at == '+' || *at == '-') negative = *at++ == '-';
-    std::int64_t exponent = 0;
-    for (; at != end; ++at) {
-      if (exponent < (std::int64_t{1} << 40)) exponent = exponent * 10 + (*at - '0');
-    }
-    lead += negative ? -exponent : exponent;
-  }
-  return lead;
-}
 
 // The first byte from `at` on that ends a run of plain string bytes: a quote,
 // a backslash, a control byte and, when `stop_at_non_ascii`, any byte of a
@@ -252,7 +216,10 @@ bool JsonCursor::convert_float(const char* start, bool negative, std::uint64_t s
   }
   std::from_chars_result converted = std::from_chars(start, at_, value);
   if (converted.ec == std::errc::result_out_of_range) {
-    if (leading_digit_exponent(start, at_) >= 0) return fail_here(Syntax::kNumberOutOfRange);
+    // The value is the significand (below 2^64, not zero) times
+    // 10^decimal_exponent: beyond the largest double that takes an exponent
+    // of at least 289, below the smallest one an exponent of at most -324.
+    if (decimal_exponent >= 0) return fail_here(Syntax::kNumberOutOfRange);
     value = negative ? -0.0 : 0.0;  // below the smallest double
   }
   return true;
