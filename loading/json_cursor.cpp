@@ -182,15 +182,7 @@ bool JsonCursor::scan_number(JsonNumber* number) {
   if (!converting) return true;
 
   if (integral && !significand_overflow) {
-    if (!negative) {
-      *number = {JsonNumber::Kind::kUnsigned, significand, 0.0};
-    } else if (significand == 0) {
-      *number = {JsonNumber::Kind::kFloat, 0, -0.0};
-    } else if (significand <= (std::uint64_t{1} << 63)) {
-      *number = {JsonNumber::Kind::kNegative, significand, 0.0};
-    } else {
-      *number = {JsonNumber::Kind::kFloat, 0, -static_cast<double>(significand)};
-    }
+    *number = integer_number(negative, significand);
     return true;
   }
   double value;

@@ -16,6 +16,15 @@ struct JsonNumber {
   double value;             // kFloat
 };
 
+// A number written as an integer (no fraction, no exponent) whose digits fit
+// in 64 bits: "-0" and negatives beyond -2^63 are doubles.
+[[gnu::always_inline]] inline JsonNumber integer_number(bool negative, std::uint64_t magnitude) {
+  if (!negative) return {JsonNumber::Kind::kUnsigned, magnitude, 0.0};
+  if (magnitude == 0) return {JsonNumber::Kind::kFloat, 0, -0.0};
+  if (magnitude <= (std::uint64_t{1} << 63)) return {JsonNumber::Kind::kNegative, magnitude, 0.0};
+  return {JsonNumber::Kind::kFloat, 0, -static_cast<double>(magnitude)};
+}
+
 // Powers of ten that a double holds exactly.
 inline constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                                1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
@@ -93,15 +102,7 @@ inline bool read_short_number(const char*& at, JsonNumber& number) {
   }
   if (integer_digits + fraction_digits > 19 || *next == 'e' || *next == 'E') return false;
   if (fraction_digits == 0) {
-    if (!negative) {
-      number = {JsonNumber::Kind::kUnsigned, significand, 0.0};
-    } else if (significand == 0) {
-      number = {JsonNumber::Kind::kFloat, 0, -0.0};
-    } else if (significand <= (std::uint64_t{1} << 63)) {
-      number = {JsonNumber::Kind::kNegative, significand, 0.0};
-    } else {
-      number = {JsonNumber::Kind::kFloat, 0, -static_cast<double>(significand)};
-    }
+    number = integer_number(negative, significand);
   } else {
     // Exact operands, one rounding: the correctly rounded value.
     if (significand > (std::uint64_t{1} << 53)) return false;
