@@ -48,15 +48,22 @@ class DocumentReader {
       return true;
     }
     if (!first) {
-      if (c != ',') return cursor_.fail_at_peek(Syntax::kExpectedObjectCommaOrEnd);
-      cursor_.advance();
-      if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingValue);
+      if (!comma_before_next(c, Syntax::kExpectedObjectCommaOrEnd, '}')) return false;
       c = cursor_.peek();
-      if (c == '}') return cursor_.fail_at_peek(Syntax::kTrailingComma);
     }
     first = false;
     if (c != '"') return cursor_.fail_at_peek(Syntax::kKeyMustBeString);
     return cursor_.read_name(name);
+  }
+
+  // At `c`, after a member or an element that is not the first: the comma
+  // that must come before the next one, with no `closer` right after it.
+  bool comma_before_next(char c, Syntax missing_comma, char closer) {
+    if (c != ',') return cursor_.fail_at_peek(missing_comma);
+    cursor_.advance();
+    if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingValue);
+    if (cursor_.peek() == closer) return cursor_.fail_at_peek(Syntax::kTrailingComma);
+    return true;
   }
 
   bool member_colon() {
@@ -86,13 +93,7 @@ class DocumentReader {
       cursor_.advance();
       return cursor_.fail_here(invalid_length(index, record, count));
     }
-    if (index > 0) {
-      if (c != ',') return cursor_.fail_at_peek(Syntax::kExpectedListCommaOrEnd);
-      cursor_.advance();
-      if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingValue);
-      if (cursor_.peek() == ']') return cursor_.fail_at_peek(Syntax::kTrailingComma);
-    }
-    return true;
+    return index == 0 || comma_before_next(c, Syntax::kExpectedListCommaOrEnd, ']');
   }
 
   // After the last member of an array-form record: only its ']' may follow;
@@ -199,12 +200,7 @@ class DocumentReader {
         cursor_.advance();
         return true;
       }
-      if (!first) {
-        if (c != ',') return cursor_.fail_at_peek(Syntax::kExpectedListCommaOrEnd);
-        cursor_.advance();
-        if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingValue);
-        if (cursor_.peek() == ']') return cursor_.fail_at_peek(Syntax::kTrailingComma);
-      }
+      if (!first && !comma_before_next(c, Syntax::kExpectedListCommaOrEnd, ']')) return false;
       if (!read_element()) return false;
     }
   }
