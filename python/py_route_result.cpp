@@ -7,6 +7,7 @@
 
 #include "python/class_object.hpp"
 #include "python/entry_guard.hpp"
+#include "python/new_list.hpp"
 #include "python/number_format.hpp"
 #include "python/object_cell.hpp"
 #include "python/shared_borrow.hpp"
@@ -23,18 +24,8 @@ PyRouteResultObject* as_route_object(PyObject* object) {
 }
 
 PyResult path_value(const RouteRecord& record) {
-  PyResult list = api_result(PyList_New(static_cast<Py_ssize_t>(record.path.size())));
-  if (!list) {
-    return list;
-  }
-  for (std::size_t i = 0; i < record.path.size(); ++i) {
-    PyResult item = api_result(PyLong_FromUnsignedLongLong(record.path[i]));
-    if (!item) {
-      return item;
-    }
-    PyList_SET_ITEM(list->get(), static_cast<Py_ssize_t>(i), item->release());
-  }
-  return list;
+  return new_list(record.path.size(),
+                  [&](std::size_t i) { return api_result(PyLong_FromUnsignedLongLong(record.path[i])); });
 }
 
 PyResult route_type_value(const RouteRecord& record) {
@@ -147,20 +138,8 @@ PyExpected<PyTypeObject*> route_result_class_for_module() {
 }
 
 PyResult route_result_list(std::vector<RouteRecord>&& records) {
-  PyResult list = api_result(PyList_New(static_cast<Py_ssize_t>(records.size())));
-  if (!list) {
-    return list;
-  }
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    // A failure drops the partly filled list; the records not yet moved go
-    // with the caller's vector.
-    PyResult item = create_route_result(std::move(records[i]));
-    if (!item) {
-      return item;
-    }
-    PyList_SET_ITEM(list->get(), static_cast<Py_ssize_t>(i), item->release());
-  }
-  return list;
+  // On a failure the records not yet moved go with the caller's vector.
+  return new_list(records.size(), [&](std::size_t i) { return create_route_result(std::move(records[i])); });
 }
 
 }  // namespace norvel::python
