@@ -1,7 +1,11 @@
 #include "graph/road_graph.hpp"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <span>
+#include <tuple>
+#include <type_traits>
 
 #include "graph/heuristic.hpp"
 #include "graph/resident_memory.hpp"
@@ -21,16 +25,41 @@ namespace {
 // misses in flight to cover memory latency, few enough to stay in L1.
 constexpr std::size_t kAhead = 16;
 
-// The hashes of the ids of the next kAhead records, computed once: when the
-// record comes kAhead places ahead, where its slot is prefetched, and read
-// back when it is interned.
-template <std::size_t kIdsPerRecord>
+// Walks records in order with the table slots of their ids prefetched kAhead
+// records ahead. The hashes of a record's ids are computed once, when it is
+// kAhead places ahead, and handed back when its turn comes.
+template <class Record, class IdsOf>
 class HashesAhead {
  public:
-  std::uint64_t& at(std::size_t record, std::size_t which) { return ring_[record % kAhead][which]; }
+  using Hashes = std::array<std::uint64_t, std::tuple_size_v<std::invoke_result_t<IdsOf, const Record&>>>;
+
+  HashesAhead(std::span<const Record> records, const IdIndex& table, IdsOf ids_of)
+      : records_(records), table_(table), ids_of_(ids_of) {
+    for (std::size_t i = 0; i < kAhead; ++i) look_ahead(i);
+  }
+
+  // The hashes of record i's ids, records being taken in order.
+  Hashes take(std::size_t i) {
+    const Hashes hashes = ring_[i % kAhead];
+    look_ahead(i + kAhead);
+    return hashes;
+  }
 
  private:
-  std::uint64_t ring_[kAhead][kIdsPerRecord];
+  void look_ahead(std::size_t i) {
+    if (i >= records_.size()) return;
+    Hashes& hashes = ring_[i % kAhead];
+    std::size_t which = 0;
+    for (NodeId id : ids_of_(records_[i])) {
+      hashes[which] = IdIndex::hash(id);
+      table_.prefetch(hashes[which++]);
+    }
+  }
+
+  std::span<const Record> records_;
+  const IdIndex& table_;
+  IdsOf ids_of_;
+  Hashes ring_[kAhead];
 };
 
 // Gives the id of `id_hash` the next dense index unless it has one; a new
@@ -55,17 +84,10 @@ void index_nodes(RoadGraph& graph) {
   graph.out_begin.push_back(0);
   reserve_resident(graph.lat, nodes.size());
   reserve_resident(graph.lon, nodes.size());
-  HashesAhead<1> hashes;
-  auto look_ahead = [&](std::size_t i) {
-    if (i >= nodes.size()) return;
-    std::uint64_t& id_hash = hashes.at(i, 0);
-    id_hash = IdIndex::hash(nodes[i].id);
-    graph.dense_of.prefetch(id_hash);
-  };
-  for (std::size_t i = 0; i < kAhead; ++i) look_ahead(i);
+  HashesAhead hashes(std::span<const Node>(nodes), graph.dense_of,
+                     [](const Node& node) { return std::array<NodeId, 1>{node.id}; });
   for (std::size_t i = 0; i < nodes.size(); ++i) {
-    const std::uint64_t id_hash = hashes.at(i, 0);
-    look_ahead(i + kAhead);
+    const auto [id_hash] = hashes.take(i);
     const Node& node = nodes[i];
     std::uint32_t dense = intern(graph, node.id, id_hash);
     if (dense == graph.lat.size()) {
@@ -86,24 +108,13 @@ void index_nodes(RoadGraph& graph) {
 // Edges of one tail usually come together, so the last tail is remembered.
 void index_edge_ends(RoadGraph& graph) {
   std::vector<Edge>& edges = graph.edges;
-  HashesAhead<2> hashes;
-  auto look_ahead = [&](std::size_t i) {
-    if (i >= edges.size()) return;
-    std::uint64_t& from_hash = hashes.at(i, 0);
-    std::uint64_t& to_hash = hashes.at(i, 1);
-    from_hash = IdIndex::hash(edges[i].from);
-    to_hash = IdIndex::hash(edges[i].to);
-    graph.dense_of.prefetch(from_hash);
-    graph.dense_of.prefetch(to_hash);
-  };
-  for (std::size_t i = 0; i < kAhead; ++i) look_ahead(i);
+  HashesAhead hashes(std::span<const Edge>(edges), graph.dense_of,
+                     [](const Edge& edge) { return std::array<NodeId, 2>{edge.from, edge.to}; });
   bool have_last = false;
   NodeId last_from = 0;
   std::uint32_t last_from_dense = 0;
   for (std::size_t i = 0; i < edges.size(); ++i) {
-    const std::uint64_t from_hash = hashes.at(i, 0);
-    const std::uint64_t to_hash = hashes.at(i, 1);
-    look_ahead(i + kAhead);
+    const auto [from_hash, to_hash] = hashes.take(i);
     Edge& edge = edges[i];
     if (!have_last || edge.from != last_from) {
       last_from = edge.from;
