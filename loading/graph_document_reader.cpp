@@ -154,23 +154,23 @@ class DocumentReader {
   // sized from the bytes each record took so far and the bytes left, so that
   // a large array is not copied over and over as it grows; room that is
   // never written costs address space only.
+  //
+  // The room ahead is made resident a stretch at a time: the estimate may be
+  // far too large, so not all of it at once. A stretch never reaches past the
+  // capacity, so a full array is always at the end of one: a record costs a
+  // single test until then.
   template <class Record>
   void make_room(std::vector<Record>& records) {
-    std::size_t size = records.size();
-    if (size == records.capacity()) grow(records);
-    // The room ahead is made resident a stretch at a time: the estimate may
-    // be far too large, so not all of it at once.
-    if (records.data() != resident_records_) {
-      resident_records_ = records.data();
-      resident_count_ = size;
+    const std::size_t size = records.size();
+    if (size < resident_count_) [[likely]] return;
+    if (size == records.capacity()) {
+      grow(records);
       prefer_huge_pages(records.data() + size, (records.capacity() - size) * sizeof(Record));
     }
-    if (size >= resident_count_) {
-      constexpr std::size_t kStretchBytes = std::size_t{2} << 20;
-      std::size_t stretch = std::min(records.capacity() - size, kStretchBytes / sizeof(Record));
-      make_resident(records.data() + size, stretch * sizeof(Record));
-      resident_count_ = size + stretch;
-    }
+    constexpr std::size_t kStretchBytes = std::size_t{2} << 20;
+    std::size_t stretch = std::min(records.capacity() - size, kStretchBytes / sizeof(Record));
+    make_resident(records.data() + size, stretch * sizeof(Record));
+    resident_count_ = size + stretch;
   }
 
   template <class Record>
@@ -192,7 +192,7 @@ class DocumentReader {
     if (cursor_.peek() != '[') return cursor_.fail_invalid_type(Wanted::kSequence);
     cursor_.advance();
     list_start_ = cursor_.position();
-    resident_records_ = nullptr;
+    resident_count_ = 0;
     for (bool first = true;; first = false) {
       if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingList);
       char c = cursor_.peek();
@@ -425,8 +425,8 @@ class DocumentReader {
   GraphBuilder& builder_;
   const bool quick_;
   const char* list_start_ = nullptr;  // just after the '[' of the array being read
-  // Records from resident_records_ up to resident_count_ have resident pages.
-  const void* resident_records_ = nullptr;
+  // The records of the array being read below this count have room, and
+  // resident pages from where the last stretch began.
   std::size_t resident_count_ = 0;
 };
 
