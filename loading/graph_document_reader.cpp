@@ -82,6 +82,47 @@ class DocumentReader {
 
   bool skip_member_value() { return member_colon() && cursor_.skip_value(); }
 
+  template <class Member>
+  static constexpr unsigned bit(Member member) {
+    return 1u << static_cast<unsigned>(member);
+  }
+
+  template <std::size_t kCount>
+  static constexpr unsigned all_of(const std::string_view (&)[kCount]) {
+    return (1u << kCount) - 1;
+  }
+
+  // The members of an object-form record whose '{' is at hand, in any order.
+  // `names` holds the recognised ones in the order of their enumerators (the
+  // last of which, kOther, stands for every other name): each may come once,
+  // and `read_value` reads its value after the colon. Other members are
+  // skipped. At the '}', the first of the `required` ones that did not come,
+  // in that order, is reported missing.
+  template <class Member, std::size_t kCount, class ReadValue>
+  bool read_members(Member (*classify)(std::string_view), const std::string_view (&names)[kCount],
+                    unsigned required, ReadValue read_value) {
+    cursor_.advance();
+    unsigned seen = 0;
+    for (bool first = true;;) {
+      std::string_view name;
+      bool closed = false;
+      if (!next_member(first, name, closed)) return false;
+      if (closed) break;
+      const Member member = classify(name);
+      if (member == Member::kOther) {
+        if (!skip_member_value()) return false;
+        continue;
+      }
+      if (seen & bit(member)) return fail_duplicate(names[static_cast<std::size_t>(member)]);
+      if (!member_colon() || !read_value(member)) return false;
+      seen |= bit(member);
+    }
+    for (std::size_t i = 0; i < kCount; ++i) {
+      if ((required >> i & 1) != 0 && (seen >> i & 1) == 0) return cursor_.fail_here(missing_field(names[i]));
+    }
+    return true;
+  }
+
   // --- array form ----------------------------------------------------------
 
   // Before element `index` of an array-form record of `count` members whose
@@ -242,39 +283,16 @@ class DocumentReader {
   }
 
   bool read_node_object(Node& node) {
-    cursor_.advance();
-    bool has_id = false, has_lat = false, has_lon = false;
-    bool first = true;
-    for (;;) {
-      std::string_view name;
-      bool closed = false;
-      if (!next_member(first, name, closed)) return false;
-      if (closed) break;
-      switch (node_member(name)) {
-        case NodeMember::kId:
-          if (has_id) return fail_duplicate("id");
-          if (!member_colon() || !read_id(node.id)) return false;
-          has_id = true;
-          break;
-        case NodeMember::kLat:
-          if (has_lat) return fail_duplicate("lat");
-          if (!member_colon() || !read_double(node.lat)) return false;
-          has_lat = true;
-          break;
-        case NodeMember::kLon:
-          if (has_lon) return fail_duplicate("lon");
-          if (!member_colon() || !read_double(node.lon)) return false;
-          has_lon = true;
-          break;
-        case NodeMember::kOther:
-          if (!skip_member_value()) return false;
-          break;
+    static constexpr std::string_view kNames[] = {"id", "lat", "lon"};
+    return read_members(node_member, kNames, all_of(kNames), [&](NodeMember member) {
+      switch (member) {
+        case NodeMember::kId: return read_id(node.id);
+        case NodeMember::kLat: return read_double(node.lat);
+        case NodeMember::kLon: return read_double(node.lon);
+        case NodeMember::kOther: break;  // skipped by read_members
       }
-    }
-    if (!has_id) return cursor_.fail_here(missing_field("id"));
-    if (!has_lat) return cursor_.fail_here(missing_field("lat"));
-    if (!has_lon) return cursor_.fail_here(missing_field("lon"));
-    return true;
+      return false;
+    });
   }
 
   bool read_node_array(Node& node) {
@@ -320,51 +338,19 @@ class DocumentReader {
   }
 
   bool read_edge_object(Edge& edge) {
-    cursor_.advance();
-    bool has_from = false, has_to = false, has_distance = false, has_risk = false, has_familiarity = false;
-    bool first = true;
-    for (;;) {
-      std::string_view name;
-      bool closed = false;
-      if (!next_member(first, name, closed)) return false;
-      if (closed) break;
-      switch (edge_member(name)) {
-        case EdgeMember::kFrom:
-          if (has_from) return fail_duplicate("from");
-          if (!member_colon() || !read_id(edge.from)) return false;
-          has_from = true;
-          break;
-        case EdgeMember::kTo:
-          if (has_to) return fail_duplicate("to");
-          if (!member_colon() || !read_id(edge.to)) return false;
-          has_to = true;
-          break;
-        case EdgeMember::kDistance:
-          if (has_distance) return fail_duplicate("distance_m");
-          if (!member_colon() || !read_double(edge.distance_m)) return false;
-          has_distance = true;
-          break;
-        case EdgeMember::kRisk:
-          if (has_risk) return fail_duplicate("risk_score");
-          if (!member_colon() || !read_double(edge.risk_score)) return false;
-          has_risk = true;
-          break;
-        case EdgeMember::kFamiliarity:
-          // Present once, even as null.
-          if (has_familiarity) return fail_duplicate("familiarity");
-          if (!member_colon() || !read_familiarity(edge.familiarity)) return false;
-          has_familiarity = true;
-          break;
-        case EdgeMember::kOther:
-          if (!skip_member_value()) return false;
-          break;
+    // `familiarity` may be left out, but present once at most, even as null.
+    static constexpr std::string_view kNames[] = {"from", "to", "distance_m", "risk_score", "familiarity"};
+    return read_members(edge_member, kNames, all_of(kNames) & ~bit(EdgeMember::kFamiliarity), [&](EdgeMember member) {
+      switch (member) {
+        case EdgeMember::kFrom: return read_id(edge.from);
+        case EdgeMember::kTo: return read_id(edge.to);
+        case EdgeMember::kDistance: return read_double(edge.distance_m);
+        case EdgeMember::kRisk: return read_double(edge.risk_score);
+        case EdgeMember::kFamiliarity: return read_familiarity(edge.familiarity);
+        case EdgeMember::kOther: break;  // skipped by read_members
       }
-    }
-    if (!has_from) return cursor_.fail_here(missing_field("from"));
-    if (!has_to) return cursor_.fail_here(missing_field("to"));
-    if (!has_distance) return cursor_.fail_here(missing_field("distance_m"));
-    if (!has_risk) return cursor_.fail_here(missing_field("risk_score"));
-    return true;
+      return false;
+    });
   }
 
   bool read_edge_array(Edge& edge) {
@@ -385,33 +371,10 @@ class DocumentReader {
   }
 
   bool read_graph_object() {
-    cursor_.advance();
-    bool has_nodes = false, has_edges = false;
-    bool first = true;
-    for (;;) {
-      std::string_view name;
-      bool closed = false;
-      if (!next_member(first, name, closed)) return false;
-      if (closed) break;
-      switch (graph_member(name)) {
-        case GraphMember::kNodes:
-          if (has_nodes) return fail_duplicate("nodes");
-          if (!member_colon() || !read_node_list()) return false;
-          has_nodes = true;
-          break;
-        case GraphMember::kEdges:
-          if (has_edges) return fail_duplicate("edges");
-          if (!member_colon() || !read_edge_list()) return false;
-          has_edges = true;
-          break;
-        case GraphMember::kOther:
-          if (!skip_member_value()) return false;
-          break;
-      }
-    }
-    if (!has_nodes) return cursor_.fail_here(missing_field("nodes"));
-    if (!has_edges) return cursor_.fail_here(missing_field("edges"));
-    return true;
+    static constexpr std::string_view kNames[] = {"nodes", "edges"};
+    return read_members(graph_member, kNames, all_of(kNames), [&](GraphMember member) {
+      return member == GraphMember::kNodes ? read_node_list() : read_edge_list();
+    });
   }
 
   bool read_graph_array() {
