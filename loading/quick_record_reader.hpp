@@ -177,29 +177,44 @@ class QuickRecordReader {
     return id(node.id) && token(',') && real(node.lat) && token(',') && real(node.lon) && token(']');
   }
 
-  [[gnu::always_inline]] bool node_object(Node& node) {
+  // The members of an object-form record, '{' at hand: each recognised one
+  // at most once, read by `read_value` (forced inline too), others skipped;
+  // true when those in `required` all came.
+  template <class Member, std::size_t (*match_plain)(const char*, Member&), Member (*classify)(std::string_view),
+            class ReadValue>
+  [[gnu::always_inline]] bool members(unsigned required, ReadValue read_value) {
     ++at_;
     // An empty object misses its members: the careful reader says which.
     if (!space() || *at_ != '"') return false;
     unsigned seen = 0;
     for (bool closed = false; !closed;) {
-      NodeMember member;
-      if (!name<NodeMember, plain_name::node_member, node_member>(member) || !token(':')) return false;
-      if (member != NodeMember::kOther) {
+      Member member;
+      if (!name<Member, match_plain, classify>(member) || !token(':')) return false;
+      bool read = false;
+      if (member == Member::kOther) {
+        read = skip_value();
+      } else {
         if (seen & bit(member)) return false;
         seen |= bit(member);
-      }
-      bool read = false;
-      switch (member) {
-        case NodeMember::kId: read = id(node.id); break;
-        case NodeMember::kLat: read = real(node.lat); break;
-        case NodeMember::kLon: read = real(node.lon); break;
-        case NodeMember::kOther: read = skip_value(); break;
+        read = read_value(member);
       }
       if (!read || !after_member(closed)) return false;
     }
+    return (seen & required) == required;
+  }
+
+  [[gnu::always_inline]] bool node_object(Node& node) {
     constexpr unsigned kAll = bit(NodeMember::kId) | bit(NodeMember::kLat) | bit(NodeMember::kLon);
-    return seen == kAll;
+    auto read_value = [&](NodeMember member) __attribute__((always_inline)) {
+      switch (member) {
+        case NodeMember::kId: return id(node.id);
+        case NodeMember::kLat: return real(node.lat);
+        case NodeMember::kLon: return real(node.lon);
+        case NodeMember::kOther: break;
+      }
+      return false;
+    };
+    return members<NodeMember, plain_name::node_member, node_member>(kAll, read_value);
   }
 
   [[gnu::always_inline]] bool edge_array(Edge& edge) {
@@ -209,30 +224,20 @@ class QuickRecordReader {
   }
 
   [[gnu::always_inline]] bool edge_object(Edge& edge) {
-    ++at_;
-    if (!space() || *at_ != '"') return false;
-    unsigned seen = 0;
-    for (bool closed = false; !closed;) {
-      EdgeMember member;
-      if (!name<EdgeMember, plain_name::edge_member, edge_member>(member) || !token(':')) return false;
-      if (member != EdgeMember::kOther) {
-        if (seen & bit(member)) return false;
-        seen |= bit(member);
-      }
-      bool read = false;
-      switch (member) {
-        case EdgeMember::kFrom: read = id(edge.from); break;
-        case EdgeMember::kTo: read = id(edge.to); break;
-        case EdgeMember::kDistance: read = real(edge.distance_m); break;
-        case EdgeMember::kRisk: read = real(edge.risk_score); break;
-        case EdgeMember::kFamiliarity: read = familiarity(edge.familiarity); break;
-        case EdgeMember::kOther: read = skip_value(); break;
-      }
-      if (!read || !after_member(closed)) return false;
-    }
     constexpr unsigned kRequired =
         bit(EdgeMember::kFrom) | bit(EdgeMember::kTo) | bit(EdgeMember::kDistance) | bit(EdgeMember::kRisk);
-    return (seen & kRequired) == kRequired;
+    auto read_value = [&](EdgeMember member) __attribute__((always_inline)) {
+      switch (member) {
+        case EdgeMember::kFrom: return id(edge.from);
+        case EdgeMember::kTo: return id(edge.to);
+        case EdgeMember::kDistance: return real(edge.distance_m);
+        case EdgeMember::kRisk: return real(edge.risk_score);
+        case EdgeMember::kFamiliarity: return familiarity(edge.familiarity);
+        case EdgeMember::kOther: break;
+      }
+      return false;
+    };
+    return members<EdgeMember, plain_name::edge_member, edge_member>(kRequired, read_value);
   }
 
   JsonCursor& cursor_;
