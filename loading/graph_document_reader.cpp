@@ -248,27 +248,29 @@ class DocumentReader {
 
   // Reads the record at hand, and as many of the records after it as the
   // quick reader takes; the list loop goes on from the last one read.
-  bool read_node() {
-    const char* start = cursor_.position();
+  template <class Record>
+  bool read_records(std::vector<Record>& records) {
     QuickRecordReader quick(cursor_);
-    Node node{};
-    if (quick_ && quick.node(node)) {
+    Record record{};
+    if (quick_ && quick.first(record)) {
       do {
-        make_room(builder_.nodes);
-        add_node(builder_, node);
-        node = Node{};
-      } while (quick.next_node(node));
+        make_room(records);
+        add_record(record);
+        record = Record{};
+      } while (quick.next(record));
       return true;
     }
-    cursor_.move_to(start);
-    node = Node{};
-    if (!read_node_carefully(node)) return false;
-    make_room(builder_.nodes);
-    add_node(builder_, node);
+    record = Record{};
+    if (!read_carefully(record)) return false;
+    make_room(records);
+    add_record(record);
     return true;
   }
 
-  bool read_node_carefully(Node& node) {
+  void add_record(const Node& node) { add_node(builder_, node); }
+  void add_record(const Edge& edge) { add_edge(builder_, edge); }
+
+  bool read_carefully(Node& node) {
     switch (cursor_.peek()) {
       case '{':
         if (!read_node_object(node)) return false;
@@ -303,27 +305,7 @@ class DocumentReader {
            next_element(2, 3, kRecord) && read_double(node.lon) && end_record_array();
   }
 
-  bool read_edge() {
-    const char* start = cursor_.position();
-    QuickRecordReader quick(cursor_);
-    Edge edge{};
-    if (quick_ && quick.edge(edge)) {
-      do {
-        make_room(builder_.edges);
-        add_edge(builder_, edge);
-        edge = Edge{};
-      } while (quick.next_edge(edge));
-      return true;
-    }
-    cursor_.move_to(start);
-    edge = Edge{};
-    if (!read_edge_carefully(edge)) return false;
-    make_room(builder_.edges);
-    add_edge(builder_, edge);
-    return true;
-  }
-
-  bool read_edge_carefully(Edge& edge) {
+  bool read_carefully(Edge& edge) {
     switch (cursor_.peek()) {
       case '{':
         if (!read_edge_object(edge)) return false;
@@ -364,10 +346,10 @@ class DocumentReader {
   }
 
   bool read_node_list() {
-    return read_list([this] { return read_node(); });
+    return read_list([this] { return read_records(builder_.nodes); });
   }
   bool read_edge_list() {
-    return read_list([this] { return read_edge(); });
+    return read_list([this] { return read_records(builder_.edges); });
   }
 
   bool read_graph_object() {

@@ -30,38 +30,41 @@ namespace norvel {
 // position.
 class QuickRecordReader {
  public:
-  explicit QuickRecordReader(JsonCursor& cursor) : cursor_(cursor), at_(cursor.position()), end_(cursor.end()) {}
+  explicit QuickRecordReader(JsonCursor& cursor)
+      : cursor_(cursor), at_(cursor.position()), end_(cursor.end()), last_record_end_(at_) {}
 
-  // At the first byte of a record. True with the cursor just after the
-  // record; false with the cursor anywhere (the caller puts it back).
-  [[gnu::always_inline]] bool node(Node& node) {
-    bool read = at_ != end_ && (*at_ == '[' ? node_array(node) : *at_ == '{' && node_object(node));
-    if (read) finish_record();
-    return read;
-  }
-
-  [[gnu::always_inline]] bool edge(Edge& edge) {
-    bool read = at_ != end_ && (*at_ == '[' ? edge_array(edge) : *at_ == '{' && edge_object(edge));
-    if (read) finish_record();
-    return read;
+  // At the first byte of a record (a Node or an Edge). True with the cursor
+  // just after the record; false with the cursor put back where it was.
+  template <class Record>
+  [[gnu::always_inline]] bool first(Record& record) {
+    if (one(record)) return true;
+    back_to_last_record();
+    return false;
   }
 
   // Just after a record read by this reader: reads the comma and the next
   // record. False, with the cursor put back just after the record before,
   // when the list ends there or the next record is not a quick one.
-  [[gnu::always_inline]] bool next_node(Node& node) {
-    if (token(',') && space() && this->node(node)) return true;
-    back_to_last_record();
-    return false;
-  }
-
-  [[gnu::always_inline]] bool next_edge(Edge& edge) {
-    if (token(',') && space() && this->edge(edge)) return true;
+  template <class Record>
+  [[gnu::always_inline]] bool next(Record& record) {
+    if (token(',') && space() && one(record)) return true;
     back_to_last_record();
     return false;
   }
 
  private:
+  [[gnu::always_inline]] bool one(Node& node) {
+    bool read = at_ != end_ && (*at_ == '[' ? node_array(node) : *at_ == '{' && node_object(node));
+    if (read) finish_record();
+    return read;
+  }
+
+  [[gnu::always_inline]] bool one(Edge& edge) {
+    bool read = at_ != end_ && (*at_ == '[' ? edge_array(edge) : *at_ == '{' && edge_object(edge));
+    if (read) finish_record();
+    return read;
+  }
+
   [[gnu::always_inline]] void finish_record() {
     last_record_end_ = at_;
     cursor_.move_to(at_);
@@ -243,7 +246,7 @@ class QuickRecordReader {
   JsonCursor& cursor_;
   const char* at_;
   const char* end_;
-  const char* last_record_end_ = nullptr;
+  const char* last_record_end_;  // or where the reader started
 };
 
 }  // namespace norvel

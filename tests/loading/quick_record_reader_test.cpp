@@ -206,7 +206,7 @@ TEST(QuickRecordReader, ReadsRoadLikeRecordsItself) {
     QuickRecordReader quick(cursor);
     Node node{};
     Edge edge{};
-    ASSERT_TRUE(round % 2 ? quick.edge(edge) : quick.node(node)) << record;
+    ASSERT_TRUE(round % 2 ? quick.first(edge) : quick.first(node)) << record;
     ASSERT_EQ(cursor.position(), text.data() + record.size()) << record;
 
     GraphBuilder careful;
