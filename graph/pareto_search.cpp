@@ -1,21 +1,25 @@
 #include "graph/pareto_search.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <vector>
 
 #include "graph/heuristic.hpp"
 #include "graph/id_index.hpp"
 #include "graph/open_list.hpp"
+#include "graph/remaining_cost.hpp"
+#include "graph/route_selection.hpp"
+#include "graph/search_places.hpp"
 
 namespace norvel {
 
 namespace {
 
 constexpr std::uint32_t kNoParent = UINT32_MAX;
-constexpr std::uint32_t kNoPlace = UINT32_MAX;
 
 // A label on the open list carries everything its processing needs, so a
 // pop reads nothing but the heap. Only a label that passes the pruning tests
@@ -44,92 +48,188 @@ inline bool label_before(const OpenLabel& x, const OpenLabel& y) {
   return comes_before(x.priority, x.distance_m, x.risk, y.priority, y.distance_m, y.risk);
 }
 
-struct FrontCosts {
-  double distance_m;
-  double risk;
-};
+inline bool tied(const OpenLabel& x, const OpenLabel& y) { return !label_before(x, y) && !label_before(y, x); }
 
-// A set of (distance, risk) points none of which strictly dominates
-// another, kept sorted by distance: risk then falls as distance grows, so
-// both questions the search asks of a front are one binary search. Points
-// with a NaN cost never dominate nor cover anything and are left out.
-class Staircase {
- public:
-  // Whether some point lies at or below both limits.
-  bool covers(double distance_limit, double risk_limit) const {
-    if (std::isnan(distance_limit)) return false;
-    auto after = first_beyond(distance_limit);
-    return after != points_.begin() && (after - 1)->risk <= risk_limit;
-  }
+inline bool same_bits(double x, double y) { return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y); }
 
-  bool strictly_dominates_point(double distance, double risk) const {
-    if (std::isnan(distance)) return false;
-    auto after = first_beyond(distance);
-    if (after == points_.begin()) return false;
-    const FrontCosts& nearest = *(after - 1);
-    return nearest.risk < risk || (nearest.risk == risk && nearest.distance_m < distance);
-  }
+// Two labels at one node with the very same costs: their extensions have the
+// very same costs and priorities too, edge for edge.
+inline bool mirrors(const OpenLabel& x, const OpenLabel& y) {
+  return x.place == y.place && same_bits(x.distance_m, y.distance_m) && same_bits(x.risk, y.risk) &&
+         same_bits(x.familiarity, y.familiarity);
+}
 
-  // Adds a point that no point strictly dominates, dropping those it
-  // strictly dominates.
-  void insert(double distance, double risk) {
-    if (std::isnan(distance) || std::isnan(risk)) return;
-    std::erase_if(points_, [&](const FrontCosts& point) {
-      return strictly_dominates(distance, risk, point.distance_m, point.risk);
-    });
-    points_.insert(first_beyond(distance), FrontCosts{distance, risk});
-  }
+// Identifies a label on the open list: parallel edges with equal costs give
+// equal keys, but then the labels are alike in everything else as well.
+inline std::uint64_t open_label_key(const OpenLabel& label) {
+  return (std::uint64_t{label.parent} << 32) | label.place;
+}
 
- private:
-  std::vector<FrontCosts>::const_iterator first_beyond(double distance) const {
-    return std::upper_bound(points_.begin(), points_.end(), distance,
-                            [](double value, const FrontCosts& point) { return value < point.distance_m; });
-  }
-
-  std::vector<FrontCosts> points_;
-};
-
-// Per node reached by the search: the heuristic, computed once, and the front
-// of labels recorded there (its order is never observed).
-struct Place {
-  std::uint32_t dense;
-  double heuristic_m;
-  Staircase front;
-};
+enum class Ties { none, mirrors, others };
 
 struct SolutionRef {
   std::uint32_t label;
   PathCosts costs;
 };
 
+// How the search runs. `literal` processes every label it pushes, exactly as
+// the search is defined. `pruned` drops labels that cannot change the answer
+// (see `Search::cannot_matter`) and gives up when the order of two labels
+// that tie exactly could depend on what it dropped.
+enum class Mode { literal, pruned };
+
+// Lower bounds on the costs still to go are summed backwards from the
+// target, and a forward search sums the same edges the other way round and
+// from another start, rounding at every step. Over a path of k edges with
+// non-negative costs the forward sum is at least (x + H)(1 - u)^k / (1 + u)^k
+// for a start x, a backward optimum H and u = 2^-53, which is more than
+// (x + H)(1 - 2^-20) for every k below 2^32 (indices are 32-bit). Shrinking
+// the rounded x + H by 2^-17 more than covers that and the two roundings of
+// the bound itself, so a bound never exceeds what a forward sum can give.
+constexpr double kBoundMargin = 1.0 - 0x1p-17;
+
 class Search {
  public:
-  Search(const RoadGraph& graph, std::uint32_t target, double target_lat, double target_lon, double eps)
+  Search(const RoadGraph& graph, std::uint32_t target, double target_lat, double target_lon, double eps, Mode mode)
       : graph_(graph),
         target_(target),
         target_lat_(target_lat),
         target_lon_(target_lon),
         cos_t_(cos_latitude(target_lat)),
-        approx_factor_(1.0 + eps) {}
+        approx_factor_(1.0 + eps),
+        mode_(mode),
+        target_place_(target == IdIndex::kAbsent ? Places::kNone : places_.place_of(target)),
+        to_go_{RemainingCost(graph, places_, Objective::distance, mode == Mode::pruned ? target_place_ : Places::kNone),
+               RemainingCost(graph, places_, Objective::risk, mode == Mode::pruned ? target_place_ : Places::kNone)} {}
 
-  ParetoFront run(std::uint32_t source) {
-    open_list_push(open_, OpenLabel{priority_key(0.0), 0.0, 0.0, 0.0, kNoParent, place_of(source)}, label_before);
-    while (!open_.empty()) process(open_list_pop(open_, label_before));
+  // The solution front; none when a pruned search met a tie it cannot order.
+  // `path_uncertain` tells, per entry, whether the path may be another one
+  // with the very same costs than the literal search finds.
+  std::optional<ParetoFront> run(std::uint32_t source, SearchCounters& counters,
+                                 std::vector<bool>* path_uncertain = nullptr) {
+    counters_ = &counters;
+    open_list_push(open_, OpenLabel{priority_key(0.0), 0.0, 0.0, 0.0, kNoParent, places_.place_of(source)},
+                   label_before);
+    ++counters.pushed;
+    while (!open_.empty()) {
+      const OpenLabel label = open_list_pop(open_, label_before);
+      ++counters.popped;
+      if (cannot_matter(label)) continue;
+      bool tied_to_mirror = false;
+      if (mode_ == Mode::pruned) {
+        const Ties ties = ties_that_may_matter(label);
+        if (ties == Ties::others) return std::nullopt;
+        tied_to_mirror = ties == Ties::mirrors || (mirrored_.size() != 0 && mirrored_.find(open_label_key(label)) !=
+                                                                              IdIndex::kAbsent);
+      }
+      process(label, tied_to_mirror);
+    }
+    counters.settled_backwards = to_go_[0].settled_count() + to_go_[1].settled_count();
+    counters.touched_nodes = places_.size();
+    if (path_uncertain != nullptr) *path_uncertain = paths_uncertain();
     return materialise_solutions();
   }
 
  private:
-  void process(const OpenLabel& label) {
-    if (target_place_ != kNoPlace &&
-        places_[target_place_].front.covers(approx_factor_ * label.distance_m, approx_factor_ * label.risk)) {
-      return;
-    }
-    Staircase& front = places_[label.place].front;
-    if (front.strictly_dominates_point(label.distance_m, label.risk)) return;
-    if (revisits_own_node(label)) return;
-    front.insert(label.distance_m, label.risk);
+  // Whether the label would be discarded when popped, or in the pruned mode
+  // can no longer change the answer.
+  //
+  // Why dropping such labels changes nothing. Call a label dead when every
+  // path from it to the target is covered by a solution already held:
+  // solutions are only ever replaced by solutions that strictly dominate
+  // them, so a dead label stays dead, its extensions are dead, and so is
+  // every label at its node with costs at least its own (sums are monotone).
+  // A dead label that is processed anyway only records itself at its node,
+  // where it strictly dominates dead labels only, and pushes dead labels; at
+  // the target it is covered. A label that the literal search discards at
+  // its pop is discarded whenever it is tested, because fronts and solutions
+  // only grow stronger. So neither kind decides anything for the labels that
+  // matter: those the literal search processes while they are alive. By
+  // induction over the pops, the pruned search processes exactly those, in
+  // the same order, and records the same solutions, provided that the order
+  // of any two of them is fixed by the search order alone. It is not when two
+  // of them tie exactly while both are on the open list: the heap's shape,
+  // which the dropped labels change, then decides. Both would be on the
+  // pruned search's open list too, so `tie_with_a_label_that_may_matter`
+  // sees every such case, and the literal search answers instead.
+  bool cannot_matter(const OpenLabel& label) {
+    if (covered_by_solution(label.distance_m, label.risk)) return true;
+    if (places_[label.place].front.strictly_dominates_point(label.distance_m, label.risk)) return true;
+    if (revisits_own_node(label)) return true;
+    return mode_ == Mode::pruned && dead(label.distance_m, label.risk, label.place);
+  }
 
+  bool covered_by_solution(double distance, double risk) const {
+    return target_place_ != Places::kNone &&
+           places_[target_place_].front.covers(approx_factor_ * distance, approx_factor_ * risk);
+  }
+
+  // Whether every path from the place to the target, continuing costs
+  // (distance, risk), is covered by a solution held now, or there is no such
+  // path. Asks the backward searches for tighter bounds only as far as they
+  // can still make a difference.
+  bool dead(double distance, double risk, std::uint32_t place) {
+    if (covered_with_bounds(distance, risk, places_[place])) return true;
+    const Staircase& solutions = places_[target_place_].front;
+    if (solutions.empty()) return false;
+    const double factor = approx_factor_ * kBoundMargin;
+    to_go_[0].settle_until(place, solutions.largest_distance() / factor - distance);
+    to_go_[1].settle_until(place, solutions.largest_risk() / factor - risk);
+    return covered_with_bounds(distance, risk, places_[place]);
+  }
+
+  bool covered_with_bounds(double distance, double risk, const Place& place) const {
+    const double distance_to_go = to_go_[0].lower_bound(place);
+    const double risk_to_go = to_go_[1].lower_bound(place);
+    if (distance_to_go == RemainingCost::kUnreachable || risk_to_go == RemainingCost::kUnreachable) return true;
+    return covered_by_solution((distance + distance_to_go) * kBoundMargin, (risk + risk_to_go) * kBoundMargin);
+  }
+
+  // The labels tied with `label` sit in a subtree at the top of the heap
+  // (each one's parent comes no later than it). Those that would be
+  // discarded now do not matter. Mirrors of `label` (same node, same costs)
+  // are processed alike whatever their order, and give extensions that
+  // mirror each other: only which of their paths a solution takes is left
+  // to the heap's shape, so they are marked and their descendants' paths
+  // count as uncertain. Any other tie may change the answer.
+  Ties ties_that_may_matter(const OpenLabel& label) {
+    if (open_.empty() || !tied(open_[0], label)) return Ties::none;
+    Ties found = Ties::none;
+    tied_slots_.assign(1, 0);
+    while (!tied_slots_.empty()) {
+      const std::size_t slot = tied_slots_.back();
+      tied_slots_.pop_back();
+      const OpenLabel& other = open_[slot];
+      if (!cannot_matter(other)) {
+        if (!mirrors(other, label)) return Ties::others;
+        mirrored_.find_or_insert(open_label_key(other), 0);
+        found = Ties::mirrors;
+      }
+      for (std::size_t child = 2 * slot + 1; child <= 2 * slot + 2 && child < open_.size(); ++child) {
+        if (tied(open_[child], label)) tied_slots_.push_back(child);
+      }
+    }
+    return found;
+  }
+
+  // Per solution: whether some label on its path was tied to a mirror.
+  std::vector<bool> paths_uncertain() {
+    std::sort(tied_to_mirror_.begin(), tied_to_mirror_.end());
+    std::vector<bool> uncertain;
+    for (const SolutionRef& solution : solutions_) {
+      bool tied_on_path = false;
+      for (std::uint32_t at = solution.label; at != kNoParent && !tied_on_path; at = labels_[at].parent) {
+        tied_on_path = std::binary_search(tied_to_mirror_.begin(), tied_to_mirror_.end(), at);
+      }
+      uncertain.push_back(tied_on_path);
+    }
+    return uncertain;
+  }
+
+  void process(const OpenLabel& label, bool tied_to_mirror) {
+    places_[label.place].front.insert(label.distance_m, label.risk);
     const std::uint32_t index = record(label);
+    if (tied_to_mirror) tied_to_mirror_.push_back(index);
     const std::uint32_t dense = places_[label.place].dense;
     if (dense == target_) {
       record_solution(index, label);
@@ -138,14 +238,23 @@ class Search {
     const std::uint32_t end = graph_.out_begin[dense + 1];
     for (std::uint32_t slot = graph_.out_begin[dense]; slot < end; ++slot) {
       const SearchEdge& edge = graph_.out_edges[slot];
-      std::uint32_t place = place_of(edge.to);
+      const std::uint32_t place = places_.place_of(edge.to);
       const double distance = label.distance_m + edge.distance_m;
       const double risk = label.risk + edge.risk_score;
+      if (mode_ == Mode::pruned && would_not_matter(distance, risk, place)) continue;
       const double familiarity = label.familiarity + edge.familiarity;
-      const double priority = label_priority(distance, risk, familiarity, places_[place].heuristic_m);
+      const double priority = label_priority(distance, risk, familiarity, heuristic_of(place));
       open_list_push(open_, OpenLabel{priority_key(priority), distance, risk, familiarity, index, place},
                      label_before);
+      ++counters_->pushed;
     }
+  }
+
+  // The tests of `cannot_matter` that do not need the path, at push time:
+  // a label they discard now they would discard at its pop too.
+  bool would_not_matter(double distance, double risk, std::uint32_t place) {
+    return covered_by_solution(distance, risk) ||
+           places_[place].front.strictly_dominates_point(distance, risk) || dead(distance, risk, place);
   }
 
   // Going round a cycle never pays on a graph without negative costs: a label
@@ -174,16 +283,14 @@ class Search {
     front_insert(solutions_, SolutionRef{index, {label.distance_m, label.risk, label.familiarity}});
   }
 
-  std::uint32_t place_of(std::uint32_t dense) {
-    std::uint32_t next = static_cast<std::uint32_t>(places_.size());
-    std::uint32_t place = place_index_.find_or_insert(dense, next);
-    if (place == next) {
-      if (dense == target_) target_place_ = place;
-      double heuristic = haversine_with_cos_m(graph_.lat[dense], graph_.lon[dense], graph_.cos_lat[dense],
-                                              target_lat_, target_lon_, cos_t_);
-      places_.push_back(Place{dense, heuristic, {}});
+  double heuristic_of(std::uint32_t place) {
+    Place& at = places_[place];
+    if (!at.has_heuristic) {
+      at.heuristic_m = haversine_with_cos_m(graph_.lat[at.dense], graph_.lon[at.dense], graph_.cos_lat[at.dense],
+                                            target_lat_, target_lon_, cos_t_);
+      at.has_heuristic = true;
     }
-    return place;
+    return at.heuristic_m;
   }
 
   std::uint32_t record(const OpenLabel& label) {
@@ -192,6 +299,7 @@ class Search {
       std::abort();
     }
     labels_.push_back(RecordedLabel{label.parent, label.place, label.distance_m, label.risk});
+    ++counters_->processed;
     return static_cast<std::uint32_t>(labels_.size() - 1);
   }
 
@@ -216,21 +324,41 @@ class Search {
   const double target_lon_;
   const double cos_t_;
   const double approx_factor_;
+  const Mode mode_;
 
+  Places places_;
+  // The target's place: its front holds the costs of the solutions, which
+  // the cover test asks about.
+  const std::uint32_t target_place_;
+  RemainingCost to_go_[2];
   std::vector<RecordedLabel> labels_;
   std::vector<OpenLabel> open_;
-  IdIndex place_index_;
-  std::vector<Place> places_;
   std::vector<SolutionRef> solutions_;
-  // The target's place once a label reaches it: its front holds the costs of
-  // the solutions, which the cover test asks about.
-  std::uint32_t target_place_ = kNoPlace;
+  std::vector<std::size_t> tied_slots_;
+  IdIndex mirrored_;                         // open labels found tied to a mirror
+  std::vector<std::uint32_t> tied_to_mirror_;  // recorded labels that were
+  SearchCounters* counters_ = nullptr;
 };
+
+// The bounds hold for non-negative finite costs, and pruning by them
+// relies on a factor that keeps its order: 1 + eps for eps from 0 on.
+bool prunes(const RoadGraph& graph, double eps) { return graph.costs_bounded_below && eps >= 0.0 && std::isfinite(eps); }
+
+// Whether a path that the caller needs may be another than the literal one.
+bool paths_in_doubt(const ParetoFront& front, const std::vector<bool>& uncertain, PathsNeeded needed) {
+  if (needed == PathsNeeded::all) return std::find(uncertain.begin(), uncertain.end(), true) != uncertain.end();
+  if (front.empty()) return false;
+  const RouteChoice choice = choose_routes(front);
+  return std::any_of(std::begin(choice.of_type), std::end(choice.of_type),
+                     [&](std::size_t at) { return uncertain[at]; });
+}
 
 }  // namespace
 
 ParetoFront pareto_search(const RoadGraph& graph, NodeId source, NodeId target, double target_lat,
-                          double target_lon, double eps) {
+                          double target_lon, double eps, SearchCounters* counters, PathsNeeded needed) {
+  SearchCounters counted;
+  if (counters == nullptr) counters = &counted;
   const std::uint32_t source_dense = graph.dense_of.find(source);
   if (source_dense == IdIndex::kAbsent) {
     // An id the graph has never seen has no edges: the start label is all.
@@ -239,7 +367,14 @@ ParetoFront pareto_search(const RoadGraph& graph, NodeId source, NodeId target, 
   }
   // A target the graph has never seen stays kAbsent, which no label reaches.
   const std::uint32_t target_dense = graph.dense_of.find(target);
-  return Search(graph, target_dense, target_lat, target_lon, eps).run(source_dense);
+  if (prunes(graph, eps)) {
+    std::vector<bool> uncertain;
+    std::optional<ParetoFront> front = Search(graph, target_dense, target_lat, target_lon, eps, Mode::pruned)
+                                           .run(source_dense, *counters, &uncertain);
+    if (front && !paths_in_doubt(*front, uncertain, needed)) return std::move(*front);
+    counters->fell_back = true;
+  }
+  return *Search(graph, target_dense, target_lat, target_lon, eps, Mode::literal).run(source_dense, *counters);
 }
 
 }  // namespace norvel

@@ -1,6 +1,7 @@
 #include "graph/road_graph.hpp"
 
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
@@ -164,6 +165,41 @@ void fill_rows(RoadGraph& graph) {
   begin[0] = 0;
 }
 
+// Rows of the incoming edges by a counting sort on the head, walking the
+// tails in dense order; and the totals that decide whether the costs have
+// usable lower bounds.
+void fill_incoming_rows(RoadGraph& graph) {
+  const std::size_t dense_count = graph.id_of.size();
+  std::vector<std::uint32_t>& begin = graph.in_begin;
+  reserve_resident(begin, dense_count + 1);
+  begin.assign(dense_count + 1, 0);
+  double total_distance = 0.0;
+  double total_risk = 0.0;
+  bool finite_non_negative = true;
+  for (const SearchEdge& edge : graph.out_edges) {
+    ++begin[edge.to + 1];
+    finite_non_negative = finite_non_negative && edge.distance_m >= 0.0 && edge.risk_score >= 0.0 &&
+                          std::isfinite(edge.distance_m) && std::isfinite(edge.risk_score);
+    total_distance += edge.distance_m;
+    total_risk += edge.risk_score;
+  }
+  for (std::size_t i = 0; i < dense_count; ++i) begin[i + 1] += begin[i];
+  reserve_resident(graph.in_edges, graph.out_edges.size());
+  graph.in_edges.resize(graph.out_edges.size());
+  for (std::uint32_t from = 0; from < dense_count; ++from) {
+    for (std::uint32_t slot = graph.out_begin[from]; slot < graph.out_begin[from + 1]; ++slot) {
+      const SearchEdge& edge = graph.out_edges[slot];
+      graph.in_edges[begin[edge.to]++] = IncomingEdge{from, edge.distance_m, edge.risk_score};
+    }
+  }
+  for (std::size_t i = dense_count; i > 0; --i) begin[i] = begin[i - 1];
+  begin[0] = 0;
+  // A path repeats no node, so its sums stay below twice these totals (a
+  // label may close one cycle before it is dropped): far below overflow.
+  constexpr double kFarFromOverflow = 0x1p1000;
+  graph.costs_bounded_below = finite_non_negative && total_distance < kFarFromOverflow && total_risk < kFarFromOverflow;
+}
+
 }  // namespace
 
 RoadGraph build_graph(GraphBuilder&& builder) {
@@ -179,6 +215,7 @@ RoadGraph build_graph(GraphBuilder&& builder) {
   graph.cos_lat.resize(graph.lat.size());
   for (std::size_t i = 0; i < graph.lat.size(); ++i) graph.cos_lat[i] = cos_latitude(graph.lat[i]);
   fill_rows(graph);
+  fill_incoming_rows(graph);
   return graph;
 }
 

@@ -35,6 +35,14 @@ struct SearchEdge {
   double familiarity;
 };
 
+// An incoming edge as the backward searches of a request read it: the tail
+// as a dense index next to the two costs that are bounded from below.
+struct IncomingEdge {
+  std::uint32_t from;
+  double distance_m;
+  double risk_score;
+};
+
 // The immutable directed road graph. Every distinct id that occurs in the
 // node list or at an end of an edge gets a dense index; per dense index the
 // graph keeps whether the id is listed as a node, its coordinates (the last
@@ -52,10 +60,16 @@ struct RoadGraph {
   std::vector<double> cos_lat;              // cos(lat * pi/180), for the heuristic
   std::vector<std::uint32_t> out_begin;     // size dense + 1
   std::vector<SearchEdge> out_edges;        // rows in ascending edge index order
+  std::vector<std::uint32_t> in_begin;      // size dense + 1
+  std::vector<IncomingEdge> in_edges;       // rows by head, tails ascending
 
   // Whether some edge has a negative distance or risk: only then can a path
   // get cheaper by going round a cycle.
   bool has_negative_cost = false;
+  // Whether every distance and risk is finite and non-negative and even the
+  // sum of all of them stays far from overflow: only then do costs still to
+  // go have lower bounds that floating-point sums along a path respect.
+  bool costs_bounded_below = false;
 };
 
 // Collects nodes and edges in document order; `build_graph` turns them into

@@ -48,31 +48,29 @@ RouteRecord make_record(const FrontEntry& entry, std::string_view route_type) {
 
 }  // namespace
 
-std::vector<RouteRecord> select_routes(const ParetoFront& solutions) {
-  std::size_t shortest = 0;
-  std::size_t safest = 0;
-  std::size_t balanced = 0;
-  if (solutions.size() > 1) {
-    double max_distance = -std::numeric_limits<double>::infinity();
-    double max_risk = -std::numeric_limits<double>::infinity();
-    for (const FrontEntry& entry : solutions) {
-      max_distance = max_num(max_distance, entry.costs.distance_m);
-      max_risk = max_num(max_risk, entry.costs.risk);
-    }
-    const double norm_distance = max_num(max_distance, kNormalisationFloor);
-    const double norm_risk = max_num(max_risk, kNormalisationFloor);
-    shortest = least(solutions, [](const FrontEntry& e) { return e.costs.distance_m; });
-    safest = least(solutions, [](const FrontEntry& e) { return e.costs.risk; });
-    balanced = least(solutions, [&](const FrontEntry& e) {
-      return e.costs.distance_m / norm_distance + e.costs.risk / norm_risk;
-    });
+RouteChoice choose_routes(const ParetoFront& solutions) {
+  if (solutions.size() <= 1) return RouteChoice{{0, 0, 0}};
+  double max_distance = -std::numeric_limits<double>::infinity();
+  double max_risk = -std::numeric_limits<double>::infinity();
+  for (const FrontEntry& entry : solutions) {
+    max_distance = max_num(max_distance, entry.costs.distance_m);
+    max_risk = max_num(max_risk, entry.costs.risk);
   }
+  const double norm_distance = max_num(max_distance, kNormalisationFloor);
+  const double norm_risk = max_num(max_risk, kNormalisationFloor);
+  return RouteChoice{{least(solutions, [](const FrontEntry& e) { return e.costs.distance_m; }),
+                      least(solutions, [](const FrontEntry& e) { return e.costs.risk; }),
+                      least(solutions, [&](const FrontEntry& e) {
+                        return e.costs.distance_m / norm_distance + e.costs.risk / norm_risk;
+                      })}};
+}
 
-  const std::size_t choices[] = {shortest, safest, balanced};
+std::vector<RouteRecord> select_routes(const ParetoFront& solutions) {
+  const RouteChoice choice = choose_routes(solutions);
   constexpr std::string_view kTypes[] = {"shortest", "safest", "balanced"};
   std::vector<RouteRecord> records;
   for (std::size_t i = 0; i < 3; ++i) {
-    const FrontEntry& entry = solutions[choices[i]];
+    const FrontEntry& entry = solutions[choice.of_type[i]];
     bool repeated = false;
     for (const RouteRecord& emitted : records) repeated = repeated || emitted.path == entry.path;
     if (!repeated) records.push_back(make_record(entry, kTypes[i]));

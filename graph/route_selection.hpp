@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "graph/pareto_front.hpp"
@@ -10,6 +11,13 @@ namespace norvel {
 inline constexpr double kWalkingSpeedMPerMin = 66.67;
 inline constexpr double kComfortRiskFactor = -2.0;
 inline constexpr double kNormalisationFloor = 1.0;
+
+// Positions in the front of the shortest, the safest and the balanced
+// solution, in that order (a position may repeat).
+struct RouteChoice {
+  std::size_t of_type[3];
+};
+RouteChoice choose_routes(const ParetoFront& solutions);
 
 // Reduces a non-empty solution front to the shortest, safest and balanced
 // routes, in that order, leaving out a route whose node path was already

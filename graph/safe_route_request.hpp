@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "graph/node_id.hpp"
+#include "graph/pareto_search.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/route_record.hpp"
 
@@ -26,6 +27,6 @@ struct RouteError {
 // Checks both ids, runs the search and picks the shortest, safest and
 // balanced routes (repeats dropped), in that order.
 std::expected<std::vector<RouteRecord>, RouteError> compute_safe_routes(
-    const RoadGraph& graph, NodeId source, NodeId target, double eps);
+    const RoadGraph& graph, NodeId source, NodeId target, double eps, SearchCounters* counters = nullptr);
 
 }  // namespace norvel
