@@ -8,7 +8,18 @@
 
 namespace norvel {
 
-enum class Objective : std::uint8_t { distance = 0, risk = 1 };
+// What a backward search sums per edge: its distance, its risk, or a
+// weighted sum of both. Each has its own slot in `Place`.
+struct Objective {
+  unsigned slot;
+  double distance_weight;
+  double risk_weight;
+
+  double of(const IncomingEdge& edge) const { return distance_weight * edge.distance_m + risk_weight * edge.risk_score; }
+};
+inline constexpr Objective kDistance{0, 1.0, 0.0};
+inline constexpr Objective kRisk{1, 0.0, 1.0};
+inline Objective weighted(double distance_weight, double risk_weight) { return {2, distance_weight, risk_weight}; }
 
 // The least cost of one objective still needed from a node to the target,
 // found by a Dijkstra search backwards over the incoming edges that runs only
@@ -25,7 +36,7 @@ class RemainingCost {
   RemainingCost(const RoadGraph& graph, Places& places, Objective objective, std::uint32_t target_place);
 
   double lower_bound(const Place& place) const {
-    if (place.settled & bit_) return place.to_target[index_];
+    if (place.settled & bit_) return place.to_target[objective_.slot];
     return heap_.empty() ? kUnreachable : heap_.front().cost;
   }
 
@@ -35,6 +46,7 @@ class RemainingCost {
   }
 
   std::uint64_t settled_count() const { return settled_count_; }
+  const Objective& objective() const { return objective_; }
 
   static constexpr double kUnreachable = __builtin_inf();
 
@@ -48,7 +60,7 @@ class RemainingCost {
 
   const RoadGraph& graph_;
   Places& places_;
-  const unsigned index_;
+  const Objective objective_;
   const std::uint8_t bit_;
   std::vector<Entry> heap_;
   std::uint64_t settled_count_ = 0;

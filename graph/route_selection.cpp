@@ -46,23 +46,59 @@ RouteRecord make_record(const FrontEntry& entry, std::string_view route_type) {
                      comfort};
 }
 
+// The keys the three choices minimise, for one front.
+struct ChoiceKeys {
+  double norm_distance;
+  double norm_risk;
+
+  explicit ChoiceKeys(const ParetoFront& solutions) {
+    const BalanceWeights weights = balance_weights(solutions);
+    norm_distance = weights.norm_distance;
+    norm_risk = weights.norm_risk;
+  }
+
+  double of(const FrontEntry& entry, std::size_t type) const {
+    switch (type) {
+      case 0: return entry.costs.distance_m;
+      case 1: return entry.costs.risk;
+      default: return entry.costs.distance_m / norm_distance + entry.costs.risk / norm_risk;
+    }
+  }
+};
+
 }  // namespace
 
-RouteChoice choose_routes(const ParetoFront& solutions) {
-  if (solutions.size() <= 1) return RouteChoice{{0, 0, 0}};
+BalanceWeights balance_weights(const ParetoFront& solutions) {
   double max_distance = -std::numeric_limits<double>::infinity();
   double max_risk = -std::numeric_limits<double>::infinity();
   for (const FrontEntry& entry : solutions) {
     max_distance = max_num(max_distance, entry.costs.distance_m);
     max_risk = max_num(max_risk, entry.costs.risk);
   }
-  const double norm_distance = max_num(max_distance, kNormalisationFloor);
-  const double norm_risk = max_num(max_risk, kNormalisationFloor);
-  return RouteChoice{{least(solutions, [](const FrontEntry& e) { return e.costs.distance_m; }),
-                      least(solutions, [](const FrontEntry& e) { return e.costs.risk; }),
-                      least(solutions, [&](const FrontEntry& e) {
-                        return e.costs.distance_m / norm_distance + e.costs.risk / norm_risk;
-                      })}};
+  return BalanceWeights{max_num(max_distance, kNormalisationFloor), max_num(max_risk, kNormalisationFloor)};
+}
+
+RouteChoice choose_routes(const ParetoFront& solutions) {
+  if (solutions.size() <= 1) return RouteChoice{{0, 0, 0}};
+  const ChoiceKeys keys(solutions);
+  RouteChoice choice{};
+  for (std::size_t type = 0; type < 3; ++type) {
+    choice.of_type[type] = least(solutions, [&](const FrontEntry& e) { return keys.of(e, type); });
+  }
+  return choice;
+}
+
+bool choice_depends_on_order(const ParetoFront& solutions) {
+  if (solutions.size() <= 1) return false;
+  const ChoiceKeys keys(solutions);
+  const RouteChoice choice = choose_routes(solutions);
+  for (std::size_t type = 0; type < 3; ++type) {
+    const std::uint64_t least_key = total_order_key(keys.of(solutions[choice.of_type[type]], type));
+    for (std::size_t i = 0; i < solutions.size(); ++i) {
+      if (i != choice.of_type[type] && total_order_key(keys.of(solutions[i], type)) == least_key) return true;
+    }
+  }
+  return false;
 }
 
 std::vector<RouteRecord> select_routes(const ParetoFront& solutions) {

@@ -18,6 +18,16 @@ struct RouteChoice {
   std::size_t of_type[3];
 };
 RouteChoice choose_routes(const ParetoFront& solutions);
+// The normalisers of the balanced score of a front.
+struct BalanceWeights {
+  double norm_distance;
+  double norm_risk;
+};
+BalanceWeights balance_weights(const ParetoFront& solutions);
+
+// Whether another entry has the same least key as a chosen one, so that the
+// choice rests on the order of the front.
+bool choice_depends_on_order(const ParetoFront& solutions);
 
 // Reduces a non-empty solution front to the shortest, safest and balanced
 // routes, in that order, leaving out a route whose node path was already

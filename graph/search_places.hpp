@@ -16,10 +16,12 @@ struct Place {
   std::uint32_t dense;
   bool has_heuristic = false;
   std::uint8_t settled = 0;  // one bit per objective of the backward searches
+  bool on_path = false;      // on the path that a path count walks now
   double heuristic_m = 0.0;
   // Per objective: the cost to the target once settled, before that the
   // best found so far by the backward search.
-  double to_target[2] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
+  double to_target[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
+                         std::numeric_limits<double>::infinity()};
   Staircase front;  // the labels recorded here
 };
 
