@@ -14,6 +14,7 @@
 #include "graph/remaining_cost.hpp"
 #include "graph/route_selection.hpp"
 #include "graph/search_places.hpp"
+#include "graph/targeted_routes.hpp"
 
 namespace norvel {
 
@@ -75,22 +76,9 @@ struct SolutionRef {
 // How the search runs. `literal` processes every label it pushes, exactly as
 // the search is defined. `pruned` drops labels that cannot change the answer
 // (see `Search::cannot_matter`) and gives up when the order of two labels
-// that tie exactly could depend on what it dropped. `front_points` prunes
-// alike but takes labels in the order of their least possible distance at
-// the target: with eps 0 it finds the same front points, though maybe in
-// another order and through other paths of the same costs (see
-// `front_points_answer`).
-enum class Mode { literal, pruned, front_points };
+// that tie exactly could depend on what it dropped.
+enum class Mode { literal, pruned };
 
-// Lower bounds on the costs still to go are summed backwards from the
-// target, and a forward search sums the same edges the other way round and
-// from another start, rounding at every step. Over a path of k edges with
-// non-negative costs the forward sum is at least (x + H)(1 - u)^k / (1 + u)^k
-// for a start x, a backward optimum H and u = 2^-53, which is more than
-// (x + H)(1 - 2^-20) for every k below 2^32 (indices are 32-bit). Shrinking
-// the rounded x + H by 2^-17 more than covers that and the two roundings of
-// the bound itself, so a bound never exceeds what a forward sum can give.
-constexpr double kBoundMargin = 1.0 - 0x1p-17;
 
 class Search {
  public:
@@ -112,8 +100,8 @@ class Search {
   std::optional<ParetoFront> run(std::uint32_t source, SearchCounters& counters,
                                  std::vector<bool>* path_uncertain = nullptr) {
     counters_ = &counters;
-    source_place_ = places_.place_of(source);
-    open_list_push(open_, OpenLabel{priority_key(0.0), 0.0, 0.0, 0.0, kNoParent, source_place_}, label_before);
+    open_list_push(open_, OpenLabel{priority_key(0.0), 0.0, 0.0, 0.0, kNoParent, places_.place_of(source)},
+                   label_before);
     ++counters.pushed;
     while (!open_.empty()) {
       const OpenLabel label = open_list_pop(open_, label_before);
@@ -134,93 +122,7 @@ class Search {
     return materialise_solutions();
   }
 
-  // How many paths without a repeated node lead from the source to the
-  // target with sums of exactly `distance` and `risk` (edge by edge in path
-  // order, as labels sum them), counting up to two; none when that takes
-  // more than `budget` steps. Walks depth first, only along prefixes that
-  // the backward bounds still allow to end at or below both sums.
-  //
-  // With `weighted` the walk also keeps to prefixes whose weighted sum, plus
-  // the least weighted sum still to go, can reach the point's weighted sum:
-  // the balanced point is (up to rounding) the least weighted sum of all
-  // paths, so only nearly optimal prefixes lead to it.
-  std::optional<int> paths_with_costs(double distance, double risk, std::uint64_t& budget,
-                                      RemainingCost* weighted = nullptr) {
-    struct Step {
-      std::uint32_t place;
-      std::uint32_t next_slot;
-      double distance_m;
-      double risk;
-    };
-    if (places_[source_place_].dense == target_) return 1;
-    int found = 0;
-    std::vector<Step> walk;
-    auto enter = [&](std::uint32_t place, double d, double r) {
-      places_[place].on_path = true;
-      walk.push_back(Step{place, graph_.out_begin[places_[place].dense], d, r});
-    };
-    enter(source_place_, 0.0, 0.0);
-    while (!walk.empty() && found < 2) {
-      Step& at = walk.back();
-      const std::uint32_t dense = places_[at.place].dense;
-      if (at.next_slot == graph_.out_begin[dense + 1]) {
-        places_[at.place].on_path = false;
-        walk.pop_back();
-        continue;
-      }
-      const SearchEdge& edge = graph_.out_edges[at.next_slot++];
-      const double next_distance = at.distance_m + edge.distance_m;
-      const double next_risk = at.risk + edge.risk_score;
-      const std::uint32_t place = places_.place_of(edge.to);
-      if (places_[place].on_path) continue;
-      if (edge.to == target_) {
-        found += next_distance == distance && next_risk == risk ? 1 : 0;
-        continue;
-      }
-      to_go_[0].settle_until(place, distance - next_distance);
-      to_go_[1].settle_until(place, risk - next_risk);
-      const Place& reached = places_[place];
-      if ((next_distance + to_go_[0].lower_bound(reached)) * kBoundMargin > distance ||
-          (next_risk + to_go_[1].lower_bound(reached)) * kBoundMargin > risk) {
-        continue;
-      }
-      if (weighted != nullptr && !weighted_sum_may_reach(*weighted, next_distance, next_risk, place, distance, risk)) {
-        continue;
-      }
-      if (budget == 0) {
-        for (const Step& step : walk) places_[step.place].on_path = false;
-        return std::nullopt;
-      }
-      --budget;
-      enter(place, next_distance, next_risk);
-    }
-    for (const Step& step : walk) places_[step.place].on_path = false;
-    return found;
-  }
-
-  // A backward search on the weighted sum of distance and risk, for
-  // `paths_with_costs`; it lives as long as the search.
-  RemainingCost& weighted_to_go(double distance_weight, double risk_weight) {
-    weighted_to_go_.emplace(graph_, places_, weighted(distance_weight, risk_weight), target_place_);
-    return *weighted_to_go_;
-  }
-
  private:
-  // The weighted sums are rounded more often than the plain ones: once per
-  // product and once per sum, on top of the path's own sums. A margin of
-  // 2^-16 covers that with room to spare, as `kBoundMargin` does for one
-  // objective.
-  static constexpr double kWeightedMargin = 1.0 - 0x1p-16;
-
-  bool weighted_sum_may_reach(RemainingCost& weighted, double distance, double risk, std::uint32_t place,
-                              double goal_distance, double goal_risk) {
-    const Objective& weights = weighted.objective();
-    const double goal = weights.distance_weight * goal_distance + weights.risk_weight * goal_risk;
-    const double so_far = weights.distance_weight * distance + weights.risk_weight * risk;
-    weighted.settle_until(place, goal - so_far);
-    return (so_far + weighted.lower_bound(places_[place])) * kWeightedMargin <= goal;
-  }
-
   // Whether the label would be discarded when popped, or in the pruned mode
   // can no longer change the answer.
   //
@@ -336,21 +238,11 @@ class Search {
       const double risk = label.risk + edge.risk_score;
       if (mode_ != Mode::literal && would_not_matter(distance, risk, place)) continue;
       const double familiarity = label.familiarity + edge.familiarity;
-      const double priority = mode_ == Mode::front_points
-                                  ? least_distance_at_target(distance, place)
-                                  : label_priority(distance, risk, familiarity, heuristic_of(place));
+      const double priority = label_priority(distance, risk, familiarity, heuristic_of(place));
       open_list_push(open_, OpenLabel{priority_key(priority), distance, risk, familiarity, index, place},
                      label_before);
       ++counters_->pushed;
     }
-  }
-
-  // Exact once the backward search has settled the place; labels then leave
-  // the open list in the order of this, then of distance and risk, so that a
-  // node mostly sees its labels in ascending distance.
-  double least_distance_at_target(double distance, std::uint32_t place) {
-    to_go_[0].settle_until(place, RemainingCost::kUnreachable);
-    return distance + to_go_[0].lower_bound(places_[place]);
   }
 
   // The tests of `cannot_matter` that do not need the path, at push time:
@@ -430,12 +322,10 @@ class Search {
   const Mode mode_;
 
   Places places_;
-  std::uint32_t source_place_ = Places::kNone;
   // The target's place: its front holds the costs of the solutions, which
   // the cover test asks about.
   const std::uint32_t target_place_;
   RemainingCost to_go_[2];
-  std::optional<RemainingCost> weighted_to_go_;
   std::vector<RecordedLabel> labels_;
   std::vector<OpenLabel> open_;
   std::vector<SolutionRef> solutions_;
@@ -458,39 +348,6 @@ bool paths_in_doubt(const ParetoFront& front, const std::vector<bool>& uncertain
                      [&](std::size_t at) { return uncertain[at]; });
 }
 
-// Whether a front found in an order of its own gives the literal search's
-// chosen routes. With eps 0 the literal search ends with exactly one
-// solution per Pareto-optimal (distance, risk) point of the paths to the
-// target, whatever order it takes labels in: a discarded prefix of a path to
-// such a point is covered by, or strictly dominated at its node by, a label
-// whose own extension costs no more, hence exactly as much; so some path to
-// the point survives, and a later one of equal costs is covered. Which path
-// stands for a point, and the front's order, do depend on the order. The
-// order decides a choice only between entries with equal keys: then the
-// literal search answers. The path is the literal one when it is the only
-// path with exactly those sums, which a bounded walk confirms for each
-// chosen point; where it finds a second one, or gives up, the literal
-// search answers too.
-bool answers_alone(Search& search, const ParetoFront& front, std::uint64_t processed) {
-  if (front.empty()) return true;
-  if (choice_depends_on_order(front)) return false;
-  const RouteChoice choice = choose_routes(front);
-  std::uint64_t budget = 10'000 + 4 * processed;
-  for (std::size_t type = 0; type < 3; ++type) {
-    const std::size_t at = choice.of_type[type];
-    if (type > 0 && (at == choice.of_type[0] || at == choice.of_type[type - 1])) continue;
-    RemainingCost* weighted = nullptr;
-    if (type == 2) {
-      const BalanceWeights weights = balance_weights(front);
-      weighted = &search.weighted_to_go(1.0 / weights.norm_distance, 1.0 / weights.norm_risk);
-    }
-    const std::optional<int> paths =
-        search.paths_with_costs(front[at].costs.distance_m, front[at].costs.risk, budget, weighted);
-    if (paths != 1) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 ParetoFront pareto_search(const RoadGraph& graph, NodeId source, NodeId target, double target_lat,
@@ -506,9 +363,8 @@ ParetoFront pareto_search(const RoadGraph& graph, NodeId source, NodeId target, 
   // A target the graph has never seen stays kAbsent, which no label reaches.
   const std::uint32_t target_dense = graph.dense_of.find(target);
   if (prunes(graph, eps) && eps == 0.0 && needed == PathsNeeded::chosen_routes) {
-    Search search(graph, target_dense, target_lat, target_lon, eps, Mode::front_points);
-    std::optional<ParetoFront> front = search.run(source_dense, *counters);
-    if (front && answers_alone(search, *front, counters->processed)) return std::move(*front);
+    std::optional<ParetoFront> front = targeted_route_front(graph, source_dense, target_dense, *counters);
+    if (front) return std::move(*front);
     counters->fell_back = true;
   }
   if (prunes(graph, eps)) {

@@ -46,25 +46,14 @@ RouteRecord make_record(const FrontEntry& entry, std::string_view route_type) {
                      comfort};
 }
 
-// The keys the three choices minimise, for one front.
-struct ChoiceKeys {
-  double norm_distance;
-  double norm_risk;
-
-  explicit ChoiceKeys(const ParetoFront& solutions) {
-    const BalanceWeights weights = balance_weights(solutions);
-    norm_distance = weights.norm_distance;
-    norm_risk = weights.norm_risk;
+// The key each choice minimises: distance, risk, balance score.
+double choice_key(const FrontEntry& entry, std::size_t type, const BalanceWeights& weights) {
+  switch (type) {
+    case 0: return entry.costs.distance_m;
+    case 1: return entry.costs.risk;
+    default: return balance_score(entry.costs, weights);
   }
-
-  double of(const FrontEntry& entry, std::size_t type) const {
-    switch (type) {
-      case 0: return entry.costs.distance_m;
-      case 1: return entry.costs.risk;
-      default: return entry.costs.distance_m / norm_distance + entry.costs.risk / norm_risk;
-    }
-  }
-};
+}
 
 }  // namespace
 
@@ -80,22 +69,24 @@ BalanceWeights balance_weights(const ParetoFront& solutions) {
 
 RouteChoice choose_routes(const ParetoFront& solutions) {
   if (solutions.size() <= 1) return RouteChoice{{0, 0, 0}};
-  const ChoiceKeys keys(solutions);
+  const BalanceWeights weights = balance_weights(solutions);
   RouteChoice choice{};
   for (std::size_t type = 0; type < 3; ++type) {
-    choice.of_type[type] = least(solutions, [&](const FrontEntry& e) { return keys.of(e, type); });
+    choice.of_type[type] = least(solutions, [&](const FrontEntry& e) { return choice_key(e, type, weights); });
   }
   return choice;
 }
 
 bool choice_depends_on_order(const ParetoFront& solutions) {
   if (solutions.size() <= 1) return false;
-  const ChoiceKeys keys(solutions);
+  const BalanceWeights weights = balance_weights(solutions);
   const RouteChoice choice = choose_routes(solutions);
   for (std::size_t type = 0; type < 3; ++type) {
-    const std::uint64_t least_key = total_order_key(keys.of(solutions[choice.of_type[type]], type));
+    const std::uint64_t least_key = total_order_key(choice_key(solutions[choice.of_type[type]], type, weights));
     for (std::size_t i = 0; i < solutions.size(); ++i) {
-      if (i != choice.of_type[type] && total_order_key(keys.of(solutions[i], type)) == least_key) return true;
+      if (i != choice.of_type[type] && total_order_key(choice_key(solutions[i], type, weights)) == least_key) {
+        return true;
+      }
     }
   }
   return false;

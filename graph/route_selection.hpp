@@ -24,6 +24,10 @@ struct BalanceWeights {
   double norm_risk;
 };
 BalanceWeights balance_weights(const ParetoFront& solutions);
+// The balanced choice's key: two divisions, then their sum.
+inline double balance_score(const PathCosts& costs, const BalanceWeights& weights) {
+  return costs.distance_m / weights.norm_distance + costs.risk / weights.norm_risk;
+}
 
 // Whether another entry has the same least key as a chosen one, so that the
 // choice rests on the order of the front.

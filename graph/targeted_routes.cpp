@@ -1,0 +1,232 @@
+#include "graph/targeted_routes.hpp"
+
+#include <algorithm>
+#include <span>
+#include <vector>
+
+#include "graph/id_index.hpp"
+#include "graph/open_list.hpp"
+#include "graph/path_walk.hpp"
+#include "graph/remaining_cost.hpp"
+#include "graph/route_selection.hpp"
+#include "graph/search_places.hpp"
+
+// Why three targeted searches give the search's answer with eps 0.
+//
+// With eps 0 the search ends with exactly one solution per Pareto-optimal
+// (distance, risk) point of the paths to the target, whatever order it
+// takes its labels in: a discarded prefix of a path to such a point is
+// covered by a solution, or strictly dominated at its node by a label whose
+// extension along the same edges costs no more (sums are monotone), hence
+// exactly as much; so some path to the point survives, and any later one of
+// equal costs is covered. On such a front no two entries share a distance or
+// a risk, so the shortest route is the least (distance, risk) of all paths,
+// the safest the least (risk, distance), the front's largest distance is the
+// safest route's and its largest risk the shortest route's. The balanced
+// route is then the entry with the least balance score, which is (up to
+// rounding) the least weighted sum of distance and risk over all paths.
+//
+// Each is found by walking only the paths that lower bounds from a backward
+// search allow to be optimal (`walk_paths`), with exact forward sums, so
+// that values which coincide only after rounding are compared as the search
+// compares them. The order of the search decides two things alone: which
+// path stands for a point when several paths have exactly its sums, and the
+// balanced choice when two entries have the same score. Where either could
+// arise for a chosen route, or a walk grows too long, there is no answer
+// here.
+
+namespace norvel {
+
+namespace {
+
+struct Arrival {
+  WalkCosts costs;
+  std::vector<std::uint32_t> places;  // the path's places, target excluded
+};
+
+// The least path in the order (first, then second), and how many paths have
+// exactly its sums.
+struct Least {
+  Arrival path;
+  int count = 0;
+};
+
+PathCosts path_costs(const WalkCosts& costs) { return PathCosts{costs.distance_m, costs.risk, costs.familiarity}; }
+
+class Targeted {
+ public:
+  Targeted(const RoadGraph& graph, std::uint32_t source_dense, std::uint32_t target_dense)
+      : graph_(graph),
+        target_dense_(target_dense),
+        target_place_(target_dense == IdIndex::kAbsent ? Places::kNone : places_.place_of(target_dense)),
+        source_place_(places_.place_of(source_dense)),
+        distance_to_go_(graph, places_, kDistance, target_place_),
+        risk_to_go_(graph, places_, kRisk, target_place_) {}
+
+  std::optional<ParetoFront> answer(SearchCounters& counters) {
+    std::optional<ParetoFront> front = find();
+    counters.processed += kBudget - budget_;
+    counters.settled_backwards = distance_to_go_.settled_count() + risk_to_go_.settled_count() +
+                                 (weighted_to_go_ ? weighted_to_go_->settled_count() : 0);
+    counters.touched_nodes = places_.size();
+    return front;
+  }
+
+ private:
+  // Walks are cut off beyond this many kept prefixes.
+  static constexpr std::uint64_t kBudget = 200'000;
+
+  std::optional<ParetoFront> find() {
+    if (places_[source_place_].dense == target_dense_) {
+      const NodeId id = graph_.id_of[target_dense_];
+      return ParetoFront{FrontEntry{{id}, id, {0.0, 0.0, 0.0}}};
+    }
+    distance_to_go_.settle_until(source_place_, RemainingCost::kUnreachable);
+    if (distance_to_go_.lower_bound(places_[source_place_]) == RemainingCost::kUnreachable) return ParetoFront{};
+
+    const std::optional<Least> shortest = least_by(distance_to_go_, false);
+    if (!shortest || shortest->count != 1) return std::nullopt;
+    const std::optional<Least> safest = least_by(risk_to_go_, true);
+    if (!safest || safest->count != 1) return std::nullopt;
+
+    ParetoFront front{entry(shortest->path)};
+    if (!same_point(safest->path.costs, shortest->path.costs)) front.push_back(entry(safest->path));
+    if (front.size() == 1) return front;
+
+    const std::optional<Arrival> balanced = least_balanced(balance_weights(front), front);
+    if (!balanced) return std::nullopt;
+    if (!same_point(balanced->costs, shortest->path.costs) && !same_point(balanced->costs, safest->path.costs)) {
+      front.push_back(entry(*balanced));
+    }
+    return front;
+  }
+
+  // The least path by one objective, its ties broken by the other one.
+  std::optional<Least> least_by(RemainingCost& to_go, bool by_risk) {
+    auto first = [by_risk](const WalkCosts& c) { return by_risk ? c.risk : c.distance_m; };
+    auto second = [by_risk](const WalkCosts& c) { return by_risk ? c.distance_m : c.risk; };
+    to_go.settle_until(source_place_, RemainingCost::kUnreachable);
+    double bound = to_go.lower_bound(places_[source_place_]) * kUpperMargin;
+    Least least;
+    auto keep = [&](std::uint32_t place, const WalkCosts& costs) {
+      to_go.settle_until(place, bound - first(costs));
+      return (first(costs) + to_go.lower_bound(places_[place])) * kBoundMargin <= bound;
+    };
+    auto reach = [&](const WalkCosts& costs, std::span<const std::uint32_t> path) {
+      if (least.count > 0 && first(costs) == first(least.path.costs) && second(costs) == second(least.path.costs)) {
+        ++least.count;
+        return;
+      }
+      const bool better = least.count == 0 ? first(costs) <= bound
+                                           : first(costs) < first(least.path.costs) ||
+                                                 (first(costs) == first(least.path.costs) &&
+                                                  second(costs) < second(least.path.costs));
+      if (!better) return;
+      least = Least{Arrival{costs, {path.begin(), path.end()}}, 1};
+      bound = first(costs);
+    };
+    if (!walk_paths(graph_, places_, source_place_, target_dense_, budget_, keep, reach)) return std::nullopt;
+    if (least.count == 0) return std::nullopt;  // cannot happen: the bound is met by some path
+    return least;
+  }
+
+  // The entry with the least balance score among the Pareto-optimal
+  // points, given the front's normalisers (those of `extremes`, the shortest
+  // and safest entries); none when its score or its sums are shared.
+  std::optional<Arrival> least_balanced(const BalanceWeights& norms, const ParetoFront& extremes) {
+    const double distance_weight = 1.0 / norms.norm_distance;
+    const double risk_weight = 1.0 / norms.norm_risk;
+    RemainingCost& to_go = weighted_to_go_.emplace(graph_, places_, weighted(distance_weight, risk_weight),
+                                                   target_place_);
+    auto weighted_sum = [&](const WalkCosts& c) { return distance_weight * c.distance_m + risk_weight * c.risk; };
+    to_go.settle_until(source_place_, RemainingCost::kUnreachable);
+    // Comfortably above the least score of the front, so that every path of
+    // a point that could be chosen, and every path dominating one, is met.
+    const double bound = to_go.lower_bound(places_[source_place_]) * (1.0 + 0x1p-12);
+    std::vector<Arrival> arrivals;
+    auto keep = [&](std::uint32_t place, const WalkCosts& costs) {
+      const double so_far = weighted_sum(costs);
+      to_go.settle_until(place, bound - so_far);
+      return (so_far + to_go.lower_bound(places_[place])) * kWeightedMargin <= bound;
+    };
+    auto reach = [&](const WalkCosts& costs, std::span<const std::uint32_t> path) {
+      if (weighted_sum(costs) * kWeightedMargin <= bound && arrivals.size() < kMostArrivals) {
+        arrivals.push_back(Arrival{costs, {path.begin(), path.end()}});
+      } else if (weighted_sum(costs) * kWeightedMargin <= bound) {
+        overflowed_ = true;
+      }
+    };
+    if (!walk_paths(graph_, places_, source_place_, target_dense_, budget_, keep, reach) || overflowed_) {
+      return std::nullopt;
+    }
+
+    // The candidates' Pareto-optimal points, the extremes among them.
+    std::vector<PathCosts> points;
+    for (const FrontEntry& extreme : extremes) points.push_back(extreme.costs);
+    for (const Arrival& arrival : arrivals) points.push_back(path_costs(arrival.costs));
+    auto dominated = [&](const PathCosts& p) {
+      return std::any_of(points.begin(), points.end(), [&](const PathCosts& q) {
+        return strictly_dominates(q.distance_m, q.risk, p.distance_m, p.risk);
+      });
+    };
+    const PathCosts* best = nullptr;
+    bool shared_score = false;
+    for (const PathCosts& point : points) {
+      if (dominated(point)) continue;
+      if (best != nullptr && point.distance_m == best->distance_m && point.risk == best->risk) continue;
+      const std::uint64_t score = total_order_key(balance_score(point, norms));
+      if (best == nullptr || score < total_order_key(balance_score(*best, norms))) {
+        best = &point;
+        shared_score = false;
+      } else if (score == total_order_key(balance_score(*best, norms))) {
+        shared_score = true;
+      }
+    }
+    if (best == nullptr || shared_score) return std::nullopt;
+    const Arrival* chosen = nullptr;
+    int paths = 0;
+    for (const Arrival& arrival : arrivals) {
+      if (arrival.costs.distance_m == best->distance_m && arrival.costs.risk == best->risk) {
+        chosen = &arrival;
+        ++paths;
+      }
+    }
+    if (paths != 1) return std::nullopt;
+    return *chosen;
+  }
+
+  static bool same_point(const WalkCosts& a, const WalkCosts& b) {
+    return a.distance_m == b.distance_m && a.risk == b.risk;
+  }
+
+  FrontEntry entry(const Arrival& arrival) const {
+    std::vector<NodeId> path;
+    path.reserve(arrival.places.size() + 1);
+    for (std::uint32_t place : arrival.places) path.push_back(graph_.id_of[places_[place].dense]);
+    const NodeId target = graph_.id_of[target_dense_];
+    path.push_back(target);
+    return FrontEntry{std::move(path), target, path_costs(arrival.costs)};
+  }
+
+  static constexpr std::size_t kMostArrivals = 4096;
+
+  const RoadGraph& graph_;
+  const std::uint32_t target_dense_;
+  Places places_;
+  const std::uint32_t target_place_;
+  const std::uint32_t source_place_;
+  RemainingCost distance_to_go_;
+  RemainingCost risk_to_go_;
+  std::optional<RemainingCost> weighted_to_go_;
+  std::uint64_t budget_ = kBudget;
+  bool overflowed_ = false;
+};
+
+}  // namespace
+
+std::optional<ParetoFront> targeted_route_front(const RoadGraph& graph, std::uint32_t source_dense,
+                                                std::uint32_t target_dense, SearchCounters& counters) {
+  return Targeted(graph, source_dense, target_dense).answer(counters);
+}
+
+}  // namespace norvel
