@@ -30,7 +30,7 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kEpsValues[] = {0.0, 0.1, 0.5, -0.5, kNaN, 1e300};
+constexpr double kEpsValues[] = {0.0, 0.05, 0.1, 0.3, 1.0, -0.5, kNaN, 1e300};
 
 struct Case {
   std::vector<Node> nodes;
@@ -234,7 +234,7 @@ T one_of(Rng& rng, const T (&values)[N]) {
   return values[below(rng, N)];
 }
 
-enum class Flavour { ties, negative, huge, realistic, decimal };
+enum class Flavour { ties, negative, huge, realistic, decimal, road, whole_metre_road };
 
 NodeId fresh_id(Rng& rng, const std::set<NodeId>& taken) {
   static constexpr NodeId kNotableIds[] = {0, 1, 2, 3, UINT64_MAX, UINT64_MAX - 1, NodeId{1} << 63, 4294967295u,
@@ -266,6 +266,8 @@ double distance_or_risk(Rng& rng, Flavour flavour) {
   static constexpr double kDecimal[] = {0.1, 0.2, 0.3, 0.7, 1.1, 0.0, 0.6, 0.4};
   static constexpr double kHuge[] = {1e308, 1.7e308, 1e308, 1.0, 1e-300, 0.0, 5e307, 2.0, -1e308, -1.7e308};
   switch (flavour) {
+    case Flavour::road:
+    case Flavour::whole_metre_road: break;
     case Flavour::ties: return one_of(rng, kTies);
     case Flavour::negative: return chance(rng, 60) ? one_of(rng, kTies) : one_of(rng, kNegative);
     case Flavour::huge: return one_of(rng, kHuge);
@@ -292,7 +294,71 @@ struct Generated {
   NodeId unseen = 0;           // an id that occurs nowhere
 };
 
+// A small street grid as the road-like benchmark graphs have it: real
+// lengths a little above the great-circle distance, risk growing with length
+// and street class, some one-way and missing streets, a footbridge of zero
+// cost both ways (a cycle along which nothing grows), and an island that no
+// street joins. With whole metres and risks in thousandths, as the benchmark
+// generator writes them, many routes tie exactly.
+Generated road_case(Rng& rng, bool whole_metres) {
+  Generated g;
+  const std::size_t rows = 3 + below(rng, 4);
+  const std::size_t columns = 3 + below(rng, 4);
+  const NodeId first = chance(rng, 20) ? UINT64_MAX - 200 : 1000 + below(rng, 1000);
+  auto id_at = [&](std::size_t row, std::size_t column) { return first + row * columns + column; };
+  for (std::size_t row = 0; row < rows; ++row) {
+    for (std::size_t column = 0; column < columns; ++column) {
+      const double lat = 60.17 + static_cast<double>(row) * 0.0009 + (unit(rng) - 0.5) * 0.0002;
+      const double lon = 24.94 + static_cast<double>(column) * 0.0018 + (unit(rng) - 0.5) * 0.0004;
+      g.graph.nodes.push_back(Node{id_at(row, column), lat, lon});
+      g.listed.push_back(id_at(row, column));
+    }
+  }
+  auto street = [&](NodeId a, NodeId b, bool main_street) {
+    if (chance(rng, 8)) return;  // missing
+    const Node& na = g.graph.nodes[a - first];
+    const Node& nb = g.graph.nodes[b - first];
+    double length = reference::haversine_m(na.lat, na.lon, nb.lat, nb.lon) * (1.0 + unit(rng) * 0.3);
+    double risk = length * (main_street ? 0.5 : 3.0) * (0.5 + unit(rng)) / 1000.0;
+    if (whole_metres) {
+      // Blocks of a few sizes, risk by street class only.
+      static constexpr double kBlocks[] = {80.0, 80.0, 100.0, 120.0};
+      length = one_of(rng, kBlocks);
+      risk = length * (main_street ? 0.5 : 3.0) / 1000.0;
+    }
+    const double familiarity = chance(rng, 20) ? (whole_metres ? 0.5 : unit(rng)) : 0.0;
+    const int way = static_cast<int>(below(rng, 12));  // 0: one way, 1: the other way, else both
+    if (way != 1) g.graph.edges.push_back(Edge{a, b, length, risk, familiarity});
+    if (way != 0) g.graph.edges.push_back(Edge{b, a, length, risk, familiarity});
+  };
+  for (std::size_t row = 0; row < rows; ++row) {
+    for (std::size_t column = 0; column < columns; ++column) {
+      if (column + 1 < columns) street(id_at(row, column), id_at(row, column + 1), row % 3 == 0);
+      if (row + 1 < rows) street(id_at(row, column), id_at(row + 1, column), column % 3 == 0);
+    }
+  }
+  if (chance(rng, 30)) {
+    const NodeId a = id_at(below(rng, rows), below(rng, columns));
+    const NodeId b = id_at(below(rng, rows), below(rng, columns));
+    g.graph.edges.push_back(Edge{a, b, 0.0, 0.0, 0.0});
+    g.graph.edges.push_back(Edge{b, a, 0.0, 0.0, 0.0});
+  }
+  // The island: two nodes with streets between them only.
+  const NodeId island = first + rows * columns;
+  for (NodeId id : {island, island + 1}) {
+    g.graph.nodes.push_back(Node{id, 60.2, 24.9 + static_cast<double>(id - island) * 0.001});
+    g.listed.push_back(id);
+  }
+  g.graph.edges.push_back(Edge{island, island + 1, 55.0, 0.1, 0.0});
+  g.graph.edges.push_back(Edge{island + 1, island, 55.0, 0.1, 0.0});
+  g.unseen = island + 2;
+  return g;
+}
+
 Generated random_case(Rng& rng, Flavour flavour) {
+  if (flavour == Flavour::road || flavour == Flavour::whole_metre_road) {
+    return road_case(rng, flavour == Flavour::whole_metre_road);
+  }
   Generated g;
   std::set<NodeId> taken;
   const std::size_t node_records = 2 + below(rng, 11);
@@ -391,6 +457,11 @@ std::vector<RequestPair> request_pairs(Rng& rng, const Generated& g) {
 struct BatchTotals {
   std::size_t requests = 0;
   std::size_t routes_found = 0;
+  // Routes found by the quick ways (the targeted walks with eps 0, the
+  // pruned search otherwise), and by the literal search after a tie.
+  std::size_t could_be_quick = 0;
+  std::size_t answered_quickly = 0;
+  std::size_t fell_back = 0;
   std::uint64_t labels_revisiting = 0;
   std::uint64_t nan_priorities = 0;
 };
@@ -404,10 +475,15 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
       const std::string request = "request: source " + std::to_string(pair.source) + " target " +
                                   std::to_string(pair.target) + " eps " + show(eps) + "\n";
 
-      const FastResult fast_result = compute_safe_routes(fast, pair.source, pair.target, eps);
+      SearchCounters counters;
+      const FastResult fast_result = compute_safe_routes(fast, pair.source, pair.target, eps, &counters);
       const ModelResult model_result = reference::compute_safe_routes(model, pair.source, pair.target, eps);
       ++totals.requests;
       if (fast_result) ++totals.routes_found;
+      if (fast_result && fast_result->front().path.size() > 1 && eps >= 0.0 && std::isfinite(eps)) {
+        ++totals.could_be_quick;
+        ++(counters.fell_back ? totals.fell_back : totals.answered_quickly);
+      }
       if (std::string why = result_difference(fast_result, model_result); !why.empty()) {
         note_mismatch(mismatch, g.graph,
                       "compute_safe_routes: " + why + "\n" + request + "fast:\n" + show(fast_result) +
@@ -462,6 +538,21 @@ TEST(DifferentialSearch, HugeCostsOverflowAndAbsorbTinyEdges) {
   EXPECT_GT(run_batch(Flavour::huge, 1e9 + 7, 600).nan_priorities, 100u);
 }
 TEST(DifferentialSearch, RealisticCoordinatesAndRealCosts) { run_batch(Flavour::realistic, 4242, 600); }
+
+// Where the pruning bites, with every eps: the quick ways must answer most
+// requests themselves, or the batch would test only the literal search.
+TEST(DifferentialSearch, RoadLikeGridsWithRealCosts) {
+  const BatchTotals totals = run_batch(Flavour::road, 8080, 400);
+  EXPECT_GT(totals.answered_quickly * 10, totals.could_be_quick * 9) << totals.answered_quickly;
+}
+
+// Exact ties everywhere: the quick ways have to notice each one that could
+// change an answer and leave it to the literal search.
+TEST(DifferentialSearch, WholeMetreRoadGridsFullOfTies) {
+  const BatchTotals totals = run_batch(Flavour::whole_metre_road, 1609, 400);
+  EXPECT_GT(totals.fell_back, 50u);
+  EXPECT_GT(totals.answered_quickly * 2, totals.could_be_quick) << totals.answered_quickly;
+}
 TEST(DifferentialSearch, DecimalCostsThatTieOnlyOnPaper) { run_batch(Flavour::decimal, 314159, 1500); }
 
 // ---------------------------------------------------------------------------
