@@ -23,6 +23,7 @@
 #include "graph/pareto_search.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/safe_route_request.hpp"
+#include "reference/compare_routes.hpp"
 #include "reference/reference_search.hpp"
 
 namespace norvel {
@@ -45,8 +46,6 @@ RoadGraph fast_graph(const Case& c) {
 }
 
 reference::Graph reference_graph(const Case& c) { return reference::make_graph(c.nodes, c.edges); }
-
-bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
 std::string show(double value) {
   char text[64];
@@ -102,28 +101,6 @@ std::string front_difference(const ParetoFront& fast, const reference::ParetoFro
   return "";
 }
 
-const char* kind_name(RouteErrorKind kind) {
-  switch (kind) {
-    case RouteErrorKind::source_not_found: return "source_not_found";
-    case RouteErrorKind::target_not_found: return "target_not_found";
-    case RouteErrorKind::source_isolated: return "source_isolated";
-    case RouteErrorKind::no_route: return "no_route";
-  }
-  return "?";
-}
-
-const char* kind_name(reference::ErrorKind kind) {
-  switch (kind) {
-    case reference::ErrorKind::source_not_found: return "source_not_found";
-    case reference::ErrorKind::target_not_found: return "target_not_found";
-    case reference::ErrorKind::source_isolated: return "source_isolated";
-    case reference::ErrorKind::no_route: return "no_route";
-  }
-  return "?";
-}
-
-using FastResult = std::expected<std::vector<RouteRecord>, RouteError>;
-using ModelResult = std::expected<std::vector<reference::RouteRecord>, reference::RouteError>;
 
 std::string show(const FastResult& result) {
   if (!result) return std::string("error ") + kind_name(result.error().kind) + ": " + result.error().message + "\n";
@@ -145,30 +122,6 @@ std::string show(const ModelResult& result) {
         << " n=" << r.node_count << " c=" << show(r.comfort_score) << "\n";
   }
   return out.str();
-}
-
-std::string result_difference(const FastResult& fast, const ModelResult& model) {
-  if (fast.has_value() != model.has_value()) return "one succeeded, the other failed";
-  if (!fast) {
-    if (std::string(kind_name(fast.error().kind)) != kind_name(model.error().kind)) return "error kinds differ";
-    if (fast.error().message != model.error().message) return "error messages differ";
-    return "";
-  }
-  if (fast->size() != model->size()) return "record counts differ";
-  for (std::size_t i = 0; i < fast->size(); ++i) {
-    const RouteRecord& f = (*fast)[i];
-    const reference::RouteRecord& m = (*model)[i];
-    const std::string at = "record " + std::to_string(i) + ": ";
-    if (f.path != m.path) return at + "paths differ";
-    if (std::string(f.route_type) != m.route_type) return at + "route types differ";
-    if (!same_bits(f.total_distance_m, m.total_distance_m)) return at + "total_distance_m bits differ";
-    if (!same_bits(f.total_risk, m.total_risk)) return at + "total_risk bits differ";
-    if (!same_bits(f.total_familiarity, m.total_familiarity)) return at + "total_familiarity bits differ";
-    if (!same_bits(f.estimated_time_min, m.estimated_time_min)) return at + "estimated_time_min bits differ";
-    if (f.node_count != m.node_count) return at + "node counts differ";
-    if (!same_bits(f.comfort_score, m.comfort_score)) return at + "comfort_score bits differ";
-  }
-  return "";
 }
 
 // Whether some choice among parallel edges along `path` sums, edge by edge in

@@ -1,0 +1,61 @@
+// libFuzzer target for a whole request: graph document -> graph -> routes
+// between ids taken from the document, checked against the reference model.
+// Outside the normal build. Build and run from the project root (clang 14
+// and libclang-rt-14-dev):
+//   mkdir -p build-route-fuzz && clang++-14 -std=c++2b -O1 -g -ffp-contract=off \
+//     -fsanitize=fuzzer,address,undefined -I. -Itests/graph tests/graph/fuzz/route_request_fuzzer.cpp \
+//     graph/*.cpp loading/*.cpp tests/graph/reference/reference_search.cpp -o build-route-fuzz/route_request_fuzzer
+//   tests/graph/fuzz/make_seeds.py build-route-fuzz/corpus   (with CPython 3.13)
+//   build-route-fuzz/route_request_fuzzer -max_total_time=600 -max_len=2048 \
+//     -dict=tests/loading/fuzz/graph_document.dict build-route-fuzz/corpus
+//
+// Input: three selector bytes (source, target, eps), then the document.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+#include "graph/safe_route_request.hpp"
+#include "loading/graph_loader.hpp"
+#include "reference/compare_routes.hpp"
+#include "reference/reference_search.hpp"
+
+namespace {
+
+constexpr double kEpsValues[] = {0.0, 0.05, 0.1, 0.3, 1.0, 0.0, 0.0, -0.5, std::numeric_limits<double>::quiet_NaN()};
+
+// The reference copies whole paths for every label: keep its work small.
+constexpr std::size_t kMostNodes = 16;
+constexpr std::size_t kMostEdges = 40;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 3) return 0;
+  const std::string_view text(reinterpret_cast<const char*>(data + 3), size - 3);
+  auto graph = norvel::load_graph(text);
+  if (!graph || graph->nodes.size() > kMostNodes || graph->edges.size() > kMostEdges) return 0;
+
+  // Ids from the node list, from edge ends, and one that occurs nowhere.
+  std::vector<norvel::NodeId> ids;
+  for (const norvel::Node& node : graph->nodes) ids.push_back(node.id);
+  for (const norvel::Edge& edge : graph->edges) ids.push_back(edge.to);
+  ids.push_back(0x5eed);
+  const norvel::NodeId source = ids[data[0] % ids.size()];
+  const norvel::NodeId target = ids[data[1] % ids.size()];
+  const double eps = kEpsValues[data[2] % std::size(kEpsValues)];
+
+  const norvel::reference::Graph model = norvel::reference::make_graph(graph->nodes, graph->edges);
+  const norvel::FastResult fast = norvel::compute_safe_routes(*graph, source, target, eps);
+  const norvel::ModelResult expected = norvel::reference::compute_safe_routes(model, source, target, eps);
+  if (const std::string why = norvel::result_difference(fast, expected); !why.empty()) {
+    std::fprintf(stderr, "differs from the reference: %s (source %llu, target %llu, eps %g)\n", why.c_str(),
+                 static_cast<unsigned long long>(source), static_cast<unsigned long long>(target), eps);
+    std::abort();
+  }
+  return 0;
+}
