@@ -97,8 +97,10 @@ class Search {
   // The solution front; none when a pruned search met a tie it cannot order.
   // `path_uncertain` tells, per entry, whether the path may be another one
   // with the very same costs than the literal search finds.
+  // It gives up, too, once it has processed more than `most_processed` labels.
   std::optional<ParetoFront> run(std::uint32_t source, SearchCounters& counters,
-                                 std::vector<bool>* path_uncertain = nullptr) {
+                                 std::vector<bool>* path_uncertain = nullptr,
+                                 std::uint64_t most_processed = UINT64_MAX) {
     counters_ = &counters;
     open_list_push(open_, OpenLabel{priority_key(0.0), 0.0, 0.0, 0.0, kNoParent, places_.place_of(source)},
                    label_before);
@@ -114,6 +116,10 @@ class Search {
         tied_to_mirror = ties == Ties::mirrors || (mirrored_.size() != 0 && mirrored_.find(open_label_key(label)) !=
                                                                               IdIndex::kAbsent);
       }
+      if (labels_.size() >= most_processed) {
+        over_budget_ = true;
+        return std::nullopt;
+      }
       process(label, tied_to_mirror);
     }
     counters.settled_backwards = to_go_[0].settled_count() + to_go_[1].settled_count();
@@ -121,6 +127,8 @@ class Search {
     if (path_uncertain != nullptr) *path_uncertain = paths_uncertain();
     return materialise_solutions();
   }
+
+  bool gave_up_over_budget() const { return over_budget_; }
 
  private:
   // Whether the label would be discarded when popped, or in the pruned mode
@@ -333,11 +341,16 @@ class Search {
   IdIndex mirrored_;                         // open labels found tied to a mirror
   std::vector<std::uint32_t> tied_to_mirror_;  // recorded labels that were
   SearchCounters* counters_ = nullptr;
+  bool over_budget_ = false;
 };
 
 // The bounds hold for non-negative finite costs, and pruning by them
 // relies on a factor that keeps its order: 1 + eps for eps from 0 on.
 bool prunes(const RoadGraph& graph, double eps) { return graph.costs_bounded_below && eps >= 0.0 && std::isfinite(eps); }
+
+// How many labels the pruned search may process with eps 0 before the
+// targeted walks take over.
+constexpr std::uint64_t kShortRequestLabels = 256;
 
 // Whether a path that the caller needs may be another than the literal one.
 bool paths_in_doubt(const ParetoFront& front, const std::vector<bool>& uncertain, PathsNeeded needed) {
@@ -362,16 +375,28 @@ ParetoFront pareto_search(const RoadGraph& graph, NodeId source, NodeId target, 
   }
   // A target the graph has never seen stays kAbsent, which no label reaches.
   const std::uint32_t target_dense = graph.dense_of.find(target);
-  if (prunes(graph, eps) && eps == 0.0 && needed == PathsNeeded::chosen_routes) {
-    std::optional<ParetoFront> front = targeted_route_front(graph, source_dense, target_dense, *counters);
-    if (front) return std::move(*front);
-    counters->fell_back = true;
-  }
   if (prunes(graph, eps)) {
-    std::vector<bool> uncertain;
-    std::optional<ParetoFront> front = Search(graph, target_dense, target_lat, target_lon, eps, Mode::pruned)
-                                           .run(source_dense, *counters, &uncertain);
-    if (front && !paths_in_doubt(*front, uncertain, needed)) return std::move(*front);
+    auto pruned = [&](std::uint64_t most_processed, bool& over_budget) -> std::optional<ParetoFront> {
+      Search search(graph, target_dense, target_lat, target_lon, eps, Mode::pruned);
+      std::vector<bool> uncertain;
+      std::optional<ParetoFront> front = search.run(source_dense, *counters, &uncertain, most_processed);
+      over_budget = search.gave_up_over_budget();
+      if (front && paths_in_doubt(*front, uncertain, needed)) return std::nullopt;
+      return front;
+    };
+    bool over_budget = true;
+    if (eps == 0.0 && needed == PathsNeeded::chosen_routes) {
+      // A short request is over before the targeted walks have set up their
+      // backward searches, so the pruned search has the first go.
+      if (std::optional<ParetoFront> front = pruned(kShortRequestLabels, over_budget)) return std::move(*front);
+      if (std::optional<ParetoFront> front = targeted_route_front(graph, source_dense, target_dense, *counters)) {
+        return std::move(*front);
+      }
+    }
+    // A tie within the budget would stop the pruned search again.
+    if (over_budget) {
+      if (std::optional<ParetoFront> front = pruned(UINT64_MAX, over_budget)) return std::move(*front);
+    }
     counters->fell_back = true;
   }
   return *Search(graph, target_dense, target_lat, target_lon, eps, Mode::literal).run(source_dense, *counters);

@@ -23,6 +23,8 @@
 #include "graph/pareto_search.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/safe_route_request.hpp"
+#include "graph/route_selection.hpp"
+#include "graph/targeted_routes.hpp"
 #include "reference/compare_routes.hpp"
 #include "reference/reference_search.hpp"
 
@@ -413,6 +415,7 @@ struct BatchTotals {
   // Routes found by the quick ways (the targeted walks with eps 0, the
   // pruned search otherwise), and by the literal search after a tie.
   std::size_t could_be_quick = 0;
+  std::size_t targeted = 0;  // answered by the targeted walks on their own
   std::size_t answered_quickly = 0;
   std::size_t fell_back = 0;
   std::uint64_t labels_revisiting = 0;
@@ -441,6 +444,28 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
         note_mismatch(mismatch, g.graph,
                       "compute_safe_routes: " + why + "\n" + request + "fast:\n" + show(fast_result) +
                           "reference:\n" + show(model_result));
+      }
+
+      // The targeted walks on their own, which the request only uses once a
+      // request proves long.
+      if (eps == 0.0 && fast.costs_bounded_below && listed_node(fast, pair.source) != IdIndex::kAbsent &&
+          listed_node(fast, pair.target) != IdIndex::kAbsent && !outgoing_edges(fast, pair.source).empty()) {
+        SearchCounters walked;
+        const std::optional<ParetoFront> front = targeted_route_front(
+            fast, fast.dense_of.find(pair.source), fast.dense_of.find(pair.target), walked);
+        if (front) {
+          ++totals.targeted;
+          std::string why;
+          if (front->empty()) {
+            why = !model_result && model_result.error().kind == reference::ErrorKind::no_route ? "" : "no route found";
+          } else {
+            why = result_difference(FastResult(select_routes(*front)), model_result);
+          }
+          if (!why.empty()) {
+            note_mismatch(mismatch, g.graph, "targeted_route_front: " + why + "\n" + request + "reference:\n" +
+                                                 show(model_result) + "walks:\n" + show_front(*front));
+          }
+        }
       }
 
       // The search itself, also for ids outside the node list and with a
@@ -497,6 +522,7 @@ TEST(DifferentialSearch, RealisticCoordinatesAndRealCosts) { run_batch(Flavour::
 TEST(DifferentialSearch, RoadLikeGridsWithRealCosts) {
   const BatchTotals totals = run_batch(Flavour::road, 8080, 400);
   EXPECT_GT(totals.answered_quickly * 10, totals.could_be_quick * 9) << totals.answered_quickly;
+  EXPECT_GT(totals.targeted, 1000u);
 }
 
 // Exact ties everywhere: the quick ways have to notice each one that could
@@ -504,6 +530,7 @@ TEST(DifferentialSearch, RoadLikeGridsWithRealCosts) {
 TEST(DifferentialSearch, WholeMetreRoadGridsFullOfTies) {
   const BatchTotals totals = run_batch(Flavour::whole_metre_road, 1609, 400);
   EXPECT_GT(totals.fell_back, 50u);
+  EXPECT_GT(totals.targeted, 500u);
   EXPECT_GT(totals.answered_quickly * 2, totals.could_be_quick) << totals.answered_quickly;
 }
 TEST(DifferentialSearch, DecimalCostsThatTieOnlyOnPaper) { run_batch(Flavour::decimal, 314159, 1500); }
