@@ -60,10 +60,7 @@ class DocumentReader {
   // that must come before the next one, with no `closer` right after it.
   bool comma_before_next(char c, Syntax missing_comma, char closer) {
     if (c != ',') return cursor_.fail_at_peek(missing_comma);
-    cursor_.advance();
-    if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingValue);
-    if (cursor_.peek() == closer) return cursor_.fail_at_peek(Syntax::kTrailingComma);
-    return true;
+    return cursor_.skip_comma(closer);
   }
 
   bool member_colon() {

@@ -95,17 +95,16 @@ bool JsonCursor::read_ident(std::string_view rest) {
 }
 
 // Without `number` the value is being skipped: it is checked for form only,
-// and a text that ends inside it reads as a malformed number.
+// so its range is never looked at.
 bool JsonCursor::scan_number(JsonNumber* number) {
   const bool converting = number != nullptr;
-  const Syntax ended = converting ? Syntax::kEofWhileParsingValue : Syntax::kInvalidNumber;
   const char* start = at_;
   bool negative = false;
   if (*at_ == '-') {
     negative = true;
     ++at_;
   }
-  if (at_ == end_) return fail_here(ended);
+  if (at_ == end_) return fail_here(Syntax::kEofWhileParsingValue);
   unsigned char first = static_cast<unsigned char>(*at_++);
   std::uint64_t significand = 0;
   bool significand_overflow = false;  // later digits only scale the value
@@ -146,7 +145,7 @@ bool JsonCursor::scan_number(JsonNumber* number) {
       }
       ++at_;
     }
-    if (at_ == digits) return fail_at_peek(at_ == end_ ? ended : Syntax::kInvalidNumber);
+    if (at_ == digits) return fail_at_peek(at_ == end_ ? Syntax::kEofWhileParsingValue : Syntax::kInvalidNumber);
   }
 
   if (at_ != end_ && (*at_ == 'e' || *at_ == 'E')) {
@@ -154,7 +153,7 @@ bool JsonCursor::scan_number(JsonNumber* number) {
     ++at_;
     bool positive = true;
     if (at_ != end_ && (*at_ == '+' || *at_ == '-')) positive = *at_++ == '+';
-    if (at_ == end_) return fail_here(ended);
+    if (at_ == end_) return fail_here(Syntax::kEofWhileParsingValue);
     unsigned char c = static_cast<unsigned char>(*at_++);
     if (!is_digit(c)) return fail_here(Syntax::kInvalidNumber);
     std::int32_t exponent = c - '0';
@@ -456,7 +455,7 @@ bool JsonCursor::skip_value() {
       }
       char c = *at_;
       if (c == ',' && after_value) {
-        ++at_;
+        if (!skip_comma(open == '[' ? ']' : '}')) return false;
         break;
       }
       if ((c == ']' && open == '[') || (c == '}' && open == '{')) {
@@ -472,8 +471,8 @@ bool JsonCursor::skip_value() {
       }
       break;
     }
+    // At a byte, past whitespace: the first value, or the one after a comma.
     if (open == '{') {
-      if (!skip_whitespace()) return fail_at_peek(Syntax::kEofWhileParsingObject);
       if (*at_ != '"') return fail_at_peek(Syntax::kKeyMustBeString);
       ++at_;
       if (!skip_string()) return false;
