@@ -60,7 +60,10 @@ class DocumentReader {
   // that must come before the next one, with no `closer` right after it.
   bool comma_before_next(char c, Syntax missing_comma, char closer) {
     if (c != ',') return cursor_.fail_at_peek(missing_comma);
-    return cursor_.skip_comma(closer);
+    cursor_.advance();
+    if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingValue);
+    if (cursor_.peek() == closer) return cursor_.fail_at_peek(Syntax::kTrailingComma);
+    return true;
   }
 
   bool member_colon() {

@@ -411,8 +411,10 @@ bool JsonCursor::fail_invalid_type(Wanted wanted) {
 // costs one byte of heap per level and no native stack.
 bool JsonCursor::skip_value() {
   open_brackets_.clear();
+  if (!skip_whitespace()) return fail_at_peek(Syntax::kEofWhileParsingValue);
+  // At the first byte of a value: whatever came before it (an opening
+  // bracket, a comma, a colon) has taken the whitespace after it.
   for (;;) {
-    if (!skip_whitespace()) return fail_at_peek(Syntax::kEofWhileParsingValue);
     bool opened = false;
     switch (*at_) {
       case 'n':
@@ -441,6 +443,11 @@ bool JsonCursor::skip_value() {
         open_brackets_.push_back(*at_++);
         opened = true;
         break;
+      case ']':
+        // Where an array's element is due, a ']' follows a comma: right
+        // after the '[' it would have closed the array.
+        if (!open_brackets_.empty() && open_brackets_.back() == '[') return fail_at_peek(Syntax::kTrailingComma);
+        return fail_at_peek(Syntax::kExpectedValue);
       default:
         return fail_at_peek(Syntax::kExpectedValue);
     }
@@ -455,7 +462,8 @@ bool JsonCursor::skip_value() {
       }
       char c = *at_;
       if (c == ',' && after_value) {
-        if (!skip_comma(open == '[' ? ']' : '}')) return false;
+        ++at_;
+        if (!skip_whitespace()) return fail_at_peek(Syntax::kEofWhileParsingValue);
         break;
       }
       if ((c == ']' && open == '[') || (c == '}' && open == '{')) {
@@ -471,14 +479,17 @@ bool JsonCursor::skip_value() {
       }
       break;
     }
-    // At a byte, past whitespace: the first value, or the one after a comma.
     if (open == '{') {
-      if (*at_ != '"') return fail_at_peek(Syntax::kKeyMustBeString);
+      if (*at_ != '"') {
+        // Likewise a '}' where a member is due follows a comma.
+        return fail_at_peek(*at_ == '}' ? Syntax::kTrailingComma : Syntax::kKeyMustBeString);
+      }
       ++at_;
       if (!skip_string()) return false;
       if (!skip_whitespace()) return fail_at_peek(Syntax::kEofWhileParsingObject);
       if (*at_ != ':') return fail_at_peek(Syntax::kExpectedColon);
       ++at_;
+      if (!skip_whitespace()) return fail_at_peek(Syntax::kEofWhileParsingValue);
     }
   }
 }

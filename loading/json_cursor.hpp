@@ -64,15 +64,6 @@ class JsonCursor {
   // At a byte that cannot be the value wanted: reads what is there and fails
   // with its "invalid type" (or syntax) description.
   bool fail_invalid_type(Wanted wanted);
-  // At a comma between elements or members: consumes it and the whitespace
-  // after it. Another element or member is due, so the text may not end
-  // there, nor may `closer` come.
-  bool skip_comma(char closer) {
-    ++at_;
-    if (!skip_whitespace()) return fail_at_peek(Syntax::kEofWhileParsingValue);
-    if (*at_ == closer) return fail_at_peek(Syntax::kTrailingComma);
-    return true;
-  }
   // At the byte after the first letter of `true`, `false` or `null`.
   bool read_ident(std::string_view rest);
   // Skips one well-formed value of any depth without recursion.
