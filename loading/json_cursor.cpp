@@ -95,17 +95,16 @@ bool JsonCursor::read_ident(std::string_view rest) {
 }
 
 // Without `number` the value is being skipped: it is checked for form only,
-// and a text that ends inside it reads as a malformed number.
+// so its range is never looked at.
 bool JsonCursor::scan_number(JsonNumber* number) {
   const bool converting = number != nullptr;
-  const Syntax ended = converting ? Syntax::kEofWhileParsingValue : Syntax::kInvalidNumber;
   const char* start = at_;
   bool negative = false;
   if (*at_ == '-') {
     negative = true;
     ++at_;
   }
-  if (at_ == end_) return fail_here(ended);
+  if (at_ == end_) return fail_here(Syntax::kEofWhileParsingValue);
   unsigned char first = static_cast<unsigned char>(*at_++);
   std::uint64_t significand = 0;
   bool significand_overflow = false;  // later digits only scale the value
@@ -146,7 +145,7 @@ bool JsonCursor::scan_number(JsonNumber* number) {
       }
       ++at_;
     }
-    if (at_ == digits) return fail_at_peek(at_ == end_ ? ended : Syntax::kInvalidNumber);
+    if (at_ == digits) return fail_at_peek(at_ == end_ ? Syntax::kEofWhileParsingValue : Syntax::kInvalidNumber);
   }
 
   if (at_ != end_ && (*at_ == 'e' || *at_ == 'E')) {
@@ -154,7 +153,7 @@ bool JsonCursor::scan_number(JsonNumber* number) {
     ++at_;
     bool positive = true;
     if (at_ != end_ && (*at_ == '+' || *at_ == '-')) positive = *at_++ == '+';
-    if (at_ == end_) return fail_here(ended);
+    if (at_ == end_) return fail_here(Syntax::kEofWhileParsingValue);
     unsigned char c = static_cast<unsigned char>(*at_++);
     if (!is_digit(c)) return fail_here(Syntax::kInvalidNumber);
     std::int32_t exponent = c - '0';
@@ -412,8 +411,10 @@ bool JsonCursor::fail_invalid_type(Wanted wanted) {
 // costs one byte of heap per level and no native stack.
 bool JsonCursor::skip_value() {
   open_brackets_.clear();
+  if (!skip_whitespace()) return fail_at_peek(Syntax::kEofWhileParsingValue);
+  // At the first byte of a value: whatever came before it (an opening
+  // bracket, a comma, a colon) has taken the whitespace after it.
   for (;;) {
-    if (!skip_whitespace()) return fail_at_peek(Syntax::kEofWhileParsingValue);
     bool opened = false;
     switch (*at_) {
       case 'n':
@@ -442,6 +443,11 @@ bool JsonCursor::skip_value() {
         open_brackets_.push_back(*at_++);
         opened = true;
         break;
+      case ']':
+        // Where an array's element is due, a ']' follows a comma: right
+        // after the '[' it would have closed the array.
+        if (!open_brackets_.empty() && open_brackets_.back() == '[') return fail_at_peek(Syntax::kTrailingComma);
+        return fail_at_peek(Syntax::kExpectedValue);
       default:
         return fail_at_peek(Syntax::kExpectedValue);
     }
@@ -457,6 +463,7 @@ bool JsonCursor::skip_value() {
       char c = *at_;
       if (c == ',' && after_value) {
         ++at_;
+        if (!skip_whitespace()) return fail_at_peek(Syntax::kEofWhileParsingValue);
         break;
       }
       if ((c == ']' && open == '[') || (c == '}' && open == '{')) {
@@ -473,13 +480,16 @@ bool JsonCursor::skip_value() {
       break;
     }
     if (open == '{') {
-      if (!skip_whitespace()) return fail_at_peek(Syntax::kEofWhileParsingObject);
-      if (*at_ != '"') return fail_at_peek(Syntax::kKeyMustBeString);
+      if (*at_ != '"') {
+        // Likewise a '}' where a member is due follows a comma.
+        return fail_at_peek(*at_ == '}' ? Syntax::kTrailingComma : Syntax::kKeyMustBeString);
+      }
       ++at_;
       if (!skip_string()) return false;
       if (!skip_whitespace()) return fail_at_peek(Syntax::kEofWhileParsingObject);
       if (*at_ != ':') return fail_at_peek(Syntax::kExpectedColon);
       ++at_;
+      if (!skip_whitespace()) return fail_at_peek(Syntax::kEofWhileParsingValue);
     }
   }
 }

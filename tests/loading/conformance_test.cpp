@@ -105,7 +105,7 @@ TEST(LoadingConformance, SampleRejectionsHaveTheirExactMessages) {
     return std::string("no such case");
   };
   EXPECT_EQ(message_for("n_array_1_true_without_comma.json"), "expected `,` or `]` at line 1 column 31");
-  EXPECT_EQ(message_for("n_array_extra_comma.json"), "expected value at line 1 column 32");
+  EXPECT_EQ(message_for("n_array_extra_comma.json"), "trailing comma at line 1 column 32");
   EXPECT_EQ(message_for("n_array_colon_instead_of_comma.json"), "expected `,` or `]` at line 1 column 31");
 }
 

@@ -8,15 +8,31 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "loading/graph_document_reader.hpp"
+#include "tests/loading/form_only_syntax.hpp"
+
+namespace {
+
+bool same(const norvel::ReadFailure& a, const norvel::ReadFailure& b) {
+  return a.offset == b.offset && a.description == b.description;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   norvel::GraphBuilder builder;
   norvel::ReadFailure failure;
-  if (norvel::read_graph_document(text, builder, failure)) return 0;
+  const bool read = norvel::read_graph_document(text, builder, failure);
+  // The careful reader reads the same text the same way.
+  norvel::GraphBuilder careful;
+  norvel::ReadFailure careful_failure;
+  if (norvel::read_graph_document_carefully(text, careful, careful_failure) != read) std::abort();
+  if (read) return 0;
+  if (!same(failure, careful_failure)) std::abort();
   // A failure lies inside the text, has a description, and a text that ended
   // too early is reported at its end.
   if (failure.offset > size || failure.description.empty()) std::abort();
@@ -24,9 +40,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Reading is deterministic.
   norvel::GraphBuilder again;
   norvel::ReadFailure second;
-  if (norvel::read_graph_document(text, again, second) || second.offset != failure.offset ||
-      second.description != failure.description) {
-    std::abort();
+  if (norvel::read_graph_document(text, again, second) || !same(second, failure)) std::abort();
+  // Put whole where a value is skipped, the text fails the same way.
+  if (norvel::testing::is_form_only_syntax(failure.description)) {
+    constexpr std::string_view kBefore = R"({"nodes":[],"edges":[],"x":)";
+    norvel::GraphBuilder skipping;
+    norvel::ReadFailure skipped;
+    if (norvel::read_graph_document(std::string(kBefore).append(text), skipping, skipped) ||
+        skipped.offset != kBefore.size() + failure.offset || skipped.description != failure.description) {
+      std::abort();
+    }
   }
   return 0;
 }
