@@ -60,8 +60,9 @@ inline bool mirrors(const OpenLabel& x, const OpenLabel& y) {
          same_bits(x.familiarity, y.familiarity);
 }
 
-// Identifies a label on the open list: parallel edges with equal costs give
-// equal keys, but then the labels are alike in everything else as well.
+// Identifies a label on the open list by its parent and its node. Labels
+// along parallel edges share a key: marking one marks them all, which at
+// worst raises a needless doubt about a path.
 inline std::uint64_t open_label_key(const OpenLabel& label) {
   return (std::uint64_t{label.parent} << 32) | label.place;
 }
@@ -78,7 +79,6 @@ struct SolutionRef {
 // (see `Search::cannot_matter`) and gives up when the order of two labels
 // that tie exactly could depend on what it dropped.
 enum class Mode { literal, pruned };
-
 
 class Search {
  public:
