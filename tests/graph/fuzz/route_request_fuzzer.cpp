@@ -1,9 +1,11 @@
 // libFuzzer target for a whole request: graph document -> graph -> routes
 // between ids taken from the document, checked against the reference model.
-// Outside the normal build. Build and run from the project root (clang 14
-// and libclang-rt-14-dev):
-//   mkdir -p build-route-fuzz && clang++-14 -std=c++2b -O1 -g -ffp-contract=off \
-//     -fsanitize=fuzzer,address,undefined -I. -Itests/graph tests/graph/fuzz/route_request_fuzzer.cpp \
+// Outside the normal build. Build and run from the project root with clang 16
+// and libclang-rt-16-dev; g++ 12's <expected> asks for a concepts level that
+// clang 16 implements without announcing it, hence the macro:
+//   mkdir -p build-route-fuzz && clang++-16 -std=c++2b -Wno-macro-redefined -D__cpp_concepts=202002L \
+//     -O1 -g -ffp-contract=off -fsanitize=fuzzer,address,undefined -I. -Itests/graph \
+//     tests/graph/fuzz/route_request_fuzzer.cpp \
 //     graph/*.cpp loading/*.cpp tests/graph/reference/reference_search.cpp -o build-route-fuzz/route_request_fuzzer
 //   tests/graph/fuzz/make_seeds.py build-route-fuzz/corpus   (with CPython 3.13)
 //   build-route-fuzz/route_request_fuzzer -max_total_time=600 -max_len=2048 \
