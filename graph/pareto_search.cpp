@@ -6,11 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "graph/heuristic.hpp"
 #include "graph/id_index.hpp"
 #include "graph/open_list.hpp"
+#include "graph/pooled_heap.hpp"
 #include "graph/remaining_cost.hpp"
 #include "graph/route_selection.hpp"
 #include "graph/search_places.hpp"
@@ -49,8 +51,6 @@ inline bool label_before(const OpenLabel& x, const OpenLabel& y) {
   return comes_before(x.priority, x.distance_m, x.risk, y.priority, y.distance_m, y.risk);
 }
 
-inline bool tied(const OpenLabel& x, const OpenLabel& y) { return !label_before(x, y) && !label_before(y, x); }
-
 inline bool same_bits(double x, double y) { return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y); }
 
 // Two labels at one node with the very same costs: their extensions have the
@@ -80,19 +80,19 @@ struct SolutionRef {
 // that tie exactly could depend on what it dropped.
 enum class Mode { literal, pruned };
 
+template <Mode kMode>
 class Search {
  public:
-  Search(const RoadGraph& graph, std::uint32_t target, double target_lat, double target_lon, double eps, Mode mode)
+  Search(const RoadGraph& graph, std::uint32_t target, double target_lat, double target_lon, double eps)
       : graph_(graph),
         target_(target),
         target_lat_(target_lat),
         target_lon_(target_lon),
         cos_t_(cos_latitude(target_lat)),
         approx_factor_(1.0 + eps),
-        mode_(mode),
         target_place_(target == IdIndex::kAbsent ? Places::kNone : places_.place_of(target)),
-        to_go_{RemainingCost(graph, places_, kDistance, mode != Mode::literal ? target_place_ : Places::kNone),
-               RemainingCost(graph, places_, kRisk, mode != Mode::literal ? target_place_ : Places::kNone)} {}
+        to_go_{RemainingCost(graph, places_, kDistance, kPruned ? target_place_ : Places::kNone),
+               RemainingCost(graph, places_, kRisk, kPruned ? target_place_ : Places::kNone)} {}
 
   // The solution front; none when a pruned search met a tie it cannot order.
   // `path_uncertain` tells, per entry, whether the path may be another one
@@ -102,15 +102,13 @@ class Search {
                                  std::vector<bool>* path_uncertain = nullptr,
                                  std::uint64_t most_processed = UINT64_MAX) {
     counters_ = &counters;
-    open_list_push(open_, OpenLabel{priority_key(0.0), 0.0, 0.0, 0.0, kNoParent, places_.place_of(source)},
-                   label_before);
-    ++counters.pushed;
+    push(OpenLabel{priority_key(0.0), 0.0, 0.0, 0.0, kNoParent, places_.place_of(source)});
     while (!open_.empty()) {
-      const OpenLabel label = open_list_pop(open_, label_before);
+      const OpenLabel label = pop();
       ++counters.popped;
       if (cannot_matter(label)) continue;
       bool tied_to_mirror = false;
-      if (mode_ == Mode::pruned) {
+      if constexpr (kPruned) {
         const Ties ties = ties_that_may_matter(label);
         if (ties == Ties::others) return std::nullopt;
         tied_to_mirror = ties == Ties::mirrors || (mirrored_.size() != 0 && mirrored_.find(open_label_key(label)) !=
@@ -150,13 +148,14 @@ class Search {
   // of any two of them is fixed by the search order alone. It is not when two
   // of them tie exactly while both are on the open list: the heap's shape,
   // which the dropped labels change, then decides. Both would be on the
-  // pruned search's open list too, so `tie_with_a_label_that_may_matter`
-  // sees every such case, and the literal search answers instead.
+  // pruned search's open list too, so `ties_that_may_matter` sees every
+  // such case, and the literal search answers instead. That is also why the
+  // pruned search may keep its open list in a heap of another shape.
   bool cannot_matter(const OpenLabel& label) {
     if (covered_by_solution(label.distance_m, label.risk)) return true;
     if (places_[label.place].front.strictly_dominates_point(label.distance_m, label.risk)) return true;
     if (revisits_own_node(label)) return true;
-    return mode_ != Mode::literal && dead(label.distance_m, label.risk, label.place);
+    return kPruned && dead(label.distance_m, label.risk, label.place);
   }
 
   bool covered_by_solution(double distance, double risk) const {
@@ -196,23 +195,15 @@ class Search {
   // to the heap's shape, so they are marked and their descendants' paths
   // count as uncertain. Any other tie may change the answer.
   Ties ties_that_may_matter(const OpenLabel& label) {
-    if (open_.empty() || !tied(open_[0], label)) return Ties::none;
     Ties found = Ties::none;
-    tied_slots_.assign(1, 0);
-    while (!tied_slots_.empty()) {
-      const std::size_t slot = tied_slots_.back();
-      tied_slots_.pop_back();
-      const OpenLabel& other = open_[slot];
-      if (!cannot_matter(other)) {
-        if (!mirrors(other, label)) return Ties::others;
-        mirrored_.find_or_insert(open_label_key(other), 0);
-        found = Ties::mirrors;
-      }
-      for (std::size_t child = 2 * slot + 1; child <= 2 * slot + 2 && child < open_.size(); ++child) {
-        if (tied(open_[child], label)) tied_slots_.push_back(child);
-      }
-    }
-    return found;
+    const bool only_mirrors = open_.all_tied(label, [&](const OpenLabel& other) {
+      if (cannot_matter(other)) return true;
+      if (!mirrors(other, label)) return false;
+      mirrored_.find_or_insert(open_label_key(other), 0);
+      found = Ties::mirrors;
+      return true;
+    });
+    return only_mirrors ? found : Ties::others;
   }
 
   // Per solution: whether some label on its path was tied to a mirror.
@@ -244,12 +235,10 @@ class Search {
       const std::uint32_t place = places_.place_of(edge.to);
       const double distance = label.distance_m + edge.distance_m;
       const double risk = label.risk + edge.risk_score;
-      if (mode_ != Mode::literal && would_not_matter(distance, risk, place)) continue;
+      if (kPruned && would_not_matter(distance, risk, place)) continue;
       const double familiarity = label.familiarity + edge.familiarity;
       const double priority = label_priority(distance, risk, familiarity, heuristic_of(place));
-      open_list_push(open_, OpenLabel{priority_key(priority), distance, risk, familiarity, index, place},
-                     label_before);
-      ++counters_->pushed;
+      push(OpenLabel{priority_key(priority), distance, risk, familiarity, index, place});
     }
   }
 
@@ -321,13 +310,31 @@ class Search {
     return result;
   }
 
+  static constexpr bool kPruned = kMode == Mode::pruned;
+
+  void push(const OpenLabel& label) {
+    if constexpr (kPruned) {
+      open_.push(label);
+    } else {
+      open_list_push(open_, label, label_before);
+    }
+    ++counters_->pushed;
+  }
+
+  OpenLabel pop() {
+    if constexpr (kPruned) {
+      return open_.pop();
+    } else {
+      return open_list_pop(open_, label_before);
+    }
+  }
+
   const RoadGraph& graph_;
   const std::uint32_t target_;
   const double target_lat_;
   const double target_lon_;
   const double cos_t_;
   const double approx_factor_;
-  const Mode mode_;
 
   Places places_;
   // The target's place: its front holds the costs of the solutions, which
@@ -335,9 +342,8 @@ class Search {
   const std::uint32_t target_place_;
   RemainingCost to_go_[2];
   std::vector<RecordedLabel> labels_;
-  std::vector<OpenLabel> open_;
+  std::conditional_t<kPruned, PooledHeap<OpenLabel>, std::vector<OpenLabel>> open_;
   std::vector<SolutionRef> solutions_;
-  std::vector<std::size_t> tied_slots_;
   IdIndex mirrored_;                         // open labels found tied to a mirror
   std::vector<std::uint32_t> tied_to_mirror_;  // recorded labels that were
   SearchCounters* counters_ = nullptr;
@@ -377,7 +383,7 @@ ParetoFront pareto_search(const RoadGraph& graph, NodeId source, NodeId target, 
   const std::uint32_t target_dense = graph.dense_of.find(target);
   if (prunes(graph, eps)) {
     auto pruned = [&](std::uint64_t most_processed, bool& over_budget) -> std::optional<ParetoFront> {
-      Search search(graph, target_dense, target_lat, target_lon, eps, Mode::pruned);
+      Search<Mode::pruned> search(graph, target_dense, target_lat, target_lon, eps);
       std::vector<bool> uncertain;
       std::optional<ParetoFront> front = search.run(source_dense, *counters, &uncertain, most_processed);
       over_budget = search.gave_up_over_budget();
@@ -399,7 +405,7 @@ ParetoFront pareto_search(const RoadGraph& graph, NodeId source, NodeId target, 
     }
     counters->fell_back = true;
   }
-  return *Search(graph, target_dense, target_lat, target_lon, eps, Mode::literal).run(source_dense, *counters);
+  return *Search<Mode::literal>(graph, target_dense, target_lat, target_lon, eps).run(source_dense, *counters);
 }
 
 }  // namespace norvel

@@ -4,7 +4,8 @@
 #include <limits>
 #include <vector>
 
-#include "graph/id_index.hpp"
+#include <bit>
+#include <cstddef>
 #include "graph/staircase.hpp"
 
 namespace norvel {
@@ -25,6 +26,66 @@ struct Place {
   Staircase front;  // the labels recorded here
 };
 
+// Open addressing from a dense index to a place. Dense indices are small
+// integers, so a multiplicative hash spreads them well enough, and 8-byte
+// slots keep eight to a cache line.
+class PlaceIndex {
+ public:
+  static constexpr std::uint32_t kEmpty = UINT32_MAX;  // no dense index is this large
+
+  // The place stored for `dense`, or `next` after storing it.
+  std::uint32_t find_or_insert(std::uint32_t dense, std::uint32_t next) {
+    if ((size_ + 1) * 2 > slots_.size()) grow();
+    for (std::size_t at = slot_of(dense);; at = (at + 1) & mask_) {
+      Slot& slot = slots_[at];
+      if (slot.dense == dense) return slot.place;
+      if (slot.dense == kEmpty) {
+        slot = Slot{dense, next};
+        ++size_;
+        return next;
+      }
+    }
+  }
+
+  std::uint32_t find(std::uint32_t dense) const {
+    if (slots_.empty()) return kEmpty;
+    for (std::size_t at = slot_of(dense);; at = (at + 1) & mask_) {
+      const Slot& slot = slots_[at];
+      if (slot.dense == dense) return slot.place;
+      if (slot.dense == kEmpty) return kEmpty;
+    }
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t dense;
+    std::uint32_t place;
+  };
+
+  std::size_t slot_of(std::uint32_t dense) const {
+    return static_cast<std::size_t>((std::uint64_t{dense} * 0x9E3779B97F4A7C15ULL) >> shift_);
+  }
+
+  void grow() {
+    const std::size_t capacity = slots_.empty() ? 256 : slots_.size() * 2;
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(capacity, Slot{kEmpty, 0});
+    mask_ = capacity - 1;
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+    for (const Slot& slot : old) {
+      if (slot.dense == kEmpty) continue;
+      std::size_t at = slot_of(slot.dense);
+      while (slots_[at].dense != kEmpty) at = (at + 1) & mask_;
+      slots_[at] = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+  unsigned shift_ = 64;
+  std::size_t size_ = 0;
+};
+
 class Places {
  public:
   static constexpr std::uint32_t kNone = UINT32_MAX;
@@ -41,7 +102,7 @@ class Places {
   // kNone when the search has not touched the node.
   std::uint32_t find(std::uint32_t dense) const {
     const std::uint32_t place = index_.find(dense);
-    return place == IdIndex::kAbsent ? kNone : place;
+    return place == PlaceIndex::kEmpty ? kNone : place;
   }
 
   // References stay valid only until the next new place.
@@ -50,7 +111,7 @@ class Places {
   std::size_t size() const { return places_.size(); }
 
  private:
-  IdIndex index_;
+  PlaceIndex index_;
   std::vector<Place> places_;
 };
 

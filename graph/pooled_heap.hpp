@@ -1,0 +1,123 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "graph/open_list.hpp"
+
+namespace norvel {
+
+// A 4-ary min-heap of small entries (the priority key and a slot) over a
+// pool of labels, for a search that does not depend on how the heap orders
+// exactly tied labels. Moving 16 bytes per level of a shallower heap costs
+// far less memory traffic than moving whole labels down a binary one.
+// `Label` has `priority` (a priority_key), `distance_m` and `risk`.
+template <class Label>
+class PooledHeap {
+ public:
+  bool empty() const { return heap_.empty(); }
+  std::size_t size() const { return heap_.size(); }
+
+  void push(const Label& label) {
+    std::uint32_t slot;
+    if (free_.empty()) {
+      slot = static_cast<std::uint32_t>(pool_.size());
+      pool_.push_back(label);
+    } else {
+      slot = free_.back();
+      free_.pop_back();
+      pool_[slot] = label;
+    }
+    heap_.push_back(Entry{label.priority, slot});
+    rise(heap_.size() - 1);
+  }
+
+  // Precondition: not empty.
+  Label pop() {
+    const std::uint32_t slot = heap_[0].slot;
+    heap_[0] = heap_.back();
+    heap_.pop_back();
+    if (!heap_.empty()) sink(0);
+    free_.push_back(slot);
+    return pool_[slot];
+  }
+
+  const Label& top() const { return pool_[heap_[0].slot]; }
+
+  // Calls `visit(label)` for the labels tied with `label` (same priority,
+  // distance and risk), which sit in a subtree at the top of the heap, until
+  // one call returns false. Returns whether every call returned true.
+  template <class Visit>
+  bool all_tied(const Label& label, Visit visit) {
+    auto tied_at = [&](std::size_t at) { return !before(label, at) && !after(label, at); };
+    if (heap_.empty() || !tied_at(0)) return true;
+    stack_.assign(1, 0);
+    while (!stack_.empty()) {
+      const std::size_t at = stack_.back();
+      stack_.pop_back();
+      if (!visit(pool_[heap_[at].slot])) return false;
+      for (std::size_t child = 4 * at + 1; child <= 4 * at + 4 && child < heap_.size(); ++child) {
+        if (tied_at(child)) stack_.push_back(child);
+      }
+    }
+    return true;
+  }
+
+ private:
+  struct Entry {
+    std::uint64_t priority;
+    std::uint32_t slot;
+  };
+
+  bool less(const Entry& x, const Entry& y) const {
+    if (x.priority != y.priority) return x.priority < y.priority;
+    const Label& a = pool_[x.slot];
+    const Label& b = pool_[y.slot];
+    return comes_before(x.priority, a.distance_m, a.risk, y.priority, b.distance_m, b.risk);
+  }
+  bool before(const Label& label, std::size_t at) const {
+    const Label& other = pool_[heap_[at].slot];
+    return comes_before(label.priority, label.distance_m, label.risk, other.priority, other.distance_m, other.risk);
+  }
+  bool after(const Label& label, std::size_t at) const {
+    const Label& other = pool_[heap_[at].slot];
+    return comes_before(other.priority, other.distance_m, other.risk, label.priority, label.distance_m, label.risk);
+  }
+
+  void rise(std::size_t at) {
+    const Entry moving = heap_[at];
+    while (at > 0) {
+      const std::size_t parent = (at - 1) / 4;
+      if (!less(moving, heap_[parent])) break;
+      heap_[at] = heap_[parent];
+      at = parent;
+    }
+    heap_[at] = moving;
+  }
+
+  void sink(std::size_t at) {
+    const Entry moving = heap_[at];
+    const std::size_t length = heap_.size();
+    for (;;) {
+      const std::size_t first = 4 * at + 1;
+      if (first >= length) break;
+      std::size_t least = first;
+      const std::size_t last = first + 4 < length ? first + 4 : length;
+      for (std::size_t child = first + 1; child < last; ++child) {
+        if (less(heap_[child], heap_[least])) least = child;
+      }
+      if (!less(heap_[least], moving)) break;
+      heap_[at] = heap_[least];
+      at = least;
+    }
+    heap_[at] = moving;
+  }
+
+  std::vector<Entry> heap_;
+  std::vector<Label> pool_;
+  std::vector<std::uint32_t> free_;
+  std::vector<std::size_t> stack_;
+};
+
+}  // namespace norvel
