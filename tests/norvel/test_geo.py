@@ -9,7 +9,7 @@ import pytest
 from matplotlib.collections import LineCollection
 from matplotlib.figure import Figure
 
-from conftest import FIRST_ID, grid_document
+from grids import FIRST_ID, grid_document
 from norvel import geo, plot
 
 DOCUMENT = grid_document(6)
