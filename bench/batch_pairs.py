@@ -20,7 +20,6 @@ import time
 from collections.abc import Callable
 
 import norvel_core
-from distributed import Client, LocalCluster
 
 import norvel
 from norvel.batch import route_pairs
@@ -82,6 +81,9 @@ def main() -> None:
         timed(f"local pool, {workers} worker(s)", len(pairs),
               lambda: route_pairs(args.graph, pairs, args.eps, workers=workers,
                                   progress=False))
+    # Here, not above: pool workers run this module's top level again.
+    from distributed import Client, LocalCluster
+
     for workers in (1, 2):
         with LocalCluster(n_workers=workers, threads_per_worker=1,
                           dashboard_address=None) as cluster, \
