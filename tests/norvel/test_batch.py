@@ -118,6 +118,15 @@ def test_empty_batch_and_bad_arguments(grid_files, tmp_path):
         route_pairs(tmp_path / "absent.json", PAIRS, EPS, workers=1)
 
 
+def test_progress_bar_counts_pairs(grid_files, monkeypatch, capsys):
+    monkeypatch.setattr("norvel.batch._PROGRESS_DELAY_S", 0.0)
+    route_pairs(grid_files[0], PAIRS, EPS, workers=1, chunk_size=20)
+    bar = capsys.readouterr().err
+    assert f"{len(PAIRS)}/{len(PAIRS)}" in bar and "pair" in bar
+    route_pairs(grid_files[0], PAIRS, EPS, workers=1, progress=False)
+    assert capsys.readouterr().err == ""
+
+
 def kept_graphs():
     return [key[0] for key in norvel._routing._graphs]
 
