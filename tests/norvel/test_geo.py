@@ -5,6 +5,7 @@ import json
 
 import matplotlib
 import norvel_core
+import orjson
 import pytest
 from matplotlib.collections import LineCollection
 from matplotlib.figure import Figure
@@ -26,6 +27,13 @@ def expected_table(document):
             for n in document["nodes"]}
 
 
+@pytest.fixture(params=[json.loads, orjson.loads], ids=["json", "orjson"])
+def parser(request, monkeypatch):
+    """Both parsers norvel.geo may use must read documents alike."""
+    monkeypatch.setattr(geo, "_loads", request.param)
+
+
+@pytest.mark.usefixtures("parser")
 class TestCoordinates:
     def test_object_form_plain_and_gzipped(self, tmp_path):
         text = json.dumps(DOCUMENT)
@@ -36,6 +44,7 @@ class TestCoordinates:
         assert geo.read_coordinates(plain) == expected
         assert geo.read_coordinates(packed) == expected
         assert geo.read_coordinates(str(plain)) == expected
+        assert geo.read_document(packed) == DOCUMENT
 
     def test_layouts_a_reader_must_not_assume(self, tmp_path):
         # Edges first, escaped member names, unknown members, array-form
@@ -47,12 +56,12 @@ class TestCoordinates:
         path.write_text(text)
         table = {1: (26.0, 61.0), 2: (25.5, 60.5)}
         assert geo.read_coordinates(path) == table
-        assert geo.node_coordinates(json.loads(text)) == table
+        assert geo.node_coordinates(geo.read_document(path)) == table
         array_form = tmp_path / "array.json"
         array_form.write_text(' [ [[1,60,25],[2,60.5,25.5]], [] ]')
         assert geo.read_coordinates(array_form) == {1: (25.0, 60.0),
                                                     2: (25.5, 60.5)}
-        assert geo.street_edges(json.loads(text)) == [(1, 2)]
+        assert geo.street_edges(geo.read_document(path)) == [(1, 2)]
 
 
 class TestGeoJson:

@@ -56,10 +56,11 @@ def test_wheel_holds_the_module_stub_package_and_licence(wheel):
     assert rest == SHIPPED
 
     assert set(metadata.get_all("Provides-Extra")) >= {
-        "osm", "plot", "batch", "dask"}
+        "osm", "geo", "plot", "batch", "dask"}
     requires = metadata.get_all("Requires-Dist")
-    for package, extra in (("osmium", "osm"), ("matplotlib", "plot"),
-                           ("pandas", "batch"), ("distributed", "dask")):
+    for package, extra in (("osmium", "osm"), ("orjson", "geo"),
+                           ("matplotlib", "plot"), ("pandas", "batch"),
+                           ("distributed", "dask")):
         assert any(re.match(rf"{package}\b.*extra == \"{extra}\"", line)
                    for line in requires), (package, requires)
     # The core needs nothing but the interpreter.
