@@ -14,7 +14,7 @@ import norvel_core
 import pandas as pd
 import psutil
 import pytest
-from distributed import Client, LocalCluster
+from distributed import Client, LocalCluster, WorkerPlugin
 
 import norvel._routing
 from grids import ABSENT, DEAD_END, FIRST_ID, LONELY, grid_document
@@ -153,6 +153,16 @@ def install_killer(marker, at_pair, every_time):
     norvel._routing.pair_rows = dying
 
 
+class Killer(WorkerPlugin):
+    """The killer on every worker, those the nannies restart included."""
+
+    def __init__(self, marker, at_pair):
+        self.marker, self.at_pair = marker, at_pair
+
+    def setup(self, worker):
+        install_killer(self.marker, self.at_pair, True)
+
+
 class TestDaskWorkerKilledMidBatch:
     def test_the_batch_completes_on_the_other_worker(self, grid_files, client,
                                                      expected, tmp_path):
@@ -169,13 +179,14 @@ class TestDaskWorkerKilledMidBatch:
         client.wait_for_workers(2)
         scheduler = client.cluster.scheduler
         allowed, scheduler.allowed_failures = scheduler.allowed_failures, 1
+        client.register_plugin(Killer(str(tmp_path / "died"), 20), name="killer")
         try:
-            client.run(install_killer, str(tmp_path / "died"), 20, True)
             with pytest.raises(BatchError, match="kept dying"):
                 route_pairs(grid_files[0], PAIRS, EPS, client=client,
                             chunk_size=4)
         finally:
             scheduler.allowed_failures = allowed
+            client.unregister_worker_plugin("killer")
             client.restart()
 
 
