@@ -5,21 +5,28 @@ OpenStreetMap data, (c) OpenStreetMap contributors, ODbL 1.0), asks for routes
 between two nodes about 700 m apart as the crow flies, and shows that the
 shortest way is not the safest one.
 
-    python3.13 examples/demo.py
+    python3.13 examples/demo.py [--map routes.png] [--geojson routes.geojson]
 
-Needs only norvel_core. Exits with status 1 when something goes wrong.
+Needs only norvel_core; --map needs matplotlib too (norvel_core[plot]).
+--map draws the routes over the street network, --geojson writes them as a
+GeoJSON FeatureCollection. Exits with status 1 when something goes wrong.
 """
 
 from __future__ import annotations
 
+import argparse
 import gzip
 import json
 import math
 import sys
 import time
 from pathlib import Path
+from typing import Any
 
 import norvel_core
+from norvel_core import PyGraph, PyRouteResult
+
+import norvel.geo
 
 GRAPH_PATH = Path(__file__).resolve().parent.parent / "data" / "helsinki_walk.json.gz"
 
@@ -51,7 +58,7 @@ def great_circle_m(a: tuple[float, float], b: tuple[float, float]) -> float:
     return 2 * 6371008.8 * math.asin(math.sqrt(min(1.0, h)))
 
 
-def choose_pair(document: dict) -> tuple[int, int, str]:
+def choose_pair(document: dict[str, Any]) -> tuple[int, int, str]:
     """The fixed pair when the document has it; otherwise the node nearest
     the middle of the map and the node closest to FALLBACK_SEPARATION_M
     from it."""
@@ -73,7 +80,7 @@ def choose_pair(document: dict) -> tuple[int, int, str]:
     return source, target, "fallback pair"
 
 
-def load_graph():
+def load_graph() -> tuple[PyGraph, dict[str, Any]]:
     started = time.perf_counter()
     text = gzip.decompress(GRAPH_PATH.read_bytes()).decode("utf-8")
     read_s = time.perf_counter() - started
@@ -93,7 +100,7 @@ def abbreviated(path: list[int], shown: int = 3) -> str:
             + " ".join(map(str, path[-shown:])))
 
 
-def check_route(route, source: int, target: int) -> None:
+def check_route(route: PyRouteResult, source: int, target: int) -> None:
     path = list(route.path)
     if not path or path[0] != source or path[-1] != target:
         raise DemoFailure(f"{route.route_type} route does not run from "
@@ -103,7 +110,8 @@ def check_route(route, source: int, target: int) -> None:
                           f"{route.node_count} but {len(path)} path nodes")
 
 
-def run(graph, source: int, target: int, eps: float):
+def run(graph: PyGraph, source: int, target: int,
+        eps: float) -> tuple[list[PyRouteResult], float]:
     started = time.perf_counter()
     routes = norvel_core.compute_safe_routes(graph, source, target, eps)
     elapsed = time.perf_counter() - started
@@ -123,7 +131,7 @@ def run(graph, source: int, target: int, eps: float):
     return routes, elapsed
 
 
-def compare(routes) -> bool:
+def compare(routes: list[PyRouteResult]) -> bool:
     by_type = {route.route_type: route for route in routes}
     shortest = by_type["shortest"]
     safest = by_type.get("safest")
@@ -145,7 +153,30 @@ def compare(routes) -> bool:
     return list(shortest.path) != list(safest.path)
 
 
-def main() -> int:
+def save_outputs(routes: list[PyRouteResult], document: dict[str, Any],
+                 map_path: Path | None, geojson_path: Path | None) -> None:
+    if geojson_path is not None:
+        norvel.geo.write_geojson(geojson_path, routes,
+                                 norvel.geo.node_coordinates(document))
+        print(f"\nwrote {geojson_path}")
+    if map_path is not None:
+        from norvel.plot import save_map  # matplotlib only for a map
+
+        save_map(
+            map_path, routes, document,
+            title="Safe walking routes, central Helsinki",
+            attribution="Map data \N{COPYRIGHT SIGN} OpenStreetMap "
+                        "contributors, ODbL 1.0")
+        print(f"wrote {map_path}")
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--map", type=Path, metavar="PNG",
+                        help="draw the routes over the streets into this picture")
+    parser.add_argument("--geojson", type=Path, metavar="FILE",
+                        help="write the routes as GeoJSON")
+    args = parser.parse_args(argv)
     try:
         graph, document = load_graph()
         source, target, how = choose_pair(document)
@@ -153,15 +184,16 @@ def main() -> int:
         routes, elapsed = run(graph, source, target, EPS_APPROXIMATE)
         differ = compare(routes)
         if elapsed <= EXACT_RUN_BUDGET_S:
-            exact, _ = run(graph, source, target, EPS_EXACT)
-            differ = compare(exact) and differ
+            routes, _ = run(graph, source, target, EPS_EXACT)
+            differ = compare(routes) and differ
         else:
             print(f"\n(eps={EPS_EXACT} skipped: the approximate search "
                   f"already took {elapsed:.1f} s)")
         if how == "fixed demo pair" and not differ:
             raise DemoFailure("expected the shortest and the safest routes "
                               "of the demo pair to differ")
-    except (DemoFailure, RuntimeError, ValueError, OSError) as failure:
+        save_outputs(routes, document, args.map, args.geojson)
+    except (DemoFailure, RuntimeError, ValueError, OSError, ImportError) as failure:
         print(f"demo failed: {failure}", file=sys.stderr)
         return 1
     return 0

@@ -1,6 +1,7 @@
 # Shared set-up for the project's scripts: sourced, not run.
 # Installs what a fresh machine lacks (Debian packages, a CPython 3.13 virtual
-# environment with the build tools) and exports ROOT, VENV and PY.
+# environment with the build and test tools and the packages of every extra)
+# and exports ROOT, VENV and PY.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -43,10 +44,36 @@ make_venv() {
     rm -rf "$VENV"
     "$(find_python313)" -m venv "$VENV"
   fi
-  if ! "$VENV/bin/python" -c 'import scikit_build_core, pytest, cmake, ninja' >/dev/null 2>&1; then
-    echo "== installing build and test tools into $VENV"
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core pytest cmake ninja
+  local missing
+  missing="$(missing_requirements)"
+  if [ -n "$missing" ]; then
+    echo "== installing build tools, test tools and the extras' packages into $VENV"
+    # shellcheck disable=SC2086  # one requirement a word
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check $missing
   fi
+}
+
+# pyproject.toml names what the build, the tests and the extras need; this
+# lists the requirements whose distribution the venv lacks.
+missing_requirements() {
+  "$VENV/bin/python" - "$ROOT/pyproject.toml" <<'PY'
+import re
+import sys
+import tomllib
+from importlib.metadata import PackageNotFoundError, distribution
+
+with open(sys.argv[1], "rb") as stream:
+    project = tomllib.load(stream)
+name = project["project"]["name"]
+wanted = project["build-system"]["requires"] + ["cmake", "ninja"]
+for requirements in project["project"]["optional-dependencies"].values():
+    wanted += [r for r in requirements if not r.startswith(name)]
+for requirement in wanted:
+    try:
+        distribution(re.match(r"[A-Za-z0-9._-]+", requirement).group(0))
+    except PackageNotFoundError:
+        print(requirement)
+PY
 }
 
 install_debian_packages

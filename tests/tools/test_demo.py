@@ -1,21 +1,33 @@
 """The demo runs to the end against the installed module."""
 
+import json
 import subprocess
 import sys
 from pathlib import Path
 
-import pytest
-
-pytest.importorskip("norvel_core")
-
 DEMO = Path(__file__).resolve().parents[2] / "examples" / "demo.py"
 
 
-def test_demo_shows_distinct_shortest_and_safest_routes():
-    run = subprocess.run([sys.executable, str(DEMO)], capture_output=True,
-                         text=True, timeout=120, check=False)
+def run_demo(*arguments):
+    run = subprocess.run([sys.executable, str(DEMO), *arguments],
+                         capture_output=True, text=True, timeout=120,
+                         check=False)
     assert run.returncode == 0, run.stderr
-    assert "(fixed demo pair)" in run.stdout
-    assert run.stdout.count("shortest and safest differ") == 2
-    assert "Route(shortest, dist=" in run.stdout
-    assert "Route(safest, dist=" in run.stdout
+    return run.stdout
+
+
+def test_demo_shows_distinct_shortest_and_safest_routes():
+    output = run_demo()
+    assert "(fixed demo pair)" in output
+    assert output.count("shortest and safest differ") == 2
+    assert "Route(shortest, dist=" in output
+    assert "Route(safest, dist=" in output
+
+
+def test_demo_writes_the_map_and_the_geojson(tmp_path):
+    picture, features = tmp_path / "routes.png", tmp_path / "routes.geojson"
+    run_demo("--map", str(picture), "--geojson", str(features))
+    assert picture.read_bytes()[:4] == b"\x89PNG"
+    collection = json.loads(features.read_text())
+    assert [f["properties"]["type"] for f in collection["features"]] == [
+        "shortest", "safest", "balanced"]

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from walk_graph import haversine_m
+from norvel.osm.graph import haversine_m
 
 REPO = Path(__file__).resolve().parents[2]
 SAMPLE = REPO / "data" / "helsinki_walk.json.gz"

@@ -5,8 +5,8 @@ import random
 
 import pytest
 
-import walk_graph
-from walk_graph import (EARTH_RADIUS_M, WalkEdge, WayNode, build_document,
+from norvel.osm import graph as walk_graph
+from norvel.osm.graph import (EARTH_RADIUS_M, WalkEdge, WayNode, build_document,
                         document_text, gzip_bytes, haversine_m,
                         largest_component, merge_parallel,
                         strongly_connected_components, way_edges)

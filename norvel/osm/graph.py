@@ -12,14 +12,20 @@ import io
 import math
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
+from typing import TypeAlias
 
-import walk_rules
+from norvel.osm import rules as walk_rules
 
 # Mean Earth radius (IUGG), in metres.
 EARTH_RADIUS_M = 6371008.8
 
 COORDINATE_DECIMALS = 7
 DISTANCE_DECIMALS = 2
+
+# A node or edge record of the document: member name to number.
+Record: TypeAlias = dict[str, int | float]
+# {"nodes": [...], "edges": [...]}
+Document: TypeAlias = dict[str, list[Record]]
 
 
 @dataclass(frozen=True)
@@ -55,14 +61,16 @@ def rounded_node(node_id: int, lat: float, lon: float) -> WayNode:
                    round(lon, COORDINATE_DECIMALS))
 
 
-def way_edges(nodes: Sequence[WayNode],
-              tags: dict[str, str]) -> list[WalkEdge]:
-    """The directed edges of one walkable way, segment by segment.
+def way_edges(nodes: Sequence[WayNode], tags: dict[str, str], *,
+              oneway: bool = True) -> list[WalkEdge]:
+    """The directed edges of one walkable way, segment by segment; with
+    ``oneway`` false, both directions whatever the tags say.
 
     Lengths are measured between the rounded coordinates that the document
     stores, so anyone can recompute them from the file.
     """
-    forward, backward = walk_rules.walking_directions(tags)
+    forward, backward = (walk_rules.walking_directions(tags) if oneway
+                         else (True, True))
     hazard = walk_rules.hazard_per_km(tags)
     edges: list[WalkEdge] = []
     for a, b in zip(nodes, nodes[1:]):
@@ -150,19 +158,26 @@ def largest_component(nodes: Iterable[int],
     components = strongly_connected_components(nodes, edges)
     if not components:
         return set()
-    return set(min(components, key=lambda c: (-len(c), c[0])))
+    largest = min(components, key=lambda c: (-len(c), c[0]))
+    return set(largest)
 
 
 def build_document(coordinates: dict[int, WayNode],
-                   edges: Iterable[WalkEdge]) -> dict:
-    """The graph document restricted to the largest strongly connected part.
+                   edges: Iterable[WalkEdge], *,
+                   largest_only: bool = True) -> Document:
+    """The graph document restricted to the largest strongly connected part
+    (or, with ``largest_only`` false, every edge after merging).
 
-    Only nodes that an edge of that part touches are kept, so every edge end
-    is a node and every node can reach every other one.
+    Only nodes that a kept edge touches are kept, so every edge end is a
+    node, and with ``largest_only`` every node can reach every other one.
     """
     merged = merge_parallel(edges)
-    keep = largest_component((), merged)
-    kept_edges = [e for e in merged if e.source in keep and e.target in keep]
+    if largest_only:
+        keep = largest_component((), merged)
+        kept_edges = [e for e in merged
+                      if e.source in keep and e.target in keep]
+    else:
+        kept_edges = merged
     used = sorted({e.source for e in kept_edges}
                   | {e.target for e in kept_edges})
     return {
@@ -182,9 +197,9 @@ def _number(value: float | int) -> str:
     return repr(value)
 
 
-def document_text(document: dict) -> str:
+def document_text(document: Document) -> str:
     """Compact JSON with one record a line: small, yet diffable."""
-    def record(fields: dict) -> str:
+    def record(fields: Record) -> str:
         return "{" + ",".join(f'"{name}":{_number(value)}'
                               for name, value in fields.items()) + "}"
 

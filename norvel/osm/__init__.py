@@ -1,7 +1,8 @@
-"""Convert an OpenStreetMap PBF extract into a pedestrian graph document.
+"""OpenStreetMap extracts to pedestrian graph documents.
 
-Usage:
-    python osm_to_graph.py INPUT.osm.pbf OUTPUT.json[.gz]
+    norvel-osm-graph INPUT.osm.pbf OUTPUT.json[.gz]
+
+or, from Python, ``norvel.osm.osm_to_graph(INPUT, OUTPUT)``.
 
 The output is the JSON text that `norvel_core.PyGraph.from_json` reads:
 ``{"nodes":[{"id":..,"lat":..,"lon":..}],"edges":[{"from":..,"to":..,
@@ -10,8 +11,11 @@ written with gzip -9 and a header without time stamp or file name. Nodes are
 sorted by id and edges by (from, to), so the same extract always gives the
 same bytes. Familiarity is left out: it belongs to a walker, not to a map.
 
-Reading needs pyosmium (``pip install osmium``); the rules themselves live
-in walk_rules.py and walk_graph.py, which do not.
+Reading needs pyosmium (``pip install 'norvel_core[osm]'``); the rules
+themselves live in ``norvel.osm.rules`` and ``norvel.osm.graph``, which do
+not. ``WalkRules`` (options ``--exclude``, ``--ignore-oneway`` and
+``--all-components`` of the command) turns single rules off; by default
+they all apply, as stated below.
 
 Walkable ways
     A way is kept when its `highway` is one of pedestrian, platform,
@@ -84,88 +88,6 @@ Graph
     nodes its edges use, so any node can reach any other.
 """
 
-from __future__ import annotations
+from norvel.osm.extract import WalkRules, convert, main, osm_to_graph
 
-import argparse
-import sys
-from pathlib import Path
-
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import walk_graph  # noqa: E402
-import walk_rules  # noqa: E402
-
-
-def read_walkable_ways(pbf_path: Path):
-    """(nodes, tags) for every walkable way, split where a node has no
-    location (an extract cuts ways at its border)."""
-    import osmium  # only the reading needs the C++ bindings
-
-    ways: list[tuple[list[walk_graph.WayNode], dict[str, str]]] = []
-
-    class WayCollector(osmium.SimpleHandler):
-        def way(self, way):
-            tags = {tag.k: tag.v for tag in way.tags}
-            if not walk_rules.is_walkable(tags):
-                return
-            run: list[walk_graph.WayNode] = []
-            for ref in way.nodes:
-                if ref.location.valid():
-                    run.append(walk_graph.rounded_node(
-                        ref.ref, ref.location.lat, ref.location.lon))
-                    continue
-                if len(run) > 1:
-                    ways.append((run, tags))
-                run = []
-            if len(run) > 1:
-                ways.append((run, tags))
-
-    WayCollector().apply_file(str(pbf_path), locations=True)
-    return ways
-
-
-def convert(pbf_path: Path) -> tuple[dict, dict[str, int]]:
-    ways = read_walkable_ways(pbf_path)
-    coordinates: dict[int, walk_graph.WayNode] = {}
-    edges: list[walk_graph.WalkEdge] = []
-    for nodes, tags in ways:
-        for node in nodes:
-            coordinates[node.id] = node
-        edges.extend(walk_graph.way_edges(nodes, tags))
-    document = walk_graph.build_document(coordinates, edges)
-    stats = {
-        "walkable way pieces": len(ways),
-        "nodes on walkable ways": len(coordinates),
-        "directed edges before merging": len(edges),
-        "nodes kept": len(document["nodes"]),
-        "edges kept": len(document["edges"]),
-    }
-    return document, stats
-
-
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(
-        description="Convert an OpenStreetMap PBF extract into a pedestrian "
-                    "graph document (JSON, gzipped when OUTPUT ends in .gz).")
-    parser.add_argument("input", type=Path, help="OpenStreetMap .osm.pbf file")
-    parser.add_argument("output", type=Path, help="output .json or .json.gz")
-    args = parser.parse_args(argv)
-
-    document, stats = convert(args.input)
-    if not document["edges"]:
-        print(f"error: no walkable edge in {args.input}", file=sys.stderr)
-        return 1
-    text = walk_graph.document_text(document)
-    if args.output.suffix == ".gz":
-        args.output.write_bytes(walk_graph.gzip_bytes(text))
-    else:
-        args.output.write_text(text, encoding="utf-8")
-    for name, value in stats.items():
-        print(f"{name}: {value}", file=sys.stderr)
-    print(f"wrote {args.output} ({args.output.stat().st_size} bytes)",
-          file=sys.stderr)
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+__all__ = ["WalkRules", "convert", "main", "osm_to_graph"]

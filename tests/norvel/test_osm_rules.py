@@ -4,9 +4,9 @@ from pathlib import Path
 
 import pytest
 
-import walk_rules
-from walk_rules import (edge_risk, hazard_per_km, is_walkable,
-                        parse_maxspeed_kmh, walking_directions)
+from norvel.osm import rules as walk_rules
+from norvel.osm.rules import (edge_risk, hazard_per_km, is_walkable,
+                              parse_maxspeed_kmh, walking_directions)
 
 REPO = Path(__file__).resolve().parents[2]
 
@@ -151,7 +151,7 @@ def test_edge_risk_scales_with_length_and_rounds_to_four_decimals():
 
 
 @pytest.mark.parametrize("document", [
-    REPO / "tools" / "osm_to_graph.py",
+    REPO / "norvel" / "osm" / "__init__.py",
     REPO / "data" / "README.md",
 ])
 def test_documents_quote_the_rule_numbers(document):

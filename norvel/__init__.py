@@ -1,0 +1,16 @@
+"""Companion of the ``norvel_core`` extension module, in pure Python.
+
+- ``norvel.load_graph(path)``: a ``PyGraph`` from a ``.json`` or ``.json.gz``
+  graph document.
+- ``norvel.osm``: OpenStreetMap extracts to graph documents (extra ``osm``).
+- ``norvel.geo``: node coordinates, routes as GeoJSON.
+- ``norvel.plot``: a map picture of routes (extra ``plot``).
+- ``norvel.batch``: many pairs at once, locally or on a Dask cluster
+  (extras ``batch`` and ``dask``).
+
+The submodules are imported on demand, so that each needs only its own extra.
+"""
+
+from norvel._files import load_graph, read_graph_bytes
+
+__all__ = ["load_graph", "read_graph_bytes"]

@@ -1,0 +1,35 @@
+"""Graph documents for the tests of the companion package."""
+
+# Node ids of the test grid start here; 1 is a node without edges, 2 a dead
+# end, and 3 is no node at all.
+FIRST_ID = 10_000
+LONELY, DEAD_END, ABSENT = 1, 2, 3
+
+
+def grid_document(size):
+    """A size x size street grid, 0.001 deg apart, both ways along every
+    street. Every third row is a calm main street and the others are
+    riskier but shorter, so the shortest and the safest routes differ."""
+    def node_id(row, col):
+        return FIRST_ID + row * size + col
+
+    nodes = [{"id": node_id(r, c), "lat": 60.0 + r * 0.001,
+              "lon": 25.0 + c * 0.002} for r in range(size) for c in range(size)]
+    nodes += [{"id": LONELY, "lat": 59.99, "lon": 25.0},
+              {"id": DEAD_END, "lat": 59.99, "lon": 25.001}]
+    edges = []
+    for r in range(size):
+        for c in range(size):
+            for dr, dc in ((0, 1), (1, 0)):
+                if r + dr >= size or c + dc >= size:
+                    continue
+                calm = dr == 0 and r % 3 == 0
+                distance = 120.0 if calm else 100.0 + (r * 7 + c * 3) % 5 * 5
+                risk = 0.01 if calm else 0.08 + (r + 2 * c) % 4 * 0.02
+                for a, b in ((node_id(r, c), node_id(r + dr, c + dc)),
+                             (node_id(r + dr, c + dc), node_id(r, c))):
+                    edges.append({"from": a, "to": b, "distance_m": distance,
+                                  "risk_score": risk})
+    edges.append({"from": FIRST_ID, "to": DEAD_END, "distance_m": 50.0,
+                  "risk_score": 0.5})
+    return {"nodes": nodes, "edges": edges}

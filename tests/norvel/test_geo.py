@@ -1,0 +1,139 @@
+"""Node coordinates from graph documents, routes as GeoJSON, the map."""
+
+import gzip
+import json
+
+import matplotlib
+import norvel_core
+import orjson
+import pytest
+from matplotlib.collections import LineCollection
+from matplotlib.figure import Figure
+
+from grids import FIRST_ID, grid_document
+from norvel import geo, plot
+
+DOCUMENT = grid_document(6)
+
+
+@pytest.fixture(scope="module")
+def routes():
+    graph = norvel_core.PyGraph.from_json(json.dumps(DOCUMENT))
+    return norvel_core.compute_safe_routes(graph, FIRST_ID, FIRST_ID + 35, 0.0)
+
+
+def expected_table(document):
+    return {n["id"]: (float(n["lon"]), float(n["lat"]))
+            for n in document["nodes"]}
+
+
+@pytest.fixture(params=[json.loads, orjson.loads], ids=["json", "orjson"])
+def parser(request, monkeypatch):
+    """Both parsers norvel.geo may use must read documents alike."""
+    monkeypatch.setattr(geo, "_loads", request.param)
+
+
+@pytest.mark.usefixtures("parser")
+class TestCoordinates:
+    def test_object_form_plain_and_gzipped(self, tmp_path):
+        text = json.dumps(DOCUMENT)
+        plain, packed = tmp_path / "g.json", tmp_path / "g.json.gz"
+        plain.write_text(text)
+        packed.write_bytes(gzip.compress(text.encode()))
+        expected = expected_table(DOCUMENT)
+        assert geo.read_coordinates(plain) == expected
+        assert geo.read_coordinates(packed) == expected
+        assert geo.read_coordinates(str(plain)) == expected
+        assert geo.read_document(packed) == DOCUMENT
+
+    def test_layouts_a_reader_must_not_assume(self, tmp_path):
+        # Edges first, escaped member names, unknown members, array-form
+        # records mixed with objects, integer coordinates, a repeated id.
+        text = ('{"edges":[[1,2,5.0,0.1,null]], "extra": {"nodes": []},'
+                ' "n\\u006fdes":[[1,60,25],{"lon":25.5,"id":2,"lat":60.5,'
+                '"name":"x"},[1,61.0,26.0]]}')
+        path = tmp_path / "odd.json"
+        path.write_text(text)
+        table = {1: (26.0, 61.0), 2: (25.5, 60.5)}
+        assert geo.read_coordinates(path) == table
+        assert geo.node_coordinates(geo.read_document(path)) == table
+        array_form = tmp_path / "array.json"
+        array_form.write_text(' [ [[1,60,25],[2,60.5,25.5]], [] ]')
+        assert geo.read_coordinates(array_form) == {1: (25.0, 60.0),
+                                                    2: (25.5, 60.5)}
+        assert geo.street_edges(geo.read_document(path)) == [(1, 2)]
+
+
+class TestGeoJson:
+    def test_feature_is_the_path_in_lon_lat_order(self, routes):
+        table = expected_table(DOCUMENT)
+        for route in routes:
+            feature = geo.route_feature(route, table)
+            line = feature["geometry"]["coordinates"]
+            assert feature["geometry"]["type"] == "LineString"
+            assert line == [list(table[n]) for n in route.path]
+            assert line[0] == [25.0, 60.0]
+            assert feature["properties"] == {
+                "type": route.route_type, "distance": route.total_distance_m,
+                "risk": route.total_risk, "time": route.estimated_time_min,
+                "comfort": route.comfort_score,
+                "familiarity": route.total_familiarity}
+
+    def test_one_node_route_is_still_a_line(self):
+        graph = norvel_core.PyGraph.from_json(json.dumps(DOCUMENT))
+        (route,) = norvel_core.compute_safe_routes(graph, FIRST_ID, FIRST_ID, 0.0)
+        line = geo.route_feature(route, expected_table(DOCUMENT))
+        assert line["geometry"]["coordinates"] == [[25.0, 60.0]] * 2
+
+    def test_written_collection_reads_back(self, routes, tmp_path):
+        path = tmp_path / "routes.geojson"
+        table = expected_table(DOCUMENT)
+        geo.write_geojson(path, routes, table)
+        collection = json.loads(path.read_text())
+        assert collection == geo.feature_collection(routes, table)
+        assert collection["type"] == "FeatureCollection"
+        assert [f["properties"]["type"] for f in collection["features"]] == [
+            r.route_type for r in routes]
+
+    def test_path_node_missing_from_the_table(self, routes):
+        with pytest.raises(KeyError):
+            geo.route_feature(routes[0], {})
+
+
+class TestMap:
+    def test_routes_over_the_streets_in_view(self, routes):
+        figure = Figure()
+        ax = figure.add_subplot()
+        plot.draw_routes(ax, routes, DOCUMENT)
+        (streets,) = [c for c in ax.collections if isinstance(c, LineCollection)]
+        # Every street of the small grid is in view; the lonely node's
+        # edge-free corner adds nothing.
+        assert len(streets.get_segments()) == len(DOCUMENT["edges"])
+        lines = {line.get_label(): line for line in ax.get_lines()}
+        for route in routes:
+            label = plot.route_label(route)
+            assert f"{route.total_distance_m:,.0f} m" in label
+            assert f"risk {route.total_risk:.3f}" in label
+            assert list(lines[label].get_xdata()) == [
+                expected_table(DOCUMENT)[n][0] for n in route.path]
+        colours = {matplotlib.colors.to_hex(lines[plot.route_label(r)].get_color())
+                   for r in routes}
+        assert len(colours) == len(routes)
+        legend = [t.get_text() for t in ax.get_legend().get_texts()]
+        assert set(legend) >= {plot.route_label(r) for r in routes}
+
+    def test_view_keeps_far_streets_out(self, routes):
+        document = {"nodes": DOCUMENT["nodes"] + [
+            {"id": 7, "lat": 70.0, "lon": 30.0},
+            {"id": 8, "lat": 70.0, "lon": 30.1}],
+            "edges": DOCUMENT["edges"] + [
+                {"from": 7, "to": 8, "distance_m": 1.0, "risk_score": 0.0}]}
+        ax = Figure().add_subplot()
+        plot.draw_routes(ax, routes, document)
+        (streets,) = ax.collections
+        assert len(streets.get_segments()) == len(DOCUMENT["edges"])
+
+    def test_picture_file(self, routes, tmp_path):
+        path = tmp_path / "map.png"
+        plot.save_map(path, routes, DOCUMENT, title="grid", attribution="test")
+        assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

@@ -1,0 +1,101 @@
+"""What the wheel ships, and that its types hold: the stub against the built
+module, and mypy --strict over the companion package and the examples."""
+
+import email
+import os
+import re
+import subprocess
+import sys
+import zipfile
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+
+# Everything the wheel holds but its dist-info RECORD, WHEEL and METADATA.
+SHIPPED = {
+    "norvel/__init__.py", "norvel/_files.py", "norvel/_routing.py",
+    "norvel/batch.py", "norvel/geo.py", "norvel/plot.py", "norvel/py.typed",
+    "norvel/osm/__init__.py", "norvel/osm/extract.py", "norvel/osm/graph.py",
+    "norvel/osm/rules.py",
+    "norvel_core.pyi", "norvel_core-stubs/__init__.pyi",
+    "norvel_core-0.1.0.dist-info/licenses/LICENSE",
+    "norvel_core-0.1.0.dist-info/entry_points.txt",
+}
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    """The wheel scripts/test built (NORVEL_WHEEL), or a new one."""
+    built = os.environ.get("NORVEL_WHEEL")
+    if built:
+        return Path(built)
+    folder = tmp_path_factory.mktemp("wheel")
+    subprocess.run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps",
+                    "--disable-pip-version-check", "-w", str(folder),
+                    str(REPO)], check=True, timeout=900)
+    (path,) = folder.glob("*.whl")
+    return path
+
+
+def test_wheel_holds_the_module_stub_package_and_licence(wheel):
+    with zipfile.ZipFile(wheel) as archive:
+        names = set(archive.namelist())
+        metadata = email.message_from_bytes(
+            archive.read("norvel_core-0.1.0.dist-info/METADATA"))
+        entry_points = archive.read(
+            "norvel_core-0.1.0.dist-info/entry_points.txt").decode()
+        stub = archive.read("norvel_core.pyi")
+        assert archive.read("norvel_core-stubs/__init__.pyi") == stub
+        assert stub == (REPO / "norvel_core.pyi").read_bytes()
+    (module,) = [n for n in names if n.startswith("norvel_core.cpython-313")]
+    assert module.endswith(".so")
+    rest = names - {module} - {f"norvel_core-0.1.0.dist-info/{n}"
+                               for n in ("RECORD", "WHEEL", "METADATA")}
+    assert rest == SHIPPED
+
+    assert set(metadata.get_all("Provides-Extra")) >= {
+        "osm", "geo", "plot", "batch", "dask"}
+    requires = metadata.get_all("Requires-Dist")
+    for package, extra in (("osmium", "osm"), ("orjson", "geo"),
+                           ("matplotlib", "plot"), ("pandas", "batch"),
+                           ("distributed", "dask")):
+        assert any(re.match(rf"{package}\b.*extra == \"{extra}\"", line)
+                   for line in requires), (package, requires)
+    # The core needs nothing but the interpreter.
+    assert all("extra ==" in line for line in requires)
+    assert "norvel-osm-graph = norvel.osm.extract:main" in entry_points
+
+
+def run_mypy(*arguments, cwd):
+    # In a folder of its own, so that neither the repository's files nor a
+    # cache shadow what is installed.
+    return subprocess.run([sys.executable, "-m", *arguments], cwd=cwd,
+                          capture_output=True, text=True, timeout=600,
+                          check=False)
+
+
+def test_stub_agrees_with_the_installed_module(tmp_path):
+    run = run_mypy("mypy.stubtest", "norvel_core", cwd=tmp_path)
+    assert run.returncode == 0, run.stdout + run.stderr
+
+
+def test_companion_package_and_examples_pass_strict_mypy(tmp_path):
+    run = run_mypy("mypy", "--config-file", str(REPO / "pyproject.toml"),
+                   str(REPO / "norvel"), str(REPO / "examples"), cwd=tmp_path)
+    assert run.returncode == 0, run.stdout + run.stderr
+
+
+def test_stub_refuses_what_the_module_refuses(tmp_path):
+    (tmp_path / "misuse.py").write_text(
+        "import norvel_core\n"
+        "graph = norvel_core.PyGraph()\n"
+        "class Mine(norvel_core.PyRouteResult): ...\n"
+        "def f(r: norvel_core.PyRouteResult) -> None:\n"
+        "    r.total_risk = 0.0\n"
+        "norvel_core.compute_safe_routes(graph, 1, 2, epsilon=0.1)\n")
+    run = run_mypy("mypy", "--strict", "misuse.py", cwd=tmp_path)
+    errors = [line for line in run.stdout.splitlines() if ": error:" in line]
+    assert [line.split(":")[1] for line in errors] == ["2", "3", "5", "6"], \
+        run.stdout
