@@ -83,13 +83,15 @@ enum class Mode { literal, pruned };
 template <Mode kMode>
 class Search {
  public:
-  Search(const RoadGraph& graph, std::uint32_t target, double target_lat, double target_lon, double eps)
+  Search(const RoadGraph& graph, std::uint32_t target, double target_lat, double target_lon, double eps,
+         std::uint64_t labels_before_known_routes = UINT64_MAX)
       : graph_(graph),
         target_(target),
         target_lat_(target_lat),
         target_lon_(target_lon),
         cos_t_(cos_latitude(target_lat)),
         approx_factor_(1.0 + eps),
+        labels_before_known_routes_(labels_before_known_routes),
         target_place_(target == IdIndex::kAbsent ? Places::kNone : places_.place_of(target)),
         to_go_{RemainingCost(graph, places_, kDistance, kPruned ? target_place_ : Places::kNone),
                RemainingCost(graph, places_, kRisk, kPruned ? target_place_ : Places::kNone)} {}
@@ -117,6 +119,9 @@ class Search {
       if (labels_.size() >= most_processed) {
         over_budget_ = true;
         return std::nullopt;
+      }
+      if constexpr (kPruned) {
+        if (labels_.size() == labels_before_known_routes_ && solutions_.empty()) learn_known_routes(source);
       }
       process(label, tied_to_mirror);
     }
@@ -169,6 +174,7 @@ class Search {
   // can still make a difference.
   bool dead(double distance, double risk, std::uint32_t place) {
     if (covered_with_bounds(distance, risk, places_[place])) return true;
+    if (outdone_by_known_route(distance, risk, places_[place])) return true;
     const Staircase& solutions = places_[target_place_].front;
     if (solutions.empty()) return false;
     // Settling adds places, which may move the solutions' staircase.
@@ -178,6 +184,110 @@ class Search {
     to_go_[0].settle_until(place, enough_distance);
     to_go_[1].settle_until(place, enough_risk);
     return covered_with_bounds(distance, risk, places_[place]);
+  }
+
+  // Before the first solution nothing is covered, and in a long request
+  // that is most of the work. Without familiarity, routes known to exist
+  // stand in for solutions not yet found.
+  //
+  // Take a path Q from the source to the target, and B the highest priority
+  // of its labels. Until the search first pops a label of priority above B,
+  // call a label at the i-th node of Q a witness when its distance and risk
+  // are at most those of Q's i-th label; with every familiarity zero its
+  // priority is then at most that label's, so at most B. The start label is
+  // a witness and is processed first. A processed witness pushes a witness
+  // along Q's next edge (sums are monotone), which is popped before any label
+  // of priority above B; there it is covered by a solution, which then covers
+  // Q, or strictly dominated by a recorded witness, or it comes back to a
+  // node where an ancestor is a witness, or it is processed. So witnesses
+  // advance until one is processed at the target, where it becomes a
+  // solution that covers Q, unless one covering Q was already there. Hence
+  // before any label of priority above B is popped, a solution covering Q is
+  // held, and it covers every label at the target whose costs are at least
+  // Q's.
+  //
+  // So a label whose every path to the target ends with costs at least Q's
+  // and a priority above B is dead in the sense of `cannot_matter`: it never
+  // becomes a solution, its extensions are such labels, and so is every label
+  // at its node with costs at least its own. The lower bounds from the
+  // backward searches tell: the priority at the target grows with distance
+  // and risk.
+  struct KnownRoute {
+    double distance_m;
+    double risk;
+    std::uint64_t highest_priority;  // priority_key, over the route's labels
+  };
+
+  bool outdone_by_known_route(double distance, double risk, const Place& place) const {
+    if (known_.empty()) return false;
+    const double least_distance = (distance + to_go_[0].lower_bound(place)) * kBoundMargin;
+    const double least_risk = (risk + to_go_[1].lower_bound(place)) * kBoundMargin;
+    const std::uint64_t least_priority =
+        priority_key(label_priority(least_distance, least_risk, 0.0, target_heuristic_));
+    for (const KnownRoute& route : known_) {
+      if (least_distance >= route.distance_m && least_risk >= route.risk && least_priority > route.highest_priority) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // The least paths from the source by distance, by risk and by the
+  // search's own weighing of the two, each followed down a backward search.
+  // Following them settles the backward searches as far as the source,
+  // which also tightens the bounds of every later test.
+  void learn_known_routes(std::uint32_t source_dense) {
+    if (graph_.has_familiarity || target_place_ == Places::kNone || source_dense == target_) return;
+    target_heuristic_ = heuristic_of(target_place_);
+    RemainingCost by_priority(graph_, places_, weighted(1.0, kRiskWeight), target_place_);
+    for (RemainingCost* to_go : {&to_go_[0], &to_go_[1], &by_priority}) {
+      if (std::optional<KnownRoute> route = follow_least_path(*to_go, places_.place_of(source_dense))) {
+        known_.push_back(*route);
+        ++counters_->known_routes;
+      }
+    }
+  }
+
+  std::optional<KnownRoute> follow_least_path(RemainingCost& to_go, std::uint32_t source) {
+    to_go.settle_until(source, RemainingCost::kUnreachable);
+    if (to_go.lower_bound(places_[source]) == RemainingCost::kUnreachable) return std::nullopt;
+    const Objective& objective = to_go.objective();
+    std::vector<std::uint32_t> walked{source};
+    places_[source].on_path = true;
+    KnownRoute route{0.0, 0.0, priority_key(0.0)};
+    bool arrived = true;
+    for (std::uint32_t at = source; places_[at].dense != target_;) {
+      const std::uint32_t dense = places_[at].dense;
+      std::uint32_t best_place = Places::kNone;
+      const SearchEdge* best_edge = nullptr;
+      double best = RemainingCost::kUnreachable;
+      for (std::uint32_t slot = graph_.out_begin[dense]; slot < graph_.out_begin[dense + 1]; ++slot) {
+        const SearchEdge& edge = graph_.out_edges[slot];
+        const std::uint32_t next = places_.place_of(edge.to);
+        to_go.settle_until(next, RemainingCost::kUnreachable);
+        const double value = objective.distance_weight * edge.distance_m + objective.risk_weight * edge.risk_score +
+                             to_go.lower_bound(places_[next]);
+        if (value < best) {
+          best = value;
+          best_place = next;
+          best_edge = &edge;
+        }
+      }
+      if (best_edge == nullptr || places_[best_place].on_path) {
+        arrived = false;  // rounding led round a cycle of equal costs
+        break;
+      }
+      route.distance_m = route.distance_m + best_edge->distance_m;
+      route.risk = route.risk + best_edge->risk_score;
+      route.highest_priority = std::max(
+          route.highest_priority, priority_key(label_priority(route.distance_m, route.risk, 0.0, heuristic_of(best_place))));
+      places_[best_place].on_path = true;
+      walked.push_back(best_place);
+      at = best_place;
+    }
+    for (std::uint32_t place : walked) places_[place].on_path = false;
+    if (!arrived) return std::nullopt;
+    return route;
   }
 
   bool covered_with_bounds(double distance, double risk, const Place& place) const {
@@ -335,6 +445,7 @@ class Search {
   const double target_lon_;
   const double cos_t_;
   const double approx_factor_;
+  const std::uint64_t labels_before_known_routes_;
 
   Places places_;
   // The target's place: its front holds the costs of the solutions, which
@@ -348,15 +459,13 @@ class Search {
   std::vector<std::uint32_t> tied_to_mirror_;  // recorded labels that were
   SearchCounters* counters_ = nullptr;
   bool over_budget_ = false;
+  std::vector<KnownRoute> known_;
+  double target_heuristic_ = 0.0;
 };
 
 // The bounds hold for non-negative finite costs, and pruning by them
 // relies on a factor that keeps its order: 1 + eps for eps from 0 on.
 bool prunes(const RoadGraph& graph, double eps) { return graph.costs_bounded_below && eps >= 0.0 && std::isfinite(eps); }
-
-// How many labels the pruned search may process with eps 0 before the
-// targeted walks take over.
-constexpr std::uint64_t kShortRequestLabels = 256;
 
 // Whether a path that the caller needs may be another than the literal one.
 bool paths_in_doubt(const ParetoFront& front, const std::vector<bool>& uncertain, PathsNeeded needed) {
@@ -370,7 +479,8 @@ bool paths_in_doubt(const ParetoFront& front, const std::vector<bool>& uncertain
 }  // namespace
 
 ParetoFront pareto_search(const RoadGraph& graph, NodeId source, NodeId target, double target_lat,
-                          double target_lon, double eps, SearchCounters* counters, PathsNeeded needed) {
+                          double target_lon, double eps, SearchCounters* counters, PathsNeeded needed,
+                          const SearchTuning& tuning) {
   SearchCounters counted;
   if (counters == nullptr) counters = &counted;
   const std::uint32_t source_dense = graph.dense_of.find(source);
@@ -383,7 +493,7 @@ ParetoFront pareto_search(const RoadGraph& graph, NodeId source, NodeId target, 
   const std::uint32_t target_dense = graph.dense_of.find(target);
   if (prunes(graph, eps)) {
     auto pruned = [&](std::uint64_t most_processed, bool& over_budget) -> std::optional<ParetoFront> {
-      Search<Mode::pruned> search(graph, target_dense, target_lat, target_lon, eps);
+      Search<Mode::pruned> search(graph, target_dense, target_lat, target_lon, eps, tuning.labels_before_known_routes);
       std::vector<bool> uncertain;
       std::optional<ParetoFront> front = search.run(source_dense, *counters, &uncertain, most_processed);
       over_budget = search.gave_up_over_budget();
@@ -394,7 +504,7 @@ ParetoFront pareto_search(const RoadGraph& graph, NodeId source, NodeId target, 
     if (eps == 0.0 && needed == PathsNeeded::chosen_routes) {
       // A short request is over before the targeted walks have set up their
       // backward searches, so the pruned search has the first go.
-      if (std::optional<ParetoFront> front = pruned(kShortRequestLabels, over_budget)) return std::move(*front);
+      if (std::optional<ParetoFront> front = pruned(tuning.short_request_labels, over_budget)) return std::move(*front);
       if (std::optional<ParetoFront> front = targeted_route_front(graph, source_dense, target_dense, *counters)) {
         return std::move(*front);
       }

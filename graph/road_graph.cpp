@@ -180,6 +180,7 @@ void fill_incoming_rows(RoadGraph& graph) {
     ++begin[edge.to + 1];
     finite_non_negative = finite_non_negative && edge.distance_m >= 0.0 && edge.risk_score >= 0.0 &&
                           std::isfinite(edge.distance_m) && std::isfinite(edge.risk_score);
+    graph.has_familiarity = graph.has_familiarity || !(edge.familiarity == 0.0);
     total_distance += edge.distance_m;
     total_risk += edge.risk_score;
   }

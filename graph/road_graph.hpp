@@ -70,6 +70,10 @@ struct RoadGraph {
   // sum of all of them stays far from overflow: only then do costs still to
   // go have lower bounds that floating-point sums along a path respect.
   bool costs_bounded_below = false;
+  // Whether some edge has a familiarity other than zero: only then can a
+  // label come before another in the search order with higher costs at the
+  // same node.
+  bool has_familiarity = false;
 };
 
 // Collects nodes and edges in document order; `build_graph` turns them into

@@ -27,6 +27,7 @@ struct RouteError {
 // Checks both ids, runs the search and picks the shortest, safest and
 // balanced routes (repeats dropped), in that order.
 std::expected<std::vector<RouteRecord>, RouteError> compute_safe_routes(
-    const RoadGraph& graph, NodeId source, NodeId target, double eps, SearchCounters* counters = nullptr);
+    const RoadGraph& graph, NodeId source, NodeId target, double eps, SearchCounters* counters = nullptr,
+    const SearchTuning& tuning = {});
 
 }  // namespace norvel

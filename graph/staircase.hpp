@@ -31,12 +31,24 @@ class Staircase {
 
   // Adds a point that no point strictly dominates, dropping those it
   // strictly dominates.
+  //
+  // The points it dominates have a distance from its own on and a risk down
+  // to its own: as risk falls along the staircase, they form one run right
+  // where it goes, after any points equal to it (points of equal distance
+  // are equal, or one would dominate the other).
   void insert(double distance, double risk) {
     if (std::isnan(distance) || std::isnan(risk)) return;
-    std::erase_if(points_, [&](const Point& point) {
-      return strictly_dominates(distance, risk, point.distance_m, point.risk);
-    });
-    points_.insert(first_beyond(distance), Point{distance, risk});
+    auto at = std::lower_bound(points_.begin(), points_.end(), distance,
+                               [](const Point& point, double value) { return point.distance_m < value; });
+    while (at != points_.end() && at->distance_m == distance && at->risk == risk) ++at;
+    auto run_end = at;
+    while (run_end != points_.end() && run_end->risk >= risk) ++run_end;
+    if (run_end != at) {
+      *at = Point{distance, risk};
+      points_.erase(at + 1, run_end);
+    } else {
+      points_.insert(at, Point{distance, risk});
+    }
   }
 
   bool empty() const { return points_.empty(); }

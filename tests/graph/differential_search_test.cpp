@@ -260,6 +260,9 @@ Generated road_case(Rng& rng, bool whole_metres) {
   const std::size_t rows = 3 + below(rng, 4);
   const std::size_t columns = 3 + below(rng, 4);
   const NodeId first = chance(rng, 20) ? UINT64_MAX - 200 : 1000 + below(rng, 1000);
+  // Without any familiarity the search may stand known routes in for
+  // solutions it has not found yet.
+  const bool with_familiarity = chance(rng, 50);
   auto id_at = [&](std::size_t row, std::size_t column) { return first + row * columns + column; };
   for (std::size_t row = 0; row < rows; ++row) {
     for (std::size_t column = 0; column < columns; ++column) {
@@ -281,7 +284,7 @@ Generated road_case(Rng& rng, bool whole_metres) {
       length = one_of(rng, kBlocks);
       risk = length * (main_street ? 0.5 : 3.0) / 1000.0;
     }
-    const double familiarity = chance(rng, 20) ? (whole_metres ? 0.5 : unit(rng)) : 0.0;
+    const double familiarity = with_familiarity && chance(rng, 20) ? (whole_metres ? 0.5 : unit(rng)) : 0.0;
     const int way = static_cast<int>(below(rng, 12));  // 0: one way, 1: the other way, else both
     if (way != 1) g.graph.edges.push_back(Edge{a, b, length, risk, familiarity});
     if (way != 0) g.graph.edges.push_back(Edge{b, a, length, risk, familiarity});
@@ -416,6 +419,7 @@ struct BatchTotals {
   // pruned search otherwise), and by the literal search after a tie.
   std::size_t could_be_quick = 0;
   std::size_t targeted = 0;  // answered by the targeted walks on their own
+  std::uint64_t known_routes = 0;  // learned with the tuning shrunk
   std::size_t answered_quickly = 0;
   std::size_t fell_back = 0;
   std::uint64_t labels_revisiting = 0;
@@ -443,6 +447,18 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
       if (std::string why = result_difference(fast_result, model_result); !why.empty()) {
         note_mismatch(mismatch, g.graph,
                       "compute_safe_routes: " + why + "\n" + request + "fast:\n" + show(fast_result) +
+                          "reference:\n" + show(model_result));
+      }
+
+      // Every way of working reached on a small graph: the targeted walks
+      // and known routes come in after a couple of labels.
+      SearchCounters tight_counters;
+      const FastResult tight = compute_safe_routes(fast, pair.source, pair.target, eps, &tight_counters,
+                                                   SearchTuning{.short_request_labels = 2, .labels_before_known_routes = 2});
+      totals.known_routes += tight_counters.known_routes;
+      if (std::string why = result_difference(tight, model_result); !why.empty()) {
+        note_mismatch(mismatch, g.graph,
+                      "compute_safe_routes, tuning shrunk: " + why + "\n" + request + "fast:\n" + show(tight) +
                           "reference:\n" + show(model_result));
       }
 
@@ -523,6 +539,7 @@ TEST(DifferentialSearch, RoadLikeGridsWithRealCosts) {
   const BatchTotals totals = run_batch(Flavour::road, 8080, 400);
   EXPECT_GT(totals.answered_quickly * 10, totals.could_be_quick * 9) << totals.answered_quickly;
   EXPECT_GT(totals.targeted, 1000u);
+  EXPECT_GT(totals.known_routes, 1000u);
 }
 
 // Exact ties everywhere: the quick ways have to notice each one that could
@@ -531,6 +548,7 @@ TEST(DifferentialSearch, WholeMetreRoadGridsFullOfTies) {
   const BatchTotals totals = run_batch(Flavour::whole_metre_road, 1609, 400);
   EXPECT_GT(totals.fell_back, 50u);
   EXPECT_GT(totals.targeted, 500u);
+  EXPECT_GT(totals.known_routes, 1000u);
   EXPECT_GT(totals.answered_quickly * 2, totals.could_be_quick) << totals.answered_quickly;
 }
 TEST(DifferentialSearch, DecimalCostsThatTieOnlyOnPaper) { run_batch(Flavour::decimal, 314159, 1500); }
