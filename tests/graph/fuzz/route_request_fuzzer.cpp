@@ -11,7 +11,9 @@
 //   build-route-fuzz/route_request_fuzzer -max_total_time=600 -max_len=2048 \
 //     -dict=tests/loading/fuzz/graph_document.dict build-route-fuzz/corpus
 //
-// Input: three selector bytes (source, target, eps), then the document.
+// Input: three selector bytes (source, target, eps and the search's
+// settings), then the document. Half the inputs shrink the settings so that
+// small graphs reach every way the search works.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -49,10 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ids.push_back(0x5eed);
   const norvel::NodeId source = ids[data[0] % ids.size()];
   const norvel::NodeId target = ids[data[1] % ids.size()];
-  const double eps = kEpsValues[data[2] % std::size(kEpsValues)];
+  const double eps = kEpsValues[(data[2] & 0x7f) % std::size(kEpsValues)];
+  const norvel::SearchTuning tuning = (data[2] & 0x80) != 0
+                                          ? norvel::SearchTuning{.short_request_labels = 2, .labels_before_known_routes = 2}
+                                          : norvel::SearchTuning{};
 
   const norvel::reference::Graph model = norvel::reference::make_graph(graph->nodes, graph->edges);
-  const norvel::FastResult fast = norvel::compute_safe_routes(*graph, source, target, eps);
+  const norvel::FastResult fast = norvel::compute_safe_routes(*graph, source, target, eps, nullptr, tuning);
   const norvel::ModelResult expected = norvel::reference::compute_safe_routes(model, source, target, eps);
   if (const std::string why = norvel::result_difference(fast, expected); !why.empty()) {
     std::fprintf(stderr, "differs from the reference: %s (source %llu, target %llu, eps %g)\n", why.c_str(),
