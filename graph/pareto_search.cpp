@@ -169,9 +169,10 @@ class Search {
   }
 
   // Whether every path from the place to the target, continuing costs
-  // (distance, risk), is covered by a solution held now, or there is no such
-  // path. Asks the backward searches for tighter bounds only as far as they
-  // can still make a difference.
+  // (distance, risk), is covered by a solution held now, or will be covered
+  // when it gets there (see `KnownRoute`), or there is no such path. Asks the
+  // backward searches for tighter bounds only as far as they can still make
+  // a difference.
   bool dead(double distance, double risk, std::uint32_t place) {
     if (covered_with_bounds(distance, risk, places_[place])) return true;
     if (outdone_by_known_route(distance, risk, places_[place])) return true;
