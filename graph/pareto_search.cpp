@@ -266,8 +266,7 @@ class Search {
         const SearchEdge& edge = graph_.out_edges[slot];
         const std::uint32_t next = places_.place_of(edge.to);
         to_go.settle_until(next, RemainingCost::kUnreachable);
-        const double value = objective.distance_weight * edge.distance_m + objective.risk_weight * edge.risk_score +
-                             to_go.lower_bound(places_[next]);
+        const double value = objective.of(edge) + to_go.lower_bound(places_[next]);
         if (value < best) {
           best = value;
           best_place = next;

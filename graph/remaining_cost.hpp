@@ -31,7 +31,11 @@ struct Objective {
   double distance_weight;
   double risk_weight;
 
-  double of(const IncomingEdge& edge) const { return distance_weight * edge.distance_m + risk_weight * edge.risk_score; }
+  // Of an incoming or an outgoing edge alike.
+  template <class Edge>
+  double of(const Edge& edge) const {
+    return distance_weight * edge.distance_m + risk_weight * edge.risk_score;
+  }
 };
 inline constexpr Objective kDistance{0, 1.0, 0.0};
 inline constexpr Objective kRisk{1, 0.0, 1.0};

@@ -47,15 +47,6 @@ class PlaceIndex {
     }
   }
 
-  std::uint32_t find(std::uint32_t dense) const {
-    if (slots_.empty()) return kEmpty;
-    for (std::size_t at = slot_of(dense);; at = (at + 1) & mask_) {
-      const Slot& slot = slots_[at];
-      if (slot.dense == dense) return slot.place;
-      if (slot.dense == kEmpty) return kEmpty;
-    }
-  }
-
  private:
   struct Slot {
     std::uint32_t dense;
@@ -99,12 +90,6 @@ class Places {
     }
     return place;
   }
-  // kNone when the search has not touched the node.
-  std::uint32_t find(std::uint32_t dense) const {
-    const std::uint32_t place = index_.find(dense);
-    return place == PlaceIndex::kEmpty ? kNone : place;
-  }
-
   // References stay valid only until the next new place.
   Place& operator[](std::uint32_t place) { return places_[place]; }
   const Place& operator[](std::uint32_t place) const { return places_[place]; }
