@@ -1,0 +1,166 @@
+// The search's own parts against plain models: the staircase of a front, the
+// pooled heap of the pruned search, and the lazy backward searches.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "graph/pareto_front.hpp"
+#include "graph/pooled_heap.hpp"
+#include "graph/remaining_cost.hpp"
+#include "graph/road_graph.hpp"
+#include "graph/search_places.hpp"
+#include "graph/staircase.hpp"
+
+namespace norvel {
+namespace {
+
+using Point = std::pair<double, double>;
+
+// Small values so that equal points, equal distances and equal risks are
+// common.
+double small_value(std::mt19937_64& rng) { return static_cast<double>(rng() % 8) * 0.5; }
+
+TEST(Staircase, AgreesWithAPlainFrontUnderEveryInsertion) {
+  std::mt19937_64 rng(11);
+  for (int round = 0; round < 2000; ++round) {
+    Staircase staircase;
+    std::vector<Point> plain;  // the front as front_insert keeps it
+    for (int step = 0; step < 12; ++step) {
+      const Point point{small_value(rng), small_value(rng)};
+      const bool dominated = std::any_of(plain.begin(), plain.end(), [&](const Point& kept) {
+        return strictly_dominates(kept.first, kept.second, point.first, point.second);
+      });
+      ASSERT_EQ(staircase.strictly_dominates_point(point.first, point.second), dominated);
+      if (dominated) continue;  // the search inserts only what passes this test
+      std::erase_if(plain, [&](const Point& kept) {
+        return strictly_dominates(point.first, point.second, kept.first, kept.second);
+      });
+      plain.push_back(point);
+      staircase.insert(point.first, point.second);
+
+      for (int query = 0; query < 8; ++query) {
+        const double distance = small_value(rng);
+        const double risk = small_value(rng);
+        const bool covered = std::any_of(plain.begin(), plain.end(), [&](const Point& kept) {
+          return kept.first <= distance && kept.second <= risk;
+        });
+        ASSERT_EQ(staircase.covers(distance, risk), covered) << distance << " " << risk;
+      }
+      const auto by_distance = std::minmax_element(plain.begin(), plain.end());
+      ASSERT_EQ(staircase.largest_distance(), by_distance.second->first);
+      ASSERT_EQ(staircase.largest_risk(),
+                std::max_element(plain.begin(), plain.end(), [](const Point& a, const Point& b) {
+                  return a.second < b.second;
+                })->second);
+    }
+  }
+}
+
+struct HeapLabel {
+  std::uint64_t priority;
+  double distance_m;
+  double risk;
+  int id;
+};
+
+TEST(PooledHeap, PopsInSearchOrderAndFindsEveryTiedLabel) {
+  std::mt19937_64 rng(5);
+  for (int round = 0; round < 300; ++round) {
+    PooledHeap<HeapLabel> heap;
+    std::vector<HeapLabel> inside;
+    int next_id = 0;
+    for (int step = 0; step < 400; ++step) {
+      if (heap.empty() || rng() % 3 != 0) {
+        const HeapLabel label{priority_key(small_value(rng)), small_value(rng), small_value(rng), next_id++};
+        heap.push(label);
+        inside.push_back(label);
+        continue;
+      }
+      const HeapLabel label = heap.pop();
+      std::erase_if(inside, [&](const HeapLabel& l) { return l.id == label.id; });
+      for (const HeapLabel& other : inside) {
+        ASSERT_FALSE(comes_before(other.priority, other.distance_m, other.risk, label.priority, label.distance_m,
+                                  label.risk));
+      }
+      std::vector<int> visited;
+      heap.all_tied(label, [&](const HeapLabel& tied) {
+        visited.push_back(tied.id);
+        return true;
+      });
+      std::vector<int> expected;
+      for (const HeapLabel& other : inside) {
+        if (other.priority == label.priority && other.distance_m == label.distance_m && other.risk == label.risk) {
+          expected.push_back(other.id);
+        }
+      }
+      std::sort(visited.begin(), visited.end());
+      ASSERT_EQ(visited, expected);
+    }
+  }
+}
+
+// Exact backward optima by a plain Bellman-Ford over the incoming edges,
+// summed in the same order as the lazy search sums them.
+std::map<std::uint32_t, double> backward_optima(const RoadGraph& graph, std::uint32_t target, const Objective& objective) {
+  std::map<std::uint32_t, double> best{{target, 0.0}};
+  for (std::size_t pass = 0; pass < graph.id_of.size(); ++pass) {
+    for (const auto& [head, cost] : std::map<std::uint32_t, double>(best)) {
+      for (std::uint32_t slot = graph.in_begin[head]; slot < graph.in_begin[head + 1]; ++slot) {
+        const IncomingEdge& edge = graph.in_edges[slot];
+        const double through = cost + objective.of(edge);
+        auto found = best.find(edge.from);
+        if (found == best.end() || through < found->second) best[edge.from] = through;
+      }
+    }
+  }
+  return best;
+}
+
+TEST(RemainingCost, SettlesToTheExactOptimaAndBoundsTheRestFromBelow) {
+  std::mt19937_64 rng(3);
+  for (int round = 0; round < 300; ++round) {
+    GraphBuilder builder;
+    const std::uint32_t nodes = 2 + static_cast<std::uint32_t>(rng() % 10);
+    for (NodeId id = 0; id < nodes; ++id) add_node(builder, Node{id, 60.0, 24.0});
+    const int edges = static_cast<int>(rng() % 30);
+    for (int i = 0; i < edges; ++i) {
+      add_edge(builder, Edge{rng() % nodes, rng() % nodes, small_value(rng), small_value(rng) / 10.0, 0.0});
+    }
+    const RoadGraph graph = build_graph(std::move(builder));
+    const std::uint32_t target = graph.dense_of.find(rng() % nodes);
+    for (const Objective& objective : {kDistance, kRisk, weighted(0.25, 3.0)}) {
+      const std::map<std::uint32_t, double> optima = backward_optima(graph, target, objective);
+      Places places;
+      RemainingCost to_go(graph, places, objective, places.place_of(target));
+      // Ask in a random order, sometimes only part of the way.
+      for (std::uint32_t ask = 0; ask < 2 * nodes; ++ask) {
+        const std::uint32_t dense = static_cast<std::uint32_t>(rng() % nodes);
+        const std::uint32_t place = places.place_of(dense);
+        const double enough = rng() % 2 ? RemainingCost::kUnreachable : small_value(rng);
+        to_go.settle_until(place, enough);
+        const double bound = to_go.lower_bound(places[place]);
+        auto optimum = optima.find(dense);
+        if (optimum == optima.end()) {
+          if (enough == RemainingCost::kUnreachable) {
+            EXPECT_EQ(bound, RemainingCost::kUnreachable);
+          }
+          continue;
+        }
+        EXPECT_LE(bound, optimum->second);
+        if (enough == RemainingCost::kUnreachable) {
+          EXPECT_EQ(bound, optimum->second);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace norvel
