@@ -4,21 +4,14 @@
 #include <span>
 #include <vector>
 
+#include "graph/pareto_front.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/search_places.hpp"
 
 namespace norvel {
 
-// The sums along a walked path, edge by edge in path order, as labels sum
-// them.
-struct WalkCosts {
-  double distance_m;
-  double risk;
-  double familiarity;
-};
-
 // Walks, depth first, the paths without a repeated node from the source to
-// the target, going on from a prefix only where `keep(place, costs)` allows,
+// the target, summing costs edge by edge in path order as labels sum them, going on from a prefix only where `keep(place, costs)` allows,
 // and calls `reach(costs, places)` for every path that arrives, `places`
 // being the path's places from the source on (the target excluded). Nothing
 // goes on past the target. Returns false when more than `budget` prefixes
@@ -29,11 +22,11 @@ bool walk_paths(const RoadGraph& graph, Places& places, std::uint32_t source_pla
   struct Step {
     std::uint32_t place;
     std::uint32_t next_slot;
-    WalkCosts costs;
+    PathCosts costs;
   };
   std::vector<Step> walk;
   std::vector<std::uint32_t> path;
-  auto enter = [&](std::uint32_t place, const WalkCosts& costs) {
+  auto enter = [&](std::uint32_t place, const PathCosts& costs) {
     places[place].on_path = true;
     walk.push_back(Step{place, graph.out_begin[places[place].dense], costs});
     path.push_back(place);
@@ -41,7 +34,7 @@ bool walk_paths(const RoadGraph& graph, Places& places, std::uint32_t source_pla
   auto leave_all = [&] {
     for (const Step& step : walk) places[step.place].on_path = false;
   };
-  enter(source_place, WalkCosts{0.0, 0.0, 0.0});
+  enter(source_place, PathCosts{0.0, 0.0, 0.0});
   while (!walk.empty()) {
     Step& at = walk.back();
     if (at.next_slot == graph.out_begin[places[at.place].dense + 1]) {
@@ -51,7 +44,7 @@ bool walk_paths(const RoadGraph& graph, Places& places, std::uint32_t source_pla
       continue;
     }
     const SearchEdge& edge = graph.out_edges[at.next_slot++];
-    const WalkCosts costs{at.costs.distance_m + edge.distance_m, at.costs.risk + edge.risk_score,
+    const PathCosts costs{at.costs.distance_m + edge.distance_m, at.costs.risk + edge.risk_score,
                           at.costs.familiarity + edge.familiarity};
     if (edge.to == target_dense) {
       reach(costs, std::span<const std::uint32_t>(path));

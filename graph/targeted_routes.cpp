@@ -40,7 +40,7 @@ namespace norvel {
 namespace {
 
 struct Arrival {
-  WalkCosts costs;
+  PathCosts costs;
   std::vector<std::uint32_t> places;  // the path's places, target excluded
 };
 
@@ -50,8 +50,6 @@ struct Least {
   Arrival path;
   int count = 0;
 };
-
-PathCosts path_costs(const WalkCosts& costs) { return PathCosts{costs.distance_m, costs.risk, costs.familiarity}; }
 
 class Targeted {
  public:
@@ -103,16 +101,16 @@ class Targeted {
 
   // The least path by one objective, its ties broken by the other one.
   std::optional<Least> least_by(RemainingCost& to_go, bool by_risk) {
-    auto first = [by_risk](const WalkCosts& c) { return by_risk ? c.risk : c.distance_m; };
-    auto second = [by_risk](const WalkCosts& c) { return by_risk ? c.distance_m : c.risk; };
+    auto first = [by_risk](const PathCosts& c) { return by_risk ? c.risk : c.distance_m; };
+    auto second = [by_risk](const PathCosts& c) { return by_risk ? c.distance_m : c.risk; };
     to_go.settle_until(source_place_, RemainingCost::kUnreachable);
     double bound = to_go.lower_bound(places_[source_place_]) * kUpperMargin;
     Least least;
-    auto keep = [&](std::uint32_t place, const WalkCosts& costs) {
+    auto keep = [&](std::uint32_t place, const PathCosts& costs) {
       to_go.settle_until(place, bound - first(costs));
       return (first(costs) + to_go.lower_bound(places_[place])) * kBoundMargin <= bound;
     };
-    auto reach = [&](const WalkCosts& costs, std::span<const std::uint32_t> path) {
+    auto reach = [&](const PathCosts& costs, std::span<const std::uint32_t> path) {
       if (least.count > 0 && first(costs) == first(least.path.costs) && second(costs) == second(least.path.costs)) {
         ++least.count;
         return;
@@ -138,47 +136,48 @@ class Targeted {
     const double risk_weight = 1.0 / norms.norm_risk;
     RemainingCost& to_go = weighted_to_go_.emplace(graph_, places_, weighted(distance_weight, risk_weight),
                                                    target_place_);
-    auto weighted_sum = [&](const WalkCosts& c) { return distance_weight * c.distance_m + risk_weight * c.risk; };
+    auto weighted_sum = [&](const PathCosts& c) { return distance_weight * c.distance_m + risk_weight * c.risk; };
     to_go.settle_until(source_place_, RemainingCost::kUnreachable);
     // Comfortably above the least score of the front, so that every path of
     // a point that could be chosen, and every path dominating one, is met.
     const double bound = to_go.lower_bound(places_[source_place_]) * (1.0 + 0x1p-12);
     std::vector<Arrival> arrivals;
-    auto keep = [&](std::uint32_t place, const WalkCosts& costs) {
+    auto keep = [&](std::uint32_t place, const PathCosts& costs) {
       const double so_far = weighted_sum(costs);
       to_go.settle_until(place, bound - so_far);
       return (so_far + to_go.lower_bound(places_[place])) * kWeightedMargin <= bound;
     };
-    auto reach = [&](const WalkCosts& costs, std::span<const std::uint32_t> path) {
-      if (weighted_sum(costs) * kWeightedMargin <= bound && arrivals.size() < kMostArrivals) {
-        arrivals.push_back(Arrival{costs, {path.begin(), path.end()}});
-      } else if (weighted_sum(costs) * kWeightedMargin <= bound) {
-        overflowed_ = true;
-      }
+    bool too_many = false;
+    auto reach = [&](const PathCosts& costs, std::span<const std::uint32_t> path) {
+      if (weighted_sum(costs) * kWeightedMargin > bound) return;
+      too_many = too_many || arrivals.size() == kMostArrivals;
+      if (!too_many) arrivals.push_back(Arrival{costs, {path.begin(), path.end()}});
     };
-    if (!walk_paths(graph_, places_, source_place_, target_dense_, budget_, keep, reach) || overflowed_) {
+    if (!walk_paths(graph_, places_, source_place_, target_dense_, budget_, keep, reach) || too_many) {
       return std::nullopt;
     }
 
     // The candidates' Pareto-optimal points, the extremes among them.
     std::vector<PathCosts> points;
     for (const FrontEntry& extreme : extremes) points.push_back(extreme.costs);
-    for (const Arrival& arrival : arrivals) points.push_back(path_costs(arrival.costs));
+    for (const Arrival& arrival : arrivals) points.push_back(arrival.costs);
     auto dominated = [&](const PathCosts& p) {
       return std::any_of(points.begin(), points.end(), [&](const PathCosts& q) {
         return strictly_dominates(q.distance_m, q.risk, p.distance_m, p.risk);
       });
     };
     const PathCosts* best = nullptr;
+    std::uint64_t best_score = 0;
     bool shared_score = false;
     for (const PathCosts& point : points) {
       if (dominated(point)) continue;
       if (best != nullptr && point.distance_m == best->distance_m && point.risk == best->risk) continue;
       const std::uint64_t score = total_order_key(balance_score(point, norms));
-      if (best == nullptr || score < total_order_key(balance_score(*best, norms))) {
+      if (best == nullptr || score < best_score) {
         best = &point;
+        best_score = score;
         shared_score = false;
-      } else if (score == total_order_key(balance_score(*best, norms))) {
+      } else if (score == best_score) {
         shared_score = true;
       }
     }
@@ -195,7 +194,7 @@ class Targeted {
     return *chosen;
   }
 
-  static bool same_point(const WalkCosts& a, const WalkCosts& b) {
+  static bool same_point(const PathCosts& a, const PathCosts& b) {
     return a.distance_m == b.distance_m && a.risk == b.risk;
   }
 
@@ -205,7 +204,7 @@ class Targeted {
     for (std::uint32_t place : arrival.places) path.push_back(graph_.id_of[places_[place].dense]);
     const NodeId target = graph_.id_of[target_dense_];
     path.push_back(target);
-    return FrontEntry{std::move(path), target, path_costs(arrival.costs)};
+    return FrontEntry{std::move(path), target, arrival.costs};
   }
 
   static constexpr std::size_t kMostArrivals = 4096;
@@ -219,7 +218,6 @@ class Targeted {
   RemainingCost risk_to_go_;
   std::optional<RemainingCost> weighted_to_go_;
   std::uint64_t budget_ = kBudget;
-  bool overflowed_ = false;
 };
 
 }  // namespace
