@@ -279,8 +279,8 @@ class Search {
       }
       route.distance_m = route.distance_m + best_edge->distance_m;
       route.risk = route.risk + best_edge->risk_score;
-      route.highest_priority = std::max(
-          route.highest_priority, priority_key(label_priority(route.distance_m, route.risk, 0.0, heuristic_of(best_place))));
+      const double priority = label_priority(route.distance_m, route.risk, 0.0, heuristic_of(best_place));
+      route.highest_priority = std::max(route.highest_priority, priority_key(priority));
       places_[best_place].on_path = true;
       walked.push_back(best_place);
       at = best_place;
@@ -456,7 +456,7 @@ class Search {
   std::conditional_t<kPruned, PooledHeap<OpenLabel>, std::vector<OpenLabel>> open_;
   std::vector<SolutionRef> solutions_;
   IdIndex mirrored_;                         // open labels found tied to a mirror
-  std::vector<std::uint32_t> tied_to_mirror_;  // recorded labels that were
+  std::vector<std::uint32_t> tied_to_mirror_;  // recorded labels that were tied to one
   SearchCounters* counters_ = nullptr;
   bool over_budget_ = false;
   std::vector<KnownRoute> known_;
@@ -465,7 +465,9 @@ class Search {
 
 // The bounds hold for non-negative finite costs, and pruning by them
 // relies on a factor that keeps its order: 1 + eps for eps from 0 on.
-bool prunes(const RoadGraph& graph, double eps) { return graph.costs_bounded_below && eps >= 0.0 && std::isfinite(eps); }
+bool prunes(const RoadGraph& graph, double eps) {
+  return graph.costs_bounded_below && eps >= 0.0 && std::isfinite(eps);
+}
 
 // Whether a path that the caller needs may be another than the literal one.
 bool paths_in_doubt(const ParetoFront& front, const std::vector<bool>& uncertain, PathsNeeded needed) {

@@ -11,7 +11,8 @@
 namespace norvel {
 
 // Walks, depth first, the paths without a repeated node from the source to
-// the target, summing costs edge by edge in path order as labels sum them, going on from a prefix only where `keep(place, costs)` allows,
+// the target, summing costs edge by edge in path order as labels sum them,
+// going on from a prefix only where `keep(place, costs)` allows,
 // and calls `reach(costs, places)` for every path that arrives, `places`
 // being the path's places from the source on (the target excluded). Nothing
 // goes on past the target. Returns false when more than `budget` prefixes

@@ -35,7 +35,8 @@ std::expected<std::vector<RouteRecord>, RouteError> compute_safe_routes(const Ro
         "Nœud source " + std::to_string(source) + " isolé (aucun arc sortant) — graphe déconnecté ?"));
   }
   ParetoFront solutions =
-      pareto_search(graph, source, target, graph.lat[target_dense], graph.lon[target_dense], eps, counters, PathsNeeded::chosen_routes, tuning);
+      pareto_search(graph, source, target, graph.lat[target_dense], graph.lon[target_dense], eps, counters,
+                    PathsNeeded::chosen_routes, tuning);
   if (solutions.empty()) {
     return std::unexpected(route_error(RouteErrorKind::no_route,
                                        "Aucun chemin trouvé entre " + std::to_string(source) + " et " +

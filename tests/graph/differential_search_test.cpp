@@ -33,6 +33,8 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
+// Small graphs reach every way the search works only with these shrunk.
+constexpr SearchTuning kShrunkTuning{.short_request_labels = 2, .labels_before_known_routes = 2};
 constexpr double kEpsValues[] = {0.0, 0.05, 0.1, 0.3, 1.0, -0.5, kNaN, 1e300};
 
 struct Case {
@@ -454,7 +456,7 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
       // and known routes come in after a couple of labels.
       SearchCounters tight_counters;
       const FastResult tight = compute_safe_routes(fast, pair.source, pair.target, eps, &tight_counters,
-                                                   SearchTuning{.short_request_labels = 2, .labels_before_known_routes = 2});
+                                                   kShrunkTuning);
       totals.known_routes += tight_counters.known_routes;
       if (std::string why = result_difference(tight, model_result); !why.empty()) {
         note_mismatch(mismatch, g.graph,

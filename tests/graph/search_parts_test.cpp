@@ -108,7 +108,8 @@ TEST(PooledHeap, PopsInSearchOrderAndFindsEveryTiedLabel) {
 
 // Exact backward optima by a plain Bellman-Ford over the incoming edges,
 // summed in the same order as the lazy search sums them.
-std::map<std::uint32_t, double> backward_optima(const RoadGraph& graph, std::uint32_t target, const Objective& objective) {
+std::map<std::uint32_t, double> backward_optima(const RoadGraph& graph, std::uint32_t target,
+                                                const Objective& objective) {
   std::map<std::uint32_t, double> best{{target, 0.0}};
   for (std::size_t pass = 0; pass < graph.id_of.size(); ++pass) {
     for (const auto& [head, cost] : std::map<std::uint32_t, double>(best)) {
