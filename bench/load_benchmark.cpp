@@ -122,7 +122,7 @@ void BM_LoadGraph(benchmark::State& state) {
   reset_peak_memory();
   for (auto _ : state) {
     std::expected<norvel::RoadGraph, norvel::DocumentError> graph = norvel::load_graph(text);
-    if (!graph || graph->edges.size() != kEdgeCount) state.SkipWithError("document not loaded");
+    if (!graph || norvel::edge_count(*graph) != kEdgeCount) state.SkipWithError("document not loaded");
     benchmark::DoNotOptimize(graph);
   }
   report(state, text);

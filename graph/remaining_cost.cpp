@@ -33,7 +33,7 @@ void RemainingCost::settle_next() {
   const std::uint32_t head = settling.dense;
   for (std::uint32_t slot = graph_.in_begin[head]; slot < graph_.in_begin[head + 1]; ++slot) {
     const IncomingEdge& edge = graph_.in_edges[slot];
-    const double cost = entry.cost + objective_.of(edge);
+    const double cost = entry.cost + objective_.of(graph_.out_edges[edge.slot]);
     const std::uint32_t tail = places_.place_of(edge.from);
     Place& reached = places_[tail];
     if ((reached.settled & bit_) || !(cost < reached.to_target[objective_.slot])) continue;

@@ -103,12 +103,11 @@ void index_nodes(RoadGraph& graph) {
 }
 
 // Then to the ids that only edge ends name, `from` before `to`, edge by edge,
-// counting the edges of each tail on the way. Until `fill_rows` puts the ids
-// back, each edge holds the dense indices of its ends in place of the ids:
-// per-edge arrays of them would cost as much memory again as they save work.
-// Edges of one tail usually come together, so the last tail is remembered.
-void index_edge_ends(RoadGraph& graph) {
-  std::vector<Edge>& edges = graph.edges;
+// counting the edges of each tail on the way. From then on each edge record
+// holds the dense indices of its ends in place of the ids: per-edge arrays of
+// them would cost as much memory again as they save work. Edges of one tail
+// usually come together, so the last tail is remembered.
+void index_edge_ends(RoadGraph& graph, std::vector<Edge>& edges) {
   HashesAhead hashes(std::span<const Edge>(edges), graph.dense_of,
                      [](const Edge& edge) { return std::array<NodeId, 2>{edge.from, edge.to}; });
   bool have_last = false;
@@ -134,12 +133,10 @@ void index_edge_ends(RoadGraph& graph) {
 }
 
 // Rows of the outgoing edges by a counting sort on the tail, which keeps each
-// row in ascending edge index order; the ids go back into the edges. The
-// slots written are far apart unless the document lists edges by tail, so
-// each is prefetched some edges ahead.
-void fill_rows(RoadGraph& graph) {
+// row in ascending edge index order. The slots written are far apart unless
+// the document lists edges by tail, so each is prefetched some edges ahead.
+void fill_rows(RoadGraph& graph, const std::vector<Edge>& edges) {
   const std::size_t dense_count = graph.id_of.size();
-  std::vector<Edge>& edges = graph.edges;
   std::vector<std::uint32_t>& begin = graph.out_begin;
   for (std::size_t i = 0; i < dense_count; ++i) begin[i + 1] += begin[i];
   reserve_resident(graph.out_edges, edges.size());
@@ -151,22 +148,20 @@ void fill_rows(RoadGraph& graph) {
       const std::uint32_t ahead = begin[edges[i + kAhead].from];
       __builtin_prefetch(&graph.out_edges[ahead], 1);
     }
-    Edge& edge = edges[i];
+    const Edge& edge = edges[i];
     const auto from = static_cast<std::uint32_t>(edge.from);
     const auto to = static_cast<std::uint32_t>(edge.to);
     const std::uint32_t slot = begin[from]++;
     graph.out_edges[slot] =
         SearchEdge{to, static_cast<std::uint32_t>(i), edge.distance_m, edge.risk_score, edge.familiarity};
     if (edge.distance_m < 0.0 || edge.risk_score < 0.0) graph.has_negative_cost = true;
-    edge.from = graph.id_of[from];
-    edge.to = graph.id_of[to];
   }
   for (std::size_t i = dense_count; i > 0; --i) begin[i] = begin[i - 1];
   begin[0] = 0;
 }
 
 // Rows of the incoming edges by a counting sort on the head, walking the
-// tails in dense order; and the totals that decide whether the costs have
+// tails in dense order, each pointing at its outgoing slot; and the totals that decide whether the costs have
 // usable lower bounds.
 void fill_incoming_rows(RoadGraph& graph) {
   const std::size_t dense_count = graph.id_of.size();
@@ -189,8 +184,7 @@ void fill_incoming_rows(RoadGraph& graph) {
   graph.in_edges.resize(graph.out_edges.size());
   for (std::uint32_t from = 0; from < dense_count; ++from) {
     for (std::uint32_t slot = graph.out_begin[from]; slot < graph.out_begin[from + 1]; ++slot) {
-      const SearchEdge& edge = graph.out_edges[slot];
-      graph.in_edges[begin[edge.to]++] = IncomingEdge{from, edge.distance_m, edge.risk_score};
+      graph.in_edges[begin[graph.out_edges[slot].to]++] = IncomingEdge{from, slot};
     }
   }
   for (std::size_t i = dense_count; i > 0; --i) begin[i] = begin[i - 1];
@@ -206,26 +200,41 @@ void fill_incoming_rows(RoadGraph& graph) {
 RoadGraph build_graph(GraphBuilder&& builder) {
   RoadGraph graph;
   graph.nodes = std::move(builder.nodes);
-  graph.edges = std::move(builder.edges);
-  if (graph.edges.size() >= IdIndex::kAbsent) index_space_exhausted();
+  std::vector<Edge> edges = std::move(builder.edges);
+  if (edges.size() >= IdIndex::kAbsent) index_space_exhausted();
 
-  graph.dense_of.reserve(graph.nodes.size() + graph.edges.size() / 8);
+  graph.dense_of.reserve(graph.nodes.size() + edges.size() / 8);
   index_nodes(graph);
-  index_edge_ends(graph);
+  index_edge_ends(graph, edges);
   reserve_resident(graph.cos_lat, graph.lat.size());
   graph.cos_lat.resize(graph.lat.size());
   for (std::size_t i = 0; i < graph.lat.size(); ++i) graph.cos_lat[i] = cos_latitude(graph.lat[i]);
-  fill_rows(graph);
+  fill_rows(graph, edges);
+  // The records go before the incoming rows are made: those fit in the room
+  // the records leave, and loading peaks no higher than records plus rows.
+  edges = std::vector<Edge>();
   fill_incoming_rows(graph);
   return graph;
 }
 
 OutgoingEdges outgoing_edges(const RoadGraph& graph, NodeId id) {
   std::uint32_t dense = graph.dense_of.find(id);
-  if (dense == IdIndex::kAbsent) return OutgoingEdges(graph.edges.data(), {});
+  if (dense == IdIndex::kAbsent) return OutgoingEdges(graph.id_of.data(), id, {});
   std::span<const SearchEdge> row(graph.out_edges.data() + graph.out_begin[dense],
                                   graph.out_begin[dense + 1] - graph.out_begin[dense]);
-  return OutgoingEdges(graph.edges.data(), row);
+  return OutgoingEdges(graph.id_of.data(), id, row);
+}
+
+std::vector<Edge> edge_list(const RoadGraph& graph) {
+  std::vector<Edge> edges(graph.out_edges.size());
+  for (std::size_t from = 0; from + 1 < graph.out_begin.size(); ++from) {
+    for (std::uint32_t slot = graph.out_begin[from]; slot < graph.out_begin[from + 1]; ++slot) {
+      const SearchEdge& edge = graph.out_edges[slot];
+      edges[edge.edge_index] =
+          Edge{graph.id_of[from], graph.id_of[edge.to], edge.distance_m, edge.risk_score, edge.familiarity};
+    }
+  }
+  return edges;
 }
 
 std::uint32_t listed_node(const RoadGraph& graph, NodeId id) {

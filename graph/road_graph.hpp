@@ -26,7 +26,9 @@ struct Edge {
 
 // An outgoing edge as the search reads it: the head as a dense index next to
 // the three costs, stored contiguously per tail node, with the edge's index
-// in `edges` in what would otherwise be padding.
+// (its position in the document) in what would otherwise be padding. These
+// rows are the one home of the costs: the graph keeps no list of edges in
+// document order, which would store every cost a second time.
 struct SearchEdge {
   std::uint32_t to;
   std::uint32_t edge_index;
@@ -36,21 +38,21 @@ struct SearchEdge {
 };
 
 // An incoming edge as the backward searches of a request read it: the tail
-// as a dense index next to the two costs that are bounded from below.
+// as a dense index and the slot of the same edge in `out_edges`, which holds
+// its costs; each cost is stored once.
 struct IncomingEdge {
   std::uint32_t from;
-  double distance_m;
-  double risk_score;
+  std::uint32_t slot;
 };
 
 // The immutable directed road graph. Every distinct id that occurs in the
 // node list or at an end of an edge gets a dense index; per dense index the
 // graph keeps whether the id is listed as a node, its coordinates (the last
 // node record with that id wins, (0, 0) when unlisted) and its outgoing edges
-// in ascending edge index order (compressed sparse rows).
+// in ascending edge index order (compressed sparse rows). An edge in document
+// order is derived from its row (`edge_list`).
 struct RoadGraph {
   std::vector<Node> nodes;  // document order, repeated ids kept
-  std::vector<Edge> edges;  // document order; position = edge index
 
   IdIndex dense_of;                         // NodeId -> dense index
   std::vector<NodeId> id_of;                // dense index -> NodeId
@@ -88,35 +90,44 @@ inline void add_edge(GraphBuilder& builder, const Edge& edge) { builder.edges.pu
 RoadGraph build_graph(GraphBuilder&& builder);
 
 // A view over the edges leaving one node, in ascending edge index order.
+// Each edge is put together from its row when it is read, ids and all.
 class OutgoingEdges {
  public:
   class iterator {
    public:
-    iterator(const Edge* edges, const SearchEdge* at) : edges_(edges), at_(at) {}
-    const Edge& operator*() const { return edges_[at_->edge_index]; }
+    iterator(const NodeId* id_of, NodeId from, const SearchEdge* at) : id_of_(id_of), from_(from), at_(at) {}
+    Edge operator*() const {
+      return Edge{from_, id_of_[at_->to], at_->distance_m, at_->risk_score, at_->familiarity};
+    }
     iterator& operator++() { ++at_; return *this; }
     bool operator==(const iterator& other) const { return at_ == other.at_; }
 
    private:
-    const Edge* edges_;
+    const NodeId* id_of_;
+    NodeId from_;
     const SearchEdge* at_;
   };
 
-  OutgoingEdges(const Edge* edges, std::span<const SearchEdge> row) : edges_(edges), row_(row) {}
-  iterator begin() const { return {edges_, row_.data()}; }
-  iterator end() const { return {edges_, row_.data() + row_.size()}; }
+  OutgoingEdges(const NodeId* id_of, NodeId from, std::span<const SearchEdge> row)
+      : id_of_(id_of), from_(from), row_(row) {}
+  iterator begin() const { return {id_of_, from_, row_.data()}; }
+  iterator end() const { return {id_of_, from_, row_.data() + row_.size()}; }
   std::size_t size() const { return row_.size(); }
   bool empty() const { return row_.empty(); }
   std::uint32_t edge_index(std::size_t i) const { return row_[i].edge_index; }
 
  private:
-  const Edge* edges_;
+  const NodeId* id_of_;
+  NodeId from_;
   std::span<const SearchEdge> row_;
 };
 
 OutgoingEdges outgoing_edges(const RoadGraph& graph, NodeId id);
 inline std::uint64_t node_count(const RoadGraph& graph) { return graph.nodes.size(); }
-inline std::uint64_t edge_count(const RoadGraph& graph) { return graph.edges.size(); }
+inline std::uint64_t edge_count(const RoadGraph& graph) { return graph.out_edges.size(); }
+
+// Every edge in document order (position = edge index), as loaded.
+std::vector<Edge> edge_list(const RoadGraph& graph);
 
 // Dense index of a listed node id, or IdIndex::kAbsent when the id is not in
 // the node list (an id that only occurs at an edge end counts as absent).

@@ -1,6 +1,8 @@
 // build_graph against a plain model of what every member of the graph must
 // hold, on random graphs of every shape: repeated and unlisted ids, runs of
-// edges with one tail, graphs whose edge ends outgrow the id table.
+// edges with one tail, graphs whose edge ends outgrow the id table. The edges
+// in document order and the incoming rows are derived from the outgoing rows,
+// so they are checked against the records as given.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -24,6 +26,7 @@ struct ModelGraph {
   std::vector<std::uint8_t> listed;
   std::vector<double> lat, lon, cos_lat;
   std::vector<std::uint32_t> out_begin, out_edge_index, out_to;
+  std::vector<std::uint32_t> in_begin, in_from, in_edge_index;  // tails ascending per head
   bool has_negative_cost = false;
 };
 
@@ -61,6 +64,20 @@ ModelGraph model_of(const std::vector<Node>& nodes, const std::vector<Edge>& edg
     }
     model.out_begin.push_back(static_cast<std::uint32_t>(model.out_edge_index.size()));
   }
+  // A stable pass over the edges by tail order lists each head's tails
+  // ascending, and one tail's parallel edges in document order.
+  std::vector<std::vector<std::uint32_t>> incoming(count);
+  for (const std::vector<std::uint32_t>& row : rows) {
+    for (std::uint32_t i : row) incoming[dense.at(edges[i].to)].push_back(i);
+  }
+  model.in_begin.push_back(0);
+  for (const std::vector<std::uint32_t>& row : incoming) {
+    for (std::uint32_t i : row) {
+      model.in_from.push_back(dense.at(edges[i].from));
+      model.in_edge_index.push_back(i);
+    }
+    model.in_begin.push_back(static_cast<std::uint32_t>(model.in_edge_index.size()));
+  }
   return model;
 }
 
@@ -68,10 +85,15 @@ void expect_matches_model(const std::vector<Node>& nodes, const std::vector<Edge
   const ModelGraph model = model_of(nodes, edges);
   const RoadGraph graph = build_graph(GraphBuilder{nodes, edges});
   ASSERT_EQ(graph.nodes.size(), nodes.size());
-  ASSERT_EQ(graph.edges.size(), edges.size());
+  ASSERT_EQ(edge_count(graph), edges.size());
+  const std::vector<Edge> listed = edge_list(graph);
+  ASSERT_EQ(listed.size(), edges.size());
   for (std::size_t i = 0; i < edges.size(); ++i) {
-    ASSERT_EQ(graph.edges[i].from, edges[i].from);
-    ASSERT_EQ(graph.edges[i].to, edges[i].to);
+    ASSERT_EQ(listed[i].from, edges[i].from);
+    ASSERT_EQ(listed[i].to, edges[i].to);
+    ASSERT_EQ(bits(listed[i].distance_m), bits(edges[i].distance_m));
+    ASSERT_EQ(bits(listed[i].risk_score), bits(edges[i].risk_score));
+    ASSERT_EQ(bits(listed[i].familiarity), bits(edges[i].familiarity));
   }
   ASSERT_EQ(graph.id_of, model.id_of);
   ASSERT_EQ(graph.listed, model.listed);
@@ -93,6 +115,14 @@ void expect_matches_model(const std::vector<Node>& nodes, const std::vector<Edge
     ASSERT_EQ(bits(search.distance_m), bits(edge.distance_m));
     ASSERT_EQ(bits(search.risk_score), bits(edge.risk_score));
     ASSERT_EQ(bits(search.familiarity), bits(edge.familiarity));
+  }
+  ASSERT_EQ(graph.in_begin, model.in_begin);
+  ASSERT_EQ(graph.in_edges.size(), edges.size());
+  for (std::size_t at = 0; at < edges.size(); ++at) {
+    const IncomingEdge& incoming = graph.in_edges[at];
+    ASSERT_EQ(incoming.from, model.in_from[at]);
+    ASSERT_LT(incoming.slot, graph.out_edges.size());
+    ASSERT_EQ(graph.out_edges[incoming.slot].edge_index, model.in_edge_index[at]);
   }
 }
 

@@ -43,7 +43,7 @@ TEST(LoadingGraph, MemberOrderDoesNotMatterAndEdgeEndsNeedNoNode) {
   ASSERT_EQ(node_count(graph), 1u);
   ASSERT_EQ(edge_count(graph), 1u);
   EXPECT_EQ(graph.nodes[0].id, 1u);
-  const Edge& edge = graph.edges[0];
+  const Edge edge = edge_list(graph)[0];
   EXPECT_EQ(edge.from, 1u);
   EXPECT_EQ(edge.to, 2u);
   EXPECT_EQ(edge.distance_m, 10.0);
@@ -66,10 +66,11 @@ TEST(LoadingGraph, RecordsKeepDocumentOrderWithRepeatsAndNegativeCosts) {
   EXPECT_EQ(graph.nodes[1].lat, -3.0);
   EXPECT_EQ(graph.nodes[1].lon, -4.0);
   ASSERT_EQ(edge_count(graph), 6u);
-  EXPECT_EQ(graph.edges[1].familiarity, 0.25);
-  EXPECT_EQ(graph.edges[2].distance_m, -1.0);
-  EXPECT_EQ(graph.edges[2].risk_score, -2.0);
-  EXPECT_EQ(graph.edges[5].familiarity, -0.5);
+  const std::vector<Edge> edges = edge_list(graph);
+  EXPECT_EQ(edges[1].familiarity, 0.25);
+  EXPECT_EQ(edges[2].distance_m, -1.0);
+  EXPECT_EQ(edges[2].risk_score, -2.0);
+  EXPECT_EQ(edges[5].familiarity, -0.5);
   EXPECT_EQ(outgoing_indices(graph, 1), (std::vector<std::uint32_t>{0, 2, 5}));
   EXPECT_EQ(outgoing_indices(graph, 3), (std::vector<std::uint32_t>{1, 3}));
   EXPECT_TRUE(outgoing_edges(graph, 2).empty());
@@ -93,14 +94,16 @@ TEST(LoadingGraph, GeneratedDocumentsLoadExactly) {
     std::expected<RoadGraph, DocumentError> graph = load_graph(doc.text);
     ASSERT_TRUE(graph.has_value()) << doc.text << "\n" << graph.error().message();
     ASSERT_EQ(graph->nodes.size(), doc.nodes.size()) << doc.text;
-    ASSERT_EQ(graph->edges.size(), doc.edges.size()) << doc.text;
+    const std::vector<Edge> edges = edge_list(*graph);
+    ASSERT_EQ(edge_count(*graph), doc.edges.size()) << doc.text;
+    ASSERT_EQ(edges.size(), doc.edges.size()) << doc.text;
     for (std::size_t i = 0; i < doc.nodes.size(); ++i) {
       EXPECT_EQ(graph->nodes[i].id, doc.nodes[i].id) << doc.text;
       EXPECT_EQ(bits(graph->nodes[i].lat), bits(doc.nodes[i].lat)) << doc.text;
       EXPECT_EQ(bits(graph->nodes[i].lon), bits(doc.nodes[i].lon)) << doc.text;
     }
     for (std::size_t i = 0; i < doc.edges.size(); ++i) {
-      const Edge& got = graph->edges[i];
+      const Edge& got = edges[i];
       const Edge& want = doc.edges[i];
       EXPECT_EQ(got.from, want.from) << doc.text;
       EXPECT_EQ(got.to, want.to) << doc.text;

@@ -124,7 +124,7 @@ TEST(LoadingValueRules, FamiliarityMayBeNullOrAbsent) {
   for (const char* text : accepted) {
     std::expected<RoadGraph, DocumentError> graph = load_graph(text);
     ASSERT_TRUE(graph.has_value()) << text;
-    EXPECT_EQ(graph->edges.at(0).familiarity, 0.0);
+    EXPECT_EQ(edge_list(*graph).at(0).familiarity, 0.0);
   }
   EXPECT_EQ(message_of(R"({"nodes":[],"edges":[[1,2,1,1,"x"]]})"),
             "invalid type: string \"x\", expected f64 at line 1 column 33");
