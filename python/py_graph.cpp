@@ -1,8 +1,6 @@
 #include "python/py_graph.hpp"
 
-#include <memory>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 
 #include "loading/graph_loader.hpp"
@@ -14,11 +12,10 @@
 namespace norvel::python {
 namespace {
 
-// The graph is moved into memory the interpreter allocated; a throwing move
-// there would leave an object that cannot be destroyed.
-static_assert(std::is_nothrow_move_constructible_v<RoadGraph>);
+using GraphClass = ValueClass<RoadGraph>;
 
-PyGraphObject* as_graph_object(PyObject* object) { return reinterpret_cast<PyGraphObject*>(object); }
+// The class object's slots name the loading method, which makes instances.
+PyResult new_graph_object(RoadGraph&& graph);
 
 constexpr std::string_view kFromJsonParameters[] = {"json_str"};
 constexpr ParameterTable kFromJsonTable{
@@ -41,29 +38,17 @@ PyResult load_from_json(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   if (!graph) {
     return std::unexpected(failure_with_text(PyExc_ValueError, graph.error().message()));
   }
-  PyExpected<PyTypeObject*> type = graph_class_for_use();
-  if (!type) {
-    return std::unexpected(std::move(type.error()));
-  }
-  PyResult object = allocate_instance(*type);
-  if (!object) {
-    return object;
-  }
-  PyGraphObject* instance = as_graph_object(object->get());
-  std::construct_at(&instance->graph, std::move(*graph));
-  std::construct_at(&instance->borrow_count, 0);
-  return object;
+  return new_graph_object(std::move(*graph));
 }
 
 template <std::uint64_t (*Count)(const RoadGraph&)>
 PyObject* count_method(PyObject* self, PyObject*) noexcept {
   return entry_guard([self]() -> PyResult {
-    PyGraphObject* instance = as_graph_object(self);
-    PyExpected<SharedBorrow> borrow = SharedBorrow::take(self, instance->borrow_count);
-    if (!borrow) {
-      return std::unexpected(std::move(borrow.error()));
+    PyExpected<ValueBorrow<RoadGraph>> graph = GraphClass::borrow(self);
+    if (!graph) {
+      return std::unexpected(std::move(graph.error()));
     }
-    return api_result(PyLong_FromUnsignedLongLong(Count(instance->graph)));
+    return api_result(PyLong_FromUnsignedLongLong(Count(*graph->value)));
   });
 }
 
@@ -72,15 +57,6 @@ std::uint64_t graph_edge_count(const RoadGraph& graph) { return edge_count(graph
 
 PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return entry_guard([&]() -> PyResult { return load_from_json(args, nargs, kwnames); });
-}
-
-void dealloc_graph(PyObject* self) noexcept {
-  dealloc_guard([self] {
-    PyGraphObject* instance = as_graph_object(self);
-    std::destroy_at(&instance->graph);
-    std::destroy_at(&instance->borrow_count);
-    free_instance(self);
-  });
 }
 
 using FastCallWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
@@ -106,28 +82,20 @@ PyMethodDef graph_methods[] = {
 PyType_Slot graph_slots[] = {
     {Py_tp_doc, const_cast<char*>("Wrapper Python-visible du graphe routier")},
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_graph)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(GraphClass::dealloc)},
     {Py_tp_methods, graph_methods},
     {0, nullptr},
 };
 
-PyType_Spec graph_spec = {
-    .name = "builtins.PyGraph",
-    .basicsize = static_cast<int>(sizeof(PyGraphObject)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = graph_slots,
-};
+constinit GraphClass graph_class("builtins.PyGraph", graph_slots);
 
-ObjectCell graph_class_cell;
+PyResult new_graph_object(RoadGraph&& graph) { return graph_class.create(std::move(graph)); }
 
 }  // namespace
 
-PyExpected<PyTypeObject*> graph_class_for_module() { return class_object(graph_class_cell, graph_spec); }
+PyExpected<PyTypeObject*> graph_class_for_module() { return graph_class.for_module(); }
 
-PyExpected<PyTypeObject*> graph_class_for_use() {
-  return class_object_for_use(graph_class_cell, graph_spec, "PyGraph");
-}
+PyExpected<PyTypeObject*> graph_class_for_use() { return graph_class.for_use(); }
 
 PyExpected<GraphBorrow> borrow_graph(PyObject* object) {
   PyExpected<PyTypeObject*> type = graph_class_for_use();
@@ -137,12 +105,11 @@ PyExpected<GraphBorrow> borrow_graph(PyObject* object) {
   if (!PyType_IsSubtype(Py_TYPE(object), *type)) {
     return std::unexpected(type_check_failure(object, "PyGraph"));
   }
-  PyGraphObject* instance = as_graph_object(object);
-  PyExpected<SharedBorrow> borrow = SharedBorrow::take(object, instance->borrow_count);
-  if (!borrow) {
-    return std::unexpected(std::move(borrow.error()));
+  PyExpected<ValueBorrow<RoadGraph>> graph = GraphClass::borrow(object);
+  if (!graph) {
+    return std::unexpected(std::move(graph.error()));
   }
-  return GraphBorrow{std::move(*borrow), &instance->graph};
+  return GraphBorrow{std::move(graph->borrow), graph->value};
 }
 
 }  // namespace norvel::python

@@ -3,18 +3,9 @@
 #include "python/py_failure.hpp"
 #include "python/shared_borrow.hpp"
 
-#include <atomic>
-#include <cstdint>
-
 #include "graph/road_graph.hpp"
 
 namespace norvel::python {
-
-struct PyGraphObject {
-  PyObject_HEAD
-  RoadGraph graph;  // never modified once the object exists
-  std::atomic<std::int64_t> borrow_count;
-};
 
 // The PyGraph class, created at first need (see class_object).
 PyExpected<PyTypeObject*> graph_class_for_module();

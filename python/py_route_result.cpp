@@ -1,27 +1,17 @@
 #include "python/py_route_result.hpp"
 
-#include <memory>
 #include <string>
-#include <type_traits>
 #include <utility>
 
 #include "python/class_object.hpp"
 #include "python/entry_guard.hpp"
 #include "python/new_list.hpp"
 #include "python/number_format.hpp"
-#include "python/object_cell.hpp"
-#include "python/shared_borrow.hpp"
 
 namespace norvel::python {
 namespace {
 
-// The record is moved into memory the interpreter allocated; a throwing move
-// there would leave an object that cannot be destroyed.
-static_assert(std::is_nothrow_move_constructible_v<RouteRecord>);
-
-PyRouteResultObject* as_route_object(PyObject* object) {
-  return reinterpret_cast<PyRouteResultObject*>(object);
-}
+using RouteResultClass = ValueClass<RouteRecord>;
 
 PyResult path_value(const RouteRecord& record) {
   return new_list(record.path.size(),
@@ -58,12 +48,11 @@ PyResult repr_value(const RouteRecord& record) {
 // Every read goes through a shared borrow and builds a new object.
 template <PyResult (*Build)(const RouteRecord&)>
 PyResult read_record(PyObject* self) {
-  PyRouteResultObject* instance = as_route_object(self);
-  PyExpected<SharedBorrow> borrow = SharedBorrow::take(self, instance->borrow_count);
-  if (!borrow) {
-    return std::unexpected(std::move(borrow.error()));
+  PyExpected<ValueBorrow<RouteRecord>> record = RouteResultClass::borrow(self);
+  if (!record) {
+    return std::unexpected(std::move(record.error()));
   }
-  return Build(instance->record);
+  return Build(*record->value);
 }
 
 template <PyResult (*Build)(const RouteRecord&)>
@@ -73,15 +62,6 @@ PyObject* getter(PyObject* self, void*) noexcept {
 
 PyObject* route_repr(PyObject* self) noexcept {
   return entry_guard([self] { return read_record<repr_value>(self); });
-}
-
-void dealloc_route_result(PyObject* self) noexcept {
-  dealloc_guard([self] {
-    PyRouteResultObject* instance = as_route_object(self);
-    std::destroy_at(&instance->record);
-    std::destroy_at(&instance->borrow_count);
-    free_instance(self);
-  });
 }
 
 PyGetSetDef route_getters[] = {
@@ -99,47 +79,21 @@ PyGetSetDef route_getters[] = {
 PyType_Slot route_result_slots[] = {
     {Py_tp_doc, const_cast<char*>("Résultat retourné à Python : un itinéraire avec ses métriques complètes")},
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_route_result)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(RouteResultClass::dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(route_repr)},
     {Py_tp_getset, route_getters},
     {0, nullptr},
 };
 
-PyType_Spec route_result_spec = {
-    .name = "builtins.PyRouteResult",
-    .basicsize = static_cast<int>(sizeof(PyRouteResultObject)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = route_result_slots,
-};
-
-ObjectCell route_result_class_cell;
-
-PyResult create_route_result(RouteRecord&& record) {
-  PyExpected<PyTypeObject*> type =
-      class_object_for_use(route_result_class_cell, route_result_spec, "PyRouteResult");
-  if (!type) {
-    return std::unexpected(std::move(type.error()));
-  }
-  PyResult object = allocate_instance(*type);
-  if (!object) {
-    return object;
-  }
-  PyRouteResultObject* instance = as_route_object(object->get());
-  std::construct_at(&instance->record, std::move(record));
-  std::construct_at(&instance->borrow_count, 0);
-  return object;
-}
+constinit RouteResultClass route_result_class("builtins.PyRouteResult", route_result_slots);
 
 }  // namespace
 
-PyExpected<PyTypeObject*> route_result_class_for_module() {
-  return class_object(route_result_class_cell, route_result_spec);
-}
+PyExpected<PyTypeObject*> route_result_class_for_module() { return route_result_class.for_module(); }
 
 PyResult route_result_list(std::vector<RouteRecord>&& records) {
   // On a failure the records not yet moved go with the caller's vector.
-  return new_list(records.size(), [&](std::size_t i) { return create_route_result(std::move(records[i])); });
+  return new_list(records.size(), [&](std::size_t i) { return route_result_class.create(std::move(records[i])); });
 }
 
 }  // namespace norvel::python

@@ -2,19 +2,11 @@
 
 #include "python/py_failure.hpp"
 
-#include <atomic>
-#include <cstdint>
 #include <vector>
 
 #include "graph/route_record.hpp"
 
 namespace norvel::python {
-
-struct PyRouteResultObject {
-  PyObject_HEAD
-  RouteRecord record;  // never modified once the object exists
-  std::atomic<std::int64_t> borrow_count;
-};
 
 // The PyRouteResult class, created at first need (see class_object).
 PyExpected<PyTypeObject*> route_result_class_for_module();
