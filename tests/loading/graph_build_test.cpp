@@ -116,6 +116,20 @@ void expect_matches_model(const std::vector<Node>& nodes, const std::vector<Edge
     ASSERT_EQ(bits(search.risk_score), bits(edge.risk_score));
     ASSERT_EQ(bits(search.familiarity), bits(edge.familiarity));
   }
+  // The view the search and the request read: each row's edges as given.
+  for (std::size_t dense = 0; dense < model.id_of.size(); ++dense) {
+    OutgoingEdges row = outgoing_edges(graph, model.id_of[dense]);
+    ASSERT_EQ(row.size(), model.out_begin[dense + 1] - model.out_begin[dense]);
+    std::size_t slot = model.out_begin[dense];
+    for (const Edge& got : row) {
+      const Edge& want = edges[model.out_edge_index[slot++]];
+      ASSERT_EQ(got.from, want.from);
+      ASSERT_EQ(got.to, want.to);
+      ASSERT_EQ(bits(got.distance_m), bits(want.distance_m));
+      ASSERT_EQ(bits(got.risk_score), bits(want.risk_score));
+      ASSERT_EQ(bits(got.familiarity), bits(want.familiarity));
+    }
+  }
   ASSERT_EQ(graph.in_begin, model.in_begin);
   ASSERT_EQ(graph.in_edges.size(), edges.size());
   for (std::size_t at = 0; at < edges.size(); ++at) {
