@@ -31,16 +31,9 @@ void RemainingCost::settle_next() {
   settling.settled |= bit_;
   ++settled_count_;
   const std::uint32_t head = settling.dense;
-  const std::uint32_t first = graph_.in_begin[head];
-  const std::uint32_t last = graph_.in_begin[head + 1];
-  // The costs sit in the tails' outgoing rows, a cache line apart: all of
-  // them are asked for before the first is needed.
-  for (std::uint32_t slot = first; slot < last; ++slot) {
-    __builtin_prefetch(&graph_.out_edges[graph_.in_edges[slot].slot]);
-  }
-  for (std::uint32_t slot = first; slot < last; ++slot) {
+  for (std::uint32_t slot = graph_.in_begin[head]; slot < graph_.in_begin[head + 1]; ++slot) {
     const IncomingEdge& edge = graph_.in_edges[slot];
-    const double cost = entry.cost + objective_.of(graph_.out_edges[edge.slot]);
+    const double cost = entry.cost + objective_.of(edge);
     const std::uint32_t tail = places_.place_of(edge.from);
     Place& reached = places_[tail];
     if ((reached.settled & bit_) || !(cost < reached.to_target[objective_.slot])) continue;

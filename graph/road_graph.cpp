@@ -161,7 +161,7 @@ void fill_rows(RoadGraph& graph, const std::vector<Edge>& edges) {
 }
 
 // Rows of the incoming edges by a counting sort on the head, walking the
-// tails in dense order, each pointing at its outgoing slot; and the totals that decide whether the costs have
+// tails in dense order; and the totals that decide whether the costs have
 // usable lower bounds.
 void fill_incoming_rows(RoadGraph& graph) {
   const std::size_t dense_count = graph.id_of.size();
@@ -184,7 +184,8 @@ void fill_incoming_rows(RoadGraph& graph) {
   graph.in_edges.resize(graph.out_edges.size());
   for (std::uint32_t from = 0; from < dense_count; ++from) {
     for (std::uint32_t slot = graph.out_begin[from]; slot < graph.out_begin[from + 1]; ++slot) {
-      graph.in_edges[begin[graph.out_edges[slot].to]++] = IncomingEdge{from, slot};
+      const SearchEdge& edge = graph.out_edges[slot];
+      graph.in_edges[begin[edge.to]++] = IncomingEdge{from, edge.distance_m, edge.risk_score};
     }
   }
   for (std::size_t i = dense_count; i > 0; --i) begin[i] = begin[i - 1];

@@ -26,9 +26,9 @@ struct Edge {
 
 // An outgoing edge as the search reads it: the head as a dense index next to
 // the three costs, stored contiguously per tail node, with the edge's index
-// (its position in the document) in what would otherwise be padding. These
-// rows are the one home of the costs: the graph keeps no list of edges in
-// document order, which would store every cost a second time.
+// (its position in the document) in what would otherwise be padding. The
+// graph keeps no list of edges in document order: these rows hold all an
+// edge is, and a list would store every cost once more.
 struct SearchEdge {
   std::uint32_t to;
   std::uint32_t edge_index;
@@ -38,11 +38,14 @@ struct SearchEdge {
 };
 
 // An incoming edge as the backward searches of a request read it: the tail
-// as a dense index and the slot of the same edge in `out_edges`, which holds
-// its costs; each cost is stored once.
+// as a dense index next to the two costs that are bounded from below. These
+// two are stored a second time, here, because the backward searches walk
+// the rows contiguously too: read through the outgoing rows instead, each
+// cost would be a dependent load on a cache line of its own.
 struct IncomingEdge {
   std::uint32_t from;
-  std::uint32_t slot;
+  double distance_m;
+  double risk_score;
 };
 
 // The immutable directed road graph. Every distinct id that occurs in the

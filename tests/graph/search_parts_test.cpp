@@ -115,7 +115,7 @@ std::map<std::uint32_t, double> backward_optima(const RoadGraph& graph, std::uin
     for (const auto& [head, cost] : std::map<std::uint32_t, double>(best)) {
       for (std::uint32_t slot = graph.in_begin[head]; slot < graph.in_begin[head + 1]; ++slot) {
         const IncomingEdge& edge = graph.in_edges[slot];
-        const double through = cost + objective.of(graph.out_edges[edge.slot]);
+        const double through = cost + objective.of(edge);
         auto found = best.find(edge.from);
         if (found == best.end() || through < found->second) best[edge.from] = through;
       }

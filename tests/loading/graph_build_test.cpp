@@ -134,9 +134,10 @@ void expect_matches_model(const std::vector<Node>& nodes, const std::vector<Edge
   ASSERT_EQ(graph.in_edges.size(), edges.size());
   for (std::size_t at = 0; at < edges.size(); ++at) {
     const IncomingEdge& incoming = graph.in_edges[at];
+    const Edge& edge = edges[model.in_edge_index[at]];
     ASSERT_EQ(incoming.from, model.in_from[at]);
-    ASSERT_LT(incoming.slot, graph.out_edges.size());
-    ASSERT_EQ(graph.out_edges[incoming.slot].edge_index, model.in_edge_index[at]);
+    ASSERT_EQ(bits(incoming.distance_m), bits(edge.distance_m));
+    ASSERT_EQ(bits(incoming.risk_score), bits(edge.risk_score));
   }
 }
 
