@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <expected>
 #include <optional>
 #include <type_traits>
 #include <vector>
@@ -69,6 +70,9 @@ inline std::uint64_t open_label_key(const OpenLabel& label) {
 
 enum class Ties { none, mirrors, others };
 
+// How a search ended without its front.
+enum class Halt { over_budget, tie, stopped };
+
 struct SolutionRef {
   std::uint32_t label;
   PathCosts costs;
@@ -84,7 +88,7 @@ template <Mode kMode>
 class Search {
  public:
   Search(const RoadGraph& graph, std::uint32_t target, double target_lat, double target_lon, double eps,
-         std::uint64_t labels_before_known_routes = UINT64_MAX)
+         StopCheck& stop, std::uint64_t labels_before_known_routes = UINT64_MAX)
       : graph_(graph),
         target_(target),
         target_lat_(target_lat),
@@ -92,48 +96,53 @@ class Search {
         cos_t_(cos_latitude(target_lat)),
         approx_factor_(1.0 + eps),
         labels_before_known_routes_(labels_before_known_routes),
+        stop_(stop),
         target_place_(target == IdIndex::kAbsent ? Places::kNone : places_.place_of(target)),
-        to_go_{RemainingCost(graph, places_, kDistance, kPruned ? target_place_ : Places::kNone),
-               RemainingCost(graph, places_, kRisk, kPruned ? target_place_ : Places::kNone)} {}
+        to_go_{RemainingCost(graph, places_, kDistance, kPruned ? target_place_ : Places::kNone, &stop),
+               RemainingCost(graph, places_, kRisk, kPruned ? target_place_ : Places::kNone, &stop)} {}
 
-  // The solution front; none when a pruned search met a tie it cannot order.
-  // `path_uncertain` tells, per entry, whether the path may be another one
-  // with the very same costs than the literal search finds.
-  // It gives up, too, once it has processed more than `most_processed` labels.
-  std::optional<ParetoFront> run(std::uint32_t source, SearchCounters& counters,
-                                 std::vector<bool>* path_uncertain = nullptr,
-                                 std::uint64_t most_processed = UINT64_MAX) {
-    counters_ = &counters;
+  // The solution front; a pruned search halts on a tie it cannot order,
+  // and once it has processed more than `most_processed` labels; any search
+  // halts when asked to stop. `path_uncertain` tells, per entry, whether the
+  // path may be another one with the very same costs than the literal search
+  // finds.
+  std::expected<ParetoFront, Halt> run(std::uint32_t source, SearchReport& report,
+                                       std::vector<bool>* path_uncertain = nullptr,
+                                       std::uint64_t most_processed = UINT64_MAX) {
+    report_ = &report;
+    std::expected<ParetoFront, Halt> front = search(source, path_uncertain, most_processed);
+    report.settled_backwards += to_go_[0].settled_count() + to_go_[1].settled_count();
+    report.touched_nodes += places_.size();
+    return front;
+  }
+
+ private:
+  std::expected<ParetoFront, Halt> search(std::uint32_t source, std::vector<bool>* path_uncertain,
+                                          std::uint64_t most_processed) {
     push(OpenLabel{priority_key(0.0), 0.0, 0.0, 0.0, kNoParent, places_.place_of(source)});
     while (!open_.empty()) {
+      if (stop_.tick()) return std::unexpected(Halt::stopped);
       const OpenLabel label = pop();
-      ++counters.popped;
+      ++report_->popped;
       if (cannot_matter(label)) continue;
       bool tied_to_mirror = false;
       if constexpr (kPruned) {
         const Ties ties = ties_that_may_matter(label);
-        if (ties == Ties::others) return std::nullopt;
+        if (ties == Ties::others) return std::unexpected(stop_.stopped() ? Halt::stopped : Halt::tie);
         tied_to_mirror = ties == Ties::mirrors || (mirrored_.size() != 0 && mirrored_.find(open_label_key(label)) !=
                                                                               IdIndex::kAbsent);
       }
-      if (labels_.size() >= most_processed) {
-        over_budget_ = true;
-        return std::nullopt;
-      }
+      if (labels_.size() >= most_processed) return std::unexpected(Halt::over_budget);
       if constexpr (kPruned) {
         if (labels_.size() == labels_before_known_routes_ && solutions_.empty()) learn_known_routes(source);
       }
       process(label, tied_to_mirror);
     }
-    counters.settled_backwards = to_go_[0].settled_count() + to_go_[1].settled_count();
-    counters.touched_nodes = places_.size();
+    if (stop_.stopped()) return std::unexpected(Halt::stopped);
     if (path_uncertain != nullptr) *path_uncertain = paths_uncertain();
     return materialise_solutions();
   }
 
-  bool gave_up_over_budget() const { return over_budget_; }
-
- private:
   // Whether the label would be discarded when popped, or in the pruned mode
   // can no longer change the answer.
   //
@@ -240,11 +249,11 @@ class Search {
   void learn_known_routes(std::uint32_t source_dense) {
     if (graph_.has_familiarity || target_place_ == Places::kNone || source_dense == target_) return;
     target_heuristic_ = heuristic_of(target_place_);
-    RemainingCost by_priority(graph_, places_, weighted(1.0, kRiskWeight), target_place_);
+    RemainingCost by_priority(graph_, places_, weighted(1.0, kRiskWeight), target_place_, &stop_);
     for (RemainingCost* to_go : {&to_go_[0], &to_go_[1], &by_priority}) {
       if (std::optional<KnownRoute> route = follow_least_path(*to_go, places_.place_of(source_dense))) {
         known_.push_back(*route);
-        ++counters_->known_routes;
+        ++report_->known_routes;
       }
     }
   }
@@ -303,10 +312,13 @@ class Search {
   // are processed alike whatever their order, and give extensions that
   // mirror each other: only which of their paths a solution takes is left
   // to the heap's shape, so they are marked and their descendants' paths
-  // count as uncertain. Any other tie may change the answer.
+  // count as uncertain. Any other tie may change the answer. Where paths of
+  // equal costs abound, so do ties: each one looked at is a unit of work, and
+  // a stop ends the look as if at a tie that matters.
   Ties ties_that_may_matter(const OpenLabel& label) {
     Ties found = Ties::none;
     const bool only_mirrors = open_.all_tied(label, [&](const OpenLabel& other) {
+      if (stop_.tick()) return false;
       if (cannot_matter(other)) return true;
       if (!mirrors(other, label)) return false;
       mirrored_.find_or_insert(open_label_key(other), 0);
@@ -380,8 +392,11 @@ class Search {
   }
 
   // The label has just entered the target's front, so no solution strictly
-  // dominates it: the solutions and that front hold the same points.
+  // dominates it: the solutions and that front hold the same points. Every
+  // path of the same costs is a solution of its own, and comparing with each
+  // is work to count.
   void record_solution(std::uint32_t index, const OpenLabel& label) {
+    stop_.tick(solutions_.size());
     front_insert(solutions_, SolutionRef{index, {label.distance_m, label.risk, label.familiarity}});
   }
 
@@ -401,7 +416,7 @@ class Search {
       std::abort();
     }
     labels_.push_back(RecordedLabel{label.parent, label.place, label.distance_m, label.risk});
-    ++counters_->processed;
+    ++report_->processed;
     return static_cast<std::uint32_t>(labels_.size() - 1);
   }
 
@@ -428,7 +443,7 @@ class Search {
     } else {
       open_list_push(open_, label, label_before);
     }
-    ++counters_->pushed;
+    ++report_->pushed;
   }
 
   OpenLabel pop() {
@@ -446,6 +461,7 @@ class Search {
   const double cos_t_;
   const double approx_factor_;
   const std::uint64_t labels_before_known_routes_;
+  StopCheck& stop_;
 
   Places places_;
   // The target's place: its front holds the costs of the solutions, which
@@ -457,8 +473,7 @@ class Search {
   std::vector<SolutionRef> solutions_;
   IdIndex mirrored_;                         // open labels found tied to a mirror
   std::vector<std::uint32_t> tied_to_mirror_;  // recorded labels that were tied to one
-  SearchCounters* counters_ = nullptr;
-  bool over_budget_ = false;
+  SearchReport* report_ = nullptr;
   std::vector<KnownRoute> known_;
   double target_heuristic_ = 0.0;
 };
@@ -480,44 +495,89 @@ bool paths_in_doubt(const ParetoFront& front, const std::vector<bool>& uncertain
 
 }  // namespace
 
-ParetoFront pareto_search(const RoadGraph& graph, NodeId source, NodeId target, double target_lat,
-                          double target_lon, double eps, SearchCounters* counters, PathsNeeded needed,
-                          const SearchTuning& tuning) {
-  SearchCounters counted;
-  if (counters == nullptr) counters = &counted;
+std::optional<ParetoFront> pareto_search(const RoadGraph& graph, NodeId source, NodeId target, double target_lat,
+                                         double target_lon, double eps, PathsNeeded needed,
+                                         const SearchOptions& options) {
+  SearchReport unread;
+  SearchReport& report = options.report != nullptr ? *options.report : unread;
   const std::uint32_t source_dense = graph.dense_of.find(source);
   if (source_dense == IdIndex::kAbsent) {
     // An id the graph has never seen has no edges: the start label is all.
-    if (source != target) return {};
+    report.answered_by = Strategy::literal;
+    if (source != target) return ParetoFront{};
     return ParetoFront{FrontEntry{{source}, source, {0.0, 0.0, 0.0}}};
   }
   // A target the graph has never seen stays kAbsent, which no label reaches.
   const std::uint32_t target_dense = graph.dense_of.find(target);
+  StopCheck stop(options.stop);
+  const SearchTuning& tuning = options.tuning;
+  std::optional<Strategy> running;
+  auto gave_up = [&](GaveUp why) { report.gave_up[report.gave_up_count++] = Attempt{*running, why}; };
+  auto halted = [&](Halt halt) {
+    switch (halt) {
+      case Halt::over_budget: gave_up(GaveUp::over_budget); return false;
+      case Halt::tie: gave_up(GaveUp::tie); return false;
+      case Halt::stopped: report.stopped_in = running; return true;
+    }
+    return true;
+  };
   if (prunes(graph, eps)) {
-    auto pruned = [&](std::uint64_t most_processed, bool& over_budget) -> std::optional<ParetoFront> {
-      Search<Mode::pruned> search(graph, target_dense, target_lat, target_lon, eps, tuning.labels_before_known_routes);
+    // Whether the pruned search answered; `front` set when it did.
+    auto pruned = [&](std::uint64_t most_processed, std::optional<ParetoFront>& front) {
+      Search<Mode::pruned> search(graph, target_dense, target_lat, target_lon, eps, stop,
+                                  tuning.labels_before_known_routes);
       std::vector<bool> uncertain;
-      std::optional<ParetoFront> front = search.run(source_dense, *counters, &uncertain, most_processed);
-      over_budget = search.gave_up_over_budget();
-      if (front && paths_in_doubt(*front, uncertain, needed)) return std::nullopt;
-      return front;
+      std::expected<ParetoFront, Halt> found = search.run(source_dense, report, &uncertain, most_processed);
+      if (!found) return halted(found.error());
+      if (paths_in_doubt(*found, uncertain, needed)) {
+        gave_up(GaveUp::path_in_doubt);
+        return false;
+      }
+      front = std::move(*found);
+      return true;
     };
+    std::optional<ParetoFront> front;
     bool over_budget = true;
     if (eps == 0.0 && needed == PathsNeeded::chosen_routes) {
       // A short request is over before the targeted walks have set up their
       // backward searches, so the pruned search has the first go.
-      if (std::optional<ParetoFront> front = pruned(tuning.short_request_labels, over_budget)) return std::move(*front);
-      if (std::optional<ParetoFront> front = targeted_route_front(graph, source_dense, target_dense, *counters)) {
-        return std::move(*front);
+      running = Strategy::pruned_short;
+      if (pruned(tuning.short_request_labels, front)) {
+        if (front) report.answered_by = running;
+        return front;
       }
+      over_budget = report.gave_up[report.gave_up_count - 1].why == GaveUp::over_budget;
+      running = Strategy::targeted;
+      std::expected<ParetoFront, GaveUp> walked =
+          targeted_route_front(graph, source_dense, target_dense, report, stop);
+      if (stop.stopped()) {
+        report.stopped_in = running;
+        return std::nullopt;
+      }
+      if (walked) {
+        report.answered_by = running;
+        return std::move(*walked);
+      }
+      gave_up(walked.error());
     }
     // A tie within the budget would stop the pruned search again.
     if (over_budget) {
-      if (std::optional<ParetoFront> front = pruned(UINT64_MAX, over_budget)) return std::move(*front);
+      running = Strategy::pruned;
+      if (pruned(UINT64_MAX, front)) {
+        if (front) report.answered_by = running;
+        return front;
+      }
     }
-    counters->fell_back = true;
   }
-  return *Search<Mode::literal>(graph, target_dense, target_lat, target_lon, eps).run(source_dense, *counters);
+  running = Strategy::literal;
+  std::expected<ParetoFront, Halt> front =
+      Search<Mode::literal>(graph, target_dense, target_lat, target_lon, eps, stop).run(source_dense, report);
+  if (!front) {
+    halted(front.error());
+    return std::nullopt;
+  }
+  report.answered_by = running;
+  return std::move(*front);
 }
 
 }  // namespace norvel

@@ -53,20 +53,21 @@ struct Least {
 
 class Targeted {
  public:
-  Targeted(const RoadGraph& graph, std::uint32_t source_dense, std::uint32_t target_dense)
+  Targeted(const RoadGraph& graph, std::uint32_t source_dense, std::uint32_t target_dense, StopCheck& stop)
       : graph_(graph),
+        stop_(stop),
         target_dense_(target_dense),
         target_place_(target_dense == IdIndex::kAbsent ? Places::kNone : places_.place_of(target_dense)),
         source_place_(places_.place_of(source_dense)),
-        distance_to_go_(graph, places_, kDistance, target_place_),
-        risk_to_go_(graph, places_, kRisk, target_place_) {}
+        distance_to_go_(graph, places_, kDistance, target_place_, &stop),
+        risk_to_go_(graph, places_, kRisk, target_place_, &stop) {}
 
-  std::optional<ParetoFront> answer(SearchCounters& counters) {
-    std::optional<ParetoFront> front = find();
-    counters.processed += kBudget - budget_;
-    counters.settled_backwards = distance_to_go_.settled_count() + risk_to_go_.settled_count() +
-                                 (weighted_to_go_ ? weighted_to_go_->settled_count() : 0);
-    counters.touched_nodes = places_.size();
+  std::expected<ParetoFront, GaveUp> answer(SearchReport& report) {
+    std::expected<ParetoFront, GaveUp> front = find();
+    report.walked_prefixes += kBudget - budget_;
+    report.settled_backwards += distance_to_go_.settled_count() + risk_to_go_.settled_count() +
+                                (weighted_to_go_ ? weighted_to_go_->settled_count() : 0);
+    report.touched_nodes += places_.size();
     return front;
   }
 
@@ -74,7 +75,7 @@ class Targeted {
   // Walks are cut off beyond this many kept prefixes.
   static constexpr std::uint64_t kBudget = 200'000;
 
-  std::optional<ParetoFront> find() {
+  std::expected<ParetoFront, GaveUp> find() {
     if (places_[source_place_].dense == target_dense_) {
       const NodeId id = graph_.id_of[target_dense_];
       return ParetoFront{FrontEntry{{id}, id, {0.0, 0.0, 0.0}}};
@@ -82,25 +83,26 @@ class Targeted {
     distance_to_go_.settle_until(source_place_, RemainingCost::kUnreachable);
     if (distance_to_go_.lower_bound(places_[source_place_]) == RemainingCost::kUnreachable) return ParetoFront{};
 
-    const std::optional<Least> shortest = least_by(distance_to_go_, false);
-    if (!shortest || shortest->count != 1) return std::nullopt;
-    const std::optional<Least> safest = least_by(risk_to_go_, true);
-    if (!safest || safest->count != 1) return std::nullopt;
+    const std::expected<Least, GaveUp> shortest = least_by(distance_to_go_, false);
+    if (!shortest) return std::unexpected(shortest.error());
+    const std::expected<Least, GaveUp> safest = least_by(risk_to_go_, true);
+    if (!safest) return std::unexpected(safest.error());
 
     ParetoFront front{entry(shortest->path)};
     if (!same_point(safest->path.costs, shortest->path.costs)) front.push_back(entry(safest->path));
     if (front.size() == 1) return front;
 
-    const std::optional<Arrival> balanced = least_balanced(balance_weights(front), front);
-    if (!balanced) return std::nullopt;
+    const std::expected<Arrival, GaveUp> balanced = least_balanced(balance_weights(front), front);
+    if (!balanced) return std::unexpected(balanced.error());
     if (!same_point(balanced->costs, shortest->path.costs) && !same_point(balanced->costs, safest->path.costs)) {
       front.push_back(entry(*balanced));
     }
     return front;
   }
 
-  // The least path by one objective, its ties broken by the other one.
-  std::optional<Least> least_by(RemainingCost& to_go, bool by_risk) {
+  // The least path by one objective, its ties broken by the other one, if
+  // no other path has exactly its sums.
+  std::expected<Least, GaveUp> least_by(RemainingCost& to_go, bool by_risk) {
     auto first = [by_risk](const PathCosts& c) { return by_risk ? c.risk : c.distance_m; };
     auto second = [by_risk](const PathCosts& c) { return by_risk ? c.distance_m : c.risk; };
     to_go.settle_until(source_place_, RemainingCost::kUnreachable);
@@ -123,19 +125,22 @@ class Targeted {
       least = Least{Arrival{costs, {path.begin(), path.end()}}, 1};
       bound = first(costs);
     };
-    if (!walk_paths(graph_, places_, source_place_, target_dense_, budget_, keep, reach)) return std::nullopt;
-    if (least.count == 0) return std::nullopt;  // cannot happen: the bound is met by some path
+    if (!walk_paths(graph_, places_, source_place_, target_dense_, budget_, stop_, keep, reach)) {
+      return std::unexpected(GaveUp::over_budget);
+    }
+    // No path at all cannot happen: the bound is met by some path.
+    if (least.count != 1) return std::unexpected(GaveUp::tie);
     return least;
   }
 
   // The entry with the least balance score among the Pareto-optimal
   // points, given the front's normalisers (those of `extremes`, the shortest
   // and safest entries); none when its score or its sums are shared.
-  std::optional<Arrival> least_balanced(const BalanceWeights& norms, const ParetoFront& extremes) {
+  std::expected<Arrival, GaveUp> least_balanced(const BalanceWeights& norms, const ParetoFront& extremes) {
     const double distance_weight = 1.0 / norms.norm_distance;
     const double risk_weight = 1.0 / norms.norm_risk;
     RemainingCost& to_go = weighted_to_go_.emplace(graph_, places_, weighted(distance_weight, risk_weight),
-                                                   target_place_);
+                                                   target_place_, &stop_);
     auto weighted_sum = [&](const PathCosts& c) { return distance_weight * c.distance_m + risk_weight * c.risk; };
     to_go.settle_until(source_place_, RemainingCost::kUnreachable);
     // Comfortably above the least score of the front, so that every path of
@@ -153,8 +158,8 @@ class Targeted {
       too_many = too_many || arrivals.size() == kMostArrivals;
       if (!too_many) arrivals.push_back(Arrival{costs, {path.begin(), path.end()}});
     };
-    if (!walk_paths(graph_, places_, source_place_, target_dense_, budget_, keep, reach) || too_many) {
-      return std::nullopt;
+    if (!walk_paths(graph_, places_, source_place_, target_dense_, budget_, stop_, keep, reach) || too_many) {
+      return std::unexpected(GaveUp::over_budget);
     }
 
     // The candidates' Pareto-optimal points, the extremes among them.
@@ -181,7 +186,7 @@ class Targeted {
         shared_score = true;
       }
     }
-    if (best == nullptr || shared_score) return std::nullopt;
+    if (best == nullptr || shared_score) return std::unexpected(GaveUp::tie);
     const Arrival* chosen = nullptr;
     int paths = 0;
     for (const Arrival& arrival : arrivals) {
@@ -190,7 +195,7 @@ class Targeted {
         ++paths;
       }
     }
-    if (paths != 1) return std::nullopt;
+    if (paths != 1) return std::unexpected(GaveUp::tie);
     return *chosen;
   }
 
@@ -210,6 +215,7 @@ class Targeted {
   static constexpr std::size_t kMostArrivals = 4096;
 
   const RoadGraph& graph_;
+  StopCheck& stop_;
   const std::uint32_t target_dense_;
   Places places_;
   const std::uint32_t target_place_;
@@ -222,9 +228,10 @@ class Targeted {
 
 }  // namespace
 
-std::optional<ParetoFront> targeted_route_front(const RoadGraph& graph, std::uint32_t source_dense,
-                                                std::uint32_t target_dense, SearchCounters& counters) {
-  return Targeted(graph, source_dense, target_dense).answer(counters);
+std::expected<ParetoFront, GaveUp> targeted_route_front(const RoadGraph& graph, std::uint32_t source_dense,
+                                                        std::uint32_t target_dense, SearchReport& report,
+                                                        StopCheck& stop) {
+  return Targeted(graph, source_dense, target_dense, stop).answer(report);
 }
 
 }  // namespace norvel
