@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "graph/pareto_search.hpp"
+#include "graph/request_workspace.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/safe_route_request.hpp"
 #include "graph/route_selection.hpp"
@@ -469,9 +470,9 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
       if (eps == 0.0 && fast.costs_bounded_below && listed_node(fast, pair.source) != IdIndex::kAbsent &&
           listed_node(fast, pair.target) != IdIndex::kAbsent && !outgoing_edges(fast, pair.source).empty()) {
         SearchReport walked;
-        StopCheck never({});
-        const std::expected<ParetoFront, GaveUp> front = targeted_route_front(
-            fast, fast.dense_of.find(pair.source), fast.dense_of.find(pair.target), walked, never);
+        RequestWorkspace workspace(fast, fast.dense_of.find(pair.source), fast.dense_of.find(pair.target), 0.0,
+                                   0.0, 0.0, {}, walked);
+        const std::expected<ParetoFront, GaveUp> front = targeted_route_front(workspace);
         if (front) {
           ++totals.targeted;
           std::string why;
