@@ -26,15 +26,17 @@ std::optional<ParetoFront> literal_search(RequestWorkspace& workspace) {
     if (stop.tick()) return std::nullopt;
     const OpenLabel label = open_list_pop(open, label_before);
     ++report.popped;
-    // Discarded: covered by a solution held, strictly dominated by a label
-    // recorded at its node, or back at a node of its own path.
+    // Solution test: covered by a solution held.
     if (workspace.covered_by_solution(label.distance_m, label.risk)) continue;
+    // Front test: strictly dominated by a label recorded at its node.
     Place& at = places[label.place];
     if (at.front.strictly_dominates_point(label.distance_m, label.risk)) continue;
+    // Cycle rule, which makes the search end where a cycle adds nothing.
     if (labels.revisits_own_node(label, graph.has_negative_cost)) continue;
 
-    // Processed: recorded at its node; at the target a solution, elsewhere
-    // extended along every outgoing edge.
+    // Record at its node; at the target a solution, never expanded;
+    // elsewhere expanded along every outgoing edge in adjacency order, with
+    // nothing tested at push time.
     at.front.insert(label.distance_m, label.risk);
     const std::uint32_t index = labels.record(label);
     ++report.processed;
