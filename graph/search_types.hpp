@@ -42,7 +42,8 @@ struct Attempt {
 };
 
 // What one request did, for benchmarks and tests. Each count is a sum over
-// the whole request, every strategy it tried included.
+// the whole request, every strategy it tried included. Give each request a
+// fresh report.
 struct SearchReport {
   std::uint64_t pushed = 0;             // labels pushed on an open list
   std::uint64_t popped = 0;             // labels taken from an open list
