@@ -1,6 +1,6 @@
 // Times route requests by band of distance on one graph document, with what
-// the search did (labels processed, nodes settled backwards, ties that sent a
-// request to the literal search).
+// the search did (labels processed, prefixes the targeted walks kept, nodes
+// settled backwards, requests the literal search answered).
 //
 //   route_bands GRAPH.json[.gz is not read: unzip first] QUERIES|--random=1000,1400,1800 [--pairs=N]
 //               [--eps=0,0.1] [--repeat=N]
@@ -108,31 +108,33 @@ int main(int argc, char** argv) {
                                          ? random_queries(*graph, numbers(second.substr(9)), pairs)
                                          : read_queries(argv[2]);
 
-  std::printf("%8s %6s %10s %10s %12s %12s %10s\n", "band_m", "eps", "median_ms", "max_ms", "processed", "settled_bw",
-              "fell_back");
+  std::printf("%8s %6s %10s %10s %12s %10s %12s %10s\n", "band_m", "eps", "median_ms", "max_ms", "processed", "walked",
+              "settled_bw",
+              "literal");
   for (double eps : eps_values) {
-    std::map<long, std::vector<double>> times, processed, settled;
-    std::map<long, int> fell_back;
+    std::map<long, std::vector<double>> times, processed, walked, settled;
+    std::map<long, int> literal;
     for (const Query& query : queries) {
       double best = 1e300;
-      norvel::SearchCounters counters;
+      norvel::SearchReport counters;
       for (int r = 0; r < repeat; ++r) {
         counters = {};
         const auto start = std::chrono::steady_clock::now();
-        auto result = norvel::compute_safe_routes(*graph, query.source, query.target, eps, &counters);
+        auto result = norvel::compute_safe_routes(*graph, query.source, query.target, eps, {.report = &counters});
         const auto stop = std::chrono::steady_clock::now();
         if (!result) std::fprintf(stderr, "%s\n", result.error().message.c_str());
         best = std::min(best, std::chrono::duration<double, std::milli>(stop - start).count());
       }
       times[query.band].push_back(best);
       processed[query.band].push_back(static_cast<double>(counters.processed));
+      walked[query.band].push_back(static_cast<double>(counters.walked_prefixes));
       settled[query.band].push_back(static_cast<double>(counters.settled_backwards));
-      fell_back[query.band] += counters.fell_back ? 1 : 0;
+      literal[query.band] += counters.answered_by == norvel::Strategy::literal ? 1 : 0;
     }
     for (const auto& [band, band_times] : times) {
-      std::printf("%8ld %6.2f %10.3f %10.3f %12.0f %12.0f %7d/%zu\n", band, eps, median(band_times),
+      std::printf("%8ld %6.2f %10.3f %10.3f %12.0f %10.0f %12.0f %7d/%zu\n", band, eps, median(band_times),
                   *std::max_element(band_times.begin(), band_times.end()), median(processed[band]),
-                  median(settled[band]), fell_back[band], band_times.size());
+                  median(walked[band]), median(settled[band]), literal[band], band_times.size());
     }
   }
   return 0;

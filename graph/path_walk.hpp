@@ -7,6 +7,7 @@
 #include "graph/pareto_front.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/search_places.hpp"
+#include "graph/stop_poll.hpp"
 
 namespace norvel {
 
@@ -16,10 +17,11 @@ namespace norvel {
 // and calls `reach(costs, places)` for every path that arrives, `places`
 // being the path's places from the source on (the target excluded). Nothing
 // goes on past the target. Returns false when more than `budget` prefixes
-// were kept (the budget is spent).
+// were kept (the budget is spent), or when `stop` said stop; each prefix
+// kept is a unit of work for it.
 template <class Keep, class Reach>
 bool walk_paths(const RoadGraph& graph, Places& places, std::uint32_t source_place, std::uint32_t target_dense,
-                std::uint64_t& budget, Keep keep, Reach reach) {
+                std::uint64_t& budget, StopCheck& stop, Keep keep, Reach reach) {
   struct Step {
     std::uint32_t place;
     std::uint32_t next_slot;
@@ -53,7 +55,7 @@ bool walk_paths(const RoadGraph& graph, Places& places, std::uint32_t source_pla
     }
     const std::uint32_t place = places.place_of(edge.to);
     if (places[place].on_path || !keep(place, costs)) continue;
-    if (budget == 0) {
+    if (budget == 0 || stop.tick()) {
       leave_all();
       return false;
     }

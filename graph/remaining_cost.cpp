@@ -12,11 +12,12 @@ bool later(const auto& x, const auto& y) { return x.cost > y.cost; }
 }  // namespace
 
 RemainingCost::RemainingCost(const RoadGraph& graph, Places& places, Objective objective,
-                             std::uint32_t target_place)
+                             std::uint32_t target_place, StopCheck* stop)
     : graph_(graph),
       places_(places),
       objective_(objective),
-      bit_(static_cast<std::uint8_t>(1u << objective.slot)) {
+      bit_(static_cast<std::uint8_t>(1u << objective.slot)),
+      stop_(stop) {
   if (target_place == Places::kNone) return;
   places_[target_place].to_target[objective_.slot] = 0.0;
   heap_.push_back(Entry{0.0, target_place});

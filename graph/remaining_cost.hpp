@@ -5,6 +5,7 @@
 
 #include "graph/road_graph.hpp"
 #include "graph/search_places.hpp"
+#include "graph/stop_poll.hpp"
 
 namespace norvel {
 
@@ -53,7 +54,11 @@ inline Objective weighted(double distance_weight, double risk_weight) { return {
 // Precondition: the graph's costs are bounded below (`costs_bounded_below`).
 class RemainingCost {
  public:
-  RemainingCost(const RoadGraph& graph, Places& places, Objective objective, std::uint32_t target_place);
+  // Nodes settled count as units of work for `stop`, if given; once it
+  // says stop, settling ends early, which leaves every bound a lower bound
+  // still.
+  RemainingCost(const RoadGraph& graph, Places& places, Objective objective, std::uint32_t target_place,
+                StopCheck* stop = nullptr);
 
   double lower_bound(const Place& place) const {
     if (place.settled & bit_) return place.to_target[objective_.slot];
@@ -62,7 +67,11 @@ class RemainingCost {
 
   // Settles nodes until `place` is settled or the radius exceeds `enough`.
   void settle_until(std::uint32_t place, double enough) {
-    while (!(places_[place].settled & bit_) && !heap_.empty() && heap_.front().cost <= enough) settle_next();
+    while (!(places_[place].settled & bit_) && !heap_.empty() && heap_.front().cost <= enough) {
+      // A node settled is too little work to count one by one.
+      if ((settled_count_ & (kSettledPerTick - 1)) == 0 && stop_ != nullptr && stop_->tick(kSettledPerTick)) return;
+      settle_next();
+    }
   }
 
   std::uint64_t settled_count() const { return settled_count_; }
@@ -78,12 +87,15 @@ class RemainingCost {
 
   void settle_next();
 
+  static constexpr std::uint64_t kSettledPerTick = 1024;
+
   const RoadGraph& graph_;
   Places& places_;
   const Objective objective_;
   const std::uint8_t bit_;
   std::vector<Entry> heap_;
   std::uint64_t settled_count_ = 0;
+  StopCheck* stop_;
 };
 
 }  // namespace norvel

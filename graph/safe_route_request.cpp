@@ -15,8 +15,7 @@ RouteError route_error(RouteErrorKind kind, std::string message) { return RouteE
 
 std::expected<std::vector<RouteRecord>, RouteError> compute_safe_routes(const RoadGraph& graph, NodeId source,
                                                                         NodeId target, double eps,
-                                                                        SearchCounters* counters,
-                                                                        const SearchTuning& tuning) {
+                                                                        const SearchOptions& options) {
   // Membership and coordinates by id were tabulated when the graph was built
   // (last record of a repeated id wins), so a request costs nothing per node.
   const std::uint32_t source_dense = listed_node(graph, source);
@@ -34,9 +33,10 @@ std::expected<std::vector<RouteRecord>, RouteError> compute_safe_routes(const Ro
         RouteErrorKind::source_isolated,
         "Nœud source " + std::to_string(source) + " isolé (aucun arc sortant) — graphe déconnecté ?"));
   }
-  ParetoFront solutions =
-      pareto_search(graph, source, target, graph.lat[target_dense], graph.lon[target_dense], eps, counters,
-                    PathsNeeded::chosen_routes, tuning);
+  std::optional<ParetoFront> searched = pareto_search(graph, source, target, graph.lat[target_dense],
+                                                      graph.lon[target_dense], eps, PathsNeeded::chosen_routes, options);
+  if (!searched) return std::unexpected(route_error(RouteErrorKind::interrupted, "Recherche interrompue"));
+  const ParetoFront& solutions = *searched;
   if (solutions.empty()) {
     return std::unexpected(route_error(RouteErrorKind::no_route,
                                        "Aucun chemin trouvé entre " + std::to_string(source) + " et " +

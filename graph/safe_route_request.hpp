@@ -7,6 +7,7 @@
 #include "graph/node_id.hpp"
 #include "graph/pareto_search.hpp"
 #include "graph/road_graph.hpp"
+#include "graph/search_types.hpp"
 #include "graph/route_record.hpp"
 
 namespace norvel {
@@ -16,9 +17,11 @@ enum class RouteErrorKind {
   target_not_found,  // target is not in the node list
   source_isolated,   // source has no outgoing edge
   no_route,          // the search found no route
+  interrupted,       // the stop hook asked the search to stop
 };
 
-// A routing failure; the Python layer raises it as RuntimeError(message).
+// A routing failure; the Python layer raises it as RuntimeError(message),
+// except an interruption, whose exception the stop hook has already set.
 struct RouteError {
   RouteErrorKind kind;
   std::string message;  // French, UTF-8
@@ -26,8 +29,8 @@ struct RouteError {
 
 // Checks both ids, runs the search and picks the shortest, safest and
 // balanced routes (repeats dropped), in that order.
-std::expected<std::vector<RouteRecord>, RouteError> compute_safe_routes(
-    const RoadGraph& graph, NodeId source, NodeId target, double eps, SearchCounters* counters = nullptr,
-    const SearchTuning& tuning = {});
+std::expected<std::vector<RouteRecord>, RouteError> compute_safe_routes(const RoadGraph& graph, NodeId source,
+                                                                        NodeId target, double eps,
+                                                                        const SearchOptions& options = {});
 
 }  // namespace norvel

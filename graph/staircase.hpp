@@ -32,15 +32,18 @@ class Staircase {
   // Adds a point that no point strictly dominates, dropping those it
   // strictly dominates.
   //
-  // The points it dominates have a distance from its own on and a risk down
-  // to its own: as risk falls along the staircase, they form one run right
-  // where it goes, after any points equal to it (points of equal distance
-  // are equal, or one would dominate the other).
+  // A point equal to one held changes no answer, so it is not kept twice:
+  // where many paths have exactly equal costs, copies would pile up at a
+  // node and make every insertion there cost as many steps. Otherwise the
+  // points it dominates have a distance from its own on and a risk down to
+  // its own: as risk falls along the staircase, they form one run right
+  // where it goes (points of equal distance are equal, or one would
+  // dominate the other).
   void insert(double distance, double risk) {
     if (std::isnan(distance) || std::isnan(risk)) return;
     auto at = std::lower_bound(points_.begin(), points_.end(), distance,
                                [](const Point& point, double value) { return point.distance_m < value; });
-    while (at != points_.end() && at->distance_m == distance && at->risk == risk) ++at;
+    if (at != points_.end() && at->distance_m == distance && at->risk == risk) return;
     auto run_end = at;
     while (run_end != points_.end() && run_end->risk >= risk) ++run_end;
     if (run_end != at) {
@@ -52,6 +55,7 @@ class Staircase {
   }
 
   bool empty() const { return points_.empty(); }
+  void clear() { points_.clear(); }
   // The extremes: the largest distance and the largest risk of the set.
   // Precondition: not empty.
   double largest_distance() const { return points_.back().distance_m; }

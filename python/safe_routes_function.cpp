@@ -21,6 +21,11 @@ constexpr ParameterTable kTable{
     .required_count = 4,
 };
 
+// Ctrl-C during a long request: the interpreter's handler has only noted
+// the signal, and running it (KeyboardInterrupt by default) sets the
+// exception the request then ends with. The lock stays held throughout.
+bool stop_on_signal(void*) { return PyErr_CheckSignals() != 0; }
+
 PyResult run_request(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* slots[4];
   if (PyExpected<void> bound = bind_arguments(kTable, args, nargs, kwnames, slots); !bound) {
@@ -45,7 +50,10 @@ PyResult run_request(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     return std::unexpected(wrap_argument_error("eps", std::move(eps.error())));
   }
   std::expected<std::vector<RouteRecord>, RouteError> routes =
-      compute_safe_routes(*graph->graph, *source, *target, *eps);
+      compute_safe_routes(*graph->graph, *source, *target, *eps, SearchOptions{.stop = {.hook = stop_on_signal}});
+  if (!routes && routes.error().kind == RouteErrorKind::interrupted) {
+    return std::unexpected(fetch_pending_failure());
+  }
   if (!routes) {
     return std::unexpected(failure_with_text(PyExc_RuntimeError, std::move(routes.error().message)));
   }

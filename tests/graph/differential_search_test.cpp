@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "graph/pareto_search.hpp"
+#include "graph/request_workspace.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/safe_route_request.hpp"
 #include "graph/route_selection.hpp"
@@ -437,14 +438,14 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
       const std::string request = "request: source " + std::to_string(pair.source) + " target " +
                                   std::to_string(pair.target) + " eps " + show(eps) + "\n";
 
-      SearchCounters counters;
-      const FastResult fast_result = compute_safe_routes(fast, pair.source, pair.target, eps, &counters);
+      SearchReport counters;
+      const FastResult fast_result = compute_safe_routes(fast, pair.source, pair.target, eps, {.report = &counters});
       const ModelResult model_result = reference::compute_safe_routes(model, pair.source, pair.target, eps);
       ++totals.requests;
       if (fast_result) ++totals.routes_found;
       if (fast_result && fast_result->front().path.size() > 1 && eps >= 0.0 && std::isfinite(eps)) {
         ++totals.could_be_quick;
-        ++(counters.fell_back ? totals.fell_back : totals.answered_quickly);
+        ++(counters.answered_by == Strategy::literal ? totals.fell_back : totals.answered_quickly);
       }
       if (std::string why = result_difference(fast_result, model_result); !why.empty()) {
         note_mismatch(mismatch, g.graph,
@@ -454,9 +455,9 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
 
       // Every way of working reached on a small graph: the targeted walks
       // and known routes come in after a couple of labels.
-      SearchCounters tight_counters;
-      const FastResult tight = compute_safe_routes(fast, pair.source, pair.target, eps, &tight_counters,
-                                                   kShrunkTuning);
+      SearchReport tight_counters;
+      const FastResult tight = compute_safe_routes(fast, pair.source, pair.target, eps,
+                                                   {.report = &tight_counters, .tuning = kShrunkTuning});
       totals.known_routes += tight_counters.known_routes;
       if (std::string why = result_difference(tight, model_result); !why.empty()) {
         note_mismatch(mismatch, g.graph,
@@ -468,9 +469,10 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
       // request proves long.
       if (eps == 0.0 && fast.costs_bounded_below && listed_node(fast, pair.source) != IdIndex::kAbsent &&
           listed_node(fast, pair.target) != IdIndex::kAbsent && !outgoing_edges(fast, pair.source).empty()) {
-        SearchCounters walked;
-        const std::optional<ParetoFront> front = targeted_route_front(
-            fast, fast.dense_of.find(pair.source), fast.dense_of.find(pair.target), walked);
+        SearchReport walked;
+        RequestWorkspace workspace(fast, fast.dense_of.find(pair.source), fast.dense_of.find(pair.target), 0.0,
+                                   0.0, 0.0, {}, walked);
+        const std::expected<ParetoFront, GaveUp> front = targeted_route_front(workspace);
         if (front) {
           ++totals.targeted;
           std::string why;
@@ -493,7 +495,7 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
       if (auto found = table.find(pair.target); found != table.end() && !chance(rng, 20)) {
         std::tie(target_lat, target_lon) = found->second;
       }
-      const ParetoFront fast_front = pareto_search(fast, pair.source, pair.target, target_lat, target_lon, eps);
+      const ParetoFront fast_front = *pareto_search(fast, pair.source, pair.target, target_lat, target_lon, eps);
       reference::SearchStats stats;
       const reference::ParetoFront model_front =
           reference::pareto_search(model, table, pair.source, pair.target, target_lat, target_lon, eps, &stats);
@@ -569,7 +571,7 @@ Outcome search_both(const Case& c, NodeId source, NodeId target, double eps) {
   const reference::Graph model = reference_graph(c);
   const auto table = reference::build_coordinate_table(model);
   const auto [lat, lon] = table.at(target);
-  return {pareto_search(fast, source, target, lat, lon, eps),
+  return {*pareto_search(fast, source, target, lat, lon, eps),
           reference::pareto_search(model, table, source, target, lat, lon, eps)};
 }
 

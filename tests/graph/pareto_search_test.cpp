@@ -17,7 +17,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Search with every node at one place, so every heuristic is 0.0.
 ParetoFront search(const RoadGraph& graph, NodeId source, NodeId target, double eps) {
-  return pareto_search(graph, source, target, 48.0, 2.0, eps);
+  return *pareto_search(graph, source, target, 48.0, 2.0, eps);
 }
 
 std::vector<std::vector<NodeId>> paths(const ParetoFront& front) {
@@ -80,7 +80,7 @@ TEST(ParetoSearch, LaterSolutionEvictsTheOnesItStrictlyDominates) {
   // the worse route through node 2 first.
   RoadGraph graph = make_graph({{1, 0.0, 0.0}, {2, 0.0, 0.0}, {3, 0.0, 0.1}, {4, 0.0, 0.0}},
                                {{1, 2, 10, 1}, {2, 4, 10, 1}, {1, 3, 1, 0}, {3, 4, 1, 0}});
-  ParetoFront front = pareto_search(graph, 1, 4, 0.0, 0.0, -0.5);
+  ParetoFront front = *pareto_search(graph, 1, 4, 0.0, 0.0, -0.5);
   ASSERT_EQ(paths(front), (std::vector<std::vector<NodeId>>{{1, 3, 4}}));
 }
 

@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const norvel::SearchTuning tuning = (data[2] & 0x80) != 0 ? kShrunk : norvel::SearchTuning{};
 
   const norvel::reference::Graph model = norvel::reference::make_graph(graph->nodes, graph->edges);
-  const norvel::FastResult fast = norvel::compute_safe_routes(*graph, source, target, eps, nullptr, tuning);
+  const norvel::FastResult fast = norvel::compute_safe_routes(*graph, source, target, eps, {.tuning = tuning});
   const norvel::ModelResult expected = norvel::reference::compute_safe_routes(model, source, target, eps);
   if (const std::string why = norvel::result_difference(fast, expected); !why.empty()) {
     std::fprintf(stderr, "differs from the reference: %s (source %llu, target %llu, eps %g)\n", why.c_str(),

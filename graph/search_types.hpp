@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "graph/stop_poll.hpp"
+
+namespace norvel {
+
+// Which solution paths the caller reads: all of them, or only those of the
+// shortest, safest and balanced routes (the other entries' costs are exact,
+// but where several paths have the very same costs, one may be another).
+enum class PathsNeeded { all, chosen_routes };
+
+// When the search changes its way of working. Every setting gives the same
+// answers; the tests shrink them to reach every way on small graphs.
+struct SearchTuning {
+  // With eps 0, the pruned search's budget before the targeted walks.
+  std::uint64_t short_request_labels = 256;
+  // Labels processed without a solution before known routes are sought.
+  std::uint64_t labels_before_known_routes = 2048;
+};
+
+// The ways a request can be answered, in the order it tries them.
+enum class Strategy : std::uint8_t {
+  pruned_short,  // the pruned search within `short_request_labels` (eps 0, chosen routes)
+  targeted,      // three targeted walks (eps 0, chosen routes)
+  pruned,        // the pruned search without a budget
+  literal,       // the search exactly as defined; always answers
+};
+
+// Why a strategy left the request to the next one.
+enum class GaveUp : std::uint8_t {
+  over_budget,    // it would have taken more work than it may
+  tie,            // an exact tie whose outcome the search order alone decides
+  path_in_doubt,  // a needed path may be another one with the very same costs
+};
+
+struct Attempt {
+  Strategy strategy;
+  GaveUp why;
+};
+
+// What one request did, for benchmarks and tests. Each count is a sum over
+// the whole request, every strategy it tried included. Give each request a
+// fresh report.
+struct SearchReport {
+  std::uint64_t pushed = 0;             // labels pushed on an open list
+  std::uint64_t popped = 0;             // labels taken from an open list
+  std::uint64_t processed = 0;          // labels that passed the tests and were recorded
+  std::uint64_t walked_prefixes = 0;    // path prefixes the targeted walks went on from
+  std::uint64_t settled_backwards = 0;  // nodes settled by the backward searches
+  std::uint64_t touched_nodes = 0;      // nodes the request kept anything for
+  std::uint64_t known_routes = 0;       // routes found to stand in for solutions
+
+  // The strategies that gave up, in the order they ran.
+  Attempt gave_up[3] = {};
+  std::uint8_t gave_up_count = 0;
+  // The strategy whose answer was returned; none when the request stopped.
+  std::optional<Strategy> answered_by;
+  // The strategy that was running when the stop hook asked to stop.
+  std::optional<Strategy> stopped_in;
+};
+
+// What a caller may add to a request beyond its inputs.
+struct SearchOptions {
+  SearchReport* report = nullptr;
+  SearchTuning tuning{};
+  StopPoll stop{};
+};
+
+}  // namespace norvel
