@@ -27,7 +27,8 @@ as_root() {
 }
 
 install_debian_packages() {
-  local wanted=(g++ libgtest-dev libbenchmark-dev) missing=() package
+  # chromium and its driver: the map page's test runs in a real browser
+  local wanted=(g++ libgtest-dev libbenchmark-dev chromium chromium-driver) missing=() package
   for package in "${wanted[@]}"; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
   done

@@ -1,0 +1,199 @@
+"""Load test of ``norvel serve``: GET /route requests from many concurrent
+clients, on loopback, with 1 and then 2 workers; and a serial run whose
+answers every loaded run must repeat byte for byte.
+
+    .venv/bin/python bench/serve_load.py                 # the bundled sample
+    .venv/bin/python bench/serve_load.py --requests 2000 --workers 1,2,4
+
+Requests: from=LAT,LON&to=LAT,LON between the positions of two random nodes
+of the graph (seeded, so every run asks the same), eps 0. Each run starts
+its own server (``python -m norvel serve``) on a free loopback port, waits
+for /health, sends a warm-up of 2 requests per client, then the timed
+requests from ``--clients`` HTTP/1.1 keep-alive connections of one asyncio
+client; each client sends its next request when the answer to the last one
+is in. The client is kept lean, since it shares the machine's cores with
+the server: it prints its own CPU time beside the server's.
+
+Prints per run: requests, errors (any status but 200, or an answer that
+differs from the serial run's), throughput, p50 and p99 latency, the CPU
+seconds of the client and of the server's processes, and the machine's load
+average before the run. Every run is bounded in count and time (--max-s).
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import hashlib
+import os
+import random
+import resource
+import socket
+import statistics
+import subprocess
+import sys
+import time
+import urllib.request
+from dataclasses import dataclass
+from pathlib import Path
+
+import psutil
+
+from norvel.geo import read_coordinates
+
+REPO = Path(__file__).resolve().parents[1]
+
+
+def default_graph() -> str:
+    try:
+        from norvel.datasets import helsinki_walk
+    except ImportError:
+        return str(REPO / "data" / "helsinki_walk.json.gz")
+    return str(helsinki_walk())
+
+
+def requests_for(graph: str, count: int, seed: int) -> list[bytes]:
+    positions = sorted(read_coordinates(graph).values())
+    rng = random.Random(seed)
+    lines = []
+    for _ in range(count):
+        (lon_a, lat_a), (lon_b, lat_b) = rng.choice(positions), rng.choice(positions)
+        lines.append(f"GET /route?from={lat_a!r},{lon_a!r}&to={lat_b!r},{lon_b!r} "
+                     f"HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+    return lines
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port: int = probe.getsockname()[1]
+        return port
+
+
+class Server:
+    """``norvel serve`` on a free loopback port, for a with-block."""
+
+    def __init__(self, graph: str, workers: int) -> None:
+        self.port = free_port()
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "norvel", "serve", graph, "--port", str(self.port),
+             "--workers", str(workers), "--timeout-s", "60"])
+        deadline = time.monotonic() + 120
+        while True:
+            try:
+                with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/health",
+                                            timeout=5):
+                    break
+            except OSError:
+                if self.process.poll() is not None or time.monotonic() > deadline:
+                    raise RuntimeError("the server did not start") from None
+                time.sleep(0.2)
+
+    def cpu_s(self) -> float:
+        """CPU seconds of the front and its workers so far."""
+        front = psutil.Process(self.process.pid)
+        total = 0.0
+        for process in [front, *front.children(recursive=True)]:
+            times = process.cpu_times()
+            total += times.user + times.system
+        return total
+
+    def __enter__(self) -> Server:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.process.terminate()
+        self.process.wait(timeout=30)
+
+
+@dataclass
+class Run:
+    statuses: list[int]
+    digests: list[bytes]
+    latencies_s: list[float]
+    elapsed_s: float
+
+
+async def load(port: int, requests: list[bytes], clients: int, max_s: float) -> Run:
+    count = len(requests)
+    statuses = [0] * count
+    digests = [b""] * count
+    latencies = [0.0] * count
+    next_index = 0
+
+    async def client() -> None:
+        nonlocal next_index
+        reader, writer = await asyncio.open_connection("127.0.0.1", port)
+        try:
+            while next_index < count:
+                index = next_index
+                next_index += 1
+                started = time.perf_counter()
+                writer.write(requests[index])
+                head = await reader.readuntil(b"\r\n\r\n")
+                start = head.lower().index(b"content-length:") + 15
+                body = await reader.readexactly(int(head[start:head.index(b"\r\n", start)]))
+                latencies[index] = time.perf_counter() - started
+                statuses[index] = int(head[9:12])
+                digests[index] = hashlib.blake2b(body, digest_size=16).digest()
+        finally:
+            writer.close()
+
+    started = time.perf_counter()
+    async with asyncio.timeout(max_s):
+        await asyncio.gather(*(client() for _ in range(clients)))
+    return Run(statuses, digests, latencies, time.perf_counter() - started)
+
+
+def percentile(values: list[float], share: float) -> float:
+    return statistics.quantiles(values, n=1000, method="inclusive")[round(share * 1000) - 1]
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("graph", nargs="?", default=default_graph())
+    parser.add_argument("--requests", type=int, default=20_000)
+    parser.add_argument("--clients", type=int, default=64)
+    parser.add_argument("--workers", default="1,2", help="comma-separated worker counts")
+    parser.add_argument("--seed", type=int, default=14)
+    parser.add_argument("--max-s", type=float, default=600.0,
+                        help="longest a run may take, seconds")
+    parser.add_argument("--no-serial", action="store_true",
+                        help="skip the serial run and the comparison of answers")
+    args = parser.parse_args()
+
+    requests = requests_for(args.graph, args.requests, args.seed)
+    print(f"{args.requests} GET /route requests on {args.graph}, {args.clients} clients, "
+          f"{os.cpu_count()} cores", flush=True)
+    reference: list[bytes] | None = None
+    if not args.no_serial:
+        with Server(args.graph, 1) as server:
+            serial = asyncio.run(load(server.port, requests, 1, args.max_s))
+        reference = serial.digests
+        print(f"serial run: {serial.elapsed_s:.1f} s, "
+              f"{sum(s != 200 for s in serial.statuses)} errors", flush=True)
+    print(f"{'workers':>7} {'errors':>6} {'differ':>6} {'req/s':>8} {'p50 ms':>7} "
+          f"{'p99 ms':>7} {'client cpu s':>12} {'server cpu s':>12} {'load avg':>8}")
+    for workers in (int(w) for w in args.workers.split(",")):
+        with Server(args.graph, workers) as server:
+            asyncio.run(load(server.port, requests[:2 * args.clients], args.clients,
+                             args.max_s))
+            load_average = os.getloadavg()[0]
+            client_before = resource.getrusage(resource.RUSAGE_SELF)
+            server_before = server.cpu_s()
+            run = asyncio.run(load(server.port, requests, args.clients, args.max_s))
+            client_after = resource.getrusage(resource.RUSAGE_SELF)
+            server_cpu = server.cpu_s() - server_before
+        client_cpu = (client_after.ru_utime - client_before.ru_utime
+                      + client_after.ru_stime - client_before.ru_stime)
+        errors = sum(s != 200 for s in run.statuses)
+        differ = (sum(a != b for a, b in zip(run.digests, reference))
+                  if reference is not None else 0)
+        print(f"{workers:>7} {errors:>6} {differ:>6} {len(requests) / run.elapsed_s:>8.0f} "
+              f"{percentile(run.latencies_s, 0.5) * 1e3:>7.2f} "
+              f"{percentile(run.latencies_s, 0.99) * 1e3:>7.2f} "
+              f"{client_cpu:>12.1f} {server_cpu:>12.1f} {load_average:>8.2f}", flush=True)
+
+
+if __name__ == "__main__":
+    main()
