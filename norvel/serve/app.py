@@ -4,8 +4,11 @@ runs it on uvicorn in front of a worker pool."""
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import json
+import signal
 import sys
+from collections.abc import Iterator
 from importlib import resources
 from typing import Any
 
@@ -110,6 +113,22 @@ def _entry(status: int, body: bytes) -> bytes:
     return dumps({"error": message, "status": status})
 
 
+class _Server(uvicorn.Server):
+    """uvicorn's server, minus its habit of raising SIGINT or SIGTERM again
+    once it has shut down: the workers still have to be ended, and a
+    shutdown asked for is a clean exit."""
+
+    @contextlib.contextmanager
+    def capture_signals(self) -> Iterator[None]:
+        previous = {sig: signal.signal(sig, self.handle_exit)
+                    for sig in (signal.SIGINT, signal.SIGTERM)}
+        try:
+            yield
+        finally:
+            for sig, handler in previous.items():
+                signal.signal(sig, handler)
+
+
 def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int = 1,
           timeout_s: float = 10.0) -> int:
     """Runs the service until SIGINT or SIGTERM; the exit status."""
@@ -124,7 +143,7 @@ def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int 
             config = uvicorn.Config(create_app(pool), host=host, port=port,
                                     log_level="warning", access_log=False,
                                     lifespan="off", server_header=False)
-            server = uvicorn.Server(config)
+            server = _Server(config)
             print(f"norvel serve: {path} ({pool.nodes} nodes, {pool.edges} edges) "
                   f"on http://{host}:{port}/ with {workers} worker"
                   f"{'s' if workers != 1 else ''}", file=sys.stderr, flush=True)

@@ -19,6 +19,10 @@ SHIPPED = {
     "norvel/batch.py", "norvel/geo.py", "norvel/plot.py", "norvel/py.typed",
     "norvel/osm/__init__.py", "norvel/osm/extract.py", "norvel/osm/graph.py",
     "norvel/osm/rules.py",
+    "norvel/__main__.py", "norvel/cli.py", "norvel/serve/__init__.py",
+    "norvel/serve/app.py", "norvel/serve/frames.py", "norvel/serve/network.py",
+    "norvel/serve/openapi.py", "norvel/serve/page.html", "norvel/serve/pool.py",
+    "norvel/serve/queries.py", "norvel/serve/worker.py",
     "norvel_core.pyi", "norvel_core-stubs/__init__.pyi",
     "norvel_core-0.1.0.dist-info/licenses/LICENSE",
     "norvel_core-0.1.0.dist-info/entry_points.txt",
@@ -56,16 +60,18 @@ def test_wheel_holds_the_module_stub_package_and_licence(wheel):
     assert rest == SHIPPED
 
     assert set(metadata.get_all("Provides-Extra")) >= {
-        "osm", "geo", "plot", "batch", "dask"}
+        "osm", "geo", "plot", "batch", "dask", "serve"}
     requires = metadata.get_all("Requires-Dist")
     for package, extra in (("osmium", "osm"), ("orjson", "geo"),
                            ("matplotlib", "plot"), ("pandas", "batch"),
-                           ("distributed", "dask")):
+                           ("distributed", "dask"), ("starlette", "serve"),
+                           ("uvicorn", "serve")):
         assert any(re.match(rf"{package}\b.*extra == \"{extra}\"", line)
                    for line in requires), (package, requires)
     # The core needs nothing but the interpreter.
     assert all("extra ==" in line for line in requires)
     assert "norvel-osm-graph = norvel.osm.extract:main" in entry_points
+    assert "norvel = norvel.cli:main" in entry_points
 
 
 def run_mypy(*arguments, cwd):
