@@ -14,10 +14,10 @@ client; each client sends its next request when the answer to the last one
 is in. The client is kept lean, since it shares the machine's cores with
 the server: it prints its own CPU time beside the server's.
 
-Prints per run: requests, errors (any status but 200, or an answer that
-differs from the serial run's), throughput, p50 and p99 latency, the CPU
-seconds of the client and of the server's processes, and the machine's load
-average before the run. Every run is bounded in count and time (--max-s).
+Prints per run: errors (any status but 200), answers that differ from the
+serial run's, throughput, p50 and p99 latency, the CPU seconds of the
+client, of the server's front and of its workers, and the machine's load
+average (1 min) before the run. Every run is bounded in count and time (--max-s).
 """
 
 from __future__ import annotations
@@ -89,14 +89,15 @@ class Server:
                     raise RuntimeError("the server did not start") from None
                 time.sleep(0.2)
 
-    def cpu_s(self) -> float:
-        """CPU seconds of the front and its workers so far."""
+    def cpu_s(self) -> tuple[float, float]:
+        """CPU seconds of the front and of its live workers so far."""
         front = psutil.Process(self.process.pid)
-        total = 0.0
-        for process in [front, *front.children(recursive=True)]:
+        own = front.cpu_times()
+        workers = 0.0
+        for process in front.children():
             times = process.cpu_times()
-            total += times.user + times.system
-        return total
+            workers += times.user + times.system
+        return own.user + own.system, workers
 
     def __enter__(self) -> Server:
         return self
@@ -173,7 +174,7 @@ def main() -> None:
         print(f"serial run: {serial.elapsed_s:.1f} s, "
               f"{sum(s != 200 for s in serial.statuses)} errors", flush=True)
     print(f"{'workers':>7} {'errors':>6} {'differ':>6} {'req/s':>8} {'p50 ms':>7} "
-          f"{'p99 ms':>7} {'client cpu s':>12} {'server cpu s':>12} {'load avg':>8}")
+          f"{'p99 ms':>7} {'CPU s: client':>13} {'front':>6} {'workers':>7} {'load avg':>8}")
     for workers in (int(w) for w in args.workers.split(",")):
         with Server(args.graph, workers) as server:
             asyncio.run(load(server.port, requests[:2 * args.clients], args.clients,
@@ -183,7 +184,9 @@ def main() -> None:
             server_before = server.cpu_s()
             run = asyncio.run(load(server.port, requests, args.clients, args.max_s))
             client_after = resource.getrusage(resource.RUSAGE_SELF)
-            server_cpu = server.cpu_s() - server_before
+            server_after = server.cpu_s()
+        front_cpu = server_after[0] - server_before[0]
+        workers_cpu = server_after[1] - server_before[1]
         client_cpu = (client_after.ru_utime - client_before.ru_utime
                       + client_after.ru_stime - client_before.ru_stime)
         errors = sum(s != 200 for s in run.statuses)
@@ -192,7 +195,8 @@ def main() -> None:
         print(f"{workers:>7} {errors:>6} {differ:>6} {len(requests) / run.elapsed_s:>8.0f} "
               f"{percentile(run.latencies_s, 0.5) * 1e3:>7.2f} "
               f"{percentile(run.latencies_s, 0.99) * 1e3:>7.2f} "
-              f"{client_cpu:>12.1f} {server_cpu:>12.1f} {load_average:>8.2f}", flush=True)
+              f"{client_cpu:>13.1f} {front_cpu:>6.1f} {workers_cpu:>7.1f} "
+              f"{load_average:>8.2f}", flush=True)
 
 
 if __name__ == "__main__":
