@@ -7,6 +7,7 @@
 - ``norvel.plot``: a map picture of routes (extra ``plot``).
 - ``norvel.batch``: many pairs at once, locally or on a Dask cluster
   (extras ``batch`` and ``dask``).
+- ``norvel.datasets.helsinki_walk()``: the path of the bundled sample graph.
 
 The submodules are imported on demand, so that each needs only its own extra.
 """
@@ -14,3 +15,8 @@ The submodules are imported on demand, so that each needs only its own extra.
 from norvel._files import load_graph, read_graph_bytes
 
 __all__ = ["load_graph", "read_graph_bytes"]
+
+# The bundled sample.
+from norvel import datasets
+
+__all__ += ["datasets"]

@@ -9,10 +9,11 @@ from pathlib import Path
 
 import pytest
 
+from norvel.datasets import helsinki_walk
 from norvel.osm.graph import haversine_m
 
 REPO = Path(__file__).resolve().parents[2]
-SAMPLE = REPO / "data" / "helsinki_walk.json.gz"
+SAMPLE = helsinki_walk()
 RISK_WEIGHT = 500.0
 
 
