@@ -19,7 +19,7 @@ SHIPPED = {
     "norvel/__init__.py", "norvel/_files.py", "norvel/_routing.py",
     "norvel/batch.py", "norvel/geo.py", "norvel/plot.py", "norvel/py.typed",
     "norvel/osm/__init__.py", "norvel/osm/extract.py", "norvel/osm/graph.py",
-    "norvel/osm/rules.py", "norvel/datasets.py",
+    "norvel/osm/rules.py", "norvel/datasets.py", "norvel/checks.py",
     "norvel/data/helsinki_walk.json.gz", "norvel/data/README.md",
     "norvel_core.pyi", "norvel_core-stubs/__init__.pyi",
     "norvel_core-0.1.0.dist-info/licenses/LICENSE",
