@@ -1,6 +1,6 @@
 """Safe walking routes across central Helsinki with norvel_core.
 
-Loads the bundled street network (data/helsinki_walk.json.gz, built from
+Loads the bundled street network (norvel.datasets.helsinki_walk(), built from
 OpenStreetMap data, (c) OpenStreetMap contributors, ODbL 1.0), asks for routes
 between two nodes about 700 m apart as the crow flies, and shows that the
 shortest way is not the safest one.
@@ -26,9 +26,10 @@ from typing import Any
 import norvel_core
 from norvel_core import PyGraph, PyRouteResult
 
+import norvel.datasets
 import norvel.geo
 
-GRAPH_PATH = Path(__file__).resolve().parent.parent / "data" / "helsinki_walk.json.gz"
+GRAPH_PATH = norvel.datasets.helsinki_walk()
 
 # A sidewalk of Kaivokatu by the Ateneum, and a park path in Kaisaniemi
 # (Birger Brunilan puistokuja): the shortest way crosses Kaivokatu and walks

@@ -7,6 +7,9 @@
 - ``norvel.plot``: a map picture of routes (extra ``plot``).
 - ``norvel.batch``: many pairs at once, locally or on a Dask cluster
   (extras ``batch`` and ``dask``).
+- ``norvel.datasets.helsinki_walk()``: the path of the bundled sample graph.
+- ``norvel.check_document(path)``: the problems of a graph document
+  (``norvel.checks`` says which, and how grave).
 
 The submodules are imported on demand, so that each needs only its own extra.
 """
@@ -14,3 +17,9 @@ The submodules are imported on demand, so that each needs only its own extra.
 from norvel._files import load_graph, read_graph_bytes
 
 __all__ = ["load_graph", "read_graph_bytes"]
+
+# The bundled sample and the document checks.
+from norvel import datasets
+from norvel.checks import Problem, check_document
+
+__all__ += ["Problem", "check_document", "datasets"]

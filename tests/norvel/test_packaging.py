@@ -2,6 +2,7 @@
 module, and mypy --strict over the companion package and the examples."""
 
 import email
+import hashlib
 import os
 import re
 import subprocess
@@ -18,7 +19,8 @@ SHIPPED = {
     "norvel/__init__.py", "norvel/_files.py", "norvel/_routing.py",
     "norvel/batch.py", "norvel/geo.py", "norvel/plot.py", "norvel/py.typed",
     "norvel/osm/__init__.py", "norvel/osm/extract.py", "norvel/osm/graph.py",
-    "norvel/osm/rules.py",
+    "norvel/osm/rules.py", "norvel/datasets.py", "norvel/checks.py",
+    "norvel/data/helsinki_walk.json.gz", "norvel/data/README.md",
     "norvel/__main__.py", "norvel/cli.py", "norvel/serve/__init__.py",
     "norvel/serve/app.py", "norvel/serve/frames.py", "norvel/serve/network.py",
     "norvel/serve/openapi.py", "norvel/serve/page.html", "norvel/serve/pool.py",
@@ -72,6 +74,15 @@ def test_wheel_holds_the_module_stub_package_and_licence(wheel):
     assert all("extra ==" in line for line in requires)
     assert "norvel-osm-graph = norvel.osm.extract:main" in entry_points
     assert "norvel = norvel.cli:main" in entry_points
+
+
+def test_wheel_ships_the_sample_with_its_licence(wheel):
+    with zipfile.ZipFile(wheel) as archive:
+        sample = archive.read("norvel/data/helsinki_walk.json.gz")
+        notes = archive.read("norvel/data/README.md").decode()
+    assert sample == (REPO / "norvel/data/helsinki_walk.json.gz").read_bytes()
+    assert hashlib.sha256(sample).hexdigest() in notes
+    assert "Open Database License (ODbL) 1.0" in " ".join(notes.split())
 
 
 def run_mypy(*arguments, cwd):
