@@ -1,5 +1,6 @@
 import gzip
 import json
+from pathlib import Path
 
 import pytest
 
@@ -16,3 +17,12 @@ def grid_files(tmp_path_factory):
     packed = folder / "grid.json.gz"
     packed.write_bytes(gzip.compress(text.encode("utf-8")))
     return plain, packed
+
+
+# The bundled Helsinki sample; its place is to move into the package.
+SAMPLE = Path(__file__).resolve().parents[2] / "data" / "helsinki_walk.json.gz"
+
+
+@pytest.fixture(scope="session")
+def sample_path():
+    return SAMPLE
