@@ -149,6 +149,24 @@ class TestRoute:
             assert geometry.equals_exact(LineString(route.coordinates), 0.0)
 
 
+def test_streets_merge_repeats_and_pass_over_unnamed_edges():
+    names = ["Kaivokatu", "Kaivokatu", None, "Kaivokatu", "Vilhonkatu",
+             "Kaivokatu"]
+    nodes = [{"id": i, "lat": 60.0, "lon": 25.0 + i / 1000} for i in range(7)]
+    edges = [dict({"from": i, "to": i + 1, "distance_m": 50.0,
+                   "risk_score": 0.1}, **({"name": name} if name else {}))
+             for i, name in enumerate(names)]
+    # A parallel edge with another name: the first named one counts.
+    edges.append({"from": 0, "to": 1, "distance_m": 60.0, "risk_score": 0.1,
+                  "name": "Aleksanterinkatu"})
+    router = Router.from_json(json.dumps({"nodes": nodes, "edges": edges}))
+    (route,) = router.route(0, 6)
+    assert route.streets == ["Kaivokatu", "Vilhonkatu", "Kaivokatu"]
+    assert route.to_feature()["properties"]["streets"] == route.streets
+    assert router.route(0, 1).shortest.streets == ["Kaivokatu"]
+    assert router.route(2, 3).shortest.streets == []
+
+
 class TestErrors:
     def check(self, error, kind, message, core):
         assert isinstance(error, RoutingError) and type(error) is kind
