@@ -35,22 +35,11 @@ import sys
 import time
 import urllib.request
 from dataclasses import dataclass
-from pathlib import Path
 
 import psutil
 
+from norvel.datasets import helsinki_walk
 from norvel.geo import read_coordinates
-
-REPO = Path(__file__).resolve().parents[1]
-
-
-def default_graph() -> str:
-    try:
-        from norvel.datasets import helsinki_walk
-    except ImportError:
-        return str(REPO / "data" / "helsinki_walk.json.gz")
-    return str(helsinki_walk())
-
 
 def requests_for(graph: str, count: int, seed: int, trivial: bool = False) -> list[bytes]:
     positions = sorted(read_coordinates(graph).values())
@@ -164,7 +153,7 @@ def percentile(values: list[float], share: float) -> float:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("graph", nargs="?", default=default_graph())
+    parser.add_argument("graph", nargs="?", default=str(helsinki_walk()))
     parser.add_argument("--requests", type=int, default=20_000)
     parser.add_argument("--clients", type=int, default=64)
     parser.add_argument("--workers", default="1,2", help="comma-separated worker counts")

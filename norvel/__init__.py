@@ -1,5 +1,10 @@
 """Companion of the ``norvel_core`` extension module, in pure Python.
 
+- ``norvel.Router``: a graph with its coordinates, for routes between node
+  ids or (lat, lon) points; ``Routes`` and ``Route`` hold the answer, as
+  GeoJSON or a GeoDataFrame (extra ``geopandas``) too.
+- ``norvel.errors``: the typed errors of routing (``RoutingError`` and its
+  subclasses), also importable from ``norvel``.
 - ``norvel.load_graph(path)``: a ``PyGraph`` from a ``.json`` or ``.json.gz``
   graph document.
 - ``norvel.osm``: OpenStreetMap extracts to graph documents (extra ``osm``).
@@ -15,8 +20,14 @@ The submodules are imported on demand, so that each needs only its own extra.
 """
 
 from norvel._files import load_graph, read_graph_bytes
+from norvel.errors import (NodeNotFoundError, NoRouteError, RoutingError,
+                           SnapError)
+from norvel.router import Route, Router, Routes, Snap
+from norvel.table import NodeTable
 
-__all__ = ["load_graph", "read_graph_bytes"]
+__all__ = ["NodeNotFoundError", "NoRouteError", "NodeTable", "Route",
+           "Router", "Routes", "RoutingError", "Snap", "SnapError",
+           "load_graph", "read_graph_bytes"]
 
 # The bundled sample and the document checks.
 from norvel import datasets

@@ -66,7 +66,8 @@ from importlib.metadata import PackageNotFoundError, distribution
 with open(sys.argv[1], "rb") as stream:
     project = tomllib.load(stream)
 name = project["project"]["name"]
-wanted = project["build-system"]["requires"] + ["cmake", "ninja"]
+wanted = (project["build-system"]["requires"] + ["cmake", "ninja"]
+          + project["project"]["dependencies"])
 for requirements in project["project"]["optional-dependencies"].values():
     wanted += [r for r in requirements if not r.startswith(name)]
 for requirement in wanted:

@@ -15,10 +15,10 @@ from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from typing import TypeAlias
 
+# Kept importable from here, where the converter's users found them first.
+from norvel._earth import EARTH_RADIUS_M as EARTH_RADIUS_M
+from norvel._earth import haversine_m as haversine_m
 from norvel.osm import rules as walk_rules
-
-# Mean Earth radius (IUGG), in metres.
-EARTH_RADIUS_M = 6371008.8
 
 COORDINATE_DECIMALS = 7
 DISTANCE_DECIMALS = 2
@@ -47,19 +47,6 @@ class WalkEdge:
     risk_score: float
     # The `name` tag of the way, written as the edge member `name`.
     name: str | None = None
-
-
-def haversine_m(lat1: float, lon1: float, lat2: float, lon2: float) -> float:
-    """Great-circle distance in metres between two points given in degrees."""
-    phi1 = math.radians(lat1)
-    phi2 = math.radians(lat2)
-    half_dphi = math.radians(lat2 - lat1) / 2.0
-    half_dlambda = math.radians(lon2 - lon1) / 2.0
-    a = (math.sin(half_dphi) ** 2
-         + math.cos(phi1) * math.cos(phi2) * math.sin(half_dlambda) ** 2)
-    # a can exceed 1 by a rounding error for antipodal points.
-    a = min(1.0, a)
-    return 2.0 * EARTH_RADIUS_M * math.asin(math.sqrt(a))
 
 
 def rounded_node(node_id: int, lat: float, lon: float) -> WayNode:

@@ -8,18 +8,14 @@ import subprocess
 import sys
 import tempfile
 import time
-from pathlib import Path
 
 import psutil
 
-REPO = Path(__file__).resolve().parents[2]
 
 
 def sample_graph():
-    try:
-        from norvel.datasets import helsinki_walk
-    except ImportError:
-        return REPO / "data" / "helsinki_walk.json.gz"
+    from norvel.datasets import helsinki_walk
+
     return helsinki_walk()
 
 

@@ -74,10 +74,11 @@ class TestGeoJson:
             assert line == [list(table[n]) for n in route.path]
             assert line[0] == [25.0, 60.0]
             assert feature["properties"] == {
-                "type": route.route_type, "distance": route.total_distance_m,
-                "risk": route.total_risk, "time": route.estimated_time_min,
+                "type": route.route_type, "distance_m": route.total_distance_m,
+                "risk": route.total_risk, "time_min": route.estimated_time_min,
                 "comfort": route.comfort_score,
-                "familiarity": route.total_familiarity}
+                "familiarity": route.total_familiarity,
+                "nodes": route.path, "streets": []}
 
     def test_one_node_route_is_still_a_line(self):
         graph = norvel_core.PyGraph.from_json(json.dumps(DOCUMENT))

@@ -16,7 +16,9 @@ REPO = Path(__file__).resolve().parents[2]
 
 # Everything the wheel holds but its dist-info RECORD, WHEEL and METADATA.
 SHIPPED = {
-    "norvel/__init__.py", "norvel/_files.py", "norvel/_routing.py",
+    "norvel/__init__.py", "norvel/_earth.py", "norvel/_files.py",
+    "norvel/_networkx.py", "norvel/_routing.py", "norvel/errors.py",
+    "norvel/router.py", "norvel/table.py",
     "norvel/batch.py", "norvel/geo.py", "norvel/plot.py", "norvel/py.typed",
     "norvel/osm/__init__.py", "norvel/osm/extract.py", "norvel/osm/graph.py",
     "norvel/osm/rules.py", "norvel/datasets.py", "norvel/checks.py",
@@ -62,16 +64,19 @@ def test_wheel_holds_the_module_stub_package_and_licence(wheel):
     assert rest == SHIPPED
 
     assert set(metadata.get_all("Provides-Extra")) >= {
-        "osm", "geo", "plot", "batch", "dask", "serve"}
+        "osm", "geo", "plot", "batch", "dask", "networkx", "geopandas", "serve"}
     requires = metadata.get_all("Requires-Dist")
     for package, extra in (("osmium", "osm"), ("orjson", "geo"),
                            ("matplotlib", "plot"), ("pandas", "batch"),
-                           ("distributed", "dask"), ("starlette", "serve"),
+                           ("distributed", "dask"), ("networkx", "networkx"),
+                           ("geopandas", "geopandas"), ("starlette", "serve"),
                            ("uvicorn", "serve")):
         assert any(re.match(rf"{package}\b.*extra == \"{extra}\"", line)
                    for line in requires), (package, requires)
-    # The core needs nothing but the interpreter.
-    assert all("extra ==" in line for line in requires)
+    # The core needs numpy and scipy (the nearest-node index), nothing else.
+    core = sorted(re.match(r"[A-Za-z0-9._-]+", line).group(0)
+                  for line in requires if "extra ==" not in line)
+    assert core == ["numpy", "scipy"]
     assert "norvel-osm-graph = norvel.osm.extract:main" in entry_points
     assert "norvel = norvel.cli:main" in entry_points
 

@@ -1,0 +1,242 @@
+"""The coordinate table of a graph: what a ``Router`` knows about its nodes
+and edges besides the ``PyGraph`` itself.
+
+``NodeTable`` maps each node id to its (lat, lon), like the search's own
+table (where a document repeats an id, the last record wins), and also knows
+which nodes have an outgoing edge, every edge's ends (for drawing the
+streets) and the street names of the edges that carry one.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+IdArray = npt.NDArray[np.uint64]
+FloatArray = npt.NDArray[np.float64]
+LatLon = tuple[float, float]
+LonLat = tuple[float, float]
+
+
+class NodeTable(Mapping[int, LatLon]):
+    """Node id -> (lat, lon) in degrees, for the nodes of one graph.
+
+    Also: ``lon_lat(node)`` and ``line(nodes)`` in GeoJSON's (lon, lat)
+    order; ``has_outgoing(node)`` and ``routable_ids``; ``edges`` (the
+    (from, to) id arrays in document order) and ``streets(path)``.
+    Built by ``Router``; read-only.
+    """
+
+    def __init__(self, ids: IdArray, lats: FloatArray, lons: FloatArray,
+                 tails: IdArray, heads: IdArray,
+                 names: Mapping[tuple[int, int], str] | None = None) -> None:
+        """``ids``, ``lats``, ``lons``: the node records in document order;
+        ``tails``, ``heads``: every edge's ends in document order; ``names``:
+        (from, to) -> street name of the edges that have one."""
+        ids = np.asarray(ids, dtype=np.uint64)
+        order = np.argsort(ids, kind="stable")
+        sorted_ids = ids[order]
+        # Of a repeated id, the stable sort leaves the last record last.
+        last = np.ones(len(sorted_ids), dtype=bool)
+        last[:-1] = sorted_ids[:-1] != sorted_ids[1:]
+        chosen = order[last]
+        self._ids: IdArray = sorted_ids[last]
+        self._lats: FloatArray = np.asarray(lats, dtype=np.float64)[chosen]
+        self._lons: FloatArray = np.asarray(lons, dtype=np.float64)[chosen]
+        self._tails: IdArray = np.asarray(tails, dtype=np.uint64)
+        self._heads: IdArray = np.asarray(heads, dtype=np.uint64)
+        self._routable = np.zeros(len(self._ids), dtype=bool)
+        if len(self._tails):
+            # Edges mostly come grouped by their tail: look each run up once.
+            change = np.ones(len(self._tails), dtype=bool)
+            change[1:] = self._tails[1:] != self._tails[:-1]
+            found, where = self._positions(self._tails[change])
+            self._routable[where[found]] = True
+        self._names: dict[tuple[int, int], str] = dict(names or {})
+        for array in (self._ids, self._lats, self._lons, self._tails,
+                      self._heads, self._routable):
+            array.flags.writeable = False
+
+    def _positions(self, nodes: IdArray) -> tuple[npt.NDArray[np.bool_],
+                                                  npt.NDArray[np.intp]]:
+        """(found, index into the sorted ids) of each node."""
+        where = np.searchsorted(self._ids, nodes)
+        inside = where < len(self._ids)
+        found = inside.copy()
+        found[inside] = self._ids[where[inside]] == nodes[inside]
+        return found, where
+
+    def _index(self, node: object) -> int | None:
+        if not isinstance(node, (int, np.integer)) or isinstance(node, bool):
+            return None
+        if not 0 <= node < 2**64:
+            return None
+        where = int(np.searchsorted(self._ids, np.uint64(node)))
+        if where < len(self._ids) and int(self._ids[where]) == node:
+            return where
+        return None
+
+    # Mapping
+    def __getitem__(self, node: int) -> LatLon:
+        where = self._index(node)
+        if where is None:
+            raise KeyError(node)
+        return float(self._lats[where]), float(self._lons[where])
+
+    def __contains__(self, node: object) -> bool:
+        return self._index(node) is not None
+
+    def __iter__(self) -> Iterator[int]:
+        return iter(self._ids.tolist())
+
+    def __len__(self) -> int:
+        return len(self._ids)
+
+    def __repr__(self) -> str:
+        return (f"<NodeTable: {len(self._ids)} nodes, "
+                f"{int(self._routable.sum())} with an outgoing edge, "
+                f"{len(self._tails)} edges>")
+
+    # Arrays, sorted by node id
+    @property
+    def ids(self) -> IdArray:
+        """Every node id once, ascending."""
+        return self._ids
+
+    @property
+    def lats(self) -> FloatArray:
+        """Latitudes in degrees, in the order of ``ids``."""
+        return self._lats
+
+    @property
+    def lons(self) -> FloatArray:
+        """Longitudes in degrees, in the order of ``ids``."""
+        return self._lons
+
+    @property
+    def routable(self) -> npt.NDArray[np.bool_]:
+        """Whether the node has an outgoing edge, in the order of ``ids``."""
+        return self._routable
+
+    @property
+    def routable_ids(self) -> IdArray:
+        """The ids of the nodes with an outgoing edge, ascending: the nodes
+        a route can start from."""
+        return self._ids[self._routable]
+
+    @property
+    def edges(self) -> tuple[IdArray, IdArray]:
+        """(from ids, to ids) of every edge, in document order; ends need not
+        be nodes of the table."""
+        return self._tails, self._heads
+
+    @property
+    def has_names(self) -> bool:
+        """Whether any edge carries a street name."""
+        return bool(self._names)
+
+    def has_outgoing(self, node: int) -> bool:
+        """Whether ``node`` is a node with at least one outgoing edge."""
+        where = self._index(node)
+        return where is not None and bool(self._routable[where])
+
+    def lon_lat(self, node: int) -> LonLat:
+        """(lon, lat) of a node, GeoJSON's order; KeyError when absent."""
+        lat, lon = self[node]
+        return lon, lat
+
+    def line(self, nodes: Sequence[int]) -> list[LonLat]:
+        """The (lon, lat) positions of a node path; KeyError naming the
+        first node that is not in the table."""
+        if not len(nodes):
+            return []
+        path = np.asarray(nodes, dtype=np.uint64)
+        found, where = self._positions(path)
+        if not found.all():
+            raise KeyError(int(path[np.argmin(found)]))
+        return list(zip(self._lons[where].tolist(), self._lats[where].tolist()))
+
+    def street_name(self, source: int, target: int) -> str | None:
+        """The name of the edge from ``source`` to ``target`` (of parallel
+        edges, the first named one in document order), or None."""
+        return self._names.get((source, target))
+
+    def streets(self, nodes: Sequence[int]) -> list[str]:
+        """The street names along a node path, a name once for each stretch
+        that follows it; edges without a name are passed over, so a street
+        interrupted by an unnamed crossing counts once. [] when the graph
+        carries no names."""
+        if not self._names:
+            return []
+        names: list[str] = []
+        for step in zip(nodes, nodes[1:]):
+            name = self._names.get(step)
+            if name is not None and (not names or names[-1] != name):
+                names.append(name)
+        return names
+
+
+def table_from_records(nodes: Iterable[Any], edges: Iterable[Any]) -> NodeTable:
+    """The table of a parsed document's node and edge records, each in
+    object or array form; an edge's string member ``name`` is its street
+    name."""
+    ids: list[int] = []
+    lats: list[float] = []
+    lons: list[float] = []
+    for node in nodes:
+        if isinstance(node, dict):
+            ids.append(node["id"])
+            lats.append(float(node["lat"]))
+            lons.append(float(node["lon"]))
+        else:
+            ids.append(node[0])
+            lats.append(float(node[1]))
+            lons.append(float(node[2]))
+    tails: list[int] = []
+    heads: list[int] = []
+    names: dict[tuple[int, int], str] = {}
+    for edge in edges:
+        if isinstance(edge, dict):
+            source, target = edge["from"], edge["to"]
+            name = edge.get("name")
+            if isinstance(name, str) and name:
+                names.setdefault((source, target), name)
+        else:
+            source, target = edge[0], edge[1]
+        tails.append(source)
+        heads.append(target)
+    return NodeTable(np.array(ids, dtype=np.uint64), np.array(lats),
+                     np.array(lons), np.array(tails, dtype=np.uint64),
+                     np.array(heads, dtype=np.uint64), names)
+
+
+def table_from_document(document: Any) -> NodeTable:
+    """The table of a parsed graph document, in object or array form."""
+    if isinstance(document, dict):
+        return table_from_records(document["nodes"], document["edges"])
+    return table_from_records(document[0], document[1])
+
+
+def table_from_json(data: bytes | str) -> NodeTable:
+    """The table of a graph document's JSON text, which ``PyGraph.from_json``
+    has already accepted (so it is a well-formed graph document)."""
+    if isinstance(data, str):
+        data = data.encode("utf-8", "surrogatepass")
+    return table_from_document(_parse(data))
+
+
+def _parse(data: bytes) -> Any:
+    try:
+        import orjson
+    except ImportError:
+        return json.loads(data)
+    try:
+        return orjson.loads(data)
+    except orjson.JSONDecodeError:
+        # What the graph reader skips but orjson refuses: a lone surrogate
+        # escape or a number beyond the double range in an unknown member.
+        return json.loads(data)
