@@ -69,6 +69,16 @@ class _Worker:
             self.process.kill()
 
 
+def _exited(pid: int) -> bool:
+    """Whether a child process has ended, without reaping it (the event loop
+    does that, and then starts a new worker). A worker that died while idle
+    is not given a job, which would then fail with it."""
+    try:
+        return os.waitid(os.P_PID, pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is not None
+    except ChildProcessError:
+        return True
+
+
 class WorkerPool:
     """``size`` worker processes on the graph file ``path``."""
 
@@ -180,7 +190,7 @@ class WorkerPool:
     async def _take_idle(self) -> _Worker:
         while True:
             worker = await self._idle.get()
-            if worker.alive and worker.process.returncode is None:
+            if worker.alive and worker.process.returncode is None and not _exited(worker.pid):
                 return worker
 
     async def _spawn(self) -> _Worker:

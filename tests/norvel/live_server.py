@@ -88,6 +88,18 @@ class LiveServer:
             assert time.monotonic() < deadline, pids
             time.sleep(0.05)
 
+    def wait_until_idle(self, quiet_s=0.3, timeout_s=60):
+        """The worker pids once none of them used CPU time for ``quiet_s``:
+        new workers have loaded the graph."""
+        deadline = time.monotonic() + timeout_s
+        while True:
+            processes = [psutil.Process(pid) for pid in self.worker_pids()]
+            before = [sum(p.cpu_times()[:2]) for p in processes]
+            time.sleep(quiet_s)
+            if [sum(p.cpu_times()[:2]) for p in processes] == before:
+                return [p.pid for p in processes]
+            assert time.monotonic() < deadline
+
     def stop(self):
         self.process.terminate()
         try:

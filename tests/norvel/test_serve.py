@@ -265,7 +265,7 @@ def test_a_request_over_the_time_limit_gets_504_and_a_new_worker(grid_server):
 
 
 def test_a_killed_worker_is_replaced_and_its_request_gets_503(grid_server):
-    before = grid_server.wait_for_workers(2)
+    before = grid_server.wait_until_idle()
     thread, answers = in_thread(lambda: grid_server.get(SLOW))
     # The busy worker is the one whose CPU time grows.
     processes = [psutil.Process(pid) for pid in before]
@@ -280,7 +280,9 @@ def test_a_killed_worker_is_replaced_and_its_request_gets_503(grid_server):
     assert answers[0][0] == 503 and "ended" in answers[0][1]["error"]
     grid_server.wait_for_workers(2, kept_from=[busy.pid], kept=0)
     # An idle worker killed: nobody's request fails.
-    psutil.Process(grid_server.worker_pids()[0]).kill()
+    idle = psutil.Process(grid_server.worker_pids()[0])
+    idle.kill()
+    idle.wait()
     for _ in range(4):
         assert grid_server.get(QUICK)[0] == 200
 
