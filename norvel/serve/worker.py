@@ -57,15 +57,12 @@ class Answerer:
 
     def network(self) -> StreetNetwork:
         if self._network is None:
-            from norvel import geo
-
-            # The router keeps no edge list; the page asks once per worker.
-            document = geo.read_document(self.path)
-            coordinates = geo.node_coordinates(document)
-            edges = [(edge["from"], edge["to"], edge.get("name"))
-                     if isinstance(edge, dict) else (edge[0], edge[1], None)
-                     for edge in document["edges" if isinstance(document, dict) else 1]]
-            self._network = StreetNetwork(coordinates, edges)
+            table = self.router.table
+            tails, heads = table.edges
+            coordinates = {int(node): table.lon_lat(int(node)) for node in table.ids}
+            self._network = StreetNetwork(
+                coordinates, ((int(a), int(b), table.street_name(int(a), int(b)))
+                              for a, b in zip(tails.tolist(), heads.tolist())))
         return self._network
 
 
