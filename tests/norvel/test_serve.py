@@ -264,6 +264,17 @@ def test_a_request_over_the_time_limit_gets_504_and_a_new_worker(grid_server):
     assert grid_server.get(QUICK)[0] == 200
 
 
+def test_a_batch_pair_over_the_time_limit_fails_alone(grid_server):
+    quick = [FIRST_ID, FIRST_ID + 30]
+    status, body = grid_server.post("/routes", {"pairs": [quick, [SLOW_FIRST, SLOW_LAST],
+                                                          quick, [LONELY, FIRST_ID]]})
+    assert status == 200
+    first, slow, third, lonely = body["results"]
+    assert first == third and len(first["features"]) >= 1
+    assert slow == {"error": f"the request took longer than {TIMEOUT_S} s", "status": 504}
+    assert lonely["status"] == 422
+
+
 def test_a_killed_worker_is_replaced_and_its_request_gets_503(grid_server):
     before = grid_server.wait_until_idle()
     thread, answers = in_thread(lambda: grid_server.get(SLOW))
