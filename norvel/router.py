@@ -199,7 +199,8 @@ class Router:
         data = _files.read_graph_bytes(path)
         graph = _files.graph_from_text(_files.decode_graph_text(data, path),
                                        path)
-        return cls(graph, table_from_json(data))
+        return cls(graph, table_from_json(data, graph.node_count(),
+                                          graph.edge_count()))
 
     @classmethod
     def from_json(cls, text: str) -> Router:
@@ -207,7 +208,10 @@ class Router:
         document's message when it is no graph document."""
         if not isinstance(text, str):
             raise TypeError(f"text must be a str, got {type(text).__name__}")
-        return cls(PyGraph.from_json(text), table_from_json(text))
+        graph = PyGraph.from_json(text)
+        return cls(graph, table_from_json(text.encode("utf-8"),
+                                          graph.node_count(),
+                                          graph.edge_count()))
 
     @classmethod
     def from_networkx(cls, graph: networkx.Graph[Any], *,
@@ -263,8 +267,10 @@ class Router:
         return index
 
     def build_index(self) -> None:
-        """Builds the nearest-node index now rather than at the first
-        ``nearest`` call."""
+        """Reads the edges and builds the nearest-node index now, rather
+        than at the first request that needs them (a service does this
+        before it takes requests)."""
+        self._table.load_edges()
         self._nearest_index()
 
     def nearest(self, lat: float, lon: float) -> Snap:

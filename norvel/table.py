@@ -10,16 +10,22 @@ streets) and the street names of the edges that carry one.
 from __future__ import annotations
 
 import json
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+import threading
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
+from norvel import _scan
+
 IdArray = npt.NDArray[np.uint64]
 FloatArray = npt.NDArray[np.float64]
 LatLon = tuple[float, float]
 LonLat = tuple[float, float]
+
+
+EdgeParts = tuple[IdArray, IdArray, dict[tuple[int, int], str]]
 
 
 class NodeTable(Mapping[int, LatLon]):
@@ -28,7 +34,10 @@ class NodeTable(Mapping[int, LatLon]):
     Also: ``lon_lat(node)`` and ``line(nodes)`` in GeoJSON's (lon, lat)
     order; ``has_outgoing(node)`` and ``routable_ids``; ``edges`` (the
     (from, to) id arrays in document order) and ``streets(path)``.
-    Built by ``Router``; read-only.
+    Built by ``Router``; read-only, and safe to share between threads.
+
+    A table read from a file may read its edge records only when first
+    asked about edges (``Router.build_index`` does it at once).
     """
 
     def __init__(self, ids: IdArray, lats: FloatArray, lons: FloatArray,
@@ -37,6 +46,23 @@ class NodeTable(Mapping[int, LatLon]):
         """``ids``, ``lats``, ``lons``: the node records in document order;
         ``tails``, ``heads``: every edge's ends in document order; ``names``:
         (from, to) -> street name of the edges that have one."""
+        self._set_nodes(ids, lats, lons)
+        self._load: Callable[[], EdgeParts] | None = None
+        self._set_edges((np.asarray(tails, dtype=np.uint64),
+                         np.asarray(heads, dtype=np.uint64), dict(names or {})))
+
+    @classmethod
+    def deferred(cls, ids: IdArray, lats: FloatArray, lons: FloatArray,
+                 load: Callable[[], EdgeParts]) -> NodeTable:
+        """A table whose edges ``load()`` gives (tails, heads, names) when
+        first needed."""
+        table = cls.__new__(cls)
+        table._set_nodes(ids, lats, lons)
+        table._load = load
+        return table
+
+    def _set_nodes(self, ids: IdArray, lats: FloatArray,
+                   lons: FloatArray) -> None:
         ids = np.asarray(ids, dtype=np.uint64)
         order = np.argsort(ids, kind="stable")
         sorted_ids = ids[order]
@@ -47,19 +73,34 @@ class NodeTable(Mapping[int, LatLon]):
         self._ids: IdArray = sorted_ids[last]
         self._lats: FloatArray = np.asarray(lats, dtype=np.float64)[chosen]
         self._lons: FloatArray = np.asarray(lons, dtype=np.float64)[chosen]
-        self._tails: IdArray = np.asarray(tails, dtype=np.uint64)
-        self._heads: IdArray = np.asarray(heads, dtype=np.uint64)
-        self._routable = np.zeros(len(self._ids), dtype=bool)
-        if len(self._tails):
-            # Edges mostly come grouped by their tail: look each run up once.
-            change = np.ones(len(self._tails), dtype=bool)
-            change[1:] = self._tails[1:] != self._tails[:-1]
-            found, where = self._positions(self._tails[change])
-            self._routable[where[found]] = True
-        self._names: dict[tuple[int, int], str] = dict(names or {})
-        for array in (self._ids, self._lats, self._lons, self._tails,
-                      self._heads, self._routable):
+        for array in (self._ids, self._lats, self._lons):
             array.flags.writeable = False
+        self._lock = threading.Lock()
+
+    def _set_edges(self, parts: EdgeParts) -> None:
+        tails, heads, names = parts
+        routable = np.zeros(len(self._ids), dtype=bool)
+        if len(tails):
+            # Edges mostly come grouped by their tail: look each run up once.
+            change = np.ones(len(tails), dtype=bool)
+            change[1:] = tails[1:] != tails[:-1]
+            found, where = self._positions(tails[change])
+            routable[where[found]] = True
+        for array in (tails, heads, routable):
+            array.flags.writeable = False
+        self._tails: IdArray = tails
+        self._heads: IdArray = heads
+        self._names: dict[tuple[int, int], str] = names
+        self._routable: npt.NDArray[np.bool_] = routable
+
+    def load_edges(self) -> None:
+        """Reads the edges now if they were left for later."""
+        if self._load is not None:
+            with self._lock:
+                if self._load is not None:
+                    self._set_edges(self._load())
+                    # The document's text goes with the loader.
+                    self._load = None
 
     def _positions(self, nodes: IdArray) -> tuple[npt.NDArray[np.bool_],
                                                   npt.NDArray[np.intp]]:
@@ -97,6 +138,7 @@ class NodeTable(Mapping[int, LatLon]):
         return len(self._ids)
 
     def __repr__(self) -> str:
+        self.load_edges()
         return (f"<NodeTable: {len(self._ids)} nodes, "
                 f"{int(self._routable.sum())} with an outgoing edge, "
                 f"{len(self._tails)} edges>")
@@ -120,29 +162,32 @@ class NodeTable(Mapping[int, LatLon]):
     @property
     def routable(self) -> npt.NDArray[np.bool_]:
         """Whether the node has an outgoing edge, in the order of ``ids``."""
+        self.load_edges()
         return self._routable
 
     @property
     def routable_ids(self) -> IdArray:
         """The ids of the nodes with an outgoing edge, ascending: the nodes
         a route can start from."""
-        return self._ids[self._routable]
+        return self._ids[self.routable]
 
     @property
     def edges(self) -> tuple[IdArray, IdArray]:
         """(from ids, to ids) of every edge, in document order; ends need not
         be nodes of the table."""
+        self.load_edges()
         return self._tails, self._heads
 
     @property
     def has_names(self) -> bool:
         """Whether any edge carries a street name."""
+        self.load_edges()
         return bool(self._names)
 
     def has_outgoing(self, node: int) -> bool:
         """Whether ``node`` is a node with at least one outgoing edge."""
         where = self._index(node)
-        return where is not None and bool(self._routable[where])
+        return where is not None and bool(self.routable[where])
 
     def lon_lat(self, node: int) -> LonLat:
         """(lon, lat) of a node, GeoJSON's order; KeyError when absent."""
@@ -170,6 +215,7 @@ class NodeTable(Mapping[int, LatLon]):
         that follows it; edges without a name are passed over, so a street
         interrupted by an unnamed crossing counts once. [] when the graph
         carries no names."""
+        self.load_edges()
         if not self._names:
             return []
         names: list[str] = []
@@ -180,10 +226,7 @@ class NodeTable(Mapping[int, LatLon]):
         return names
 
 
-def table_from_records(nodes: Iterable[Any], edges: Iterable[Any]) -> NodeTable:
-    """The table of a parsed document's node and edge records, each in
-    object or array form; an edge's string member ``name`` is its street
-    name."""
+def _node_arrays(nodes: Iterable[Any]) -> tuple[IdArray, FloatArray, FloatArray]:
     ids: list[int] = []
     lats: list[float] = []
     lons: list[float] = []
@@ -196,6 +239,11 @@ def table_from_records(nodes: Iterable[Any], edges: Iterable[Any]) -> NodeTable:
             ids.append(node[0])
             lats.append(float(node[1]))
             lons.append(float(node[2]))
+    return (np.array(ids, dtype=np.uint64), np.array(lats, dtype=np.float64),
+            np.array(lons, dtype=np.float64))
+
+
+def _edge_parts(edges: Iterable[Any]) -> EdgeParts:
     tails: list[int] = []
     heads: list[int] = []
     names: dict[tuple[int, int], str] = {}
@@ -209,24 +257,40 @@ def table_from_records(nodes: Iterable[Any], edges: Iterable[Any]) -> NodeTable:
             source, target = edge[0], edge[1]
         tails.append(source)
         heads.append(target)
-    return NodeTable(np.array(ids, dtype=np.uint64), np.array(lats),
-                     np.array(lons), np.array(tails, dtype=np.uint64),
-                     np.array(heads, dtype=np.uint64), names)
+    return (np.array(tails, dtype=np.uint64), np.array(heads, dtype=np.uint64),
+            names)
+
+
+def _records(document: Any) -> tuple[Any, Any]:
+    if isinstance(document, dict):
+        return document["nodes"], document["edges"]
+    return document[0], document[1]
 
 
 def table_from_document(document: Any) -> NodeTable:
-    """The table of a parsed graph document, in object or array form."""
-    if isinstance(document, dict):
-        return table_from_records(document["nodes"], document["edges"])
-    return table_from_records(document[0], document[1])
+    """The table of a parsed graph document, with records in object or array
+    form; an edge's string member ``name`` is its street name."""
+    nodes, edges = _records(document)
+    return NodeTable(*_node_arrays(nodes), *_edge_parts(edges))
 
 
-def table_from_json(data: bytes | str) -> NodeTable:
-    """The table of a graph document's JSON text, which ``PyGraph.from_json``
-    has already accepted (so it is a well-formed graph document)."""
-    if isinstance(data, str):
-        data = data.encode("utf-8", "surrogatepass")
-    return table_from_document(_parse(data))
+def table_from_json(data: bytes, node_count: int, edge_count: int) -> NodeTable:
+    """The table of a graph document's UTF-8 JSON text, which
+    ``PyGraph.from_json`` has accepted with these counts. A document written
+    one record a line is read in bulk, its edges only when first needed;
+    any other is parsed whole."""
+    nodes = _scan.scan_nodes(data, node_count)
+    if nodes is None:
+        return table_from_document(_parse(data))
+    edge_lines = nodes.edge_lines
+
+    def load() -> EdgeParts:
+        ends = _scan.scan_edges(data, edge_lines, edge_count)
+        if ends is None:
+            return _edge_parts(_records(_parse(data))[1])
+        return ends[0], ends[1], {}
+
+    return NodeTable.deferred(nodes.ids, nodes.lats, nodes.lons, load)
 
 
 def _parse(data: bytes) -> Any:
