@@ -12,6 +12,10 @@ import os
 from collections.abc import Sequence
 from typing import Any
 
+from norvel._extras import require
+
+require("norvel.plot", "plot", "matplotlib")
+
 from matplotlib.axes import Axes
 from matplotlib.collections import LineCollection
 from matplotlib.figure import Figure

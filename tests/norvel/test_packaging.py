@@ -20,6 +20,7 @@ SHIPPED = {
     "norvel/batch.py", "norvel/geo.py", "norvel/plot.py", "norvel/py.typed",
     "norvel/osm/__init__.py", "norvel/osm/extract.py", "norvel/osm/graph.py",
     "norvel/osm/rules.py", "norvel/datasets.py", "norvel/checks.py",
+    "norvel/_extras.py", "norvel/_osm_command.py",
     "norvel/data/helsinki_walk.json.gz", "norvel/data/README.md",
     "norvel_core.pyi", "norvel_core-stubs/__init__.pyi",
     "norvel_core-0.1.0.dist-info/licenses/LICENSE",
@@ -67,7 +68,7 @@ def test_wheel_holds_the_module_stub_package_and_licence(wheel):
                    for line in requires), (package, requires)
     # The core needs nothing but the interpreter.
     assert all("extra ==" in line for line in requires)
-    assert "norvel-osm-graph = norvel.osm.extract:main" in entry_points
+    assert "norvel-osm-graph = norvel._osm_command:main" in entry_points
 
 
 def test_wheel_ships_the_sample_with_its_licence(wheel):
