@@ -29,6 +29,10 @@ from collections.abc import Iterable, Sequence
 from concurrent.futures.process import BrokenProcessPool
 from typing import TYPE_CHECKING, Any
 
+from norvel._extras import require
+
+require("norvel.batch", "batch", "pandas", "tqdm")
+
 import pandas as pd
 from tqdm import tqdm
 
@@ -152,9 +156,15 @@ def _run_pool(path: str, chunks: list[list[Job]], numbers: list[int],
     with concurrent.futures.ProcessPoolExecutor(
             workers, mp_context=context, initializer=_routing.preload,
             initargs=(path,)) as pool:
-        futures = {pool.submit(_routing.route_chunk, path, chunks[number],
-                               eps): number
-                   for number in numbers}
+        futures: dict[concurrent.futures.Future[list[Row]], int] = {}
+        try:
+            for number in numbers:
+                # A worker may die while chunks are still being handed out:
+                # then the pool refuses the rest, which wait for the next.
+                futures[pool.submit(_routing.route_chunk, path,
+                                    chunks[number], eps)] = number
+        except BrokenProcessPool:
+            pass
         try:
             # A dead worker breaks the whole pool: every future not done by
             # then fails with BrokenProcessPool, the finished ones keep

@@ -171,20 +171,21 @@ def _parse(text: str) -> Any:
 
 
 def _record(value: object, members: tuple[str, ...], what: str,
-            position: int, optional: str | None = None) -> list[object]:
+            optional: str | None = None) -> list[object]:
     """The member values of a record in object or array form, in member
-    order (None for an absent optional member)."""
+    order (None for an absent optional member); ``what`` names the record
+    in messages."""
     if isinstance(value, dict):
         missing = [m for m in members if m not in value and m != optional]
         if missing:
-            raise _Malformed(f"{what} {position} has no `{missing[0]}`")
+            raise _Malformed(f"{what} has no `{missing[0]}`")
         return [value.get(m) for m in members]
     if isinstance(value, list):
         if len(value) != len(members):
-            raise _Malformed(f"{what} {position} has {len(value)} elements, "
+            raise _Malformed(f"{what} has {len(value)} elements, "
                              f"not {len(members)}")
         return value
-    raise _Malformed(f"{what} {position} is neither an object nor an array")
+    raise _Malformed(f"{what} is neither an object nor an array")
 
 
 def _node_id(value: object, what: str, position: int) -> int:
@@ -206,20 +207,20 @@ def _number(value: object, what: str, position: int, member: str) -> float:
 
 
 def _columns(document: object) -> _Columns:
-    nodes, edges = _record(document, ("nodes", "edges"), "the document", 0)
+    nodes, edges = _record(document, ("nodes", "edges"), "the document")
     if not isinstance(nodes, list) or not isinstance(edges, list):
         raise _Malformed("`nodes` and `edges` must be arrays")
     columns = _Columns([], [], [], [], [], [], [], [])
     for position, value in enumerate(nodes):
-        node_id, lat, lon = _record(value, ("id", "lat", "lon"), "node",
-                                    position)
+        node_id, lat, lon = _record(value, ("id", "lat", "lon"),
+                                    f"node {position}")
         columns.node_ids.append(_node_id(node_id, "node", position))
         columns.lats.append(_number(lat, "node", position, "lat"))
         columns.lons.append(_number(lon, "node", position, "lon"))
     for position, value in enumerate(edges):
         source, target, length, risk, familiarity = _record(
             value, ("from", "to", "distance_m", "risk_score", "familiarity"),
-            "edge", position, optional="familiarity")
+            f"edge {position}", optional="familiarity")
         columns.sources.append(_node_id(source, "edge", position))
         columns.targets.append(_node_id(target, "edge", position))
         columns.lengths.append(_number(length, "edge", position,

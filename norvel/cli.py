@@ -84,7 +84,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     """The ``norvel`` command; its exit status."""
     arguments = list(sys.argv[1:] if argv is None else argv)
     if arguments[:1] == ["osm"]:
-        from norvel.osm.extract import main as osm_main
+        from norvel._osm_command import main as osm_main
 
         return osm_main(arguments[1:])
     args = _parser().parse_args(arguments)

@@ -18,6 +18,11 @@ from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
+
+from norvel._extras import require
+
+require("norvel.plot", "plot", "matplotlib")
+
 from matplotlib.axes import Axes
 from matplotlib.collections import LineCollection
 from matplotlib.figure import Figure

@@ -13,9 +13,10 @@ written with gzip -9 and a header without time stamp or file name. Nodes are
 sorted by id and edges by (from, to), so the same extract always gives the
 same bytes. Familiarity is left out: it belongs to a walker, not to a map.
 
-Reading needs pyosmium (``pip install 'norvel_core[osm]'``); the rules
-themselves live in ``norvel.osm.rules`` and ``norvel.osm.graph``, which do
-not. ``WalkRules`` (options ``--exclude``, ``--ignore-oneway`` and
+Needs pyosmium (``pip install 'norvel_core[osm]'``): without it, importing
+``norvel.osm`` raises an ImportError that says so, and the command prints
+that one line. The rules live in ``norvel.osm.rules`` and
+``norvel.osm.graph``, pure functions over tags and ways. ``WalkRules`` (options ``--exclude``, ``--ignore-oneway`` and
 ``--all-components`` of the command) turns single rules off; by default
 they all apply, as stated below. ``WalkRules(hazard=...)`` (option
 ``--risk-rules module:function``) replaces the risk rule with your own.
@@ -110,6 +111,10 @@ Graph
     component is kept (ties: the one holding the lowest node id), with the
     nodes its edges use, so any node can reach any other.
 """
+
+from norvel._extras import require
+
+require("norvel.osm", "osm", "osmium")
 
 from norvel.osm.extract import WalkRules, convert, main, osm_to_graph
 

@@ -20,10 +20,6 @@ service and in ``norvel/serve/openapi.py``.
 
 from __future__ import annotations
 
-try:
-    import starlette  # noqa: F401
-    import uvicorn  # noqa: F401
-except ImportError as missing:  # pragma: no cover - depends on the install
-    raise ImportError(
-        "norvel.serve needs Starlette and uvicorn: "
-        "pip install 'norvel_core[serve]'") from missing
+from norvel._extras import require
+
+require("norvel.serve", "serve", "starlette", "uvicorn")

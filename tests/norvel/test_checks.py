@@ -56,6 +56,11 @@ def test_sound_documents_have_no_problem(tmp_path):
                     0.5 if i % 2 else None]
                    for i, e in enumerate(square()["edges"])]]
     assert check(tmp_path, array_form) == []
+    # Both forms in one document, and a fault found in it.
+    mixed = {"nodes": square()["nodes"], "edges": array_form[1]}
+    assert check(tmp_path, mixed) == []
+    mixed["edges"][3][3] = -1
+    assert kinds(check(tmp_path, mixed)) == [("bad_risk", "error", 1)]
 
 
 def test_each_fault_is_named_with_its_severity(tmp_path):

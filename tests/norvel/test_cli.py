@@ -62,7 +62,7 @@ def test_check_exits_1_on_an_error_only(tmp_path):
 def test_osm_is_the_converter():
     run = norvel_command("osm", "--help")
     converter = subprocess.run([sys.executable, "-c",
-                                "import sys; from norvel.osm.extract import main; "
+                                "import sys; from norvel._osm_command import main; "
                                 "sys.exit(main(['--help']))"],
                                capture_output=True, text=True, timeout=120)
     assert (run.returncode, run.stdout) == (0, converter.stdout)

@@ -22,6 +22,7 @@ SHIPPED = {
     "norvel/batch.py", "norvel/geo.py", "norvel/plot.py", "norvel/py.typed",
     "norvel/osm/__init__.py", "norvel/osm/extract.py", "norvel/osm/graph.py",
     "norvel/osm/rules.py", "norvel/datasets.py", "norvel/checks.py",
+    "norvel/_extras.py", "norvel/_osm_command.py",
     "norvel/data/helsinki_walk.json.gz", "norvel/data/README.md",
     "norvel/__main__.py", "norvel/cli.py", "norvel/serve/__init__.py",
     "norvel/serve/app.py", "norvel/serve/frames.py", "norvel/serve/network.py",
@@ -77,7 +78,7 @@ def test_wheel_holds_the_module_stub_package_and_licence(wheel):
     core = sorted(re.match(r"[A-Za-z0-9._-]+", line).group(0)
                   for line in requires if "extra ==" not in line)
     assert core == ["numpy", "scipy"]
-    assert "norvel-osm-graph = norvel.osm.extract:main" in entry_points
+    assert "norvel-osm-graph = norvel._osm_command:main" in entry_points
     assert "norvel = norvel.cli:main" in entry_points
 
 
