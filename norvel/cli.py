@@ -144,7 +144,7 @@ def _serve(args: argparse.Namespace) -> int:
     try:
         from norvel.serve.app import serve
     except ImportError as missing:
-        print(f"norvel serve: {missing}", file=sys.stderr)
+        print(missing, file=sys.stderr)
         return 1
     if args.workers < 1 or not args.timeout_s > 0:
         print("norvel serve: --workers must be 1 or more and --timeout-s positive",
