@@ -6,18 +6,24 @@ answers every loaded run must repeat byte for byte.
     .venv/bin/python bench/serve_load.py --requests 2000 --workers 1,2,4
 
 Requests: from=LAT,LON&to=LAT,LON between the positions of two random nodes
-of the graph (seeded, so every run asks the same), eps 0. Each run starts
-its own server (``python -m norvel serve``) on a free loopback port, waits
-for /health, sends a warm-up of 2 requests per client, then the timed
-requests from ``--clients`` HTTP/1.1 keep-alive connections of one asyncio
-client; each client sends its next request when the answer to the last one
-is in. The client is kept lean, since it shares the machine's cores with
-the server: it prints its own CPU time beside the server's.
+of the graph (seeded, so every run asks the same), eps 0. Each worker count
+gets its own server (``python -m norvel serve``) on a free loopback port;
+after /health answers, a warm-up of 2 requests per client, then:
 
-Prints per run: errors (any status but 200), answers that differ from the
-serial run's, throughput, p50 and p99 latency, the CPU seconds of the
-client, of the server's front and of its workers, and the machine's load
-average (1 min) before the run. Every run is bounded in count and time (--max-s).
+- a timed run by Debian's ``wrk`` (one thread, ``--clients`` keep-alive
+  connections, ``bench/serve_load.lua``), the lightest client at hand: the
+  client shares the machine's two cores with the server, and whatever it
+  spends is taken from the workers;
+- a run by this script's own asyncio client (HTTP/1.1 keep-alive, the same
+  number of connections), which also keeps a digest of every answer: each
+  must equal the serial run's, made first with one worker and one client.
+
+Without wrk (``apt-get install wrk``) or with ``--client python`` the
+asyncio run is the timed one. Prints per run: errors (any status but 200),
+answers that differ from the serial run's, throughput, p50 and p99 latency,
+the CPU seconds of the server's front and of its workers, and the machine's
+load average (1 min) before the run. Every run is bounded in count and in
+time (--max-s).
 """
 
 from __future__ import annotations
@@ -27,16 +33,19 @@ import asyncio
 import hashlib
 import os
 import random
-import resource
+import shutil
+import signal
 import socket
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 import urllib.request
 from dataclasses import dataclass
 
 import psutil
+from pathlib import Path
 
 from norvel.datasets import helsinki_walk
 from norvel.geo import read_coordinates
@@ -147,6 +156,39 @@ def run_load(port: int, requests: list[bytes], clients: int, max_s: float) -> Ru
                        loop_factory=uvloop.new_event_loop)
 
 
+@dataclass
+class Timing:
+    errors: int
+    elapsed_s: float
+    p50_s: float
+    p99_s: float
+
+
+def wrk_run(port: int, requests: list[bytes], clients: int, max_s: float) -> Timing:
+    """The requests sent by wrk until every one is answered."""
+    script = Path(__file__).with_name("serve_load.lua")
+    with tempfile.NamedTemporaryFile("w", suffix=".txt") as paths:
+        paths.writelines(r.split(b" ", 2)[1].decode() + "\n" for r in requests)
+        paths.flush()
+        wrk = subprocess.Popen(
+            ["wrk", "-t1", f"-c{clients}", f"-d{int(max_s)}s", f"--timeout={int(max_s)}s",
+             "-s", str(script), f"http://127.0.0.1:{port}", "--", paths.name],
+            stdout=subprocess.PIPE, text=True)
+        assert wrk.stdout is not None
+        figures: dict[str, float] = {}
+        for line in wrk.stdout:
+            if line.startswith("norvel: "):
+                words = line.split()[1:]
+                figures.update(zip(words[::2], map(float, words[1::2])))
+                if "seconds" in figures and "p50_us" not in figures:
+                    wrk.send_signal(signal.SIGINT)  # wrk then prints its latencies
+        wrk.wait()
+    if "seconds" not in figures:
+        raise RuntimeError(f"wrk did not get every answer within {max_s} s")
+    return Timing(int(figures["failed"] + figures["errors"]), figures["seconds"],
+                  figures["p50_us"] * 1e-6, figures["p99_us"] * 1e-6)
+
+
 def percentile(values: list[float], share: float) -> float:
     return statistics.quantiles(values, n=1000, method="inclusive")[round(share * 1000) - 1]
 
@@ -160,6 +202,9 @@ def main() -> None:
     parser.add_argument("--seed", type=int, default=14)
     parser.add_argument("--max-s", type=float, default=600.0,
                         help="longest a run may take, seconds")
+    parser.add_argument("--client", choices=["auto", "wrk", "python"], default="auto",
+                        help="the timing client: wrk when installed (auto), or this "
+                             "script's asyncio client")
     parser.add_argument("--trivial", action="store_true",
                         help="ask routes from a node to itself: the cost of the HTTP "
                              "front and the client without the search")
@@ -177,29 +222,38 @@ def main() -> None:
         reference = serial.digests
         print(f"serial run: {serial.elapsed_s:.1f} s, "
               f"{sum(s != 200 for s in serial.statuses)} errors", flush=True)
-    print(f"{'workers':>7} {'errors':>6} {'differ':>6} {'req/s':>8} {'p50 ms':>7} "
-          f"{'p99 ms':>7} {'CPU s: client':>13} {'front':>6} {'workers':>7} {'load avg':>8}")
+    use_wrk = args.client == "wrk" or (args.client == "auto" and shutil.which("wrk"))
+    print(f"{'workers':>7} {'client':>6} {'errors':>6} {'differ':>6} {'req/s':>8} "
+          f"{'p50 ms':>7} {'p99 ms':>7} {'CPU s: front':>12} {'workers':>7} {'load avg':>8}")
     for workers in (int(w) for w in args.workers.split(",")):
         with Server(args.graph, workers) as server:
             run_load(server.port, requests[:2 * args.clients], args.clients, args.max_s)
+            if use_wrk:
+                load_average = os.getloadavg()[0]
+                before = server.cpu_s()
+                timing = wrk_run(server.port, requests, args.clients, args.max_s)
+                after = server.cpu_s()
+                report(workers, "wrk", timing, None, len(requests), before, after,
+                       load_average)
             load_average = os.getloadavg()[0]
-            client_before = resource.getrusage(resource.RUSAGE_SELF)
-            server_before = server.cpu_s()
+            before = server.cpu_s()
             run = run_load(server.port, requests, args.clients, args.max_s)
-            client_after = resource.getrusage(resource.RUSAGE_SELF)
-            server_after = server.cpu_s()
-        front_cpu = server_after[0] - server_before[0]
-        workers_cpu = server_after[1] - server_before[1]
-        client_cpu = (client_after.ru_utime - client_before.ru_utime
-                      + client_after.ru_stime - client_before.ru_stime)
-        errors = sum(s != 200 for s in run.statuses)
+            after = server.cpu_s()
+        timing = Timing(sum(s != 200 for s in run.statuses), run.elapsed_s,
+                        percentile(run.latencies_s, 0.5), percentile(run.latencies_s, 0.99))
         differ = (sum(a != b for a, b in zip(run.digests, reference))
-                  if reference is not None else 0)
-        print(f"{workers:>7} {errors:>6} {differ:>6} {len(requests) / run.elapsed_s:>8.0f} "
-              f"{percentile(run.latencies_s, 0.5) * 1e3:>7.2f} "
-              f"{percentile(run.latencies_s, 0.99) * 1e3:>7.2f} "
-              f"{client_cpu:>13.1f} {front_cpu:>6.1f} {workers_cpu:>7.1f} "
-              f"{load_average:>8.2f}", flush=True)
+                  if reference is not None else None)
+        report(workers, "python", timing, differ, len(requests), before, after, load_average)
+
+
+def report(workers: int, client: str, timing: Timing, differ: int | None, count: int,
+           before: tuple[float, float], after: tuple[float, float],
+           load_average: float) -> None:
+    print(f"{workers:>7} {client:>6} {timing.errors:>6} "
+          f"{'-' if differ is None else differ:>6} {count / timing.elapsed_s:>8.0f} "
+          f"{timing.p50_s * 1e3:>7.2f} {timing.p99_s * 1e3:>7.2f} "
+          f"{after[0] - before[0]:>12.1f} {after[1] - before[1]:>7.1f} "
+          f"{load_average:>8.2f}", flush=True)
 
 
 if __name__ == "__main__":

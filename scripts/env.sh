@@ -27,8 +27,10 @@ as_root() {
 }
 
 install_debian_packages() {
-  # chromium and its driver: the map page's test runs in a real browser
-  local wanted=(g++ libgtest-dev libbenchmark-dev chromium chromium-driver) missing=() package
+  # chromium and its driver: the map page's test runs in a real browser;
+  # wrk: the timing client of bench/serve_load.py
+  local wanted=(g++ libgtest-dev libbenchmark-dev chromium chromium-driver wrk) missing=()
+  local package
   for package in "${wanted[@]}"; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
   done
