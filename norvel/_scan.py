@@ -80,11 +80,17 @@ def _scan_nodes(data: bytes, node_count: int) -> Nodes:
     edge_lines = (edges + len(_EDGES), end - len(_END))
     if edge_lines[0] > edge_lines[1]:
         raise _Layout
-    buf = np.frombuffer(data, dtype=np.uint8)
-    starts, ends = _lines(buf, len(_HEAD), edges - len(between) + 1)
+    window = _Windows(data)
+    buf = window.bytes
+    block = (len(_HEAD), edges - len(between) + 1)
+    try:
+        return Nodes(*_plain_nodes(window, *block, node_count), edge_lines)
+    except _Layout:
+        pass
+    starts, ends = _lines(buf, *block)
     if len(starts) != node_count:
         raise _Layout
-    return Nodes(*_nodes(_Windows(buf), starts, ends), edge_lines)
+    return Nodes(*_nodes(window, starts, ends), edge_lines)
 
 
 def _scan_edges(data: bytes, edge_lines: tuple[int, int], edge_count: int
@@ -96,11 +102,11 @@ def _scan_edges(data: bytes, edge_lines: tuple[int, int], edge_count: int
     if (data.find(b"[", *edge_lines) >= 0 or data.find(b"]", *edge_lines) >= 0
             or data.find(b'"name"', *edge_lines) >= 0):
         raise _Layout
-    buf = np.frombuffer(data, dtype=np.uint8)
-    starts, _ = _lines(buf, *edge_lines)
+    window = _Windows(data)
+    starts, _ = _lines(window.bytes, *edge_lines)
     if len(starts) != edge_count:
         raise _Layout
-    return _edges(_Windows(buf), starts)
+    return _edges(window, starts)
 
 
 def _lines(buf: npt.NDArray[np.uint8], start: int, stop: int
@@ -127,7 +133,9 @@ def _lines(buf: npt.NDArray[np.uint8], start: int, stop: int
 class _Windows:
     """Fixed-width byte windows of the text at many positions at once."""
 
-    def __init__(self, buf: npt.NDArray[np.uint8]) -> None:
+    def __init__(self, text: bytes) -> None:
+        self.text = text
+        buf = np.frombuffer(text, dtype=np.uint8)
         self.bytes = buf
         self.size = len(buf)
         # A little-endian word at every byte: one element to copy per word.
@@ -174,22 +182,27 @@ class _Windows:
 
 
 
-# For 0 to 8 digits at the high end of a word, the low bytes to replace.
+# For 0 to 8 digits at the high end of a word: the low bytes to replace,
+# and what to subtract so that digits become their values and those bytes 0.
 _LOW_BYTES = np.array([2**64 - 1] + [(1 << (8 * (8 - n))) - 1
                                      for n in range(1, 9)], dtype=np.uint64)
+_SUBTRAHENDS = _LOW_BYTES | _ZEROS
 
 
 def _digits(window: _Windows, stops: npt.NDArray[np.intp],
             counts: npt.NDArray[np.intp]) -> npt.NDArray[np.uint64]:
     """The value of the ``counts`` (0 to 8) decimal digits that end just
-    before each stop, by the shift-and-multiply of a word of digits."""
-    words = window.word(np.where(counts > 0, stops - 8, 0))
-    low = _LOW_BYTES[counts]
-    # Digit bytes less '0'; the bytes before the digits become 0.
-    words = (words | low) - (_ZEROS | low)
-    words = (words * _U64(10) + (words >> _U64(8))) & _U64(0x00FF00FF00FF00FF)
-    words = (words * _U64(100) + (words >> _U64(16))) & _U64(0x0000FFFF0000FFFF)
-    return (words * _U64(10000) + (words >> _U64(32))) & _U64(0xFFFFFFFF)
+    before each stop, by the multiply-and-shift of a word of digits: pairs,
+    then fours, then all eight (the first digit is the lowest byte)."""
+    # Where no digit is wanted the word is read all the same, and masked;
+    # every number has more than 8 bytes of text before it, so only such a
+    # word can start before the text does.
+    words = window.word(np.maximum(stops - 8, 0))
+    words = (words | _LOW_BYTES[counts]) - _SUBTRAHENDS[counts]
+    words = ((words * _U64(1 + (10 << 8))) >> _U64(8)) & _U64(0x00FF00FF00FF00FF)
+    words = (((words * _U64(1 + (100 << 16))) >> _U64(16))
+             & _U64(0x0000FFFF0000FFFF))
+    return (words * _U64(1 + (10000 << 32))) >> _U64(32)
 
 
 def _integer(window: _Windows, stops: npt.NDArray[np.intp],
@@ -215,15 +228,85 @@ def _nodes(window: _Windows, starts: npt.NDArray[np.intp],
     id_length = window.span(id_at, b",", 20)
     lat_at = id_at + id_length + 7
     window.expect(lat_at - 7, b',"lat":')
-    lat_length = window.span(lat_at, b",", 32)
+    lats, lat_length = _decimal(window, lat_at, b",")
     lon_at = lat_at + lat_length + 7
     window.expect(lon_at - 7, b',"lon":')
-    lon_length = window.span(lon_at, b"}", 32)
+    lons, lon_length = _decimal(window, lon_at, b"}")
     if not (lon_at + lon_length == ends).all():
         raise _Layout
-    return (_integer(window, id_at + id_length, id_length),
-            _decimal(window, lat_at, lat_length),
-            _decimal(window, lon_at, lon_length))
+    return _integer(window, id_at + id_length, id_length), lats, lons
+
+
+# The bytes _plain_nodes looks for, and what each line of plain decimals
+# holds of them: {"id":N,"lat":N.N,"lon":N.N},
+_MARKS = b':.}\n'
+_PLAIN_LINE = np.frombuffer(b'::.:.}\n', dtype=np.uint8)
+
+
+def _plain_nodes(window: _Windows, start: int, stop: int, count: int
+                 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float64],
+                            npt.NDArray[np.float64]]:
+    """The node lines of buf[start:stop] when every coordinate is a plain
+    decimal with a point (as norvel.osm writes them): then one search for a
+    few bytes finds every number's bounds."""
+    data = window.text
+    # The member names hold no e: any e or E is an exponent.
+    if not count or data.find(b"e", start, stop) >= 0 \
+            or data.find(b"E", start, stop) >= 0:
+        raise _Layout
+    block = window.bytes[start:stop]
+    found = block == _MARKS[0]
+    for mark in _MARKS[1:]:
+        found |= block == mark
+    at = np.flatnonzero(found) + start
+    if len(at) != count * len(_PLAIN_LINE):
+        raise _Layout
+    marks: npt.NDArray[np.intp] = at.reshape(count, len(_PLAIN_LINE))
+    if not (window.bytes[marks] == _PLAIN_LINE).all():
+        raise _Layout
+    # One row a mark, each contiguous for the arithmetic below.
+    columns: npt.NDArray[np.intp] = np.ascontiguousarray(marks.T)
+    id_colon, lat_colon, lat_dot, lon_colon, lon_dot, brace, feed = (
+        columns[i] for i in range(len(_PLAIN_LINE)))
+    # Each line "}," but the last, "}".
+    if not ((feed[:-1] - brace[:-1] == 2).all() and feed[-1] - brace[-1] == 1
+            and feed[-1] == stop - 1):
+        raise _Layout
+    line_starts = np.empty(count, dtype=np.intp)
+    line_starts[0] = start
+    line_starts[1:] = feed[:-1] + 1
+    window.expect(line_starts, b'{"id":')
+    if not (id_colon - line_starts == 5).all():
+        raise _Layout
+    id_stop = lat_colon - 6
+    window.expect(id_stop, b',"lat":')
+    lat_stop = lon_colon - 6
+    window.expect(lat_stop, b',"lon":')
+    id_length = id_stop - id_colon - 1
+    if id_length.min() < 1 or id_length.max() > 20:
+        raise _Layout
+    return (_integer(window, id_stop, id_length),
+            _point_decimal(window, lat_colon + 1, lat_dot, lat_stop),
+            _point_decimal(window, lon_colon + 1, lon_dot, brace))
+
+
+def _point_decimal(window: _Windows, at: npt.NDArray[np.intp],
+                   dot: npt.NDArray[np.intp], stop: npt.NDArray[np.intp]
+                   ) -> npt.NDArray[np.float64]:
+    """Numbers -?digits.digits (no exponent: _plain_nodes found no e), of up to
+    15 digits, as doubles."""
+    negative = window.bytes[at] == ord("-")
+    whole = dot - at - negative
+    fraction = stop - dot - 1
+    if (whole.min() < 1 or fraction.min() < 1
+            or (whole + fraction).max() > _EXACT_DIGITS):
+        raise _Layout
+    mantissa = (_integer(window, dot, whole) * _U64_POWERS[fraction]
+                + _integer(window, stop, fraction))
+    value: npt.NDArray[np.float64] = (mantissa.astype(np.float64)
+                                      / _POWERS[fraction])
+    value[negative] *= -1.0
+    return value
 
 
 def _edges(window: _Windows, starts: npt.NDArray[np.intp]
@@ -246,19 +329,21 @@ _POWERS = 10.0 ** np.arange(_EXACT_DIGITS + 1)
 _U64_POWERS = 10 ** np.arange(_EXACT_DIGITS + 1, dtype=np.uint64)
 
 
-def _decimal(window: _Windows, at: npt.NDArray[np.intp],
-             length: npt.NDArray[np.intp]) -> npt.NDArray[np.float64]:
-    """The JSON numbers at ``at`` of ``length`` bytes, as doubles. Plain
-    decimals (-?digits[.digits] of up to 15 digits) are computed in bulk;
-    the others (exponents, long digit strings) one by one with float()."""
+def _decimal(window: _Windows, at: npt.NDArray[np.intp], terminator: bytes
+             ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.intp]]:
+    """The JSON numbers at ``at``, each ended by ``terminator``, as doubles,
+    with their lengths. Plain decimals (-?digits[.digits] of up to 15
+    digits) are computed in bulk; the others (exponents, long digit strings)
+    one by one with float()."""
     buf = window.bytes
     negative = (buf[at] == ord("-")).astype(np.intp)
     whole = _digit_run(window, at + negative)
     dot = at + negative + whole
     has_dot = buf[dot] == ord(".")
     fraction = np.where(has_dot, _digit_run(window, dot + 1), 0)
-    plain = ((negative + whole + has_dot + fraction == length)
-             & (whole > 0) & (whole + fraction <= _EXACT_DIGITS))
+    length = negative + whole + has_dot + fraction
+    plain = ((buf[at + length] == ord(terminator)) & (whole > 0)
+             & (has_dot <= (fraction > 0)) & (whole + fraction <= _EXACT_DIGITS))
     every = bool(plain.all())
     chosen = slice(None) if every else np.flatnonzero(plain)
     f = fraction[chosen]
@@ -267,17 +352,19 @@ def _decimal(window: _Windows, at: npt.NDArray[np.intp],
     value = mantissa.astype(np.float64) / _POWERS[f]
     value[negative[chosen] == 1] *= -1.0
     if every:
-        return value
+        return value, length
     values = np.empty(len(at), dtype=np.float64)
     values[chosen] = value
-    for i in np.flatnonzero(~plain).tolist():
+    others = np.flatnonzero(~plain)
+    length[others] = window.span(at[others], terminator, 32)
+    for i in others.tolist():
         start = int(at[i])
         try:
             values[i] = float(bytes(buf[start:start + int(length[i])]))
         except ValueError:
             # More than a number before the brace: another member follows.
             raise _Layout from None
-    return values
+    return values, length
 
 
 def _digit_run(window: _Windows, positions: npt.NDArray[np.intp]

@@ -15,7 +15,7 @@ stays on the exception as ``core_message``; otherwise that is None.
 
 from __future__ import annotations
 
-from typing import Literal
+from typing import Any, Literal
 
 NoRouteReason = Literal["source_isolated", "no_route"]
 
@@ -32,6 +32,19 @@ class RoutingError(Exception):
     def __str__(self) -> str:
         # KeyError would show the message quoted, as if it were the key.
         return self.message
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # The subclasses' arguments are not their message: rebuild from the
+        # attributes, so that errors cross process boundaries whole.
+        return _restore, (type(self), self.message, dict(self.__dict__))
+
+
+def _restore(kind: type[RoutingError], message: str,
+             state: dict[str, Any]) -> RoutingError:
+    error = kind.__new__(kind, message)
+    error.args = (message,)
+    error.__dict__.update(state)
+    return error
 
 
 class NodeNotFoundError(RoutingError, KeyError):

@@ -400,7 +400,10 @@ class _NearestIndex:
         self.ids: IdArray = table.ids[routable]
         self.empty = not len(self.ids)
         points = _unit_vectors(table.lats[routable], table.lons[routable])
-        self.tree = cKDTree(points) if not self.empty else None
+        # Unbalanced (sliding midpoint) builds a third faster and answers as
+        # fast on road-like point sets.
+        self.tree = (cKDTree(points, balanced_tree=False) if not self.empty
+                     else None)
 
     def query(self, lats: npt.NDArray[np.float64],
               lons: npt.NDArray[np.float64]

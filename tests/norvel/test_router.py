@@ -3,6 +3,7 @@ routes with the module's values, typed errors and the result's shapes."""
 
 import json
 import math
+import pickle
 
 import numpy as np
 import norvel_core
@@ -147,6 +148,9 @@ class TestRoute:
         assert [list(n) for n in frame["nodes"]] == [r.nodes for r in routes]
         for geometry, route in zip(frame.geometry, routes):
             assert geometry.equals_exact(LineString(route.coordinates), 0.0)
+        # What the quick start shows: an interactive map, one line a route.
+        html = frame.explore(column="type").get_root().render()
+        assert html.count('"type": "LineString"') == len(routes)
 
 
 def test_streets_merge_repeats_and_pass_over_unnamed_edges():
@@ -172,6 +176,18 @@ class TestErrors:
         assert isinstance(error, RoutingError) and type(error) is kind
         assert str(error) == message
         assert error.core_message == core
+
+    def test_errors_cross_processes_whole(self, grid):
+        caught = []
+        for origin, destination in ((ABSENT, FIRST_ID), (DEAD_END, FIRST_ID),
+                                    ((60.0, 25.0), (60.01, 25.0))):
+            with pytest.raises(RoutingError) as error:
+                grid.route(origin, destination)
+            caught.append(error.value)
+        for error in caught:
+            copy = pickle.loads(pickle.dumps(error))
+            assert type(copy) is type(error) and str(copy) == str(error)
+            assert copy.__dict__ == error.__dict__
 
     def test_unknown_nodes(self, grid):
         with pytest.raises(NodeNotFoundError) as caught:

@@ -5,6 +5,8 @@ import gzip
 import itertools
 import json
 import math
+import subprocess
+import sys
 
 import networkx as nx
 import pytest
@@ -179,3 +181,28 @@ class TestFiles:
         plain, packed = (Router.from_file(p) for p in grid_files)
         assert dict(plain.table) == dict(packed.table)
         assert answers(plain, pairs(10)) == answers(packed, pairs(10))
+
+
+def test_missing_extras_are_named():
+    # A fresh interpreter where networkx and geopandas cannot be imported.
+    script = """
+import sys
+sys.modules["networkx"] = sys.modules["geopandas"] = None
+import norvel
+router = norvel.Router.from_json('{"nodes":[{"id":1,"lat":0,"lon":0}],'
+                                 '"edges":[{"from":1,"to":1,"distance_m":1,'
+                                 '"risk_score":0}]}')
+for call in (lambda: norvel.Router.from_networkx(None),
+             lambda: router.route(1, 1).to_geodataframe()):
+    try:
+        call()
+    except ImportError as error:
+        print(error)
+"""
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True,
+                         text=True, timeout=120, check=True)
+    assert run.stdout.splitlines() == [
+        "Router.from_networkx needs networkx: pip install "
+        "'norvel_core[networkx]'",
+        "Routes.to_geodataframe needs geopandas: pip install "
+        "'norvel_core[geopandas]'"]

@@ -17,7 +17,9 @@ NUMBERS = ["0", "-0", "-0.0", "7", "48.8566", "-122.4194", "2.1790087",
            "1.2345678901234567", "89.99999999999999", "-179.9999999"]
 
 
-def number_text(rng):
+def number_text(rng, plain=False):
+    if plain:
+        return f"{rng.uniform(-180, 180):.{rng.randint(1, 9)}f}"
     pick = rng.random()
     if pick < 0.3:
         return rng.choice(NUMBERS)
@@ -45,7 +47,8 @@ def one_record_a_line(rng, nodes, edges, between="\n],\n"):
 def random_document(rng):
     ids = [node_id(rng) for _ in range(rng.randint(1, 40))]
     ids += rng.sample(ids, min(3, len(ids)))          # repeated ids
-    nodes = [(i, number_text(rng), number_text(rng)) for i in ids]
+    plain = rng.random() < 0.5
+    nodes = [(i, number_text(rng, plain), number_text(rng, plain)) for i in ids]
     ends = ids + [node_id(rng)]                       # an end that is no node
     extras = ["", ',"familiarity":null', ',"familiarity":2.5', ',"note":"x"']
     edges = [(rng.choice(ends), rng.choice(ends), rng.choice(extras))
@@ -71,6 +74,20 @@ def tables(text):
     data = text.encode()
     table = table_from_json(data, graph.node_count(), graph.edge_count())
     return table, table_from_document(json.loads(text)), graph
+
+
+def test_plain_decimals_take_the_shortest_way(sample_path):
+    # The converter writes every coordinate as digits.digits.
+    from norvel import read_graph_bytes
+    data = read_graph_bytes(sample_path)
+    graph = PyGraph.from_json(data.decode())
+    nodes = _scan.scan_nodes(data, graph.node_count())
+    plain = _scan._plain_nodes(_scan._Windows(data), len(b'{"nodes":[\n'),
+                               data.index(b"\n],") + 1, graph.node_count())
+    for mine, theirs in zip(plain, nodes):
+        assert np.array_equal(mine, theirs)
+    same_tables(table_from_json(data, graph.node_count(), graph.edge_count()),
+                table_from_document(json.loads(data)))
 
 
 def test_random_documents_read_in_bulk_as_parsed_whole():
