@@ -377,8 +377,10 @@ def _component_sizes(c: _Columns) -> tuple[int, int, int]:
     held in compressed rows: per node, a start offset into one list of
     heads.
     """
-    index_of = {node_id: i for i, node_id in enumerate(dict.fromkeys(
-        itertools.chain(c.node_ids, c.sources, c.targets)))}
+    index_of = {node_id: i
+                for i, node_id in enumerate(dict.fromkeys(c.node_ids))}
+    for stray in sorted(set(c.sources).union(c.targets).difference(index_of)):
+        index_of[stray] = len(index_of)
     count = len(index_of)
     if count == 0:
         return 0, 0, 0
