@@ -8,18 +8,20 @@ The output is the JSON text that `norvel_core.PyGraph.from_json` reads:
 ``{"nodes":[{"id":..,"lat":..,"lon":..}],"edges":[{"from":..,"to":..,
 "distance_m":..,"risk_score":..,"name":..}]}``, where ``name`` is the
 `name` tag of the edge's way (left out when the way has none); the route
-search skips that member, so it changes no answer. An output name ending in ``.gz`` is
-written with gzip -9 and a header without time stamp or file name. Nodes are
-sorted by id and edges by (from, to), so the same extract always gives the
-same bytes. Familiarity is left out: it belongs to a walker, not to a map.
+search skips that member, so it changes no answer. An output name ending
+in ``.gz`` is written with gzip -9 and a header without time stamp or file
+name. Nodes are sorted by id and edges by (from, to), so the same extract
+always gives the same bytes. Familiarity is left out: it belongs to a
+walker, not to a map.
 
 Needs pyosmium (``pip install 'norvel_core[osm]'``): without it, importing
 ``norvel.osm`` raises an ImportError that says so, and the command prints
 that one line. The rules live in ``norvel.osm.rules`` and
-``norvel.osm.graph``, pure functions over tags and ways. ``WalkRules`` (options ``--exclude``, ``--ignore-oneway`` and
-``--all-components`` of the command) turns single rules off; by default
-they all apply, as stated below. ``WalkRules(hazard=...)`` (option
-``--risk-rules module:function``) replaces the risk rule with your own.
+``norvel.osm.graph``, pure functions over tags and ways. ``WalkRules``
+(options ``--exclude``, ``--ignore-oneway`` and ``--all-components`` of the
+command) turns single rules off; by default they all apply, as stated
+below. ``WalkRules(hazard=...)`` (option ``--risk-rules module:function``)
+replaces the risk rule with your own.
 
 Walkable ways
     A way is kept when its `highway` is one of pedestrian, platform,

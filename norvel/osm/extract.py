@@ -60,8 +60,7 @@ def load_hazard_rule(spec: str) -> walk_graph.HazardRule:
     missing."""
     module_name, colon, attribute = spec.partition(":")
     if not colon or not module_name or not attribute:
-        raise ValueError(f"expected module:function, "
-                         f"got {spec!r}")
+        raise ValueError(f"expected module:function, got {spec!r}")
     try:
         module = importlib.import_module(module_name)
     except ModuleNotFoundError as missing:

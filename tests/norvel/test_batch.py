@@ -248,10 +248,10 @@ def long_batch(tmp_path_factory):
 
 
 def test_pool_worker_killed_mid_batch_loses_nothing(long_batch):
-    # Killed a second in, when some chunks are done and others running: the
-    # done ones are kept, the rest run again on a fresh pool.
+    # Killed half a second in, when some chunks are done and others are
+    # running: the done ones are kept, the rest run again on a fresh pool.
     path, pairs, expected_rows = long_batch
-    outcome, kills, running = run_while_killing(path, pairs, 1, 1.0)
+    outcome, kills, running = run_while_killing(path, pairs, 1, 0.5)
     assert kills == 1 and running
     assert "error" not in outcome, outcome["error"]
     assert frame_rows(outcome["frame"]) == expected_rows

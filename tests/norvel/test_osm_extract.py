@@ -12,6 +12,7 @@ import norvel_core
 import osmium
 import pytest
 
+from norvel._osm_command import main as command
 from norvel.osm import WalkRules, convert, main, osm_to_graph
 from norvel.osm import extract as extract_module
 from norvel.osm.graph import haversine_m
@@ -112,8 +113,9 @@ def test_conversion_keeps_what_a_walker_can_use(map_file):
 def test_output_bytes_are_unchanged_and_reproducible(map_file, tmp_path):
     first, second = tmp_path / "a.json.gz", tmp_path / "b.json.gz"
     plain = tmp_path / "c.json"
-    for output in (first, second, plain):
-        assert main([str(map_file), str(output), "--quiet"]) == 0
+    # The installed command's entry point runs the same main.
+    for run, output in ((main, first), (main, second), (command, plain)):
+        assert run([str(map_file), str(output), "--quiet"]) == 0
     assert plain.read_text(encoding="utf-8") == EXPECTED_TEXT
     assert first.read_bytes() == second.read_bytes()
     assert gzip.decompress(first.read_bytes()) == plain.read_bytes()
