@@ -43,6 +43,8 @@ except ImportError as error:
     ("norvel.plot", "matplotlib", "matplotlib", "plot"),
     ("norvel.batch", "pandas", "pandas", "batch"),
     ("norvel.batch", "tqdm", "tqdm", "batch"),
+    ("norvel.serve", "starlette", "starlette", "serve"),
+    ("norvel.serve.app", "uvicorn", "uvicorn", "serve"),
 ])
 def test_import_names_the_extra(tmp_path, module, blocked, project, extra):
     run = run_blocked(tmp_path, [blocked], IMPORT, module)
@@ -50,6 +52,14 @@ def test_import_names_the_extra(tmp_path, module, blocked, project, extra):
     top = module.rsplit(".", 1)[0] if module.count(".") > 1 else module
     assert run.stdout == (f"{blocked} {top} needs {project}, which is not "
                           f"installed: pip install 'norvel_core[{extra}]'\n")
+
+
+def test_norvel_serve_without_its_extra_is_one_line(tmp_path):
+    run = run_blocked(tmp_path, ["uvicorn"], "import sys; from norvel.cli import main; "
+                                             "sys.exit(main(['serve', 'graph.json']))")
+    assert (run.returncode, run.stdout) == (1, "")
+    assert run.stderr == ("norvel.serve needs uvicorn, which is not installed: "
+                          "pip install 'norvel_core[serve]'\n")
 
 
 def test_the_core_needs_no_extra(tmp_path):

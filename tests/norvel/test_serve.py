@@ -304,10 +304,3 @@ def test_serve_refuses_a_file_it_cannot_load(tmp_path):
     run = subprocess.run([sys.executable, "-m", "norvel", "serve", str(bad), "--workers", "1"],
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 1 and str(bad) in run.stderr and "Traceback" not in run.stderr
-
-
-def test_import_without_the_extra_names_it():
-    run = subprocess.run([sys.executable, "-c",
-                          "import sys; sys.modules['uvicorn'] = None; import norvel.serve"],
-                         capture_output=True, text=True, timeout=60)
-    assert "pip install 'norvel_core[serve]'" in run.stderr
