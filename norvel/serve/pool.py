@@ -110,10 +110,6 @@ class WorkerPool:
             await self.close()
             raise failures[0]
 
-    def pids(self) -> list[int]:
-        """The process ids of the live workers."""
-        return sorted(w.pid for w in self._workers if w.alive)
-
     async def run(self, jobs: Sequence[Job]) -> list[Answer]:
         """The answers to the jobs, in their order, using up to every worker."""
         if len(jobs) <= CHUNK:
