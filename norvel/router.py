@@ -381,11 +381,21 @@ class Router:
         if target not in table:
             return NodeNotFoundError(target, "destination",
                                      core_message=core_message)
-        if not table.has_outgoing(source):
-            return NoRouteError(source, target, "source_isolated",
-                                core_message=core_message)
-        return NoRouteError(source, target, "no_route",
+        isolated = (not table.has_outgoing(source) if table.edges_loaded
+                    else self._isolated(source))
+        return NoRouteError(source, target,
+                            "source_isolated" if isolated else "no_route",
                             core_message=core_message)
+
+    def _isolated(self, node: int) -> bool:
+        """Whether a node of the graph has no outgoing edge, asked of the
+        module itself (a route from the node to itself), so that an error
+        needs no reading of the edges."""
+        try:
+            norvel_core.compute_safe_routes(self._graph, node, node, 0.0)
+        except RuntimeError:
+            return True
+        return False
 
 
 class _NearestIndex:

@@ -48,17 +48,21 @@ class NodeTable(Mapping[int, LatLon]):
         (from, to) -> street name of the edges that have one."""
         self._set_nodes(ids, lats, lons)
         self._load: Callable[[], EdgeParts] | None = None
+        self._named: Callable[[], bool] = lambda: bool(self._names)
         self._set_edges((np.asarray(tails, dtype=np.uint64),
                          np.asarray(heads, dtype=np.uint64), dict(names or {})))
 
     @classmethod
     def deferred(cls, ids: IdArray, lats: FloatArray, lons: FloatArray,
-                 load: Callable[[], EdgeParts]) -> NodeTable:
+                 load: Callable[[], EdgeParts],
+                 named: Callable[[], bool]) -> NodeTable:
         """A table whose edges ``load()`` gives (tails, heads, names) when
-        first needed."""
+        first needed; ``named()`` tells, more cheaply, whether any edge has
+        a name."""
         table = cls.__new__(cls)
         table._set_nodes(ids, lats, lons)
         table._load = load
+        table._named = named
         return table
 
     def _set_nodes(self, ids: IdArray, lats: FloatArray,
@@ -92,6 +96,12 @@ class NodeTable(Mapping[int, LatLon]):
         self._heads: IdArray = heads
         self._names: dict[tuple[int, int], str] = names
         self._routable: npt.NDArray[np.bool_] = routable
+
+    @property
+    def edges_loaded(self) -> bool:
+        """Whether the edges have been read (always, but for a table from
+        ``Router.from_file`` before the first question about them)."""
+        return self._load is None
 
     def load_edges(self) -> None:
         """Reads the edges now if they were left for later."""
@@ -215,6 +225,9 @@ class NodeTable(Mapping[int, LatLon]):
         that follows it; edges without a name are passed over, so a street
         interrupted by an unnamed crossing counts once. [] when the graph
         carries no names."""
+        if not self.edges_loaded and not self._named():
+            # Routes between node ids need not wait for the edges then.
+            return []
         self.load_edges()
         if not self._names:
             return []
@@ -283,6 +296,7 @@ def table_from_json(data: bytes, node_count: int, edge_count: int) -> NodeTable:
     if nodes is None:
         return table_from_document(_parse(data))
     edge_lines = nodes.edge_lines
+    named: list[bool] = []
 
     def load() -> EdgeParts:
         ends = _scan.scan_edges(data, edge_lines, edge_count)
@@ -290,7 +304,15 @@ def table_from_json(data: bytes, node_count: int, edge_count: int) -> NodeTable:
             return _edge_parts(_records(_parse(data))[1])
         return ends[0], ends[1], {}
 
-    return NodeTable.deferred(nodes.ids, nodes.lats, nodes.lons, load)
+    def has_names() -> bool:
+        # A name member anywhere among the edges; more rarely, the text
+        # "name" in a string, which the full read then sorts out.
+        if not named:
+            named.append(data.find(b'"name"', *edge_lines) >= 0)
+        return named[0]
+
+    return NodeTable.deferred(nodes.ids, nodes.lats, nodes.lons, load,
+                              has_names)
 
 
 def _parse(data: bytes) -> Any:

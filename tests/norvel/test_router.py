@@ -277,3 +277,46 @@ class TestErrors:
             grid.route(FIRST_ID, (60.0, -180.5))
         assert str(caught.value) == ("destination lon must be within "
                                      "[-180, 180], got -180.5")
+
+
+def lines_text(document):
+    """A document one record a line, as norvel.osm writes it."""
+    def lines(records):
+        return ",\n".join(json.dumps(r, separators=(",", ":")) for r in records)
+    return ('{"nodes":[\n' + lines(document["nodes"]) + '\n],\n"edges":[\n'
+            + lines(document["edges"]) + "\n]}\n")
+
+
+class TestEdgesOnDemand:
+    def test_routes_between_ids_leave_the_edges_unread(self, tmp_path):
+        path = tmp_path / "grid.json"
+        path.write_text(lines_text(DOCUMENT))
+        router = Router.from_file(path)
+        expected = Router.from_json(json.dumps(DOCUMENT))
+        assert not router.table.edges_loaded
+        mine, theirs = router.route(FIRST_ID, CORNER), expected.route(FIRST_ID, CORNER)
+        assert [r.to_feature() for r in mine] == [r.to_feature() for r in theirs]
+        # The module itself tells an isolated origin from an unreachable
+        # destination while the edges are unread.
+        for origin, destination, reason in ((DEAD_END, FIRST_ID, "source_isolated"),
+                                            (FIRST_ID, LONELY, "no_route")):
+            with pytest.raises(NoRouteError) as caught:
+                router.route(origin, destination)
+            assert caught.value.reason == reason
+        assert not router.table.edges_loaded
+        router.build_index()
+        assert router.table.edges_loaded
+        assert np.array_equal(router.table.routable, expected.table.routable)
+        assert router.nearest(60.0, 25.0) == expected.nearest(60.0, 25.0)
+
+    def test_names_are_read_when_a_route_needs_them(self, tmp_path):
+        document = json.loads(json.dumps(DOCUMENT))
+        for edge in document["edges"]:
+            edge["name"] = "Pohjoisesplanadi" if edge["from"] < FIRST_ID + 6 \
+                else "Unioninkatu"
+        path = tmp_path / "named.json"
+        path.write_text(lines_text(document))
+        router = Router.from_file(path)
+        route = router.route(FIRST_ID, FIRST_ID + 5).shortest
+        assert route.streets == ["Pohjoisesplanadi"]
+        assert router.table.edges_loaded
