@@ -109,7 +109,7 @@ def _route(args: argparse.Namespace) -> int:
     for name, given, snap in (("from", args.origin, routes.origin),
                               ("to", args.destination, routes.destination)):
         if isinstance(given, tuple):
-            print(f"{name} {given[0]:g},{given[1]:g}: node {snap.node}, "
+            print(f"{name} {given[0]},{given[1]}: node {snap.node}, "
                   f"{snap.distance_m:.1f} m away")
     for route in routes:
         streets = ", ".join(route.streets) if route.streets else "-"

@@ -32,7 +32,7 @@ def test_route_prints_each_route_and_writes_the_same_geojson(tmp_path):
     lat, lon = router.table[ORIGIN]
     run = norvel_command("route", graph, f"{lat},{lon}", DESTINATION, "--eps", "0.1")
     assert run.returncode == 0, run.stderr
-    assert run.stdout.startswith(f"from {lat:g},{lon:g}: node {ORIGIN}, 0.0 m away\n")
+    assert run.stdout.startswith(f"from {lat},{lon}: node {ORIGIN}, 0.0 m away\n")
 
 
 def test_route_errors_are_one_line():
