@@ -92,7 +92,11 @@ class WorkerPool:
         self.timeout_s = timeout_s
         self.nodes = 0
         self.edges = 0
-        self._idle: asyncio.Queue[_Worker] = asyncio.Queue()
+        # None wakes a waiting request to look at _start_failure.
+        self._idle: asyncio.Queue[_Worker | None] = asyncio.Queue()
+        self._waiting = 0
+        # Why the last new worker could not start, while none has since.
+        self._start_failure: str | None = None
         self._workers: set[_Worker] = set()
         self._tasks: set[asyncio.Task[None]] = set()
         self._closing = False
@@ -155,7 +159,10 @@ class WorkerPool:
     async def _run_some(self, jobs: list[Job]) -> list[Answer]:
         """Answers to the first jobs, on one worker: all of them, or up to the
         one that timed out or lost its worker."""
-        worker = await self._take_idle()
+        try:
+            worker = await self._take_idle()
+        except WorkerStartError as error:
+            return [(503, error_body(f"no worker is running: {error}"))]
         answers: list[Answer] = []
         try:
             worker.send(jobs)
@@ -184,9 +191,18 @@ class WorkerPool:
         return answers
 
     async def _take_idle(self) -> _Worker:
+        """An idle live worker; WorkerStartError when there is none and a new
+        one cannot start, rather than a wait with no end."""
         while True:
-            worker = await self._idle.get()
-            if worker.alive and worker.process.returncode is None and not _exited(worker.pid):
+            if self._start_failure is not None and not self._workers:
+                raise WorkerStartError(self._start_failure)
+            self._waiting += 1
+            try:
+                worker = await self._idle.get()
+            finally:
+                self._waiting -= 1
+            if (worker is not None and worker.alive and worker.process.returncode is None
+                    and not _exited(worker.pid)):
                 return worker
 
     async def _spawn(self) -> _Worker:
@@ -227,8 +243,12 @@ class WorkerPool:
                 replacement = await self._spawn()
             except (WorkerStartError, OSError) as error:
                 print(f"norvel serve: cannot start a worker: {error}", file=sys.stderr)
+                self._start_failure = str(error)
+                for _ in range(self._waiting):
+                    self._idle.put_nowait(None)
                 await asyncio.sleep(RESTART_DELAY_S)
                 continue
+            self._start_failure = None
             if self._closing:
                 replacement.kill()
             else:

@@ -73,8 +73,14 @@ class LiveServer:
     def worker_pids(self):
         """The live worker processes (a killed one lingers as a zombie until
         the front reaps it)."""
-        return sorted(p.pid for p in psutil.Process(self.process.pid).children()
-                      if p.status() != psutil.STATUS_ZOMBIE)
+        pids = []
+        for child in psutil.Process(self.process.pid).children():
+            try:
+                if child.status() != psutil.STATUS_ZOMBIE:
+                    pids.append(child.pid)
+            except psutil.NoSuchProcess:
+                pass
+        return sorted(pids)
 
     def wait_for_workers(self, count, kept_from=None, kept=None, timeout_s=60):
         """The pids once there are ``count`` workers, ``kept`` of them from
@@ -93,12 +99,15 @@ class LiveServer:
         new workers have loaded the graph."""
         deadline = time.monotonic() + timeout_s
         while True:
-            processes = [psutil.Process(pid) for pid in self.worker_pids()]
-            before = [sum(p.cpu_times()[:2]) for p in processes]
-            time.sleep(quiet_s)
-            if [sum(p.cpu_times()[:2]) for p in processes] == before:
-                return [p.pid for p in processes]
             assert time.monotonic() < deadline
+            try:
+                processes = [psutil.Process(pid) for pid in self.worker_pids()]
+                before = [sum(p.cpu_times()[:2]) for p in processes]
+                time.sleep(quiet_s)
+                if [sum(p.cpu_times()[:2]) for p in processes] == before:
+                    return [p.pid for p in processes]
+            except psutil.NoSuchProcess:
+                pass
 
     def stop(self):
         self.process.terminate()

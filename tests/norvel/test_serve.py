@@ -276,6 +276,7 @@ def test_a_batch_pair_over_the_time_limit_fails_alone(grid_server):
 
 
 def test_a_killed_worker_is_replaced_and_its_request_gets_503(grid_server):
+    grid_server.wait_for_workers(2)
     before = grid_server.wait_until_idle()
     thread, answers = in_thread(lambda: grid_server.get(SLOW))
     # The busy worker is the one whose CPU time grows.
@@ -296,6 +297,28 @@ def test_a_killed_worker_is_replaced_and_its_request_gets_503(grid_server):
     idle.wait()
     for _ in range(4):
         assert grid_server.get(QUICK)[0] == 200
+
+
+def test_no_worker_able_to_start_is_503_until_one_can(tmp_path):
+    graph = tmp_path / "grid.json"
+    graph.write_text(json.dumps(grid_document(4)))
+    live = LiveServer(graph, "--workers", "1")
+    try:
+        (worker,) = live.wait_for_workers(1)
+        graph.rename(tmp_path / "away.json")
+        process = psutil.Process(worker)
+        process.kill()
+        process.wait()  # until the front has reaped it
+        quick = f"/route?from_node={FIRST_ID}&to_node={FIRST_ID + 5}"
+        status, body = live.get(quick)
+        assert status == 503 and body["error"].startswith("no worker is running: "), body
+        (tmp_path / "away.json").rename(graph)
+        deadline = time.monotonic() + 60
+        while (status := live.get(quick)[0]) == 503 and time.monotonic() < deadline:
+            time.sleep(0.2)
+        assert status == 200
+    finally:
+        assert live.stop() == 0
 
 
 def test_serve_refuses_a_file_it_cannot_load(tmp_path):
