@@ -256,6 +256,7 @@ class Router:
 
     @property
     def edge_count(self) -> int:
+        """Edge records of the graph."""
         return self._graph.edge_count()
 
     def __repr__(self) -> str:
