@@ -81,16 +81,21 @@ def _scan_nodes(data: bytes, node_count: int) -> Nodes:
     if edge_lines[0] > edge_lines[1]:
         raise _Layout
     window = _Windows(data)
-    buf = window.bytes
-    block = (len(_HEAD), edges - len(between) + 1)
-    try:
-        return Nodes(*_plain_nodes(window, *block, node_count), edge_lines)
-    except _Layout:
-        pass
-    starts, ends = _lines(buf, *block)
-    if len(starts) != node_count:
+    start, stop = len(_HEAD), edges - len(between) + 1
+    if not node_count or start == stop:
         raise _Layout
-    return Nodes(*_nodes(window, starts, ends), edge_lines)
+    try:
+        parts = [_plain_nodes(window, a, b, b == stop)
+                 for a, b in _pieces(data, start, stop)]
+    except _Layout:
+        parts = []
+        for a, b in _pieces(data, start, stop):
+            starts, ends = _lines(window.bytes, a, b, b == stop)
+            parts.append(_nodes(window, starts, ends))
+    ids, lats, lons = (np.concatenate(column) for column in zip(*parts))
+    if len(ids) != node_count:
+        raise _Layout
+    return Nodes(ids, lats, lons, edge_lines)
 
 
 def _scan_edges(data: bytes, edge_lines: tuple[int, int], edge_count: int
@@ -103,18 +108,39 @@ def _scan_edges(data: bytes, edge_lines: tuple[int, int], edge_count: int
             or data.find(b'"name"', *edge_lines) >= 0):
         raise _Layout
     window = _Windows(data)
-    starts, _ = _lines(window.bytes, *edge_lines)
-    if len(starts) != edge_count:
+    start, stop = edge_lines
+    parts = [_edges(window, _lines(window.bytes, a, b, b == stop)[0])
+             for a, b in _pieces(data, start, stop)]
+    tails = np.concatenate([p[0] for p in parts] or [np.empty(0, np.uint64)])
+    heads = np.concatenate([p[1] for p in parts] or [np.empty(0, np.uint64)])
+    if len(tails) != edge_count:
         raise _Layout
-    return _edges(window, starts)
+    return tails, heads
 
 
-def _lines(buf: npt.NDArray[np.uint8], start: int, stop: int
+# Lines are read a few megabytes at a time, so that the arrays of a piece
+# stay in the processor's caches and take no fresh memory.
+_PIECE = 1 << 21
+
+
+def _pieces(data: bytes, start: int, stop: int) -> list[tuple[int, int]]:
+    """data[start:stop], which ends with a line feed, in pieces of whole
+    lines."""
+    pieces = []
+    while start < stop:
+        end = data.find(b"\n", min(start + _PIECE, stop) - 1, stop) + 1
+        if end <= start:
+            raise _Layout
+        pieces.append((start, end))
+        start = end
+    return pieces
+
+
+def _lines(buf: npt.NDArray[np.uint8], start: int, stop: int, last: bool
            ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.intp]]:
     """(first byte, end) of each line of buf[start:stop], which ends with a
-    line feed; the end is the position of the line's closing brace."""
-    if start == stop:
-        return np.empty(0, np.intp), np.empty(0, np.intp)
+    line feed; the end is the position of the line's closing brace. With
+    ``last``, the final line is the last of its array."""
     feeds = np.flatnonzero(buf[start:stop] == 10) + start
     if not len(feeds) or feeds[-1] != stop - 1:
         raise _Layout
@@ -122,9 +148,11 @@ def _lines(buf: npt.NDArray[np.uint8], start: int, stop: int
     starts[0] = start
     starts[1:] = feeds[:-1] + 1
     # A record line ends "}," or, the last of its array, "}".
-    ends = feeds - 1
-    ends[:-1] -= 1
-    if (not (buf[feeds[:-1] - 1] == ord(",")).all()
+    ends = feeds - 2
+    if last:
+        ends[-1] += 1
+    commas = feeds[:-1] - 1 if last else feeds - 1
+    if (not (buf[commas] == ord(",")).all()
             or not (buf[ends] == ord("}")).all()):
         raise _Layout
     return starts, ends
@@ -243,23 +271,24 @@ _MARKS = b':.}\n'
 _PLAIN_LINE = np.frombuffer(b'::.:.}\n', dtype=np.uint8)
 
 
-def _plain_nodes(window: _Windows, start: int, stop: int, count: int
+def _plain_nodes(window: _Windows, start: int, stop: int, last: bool
                  ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float64],
                             npt.NDArray[np.float64]]:
     """The node lines of buf[start:stop] when every coordinate is a plain
     decimal with a point (as norvel.osm writes them): then one search for a
-    few bytes finds every number's bounds."""
+    few bytes finds every number's bounds. With ``last``, the final line is
+    the last of the array."""
     data = window.text
     # The member names hold no e: any e or E is an exponent.
-    if not count or data.find(b"e", start, stop) >= 0 \
-            or data.find(b"E", start, stop) >= 0:
+    if data.find(b"e", start, stop) >= 0 or data.find(b"E", start, stop) >= 0:
         raise _Layout
     block = window.bytes[start:stop]
     found = block == _MARKS[0]
     for mark in _MARKS[1:]:
         found |= block == mark
     at = np.flatnonzero(found) + start
-    if len(at) != count * len(_PLAIN_LINE):
+    count = len(at) // len(_PLAIN_LINE)
+    if not count or len(at) != count * len(_PLAIN_LINE):
         raise _Layout
     marks: npt.NDArray[np.intp] = at.reshape(count, len(_PLAIN_LINE))
     if not (window.bytes[marks] == _PLAIN_LINE).all():
@@ -268,8 +297,9 @@ def _plain_nodes(window: _Windows, start: int, stop: int, count: int
     columns: npt.NDArray[np.intp] = np.ascontiguousarray(marks.T)
     id_colon, lat_colon, lat_dot, lon_colon, lon_dot, brace, feed = (
         columns[i] for i in range(len(_PLAIN_LINE)))
-    # Each line "}," but the last, "}".
-    if not ((feed[:-1] - brace[:-1] == 2).all() and feed[-1] - brace[-1] == 1
+    # Each line "}," but the last of the array, "}".
+    if not ((feed[:-1] - brace[:-1] == 2).all()
+            and feed[-1] - brace[-1] == (1 if last else 2)
             and feed[-1] == stop - 1):
         raise _Layout
     line_starts = np.empty(count, dtype=np.intp)

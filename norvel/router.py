@@ -195,7 +195,12 @@ class Router:
         """The router of a graph document file, ``.json`` or ``.json.gz``
         (told apart by content), read once for both the graph and the
         table. ValueError naming the file when it is no graph document;
-        OSError when it cannot be read."""
+        OSError when it cannot be read.
+
+        A document written one record a line (as norvel.osm writes it) has
+        its coordinates read in bulk and its edges when first needed: by
+        the first nearest-node question, a route along named streets, or
+        ``build_index()``; until then the router holds the file's text."""
         data = _files.read_graph_bytes(path)
         graph = _files.graph_from_text(_files.decode_graph_text(data, path),
                                        path)
@@ -251,6 +256,7 @@ class Router:
 
     @property
     def edge_count(self) -> int:
+        """Edge records of the graph."""
         return self._graph.edge_count()
 
     def __repr__(self) -> str:

@@ -68,15 +68,23 @@ class NodeTable(Mapping[int, LatLon]):
     def _set_nodes(self, ids: IdArray, lats: FloatArray,
                    lons: FloatArray) -> None:
         ids = np.asarray(ids, dtype=np.uint64)
-        order = np.argsort(ids, kind="stable")
-        sorted_ids = ids[order]
-        # Of a repeated id, the stable sort leaves the last record last.
-        last = np.ones(len(sorted_ids), dtype=bool)
-        last[:-1] = sorted_ids[:-1] != sorted_ids[1:]
-        chosen = order[last]
-        self._ids: IdArray = sorted_ids[last]
-        self._lats: FloatArray = np.asarray(lats, dtype=np.float64)[chosen]
-        self._lons: FloatArray = np.asarray(lons, dtype=np.float64)[chosen]
+        lats = np.asarray(lats, dtype=np.float64)
+        lons = np.asarray(lons, dtype=np.float64)
+        if not (ids[1:] > ids[:-1]).all():
+            # norvel.osm writes ids ascending, so this is for other sources.
+            order = np.argsort(ids)
+            sorted_ids = ids[order]
+            last = np.ones(len(ids), dtype=bool)
+            last[:-1] = sorted_ids[:-1] != sorted_ids[1:]
+            if not last.all():
+                # Of a repeated id, a stable sort leaves the last record last.
+                order = np.argsort(ids, kind="stable")
+                sorted_ids = ids[order]
+            chosen = order[last]
+            ids, lats, lons = sorted_ids[last], lats[chosen], lons[chosen]
+        self._ids: IdArray = ids
+        self._lats: FloatArray = lats
+        self._lons: FloatArray = lons
         for array in (self._ids, self._lats, self._lons):
             array.flags.writeable = False
         self._lock = threading.Lock()

@@ -83,15 +83,18 @@ def test_plain_decimals_take_the_shortest_way(sample_path):
     graph = PyGraph.from_json(data.decode())
     nodes = _scan.scan_nodes(data, graph.node_count())
     plain = _scan._plain_nodes(_scan._Windows(data), len(b'{"nodes":[\n'),
-                               data.index(b"\n],") + 1, graph.node_count())
+                               data.index(b"\n],") + 1, True)
     for mine, theirs in zip(plain, nodes):
         assert np.array_equal(mine, theirs)
     same_tables(table_from_json(data, graph.node_count(), graph.edge_count()),
                 table_from_document(json.loads(data)))
 
 
-def test_random_documents_read_in_bulk_as_parsed_whole():
-    rng = random.Random(13)
+@pytest.mark.parametrize("piece", [_scan._PIECE, 100, 1])
+def test_random_documents_read_in_bulk_as_parsed_whole(monkeypatch, piece):
+    # Pieces of one line and of a few lines, as in a large document.
+    monkeypatch.setattr(_scan, "_PIECE", piece)
+    rng = random.Random(13 + piece)
     for _ in range(300):
         text = random_document(rng)
         table, expected, graph = tables(text)
