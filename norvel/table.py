@@ -67,27 +67,39 @@ class NodeTable(Mapping[int, LatLon]):
 
     def _set_nodes(self, ids: IdArray, lats: FloatArray,
                    lons: FloatArray) -> None:
-        ids = np.asarray(ids, dtype=np.uint64)
-        lats = np.asarray(lats, dtype=np.float64)
-        lons = np.asarray(lons, dtype=np.float64)
-        if not (ids[1:] > ids[:-1]).all():
-            # norvel.osm writes ids ascending, so this is for other sources.
-            order = np.argsort(ids)
-            sorted_ids = ids[order]
-            last = np.ones(len(ids), dtype=bool)
-            last[:-1] = sorted_ids[:-1] != sorted_ids[1:]
-            if not last.all():
-                # Of a repeated id, a stable sort leaves the last record last.
-                order = np.argsort(ids, kind="stable")
-                sorted_ids = ids[order]
-            chosen = order[last]
-            ids, lats, lons = sorted_ids[last], lats[chosen], lons[chosen]
-        self._ids: IdArray = ids
-        self._lats: FloatArray = lats
-        self._lons: FloatArray = lons
-        for array in (self._ids, self._lats, self._lons):
-            array.flags.writeable = False
+        # Sorted by id at the first lookup, as an index is built: a router
+        # made to serve sorts in build_index, one made to route between ids
+        # at its first route.
+        self._records: tuple[IdArray, FloatArray, FloatArray] | None = (
+            np.asarray(ids, dtype=np.uint64), np.asarray(lats, dtype=np.float64),
+            np.asarray(lons, dtype=np.float64))
+        self._by_id: tuple[IdArray, FloatArray, FloatArray] | None = None
         self._lock = threading.Lock()
+        self._sort_lock = threading.Lock()
+
+    def _nodes(self) -> tuple[IdArray, FloatArray, FloatArray]:
+        """(ids ascending, their lats, their lons)."""
+        nodes = self._by_id
+        if nodes is None:
+            with self._sort_lock:
+                if self._by_id is None:
+                    assert self._records is not None
+                    self._by_id = _sorted_by_id(*self._records)
+                    self._records = None
+                nodes = self._by_id
+        return nodes
+
+    @property
+    def _ids(self) -> IdArray:
+        return self._nodes()[0]
+
+    @property
+    def _lats(self) -> FloatArray:
+        return self._nodes()[1]
+
+    @property
+    def _lons(self) -> FloatArray:
+        return self._nodes()[2]
 
     def _set_edges(self, parts: EdgeParts) -> None:
         tails, heads, names = parts
@@ -245,6 +257,26 @@ class NodeTable(Mapping[int, LatLon]):
             if name is not None and (not names or names[-1] != name):
                 names.append(name)
         return names
+
+
+def _sorted_by_id(ids: IdArray, lats: FloatArray, lons: FloatArray
+                  ) -> tuple[IdArray, FloatArray, FloatArray]:
+    """The node records by ascending id, the last of a repeated id kept."""
+    if not (ids[1:] > ids[:-1]).all():
+        # norvel.osm writes ids ascending, so this is for other sources.
+        order = np.argsort(ids)
+        sorted_ids = ids[order]
+        last = np.ones(len(ids), dtype=bool)
+        last[:-1] = sorted_ids[:-1] != sorted_ids[1:]
+        if not last.all():
+            # Of a repeated id, a stable sort leaves the last record last.
+            order = np.argsort(ids, kind="stable")
+            sorted_ids = ids[order]
+        chosen = order[last]
+        ids, lats, lons = sorted_ids[last], lats[chosen], lons[chosen]
+    for array in (ids, lats, lons):
+        array.flags.writeable = False
+    return ids, lats, lons
 
 
 def _node_arrays(nodes: Iterable[Any]) -> tuple[IdArray, FloatArray, FloatArray]:
