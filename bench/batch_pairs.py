@@ -9,7 +9,7 @@ Pairs: random sources, each with a random target 500 m to 1.5 km away as
 the crow flies (seeded, so every run asks the same). Each timing is one
 whole call, worker start and graph loading included; the Dask cluster is
 asked twice, the second time with the graph already kept by its workers.
-Needs norvel_core[dask].
+Needs norvel_core[dask,osm] (the distances come from norvel.osm.graph).
 """
 
 from __future__ import annotations

@@ -31,8 +31,10 @@ import sys
 import time
 from pathlib import Path
 
+import norvel.datasets
+
 ROOT = Path(__file__).resolve().parent.parent
-HELSINKI = ROOT / "data" / "helsinki_walk.json.gz"
+HELSINKI = norvel.datasets.helsinki_walk()
 HELSINKI_BANDS_M = (1000, 1400, 1800)
 
 

@@ -1,5 +1,10 @@
 """Companion of the ``norvel_core`` extension module, in pure Python.
 
+- ``norvel.Router``: a graph with its coordinates, for routes between node
+  ids or (lat, lon) points; ``Routes`` and ``Route`` hold the answer, as
+  GeoJSON or a GeoDataFrame (extra ``geopandas``) too.
+- ``norvel.errors``: the typed errors of routing (``RoutingError`` and its
+  subclasses), also importable from ``norvel``.
 - ``norvel.load_graph(path)``: a ``PyGraph`` from a ``.json`` or ``.json.gz``
   graph document.
 - ``norvel.osm``: OpenStreetMap extracts to graph documents (extra ``osm``).
@@ -7,10 +12,25 @@
 - ``norvel.plot``: a map picture of routes (extra ``plot``).
 - ``norvel.batch``: many pairs at once, locally or on a Dask cluster
   (extras ``batch`` and ``dask``).
+- ``norvel.datasets.helsinki_walk()``: the path of the bundled sample graph.
+- ``norvel.check_document(path)``: the problems of a graph document
+  (``norvel.checks`` says which, and how grave).
 
 The submodules are imported on demand, so that each needs only its own extra.
 """
 
 from norvel._files import load_graph, read_graph_bytes
+from norvel.errors import (NodeNotFoundError, NoRouteError, RoutingError,
+                           SnapError)
+from norvel.router import Route, Router, Routes, Snap
+from norvel.table import NodeTable
 
-__all__ = ["load_graph", "read_graph_bytes"]
+__all__ = ["NodeNotFoundError", "NoRouteError", "NodeTable", "Route",
+           "Router", "Routes", "RoutingError", "Snap", "SnapError",
+           "load_graph", "read_graph_bytes"]
+
+# The bundled sample and the document checks.
+from norvel import datasets
+from norvel.checks import Problem, check_document
+
+__all__ += ["Problem", "check_document", "datasets"]

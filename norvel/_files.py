@@ -1,9 +1,15 @@
-"""Graph documents on disk: plain JSON or gzipped, told apart by content."""
+"""Graph documents on disk: plain JSON or gzipped, told apart by content.
+
+A file that is no graph document raises ``ValueError`` naming the file
+(empty, truncated gzip, not UTF-8, not JSON, not a graph); a file that cannot
+be opened keeps its ``OSError``.
+"""
 
 from __future__ import annotations
 
 import gzip
 import os
+import zlib
 
 import norvel_core
 
@@ -11,17 +17,47 @@ _GZIP_MAGIC = b"\x1f\x8b"
 
 
 def read_graph_bytes(path: str | os.PathLike[str]) -> bytes:
-    """The JSON text of a graph document file, ``.json`` or ``.json.gz``.
+    """The JSON text of a graph document file, ``.json`` or ``.json.gz``, as
+    bytes. The gzip header decides, not the name: a renamed file still reads.
 
-    The gzip header decides, not the name: a renamed file still reads.
+    ValueError naming the file when it is empty or a damaged gzip stream.
     """
     with open(path, "rb") as stream:
         data = stream.read()
+    if not data:
+        raise ValueError(f"{os.fsdecode(path)}: the file is empty, it holds "
+                         f"no graph document")
     if data[:2] == _GZIP_MAGIC:
-        return gzip.decompress(data)
+        try:
+            return gzip.decompress(data)
+        except (EOFError, gzip.BadGzipFile, zlib.error) as failure:
+            raise ValueError(f"{os.fsdecode(path)}: damaged gzip data "
+                             f"(truncated or corrupt): {failure}") from failure
     return data
 
 
+def decode_graph_text(data: bytes, path: str | os.PathLike[str]) -> str:
+    """The document's bytes as text; ValueError naming the file when they
+    are not UTF-8."""
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as failure:
+        raise ValueError(f"{os.fsdecode(path)}: not UTF-8 text ({failure.reason} "
+                         f"at byte {failure.start})") from None
+
+
+def graph_from_text(text: str, path: str | os.PathLike[str]) -> norvel_core.PyGraph:
+    """``PyGraph.from_json`` with the file's name before the document's
+    message (``ValueError``)."""
+    try:
+        return norvel_core.PyGraph.from_json(text)
+    except ValueError as failure:
+        raise ValueError(f"{os.fsdecode(path)}: {failure}") from None
+
+
 def load_graph(path: str | os.PathLike[str]) -> norvel_core.PyGraph:
-    """The graph of a document file; ValueError when it is no graph document."""
-    return norvel_core.PyGraph.from_json(read_graph_bytes(path).decode("utf-8"))
+    """The graph of a document file. ValueError naming the file when it is
+    no graph document (with the document's own message, such as ``trailing
+    comma at line 3 column 4``); OSError when it cannot be read."""
+    return graph_from_text(decode_graph_text(read_graph_bytes(path), path),
+                           path)

@@ -2,14 +2,21 @@
 pandas: ``pip install 'norvel_core[batch]'``; on a Dask cluster also
 ``norvel_core[dask]``).
 
-    frame = route_pairs("graph.json.gz", [(a, b), (c, d)], 0.1)
-    frame = route_pairs("/shared/graph.json.gz", pairs, 0.1, client=client)
+    frame = route_pairs("graph.json.gz", [(a, b), (c, d)])
+    frame = route_pairs("/shared/graph.json.gz", pairs, client=client)
 
 The search holds the interpreter lock, so pairs run in processes, each with
 its own copy of the graph: a local process pool by default, or the workers
 of a Dask ``distributed.Client``. Dask workers with one thread each use the
 cores best (``LocalCluster(threads_per_worker=1)``, ``dask worker
 --nthreads 1``).
+
+``eps`` defaults to 0.0: the exact front, which is also the fastest to
+compute (the exact search takes shortcuts an approximate one cannot).
+
+A worker that dies (killed, out of memory) costs only the chunks it had not
+finished: they run again on a fresh pool, up to twice, as Dask retries the
+tasks of a lost worker; only then does the call raise ``BatchError``.
 """
 
 from __future__ import annotations
@@ -21,6 +28,10 @@ import os
 from collections.abc import Iterable, Sequence
 from concurrent.futures.process import BrokenProcessPool
 from typing import TYPE_CHECKING, Any
+
+from norvel._extras import require
+
+require("norvel.batch", "batch", "pandas", "tqdm")
 
 import pandas as pd
 from tqdm import tqdm
@@ -40,6 +51,8 @@ _CHUNKS_PER_WORKER = 4
 _MAX_CHUNK = 500
 # The progress bar shows only once a batch has run this long.
 _PROGRESS_DELAY_S = 2.0
+# Fresh pools for the chunks a dead worker left unfinished, after the first.
+_POOL_RETRIES = 2
 
 
 class BatchError(RuntimeError):
@@ -48,7 +61,7 @@ class BatchError(RuntimeError):
 
 
 def route_pairs(graph_path: str | os.PathLike[str],
-                pairs: Iterable[tuple[int, int]], eps: float, *,
+                pairs: Iterable[tuple[int, int]], eps: float = 0.0, *,
                 client: Client | None = None, workers: int | None = None,
                 chunk_size: int | None = None,
                 progress: bool = True) -> pd.DataFrame:
@@ -61,14 +74,19 @@ def route_pairs(graph_path: str | os.PathLike[str],
     (or a node the graph lacks) gives one row with its error text in
     ``error`` and no metrics; every pair appears, none twice.
 
+    ``eps``: 0.0 for the exact Pareto front (the default), or the factor
+    ``1 + eps`` within which an approximate front may miss routes.
     ``graph_path``: a ``.json`` or ``.json.gz`` graph document; with a
     ``client``, every worker must be able to read it under that name.
     ``workers``: processes of the local pool (default: ``os.cpu_count()``);
     ignored with a ``client``. ``progress``: a bar on stderr for batches
     longer than a few seconds.
 
-    Raises BatchError when a worker dies and the batch cannot complete; a
-    graph document that does not load raises its own error.
+    Raises BatchError when the batch cannot complete: on the local pool,
+    when workers died on three pools in a row (the first and two retries of
+    the unfinished chunks); on Dask, when the scheduler gave up on a chunk
+    whose workers kept dying. A graph document that does not load raises its
+    own error.
     """
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
@@ -106,6 +124,27 @@ def _chunks(jobs: Sequence[Job], size: int | None,
 
 def _on_pool(path: str, chunks: list[list[Job]], eps: float, workers: int,
              bar: tqdm[Any]) -> list[Row]:
+    results: dict[int, list[Row]] = {}
+    for _ in range(1 + _POOL_RETRIES):
+        unfinished = [n for n in range(len(chunks)) if n not in results]
+        if not unfinished:
+            break
+        _run_pool(path, chunks, unfinished, eps,
+                  min(workers, len(unfinished)), bar, results)
+    if len(results) < len(chunks):
+        raise BatchError(
+            f"a worker process died on each of {1 + _POOL_RETRIES} pools in "
+            f"a row, with {len(chunks) - len(results)} of {len(chunks)} "
+            f"chunks of pairs unfinished")
+    return [row for number in range(len(chunks)) for row in results[number]]
+
+
+def _run_pool(path: str, chunks: list[list[Job]], numbers: list[int],
+              eps: float, workers: int, bar: tqdm[Any],
+              results: dict[int, list[Row]]) -> None:
+    """Runs the chunks ``numbers`` on one pool and puts the rows of each
+    chunk that finished into ``results``; a broken pool (a worker died)
+    leaves the others out. Any other failure of a chunk is raised."""
     # Fork would copy the caller's threads' locks (a Dask client, a progress
     # bar) in whatever state they are; a fork server starts clean. With its
     # default preload (the caller's main module) every worker imported the
@@ -114,25 +153,33 @@ def _on_pool(path: str, chunks: list[list[Job]], eps: float, workers: int,
     # preload only counts before the server's first start.
     context = multiprocessing.get_context("forkserver")
     context.set_forkserver_preload([__name__])
-    results: dict[int, list[Row]] = {}
     with concurrent.futures.ProcessPoolExecutor(
             workers, mp_context=context, initializer=_routing.preload,
             initargs=(path,)) as pool:
-        futures = {pool.submit(_routing.route_chunk, path, chunk, eps): number
-                   for number, chunk in enumerate(chunks)}
+        futures: dict[concurrent.futures.Future[list[Row]], int] = {}
         try:
+            for number in numbers:
+                # A worker may die while chunks are still being handed out:
+                # then the pool refuses the rest, which wait for the next.
+                futures[pool.submit(_routing.route_chunk, path,
+                                    chunks[number], eps)] = number
+        except BrokenProcessPool:
+            pass
+        try:
+            # A dead worker breaks the whole pool: every future not done by
+            # then fails with BrokenProcessPool, the finished ones keep
+            # their rows.
             for future in concurrent.futures.as_completed(futures):
                 number = futures[future]
-                results[number] = future.result()
+                try:
+                    rows = future.result()
+                except BrokenProcessPool:
+                    continue
+                results[number] = rows
                 bar.update(len(chunks[number]))
-        except BrokenProcessPool as failure:
-            raise BatchError(
-                f"a worker process died with {len(chunks) - len(results)} of "
-                f"{len(chunks)} chunks of pairs unfinished") from failure
         finally:
             for future in futures:
                 future.cancel()
-    return [row for number in range(len(chunks)) for row in results[number]]
 
 
 def _on_dask(client: Client, path: str, chunks: list[list[Job]], eps: float,

@@ -1,9 +1,12 @@
-"""Routes as geometry: node coordinates from the graph document, GeoJSON.
+"""Routes as geometry: GeoJSON, and node coordinates from graph documents.
 
-The document is the one the graph was loaded from (``.json`` or
-``.json.gz``); every node id of a route is a node of it. Coordinates are
-(lon, lat) pairs, in GeoJSON's order. Where a document repeats a node id,
-the last record wins, as in the route search.
+A ``Router`` already holds its coordinates (``router.table``), and its
+``Routes`` give their own GeoJSON (``routes.to_geojson()``). The functions
+here also take the module's ``PyRouteResult`` objects, with the router, its
+table or a node id -> (lon, lat) mapping read from the document the graph
+was loaded from (``.json`` or ``.json.gz``). Coordinates are (lon, lat)
+pairs, in GeoJSON's order. Where a document repeats a node id, the last
+record wins, as in the route search.
 """
 
 from __future__ import annotations
@@ -16,7 +19,12 @@ from typing import Any, TypeAlias
 
 from norvel_core import PyRouteResult
 
+# Great-circle distances for those who place routes on the map.
+from norvel._earth import EARTH_RADIUS_M as EARTH_RADIUS_M
+from norvel._earth import haversine_m as haversine_m
 from norvel._files import read_graph_bytes
+from norvel.router import Route, Router
+from norvel.table import NodeTable
 
 LonLat: TypeAlias = tuple[float, float]
 Coordinates: TypeAlias = Mapping[int, LonLat]
@@ -79,44 +87,81 @@ def _coordinate_table(nodes: Iterable[Any]) -> dict[int, LonLat]:
     return table
 
 
-def route_line(route: PyRouteResult, coordinates: Coordinates) -> list[LonLat]:
-    """The (lon, lat) positions of a route's path. A route of one node
-    (source and target alike) repeats its position, since a line needs two.
-    KeyError when a path node is not in the table (another document)."""
-    line = [coordinates[node] for node in route.path]
+def _table_of(coordinates: Coordinates | NodeTable | Router) -> Coordinates | NodeTable:
+    return coordinates.table if isinstance(coordinates, Router) else coordinates
+
+
+def route_line(route: PyRouteResult | Route,
+               coordinates: Coordinates | NodeTable | Router) -> list[LonLat]:
+    """The (lon, lat) positions of a route's path, from a router, its table
+    or a node id -> (lon, lat) mapping. A route of one node (source and
+    target alike) repeats its position, since a line needs two. KeyError
+    when a path node is not in the table (another document)."""
+    if isinstance(route, Route):
+        line = list(route.coordinates)
+    else:
+        table = _table_of(coordinates)
+        if isinstance(table, NodeTable):
+            line = table.line(route.path)
+        else:
+            line = [table[node] for node in route.path]
     return line * 2 if len(line) == 1 else line
 
 
-def route_properties(route: PyRouteResult) -> dict[str, str | float]:
+def route_properties(route: PyRouteResult | Route,
+                     streets: list[str] | None = None) -> dict[str, Any]:
+    """The GeoJSON properties of a route: ``type``, ``distance_m``,
+    ``risk``, ``time_min``, ``comfort``, ``familiarity``, ``nodes`` and
+    ``streets`` (of a ``PyRouteResult``, the given ``streets`` or [])."""
+    if isinstance(route, Route):
+        return route.to_feature()["properties"]  # type: ignore[no-any-return]
     return {
         "type": route.route_type,
-        "distance": route.total_distance_m,
+        "distance_m": route.total_distance_m,
         "risk": route.total_risk,
-        "time": route.estimated_time_min,
+        "time_min": route.estimated_time_min,
         "comfort": route.comfort_score,
         "familiarity": route.total_familiarity,
+        "nodes": route.path,
+        "streets": list(streets or []),
     }
 
 
-def route_feature(route: PyRouteResult, coordinates: Coordinates) -> dict[str, Any]:
+def route_feature(route: PyRouteResult | Route,
+                  coordinates: Coordinates | NodeTable | Router | None = None
+                  ) -> dict[str, Any]:
     """A GeoJSON Feature: the route's LineString with its metrics as
-    properties (distance in metres, time in minutes)."""
+    properties (distance in metres, time in minutes), the same as
+    ``Route.to_feature``. A ``PyRouteResult`` needs ``coordinates``: a
+    router or its table (which also give the street names), or a node id ->
+    (lon, lat) mapping."""
+    if isinstance(route, Route):
+        return route.to_feature()
+    if coordinates is None:
+        raise TypeError("a PyRouteResult needs coordinates: a Router, its "
+                        "NodeTable or a node id -> (lon, lat) mapping")
+    table = _table_of(coordinates)
+    streets = table.streets(route.path) if isinstance(table, NodeTable) else []
     return {
         "type": "Feature",
         "geometry": {"type": "LineString",
-                     "coordinates": [list(p) for p in route_line(route, coordinates)]},
-        "properties": route_properties(route),
+                     "coordinates": [list(p) for p in route_line(route, table)]},
+        "properties": route_properties(route, streets),
     }
 
 
-def feature_collection(routes: Iterable[PyRouteResult],
-                       coordinates: Coordinates) -> dict[str, Any]:
+def feature_collection(routes: Iterable[PyRouteResult | Route],
+                       coordinates: Coordinates | NodeTable | Router | None = None
+                       ) -> dict[str, Any]:
+    """A GeoJSON FeatureCollection of routes (see ``route_feature``)."""
     return {"type": "FeatureCollection",
             "features": [route_feature(r, coordinates) for r in routes]}
 
 
-def write_geojson(path: str | os.PathLike[str], routes: Iterable[PyRouteResult],
-                  coordinates: Coordinates) -> None:
+def write_geojson(path: str | os.PathLike[str],
+                  routes: Iterable[PyRouteResult | Route],
+                  coordinates: Coordinates | NodeTable | Router | None = None
+                  ) -> None:
     """Writes the routes as one FeatureCollection, a feature a line."""
     collection = feature_collection(routes, coordinates)
     features = ",\n".join(json.dumps(f, allow_nan=False)

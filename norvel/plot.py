@@ -1,8 +1,13 @@
 """A map picture of routes over the street network (needs matplotlib:
 ``pip install 'norvel_core[plot]'``).
 
-    document = norvel.geo.read_document("graph.json.gz")
-    norvel.plot.save_map("routes.png", routes, document)
+    router = norvel.Router.from_file("graph.json.gz")
+    routes = router.route(origin, destination)
+    norvel.plot.save_map("routes.png", routes, router)
+
+The streets come from the router (or its ``NodeTable``, or a parsed graph
+document); the routes may be ``Routes``, ``Route`` or ``PyRouteResult``
+objects.
 """
 
 from __future__ import annotations
@@ -12,12 +17,25 @@ import os
 from collections.abc import Sequence
 from typing import Any
 
+import numpy as np
+
+from norvel._extras import require
+
+require("norvel.plot", "plot", "matplotlib")
+
 from matplotlib.axes import Axes
 from matplotlib.collections import LineCollection
 from matplotlib.figure import Figure
 from norvel_core import PyRouteResult
 
-from norvel.geo import LonLat, node_coordinates, route_line, street_edges
+from norvel.geo import (Coordinates, LonLat, node_coordinates, route_line,
+                        street_edges)
+from norvel.router import Route, Router
+from norvel.table import NodeTable
+
+AnyRoute = PyRouteResult | Route
+# Where the streets come from: a router, its table or a parsed document.
+Streets = Router | NodeTable | Any
 
 # Okabe-Ito colours, told apart with any colour vision. Where routes share
 # streets the wider line lies below, so every route stays visible.
@@ -32,15 +50,48 @@ STREET_COLOUR = "#b0b0b0"
 VIEW_MARGIN = 0.15
 
 
-def route_label(route: PyRouteResult) -> str:
-    return (f"{route.route_type}: {route.total_distance_m:,.0f} m, "
-            f"risk {route.total_risk:.3f}")
+def _kind(route: AnyRoute) -> str:
+    return route.type if isinstance(route, Route) else route.route_type
 
 
-def draw_routes(ax: Axes, routes: Sequence[PyRouteResult], document: Any) -> None:
+def route_label(route: AnyRoute) -> str:
+    if isinstance(route, Route):
+        distance, risk = route.distance_m, route.risk
+    else:
+        distance, risk = route.total_distance_m, route.total_risk
+    return f"{_kind(route)}: {distance:,.0f} m, risk {risk:.3f}"
+
+
+def _street_lines(streets: Streets) -> tuple[Coordinates | NodeTable,
+                                             list[tuple[LonLat, LonLat]]]:
+    """(coordinate lookup, every edge as a pair of (lon, lat))."""
+    if isinstance(streets, Router):
+        streets = streets.table
+    if isinstance(streets, NodeTable):
+        tails, heads = streets.edges
+        # Ends that are no node have no place on the map.
+        known = np.isin(tails, streets.ids) & np.isin(heads, streets.ids)
+        where_tail = np.searchsorted(streets.ids, tails[known])
+        where_head = np.searchsorted(streets.ids, heads[known])
+        lines = list(zip(zip(streets.lons[where_tail].tolist(),
+                             streets.lats[where_tail].tolist()),
+                         zip(streets.lons[where_head].tolist(),
+                             streets.lats[where_head].tolist())))
+        return streets, lines
+    coordinates = node_coordinates(streets)
+    pairs = []
+    for source, target in street_edges(streets):
+        a, b = coordinates.get(source), coordinates.get(target)
+        if a is not None and b is not None:
+            pairs.append((a, b))
+    return coordinates, pairs
+
+
+def draw_routes(ax: Axes, routes: Sequence[AnyRoute], streets: Streets) -> None:
     """Draws the street network thin and grey, the routes over it in their
-    colours, start and end marks and a legend, framed on the routes."""
-    coordinates = node_coordinates(document)
+    colours, start and end marks and a legend, framed on the routes.
+    ``streets``: the router (or its table, or the parsed graph document)."""
+    coordinates, edges = _street_lines(streets)
     lines = {id(route): route_line(route, coordinates) for route in routes}
     points = [p for line in lines.values() for p in line]
     if not points:
@@ -50,17 +101,13 @@ def draw_routes(ax: Axes, routes: Sequence[PyRouteResult], document: Any) -> Non
     def in_view(p: LonLat) -> bool:
         return west <= p[0] <= east and south <= p[1] <= north
 
-    streets = []
-    for source, target in street_edges(document):
-        a, b = coordinates.get(source), coordinates.get(target)
-        if a is not None and b is not None and (in_view(a) or in_view(b)):
-            streets.append([a, b])
-    ax.add_collection(LineCollection(streets, colors=STREET_COLOUR,
+    shown = [[a, b] for a, b in edges if in_view(a) or in_view(b)]
+    ax.add_collection(LineCollection(shown, colors=STREET_COLOUR,
                                      linewidths=0.5, zorder=1))
     ordered = sorted(routes, key=lambda r: -ROUTE_STYLE.get(
-        r.route_type, _OTHER_STYLE)[1])
+        _kind(r), _OTHER_STYLE)[1])
     for layer, route in enumerate(ordered):
-        colour, width = ROUTE_STYLE.get(route.route_type, _OTHER_STYLE)
+        colour, width = ROUTE_STYLE.get(_kind(route), _OTHER_STYLE)
         lons, lats = zip(*lines[id(route)])
         ax.plot(lons, lats, color=colour, linewidth=width, alpha=0.9,
                 solid_capstyle="round", solid_joinstyle="round",
@@ -100,14 +147,14 @@ def _view(points: Sequence[LonLat]) -> tuple[float, float, float, float]:
             mid_lat - half_lat, mid_lat + half_lat)
 
 
-def save_map(path: str | os.PathLike[str], routes: Sequence[PyRouteResult],
-             document: Any, *, title: str | None = None,
+def save_map(path: str | os.PathLike[str], routes: Sequence[AnyRoute],
+             streets: Streets, *, title: str | None = None,
              attribution: str | None = None, dpi: int = 150) -> None:
     """Writes the map picture; the format follows the file name (.png, .svg,
     .pdf)."""
     figure = Figure(figsize=(8, 8), layout="constrained")
     ax = figure.add_subplot()
-    draw_routes(ax, routes, document)
+    draw_routes(ax, routes, streets)
     if title:
         ax.set_title(title, fontsize=10)
     if attribution:

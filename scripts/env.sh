@@ -27,7 +27,10 @@ as_root() {
 }
 
 install_debian_packages() {
-  local wanted=(g++ libgtest-dev libbenchmark-dev) missing=() package
+  # chromium and its driver: the map page's test runs in a real browser;
+  # wrk: the timing client of bench/serve_load.py
+  local wanted=(g++ libgtest-dev libbenchmark-dev chromium chromium-driver wrk) missing=()
+  local package
   for package in "${wanted[@]}"; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
   done
@@ -65,7 +68,8 @@ from importlib.metadata import PackageNotFoundError, distribution
 with open(sys.argv[1], "rb") as stream:
     project = tomllib.load(stream)
 name = project["project"]["name"]
-wanted = project["build-system"]["requires"] + ["cmake", "ninja"]
+wanted = (project["build-system"]["requires"] + ["cmake", "ninja"]
+          + project["project"]["dependencies"])
 for requirements in project["project"]["optional-dependencies"].values():
     wanted += [r for r in requirements if not r.startswith(name)]
 for requirement in wanted:

@@ -6,16 +6,22 @@ or, from Python, ``norvel.osm.osm_to_graph(INPUT, OUTPUT)``.
 
 The output is the JSON text that `norvel_core.PyGraph.from_json` reads:
 ``{"nodes":[{"id":..,"lat":..,"lon":..}],"edges":[{"from":..,"to":..,
-"distance_m":..,"risk_score":..}]}``. An output name ending in ``.gz`` is
-written with gzip -9 and a header without time stamp or file name. Nodes are
-sorted by id and edges by (from, to), so the same extract always gives the
-same bytes. Familiarity is left out: it belongs to a walker, not to a map.
+"distance_m":..,"risk_score":..,"name":..}]}``, where ``name`` is the
+`name` tag of the edge's way (left out when the way has none); the route
+search skips that member, so it changes no answer. An output name ending
+in ``.gz`` is written with gzip -9 and a header without time stamp or file
+name. Nodes are sorted by id and edges by (from, to), so the same extract
+always gives the same bytes. Familiarity is left out: it belongs to a
+walker, not to a map.
 
-Reading needs pyosmium (``pip install 'norvel_core[osm]'``); the rules
-themselves live in ``norvel.osm.rules`` and ``norvel.osm.graph``, which do
-not. ``WalkRules`` (options ``--exclude``, ``--ignore-oneway`` and
-``--all-components`` of the command) turns single rules off; by default
-they all apply, as stated below.
+Needs pyosmium (``pip install 'norvel_core[osm]'``): without it, importing
+``norvel.osm`` raises an ImportError that says so, and the command prints
+that one line. The rules live in ``norvel.osm.rules`` and
+``norvel.osm.graph``, pure functions over tags and ways. ``WalkRules``
+(options ``--exclude``, ``--ignore-oneway`` and ``--all-components`` of the
+command) turns single rules off; by default they all apply, as stated
+below. ``WalkRules(hazard=...)`` (option ``--risk-rules module:function``)
+replaces the risk rule with your own.
 
 Walkable ways
     A way is kept when its `highway` is one of pedestrian, platform,
@@ -81,12 +87,36 @@ Risk
     the same 100 m of lit footway 0.01, and a lit 12 m marked footway
     crossing 0.0732.
 
+Your own risk rule
+    A function from a way's tags (a ``dict`` of strings, every tag of the
+    way) to its hazard per km, a finite number, 0 or more. For a walk at
+    night, where an unlit way weighs much more than by day, in a file
+    ``night.py``:
+
+        from norvel.osm.rules import LIT_YES, hazard_per_km
+
+        def hazard(tags: dict[str, str]) -> float:
+            if tags.get("lit") in LIT_YES or tags["highway"] in (
+                    "corridor", "elevator"):
+                return hazard_per_km(tags)
+            return hazard_per_km(tags) + 2.0    # 100 m unlit: a 100 m detour
+
+    then ``norvel-osm-graph city.osm.pbf night.json.gz --risk-rules
+    night:hazard`` (the module is looked up on ``sys.path``, then in the
+    current directory), or from Python
+    ``osm_to_graph("city.osm.pbf", "night.json.gz", WalkRules(hazard=hazard))``.
+    Which ways are kept, their directions and lengths stay as above.
+
 Graph
     Where ways overlap, parallel edges between the same two nodes are merged
     into the one with the least risk. Only the largest strongly connected
     component is kept (ties: the one holding the lowest node id), with the
     nodes its edges use, so any node can reach any other.
 """
+
+from norvel._extras import require
+
+require("norvel.osm", "osm", "osmium")
 
 from norvel.osm.extract import WalkRules, convert, main, osm_to_graph
 

@@ -6,6 +6,7 @@ The rules are stated in full in the docstring of ``norvel.osm``.
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import sys
 import time
@@ -31,16 +32,61 @@ class WalkRules:
     walkers; when false every segment is walkable both ways.
     ``largest_component_only``: keep only the largest strongly connected
     component; when false a request may find no route between two nodes.
+    ``hazard``: the risk per kilometre of a walkable way, from its tags (a
+    ``dict`` of strings) to a finite number, 0 or more; by default
+    ``norvel.osm.rules.hazard_per_km``, the rule stated in ``norvel.osm``.
+    Each edge's ``risk_score`` is its length in km times that hazard,
+    rounded to 4 decimals.
     """
 
     exclude: frozenset[str] = frozenset()
     oneway: bool = True
     largest_component_only: bool = True
+    hazard: walk_graph.HazardRule = walk_rules.hazard_per_km
 
     def __post_init__(self) -> None:
         unknown = sorted(set(self.exclude) - walk_rules.BASE_HAZARD_PER_KM.keys())
         if unknown:
             raise ValueError(f"not a walkable highway class: {', '.join(unknown)}")
+        if not callable(self.hazard):
+            raise TypeError(f"hazard must be a callable (tags) -> hazard per "
+                            f"km, got {self.hazard!r}")
+
+
+def load_hazard_rule(spec: str) -> walk_graph.HazardRule:
+    """The callable named ``module:function`` (``function`` may be dotted,
+    ``module:Class.method``). The module is imported from ``sys.path`` or,
+    failing that, the current directory. Raises ValueError naming what is
+    missing."""
+    module_name, colon, attribute = spec.partition(":")
+    if not colon or not module_name or not attribute:
+        raise ValueError(f"expected module:function, got {spec!r}")
+    try:
+        module = importlib.import_module(module_name)
+    except ModuleNotFoundError as missing:
+        if missing.name != module_name.split(".")[0] \
+                or os.getcwd() in sys.path:
+            raise ValueError(f"cannot import {module_name}: {missing}") \
+                from missing
+        # A command's sys.path starts at its own folder, not the caller's.
+        sys.path.append(os.getcwd())
+        try:
+            module = importlib.import_module(module_name)
+        except ImportError as still:
+            raise ValueError(f"cannot import {module_name}: {still}") \
+                from still
+        finally:
+            sys.path.remove(os.getcwd())
+    found: object = module
+    for part in attribute.split("."):
+        try:
+            found = getattr(found, part)
+        except AttributeError:
+            raise ValueError(f"{module_name} has no {attribute}") from None
+    if not callable(found):
+        raise ValueError(f"{spec} is not callable")
+    rule: walk_graph.HazardRule = found
+    return rule
 
 
 # Short runs stay quiet: no status line before this many seconds.
@@ -137,7 +183,8 @@ def convert(pbf_path: str | os.PathLike[str], rules: WalkRules = WalkRules(),
     for nodes, tags in ways:
         for node in nodes:
             coordinates[node.id] = node
-        edges.extend(walk_graph.way_edges(nodes, tags, oneway=rules.oneway))
+        edges.extend(walk_graph.way_edges(nodes, tags, oneway=rules.oneway,
+                                          hazard_rule=rules.hazard))
     shown.show(f"building the graph from {len(edges):,} directed edges")
     document = walk_graph.build_document(
         coordinates, edges, largest_only=rules.largest_component_only)
@@ -196,13 +243,24 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--all-components", action="store_true",
         help="keep every strongly connected component, not just the largest")
+    parser.add_argument(
+        "--risk-rules", metavar="MODULE:FUNCTION",
+        help="your own hazard per km of a way: a function of its tags (a "
+             "dict of strings), e.g. myrules:night; see pydoc norvel.osm")
     parser.add_argument("--quiet", action="store_true",
                         help="print nothing but errors")
     args = parser.parse_args(argv)
 
+    try:
+        hazard = (walk_rules.hazard_per_km if args.risk_rules is None
+                  else load_hazard_rule(args.risk_rules))
+    except ValueError as failure:
+        print(f"error: --risk-rules: {failure}", file=sys.stderr)
+        return 2
     rules = WalkRules(exclude=frozenset(args.exclude),
                       oneway=not args.ignore_oneway,
-                      largest_component_only=not args.all_components)
+                      largest_component_only=not args.all_components,
+                      hazard=hazard)
     try:
         stats = osm_to_graph(args.input, args.output, rules,
                              progress=None if args.quiet else sys.stderr)

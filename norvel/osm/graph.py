@@ -9,21 +9,25 @@ from __future__ import annotations
 
 import gzip
 import io
+import json
 import math
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from typing import TypeAlias
 
+# Kept importable from here, where the converter's users found them first.
+from norvel._earth import EARTH_RADIUS_M as EARTH_RADIUS_M
+from norvel._earth import haversine_m as haversine_m
 from norvel.osm import rules as walk_rules
-
-# Mean Earth radius (IUGG), in metres.
-EARTH_RADIUS_M = 6371008.8
 
 COORDINATE_DECIMALS = 7
 DISTANCE_DECIMALS = 2
 
-# A node or edge record of the document: member name to number.
-Record: TypeAlias = dict[str, int | float]
+# A node or edge record of the document: member name to number (or, for an
+# edge's `name`, to text).
+Record: TypeAlias = dict[str, int | float | str]
+# A way's tags to its risk per kilometre walked.
+HazardRule: TypeAlias = Callable[[dict[str, str]], float]
 # {"nodes": [...], "edges": [...]}
 Document: TypeAlias = dict[str, list[Record]]
 
@@ -41,19 +45,8 @@ class WalkEdge:
     target: int
     distance_m: float
     risk_score: float
-
-
-def haversine_m(lat1: float, lon1: float, lat2: float, lon2: float) -> float:
-    """Great-circle distance in metres between two points given in degrees."""
-    phi1 = math.radians(lat1)
-    phi2 = math.radians(lat2)
-    half_dphi = math.radians(lat2 - lat1) / 2.0
-    half_dlambda = math.radians(lon2 - lon1) / 2.0
-    a = (math.sin(half_dphi) ** 2
-         + math.cos(phi1) * math.cos(phi2) * math.sin(half_dlambda) ** 2)
-    # a can exceed 1 by a rounding error for antipodal points.
-    a = min(1.0, a)
-    return 2.0 * EARTH_RADIUS_M * math.asin(math.sqrt(a))
+    # The `name` tag of the way, written as the edge member `name`.
+    name: str | None = None
 
 
 def rounded_node(node_id: int, lat: float, lon: float) -> WayNode:
@@ -62,16 +55,29 @@ def rounded_node(node_id: int, lat: float, lon: float) -> WayNode:
 
 
 def way_edges(nodes: Sequence[WayNode], tags: dict[str, str], *,
-              oneway: bool = True) -> list[WalkEdge]:
+              oneway: bool = True,
+              hazard_rule: HazardRule = walk_rules.hazard_per_km
+              ) -> list[WalkEdge]:
     """The directed edges of one walkable way, segment by segment; with
     ``oneway`` false, both directions whatever the tags say.
+
+    ``hazard_rule`` gives the way's risk per kilometre from its tags; it
+    must return a finite number, zero or more (ValueError otherwise). Each
+    edge carries the way's `name` tag, if any.
 
     Lengths are measured between the rounded coordinates that the document
     stores, so anyone can recompute them from the file.
     """
     forward, backward = (walk_rules.walking_directions(tags) if oneway
                          else (True, True))
-    hazard = walk_rules.hazard_per_km(tags)
+    hazard = hazard_rule(tags)
+    if (isinstance(hazard, bool) or not isinstance(hazard, (int, float))
+            or not math.isfinite(hazard) or hazard < 0.0):
+        rule_name = getattr(hazard_rule, "__qualname__", repr(hazard_rule))
+        raise ValueError(
+            f"the risk rule {rule_name} gave {hazard!r} for a way tagged "
+            f"{tags!r}; a hazard per km must be a finite number, 0 or more")
+    name = tags.get("name")
     edges: list[WalkEdge] = []
     for a, b in zip(nodes, nodes[1:]):
         if a.id == b.id:
@@ -80,23 +86,28 @@ def way_edges(nodes: Sequence[WayNode], tags: dict[str, str], *,
                          DISTANCE_DECIMALS)
         risk = walk_rules.edge_risk(distance, hazard)
         if forward:
-            edges.append(WalkEdge(a.id, b.id, distance, risk))
+            edges.append(WalkEdge(a.id, b.id, distance, risk, name))
         if backward:
-            edges.append(WalkEdge(b.id, a.id, distance, risk))
+            edges.append(WalkEdge(b.id, a.id, distance, risk, name))
     return edges
 
 
 def merge_parallel(edges: Iterable[WalkEdge]) -> list[WalkEdge]:
     """One edge per (from, to): where ways overlap, a walker takes the safer.
 
-    Result sorted by (from, to); independent of the order of the input.
+    Result sorted by (from, to); independent of the order of the input: on
+    equal risk and length, a named edge wins over an unnamed one, then the
+    name first in code point order.
     """
+    def rank(edge: WalkEdge) -> tuple[float, float, bool, str]:
+        return (edge.risk_score, edge.distance_m, edge.name is None,
+                edge.name or "")
+
     best: dict[tuple[int, int], WalkEdge] = {}
     for edge in edges:
         key = (edge.source, edge.target)
         kept = best.get(key)
-        if kept is None or ((edge.risk_score, edge.distance_m)
-                            < (kept.risk_score, kept.distance_m)):
+        if kept is None or rank(edge) < rank(kept):
             best[key] = edge
     return [best[key] for key in sorted(best)]
 
@@ -183,13 +194,24 @@ def build_document(coordinates: dict[int, WayNode],
     return {
         "nodes": [{"id": n, "lat": coordinates[n].lat,
                    "lon": coordinates[n].lon} for n in used],
-        "edges": [{"from": e.source, "to": e.target,
-                   "distance_m": e.distance_m, "risk_score": e.risk_score}
-                  for e in kept_edges],
+        "edges": [_edge_record(e) for e in kept_edges],
     }
 
 
-def _number(value: float | int) -> str:
+def _edge_record(edge: WalkEdge) -> Record:
+    record: Record = {"from": edge.source, "to": edge.target,
+                      "distance_m": edge.distance_m,
+                      "risk_score": edge.risk_score}
+    if edge.name is not None:
+        record["name"] = edge.name
+    return record
+
+
+def _value(value: float | int | str) -> str:
+    if isinstance(value, str):
+        # Names stay readable (UTF-8, not \u escapes); json escapes quotes,
+        # backslashes and control characters.
+        return json.dumps(value, ensure_ascii=False)
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"not a number: {value!r}")
     if isinstance(value, float) and not math.isfinite(value):
@@ -200,7 +222,7 @@ def _number(value: float | int) -> str:
 def document_text(document: Document) -> str:
     """Compact JSON with one record a line: small, yet diffable."""
     def record(fields: Record) -> str:
-        return "{" + ",".join(f'"{name}":{_number(value)}'
+        return "{" + ",".join(f'"{name}":{_value(value)}'
                               for name, value in fields.items()) + "}"
 
     nodes = ",\n".join(record(n) for n in document["nodes"])

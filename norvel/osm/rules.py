@@ -3,7 +3,7 @@ how risky each kilometre of them is.
 
 Pure functions over a way's tags (a plain ``dict`` of strings), so they can be
 tested without pyosmium.  The risk rule is written out in full in the
-docstring of ``norvel.osm`` and in ``data/README.md``; the numbers below
+docstring of ``norvel.osm`` and in ``norvel/data/README.md``; the numbers below
 are that rule's numbers, and a test checks that the documents quote them.
 """
 

@@ -1,7 +1,10 @@
 import gzip
 import json
+from pathlib import Path
 
 import pytest
+
+import norvel.datasets
 
 from grids import grid_document
 
@@ -16,3 +19,12 @@ def grid_files(tmp_path_factory):
     packed = folder / "grid.json.gz"
     packed.write_bytes(gzip.compress(text.encode("utf-8")))
     return plain, packed
+
+
+# The bundled Helsinki sample, inside the package.
+SAMPLE = norvel.datasets.helsinki_walk()
+
+
+@pytest.fixture(scope="session")
+def sample_path():
+    return SAMPLE

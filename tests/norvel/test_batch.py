@@ -204,35 +204,65 @@ def pool_workers():
     return found
 
 
-def test_pool_worker_killed_mid_batch_fails_loudly(tmp_path):
-    # A larger grid and long pairs, so the batch is still running when the
-    # first worker can be seen.
-    path = tmp_path / "grid.json"
-    path.write_text(json.dumps(grid_document(40)))
-    pairs = grid_pairs(200, size=40)
+def run_while_killing(path, pairs, kills, after_s):
+    """Runs the batch on a pool of two while this thread kills pool workers:
+    the first one `after_s` seconds after it appears, then each new one as
+    soon as it appears, `kills` in all. Returns (outcome, kill count,
+    whether the batch was still running at every kill)."""
     outcome = {}
 
     def run():
         try:
-            outcome["frame"] = route_pairs(path, pairs, EPS, workers=2,
-                                           chunk_size=2)
-        except BatchError as failure:
+            outcome["frame"] = route_pairs(path, pairs, workers=2,
+                                           chunk_size=2, progress=False)
+        except Exception as failure:  # whatever it is, the test says so
             outcome["error"] = failure
 
     batch = threading.Thread(target=run)
     batch.start()
-    deadline = time.monotonic() + 60
-    while not pool_workers() and batch.is_alive() and time.monotonic() < deadline:
-        time.sleep(0.005)
-    for process in pool_workers()[:1]:
-        process.kill()
+    killed, running = set(), True
+    deadline = time.monotonic() + 120
+    while len(killed) < kills and batch.is_alive() \
+            and time.monotonic() < deadline:
+        fresh = [p for p in pool_workers() if p.pid not in killed]
+        if not fresh:
+            time.sleep(0.005)
+            continue
+        if not killed:
+            time.sleep(after_s)
+        running = running and batch.is_alive()
+        killed.add(fresh[0].pid)
+        fresh[0].kill()
     batch.join(120)
     assert not batch.is_alive()
-    # Either the pool broke and said so, or the batch had already finished
-    # whole; never a table with pairs missing.
-    if "error" in outcome:
-        assert "worker process died" in str(outcome["error"])
-    else:
-        frame = outcome["frame"]
-        assert frame_rows(frame) == loop_rows(path, pairs, EPS)
+    return outcome, len(killed), running
 
+
+@pytest.fixture(scope="module")
+def long_batch(tmp_path_factory):
+    """A larger grid and long pairs: a batch that runs for seconds."""
+    path = tmp_path_factory.mktemp("long") / "grid.json"
+    path.write_text(json.dumps(grid_document(40)))
+    pairs = grid_pairs(200, size=40)
+    return path, pairs, loop_rows(path, pairs, EPS)
+
+
+def test_pool_worker_killed_mid_batch_loses_nothing(long_batch):
+    # Killed half a second in, when some chunks are done and others are
+    # running: the done ones are kept, the rest run again on a fresh pool.
+    path, pairs, expected_rows = long_batch
+    outcome, kills, running = run_while_killing(path, pairs, 1, 0.5)
+    assert kills == 1 and running
+    assert "error" not in outcome, outcome["error"]
+    assert frame_rows(outcome["frame"]) == expected_rows
+
+
+def test_pool_workers_that_keep_dying_fail_the_batch(long_batch):
+    path, pairs, _ = long_batch
+    outcome, kills, running = run_while_killing(path, pairs, 100, 0.0)
+    # At least one per pool; a pool's other worker may be killed too, on
+    # its way out.
+    assert running and kills >= 3
+    assert isinstance(outcome.get("error"), BatchError), outcome
+    assert str(outcome["error"]).startswith(
+        "a worker process died on each of 3 pools in a row, with ")

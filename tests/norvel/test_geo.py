@@ -11,6 +11,7 @@ from matplotlib.collections import LineCollection
 from matplotlib.figure import Figure
 
 from grids import FIRST_ID, grid_document
+import norvel
 from norvel import geo, plot
 
 DOCUMENT = grid_document(6)
@@ -74,10 +75,11 @@ class TestGeoJson:
             assert line == [list(table[n]) for n in route.path]
             assert line[0] == [25.0, 60.0]
             assert feature["properties"] == {
-                "type": route.route_type, "distance": route.total_distance_m,
-                "risk": route.total_risk, "time": route.estimated_time_min,
+                "type": route.route_type, "distance_m": route.total_distance_m,
+                "risk": route.total_risk, "time_min": route.estimated_time_min,
                 "comfort": route.comfort_score,
-                "familiarity": route.total_familiarity}
+                "familiarity": route.total_familiarity,
+                "nodes": route.path, "streets": []}
 
     def test_one_node_route_is_still_a_line(self):
         graph = norvel_core.PyGraph.from_json(json.dumps(DOCUMENT))
@@ -132,6 +134,24 @@ class TestMap:
         plot.draw_routes(ax, routes, document)
         (streets,) = ax.collections
         assert len(streets.get_segments()) == len(DOCUMENT["edges"])
+
+    def test_router_and_its_routes_draw_the_same(self, routes):
+        # The router's table stands in for the parsed document, and its
+        # Routes for the module's results.
+        router = norvel.Router.from_json(json.dumps(DOCUMENT))
+        drawn = []
+        for kind, streets in ((routes, DOCUMENT),
+                              (router.route(FIRST_ID, FIRST_ID + 35), router),
+                              (routes, router.table)):
+            ax = Figure().add_subplot()
+            plot.draw_routes(ax, kind, streets)
+            (segments,) = ax.collections
+            drawn.append(([s.tolist() for s in segments.get_segments()],
+                          [(line.get_label(), list(line.get_xdata()))
+                           for line in ax.get_lines()]))
+        assert drawn[0] == drawn[1] == drawn[2]
+        assert geo.feature_collection(routes, router) == \
+            router.route(FIRST_ID, FIRST_ID + 35).to_geojson()
 
     def test_picture_file(self, routes, tmp_path):
         path = tmp_path / "map.png"

@@ -3,16 +3,20 @@
 import gzip
 import io
 import json
+import math
 import subprocess
 import sys
 from pathlib import Path
 
+import norvel_core
 import osmium
 import pytest
 
+from norvel._osm_command import main as command
 from norvel.osm import WalkRules, convert, main, osm_to_graph
 from norvel.osm import extract as extract_module
 from norvel.osm.graph import haversine_m
+from norvel.osm.rules import LIT_YES, hazard_per_km
 
 # A lit footway square 1-2-3-4 with a diagonal residential road 1-3, a
 # motorway 2-5, a footway 4-6 walkers may not use, a one-way footway 3-7, a
@@ -109,8 +113,9 @@ def test_conversion_keeps_what_a_walker_can_use(map_file):
 def test_output_bytes_are_unchanged_and_reproducible(map_file, tmp_path):
     first, second = tmp_path / "a.json.gz", tmp_path / "b.json.gz"
     plain = tmp_path / "c.json"
-    for output in (first, second, plain):
-        assert main([str(map_file), str(output), "--quiet"]) == 0
+    # The installed command's entry point runs the same main.
+    for run, output in ((main, first), (main, second), (command, plain)):
+        assert run([str(map_file), str(output), "--quiet"]) == 0
     assert plain.read_text(encoding="utf-8") == EXPECTED_TEXT
     assert first.read_bytes() == second.read_bytes()
     assert gzip.decompress(first.read_bytes()) == plain.read_bytes()
@@ -183,3 +188,111 @@ def test_installed_command(map_file, tmp_path):
     assert run.returncode == 0, run.stderr
     assert "edges kept: 12" in run.stderr
     assert gzip.decompress(output.read_bytes()).decode() == EXPECTED_TEXT
+
+
+def night(tags):
+    """The example of norvel.osm's docs: unlit ways (or of unknown
+    lighting) weigh more."""
+    if tags.get("lit") in LIT_YES or tags["highway"] in (
+            "corridor", "elevator"):
+        return hazard_per_km(tags)
+    return hazard_per_km(tags) + 2.0
+
+
+class TestOwnRiskRule:
+    def test_hazard_gives_each_edge_its_risk(self, map_file):
+        document, _ = convert(map_file, WalkRules(hazard=night))
+        by_pair = {(e["from"], e["to"]): e for e in document["edges"]}
+        default, _ = convert(map_file)
+        assert [(e["from"], e["to"], e["distance_m"])
+                for e in default["edges"]] == [
+            (e["from"], e["to"], e["distance_m"]) for e in document["edges"]]
+        # Lit footway as by day; the unlit path and the road of unknown
+        # lighting 2.0 more per km.
+        side, spur, diagonal = by_pair[(1, 2)], by_pair[(10, 1)], by_pair[(1, 3)]
+        assert side["risk_score"] == round(side["distance_m"] / 1000 * 0.1, 4)
+        assert spur["risk_score"] == round(spur["distance_m"] / 1000 * 2.65, 4)
+        assert diagonal["risk_score"] == round(
+            diagonal["distance_m"] / 1000 * 2.85, 4)
+
+    @pytest.mark.parametrize("value", [math.nan, math.inf, -0.1, "1", None])
+    def test_hazard_must_be_a_finite_number_from_zero(self, map_file, value):
+        with pytest.raises(ValueError, match=r"the risk rule .*<lambda> gave "):
+            convert(map_file, WalkRules(hazard=lambda tags: value))
+        with pytest.raises(TypeError, match="hazard must be a callable"):
+            WalkRules(hazard=0.5)
+
+    def test_command_line_takes_module_and_function(self, map_file, tmp_path,
+                                                    monkeypatch):
+        (tmp_path / "nightrules.py").write_text(
+            "from norvel.osm.rules import hazard_per_km\n"
+            "class Rules:\n"
+            "    @staticmethod\n"
+            "    def flat(tags):\n"
+            "        return 1.0\n")
+        monkeypatch.chdir(tmp_path)
+        monkeypatch.delitem(sys.modules, "nightrules", raising=False)
+        output = tmp_path / "out.json"
+        assert main([str(map_file), str(output), "--quiet",
+                     "--risk-rules", "nightrules:Rules.flat"]) == 0
+        for edge in json.loads(output.read_text())["edges"]:
+            assert edge["risk_score"] == round(edge["distance_m"] / 1000, 4)
+
+    @pytest.mark.parametrize("spec, message", [
+        ("nightrules", "expected module:function, got 'nightrules'"),
+        ("no_such_module_here:f", "cannot import no_such_module_here: "),
+        ("math:no_such", "math has no no_such"),
+        ("math:pi", "math:pi is not callable"),
+    ])
+    def test_command_line_refuses_what_it_cannot_call(self, map_file,
+                                                      tmp_path, capsys, spec,
+                                                      message):
+        assert main([str(map_file), str(tmp_path / "out.json"),
+                     "--risk-rules", spec]) == 2
+        assert capsys.readouterr().err.startswith(
+            f"error: --risk-rules: {message}")
+        assert not (tmp_path / "out.json").exists()
+
+
+def test_edges_carry_the_way_names_and_routes_ignore_them(tmp_path):
+    # Two named ways over the same segment 1-2: the safer one (lit) wins,
+    # with its name.
+    ways = {**WAYS,
+            100: ([1, 2, 3, 4, 1], {"highway": "footway", "lit": "yes",
+                                    "name": "Esplanadi \"puisto\" ä"}),
+            107: ([2, 1], {"highway": "footway", "name": "Dark lane"}),
+            101: (WAYS[101][0], {**WAYS[101][1], "name": "Mikonkatu"})}
+    named = write_pbf(tmp_path / "named.osm.pbf", ways=ways)
+    output = tmp_path / "named.json"
+    assert main([str(named), str(output), "--quiet"]) == 0
+    text = output.read_text(encoding="utf-8")
+    assert '"name":"Esplanadi \\"puisto\\" ä"}' in text
+    document = json.loads(text)
+    names = {(e["from"], e["to"]): e.get("name") for e in document["edges"]}
+    assert names[(1, 2)] == names[(2, 1)] == 'Esplanadi "puisto" ä'
+    assert names[(1, 3)] == "Mikonkatu" and names[(10, 1)] is None
+    assert "Dark lane" not in text
+
+    # The search skips the member: every pair routes the same without it.
+    plain = {"nodes": document["nodes"],
+             "edges": [{k: v for k, v in e.items() if k != "name"}
+                       for e in document["edges"]]}
+    with_names = norvel_core.PyGraph.from_json(text)
+    without = norvel_core.PyGraph.from_json(json.dumps(plain))
+    ids = [n["id"] for n in document["nodes"]]
+    for source in ids:
+        for target in ids:
+            if source != target:
+                for eps in (0.0, 0.1):
+                    assert [repr(vars_of(r)) for r in
+                            norvel_core.compute_safe_routes(
+                                with_names, source, target, eps)] == [
+                        repr(vars_of(r)) for r in
+                        norvel_core.compute_safe_routes(
+                            without, source, target, eps)]
+
+
+def vars_of(route):
+    return (route.route_type, route.path, route.total_distance_m,
+            route.total_risk, route.total_familiarity,
+            route.estimated_time_min, route.node_count, route.comfort_score)

@@ -152,7 +152,7 @@ def test_edge_risk_scales_with_length_and_rounds_to_four_decimals():
 
 @pytest.mark.parametrize("document", [
     REPO / "norvel" / "osm" / "__init__.py",
-    REPO / "data" / "README.md",
+    REPO / "norvel" / "data" / "README.md",
 ])
 def test_documents_quote_the_rule_numbers(document):
     text = document.read_text(encoding="utf-8")

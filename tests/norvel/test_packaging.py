@@ -2,6 +2,7 @@
 module, and mypy --strict over the companion package and the examples."""
 
 import email
+import hashlib
 import os
 import re
 import subprocess
@@ -15,10 +16,18 @@ REPO = Path(__file__).resolve().parents[2]
 
 # Everything the wheel holds but its dist-info RECORD, WHEEL and METADATA.
 SHIPPED = {
-    "norvel/__init__.py", "norvel/_files.py", "norvel/_routing.py",
+    "norvel/__init__.py", "norvel/_earth.py", "norvel/_files.py",
+    "norvel/_networkx.py", "norvel/_routing.py", "norvel/_scan.py",
+    "norvel/errors.py", "norvel/router.py", "norvel/table.py",
     "norvel/batch.py", "norvel/geo.py", "norvel/plot.py", "norvel/py.typed",
     "norvel/osm/__init__.py", "norvel/osm/extract.py", "norvel/osm/graph.py",
-    "norvel/osm/rules.py",
+    "norvel/osm/rules.py", "norvel/datasets.py", "norvel/checks.py",
+    "norvel/_extras.py", "norvel/_osm_command.py",
+    "norvel/data/helsinki_walk.json.gz", "norvel/data/README.md",
+    "norvel/__main__.py", "norvel/cli.py", "norvel/serve/__init__.py",
+    "norvel/serve/app.py", "norvel/serve/frames.py", "norvel/serve/network.py",
+    "norvel/serve/openapi.py", "norvel/serve/page.html", "norvel/serve/pool.py",
+    "norvel/serve/queries.py", "norvel/serve/worker.py",
     "norvel_core.pyi", "norvel_core-stubs/__init__.pyi",
     "norvel_core-0.1.0.dist-info/licenses/LICENSE",
     "norvel_core-0.1.0.dist-info/entry_points.txt",
@@ -56,16 +65,30 @@ def test_wheel_holds_the_module_stub_package_and_licence(wheel):
     assert rest == SHIPPED
 
     assert set(metadata.get_all("Provides-Extra")) >= {
-        "osm", "geo", "plot", "batch", "dask"}
+        "osm", "geo", "plot", "batch", "dask", "networkx", "geopandas", "serve"}
     requires = metadata.get_all("Requires-Dist")
     for package, extra in (("osmium", "osm"), ("orjson", "geo"),
                            ("matplotlib", "plot"), ("pandas", "batch"),
-                           ("distributed", "dask")):
+                           ("distributed", "dask"), ("networkx", "networkx"),
+                           ("geopandas", "geopandas"), ("starlette", "serve"),
+                           ("uvicorn", "serve")):
         assert any(re.match(rf"{package}\b.*extra == \"{extra}\"", line)
                    for line in requires), (package, requires)
-    # The core needs nothing but the interpreter.
-    assert all("extra ==" in line for line in requires)
-    assert "norvel-osm-graph = norvel.osm.extract:main" in entry_points
+    # The core needs numpy and scipy (the nearest-node index), nothing else.
+    core = sorted(re.match(r"[A-Za-z0-9._-]+", line).group(0)
+                  for line in requires if "extra ==" not in line)
+    assert core == ["numpy", "scipy"]
+    assert "norvel-osm-graph = norvel._osm_command:main" in entry_points
+    assert "norvel = norvel.cli:main" in entry_points
+
+
+def test_wheel_ships_the_sample_with_its_licence(wheel):
+    with zipfile.ZipFile(wheel) as archive:
+        sample = archive.read("norvel/data/helsinki_walk.json.gz")
+        notes = archive.read("norvel/data/README.md").decode()
+    assert sample == (REPO / "norvel/data/helsinki_walk.json.gz").read_bytes()
+    assert hashlib.sha256(sample).hexdigest() in notes
+    assert "Open Database License (ODbL) 1.0" in " ".join(notes.split())
 
 
 def run_mypy(*arguments, cwd):

@@ -4,15 +4,20 @@ import gzip
 import heapq
 import json
 import math
+import random
 import re
 from pathlib import Path
 
+import norvel_core
 import pytest
 
+import norvel
+
+from norvel.datasets import helsinki_walk
 from norvel.osm.graph import haversine_m
 
 REPO = Path(__file__).resolve().parents[2]
-SAMPLE = REPO / "data" / "helsinki_walk.json.gz"
+SAMPLE = helsinki_walk()
 RISK_WEIGHT = 500.0
 
 
@@ -72,7 +77,10 @@ def test_shape_and_order(document):
     keys = [(edge["from"], edge["to"]) for edge in document["edges"]]
     assert keys == sorted(set(keys))
     for edge in document["edges"]:
-        assert list(edge) == ["from", "to", "distance_m", "risk_score"]
+        assert list(edge) in (["from", "to", "distance_m", "risk_score"],
+                              ["from", "to", "distance_m", "risk_score",
+                               "name"])
+        assert type(edge.get("name", "")) is str
         assert type(edge["distance_m"]) is float and edge["distance_m"] > 0
         assert type(edge["risk_score"]) is float and edge["risk_score"] >= 0
         assert round(edge["risk_score"], 4) == edge["risk_score"]
@@ -125,3 +133,28 @@ def test_demo_pair_has_distinct_shortest_and_safest_ways(document,
     short_m, short_risk = totals(shortest)
     safe_m, safe_risk = totals(safer)
     assert short_m < safe_m and safe_risk < short_risk
+
+
+def test_way_names_change_no_route(document):
+    """The search skips the `name` member: routes for random pairs are the
+    same, to the bit, with the names and without."""
+    assert sum("name" in edge for edge in document["edges"]) > 1000
+    plain = {"nodes": document["nodes"],
+             "edges": [{k: v for k, v in edge.items() if k != "name"}
+                       for edge in document["edges"]]}
+    named = norvel.load_graph(SAMPLE)
+    unnamed = norvel_core.PyGraph.from_json(json.dumps(plain))
+    ids = [node["id"] for node in document["nodes"]]
+    rng = random.Random(5)
+
+    def fields(graph, source, target):
+        return [(r.route_type, r.path, r.total_distance_m, r.total_risk,
+                 r.total_familiarity, r.estimated_time_min, r.node_count,
+                 r.comfort_score)
+                for r in norvel_core.compute_safe_routes(graph, source,
+                                                         target, 0.0)]
+
+    for _ in range(200):
+        source, target = rng.sample(ids, 2)
+        assert fields(named, source, target) == fields(unnamed, source,
+                                                       target)

@@ -1,0 +1,144 @@
+"""networkx (and OSMnx) graphs to a router's graph and table, through the
+same graph document a file would hold, so that the answers are those of
+that document."""
+
+from __future__ import annotations
+
+import json
+import math
+import numbers
+import operator
+from collections.abc import Callable, Iterator
+from typing import Any
+
+import numpy as np
+from norvel_core import PyGraph
+
+from norvel.table import NodeTable
+
+EdgeValue = str | Callable[[Any, Any, dict[str, Any]], float | None]
+_U64_END = 2**64
+
+
+def router_parts(graph: Any, length: EdgeValue, risk: EdgeValue,
+                 familiarity: EdgeValue | None) -> tuple[PyGraph, NodeTable]:
+    """(PyGraph, NodeTable) of a networkx graph; see Router.from_networkx.
+    TypeError for what is no networkx graph; ValueError for a node id that
+    is no int in [0, 2**64), a node without ``y`` or ``x``, or an edge
+    value that is missing or not a finite number."""
+    try:
+        import networkx
+    except ImportError as failure:
+        raise ImportError("Router.from_networkx needs networkx: pip install "
+                          "'norvel_core[networkx]'",
+                          name=failure.name) from failure
+    if not isinstance(graph, networkx.Graph):
+        raise TypeError(f"expected a networkx graph, got "
+                        f"{type(graph).__name__}")
+    nodes: list[list[int | float]] = []
+    for node, data in graph.nodes(data=True):
+        node_id = _node_id(node)
+        nodes.append([node_id, _coordinate(node, data, "y"),
+                      _coordinate(node, data, "x")])
+    edges: list[list[int | float | None]] = []
+    names: dict[tuple[int, int], str] = {}
+    for source, target, data in _directed_edges(graph):
+        tail, head = _node_id(source), _node_id(target)
+        edges.append([tail, head,
+                      _edge_value(length, source, target, data, "length"),
+                      _edge_value(risk, source, target, data, "risk"),
+                      None if familiarity is None else _edge_value(
+                          familiarity, source, target, data, "familiarity",
+                          optional=True)])
+        name = _street_name(data.get("name"))
+        if name is not None:
+            names.setdefault((tail, head), name)
+    # Written as a document, so that the graph reader decides exactly as
+    # for a file; repr() of a float reads back as the same float.
+    text = json.dumps([nodes, edges], allow_nan=False, separators=(",", ":"))
+    table = NodeTable(
+        np.array([n[0] for n in nodes], dtype=np.uint64),
+        np.array([n[1] for n in nodes], dtype=np.float64),
+        np.array([n[2] for n in nodes], dtype=np.float64),
+        np.array([e[0] for e in edges], dtype=np.uint64),
+        np.array([e[1] for e in edges], dtype=np.uint64), names)
+    return PyGraph.from_json(text), table
+
+
+def _directed_edges(graph: Any) -> Iterator[tuple[Any, Any, dict[str, Any]]]:
+    """Every edge as (from, to, attributes); an undirected edge twice, one
+    way then the other (a loop once)."""
+    if graph.is_multigraph():
+        edges = ((u, v, d) for u, v, _, d in graph.edges(keys=True, data=True))
+    else:
+        edges = iter(graph.edges(data=True))
+    directed = graph.is_directed()
+    for source, target, data in edges:
+        yield source, target, data
+        if not directed and source != target:
+            yield target, source, data
+
+
+def _node_id(node: Any) -> int:
+    if isinstance(node, bool):
+        raise ValueError(f"node ids must be ints from 0 to 2**64 - 1, "
+                         f"got {node!r}")
+    try:
+        value = operator.index(node)
+    except TypeError:
+        raise ValueError(f"node ids must be ints from 0 to 2**64 - 1, got "
+                         f"{node!r} ({type(node).__name__})") from None
+    if not 0 <= value < _U64_END:
+        raise ValueError(f"node ids must be ints from 0 to 2**64 - 1, "
+                         f"got {value}")
+    return value
+
+
+def _finite(value: Any) -> float | None:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        return None
+    number = float(value)
+    return number if math.isfinite(number) else None
+
+
+def _coordinate(node: Any, data: dict[str, Any], key: str) -> float:
+    if key not in data:
+        raise ValueError(f"node {node!r} has no '{key}' attribute (y: "
+                         f"latitude, x: longitude, as OSMnx writes them)")
+    number = _finite(data[key])
+    if number is None:
+        raise ValueError(f"node {node!r}: '{key}' must be a finite number, "
+                         f"got {data[key]!r}")
+    return number
+
+
+def _edge_value(how: EdgeValue, source: Any, target: Any,
+                data: dict[str, Any], what: str, *,
+                optional: bool = False) -> float | None:
+    if callable(how):
+        value = how(source, target, data)
+        label = f"{what} callable"
+    elif how in data:
+        value = data[how]
+        label = f"'{how}' attribute"
+    elif optional:
+        return None
+    else:
+        raise ValueError(f"edge ({source!r}, {target!r}) has no '{how}' "
+                         f"attribute for its {what}")
+    if value is None and optional:
+        return None
+    number = _finite(value)
+    if number is None:
+        raise ValueError(f"edge ({source!r}, {target!r}): the {label} gave "
+                         f"{value!r}, not a finite number")
+    return number
+
+
+def _street_name(value: Any) -> str | None:
+    """An edge's name: OSMnx gives a list where merged ways had several."""
+    if isinstance(value, str):
+        return value or None
+    if isinstance(value, list) and value and all(isinstance(v, str) for v in value):
+        return " / ".join(value)
+    return None

@@ -1,0 +1,158 @@
+"""The ``norvel`` command: routes, document checks, the HTTP service and the
+OpenStreetMap converter.
+
+    norvel route GRAPH FROM TO [--eps E] [--max-snap-m M] [--geojson OUT]
+    norvel check GRAPH
+    norvel serve GRAPH [--host H] [--port P] [--workers N] [--timeout-s S]
+    norvel osm ...            (the same as norvel-osm-graph)
+
+FROM and TO are node ids or LAT,LON points; a point with a negative latitude
+goes after ``--`` (``norvel route g.json -- -33.86,151.21 -33.87,151.20``).
+Every command exits with status 1 on an error, with one line on stderr.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from collections.abc import Sequence
+
+DEFAULT_EPS = 0.0
+DEFAULT_MAX_SNAP_M = 250.0
+
+
+def _end(text: str) -> int | tuple[float, float]:
+    """A node id or a LAT,LON point, for argparse; the router checks ranges."""
+    try:
+        if "," in text:
+            lat, lon = text.split(",")
+            return float(lat), float(lon)
+        if text.strip().isdigit():
+            return int(text)
+    except ValueError:
+        pass
+    raise argparse.ArgumentTypeError(f"{text!r} is neither a node id nor LAT,LON")
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="norvel", description="Safe walking routes over a street graph.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    route = commands.add_parser(
+        "route", help="print the routes between two nodes or points",
+        description="Print the shortest, the safest and a balanced route "
+                    "(1 to 3 routes: equal ones are given once).")
+    route.add_argument("graph", help="graph document, .json or .json.gz")
+    route.add_argument("origin", metavar="FROM", type=_end, help="node id or LAT,LON")
+    route.add_argument("destination", metavar="TO", type=_end, help="node id or LAT,LON")
+    route.add_argument("--eps", type=float, default=DEFAULT_EPS,
+                       help="approximation factor: 0 (exact, the default) or more")
+    route.add_argument("--max-snap-m", type=float, default=DEFAULT_MAX_SNAP_M,
+                       help="farthest a point may lie from its node, in metres "
+                            f"(default {DEFAULT_MAX_SNAP_M:g})")
+    route.add_argument("--geojson", metavar="OUT",
+                       help="also write the routes as a GeoJSON FeatureCollection")
+
+    check = commands.add_parser(
+        "check", help="list a graph document's problems",
+        description="List a graph document's problems; exit with status 1 when "
+                    "one of them is an error.")
+    check.add_argument("graph", help="graph document, .json or .json.gz")
+
+    serve = commands.add_parser(
+        "serve", help="answer routes over HTTP, with a map page (extra serve)",
+        description="Answer routes over HTTP; the map page is at / and the API "
+                    "is described at /docs.")
+    serve.add_argument("graph", help="graph document, .json or .json.gz")
+    serve.add_argument("--host", default="127.0.0.1",
+                       help="address to listen on (default 127.0.0.1)")
+    serve.add_argument("--port", type=int, default=8000, help="default 8000")
+    serve.add_argument("--workers", type=int, default=os.cpu_count() or 1,
+                       help="worker processes (default: the number of cores)")
+    serve.add_argument("--timeout-s", type=float, default=10.0,
+                       help="time limit of one request, in seconds (default 10)")
+
+    commands.add_parser("osm", add_help=False,
+                        help="convert an OpenStreetMap extract: norvel-osm-graph")
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """The ``norvel`` command; its exit status."""
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    if arguments[:1] == ["osm"]:
+        from norvel._osm_command import main as osm_main
+
+        return osm_main(arguments[1:])
+    args = _parser().parse_args(arguments)
+    if args.command == "route":
+        return _route(args)
+    if args.command == "check":
+        return _check(args.graph)
+    return _serve(args)
+
+
+def _route(args: argparse.Namespace) -> int:
+    from norvel import Router
+
+    try:
+        router = Router.from_file(args.graph)
+        routes = router.route(args.origin, args.destination, args.eps,
+                              max_snap_m=args.max_snap_m)
+    except (OSError, ValueError, TypeError, KeyError, RuntimeError) as error:
+        message = error.args[0] if isinstance(error, KeyError) and error.args else error
+        print(f"norvel route: {message}", file=sys.stderr)
+        return 1
+    for name, given, snap in (("from", args.origin, routes.origin),
+                              ("to", args.destination, routes.destination)):
+        if isinstance(given, tuple):
+            print(f"{name} {given[0]},{given[1]}: node {snap.node}, "
+                  f"{snap.distance_m:.1f} m away")
+    for route in routes:
+        streets = ", ".join(route.streets) if route.streets else "-"
+        print(f"{route.type:<9} {route.distance_m:9.1f} m  risk {route.risk:8.4f}  "
+              f"{route.time_min:6.1f} min  {streets}")
+    if args.geojson:
+        collection = routes.to_geojson()
+        with open(args.geojson, "w", encoding="utf-8") as stream:
+            json.dump(collection, stream, ensure_ascii=False)
+            stream.write("\n")
+    return 0
+
+
+def _check(path: str) -> int:
+    from norvel import check_document
+
+    try:
+        problems = check_document(path)
+    except (OSError, ValueError) as error:
+        print(f"norvel check: {error}", file=sys.stderr)
+        return 1
+    for problem in problems:
+        print(f"{problem.severity}: {problem.kind}: {problem.message}")
+    errors = sum(problem.severity == "error" for problem in problems)
+    print(f"{path}: {errors} error{'s' if errors != 1 else ''}, "
+          f"{len(problems) - errors} warning{'s' if len(problems) - errors != 1 else ''}",
+          file=sys.stderr)
+    return 1 if errors else 0
+
+
+def _serve(args: argparse.Namespace) -> int:
+    try:
+        from norvel.serve.app import serve
+    except ImportError as missing:
+        print(missing, file=sys.stderr)
+        return 1
+    if args.workers < 1 or not args.timeout_s > 0:
+        print("norvel serve: --workers must be 1 or more and --timeout-s positive",
+              file=sys.stderr)
+        return 1
+    return serve(args.graph, host=args.host, port=args.port, workers=args.workers,
+                 timeout_s=args.timeout_s)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

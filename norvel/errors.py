@@ -1,0 +1,102 @@
+"""The errors of routing with ``norvel.Router``, each a ``RoutingError``.
+
+    try:
+        routes = router.route((60.17, 24.94), (60.18, 24.95))
+    except norvel.SnapError as error:       # a point off the map
+        print(error, error.distance_m)
+    except norvel.NoRouteError as error:    # error.reason: "source_isolated" or "no_route"
+        ...
+    except norvel.NodeNotFoundError as error:   # error.node: the unknown id
+        ...
+
+Where ``norvel_core`` itself refused the request, its own (French) message
+stays on the exception as ``core_message``; otherwise that is None.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Literal
+
+NoRouteReason = Literal["source_isolated", "no_route"]
+
+
+class RoutingError(Exception):
+    """A route request that cannot be answered. ``core_message``: the
+    message of the module's own ``RuntimeError``, or None."""
+
+    def __init__(self, message: str, *, core_message: str | None = None) -> None:
+        super().__init__(message)
+        self.message = message
+        self.core_message = core_message
+
+    def __str__(self) -> str:
+        # KeyError would show the message quoted, as if it were the key.
+        return self.message
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # The subclasses' arguments are not their message: rebuild from the
+        # attributes, so that errors cross process boundaries whole.
+        return _restore, (type(self), self.message, dict(self.__dict__))
+
+
+def _restore(kind: type[RoutingError], message: str,
+             state: dict[str, Any]) -> RoutingError:
+    error = kind.__new__(kind, message)
+    error.args = (message,)
+    error.__dict__.update(state)
+    return error
+
+
+class NodeNotFoundError(RoutingError, KeyError):
+    """A node id that is not a node of the graph; ``node`` is that id and
+    ``role`` "origin" or "destination"."""
+
+    def __init__(self, node: int, role: str, *,
+                 core_message: str | None = None) -> None:
+        super().__init__(f"{role} node {node} is not a node of the graph",
+                         core_message=core_message)
+        self.node = node
+        self.role = role
+
+
+class NoRouteError(RoutingError):
+    """No route between two nodes of the graph. ``reason`` is
+    "source_isolated" (the origin has no outgoing edge) or "no_route" (no
+    path leads from the origin to the destination)."""
+
+    def __init__(self, source: int, target: int, reason: NoRouteReason, *,
+                 core_message: str | None = None) -> None:
+        if reason == "source_isolated":
+            message = (f"origin node {source} has no outgoing edge, so no "
+                       f"route starts there")
+        else:
+            message = (f"no route from node {source} to node {target}: no "
+                       f"path leads there in the graph")
+        super().__init__(message, core_message=core_message)
+        self.source = source
+        self.target = target
+        self.reason: NoRouteReason = reason
+
+
+class SnapError(RoutingError, ValueError):
+    """A point farther than ``max_snap_m`` from every routable node (a node
+    with an outgoing edge). ``distance_m``: the distance to the nearest
+    routable node (infinite when the graph has none), ``node``: that node or
+    None."""
+
+    def __init__(self, role: str, lat: float, lon: float, distance_m: float,
+                 node: int | None, max_snap_m: float) -> None:
+        if node is None:
+            message = (f"{role} ({lat}, {lon}): the graph has no routable "
+                       f"node (none has an outgoing edge)")
+        else:
+            message = (f"{role} ({lat}, {lon}) is {distance_m:.1f} m from the "
+                       f"nearest routable node {node}, farther than "
+                       f"max_snap_m={max_snap_m:g}")
+        super().__init__(message)
+        self.role = role
+        self.lat = lat
+        self.lon = lon
+        self.distance_m = distance_m
+        self.node = node
+        self.max_snap_m = max_snap_m

@@ -1,0 +1,167 @@
+"""The service's API described as OpenAPI 3.1 (``/openapi.json``), and the
+same as a plain HTML page (``/docs``) that needs nothing from the internet."""
+
+from __future__ import annotations
+
+import html
+from typing import Any
+
+from norvel.serve.queries import DEFAULT_MAX_SNAP_M, MAX_PAIRS
+
+
+def _error(description: str) -> dict[str, Any]:
+    return {"description": description,
+            "content": {"application/json": {"schema": {"$ref": "#/components/schemas/Error"}}}}
+
+
+def _query(name: str, description: str, required: bool = False,
+           example: str | None = None) -> dict[str, Any]:
+    parameter: dict[str, Any] = {"name": name, "in": "query", "required": required,
+                                 "description": description, "schema": {"type": "string"}}
+    if example is not None:
+        parameter["example"] = example
+    return parameter
+
+
+_ROUTE_ERRORS = {
+    "400": _error("a missing or malformed parameter, eps below 0 or not finite, "
+                  "coordinates out of range"),
+    "404": _error("an unknown node, or no routable node within max_snap_m"),
+    "422": _error("no route joins the two points"),
+    "503": _error("the worker answering the request ended"),
+    "504": _error("the request ran over the service's time limit"),
+}
+
+_FEATURE_COLLECTION = {
+    "type": "object",
+    "description": (
+        "A GeoJSON FeatureCollection with one Feature per route (1 to 3: "
+        "equal routes are given once), in the order shortest, safest, balanced. "
+        "Each geometry is a LineString of [lon, lat] positions; the properties are "
+        "type, distance_m, risk, time_min, comfort, familiarity, nodes (the id "
+        "path) and streets. origin and destination give the node each end "
+        "snapped to and how far it is, in metres. Every number is the module's "
+        "double, written in the shortest form that reads back to it."),
+    "required": ["type", "features", "origin", "destination"],
+    "properties": {
+        "type": {"const": "FeatureCollection"},
+        "features": {"type": "array", "items": {"type": "object"}},
+        "origin": {"$ref": "#/components/schemas/Snap"},
+        "destination": {"$ref": "#/components/schemas/Snap"},
+    },
+}
+
+SPEC: dict[str, Any] = {
+    "openapi": "3.1.0",
+    "info": {
+        "title": "norvel safe walking routes",
+        "version": "0.1.0",
+        "description": (
+            "The shortest, the safest and a balanced walking route between two "
+            "points of one street graph. Every answer is JSON in UTF-8; every "
+            "error is {\"error\": \"...\"} in English."),
+    },
+    "paths": {
+        "/health": {"get": {
+            "summary": "The service is up; the graph's size.",
+            "responses": {"200": {"description": "{\"status\": \"ok\", \"nodes\": N, "
+                                                 "\"edges\": M}"}}}},
+        "/nearest": {"get": {
+            "summary": "The nearest node with an outgoing edge to a point.",
+            "parameters": [_query("lat", "latitude in degrees, -90 to 90", True, "60.1699"),
+                           _query("lon", "longitude in degrees, -180 to 180", True,
+                                  "24.9384")],
+            "responses": {"200": {"description": "{\"node\": ID, \"distance_m\": D}",
+                                  "content": {"application/json": {"schema": {
+                                      "$ref": "#/components/schemas/Snap"}}}},
+                          "400": _ROUTE_ERRORS["400"], "503": _ROUTE_ERRORS["503"],
+                          "504": _ROUTE_ERRORS["504"]}}},
+        "/route": {"get": {
+            "summary": "The routes between two points or two nodes.",
+            "description": "Each end is either a point (from, to: LAT,LON) or a node "
+                           "id (from_node, to_node).",
+            "parameters": [
+                _query("from", "start point LAT,LON", example="60.1718,24.9414"),
+                _query("to", "end point LAT,LON", example="60.1663,24.9436"),
+                _query("from_node", "start node id"),
+                _query("to_node", "end node id"),
+                _query("eps", "approximation factor, 0 (exact, the default) or more"),
+                _query("max_snap_m", "farthest a point may be from its node, metres "
+                                     f"(default {DEFAULT_MAX_SNAP_M:g})"),
+            ],
+            "responses": {"200": {"description": "the routes",
+                                  "content": {"application/json": {
+                                      "schema": _FEATURE_COLLECTION}}},
+                          **_ROUTE_ERRORS}}},
+        "/routes": {"post": {
+            "summary": f"Many pairs at once, up to {MAX_PAIRS:,}.",
+            "requestBody": {"required": True, "content": {"application/json": {"schema": {
+                "type": "object", "required": ["pairs"],
+                "properties": {
+                    "pairs": {"type": "array", "maxItems": MAX_PAIRS,
+                              "description": "[FROM, TO] pairs; each end a node id or "
+                                             "[lat, lon]"},
+                    "eps": {"type": "number", "minimum": 0, "default": 0.0},
+                    "max_snap_m": {"type": "number", "minimum": 0,
+                                   "default": DEFAULT_MAX_SNAP_M}}}}}},
+            "responses": {"200": {"description": (
+                "{\"results\": [...]} in the order of the pairs: each the "
+                "FeatureCollection of GET /route, or {\"error\": ..., \"status\": ...} "
+                "with the status GET /route would have given")},
+                "400": _error(f"a body that is no such object, more than {MAX_PAIRS:,} "
+                              "pairs, or a bad eps or max_snap_m")}}},
+        "/network": {"get": {
+            "summary": "The streets with an end in a box, as GeoJSON, for the map page.",
+            "parameters": [_query("bbox", "minlon,minlat,maxlon,maxlat; the whole graph "
+                                          "when left out",
+                                  example="24.935,60.164,24.954,60.180")],
+            "responses": {"200": {"description": (
+                "A FeatureCollection: a MultiLineString of [lon, lat] segments per "
+                "street name (property name, null for unnamed streets) and the "
+                "extent of its contents as bbox")},
+                "400": _ROUTE_ERRORS["400"]}}},
+        "/": {"get": {"summary": "The map page.",
+                      "responses": {"200": {"description": "HTML"}}}},
+        "/docs": {"get": {"summary": "This description as a page.",
+                          "responses": {"200": {"description": "HTML"}}}},
+        "/openapi.json": {"get": {"summary": "This description.",
+                                  "responses": {"200": {"description": "OpenAPI 3.1"}}}},
+    },
+    "components": {"schemas": {
+        "Error": {"type": "object", "required": ["error"],
+                  "properties": {"error": {"type": "string"}}},
+        "Snap": {"type": "object", "required": ["node", "distance_m"],
+                 "properties": {"node": {"type": "integer"},
+                                "distance_m": {"type": "number"}}},
+    }},
+}
+
+
+def docs_page(spec: dict[str, Any] = SPEC) -> str:
+    """The description as one HTML page."""
+    parts = [f"<!doctype html><html lang='en'><head><meta charset='utf-8'>"
+             f"<title>{html.escape(spec['info']['title'])}: API</title><style>"
+             "body{font:15px/1.45 system-ui,sans-serif;max-width:60em;margin:2em auto;"
+             "padding:0 1em}code{background:#f3f3f3;padding:0 .2em}"
+             "h2{border-top:1px solid #ddd;padding-top:.6em}td{padding:.15em .6em;"
+             "vertical-align:top}</style></head><body>",
+             f"<h1>{html.escape(spec['info']['title'])}</h1>",
+             f"<p>{html.escape(spec['info']['description'])}</p>",
+             "<p>Machine-readable: <a href='/openapi.json'>/openapi.json</a>. "
+             "The map page: <a href='/'>/</a>.</p>"]
+    for path, methods in spec["paths"].items():
+        for method, operation in methods.items():
+            parts.append(f"<h2><code>{method.upper()} {html.escape(path)}</code></h2>")
+            parts.append(f"<p>{html.escape(operation['summary'])} "
+                         f"{html.escape(operation.get('description', ''))}</p>")
+            rows = [f"<tr><td><code>{html.escape(p['name'])}</code></td>"
+                    f"<td>{'required' if p['required'] else 'optional'}</td>"
+                    f"<td>{html.escape(p['description'])}</td></tr>"
+                    for p in operation.get("parameters", [])]
+            if rows:
+                parts.append("<table>" + "".join(rows) + "</table>")
+            answers = [f"<tr><td>{code}</td><td>{html.escape(r['description'])}</td></tr>"
+                       for code, r in operation["responses"].items()]
+            parts.append("<table>" + "".join(answers) + "</table>")
+    parts.append("</body></html>")
+    return "".join(parts)

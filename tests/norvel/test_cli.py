@@ -1,0 +1,69 @@
+"""The norvel command: route, check and osm, run as a user runs them."""
+
+import json
+import subprocess
+import sys
+
+import norvel
+from live_server import sample_graph
+
+ORIGIN, DESTINATION = 6138118389, 1490965433
+
+
+def norvel_command(*arguments):
+    return subprocess.run([sys.executable, "-m", "norvel", *map(str, arguments)],
+                          capture_output=True, text=True, timeout=300)
+
+
+def test_route_prints_each_route_and_writes_the_same_geojson(tmp_path):
+    graph = sample_graph()
+    router = norvel.Router.from_file(graph)
+    out = tmp_path / "routes.geojson"
+    run = norvel_command("route", graph, ORIGIN, DESTINATION, "--geojson", out)
+    assert run.returncode == 0, run.stderr
+    routes = router.route(ORIGIN, DESTINATION, 0.0)
+    lines = run.stdout.splitlines()
+    assert [line.split()[0] for line in lines] == ["shortest", "safest", "balanced"]
+    for line, route in zip(lines, routes):
+        assert line.split()[1:7] == [f"{route.distance_m:.1f}", "m", "risk",
+                                     f"{route.risk:.4f}", f"{route.time_min:.1f}", "min"]
+    assert json.loads(out.read_text()) == json.loads(json.dumps(routes.to_geojson()))
+
+    lat, lon = router.table[ORIGIN]
+    run = norvel_command("route", graph, f"{lat},{lon}", DESTINATION, "--eps", "0.1")
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith(f"from {lat},{lon}: node {ORIGIN}, 0.0 m away\n")
+
+
+def test_route_errors_are_one_line():
+    run = norvel_command("route", sample_graph(), 3, DESTINATION)
+    assert (run.returncode, run.stderr) == (
+        1, "norvel route: origin node 3 is not a node of the graph\n")
+    run = norvel_command("route", sample_graph(), ORIGIN, DESTINATION, "--eps", "-1")
+    assert run.returncode == 1 and run.stderr.count("\n") == 1
+    run = norvel_command("route", sample_graph(), "north", DESTINATION)
+    assert run.returncode == 2 and "'north' is neither a node id nor LAT,LON" in run.stderr
+
+
+def test_check_exits_1_on_an_error_only(tmp_path):
+    run = norvel_command("check", sample_graph())
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "error:" not in run.stdout
+    broken = tmp_path / "broken.json"
+    broken.write_text(json.dumps({
+        "nodes": [{"id": 1, "lat": 60.0, "lon": 25.0}, {"id": 2, "lat": 95.0, "lon": 25.0}],
+        "edges": [{"from": 1, "to": 2, "distance_m": -1.0, "risk_score": 0.1},
+                  {"from": 2, "to": 7, "distance_m": 1.0, "risk_score": 0.1}]}))
+    run = norvel_command("check", broken)
+    assert run.returncode == 1
+    assert {line.split(":")[0] for line in run.stdout.splitlines()} >= {"error"}
+
+
+def test_osm_is_the_converter():
+    run = norvel_command("osm", "--help")
+    converter = subprocess.run([sys.executable, "-c",
+                                "import sys; from norvel._osm_command import main; "
+                                "sys.exit(main(['--help']))"],
+                               capture_output=True, text=True, timeout=120)
+    assert (run.returncode, run.stdout) == (0, converter.stdout)
+    assert "OpenStreetMap" in run.stdout

@@ -1,0 +1,329 @@
+"""norvel serve against live servers on loopback: every endpoint and error
+status, answers equal to the Router's own, fuzzed queries and bodies that
+never give a 500, a request over the time limit, and a killed worker."""
+
+import json
+import subprocess
+import sys
+import threading
+import time
+from urllib.parse import quote, urlencode
+
+import psutil
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import norvel
+from grids import DEAD_END, FIRST_ID, LONELY, grid_document
+from live_server import LiveServer, sample_graph
+
+# The demo pair: three different routes.
+ORIGIN, DESTINATION = 6138118389, 1490965433
+# A grid whose edges all cost the same: countless equal routes, so that the
+# exact search between opposite corners runs for minutes.
+SLOW_FIRST, SLOW_SIZE = 1_000_000, 10
+SLOW_LAST = SLOW_FIRST + SLOW_SIZE**2 - 1
+TIMEOUT_S = 4
+
+
+@pytest.fixture(scope="session")
+def router():
+    return norvel.Router.from_file(sample_graph())
+
+
+@pytest.fixture(scope="session")
+def server():
+    live = LiveServer(sample_graph(), "--workers", "2")
+    yield live
+    assert live.stop() == 0, live.output()
+
+
+def slow_grid_document():
+    document = grid_document(12)
+    for row in range(SLOW_SIZE):
+        for col in range(SLOW_SIZE):
+            document["nodes"].append({"id": SLOW_FIRST + row * SLOW_SIZE + col,
+                                      "lat": 61.0 + row * 0.001, "lon": 25.0 + col * 0.002})
+            for d_row, d_col in ((0, 1), (1, 0)):
+                if row + d_row < SLOW_SIZE and col + d_col < SLOW_SIZE:
+                    a = SLOW_FIRST + row * SLOW_SIZE + col
+                    b = a + d_row * SLOW_SIZE + d_col
+                    document["edges"] += [
+                        {"from": a, "to": b, "distance_m": 100.0, "risk_score": 0.1},
+                        {"from": b, "to": a, "distance_m": 100.0, "risk_score": 0.1}]
+    return document
+
+
+@pytest.fixture(scope="module")
+def grid_server(tmp_path_factory):
+    """Two workers on the test grid and the slow grid, a short time limit."""
+    path = tmp_path_factory.mktemp("serve") / "grids.json"
+    path.write_text(json.dumps(slow_grid_document()))
+    live = LiveServer(path, "--workers", "2", "--timeout-s", str(TIMEOUT_S))
+    yield live
+    assert live.stop() == 0, live.output()
+
+
+def expected_routes(router, origin, destination, eps=0.0):
+    routes = router.route(origin, destination, eps)
+    collection = routes.to_geojson()
+    for name, snap in (("origin", routes.origin), ("destination", routes.destination)):
+        collection[name] = {"node": snap.node, "distance_m": snap.distance_m}
+    # Through JSON, as the client reads it: floats compare exactly.
+    return json.loads(json.dumps(collection))
+
+
+def test_answers_are_the_routers_own(server, router):
+    assert server.get("/health") == (200, {"status": "ok", "nodes": 5790, "edges": 13798})
+    snap = router.nearest(60.17, 24.94)
+    assert server.get("/nearest?lat=60.17&lon=24.94") == (
+        200, {"node": snap.node, "distance_m": snap.distance_m})
+
+    status, body = server.get(f"/route?from_node={ORIGIN}&to_node={DESTINATION}")
+    assert status == 200
+    assert body == expected_routes(router, ORIGIN, DESTINATION)
+    assert [f["properties"]["type"] for f in body["features"]] == [
+        "shortest", "safest", "balanced"]
+    start, end = router.table[ORIGIN], router.table[DESTINATION]
+    query = f"from={start[0] + 0.0003},{start[1]}&to={end[0]},{end[1] - 0.0004}&eps=0.1"
+    assert server.get("/route?" + query) == (200, expected_routes(
+        router, (start[0] + 0.0003, start[1]), (end[0], end[1] - 0.0004), 0.1))
+    # Ends of either kind mix.
+    assert server.get(f"/route?from_node={ORIGIN}&to={end[0]},{end[1]}")[1][
+        "features"] == body["features"]
+
+
+def test_batch_answers_in_order_with_an_entry_per_failure(server, router):
+    start = router.table[ORIGIN]
+    pairs = [[ORIGIN, DESTINATION], [list(start), DESTINATION], [ORIGIN, 3],
+             [[10.0, 10.0], ORIGIN], [ORIGIN, "x"], [ORIGIN], [True, ORIGIN],
+             [ORIGIN, [91, 0]]]
+    status, body = server.post("/routes", {"pairs": pairs})
+    assert status == 200
+    results = body["results"]
+    assert results[0] == expected_routes(router, ORIGIN, DESTINATION)
+    assert results[1] == expected_routes(router, tuple(start), DESTINATION)
+    assert [r.get("status") for r in results[2:]] == [404, 404, 400, 400, 400, 400]
+    assert all(set(r) == {"error", "status"} for r in results[2:])
+
+    # More pairs than one worker's share: spread over both, order kept.
+    many = [[ORIGIN + 0, DESTINATION], [DESTINATION, ORIGIN]] * 40
+    status, body = server.post("/routes", {"pairs": many, "eps": 0.0})
+    assert status == 200 and len(body["results"]) == 80
+    assert body["results"][1::2] == [expected_routes(router, DESTINATION, ORIGIN)] * 40
+
+    for document, message in (({"pairs": [[ORIGIN, DESTINATION]] * 10_001}, "at most 10000"),
+                              ({"pairs": [], "eps": -1}, "'eps' must be 0 or more"),
+                              ({"pairs": [], "eps": "0.1"}, "'eps' must be a number"),
+                              ({"pair": []}, "unknown member 'pair'"),
+                              (b"[[[", "must be a JSON object"),
+                              (b"[" * 100_000, "must be a JSON object")):
+        status, body = server.post("/routes", document)
+        assert (status, message in body["error"]) == (400, True), body
+
+
+SAMPLE_ERRORS = [
+    ("/route?to_node=1", 400, "missing parameter 'from' (LAT,LON) or 'from_node'"),
+    (f"/route?from_node={ORIGIN}&from=60,24&to_node=1", 400,
+     "give either 'from' or 'from_node', not both"),
+    ("/route?from=60.17&to=60.17,24.94", 400, "'from' must be LAT,LON"),
+    ("/route?from=60.17,east&to=60.17,24.94", 400, "'from' must be a number"),
+    ("/route?from=91,24.94&to=60.17,24.94", 400, "latitude of 'from' must be within [-90, 90]"),
+    ("/route?from=60,181&to=60.17,24.94", 400, "longitude of 'from' must be within"),
+    (f"/route?from_node=-5&to_node={ORIGIN}", 400, "'from_node' must be a node id"),
+    (f"/route?from_node={2**64}&to_node={ORIGIN}", 400, "'from_node' must be a node id"),
+    (f"/route?from_node={ORIGIN}&to_node={DESTINATION}&eps=-0.1", 400,
+     "'eps' must be 0 or more"),
+    (f"/route?from_node={ORIGIN}&to_node={DESTINATION}&eps=nan", 400, "'eps' must be a number"),
+    (f"/route?from_node={ORIGIN}&to_node={DESTINATION}&eps=1e999", 400,
+     "'eps' must be a finite number"),
+    (f"/route?from_node={ORIGIN}&to_node={DESTINATION}&esp=0.1", 400,
+     "unknown parameter 'esp'"),
+    (f"/route?from_node={ORIGIN}&to_node={DESTINATION}&eps=1&eps=2", 400, "more than once"),
+    ("/nearest?lat=60.17", 400, "missing parameter 'lon'"),
+    ("/nearest?lat=-90.5&lon=24", 400, "latitude"),
+    ("/network?bbox=1,2,3", 400, "'bbox' must be minlon,minlat,maxlon,maxlat"),
+    ("/network?bbox=3,2,1,4", 400, "with min <= max"),
+    (f"/route?from_node=3&to_node={ORIGIN}", 404, "origin node 3 is not a node of the graph"),
+    (f"/route?from=10,10&to_node={ORIGIN}", 404, "m from the nearest routable node"),
+    (f"/route?from={60.17},{24.94}&to_node={ORIGIN}&max_snap_m=1", 404, "max_snap_m"),
+    ("/nowhere", 404, "Not Found"),
+    ("/routes", 405, "Method Not Allowed"),
+]
+
+
+@pytest.mark.parametrize("path, status, message", SAMPLE_ERRORS)
+def test_errors_are_json_with_an_english_message(server, path, status, message):
+    answer, body = server.get(path)
+    assert (answer, list(body)) == (status, ["error"])
+    assert message in body["error"]
+
+
+def test_network_page_and_api_description(server, router):
+    status, network = server.get("/network")
+    segments = sum(len(f["geometry"]["coordinates"]) for f in network["features"])
+    assert status == 200 and segments > 5000
+    lats, lons = zip(*(router.table[n] for n in router.table))
+    assert network["bbox"] == [min(lons), min(lats), max(lons), max(lats)]
+    box = "24.940,60.170,24.942,60.171"
+    status, part = server.get(f"/network?bbox={box}")
+    lines = [line for f in part["features"] for line in f["geometry"]["coordinates"]]
+    assert 0 < len(lines) < segments / 20
+    assert all(any(24.940 <= lon <= 24.942 and 60.170 <= lat <= 60.171 for lon, lat in line)
+               for line in lines)
+
+    status, kind, page = server.request("GET", "/")
+    assert (status, kind) == (200, "text/html; charset=utf-8")
+    assert b"<svg" in page and b"http" not in page.replace(b"http://www.w3.org", b"")
+    status, spec = server.get("/openapi.json")
+    assert {"/health", "/nearest", "/route", "/routes", "/network"} <= set(spec["paths"])
+    status, kind, docs = server.request("GET", "/docs")
+    assert status == 200 and b"POST /routes" in docs
+
+
+# What a client might send: parameter names the endpoints know and others,
+# values that are numbers, points, boxes, ids or junk.
+NAMES = st.sampled_from(["from", "to", "from_node", "to_node", "eps", "max_snap_m",
+                         "lat", "lon", "bbox", "x"])
+NUMBERS = st.one_of(st.floats(allow_nan=True, allow_infinity=True).map(repr),
+                    st.floats(-200, 200).map(str), st.integers(-2**70, 2**70).map(str),
+                    st.sampled_from(["60.17", "24.94", "nan", "-inf", "1e999", "", " "]))
+VALUES = st.one_of(NUMBERS, st.lists(NUMBERS, min_size=1, max_size=5).map(",".join),
+                   st.text(max_size=20), st.just(f"{ORIGIN}"))
+QUERIES = st.one_of(st.lists(st.tuples(NAMES, VALUES), max_size=6).map(urlencode),
+                    st.text(max_size=60).map(lambda t: quote(t, safe="&=,%+")))
+JSON_VALUES = st.recursive(
+    st.one_of(st.none(), st.booleans(), st.integers(-2**70, 2**70),
+              st.floats(allow_nan=False), st.text(max_size=5)),
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=5), inner,
+                                                                  max_size=3),
+    max_leaves=8)
+ENDS = st.one_of(st.integers(-5, 2**65), st.sampled_from([ORIGIN, DESTINATION]),
+                 st.lists(st.floats(-100, 100) | st.integers(-200, 200), max_size=3),
+                 JSON_VALUES)
+BODIES = st.one_of(
+    st.fixed_dictionaries({"pairs": st.lists(st.lists(ENDS, max_size=3) | JSON_VALUES,
+                                             max_size=4)},
+                          optional={"eps": JSON_VALUES | st.floats(0, 1),
+                                    "max_snap_m": JSON_VALUES}).map(
+        lambda d: json.dumps(d).encode()),
+    JSON_VALUES.map(lambda v: json.dumps(v).encode()), st.binary(max_size=40))
+FUZZ = settings(max_examples=150, deadline=None,
+                suppress_health_check=[HealthCheck.function_scoped_fixture])
+
+
+@FUZZ
+@given(path=st.sampled_from(["/route", "/nearest", "/network"]), query=QUERIES)
+def test_fuzzed_queries_get_an_answer_or_a_client_error(server, path, query):
+    status, body = server.get(f"{path}?{query}")
+    assert status in (200, 400, 404, 422), (query, body)
+    assert status == 200 or list(body) == ["error"]
+
+
+@FUZZ
+@given(body=BODIES)
+def test_fuzzed_bodies_get_an_answer_or_a_client_error(server, body):
+    status, answer = server.post("/routes", body)
+    assert status in (200, 400), (body, answer)
+    if status == 200:
+        for result in answer["results"]:
+            assert "features" in result or result["status"] in (400, 404, 422), result
+    else:
+        assert list(answer) == ["error"]
+
+
+def test_no_route_is_422(grid_server):
+    for origin, destination, reason in ((LONELY, FIRST_ID, "no outgoing edge"),
+                                        (DEAD_END, FIRST_ID, "no outgoing edge"),
+                                        (FIRST_ID, LONELY, "no path leads there")):
+        status, body = grid_server.get(f"/route?from_node={origin}&to_node={destination}")
+        assert status == 422 and reason in body["error"], body
+
+
+def in_thread(call):
+    answers = []
+    thread = threading.Thread(target=lambda: answers.append(call()))
+    thread.start()
+    return thread, answers
+
+
+SLOW = f"/route?from_node={SLOW_FIRST}&to_node={SLOW_LAST}"
+QUICK = f"/route?from_node={FIRST_ID}&to_node={FIRST_ID + 30}"
+
+
+def test_a_request_over_the_time_limit_gets_504_and_a_new_worker(grid_server):
+    before = grid_server.wait_for_workers(2)
+    thread, answers = in_thread(lambda: grid_server.get(SLOW))
+    # The other worker goes on answering meanwhile.
+    for _ in range(3):
+        assert grid_server.get(QUICK)[0] == 200
+    thread.join()
+    assert answers == [(504, {"error": f"the request took longer than {TIMEOUT_S} s"})]
+    grid_server.wait_for_workers(2, kept_from=before, kept=1)
+    assert grid_server.get(QUICK)[0] == 200
+
+
+def test_a_batch_pair_over_the_time_limit_fails_alone(grid_server):
+    quick = [FIRST_ID, FIRST_ID + 30]
+    status, body = grid_server.post("/routes", {"pairs": [quick, [SLOW_FIRST, SLOW_LAST],
+                                                          quick, [LONELY, FIRST_ID]]})
+    assert status == 200
+    first, slow, third, lonely = body["results"]
+    assert first == third and len(first["features"]) >= 1
+    assert slow == {"error": f"the request took longer than {TIMEOUT_S} s", "status": 504}
+    assert lonely["status"] == 422
+
+
+def test_a_killed_worker_is_replaced_and_its_request_gets_503(grid_server):
+    grid_server.wait_for_workers(2)
+    before = grid_server.wait_until_idle()
+    thread, answers = in_thread(lambda: grid_server.get(SLOW))
+    # The busy worker is the one whose CPU time grows.
+    processes = [psutil.Process(pid) for pid in before]
+    start = [p.cpu_times().user for p in processes]
+    deadline = time.monotonic() + TIMEOUT_S
+    while not any(p.cpu_times().user - s > 0.2 for p, s in zip(processes, start)):
+        assert time.monotonic() < deadline
+        time.sleep(0.02)
+    busy = max(zip(processes, start), key=lambda ps: ps[0].cpu_times().user - ps[1])[0]
+    busy.kill()
+    thread.join()
+    assert answers[0][0] == 503 and "ended" in answers[0][1]["error"]
+    grid_server.wait_for_workers(2, kept_from=[busy.pid], kept=0)
+    # An idle worker killed: nobody's request fails.
+    idle = psutil.Process(grid_server.worker_pids()[0])
+    idle.kill()
+    idle.wait()
+    for _ in range(4):
+        assert grid_server.get(QUICK)[0] == 200
+
+
+def test_no_worker_able_to_start_is_503_until_one_can(tmp_path):
+    graph = tmp_path / "grid.json"
+    graph.write_text(json.dumps(grid_document(4)))
+    live = LiveServer(graph, "--workers", "1")
+    try:
+        (worker,) = live.wait_for_workers(1)
+        graph.rename(tmp_path / "away.json")
+        process = psutil.Process(worker)
+        process.kill()
+        process.wait()  # until the front has reaped it
+        quick = f"/route?from_node={FIRST_ID}&to_node={FIRST_ID + 5}"
+        status, body = live.get(quick)
+        assert status == 503 and body["error"].startswith("no worker is running: "), body
+        (tmp_path / "away.json").rename(graph)
+        deadline = time.monotonic() + 60
+        while (status := live.get(quick)[0]) == 503 and time.monotonic() < deadline:
+            time.sleep(0.2)
+        assert status == 200
+    finally:
+        assert live.stop() == 0
+
+
+def test_serve_refuses_a_file_it_cannot_load(tmp_path):
+    bad = tmp_path / "bad.json"
+    bad.write_text('{"nodes": [}')
+    run = subprocess.run([sys.executable, "-m", "norvel", "serve", str(bad), "--workers", "1"],
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 1 and str(bad) in run.stderr and "Traceback" not in run.stderr
