@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "graph/approximate_routes.hpp"
 #include "graph/heuristic.hpp"
 #include "graph/id_index.hpp"
 #include "graph/open_list.hpp"
@@ -538,6 +539,21 @@ std::optional<ParetoFront> pareto_search(const RoadGraph& graph, NodeId source, 
     };
     std::optional<ParetoFront> front;
     bool over_budget = true;
+    if (eps > 0.0 && needed == PathsNeeded::chosen_routes) {
+      running = Strategy::approximate;
+      std::expected<ParetoFront, GaveUp> found =
+          approximate_route_front(graph, source_dense, target_dense, target_lat, target_lon, eps,
+                                  tuning.approximate_labels, report, stop);
+      if (stop.stopped()) {
+        report.stopped_in = running;
+        return std::nullopt;
+      }
+      if (found) {
+        report.answered_by = running;
+        return std::move(*found);
+      }
+      gave_up(found.error());
+    }
     if (eps == 0.0 && needed == PathsNeeded::chosen_routes) {
       // A short request is over before the targeted walks have set up their
       // backward searches, so the pruned search has the first go.

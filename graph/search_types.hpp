@@ -19,10 +19,15 @@ struct SearchTuning {
   std::uint64_t short_request_labels = 256;
   // Labels processed without a solution before known routes are sought.
   std::uint64_t labels_before_known_routes = 2048;
+  // With eps above 0, the labels the approximate search may process before
+  // it leaves the request to the pruned search: past that, a request whose
+  // front is hard to pin down costs the pruned search less.
+  std::uint64_t approximate_labels = 100'000;
 };
 
 // The ways a request can be answered, in the order it tries them.
 enum class Strategy : std::uint8_t {
+  approximate,   // the search guided by the weighted cost still to go (eps > 0, chosen routes)
   pruned_short,  // the pruned search within `short_request_labels` (eps 0, chosen routes)
   targeted,      // three targeted walks (eps 0, chosen routes)
   pruned,        // the pruned search without a budget
@@ -34,6 +39,8 @@ enum class GaveUp : std::uint8_t {
   over_budget,    // it would have taken more work than it may
   tie,            // an exact tie whose outcome the search order alone decides
   path_in_doubt,  // a needed path may be another one with the very same costs
+  familiarity,    // familiarity lowers priorities along a path, so the order of keys is not the search's
+  priority_falls, // a path's priority falls along it (the heuristic overestimates), ditto
 };
 
 struct Attempt {

@@ -20,6 +20,7 @@
 #include <tuple>
 #include <vector>
 
+#include "graph/approximate_routes.hpp"
 #include "graph/pareto_search.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/safe_route_request.hpp"
@@ -34,7 +35,8 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 // Small graphs reach every way the search works only with these shrunk.
-constexpr SearchTuning kShrunkTuning{.short_request_labels = 2, .labels_before_known_routes = 2};
+constexpr SearchTuning kShrunkTuning{
+    .short_request_labels = 2, .labels_before_known_routes = 2, .approximate_labels = 2};
 constexpr double kEpsValues[] = {0.0, 0.05, 0.1, 0.3, 1.0, -0.5, kNaN, 1e300};
 
 struct Case {
@@ -426,7 +428,25 @@ struct BatchTotals {
   std::size_t fell_back = 0;
   std::uint64_t labels_revisiting = 0;
   std::uint64_t nan_priorities = 0;
+  std::size_t approximate = 0;          // requests the approximate search answered
+  std::size_t approximate_gave_up = 0;  // and those it left to the others
+  std::size_t approximate_fronts = 0;   // its fronts checked on their own
 };
+
+// The approximate search's front against the search's: the same entries
+// with the same costs in the same order (only the chosen entries' paths are
+// promised, and they are checked through the routes).
+std::string costs_difference(const ParetoFront& fast, const reference::ParetoFront& model) {
+  if (fast.size() != model.size()) return "front sizes differ";
+  for (std::size_t i = 0; i < fast.size(); ++i) {
+    const std::string at = "entry " + std::to_string(i) + ": ";
+    if (fast[i].node != model[i].node) return at + "nodes differ";
+    if (!same_bits(fast[i].costs.distance_m, model[i].costs.distance_m)) return at + "distance bits differ";
+    if (!same_bits(fast[i].costs.risk, model[i].costs.risk)) return at + "risk bits differ";
+    if (!same_bits(fast[i].costs.familiarity, model[i].costs.familiarity)) return at + "familiarity bits differ";
+  }
+  return "";
+}
 
 void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTotals& totals) {
   const RoadGraph fast = fast_graph(g.graph);
@@ -442,6 +462,10 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
       const ModelResult model_result = reference::compute_safe_routes(model, pair.source, pair.target, eps);
       ++totals.requests;
       if (fast_result) ++totals.routes_found;
+      if (counters.answered_by == Strategy::approximate) ++totals.approximate;
+      for (std::uint8_t i = 0; i < counters.gave_up_count; ++i) {
+        if (counters.gave_up[i].strategy == Strategy::approximate) ++totals.approximate_gave_up;
+      }
       if (fast_result && fast_result->front().path.size() > 1 && eps >= 0.0 && std::isfinite(eps)) {
         ++totals.could_be_quick;
         ++(counters.answered_by == Strategy::literal ? totals.fell_back : totals.answered_quickly);
@@ -487,6 +511,31 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
         }
       }
 
+      // The approximate search on its own, against the model's whole front.
+      const std::uint32_t source_listed = listed_node(fast, pair.source);
+      const std::uint32_t target_listed = listed_node(fast, pair.target);
+      if (eps > 0.0 && std::isfinite(eps) && fast.costs_bounded_below && source_listed != IdIndex::kAbsent &&
+          target_listed != IdIndex::kAbsent) {
+        SearchReport searched;
+        StopCheck never({});
+        const double lat = fast.lat[target_listed];
+        const double lon = fast.lon[target_listed];
+        const std::expected<ParetoFront, GaveUp> front =
+            approximate_route_front(fast, source_listed, target_listed, lat, lon, eps, UINT64_MAX, searched, never);
+        if (front) {
+          ++totals.approximate_fronts;
+          std::string why =
+              costs_difference(*front, reference::pareto_search(model, table, pair.source, pair.target, lat, lon, eps));
+          if (why.empty() && !front->empty() && !outgoing_edges(fast, pair.source).empty()) {
+            why = result_difference(FastResult(select_routes(*front)), model_result);
+          }
+          if (!why.empty()) {
+            note_mismatch(mismatch, g.graph, "approximate_route_front: " + why + "\n" + request + "reference:\n" +
+                                                 show(model_result) + "front:\n" + show_front(*front));
+          }
+        }
+      }
+
       // The search itself, also for ids outside the node list and with a
       // target position that need not be the target's own.
       double target_lat = 48.0;
@@ -512,11 +561,20 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
   }
 }
 
-BatchTotals run_batch(Flavour flavour, std::uint64_t seed, std::size_t graphs) {
+enum class Familiarity { as_drawn, none };
+
+BatchTotals run_batch(Flavour flavour, std::uint64_t seed, std::size_t graphs,
+                      Familiarity familiarity = Familiarity::as_drawn) {
   Rng rng(seed);
   Mismatch mismatch;
   BatchTotals totals;
-  for (std::size_t i = 0; i < graphs; ++i) check_one_graph(rng, random_case(rng, flavour), mismatch, totals);
+  for (std::size_t i = 0; i < graphs; ++i) {
+    Generated g = random_case(rng, flavour);
+    if (familiarity == Familiarity::none) {
+      for (Edge& edge : g.graph.edges) edge.familiarity = 0.0;
+    }
+    check_one_graph(rng, g, mismatch, totals);
+  }
   EXPECT_EQ(mismatch.count, 0u) << "smallest failing case of " << mismatch.count << ":\n" << mismatch.report;
   // A generator that never reaches the target would make the batch vacuous.
   EXPECT_GT(totals.routes_found * 4, totals.requests) << totals.routes_found << " of " << totals.requests;
@@ -555,6 +613,28 @@ TEST(DifferentialSearch, WholeMetreRoadGridsFullOfTies) {
   EXPECT_GT(totals.answered_quickly * 2, totals.could_be_quick) << totals.answered_quickly;
 }
 TEST(DifferentialSearch, DecimalCostsThatTieOnlyOnPaper) { run_batch(Flavour::decimal, 314159, 1500); }
+
+// Without familiarity the approximate search answers eps above 0: its whole
+// front and its routes against the model, where exact ties abound, where
+// sums tie only on paper, and on road grids with real and whole-metre
+// costs. It must answer most such requests, and leave those whose ties it
+// cannot order to the others.
+TEST(DifferentialSearch, ApproximateRoutesWhereTiesAbound) {
+  const BatchTotals totals = run_batch(Flavour::ties, 5150, 1500, Familiarity::none);
+  EXPECT_GT(totals.approximate, 1000u);
+  EXPECT_GT(totals.approximate_gave_up, 100u);
+}
+TEST(DifferentialSearch, ApproximateRoutesOnCostsThatTieOnlyOnPaper) {
+  const BatchTotals totals = run_batch(Flavour::decimal, 2718, 1000, Familiarity::none);
+  EXPECT_GT(totals.approximate, 1000u);
+}
+TEST(DifferentialSearch, ApproximateRoutesOnRoadGrids) {
+  const BatchTotals real = run_batch(Flavour::road, 4040, 300, Familiarity::none);
+  EXPECT_GT(real.approximate * 10, real.approximate_fronts * 9) << real.approximate << " of " << real.approximate_fronts;
+  const BatchTotals whole_metres = run_batch(Flavour::whole_metre_road, 1610, 300, Familiarity::none);
+  EXPECT_GT(whole_metres.approximate, 1000u);
+  EXPECT_GT(whole_metres.approximate_gave_up, 100u);
+}
 
 // ---------------------------------------------------------------------------
 // Cycles along which nothing grows: the search must end, with the front the

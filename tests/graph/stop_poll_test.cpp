@@ -89,7 +89,7 @@ TEST(StopPoll, EveryStrategyStopsWhenAsked) {
             (std::set<Strategy>{Strategy::pruned_short, Strategy::targeted, Strategy::pruned, Strategy::literal}));
   const RoadGraph varied = grid(6, false);
   EXPECT_EQ(stop_everywhere(varied, 35, 0.0, kShrunk), (std::set<Strategy>{Strategy::pruned_short, Strategy::targeted}));
-  EXPECT_EQ(stop_everywhere(varied, 35, 0.1, {}), std::set<Strategy>{Strategy::pruned});
+  EXPECT_EQ(stop_everywhere(varied, 35, 0.1, {}), std::set<Strategy>{Strategy::approximate});
   EXPECT_EQ(stop_everywhere(varied, 35, -1.0, {}), std::set<Strategy>{Strategy::literal});
 }
 
