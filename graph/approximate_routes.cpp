@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -191,13 +192,14 @@ class Approximate {
       Queued item = queue_.back();
       queue_.pop_back();
       ++popped_;
+      level_ = std::max(level_, item.key);
       if (item.arrived) {
         arrive(item);
         continue;
       }
       // A key from unsettled bounds may be too low: make it exact, or at
       // least larger than the next key, before going on.
-      if (!queue_.empty() && (places_[item.place].settled & 7u) != 7u) {
+      if (!queue_.empty() && (places_[item.place].settled & 31u) != 31u) {
         const double next = queue_.front().key;
         settle_for_key(item, next);
         const double key = std::max(item.key, key_of(item.distance_m, item.risk, item.place));
@@ -210,6 +212,7 @@ class Approximate {
       if (places_[item.place].front.covers(item.distance_m, item.risk)) continue;
       if (!may_reach_uncovered(item.distance_m, item.risk, item.place, true)) continue;
       if (labels_.size() >= most_labels_) return false;
+
       places_[item.place].front.insert(item.distance_m, item.risk);
       labels_.push_back(Recorded{item.parent, item.place, item.distance_m, item.risk});
       expand(static_cast<std::uint32_t>(labels_.size() - 1), item.key);
@@ -243,15 +246,10 @@ class Approximate {
     ++pushed_;
   }
 
-  // A lower bound of the priority at the target of every path the label
-  // leads to: the weighted bound, or the least distance and the least risk
-  // still to go, whichever says more.
+  // A lower bound of the priority at the target of every path from the
+  // label that may still be kept (see `least_sum`).
   double key_of(double distance, double risk, std::uint32_t place) const {
-    const Place& at = places_[place];
-    const double weighted = (distance + kRiskWeight * risk) + weighted_to_go_.lower_bound(at);
-    const double least_distance = (distance + distance_to_go_.lower_bound(at)) * kBoundMargin;
-    const double least_risk = (risk + risk_to_go_.lower_bound(at)) * kBoundMargin;
-    return std::max(weighted, least_distance + kRiskWeight * least_risk) * kKeyMargin;
+    return least_sum(distance, risk, place) * kKeyMargin;
   }
 
   // Settles each backward search a little beyond what would lift the key
@@ -266,6 +264,15 @@ class Approximate {
     distance_to_go_.settle_until(item.place, (needed / kBoundMargin - risk_part - item.distance_m) * 1.125);
     risk_to_go_.settle_until(item.place,
                              ((needed / kBoundMargin - distance_part) / kRiskWeight - item.risk) * 1.125);
+    if (staircase_.empty()) return;
+    for (Cut* cut : {&shorter_, &safer_}) {
+      if (!cut->to_go) continue;
+      const double limit = cut == &shorter_ ? staircase_.front().alpha : staircase_.back().beta;
+      const Objective& weights = cut->to_go->objective();
+      const double so_far = weights.distance_weight * item.distance_m + weights.risk_weight * item.risk;
+      cut->to_go->settle_until(item.place,
+                               ((needed + cut->multiplier * limit) / kWeightedMargin - so_far) * 1.125);
+    }
   }
 
   std::uint8_t weighted_bit() const { return 1u << 2; }
@@ -279,6 +286,7 @@ class Approximate {
     const auto at = std::lower_bound(staircase_.begin(), staircase_.end(), item.distance_m,
                                      [](const Step& step, double d) { return step.distance_m < d; });
     staircase_.insert(at, Step{item.distance_m, item.risk, alpha, beta});
+    if (kept_.size() == 1) prepare_cuts();
   }
 
   // As the search tests a label against its solutions.
@@ -290,35 +298,169 @@ class Approximate {
   }
 
   // Whether some point below the kept staircase lies within the bounds of
-  // the paths from the label. Points not covered by the kept ones lie in the
-  // boxes between consecutive steps (distance below the next step's alpha,
-  // risk below this step's beta); a path's point has distance at least the
-  // distance bound, risk at least the risk bound, and distance + 500 risk at
-  // least the weighted bound, which a box must leave room for. Settles the
-  // backward searches only as far as that can still tell.
+  // the paths from the label. Settles the backward searches for distance
+  // and risk only as far as that can still tell.
   bool may_reach_uncovered(double distance, double risk, std::uint32_t place, bool settle) {
     if (staircase_.empty()) return true;
     if (settle) {
       distance_to_go_.settle_until(place, staircase_.back().alpha / kBoundMargin - distance);
       risk_to_go_.settle_until(place, staircase_.front().beta / kBoundMargin - risk);
     }
+    return least_sum(distance, risk, place) != kInfinity;
+  }
+
+  // The least distance + 500 risk that a path from the label can have where
+  // it is not covered by a kept point; infinite where there is none.
+  //
+  // Points not covered by the kept ones lie in the boxes between consecutive
+  // steps of the staircase (distance below the next step's alpha, risk below
+  // this step's beta; the first box has no bound on risk, the last none on
+  // distance). A path's point has distance and risk at least the bounds
+  // still to go, and distance + 500 risk at least the weighted bound, which
+  // a box must leave room for; and no point still to be found has a priority
+  // below the key last taken from the queue, so a closed box whose points
+  // all lie below it is empty. In the two open boxes the cuts of `Cut` say
+  // more.
+  double least_sum(double distance, double risk, std::uint32_t place) const {
     const Place& at = places_[place];
     const double distance_to_go = distance_to_go_.lower_bound(at);
     const double risk_to_go = risk_to_go_.lower_bound(at);
     const double weighted_to_go = weighted_to_go_.lower_bound(at);
-    if (distance_to_go == kInfinity || risk_to_go == kInfinity || weighted_to_go == kInfinity) return false;
+    if (distance_to_go == kInfinity || risk_to_go == kInfinity || weighted_to_go == kInfinity) return kInfinity;
     const double least_distance = (distance + distance_to_go) * kBoundMargin;
     const double least_risk = (risk + risk_to_go) * kBoundMargin;
-    const double least_weighted = ((distance + kRiskWeight * risk) + weighted_to_go) * kKeyMargin;
+    const double least_weighted = ((distance + kRiskWeight * risk) + weighted_to_go) * kWeightedMargin;
+    const double anywhere = std::max(least_weighted, least_distance + kRiskWeight * least_risk);
     const std::size_t n = staircase_.size();
+    if (n == 0) return anywhere;
+    double least = kInfinity;
     for (std::size_t j = 0; j <= n; ++j) {
       const double alpha = j < n ? staircase_[j].alpha : kInfinity;
       const double beta = j > 0 ? staircase_[j - 1].beta : kInfinity;
       if (!(least_distance < alpha && least_risk < beta)) continue;
-      if (j == 0 || j == n) return true;
-      if (least_weighted < (alpha + kRiskWeight * beta) * kBoxMargin) return true;
+      if (j == 0) {
+        least = std::min(least, std::max(anywhere, shorter_.least_sum(distance, risk, at, alpha)));
+      } else if (j == n) {
+        least = std::min(least, std::max(anywhere, safer_.least_sum(distance, risk, at, beta)));
+      } else if (const double most = (alpha + kRiskWeight * beta) * kBoxMargin; least_weighted < most && level_ < most) {
+        least = std::min(least, anywhere);
+      }
     }
-    return false;
+    return least;
+  }
+
+  // A Lagrangian cut for an open box: in the first box, where every point
+  // has a distance below the box's alpha, distance + 500 risk is at least
+  // (1 + l) distance + 500 risk - l alpha for any l >= 0, and a backward
+  // search by that weighing bounds the first part; likewise in the last box
+  // with risk, beta and (1, 500 + l). With l the slope between the first
+  // kept point and the least path by distance (or risk), the bound comes
+  // close to the least sum in the box, which keeps the search from every
+  // path that is short (or safe) enough but too risky (or too long) to
+  // matter there.
+  struct Cut {
+    std::optional<RemainingCost> to_go;
+    double multiplier = 0.0;  // l
+
+    double least_sum(double distance, double risk, const Place& at, double box_limit) const {
+      if (!to_go) return -kInfinity;
+      const Objective& weights = to_go->objective();
+      const double bound = to_go->lower_bound(at);
+      if (bound == kInfinity) return kInfinity;
+      const double weighed = ((weights.distance_weight * distance + weights.risk_weight * risk) + bound) * kWeightedMargin;
+      const double relaxed = weighed - multiplier * box_limit;
+      return relaxed - std::fabs(weighed) * 0x1p-40;
+    }
+  };
+
+  // Sets the cuts up once the first point is kept. The best multiplier is
+  // the slope of the lower convex hull of the paths' points where it crosses
+  // the box's limit; a few weighted searches, each from the two points that
+  // straddle the limit, home in on it.
+  void prepare_cuts() {
+    const PathCosts first = kept_.front().costs;
+    if (std::optional<PathCosts> shortest = follow_least_path(distance_to_go_)) {
+      shorter_.multiplier = hull_slope(*shortest, first, staircase_.front().alpha, true);
+      if (shorter_.multiplier > 0.0) {
+        shorter_.to_go.emplace(graph_, places_, Objective{3, 1.0 + shorter_.multiplier, kRiskWeight}, target_place_,
+                               &stop_);
+      }
+    }
+    if (std::optional<PathCosts> safest = follow_least_path(risk_to_go_)) {
+      safer_.multiplier = hull_slope(*safest, first, staircase_.back().beta, false);
+      if (safer_.multiplier > 0.0) {
+        safer_.to_go.emplace(graph_, places_, Objective{4, 1.0, kRiskWeight + safer_.multiplier}, target_place_,
+                             &stop_);
+      }
+    }
+  }
+
+  // `inside` lies in the open box (below `limit` in distance, or in risk),
+  // `outside` beyond it. The multiplier that weighs both alike; 0 if none.
+  double hull_slope(PathCosts inside, PathCosts outside, double limit, bool by_distance) {
+    auto slope_between = [&](const PathCosts& in, const PathCosts& out) {
+      return by_distance ? kRiskWeight * (in.risk - out.risk) / (out.distance_m - in.distance_m) - 1.0
+                         : (in.distance_m - out.distance_m) / (out.risk - in.risk) - kRiskWeight;
+    };
+    auto beyond = [&](const PathCosts& p) { return by_distance ? p.distance_m >= limit : p.risk >= limit; };
+    double slope = slope_between(inside, outside);
+    for (int round = 0; round < 6 && slope > 0.0 && std::isfinite(slope); ++round) {
+      Places scratch;
+      const std::uint32_t target = scratch.place_of(target_dense_);
+      const std::uint32_t source = scratch.place_of(places_[source_place_].dense);
+      const Objective weights = by_distance ? Objective{3, 1.0 + slope, kRiskWeight}
+                                            : Objective{4, 1.0, kRiskWeight + slope};
+      RemainingCost to_go(graph_, scratch, weights, target, &stop_);
+      const std::optional<PathCosts> least = follow_least_path(to_go, scratch, source);
+      if (!least) break;
+      const double weigh_least = weights.distance_weight * least->distance_m + weights.risk_weight * least->risk;
+      const double weigh_inside = weights.distance_weight * inside.distance_m + weights.risk_weight * inside.risk;
+      if (!(weigh_least < weigh_inside * (1.0 - 0x1p-20))) break;  // the two lie on the hull already
+      if (beyond(*least)) {
+        outside = *least;
+      } else {
+        inside = *least;
+      }
+      slope = slope_between(inside, outside);
+    }
+    return slope > 0.0 && std::isfinite(slope) ? slope : 0.0;
+  }
+
+  // The sums along a least path by one objective, followed down its
+  // backward search from the source; none if it cannot be followed.
+  std::optional<PathCosts> follow_least_path(RemainingCost& to_go) {
+    return follow_least_path(to_go, places_, source_place_);
+  }
+
+  std::optional<PathCosts> follow_least_path(RemainingCost& to_go, Places& places, std::uint32_t source_place) {
+    to_go.settle_until(source_place, RemainingCost::kUnreachable);
+    if (to_go.lower_bound(places[source_place]) == kInfinity) return std::nullopt;
+    const Objective& objective = to_go.objective();
+    PathCosts sums{0.0, 0.0, 0.0};
+    std::uint32_t at = source_place;
+    for (std::size_t steps = 0; places[at].dense != target_dense_; ++steps) {
+      if (steps > places.size()) return std::nullopt;  // round a cycle of equal costs
+      const std::uint32_t dense = places[at].dense;
+      const SearchEdge* best_edge = nullptr;
+      std::uint32_t best_place = 0;
+      double best = kInfinity;
+      for (std::uint32_t slot = graph_.out_begin[dense]; slot < graph_.out_begin[dense + 1]; ++slot) {
+        const SearchEdge& edge = graph_.out_edges[slot];
+        const std::uint32_t next = places.place_of(edge.to);
+        to_go.settle_until(next, RemainingCost::kUnreachable);
+        const double value = objective.of(edge) + to_go.lower_bound(places[next]);
+        if (value < best) {
+          best = value;
+          best_edge = &edge;
+          best_place = next;
+        }
+      }
+      if (best_edge == nullptr) return std::nullopt;
+      sums.distance_m = sums.distance_m + best_edge->distance_m;
+      sums.risk = sums.risk + best_edge->risk_score;
+      at = best_place;
+    }
+    return sums;
   }
 
   double heuristic_of(std::uint32_t place) {
@@ -374,13 +516,22 @@ class Approximate {
     auto keep = [&](std::uint32_t place, const PathCosts& costs) {
       distance_to_go_.settle_until(place, point.distance_m - costs.distance_m);
       risk_to_go_.settle_until(place, point.risk - costs.risk);
-      const Place& at = places_[place];
-      if ((costs.distance_m + distance_to_go_.lower_bound(at)) * kBoundMargin > point.distance_m ||
-          (costs.risk + risk_to_go_.lower_bound(at)) * kBoundMargin > point.risk ||
-          ((costs.distance_m + kRiskWeight * costs.risk) + weighted_to_go_.lower_bound(at)) * kKeyMargin >
+      const Place& bounds = places_[place];
+      if ((costs.distance_m + distance_to_go_.lower_bound(bounds)) * kBoundMargin > point.distance_m ||
+          (costs.risk + risk_to_go_.lower_bound(bounds)) * kBoundMargin > point.risk ||
+          ((costs.distance_m + kRiskWeight * costs.risk) + weighted_to_go_.lower_bound(bounds)) * kKeyMargin >
               point_weighted) {
         return false;
       }
+      for (Cut* cut : {&shorter_, &safer_}) {
+        if (!cut->to_go) continue;
+        const Objective& weights = cut->to_go->objective();
+        const double so_far = weights.distance_weight * costs.distance_m + weights.risk_weight * costs.risk;
+        const double at_point = weights.distance_weight * point.distance_m + weights.risk_weight * point.risk;
+        cut->to_go->settle_until(place, at_point - so_far);
+        if ((so_far + cut->to_go->lower_bound(places_[place])) * kWeightedMargin > at_point) return false;
+      }
+      const Place& at = places_[place];
       return !at.front.covers(below(costs.distance_m - distance_gap), costs.risk) &&
              !at.front.covers(costs.distance_m, below(costs.risk - risk_gap));
     };
@@ -412,10 +563,13 @@ class Approximate {
   RemainingCost distance_to_go_;
   RemainingCost risk_to_go_;
   RemainingCost weighted_to_go_;
+  Cut shorter_;  // for the first box, by distance
+  Cut safer_;    // for the last box, by risk
   std::vector<Recorded> labels_;
   std::vector<Queued> queue_;
   std::vector<Kept> kept_;
   std::vector<Step> staircase_;  // the kept points by distance
+  double level_ = 0.0;  // the greatest key taken from the queue so far
   std::uint64_t pushed_ = 0;
   std::uint64_t popped_ = 0;
   std::uint64_t walk_budget_ = kWalkBudget;
