@@ -123,14 +123,15 @@ struct Kept {
 class Approximate {
  public:
   Approximate(const RoadGraph& graph, std::uint32_t source_dense, std::uint32_t target_dense, double target_lat,
-              double target_lon, double eps, std::uint64_t most_labels, StopCheck& stop)
+              double target_lon, double eps, const SearchTuning& tuning, StopCheck& stop)
       : graph_(graph),
         target_dense_(target_dense),
         target_lat_(target_lat),
         target_lon_(target_lon),
         cos_t_(cos_latitude(target_lat)),
         factor_(1.0 + eps),
-        most_labels_(most_labels),
+        most_labels_(tuning.approximate_labels),
+        labels_before_cuts_(tuning.approximate_labels_before_cuts),
         stop_(stop),
         target_place_(places_.place_of(target_dense)),
         source_place_(places_.place_of(source_dense)),
@@ -199,7 +200,7 @@ class Approximate {
       }
       // A key from unsettled bounds may be too low: make it exact, or at
       // least larger than the next key, before going on.
-      if (!queue_.empty() && (places_[item.place].settled & 31u) != 31u) {
+      if (!queue_.empty() && (!(places_[item.place].settled & weighted_bit()) || cuts_unsettled(item.place))) {
         const double next = queue_.front().key;
         settle_for_key(item, next);
         const double key = std::max(item.key, key_of(item.distance_m, item.risk, item.place));
@@ -210,8 +211,9 @@ class Approximate {
         }
       }
       if (places_[item.place].front.covers(item.distance_m, item.risk)) continue;
-      if (!may_reach_uncovered(item.distance_m, item.risk, item.place, true)) continue;
+      if (!may_reach_uncovered(item.distance_m, item.risk, item.place)) continue;
       if (labels_.size() >= most_labels_) return false;
+      if (!cuts_prepared_ && !staircase_.empty() && labels_.size() >= labels_before_cuts_) prepare_cuts();
 
       places_[item.place].front.insert(item.distance_m, item.risk);
       labels_.push_back(Recorded{item.parent, item.place, item.distance_m, item.risk});
@@ -235,8 +237,9 @@ class Approximate {
       }
       const std::uint32_t place = places_.place_of(edge.to);
       if (places_[place].front.covers(distance, risk)) continue;
-      if (!may_reach_uncovered(distance, risk, place, false)) continue;
-      requeue(Queued{std::max(key, key_of(distance, risk, place)), distance, risk, index, place, false});
+      const double least = least_sum(distance, risk, place);
+      if (least == kInfinity) continue;
+      requeue(Queued{std::max(key, least * kKeyMargin), distance, risk, index, place, false});
     }
   }
 
@@ -256,14 +259,11 @@ class Approximate {
   // above `next`, so that a label is queued again only a few times while
   // the radii grow.
   void settle_for_key(const Queued& item, double next) {
+    // The searches by distance and by risk go only as far as the tests of
+    // `may_reach_uncovered` take them: for the key, the weighted bound
+    // mostly says more.
     const double needed = next / kKeyMargin;
-    const Place& at = places_[item.place];
-    const double risk_part = kRiskWeight * (item.risk + risk_to_go_.lower_bound(at));
-    const double distance_part = item.distance_m + distance_to_go_.lower_bound(at);
     weighted_to_go_.settle_until(item.place, (needed - (item.distance_m + kRiskWeight * item.risk)) * 1.125);
-    distance_to_go_.settle_until(item.place, (needed / kBoundMargin - risk_part - item.distance_m) * 1.125);
-    risk_to_go_.settle_until(item.place,
-                             ((needed / kBoundMargin - distance_part) / kRiskWeight - item.risk) * 1.125);
     if (staircase_.empty()) return;
     for (Cut* cut : {&shorter_, &safer_}) {
       if (!cut->to_go) continue;
@@ -276,6 +276,10 @@ class Approximate {
   }
 
   std::uint8_t weighted_bit() const { return 1u << 2; }
+  bool cuts_unsettled(std::uint32_t place) const {
+    const std::uint8_t settled = places_[place].settled;
+    return (shorter_.to_go && !(settled & (1u << 3))) || (safer_.to_go && !(settled & (1u << 4)));
+  }
 
   // A path at the target, taken in key order: kept unless covered.
   void arrive(const Queued& item) {
@@ -286,7 +290,6 @@ class Approximate {
     const auto at = std::lower_bound(staircase_.begin(), staircase_.end(), item.distance_m,
                                      [](const Step& step, double d) { return step.distance_m < d; });
     staircase_.insert(at, Step{item.distance_m, item.risk, alpha, beta});
-    if (kept_.size() == 1) prepare_cuts();
   }
 
   // As the search tests a label against its solutions.
@@ -300,12 +303,10 @@ class Approximate {
   // Whether some point below the kept staircase lies within the bounds of
   // the paths from the label. Settles the backward searches for distance
   // and risk only as far as that can still tell.
-  bool may_reach_uncovered(double distance, double risk, std::uint32_t place, bool settle) {
+  bool may_reach_uncovered(double distance, double risk, std::uint32_t place) {
     if (staircase_.empty()) return true;
-    if (settle) {
-      distance_to_go_.settle_until(place, staircase_.back().alpha / kBoundMargin - distance);
-      risk_to_go_.settle_until(place, staircase_.front().beta / kBoundMargin - risk);
-    }
+    distance_to_go_.settle_until(place, staircase_.back().alpha / kBoundMargin - distance);
+    risk_to_go_.settle_until(place, staircase_.front().beta / kBoundMargin - risk);
     return least_sum(distance, risk, place) != kInfinity;
   }
 
@@ -342,7 +343,8 @@ class Approximate {
         least = std::min(least, std::max(anywhere, shorter_.least_sum(distance, risk, at, alpha)));
       } else if (j == n) {
         least = std::min(least, std::max(anywhere, safer_.least_sum(distance, risk, at, beta)));
-      } else if (const double most = (alpha + kRiskWeight * beta) * kBoxMargin; least_weighted < most && level_ < most) {
+      } else if (const double most = (alpha + kRiskWeight * beta) * kBoxMargin;
+                 least_weighted < most && level_ < most) {
         least = std::min(least, anywhere);
       }
     }
@@ -367,27 +369,34 @@ class Approximate {
       const Objective& weights = to_go->objective();
       const double bound = to_go->lower_bound(at);
       if (bound == kInfinity) return kInfinity;
-      const double weighed = ((weights.distance_weight * distance + weights.risk_weight * risk) + bound) * kWeightedMargin;
+      const double weighed =
+          ((weights.distance_weight * distance + weights.risk_weight * risk) + bound) * kWeightedMargin;
       const double relaxed = weighed - multiplier * box_limit;
       return relaxed - std::fabs(weighed) * 0x1p-40;
     }
   };
 
-  // Sets the cuts up once the first point is kept. The best multiplier is
-  // the slope of the lower convex hull of the paths' points where it crosses
-  // the box's limit; a few weighted searches, each from the two points that
+  // Sets the cuts up for the open boxes, once the search has spent a while
+  // without them (most requests end before). The best multiplier is the
+  // slope of the lower convex hull of the paths' points where it crosses the
+  // box's limit; a few weighted searches, each from the two points that
   // straddle the limit, home in on it.
   void prepare_cuts() {
-    const PathCosts first = kept_.front().costs;
-    if (std::optional<PathCosts> shortest = follow_least_path(distance_to_go_)) {
-      shorter_.multiplier = hull_slope(*shortest, first, staircase_.front().alpha, true);
+    cuts_prepared_ = true;
+    // A box that even the least path by its own cost misses is empty.
+    const Step& leftmost = staircase_.front();
+    std::optional<PathCosts> shortest = follow_least_path(distance_to_go_);
+    if (shortest && shortest->distance_m < leftmost.alpha) {
+      shorter_.multiplier = hull_slope(*shortest, {leftmost.distance_m, leftmost.risk, 0.0}, leftmost.alpha, true);
       if (shorter_.multiplier > 0.0) {
         shorter_.to_go.emplace(graph_, places_, Objective{3, 1.0 + shorter_.multiplier, kRiskWeight}, target_place_,
                                &stop_);
       }
     }
-    if (std::optional<PathCosts> safest = follow_least_path(risk_to_go_)) {
-      safer_.multiplier = hull_slope(*safest, first, staircase_.back().beta, false);
+    const Step& rightmost = staircase_.back();
+    std::optional<PathCosts> safest = follow_least_path(risk_to_go_);
+    if (safest && safest->risk < rightmost.beta) {
+      safer_.multiplier = hull_slope(*safest, {rightmost.distance_m, rightmost.risk, 0.0}, rightmost.beta, false);
       if (safer_.multiplier > 0.0) {
         safer_.to_go.emplace(graph_, places_, Objective{4, 1.0, kRiskWeight + safer_.multiplier}, target_place_,
                              &stop_);
@@ -404,7 +413,7 @@ class Approximate {
     };
     auto beyond = [&](const PathCosts& p) { return by_distance ? p.distance_m >= limit : p.risk >= limit; };
     double slope = slope_between(inside, outside);
-    for (int round = 0; round < 6 && slope > 0.0 && std::isfinite(slope); ++round) {
+    for (int round = 0; round < 5 && slope > 0.0 && std::isfinite(slope); ++round) {
       Places scratch;
       const std::uint32_t target = scratch.place_of(target_dense_);
       const std::uint32_t source = scratch.place_of(places_[source_place_].dense);
@@ -556,6 +565,7 @@ class Approximate {
   const double cos_t_;
   const double factor_;
   const std::uint64_t most_labels_;
+  const std::uint64_t labels_before_cuts_;
   StopCheck& stop_;
   Places places_;
   const std::uint32_t target_place_;
@@ -563,6 +573,7 @@ class Approximate {
   RemainingCost distance_to_go_;
   RemainingCost risk_to_go_;
   RemainingCost weighted_to_go_;
+  bool cuts_prepared_ = false;
   Cut shorter_;  // for the first box, by distance
   Cut safer_;    // for the last box, by risk
   std::vector<Recorded> labels_;
@@ -579,12 +590,11 @@ class Approximate {
 
 std::expected<ParetoFront, GaveUp> approximate_route_front(const RoadGraph& graph, std::uint32_t source_dense,
                                                            std::uint32_t target_dense, double target_lat,
-                                                           double target_lon, double eps, std::uint64_t most_labels,
+                                                           double target_lon, double eps, const SearchTuning& tuning,
                                                            SearchReport& report, StopCheck& stop) {
   if (graph.has_familiarity) return std::unexpected(GaveUp::familiarity);
   if (target_dense == IdIndex::kAbsent) return ParetoFront{};
-  return Approximate(graph, source_dense, target_dense, target_lat, target_lon, eps, most_labels, stop)
-      .answer(report);
+  return Approximate(graph, source_dense, target_dense, target_lat, target_lon, eps, tuning, stop).answer(report);
 }
 
 }  // namespace norvel

@@ -542,8 +542,8 @@ std::optional<ParetoFront> pareto_search(const RoadGraph& graph, NodeId source, 
     if (eps > 0.0 && needed == PathsNeeded::chosen_routes) {
       running = Strategy::approximate;
       std::expected<ParetoFront, GaveUp> found =
-          approximate_route_front(graph, source_dense, target_dense, target_lat, target_lon, eps,
-                                  tuning.approximate_labels, report, stop);
+          approximate_route_front(graph, source_dense, target_dense, target_lat, target_lon, eps, tuning,
+                                  report, stop);
       if (stop.stopped()) {
         report.stopped_in = running;
         return std::nullopt;

@@ -23,6 +23,9 @@ struct SearchTuning {
   // it leaves the request to the pruned search: past that, a request whose
   // front is hard to pin down costs the pruned search less.
   std::uint64_t approximate_labels = 100'000;
+  // Labels the approximate search processes before it sets up its cuts for
+  // the open boxes (most requests end before and need none).
+  std::uint64_t approximate_labels_before_cuts = 8192;
 };
 
 // The ways a request can be answered, in the order it tries them.
