@@ -122,32 +122,32 @@ struct Kept {
 
 class Approximate {
  public:
-  Approximate(const RoadGraph& graph, std::uint32_t source_dense, std::uint32_t target_dense, double target_lat,
-              double target_lon, double eps, const SearchTuning& tuning, StopCheck& stop)
-      : graph_(graph),
-        target_dense_(target_dense),
-        target_lat_(target_lat),
-        target_lon_(target_lon),
-        cos_t_(cos_latitude(target_lat)),
-        factor_(1.0 + eps),
+  Approximate(RequestWorkspace& workspace, const SearchTuning& tuning)
+      : ws_(workspace),
+        graph_(workspace.graph),
+        target_dense_(workspace.target_dense),
+        factor_(workspace.approx_factor),
         most_labels_(tuning.approximate_labels),
         labels_before_cuts_(tuning.approximate_labels_before_cuts),
-        stop_(stop),
-        target_place_(places_.place_of(target_dense)),
-        source_place_(places_.place_of(source_dense)),
-        distance_to_go_(graph, places_, kDistance, target_place_, &stop),
-        risk_to_go_(graph, places_, kRisk, target_place_, &stop),
-        weighted_to_go_(graph, places_, weighted(1.0, kRiskWeight), target_place_, &stop) {}
+        stop_(workspace.stop),
+        places_(workspace.places),
+        target_place_(workspace.target_place),
+        source_place_(workspace.source_place),
+        distance_to_go_(workspace.distance_to_go),
+        risk_to_go_(workspace.risk_to_go),
+        weighted_to_go_(workspace.weighted_to_go(weighted(1.0, kRiskWeight))) {}
 
-  std::expected<ParetoFront, GaveUp> answer(SearchReport& report) {
+  std::expected<ParetoFront, GaveUp> answer() {
     std::expected<ParetoFront, GaveUp> front = find();
+    SearchReport& report = ws_.report;
     report.pushed += pushed_;
     report.popped += popped_;
     report.processed += labels_.size();
     report.walked_prefixes += kWalkBudget - walk_budget_;
-    report.settled_backwards +=
-        distance_to_go_.settled_count() + risk_to_go_.settled_count() + weighted_to_go_.settled_count();
-    report.touched_nodes += places_.size();
+    report.settled_backwards += settled_for_cuts_;
+    for (const Cut* cut : {&shorter_, &safer_}) {
+      if (cut->to_go) report.settled_backwards += cut->to_go->settled_count();
+    }
     return front;
   }
 
@@ -421,6 +421,7 @@ class Approximate {
                                             : Objective{4, 1.0, kRiskWeight + slope};
       RemainingCost to_go(graph_, scratch, weights, target, &stop_);
       const std::optional<PathCosts> least = follow_least_path(to_go, scratch, source);
+      settled_for_cuts_ += to_go.settled_count();
       if (!least) break;
       const double weigh_least = weights.distance_weight * least->distance_m + weights.risk_weight * least->risk;
       const double weigh_inside = weights.distance_weight * inside.distance_m + weights.risk_weight * inside.risk;
@@ -472,15 +473,7 @@ class Approximate {
     return sums;
   }
 
-  double heuristic_of(std::uint32_t place) {
-    Place& at = places_[place];
-    if (!at.has_heuristic) {
-      at.heuristic_m = haversine_with_cos_m(graph_.lat[at.dense], graph_.lon[at.dense], graph_.cos_lat[at.dense],
-                                            target_lat_, target_lon_, cos_t_);
-      at.has_heuristic = true;
-    }
-    return at.heuristic_m;
-  }
+  double heuristic_of(std::uint32_t place) { return ws_.heuristic_of(place); }
 
   // The claim's condition on a kept point's path: no label along it comes
   // later in the search order than its label at the target. Sums only grow
@@ -558,21 +551,19 @@ class Approximate {
     double beta;   // nor any with a risk below this
   };
 
+  RequestWorkspace& ws_;
   const RoadGraph& graph_;
   const std::uint32_t target_dense_;
-  const double target_lat_;
-  const double target_lon_;
-  const double cos_t_;
   const double factor_;
   const std::uint64_t most_labels_;
   const std::uint64_t labels_before_cuts_;
   StopCheck& stop_;
-  Places places_;
+  Places& places_;
   const std::uint32_t target_place_;
   const std::uint32_t source_place_;
-  RemainingCost distance_to_go_;
-  RemainingCost risk_to_go_;
-  RemainingCost weighted_to_go_;
+  RemainingCost& distance_to_go_;
+  RemainingCost& risk_to_go_;
+  RemainingCost& weighted_to_go_;
   bool cuts_prepared_ = false;
   Cut shorter_;  // for the first box, by distance
   Cut safer_;    // for the last box, by risk
@@ -581,6 +572,7 @@ class Approximate {
   std::vector<Kept> kept_;
   std::vector<Step> staircase_;  // the kept points by distance
   double level_ = 0.0;  // the greatest key taken from the queue so far
+  std::uint64_t settled_for_cuts_ = 0;  // by the weighted searches that home in on a cut
   std::uint64_t pushed_ = 0;
   std::uint64_t popped_ = 0;
   std::uint64_t walk_budget_ = kWalkBudget;
@@ -588,13 +580,10 @@ class Approximate {
 
 }  // namespace
 
-std::expected<ParetoFront, GaveUp> approximate_route_front(const RoadGraph& graph, std::uint32_t source_dense,
-                                                           std::uint32_t target_dense, double target_lat,
-                                                           double target_lon, double eps, const SearchTuning& tuning,
-                                                           SearchReport& report, StopCheck& stop) {
-  if (graph.has_familiarity) return std::unexpected(GaveUp::familiarity);
-  if (target_dense == IdIndex::kAbsent) return ParetoFront{};
-  return Approximate(graph, source_dense, target_dense, target_lat, target_lon, eps, tuning, stop).answer(report);
+std::expected<ParetoFront, GaveUp> approximate_route_front(RequestWorkspace& workspace, const SearchTuning& tuning) {
+  if (workspace.graph.has_familiarity) return std::unexpected(GaveUp::familiarity);
+  if (workspace.target_place == Places::kNone) return ParetoFront{};
+  return Approximate(workspace, tuning).answer();
 }
 
 }  // namespace norvel

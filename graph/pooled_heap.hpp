@@ -17,7 +17,6 @@ template <class Label>
 class PooledHeap {
  public:
   bool empty() const { return heap_.empty(); }
-  std::size_t size() const { return heap_.size(); }
 
   void push(const Label& label) {
     std::uint32_t slot;
@@ -42,8 +41,6 @@ class PooledHeap {
     free_.push_back(slot);
     return pool_[slot];
   }
-
-  const Label& top() const { return pool_[heap_[0].slot]; }
 
   // Calls `visit(label)` for the labels tied with `label` (same priority,
   // distance and risk), which sit in a subtree at the top of the heap, until

@@ -46,15 +46,6 @@ RouteRecord make_record(const FrontEntry& entry, std::string_view route_type) {
                      comfort};
 }
 
-// The key each choice minimises: distance, risk, balance score.
-double choice_key(const FrontEntry& entry, std::size_t type, const BalanceWeights& weights) {
-  switch (type) {
-    case 0: return entry.costs.distance_m;
-    case 1: return entry.costs.risk;
-    default: return balance_score(entry.costs, weights);
-  }
-}
-
 }  // namespace
 
 BalanceWeights balance_weights(const ParetoFront& solutions) {
@@ -70,26 +61,10 @@ BalanceWeights balance_weights(const ParetoFront& solutions) {
 RouteChoice choose_routes(const ParetoFront& solutions) {
   if (solutions.size() <= 1) return RouteChoice{{0, 0, 0}};
   const BalanceWeights weights = balance_weights(solutions);
-  RouteChoice choice{};
-  for (std::size_t type = 0; type < 3; ++type) {
-    choice.of_type[type] = least(solutions, [&](const FrontEntry& e) { return choice_key(e, type, weights); });
-  }
-  return choice;
-}
-
-bool choice_depends_on_order(const ParetoFront& solutions) {
-  if (solutions.size() <= 1) return false;
-  const BalanceWeights weights = balance_weights(solutions);
-  const RouteChoice choice = choose_routes(solutions);
-  for (std::size_t type = 0; type < 3; ++type) {
-    const std::uint64_t least_key = total_order_key(choice_key(solutions[choice.of_type[type]], type, weights));
-    for (std::size_t i = 0; i < solutions.size(); ++i) {
-      if (i != choice.of_type[type] && total_order_key(choice_key(solutions[i], type, weights)) == least_key) {
-        return true;
-      }
-    }
-  }
-  return false;
+  const BalancedChoice balanced = choose_balanced(std::span<const FrontEntry>(solutions), weights,
+                                                  [](const FrontEntry& e) -> const PathCosts& { return e.costs; });
+  return RouteChoice{{least(solutions, [](const FrontEntry& e) { return e.costs.distance_m; }),
+                      least(solutions, [](const FrontEntry& e) { return e.costs.risk; }), balanced.at}};
 }
 
 std::vector<RouteRecord> select_routes(const ParetoFront& solutions) {

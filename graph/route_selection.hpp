@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <vector>
 
+#include "graph/open_list.hpp"
 #include "graph/pareto_front.hpp"
 #include "graph/route_record.hpp"
 
@@ -29,9 +32,28 @@ inline double balance_score(const PathCosts& costs, const BalanceWeights& weight
   return costs.distance_m / weights.norm_distance + costs.risk / weights.norm_risk;
 }
 
-// Whether another entry has the same least key as a chosen one, so that the
-// choice rests on the order of the front.
-bool choice_depends_on_order(const ParetoFront& solutions);
+// The balanced choice among `items`: the first whose score is least in
+// totalOrder, and whether a later one has that very score. Precondition:
+// not empty.
+struct BalancedChoice {
+  std::size_t at;
+  bool shared;
+};
+template <class Item, class CostsOf>
+BalancedChoice choose_balanced(std::span<const Item> items, const BalanceWeights& weights, CostsOf costs_of) {
+  BalancedChoice choice{0, false};
+  std::uint64_t least = total_order_key(balance_score(costs_of(items[0]), weights));
+  for (std::size_t i = 1; i < items.size(); ++i) {
+    const std::uint64_t key = total_order_key(balance_score(costs_of(items[i]), weights));
+    if (key < least) {
+      choice = BalancedChoice{i, false};
+      least = key;
+    } else if (key == least) {
+      choice.shared = true;
+    }
+  }
+  return choice;
+}
 
 // Reduces a non-empty solution front to the shortest, safest and balanced
 // routes, in that order, leaving out a route whose node path was already

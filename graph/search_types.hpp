@@ -56,7 +56,7 @@ struct Attempt {
 struct SearchReport {
   std::uint64_t pushed = 0;             // labels pushed on an open list
   std::uint64_t popped = 0;             // labels taken from an open list
-  std::uint64_t processed = 0;          // labels recorded and expanded
+  std::uint64_t processed = 0;          // labels that passed the tests and were recorded
   std::uint64_t walked_prefixes = 0;    // path prefixes the targeted walks went on from
   std::uint64_t settled_backwards = 0;  // nodes settled by the backward searches
   std::uint64_t touched_nodes = 0;      // nodes the request kept anything for

@@ -55,6 +55,7 @@ class Staircase {
   }
 
   bool empty() const { return points_.empty(); }
+  void clear() { points_.clear(); }
   // The extremes: the largest distance and the largest risk of the set.
   // Precondition: not empty.
   double largest_distance() const { return points_.back().distance_m; }

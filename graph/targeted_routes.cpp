@@ -4,12 +4,9 @@
 #include <span>
 #include <vector>
 
-#include "graph/id_index.hpp"
-#include "graph/open_list.hpp"
 #include "graph/path_walk.hpp"
 #include "graph/remaining_cost.hpp"
 #include "graph/route_selection.hpp"
-#include "graph/search_places.hpp"
 
 // Why three targeted searches give the search's answer with eps 0.
 //
@@ -53,21 +50,16 @@ struct Least {
 
 class Targeted {
  public:
-  Targeted(const RoadGraph& graph, std::uint32_t source_dense, std::uint32_t target_dense, StopCheck& stop)
-      : graph_(graph),
-        stop_(stop),
-        target_dense_(target_dense),
-        target_place_(target_dense == IdIndex::kAbsent ? Places::kNone : places_.place_of(target_dense)),
-        source_place_(places_.place_of(source_dense)),
-        distance_to_go_(graph, places_, kDistance, target_place_, &stop),
-        risk_to_go_(graph, places_, kRisk, target_place_, &stop) {}
+  explicit Targeted(RequestWorkspace& workspace)
+      : ws_(workspace),
+        graph_(workspace.graph),
+        places_(workspace.places),
+        target_dense_(workspace.target_dense),
+        source_place_(workspace.source_place) {}
 
-  std::expected<ParetoFront, GaveUp> answer(SearchReport& report) {
+  std::expected<ParetoFront, GaveUp> answer() {
     std::expected<ParetoFront, GaveUp> front = find();
-    report.walked_prefixes += kBudget - budget_;
-    report.settled_backwards += distance_to_go_.settled_count() + risk_to_go_.settled_count() +
-                                (weighted_to_go_ ? weighted_to_go_->settled_count() : 0);
-    report.touched_nodes += places_.size();
+    ws_.report.walked_prefixes += kBudget - budget_;
     return front;
   }
 
@@ -80,12 +72,12 @@ class Targeted {
       const NodeId id = graph_.id_of[target_dense_];
       return ParetoFront{FrontEntry{{id}, id, {0.0, 0.0, 0.0}}};
     }
-    distance_to_go_.settle_until(source_place_, RemainingCost::kUnreachable);
-    if (distance_to_go_.lower_bound(places_[source_place_]) == RemainingCost::kUnreachable) return ParetoFront{};
+    ws_.distance_to_go.settle_until(source_place_, RemainingCost::kUnreachable);
+    if (ws_.distance_to_go.lower_bound(places_[source_place_]) == RemainingCost::kUnreachable) return ParetoFront{};
 
-    const std::expected<Least, GaveUp> shortest = least_by(distance_to_go_, false);
+    const std::expected<Least, GaveUp> shortest = least_by(ws_.distance_to_go, false);
     if (!shortest) return std::unexpected(shortest.error());
-    const std::expected<Least, GaveUp> safest = least_by(risk_to_go_, true);
+    const std::expected<Least, GaveUp> safest = least_by(ws_.risk_to_go, true);
     if (!safest) return std::unexpected(safest.error());
 
     ParetoFront front{entry(shortest->path)};
@@ -125,7 +117,7 @@ class Targeted {
       least = Least{Arrival{costs, {path.begin(), path.end()}}, 1};
       bound = first(costs);
     };
-    if (!walk_paths(graph_, places_, source_place_, target_dense_, budget_, stop_, keep, reach)) {
+    if (!walk_paths(graph_, places_, source_place_, target_dense_, budget_, ws_.stop, keep, reach)) {
       return std::unexpected(GaveUp::over_budget);
     }
     // No path at all cannot happen: the bound is met by some path.
@@ -139,8 +131,7 @@ class Targeted {
   std::expected<Arrival, GaveUp> least_balanced(const BalanceWeights& norms, const ParetoFront& extremes) {
     const double distance_weight = 1.0 / norms.norm_distance;
     const double risk_weight = 1.0 / norms.norm_risk;
-    RemainingCost& to_go = weighted_to_go_.emplace(graph_, places_, weighted(distance_weight, risk_weight),
-                                                   target_place_, &stop_);
+    RemainingCost& to_go = ws_.weighted_to_go(weighted(distance_weight, risk_weight));
     auto weighted_sum = [&](const PathCosts& c) { return distance_weight * c.distance_m + risk_weight * c.risk; };
     to_go.settle_until(source_place_, RemainingCost::kUnreachable);
     // Comfortably above the least score of the front, so that every path of
@@ -158,35 +149,29 @@ class Targeted {
       too_many = too_many || arrivals.size() == kMostArrivals;
       if (!too_many) arrivals.push_back(Arrival{costs, {path.begin(), path.end()}});
     };
-    if (!walk_paths(graph_, places_, source_place_, target_dense_, budget_, stop_, keep, reach) || too_many) {
+    if (!walk_paths(graph_, places_, source_place_, target_dense_, budget_, ws_.stop, keep, reach) || too_many) {
       return std::unexpected(GaveUp::over_budget);
     }
 
-    // The candidates' Pareto-optimal points, the extremes among them.
+    // The candidates' Pareto-optimal points, each once, the extremes among
+    // them; the choice is the one `select_routes` makes among those.
+    std::vector<PathCosts> candidates;
+    for (const FrontEntry& extreme : extremes) candidates.push_back(extreme.costs);
+    for (const Arrival& arrival : arrivals) candidates.push_back(arrival.costs);
     std::vector<PathCosts> points;
-    for (const FrontEntry& extreme : extremes) points.push_back(extreme.costs);
-    for (const Arrival& arrival : arrivals) points.push_back(arrival.costs);
-    auto dominated = [&](const PathCosts& p) {
-      return std::any_of(points.begin(), points.end(), [&](const PathCosts& q) {
+    for (const PathCosts& p : candidates) {
+      const bool dominated = std::any_of(candidates.begin(), candidates.end(), [&](const PathCosts& q) {
         return strictly_dominates(q.distance_m, q.risk, p.distance_m, p.risk);
       });
-    };
-    const PathCosts* best = nullptr;
-    std::uint64_t best_score = 0;
-    bool shared_score = false;
-    for (const PathCosts& point : points) {
-      if (dominated(point)) continue;
-      if (best != nullptr && point.distance_m == best->distance_m && point.risk == best->risk) continue;
-      const std::uint64_t score = total_order_key(balance_score(point, norms));
-      if (best == nullptr || score < best_score) {
-        best = &point;
-        best_score = score;
-        shared_score = false;
-      } else if (score == best_score) {
-        shared_score = true;
-      }
+      const bool repeated =
+          std::any_of(points.begin(), points.end(), [&](const PathCosts& q) { return same_point(p, q); });
+      if (!dominated && !repeated) points.push_back(p);
     }
-    if (best == nullptr || shared_score) return std::unexpected(GaveUp::tie);
+    if (points.empty()) return std::unexpected(GaveUp::tie);  // cannot happen: the extremes are optimal
+    const BalancedChoice choice =
+        choose_balanced(std::span<const PathCosts>(points), norms, [](const PathCosts& c) { return c; });
+    if (choice.shared) return std::unexpected(GaveUp::tie);
+    const PathCosts* best = &points[choice.at];
     const Arrival* chosen = nullptr;
     int paths = 0;
     for (const Arrival& arrival : arrivals) {
@@ -214,24 +199,18 @@ class Targeted {
 
   static constexpr std::size_t kMostArrivals = 4096;
 
+  RequestWorkspace& ws_;
   const RoadGraph& graph_;
-  StopCheck& stop_;
+  Places& places_;
   const std::uint32_t target_dense_;
-  Places places_;
-  const std::uint32_t target_place_;
   const std::uint32_t source_place_;
-  RemainingCost distance_to_go_;
-  RemainingCost risk_to_go_;
-  std::optional<RemainingCost> weighted_to_go_;
   std::uint64_t budget_ = kBudget;
 };
 
 }  // namespace
 
-std::expected<ParetoFront, GaveUp> targeted_route_front(const RoadGraph& graph, std::uint32_t source_dense,
-                                                        std::uint32_t target_dense, SearchReport& report,
-                                                        StopCheck& stop) {
-  return Targeted(graph, source_dense, target_dense, stop).answer(report);
+std::expected<ParetoFront, GaveUp> targeted_route_front(RequestWorkspace& workspace) {
+  return Targeted(workspace).answer();
 }
 
 }  // namespace norvel

@@ -1,12 +1,10 @@
 #pragma once
 
-#include <cstdint>
 #include <expected>
 
 #include "graph/pareto_front.hpp"
-#include "graph/road_graph.hpp"
+#include "graph/request_workspace.hpp"
 #include "graph/search_types.hpp"
-#include "graph/stop_poll.hpp"
 
 namespace norvel {
 
@@ -14,11 +12,9 @@ namespace norvel {
 // without enumerating the front: a front of just those entries (repeats
 // merged) from which `select_routes` makes the same records as from the
 // whole front. Why not where it cannot be sure of that; the caller then runs
-// the search. When `stop` says stop, the result means nothing. Precondition:
-// the graph's costs are bounded below, and both dense indices are the
-// graph's (the target may be IdIndex::kAbsent).
-std::expected<ParetoFront, GaveUp> targeted_route_front(const RoadGraph& graph, std::uint32_t source_dense,
-                                                        std::uint32_t target_dense, SearchReport& report,
-                                                        StopCheck& stop);
+// the search. Uses the workspace's places and bounds, and leaves them
+// tighter. When the workspace's stop check says stop, the result means
+// nothing. Precondition: the graph's costs are bounded below.
+std::expected<ParetoFront, GaveUp> targeted_route_front(RequestWorkspace& workspace);
 
 }  // namespace norvel

@@ -22,6 +22,7 @@
 
 #include "graph/approximate_routes.hpp"
 #include "graph/pareto_search.hpp"
+#include "graph/request_workspace.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/safe_route_request.hpp"
 #include "graph/route_selection.hpp"
@@ -494,9 +495,9 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
       if (eps == 0.0 && fast.costs_bounded_below && listed_node(fast, pair.source) != IdIndex::kAbsent &&
           listed_node(fast, pair.target) != IdIndex::kAbsent && !outgoing_edges(fast, pair.source).empty()) {
         SearchReport walked;
-        StopCheck never({});
-        const std::expected<ParetoFront, GaveUp> front = targeted_route_front(
-            fast, fast.dense_of.find(pair.source), fast.dense_of.find(pair.target), walked, never);
+        RequestWorkspace workspace(fast, fast.dense_of.find(pair.source), fast.dense_of.find(pair.target), 0.0,
+                                   0.0, 0.0, {}, walked);
+        const std::expected<ParetoFront, GaveUp> front = targeted_route_front(workspace);
         if (front) {
           ++totals.targeted;
           std::string why;
@@ -520,11 +521,10 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
       if (eps > 0.0 && std::isfinite(eps) && fast.costs_bounded_below && source_listed != IdIndex::kAbsent &&
           target_listed != IdIndex::kAbsent) {
         SearchReport searched;
-        StopCheck never({});
         const double lat = fast.lat[target_listed];
         const double lon = fast.lon[target_listed];
-        const std::expected<ParetoFront, GaveUp> front =
-            approximate_route_front(fast, source_listed, target_listed, lat, lon, eps, kEarlyCuts, searched, never);
+        RequestWorkspace workspace(fast, source_listed, target_listed, lat, lon, eps, {}, searched);
+        const std::expected<ParetoFront, GaveUp> front = approximate_route_front(workspace, kEarlyCuts);
         if (front) {
           ++totals.approximate_fronts;
           std::string why =

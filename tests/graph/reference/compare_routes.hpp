@@ -22,6 +22,7 @@ inline const char* kind_name(RouteErrorKind kind) {
     case RouteErrorKind::target_not_found: return "target_not_found";
     case RouteErrorKind::source_isolated: return "source_isolated";
     case RouteErrorKind::no_route: return "no_route";
+    case RouteErrorKind::interrupted: return "interrupted";
   }
   return "?";
 }

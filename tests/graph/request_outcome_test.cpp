@@ -1,4 +1,5 @@
-// A request asked to stop ends with an interruption, whichever strategy is
+// How a request ends: which strategy answered and why the earlier ones gave
+// up; asked to stop, it ends with an interruption, whichever strategy is
 // running, and a request that is not stopped answers as if never polled.
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 #include <cstdint>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include "graph/safe_route_request.hpp"
 
@@ -102,6 +104,60 @@ TEST(StopPoll, AHookThatNeverStopsChangesNothing) {
   ASSERT_TRUE(routes.has_value());
   EXPECT_EQ(report.answered_by, Strategy::literal);
   EXPECT_GT(never.calls, report.popped);
+}
+
+std::vector<std::pair<Strategy, GaveUp>> gave_up(const SearchReport& report) {
+  std::vector<std::pair<Strategy, GaveUp>> result;
+  for (std::uint8_t i = 0; i < report.gave_up_count; ++i) {
+    result.emplace_back(report.gave_up[i].strategy, report.gave_up[i].why);
+  }
+  return result;
+}
+
+TEST(RequestOutcome, SaysWhichStrategyAnsweredAndWhyEachEarlierOneGaveUp) {
+  constexpr SearchTuning kShrunk{.short_request_labels = 2, .labels_before_known_routes = 2};
+  struct Case {
+    RoadGraph graph;
+    NodeId target;
+    double eps;
+    SearchTuning tuning;
+    std::vector<std::pair<Strategy, GaveUp>> gave_up;
+    Strategy answered_by;
+  };
+  const Case cases[] = {
+      // Paths of equal costs everywhere: each quick way gives up in turn, the
+      // pruned search because the paths it found for the routes may be other
+      // ones of the same costs.
+      {grid(4, true), 15, 0.0, kShrunk,
+       {{Strategy::pruned_short, GaveUp::over_budget}, {Strategy::targeted, GaveUp::tie},
+        {Strategy::pruned, GaveUp::path_in_doubt}},
+       Strategy::literal},
+      {grid(6, false), 35, 0.0, {}, {}, Strategy::pruned_short},
+      {grid(6, false), 35, 0.0, kShrunk, {{Strategy::pruned_short, GaveUp::over_budget}}, Strategy::targeted},
+      {grid(6, false), 35, 0.1, {}, {}, Strategy::approximate},
+      {grid(6, false), 35, 0.1, {.approximate_labels = 2}, {{Strategy::approximate, GaveUp::over_budget}},
+       Strategy::pruned},
+      // Neither the approximate nor the pruned search can tell which of the
+      // equal paths the search keeps.
+      {grid(4, true), 15, 0.1, {},
+       {{Strategy::approximate, GaveUp::path_in_doubt}, {Strategy::pruned, GaveUp::path_in_doubt}},
+       Strategy::literal},
+      {grid(6, false), 35, -1.0, {}, {}, Strategy::literal},
+  };
+  for (const Case& c : cases) {
+    SearchReport report;
+    ASSERT_TRUE(compute_safe_routes(c.graph, 0, c.target, c.eps, {.report = &report, .tuning = c.tuning}));
+    EXPECT_EQ(gave_up(report), c.gave_up) << "eps " << c.eps;
+    EXPECT_EQ(report.answered_by, c.answered_by) << "eps " << c.eps;
+    EXPECT_FALSE(report.stopped_in.has_value());
+    EXPECT_GT(report.touched_nodes, 0u);
+    // Only the strategies that walk settle nodes backwards or prune by bounds.
+    EXPECT_EQ(report.settled_backwards == 0, c.eps < 0.0) << "eps " << c.eps;
+    const bool walks = c.answered_by == Strategy::targeted || c.answered_by == Strategy::approximate ||
+                       (!c.gave_up.empty() && c.gave_up.front().second == GaveUp::path_in_doubt) ||
+                       c.gave_up.size() >= 2;
+    EXPECT_EQ(report.walked_prefixes != 0, walks) << "eps " << c.eps;
+  }
 }
 
 }  // namespace

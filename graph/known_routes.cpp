@@ -1,0 +1,115 @@
+#include "graph/known_routes.hpp"
+
+#include <algorithm>
+#include <optional>
+
+#include "graph/heuristic.hpp"
+#include "graph/open_list.hpp"
+#include "graph/request_workspace.hpp"
+
+// Before the first solution nothing is covered, and in a long request that
+// is most of the work. Without familiarity, routes known to exist stand in
+// for solutions not yet found.
+//
+// Take a path Q from the source to the target, and B the highest priority of
+// its labels. Until the search first pops a label of priority above B, call
+// a label at the i-th node of Q a witness when its distance and risk are at
+// most those of Q's i-th label; with every familiarity zero its priority is
+// then at most that label's, so at most B. The start label is a witness and
+// is processed first. A processed witness pushes a witness along Q's next
+// edge (sums are monotone), which is popped before any label of priority
+// above B; there it is covered by a solution, which then covers Q, or
+// strictly dominated by a recorded witness, or it comes back to a node where
+// an ancestor is a witness, or it is processed. So witnesses advance until
+// one is processed at the target, where it becomes a solution that covers Q,
+// unless one covering Q was already there. Hence before any label of
+// priority above B is popped, a solution covering Q is held, and it covers
+// every label at the target whose costs are at least Q's.
+//
+// So a label whose every path to the target ends with costs at least Q's and
+// a priority above B is dead in the sense of the pruned search: it never
+// becomes a solution, its extensions are such labels, and so is every label
+// at its node with costs at least its own. The lower bounds from the backward
+// searches tell: the priority at the target grows with distance and risk.
+// None of this depends on when Q was found, so the routes hold for every
+// strategy of the request.
+
+namespace norvel {
+
+namespace {
+
+std::optional<KnownRoute> follow_least_path(RequestWorkspace& ws, RemainingCost& to_go) {
+  Places& places = ws.places;
+  const RoadGraph& graph = ws.graph;
+  const std::uint32_t source = ws.source_place;
+  to_go.settle_until(source, RemainingCost::kUnreachable);
+  if (to_go.lower_bound(places[source]) == RemainingCost::kUnreachable) return std::nullopt;
+  const Objective& objective = to_go.objective();
+  std::vector<std::uint32_t> walked{source};
+  places[source].on_path = true;
+  KnownRoute route{0.0, 0.0, priority_key(0.0)};
+  bool arrived = true;
+  for (std::uint32_t at = source; places[at].dense != ws.target_dense;) {
+    const std::uint32_t dense = places[at].dense;
+    std::uint32_t best_place = Places::kNone;
+    const SearchEdge* best_edge = nullptr;
+    double best = RemainingCost::kUnreachable;
+    for (std::uint32_t slot = graph.out_begin[dense]; slot < graph.out_begin[dense + 1]; ++slot) {
+      const SearchEdge& edge = graph.out_edges[slot];
+      const std::uint32_t next = places.place_of(edge.to);
+      to_go.settle_until(next, RemainingCost::kUnreachable);
+      const double value = objective.of(edge) + to_go.lower_bound(places[next]);
+      if (value < best) {
+        best = value;
+        best_place = next;
+        best_edge = &edge;
+      }
+    }
+    if (best_edge == nullptr || places[best_place].on_path) {
+      arrived = false;  // rounding led round a cycle of equal costs
+      break;
+    }
+    route.distance_m = route.distance_m + best_edge->distance_m;
+    route.risk = route.risk + best_edge->risk_score;
+    const double priority = label_priority(route.distance_m, route.risk, 0.0, ws.heuristic_of(best_place));
+    route.highest_priority = std::max(route.highest_priority, priority_key(priority));
+    places[best_place].on_path = true;
+    walked.push_back(best_place);
+    at = best_place;
+  }
+  for (std::uint32_t place : walked) places[place].on_path = false;
+  if (!arrived) return std::nullopt;
+  return route;
+}
+
+}  // namespace
+
+void seek_known_routes(RequestWorkspace& ws) {
+  ws.known.sought = true;
+  if (ws.graph.has_familiarity || ws.target_place == Places::kNone || ws.source_place == ws.target_place) return;
+  ws.known.target_heuristic = ws.heuristic_of(ws.target_place);
+  // The search's own weighing of distance and risk, without familiarity.
+  RemainingCost& by_priority = ws.weighted_to_go(weighted(1.0, kRiskWeight));
+  for (RemainingCost* to_go : {&ws.distance_to_go, &ws.risk_to_go, &by_priority}) {
+    if (std::optional<KnownRoute> route = follow_least_path(ws, *to_go)) {
+      ws.known.routes.push_back(*route);
+      ++ws.report.known_routes;
+    }
+  }
+}
+
+bool outdone_by_known_route(const RequestWorkspace& ws, double distance, double risk, const Place& place) {
+  if (ws.known.routes.empty()) return false;
+  const double least_distance = (distance + ws.distance_to_go.lower_bound(place)) * kBoundMargin;
+  const double least_risk = (risk + ws.risk_to_go.lower_bound(place)) * kBoundMargin;
+  const std::uint64_t least_priority =
+      priority_key(label_priority(least_distance, least_risk, 0.0, ws.known.target_heuristic));
+  for (const KnownRoute& route : ws.known.routes) {
+    if (least_distance >= route.distance_m && least_risk >= route.risk && least_priority > route.highest_priority) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace norvel

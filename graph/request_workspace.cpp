@@ -1,0 +1,54 @@
+#include "graph/request_workspace.hpp"
+
+#include "graph/heuristic.hpp"
+#include "graph/id_index.hpp"
+
+namespace norvel {
+
+RequestWorkspace::RequestWorkspace(const RoadGraph& graph_, std::uint32_t source_dense, std::uint32_t target_dense_,
+                                   double target_lat, double target_lon, double eps, const StopPoll& poll,
+                                   SearchReport& report_)
+    : graph(graph_),
+      target_dense(target_dense_),
+      report(report_),
+      stop(poll),
+      approx_factor(1.0 + eps),
+      target_place(target_dense_ == IdIndex::kAbsent ? Places::kNone : places.place_of(target_dense_)),
+      source_place(places.place_of(source_dense)),
+      distance_to_go(graph_, places, kDistance, target_place, &stop),
+      risk_to_go(graph_, places, kRisk, target_place, &stop),
+      target_lat_(target_lat),
+      target_lon_(target_lon),
+      cos_target_(cos_latitude(target_lat)) {}
+
+RequestWorkspace::~RequestWorkspace() {
+  report.settled_backwards += distance_to_go.settled_count() + risk_to_go.settled_count() +
+                              settled_by_earlier_weighings_ + (weighted_ ? weighted_->settled_count() : 0);
+  report.touched_nodes += places.size();
+}
+
+double RequestWorkspace::heuristic_of(std::uint32_t place) {
+  Place& at = places[place];
+  if (!at.has_heuristic) {
+    at.heuristic_m = haversine_with_cos_m(graph.lat[at.dense], graph.lon[at.dense], graph.cos_lat[at.dense],
+                                          target_lat_, target_lon_, cos_target_);
+    at.has_heuristic = true;
+  }
+  return at.heuristic_m;
+}
+
+RemainingCost& RequestWorkspace::weighted_to_go(const Objective& objective) {
+  if (weighted_ && weighted_->objective().distance_weight == objective.distance_weight &&
+      weighted_->objective().risk_weight == objective.risk_weight) {
+    return *weighted_;
+  }
+  if (weighted_) {
+    settled_by_earlier_weighings_ += weighted_->settled_count();
+    places.forget_objective(objective.slot);
+  }
+  return weighted_.emplace(graph, places, objective, target_place, &stop);
+}
+
+void RequestWorkspace::clear_fronts() { places.clear_fronts(); }
+
+}  // namespace norvel

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "graph/known_routes.hpp"
+#include "graph/remaining_cost.hpp"
+#include "graph/road_graph.hpp"
+#include "graph/search_places.hpp"
+#include "graph/search_types.hpp"
+#include "graph/stop_poll.hpp"
+
+namespace norvel {
+
+// What one request builds once and every strategy it tries shares: the
+// places it touches with their heuristics, the backward searches and the
+// bounds they have settled, the known routes, the stop check and the report.
+// Each label search starts with empty fronts (`clear_fronts`); everything
+// else only ever holds for the whole request.
+class RequestWorkspace {
+ public:
+  // `target_dense` may be IdIndex::kAbsent: no label reaches it then.
+  RequestWorkspace(const RoadGraph& graph, std::uint32_t source_dense, std::uint32_t target_dense,
+                   double target_lat, double target_lon, double eps, const StopPoll& poll, SearchReport& report);
+  RequestWorkspace(const RequestWorkspace&) = delete;
+  RequestWorkspace& operator=(const RequestWorkspace&) = delete;
+  // Adds the nodes settled backwards and the nodes touched to the report.
+  ~RequestWorkspace();
+
+  // The great-circle distance from the place to the target, computed once.
+  double heuristic_of(std::uint32_t place);
+  // Whether a solution held covers (distance, risk) widened by 1 + eps.
+  bool covered_by_solution(double distance, double risk) const {
+    return target_place != Places::kNone &&
+           places[target_place].front.covers(approx_factor * distance, approx_factor * risk);
+  }
+  // The backward search of a weighted objective; asking for another weighing
+  // than the last starts it over.
+  RemainingCost& weighted_to_go(const Objective& objective);
+  // Forgets the labels recorded at every place.
+  void clear_fronts();
+
+  const RoadGraph& graph;
+  const std::uint32_t target_dense;
+  SearchReport& report;
+  StopCheck stop;
+  const double approx_factor;  // 1 + eps
+  Places places;
+  // The target's place: its front holds the costs of the solutions. None
+  // when the graph does not know the target.
+  const std::uint32_t target_place;
+  const std::uint32_t source_place;
+  // Precondition of use: the graph's costs are bounded below.
+  RemainingCost distance_to_go;
+  RemainingCost risk_to_go;
+  KnownRoutes known;
+
+ private:
+  const double target_lat_;
+  const double target_lon_;
+  const double cos_target_;
+  std::optional<RemainingCost> weighted_;
+  std::uint64_t settled_by_earlier_weighings_ = 0;
+};
+
+}  // namespace norvel
