@@ -46,9 +46,10 @@
 // remainder again. Or a kept point covers it, and so covers P_i (sums are
 // monotone): a contradiction if it is an earlier P_j, so it is P_i. So
 // P_i is kept before t, hence before any later point of G is popped at the
-// target. A point that is not in G is covered by an earlier P_j, kept before
-// the point's label is popped, and is discarded; so nothing else is kept,
-// and as keys grow along G nothing kept is ever evicted.
+// target. A point that is not in G is covered by an earlier P_j; its label
+// comes later than K(P_j), so it is popped at or after that t, once P_j is
+// kept, and is discarded. So nothing else is kept (which is also the
+// induction's step), and as keys grow along G nothing kept is ever evicted.
 //
 // So the front depends on the points of the paths alone, not on the order in
 // which they are found. This search finds G by taking labels in the order of
@@ -58,10 +59,12 @@
 // its exact priority, so that it is taken only once no label left can lead
 // to an earlier key. A label is dropped when a label recorded at its node
 // costs no more in both (its continuations cost no less than that label's,
-// whose reach the argument above covers), or when every point it can reach
-// is covered by a point already kept (such points are not in G). The bounds
-// of the backward searches for distance, risk and the weighted sum describe
-// where its points can lie.
+// whose reach the argument above covers), or when no point it can reach can
+// still be kept: each is covered by a point already kept (so it is not in
+// G), or would have a priority below the key last taken from the queue
+// (every label left has a key at least that). The bounds of the backward
+// searches for distance, risk and the weighted sum, and in long searches the
+// cuts of `Cut`, describe where its points can lie.
 //
 // What the search does not see is checked on the outcome: the claim's
 // condition on each point's path, and, for the shortest, safest and balanced
