@@ -43,19 +43,16 @@ class Request {
   std::optional<ParetoFront> answer(double eps) {
     if (prunes(ws_.graph, eps)) {
       bool over_budget = true;
-      if (eps > 0.0 && needed_ == PathsNeeded::chosen_routes) {
-        if (std::optional<ParetoFront> front = approximate()) return front;
-        if (ws_.stop.stopped()) return std::nullopt;
-      }
-      if (eps == 0.0 && needed_ == PathsNeeded::chosen_routes) {
-        // A short request is over before the targeted walks have set up
-        // their backward searches, so the pruned search has the first go.
+      if (needed_ == PathsNeeded::chosen_routes) {
+        // A short request is over before the targeted walks or the
+        // approximate search have set up their backward searches, so the
+        // pruned search has the first go.
         if (std::optional<ParetoFront> front = pruned(Strategy::pruned_short, tuning_.short_request_labels)) {
           return front;
         }
         if (ws_.stop.stopped()) return std::nullopt;
         over_budget = last_gave_up() == GaveUp::over_budget;
-        if (std::optional<ParetoFront> front = targeted()) return front;
+        if (std::optional<ParetoFront> front = eps == 0.0 ? targeted() : approximate()) return front;
         if (ws_.stop.stopped()) return std::nullopt;
       }
       // A tie within the budget would stop the pruned search again.

@@ -15,7 +15,8 @@ enum class PathsNeeded { all, chosen_routes };
 // When the search changes its way of working. Every setting gives the same
 // answers; the tests shrink them to reach every way on small graphs.
 struct SearchTuning {
-  // With eps 0, the pruned search's budget before the targeted walks.
+  // The pruned search's budget before the targeted walks (eps 0) or the
+  // approximate search (eps > 0).
   std::uint64_t short_request_labels = 256;
   // Labels processed without a solution before known routes are sought.
   std::uint64_t labels_before_known_routes = 2048;
@@ -30,9 +31,9 @@ struct SearchTuning {
 
 // The ways a request can be answered, in the order it tries them.
 enum class Strategy : std::uint8_t {
-  approximate,   // the search guided by the weighted cost still to go (eps > 0, chosen routes)
-  pruned_short,  // the pruned search within `short_request_labels` (eps 0, chosen routes)
+  pruned_short,  // the pruned search within `short_request_labels` (chosen routes)
   targeted,      // three targeted walks (eps 0, chosen routes)
+  approximate,   // the search guided by the weighted cost still to go (eps > 0, chosen routes)
   pruned,        // the pruned search without a budget
   literal,       // the search exactly as defined; always answers
 };
