@@ -98,18 +98,4 @@ void seek_known_routes(RequestWorkspace& ws) {
   }
 }
 
-bool outdone_by_known_route(const RequestWorkspace& ws, double distance, double risk, const Place& place) {
-  if (ws.known.routes.empty()) return false;
-  const double least_distance = (distance + ws.distance_to_go.lower_bound(place)) * kBoundMargin;
-  const double least_risk = (risk + ws.risk_to_go.lower_bound(place)) * kBoundMargin;
-  const std::uint64_t least_priority =
-      priority_key(label_priority(least_distance, least_risk, 0.0, ws.known.target_heuristic));
-  for (const KnownRoute& route : ws.known.routes) {
-    if (least_distance >= route.distance_m && least_risk >= route.risk && least_priority > route.highest_priority) {
-      return true;
-    }
-  }
-  return false;
-}
-
 }  // namespace norvel

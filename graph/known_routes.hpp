@@ -3,7 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "graph/search_places.hpp"
+#include "graph/heuristic.hpp"
+#include "graph/open_list.hpp"
 
 namespace norvel {
 
@@ -30,9 +31,18 @@ struct KnownRoutes {
 // as the source, which also tightens the bounds of every later test.
 void seek_known_routes(RequestWorkspace& workspace);
 
-// Whether every path on from `place` with costs (distance, risk) so far is
-// outdone by a known route: it would be covered by a solution by the time it
-// reached the target. Uses the backward searches' bounds as they stand.
-bool outdone_by_known_route(const RequestWorkspace& workspace, double distance, double risk, const Place& place);
+// Whether every path whose costs at the target are at least (distance,
+// risk), lower bounds already shrunk by the bounds' margin, is outdone by a
+// known route: it would be covered by a solution by the time it got there.
+inline bool outdone_by_known_route(const KnownRoutes& known, double least_distance, double least_risk) {
+  const std::uint64_t least_priority =
+      priority_key(label_priority(least_distance, least_risk, 0.0, known.target_heuristic));
+  for (const KnownRoute& route : known.routes) {
+    if (least_distance >= route.distance_m && least_risk >= route.risk && least_priority > route.highest_priority) {
+      return true;
+    }
+  }
+  return false;
+}
 
 }  // namespace norvel

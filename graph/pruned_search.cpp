@@ -38,6 +38,7 @@ class PrunedSearch {
   std::expected<PrunedFront, GaveUp> run(std::uint64_t most_processed) {
     push(start_label(ws_.source_place));
     while (!open_.empty()) {
+      // The caller tells a stop from giving up by the stop check itself.
       if (ws_.stop.tick()) return std::unexpected(GaveUp::over_budget);
       const OpenLabel label = open_.pop();
       ++ws_.report.popped;
@@ -90,12 +91,16 @@ class PrunedSearch {
 
   // Whether every path from the place to the target, continuing costs
   // (distance, risk), is covered by a solution held now, or will be covered
-  // when it gets there (see `outdone_by_known_route`), or there is no such
+  // when it gets there (see graph/known_routes.cpp), or there is no such
   // path. Asks the backward searches for tighter bounds only as far as they
   // can still make a difference.
   bool dead(double distance, double risk, std::uint32_t place) {
     if (covered_with_bounds(distance, risk, places_[place])) return true;
-    if (outdone_by_known_route(ws_, distance, risk, places_[place])) return true;
+    if (!ws_.known.routes.empty()) {
+      const double least_distance = (distance + ws_.distance_to_go.lower_bound(places_[place])) * kBoundMargin;
+      const double least_risk = (risk + ws_.risk_to_go.lower_bound(places_[place])) * kBoundMargin;
+      if (outdone_by_known_route(ws_.known, least_distance, least_risk)) return true;
+    }
     const Staircase& solutions = places_[ws_.target_place].front;
     if (solutions.empty()) return false;
     // Settling adds places, which may move the solutions' staircase.

@@ -54,9 +54,9 @@ inline Objective weighted(double distance_weight, double risk_weight) { return {
 // Precondition: the graph's costs are bounded below (`costs_bounded_below`).
 class RemainingCost {
  public:
-  // Each node settled counts as a unit of work for `stop`, if given; once
-  // it says stop, settling ends early, which leaves every bound a lower
-  // bound still.
+  // Nodes settled count as units of work for `stop`, if given; once it
+  // says stop, settling ends early, which leaves every bound a lower bound
+  // still.
   RemainingCost(const RoadGraph& graph, Places& places, Objective objective, std::uint32_t target_place,
                 StopCheck* stop = nullptr);
 
@@ -68,7 +68,8 @@ class RemainingCost {
   // Settles nodes until `place` is settled or the radius exceeds `enough`.
   void settle_until(std::uint32_t place, double enough) {
     while (!(places_[place].settled & bit_) && !heap_.empty() && heap_.front().cost <= enough) {
-      if (stop_ != nullptr && stop_->tick()) return;
+      // A node settled is too little work to count one by one.
+      if ((settled_count_ & (kSettledPerTick - 1)) == 0 && stop_ != nullptr && stop_->tick(kSettledPerTick)) return;
       settle_next();
     }
   }
@@ -85,6 +86,8 @@ class RemainingCost {
   };
 
   void settle_next();
+
+  static constexpr std::uint64_t kSettledPerTick = 1024;
 
   const RoadGraph& graph_;
   Places& places_;

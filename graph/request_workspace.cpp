@@ -27,13 +27,11 @@ RequestWorkspace::~RequestWorkspace() {
   report.touched_nodes += places.size();
 }
 
-double RequestWorkspace::heuristic_of(std::uint32_t place) {
+double RequestWorkspace::first_heuristic_of(std::uint32_t place) {
   Place& at = places[place];
-  if (!at.has_heuristic) {
-    at.heuristic_m = haversine_with_cos_m(graph.lat[at.dense], graph.lon[at.dense], graph.cos_lat[at.dense],
-                                          target_lat_, target_lon_, cos_target_);
-    at.has_heuristic = true;
-  }
+  at.heuristic_m = haversine_with_cos_m(graph.lat[at.dense], graph.lon[at.dense], graph.cos_lat[at.dense],
+                                        target_lat_, target_lon_, cos_target_);
+  at.has_heuristic = true;
   return at.heuristic_m;
 }
 

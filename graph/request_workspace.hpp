@@ -28,7 +28,10 @@ class RequestWorkspace {
   ~RequestWorkspace();
 
   // The great-circle distance from the place to the target, computed once.
-  double heuristic_of(std::uint32_t place);
+  double heuristic_of(std::uint32_t place) {
+    const Place& at = places[place];
+    return at.has_heuristic ? at.heuristic_m : first_heuristic_of(place);
+  }
   // Whether a solution held covers (distance, risk) widened by 1 + eps.
   bool covered_by_solution(double distance, double risk) const {
     return target_place != Places::kNone &&
@@ -56,6 +59,8 @@ class RequestWorkspace {
   KnownRoutes known;
 
  private:
+  double first_heuristic_of(std::uint32_t place);
+
   const double target_lat_;
   const double target_lon_;
   const double cos_target_;
