@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <expected>
+#include <iterator>
 #include <vector>
 
 #include "graph/approximate_routes.hpp"
@@ -51,7 +52,7 @@ class Request {
           return front;
         }
         if (ws_.stop.stopped()) return std::nullopt;
-        over_budget = last_gave_up() == GaveUp::over_budget;
+        over_budget = last_gave_up_ == GaveUp::over_budget;
         if (std::optional<ParetoFront> front = eps == 0.0 ? targeted() : approximate()) return front;
         if (ws_.stop.stopped()) return std::nullopt;
       }
@@ -95,18 +96,21 @@ class Request {
       return std::nullopt;
     }
     if (!ended) {
-      report.gave_up[report.gave_up_count++] = Attempt{strategy, ended.error()};
+      last_gave_up_ = ended.error();
+      // Room for every strategy but the literal search, which never gives up.
+      if (report.gave_up_count < std::size(report.gave_up)) {
+        report.gave_up[report.gave_up_count++] = Attempt{strategy, ended.error()};
+      }
       return std::nullopt;
     }
     report.answered_by = strategy;
     return std::move(*ended);
   }
 
-  GaveUp last_gave_up() const { return ws_.report.gave_up[ws_.report.gave_up_count - 1].why; }
-
   RequestWorkspace& ws_;
   const PathsNeeded needed_;
   const SearchTuning& tuning_;
+  GaveUp last_gave_up_ = GaveUp::over_budget;
 };
 
 }  // namespace

@@ -53,12 +53,13 @@ struct Attempt {
 };
 
 // What one request did, for benchmarks and tests. Each count is a sum over
-// the whole request, every strategy it tried included.
+// the whole request, every strategy it tried included. Give each request a
+// fresh report.
 struct SearchReport {
   std::uint64_t pushed = 0;             // labels pushed on an open list
   std::uint64_t popped = 0;             // labels taken from an open list
   std::uint64_t processed = 0;          // labels that passed the tests and were recorded
-  std::uint64_t walked_prefixes = 0;    // path prefixes the targeted walks went on from
+  std::uint64_t walked_prefixes = 0;    // path prefixes the walks went on from (targeted, approximate)
   std::uint64_t settled_backwards = 0;  // nodes settled by the backward searches
   std::uint64_t touched_nodes = 0;      // nodes the request kept anything for
   std::uint64_t known_routes = 0;       // routes found to stand in for solutions
