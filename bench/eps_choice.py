@@ -20,7 +20,7 @@ from pathlib import Path
 
 import norvel
 
-SAMPLE = Path(__file__).resolve().parent.parent / "data" / "helsinki_walk.json.gz"
+SAMPLE = Path(__file__).resolve().parent.parent / "norvel" / "data" / "helsinki_walk.json.gz"
 
 
 def main() -> None:

@@ -108,12 +108,12 @@ int main(int argc, char** argv) {
                                          ? random_queries(*graph, numbers(second.substr(9)), pairs)
                                          : read_queries(argv[2]);
 
-  std::printf("%8s %6s %10s %10s %12s %10s %12s %10s\n", "band_m", "eps", "median_ms", "max_ms", "processed", "walked",
+  std::printf("%8s %6s %10s %10s %12s %10s %12s %10s %12s\n", "band_m", "eps", "median_ms", "max_ms", "processed", "walked",
               "settled_bw",
-              "literal");
+              "literal", "approximate");
   for (double eps : eps_values) {
     std::map<long, std::vector<double>> times, processed, walked, settled;
-    std::map<long, int> literal;
+    std::map<long, int> literal, approximate;
     for (const Query& query : queries) {
       double best = 1e300;
       norvel::SearchReport counters;
@@ -130,11 +130,13 @@ int main(int argc, char** argv) {
       walked[query.band].push_back(static_cast<double>(counters.walked_prefixes));
       settled[query.band].push_back(static_cast<double>(counters.settled_backwards));
       literal[query.band] += counters.answered_by == norvel::Strategy::literal ? 1 : 0;
+      approximate[query.band] += counters.answered_by == norvel::Strategy::approximate ? 1 : 0;
     }
     for (const auto& [band, band_times] : times) {
-      std::printf("%8ld %6.2f %10.3f %10.3f %12.0f %10.0f %12.0f %7d/%zu\n", band, eps, median(band_times),
+      std::printf("%8ld %6.2f %10.3f %10.3f %12.0f %10.0f %12.0f %7d/%zu %9d/%zu\n", band, eps, median(band_times),
                   *std::max_element(band_times.begin(), band_times.end()), median(processed[band]),
-                  median(walked[band]), median(settled[band]), literal[band], band_times.size());
+                  median(walked[band]), median(settled[band]), literal[band], band_times.size(), approximate[band],
+                  band_times.size());
     }
   }
   return 0;

@@ -1,13 +1,14 @@
-"""Route requests per band of distance: norvel_core beside three Dijkstra
-searches in networkx and in rustworkx, and beside another build of
-norvel_core, request for request in the same run.
+"""Route requests per band of distance: norvel_core with each eps side by
+side, beside three Dijkstra searches in networkx and in rustworkx, and
+beside another build of norvel_core, request for request in the same run.
 
     python bench/route_bench.py                       # the bundled Helsinki sample
-    python bench/route_bench.py --grid /tmp/grid100k  # also a generated grid
+    python bench/route_bench.py --grid /tmp/grid100k  # also a generated grid (8 and 16 km bands)
     python bench/route_bench.py --current build/py/python --baseline /tmp/base/build/python
 
 `--grid PREFIX` reads PREFIX.json and PREFIX.queries as the road-like graph
-generator writes them (../shared/bench/roadgen.py). `--baseline DIR` runs the
+generator writes them (../shared/bench/roadgen.py), and times the bands of
+`--grid-bands` (all with `--grid-bands 0`). `--baseline DIR` runs the
 same requests with the norvel_core found in DIR (for example a build of an
 older commit), in a second process, one request after the other with this
 one, so that both see the same machine. networkx and rustworkx are used
@@ -15,7 +16,9 @@ when installed (`pip install networkx rustworkx` into the benchmark's
 environment; the project does not depend on them).
 
 Each figure is the median over the band's requests of the best of
-`--repeat` runs, in milliseconds.
+`--repeat` runs, in milliseconds; a row per band holds every eps, the
+ratio of each eps to eps 0, the baseline's figures and the speed-up over
+it, then the peers.
 """
 
 from __future__ import annotations
@@ -31,11 +34,12 @@ import sys
 import time
 from pathlib import Path
 
-import norvel.datasets
-
 ROOT = Path(__file__).resolve().parent.parent
-HELSINKI = norvel.datasets.helsinki_walk()
-HELSINKI_BANDS_M = (1000, 1400, 1800)
+# The sample as the package ships it, read from the tree so that the
+# benchmark runs against any build of the module.
+HELSINKI = ROOT / "norvel" / "data" / "helsinki_walk.json.gz"
+HELSINKI_BANDS_M = (500, 1000, 1400, 1800)
+GRID_BANDS_M = (8000, 16000)
 
 
 def read_text(path: Path) -> str:
@@ -182,9 +186,11 @@ def table(title: str, document_path: Path, pairs: list[tuple[int, int, int]], ar
     bands = sorted({band for band, _, _ in pairs})
 
     print(f"\n## {title}: median ms per request ({len(pairs) // len(bands)} per band, best of {args.repeat})\n")
-    header = ["band m", "eps", "norvel_core"]
+    header = ["band m"] + [f"eps {eps:g}" for eps in args.eps]
+    ratios = [eps for eps in args.eps if eps != 0.0] if 0.0 in args.eps else []
+    header += [f"eps {eps:g} / eps 0" for eps in ratios]
     if baseline:
-        header += ["baseline", "speed-up"]
+        header += [f"baseline eps {eps:g}" for eps in args.eps] + [f"speed-up eps {eps:g}" for eps in args.eps]
     header += list(others)
     print("| " + " | ".join(header) + " |")
     print("|" + "---|" * len(header))
@@ -192,20 +198,22 @@ def table(title: str, document_path: Path, pairs: list[tuple[int, int, int]], ar
         band_pairs = [(s, t) for b, s, t in pairs if b == band]
         other_ms = {name: statistics.median(best_ms(lambda: routes.routes(s, t), args.repeat) for s, t in band_pairs)
                     for name, routes in others.items()}
+        now, before = {}, {}
         for eps in args.eps:
-            now, before = [], []
+            times, base_times = [], []
             for source, target in band_pairs:
-                now.append(current.time(source, target, eps))
+                times.append(current.time(source, target, eps))
                 if baseline and band <= args.baseline_max_band:
-                    before.append(baseline.time(source, target, eps))
-            row = [str(band), f"{eps:g}", f"{statistics.median(now):.3f}"]
-            if baseline:
-                if before:
-                    row += [f"{statistics.median(before):.3f}", f"{statistics.median(before) / statistics.median(now):.1f}x"]
-                else:
-                    row += ["", ""]
-            row += [f"{other_ms[name]:.3f}" for name in others]
-            print("| " + " | ".join(row) + " |", flush=True)
+                    base_times.append(baseline.time(source, target, eps))
+            now[eps] = statistics.median(times)
+            before[eps] = statistics.median(base_times) if base_times else None
+        row = [str(band)] + [f"{now[eps]:.3f}" for eps in args.eps]
+        row += [f"{now[eps] / now[0.0]:.2f}" for eps in ratios]
+        if baseline:
+            row += [f"{before[eps]:.3f}" if before[eps] is not None else "" for eps in args.eps]
+            row += [f"{before[eps] / now[eps]:.1f}x" if before[eps] is not None else "" for eps in args.eps]
+        row += [f"{other_ms[name]:.3f}" for name in others]
+        print("| " + " | ".join(row) + " |", flush=True)
     current.close()
     if baseline:
         baseline.close()
@@ -214,6 +222,8 @@ def table(title: str, document_path: Path, pairs: list[tuple[int, int, int]], ar
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--grid", type=Path, help="prefix of a generated grid (PREFIX.json, PREFIX.queries)")
+    parser.add_argument("--grid-bands", type=int, nargs="+", default=list(GRID_BANDS_M),
+                        help="the grid's bands to time, in metres (0: every band of the queries)")
     parser.add_argument("--current", help="folder holding the norvel_core to measure (default: the installed one)")
     parser.add_argument("--baseline", help="folder holding another build of norvel_core to compare with")
     parser.add_argument("--baseline-max-band", type=int, default=10**9,
@@ -232,8 +242,10 @@ def main() -> None:
         table("Helsinki sample", HELSINKI, random_pairs(sample, HELSINKI_BANDS_M, args.pairs, seed=1), args)
     if args.grid:
         document = args.grid.with_name(args.grid.name + ".json")
-        table(f"Generated grid {args.grid.name}", document,
-              generated_queries(args.grid.with_name(args.grid.name + ".queries")), args)
+        queries = generated_queries(args.grid.with_name(args.grid.name + ".queries"))
+        if 0 not in args.grid_bands:
+            queries = [query for query in queries if query[0] in args.grid_bands]
+        table(f"Generated grid {args.grid.name}", document, queries, args)
 
 
 if __name__ == "__main__":

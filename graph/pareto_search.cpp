@@ -6,6 +6,7 @@
 #include <iterator>
 #include <vector>
 
+#include "graph/approximate_routes.hpp"
 #include "graph/id_index.hpp"
 #include "graph/literal_search.hpp"
 #include "graph/pruned_search.hpp"
@@ -43,15 +44,16 @@ class Request {
   std::optional<ParetoFront> answer(double eps) {
     if (prunes(ws_.graph, eps)) {
       bool over_budget = true;
-      if (eps == 0.0 && needed_ == PathsNeeded::chosen_routes) {
-        // A short request is over before the targeted walks have set up
-        // their backward searches, so the pruned search has the first go.
+      if (needed_ == PathsNeeded::chosen_routes) {
+        // A short request is over before the targeted walks or the
+        // approximate search have set up their backward searches, so the
+        // pruned search has the first go.
         if (std::optional<ParetoFront> front = pruned(Strategy::pruned_short, tuning_.short_request_labels)) {
           return front;
         }
         if (ws_.stop.stopped()) return std::nullopt;
         over_budget = last_gave_up_ == GaveUp::over_budget;
-        if (std::optional<ParetoFront> front = targeted()) return front;
+        if (std::optional<ParetoFront> front = eps == 0.0 ? targeted() : approximate()) return front;
         if (ws_.stop.stopped()) return std::nullopt;
       }
       // A tie within the budget would stop the pruned search again.
@@ -80,6 +82,11 @@ class Request {
   }
 
   std::optional<ParetoFront> targeted() { return outcome(Strategy::targeted, targeted_route_front(ws_)); }
+
+  std::optional<ParetoFront> approximate() {
+    ws_.clear_fronts();
+    return outcome(Strategy::approximate, approximate_route_front(ws_, tuning_));
+  }
 
   // Records how the strategy ended: stopped, answered or gave up.
   std::optional<ParetoFront> outcome(Strategy strategy, std::expected<ParetoFront, GaveUp> ended) {

@@ -20,8 +20,10 @@ struct Place {
   bool on_path = false;      // on the path that a walk or a known route follows now
   double heuristic_m = 0.0;
   // Per objective: the cost to the target once settled, before that the
-  // best found so far by the backward search.
-  double to_target[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
+  // best found so far by the backward search. Slots 3 and 4 are the
+  // approximate search's cuts.
+  double to_target[5] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
+                         std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
                          std::numeric_limits<double>::infinity()};
   Staircase front;  // the labels the running label search recorded here
 };

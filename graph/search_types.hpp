@@ -15,16 +15,25 @@ enum class PathsNeeded { all, chosen_routes };
 // When the search changes its way of working. Every setting gives the same
 // answers; the tests shrink them to reach every way on small graphs.
 struct SearchTuning {
-  // With eps 0, the pruned search's budget before the targeted walks.
+  // The pruned search's budget before the targeted walks (eps 0) or the
+  // approximate search (eps > 0).
   std::uint64_t short_request_labels = 256;
   // Labels processed without a solution before known routes are sought.
   std::uint64_t labels_before_known_routes = 2048;
+  // With eps above 0, the labels the approximate search may process before
+  // it leaves the request to the pruned search: past that, a request whose
+  // front is hard to pin down costs the pruned search less.
+  std::uint64_t approximate_labels = 100'000;
+  // Labels the approximate search processes before it sets up its cuts for
+  // the open boxes (most requests end before and need none).
+  std::uint64_t approximate_labels_before_cuts = 8192;
 };
 
 // The ways a request can be answered, in the order it tries them.
 enum class Strategy : std::uint8_t {
-  pruned_short,  // the pruned search within `short_request_labels` (eps 0, chosen routes)
+  pruned_short,  // the pruned search within `short_request_labels` (chosen routes)
   targeted,      // three targeted walks (eps 0, chosen routes)
+  approximate,   // the search guided by the weighted cost still to go (eps > 0, chosen routes)
   pruned,        // the pruned search without a budget
   literal,       // the search exactly as defined; always answers
 };
@@ -34,6 +43,8 @@ enum class GaveUp : std::uint8_t {
   over_budget,    // it would have taken more work than it may
   tie,            // an exact tie whose outcome the search order alone decides
   path_in_doubt,  // a needed path may be another one with the very same costs
+  familiarity,    // familiarity lowers priorities along a path, so the order of keys is not the search's
+  priority_falls, // a path's priority falls along it (the heuristic overestimates), ditto
 };
 
 struct Attempt {
@@ -48,7 +59,7 @@ struct SearchReport {
   std::uint64_t pushed = 0;             // labels pushed on an open list
   std::uint64_t popped = 0;             // labels taken from an open list
   std::uint64_t processed = 0;          // labels that passed the tests and were recorded
-  std::uint64_t walked_prefixes = 0;    // path prefixes the targeted walks went on from
+  std::uint64_t walked_prefixes = 0;    // path prefixes the walks went on from (targeted, approximate)
   std::uint64_t settled_backwards = 0;  // nodes settled by the backward searches
   std::uint64_t touched_nodes = 0;      // nodes the request kept anything for
   std::uint64_t known_routes = 0;       // routes found to stand in for solutions

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <set>
@@ -20,6 +21,7 @@
 #include <tuple>
 #include <vector>
 
+#include "graph/approximate_routes.hpp"
 #include "graph/pareto_search.hpp"
 #include "graph/request_workspace.hpp"
 #include "graph/road_graph.hpp"
@@ -35,7 +37,10 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 // Small graphs reach every way the search works only with these shrunk.
-constexpr SearchTuning kShrunkTuning{.short_request_labels = 2, .labels_before_known_routes = 2};
+constexpr SearchTuning kShrunkTuning{
+    .short_request_labels = 2, .labels_before_known_routes = 2, .approximate_labels = 2};
+constexpr SearchTuning kPastShort{.short_request_labels = 2};
+constexpr SearchTuning kEarlyCuts{.approximate_labels = UINT64_MAX, .approximate_labels_before_cuts = 0};
 constexpr double kEpsValues[] = {0.0, 0.05, 0.1, 0.3, 1.0, -0.5, kNaN, 1e300};
 
 struct Case {
@@ -427,7 +432,25 @@ struct BatchTotals {
   std::size_t fell_back = 0;
   std::uint64_t labels_revisiting = 0;
   std::uint64_t nan_priorities = 0;
+  std::size_t approximate = 0;          // requests the approximate search answered
+  std::size_t approximate_gave_up = 0;  // and those it left to the others
+  std::size_t approximate_fronts = 0;   // its fronts checked on their own
 };
+
+// The approximate search's front against the search's: the same entries
+// with the same costs in the same order (only the chosen entries' paths are
+// promised, and they are checked through the routes).
+std::string costs_difference(const ParetoFront& fast, const reference::ParetoFront& model) {
+  if (fast.size() != model.size()) return "front sizes differ";
+  for (std::size_t i = 0; i < fast.size(); ++i) {
+    const std::string at = "entry " + std::to_string(i) + ": ";
+    if (fast[i].node != model[i].node) return at + "nodes differ";
+    if (!same_bits(fast[i].costs.distance_m, model[i].costs.distance_m)) return at + "distance bits differ";
+    if (!same_bits(fast[i].costs.risk, model[i].costs.risk)) return at + "risk bits differ";
+    if (!same_bits(fast[i].costs.familiarity, model[i].costs.familiarity)) return at + "familiarity bits differ";
+  }
+  return "";
+}
 
 void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTotals& totals) {
   const RoadGraph fast = fast_graph(g.graph);
@@ -451,6 +474,23 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
         note_mismatch(mismatch, g.graph,
                       "compute_safe_routes: " + why + "\n" + request + "fast:\n" + show(fast_result) +
                           "reference:\n" + show(model_result));
+      }
+
+      // Past a short pruned search, as in longer requests: the approximate
+      // search has the next go with eps above 0.
+      if (eps > 0.0) {
+        SearchReport past_short;
+        const FastResult approximated = compute_safe_routes(fast, pair.source, pair.target, eps,
+                                                            {.report = &past_short, .tuning = kPastShort});
+        if (past_short.answered_by == Strategy::approximate) ++totals.approximate;
+        for (std::uint8_t i = 0; i < past_short.gave_up_count; ++i) {
+          if (past_short.gave_up[i].strategy == Strategy::approximate) ++totals.approximate_gave_up;
+        }
+        if (std::string why = result_difference(approximated, model_result); !why.empty()) {
+          note_mismatch(mismatch, g.graph,
+                        "compute_safe_routes past a short pruned search: " + why + "\n" + request + "fast:\n" +
+                            show(approximated) + "reference:\n" + show(model_result));
+        }
       }
 
       // Every way of working reached on a small graph: the targeted walks
@@ -488,6 +528,32 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
         }
       }
 
+      // The approximate search on its own, with its cuts from the first
+      // label on (the request sets them up only in long searches), against
+      // the model's whole front.
+      const std::uint32_t source_listed = listed_node(fast, pair.source);
+      const std::uint32_t target_listed = listed_node(fast, pair.target);
+      if (eps > 0.0 && std::isfinite(eps) && fast.costs_bounded_below && source_listed != IdIndex::kAbsent &&
+          target_listed != IdIndex::kAbsent) {
+        SearchReport searched;
+        const double lat = fast.lat[target_listed];
+        const double lon = fast.lon[target_listed];
+        RequestWorkspace workspace(fast, source_listed, target_listed, lat, lon, eps, {}, searched);
+        const std::expected<ParetoFront, GaveUp> front = approximate_route_front(workspace, kEarlyCuts);
+        if (front) {
+          ++totals.approximate_fronts;
+          std::string why =
+              costs_difference(*front, reference::pareto_search(model, table, pair.source, pair.target, lat, lon, eps));
+          if (why.empty() && !front->empty() && !outgoing_edges(fast, pair.source).empty()) {
+            why = result_difference(FastResult(select_routes(*front)), model_result);
+          }
+          if (!why.empty()) {
+            note_mismatch(mismatch, g.graph, "approximate_route_front: " + why + "\n" + request + "reference:\n" +
+                                                 show(model_result) + "front:\n" + show_front(*front));
+          }
+        }
+      }
+
       // The search itself, also for ids outside the node list and with a
       // target position that need not be the target's own.
       double target_lat = 48.0;
@@ -513,11 +579,27 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
   }
 }
 
-BatchTotals run_batch(Flavour flavour, std::uint64_t seed, std::size_t graphs) {
-  Rng rng(seed);
+enum class Familiarity { as_drawn, none };
+
+// A long soak run draws other graphs with NORVEL_DIFFERENTIAL_SEED set to
+// a number: every batch's seed moves by it.
+std::uint64_t soak_seed() {
+  const char* text = std::getenv("NORVEL_DIFFERENTIAL_SEED");
+  return text == nullptr ? 0 : std::strtoull(text, nullptr, 10) * 0x9E3779B97F4A7C15ULL;
+}
+
+BatchTotals run_batch(Flavour flavour, std::uint64_t seed, std::size_t graphs,
+                      Familiarity familiarity = Familiarity::as_drawn) {
+  Rng rng(seed + soak_seed());
   Mismatch mismatch;
   BatchTotals totals;
-  for (std::size_t i = 0; i < graphs; ++i) check_one_graph(rng, random_case(rng, flavour), mismatch, totals);
+  for (std::size_t i = 0; i < graphs; ++i) {
+    Generated g = random_case(rng, flavour);
+    if (familiarity == Familiarity::none) {
+      for (Edge& edge : g.graph.edges) edge.familiarity = 0.0;
+    }
+    check_one_graph(rng, g, mismatch, totals);
+  }
   EXPECT_EQ(mismatch.count, 0u) << "smallest failing case of " << mismatch.count << ":\n" << mismatch.report;
   // A generator that never reaches the target would make the batch vacuous.
   EXPECT_GT(totals.routes_found * 4, totals.requests) << totals.routes_found << " of " << totals.requests;
@@ -556,6 +638,30 @@ TEST(DifferentialSearch, WholeMetreRoadGridsFullOfTies) {
   EXPECT_GT(totals.answered_quickly * 2, totals.could_be_quick) << totals.answered_quickly;
 }
 TEST(DifferentialSearch, DecimalCostsThatTieOnlyOnPaper) { run_batch(Flavour::decimal, 314159, 1500); }
+
+// Without familiarity the approximate search answers eps above 0: its whole
+// front and its routes against the model, where exact ties abound, where
+// sums tie only on paper, and on road grids with real and whole-metre
+// costs. It must answer most such requests, and leave those whose ties it
+// cannot order to the others. (Requests over within two labels are the
+// pruned search's.)
+TEST(DifferentialSearch, ApproximateRoutesWhereTiesAbound) {
+  const BatchTotals totals = run_batch(Flavour::ties, 5150, 1500, Familiarity::none);
+  EXPECT_GT(totals.approximate, 1000u);
+  EXPECT_GT(totals.approximate_gave_up, 100u);
+}
+TEST(DifferentialSearch, ApproximateRoutesOnCostsThatTieOnlyOnPaper) {
+  const BatchTotals totals = run_batch(Flavour::decimal, 2718, 1000, Familiarity::none);
+  EXPECT_GT(totals.approximate, 1000u);
+}
+TEST(DifferentialSearch, ApproximateRoutesOnRoadGrids) {
+  const BatchTotals real = run_batch(Flavour::road, 4040, 300, Familiarity::none);
+  EXPECT_GT(real.approximate * 2, real.approximate_fronts) << real.approximate << " of " << real.approximate_fronts;
+  EXPECT_LT(real.approximate_gave_up * 10, real.approximate) << real.approximate_gave_up;
+  const BatchTotals whole_metres = run_batch(Flavour::whole_metre_road, 1610, 300, Familiarity::none);
+  EXPECT_GT(whole_metres.approximate, 1000u);
+  EXPECT_GT(whole_metres.approximate_gave_up, 100u);
+}
 
 // ---------------------------------------------------------------------------
 // Cycles along which nothing grows: the search must end, with the front the
