@@ -448,30 +448,15 @@ class Approximate {
   std::optional<PathCosts> follow_least_path(RemainingCost& to_go, Places& places, std::uint32_t source_place) {
     to_go.settle_until(source_place, RemainingCost::kUnreachable);
     if (to_go.lower_bound(places[source_place]) == kInfinity) return std::nullopt;
-    const Objective& objective = to_go.objective();
     PathCosts sums{0.0, 0.0, 0.0};
     std::uint32_t at = source_place;
     for (std::size_t steps = 0; places[at].dense != target_dense_; ++steps) {
       if (steps > places.size()) return std::nullopt;  // round a cycle of equal costs
-      const std::uint32_t dense = places[at].dense;
-      const SearchEdge* best_edge = nullptr;
-      std::uint32_t best_place = 0;
-      double best = kInfinity;
-      for (std::uint32_t slot = graph_.out_begin[dense]; slot < graph_.out_begin[dense + 1]; ++slot) {
-        const SearchEdge& edge = graph_.out_edges[slot];
-        const std::uint32_t next = places.place_of(edge.to);
-        to_go.settle_until(next, RemainingCost::kUnreachable);
-        const double value = objective.of(edge) + to_go.lower_bound(places[next]);
-        if (value < best) {
-          best = value;
-          best_edge = &edge;
-          best_place = next;
-        }
-      }
-      if (best_edge == nullptr) return std::nullopt;
-      sums.distance_m = sums.distance_m + best_edge->distance_m;
-      sums.risk = sums.risk + best_edge->risk_score;
-      at = best_place;
+      const LeastStep step = least_step(graph_, places, to_go, at);
+      if (step.edge == nullptr) return std::nullopt;
+      sums.distance_m = sums.distance_m + step.edge->distance_m;
+      sums.risk = sums.risk + step.edge->risk_score;
+      at = step.place;
     }
     return sums;
   }

@@ -44,38 +44,23 @@ std::optional<KnownRoute> follow_least_path(RequestWorkspace& ws, RemainingCost&
   const std::uint32_t source = ws.source_place;
   to_go.settle_until(source, RemainingCost::kUnreachable);
   if (to_go.lower_bound(places[source]) == RemainingCost::kUnreachable) return std::nullopt;
-  const Objective& objective = to_go.objective();
   std::vector<std::uint32_t> walked{source};
   places[source].on_path = true;
   KnownRoute route{0.0, 0.0, priority_key(0.0)};
   bool arrived = true;
   for (std::uint32_t at = source; places[at].dense != ws.target_dense;) {
-    const std::uint32_t dense = places[at].dense;
-    std::uint32_t best_place = Places::kNone;
-    const SearchEdge* best_edge = nullptr;
-    double best = RemainingCost::kUnreachable;
-    for (std::uint32_t slot = graph.out_begin[dense]; slot < graph.out_begin[dense + 1]; ++slot) {
-      const SearchEdge& edge = graph.out_edges[slot];
-      const std::uint32_t next = places.place_of(edge.to);
-      to_go.settle_until(next, RemainingCost::kUnreachable);
-      const double value = objective.of(edge) + to_go.lower_bound(places[next]);
-      if (value < best) {
-        best = value;
-        best_place = next;
-        best_edge = &edge;
-      }
-    }
-    if (best_edge == nullptr || places[best_place].on_path) {
+    const LeastStep step = least_step(graph, places, to_go, at);
+    if (step.edge == nullptr || places[step.place].on_path) {
       arrived = false;  // rounding led round a cycle of equal costs
       break;
     }
-    route.distance_m = route.distance_m + best_edge->distance_m;
-    route.risk = route.risk + best_edge->risk_score;
-    const double priority = label_priority(route.distance_m, route.risk, 0.0, ws.heuristic_of(best_place));
+    route.distance_m = route.distance_m + step.edge->distance_m;
+    route.risk = route.risk + step.edge->risk_score;
+    const double priority = label_priority(route.distance_m, route.risk, 0.0, ws.heuristic_of(step.place));
     route.highest_priority = std::max(route.highest_priority, priority_key(priority));
-    places[best_place].on_path = true;
-    walked.push_back(best_place);
-    at = best_place;
+    places[step.place].on_path = true;
+    walked.push_back(step.place);
+    at = step.place;
   }
   for (std::uint32_t place : walked) places[place].on_path = false;
   if (!arrived) return std::nullopt;

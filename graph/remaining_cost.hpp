@@ -98,4 +98,31 @@ class RemainingCost {
   StopCheck* stop_;
 };
 
+// One step down a least path by `to_go`'s objective: the first edge leaving
+// `at` (in edge index order) whose cost plus the bound at its head is
+// least, settling each head as far as needed. The edge is null when `at`
+// has no edge to a node that can reach the target.
+struct LeastStep {
+  const SearchEdge* edge = nullptr;
+  std::uint32_t place = Places::kNone;
+};
+
+inline LeastStep least_step(const RoadGraph& graph, Places& places, RemainingCost& to_go, std::uint32_t at) {
+  const Objective& objective = to_go.objective();
+  const std::uint32_t dense = places[at].dense;
+  LeastStep step;
+  double best = RemainingCost::kUnreachable;
+  for (std::uint32_t slot = graph.out_begin[dense]; slot < graph.out_begin[dense + 1]; ++slot) {
+    const SearchEdge& edge = graph.out_edges[slot];
+    const std::uint32_t next = places.place_of(edge.to);
+    to_go.settle_until(next, RemainingCost::kUnreachable);
+    const double value = objective.of(edge) + to_go.lower_bound(places[next]);
+    if (value < best) {
+      best = value;
+      step = {&edge, next};
+    }
+  }
+  return step;
+}
+
 }  // namespace norvel
