@@ -203,7 +203,7 @@ class Approximate {
       }
       // A key from unsettled bounds may be too low: make it exact, or at
       // least larger than the next key, before going on.
-      if (!queue_.empty() && (!(places_[item.place].settled & weighted_bit()) || cuts_unsettled(item.place))) {
+      if (!queue_.empty() && (!weighted_to_go_.settled(item.place) || cuts_unsettled(item.place))) {
         const double next = queue_.front().key;
         settle_for_key(item, next);
         const double key = std::max(item.key, key_of(item.distance_m, item.risk, item.place));
@@ -278,10 +278,8 @@ class Approximate {
     }
   }
 
-  std::uint8_t weighted_bit() const { return 1u << 2; }
   bool cuts_unsettled(std::uint32_t place) const {
-    const std::uint8_t settled = places_[place].settled;
-    return (shorter_.to_go && !(settled & (1u << 3))) || (safer_.to_go && !(settled & (1u << 4)));
+    return (shorter_.to_go && !shorter_.to_go->settled(place)) || (safer_.to_go && !safer_.to_go->settled(place));
   }
 
   // A path at the target, taken in key order: kept unless covered.
@@ -326,10 +324,9 @@ class Approximate {
   // all lie below it is empty. In the two open boxes the cuts of `Cut` say
   // more.
   double least_sum(double distance, double risk, std::uint32_t place) const {
-    const Place& at = places_[place];
-    const double distance_to_go = distance_to_go_.lower_bound(at);
-    const double risk_to_go = risk_to_go_.lower_bound(at);
-    const double weighted_to_go = weighted_to_go_.lower_bound(at);
+    const double distance_to_go = distance_to_go_.lower_bound(place);
+    const double risk_to_go = risk_to_go_.lower_bound(place);
+    const double weighted_to_go = weighted_to_go_.lower_bound(place);
     if (distance_to_go == kInfinity || risk_to_go == kInfinity || weighted_to_go == kInfinity) return kInfinity;
     const double least_distance = (distance + distance_to_go) * kBoundMargin;
     const double least_risk = (risk + risk_to_go) * kBoundMargin;
@@ -343,9 +340,9 @@ class Approximate {
       const double beta = j > 0 ? staircase_[j - 1].beta : kInfinity;
       if (!(least_distance < alpha && least_risk < beta)) continue;
       if (j == 0) {
-        least = std::min(least, std::max(anywhere, shorter_.least_sum(distance, risk, at, alpha)));
+        least = std::min(least, std::max(anywhere, shorter_.least_sum(distance, risk, place, alpha)));
       } else if (j == n) {
-        least = std::min(least, std::max(anywhere, safer_.least_sum(distance, risk, at, beta)));
+        least = std::min(least, std::max(anywhere, safer_.least_sum(distance, risk, place, beta)));
       } else if (const double most = (alpha + kRiskWeight * beta) * kBoxMargin;
                  least_weighted < most && level_ < most) {
         least = std::min(least, anywhere);
@@ -367,10 +364,10 @@ class Approximate {
     std::optional<RemainingCost> to_go;
     double multiplier = 0.0;  // l
 
-    double least_sum(double distance, double risk, const Place& at, double box_limit) const {
+    double least_sum(double distance, double risk, std::uint32_t place, double box_limit) const {
       if (!to_go) return -kInfinity;
       const Objective& weights = to_go->objective();
-      const double bound = to_go->lower_bound(at);
+      const double bound = to_go->lower_bound(place);
       if (bound == kInfinity) return kInfinity;
       const double weighed =
           ((weights.distance_weight * distance + weights.risk_weight * risk) + bound) * kWeightedMargin;
@@ -392,7 +389,7 @@ class Approximate {
     if (shortest && shortest->distance_m < leftmost.alpha) {
       shorter_.multiplier = hull_slope(*shortest, {leftmost.distance_m, leftmost.risk, 0.0}, leftmost.alpha, true);
       if (shorter_.multiplier > 0.0) {
-        shorter_.to_go.emplace(graph_, places_, Objective{3, 1.0 + shorter_.multiplier, kRiskWeight}, target_place_,
+        shorter_.to_go.emplace(graph_, places_, Objective{1.0 + shorter_.multiplier, kRiskWeight}, target_place_,
                                &stop_);
       }
     }
@@ -401,7 +398,7 @@ class Approximate {
     if (safest && safest->risk < rightmost.beta) {
       safer_.multiplier = hull_slope(*safest, {rightmost.distance_m, rightmost.risk, 0.0}, rightmost.beta, false);
       if (safer_.multiplier > 0.0) {
-        safer_.to_go.emplace(graph_, places_, Objective{4, 1.0, kRiskWeight + safer_.multiplier}, target_place_,
+        safer_.to_go.emplace(graph_, places_, Objective{1.0, kRiskWeight + safer_.multiplier}, target_place_,
                              &stop_);
       }
     }
@@ -420,8 +417,8 @@ class Approximate {
       Places scratch;
       const std::uint32_t target = scratch.place_of(target_dense_);
       const std::uint32_t source = scratch.place_of(places_[source_place_].dense);
-      const Objective weights = by_distance ? Objective{3, 1.0 + slope, kRiskWeight}
-                                            : Objective{4, 1.0, kRiskWeight + slope};
+      const Objective weights = by_distance ? Objective{1.0 + slope, kRiskWeight}
+                                            : Objective{1.0, kRiskWeight + slope};
       RemainingCost to_go(graph_, scratch, weights, target, &stop_);
       const std::optional<PathCosts> least = follow_least_path(to_go, scratch, source);
       settled_for_cuts_ += to_go.settled_count();
@@ -447,7 +444,7 @@ class Approximate {
 
   std::optional<PathCosts> follow_least_path(RemainingCost& to_go, Places& places, std::uint32_t source_place) {
     to_go.settle_until(source_place, RemainingCost::kUnreachable);
-    if (to_go.lower_bound(places[source_place]) == kInfinity) return std::nullopt;
+    if (to_go.lower_bound(source_place) == kInfinity) return std::nullopt;
     PathCosts sums{0.0, 0.0, 0.0};
     std::uint32_t at = source_place;
     for (std::size_t steps = 0; places[at].dense != target_dense_; ++steps) {
@@ -506,10 +503,9 @@ class Approximate {
     auto keep = [&](std::uint32_t place, const PathCosts& costs) {
       distance_to_go_.settle_until(place, point.distance_m - costs.distance_m);
       risk_to_go_.settle_until(place, point.risk - costs.risk);
-      const Place& bounds = places_[place];
-      if ((costs.distance_m + distance_to_go_.lower_bound(bounds)) * kBoundMargin > point.distance_m ||
-          (costs.risk + risk_to_go_.lower_bound(bounds)) * kBoundMargin > point.risk ||
-          ((costs.distance_m + kRiskWeight * costs.risk) + weighted_to_go_.lower_bound(bounds)) * kKeyMargin >
+      if ((costs.distance_m + distance_to_go_.lower_bound(place)) * kBoundMargin > point.distance_m ||
+          (costs.risk + risk_to_go_.lower_bound(place)) * kBoundMargin > point.risk ||
+          ((costs.distance_m + kRiskWeight * costs.risk) + weighted_to_go_.lower_bound(place)) * kKeyMargin >
               point_weighted) {
         return false;
       }
@@ -519,7 +515,7 @@ class Approximate {
         const double so_far = weights.distance_weight * costs.distance_m + weights.risk_weight * costs.risk;
         const double at_point = weights.distance_weight * point.distance_m + weights.risk_weight * point.risk;
         cut->to_go->settle_until(place, at_point - so_far);
-        if ((so_far + cut->to_go->lower_bound(places_[place])) * kWeightedMargin > at_point) return false;
+        if ((so_far + cut->to_go->lower_bound(place)) * kWeightedMargin > at_point) return false;
       }
       const Place& at = places_[place];
       return !at.front.covers(below(costs.distance_m - distance_gap), costs.risk) &&

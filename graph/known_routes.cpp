@@ -43,7 +43,7 @@ std::optional<KnownRoute> follow_least_path(RequestWorkspace& ws, RemainingCost&
   const RoadGraph& graph = ws.graph;
   const std::uint32_t source = ws.source_place;
   to_go.settle_until(source, RemainingCost::kUnreachable);
-  if (to_go.lower_bound(places[source]) == RemainingCost::kUnreachable) return std::nullopt;
+  if (to_go.lower_bound(source) == RemainingCost::kUnreachable) return std::nullopt;
   std::vector<std::uint32_t> walked{source};
   places[source].on_path = true;
   KnownRoute route{0.0, 0.0, priority_key(0.0)};

@@ -95,10 +95,10 @@ class PrunedSearch {
   // path. Asks the backward searches for tighter bounds only as far as they
   // can still make a difference.
   bool dead(double distance, double risk, std::uint32_t place) {
-    if (covered_with_bounds(distance, risk, places_[place])) return true;
+    if (covered_with_bounds(distance, risk, place)) return true;
     if (!ws_.known.routes.empty()) {
-      const double least_distance = (distance + ws_.distance_to_go.lower_bound(places_[place])) * kBoundMargin;
-      const double least_risk = (risk + ws_.risk_to_go.lower_bound(places_[place])) * kBoundMargin;
+      const double least_distance = (distance + ws_.distance_to_go.lower_bound(place)) * kBoundMargin;
+      const double least_risk = (risk + ws_.risk_to_go.lower_bound(place)) * kBoundMargin;
       if (outdone_by_known_route(ws_.known, least_distance, least_risk)) return true;
     }
     const Staircase& solutions = places_[ws_.target_place].front;
@@ -109,10 +109,10 @@ class PrunedSearch {
     const double enough_risk = solutions.largest_risk() / factor - risk;
     ws_.distance_to_go.settle_until(place, enough_distance);
     ws_.risk_to_go.settle_until(place, enough_risk);
-    return covered_with_bounds(distance, risk, places_[place]);
+    return covered_with_bounds(distance, risk, place);
   }
 
-  bool covered_with_bounds(double distance, double risk, const Place& place) const {
+  bool covered_with_bounds(double distance, double risk, std::uint32_t place) const {
     const double distance_to_go = ws_.distance_to_go.lower_bound(place);
     const double risk_to_go = ws_.risk_to_go.lower_bound(place);
     if (distance_to_go == RemainingCost::kUnreachable || risk_to_go == RemainingCost::kUnreachable) return true;

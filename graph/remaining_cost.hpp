@@ -26,9 +26,8 @@ inline constexpr double kUpperMargin = 1.0 + 0x1p-17;
 inline constexpr double kWeightedMargin = 1.0 - 0x1p-16;
 
 // What a backward search sums per edge: its distance, its risk, or a
-// weighted sum of both. Each has its own slot in `Place`.
+// weighted sum of both.
 struct Objective {
-  unsigned slot;
   double distance_weight;
   double risk_weight;
 
@@ -38,9 +37,9 @@ struct Objective {
     return distance_weight * edge.distance_m + risk_weight * edge.risk_score;
   }
 };
-inline constexpr Objective kDistance{0, 1.0, 0.0};
-inline constexpr Objective kRisk{1, 0.0, 1.0};
-inline Objective weighted(double distance_weight, double risk_weight) { return {2, distance_weight, risk_weight}; }
+inline constexpr Objective kDistance{1.0, 0.0};
+inline constexpr Objective kRisk{0.0, 1.0};
+inline Objective weighted(double distance_weight, double risk_weight) { return {distance_weight, risk_weight}; }
 
 // The least cost of one objective still needed from a node to the target,
 // found by a Dijkstra search backwards over the incoming edges that runs only
@@ -51,6 +50,11 @@ inline Objective weighted(double distance_weight, double risk_weight) { return {
 // Costs are summed in floating point in the backward direction, while a
 // forward search sums the same edges the other way round; callers leave a
 // margin for the difference (`kBoundMargin`, `kUpperMargin`).
+//
+// Each search keeps its costs in arrays of its own, indexed by place, rather
+// than in `Place`: a settle then touches 8 bytes of cost and a bit per node
+// reached, and a search's working set stays a fraction of the places'.
+//
 // Precondition: the graph's costs are bounded below (`costs_bounded_below`).
 class RemainingCost {
  public:
@@ -60,14 +64,18 @@ class RemainingCost {
   RemainingCost(const RoadGraph& graph, Places& places, Objective objective, std::uint32_t target_place,
                 StopCheck* stop = nullptr);
 
-  double lower_bound(const Place& place) const {
-    if (place.settled & bit_) return place.to_target[objective_.slot];
+  double lower_bound(std::uint32_t place) const {
+    if (settled(place)) return cost_[place];
     return heap_.empty() ? kUnreachable : heap_.front().cost;
+  }
+
+  bool settled(std::uint32_t place) const {
+    return place < cost_.size() && (settled_[place / 64] >> (place % 64) & 1u) != 0;
   }
 
   // Settles nodes until `place` is settled or the radius exceeds `enough`.
   void settle_until(std::uint32_t place, double enough) {
-    while (!(places_[place].settled & bit_) && !heap_.empty() && heap_.front().cost <= enough) {
+    while (!settled(place) && !heap_.empty() && heap_.front().cost <= enough) {
       // A node settled is too little work to count one by one.
       if ((settled_count_ & (kSettledPerTick - 1)) == 0 && stop_ != nullptr && stop_->tick(kSettledPerTick)) return;
       settle_next();
@@ -83,16 +91,22 @@ class RemainingCost {
   struct Entry {
     double cost;
     std::uint32_t place;
+    std::uint32_t dense;  // the place's node, kept here to spare a load per settle
   };
 
   void settle_next();
+  // Makes room for every place the request has so far.
+  void cover_places();
 
   static constexpr std::uint64_t kSettledPerTick = 1024;
 
   const RoadGraph& graph_;
   Places& places_;
   const Objective objective_;
-  const std::uint8_t bit_;
+  // Per place: the cost to the target once settled, before that the least
+  // found so far (infinite where none is); and one settled bit.
+  std::vector<double> cost_;
+  std::vector<std::uint64_t> settled_;
   std::vector<Entry> heap_;
   std::uint64_t settled_count_ = 0;
   StopCheck* stop_;
@@ -116,7 +130,7 @@ inline LeastStep least_step(const RoadGraph& graph, Places& places, RemainingCos
     const SearchEdge& edge = graph.out_edges[slot];
     const std::uint32_t next = places.place_of(edge.to);
     to_go.settle_until(next, RemainingCost::kUnreachable);
-    const double value = objective.of(edge) + to_go.lower_bound(places[next]);
+    const double value = objective.of(edge) + to_go.lower_bound(next);
     if (value < best) {
       best = value;
       step = {&edge, next};

@@ -40,10 +40,7 @@ RemainingCost& RequestWorkspace::weighted_to_go(const Objective& objective) {
       weighted_->objective().risk_weight == objective.risk_weight) {
     return *weighted_;
   }
-  if (weighted_) {
-    settled_by_earlier_weighings_ += weighted_->settled_count();
-    places.forget_objective(objective.slot);
-  }
+  if (weighted_) settled_by_earlier_weighings_ += weighted_->settled_count();
   return weighted_.emplace(graph, places, objective, target_place, &stop);
 }
 

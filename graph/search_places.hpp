@@ -16,15 +16,8 @@ namespace norvel {
 struct Place {
   std::uint32_t dense;
   bool has_heuristic = false;
-  std::uint8_t settled = 0;  // one bit per objective of the backward searches
   bool on_path = false;      // on the path that a walk or a known route follows now
   double heuristic_m = 0.0;
-  // Per objective: the cost to the target once settled, before that the
-  // best found so far by the backward search. Slots 3 and 4 are the
-  // approximate search's cuts.
-  double to_target[5] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
-                         std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
-                         std::numeric_limits<double>::infinity()};
   Staircase front;  // the labels the running label search recorded here
 };
 
@@ -99,15 +92,6 @@ class Places {
 
   void clear_fronts() {
     for (Place& place : places_) place.front.clear();
-  }
-  // Makes every place unsettled and unreached for the backward search of
-  // one objective slot, for a new search of that slot.
-  void forget_objective(unsigned slot) {
-    const auto bit = static_cast<std::uint8_t>(1u << slot);
-    for (Place& place : places_) {
-      place.settled &= static_cast<std::uint8_t>(~bit);
-      place.to_target[slot] = std::numeric_limits<double>::infinity();
-    }
   }
 
  private:

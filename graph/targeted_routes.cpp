@@ -73,7 +73,7 @@ class Targeted {
       return ParetoFront{FrontEntry{{id}, id, {0.0, 0.0, 0.0}}};
     }
     ws_.distance_to_go.settle_until(source_place_, RemainingCost::kUnreachable);
-    if (ws_.distance_to_go.lower_bound(places_[source_place_]) == RemainingCost::kUnreachable) return ParetoFront{};
+    if (ws_.distance_to_go.lower_bound(source_place_) == RemainingCost::kUnreachable) return ParetoFront{};
 
     const std::expected<Least, GaveUp> shortest = least_by(ws_.distance_to_go, false);
     if (!shortest) return std::unexpected(shortest.error());
@@ -98,11 +98,11 @@ class Targeted {
     auto first = [by_risk](const PathCosts& c) { return by_risk ? c.risk : c.distance_m; };
     auto second = [by_risk](const PathCosts& c) { return by_risk ? c.distance_m : c.risk; };
     to_go.settle_until(source_place_, RemainingCost::kUnreachable);
-    double bound = to_go.lower_bound(places_[source_place_]) * kUpperMargin;
+    double bound = to_go.lower_bound(source_place_) * kUpperMargin;
     Least least;
     auto keep = [&](std::uint32_t place, const PathCosts& costs) {
       to_go.settle_until(place, bound - first(costs));
-      return (first(costs) + to_go.lower_bound(places_[place])) * kBoundMargin <= bound;
+      return (first(costs) + to_go.lower_bound(place)) * kBoundMargin <= bound;
     };
     auto reach = [&](const PathCosts& costs, std::span<const std::uint32_t> path) {
       if (least.count > 0 && first(costs) == first(least.path.costs) && second(costs) == second(least.path.costs)) {
@@ -136,12 +136,12 @@ class Targeted {
     to_go.settle_until(source_place_, RemainingCost::kUnreachable);
     // Comfortably above the least score of the front, so that every path of
     // a point that could be chosen, and every path dominating one, is met.
-    const double bound = to_go.lower_bound(places_[source_place_]) * (1.0 + 0x1p-12);
+    const double bound = to_go.lower_bound(source_place_) * (1.0 + 0x1p-12);
     std::vector<Arrival> arrivals;
     auto keep = [&](std::uint32_t place, const PathCosts& costs) {
       const double so_far = weighted_sum(costs);
       to_go.settle_until(place, bound - so_far);
-      return (so_far + to_go.lower_bound(places_[place])) * kWeightedMargin <= bound;
+      return (so_far + to_go.lower_bound(place)) * kWeightedMargin <= bound;
     };
     bool too_many = false;
     auto reach = [&](const PathCosts& costs, std::span<const std::uint32_t> path) {

@@ -146,7 +146,7 @@ TEST(RemainingCost, SettlesToTheExactOptimaAndBoundsTheRestFromBelow) {
         const std::uint32_t place = places.place_of(dense);
         const double enough = rng() % 2 ? RemainingCost::kUnreachable : small_value(rng);
         to_go.settle_until(place, enough);
-        const double bound = to_go.lower_bound(places[place]);
+        const double bound = to_go.lower_bound(place);
         auto optimum = optima.find(dense);
         if (optimum == optima.end()) {
           if (enough == RemainingCost::kUnreachable) {
