@@ -156,6 +156,9 @@ class Approximate {
 
  private:
   static constexpr std::uint64_t kWalkBudget = 200'000;
+  // The second cuts come once the first have been in use a while.
+  static constexpr std::uint64_t kRefineAfter = 4;
+  static constexpr int kHullRounds = 5;
 
   std::expected<ParetoFront, GaveUp> find() {
     if (places_[source_place_].dense == target_dense_) {
@@ -216,7 +219,7 @@ class Approximate {
       if (places_[item.place].front.covers(item.distance_m, item.risk)) continue;
       if (!may_reach_uncovered(item.distance_m, item.risk, item.place)) continue;
       if (labels_.size() >= most_labels_) return false;
-      if (!cuts_prepared_ && !staircase_.empty() && labels_.size() >= labels_before_cuts_) prepare_cuts();
+      if (!staircase_.empty() && cuts_set_up_ < 2 && labels_.size() >= cuts_due()) prepare_cuts();
 
       places_[item.place].front.insert(item.distance_m, item.risk);
       labels_.push_back(Recorded{item.parent, item.place, item.distance_m, item.risk});
@@ -276,6 +279,12 @@ class Approximate {
       cut->to_go->settle_until(item.place,
                                ((needed + cut->multiplier * limit) / kWeightedMargin - so_far) * 1.125);
     }
+  }
+
+  // The labels processed when the cuts are set up next.
+  std::uint64_t cuts_due() const {
+    if (cuts_set_up_ == 0) return labels_before_cuts_;
+    return labels_before_cuts_ > UINT64_MAX / kRefineAfter ? UINT64_MAX : labels_before_cuts_ * kRefineAfter;
   }
 
   bool cuts_unsettled(std::uint32_t place) const {
@@ -379,15 +388,24 @@ class Approximate {
   // Sets the cuts up for the open boxes, once the search has spent a while
   // without them (most requests end before). The best multiplier is the
   // slope of the lower convex hull of the paths' points where it crosses the
-  // box's limit; a few weighted searches, each from the two points that
-  // straddle the limit, home in on it.
+  // box's limit. The first cuts take the slope between the least path by
+  // the box's own cost and the kept point that bounds the box, which costs
+  // one backward search per box. A search that goes on long after has a
+  // front worth more: its cuts are set up again from the slope that a few
+  // weighted searches, each from the two points that straddle the limit,
+  // home in on. Any multiplier gives a lower bound, so the cuts may change
+  // while labels wait on the queue.
   void prepare_cuts() {
-    cuts_prepared_ = true;
+    const int rounds = cuts_set_up_++ == 0 ? 0 : kHullRounds;
+    for (const Cut* cut : {&shorter_, &safer_}) {
+      if (cut->to_go) settled_for_cuts_ += cut->to_go->settled_count();
+    }
     // A box that even the least path by its own cost misses is empty.
     const Step& leftmost = staircase_.front();
     std::optional<PathCosts> shortest = follow_least_path(distance_to_go_);
     if (shortest && shortest->distance_m < leftmost.alpha) {
-      shorter_.multiplier = hull_slope(*shortest, {leftmost.distance_m, leftmost.risk, 0.0}, leftmost.alpha, true);
+      shorter_.multiplier =
+          hull_slope(*shortest, {leftmost.distance_m, leftmost.risk, 0.0}, leftmost.alpha, true, rounds);
       if (shorter_.multiplier > 0.0) {
         shorter_.to_go.emplace(graph_, places_, Objective{1.0 + shorter_.multiplier, kRiskWeight}, target_place_,
                                &stop_);
@@ -396,7 +414,8 @@ class Approximate {
     const Step& rightmost = staircase_.back();
     std::optional<PathCosts> safest = follow_least_path(risk_to_go_);
     if (safest && safest->risk < rightmost.beta) {
-      safer_.multiplier = hull_slope(*safest, {rightmost.distance_m, rightmost.risk, 0.0}, rightmost.beta, false);
+      safer_.multiplier =
+          hull_slope(*safest, {rightmost.distance_m, rightmost.risk, 0.0}, rightmost.beta, false, rounds);
       if (safer_.multiplier > 0.0) {
         safer_.to_go.emplace(graph_, places_, Objective{1.0, kRiskWeight + safer_.multiplier}, target_place_,
                              &stop_);
@@ -406,14 +425,14 @@ class Approximate {
 
   // `inside` lies in the open box (below `limit` in distance, or in risk),
   // `outside` beyond it. The multiplier that weighs both alike; 0 if none.
-  double hull_slope(PathCosts inside, PathCosts outside, double limit, bool by_distance) {
+  double hull_slope(PathCosts inside, PathCosts outside, double limit, bool by_distance, int rounds) {
     auto slope_between = [&](const PathCosts& in, const PathCosts& out) {
       return by_distance ? kRiskWeight * (in.risk - out.risk) / (out.distance_m - in.distance_m) - 1.0
                          : (in.distance_m - out.distance_m) / (out.risk - in.risk) - kRiskWeight;
     };
     auto beyond = [&](const PathCosts& p) { return by_distance ? p.distance_m >= limit : p.risk >= limit; };
     double slope = slope_between(inside, outside);
-    for (int round = 0; round < 5 && slope > 0.0 && std::isfinite(slope); ++round) {
+    for (int round = 0; round < rounds && slope > 0.0 && std::isfinite(slope); ++round) {
       Places scratch;
       const std::uint32_t target = scratch.place_of(target_dense_);
       const std::uint32_t source = scratch.place_of(places_[source_place_].dense);
@@ -548,7 +567,7 @@ class Approximate {
   RemainingCost& distance_to_go_;
   RemainingCost& risk_to_go_;
   RemainingCost& weighted_to_go_;
-  bool cuts_prepared_ = false;
+  int cuts_set_up_ = 0;  // times the cuts were set up
   Cut shorter_;  // for the first box, by distance
   Cut safer_;    // for the last box, by risk
   std::vector<Recorded> labels_;

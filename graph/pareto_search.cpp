@@ -48,7 +48,9 @@ class Request {
         // A short request is over before the targeted walks or the
         // approximate search have set up their backward searches, so the
         // pruned search has the first go.
-        if (std::optional<ParetoFront> front = pruned(Strategy::pruned_short, tuning_.short_request_labels)) {
+        const std::uint64_t budget =
+            eps == 0.0 ? tuning_.short_request_labels : tuning_.short_approximate_request_labels;
+        if (std::optional<ParetoFront> front = pruned(Strategy::pruned_short, budget)) {
           return front;
         }
         if (ws_.stop.stopped()) return std::nullopt;

@@ -15,9 +15,14 @@ enum class PathsNeeded { all, chosen_routes };
 // When the search changes its way of working. Every setting gives the same
 // answers; the tests shrink them to reach every way on small graphs.
 struct SearchTuning {
-  // The pruned search's budget before the targeted walks (eps 0) or the
-  // approximate search (eps > 0).
+  // The pruned search's budget before the targeted walks (eps 0).
   std::uint64_t short_request_labels = 256;
+  // Its budget before the approximate search (eps > 0). The approximate
+  // search first settles its backward searches as far as the source, which
+  // costs more than a short request's pruned search needs; on streets with
+  // varied risk few requests end within either budget, so the pruned
+  // search's extra labels cost little there.
+  std::uint64_t short_approximate_request_labels = 512;
   // Labels processed without a solution before known routes are sought.
   std::uint64_t labels_before_known_routes = 2048;
   // With eps above 0, the labels the approximate search may process before
@@ -25,13 +30,14 @@ struct SearchTuning {
   // front is hard to pin down costs the pruned search less.
   std::uint64_t approximate_labels = 100'000;
   // Labels the approximate search processes before it sets up its cuts for
-  // the open boxes (most requests end before and need none).
+  // the open boxes (most requests end before and need none); it sets them up
+  // again, more carefully, at four times as many.
   std::uint64_t approximate_labels_before_cuts = 8192;
 };
 
 // The ways a request can be answered, in the order it tries them.
 enum class Strategy : std::uint8_t {
-  pruned_short,  // the pruned search within `short_request_labels` (chosen routes)
+  pruned_short,  // the pruned search within `short_request_labels` or `short_approximate_request_labels`
   targeted,      // three targeted walks (eps 0, chosen routes)
   approximate,   // the search guided by the weighted cost still to go (eps > 0, chosen routes)
   pruned,        // the pruned search without a budget

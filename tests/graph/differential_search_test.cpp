@@ -38,9 +38,11 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 // Small graphs reach every way the search works only with these shrunk.
 constexpr SearchTuning kShrunkTuning{
-    .short_request_labels = 2, .labels_before_known_routes = 2, .approximate_labels = 2};
-constexpr SearchTuning kPastShort{.short_request_labels = 2};
+    .short_request_labels = 2, .short_approximate_request_labels = 2, .labels_before_known_routes = 2, .approximate_labels = 2};
+constexpr SearchTuning kPastShort{.short_request_labels = 2, .short_approximate_request_labels = 2};
 constexpr SearchTuning kEarlyCuts{.approximate_labels = UINT64_MAX, .approximate_labels_before_cuts = 0};
+// First cuts after a few labels, set up again after a few more.
+constexpr SearchTuning kStagedCuts{.approximate_labels = UINT64_MAX, .approximate_labels_before_cuts = 3};
 constexpr double kEpsValues[] = {0.0, 0.05, 0.1, 0.3, 1.0, -0.5, kNaN, 1e300};
 
 struct Case {
@@ -529,8 +531,8 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
       }
 
       // The approximate search on its own, with its cuts from the first
-      // label on (the request sets them up only in long searches), against
-      // the model's whole front.
+      // label on or in two stages after a few labels (the request sets them
+      // up only in long searches), against the model's whole front.
       const std::uint32_t source_listed = listed_node(fast, pair.source);
       const std::uint32_t target_listed = listed_node(fast, pair.target);
       if (eps > 0.0 && std::isfinite(eps) && fast.costs_bounded_below && source_listed != IdIndex::kAbsent &&
@@ -539,7 +541,7 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
         const double lat = fast.lat[target_listed];
         const double lon = fast.lon[target_listed];
         RequestWorkspace workspace(fast, source_listed, target_listed, lat, lon, eps, {}, searched);
-        const std::expected<ParetoFront, GaveUp> front = approximate_route_front(workspace, kEarlyCuts);
+        const std::expected<ParetoFront, GaveUp> front = approximate_route_front(workspace, chance(rng, 50) ? kEarlyCuts : kStagedCuts);
         if (front) {
           ++totals.approximate_fronts;
           std::string why =

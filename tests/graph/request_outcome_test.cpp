@@ -87,14 +87,14 @@ std::set<Strategy> stop_everywhere(const RoadGraph& graph, NodeId target, double
 }
 
 TEST(StopPoll, EveryStrategyStopsWhenAsked) {
-  constexpr SearchTuning kShrunk{.short_request_labels = 2, .labels_before_known_routes = 2};
+  constexpr SearchTuning kShrunk{.short_request_labels = 2, .short_approximate_request_labels = 2, .labels_before_known_routes = 2};
   const RoadGraph ties = grid(4, true);
   EXPECT_EQ(stop_everywhere(ties, 15, 0.0, kShrunk),
             (std::set<Strategy>{Strategy::pruned_short, Strategy::targeted, Strategy::pruned, Strategy::literal}));
   const RoadGraph varied = grid(6, false);
   EXPECT_EQ(stop_everywhere(varied, 35, 0.0, kShrunk), (std::set<Strategy>{Strategy::pruned_short, Strategy::targeted}));
   EXPECT_EQ(stop_everywhere(varied, 35, 0.1, {}), std::set<Strategy>{Strategy::pruned_short});
-  EXPECT_EQ(stop_everywhere(varied, 35, 0.1, {.short_request_labels = 2}),
+  EXPECT_EQ(stop_everywhere(varied, 35, 0.1, {.short_request_labels = 2, .short_approximate_request_labels = 2}),
             (std::set<Strategy>{Strategy::pruned_short, Strategy::approximate}));
   EXPECT_EQ(stop_everywhere(varied, 35, -1.0, {}), std::set<Strategy>{Strategy::literal});
 }
@@ -119,7 +119,7 @@ std::vector<std::pair<Strategy, GaveUp>> gave_up(const SearchReport& report) {
 }
 
 TEST(RequestOutcome, SaysWhichStrategyAnsweredAndWhyEachEarlierOneGaveUp) {
-  constexpr SearchTuning kShrunk{.short_request_labels = 2, .labels_before_known_routes = 2};
+  constexpr SearchTuning kShrunk{.short_request_labels = 2, .short_approximate_request_labels = 2, .labels_before_known_routes = 2};
   struct Case {
     RoadGraph graph;
     NodeId target;
@@ -139,9 +139,9 @@ TEST(RequestOutcome, SaysWhichStrategyAnsweredAndWhyEachEarlierOneGaveUp) {
       {grid(6, false), 35, 0.0, {}, {}, Strategy::pruned_short},
       {grid(6, false), 35, 0.0, kShrunk, {{Strategy::pruned_short, GaveUp::over_budget}}, Strategy::targeted},
       {grid(6, false), 35, 0.1, {}, {}, Strategy::pruned_short},
-      {grid(6, false), 35, 0.1, {.short_request_labels = 2}, {{Strategy::pruned_short, GaveUp::over_budget}},
+      {grid(6, false), 35, 0.1, {.short_request_labels = 2, .short_approximate_request_labels = 2}, {{Strategy::pruned_short, GaveUp::over_budget}},
        Strategy::approximate},
-      {grid(6, false), 35, 0.1, {.short_request_labels = 2, .approximate_labels = 2},
+      {grid(6, false), 35, 0.1, {.short_request_labels = 2, .short_approximate_request_labels = 2, .approximate_labels = 2},
        {{Strategy::pruned_short, GaveUp::over_budget}, {Strategy::approximate, GaveUp::over_budget}},
        Strategy::pruned},
       // Neither the pruned nor the approximate search can tell which of the

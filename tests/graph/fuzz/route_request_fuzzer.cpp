@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const norvel::NodeId target = ids[data[1] % ids.size()];
   const double eps = kEpsValues[(data[2] & 0x7f) % std::size(kEpsValues)];
   constexpr norvel::SearchTuning kShrunk{
-      .short_request_labels = 2, .labels_before_known_routes = 2, .approximate_labels = 2};
+      .short_request_labels = 2, .short_approximate_request_labels = 2, .labels_before_known_routes = 2, .approximate_labels = 2};
   const norvel::SearchTuning tuning = (data[2] & 0x80) != 0 ? kShrunk : norvel::SearchTuning{};
 
   const norvel::reference::Graph model = norvel::reference::make_graph(graph->nodes, graph->edges);
