@@ -13,7 +13,8 @@
 //
 // Input: three selector bytes (source, target, eps and the search's
 // settings), then the document. Half the inputs shrink the settings so that
-// small graphs reach every way the search works.
+// small graphs reach every way the search works; a quarter run the
+// approximate search to the end with its cuts set up after a few labels.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -42,21 +43,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 3) return 0;
   const std::string_view text(reinterpret_cast<const char*>(data + 3), size - 3);
   auto graph = norvel::load_graph(text);
-  if (!graph || graph->nodes.size() > kMostNodes || graph->edges.size() > kMostEdges) return 0;
+  if (!graph || graph->nodes.size() > kMostNodes) return 0;
+  const std::vector<norvel::Edge> edges = norvel::edge_list(*graph);
+  if (edges.size() > kMostEdges) return 0;
 
   // Ids from the node list, from edge ends, and one that occurs nowhere.
   std::vector<norvel::NodeId> ids;
   for (const norvel::Node& node : graph->nodes) ids.push_back(node.id);
-  for (const norvel::Edge& edge : graph->edges) ids.push_back(edge.to);
+  for (const norvel::Edge& edge : edges) ids.push_back(edge.to);
   ids.push_back(0x5eed);
   const norvel::NodeId source = ids[data[0] % ids.size()];
   const norvel::NodeId target = ids[data[1] % ids.size()];
   const double eps = kEpsValues[(data[2] & 0x7f) % std::size(kEpsValues)];
-  constexpr norvel::SearchTuning kShrunk{
-      .short_request_labels = 2, .short_approximate_request_labels = 2, .labels_before_known_routes = 2, .approximate_labels = 2};
-  const norvel::SearchTuning tuning = (data[2] & 0x80) != 0 ? kShrunk : norvel::SearchTuning{};
+  constexpr norvel::SearchTuning kShrunk{.short_request_labels = 2,
+                                         .short_approximate_request_labels = 2,
+                                         .labels_before_known_routes = 2,
+                                         .approximate_labels = 2};
+  // The approximate search to the end, its cuts set up after a few labels
+  // and again after a few more.
+  constexpr norvel::SearchTuning kStagedCuts{.short_approximate_request_labels = 2,
+                                             .approximate_labels = UINT64_MAX,
+                                             .approximate_labels_before_cuts = 3};
+  const norvel::SearchTuning tuning = (data[2] & 0x80) != 0   ? kShrunk
+                                      : (data[1] & 0x80) != 0 ? kStagedCuts
+                                                              : norvel::SearchTuning{};
 
-  const norvel::reference::Graph model = norvel::reference::make_graph(graph->nodes, graph->edges);
+  const norvel::reference::Graph model = norvel::reference::make_graph(graph->nodes, edges);
   const norvel::FastResult fast = norvel::compute_safe_routes(*graph, source, target, eps, {.tuning = tuning});
   const norvel::ModelResult expected = norvel::reference::compute_safe_routes(model, source, target, eps);
   if (const std::string why = norvel::result_difference(fast, expected); !why.empty()) {
