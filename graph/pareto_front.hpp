@@ -23,6 +23,10 @@ struct FrontEntry {
 // Kept in insertion order; no entry strictly dominates another.
 using ParetoFront = std::vector<FrontEntry>;
 
+// The front of a request from a node to itself: the start label, which has
+// reached the target before any edge.
+inline ParetoFront start_only_front(NodeId node) { return ParetoFront{FrontEntry{{node}, node, {0.0, 0.0, 0.0}}}; }
+
 // Dominance looks at distance and risk only, with ordinary comparisons, so a
 // NaN never dominates and is never dominated.
 inline bool strictly_dominates(double a_distance, double a_risk, double b_distance, double b_risk) {

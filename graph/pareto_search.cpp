@@ -127,7 +127,7 @@ std::optional<ParetoFront> pareto_search(const RoadGraph& graph, NodeId source, 
     // An id the graph has never seen has no edges: the start label is all.
     report.answered_by = Strategy::literal;
     if (source != target) return ParetoFront{};
-    return ParetoFront{FrontEntry{{source}, source, {0.0, 0.0, 0.0}}};
+    return start_only_front(source);
   }
   // A target the graph has never seen stays kAbsent, which no label reaches.
   RequestWorkspace workspace(graph, source_dense, graph.dense_of.find(target), target_lat, target_lon, eps,
