@@ -394,30 +394,31 @@ class Approximate {
   // while labels wait on the queue.
   void prepare_cuts() {
     const int rounds = cuts_set_up_++ == 0 ? 0 : kHullRounds;
-    for (const Cut* cut : {&shorter_, &safer_}) {
-      if (cut->to_go) settled_for_cuts_ += cut->to_go->settled_count();
-    }
     // A box that even the least path by its own cost misses is empty.
     const Step& leftmost = staircase_.front();
     std::optional<PathCosts> shortest = follow_least_path(distance_to_go_);
     if (shortest && shortest->distance_m < leftmost.alpha) {
-      shorter_.multiplier =
+      const double slope =
           hull_slope(*shortest, {leftmost.distance_m, leftmost.risk, 0.0}, leftmost.alpha, true, rounds);
-      if (shorter_.multiplier > 0.0) {
-        shorter_.to_go.emplace(graph_, places_, Objective{1.0 + shorter_.multiplier, kRiskWeight}, target_place_,
-                               &stop_);
-      }
+      set_cut(shorter_, slope, Objective{1.0 + slope, kRiskWeight});
     }
     const Step& rightmost = staircase_.back();
     std::optional<PathCosts> safest = follow_least_path(risk_to_go_);
     if (safest && safest->risk < rightmost.beta) {
-      safer_.multiplier =
+      const double slope =
           hull_slope(*safest, {rightmost.distance_m, rightmost.risk, 0.0}, rightmost.beta, false, rounds);
-      if (safer_.multiplier > 0.0) {
-        safer_.to_go.emplace(graph_, places_, Objective{1.0, kRiskWeight + safer_.multiplier}, target_place_,
-                             &stop_);
-      }
+      set_cut(safer_, slope, Objective{1.0, kRiskWeight + slope});
     }
+  }
+
+  // Puts the cut of this multiplier and weighing in place of the cut's
+  // earlier one. A multiplier of 0 cuts nothing: the earlier cut, if any,
+  // stays, since the bound of a cut holds only with its own multiplier.
+  void set_cut(Cut& cut, double multiplier, const Objective& weights) {
+    if (!(multiplier > 0.0)) return;
+    if (cut.to_go) settled_for_cuts_ += cut.to_go->settled_count();
+    cut.multiplier = multiplier;
+    cut.to_go.emplace(graph_, places_, weights, target_place_, &stop_);
   }
 
   // `inside` lies in the open box (below `limit` in distance, or in risk),
