@@ -1,5 +1,6 @@
 #include "graph/road_graph.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -196,6 +197,42 @@ void fill_incoming_rows(RoadGraph& graph) {
   graph.costs_bounded_below = finite_non_negative && total_distance < kFarFromOverflow && total_risk < kFarFromOverflow;
 }
 
+// The plane's coordinates and the least cost per unit of its norm. The
+// cosine is that of the middle latitude, so that the units come close to
+// metres across a city.
+void fill_plane(RoadGraph& graph) {
+  const std::size_t dense_count = graph.id_of.size();
+  double south = 90.0;
+  double north = -90.0;
+  for (std::size_t i = 0; i < dense_count; ++i) {
+    if (!graph.listed[i]) continue;
+    south = std::min(south, graph.lat[i]);
+    north = std::max(north, graph.lat[i]);
+  }
+  graph.plane_cos_reference = south <= north ? cos_latitude((south + north) / 2.0) : 1.0;
+  reserve_resident(graph.plane, dense_count);
+  graph.plane.resize(dense_count);
+  for (std::size_t i = 0; i < dense_count; ++i) {
+    graph.plane[i] = plane_point(graph.lat[i], graph.lon[i], graph.plane_cos_reference);
+  }
+  if (!graph.costs_bounded_below) return;
+  // The least ratio is tracked as a fraction, to spare a division per edge;
+  // a comparison that rounds the wrong way picks a ratio a few ulps too
+  // large, which the potential's own margin covers (`RemainingCost`).
+  double distance = 1.0, risk = 1.0, distance_norm = 0.0, risk_norm = 0.0;
+  for (std::uint32_t from = 0; from < dense_count; ++from) {
+    const PlanePoint at = graph.plane[from];
+    for (std::uint32_t slot = graph.out_begin[from]; slot < graph.out_begin[from + 1]; ++slot) {
+      const SearchEdge& edge = graph.out_edges[slot];
+      const auto norm = static_cast<double>(plane_norm(at, graph.plane[edge.to]));
+      if (edge.distance_m * distance_norm < distance * norm) distance = edge.distance_m, distance_norm = norm;
+      if (edge.risk_score * risk_norm < risk * norm) risk = edge.risk_score, risk_norm = norm;
+    }
+  }
+  graph.distance_per_plane_unit = distance_norm > 0.0 ? distance / distance_norm : 0.0;
+  graph.risk_per_plane_unit = risk_norm > 0.0 ? risk / risk_norm : 0.0;
+}
+
 }  // namespace
 
 RoadGraph build_graph(GraphBuilder&& builder) {
@@ -215,6 +252,7 @@ RoadGraph build_graph(GraphBuilder&& builder) {
   // the records leave, and loading peaks no higher than records plus rows.
   edges = std::vector<Edge>();
   fill_incoming_rows(graph);
+  fill_plane(graph);
   return graph;
 }
 

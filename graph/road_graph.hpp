@@ -7,6 +7,7 @@
 
 #include "graph/id_index.hpp"
 #include "graph/node_id.hpp"
+#include "graph/plane_metric.hpp"
 
 namespace norvel {
 
@@ -67,6 +68,8 @@ struct RoadGraph {
   std::vector<SearchEdge> out_edges;        // rows in ascending edge index order
   std::vector<std::uint32_t> in_begin;      // size dense + 1
   std::vector<IncomingEdge> in_edges;       // rows by head, tails ascending
+  std::vector<PlanePoint> plane;            // dense index -> projected coordinates
+  double plane_cos_reference = 1.0;         // the projection's one cosine
 
   // Whether some edge has a negative distance or risk: only then can a path
   // get cheaper by going round a cycle.
@@ -79,6 +82,13 @@ struct RoadGraph {
   // label come before another in the search order with higher costs at the
   // same node.
   bool has_familiarity = false;
+  // The least distance, and the least risk, per unit of `plane_norm`
+  // between an edge's ends, over every edge whose ends differ on the plane;
+  // 0 when the costs are not bounded below. So no path between two nodes
+  // costs less than this times the norm between them, which lets a backward
+  // search head for the node it is asked about (`RemainingCost`).
+  double distance_per_plane_unit = 0.0;
+  double risk_per_plane_unit = 0.0;
 };
 
 // Collects nodes and edges in document order; `build_graph` turns them into
