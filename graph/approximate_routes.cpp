@@ -418,7 +418,7 @@ class Approximate {
     if (!(multiplier > 0.0)) return;
     if (cut.to_go) settled_for_cuts_ += cut.to_go->settled_count();
     cut.multiplier = multiplier;
-    cut.to_go.emplace(graph_, places_, weights, target_place_, &stop_);
+    cut.to_go.emplace(graph_, places_, weights, target_place_, &stop_, places_[source_place_].dense);
   }
 
   // `inside` lies in the open box (below `limit` in distance, or in risk),
@@ -436,7 +436,7 @@ class Approximate {
       const std::uint32_t source = scratch.place_of(places_[source_place_].dense);
       const Objective weights = by_distance ? Objective{1.0 + slope, kRiskWeight}
                                             : Objective{1.0, kRiskWeight + slope};
-      RemainingCost to_go(graph_, scratch, weights, target, &stop_);
+      RemainingCost to_go(graph_, scratch, weights, target, &stop_, places_[source_place_].dense);
       const std::optional<PathCosts> least = follow_least_path(to_go, scratch, source);
       settled_for_cuts_ += to_go.settled_count();
       if (!least) break;

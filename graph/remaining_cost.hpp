@@ -1,8 +1,10 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
+#include "graph/plane_metric.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/search_places.hpp"
 #include "graph/stop_poll.hpp"
@@ -42,10 +44,20 @@ inline constexpr Objective kRisk{0.0, 1.0};
 inline Objective weighted(double distance_weight, double risk_weight) { return {distance_weight, risk_weight}; }
 
 // The least cost of one objective still needed from a node to the target,
-// found by a Dijkstra search backwards over the incoming edges that runs only
-// as far as it is asked to. A node not yet settled is at least as far as the
-// search's radius, the least cost on its heap; once the heap has run empty,
-// an unsettled node cannot reach the target at all.
+// found by a search backwards over the incoming edges that runs only as far
+// as it is asked to.
+//
+// Without a goal it is Dijkstra's search: a node not yet settled is at least
+// as far as the search's radius, the least cost on its heap, and a settled
+// node's cost is the least sum backwards. Once the heap has run empty, an
+// unsettled node cannot reach the target at all.
+//
+// With a goal (the request's source) the heap is ordered by cost plus a
+// potential: `scale` times the plane norm between the node and the goal, no
+// more than any path from the goal to the node costs (`potential_scale`).
+// The search then settles the nodes between the target and the source
+// first instead of a whole disc around the target. A node not yet settled
+// is at least the least key on the heap minus its own potential away.
 //
 // Costs are summed in floating point in the backward direction, while a
 // forward search sums the same edges the other way round; callers leave a
@@ -58,27 +70,46 @@ inline Objective weighted(double distance_weight, double risk_weight) { return {
 // Precondition: the graph's costs are bounded below (`costs_bounded_below`).
 class RemainingCost {
  public:
+  static constexpr std::uint32_t kNoGoal = UINT32_MAX;
+
   // Nodes settled count as units of work for `stop`, if given; once it
   // says stop, settling ends early, which leaves every bound a lower bound
-  // still.
+  // still. `goal_dense` is the node the search heads for, if any.
   RemainingCost(const RoadGraph& graph, Places& places, Objective objective, std::uint32_t target_place,
-                StopCheck* stop = nullptr);
+                StopCheck* stop = nullptr, std::uint32_t goal_dense = kNoGoal);
 
+  // A lower bound of the cost still to go from the place.
   double lower_bound(std::uint32_t place) const {
-    if (settled(place)) return cost_[place];
-    return heap_.empty() ? kUnreachable : heap_.front().cost;
+    if (scale_ == 0.0) {
+      if (settled(place)) return cost_[place];
+      return heap_.empty() ? kUnreachable : heap_.front().key;
+    }
+    if (settled(place)) return std::max(0.0, cost_[place] - slack(0.0));
+    return unsettled_bound(potential(places_[place].dense));
   }
+
+  // The cost of the best path from the place found so far, summed
+  // backwards: an upper bound of the least such sum, and once the place is
+  // settled at most a hair above it (equal to it without a goal).
+  double found_cost(std::uint32_t place) const { return place < cost_.size() ? cost_[place] : kUnreachable; }
 
   bool settled(std::uint32_t place) const {
     return place < cost_.size() && (settled_[place / 64] >> (place % 64) & 1u) != 0;
   }
 
-  // Settles nodes until `place` is settled or the radius exceeds `enough`.
+  // Settles nodes until `place` is settled or its lower bound exceeds
+  // `enough`.
   void settle_until(std::uint32_t place, double enough) {
-    while (!settled(place) && !heap_.empty() && heap_.front().cost <= enough) {
-      // A node settled is too little work to count one by one.
-      if ((settled_count_ & (kSettledPerTick - 1)) == 0 && stop_ != nullptr && stop_->tick(kSettledPerTick)) return;
-      settle_next();
+    if (settled(place)) return;
+    if (scale_ == 0.0) {
+      while (!settled(place) && !heap_.empty() && heap_.front().key <= enough) {
+        if (!settle_next()) return;
+      }
+      return;
+    }
+    const double own = potential(places_[place].dense);
+    while (!settled(place) && !heap_.empty() && unsettled_bound(own) <= enough) {
+      if (!settle_next()) return;
     }
   }
 
@@ -89,12 +120,38 @@ class RemainingCost {
 
  private:
   struct Entry {
-    double cost;
+    double key;            // cost, plus the potential with a goal
     std::uint32_t place;
-    std::uint32_t dense;  // the place's node, kept here to spare a load per settle
+    std::uint32_t dense;   // the place's node, kept here to spare a load per settle
   };
 
-  void settle_next();
+  double potential(std::uint32_t dense) const {
+    return scale_ * static_cast<double>(plane_norm(graph_.plane[dense], goal_));
+  }
+
+  // Keys are rounded sums, so with a goal the order of the heap may differ
+  // from the exact one by a rounding, and a node may be settled with a cost
+  // a little above the least. This margin covers that (see the .cpp).
+  double slack(double own_potential) const {
+    const double top = heap_.empty() ? top_key_ : std::max(top_key_, heap_.front().key);
+    return (static_cast<double>(settled_count_) + 4.0) * 0x1p-50 * (top + own_potential);
+  }
+
+  double unsettled_bound(double own_potential) const {
+    if (heap_.empty()) return kUnreachable;
+    return std::max(0.0, (heap_.front().key - own_potential) - slack(own_potential));
+  }
+
+  // False when the stop check says stop.
+  bool settle_next() {
+    // A node settled is too little work to count one by one.
+    if ((settled_count_ & (kSettledPerTick - 1)) == 0 && stop_ != nullptr && stop_->tick(kSettledPerTick)) {
+      return false;
+    }
+    settle_first();
+    return true;
+  }
+  void settle_first();
   // Makes room for every place the request has so far.
   void cover_places();
 
@@ -110,6 +167,9 @@ class RemainingCost {
   std::vector<Entry> heap_;
   std::uint64_t settled_count_ = 0;
   StopCheck* stop_;
+  double scale_ = 0.0;     // of the potential; 0 without a goal
+  PlanePoint goal_{0, 0};
+  double top_key_ = 0.0;   // the greatest key settled so far
 };
 
 // One step down a least path by `to_go`'s objective: the first edge leaving

@@ -15,8 +15,8 @@ RequestWorkspace::RequestWorkspace(const RoadGraph& graph_, std::uint32_t source
       approx_factor(1.0 + eps),
       target_place(target_dense_ == IdIndex::kAbsent ? Places::kNone : places.place_of(target_dense_)),
       source_place(places.place_of(source_dense)),
-      distance_to_go(graph_, places, kDistance, target_place, &stop),
-      risk_to_go(graph_, places, kRisk, target_place, &stop),
+      distance_to_go(graph_, places, kDistance, target_place, &stop, source_dense),
+      risk_to_go(graph_, places, kRisk, target_place, &stop, source_dense),
       target_lat_(target_lat),
       target_lon_(target_lon),
       cos_target_(cos_latitude(target_lat)) {}
@@ -41,7 +41,7 @@ RemainingCost& RequestWorkspace::weighted_to_go(const Objective& objective) {
     return *weighted_;
   }
   if (weighted_) settled_by_earlier_weighings_ += weighted_->settled_count();
-  return weighted_.emplace(graph, places, objective, target_place, &stop);
+  return weighted_.emplace(graph, places, objective, target_place, &stop, places[source_place].dense);
 }
 
 void RequestWorkspace::clear_fronts() { places.clear_fronts(); }

@@ -17,12 +17,12 @@ enum class PathsNeeded { all, chosen_routes };
 struct SearchTuning {
   // The pruned search's budget before the targeted walks (eps 0).
   std::uint64_t short_request_labels = 256;
-  // Its budget before the approximate search (eps > 0). The approximate
-  // search first settles its backward searches as far as the source, which
-  // costs more than a short request's pruned search needs; on streets with
-  // varied risk few requests end within either budget, so the pruned
-  // search's extra labels cost little there.
-  std::uint64_t short_approximate_request_labels = 512;
+  // Its budget before the approximate search (eps > 0). Its backward
+  // searches head for the source, so the approximate search costs little
+  // more than the pruned one even on requests of a kilometre, and the
+  // pruned search keeps only the very short ones, which end before the
+  // backward searches are set up.
+  std::uint64_t short_approximate_request_labels = 96;
   // Labels processed without a solution before known routes are sought.
   std::uint64_t labels_before_known_routes = 2048;
   // With eps above 0, the labels the approximate search may process before
@@ -32,7 +32,7 @@ struct SearchTuning {
   // Labels the approximate search processes before it sets up its cuts for
   // the open boxes (most requests end before and need none); it sets them up
   // again, more carefully, at four times as many.
-  std::uint64_t approximate_labels_before_cuts = 8192;
+  std::uint64_t approximate_labels_before_cuts = 4096;
 };
 
 // The ways a request can be answered, in the order it tries them.

@@ -95,7 +95,7 @@ class Targeted {
     auto first = [by_risk](const PathCosts& c) { return by_risk ? c.risk : c.distance_m; };
     auto second = [by_risk](const PathCosts& c) { return by_risk ? c.distance_m : c.risk; };
     to_go.settle_until(source_place_, RemainingCost::kUnreachable);
-    double bound = to_go.lower_bound(source_place_) * kUpperMargin;
+    double bound = to_go.found_cost(source_place_) * kUpperMargin;
     Least least;
     auto keep = [&](std::uint32_t place, const PathCosts& costs) {
       to_go.settle_until(place, bound - first(costs));
@@ -133,7 +133,7 @@ class Targeted {
     to_go.settle_until(source_place_, RemainingCost::kUnreachable);
     // Comfortably above the least score of the front, so that every path of
     // a point that could be chosen, and every path dominating one, is met.
-    const double bound = to_go.lower_bound(source_place_) * (1.0 + 0x1p-12);
+    const double bound = to_go.found_cost(source_place_) * (1.0 + 0x1p-12);
     std::vector<Arrival> arrivals;
     auto keep = [&](std::uint32_t place, const PathCosts& costs) {
       const double so_far = weighted_sum(costs);

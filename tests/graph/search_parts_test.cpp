@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "graph/pareto_front.hpp"
+#include "graph/plane_metric.hpp"
 #include "graph/pooled_heap.hpp"
 #include "graph/remaining_cost.hpp"
 #include "graph/road_graph.hpp"
@@ -157,6 +158,83 @@ TEST(RemainingCost, SettlesToTheExactOptimaAndBoundsTheRestFromBelow) {
         EXPECT_LE(bound, optimum->second);
         if (enough == RemainingCost::kUnreachable) {
           EXPECT_EQ(bound, optimum->second);
+        }
+      }
+    }
+  }
+}
+
+// A backward search that heads for a goal settles in another order, with
+// keys that tie to the last bit where the costs follow the plane's norm
+// exactly; its bounds must still be lower bounds of the exact optima (up to
+// the rounding the callers' margins allow for), and a settled cost that of
+// a real path.
+TEST(RemainingCost, WithAGoalBoundsStayLowerBoundsAndSettledCostsNearTheOptima) {
+  std::mt19937_64 rng(5);
+  for (int round = 0; round < 200; ++round) {
+    const std::uint32_t rows = 2 + static_cast<std::uint32_t>(rng() % 6);
+    const std::uint32_t columns = 2 + static_cast<std::uint32_t>(rng() % 6);
+    const std::uint32_t nodes = rows * columns;
+    const bool jitter = rng() % 2 == 0;
+    std::vector<Node> records;
+    for (std::uint32_t i = 0; i < nodes; ++i) {
+      const double shift = jitter ? static_cast<double>(rng() % 1000) * 1e-7 : 0.0;
+      records.push_back(Node{i, 60.0 + (i / columns) * 0.0009 + shift, 24.0 + (i % columns) * 0.0018 - shift});
+    }
+    // The plane depends on the nodes alone: a first build tells the norms.
+    GraphBuilder first;
+    for (const Node& node : records) add_node(first, node);
+    const RoadGraph plain = build_graph(std::move(first));
+    const int style = static_cast<int>(rng() % 3);  // 0: costs on the norm, 1: above it, 2: small values
+    GraphBuilder builder;
+    for (const Node& node : records) add_node(builder, node);
+    auto street = [&](std::uint32_t a, std::uint32_t b) {
+      const double norm = static_cast<double>(plane_norm(plain.plane[plain.dense_of.find(a)],
+                                                         plain.plane[plain.dense_of.find(b)]));
+      double distance = norm * 0x1p-6;
+      double risk = norm * 0x1p-10;
+      if (style == 1) distance *= 1.0 + static_cast<double>(rng() % 100) / 50.0, risk *= static_cast<double>(rng() % 4);
+      if (style == 2) distance = small_value(rng), risk = small_value(rng) / 10.0;
+      if (rng() % 6 != 0) add_edge(builder, Edge{a, b, distance, risk, 0.0});
+      if (rng() % 6 != 0) add_edge(builder, Edge{b, a, distance, risk, 0.0});
+    };
+    for (std::uint32_t i = 0; i < nodes; ++i) {
+      if (i % columns + 1 < columns) street(i, i + 1);
+      if (i + columns < nodes) street(i, i + columns);
+      if (i % columns + 1 < columns && i + columns < nodes && rng() % 3 == 0) street(i, i + columns + 1);
+    }
+    const RoadGraph graph = build_graph(std::move(builder));
+    const std::uint32_t target = graph.dense_of.find(rng() % nodes);
+    const std::uint32_t goal = graph.dense_of.find(rng() % nodes);
+    for (const Objective& objective : {kDistance, kRisk, weighted(1.0, 500.0), weighted(0.25, 3.0)}) {
+      const std::map<std::uint32_t, double> optima = backward_optima(graph, target, objective);
+      Places places;
+      RemainingCost to_go(graph, places, objective, places.place_of(target), nullptr, goal);
+      for (std::uint32_t ask = 0; ask < 2 * nodes; ++ask) {
+        const std::uint32_t dense = static_cast<std::uint32_t>(rng() % nodes);
+        const std::uint32_t place = places.place_of(dense);
+        const bool all_the_way = rng() % 2 == 0;
+        auto optimum = optima.find(dense);
+        const double enough = all_the_way ? RemainingCost::kUnreachable
+                                          : (optimum == optima.end() ? 100.0 : optimum->second) *
+                                                static_cast<double>(rng() % 5) / 4.0;
+        to_go.settle_until(place, enough);
+        const double bound = to_go.lower_bound(place);
+        if (optimum == optima.end()) {
+          if (all_the_way) {
+            EXPECT_EQ(bound, RemainingCost::kUnreachable);
+          }
+          continue;
+        }
+        EXPECT_LE(bound, optimum->second * (1.0 + 0x1p-19));
+        if (!all_the_way) {
+          EXPECT_TRUE(to_go.settled(place) || bound > enough);
+        }
+        if (all_the_way) {
+          ASSERT_TRUE(to_go.settled(place));
+          EXPECT_GE(to_go.found_cost(place), optimum->second);
+          EXPECT_LE(to_go.found_cost(place), optimum->second * (1.0 + 0x1p-19));
+          EXPECT_LE(bound, to_go.found_cost(place));
         }
       }
     }
