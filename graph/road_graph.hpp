@@ -83,10 +83,11 @@ struct RoadGraph {
   // same node.
   bool has_familiarity = false;
   // The least distance, and the least risk, per unit of `plane_norm`
-  // between an edge's ends, over every edge whose ends differ on the plane;
-  // 0 when the costs are not bounded below. So no path between two nodes
-  // costs less than this times the norm between them, which lets a backward
-  // search head for the node it is asked about (`RemainingCost`).
+  // between an edge's ends, over every edge whose ends differ on the plane
+  // (up to a few roundings); 0 when the costs are not bounded below. So no
+  // path between two nodes costs less than this times the norm between them,
+  // which lets a backward search head for the node it is asked about
+  // (`RemainingCost`, which shrinks it by 2^-20 for the roundings).
   double distance_per_plane_unit = 0.0;
   double risk_per_plane_unit = 0.0;
 };

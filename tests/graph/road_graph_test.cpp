@@ -87,5 +87,40 @@ TEST(RoadGraph, ExtremeIdsAndManyNodesSurviveTheIndex) {
   EXPECT_FALSE(graph.has_negative_cost);
 }
 
+// No edge may cost less than the least cost per plane unit times the norm
+// between its ends, but for a rounding that the backward searches' 2^-20
+// shrink of their potentials covers.
+TEST(RoadGraph, LeastCostPerPlaneUnitBoundsEveryEdge) {
+  auto bounds_every_edge = [](const RoadGraph& graph) {
+    for (std::uint32_t from = 0; from + 1 < graph.out_begin.size(); ++from) {
+      for (std::uint32_t slot = graph.out_begin[from]; slot < graph.out_begin[from + 1]; ++slot) {
+        const SearchEdge& edge = graph.out_edges[slot];
+        const double norm = static_cast<double>(plane_norm(graph.plane[from], graph.plane[edge.to]));
+        if (graph.distance_per_plane_unit * (1.0 - 0x1p-20) * norm > edge.distance_m) return false;
+        if (graph.risk_per_plane_unit * (1.0 - 0x1p-20) * norm > edge.risk_score) return false;
+      }
+    }
+    return true;
+  };
+  // About 100 m apart: a distance of 100 per 100 m, risk 1 per 100 m at least.
+  RoadGraph streets = make_graph({{1, 60.0, 24.0}, {2, 60.0009, 24.0}, {3, 60.0009, 24.0018}},
+                                 {{1, 2, 100.0, 1.0}, {2, 3, 120.0, 1.5}, {3, 1, 150.0, 2.0}});
+  EXPECT_TRUE(bounds_every_edge(streets));
+  EXPECT_GT(streets.distance_per_plane_unit * 41 * kPlaneUnitsPerDegree / 111320.0, 0.85);
+  EXPECT_GT(streets.risk_per_plane_unit, 0.0);
+  // Coincident ends say nothing; a free edge between distinct ends, an
+  // unlisted end at (0, 0), coordinates off the globe: the scale shrinks,
+  // to nothing where it must, and still bounds every edge.
+  RoadGraph odd = make_graph({{1, 60.0, 24.0}, {2, 60.0, 24.0}, {3, 60.001, 24.0}, {4, 1e300, -1e300}},
+                             {{1, 2, 0.0, 0.0}, {1, 3, 111.0, 0.0}, {3, 9, 5.0, 1.0}, {4, 1, 3.0, 1.0}});
+  EXPECT_TRUE(bounds_every_edge(odd));
+  EXPECT_EQ(odd.risk_per_plane_unit, 0.0);
+  EXPECT_GT(odd.distance_per_plane_unit, 0.0);
+  // Negative costs leave no bound at all.
+  RoadGraph negative = make_graph({{1, 60.0, 24.0}, {2, 60.001, 24.0}}, {{1, 2, -1.0, 1.0}});
+  EXPECT_EQ(negative.distance_per_plane_unit, 0.0);
+  EXPECT_EQ(negative.risk_per_plane_unit, 0.0);
+}
+
 }  // namespace
 }  // namespace norvel
