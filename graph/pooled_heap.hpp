@@ -5,13 +5,15 @@
 #include <vector>
 
 #include "graph/open_list.hpp"
+#include "graph/quad_heap.hpp"
 
 namespace norvel {
 
-// A 4-ary min-heap of small entries (the priority key and a slot) over a
-// pool of labels, for a search that does not depend on how the heap orders
-// exactly tied labels. Moving 16 bytes per level of a shallower heap costs
-// far less memory traffic than moving whole labels down a binary one.
+// A 4-ary min-heap (`quad_heap.hpp`) of small entries (the priority key
+// and a slot) over a pool of labels, for a search that does not depend on
+// how the heap orders exactly tied labels. Moving 16 bytes per level of a
+// shallower heap costs far less memory traffic than moving whole labels
+// down a binary one.
 // `Label` has `priority` (a priority_key), `distance_m` and `risk`.
 template <class Label>
 class PooledHeap {
@@ -83,32 +85,10 @@ class PooledHeap {
   }
 
   void rise(std::size_t at) {
-    const Entry moving = heap_[at];
-    while (at > 0) {
-      const std::size_t parent = (at - 1) / 4;
-      if (!less(moving, heap_[parent])) break;
-      heap_[at] = heap_[parent];
-      at = parent;
-    }
-    heap_[at] = moving;
+    quad_heap_rise(heap_, at, [this](const Entry& x, const Entry& y) { return less(x, y); });
   }
-
   void sink(std::size_t at) {
-    const Entry moving = heap_[at];
-    const std::size_t length = heap_.size();
-    for (;;) {
-      const std::size_t first = 4 * at + 1;
-      if (first >= length) break;
-      std::size_t least = first;
-      const std::size_t last = first + 4 < length ? first + 4 : length;
-      for (std::size_t child = first + 1; child < last; ++child) {
-        if (less(heap_[child], heap_[least])) least = child;
-      }
-      if (!less(heap_[least], moving)) break;
-      heap_[at] = heap_[least];
-      at = least;
-    }
-    heap_[at] = moving;
+    quad_heap_sink(heap_, at, [this](const Entry& x, const Entry& y) { return less(x, y); });
   }
 
   std::vector<Entry> heap_;

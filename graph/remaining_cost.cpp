@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "graph/quad_heap.hpp"
+
 // Why the bounds of a search with a goal are lower bounds.
 //
 // Let w be the costs the search adds per edge, E(v) the least exact sum of
@@ -40,7 +42,7 @@ namespace norvel {
 namespace {
 
 // A min-heap on key; the order among equal keys changes no settled value.
-bool later(const auto& x, const auto& y) { return x.key > y.key; }
+constexpr auto sooner = [](const auto& x, const auto& y) { return x.key < y.key; };
 
 // The scale of the potential for an objective: the weighted least costs
 // per plane unit, shrunk by 2^-20 to cover their rounding (and a least
@@ -86,9 +88,7 @@ void RemainingCost::cover_places() {
 }
 
 void RemainingCost::settle_first() {
-  std::pop_heap(heap_.begin(), heap_.end(), later<Entry, Entry>);
-  const Entry entry = heap_.back();
-  heap_.pop_back();
+  const Entry entry = quad_heap_pop(heap_, sooner);
   // A settle waits mostly on memory: fetch the next node's incoming row
   // while this one's edges are relaxed.
   if (!heap_.empty()) __builtin_prefetch(&graph_.in_edges[graph_.in_begin[heap_.front().dense]]);
@@ -107,8 +107,7 @@ void RemainingCost::settle_first() {
     if (tail >= cost_.size()) cover_places();
     if (settled(tail) || !(cost < cost_[tail])) continue;
     cost_[tail] = cost;
-    heap_.push_back(Entry{scale_ == 0.0 ? cost : cost + potential(edge.from), tail, edge.from});
-    std::push_heap(heap_.begin(), heap_.end(), later<Entry, Entry>);
+    quad_heap_push(heap_, Entry{scale_ == 0.0 ? cost : cost + potential(edge.from), tail, edge.from}, sooner);
   }
 }
 
