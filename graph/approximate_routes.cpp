@@ -107,8 +107,9 @@ struct Queued {
 
 // Heap order: the least key first; on equal keys a label before an arrival,
 // so that an arrival is taken only when every label left has a greater key,
-// and arrivals in the search order.
-bool later(const Queued& x, const Queued& y) {
+// and arrivals in the search order. A lambda rather than a function, so
+// that the heap algorithms inline it.
+constexpr auto later = [](const Queued& x, const Queued& y) {
   if (x.key != y.key) return x.key > y.key;
   if (x.arrived != y.arrived) return x.arrived;
   if (!x.arrived) return false;
@@ -116,7 +117,7 @@ bool later(const Queued& x, const Queued& y) {
   const std::uint64_t yd = total_order_key(y.distance_m);
   if (xd != yd) return xd > yd;
   return total_order_key(x.risk) > total_order_key(y.risk);
-}
+};
 
 struct Kept {
   PathCosts costs;
