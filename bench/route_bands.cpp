@@ -3,11 +3,13 @@
 // settled backwards, requests the literal search answered).
 //
 //   route_bands GRAPH.json[.gz is not read: unzip first] QUERIES|--random=1000,1400,1800 [--pairs=N]
-//               [--eps=0,0.1] [--repeat=N]
+//               [--eps=0,0.1] [--repeat=N] [--short-labels=N] [--cuts-after=N]
 //
 // QUERIES is a file of "number band_m source_id target_id ..." lines, as the
 // road-like graph generator writes them; --random draws pairs of listed nodes
 // whose great-circle distance lies within 10 % of each band instead.
+// --short-labels and --cuts-after set the approximate search's tuning
+// (`short_approximate_request_labels`, `approximate_labels_before_cuts`).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -96,12 +98,14 @@ int main(int argc, char** argv) {
   std::vector<double> eps_values = {0.0, 0.1};
   int pairs = 20;
   int repeat = 1;
-  std::string random_bands;
+  norvel::SearchTuning tuning;
   for (int i = 3; i < argc; ++i) {
     std::string_view argument = argv[i];
     if (argument.starts_with("--eps=")) eps_values = numbers(argument.substr(6));
     if (argument.starts_with("--pairs=")) pairs = std::atoi(argv[i] + 8);
     if (argument.starts_with("--repeat=")) repeat = std::atoi(argv[i] + 9);
+    if (argument.starts_with("--short-labels=")) tuning.short_approximate_request_labels = std::stoull(argv[i] + 15);
+    if (argument.starts_with("--cuts-after=")) tuning.approximate_labels_before_cuts = std::stoull(argv[i] + 13);
   }
   std::string_view second = argv[2];
   const std::vector<Query> queries = second.starts_with("--random=")
@@ -120,7 +124,7 @@ int main(int argc, char** argv) {
       for (int r = 0; r < repeat; ++r) {
         counters = {};
         const auto start = std::chrono::steady_clock::now();
-        auto result = norvel::compute_safe_routes(*graph, query.source, query.target, eps, {.report = &counters});
+        auto result = norvel::compute_safe_routes(*graph, query.source, query.target, eps, {.report = &counters, .tuning = tuning});
         const auto stop = std::chrono::steady_clock::now();
         if (!result) std::fprintf(stderr, "%s\n", result.error().message.c_str());
         best = std::min(best, std::chrono::duration<double, std::milli>(stop - start).count());
