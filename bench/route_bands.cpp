@@ -124,7 +124,8 @@ int main(int argc, char** argv) {
       for (int r = 0; r < repeat; ++r) {
         counters = {};
         const auto start = std::chrono::steady_clock::now();
-        auto result = norvel::compute_safe_routes(*graph, query.source, query.target, eps, {.report = &counters, .tuning = tuning});
+        auto result = norvel::compute_safe_routes(*graph, query.source, query.target, eps,
+                                                  {.report = &counters, .tuning = tuning});
         const auto stop = std::chrono::steady_clock::now();
         if (!result) std::fprintf(stderr, "%s\n", result.error().message.c_str());
         best = std::min(best, std::chrono::duration<double, std::milli>(stop - start).count());

@@ -30,16 +30,12 @@ class PooledHeap {
       free_.pop_back();
       pool_[slot] = label;
     }
-    heap_.push_back(Entry{label.priority, slot});
-    rise(heap_.size() - 1);
+    quad_heap_push(heap_, Entry{label.priority, slot}, order());
   }
 
   // Precondition: not empty.
   Label pop() {
-    const std::uint32_t slot = heap_[0].slot;
-    heap_[0] = heap_.back();
-    heap_.pop_back();
-    if (!heap_.empty()) sink(0);
+    const std::uint32_t slot = quad_heap_pop(heap_, order()).slot;
     free_.push_back(slot);
     return pool_[slot];
   }
@@ -84,11 +80,8 @@ class PooledHeap {
     return comes_before(other.priority, other.distance_m, other.risk, label.priority, label.distance_m, label.risk);
   }
 
-  void rise(std::size_t at) {
-    quad_heap_rise(heap_, at, [this](const Entry& x, const Entry& y) { return less(x, y); });
-  }
-  void sink(std::size_t at) {
-    quad_heap_sink(heap_, at, [this](const Entry& x, const Entry& y) { return less(x, y); });
+  auto order() const {
+    return [this](const Entry& x, const Entry& y) { return less(x, y); };
   }
 
   std::vector<Entry> heap_;
