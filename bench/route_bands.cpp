@@ -3,13 +3,14 @@
 // settled backwards, requests the literal search answered).
 //
 //   route_bands GRAPH.json[.gz is not read: unzip first] QUERIES|--random=1000,1400,1800 [--pairs=N]
-//               [--eps=0,0.1] [--repeat=N] [--short-labels=N] [--cuts-after=N]
+//               [--eps=0,0.1] [--repeat=N] [--short-labels=N] [--cuts-after=N] [--each]
 //
 // QUERIES is a file of "number band_m source_id target_id ..." lines, as the
 // road-like graph generator writes them; --random draws pairs of listed nodes
 // whose great-circle distance lies within 10 % of each band instead.
 // --short-labels and --cuts-after set the approximate search's tuning
 // (`short_approximate_request_labels`, `approximate_labels_before_cuts`).
+// --each also prints a line per request: its time and every count.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -98,6 +99,7 @@ int main(int argc, char** argv) {
   std::vector<double> eps_values = {0.0, 0.1};
   int pairs = 20;
   int repeat = 1;
+  bool each = false;
   norvel::SearchTuning tuning;
   for (int i = 3; i < argc; ++i) {
     std::string_view argument = argv[i];
@@ -106,6 +108,7 @@ int main(int argc, char** argv) {
     if (argument.starts_with("--repeat=")) repeat = std::atoi(argv[i] + 9);
     if (argument.starts_with("--short-labels=")) tuning.short_approximate_request_labels = std::stoull(argv[i] + 15);
     if (argument.starts_with("--cuts-after=")) tuning.approximate_labels_before_cuts = std::stoull(argv[i] + 13);
+    if (argument == "--each") each = true;
   }
   std::string_view second = argv[2];
   const std::vector<Query> queries = second.starts_with("--random=")
@@ -131,6 +134,14 @@ int main(int argc, char** argv) {
         best = std::min(best, std::chrono::duration<double, std::milli>(stop - start).count());
       }
       times[query.band].push_back(best);
+      if (each) {
+        std::printf("  %ld %lld->%lld eps %g: %.3f ms, pushed %llu popped %llu processed %llu walked %llu settled %llu\n",
+                    query.band, static_cast<long long>(query.source), static_cast<long long>(query.target), eps, best,
+                    static_cast<unsigned long long>(counters.pushed), static_cast<unsigned long long>(counters.popped),
+                    static_cast<unsigned long long>(counters.processed),
+                    static_cast<unsigned long long>(counters.walked_prefixes),
+                    static_cast<unsigned long long>(counters.settled_backwards));
+      }
       processed[query.band].push_back(static_cast<double>(counters.processed));
       walked[query.band].push_back(static_cast<double>(counters.walked_prefixes));
       settled[query.band].push_back(static_cast<double>(counters.settled_backwards));
