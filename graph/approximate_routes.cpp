@@ -313,9 +313,28 @@ class Approximate {
   // and risk only as far as that can still tell.
   bool may_reach_uncovered(double distance, double risk, std::uint32_t place) {
     if (staircase_.empty()) return true;
-    distance_to_go_.settle_until(place, staircase_.back().alpha / kBoundMargin - distance);
-    risk_to_go_.settle_until(place, staircase_.front().beta / kBoundMargin - risk);
+    // Only the boxes that may still hold a point need the bounds to tell
+    // whether the label reaches them: the two open ones, and the closed ones
+    // whose greatest priority lies above the level (see `least_sum`). Once
+    // the level has passed a closed box, the searches need not go as far as
+    // its limits.
+    const std::size_t n = staircase_.size();
+    double distance_limit = staircase_.front().alpha;
+    double risk_limit = staircase_.back().beta;
+    for (std::size_t j = 1; j < n; ++j) {
+      if (!(level_ < closed_box_most(j))) continue;
+      distance_limit = std::max(distance_limit, staircase_[j].alpha);
+      risk_limit = std::max(risk_limit, staircase_[j - 1].beta);
+    }
+    distance_to_go_.settle_until(place, distance_limit / kBoundMargin - distance);
+    risk_to_go_.settle_until(place, risk_limit / kBoundMargin - risk);
     return least_sum(distance, risk, place) != kInfinity;
+  }
+
+  // The greatest distance + 500 risk of a point in the closed box j, with
+  // room for rounding. Precondition: 0 < j < steps.
+  double closed_box_most(std::size_t j) const {
+    return (staircase_[j].alpha + kRiskWeight * staircase_[j - 1].beta) * kBoxMargin;
   }
 
   // The least distance + 500 risk that a path from the label can have where
@@ -350,8 +369,7 @@ class Approximate {
         least = std::min(least, std::max(anywhere, shorter_.least_sum(distance, risk, place, alpha)));
       } else if (j == n) {
         least = std::min(least, std::max(anywhere, safer_.least_sum(distance, risk, place, beta)));
-      } else if (const double most = (alpha + kRiskWeight * beta) * kBoxMargin;
-                 least_weighted < most && level_ < most) {
+      } else if (const double most = closed_box_most(j); least_weighted < most && level_ < most) {
         least = std::min(least, anywhere);
       }
     }
@@ -518,15 +536,24 @@ class Approximate {
     // Strictly below, so that a label of the very same costs is no reason.
     auto below = [](double value) { return std::nextafter(value, -kInfinity); };
     const double point_weighted = point.distance_m + kRiskWeight * point.risk;
+    // The tests that settle nothing come first. The search by distance is
+    // not grown at all: the label search took it as far as its boxes need,
+    // and past that the other bounds and the fronts prune the walk as well,
+    // while settling it out to the safest entry's detour would cost more
+    // than the whole walk.
     auto keep = [&](std::uint32_t place, const PathCosts& costs) {
-      distance_to_go_.settle_until(place, point.distance_m - costs.distance_m);
-      risk_to_go_.settle_until(place, point.risk - costs.risk);
-      if ((costs.distance_m + distance_to_go_.lower_bound(place)) * kBoundMargin > point.distance_m ||
-          (costs.risk + risk_to_go_.lower_bound(place)) * kBoundMargin > point.risk ||
-          ((costs.distance_m + kRiskWeight * costs.risk) + weighted_to_go_.lower_bound(place)) * kKeyMargin >
-              point_weighted) {
+      if (((costs.distance_m + kRiskWeight * costs.risk) + weighted_to_go_.lower_bound(place)) * kKeyMargin >
+              point_weighted ||
+          (costs.distance_m + distance_to_go_.lower_bound(place)) * kBoundMargin > point.distance_m) {
         return false;
       }
+      const Place& at = places_[place];
+      if (at.front.covers(below(costs.distance_m - distance_gap), costs.risk) ||
+          at.front.covers(costs.distance_m, below(costs.risk - risk_gap))) {
+        return false;
+      }
+      risk_to_go_.settle_until(place, point.risk - costs.risk);
+      if ((costs.risk + risk_to_go_.lower_bound(place)) * kBoundMargin > point.risk) return false;
       for (Cut* cut : {&shorter_, &safer_}) {
         if (!cut->to_go) continue;
         const Objective& weights = cut->to_go->objective();
@@ -535,9 +562,7 @@ class Approximate {
         cut->to_go->settle_until(place, at_point - so_far);
         if ((so_far + cut->to_go->lower_bound(place)) * kWeightedMargin > at_point) return false;
       }
-      const Place& at = places_[place];
-      return !at.front.covers(below(costs.distance_m - distance_gap), costs.risk) &&
-             !at.front.covers(costs.distance_m, below(costs.risk - risk_gap));
+      return true;
     };
     auto reach = [&](const PathCosts& costs, std::span<const std::uint32_t>) {
       if (costs.distance_m == point.distance_m && costs.risk == point.risk) ++paths;
