@@ -90,8 +90,9 @@ void RemainingCost::cover_places() {
 void RemainingCost::settle_first() {
   const Entry entry = quad_heap_pop(heap_, sooner);
   // A settle waits mostly on memory: fetch the next node's incoming row
-  // while this one's edges are relaxed.
-  if (!heap_.empty()) __builtin_prefetch(&graph_.in_edges[graph_.in_begin[heap_.front().dense]]);
+  // while this one's edges are relaxed. An empty row may begin past the
+  // last edge, so it is addressed without indexing the vector.
+  if (!heap_.empty()) __builtin_prefetch(graph_.in_edges.data() + graph_.in_begin[heap_.front().dense]);
   // An entry left behind by a later, cheaper one: that one came first (its
   // key is no greater), so the place is settled already.
   if (settled(entry.place)) return;
