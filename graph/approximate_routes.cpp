@@ -103,7 +103,9 @@ struct Queued {
   std::uint32_t parent;  // recorded label it extends
   std::uint32_t place;
   bool arrived;
+  std::uint32_t steps;  // the kept points when its key was taken; kRetest after a new key
 };
+constexpr std::uint32_t kRetest = UINT32_MAX;
 
 // Heap order: the least key first; on equal keys a label before an arrival,
 // so that an arrival is taken only when every label left has a greater key,
@@ -210,12 +212,23 @@ class Approximate {
         const double key = std::max(item.key, key_of(item.distance_m, item.risk, item.place));
         if (key > next) {
           item.key = key;
+          item.steps = kRetest;
           requeue(item);
           continue;
         }
       }
-      if (places_[item.place].front.covers(item.distance_m, item.risk)) continue;
-      if (!may_reach_uncovered(item.distance_m, item.risk, item.place)) continue;
+      // The label's edges are read only after its tests: fetch them while
+      // those run.
+      const Place& at = places_[item.place];
+      __builtin_prefetch(graph_.out_edges.data() + graph_.out_begin[at.dense]);
+      if (at.front.covers(item.distance_m, item.risk)) continue;
+      // A label queued under the same kept points passed this test then. The
+      // bounds have tightened and the level risen since, which might drop it
+      // now, but the test is an economy: a label it would drop may be
+      // processed all the same (the argument at the top never needs one
+      // dropped). It drops almost none of these, and skipping it spares a
+      // bound and a search step per label.
+      if (item.steps != staircase_.size() && !may_reach_uncovered(item.distance_m, item.risk, item.place)) continue;
       if (labels_.size() >= most_labels_) return false;
       if (!staircase_.empty() && cuts_set_up_ < 2 && labels_.size() >= cuts_due()) prepare_cuts();
 
@@ -236,14 +249,15 @@ class Approximate {
       if (edge.to == target_dense_) {
         if (covered(distance, risk)) continue;
         const double priority = label_priority(distance, risk, 0.0, 0.0);
-        requeue(Queued{priority, distance, risk, index, target_place_, true});
+        requeue(Queued{priority, distance, risk, index, target_place_, true, 0});
         continue;
       }
       const std::uint32_t place = places_.place_of(edge.to);
       if (places_[place].front.covers(distance, risk)) continue;
       const double least = least_sum(distance, risk, place);
       if (least == kInfinity) continue;
-      requeue(Queued{std::max(key, least * kKeyMargin), distance, risk, index, place, false});
+      requeue(Queued{std::max(key, least * kKeyMargin), distance, risk, index, place, false,
+                     static_cast<std::uint32_t>(staircase_.size())});
     }
   }
 
