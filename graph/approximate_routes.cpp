@@ -193,7 +193,7 @@ class Approximate {
     labels_.push_back(Recorded{kNoParent, source_place_, 0.0, 0.0});
     places_[source_place_].front.insert(0.0, 0.0);
     expand(0, 0.0);
-    while (!ready_.empty() || !queue_.empty()) {
+    while (any_queued()) {
       if (stop_.tick()) return false;
       Queued item = take();
       ++popped_;
@@ -204,8 +204,7 @@ class Approximate {
       }
       // A key from unsettled bounds may be too low: make it exact, or at
       // least larger than the next key, before going on.
-      if ((!ready_.empty() || !queue_.empty()) &&
-          (!weighted_to_go_.settled(item.place) || cuts_unsettled(item.place))) {
+      if (any_queued() && (!weighted_to_go_.settled(item.place) || cuts_unsettled(item.place))) {
         const double next = ready_.empty() ? queue_.front().key : level_;
         settle_for_key(item, next);
         const double key = std::max(item.key, key_of(item.distance_m, item.risk, item.place));
@@ -278,6 +277,8 @@ class Approximate {
     queue_.push_back(item);
     std::push_heap(queue_.begin(), queue_.end(), later);
   }
+
+  bool any_queued() const { return !ready_.empty() || !queue_.empty(); }
 
   Queued take() {
     if (!ready_.empty()) {
