@@ -21,4 +21,9 @@ std::expected<RoadGraph, DocumentError> load_graph(std::string_view text) {
   return build_graph(std::move(builder));
 }
 
+std::expected<RoadGraph, DocumentError> load_graph(std::string_view text, StreetNames& names) {
+  names = StreetNames{};
+  return load_graph(text);
+}
+
 }  // namespace norvel

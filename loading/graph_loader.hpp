@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "graph/road_graph.hpp"
+#include "loading/street_names.hpp"
 
 namespace norvel {
 
@@ -21,5 +22,10 @@ struct DocumentError {
 // Reads one graph document (UTF-8 JSON text, not copied) and builds its road
 // graph: all or nothing.
 std::expected<RoadGraph, DocumentError> load_graph(std::string_view text);
+
+// The same, and the street names of the edges into `names` (left empty when
+// no edge has one), read in the same pass. Accepts and refuses exactly the
+// documents `load_graph` does, with the same messages.
+std::expected<RoadGraph, DocumentError> load_graph(std::string_view text, StreetNames& names);
 
 }  // namespace norvel
