@@ -1,0 +1,19 @@
+#pragma once
+
+// The parts of the norvel package's private module; each file binds one
+// concern of the engine's graph onto the one Python class.
+
+#include <nanobind/nanobind.h>
+
+#include "engine/engine_graph.hpp"
+
+namespace norvel::engine {
+
+namespace nb = nanobind;
+using GraphClass = nb::class_<EngineGraph>;
+
+void bind_loading(GraphClass& graph_class);  // Graph.load
+void bind_arrays(GraphClass& graph_class);   // the graph's arrays as read-only numpy views
+void bind_routes(nb::module_& module, GraphClass& graph_class);  // requests, without the interpreter lock
+
+}  // namespace norvel::engine
