@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/vector.h>
 
 #include "engine/bindings.hpp"
 #include "engine/path_streets.hpp"
@@ -49,6 +50,8 @@ bool should_stop(void* context) {
 
 nb::object id_object(NodeId id) { return nb::steal(PyLong_FromUnsignedLongLong(id)); }
 
+nb::list streets(const EngineGraph& engine, const std::vector<NodeId>& path);
+
 nb::tuple route_row(const EngineGraph& engine, const RouteRecord& route) {
   const RoadGraph& graph = engine.graph;
   nb::list nodes;
@@ -58,11 +61,9 @@ nb::tuple route_row(const EngineGraph& engine, const RouteRecord& route) {
     const std::uint32_t dense = graph.dense_of.find(id);
     coordinates.append(nb::make_tuple(graph.lon[dense], graph.lat[dense]));
   }
-  nb::list streets;
-  for (std::string_view name : path_streets(engine, route.path)) streets.append(nb::str(name.data(), name.size()));
   return nb::make_tuple(nb::str(route.route_type.data(), route.route_type.size()), nodes, coordinates,
                         route.total_distance_m, route.total_risk, route.estimated_time_min, route.comfort_score,
-                        route.total_familiarity, streets);
+                        route.total_familiarity, streets(engine, route.path));
 }
 
 nb::object failure(const char* kind, const char* role = "") { return nb::make_tuple(kind, role); }
@@ -97,6 +98,12 @@ nb::object route(const EngineGraph& engine, NodeId source, NodeId target, double
   return rows;
 }
 
+nb::list streets(const EngineGraph& engine, const std::vector<NodeId>& path) {
+  nb::list names;
+  for (std::string_view name : path_streets(engine, path)) names.append(nb::str(name.data(), name.size()));
+  return names;
+}
+
 }  // namespace
 
 void bind_routes(nb::module_& module, GraphClass& graph_class) {
@@ -110,6 +117,9 @@ void bind_routes(nb::module_& module, GraphClass& graph_class) {
                   "or for a failure a (kind, role) pair: ('node_not_found', 'origin' | 'destination'),\n"
                   "('source_isolated', ''), ('no_route', ''), or ('timeout', '') once timeout_s seconds\n"
                   "have passed. On the main thread, Ctrl-C raises KeyboardInterrupt from the request.");
+  graph_class.def("streets", &streets, nb::arg("nodes"),
+                  "streets(nodes)\n"
+                  "The street names along a node path, a name once for each stretch; [] without names.");
 }
 
 }  // namespace norvel::engine

@@ -11,7 +11,10 @@ import gzip
 import os
 import zlib
 
+import numpy as np
 import norvel_core
+
+from norvel._native import engine
 
 _GZIP_MAGIC = b"\x1f\x8b"
 
@@ -44,6 +47,46 @@ def decode_graph_text(data: bytes, path: str | os.PathLike[str]) -> str:
     except UnicodeDecodeError as failure:
         raise ValueError(f"{os.fsdecode(path)}: not UTF-8 text ({failure.reason} "
                          f"at byte {failure.start})") from None
+
+
+def load_engine_graph(path: str | os.PathLike[str]) -> engine.Graph:
+    """The engine's graph of a document file, street names included: read
+    once, parsed once, without the interpreter lock. ValueError naming the
+    file when it is no graph document; OSError when it cannot be read."""
+    data = read_graph_bytes(path)
+    # The engine reads bytes as UTF-8; a file that is not gets a message
+    # saying so rather than one about JSON.
+    decode_graph_text(data, path)
+    try:
+        return engine.Graph.load(data)
+    except ValueError as failure:
+        raise ValueError(f"{os.fsdecode(path)}: {failure}") from None
+
+
+def core_document(graph: engine.Graph) -> str:
+    """A graph document (array form) that ``norvel_core`` loads into the
+    same graph as ``graph``: the node records and the edges in document
+    order, every number written so that it reads back to the same double.
+    A familiarity of 0.0 stands for none, as the engine stores it."""
+    rows = np.diff(graph.out_begin).astype(np.int64)
+    tails = np.empty(graph.edge_count, dtype=np.uint64)
+    heads = np.empty(graph.edge_count, dtype=np.uint64)
+    lengths = np.empty(graph.edge_count, dtype=np.float64)
+    risks = np.empty(graph.edge_count, dtype=np.float64)
+    familiarity = np.empty(graph.edge_count, dtype=np.float64)
+    order = graph.edge_index
+    tails[order] = graph.ids[np.repeat(np.arange(len(rows)), rows)]
+    heads[order] = graph.ids[graph.heads]
+    lengths[order] = graph.lengths
+    risks[order] = graph.risks
+    familiarity[order] = graph.familiarity
+    nodes = ",".join(f"[{i},{la!r},{lo!r}]" for i, la, lo in zip(
+        graph.record_ids.tolist(), graph.record_lats.tolist(),
+        graph.record_lons.tolist()))
+    edges = ",".join(f"[{a},{b},{d!r},{r!r},{f!r}]" for a, b, d, r, f in zip(
+        tails.tolist(), heads.tolist(), lengths.tolist(), risks.tolist(),
+        familiarity.tolist()))
+    return f"[[{nodes}],[{edges}]]"
 
 
 def graph_from_text(text: str, path: str | os.PathLike[str]) -> norvel_core.PyGraph:

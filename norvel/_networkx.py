@@ -1,6 +1,5 @@
-"""networkx (and OSMnx) graphs to a router's graph and table, through the
-same graph document a file would hold, so that the answers are those of
-that document."""
+"""networkx (and OSMnx) graphs to the graph document a file would hold, so
+that a router over one answers as over that document."""
 
 from __future__ import annotations
 
@@ -11,27 +10,21 @@ import operator
 from collections.abc import Callable, Iterator
 from typing import Any
 
-import numpy as np
-from norvel_core import PyGraph
-
-from norvel.table import NodeTable
+from norvel._extras import require
 
 EdgeValue = str | Callable[[Any, Any, dict[str, Any]], float | None]
 _U64_END = 2**64
 
 
-def router_parts(graph: Any, length: EdgeValue, risk: EdgeValue,
-                 familiarity: EdgeValue | None) -> tuple[PyGraph, NodeTable]:
-    """(PyGraph, NodeTable) of a networkx graph; see Router.from_networkx.
+def document_of(graph: Any, length: EdgeValue, risk: EdgeValue,
+                familiarity: EdgeValue | None) -> str:
+    """The graph document of a networkx graph; see Router.from_networkx.
     TypeError for what is no networkx graph; ValueError for a node id that
     is no int in [0, 2**64), a node without ``y`` or ``x``, or an edge
     value that is missing or not a finite number."""
-    try:
-        import networkx
-    except ImportError as failure:
-        raise ImportError("Router.from_networkx needs networkx: pip install "
-                          "'norvel_core[networkx]'",
-                          name=failure.name) from failure
+    require("Router.from_networkx", "networkx", "networkx")
+    import networkx
+
     if not isinstance(graph, networkx.Graph):
         raise TypeError(f"expected a networkx graph, got "
                         f"{type(graph).__name__}")
@@ -40,29 +33,24 @@ def router_parts(graph: Any, length: EdgeValue, risk: EdgeValue,
         node_id = _node_id(node)
         nodes.append([node_id, _coordinate(node, data, "y"),
                       _coordinate(node, data, "x")])
-    edges: list[list[int | float | None]] = []
-    names: dict[tuple[int, int], str] = {}
+    edges: list[list[int | float | None] | dict[str, Any]] = []
     for source, target, data in _directed_edges(graph):
-        tail, head = _node_id(source), _node_id(target)
-        edges.append([tail, head,
-                      _edge_value(length, source, target, data, "length"),
-                      _edge_value(risk, source, target, data, "risk"),
-                      None if familiarity is None else _edge_value(
-                          familiarity, source, target, data, "familiarity",
-                          optional=True)])
+        edge: list[int | float | None] = [
+            _node_id(source), _node_id(target),
+            _edge_value(length, source, target, data, "length"),
+            _edge_value(risk, source, target, data, "risk"),
+            None if familiarity is None else _edge_value(
+                familiarity, source, target, data, "familiarity",
+                optional=True)]
         name = _street_name(data.get("name"))
-        if name is not None:
-            names.setdefault((tail, head), name)
+        # A named edge is written as an object, whose `name` member the
+        # engine reads as its street name.
+        edges.append(edge if name is None else dict(zip(
+            ("from", "to", "distance_m", "risk_score", "familiarity", "name"),
+            [*edge, name])))
     # Written as a document, so that the graph reader decides exactly as
     # for a file; repr() of a float reads back as the same float.
-    text = json.dumps([nodes, edges], allow_nan=False, separators=(",", ":"))
-    table = NodeTable(
-        np.array([n[0] for n in nodes], dtype=np.uint64),
-        np.array([n[1] for n in nodes], dtype=np.float64),
-        np.array([n[2] for n in nodes], dtype=np.float64),
-        np.array([e[0] for e in edges], dtype=np.uint64),
-        np.array([e[1] for e in edges], dtype=np.uint64), names)
-    return PyGraph.from_json(text), table
+    return json.dumps([nodes, edges], allow_nan=False, separators=(",", ":"))
 
 
 def _directed_edges(graph: Any) -> Iterator[tuple[Any, Any, dict[str, Any]]]:

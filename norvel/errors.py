@@ -9,25 +9,30 @@
     except norvel.NodeNotFoundError as error:   # error.node: the unknown id
         ...
 
-Where ``norvel_core`` itself refused the request, its own (French) message
-stays on the exception as ``core_message``; otherwise that is None.
+Each error is made from the kind of failure the engine reports
+(``error_of_kind``); ``kind`` names it: "node_not_found",
+"source_isolated", "no_route", "snap" or "timeout".
 """
 
 from __future__ import annotations
 
+import math
 from typing import Any, Literal
 
 NoRouteReason = Literal["source_isolated", "no_route"]
+ErrorKind = Literal["node_not_found", "source_isolated", "no_route", "snap",
+                    "timeout", "invalid"]
 
 
 class RoutingError(Exception):
-    """A route request that cannot be answered. ``core_message``: the
-    message of the module's own ``RuntimeError``, or None."""
+    """A route request that cannot be answered; ``kind`` says why (see the
+    subclasses)."""
 
-    def __init__(self, message: str, *, core_message: str | None = None) -> None:
+    kind: ErrorKind
+
+    def __init__(self, message: str) -> None:
         super().__init__(message)
         self.message = message
-        self.core_message = core_message
 
     def __str__(self) -> str:
         # KeyError would show the message quoted, as if it were the key.
@@ -51,10 +56,10 @@ class NodeNotFoundError(RoutingError, KeyError):
     """A node id that is not a node of the graph; ``node`` is that id and
     ``role`` "origin" or "destination"."""
 
-    def __init__(self, node: int, role: str, *,
-                 core_message: str | None = None) -> None:
-        super().__init__(f"{role} node {node} is not a node of the graph",
-                         core_message=core_message)
+    kind: ErrorKind = "node_not_found"
+
+    def __init__(self, node: int, role: str) -> None:
+        super().__init__(f"{role} node {node} is not a node of the graph")
         self.node = node
         self.role = role
 
@@ -64,18 +69,18 @@ class NoRouteError(RoutingError):
     "source_isolated" (the origin has no outgoing edge) or "no_route" (no
     path leads from the origin to the destination)."""
 
-    def __init__(self, source: int, target: int, reason: NoRouteReason, *,
-                 core_message: str | None = None) -> None:
+    def __init__(self, source: int, target: int, reason: NoRouteReason) -> None:
         if reason == "source_isolated":
             message = (f"origin node {source} has no outgoing edge, so no "
                        f"route starts there")
         else:
             message = (f"no route from node {source} to node {target}: no "
                        f"path leads there in the graph")
-        super().__init__(message, core_message=core_message)
+        super().__init__(message)
         self.source = source
         self.target = target
         self.reason: NoRouteReason = reason
+        self.kind = reason
 
 
 class SnapError(RoutingError, ValueError):
@@ -83,6 +88,8 @@ class SnapError(RoutingError, ValueError):
     with an outgoing edge). ``distance_m``: the distance to the nearest
     routable node (infinite when the graph has none), ``node``: that node or
     None."""
+
+    kind: ErrorKind = "snap"
 
     def __init__(self, role: str, lat: float, lon: float, distance_m: float,
                  node: int | None, max_snap_m: float) -> None:
@@ -100,3 +107,32 @@ class SnapError(RoutingError, ValueError):
         self.distance_m = distance_m
         self.node = node
         self.max_snap_m = max_snap_m
+
+
+class RouteTimeoutError(RoutingError, TimeoutError):
+    """A request stopped when its time limit (``timeout_s`` seconds) ran
+    out; the search ended there, and nothing of it goes on running."""
+
+    kind: ErrorKind = "timeout"
+
+    def __init__(self, source: int, target: int, timeout_s: float) -> None:
+        super().__init__(f"the route from node {source} to node {target} "
+                         f"took longer than timeout_s={timeout_s:g} s")
+        self.source = source
+        self.target = target
+        self.timeout_s = timeout_s
+
+
+def error_of_kind(kind: str, role: str, source: int, target: int,
+                  timeout_s: float | None = None) -> RoutingError:
+    """The typed error of a failure the engine reported as (kind, role)."""
+    if kind == "node_not_found":
+        return NodeNotFoundError(source if role == "origin" else target, role)
+    if kind == "source_isolated":
+        return NoRouteError(source, target, "source_isolated")
+    if kind == "no_route":
+        return NoRouteError(source, target, "no_route")
+    if kind == "timeout":
+        return RouteTimeoutError(source, target,
+                                 math.inf if timeout_s is None else timeout_s)
+    raise AssertionError(f"unknown failure kind {kind!r}")

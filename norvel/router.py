@@ -13,8 +13,6 @@ the balanced one where they differ from the routes before them.
 from __future__ import annotations
 
 import math
-import numbers
-import operator
 import os
 import threading
 from collections.abc import Iterator, Sequence
@@ -23,22 +21,22 @@ from typing import TYPE_CHECKING, Any, overload
 
 import numpy as np
 import numpy.typing as npt
-import norvel_core
-from norvel_core import PyGraph, PyRouteResult
+from norvel_core import PyGraph
 
-from norvel import _files
+from norvel import _files, _values
 from norvel._earth import EARTH_RADIUS_M
+from norvel._native import engine
 from norvel._networkx import EdgeValue
-from norvel.errors import NodeNotFoundError, NoRouteError, SnapError
-from norvel.table import IdArray, LonLat, NodeTable, table_from_json
+from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M, Place
+from norvel.errors import error_of_kind, SnapError
+from norvel.table import IdArray, LonLat, NodeTable
 
 if TYPE_CHECKING:
     import geopandas
     import networkx
 
-# A point is a (lat, lon) tuple in degrees; a node is its id.
-Place = int | tuple[float, float]
-DEFAULT_MAX_SNAP_M = 250.0
+__all__ = ["DEFAULT_EPS", "DEFAULT_MAX_SNAP_M", "Place", "Route", "Router",
+           "Routes", "Snap"]
 
 
 @dataclass(frozen=True)
@@ -61,8 +59,10 @@ class Route:
     ``time_min``: minutes at 66.67 m a minute (4 km/h); ``comfort``:
     e^(-2 risk), 1.0 for a risk-free route; ``familiarity``: the summed
     familiarity of its edges (0.0 without any); ``streets``: the street
-    names along it, [] when the graph has none; ``core``: the module's
-    ``PyRouteResult``.
+    names along it, [] when the graph has none.
+
+    Every number is bit for bit what ``norvel_core.compute_safe_routes``
+    gives for the same graph and request.
     """
 
     type: str
@@ -74,7 +74,6 @@ class Route:
     comfort: float
     familiarity: float
     streets: list[str]
-    core: PyRouteResult
 
     def __repr__(self) -> str:
         return (f"Route({self.type}, {self.distance_m:.0f} m, risk "
@@ -162,12 +161,11 @@ class Routes(Sequence[Route]):
         """A GeoDataFrame in EPSG:4326, one row per route, with the columns
         of the GeoJSON properties and the LineString as ``geometry``
         (geopandas: ``pip install 'norvel_core[geopandas]'``)."""
-        try:
-            import geopandas
-        except ImportError as failure:
-            raise ImportError(
-                "Routes.to_geodataframe needs geopandas: pip install "
-                "'norvel_core[geopandas]'", name=failure.name) from failure
+        from norvel._extras import require
+
+        require("Routes.to_geodataframe", "geopandas", "geopandas")
+        import geopandas
+
         return geopandas.GeoDataFrame.from_features(
             self.to_geojson()["features"], crs="EPSG:4326",
             columns=["type", "distance_m", "risk", "time_min", "comfort",
@@ -175,37 +173,30 @@ class Routes(Sequence[Route]):
 
 
 class Router:
-    """A road graph (``graph``, the ``PyGraph``) with its coordinate table
-    (``table``), for routes between node ids or (lat, lon) points.
+    """A road graph loaded by norvel's engine, for routes between node ids
+    or (lat, lon) points; ``table`` reads its coordinates, ``graph`` gives
+    the same graph as a ``norvel_core.PyGraph``.
 
     Build one with ``Router.from_file``, ``Router.from_json`` or
-    ``Router.from_networkx``. It never changes; one router may serve any
-    number of threads (the search holds the interpreter lock).
+    ``Router.from_networkx``. It never changes, and one router serves any
+    number of threads at once: a request runs without the interpreter lock.
     """
 
-    def __init__(self, graph: PyGraph, table: NodeTable) -> None:
-        """``table`` must come from the same document as ``graph``."""
-        self._graph = graph
-        self._table = table
+    def __init__(self, graph: engine.Graph) -> None:
+        """``graph``: the engine's graph (``norvel._engine.Graph``)."""
+        self._engine = graph
+        self._table = NodeTable(graph)
         self._index: _NearestIndex | None = None
-        self._index_lock = threading.Lock()
+        self._core: PyGraph | None = None
+        self._lock = threading.Lock()
 
     @classmethod
     def from_file(cls, path: str | os.PathLike[str]) -> Router:
         """The router of a graph document file, ``.json`` or ``.json.gz``
-        (told apart by content), read once for both the graph and the
-        table. ValueError naming the file when it is no graph document;
-        OSError when it cannot be read.
-
-        A document written one record a line (as norvel.osm writes it) has
-        its coordinates read in bulk and its edges when first needed: by
-        the first nearest-node question, a route along named streets, or
-        ``build_index()``; until then the router holds the file's text."""
-        data = _files.read_graph_bytes(path)
-        graph = _files.graph_from_text(_files.decode_graph_text(data, path),
-                                       path)
-        return cls(graph, table_from_json(data, graph.node_count(),
-                                          graph.edge_count()))
+        (told apart by content), read and parsed once. ValueError naming
+        the file when it is no graph document; OSError when it cannot be
+        read."""
+        return cls(_files.load_engine_graph(path))
 
     @classmethod
     def from_json(cls, text: str) -> Router:
@@ -213,10 +204,7 @@ class Router:
         document's message when it is no graph document."""
         if not isinstance(text, str):
             raise TypeError(f"text must be a str, got {type(text).__name__}")
-        graph = PyGraph.from_json(text)
-        return cls(graph, table_from_json(text.encode("utf-8"),
-                                          graph.node_count(),
-                                          graph.edge_count()))
+        return cls(engine.Graph.load(text))
 
     @classmethod
     def from_networkx(cls, graph: networkx.Graph[Any], *,
@@ -235,14 +223,23 @@ class Router:
         becomes its street name. Routes equal those of the same graph
         written as a document.
         """
-        from norvel._networkx import router_parts
+        from norvel._networkx import document_of
 
-        return cls(*router_parts(graph, length, risk, familiarity))
+        return cls.from_json(document_of(graph, length, risk, familiarity))
 
     @property
     def graph(self) -> PyGraph:
-        """The ``PyGraph`` for ``norvel_core.compute_safe_routes``."""
-        return self._graph
+        """The same graph as a ``norvel_core.PyGraph``, for
+        ``norvel_core.compute_safe_routes``: built the first time it is
+        asked for (it holds a second copy of the graph)."""
+        core = self._core
+        if core is None:
+            with self._lock:
+                if self._core is None:
+                    self._core = PyGraph.from_json(
+                        _files.core_document(self._engine))
+                core = self._core
+        return core
 
     @property
     def table(self) -> NodeTable:
@@ -252,12 +249,12 @@ class Router:
     @property
     def node_count(self) -> int:
         """Node records of the graph (a repeated id counts each time)."""
-        return self._graph.node_count()
+        return int(self._engine.node_count)
 
     @property
     def edge_count(self) -> int:
         """Edge records of the graph."""
-        return self._graph.edge_count()
+        return int(self._engine.edge_count)
 
     def __repr__(self) -> str:
         return f"<Router: {self.node_count} nodes, {self.edge_count} edges>"
@@ -266,17 +263,16 @@ class Router:
     def _nearest_index(self) -> _NearestIndex:
         index = self._index
         if index is None:
-            with self._index_lock:
+            with self._lock:
                 if self._index is None:
                     self._index = _NearestIndex(self._table)
                 index = self._index
         return index
 
     def build_index(self) -> None:
-        """Reads the edges and builds the nearest-node index now, rather
-        than at the first request that needs them (a service does this
-        before it takes requests)."""
-        self._table.load_edges()
+        """Builds the nearest-node index now, rather than at the first
+        request that needs it (a service does this before it takes
+        requests)."""
         self._nearest_index()
 
     def nearest(self, lat: float, lon: float) -> Snap:
@@ -284,8 +280,8 @@ class Router:
         degrees, by great-circle distance. ValueError for a latitude outside
         [-90, 90] or a longitude outside [-180, 180]; SnapError when no node
         has an outgoing edge."""
-        lat = _coordinate(lat, "lat", 90.0)
-        lon = _coordinate(lon, "lon", 180.0)
+        lat = _values.latitude(lat)
+        lon = _values.longitude(lon)
         ids, distances = self._nearest_index().query(np.array([lat]),
                                                      np.array([lon]))
         if not len(ids):
@@ -304,8 +300,8 @@ class Router:
         if lat_array.shape != lon_array.shape:
             raise ValueError(f"lats and lons differ in shape: "
                              f"{lat_array.shape} and {lon_array.shape}")
-        _check_range(lat_array, "lat", 90.0)
-        _check_range(lon_array, "lon", 180.0)
+        _values.check_range(lat_array, "lat", 90.0)
+        _values.check_range(lon_array, "lon", 180.0)
         index = self._nearest_index()
         if index.empty and lat_array.size:
             raise SnapError("point", float(lat_array.flat[0]),
@@ -314,8 +310,10 @@ class Router:
         return ids.reshape(lat_array.shape), distances.reshape(lat_array.shape)
 
     # Routes
-    def route(self, origin: Place, destination: Place, eps: float = 0.0, *,
-              max_snap_m: float = DEFAULT_MAX_SNAP_M) -> Routes:
+    def route(self, origin: Place, destination: Place,
+              eps: float = DEFAULT_EPS, *,
+              max_snap_m: float = DEFAULT_MAX_SNAP_M,
+              timeout_s: float | None = None) -> Routes:
         """The routes from ``origin`` to ``destination``, each a node id
         (int) or a (lat, lon) tuple in degrees; a point starts or ends at
         the nearest node with an outgoing edge, at most ``max_snap_m``
@@ -323,85 +321,52 @@ class Router:
 
         ``eps``: 0.0 (the default) for the exact Pareto front, which is
         also the fastest on most requests; a value above 0 accepts routes
-        within a factor 1 + eps of it.
+        within a factor 1 + eps of it. ``timeout_s``: stop the search once
+        that many seconds have passed (RouteTimeoutError).
+
+        The search runs without the interpreter lock, so other threads go
+        on meanwhile; on the main thread, Ctrl-C stops it.
 
         Raises NodeNotFoundError (an id that is no node), NoRouteError
         (``reason`` "source_isolated" or "no_route"), SnapError (a point too
-        far from the graph), ValueError (a negative, NaN or infinite eps; a
-        coordinate out of range), TypeError (any other kind of argument).
+        far from the graph), RouteTimeoutError, ValueError (a negative, NaN
+        or infinite eps; a coordinate out of range), TypeError (any other
+        kind of argument).
         """
-        eps = _eps(eps)
-        limit = _max_snap(max_snap_m)
-        source = self._snap(origin, "origin", limit)
-        target = self._snap(destination, "destination", limit)
-        try:
-            results = norvel_core.compute_safe_routes(
-                self._graph, source.node, target.node, eps)
-        except RuntimeError as failure:
-            raise self._classify(source.node, target.node, str(failure)) \
-                from None
-        return Routes([self._route(result) for result in results],
-                      source, target)
+        eps = _values.eps(eps)
+        limit = _values.max_snap(max_snap_m)
+        seconds = _values.timeout(timeout_s)
+        source = self.snap(origin, "origin", limit)
+        target = self.snap(destination, "destination", limit)
+        result = self._engine.route(source.node, target.node, eps, seconds)
+        if isinstance(result, tuple):
+            raise error_of_kind(result[0], result[1], source.node, target.node,
+                                seconds)
+        return Routes([Route(*row) for row in result], source, target)
 
-    def _route(self, result: PyRouteResult) -> Route:
-        nodes = result.path
-        return Route(type=result.route_type, nodes=nodes,
-                     coordinates=self._table.line(nodes),
-                     distance_m=result.total_distance_m,
-                     risk=result.total_risk,
-                     time_min=result.estimated_time_min,
-                     comfort=result.comfort_score,
-                     familiarity=result.total_familiarity,
-                     streets=self._table.streets(nodes), core=result)
-
-    def _snap(self, place: object, role: str, max_snap_m: float) -> Snap:
-        if isinstance(place, bool):
-            raise TypeError(f"{role} must be a node id (int) or a (lat, lon) "
-                            f"tuple, got bool")
-        if isinstance(place, (int, np.integer)):
-            node = operator.index(place)
-            if not 0 <= node < 2**64:
-                raise NodeNotFoundError(node, role)
-            return Snap(node, 0.0)
-        if isinstance(place, tuple) and len(place) == 2:
-            lat = _coordinate(place[0], f"{role} lat", 90.0)
-            lon = _coordinate(place[1], f"{role} lon", 180.0)
-            ids, distances = self._nearest_index().query(np.array([lat]),
-                                                         np.array([lon]))
-            if not len(ids):
-                raise SnapError(role, lat, lon, math.inf, None, max_snap_m)
-            node, distance = int(ids[0]), float(distances[0])
-            if not distance <= max_snap_m:
-                raise SnapError(role, lat, lon, distance, node, max_snap_m)
-            return Snap(node, distance)
-        raise TypeError(f"{role} must be a node id (int) or a (lat, lon) "
-                        f"tuple, got {_kind(place)}")
-
-    def _classify(self, source: int, target: int,
-                  core_message: str) -> Exception:
-        """The typed error for the module's RuntimeError, found by the
-        module's own order of checks."""
-        table = self._table
-        if source not in table:
-            return NodeNotFoundError(source, "origin", core_message=core_message)
-        if target not in table:
-            return NodeNotFoundError(target, "destination",
-                                     core_message=core_message)
-        isolated = (not table.has_outgoing(source) if table.edges_loaded
-                    else self._isolated(source))
-        return NoRouteError(source, target,
-                            "source_isolated" if isolated else "no_route",
-                            core_message=core_message)
-
-    def _isolated(self, node: int) -> bool:
-        """Whether a node of the graph has no outgoing edge, asked of the
-        module itself (a route from the node to itself), so that an error
-        needs no reading of the edges."""
-        try:
-            norvel_core.compute_safe_routes(self._graph, node, node, 0.0)
-        except RuntimeError:
-            return True
-        return False
+    def snap(self, place: object, role: str = "origin",
+             max_snap_m: float = DEFAULT_MAX_SNAP_M) -> Snap:
+        """Where a request given ``place`` (a node id or a (lat, lon)
+        tuple) starts or ends: the node itself at 0 m, or the nearest node
+        with an outgoing edge. NodeNotFoundError for an id outside
+        [0, 2**64) (an id of that range that is no node is the request's
+        to report); SnapError beyond ``max_snap_m``; ValueError and
+        TypeError as ``route``."""
+        value = _values.place(place, role)
+        if not isinstance(value, tuple):
+            if not 0 <= value < _values.NODE_ID_END:
+                from norvel.errors import NodeNotFoundError
+                raise NodeNotFoundError(value, role)
+            return Snap(value, 0.0)
+        lat, lon = value
+        ids, distances = self._nearest_index().query(np.array([lat]),
+                                                     np.array([lon]))
+        if not len(ids):
+            raise SnapError(role, lat, lon, math.inf, None, max_snap_m)
+        node, distance = int(ids[0]), float(distances[0])
+        if not distance <= max_snap_m:
+            raise SnapError(role, lat, lon, distance, node, max_snap_m)
+        return Snap(node, distance)
 
 
 class _NearestIndex:
@@ -412,10 +377,10 @@ class _NearestIndex:
     def __init__(self, table: NodeTable) -> None:
         from scipy.spatial import cKDTree
 
-        routable = table.routable
-        self.ids: IdArray = table.ids[routable]
+        ids, lats, lons = table.routable_nodes()
+        self.ids: IdArray = ids
         self.empty = not len(self.ids)
-        points = _unit_vectors(table.lats[routable], table.lons[routable])
+        points = _unit_vectors(lats, lons)
         # Unbalanced (sliding midpoint) builds a third faster and answers as
         # fast on road-like point sets.
         self.tree = (cKDTree(points, balanced_tree=False) if not self.empty
@@ -441,45 +406,3 @@ def _unit_vectors(lats: npt.NDArray[np.float64],
     cos_phi = np.cos(phi)
     return np.column_stack((cos_phi * np.cos(lam), cos_phi * np.sin(lam),
                             np.sin(phi)))
-
-
-def _kind(value: object) -> str:
-    return type(value).__name__
-
-
-def _real(value: object, name: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a real number, got {_kind(value)}")
-    return float(value)
-
-
-def _coordinate(value: object, name: str, bound: float) -> float:
-    number = _real(value, name)
-    if not -bound <= number <= bound:
-        raise ValueError(f"{name} must be within [{-bound:g}, {bound:g}], "
-                         f"got {number!r}")
-    return number
-
-
-def _check_range(values: npt.NDArray[np.float64], name: str,
-                 bound: float) -> None:
-    bad = ~((values >= -bound) & (values <= bound))
-    if bad.any():
-        where = tuple(int(i) for i in np.argwhere(bad)[0])
-        position = where[0] if len(where) == 1 else where
-        raise ValueError(f"{name} must be within [{-bound:g}, {bound:g}], "
-                         f"got {float(values[where])!r} at index {position}")
-
-
-def _eps(value: object) -> float:
-    eps = _real(value, "eps")
-    if not (math.isfinite(eps) and eps >= 0.0):
-        raise ValueError(f"eps must be a finite number >= 0, got {eps!r}")
-    return eps
-
-
-def _max_snap(value: object) -> float:
-    limit = _real(value, "max_snap_m")
-    if math.isnan(limit) or limit < 0.0:
-        raise ValueError(f"max_snap_m must be a number >= 0, got {limit!r}")
-    return limit

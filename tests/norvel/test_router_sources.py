@@ -202,7 +202,7 @@ for call in (lambda: norvel.Router.from_networkx(None),
     run = subprocess.run([sys.executable, "-c", script], capture_output=True,
                          text=True, timeout=120, check=True)
     assert run.stdout.splitlines() == [
-        "Router.from_networkx needs networkx: pip install "
-        "'norvel_core[networkx]'",
-        "Routes.to_geodataframe needs geopandas: pip install "
-        "'norvel_core[geopandas]'"]
+        "Router.from_networkx needs networkx, which is not installed: pip "
+        "install 'norvel_core[networkx]'",
+        "Routes.to_geodataframe needs geopandas, which is not installed: pip "
+        "install 'norvel_core[geopandas]'"]

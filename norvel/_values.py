@@ -1,0 +1,111 @@
+"""The values every interface of norvel takes, checked once: node ids,
+points, eps and max_snap_m, with their defaults. The Router, the batch, the
+command line and the service all check through here, so that one argument
+means the same everywhere; the service turns a ``ValueError`` into a 400.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import operator
+
+import numpy as np
+import numpy.typing as npt
+
+# A point is a (lat, lon) tuple in degrees; a node is its id.
+Place = int | tuple[float, float]
+
+DEFAULT_EPS = 0.0
+DEFAULT_MAX_SNAP_M = 250.0
+NODE_ID_END = 2**64
+
+
+def kind(value: object) -> str:
+    """The name of a value's type, for messages."""
+    return type(value).__name__
+
+
+def real(value: object, name: str) -> float:
+    """A real number (not a bool) as a float; TypeError otherwise."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, got {kind(value)}")
+    return float(value)
+
+
+def coordinate(value: object, name: str, bound: float) -> float:
+    """A latitude (bound 90) or longitude (bound 180) in degrees; ValueError
+    outside [-bound, bound] or NaN."""
+    number = real(value, name)
+    if not -bound <= number <= bound:
+        raise ValueError(f"{name} must be within [{-bound:g}, {bound:g}], "
+                         f"got {number!r}")
+    return number
+
+
+def latitude(value: object, name: str = "lat") -> float:
+    return coordinate(value, name, 90.0)
+
+
+def longitude(value: object, name: str = "lon") -> float:
+    return coordinate(value, name, 180.0)
+
+
+def check_range(values: npt.NDArray[np.float64], name: str,
+                bound: float) -> None:
+    """ValueError naming the first value of an array outside [-bound,
+    bound] (or NaN) and its index."""
+    bad = ~((values >= -bound) & (values <= bound))
+    if bad.any():
+        where = tuple(int(i) for i in np.argwhere(bad)[0])
+        position = where[0] if len(where) == 1 else where
+        raise ValueError(f"{name} must be within [{-bound:g}, {bound:g}], "
+                         f"got {float(values[where])!r} at index {position}")
+
+
+def eps(value: object) -> float:
+    """The search's approximation factor: a finite number >= 0."""
+    number = real(value, "eps")
+    if not (math.isfinite(number) and number >= 0.0):
+        raise ValueError(f"eps must be a finite number >= 0, got {number!r}")
+    return number
+
+
+def max_snap(value: object) -> float:
+    """The farthest a point may be from its node, in metres: >= 0 (infinity
+    allowed)."""
+    limit = real(value, "max_snap_m")
+    if math.isnan(limit) or limit < 0.0:
+        raise ValueError(f"max_snap_m must be a number >= 0, got {limit!r}")
+    return limit
+
+
+def timeout(value: object) -> float | None:
+    """A request's time limit in seconds: None for none, else > 0."""
+    if value is None:
+        return None
+    seconds = real(value, "timeout_s")
+    if not seconds > 0.0:
+        raise ValueError(f"timeout_s must be a number > 0, got {seconds!r}")
+    return seconds
+
+
+def node_id(value: object, role: str) -> int:
+    """An int node id (numpy integers too, bools not). An int outside
+    [0, 2**64) is returned as it is: it names no node, which the caller
+    reports as such."""
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{role} must be a node id (int) or a (lat, lon) "
+                        f"tuple, got {kind(value)}")
+    return operator.index(value)
+
+
+def place(value: object, role: str) -> int | tuple[float, float]:
+    """A node id, or a (lat, lon) tuple of checked coordinates."""
+    if isinstance(value, tuple) and len(value) == 2:
+        return (latitude(value[0], f"{role} lat"),
+                longitude(value[1], f"{role} lon"))
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{role} must be a node id (int) or a (lat, lon) "
+                        f"tuple, got {kind(value)}")
+    return node_id(value, role)
