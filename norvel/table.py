@@ -15,7 +15,7 @@ from __future__ import annotations
 import threading
 from collections.abc import Iterator, Mapping, Sequence
 from functools import cached_property
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -33,6 +33,18 @@ LonLat = tuple[float, float]
 def _frozen[T: np.generic](array: npt.NDArray[T]) -> npt.NDArray[T]:
     array.flags.writeable = False
     return array
+
+
+class Segments(NamedTuple):
+    """Edges as straight lines between their ends' positions, for drawing:
+    ``tails`` and ``heads`` (ids), ``starts`` and ``ends`` ((n, 2) arrays
+    of (lon, lat)), ``names`` (each edge's street name or None)."""
+
+    tails: IdArray
+    heads: IdArray
+    starts: FloatArray
+    ends: FloatArray
+    names: list[str | None]
 
 
 class NodeTable(Mapping[int, LatLon]):
@@ -208,3 +220,30 @@ class NodeTable(Mapping[int, LatLon]):
         if not all(0 <= node < 2**64 for node in path):
             return []
         return self._graph.streets(path)
+
+    def segments(self, *, one_per_pair: bool = False) -> Segments:
+        """The edges whose both ends are nodes of the table, in document
+        order, as ``Segments``; with ``one_per_pair``, only the first edge
+        between two nodes whichever its direction (a two-way street is
+        drawn once)."""
+        tails, heads = self.edges
+        graph = self._graph
+        tail_at = self.dense(tails)
+        head_at = self.dense(heads)
+        keep = (tail_at >= 0) & (head_at >= 0)
+        if one_per_pair:
+            low = np.minimum(tails, heads)
+            high = np.maximum(tails, heads)
+            pairs = np.stack((low, high), axis=1)
+            _, first = np.unique(pairs, axis=0, return_index=True)
+            once = np.zeros(len(tails), dtype=bool)
+            once[first] = True
+            keep &= once
+        where = np.flatnonzero(keep)
+        table = graph.name_table() if graph.has_names else []
+        numbers = graph.edge_names[where] if graph.has_names else []
+        names = [table[k - 1] if k else None for k in np.asarray(numbers).tolist()] \
+            if graph.has_names else [None] * len(where)
+        starts = np.column_stack((graph.lons[tail_at[where]], graph.lats[tail_at[where]]))
+        ends = np.column_stack((graph.lons[head_at[where]], graph.lats[head_at[where]]))
+        return Segments(tails[where], heads[where], starts, ends, names)
