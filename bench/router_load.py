@@ -1,73 +1,104 @@
-"""Seconds to build a norvel.Router from a graph document file, beside
-norvel.load_graph alone (the PyGraph without a coordinate table), and what
-the router leaves for later: its edges (which nodes have an outgoing edge)
-and the nearest-node index.
+"""Time and resident memory of a norvel.Router loaded from a graph document
+file, beside norvel.load_graph alone (reading the file and
+norvel_core.PyGraph.from_json: the module's own graph and nothing else).
 
     PY=.venv/bin/python
     $PY ../shared/bench/roadgen.py --nodes 1000000 --risk-div 1000 --out /tmp/grid1m
-    $PY bench/router_load.py /tmp/grid1m.json [--repeat 5]
+    $PY bench/router_load.py /tmp/grid1m.json [--repeat 3]
 
-The two loads alternate, --repeat times each; the least wall and processor
-times are shown (processor time is steadier on a busy machine), and the
-median of the ratios of each pair of neighbouring runs.
+The first is the module alone, in an interpreter that imports nothing
+else (not even numpy); the router's figures include importing norvel and
+numpy. Each load runs in a fresh interpreter (so that memory freed by one cannot
+serve the next), the two kinds alternating, --repeat times each. Shown: the
+least wall and processor times of the load, and the resident memory of the
+process once loaded (VmRSS), for load_graph, Router.from_file, and the
+router after build_index() (its nearest-node index).
 """
 
 from __future__ import annotations
 
 import argparse
-import gc
+import json
 import statistics
-import time
-from collections.abc import Callable
+import subprocess
+import sys
 
-import norvel
+CHILD = r"""
+import gc, gzip, json, sys, time
 
-
-def timed(run: Callable[[], object]) -> tuple[float, float, object]:
+def rss_mib():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+path, kind = sys.argv[1], sys.argv[2]
+if kind == "load_graph":
+    import norvel_core
+else:
+    import norvel
+gc.collect()
+wall, cpu = time.perf_counter(), time.process_time()
+if kind == "load_graph":
+    # The module alone, without even numpy: what the graph itself costs.
+    with open(path, "rb") as stream:
+        data = stream.read()
+    if data[:2] == b"\x1f\x8b":
+        data = gzip.decompress(data)
+    value = norvel_core.PyGraph.from_json(data.decode())
+    del data
+else:
+    value = norvel.Router.from_file(path)
+wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+gc.collect()
+result = {"wall": wall, "cpu": cpu, "rss": rss_mib()}
+if kind == "router":
+    start = time.perf_counter()
+    value.build_index()
+    result["index_wall"] = time.perf_counter() - start
     gc.collect()
-    wall, cpu = time.perf_counter(), time.process_time()
-    value = run()
-    return time.perf_counter() - wall, time.process_time() - cpu, value
+    result["rss_index"] = rss_mib()
+print(json.dumps(result))
+"""
+
+
+def run(path: str, kind: str) -> dict[str, float]:
+    done = subprocess.run([sys.executable, "-c", CHILD, path, kind],
+                          capture_output=True, text=True, check=True)
+    return json.loads(done.stdout)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("graph", help="graph document, .json or .json.gz")
-    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
 
-    best: dict[str, list[float]] = {}
-    ratios: list[float] = []
-
-    def keep(name: str, wall: float, cpu: float) -> None:
-        old = best.setdefault(name, [wall, cpu])
-        best[name] = [min(old[0], wall), min(old[1], cpu)]
-
+    runs: dict[str, list[dict[str, float]]] = {"load_graph": [], "router": []}
     for _ in range(args.repeat):
-        wall, base_cpu, graph = timed(lambda: norvel.load_graph(args.graph))
-        keep("load_graph", wall, base_cpu)
-        del graph
-        wall, cpu, router = timed(lambda: norvel.Router.from_file(args.graph))
-        keep("Router.from_file", wall, cpu)
-        ratios.append(cpu / base_cpu)
-        assert isinstance(router, norvel.Router)
-        wall, cpu, _ = timed(router.table.load_edges)
-        keep("  then its edges", wall, cpu)
-        wall, cpu, _ = timed(router.build_index)
-        keep("  then the nearest-node index", wall, cpu)
-        nodes, edges = router.node_count, router.edge_count
-        del router
+        for kind in runs:
+            runs[kind].append(run(args.graph, kind))
 
-    print(f"{args.graph}: {nodes} nodes, {edges} edges; least of "
-          f"{args.repeat} runs")
-    print(f"{'':32} {'wall s':>8} {'cpu s':>8}")
-    for name, (wall, cpu) in best.items():
-        print(f"{name:32} {wall:8.2f} {cpu:8.2f}")
-    base_wall, base_cpu = best["load_graph"]
-    wall, cpu = best["Router.from_file"]
-    print(f"Router.from_file / load_graph: {wall / base_wall:.2f}x wall, "
-          f"{cpu / base_cpu:.2f}x cpu (least times); median of paired cpu "
-          f"ratios {statistics.median(ratios):.2f}x")
+    def least(kind: str, key: str) -> float:
+        return min(r[key] for r in runs[kind])
+
+    def middle(kind: str, key: str) -> float:
+        return statistics.median(r[key] for r in runs[kind])
+
+    print(f"{args.graph}: least times and median memory of {args.repeat} "
+          f"runs each")
+    print(f"{'':34} {'wall s':>8} {'cpu s':>8} {'RSS MiB':>9}")
+    print(f"{'load_graph (PyGraph.from_json)':34} "
+          f"{least('load_graph', 'wall'):8.2f} {least('load_graph', 'cpu'):8.2f} "
+          f"{middle('load_graph', 'rss'):9.0f}")
+    print(f"{'Router.from_file':34} {least('router', 'wall'):8.2f} "
+          f"{least('router', 'cpu'):8.2f} {middle('router', 'rss'):9.0f}")
+    print(f"{'  then build_index()':34} {least('router', 'index_wall'):8.2f} "
+          f"{'':8} {middle('router', 'rss_index'):9.0f}")
+    print(f"Router.from_file / load_graph: "
+          f"{least('router', 'wall') / least('load_graph', 'wall'):.2f}x wall, "
+          f"{least('router', 'cpu') / least('load_graph', 'cpu'):.2f}x cpu; "
+          f"memory with the index "
+          f"{middle('router', 'rss_index') / middle('load_graph', 'rss'):.2f}x")
 
 
 if __name__ == "__main__":

@@ -55,8 +55,10 @@ def load_engine_graph(path: str | os.PathLike[str]) -> engine.Graph:
     file when it is no graph document; OSError when it cannot be read."""
     data = read_graph_bytes(path)
     # The engine reads bytes as UTF-8; a file that is not gets a message
-    # saying so rather than one about JSON.
-    decode_graph_text(data, path)
+    # saying so rather than one about JSON. ASCII, the common case of large
+    # generated documents, is told without decoding.
+    if not data.isascii():
+        decode_graph_text(data, path)
     try:
         return engine.Graph.load(data)
     except ValueError as failure:

@@ -24,7 +24,6 @@ import numpy.typing as npt
 from norvel_core import PyGraph
 
 from norvel import _files, _values
-from norvel._earth import EARTH_RADIUS_M
 from norvel._native import engine
 from norvel._networkx import EdgeValue
 from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M, Place
@@ -265,7 +264,7 @@ class Router:
         if index is None:
             with self._lock:
                 if self._index is None:
-                    self._index = _NearestIndex(self._table)
+                    self._index = _NearestIndex(self._engine)
                 index = self._index
         return index
 
@@ -370,39 +369,20 @@ class Router:
 
 
 class _NearestIndex:
-    """A k-d tree over the nodes with an outgoing edge, as points on the
-    unit sphere: the nearest by straight-line (chord) distance is the
-    nearest on the sphere, and the chord gives the great-circle distance."""
+    """The engine's nearest-node index over the nodes with an outgoing
+    edge: nearest by great-circle distance (of equally near nodes, the
+    least id), answered without the interpreter lock."""
 
-    def __init__(self, table: NodeTable) -> None:
-        from scipy.spatial import cKDTree
-
-        ids, lats, lons = table.routable_nodes()
-        self.ids: IdArray = ids
-        self.empty = not len(self.ids)
-        points = _unit_vectors(lats, lons)
-        # Unbalanced (sliding midpoint) builds a third faster and answers as
-        # fast on road-like point sets.
-        self.tree = (cKDTree(points, balanced_tree=False) if not self.empty
-                     else None)
+    def __init__(self, graph: engine.Graph) -> None:
+        self._index = engine.NearestIndex(graph)
+        self.empty = self._index.size == 0
 
     def query(self, lats: npt.NDArray[np.float64],
               lons: npt.NDArray[np.float64]
               ) -> tuple[IdArray, npt.NDArray[np.float64]]:
         """(ids, metres) of the nearest node to each point; empty arrays
         when there is no node."""
-        if self.tree is None:
+        if self.empty:
             return np.empty(0, np.uint64), np.empty(0, np.float64)
-        chords, where = self.tree.query(_unit_vectors(lats, lons))
-        # The chord c of an arc of angle a is 2 sin(a / 2).
-        metres = 2.0 * EARTH_RADIUS_M * np.arcsin(np.minimum(chords / 2.0, 1.0))
-        return self.ids[where], metres
-
-
-def _unit_vectors(lats: npt.NDArray[np.float64],
-                  lons: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    phi = np.radians(lats)
-    lam = np.radians(lons)
-    cos_phi = np.cos(phi)
-    return np.column_stack((cos_phi * np.cos(lam), cos_phi * np.sin(lam),
-                            np.sin(phi)))
+        return self._index.query(np.ascontiguousarray(lats, dtype=np.float64),
+                                 np.ascontiguousarray(lons, dtype=np.float64))

@@ -154,14 +154,6 @@ class NodeTable(Mapping[int, LatLon]):
         a route can start from."""
         return self.ids[self.routable]
 
-    def routable_nodes(self) -> tuple[IdArray, FloatArray, FloatArray]:
-        """(ids, lats, lons) of the nodes with an outgoing edge, in the
-        engine's order (not sorted): what a nearest-node index is built
-        from, without sorting the whole table."""
-        dense = self._listed[self._outgoing[self._listed]]
-        graph = self._graph
-        return graph.ids[dense], graph.lats[dense], graph.lons[dense]
-
     @cached_property
     def edges(self) -> tuple[IdArray, IdArray]:
         """(from ids, to ids) of every edge, in document order; ends need not

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/engine_graph.hpp"
+
+namespace norvel::engine {
+
+// The nodes a request can start from (listed, with an outgoing edge), for
+// the question "which is nearest to this point?". A balanced k-d tree over
+// the points' unit vectors on the sphere, stored implicitly: the subtree of
+// a range of `order` has its root at the range's middle, split on the axis
+// recorded there. Nearest by straight-line (chord) distance is nearest on
+// the sphere. Only the permutation and the axes are kept; a point's vector
+// is computed from the graph's coordinates when a query reaches it, so the
+// index costs five bytes a node.
+struct NearestIndex {
+  const EngineGraph* engine = nullptr;
+  std::vector<std::uint32_t> order;  // dense indices
+  std::vector<std::uint8_t> axis;    // per position of `order`: 0, 1 or 2
+};
+
+struct NearestNode {
+  std::uint32_t dense;  // IdIndex::kAbsent when the index is empty
+  double distance_m;    // great-circle distance from the point asked
+};
+
+NearestIndex build_nearest_index(const EngineGraph& engine);
+
+// Of nodes at the very same distance, the one with the least id.
+NearestNode nearest_node(const NearestIndex& index, double lat, double lon);
+
+}  // namespace norvel::engine
