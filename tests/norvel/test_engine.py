@@ -1,0 +1,254 @@
+"""norvel's own binding of the engine against the module: the same answers
+to the bit, failures as kinds, and requests that run without the
+interpreter lock and stop at their deadline or on Ctrl-C.
+
+NORVEL_ENGINE_PAIRS scales the number of random pairs (the sanitized run
+asks fewer)."""
+
+import json
+import math
+import os
+import random
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import norvel
+import norvel_core
+from norvel import _files
+from norvel._earth import haversine_m
+from norvel._native import engine
+from norvel.errors import (NodeNotFoundError, NoRouteError, RouteTimeoutError,
+                           RoutingError)
+
+SCALE = float(os.environ.get("NORVEL_ENGINE_PAIRS", "1"))
+
+
+def pairs_of(ids, count, seed):
+    chooser = random.Random(seed)
+    return [(chooser.choice(ids), chooser.choice(ids))
+            for _ in range(max(1, int(count * SCALE)))]
+
+
+def exact(value):
+    """A float as its bits (so -0.0 differs from 0.0), anything else as is."""
+    return value.hex() if isinstance(value, float) else value
+
+
+def core_answer(graph, source, target, eps):
+    try:
+        routes = norvel_core.compute_safe_routes(graph, source, target, eps)
+    except RuntimeError as failure:
+        return str(failure).split()[0:2]
+    return [(r.route_type, r.path, exact(r.total_distance_m), exact(r.total_risk),
+             exact(r.estimated_time_min), exact(r.comfort_score),
+             exact(r.total_familiarity), r.node_count) for r in routes]
+
+
+def engine_answer(graph, source, target, eps):
+    result = graph.route(source, target, eps)
+    if isinstance(result, tuple):
+        # The module's message starts with what failed: "Nœud source",
+        # "Nœud cible", "Aucun chemin".
+        kind, role = result
+        return {("node_not_found", "origin"): ["Nœud", "source"],
+                ("node_not_found", "destination"): ["Nœud", "cible"],
+                ("source_isolated", ""): ["Nœud", "source"],
+                ("no_route", ""): ["Aucun", "chemin"]}[kind, role]
+    return [(row[0], row[1], exact(row[3]), exact(row[4]), exact(row[5]),
+             exact(row[6]), exact(row[7]), len(row[1])) for row in result]
+
+
+def random_document(seed, size):
+    """A perturbed grid with one-way streets, dead ends, familiarity on some
+    edges, costs with few ties, and a few ids that are no node."""
+    chooser = random.Random(seed)
+    nodes = [[i, 60.0 + (i // size) * 1e-3 + chooser.random() * 1e-4,
+              25.0 + (i % size) * 2e-3 + chooser.random() * 1e-4]
+             for i in range(size * size)]
+    edges = []
+    for i in range(size * size):
+        for j in (i + 1, i + size):
+            if j >= size * size or (j == i + 1 and j % size == 0):
+                continue
+            length = round(chooser.uniform(50, 200), 2)
+            for a, b in ((i, j), (j, i)):
+                if chooser.random() < 0.1:
+                    continue
+                risk = round(length / 1000 * chooser.choice((0.5, 1, 2, 4)), 4)
+                familiarity = chooser.choice((None, None, 0.0, 1.0, 2.5))
+                edges.append([a, b, length, risk, familiarity])
+    edges.append([0, size * size + 7, 10.0, 0.1, None])   # an undeclared end
+    return json.dumps([nodes, edges])
+
+
+class TestSameAnswersAsTheModule:
+    def check(self, text, pairs, eps_values):
+        core = norvel_core.PyGraph.from_json(text)
+        mine = engine.Graph.load(text.encode())
+        for eps in eps_values:
+            for source, target in pairs:
+                assert engine_answer(mine, source, target, eps) == \
+                    core_answer(core, source, target, eps), (source, target, eps)
+
+    def test_the_sample(self, sample_path):
+        text = _files.read_graph_bytes(sample_path).decode()
+        ids = engine.Graph.load(text).ids.tolist()
+        self.check(text, pairs_of(ids, 1500, 1), [0.0])
+        self.check(text, pairs_of(ids, 400, 2), [0.1, 0.5])
+
+    @pytest.mark.parametrize("seed", range(6))
+    def test_random_grids(self, seed):
+        size = 8 + 4 * (seed % 3)
+        ids = list(range(size * size + 2))     # two that are no node
+        self.check(random_document(seed, size), pairs_of(ids, 150, seed),
+                   [0.0, 0.05, 0.3])
+
+    def test_the_module_reads_the_engine_graph_back(self, sample_path):
+        router = norvel.Router.from_file(sample_path)
+        ids = router.table.routable_ids.tolist()
+        for source, target in pairs_of(ids, 200, 3):
+            assert engine_answer(router._engine, source, target, 0.0) == \
+                core_answer(router.graph, source, target, 0.0)
+
+
+class TestFailuresAreKinds:
+    DOCUMENT = json.dumps({
+        "nodes": [{"id": 1, "lat": 60.0, "lon": 25.0},
+                  {"id": 2, "lat": 60.001, "lon": 25.0},
+                  {"id": 3, "lat": 60.002, "lon": 25.0}],
+        "edges": [{"from": 1, "to": 2, "distance_m": 111.0, "risk_score": 0.1},
+                  {"from": 2, "to": 1, "distance_m": 111.0, "risk_score": 0.1},
+                  {"from": 3, "to": 2, "distance_m": 111.0, "risk_score": 0.1},
+                  {"from": 1, "to": 9, "distance_m": 1.0, "risk_score": 0.0}]})
+
+    def test_engine_kinds_in_the_modules_order(self):
+        graph = engine.Graph.load(self.DOCUMENT)
+        assert graph.route(7, 8, 0.0) == ("node_not_found", "origin")
+        assert graph.route(9, 1, 0.0) == ("node_not_found", "origin")  # an edge's end only
+        assert graph.route(1, 8, 0.0) == ("node_not_found", "destination")
+        router = norvel.Router(graph)
+        with pytest.raises(NoRouteError) as caught:
+            router.route(1, 3)
+        assert caught.value.reason == caught.value.kind == "no_route"
+        bare = engine.Graph.load(self.DOCUMENT.replace('"from": 2, "to": 1',
+                                                       '"from": 3, "to": 1'))
+        assert bare.route(2, 1, 0.0) == ("source_isolated", "")
+        with pytest.raises(NodeNotFoundError) as caught:
+            router.route(1, 8)
+        assert (caught.value.node, caught.value.role) == (8, "destination")
+
+    def test_a_refused_document_keeps_its_message(self):
+        with pytest.raises(ValueError, match="^trailing comma at line 1 "
+                                             "column 14$"):
+            engine.Graph.load(b'{"nodes": [],}')
+        with pytest.raises(TypeError):
+            engine.Graph.load(None)
+
+
+def equal_cost_grid(side):
+    """Every edge costs the same: the exact search keeps every one of the
+    exponentially many equal paths, so a corner-to-corner request runs for
+    minutes."""
+    nodes = [[r * side + c, 48.0 + r * 1e-3, 2.0 + c * 1e-3]
+             for r in range(side) for c in range(side)]
+    edges = []
+    for r in range(side):
+        for c in range(side):
+            here = r * side + c
+            for there, inside in ((here + 1, c + 1 < side),
+                                  (here + side, r + 1 < side)):
+                if inside:
+                    edges += [[here, there, 100.0, 0.5, None],
+                              [there, here, 100.0, 0.5, None]]
+    return json.dumps([nodes, edges])
+
+
+RUNAWAY = equal_cost_grid(11)
+
+
+class TestStopping:
+    def test_a_deadline_stops_a_runaway_request_and_the_graph_stays_usable(self):
+        router = norvel.Router.from_json(RUNAWAY)
+        started = time.monotonic()
+        with pytest.raises(RouteTimeoutError) as caught:
+            router.route(0, 11 * 11 - 1, timeout_s=0.3)
+        assert time.monotonic() - started < 30      # minutes without the deadline
+        assert caught.value.kind == "timeout" and caught.value.timeout_s == 0.3
+        assert isinstance(caught.value, TimeoutError)
+        assert [r.nodes for r in router.route(0, 2)] == [[0, 1, 2]]
+
+    def test_requests_on_threads_release_the_lock(self):
+        router = norvel.Router.from_json(RUNAWAY)
+        failures = []
+
+        def runaway():
+            try:
+                router.route(0, 11 * 11 - 1, timeout_s=1.5)
+            except RoutingError as error:
+                failures.append(error)
+
+        workers = [threading.Thread(target=runaway) for _ in range(2)]
+        for worker in workers:
+            worker.start()
+        # While both searches run, this thread keeps running Python: a
+        # search holding the lock would stall it for the whole request.
+        longest_gap, last = 0.0, time.monotonic()
+        while any(worker.is_alive() for worker in workers):
+            time.sleep(0.001)
+            now = time.monotonic()
+            longest_gap, last = max(longest_gap, now - last), now
+        assert [error.kind for error in failures] == ["timeout", "timeout"]
+        assert longest_gap < 0.75
+
+    def test_ctrl_c_stops_a_request_on_the_main_thread(self):
+        child = textwrap.dedent("""
+            import sys
+            import norvel
+            router = norvel.Router.from_json(sys.stdin.read())
+            print("ready", flush=True)
+            try:
+                router.route(0, 11 * 11 - 1)
+                print("finished", flush=True)
+            except KeyboardInterrupt:
+                print("interrupted", flush=True)
+            print("again", [r.nodes for r in router.route(0, 2)], flush=True)
+        """)
+        process = subprocess.Popen([sys.executable, "-c", child],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   text=True)
+        process.stdin.write(RUNAWAY)
+        process.stdin.close()
+        assert process.stdout.readline() == "ready\n"
+        time.sleep(0.5)
+        process.send_signal(signal.SIGINT)
+        try:
+            process.wait(timeout=60)
+        finally:
+            process.kill()
+        assert process.stdout.read().splitlines() == ["interrupted",
+                                                      "again [[0, 1, 2]]"]
+
+
+def test_nearest_nodes_against_every_node(sample_path):
+    router = norvel.Router.from_file(sample_path)
+    table = router.table
+    ids = table.routable_ids
+    lats, lons = table.lats[table.routable], table.lons[table.routable]
+    chooser = np.random.default_rng(5)
+    points = np.column_stack((chooser.uniform(60.15, 60.19, 300),
+                              chooser.uniform(24.90, 24.98, 300)))
+    found, metres = router.nearest_many(points[:, 0], points[:, 1])
+    for (lat, lon), node, distance in zip(points, found, metres):
+        every = np.array([haversine_m(lat, lon, a, b)
+                          for a, b in zip(lats.tolist(), lons.tolist())])
+        best = every.min()
+        assert distance == pytest.approx(best, rel=1e-9, abs=1e-6)
+        # The node found is as near as the nearest, to a rounding.
+        assert every[np.flatnonzero(ids == node)[0]] == pytest.approx(best, rel=1e-12)
