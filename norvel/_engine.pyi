@@ -1,6 +1,4 @@
 # The norvel package's private binding of the route engine (norvel._engine).
-from typing import Final
-
 import numpy as np
 import numpy.typing as npt
 
@@ -62,4 +60,3 @@ class NearestIndex:
     def query(self, lats: npt.NDArray[np.float64], lons: npt.NDArray[np.float64]
               ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float64]]: ...
 
-__doc__: Final[str]

@@ -14,8 +14,10 @@ import importlib.util
 import os
 import sys
 from types import ModuleType
+from typing import TYPE_CHECKING
 
 _NAME = "norvel._engine"
+__all__ = ["engine"]
 
 
 def _load() -> ModuleType:
@@ -45,4 +47,7 @@ def _load() -> ModuleType:
         "PYTHONPATH", name=_NAME) from failure
 
 
-engine = _load()
+if TYPE_CHECKING:
+    from norvel import _engine as engine  # noqa: F401
+else:
+    engine = _load()

@@ -384,5 +384,7 @@ class _NearestIndex:
         when there is no node."""
         if self.empty:
             return np.empty(0, np.uint64), np.empty(0, np.float64)
-        return self._index.query(np.ascontiguousarray(lats, dtype=np.float64),
-                                 np.ascontiguousarray(lons, dtype=np.float64))
+        ids, metres = self._index.query(
+            np.ascontiguousarray(lats, dtype=np.float64),
+            np.ascontiguousarray(lons, dtype=np.float64))
+        return ids, metres
