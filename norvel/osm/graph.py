@@ -1,8 +1,8 @@
 """From walkable ways to the graph document that `PyGraph.from_json` reads.
 
-Pure Python, no pyosmium: ways arrive as node lists with coordinates and tags,
-and leave as one deterministic JSON text (nodes sorted by id, edges by
-(from, to), numbers rounded once).
+No pyosmium: ways arrive as node lists with coordinates and tags, and leave
+as one deterministic JSON text (nodes sorted by id, edges by (from, to),
+numbers rounded once).
 """
 
 from __future__ import annotations
@@ -14,6 +14,10 @@ import math
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from typing import TypeAlias
+
+import numpy as np
+from scipy.sparse import coo_array
+from scipy.sparse.csgraph import connected_components
 
 # Kept importable from here, where the converter's users found them first.
 from norvel._earth import EARTH_RADIUS_M as EARTH_RADIUS_M
@@ -114,53 +118,26 @@ def merge_parallel(edges: Iterable[WalkEdge]) -> list[WalkEdge]:
 
 def strongly_connected_components(
         nodes: Iterable[int], edges: Iterable[WalkEdge]) -> list[list[int]]:
-    """Tarjan's algorithm without recursion (city graphs have long chains)."""
-    successors: dict[int, list[int]] = {n: [] for n in nodes}
-    for edge in edges:
-        successors.setdefault(edge.source, []).append(edge.target)
-        successors.setdefault(edge.target, [])
-    for targets in successors.values():
-        targets.sort()
-
-    index: dict[int, int] = {}
-    low: dict[int, int] = {}
-    on_stack: set[int] = set()
-    stack: list[int] = []
-    components: list[list[int]] = []
-    for root in sorted(successors):
-        if root in index:
-            continue
-        work = [(root, 0)]
-        while work:
-            node, child_pos = work.pop()
-            if child_pos == 0:
-                index[node] = low[node] = len(index)
-                stack.append(node)
-                on_stack.add(node)
-            children = successors[node]
-            while child_pos < len(children):
-                child = children[child_pos]
-                child_pos += 1
-                if child not in index:
-                    work.append((node, child_pos))
-                    work.append((child, 0))
-                    break
-                if child in on_stack:
-                    low[node] = min(low[node], index[child])
-            else:
-                if low[node] == index[node]:
-                    component = []
-                    while True:
-                        member = stack.pop()
-                        on_stack.discard(member)
-                        component.append(member)
-                        if member == node:
-                            break
-                    components.append(sorted(component))
-                if work:
-                    parent = work[-1][0]
-                    low[parent] = min(low[parent], low[node])
-    return components
+    """The strongly connected components of the graph of ``nodes`` and the
+    edges' ends: each a list of ids in ascending order, the components in
+    the order of their least ids."""
+    edges = list(edges)
+    ids = sorted({*nodes, *(e.source for e in edges),
+                  *(e.target for e in edges)})
+    if not ids:
+        return []
+    dense = {node_id: i for i, node_id in enumerate(ids)}
+    tails = np.fromiter((dense[e.source] for e in edges), np.int64, len(edges))
+    heads = np.fromiter((dense[e.target] for e in edges), np.int64, len(edges))
+    adjacency = coo_array((np.ones(len(edges)), (tails, heads)),
+                          shape=(len(ids), len(ids))).tocsr()
+    _, labels = connected_components(adjacency, directed=True,
+                                     connection="strong")
+    # Ids ascend, so each component is met first at its least id.
+    components: dict[int, list[int]] = {}
+    for node_id, label in zip(ids, labels.tolist()):
+        components.setdefault(label, []).append(node_id)
+    return list(components.values())
 
 
 def largest_component(nodes: Iterable[int],

@@ -1,5 +1,5 @@
 """norvel.check_document on small documents with one fault each, on the
-bundled sample, and its components against the converter's Tarjan."""
+bundled sample, and on random documents against a plain reading of them."""
 
 import gzip
 import json
@@ -13,8 +13,6 @@ from pathlib import Path
 import pytest
 
 import norvel
-from norvel.checks import _Columns, _component_sizes
-from norvel.osm.graph import WalkEdge, strongly_connected_components
 
 REPO = Path(__file__).resolve().parents[2]
 
@@ -95,7 +93,7 @@ def test_each_fault_is_named_with_its_severity(tmp_path):
     many = check(tmp_path, square(extra_edges=[
         {**edge, "risk_score": -i} for i in range(1, 8)]))
     assert many[0].count == 7 and many[0].message.endswith(
-        "edge 12 (1 -> 2): -5, ...")
+        "edge 12 (1 -> 2): -5.0, ...")
 
 
 def test_non_finite_values_are_reported_beside_the_loaders_refusal(tmp_path):
@@ -117,7 +115,7 @@ def test_non_finite_values_are_reported_beside_the_loaders_refusal(tmp_path):
 
 
 @pytest.mark.parametrize("content, ending", [
-    ("", ": not a graph document: EOF while parsing a value at line 1 column 0"),
+    ("", ": the file is empty, it holds no graph document"),
     ("{\"nodes\": [}", ": not a graph document: expected value at line 1 column 12"),
     ('{"nodes":[{"id":1,"lat":2}],"edges":[]}',
      ": not a graph document: missing field `lon` at line 1 column 26"),
@@ -125,7 +123,8 @@ def test_non_finite_values_are_reported_beside_the_loaders_refusal(tmp_path):
      ": not a graph document: invalid type: floating point `1.0`, expected "
      "u64 at line 1 column 19"),
     (b"\xff\xfe{}", ": not UTF-8 text ("),
-    (gzip.compress(json.dumps(square()).encode())[:60], ": not a readable gzip file ("),
+    (gzip.compress(json.dumps(square()).encode())[:60],
+     ": damaged gzip data (truncated or corrupt): "),
 ])
 def test_malformed_files_are_one_error_naming_the_file(tmp_path, content,
                                                        ending):
@@ -142,24 +141,122 @@ def test_unopenable_files_keep_their_os_error(tmp_path):
         norvel.check_document(tmp_path)
 
 
-def test_components_agree_with_the_converters_tarjan():
-    rng = random.Random(3)
-    for _ in range(300):
-        count = rng.randint(1, 30)
-        pairs = [(rng.randrange(count), rng.randrange(count))
-                 for _ in range(rng.randint(0, 3 * count))]
-        expected = strongly_connected_components(
-            range(count), [WalkEdge(a, b, 1.0, 0.0) for a, b in pairs])
-        columns = _Columns(list(range(count)), [], [],
-                           [a for a, _ in pairs], [b for _, b in pairs],
-                           [], [], [])
-        assert _component_sizes(columns) == (
-            len(expected), max(map(len, expected)), count)
-    # A path of 200,000 nodes: no recursion limit in the way.
-    long = 200_000
-    ring = _Columns(list(range(long)), [], [], list(range(long)),
-                    [*range(1, long), 0], [], [], [])
-    assert _component_sizes(ring) == (1, long, long)
+def random_records(rng, odd_values):
+    """Node records (id, lat, lon) and edges (from, to, distance_m,
+    risk_score, familiarity or None) over a dozen ids, small and near 2**64:
+    repeated and undeclared ids, dead ends, several components, negative
+    costs and coordinates off the globe; NaN and infinities only with
+    ``odd_values`` (the loader refuses them)."""
+    pool = [rng.choice((k, 2**64 - 1 - k)) for k in range(12)]
+    odd = [math.nan, math.inf, -math.inf] if odd_values else []
+
+    def number(low, high, *wrong):
+        if rng.random() < 0.12:
+            return rng.choice([*wrong, *odd])
+        return round(rng.uniform(low, high), 3)
+
+    nodes = [(rng.choice(pool[:9]), number(-90, 90, 95.5, -90.25),
+              number(-180, 180, -180.5, 200.0))
+             for _ in range(rng.randint(0, 10))]
+    edges = [(rng.choice(pool), rng.choice(pool), number(0, 500, -1.5),
+              number(0, 1, -0.25),
+              None if rng.random() < 0.5 else number(-1, 1, -2.0))
+             for _ in range(rng.randint(0, 3 * len(nodes) + 2))]
+    return nodes, edges
+
+
+def document_of(rng, nodes, edges):
+    """The records as a document in object or array form; an object edge
+    without familiarity leaves the member out or writes null."""
+    if rng.random() < 0.5:
+        return [[list(n) for n in nodes], [list(e) for e in edges]]
+    members = ("from", "to", "distance_m", "risk_score", "familiarity")
+    objects = [dict(zip(members, e)) for e in edges]
+    for edge in objects:
+        if edge["familiarity"] is None and rng.random() < 0.5:
+            del edge["familiarity"]
+    return {"nodes": [dict(zip(("id", "lat", "lon"), n)) for n in nodes],
+            "edges": objects}
+
+
+def expected_problems(nodes, edges):
+    """(kind, count, the first five records named) per problem, read off the
+    records with sets and loops; for `disconnected` the component numbers
+    instead of records."""
+    found = []
+
+    def add(kind, named):
+        if named:
+            found.append((kind, len(named), named[:5]))
+
+    ids = [n[0] for n in nodes]
+    repeated = {}  # in the order of each id's second record
+    for position, node_id in enumerate(ids):
+        if node_id in ids[:position]:
+            repeated.setdefault(node_id, ids.count(node_id))
+    add("duplicate_node", [f"{i} ({n} records)" for i, n in repeated.items()])
+    declared = set(ids)
+    names = [f"edge {k} ({a} -> {b})" for k, (a, b, *_) in enumerate(edges)]
+    add("undeclared_node", [names[k] for k, e in enumerate(edges)
+                            if e[0] not in declared or e[1] not in declared])
+    for kind, column, allowed in (
+            ("bad_length", 2, lambda v: 0 <= v < math.inf),
+            ("bad_risk", 3, lambda v: 0 <= v < math.inf),
+            ("bad_familiarity", 4, math.isfinite)):
+        add(kind, [f"{names[k]}: {e[column]!r}" for k, e in enumerate(edges)
+                   if e[column] is not None and not allowed(e[column])])
+    add("bad_coordinate", [f"{i} at lat {la!r}, lon {lo!r}" for i, la, lo in nodes
+                           if not (-90 <= la <= 90 and -180 <= lo <= 180)])
+    sources = {e[0] for e in edges}
+    add("dead_end", [str(i) for i in dict.fromkeys(ids) if i not in sources])
+
+    every = declared | sources | {e[1] for e in edges}
+    forward, backward = {}, {}
+    for a, b, *_ in edges:
+        forward.setdefault(a, set()).add(b)
+        backward.setdefault(b, set()).add(a)
+
+    def reach(start, step):
+        seen, todo = {start}, [start]
+        while todo:
+            for nxt in step.get(todo.pop(), ()):
+                if nxt not in seen:
+                    seen.add(nxt)
+                    todo.append(nxt)
+        return seen
+
+    components = {frozenset(reach(n, forward) & reach(n, backward))
+                  for n in every}
+    if len(components) > 1:
+        found.append(("disconnected", len(components), [
+            f"has {len(components)} strongly connected components (the "
+            f"largest holds {max(map(len, components))} of its {len(every)}"
+            f" nodes)"]))
+    return found
+
+
+@pytest.mark.parametrize("odd_values", [False, True])
+def test_random_documents_agree_with_a_plain_reading(tmp_path, odd_values):
+    rng = random.Random(7 + odd_values)
+    for _ in range(150):
+        nodes, edges = random_records(rng, odd_values)
+        problems = check(tmp_path, document_of(rng, nodes, edges))
+        expected = expected_problems(nodes, edges)
+        values = [v for n in nodes for v in n[1:]] + \
+            [v for e in edges for v in e[2:]]
+        if any(v is not None and not math.isfinite(v) for v in values):
+            assert problems[0].kind == "malformed"
+            problems = problems[1:]
+        assert [(p.kind, p.count) for p in problems] == \
+            [(kind, count) for kind, count, _ in expected]
+        for problem, (kind, count, named) in zip(problems, expected):
+            warning = kind in ("dead_end", "disconnected")
+            assert problem.severity == ("warning" if warning else "error")
+            if kind == "disconnected":
+                assert named[0] in problem.message
+            else:
+                more = ", ..." if count > 5 else ""
+                assert problem.message.endswith(f": {', '.join(named)}{more}")
 
 
 def test_sample_path_from_a_zipped_package(tmp_path):
