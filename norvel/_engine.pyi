@@ -1,6 +1,4 @@
 # The norvel package's private binding of the route engine (norvel._engine).
-from typing import Final
-
 import numpy as np
 import numpy.typing as npt
 
@@ -54,5 +52,3 @@ class Graph:
     def route(self, source: int, target: int, eps: float,
               timeout_s: float | None = None) -> list[RouteRow] | Failure: ...
     def streets(self, nodes: list[int]) -> list[str]: ...
-
-__doc__: Final[str]

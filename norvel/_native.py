@@ -14,6 +14,9 @@ import importlib.util
 import os
 import sys
 from types import ModuleType
+from typing import TYPE_CHECKING
+
+__all__ = ["engine"]
 
 _NAME = "norvel._engine"
 
@@ -45,4 +48,8 @@ def _load() -> ModuleType:
         "PYTHONPATH", name=_NAME) from failure
 
 
-engine = _load()
+if TYPE_CHECKING:
+    # The stub (norvel/_engine.pyi) types what _load finds at run time.
+    from norvel import _engine as engine
+else:
+    engine = _load()

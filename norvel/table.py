@@ -240,10 +240,11 @@ class NodeTable(Mapping[int, LatLon]):
             once[first] = True
             keep &= once
         where = np.flatnonzero(keep)
-        table = graph.name_table() if graph.has_names else []
-        numbers = graph.edge_names[where] if graph.has_names else []
-        names = [table[k - 1] if k else None for k in np.asarray(numbers).tolist()] \
-            if graph.has_names else [None] * len(where)
+        names: list[str | None] = [None] * len(where)
+        if graph.has_names:
+            table = graph.name_table()
+            names = [table[k - 1] if k else None
+                     for k in graph.edge_names[where].tolist()]
         starts = np.column_stack((graph.lons[tail_at[where]], graph.lats[tail_at[where]]))
         ends = np.column_stack((graph.lons[head_at[where]], graph.lats[head_at[where]]))
         return Segments(tails[where], heads[where], starts, ends, names)
