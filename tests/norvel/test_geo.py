@@ -162,6 +162,43 @@ class TestOneSerialiser:
         assert json.loads(data) == geo.feature_collection([named, named])
 
 
+class TestSegments:
+    """NodeTable.segments, read against the document itself."""
+
+    # Parallel and opposite edges, a loop, a one-way street, an edge to an
+    # id that is no node, and a repeated node record (the last one wins).
+    DOCUMENT = {
+        "nodes": [{"id": 5, "lat": 60.0, "lon": 25.0},
+                  {"id": 7, "lat": 60.1, "lon": 25.1},
+                  {"id": 9, "lat": 60.2, "lon": 25.2},
+                  {"id": 7, "lat": 60.15, "lon": 25.15}],
+        "edges": [[7, 5, 1.0, 0.1, None], [5, 7, 2.0, 0.1, None],
+                  [5, 9, 3.0, 0.1, None], [7, 5, 4.0, 0.1, None],
+                  [9, 9, 5.0, 0.1, None], [9, 11, 6.0, 0.1, None],
+                  [9, 5, 7.0, 0.1, None]]}
+
+    def expected(self, one_per_pair):
+        where = expected_table(self.DOCUMENT)
+        seen, kept = set(), []
+        for tail, head, *_ in self.DOCUMENT["edges"]:
+            pair = frozenset((tail, head))
+            if tail in where and head in where and not (
+                    one_per_pair and pair in seen):
+                kept.append((tail, head, where[tail], where[head]))
+            seen.add(pair)
+        return kept
+
+    @pytest.mark.parametrize("one_per_pair", [False, True])
+    def test_edges_between_nodes_in_document_order(self, one_per_pair):
+        table = norvel.Router.from_json(json.dumps(self.DOCUMENT)).table
+        got = table.segments(one_per_pair=one_per_pair)
+        assert list(zip(got.tails.tolist(), got.heads.tolist(),
+                        map(tuple, got.starts.tolist()),
+                        map(tuple, got.ends.tolist()))) == \
+            self.expected(one_per_pair)
+        assert len(got.names) == len(got.tails)
+
+
 class TestMap:
     def test_routes_over_the_streets_in_view(self, routes):
         figure = Figure()
