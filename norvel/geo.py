@@ -105,8 +105,7 @@ def as_route(route: AnyRoute, coordinates: Where | None = None) -> Route:
     if isinstance(route, Route):
         return route
     if not isinstance(route, PyRouteResult):
-        raise TypeError(f"expected a Route or a norvel_core.PyRouteResult, "
-                        f"got {type(route).__name__}")
+        raise _no_route(route)
     if coordinates is None:
         raise TypeError("a PyRouteResult needs coordinates: a Router, its "
                         "NodeTable or a node id -> (lon, lat) mapping")
@@ -115,6 +114,11 @@ def as_route(route: AnyRoute, coordinates: Where | None = None) -> Route:
     if isinstance(table, NodeTable):
         return _route_of(route, path, table.line(path), table.streets(path))
     return _route_of(route, path, [table[node] for node in path], [])
+
+
+def _no_route(value: object) -> TypeError:
+    return TypeError(f"expected a Route or a norvel_core.PyRouteResult, "
+                     f"got {type(value).__name__}")
 
 
 def _route_of(result: PyRouteResult, path: list[int], line: list[LonLat],
@@ -140,8 +144,10 @@ def route_properties(route: AnyRoute, streets: list[str] | None = None
     """The GeoJSON properties of a route: ``type``, ``distance_m``,
     ``risk``, ``time_min``, ``comfort``, ``familiarity``, ``nodes`` and
     ``streets`` (of a ``PyRouteResult``, the given ``streets`` or [])."""
-    if not isinstance(route, Route):
+    if isinstance(route, PyRouteResult):
         route = _route_of(route, route.path, [], list(streets or []))
+    elif not isinstance(route, Route):
+        raise _no_route(route)
     return {
         "type": route.type,
         "distance_m": route.distance_m,

@@ -123,6 +123,8 @@ class TestGeoJson:
             geo.route_feature(routes[0])
         with pytest.raises(TypeError, match="got dict"):
             geo.as_route({"type": "shortest"}, expected_table(DOCUMENT))
+        with pytest.raises(TypeError, match="got dict"):
+            plot.route_label({"type": "shortest"})
 
 
 class TestOneSerialiser:
