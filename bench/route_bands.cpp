@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "graph/heuristic.hpp"
+#include "engine/earth.hpp"
 #include "graph/pareto_search.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/safe_route_request.hpp"
@@ -68,7 +68,7 @@ std::vector<Query> random_queries(const norvel::RoadGraph& graph, const std::vec
     for (long tries = 0; found < pairs && tries < 100'000'000; ++tries) {
       const norvel::Node& a = graph.nodes[rng() % graph.nodes.size()];
       const norvel::Node& b = graph.nodes[rng() % graph.nodes.size()];
-      const double metres = norvel::haversine_m(a.lat, a.lon, b.lat, b.lon);
+      const double metres = norvel::earth::haversine_m(a.lat, a.lon, b.lat, b.lon);
       if (metres < band * 0.9 || metres > band * 1.1) continue;
       queries.push_back(Query{static_cast<long>(band), a.id, b.id});
       ++found;

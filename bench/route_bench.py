@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import argparse
 import gzip
+import importlib.util
 import json
 import math
 import random
@@ -32,6 +33,7 @@ import statistics
 import subprocess
 import sys
 import time
+import types
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -47,10 +49,18 @@ def read_text(path: Path) -> str:
     return (gzip.decompress(data) if path.suffix == ".gz" else data).decode()
 
 
-def haversine_m(lat1: float, lon1: float, lat2: float, lon2: float) -> float:
-    p1, p2 = math.radians(lat1), math.radians(lat2)
-    a = math.sin((p2 - p1) / 2) ** 2 + math.cos(p1) * math.cos(p2) * math.sin(math.radians(lon2 - lon1) / 2) ** 2
-    return 12742000.0 * math.asin(math.sqrt(a))
+def _earth() -> types.ModuleType:
+    """norvel/_earth.py of the tree, by its path: importing the norvel
+    package would need a build of it, and this process runs none."""
+    spec = importlib.util.spec_from_file_location("norvel_earth", ROOT / "norvel" / "_earth.py")
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+# Great-circle metres on norvel's one Earth radius.
+haversine_m = _earth().haversine_m
 
 
 def random_pairs(document: dict, bands: tuple[int, ...], per_band: int, seed: int) -> list[tuple[int, int, int]]:

@@ -123,7 +123,7 @@ NearestNode nearest_node(const NearestIndex& index, double lat, double lon) {
   if (search.best == IdIndex::kAbsent) return {IdIndex::kAbsent, INFINITY};
   // The chord c of an arc of angle a is 2 sin(a / 2).
   const double chord = std::sqrt(search.best_chord2);
-  return {search.best, 2.0 * kEarthRadiusM * std::asin(std::min(chord / 2.0, 1.0))};
+  return {search.best, 2.0 * earth::kMeanRadiusM * std::asin(std::min(chord / 2.0, 1.0))};
 }
 
 }  // namespace norvel::engine

@@ -89,9 +89,9 @@ def check_route(route: Route, source: int, target: int) -> None:
     if not path or path[0] != source or path[-1] != target:
         raise DemoFailure(f"{route.type} route does not run from "
                           f"{source} to {target}")
-    if route.core.node_count != len(path):
-        raise DemoFailure(f"{route.type} route: node_count "
-                          f"{route.core.node_count} but {len(path)} path nodes")
+    if len(route.coordinates) != len(path):
+        raise DemoFailure(f"{route.type} route: {len(route.coordinates)} "
+                          f"positions for {len(path)} path nodes")
 
 
 def run(router: Router, source: int, target: int, eps: float) -> Routes:
@@ -104,7 +104,7 @@ def run(router: Router, source: int, target: int, eps: float) -> Routes:
         raise DemoFailure("the first route must be the shortest")
     for route in routes:
         check_route(route, source, target)
-        print(f"  {route.core!r}")
+        print(f"  {route!r}")
         print(f"    {len(route.nodes)} nodes: {abbreviated(route.nodes)}")
         print(f"    distance {route.distance_m:.1f} m, "
               f"risk {route.risk:.4f}, "

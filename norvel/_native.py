@@ -16,8 +16,9 @@ import sys
 from types import ModuleType
 from typing import TYPE_CHECKING
 
-_NAME = "norvel._engine"
 __all__ = ["engine"]
+
+_NAME = "norvel._engine"
 
 
 def _load() -> ModuleType:
@@ -48,6 +49,7 @@ def _load() -> ModuleType:
 
 
 if TYPE_CHECKING:
-    from norvel import _engine as engine  # noqa: F401
+    # The stub (norvel/_engine.pyi) types what _load finds at run time.
+    from norvel import _engine as engine
 else:
     engine = _load()

@@ -14,13 +14,11 @@ Every command exits with status 1 on an error, with one line on stderr.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import sys
 from collections.abc import Sequence
 
-DEFAULT_EPS = 0.0
-DEFAULT_MAX_SNAP_M = 250.0
+from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M
 
 
 def _end(text: str) -> int | tuple[float, float]:
@@ -116,10 +114,14 @@ def _route(args: argparse.Namespace) -> int:
         print(f"{route.type:<9} {route.distance_m:9.1f} m  risk {route.risk:8.4f}  "
               f"{route.time_min:6.1f} min  {streets}")
     if args.geojson:
-        collection = routes.to_geojson()
-        with open(args.geojson, "w", encoding="utf-8") as stream:
-            json.dump(collection, stream, ensure_ascii=False)
-            stream.write("\n")
+        from norvel.geo import write_geojson
+
+        try:
+            write_geojson(args.geojson, routes)
+        except OSError as error:
+            print(f"norvel route: cannot write {args.geojson}: "
+                  f"{error.strerror or error}", file=sys.stderr)
+            return 1
     return 0
 
 

@@ -1,12 +1,15 @@
 """Routes as geometry: GeoJSON, and node coordinates from graph documents.
 
-A ``Router`` already holds its coordinates (``router.table``), and its
-``Routes`` give their own GeoJSON (``routes.to_geojson()``). The functions
-here also take the module's ``PyRouteResult`` objects, with the router, its
-table or a node id -> (lon, lat) mapping read from the document the graph
-was loaded from (``.json`` or ``.json.gz``). Coordinates are (lon, lat)
-pairs, in GeoJSON's order. Where a document repeats a node id, the last
-record wins, as in the route search.
+The one place routes become GeoJSON: ``Route.to_feature`` and
+``Routes.to_geojson`` are ``route_feature`` and ``feature_collection``, and
+``write_geojson`` writes the same features to a file (as ``norvel route
+--geojson`` does). Besides a router's ``Route`` objects, every function
+takes the module's ``PyRouteResult`` objects, turned into a ``Route`` by
+``as_route`` with coordinates from the router, its table or a node id ->
+(lon, lat) mapping read from the document the graph was loaded from
+(``.json`` or ``.json.gz``). Coordinates are (lon, lat) pairs, in GeoJSON's
+order. Where a document repeats a node id, the last record wins, as in the
+route search.
 """
 
 from __future__ import annotations
@@ -87,84 +90,107 @@ def _coordinate_table(nodes: Iterable[Any]) -> dict[int, LonLat]:
     return table
 
 
-def _table_of(coordinates: Coordinates | NodeTable | Router) -> Coordinates | NodeTable:
-    return coordinates.table if isinstance(coordinates, Router) else coordinates
+AnyRoute: TypeAlias = Route | PyRouteResult
+# Where a PyRouteResult's path finds its coordinates.
+Where: TypeAlias = Coordinates | NodeTable | Router
 
 
-def route_line(route: PyRouteResult | Route,
-               coordinates: Coordinates | NodeTable | Router) -> list[LonLat]:
-    """The (lon, lat) positions of a route's path, from a router, its table
-    or a node id -> (lon, lat) mapping. A route of one node (source and
-    target alike) repeats its position, since a line needs two. KeyError
-    when a path node is not in the table (another document)."""
+def as_route(route: AnyRoute, coordinates: Where | None = None) -> Route:
+    """The ``Route`` of a route: a ``Route`` as it is; a ``PyRouteResult``
+    with its path's (lon, lat) from ``coordinates`` (a router or its table,
+    which also give the street names, or a node id -> (lon, lat) mapping).
+    TypeError for a PyRouteResult without coordinates, or what is no
+    route; KeyError when a path node is not in the table (another
+    document)."""
     if isinstance(route, Route):
-        line = list(route.coordinates)
-    else:
-        table = _table_of(coordinates)
-        if isinstance(table, NodeTable):
-            line = table.line(route.path)
-        else:
-            line = [table[node] for node in route.path]
-    return line * 2 if len(line) == 1 else line
-
-
-def route_properties(route: PyRouteResult | Route,
-                     streets: list[str] | None = None) -> dict[str, Any]:
-    """The GeoJSON properties of a route: ``type``, ``distance_m``,
-    ``risk``, ``time_min``, ``comfort``, ``familiarity``, ``nodes`` and
-    ``streets`` (of a ``PyRouteResult``, the given ``streets`` or [])."""
-    if isinstance(route, Route):
-        return route.to_feature()["properties"]  # type: ignore[no-any-return]
-    return {
-        "type": route.route_type,
-        "distance_m": route.total_distance_m,
-        "risk": route.total_risk,
-        "time_min": route.estimated_time_min,
-        "comfort": route.comfort_score,
-        "familiarity": route.total_familiarity,
-        "nodes": route.path,
-        "streets": list(streets or []),
-    }
-
-
-def route_feature(route: PyRouteResult | Route,
-                  coordinates: Coordinates | NodeTable | Router | None = None
-                  ) -> dict[str, Any]:
-    """A GeoJSON Feature: the route's LineString with its metrics as
-    properties (distance in metres, time in minutes), the same as
-    ``Route.to_feature``. A ``PyRouteResult`` needs ``coordinates``: a
-    router or its table (which also give the street names), or a node id ->
-    (lon, lat) mapping."""
-    if isinstance(route, Route):
-        return route.to_feature()
+        return route
+    if not isinstance(route, PyRouteResult):
+        raise _no_route(route)
     if coordinates is None:
         raise TypeError("a PyRouteResult needs coordinates: a Router, its "
                         "NodeTable or a node id -> (lon, lat) mapping")
-    table = _table_of(coordinates)
-    streets = table.streets(route.path) if isinstance(table, NodeTable) else []
+    table = coordinates.table if isinstance(coordinates, Router) else coordinates
+    path = route.path
+    if isinstance(table, NodeTable):
+        return _route_of(route, path, table.line(path), table.streets(path))
+    return _route_of(route, path, [table[node] for node in path], [])
+
+
+def _no_route(value: object) -> TypeError:
+    return TypeError(f"expected a Route or a norvel_core.PyRouteResult, "
+                     f"got {type(value).__name__}")
+
+
+def _route_of(result: PyRouteResult, path: list[int], line: list[LonLat],
+              streets: list[str]) -> Route:
+    return Route(type=result.route_type, nodes=path, coordinates=line,
+                 distance_m=result.total_distance_m, risk=result.total_risk,
+                 time_min=result.estimated_time_min,
+                 comfort=result.comfort_score,
+                 familiarity=result.total_familiarity, streets=streets)
+
+
+def route_line(route: AnyRoute, coordinates: Where | None = None
+               ) -> list[LonLat]:
+    """The (lon, lat) positions of a route's path (see ``as_route`` for
+    ``coordinates``). A route of one node (source and target alike)
+    repeats its position, since a line needs two."""
+    line = list(as_route(route, coordinates).coordinates)
+    return line * 2 if len(line) == 1 else line
+
+
+def route_properties(route: AnyRoute, streets: list[str] | None = None
+                     ) -> dict[str, Any]:
+    """The GeoJSON properties of a route: ``type``, ``distance_m``,
+    ``risk``, ``time_min``, ``comfort``, ``familiarity``, ``nodes`` and
+    ``streets`` (of a ``PyRouteResult``, the given ``streets`` or [])."""
+    if isinstance(route, PyRouteResult):
+        route = _route_of(route, route.path, [], list(streets or []))
+    elif not isinstance(route, Route):
+        raise _no_route(route)
     return {
-        "type": "Feature",
-        "geometry": {"type": "LineString",
-                     "coordinates": [list(p) for p in route_line(route, table)]},
-        "properties": route_properties(route, streets),
+        "type": route.type,
+        "distance_m": route.distance_m,
+        "risk": route.risk,
+        "time_min": route.time_min,
+        "comfort": route.comfort,
+        "familiarity": route.familiarity,
+        "nodes": list(route.nodes),
+        "streets": list(route.streets),
     }
 
 
-def feature_collection(routes: Iterable[PyRouteResult | Route],
-                       coordinates: Coordinates | NodeTable | Router | None = None
-                       ) -> dict[str, Any]:
-    """A GeoJSON FeatureCollection of routes (see ``route_feature``)."""
+def route_feature(route: AnyRoute, coordinates: Where | None = None
+                  ) -> dict[str, Any]:
+    """A GeoJSON Feature: the route's LineString (``route_line``) with its
+    metrics as properties (``route_properties``; distance in metres, time
+    in minutes). ``Route.to_feature`` is this; a ``PyRouteResult`` needs
+    ``coordinates`` (see ``as_route``)."""
+    route = as_route(route, coordinates)
+    return {
+        "type": "Feature",
+        "geometry": {"type": "LineString",
+                     "coordinates": [list(p) for p in route_line(route)]},
+        "properties": route_properties(route),
+    }
+
+
+def feature_collection(routes: Iterable[AnyRoute],
+                       coordinates: Where | None = None) -> dict[str, Any]:
+    """A GeoJSON FeatureCollection of routes, in their order (see
+    ``route_feature``); ``Routes.to_geojson`` is this."""
     return {"type": "FeatureCollection",
             "features": [route_feature(r, coordinates) for r in routes]}
 
 
-def write_geojson(path: str | os.PathLike[str],
-                  routes: Iterable[PyRouteResult | Route],
-                  coordinates: Coordinates | NodeTable | Router | None = None
-                  ) -> None:
-    """Writes the routes as one FeatureCollection, a feature a line."""
+def write_geojson(path: str | os.PathLike[str], routes: Iterable[AnyRoute],
+                  coordinates: Where | None = None) -> None:
+    """Writes the routes (a ``Routes``, ``Route`` objects, or
+    ``PyRouteResult`` objects with their ``coordinates``) as one
+    FeatureCollection in UTF-8, a feature a line. OSError when the file
+    cannot be written."""
     collection = feature_collection(routes, coordinates)
-    features = ",\n".join(json.dumps(f, allow_nan=False)
+    features = ",\n".join(json.dumps(f, allow_nan=False, ensure_ascii=False)
                           for f in collection["features"])
     with open(path, "w", encoding="utf-8") as stream:
         stream.write('{"type":"FeatureCollection","features":[\n'

@@ -5,19 +5,23 @@
     routes = router.route(origin, destination)
     norvel.plot.save_map("routes.png", routes, router)
 
-The streets come from the router (or its ``NodeTable``, or a parsed graph
-document); the routes may be ``Routes``, ``Route`` or ``PyRouteResult``
-objects.
+The streets come from the router (or its ``NodeTable``; a parsed graph
+document is loaded into a router first), each pair of nodes drawn once
+whichever the direction of its edges; the routes may be ``Routes``,
+``Route`` or ``PyRouteResult`` objects (whose paths take their coordinates
+from the same router, see ``norvel.geo.as_route``).
 """
 
 from __future__ import annotations
 
+import json
 import math
 import os
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 from norvel._extras import require
 
@@ -26,14 +30,12 @@ require("norvel.plot", "plot", "matplotlib")
 from matplotlib.axes import Axes
 from matplotlib.collections import LineCollection
 from matplotlib.figure import Figure
-from norvel_core import PyRouteResult
 
-from norvel.geo import (Coordinates, LonLat, node_coordinates, route_line,
-                        street_edges)
+from norvel.geo import (AnyRoute, LonLat, as_route, route_line,
+                        route_properties)
 from norvel.router import Route, Router
-from norvel.table import NodeTable
+from norvel.table import NodeTable, Segments
 
-AnyRoute = PyRouteResult | Route
 # Where the streets come from: a router, its table or a parsed document.
 Streets = Router | NodeTable | Any
 
@@ -50,76 +52,69 @@ STREET_COLOUR = "#b0b0b0"
 VIEW_MARGIN = 0.15
 
 
-def _kind(route: AnyRoute) -> str:
-    return route.type if isinstance(route, Route) else route.route_type
-
-
 def route_label(route: AnyRoute) -> str:
-    if isinstance(route, Route):
-        distance, risk = route.distance_m, route.risk
-    else:
-        distance, risk = route.total_distance_m, route.total_risk
-    return f"{_kind(route)}: {distance:,.0f} m, risk {risk:.3f}"
+    """The legend's text of a route: its type, metres and risk."""
+    about = route_properties(route)
+    return (f"{about['type']}: {about['distance_m']:,.0f} m, "
+            f"risk {about['risk']:.3f}")
 
 
-def _street_lines(streets: Streets) -> tuple[Coordinates | NodeTable,
-                                             list[tuple[LonLat, LonLat]]]:
-    """(coordinate lookup, every edge as a pair of (lon, lat))."""
+def street_table(streets: Streets) -> NodeTable:
+    """The table whose edges are the streets: a router's, the table itself,
+    or that of a parsed graph document (ValueError when it is none)."""
     if isinstance(streets, Router):
-        streets = streets.table
+        return streets.table
     if isinstance(streets, NodeTable):
-        tails, heads = streets.edges
-        # Ends that are no node have no place on the map.
-        known = np.isin(tails, streets.ids) & np.isin(heads, streets.ids)
-        where_tail = np.searchsorted(streets.ids, tails[known])
-        where_head = np.searchsorted(streets.ids, heads[known])
-        lines = list(zip(zip(streets.lons[where_tail].tolist(),
-                             streets.lats[where_tail].tolist()),
-                         zip(streets.lons[where_head].tolist(),
-                             streets.lats[where_head].tolist())))
-        return streets, lines
-    coordinates = node_coordinates(streets)
-    pairs = []
-    for source, target in street_edges(streets):
-        a, b = coordinates.get(source), coordinates.get(target)
-        if a is not None and b is not None:
-            pairs.append((a, b))
-    return coordinates, pairs
+        return streets
+    return Router.from_json(json.dumps(streets)).table
 
 
-def draw_routes(ax: Axes, routes: Sequence[AnyRoute], streets: Streets) -> None:
+def _in_view(segments: Segments, view: tuple[float, float, float, float]
+             ) -> list[npt.NDArray[np.float64]]:
+    """The segments with an end in view, each a (2, 2) array of its ends'
+    (lon, lat)."""
+    west, east, south, north = view
+
+    def inside(points: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
+        lons, lats = points[:, 0], points[:, 1]
+        return (west <= lons) & (lons <= east) & (south <= lats) & (lats <= north)
+
+    shown = inside(segments.starts) | inside(segments.ends)
+    return list(np.stack((segments.starts[shown], segments.ends[shown]), axis=1))
+
+
+def draw_routes(ax: Axes, routes: Iterable[AnyRoute], streets: Streets) -> None:
     """Draws the street network thin and grey, the routes over it in their
     colours, start and end marks and a legend, framed on the routes.
-    ``streets``: the router (or its table, or the parsed graph document)."""
-    coordinates, edges = _street_lines(streets)
-    lines = {id(route): route_line(route, coordinates) for route in routes}
-    points = [p for line in lines.values() for p in line]
-    if not points:
+    ``streets``: the router (or its table, or the parsed graph document),
+    which also places the paths of ``PyRouteResult`` routes. ValueError
+    when there is no route."""
+    table = street_table(streets)
+    drawn = [as_route(route, table) for route in routes]
+    if not drawn:
         raise ValueError("no route to draw")
-    west, east, south, north = _view(points)
-
-    def in_view(p: LonLat) -> bool:
-        return west <= p[0] <= east and south <= p[1] <= north
-
-    shown = [[a, b] for a, b in edges if in_view(a) or in_view(b)]
-    ax.add_collection(LineCollection(shown, colors=STREET_COLOUR,
-                                     linewidths=0.5, zorder=1))
-    ordered = sorted(routes, key=lambda r: -ROUTE_STYLE.get(
-        _kind(r), _OTHER_STYLE)[1])
-    for layer, route in enumerate(ordered):
-        colour, width = ROUTE_STYLE.get(_kind(route), _OTHER_STYLE)
-        lons, lats = zip(*lines[id(route)])
+    lines = [route_line(route) for route in drawn]
+    view = _view([p for line in lines for p in line])
+    ax.add_collection(LineCollection(
+        _in_view(table.segments(one_per_pair=True), view),
+        colors=STREET_COLOUR, linewidths=0.5, zorder=1))
+    # The widest first, so that every route stays visible.
+    order = sorted(range(len(drawn)), key=lambda i: -_style(drawn[i])[1])
+    for layer, i in enumerate(order):
+        colour, width = _style(drawn[i])
+        lons, lats = zip(*lines[i])
         ax.plot(lons, lats, color=colour, linewidth=width, alpha=0.9,
                 solid_capstyle="round", solid_joinstyle="round",
-                label=route_label(route), zorder=2 + layer)
-    start, end = lines[id(routes[0])][0], lines[id(routes[0])][-1]
-    top = 3 + len(ordered)
+                label=route_label(drawn[i]), zorder=2 + layer)
+    start, end = lines[0][0], lines[0][-1]
+    top = 3 + len(order)
     ax.plot(*start, marker="o", markersize=10, color="white",
             markeredgecolor="black", markeredgewidth=2, linestyle="none",
             label="start", zorder=top)
     ax.plot(*end, marker="s", markersize=9, color="black", linestyle="none",
             label="end", zorder=top)
 
+    west, east, south, north = view
     ax.set_xlim(west, east)
     ax.set_ylim(south, north)
     # Degrees of longitude shrink towards the poles: keep metres square.
@@ -129,6 +124,10 @@ def draw_routes(ax: Axes, routes: Sequence[AnyRoute], streets: Streets) -> None:
     ax.tick_params(labelsize=7)
     ax.ticklabel_format(useOffset=False)
     ax.legend(loc="best", fontsize=8, framealpha=0.9)
+
+
+def _style(route: Route) -> tuple[str, float]:
+    return ROUTE_STYLE.get(route.type, _OTHER_STYLE)
 
 
 def _view(points: Sequence[LonLat]) -> tuple[float, float, float, float]:
@@ -147,11 +146,12 @@ def _view(points: Sequence[LonLat]) -> tuple[float, float, float, float]:
             mid_lat - half_lat, mid_lat + half_lat)
 
 
-def save_map(path: str | os.PathLike[str], routes: Sequence[AnyRoute],
+def save_map(path: str | os.PathLike[str], routes: Iterable[AnyRoute],
              streets: Streets, *, title: str | None = None,
              attribution: str | None = None, dpi: int = 150) -> None:
-    """Writes the map picture; the format follows the file name (.png, .svg,
-    .pdf)."""
+    """Writes the map picture of ``draw_routes`` (with a title and an
+    attribution line when given); the format follows the file name (.png,
+    .svg, .pdf)."""
     figure = Figure(figsize=(8, 8), layout="constrained")
     ax = figure.add_subplot()
     draw_routes(ax, routes, streets)

@@ -83,24 +83,11 @@ class Route:
         """A GeoJSON Feature: the route's LineString (in [lon, lat] order; a
         one-node route repeats its point) with the properties ``type``,
         ``distance_m``, ``risk``, ``time_min``, ``comfort``,
-        ``familiarity``, ``nodes`` and ``streets``."""
-        line = [list(point) for point in self.coordinates]
-        if len(line) == 1:
-            line = line * 2
-        return {
-            "type": "Feature",
-            "geometry": {"type": "LineString", "coordinates": line},
-            "properties": {
-                "type": self.type,
-                "distance_m": self.distance_m,
-                "risk": self.risk,
-                "time_min": self.time_min,
-                "comfort": self.comfort,
-                "familiarity": self.familiarity,
-                "nodes": list(self.nodes),
-                "streets": list(self.streets),
-            },
-        }
+        ``familiarity``, ``nodes`` and ``streets`` (``norvel.geo.route_feature``)."""
+        # geo imports this module: import it when first used.
+        from norvel.geo import route_feature
+
+        return route_feature(self)
 
 
 class Routes(Sequence[Route]):
@@ -152,9 +139,11 @@ class Routes(Sequence[Route]):
 
     def to_geojson(self) -> dict[str, Any]:
         """A GeoJSON FeatureCollection dict: one LineString Feature per route,
-        in order (see ``Route.to_feature``)."""
-        return {"type": "FeatureCollection",
-                "features": [route.to_feature() for route in self._routes]}
+        in order (see ``Route.to_feature``; ``norvel.geo.write_geojson``
+        writes it to a file)."""
+        from norvel.geo import feature_collection
+
+        return feature_collection(self._routes)
 
     def to_geodataframe(self) -> geopandas.GeoDataFrame:
         """A GeoDataFrame in EPSG:4326, one row per route, with the columns

@@ -116,9 +116,9 @@ TEST(FrontInsert, DropsDominatedEvictsDominatedAndKeepsOrder) {
 }
 
 TEST(Heuristic, WorkedDistancesAndExactZeroAtTheSamePlace) {
-  EXPECT_NEAR(haversine_m(48.0, 2.0, 48.0, 3.0), 74400.0, 100.0);
-  EXPECT_NEAR(haversine_m(0.0, 0.0, 0.0, 1.0), 111200.0, 100.0);
-  EXPECT_EQ(haversine_m(48.0, 2.0, 48.0, 2.0), 0.0);
+  EXPECT_NEAR(heuristic_distance_m(48.0, 2.0, 48.0, 3.0), 74400.0, 100.0);
+  EXPECT_NEAR(heuristic_distance_m(0.0, 0.0, 0.0, 1.0), 111200.0, 100.0);
+  EXPECT_EQ(heuristic_distance_m(48.0, 2.0, 48.0, 2.0), 0.0);
   EXPECT_EQ(label_priority(110.0, 0.2, 0.0, 0.0), 210.0);
   EXPECT_EQ(label_priority(105.0, 0.5, 0.0, 0.0), 355.0);
   EXPECT_EQ(label_priority(10.0, 0.0, 1.0, 0.0), -190.0);

@@ -45,6 +45,13 @@ def test_route_errors_are_one_line():
     assert run.returncode == 2 and "'north' is neither a node id nor LAT,LON" in run.stderr
 
 
+def test_route_geojson_that_cannot_be_written_is_one_line(tmp_path):
+    out = tmp_path / "missing" / "routes.geojson"
+    run = norvel_command("route", sample_graph(), ORIGIN, DESTINATION, "--geojson", out)
+    assert (run.returncode, run.stderr) == (
+        1, f"norvel route: cannot write {out}: No such file or directory\n")
+
+
 def test_check_exits_1_on_an_error_only(tmp_path):
     run = norvel_command("check", sample_graph())
     assert run.returncode == 0, run.stdout + run.stderr

@@ -23,9 +23,26 @@ def routes():
     return norvel_core.compute_safe_routes(graph, FIRST_ID, FIRST_ID + 35, 0.0)
 
 
+@pytest.fixture(scope="module")
+def router():
+    return norvel.Router.from_json(json.dumps(DOCUMENT))
+
+
 def expected_table(document):
     return {n["id"]: (float(n["lon"]), float(n["lat"]))
             for n in document["nodes"]}
+
+
+def street_lines(document):
+    """Each pair of nodes joined by an edge, once, as the set of its ends'
+    (lon, lat)."""
+    table = expected_table(document)
+    return {frozenset((table[e["from"]], table[e["to"]]))
+            for e in document["edges"]}
+
+
+def drawn_lines(collection):
+    return [frozenset(map(tuple, s.tolist())) for s in collection.get_segments()]
 
 
 @pytest.fixture(params=[json.loads, orjson.loads], ids=["json", "orjson"])
@@ -101,6 +118,88 @@ class TestGeoJson:
         with pytest.raises(KeyError):
             geo.route_feature(routes[0], {})
 
+    def test_results_without_coordinates_or_no_route_at_all(self, routes):
+        with pytest.raises(TypeError, match="needs coordinates"):
+            geo.route_feature(routes[0])
+        with pytest.raises(TypeError, match="got dict"):
+            geo.as_route({"type": "shortest"}, expected_table(DOCUMENT))
+        with pytest.raises(TypeError, match="got dict"):
+            plot.route_label({"type": "shortest"})
+
+
+class TestOneSerialiser:
+    """A router's routes and the module's results become the same GeoJSON,
+    whichever function writes it."""
+
+    def test_a_result_becomes_the_routers_own_route(self, routes, router):
+        mine = router.route(FIRST_ID, FIRST_ID + 35)
+        for where in (router, router.table):
+            assert [geo.as_route(r, where) for r in routes] == list(mine)
+        # A plain mapping knows no street names; the rest is the same.
+        plain = geo.as_route(routes[0], expected_table(DOCUMENT))
+        assert plain == mine[0]
+        assert geo.as_route(mine[0]) is mine[0]
+
+    def test_methods_and_functions_give_the_same_features(self, routes, router):
+        mine = router.route(FIRST_ID, FIRST_ID + 35)
+        assert mine.to_geojson() == geo.feature_collection(mine) == \
+            geo.feature_collection(routes, router)
+        assert [r.to_feature() for r in mine] == [
+            geo.route_feature(r, router.table) for r in routes]
+
+    def test_written_file_is_utf8_a_feature_a_line(self, tmp_path):
+        named = norvel.Route(
+            type="shortest", nodes=[1, 2], coordinates=[(24.9, 60.1), (24.91, 60.1)],
+            distance_m=555.5, risk=0.25, time_min=8.3, comfort=0.6,
+            familiarity=0.0, streets=["Töölönkatu", "Hämeentie"])
+        path = tmp_path / "named.geojson"
+        geo.write_geojson(path, [named, named])
+        data = path.read_bytes()
+        assert "Töölönkatu".encode() in data and b"\\u" not in data
+        lines = data.decode().splitlines()
+        assert lines[0] == '{"type":"FeatureCollection","features":['
+        assert lines[-1] == "]}"
+        assert [json.loads(line.rstrip(",")) for line in lines[1:-1]] == \
+            [named.to_feature()] * 2
+        assert json.loads(data) == geo.feature_collection([named, named])
+
+
+class TestSegments:
+    """NodeTable.segments, read against the document itself."""
+
+    # Parallel and opposite edges, a loop, a one-way street, an edge to an
+    # id that is no node, and a repeated node record (the last one wins).
+    DOCUMENT = {
+        "nodes": [{"id": 5, "lat": 60.0, "lon": 25.0},
+                  {"id": 7, "lat": 60.1, "lon": 25.1},
+                  {"id": 9, "lat": 60.2, "lon": 25.2},
+                  {"id": 7, "lat": 60.15, "lon": 25.15}],
+        "edges": [[7, 5, 1.0, 0.1, None], [5, 7, 2.0, 0.1, None],
+                  [5, 9, 3.0, 0.1, None], [7, 5, 4.0, 0.1, None],
+                  [9, 9, 5.0, 0.1, None], [9, 11, 6.0, 0.1, None],
+                  [9, 5, 7.0, 0.1, None]]}
+
+    def expected(self, one_per_pair):
+        where = expected_table(self.DOCUMENT)
+        seen, kept = set(), []
+        for tail, head, *_ in self.DOCUMENT["edges"]:
+            pair = frozenset((tail, head))
+            if tail in where and head in where and not (
+                    one_per_pair and pair in seen):
+                kept.append((tail, head, where[tail], where[head]))
+            seen.add(pair)
+        return kept
+
+    @pytest.mark.parametrize("one_per_pair", [False, True])
+    def test_edges_between_nodes_in_document_order(self, one_per_pair):
+        table = norvel.Router.from_json(json.dumps(self.DOCUMENT)).table
+        got = table.segments(one_per_pair=one_per_pair)
+        assert list(zip(got.tails.tolist(), got.heads.tolist(),
+                        map(tuple, got.starts.tolist()),
+                        map(tuple, got.ends.tolist()))) == \
+            self.expected(one_per_pair)
+        assert len(got.names) == len(got.tails)
+
 
 class TestMap:
     def test_routes_over_the_streets_in_view(self, routes):
@@ -108,9 +207,11 @@ class TestMap:
         ax = figure.add_subplot()
         plot.draw_routes(ax, routes, DOCUMENT)
         (streets,) = [c for c in ax.collections if isinstance(c, LineCollection)]
-        # Every street of the small grid is in view; the lonely node's
-        # edge-free corner adds nothing.
-        assert len(streets.get_segments()) == len(DOCUMENT["edges"])
+        # Every street of the small grid is in view, a two-way street drawn
+        # once; the lonely node's edge-free corner adds nothing.
+        drawn = drawn_lines(streets)
+        assert len(drawn) == len(set(drawn)) == len(street_lines(DOCUMENT))
+        assert set(drawn) == street_lines(DOCUMENT)
         lines = {line.get_label(): line for line in ax.get_lines()}
         for route in routes:
             label = plot.route_label(route)
@@ -133,7 +234,7 @@ class TestMap:
         ax = Figure().add_subplot()
         plot.draw_routes(ax, routes, document)
         (streets,) = ax.collections
-        assert len(streets.get_segments()) == len(DOCUMENT["edges"])
+        assert set(drawn_lines(streets)) == street_lines(DOCUMENT)
 
     def test_router_and_its_routes_draw_the_same(self, routes):
         # The router's table stands in for the parsed document, and its
@@ -152,6 +253,10 @@ class TestMap:
         assert drawn[0] == drawn[1] == drawn[2]
         assert geo.feature_collection(routes, router) == \
             router.route(FIRST_ID, FIRST_ID + 35).to_geojson()
+
+    def test_nothing_to_draw(self, router):
+        with pytest.raises(ValueError, match="no route to draw"):
+            plot.draw_routes(Figure().add_subplot(), [], router)
 
     def test_picture_file(self, routes, tmp_path):
         path = tmp_path / "map.png"

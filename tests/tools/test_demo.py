@@ -1,6 +1,7 @@
 """The demo runs to the end against the installed module."""
 
 import json
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -21,8 +22,10 @@ def test_demo_shows_distinct_shortest_and_safest_routes():
     assert "(fixed demo pair)" in output
     assert "route(eps=0.0): 3 route(s)" in output
     assert output.count("shortest and safest differ") == 1
-    assert "Route(shortest, dist=" in output
-    assert "Route(safest, dist=" in output
+    # Each route as its repr shows it.
+    for kind in ("shortest", "safest", "balanced"):
+        assert re.search(rf"^  Route\({kind}, \d+ m, risk \d\.\d{{3}}, "
+                         rf"\d+\.\d min, \d+ nodes\)$", output, re.MULTILINE)
 
 
 def test_demo_writes_the_map_and_the_geojson(tmp_path):

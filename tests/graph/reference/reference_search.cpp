@@ -11,7 +11,9 @@ namespace {
 
 constexpr double RISK_WEIGHT = 500.0;
 constexpr double FAMILIARITY_WEIGHT = -200.0;
-constexpr double EARTH_DIAMETER_M = 12742000.0;
+// The search heuristic's own sphere (graph/heuristic.hpp), not the Earth radius
+// norvel measures with for users (engine/earth.hpp).
+constexpr double HEURISTIC_DIAMETER_M = 12742000.0;
 constexpr double DEGREES_TO_RADIANS = 0.017453292519943295;
 constexpr double HALF = 0.5;
 constexpr double ONE = 1.0;
@@ -66,7 +68,7 @@ double heuristic_m(double lat_n, double lon_n, double lat_t, double lon_t, doubl
   const double A = square(std::sin(d_phi * HALF));
   const double B = std::cos(lat_n * DEGREES_TO_RADIANS) * cos_t;
   const double a = square(std::sin(d_lambda * HALF)) * B + A;
-  return std::atan2(std::sqrt(a), std::sqrt(ONE - a)) * EARTH_DIAMETER_M;
+  return std::atan2(std::sqrt(a), std::sqrt(ONE - a)) * HEURISTIC_DIAMETER_M;
 }
 
 double maximum_ignoring_nan(double running, double value) {
