@@ -15,6 +15,7 @@ using GraphClass = nb::class_<EngineGraph>;
 void bind_loading(GraphClass& graph_class);  // Graph.load
 void bind_arrays(GraphClass& graph_class);   // the graph's arrays as read-only numpy views
 void bind_routes(nb::module_& module, GraphClass& graph_class);  // requests, without the interpreter lock
+void bind_route_many(GraphClass& graph_class);  // many requests at once, on threads of their own
 void bind_nearest(nb::module_& module);  // the nearest-node index
 
 }  // namespace norvel::engine

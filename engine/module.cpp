@@ -14,5 +14,6 @@ NB_MODULE(_engine, module) {
   bind_loading(graph_class);
   bind_arrays(graph_class);
   bind_routes(module, graph_class);
+  bind_route_many(graph_class);
   bind_nearest(module);
 }

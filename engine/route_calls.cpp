@@ -1,113 +1,58 @@
-#include <chrono>
 #include <optional>
-#include <span>
-#include <string_view>
-#include <utility>
 #include <vector>
 
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/vector.h>
 
 #include "engine/bindings.hpp"
-#include "engine/path_streets.hpp"
 #include "engine/request_deadline.hpp"
+#include "engine/route_results.hpp"
+#include "engine/signals.hpp"
 #include "graph/safe_route_request.hpp"
 
 namespace norvel::engine {
 
 namespace {
 
-// The thread that runs Python's signal handlers; set when the module loads.
-unsigned long main_thread = 0;
-
 // Why a request should stop, asked by the search's poll on the thread that
-// runs it, without the interpreter lock. On the main thread Ctrl-C stops it
-// too: the poll takes the lock for the moment it takes to run the pending
-// signal handlers, at most every few milliseconds.
+// runs it, without the interpreter lock: its deadline, and on the main
+// thread Ctrl-C.
 struct StopState {
   RequestDeadline deadline;
-  bool watch_signals = false;
-  std::chrono::steady_clock::time_point signals_checked{};
-  bool timed_out = false;
+  std::optional<SignalWatch> signals;
   PyObject* raised = nullptr;  // what a signal handler raised; owned
 };
 
 bool should_stop(void* context) {
   StopState& state = *static_cast<StopState*>(context);
-  if (state.deadline.passed()) {
-    state.timed_out = true;
-    return true;
-  }
-  if (!state.watch_signals) return false;
-  const auto now = std::chrono::steady_clock::now();
-  if (now - state.signals_checked < std::chrono::milliseconds(5)) return false;
-  state.signals_checked = now;
-  nb::gil_scoped_acquire locked;
-  if (PyErr_CheckSignals() == 0) return false;
-  state.raised = PyErr_GetRaisedException();
-  return true;
+  if (state.deadline.passed()) return true;
+  if (state.signals) state.raised = state.signals->raised_now();
+  return state.raised != nullptr;
 }
-
-nb::object id_object(NodeId id) { return nb::steal(PyLong_FromUnsignedLongLong(id)); }
-
-nb::list streets(const EngineGraph& engine, const std::vector<NodeId>& path);
-
-nb::tuple route_row(const EngineGraph& engine, const RouteRecord& route) {
-  const RoadGraph& graph = engine.graph;
-  nb::list nodes;
-  nb::list coordinates;
-  for (NodeId id : route.path) {
-    nodes.append(id_object(id));
-    const std::uint32_t dense = graph.dense_of.find(id);
-    coordinates.append(nb::make_tuple(graph.lon[dense], graph.lat[dense]));
-  }
-  return nb::make_tuple(nb::str(route.route_type.data(), route.route_type.size()), nodes, coordinates,
-                        route.total_distance_m, route.total_risk, route.estimated_time_min, route.comfort_score,
-                        route.total_familiarity, streets(engine, route.path));
-}
-
-nb::object failure(const char* kind, const char* role = "") { return nb::make_tuple(kind, role); }
 
 nb::object route(const EngineGraph& engine, NodeId source, NodeId target, double eps,
                  std::optional<double> timeout_s) {
   StopState state;
   state.deadline = RequestDeadline::after(timeout_s);
-  state.watch_signals = PyThread_get_thread_ident() == main_thread;
-  state.signals_checked = std::chrono::steady_clock::now();
-  std::expected<std::vector<RouteRecord>, RouteError> routes;
+  if (on_main_thread()) state.signals.emplace();
+  std::expected<std::vector<RouteRecord>, RouteError> answer;
   {
     nb::gil_scoped_release unlocked;
-    routes = compute_safe_routes(engine.graph, source, target, eps,
+    answer = compute_safe_routes(engine.graph, source, target, eps,
                                  SearchOptions{.stop = {.hook = should_stop, .context = &state}});
   }
   if (state.raised != nullptr) {
     PyErr_SetRaisedException(state.raised);
     throw nb::python_error();
   }
-  if (!routes) {
-    switch (routes.error().kind) {
-      case RouteErrorKind::source_not_found: return failure("node_not_found", "origin");
-      case RouteErrorKind::target_not_found: return failure("node_not_found", "destination");
-      case RouteErrorKind::source_isolated: return failure("source_isolated");
-      case RouteErrorKind::no_route: return failure("no_route");
-      case RouteErrorKind::interrupted: return failure("timeout");
-    }
-  }
-  nb::list rows;
-  for (const RouteRecord& record : *routes) rows.append(route_row(engine, record));
-  return rows;
-}
-
-nb::list streets(const EngineGraph& engine, const std::vector<NodeId>& path) {
-  nb::list names;
-  for (std::string_view name : path_streets(engine, path)) names.append(nb::str(name.data(), name.size()));
-  return names;
+  return answer_object(engine, answer);
 }
 
 }  // namespace
 
 void bind_routes(nb::module_& module, GraphClass& graph_class) {
-  main_thread = nb::cast<unsigned long>(module.import_("threading").attr("main_thread")().attr("ident"));
+  remember_main_thread();
+  (void)module;
   graph_class.def("route", &route, nb::arg("source"), nb::arg("target"), nb::arg("eps"),
                   nb::arg("timeout_s") = nb::none(),
                   "route(source, target, eps, timeout_s=None)\n"
@@ -117,7 +62,7 @@ void bind_routes(nb::module_& module, GraphClass& graph_class) {
                   "or for a failure a (kind, role) pair: ('node_not_found', 'origin' | 'destination'),\n"
                   "('source_isolated', ''), ('no_route', ''), or ('timeout', '') once timeout_s seconds\n"
                   "have passed. On the main thread, Ctrl-C raises KeyboardInterrupt from the request.");
-  graph_class.def("streets", &streets, nb::arg("nodes"),
+  graph_class.def("streets", &street_list, nb::arg("nodes"),
                   "streets(nodes)\n"
                   "The street names along a node path, a name once for each stretch; [] without names.");
 }

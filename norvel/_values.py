@@ -9,6 +9,7 @@ from __future__ import annotations
 import math
 import numbers
 import operator
+import os
 
 import numpy as np
 import numpy.typing as npt
@@ -109,3 +110,15 @@ def place(value: object, role: str) -> int | tuple[float, float]:
         raise TypeError(f"{role} must be a node id (int) or a (lat, lon) "
                         f"tuple, got {kind(value)}")
     return node_id(value, role)
+
+
+def workers(value: object) -> int:
+    """How many threads to run requests on: None for one per core, else an
+    int >= 1."""
+    if value is None:
+        return os.cpu_count() or 1
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"workers must be an int or None, got {kind(value)}")
+    if value < 1:
+        raise ValueError(f"workers must be at least 1, got {value}")
+    return int(value)

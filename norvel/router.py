@@ -27,12 +27,14 @@ from norvel import _files, _values
 from norvel._native import engine
 from norvel._networkx import EdgeValue
 from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M, Place
-from norvel.errors import error_of_kind, SnapError
+from norvel.errors import (NodeNotFoundError, RoutingError, SnapError,
+                           error_of_kind)
 from norvel.table import IdArray, LonLat, NodeTable
 
 if TYPE_CHECKING:
     import geopandas
     import networkx
+    import pandas
 
 __all__ = ["DEFAULT_EPS", "DEFAULT_MAX_SNAP_M", "Place", "Route", "Router",
            "Routes", "Snap"]
@@ -332,6 +334,153 @@ class Router:
                                 seconds)
         return Routes([Route(*row) for row in result], source, target)
 
+    def route_many(self, pairs: Sequence[tuple[Place, Place]],
+                   eps: float = DEFAULT_EPS, *,
+                   max_snap_m: float = DEFAULT_MAX_SNAP_M,
+                   workers: int | None = None,
+                   timeout_s: float | None = None
+                   ) -> list[Routes | RoutingError]:
+        """The answers of ``route(origin, destination, eps, max_snap_m=...)``
+        for every (origin, destination) of ``pairs``, in order: item i is
+        exactly the ``Routes`` that call returns, or the ``RoutingError`` it
+        would raise, given as a value. Ends are node ids or (lat, lon)
+        tuples, as in ``route``.
+
+        The requests run on ``workers`` threads (the number of cores by
+        default) without the interpreter lock; those to one destination run
+        together. ``timeout_s`` bounds each request. An argument of the
+        wrong kind or out of range raises (TypeError, ValueError), as in
+        ``route``; Ctrl-C stops the whole call.
+        """
+        eps = _values.eps(eps)
+        limit = _values.max_snap(max_snap_m)
+        seconds = _values.timeout(timeout_s)
+        threads = _values.workers(workers)
+        ends = [_pair(pair, index) for index, pair in enumerate(pairs)]
+        origins = self._snap_all([end[0] for end in ends], "origin", limit)
+        destinations = self._snap_all([end[1] for end in ends], "destination",
+                                      limit)
+        return self._answer_all(origins, destinations, eps, threads, seconds)
+
+    def matrix(self, origins: Sequence[Place], destinations: Sequence[Place],
+               eps: float = DEFAULT_EPS, *,
+               max_snap_m: float = DEFAULT_MAX_SNAP_M,
+               workers: int | None = None,
+               timeout_s: float | None = None) -> pandas.DataFrame:
+        """The routes from every origin to every destination, as a pandas
+        DataFrame in long form (pandas: ``pip install
+        'norvel_core[batch]'``): one row per route of each (origin,
+        destination), in row-major order (every destination of the first
+        origin, then of the second, ...), with the columns ``origin`` and
+        ``destination`` (indices into the inputs), ``origin_node``,
+        ``destination_node`` (the snapped nodes; <NA> where snapping
+        failed), ``type``, ``distance_m``, ``risk``, ``time_min``,
+        ``comfort``, ``familiarity``, ``error`` and ``error_kind``. A pair
+        that fails is one row, with its error's message and kind and no
+        metrics (NaN). Each route's values are those of ``route``.
+        """
+        from norvel._extras import require
+
+        require("Router.matrix", "batch", "pandas")
+        import pandas
+
+        eps = _values.eps(eps)
+        limit = _values.max_snap(max_snap_m)
+        seconds = _values.timeout(timeout_s)
+        threads = _values.workers(workers)
+        for role, places in (("origins", origins), ("destinations", destinations)):
+            if isinstance(places, (str, bytes)) or not isinstance(places, Sequence):
+                raise TypeError(f"{role} must be a sequence of places, got "
+                                f"{_values.kind(places)}")
+        # Each end is snapped once, however many pairs it is in.
+        origin_snaps = self._snap_all(
+            [_values.place(p, "origin") for p in origins], "origin", limit)
+        destination_snaps = self._snap_all(
+            [_values.place(p, "destination") for p in destinations],
+            "destination", limit)
+        count = len(destination_snaps)
+        answers = self._answer_all(
+            [o for o in origin_snaps for _ in range(count)],
+            destination_snaps * len(origin_snaps), eps, threads, seconds)
+        rows: list[tuple[Any, ...]] = []
+        nan = math.nan
+        for at, answer in enumerate(answers):
+            i, j = divmod(at, count)
+            ends = (i, j, _node_of(origin_snaps[i]),
+                    _node_of(destination_snaps[j]))
+            if isinstance(answer, RoutingError):
+                rows.append((*ends, None, nan, nan, nan, nan, nan,
+                             answer.message, answer.kind))
+                continue
+            rows.extend((*ends, r.type, r.distance_m, r.risk, r.time_min,
+                         r.comfort, r.familiarity, None, None)
+                        for r in answer)
+        frame = pandas.DataFrame.from_records(rows, columns=[
+            "origin", "destination", "origin_node", "destination_node", "type",
+            "distance_m", "risk", "time_min", "comfort", "familiarity",
+            "error", "error_kind"])
+        for column in ("origin_node", "destination_node"):
+            frame[column] = frame[column].astype("UInt64")
+        return frame
+
+    def _snap_all(self, places: list[int | tuple[float, float]], role: str,
+                  max_snap_m: float) -> list[Snap | RoutingError]:
+        """``snap`` of every checked place, a failure as its error; the
+        points in one question to the index."""
+        snaps: list[Snap | RoutingError] = []
+        points = [(at, p) for at, p in enumerate(places) if isinstance(p, tuple)]
+        found: dict[int, Snap | RoutingError] = {}
+        if points:
+            lats = np.array([p[0] for _, p in points], dtype=np.float64)
+            lons = np.array([p[1] for _, p in points], dtype=np.float64)
+            ids, metres = self._nearest_index().query(lats, lons)
+            for k, (at, (lat, lon)) in enumerate(points):
+                if not len(ids):
+                    found[at] = SnapError(role, lat, lon, math.inf, None,
+                                          max_snap_m)
+                    continue
+                node, distance = int(ids[k]), float(metres[k])
+                found[at] = (Snap(node, distance) if distance <= max_snap_m
+                             else SnapError(role, lat, lon, distance, node,
+                                            max_snap_m))
+        for at, place in enumerate(places):
+            if isinstance(place, tuple):
+                snaps.append(found[at])
+            elif not 0 <= place < _values.NODE_ID_END:
+                snaps.append(NodeNotFoundError(place, role))
+            else:
+                snaps.append(Snap(place, 0.0))
+        return snaps
+
+    def _answer_all(self, origins: list[Snap | RoutingError],
+                    destinations: list[Snap | RoutingError], eps: float,
+                    workers: int, timeout_s: float | None
+                    ) -> list[Routes | RoutingError]:
+        """The engine's answers for the pairs whose both ends snapped; the
+        others keep the first failure of their ends, origin first, as
+        ``route`` reports it."""
+        answers: list[Routes | RoutingError | None] = [None] * len(origins)
+        ready: list[tuple[int, Snap, Snap]] = []
+        for at, (origin, destination) in enumerate(zip(origins, destinations)):
+            if isinstance(origin, RoutingError):
+                answers[at] = origin
+            elif isinstance(destination, RoutingError):
+                answers[at] = destination
+            else:
+                ready.append((at, origin, destination))
+        sources = np.array([o.node for _, o, _ in ready], dtype=np.uint64)
+        targets = np.array([d.node for _, _, d in ready], dtype=np.uint64)
+        results = self._engine.route_many(sources, targets, eps, workers,
+                                          timeout_s)
+        for (at, origin, destination), result in zip(ready, results):
+            if isinstance(result, tuple):
+                answers[at] = error_of_kind(result[0], result[1], origin.node,
+                                            destination.node, timeout_s)
+            else:
+                answers[at] = Routes([Route(*row) for row in result], origin,
+                                     destination)
+        return [answer for answer in answers if answer is not None]
+
     def snap(self, place: object, role: str = "origin",
              max_snap_m: float = DEFAULT_MAX_SNAP_M) -> Snap:
         """Where a request given ``place`` (a node id or a (lat, lon)
@@ -343,7 +492,6 @@ class Router:
         value = _values.place(place, role)
         if not isinstance(value, tuple):
             if not 0 <= value < _values.NODE_ID_END:
-                from norvel.errors import NodeNotFoundError
                 raise NodeNotFoundError(value, role)
             return Snap(value, 0.0)
         lat, lon = value
@@ -355,6 +503,20 @@ class Router:
         if not distance <= max_snap_m:
             raise SnapError(role, lat, lon, distance, node, max_snap_m)
         return Snap(node, distance)
+
+
+def _pair(pair: object, index: int) -> tuple[int | tuple[float, float],
+                                              int | tuple[float, float]]:
+    """The checked ends of one of ``route_many``'s pairs."""
+    if not isinstance(pair, (tuple, list)) or len(pair) != 2:
+        raise TypeError(f"pairs[{index}] must be an (origin, destination) "
+                        f"pair, got {_values.kind(pair)}")
+    return (_values.place(pair[0], "origin"),
+            _values.place(pair[1], "destination"))
+
+
+def _node_of(snap: Snap | RoutingError) -> int | None:
+    return snap.node if isinstance(snap, Snap) else None
 
 
 class _NearestIndex:

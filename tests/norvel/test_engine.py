@@ -252,3 +252,92 @@ def test_nearest_nodes_against_every_node(sample_path):
         assert distance == pytest.approx(best, rel=1e-9, abs=1e-6)
         # The node found is as near as the nearest, to a rounding.
         assert every[np.flatnonzero(ids == node)[0]] == pytest.approx(best, rel=1e-12)
+
+
+@pytest.fixture(scope="module")
+def sample_router(sample_path):
+    return norvel.Router.from_file(sample_path)
+
+
+class TestManyAtOnce:
+    @pytest.fixture
+    def router(self, sample_router):
+        return sample_router
+
+    @staticmethod
+    def outcome(answer):
+        if isinstance(answer, RoutingError):
+            return type(answer), str(answer), answer.kind
+        return ([route.to_feature() for route in answer], answer.origin,
+                answer.destination)
+
+    def one_by_one(self, router, pairs, eps=0.0):
+        answers = []
+        for pair in pairs:
+            try:
+                answers.append(router.route(*pair, eps))
+            except RoutingError as error:
+                answers.append(error)
+        return answers
+
+    def test_route_many_is_route_one_by_one(self, router):
+        ids = router.table.routable_ids.tolist()
+        chooser = random.Random(7)
+        destinations = [chooser.choice(ids) for _ in range(5)]
+        pairs = [(chooser.choice(ids), chooser.choice(destinations))
+                 for _ in range(int(150 * SCALE) + 5)]
+        pairs += [pairs[0], pairs[0],                        # repeated
+                  (3, ids[0]), (ids[0], 3), (-1, 2**64),      # no such node
+                  ((60.1699, 24.9384), destinations[0]),     # a point
+                  ((60.3, 25.3), destinations[0]),           # too far
+                  (ids[0], ids[0])]
+        for eps in (0.0, 0.1):
+            for workers in (1, 3):
+                many = router.route_many(pairs, eps, workers=workers)
+                assert [self.outcome(a) for a in many] == \
+                    [self.outcome(a) for a in self.one_by_one(router, pairs, eps)]
+        kinds = {a.kind for a in many if isinstance(a, RoutingError)}
+        assert kinds >= {"node_not_found", "snap"}
+        assert router.route_many([]) == []
+
+    def test_bad_arguments_raise_as_route_does(self, router):
+        with pytest.raises(TypeError, match=r"^pairs\[1\] must be an "):
+            router.route_many([(1, 2), 3])
+        with pytest.raises(TypeError, match="^destination must be a node id"):
+            router.route_many([(1, "2")])
+        with pytest.raises(ValueError, match="^eps must be"):
+            router.route_many([(1, 2)], -1.0)
+        with pytest.raises(ValueError, match="^workers must be at least 1"):
+            router.route_many([(1, 2)], workers=0)
+
+    def test_matrix_rows_are_the_routes_in_row_major_order(self, router):
+        ids = router.table.routable_ids.tolist()
+        origins = [ids[10], (60.1699, 24.9384), 3]
+        destinations = [ids[20], ids[10], (60.3, 25.3)]
+        frame = router.matrix(origins, destinations)
+        expected = []
+        for i, origin in enumerate(origins):
+            for j, destination in enumerate(destinations):
+                try:
+                    routes = router.route(origin, destination)
+                except RoutingError as error:
+                    expected.append((i, j, None, error.message, error.kind))
+                    continue
+                expected += [(i, j, (r.type, r.distance_m, r.risk, r.time_min,
+                                     r.comfort, r.familiarity), None, None)
+                             for r in routes]
+        got = []
+        for row in frame.itertuples(index=False):
+            failed = isinstance(row.error, str)
+            metrics = None if failed else (
+                row.type, row.distance_m, row.risk, row.time_min, row.comfort,
+                row.familiarity)
+            got.append((row.origin, row.destination, metrics,
+                        row.error if failed else None,
+                        row.error_kind if failed else None))
+        assert got == expected
+        assert frame["origin_node"].iloc[0] == ids[10]
+        # As route reports it: an id that is no node is the request's to
+        # find, after both ends have snapped.
+        assert frame.loc[frame.origin == 2, "error_kind"].tolist() == [
+            "node_not_found", "node_not_found", "snap"]

@@ -1,0 +1,53 @@
+#include "engine/route_results.hpp"
+
+#include <string_view>
+
+#include "engine/path_streets.hpp"
+
+namespace norvel::engine {
+
+namespace {
+
+nb::object id_object(NodeId id) { return nb::steal(PyLong_FromUnsignedLongLong(id)); }
+
+nb::tuple route_row(const EngineGraph& engine, const RouteRecord& route) {
+  const RoadGraph& graph = engine.graph;
+  nb::list nodes;
+  nb::list coordinates;
+  for (NodeId id : route.path) {
+    nodes.append(id_object(id));
+    const std::uint32_t dense = graph.dense_of.find(id);
+    coordinates.append(nb::make_tuple(graph.lon[dense], graph.lat[dense]));
+  }
+  return nb::make_tuple(nb::str(route.route_type.data(), route.route_type.size()), nodes, coordinates,
+                        route.total_distance_m, route.total_risk, route.estimated_time_min, route.comfort_score,
+                        route.total_familiarity, street_list(engine, route.path));
+}
+
+nb::object failure(const char* kind, const char* role = "") { return nb::make_tuple(kind, role); }
+
+}  // namespace
+
+nb::list street_list(const EngineGraph& engine, const std::vector<NodeId>& path) {
+  nb::list names;
+  for (std::string_view name : path_streets(engine, path)) names.append(nb::str(name.data(), name.size()));
+  return names;
+}
+
+nb::object answer_object(const EngineGraph& engine,
+                         const std::expected<std::vector<RouteRecord>, RouteError>& answer) {
+  if (!answer) {
+    switch (answer.error().kind) {
+      case RouteErrorKind::source_not_found: return failure("node_not_found", "origin");
+      case RouteErrorKind::target_not_found: return failure("node_not_found", "destination");
+      case RouteErrorKind::source_isolated: return failure("source_isolated");
+      case RouteErrorKind::no_route: return failure("no_route");
+      case RouteErrorKind::interrupted: return failure("timeout");
+    }
+  }
+  nb::list rows;
+  for (const RouteRecord& record : *answer) rows.append(route_row(engine, record));
+  return rows;
+}
+
+}  // namespace norvel::engine
