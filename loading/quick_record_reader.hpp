@@ -140,20 +140,24 @@ class QuickRecordReader {
     return true;
   }
 
-  // At the opening quote of a member name. The name is `decoded` only when
-  // it is not told straight from the text, as every name of kOther is.
+  // At the opening quote of a member name. `street_name` tells whether it
+  // is `name` with the street names asked for, which only a name of kOther
+  // can be; those are never told straight from the text.
   template <class Member, std::size_t (*match_plain)(const char*, Member&), Member (*classify)(std::string_view)>
-  [[gnu::always_inline]] bool name(Member& member, std::string_view& decoded) {
+  [[gnu::always_inline]] bool name(Member& member, bool& street_name) {
     if (end_ - at_ > 16) {
       std::size_t length = match_plain(at_ + 1, member);
       if (length != 0) {
         at_ += 1 + length;
+        street_name = false;
         return true;
       }
     }
     cursor_.move_to(at_);
+    std::string_view decoded;
     if (!cursor_.read_name(decoded)) return false;
     member = classify(decoded);
+    street_name = street_name_ != nullptr && is_street_name(decoded);
     at_ = cursor_.position();
     return true;
   }
@@ -188,8 +192,8 @@ class QuickRecordReader {
 
   // The members of an object-form record, '{' at hand: each recognised one
   // at most once, read by `read_value` (forced inline too), the value of any
-  // other skipped by `skip_other`, given its name; true when those in
-  // `required` all came.
+  // other skipped by `skip_other`, told whether it is the street name; true
+  // when those in `required` all came.
   template <class Member, std::size_t (*match_plain)(const char*, Member&), Member (*classify)(std::string_view),
             class ReadValue, class SkipOther>
   [[gnu::always_inline]] bool members(unsigned required, ReadValue read_value, SkipOther skip_other) {
@@ -199,11 +203,11 @@ class QuickRecordReader {
     unsigned seen = 0;
     for (bool closed = false; !closed;) {
       Member member;
-      std::string_view decoded;
-      if (!name<Member, match_plain, classify>(member, decoded) || !token(':')) return false;
+      bool street_name;
+      if (!name<Member, match_plain, classify>(member, street_name) || !token(':')) return false;
       bool read = false;
       if (member == Member::kOther) {
-        read = skip_other(decoded);
+        read = skip_other(street_name);
       } else {
         if (seen & bit(member)) return false;
         seen |= bit(member);
@@ -225,7 +229,7 @@ class QuickRecordReader {
       }
       return false;
     };
-    auto skip_other = [&](std::string_view) __attribute__((always_inline)) { return skip_value(); };
+    auto skip_other = [&](bool) __attribute__((always_inline)) { return skip_value(); };
     return members<NodeMember, plain_name::node_member, node_member>(kAll, read_value, skip_other);
   }
 
@@ -249,9 +253,8 @@ class QuickRecordReader {
       }
       return false;
     };
-    // The street name is off the path of the members the graph reads.
-    auto skip_other = [&](std::string_view name) __attribute__((always_inline)) {
-      if (street_name_ == nullptr || !is_street_name(name)) return skip_value();
+    auto skip_other = [&](bool street_name) __attribute__((always_inline)) {
+      if (!street_name) return skip_value();
       at_ = read_street_name(cursor_, at_, *street_name_);
       return at_ != nullptr;
     };
