@@ -1,12 +1,16 @@
 #include "loading/graph_document_reader.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "graph/resident_memory.hpp"
 #include "loading/member_names.hpp"
 #include "loading/quick_record_reader.hpp"
+#include "loading/street_name_collector.hpp"
+#include "loading/street_name_member.hpp"
 
 namespace norvel {
 
@@ -14,10 +18,12 @@ namespace {
 
 bool is_number_start(char c) { return c == '-' || (c >= '0' && c <= '9'); }
 
+// With a collector, the street names of the edges go into it as the edges
+// are read; without one, no name is looked at.
 class DocumentReader {
  public:
-  DocumentReader(std::string_view text, GraphBuilder& builder, bool quick)
-      : cursor_(text), builder_(builder), quick_(quick) {}
+  DocumentReader(std::string_view text, GraphBuilder& builder, bool quick, StreetNameCollector* names)
+      : cursor_(text), builder_(builder), quick_(quick), names_(names) {}
 
   bool read_document() {
     if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingValue);
@@ -81,6 +87,9 @@ class DocumentReader {
   }
 
   bool skip_member_value() { return member_colon() && cursor_.skip_value(); }
+  auto skip_any() {
+    return [this](std::string_view) { return skip_member_value(); };
+  }
 
   template <class Member>
   static constexpr unsigned bit(Member member) {
@@ -96,11 +105,12 @@ class DocumentReader {
   // `names` holds the recognised ones in the order of their enumerators (the
   // last of which, kOther, stands for every other name): each may come once,
   // and `read_value` reads its value after the colon. Other members are
-  // skipped. At the '}', the first of the `required` ones that did not come,
-  // in that order, is reported missing.
-  template <class Member, std::size_t kCount, class ReadValue>
+  // skipped by `skip_other`, given the name, colon included. At the '}', the
+  // first of the `required` ones that did not come, in that order, is
+  // reported missing.
+  template <class Member, std::size_t kCount, class ReadValue, class SkipOther>
   bool read_members(Member (*classify)(std::string_view), const std::string_view (&names)[kCount],
-                    unsigned required, ReadValue read_value) {
+                    unsigned required, ReadValue read_value, SkipOther skip_other) {
     cursor_.advance();
     unsigned seen = 0;
     for (bool first = true;;) {
@@ -110,7 +120,7 @@ class DocumentReader {
       if (closed) break;
       const Member member = classify(name);
       if (member == Member::kOther) {
-        if (!skip_member_value()) return false;
+        if (!skip_other(name)) return false;
         continue;
       }
       if (seen & bit(member)) return fail_duplicate(names[static_cast<std::size_t>(member)]);
@@ -248,14 +258,26 @@ class DocumentReader {
 
   // Reads the record at hand, and as many of the records after it as the
   // quick reader takes; the list loop goes on from the last one read.
+  // Edges whose street names are asked for get a loop of their own, so that
+  // the loop without them spends nothing on them.
   template <class Record>
   bool read_records(std::vector<Record>& records) {
-    QuickRecordReader quick(cursor_);
+    if constexpr (std::is_same_v<Record, Edge>) {
+      if (names_ != nullptr) return take_records<true>(records);
+    }
+    return take_records<false>(records);
+  }
+
+  template <bool kStreetNames, class Record>
+  bool take_records(std::vector<Record>& records) {
+    // A record the quick reader gave up on may have left a name behind.
+    street_name_ = {};
+    QuickRecordReader quick(cursor_, kStreetNames ? &street_name_ : nullptr);
     Record record{};
     if (quick_ && quick.first(record)) {
       do {
         make_room(records);
-        add_record(record);
+        add_record<kStreetNames>(record);
         record = Record{};
       } while (quick.next(record));
       return true;
@@ -263,12 +285,22 @@ class DocumentReader {
     record = Record{};
     if (!read_carefully(record)) return false;
     make_room(records);
-    add_record(record);
+    add_record<kStreetNames>(record);
     return true;
   }
 
-  void add_record(const Node& node) { add_node(builder_, node); }
-  void add_record(const Edge& edge) { add_edge(builder_, edge); }
+  template <bool kStreetNames>
+  void add_record(const Node& node) {
+    add_node(builder_, node);
+  }
+  template <bool kStreetNames>
+  void add_record(const Edge& edge) {
+    if constexpr (kStreetNames) {
+      collect_street_name(*names_, builder_.edges.size(), street_name_);
+      street_name_ = {};
+    }
+    add_edge(builder_, edge);
+  }
 
   bool read_carefully(Node& node) {
     switch (cursor_.peek()) {
@@ -294,7 +326,7 @@ class DocumentReader {
         case NodeMember::kOther: break;  // skipped by read_members
       }
       return false;
-    });
+    }, skip_any());
   }
 
   bool read_node_array(Node& node) {
@@ -306,6 +338,8 @@ class DocumentReader {
   }
 
   bool read_carefully(Edge& edge) {
+    // The quick reader may have given up on this record after its name.
+    street_name_ = {};
     switch (cursor_.peek()) {
       case '{':
         if (!read_edge_object(edge)) return false;
@@ -332,6 +366,9 @@ class DocumentReader {
         case EdgeMember::kOther: break;  // skipped by read_members
       }
       return false;
+    }, [&](std::string_view name) {
+      if (names_ == nullptr || !is_street_name(name)) return skip_member_value();
+      return member_colon() && skip_street_name(cursor_, street_name_);
     });
   }
 
@@ -356,7 +393,7 @@ class DocumentReader {
     static constexpr std::string_view kNames[] = {"nodes", "edges"};
     return read_members(graph_member, kNames, all_of(kNames), [&](GraphMember member) {
       return member == GraphMember::kNodes ? read_node_list() : read_edge_list();
-    });
+    }, skip_any());
   }
 
   bool read_graph_array() {
@@ -369,6 +406,11 @@ class DocumentReader {
   JsonCursor cursor_;
   GraphBuilder& builder_;
   const bool quick_;
+  StreetNameCollector* const names_;  // null when the names are not asked for
+  // The body of the edge record's street name so far, empty for none: the
+  // last `name` member's string. It stays in the text, decoded when the
+  // record is added.
+  std::string_view street_name_;
   const char* list_start_ = nullptr;  // just after the '[' of the array being read
   // The records of the array being read below this count have room, and
   // resident pages from where the last stretch began.
@@ -385,11 +427,18 @@ void trim(std::vector<Record>& records) {
   records.swap(exact);
 }
 
-bool read_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure, bool quick) {
-  DocumentReader reader(text, builder, quick);
+bool read_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure, bool quick,
+                   StreetNames* names) {
+  std::optional<StreetNameCollector> collector;
+  if (names != nullptr) {
+    *names = StreetNames{};
+    collector.emplace(*names);
+  }
+  DocumentReader reader(text, builder, quick, collector ? &*collector : nullptr);
   if (reader.read_document()) {
     trim(builder.nodes);
     trim(builder.edges);
+    if (collector) finish_street_names(*collector);
     return true;
   }
   failure = reader.failure();
@@ -398,12 +447,13 @@ bool read_document(std::string_view text, GraphBuilder& builder, ReadFailure& fa
 
 }  // namespace
 
-bool read_graph_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure) {
-  return read_document(text, builder, failure, true);
+bool read_graph_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure, StreetNames* names) {
+  return read_document(text, builder, failure, true, names);
 }
 
-bool read_graph_document_carefully(std::string_view text, GraphBuilder& builder, ReadFailure& failure) {
-  return read_document(text, builder, failure, false);
+bool read_graph_document_carefully(std::string_view text, GraphBuilder& builder, ReadFailure& failure,
+                                   StreetNames* names) {
+  return read_document(text, builder, failure, false, names);
 }
 
 }  // namespace norvel

@@ -7,6 +7,8 @@
 #include <system_error>
 #include <utility>
 
+#include "loading/utf8_lead.hpp"
+
 namespace norvel {
 
 namespace {
@@ -255,28 +257,11 @@ bool JsonCursor::decode_string(std::string& out) {
 // that is decoded they get a description of their own.
 bool JsonCursor::copy_utf8_sequence(std::string& out) {
   const char* start = at_;
-  unsigned char lead = static_cast<unsigned char>(*at_++);
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead == 0xE0) {
-    length = 3, low = 0xA0;
-  } else if (lead == 0xED) {
-    length = 3, high = 0x9F;
-  } else if (lead >= 0xE1 && lead <= 0xEF) {
-    length = 3;
-  } else if (lead == 0xF0) {
-    length = 4, low = 0x90;
-  } else if (lead >= 0xF1 && lead <= 0xF3) {
-    length = 4;
-  } else if (lead == 0xF4) {
-    length = 4, high = 0x8F;
-  } else {
-    return fail_here(Syntax::kInvalidCodePoint);
-  }
-  for (std::size_t i = 1; i < length; ++i) {
+  const Utf8Lead lead = utf8_lead(static_cast<unsigned char>(*at_++));
+  if (lead.length == 0) return fail_here(Syntax::kInvalidCodePoint);
+  unsigned char low = lead.low;
+  unsigned char high = lead.high;
+  for (std::size_t i = 1; i < lead.length; ++i) {
     if (at_ == end_) return fail_here(Syntax::kEofWhileParsingString);
     unsigned char c = static_cast<unsigned char>(*at_++);
     if (c < low || c > high) return fail_here(Syntax::kInvalidCodePoint);

@@ -8,6 +8,7 @@
 #include "loading/member_names.hpp"
 #include "loading/plain_number.hpp"
 #include "loading/short_number.hpp"
+#include "loading/street_name_member.hpp"
 
 namespace norvel {
 
@@ -28,10 +29,15 @@ namespace norvel {
 // it gives up, and the careful reader starts the record over. Every error
 // therefore still comes from the careful reader, with its description and
 // position.
+//
+// Given `street_name`, the body of the string value of an edge object's
+// `name` member goes there (the last such member's; emptied for a value of
+// another kind), and stays there when the reader gives up: the caller
+// empties it before a record is read again and after one is taken.
 class QuickRecordReader {
  public:
-  explicit QuickRecordReader(JsonCursor& cursor)
-      : cursor_(cursor), at_(cursor.position()), end_(cursor.end()), last_record_end_(at_) {}
+  explicit QuickRecordReader(JsonCursor& cursor, std::string_view* street_name = nullptr)
+      : cursor_(cursor), at_(cursor.position()), end_(cursor.end()), last_record_end_(at_), street_name_(street_name) {}
 
   // At the first byte of a record (a Node or an Edge). True with the cursor
   // just after the record; false with the cursor put back where it was.
@@ -134,13 +140,16 @@ class QuickRecordReader {
     return true;
   }
 
-  // At the opening quote of a member name.
+  // At the opening quote of a member name. `street_name` tells whether it
+  // is `name` with the street names asked for, which only a name of kOther
+  // can be; those are never told straight from the text.
   template <class Member, std::size_t (*match_plain)(const char*, Member&), Member (*classify)(std::string_view)>
-  [[gnu::always_inline]] bool name(Member& member) {
+  [[gnu::always_inline]] bool name(Member& member, bool& street_name) {
     if (end_ - at_ > 16) {
       std::size_t length = match_plain(at_ + 1, member);
       if (length != 0) {
         at_ += 1 + length;
+        street_name = false;
         return true;
       }
     }
@@ -148,6 +157,7 @@ class QuickRecordReader {
     std::string_view decoded;
     if (!cursor_.read_name(decoded)) return false;
     member = classify(decoded);
+    street_name = street_name_ != nullptr && is_street_name(decoded);
     at_ = cursor_.position();
     return true;
   }
@@ -181,21 +191,23 @@ class QuickRecordReader {
   }
 
   // The members of an object-form record, '{' at hand: each recognised one
-  // at most once, read by `read_value` (forced inline too), others skipped;
-  // true when those in `required` all came.
+  // at most once, read by `read_value` (forced inline too), the value of any
+  // other skipped by `skip_other`, told whether it is the street name; true
+  // when those in `required` all came.
   template <class Member, std::size_t (*match_plain)(const char*, Member&), Member (*classify)(std::string_view),
-            class ReadValue>
-  [[gnu::always_inline]] bool members(unsigned required, ReadValue read_value) {
+            class ReadValue, class SkipOther>
+  [[gnu::always_inline]] bool members(unsigned required, ReadValue read_value, SkipOther skip_other) {
     ++at_;
     // An empty object misses its members: the careful reader says which.
     if (!space() || *at_ != '"') return false;
     unsigned seen = 0;
     for (bool closed = false; !closed;) {
       Member member;
-      if (!name<Member, match_plain, classify>(member) || !token(':')) return false;
+      bool street_name;
+      if (!name<Member, match_plain, classify>(member, street_name) || !token(':')) return false;
       bool read = false;
       if (member == Member::kOther) {
-        read = skip_value();
+        read = skip_other(street_name);
       } else {
         if (seen & bit(member)) return false;
         seen |= bit(member);
@@ -217,7 +229,8 @@ class QuickRecordReader {
       }
       return false;
     };
-    return members<NodeMember, plain_name::node_member, node_member>(kAll, read_value);
+    auto skip_other = [&](bool) __attribute__((always_inline)) { return skip_value(); };
+    return members<NodeMember, plain_name::node_member, node_member>(kAll, read_value, skip_other);
   }
 
   [[gnu::always_inline]] bool edge_array(Edge& edge) {
@@ -240,13 +253,25 @@ class QuickRecordReader {
       }
       return false;
     };
-    return members<EdgeMember, plain_name::edge_member, edge_member>(kRequired, read_value);
+    auto skip_other = [&](bool street_name) __attribute__((always_inline)) {
+      if (!street_name) return skip_value();
+      at_ = read_street_name(cursor_, at_, *street_name_);
+      return at_ != nullptr;
+    };
+    return members<EdgeMember, plain_name::edge_member, edge_member>(kRequired, read_value, skip_other);
+  }
+
+  // Out of line like the numbers the reader leaves to the cursor.
+  [[gnu::noinline]] static const char* read_street_name(JsonCursor& cursor, const char* at, std::string_view& body) {
+    cursor.move_to(at);
+    return skip_street_name(cursor, body) ? cursor.position() : nullptr;
   }
 
   JsonCursor& cursor_;
   const char* at_;
   const char* end_;
   const char* last_record_end_;  // or where the reader started
+  std::string_view* street_name_;  // null when the names are not asked for
 };
 
 }  // namespace norvel

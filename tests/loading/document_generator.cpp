@@ -98,6 +98,52 @@ class Writer {
     token("}");
   }
 
+  // The value of one `name` member; `text` becomes what it gives the edge.
+  void street_name(std::string& text) {
+    struct Piece {
+      std::string_view written, text;
+    };
+    // Two names in several spellings each, to be stored once each.
+    static constexpr Piece kSpellings[] = {{"Etel\\u00e4ranta", "Etel\xC3\xA4ranta"},
+                                           {"Etel\xC3\xA4ranta", "Etel\xC3\xA4ranta"},
+                                           {"Etel\\u00C4ranta", "Etel\xC3\x84ranta"},
+                                           {"Mannerheimintie", "Mannerheimintie"},
+                                           {"Mannerheim\\u0069ntie", "Mannerheimintie"}};
+    // A surrogate that pairs with nothing is U+FFFD; the x keeps a leading
+    // one from pairing with the next piece.
+    static constexpr Piece kPieces[] = {{"a", "a"},   {" ", " "},    {"\\\"", "\""}, {"\\\\", "\\"},
+                                        {"\\/", "/"}, {"\\t", "\t"}, {"\\u0000", std::string_view("\0", 1)},
+                                        {"\\uD83D\\uDEB2", "\xF0\x9F\x9A\xB2"}, {"\\udc00", "\xEF\xBF\xBD"},
+                                        {"\\uD800x", "\xEF\xBF\xBDx"}, {"\xE6\x97\xA5", "\xE6\x97\xA5"}};
+    static constexpr std::string_view kOthers[] = {"null", "0", "-1.5e3", "true", "[]", "[\"x\"]", "{\"name\":\"x\"}"};
+    std::string written;
+    text.clear();
+    switch (below(10)) {
+      case 0: case 1: case 2: case 3: {
+        const Piece& spelling = kSpellings[below(std::size(kSpellings))];
+        written = spelling.written, text = spelling.text;
+        break;
+      }
+      case 4: case 5: case 6:
+        for (std::size_t n = 1 + below(4); n > 0; --n) {
+          const Piece& piece = kPieces[below(std::size(kPieces))];
+          written += piece.written, text += piece.text;
+        }
+        break;
+      case 7: break;  // the empty string: no name
+      default: token(kOthers[below(std::size(kOthers))]); return;
+    }
+    token(std::string(1, '"').append(written).append(1, '"'));
+  }
+
+  // The members after the graph's own on an object-form record.
+  void street_name_members(std::vector<std::string_view>& names) {
+    if (!options_.street_names) return;
+    static constexpr std::size_t kRepeats[] = {0, 1, 1, 2};
+    for (std::size_t n = kRepeats[below(4)]; n > 0; --n) names.push_back("name");
+    if (chance(10)) names.push_back(chance(50) ? "Name" : "names");
+  }
+
   void id(NodeId value) { token(std::to_string(value)); }
   void number(double& value) {
     std::string text;
@@ -119,10 +165,14 @@ class Writer {
       token(lon_text);
       token("]");
     } else {
-      object({"id", "lat", "lon"}, "id lat lon", [&](std::string_view member) {
+      std::vector<std::string_view> names = {"id", "lat", "lon"};
+      street_name_members(names);
+      object(names, "id lat lon", [&](std::string_view member) {
         if (member == "id") id(node.id);
         if (member == "lat") token(lat_text);
         if (member == "lon") token(lon_text);
+        std::string ignored;
+        if (member == "name" || member == "Name" || member == "names") street_name(ignored);
       });
     }
     nodes.push_back(node);
@@ -135,6 +185,7 @@ class Writer {
     edge.risk_score = random_double(risk);
     bool has_familiarity = chance(60);
     if (has_familiarity) edge.familiarity = random_double(familiarity);
+    std::string street;
     if (chance(50)) {
       token("[");
       id(edge.from), token(","), id(edge.to), token(",");
@@ -145,15 +196,21 @@ class Writer {
       std::vector<std::string_view> names = {"from", "to", "distance_m", "risk_score"};
       // Absent and null read the same.
       if (has_familiarity || chance(50)) names.push_back("familiarity");
+      street_name_members(names);
       object(names, "from to distance_m risk_score familiarity", [&](std::string_view member) {
         if (member == "from") id(edge.from);
         if (member == "to") id(edge.to);
         if (member == "distance_m") token(distance);
         if (member == "risk_score") token(risk);
         if (member == "familiarity") token(familiarity);
+        // Members come in document order: the last `name` wins.
+        if (member == "name") street_name(street);
+        std::string ignored;
+        if (member == "Name" || member == "names") street_name(ignored);
       });
     }
     edges.push_back(edge);
+    edge_names.push_back(std::move(street));
   }
 
   template <class Element>
@@ -186,10 +243,12 @@ class Writer {
     }
     space();
     doc.text = std::move(out);
+    doc.edge_names = std::move(edge_names);
     return doc;
   }
 
   std::string out;
+  std::vector<std::string> edge_names;
 
  private:
   std::mt19937_64& random_;

@@ -2,7 +2,8 @@
 // Build and run from the project root (clang 14 and libclang-rt-14-dev):
 //   mkdir -p build-json-fuzz && clang++-14 -std=c++2b -O1 -g -fsanitize=fuzzer,address,undefined -I. \
 //     tests/loading/fuzz/graph_document_fuzzer.cpp loading/graph_document_reader.cpp \
-//     loading/json_cursor.cpp loading/error_texts.cpp -o build-json-fuzz/graph_document_fuzzer
+//     loading/json_cursor.cpp loading/error_texts.cpp loading/street_name_collector.cpp \
+//     loading/string_text.cpp -o build-json-fuzz/graph_document_fuzzer
 //   build-json-fuzz/graph_document_fuzzer -max_total_time=300 -max_len=4096 \
 //     -dict=tests/loading/fuzz/graph_document.dict build-json-fuzz/corpus
 #include <cstddef>
@@ -20,6 +21,10 @@ bool same(const norvel::ReadFailure& a, const norvel::ReadFailure& b) {
   return a.offset == b.offset && a.description == b.description;
 }
 
+bool same(const norvel::StreetNames& a, const norvel::StreetNames& b) {
+  return a.of_edge == b.of_edge && a.text == b.text && a.starts == b.starts;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -31,6 +36,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   norvel::GraphBuilder careful;
   norvel::ReadFailure careful_failure;
   if (norvel::read_graph_document_carefully(text, careful, careful_failure) != read) std::abort();
+  // Asking for the street names changes nothing; both readers give the same.
+  norvel::GraphBuilder named, careful_named;
+  norvel::ReadFailure named_failure, careful_named_failure;
+  norvel::StreetNames names, careful_names;
+  if (norvel::read_graph_document(text, named, named_failure, &names) != read) std::abort();
+  if (!read && !same(named_failure, failure)) std::abort();
+  norvel::read_graph_document_carefully(text, careful_named, careful_named_failure, &careful_names);
+  if (!same(names, careful_names)) std::abort();
   if (read) return 0;
   if (!same(failure, careful_failure)) std::abort();
   // A failure lies inside the text, has a description, and a text that ended
