@@ -61,8 +61,10 @@ def test_wheel_holds_the_module_stub_package_and_licence(wheel):
         assert stub == (REPO / "norvel_core.pyi").read_bytes()
     (module,) = [n for n in names if n.startswith("norvel_core.cpython-313")]
     assert module.endswith(".so")
-    rest = names - {module} - {f"norvel_core-0.1.0.dist-info/{n}"
-                               for n in ("RECORD", "WHEEL", "METADATA")}
+    (engine,) = [n for n in names if n.startswith("norvel/_engine.cpython-313")]
+    assert engine.endswith(".so")
+    rest = names - {module, engine} - {f"norvel_core-0.1.0.dist-info/{n}"
+                                       for n in ("RECORD", "WHEEL", "METADATA")}
     assert rest == SHIPPED
 
     assert set(metadata.get_all("Provides-Extra")) >= {
