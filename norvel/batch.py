@@ -55,6 +55,7 @@ __all__ = ["COLUMNS", "BatchError", "route_pairs"]
 COLUMNS = ("pair", "source", "target", "type", "distance", "risk", "time",
            "comfort", "familiarity", "node_count", "error", "error_kind")
 
+# The columns' types: ids nullable and unsigned, text pandas' own (``str``).
 _DTYPES: tuple[Any, ...] = ("int64", "UInt64", "UInt64", str, "float64",
                             "float64", "float64", "float64", "float64",
                             "Int64", str, str)
@@ -380,8 +381,7 @@ def _frame(rows: list[Row], pair_count: int) -> pd.DataFrame:
     columns = list(zip(*rows)) if rows else [()] * len(COLUMNS)
     # Built column by column, each with its type, whatever the rows hold: a
     # column of ints and None would otherwise pass through float64, which
-    # rounds ids above 2**53, and an empty table would have no types. Text
-    # is pandas' own string type (``str``), missing values NaN.
+    # rounds ids above 2**53, and an empty table would have no types.
     return pd.DataFrame({name: pd.Series(values, dtype=dtype)
                          for name, values, dtype
                          in zip(COLUMNS, columns, _DTYPES)})

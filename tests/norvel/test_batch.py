@@ -8,8 +8,10 @@ import json
 import os
 import random
 import signal
+import subprocess
 import sys
 import threading
+import time
 
 import cloudpickle
 import numpy as np
@@ -322,6 +324,45 @@ class TestLocalChunkFaults:
             "MemoryError: no memory left at pair 41")
         assert isinstance(raised.value.__cause__, MemoryError)
         assert len(failed) == 3
+
+
+INTERRUPTED = """
+import random, signal, sys
+signal.signal(signal.SIGINT, signal.default_int_handler)
+import norvel, norvel.batch
+router = norvel.Router.from_file(sys.argv[1])
+ids = [int(node) for node in router.table.routable_ids]
+rng = random.Random(1)
+pairs = [(rng.choice(ids), rng.choice(ids)) for _ in range(20000)]
+routed = []
+original = norvel.batch._pair_rows
+def counted(router, job, request):
+    routed.append(job[0])
+    return original(router, job, request)
+norvel.batch._pair_rows = counted
+print("start", flush=True)
+try:
+    norvel.batch.route_pairs(router, pairs, workers=2, chunk_size=10000,
+                             progress=False)
+except KeyboardInterrupt:
+    print("interrupted after", len(routed), flush=True)
+"""
+
+
+def test_ctrl_c_stops_the_threads_at_their_next_pair(sample_path, tmp_path):
+    script = tmp_path / "interrupted.py"
+    script.write_text(INTERRUPTED)
+    process = subprocess.Popen([sys.executable, str(script), str(sample_path)],
+                               stdout=subprocess.PIPE, text=True)
+    assert process.stdout.readline() == "start\n"
+    time.sleep(0.5)
+    process.send_signal(signal.SIGINT)
+    output, _ = process.communicate(timeout=120)
+    # Two chunks of 10000 pairs: a thread that went on with its chunk
+    # would route thousands of pairs more.
+    words = output.split()
+    assert words[:2] == ["interrupted", "after"]
+    assert int(words[2]) < 5000
 
 
 def kept_graphs():
