@@ -1,33 +1,39 @@
-"""Routes for many (source, target) pairs at once, as one table (needs
+"""Routes for many (origin, destination) pairs at once, as one table (needs
 pandas: ``pip install 'norvel_core[batch]'``; on a Dask cluster also
 ``norvel_core[dask]``).
 
-    frame = route_pairs("graph.json.gz", [(a, b), (c, d)])
+    frame = route_pairs("graph.json.gz", [(a, b), ((60.1718, 24.9414), c)])
+    frame = route_pairs(router, pairs)              # a norvel.Router
     frame = route_pairs("/shared/graph.json.gz", pairs, client=client)
 
-The search holds the interpreter lock, so pairs run in processes, each with
-its own copy of the graph: a local process pool by default, or the workers
-of a Dask ``distributed.Client``. Dask workers with one thread each use the
-cores best (``LocalCluster(threads_per_worker=1)``, ``dask worker
---nthreads 1``).
+Each row is what ``Router.route`` gives for its pair: its routes, or its
+error. Locally, the pairs run on threads over one ``Router``: a request runs
+without the interpreter lock, so the threads use every core with one copy of
+the graph. With a Dask ``distributed.Client``, they run on the cluster's
+workers, for more than one machine: each worker process loads the graph once
+and keeps it for later calls, and the threads of a worker share it (one
+worker per machine with a thread per core uses the least memory).
 
 ``eps`` defaults to 0.0: the exact front, which is also the fastest to
 compute (the exact search takes shortcuts an approximate one cannot).
 
-A worker that dies (killed, out of memory) costs only the chunks it had not
-finished: they run again on a fresh pool, up to twice, as Dask retries the
-tasks of a lost worker; only then does the call raise ``BatchError``.
+Nothing is lost silently. A pair's own failure is its row. Any other
+exception in a chunk of pairs runs that chunk again, up to twice, and then
+fails the call with ``BatchError``. On Dask, a worker that dies (killed, out
+of memory) costs only the chunks it had not finished: the scheduler runs
+them on another worker, and gives up (``BatchError``) on a chunk whose
+workers keep dying.
 """
 
 from __future__ import annotations
 
 import concurrent.futures
 import math
-import multiprocessing
 import os
+import threading
+from collections import OrderedDict
 from collections.abc import Iterable, Sequence
-from concurrent.futures.process import BrokenProcessPool
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 from norvel._extras import require
 
@@ -36,79 +42,144 @@ require("norvel.batch", "batch", "pandas", "tqdm")
 import pandas as pd
 from tqdm import tqdm
 
-from norvel import _routing
-from norvel._routing import Job, Row
+from norvel import _values
+from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M, Place
+from norvel.errors import RoutingError
+from norvel.router import Router, Snap
 
 if TYPE_CHECKING:
     from distributed import Client
 
-COLUMNS = ("pair", "source", "target", "type", "distance", "risk", "time",
-           "comfort", "familiarity", "node_count", "error")
+__all__ = ["COLUMNS", "BatchError", "route_pairs"]
 
-# Chunks per worker: enough to even out slow and fast pairs, few enough to
-# keep the cost of sending each chunk small.
+COLUMNS = ("pair", "source", "target", "type", "distance", "risk", "time",
+           "comfort", "familiarity", "node_count", "error", "error_kind")
+
+# The columns' types: ids nullable and unsigned, text pandas' own (``str``).
+_DTYPES: tuple[Any, ...] = ("int64", "UInt64", "UInt64", str, "float64",
+                            "float64", "float64", "float64", "float64",
+                            "Int64", str, str)
+# pair, source, target, type, distance, risk, time, comfort, familiarity,
+# node count, error, error kind
+Row = tuple[int, int | None, int | None, str | None, float, float, float,
+            float, float, int | None, str | None, str | None]
+# pair index, origin, destination (as the caller gave them)
+Job = tuple[int, object, object]
+
+# Chunks per worker: enough to even out slow and fast pairs (and to move the
+# progress bar), few enough to keep the cost of sending each chunk small.
 _CHUNKS_PER_WORKER = 4
 _MAX_CHUNK = 500
 # The progress bar shows only once a batch has run this long.
 _PROGRESS_DELAY_S = 2.0
-# Fresh pools for the chunks a dead worker left unfinished, after the first.
-_POOL_RETRIES = 2
+# Runs of a chunk that raised, after its first.
+_RETRIES = 2
+# What Router.route raises for a pair it cannot answer: the pair's row.
+_PAIR_ERRORS = (RoutingError, ValueError, TypeError)
 
 
 class BatchError(RuntimeError):
-    """The batch could not be completed (a worker died, or the cluster gave
-    up on a chunk); no partial table is returned."""
+    """The batch could not be completed (a chunk of pairs kept failing, or
+    the cluster gave up on a chunk whose workers kept dying); no partial
+    table is returned."""
 
 
-def route_pairs(graph_path: str | os.PathLike[str],
-                pairs: Iterable[tuple[int, int]], eps: float = 0.0, *,
+class _Request(NamedTuple):
+    """The options of every pair of a batch, checked once."""
+
+    eps: float
+    max_snap_m: float
+    timeout_s: float | None
+
+
+def route_pairs(graph: Router | str | os.PathLike[str],
+                pairs: Iterable[tuple[Place, Place]],
+                eps: float = DEFAULT_EPS, *,
+                max_snap_m: float = DEFAULT_MAX_SNAP_M,
+                timeout_s: float | None = None,
                 client: Client | None = None, workers: int | None = None,
                 chunk_size: int | None = None,
                 progress: bool = True) -> pd.DataFrame:
     """One row per route of every pair, in pair order and, within a pair,
-    in the order ``compute_safe_routes`` returns them.
+    in the order ``Router.route`` returns them; a pair that fails gives one
+    row.
 
-    Columns: ``pair`` (index in ``pairs``), ``source``, ``target``,
-    ``type``, ``distance`` (m), ``risk``, ``time`` (min), ``comfort``,
-    ``familiarity``, ``node_count`` and ``error``. A pair that has no route
-    (or a node the graph lacks) gives one row with its error text in
-    ``error`` and no metrics; every pair appears, none twice.
+    ``graph``: a ``norvel.Router``, or the path of a ``.json`` or
+    ``.json.gz`` graph document (with a ``client``, a path every worker can
+    read under that name). ``pairs``: (origin, destination) pairs, each end
+    a node id or a (lat, lon) tuple in degrees, as ``Router.route`` takes
+    them; ``eps``, ``max_snap_m`` and ``timeout_s`` mean what they mean
+    there.
 
-    ``eps``: 0.0 for the exact Pareto front (the default), or the factor
-    ``1 + eps`` within which an approximate front may miss routes.
-    ``graph_path``: a ``.json`` or ``.json.gz`` graph document; with a
-    ``client``, every worker must be able to read it under that name.
-    ``workers``: processes of the local pool (default: ``os.cpu_count()``);
-    ignored with a ``client``. ``progress``: a bar on stderr for batches
-    longer than a few seconds.
+    Columns: ``pair`` (index in ``pairs``); ``source`` and ``target``, the
+    node ids the route starts and ends at: the id given, or the node a
+    point snapped to (nullable UInt64; <NA> where there is none: a point
+    too far from the graph, an id outside [0, 2**64), a value that is no
+    place); ``type``; ``distance`` (m); ``risk``; ``time`` (min);
+    ``comfort``; ``familiarity``; ``node_count``; ``error``, the message of
+    the error ``Router.route`` raises for the pair; and ``error_kind``:
+    "node_not_found", "source_isolated", "no_route", "snap", "timeout", or
+    "invalid" (a ValueError or TypeError of an end, such as a latitude out
+    of range). A failed pair's row has no type and no metrics. Every pair
+    appears, none twice.
 
-    Raises BatchError when the batch cannot complete: on the local pool,
-    when workers died on three pools in a row (the first and two retries of
-    the unfinished chunks); on Dask, when the scheduler gave up on a chunk
-    whose workers kept dying. A graph document that does not load raises its
-    own error.
+    ``workers``: threads over one router (default: the CPUs this process
+    may use); ignored with a ``client``, whose workers' threads run the
+    pairs. ``chunk_size``: pairs per task (default: about four tasks per
+    thread). ``progress``: a bar on stderr for batches longer than a few
+    seconds.
+
+    Raises ValueError or TypeError for an invalid ``eps``, ``max_snap_m``,
+    ``timeout_s``, ``workers`` or ``chunk_size``, or an item of ``pairs``
+    that is no pair. A graph document that does not load raises its own
+    error (ValueError naming the file, OSError); on Dask, where the workers
+    load it, a BatchError caused by that error. BatchError when a chunk of
+    pairs raised three times in a row (the last exception is its cause), or
+    when the Dask scheduler gave up on a chunk whose workers kept dying.
     """
+    request = _Request(_values.eps(eps), _values.max_snap(max_snap_m),
+                       _values.timeout(timeout_s))
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
-    path = os.path.abspath(os.fspath(graph_path))
-    jobs: list[Job] = [(index, source, target)
-                       for index, (source, target) in enumerate(pairs)]
+    if chunk_size is not None and chunk_size < 1:
+        raise ValueError(f"chunk_size must be at least 1, got {chunk_size}")
+    if client is not None and isinstance(graph, Router):
+        raise TypeError("with a client, graph must be the path of a graph "
+                        "document that every worker can read, not a Router")
+    jobs = _jobs(pairs)
     if not jobs:
         return _frame([], 0)
     bar = tqdm(total=len(jobs), unit="pair", delay=_PROGRESS_DELAY_S,
                disable=not progress)
     try:
         if client is None:
-            count = min(workers or os.cpu_count() or 1, len(jobs))
+            router = (graph if isinstance(graph, Router)
+                      else Router.from_file(graph))
+            count = min(workers or os.process_cpu_count() or 1, len(jobs))
             chunks = _chunks(jobs, chunk_size, count)
-            rows = _on_pool(path, chunks, eps, min(count, len(chunks)), bar)
+            rows = _on_threads(router, chunks, request,
+                               min(count, len(chunks)), bar)
         else:
-            count = max(1, len(client.nthreads()))
+            assert not isinstance(graph, Router)  # refused above
+            path = os.path.abspath(os.fspath(graph))
+            count = max(1, sum(client.nthreads().values()))
             chunks = _chunks(jobs, chunk_size, count)
-            rows = _on_dask(client, path, chunks, eps, bar)
+            rows = _on_dask(client, path, chunks, request, bar)
     finally:
         bar.close()
     return _frame(rows, len(jobs))
+
+
+def _jobs(pairs: Iterable[tuple[Place, Place]]) -> list[Job]:
+    jobs: list[Job] = []
+    for index, pair in enumerate(pairs):
+        try:
+            origin, destination = pair
+        except (TypeError, ValueError):
+            raise TypeError(f"pairs[{index}] must be an (origin, destination) "
+                            f"pair, got {pair!r:.80}") from None
+        jobs.append((index, origin, destination))
+    return jobs
 
 
 def _chunks(jobs: Sequence[Job], size: int | None,
@@ -116,94 +187,182 @@ def _chunks(jobs: Sequence[Job], size: int | None,
     if size is None:
         size = min(_MAX_CHUNK,
                    math.ceil(len(jobs) / (workers * _CHUNKS_PER_WORKER)))
-    if size < 1:
-        raise ValueError(f"chunk_size must be at least 1, got {size}")
     return [list(jobs[start:start + size])
             for start in range(0, len(jobs), size)]
 
 
-def _on_pool(path: str, chunks: list[list[Job]], eps: float, workers: int,
-             bar: tqdm[Any]) -> list[Row]:
+# The rows of pairs, wherever they run.
+
+def _pair_rows(router: Router, job: Job, request: _Request) -> list[Row]:
+    """The rows of one pair: one per route, or one with the error that
+    ``Router.route`` raises for it."""
+    index, origin, destination = job
+    source = _end(router, origin, "origin", request.max_snap_m)
+    target = _end(router, destination, "destination", request.max_snap_m)
+    # Router.route snaps the origin first: its error is the pair's.
+    failure = (source if isinstance(source, Exception) else
+               target if isinstance(target, Exception) else None)
+    if failure is None:
+        assert isinstance(source, Snap) and isinstance(target, Snap)
+        try:
+            routes = router.route(source.node, target.node, request.eps,
+                                  max_snap_m=request.max_snap_m,
+                                  timeout_s=request.timeout_s)
+        except _PAIR_ERRORS as error:
+            failure = error
+        else:
+            return [(index, source.node, target.node, route.type,
+                     route.distance_m, route.risk, route.time_min,
+                     route.comfort, route.familiarity, len(route.nodes), None,
+                     None) for route in routes]
+    nan = math.nan
+    return [(index, _node(source), _node(target), None, nan, nan, nan, nan,
+             nan, None, str(failure), _kind(failure))]
+
+
+def _end(router: Router, place: object, role: str,
+         max_snap_m: float) -> Snap | Exception:
+    """Where a pair starts or ends, as ``Router.route`` finds it, or why
+    it cannot."""
+    try:
+        return router.snap(place, role, max_snap_m)
+    except _PAIR_ERRORS as error:
+        return error
+
+
+def _node(end: Snap | Exception) -> int | None:
+    return end.node if isinstance(end, Snap) else None
+
+
+def _kind(error: Exception) -> str:
+    return error.kind if isinstance(error, RoutingError) else "invalid"
+
+
+class _Stopped(Exception):
+    """The batch ended (it failed, or was interrupted) while this chunk
+    was running."""
+
+
+def _route_chunk(router: Router, jobs: list[Job], request: _Request,
+                 stop: threading.Event | None = None) -> list[Row]:
+    rows: list[Row] = []
+    for job in jobs:
+        if stop is not None and stop.is_set():
+            raise _Stopped
+        rows += _pair_rows(router, job, request)
+    return rows
+
+
+# Local threads over one router.
+
+def _on_threads(router: Router, chunks: list[list[Job]], request: _Request,
+                workers: int, bar: tqdm[Any]) -> list[Row]:
+    """The rows of the chunks, run on ``workers`` threads; a chunk that
+    raises runs again, up to ``_RETRIES`` times."""
     results: dict[int, list[Row]] = {}
-    for _ in range(1 + _POOL_RETRIES):
-        unfinished = [n for n in range(len(chunks)) if n not in results]
-        if not unfinished:
-            break
-        _run_pool(path, chunks, unfinished, eps,
-                  min(workers, len(unfinished)), bar, results)
-    if len(results) < len(chunks):
-        raise BatchError(
-            f"a worker process died on each of {1 + _POOL_RETRIES} pools in "
-            f"a row, with {len(chunks) - len(results)} of {len(chunks)} "
-            f"chunks of pairs unfinished")
+    failures: dict[int, int] = {}
+    # Set when the call ends early, so that running chunks stop at their
+    # next pair rather than finish the work of a failed call.
+    stop = threading.Event()
+    pool = concurrent.futures.ThreadPoolExecutor(
+        workers, thread_name_prefix="norvel-batch")
+    try:
+        running = {pool.submit(_route_chunk, router, chunks[number], request,
+                               stop): number
+                   for number in range(len(chunks))}
+        while running:
+            done, _ = concurrent.futures.wait(
+                running, return_when=concurrent.futures.FIRST_COMPLETED)
+            for future in done:
+                number = running.pop(future)
+                try:
+                    results[number] = future.result()
+                except Exception as failure:
+                    failures[number] = failures.get(number, 0) + 1
+                    if failures[number] > _RETRIES:
+                        raise BatchError(
+                            f"the chunk of pairs {_span(chunks[number])} "
+                            f"raised {failures[number]} times in a row, "
+                            f"lastly {type(failure).__name__}: "
+                            f"{failure}") from failure
+                    running[pool.submit(_route_chunk, router, chunks[number],
+                                        request, stop)] = number
+                else:
+                    bar.update(len(chunks[number]))
+    finally:
+        stop.set()
+        pool.shutdown(wait=True, cancel_futures=True)
     return [row for number in range(len(chunks)) for row in results[number]]
 
 
-def _run_pool(path: str, chunks: list[list[Job]], numbers: list[int],
-              eps: float, workers: int, bar: tqdm[Any],
-              results: dict[int, list[Row]]) -> None:
-    """Runs the chunks ``numbers`` on one pool and puts the rows of each
-    chunk that finished into ``results``; a broken pool (a worker died)
-    leaves the others out. Any other failure of a chunk is raised."""
-    # Fork would copy the caller's threads' locks (a Dask client, a progress
-    # bar) in whatever state they are; a fork server starts clean. With its
-    # default preload (the caller's main module) every worker imported the
-    # caller's imports anew: a pool of two took 2 s to start when the caller
-    # had imported Dask, 0.3 s with this module's imports preloaded. The
-    # preload only counts before the server's first start.
-    context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload([__name__])
-    with concurrent.futures.ProcessPoolExecutor(
-            workers, mp_context=context, initializer=_routing.preload,
-            initargs=(path,)) as pool:
-        futures: dict[concurrent.futures.Future[list[Row]], int] = {}
-        try:
-            for number in numbers:
-                # A worker may die while chunks are still being handed out:
-                # then the pool refuses the rest, which wait for the next.
-                futures[pool.submit(_routing.route_chunk, path,
-                                    chunks[number], eps)] = number
-        except BrokenProcessPool:
-            pass
-        try:
-            # A dead worker breaks the whole pool: every future not done by
-            # then fails with BrokenProcessPool, the finished ones keep
-            # their rows.
-            for future in concurrent.futures.as_completed(futures):
-                number = futures[future]
-                try:
-                    rows = future.result()
-                except BrokenProcessPool:
-                    continue
-                results[number] = rows
-                bar.update(len(chunks[number]))
-        finally:
-            for future in futures:
-                future.cancel()
+def _span(jobs: list[Job]) -> str:
+    return f"{jobs[0][0]} to {jobs[-1][0]}"
 
 
-def _on_dask(client: Client, path: str, chunks: list[list[Job]], eps: float,
-             bar: tqdm[Any]) -> list[Row]:
+# Dask workers, each process with its own router.
+
+# A worker keeps the routers it loaded for later calls; two, so that a
+# client alternating between two graphs does not reload each time.
+_KEPT_ROUTERS = 2
+_routers: OrderedDict[tuple[str, int, int], Router] = OrderedDict()
+# Dask runs the tasks of a worker on its threads: one load per graph.
+_routers_lock = threading.Lock()
+
+
+def _router_for(path: str) -> Router:
+    """The router of a document file, loaded once per process; a rewritten
+    file (another size or time stamp) is loaded anew."""
+    status = os.stat(path)
+    key = (path, status.st_mtime_ns, status.st_size)
+    with _routers_lock:
+        router = _routers.get(key)
+        if router is None:
+            router = Router.from_file(path)
+            _routers[key] = router
+            while len(_routers) > _KEPT_ROUTERS:
+                _routers.popitem(last=False)
+        else:
+            _routers.move_to_end(key)
+        return router
+
+
+def _route_file_chunk(path: str, jobs: list[Job],
+                      request: _Request) -> list[Row]:
+    """A Dask task: the rows of a chunk over the graph of ``path``."""
+    return _route_chunk(_router_for(path), jobs, request)
+
+
+def _on_dask(client: Client, path: str, chunks: list[list[Job]],
+             request: _Request, bar: tqdm[Any]) -> list[Row]:
     from distributed import KilledWorker, as_completed
 
-    futures = client.map(_routing.route_chunk, [path] * len(chunks), chunks,
-                         [eps] * len(chunks), pure=False)
+    futures = client.map(_route_file_chunk, [path] * len(chunks), chunks,
+                         [request] * len(chunks), pure=False,
+                         retries=_RETRIES)
     number_of = {future.key: number for number, future in enumerate(futures)}
     results: dict[int, list[Row]] = {}
     try:
         for future in as_completed(futures):
             number = number_of[future.key]
-            results[number] = future.result()
+            try:
+                results[number] = future.result()
+            except KilledWorker as failure:
+                raise BatchError(
+                    f"the cluster gave up on a chunk of pairs whose workers "
+                    f"kept dying, with {len(chunks) - len(results)} of "
+                    f"{len(chunks)} chunks unfinished") from failure
+            except Exception as failure:
+                raise BatchError(
+                    f"the chunk of pairs {_span(chunks[number])} raised "
+                    f"{1 + _RETRIES} times in a row, lastly "
+                    f"{type(failure).__name__}: {failure}") from failure
             bar.update(len(chunks[number]))
-    except KilledWorker as failure:
-        raise BatchError(
-            f"the cluster gave up on a chunk of pairs whose workers kept "
-            f"dying, with {len(chunks) - len(results)} of {len(chunks)} "
-            f"chunks unfinished") from failure
     finally:
         client.cancel(futures)
     return [row for number in range(len(chunks)) for row in results[number]]
 
+
+# The table.
 
 def _frame(rows: list[Row], pair_count: int) -> pd.DataFrame:
     """The table, after checking that every pair is there exactly once: one
@@ -219,9 +378,10 @@ def _frame(rows: list[Row], pair_count: int) -> pd.DataFrame:
         missing = sorted(set(range(pair_count)) - seen.keys())
         raise BatchError(f"{len(missing)} pairs came back without rows, "
                          f"first {missing[:5]}")
-    frame = pd.DataFrame.from_records(rows, columns=list(COLUMNS))
-    frame["pair"] = frame["pair"].astype("int64")
-    frame["node_count"] = frame["node_count"].astype("Int64")
-    for column in ("distance", "risk", "time", "comfort", "familiarity"):
-        frame[column] = frame[column].astype("float64")
-    return frame
+    columns = list(zip(*rows)) if rows else [()] * len(COLUMNS)
+    # Built column by column, each with its type, whatever the rows hold: a
+    # column of ints and None would otherwise pass through float64, which
+    # rounds ids above 2**53, and an empty table would have no types.
+    return pd.DataFrame({name: pd.Series(values, dtype=dtype)
+                         for name, values, dtype
+                         in zip(COLUMNS, columns, _DTYPES)})

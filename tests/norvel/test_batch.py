@@ -1,23 +1,28 @@
-"""Many pairs at once: a local process pool, a Dask cluster of two worker
-processes and a plain loop give the same rows, and a dying worker never
-leaves rows silently missing."""
+"""Many pairs at once: local threads, a Dask cluster of two worker
+processes and a plain loop over ``Router.route`` give the same rows, and
+nothing is ever lost silently: a chunk that raises runs again, a dying Dask
+worker costs only its unfinished chunks."""
 
+import gzip
 import json
 import os
+import random
 import signal
+import subprocess
 import sys
 import threading
 import time
 
 import cloudpickle
-import norvel_core
+import numpy as np
 import pandas as pd
-import psutil
 import pytest
 from distributed import Client, LocalCluster, WorkerPlugin
 
-import norvel._routing
-from grids import ABSENT, DEAD_END, FIRST_ID, LONELY, grid_document
+import norvel
+import norvel.batch
+from grids import ABSENT, DEAD_END, FIRST_ID, LONELY
+from norvel import Router
 from norvel.batch import COLUMNS, BatchError, route_pairs
 
 # The functions that tests install on Dask workers travel by value: the
@@ -28,6 +33,8 @@ SIZE = 12
 EPS = 0.0
 FAILING = [(LONELY, FIRST_ID), (FIRST_ID, LONELY), (FIRST_ID, ABSENT),
            (DEAD_END, FIRST_ID), (-1, FIRST_ID), (FIRST_ID, 2**64)]
+FAILING_KINDS = ["source_isolated", "no_route", "node_not_found",
+                 "source_isolated", "node_not_found", "node_not_found"]
 
 
 def grid_pairs(count, size=SIZE):
@@ -40,20 +47,37 @@ def grid_pairs(count, size=SIZE):
 PAIRS = grid_pairs(60)
 
 
-def loop_rows(path, pairs, eps):
-    """The rows as a caller would build them with a plain loop."""
-    graph = norvel_core.PyGraph.from_json(open(path).read())
+def end_node(router, place, max_snap_m):
+    """The node a pair's end names, found without Router.snap: an id of
+    [0, 2**64) itself, a point's nearest node within max_snap_m."""
+    if isinstance(place, tuple):
+        if len(place) != 2 or abs(place[1]) > 180:
+            return None
+        nearest = router.nearest(*place)
+        return nearest.node if nearest.distance_m <= max_snap_m else None
+    if type(place) is int and 0 <= place < 2**64:
+        return place
+    return None
+
+
+def loop_rows(router, pairs, eps=EPS, max_snap_m=250.0, **options):
+    """The rows as a caller would build them with a plain loop over
+    Router.route."""
     rows = []
-    for index, (source, target) in enumerate(pairs):
+    for index, (origin, destination) in enumerate(pairs):
         try:
-            routes = norvel_core.compute_safe_routes(graph, source, target, eps)
-        except (RuntimeError, OverflowError) as failure:
-            rows.append((index, source, target, None, None, None, None, None,
-                         None, None, f"{type(failure).__name__}: {failure}"))
+            routes = router.route(origin, destination, eps,
+                                  max_snap_m=max_snap_m, **options)
+        except (norvel.RoutingError, ValueError, TypeError) as failure:
+            kind = getattr(failure, "kind", "invalid")
+            rows.append((index, end_node(router, origin, max_snap_m),
+                         end_node(router, destination, max_snap_m), None,
+                         None, None, None, None, None, None, str(failure),
+                         kind))
             continue
-        rows += [(index, source, target, r.route_type, r.total_distance_m,
-                  r.total_risk, r.estimated_time_min, r.comfort_score,
-                  r.total_familiarity, r.node_count, None) for r in routes]
+        rows += [(index, routes.origin.node, routes.destination.node, r.type,
+                  r.distance_m, r.risk, r.time_min, r.comfort, r.familiarity,
+                  len(r.nodes), None, None) for r in routes]
     return rows
 
 
@@ -72,49 +96,184 @@ def client():
 
 
 @pytest.fixture(scope="module")
-def expected(grid_files):
-    return loop_rows(grid_files[0], PAIRS, EPS)
+def grid_router(grid_files):
+    return Router.from_file(grid_files[0])
 
 
-def test_pool_cluster_and_loop_give_the_same_rows(grid_files, client,
-                                                  expected):
+@pytest.fixture(scope="module")
+def expected(grid_router):
+    return loop_rows(grid_router, PAIRS)
+
+
+def node_ids(column):
+    return [None if value is pd.NA else int(value) for value in column]
+
+
+def test_threads_cluster_and_loop_give_the_same_rows(grid_files, grid_router,
+                                                     client, expected):
     plain, packed = grid_files
-    pooled = route_pairs(plain, PAIRS, EPS, workers=2, chunk_size=7)
-    assert frame_rows(pooled) == expected
+    threaded = route_pairs(plain, PAIRS, EPS, workers=2, chunk_size=7)
+    assert frame_rows(threaded) == expected
     on_dask = route_pairs(packed, PAIRS, EPS, client=client, chunk_size=7)
-    pd.testing.assert_frame_equal(on_dask, pooled)
-    # Default chunking, one worker, the gzipped document: still the same.
+    pd.testing.assert_frame_equal(on_dask, threaded)
+    # Default chunking, one thread, the gzipped document: still the same;
+    # and so with the caller's own router.
     pd.testing.assert_frame_equal(route_pairs(packed, PAIRS, EPS, workers=1),
-                                  pooled)
+                                  threaded)
+    pd.testing.assert_frame_equal(route_pairs(grid_router, PAIRS), threaded)
 
 
-def test_failed_pairs_have_one_row_each_with_the_error(grid_files, expected):
-    frame = route_pairs(grid_files[0], PAIRS, EPS, workers=2)
-    failed = frame[frame["error"].notna()]
-    first = PAIRS.index(FAILING[0])
-    assert list(failed["pair"]) == list(range(first, first + len(FAILING)))
-    assert failed["error"].iloc[0].startswith("RuntimeError: Nœud source 1")
-    assert failed["error"].iloc[4].startswith("OverflowError: ")
-    assert failed["type"].isna().all() and failed["distance"].isna().all()
-    assert failed["node_count"].isna().all()
-    routed = frame[frame["error"].isna()]
-    assert (routed["node_count"] > 1).all()
-    assert set(frame["pair"]) == set(range(len(PAIRS)))
+class TestFailedPairs:
+    def test_one_row_each_with_the_routers_error_and_kind(self, grid_router):
+        frame = route_pairs(grid_router, PAIRS, EPS, workers=2)
+        failed = frame[frame["error"].notna()]
+        first = PAIRS.index(FAILING[0])
+        assert list(failed["pair"]) == list(range(first, first + len(FAILING)))
+        assert list(failed["error_kind"]) == FAILING_KINDS
+        assert failed["error"].iloc[0] == (f"origin node {LONELY} has no "
+                                           f"outgoing edge, so no route "
+                                           f"starts there")
+        assert failed["error"].iloc[4] == ("origin node -1 is not a node of "
+                                           "the graph")
+        # The ids as given, but those no node can have.
+        assert node_ids(failed["source"]) == [LONELY, FIRST_ID, FIRST_ID,
+                                              DEAD_END, None, FIRST_ID]
+        assert node_ids(failed["target"]) == [FIRST_ID, LONELY, ABSENT,
+                                              FIRST_ID, FIRST_ID, None]
+        assert failed["type"].isna().all() and failed["distance"].isna().all()
+        assert failed["node_count"].isna().all()
+        routed = frame[frame["error"].isna()]
+        assert routed["error_kind"].isna().all()
+        assert (routed["node_count"] > 1).all()
+        assert set(frame["pair"]) == set(range(len(PAIRS)))
+
+    def test_ids_beyond_2_53_keep_every_digit(self):
+        # A column of ids and <NA> must not pass through float64.
+        big, bigger = 2**53 + 1, 2**64 - 1
+        router = Router.from_json(json.dumps({
+            "nodes": [{"id": big, "lat": 60.0, "lon": 25.0},
+                      {"id": bigger, "lat": 60.001, "lon": 25.0}],
+            "edges": [{"from": a, "to": b, "distance_m": 111.0,
+                       "risk_score": 0.1}
+                      for a, b in ((big, bigger), (bigger, big))]}))
+        frame = route_pairs(router, [(big, bigger), ("nowhere", bigger),
+                                     ((60.001, 25.0), (60.0, 25.0))])
+        assert node_ids(frame["source"]) == [big, None, bigger]
+        assert node_ids(frame["target"]) == [bigger, bigger, big]
+        assert list(frame["error_kind"].fillna("")) == ["", "invalid", ""]
 
 
-def test_empty_batch_and_bad_arguments(grid_files, tmp_path):
+@pytest.fixture(scope="module")
+def helsinki_plus(sample_path, tmp_path_factory):
+    """The Helsinki sample with two nodes more: ISOLATED, without edges (no
+    route starts there), and SOURCE_ONLY, with an edge out only (no route
+    ends there)."""
+    document = json.loads(gzip.decompress(sample_path.read_bytes()))
+    first = document["nodes"][0]
+    document["nodes"] += [
+        {"id": ISOLATED, "lat": first["lat"] + 0.0002, "lon": first["lon"]},
+        {"id": SOURCE_ONLY, "lat": first["lat"], "lon": first["lon"] + 0.0004}]
+    document["edges"].append({"from": SOURCE_ONLY, "to": first["id"],
+                              "distance_m": 22.0, "risk_score": 0.02})
+    path = tmp_path_factory.mktemp("helsinki") / "helsinki_plus.json"
+    path.write_text(json.dumps(document))
+    return path, Router.from_file(path)
+
+
+ISOLATED, SOURCE_ONLY = 9_000_000_001, 9_000_000_002
+
+
+def helsinki_pairs(router, count, seed):
+    """`count` random pairs of nodes, some ends made points near a node
+    (some too far from every node for max_snap_m=40), and a few pairs of
+    each kind of failure, at random places."""
+    rng = random.Random(seed)
+    ids = [int(node) for node in router.table.routable_ids
+           if node != SOURCE_ONLY]
+
+    def end():
+        node = rng.choice(ids)
+        if rng.random() > 0.1:
+            return node
+        lat, lon = router.table[node]
+        return (lat + rng.uniform(-0.0008, 0.0008),
+                lon + rng.uniform(-0.0015, 0.0015))
+
+    pairs = [(end(), end()) for _ in range(count)]
+    anywhere = rng.choice(ids)
+    failing = [(ISOLATED, anywhere), (anywhere, SOURCE_ONLY),
+               (3, anywhere), (anywhere, 2**64), ((0.0, 0.0), anywhere),
+               (anywhere, (60.17, 200.0)), ("a", anywhere),
+               (anywhere, [60.17, 24.94]), (anywhere, (60.17,)),
+               (np.uint64(anywhere), np.int64(rng.choice(ids))), (True, 1),
+               # Both ends wrong: the origin's error is the pair's.
+               ((0.0, 0.0), 2**64), (2**64, (0.0, 0.0))]
+    for pair in failing:
+        pairs.insert(rng.randrange(len(pairs) + 1), pair)
+    return pairs
+
+
+def test_every_row_is_what_the_router_gives_on_helsinki(helsinki_plus):
+    path, router = helsinki_plus
+    pairs = helsinki_pairs(router, 300, seed=7)
+    frame = route_pairs(path, pairs, max_snap_m=40.0, workers=2,
+                        chunk_size=16, progress=False)
+    assert frame_rows(frame) == loop_rows(router, pairs, max_snap_m=40.0)
+    kinds = frame["error_kind"].value_counts().to_dict()
+    assert set(kinds) == {"node_not_found", "source_isolated", "no_route",
+                          "snap", "invalid"}
+    assert kinds["invalid"] == 5
+    # Points routed from and to their nodes.
+    points = [i for i, pair in enumerate(pairs)
+              if any(isinstance(end, tuple) and len(end) == 2 for end in pair)]
+    routed = frame[frame["pair"].isin(points) & frame["error"].isna()]
+    assert routed["pair"].nunique() >= 20
+
+
+def test_timeout_s_is_each_pairs_own_limit(helsinki_plus):
+    path, router = helsinki_plus
+    lats, lons = router.table.lats, router.table.lons
+    # Opposite corners: a search far longer than a nanosecond.
+    far = (router.nearest(lats.min(), lons.min()).node,
+           router.nearest(lats.max(), lons.max()).node)
+    frame = route_pairs(router, [far, (far[0], far[0]), far],
+                        timeout_s=1e-9)
+    assert list(frame["error_kind"].fillna("")) == ["timeout", "", "timeout"]
+    assert frame["error"].iloc[0] == (
+        f"the route from node {far[0]} to node {far[1]} took longer than "
+        f"timeout_s=1e-09 s")
+
+
+def test_empty_batch_and_bad_arguments(grid_files, grid_router, client,
+                                       tmp_path):
     empty = route_pairs(grid_files[0], [], EPS)
     assert tuple(empty.columns) == COLUMNS and len(empty) == 0
-    with pytest.raises(ValueError):
-        route_pairs(grid_files[0], PAIRS, EPS, workers=0)
-    with pytest.raises(ValueError):
-        route_pairs(grid_files[0], PAIRS, EPS, chunk_size=0)
+    pd.testing.assert_series_equal(empty.dtypes,
+                                   route_pairs(grid_router, PAIRS).dtypes)
+    for arguments, error in [(dict(workers=0), ValueError),
+                             (dict(chunk_size=0), ValueError),
+                             (dict(eps=-0.5), ValueError),
+                             (dict(eps="0"), TypeError),
+                             (dict(max_snap_m=float("nan")), ValueError),
+                             (dict(timeout_s=0.0), ValueError)]:
+        with pytest.raises(error):
+            route_pairs(grid_router, PAIRS, **arguments)
+    with pytest.raises(TypeError, match=r"^pairs\[1\] must be an \(origin, "
+                                        r"destination\) pair, got \(1, 2, 3\)"):
+        route_pairs(grid_router, [(1, 2), (1, 2, 3)])
+    with pytest.raises(TypeError, match="not a Router"):
+        route_pairs(grid_router, PAIRS, client=client)
     broken = tmp_path / "broken.json"
     broken.write_text('{"nodes": [}')
-    with pytest.raises(ValueError, match="expected value at line 1"):
+    with pytest.raises(ValueError, match="broken.json: expected value at line 1"):
         route_pairs(broken, PAIRS, EPS, workers=1)
     with pytest.raises(FileNotFoundError):
         route_pairs(tmp_path / "absent.json", PAIRS, EPS, workers=1)
+    # On Dask the workers load the document: its error is the cause.
+    with pytest.raises(BatchError) as raised:
+        route_pairs(broken, PAIRS[:4], EPS, client=client)
+    assert isinstance(raised.value.__cause__, ValueError)
+    assert "expected value at line 1" in str(raised.value)
 
 
 def test_progress_bar_counts_pairs(grid_files, monkeypatch, capsys):
@@ -126,8 +285,88 @@ def test_progress_bar_counts_pairs(grid_files, monkeypatch, capsys):
     assert capsys.readouterr().err == ""
 
 
+class TestLocalChunkFaults:
+    """An exception in a chunk (not a pair's own failure) runs the chunk
+    again, twice at most, then fails the batch: never a missing row."""
+
+    @staticmethod
+    def fail(monkeypatch, at_pair, times):
+        """The rows of pair `at_pair` raise MemoryError, `times` times or
+        always (None); returns the list of failed calls."""
+        original = norvel.batch._pair_rows
+        failed = []
+
+        def failing(router, job, request):
+            if job[0] == at_pair and (times is None or len(failed) < times):
+                failed.append(threading.current_thread().name)
+                raise MemoryError(f"no memory left at pair {job[0]}")
+            return original(router, job, request)
+
+        monkeypatch.setattr(norvel.batch, "_pair_rows", failing)
+        return failed
+
+    @pytest.mark.parametrize("times", [1, 2])
+    def test_a_chunk_that_raised_runs_again(self, grid_router, expected,
+                                            monkeypatch, times):
+        failed = self.fail(monkeypatch, 40, times)
+        frame = route_pairs(grid_router, PAIRS, workers=2, chunk_size=4)
+        assert len(failed) == times
+        assert all(name.startswith("norvel-batch") for name in failed)
+        assert frame_rows(frame) == expected
+
+    def test_a_chunk_that_keeps_raising_fails_the_batch(self, grid_router,
+                                                        monkeypatch):
+        failed = self.fail(monkeypatch, 41, None)
+        with pytest.raises(BatchError) as raised:
+            route_pairs(grid_router, PAIRS, workers=2, chunk_size=4)
+        assert str(raised.value) == (
+            "the chunk of pairs 40 to 43 raised 3 times in a row, lastly "
+            "MemoryError: no memory left at pair 41")
+        assert isinstance(raised.value.__cause__, MemoryError)
+        assert len(failed) == 3
+
+
+INTERRUPTED = """
+import random, signal, sys
+signal.signal(signal.SIGINT, signal.default_int_handler)
+import norvel, norvel.batch
+router = norvel.Router.from_file(sys.argv[1])
+ids = [int(node) for node in router.table.routable_ids]
+rng = random.Random(1)
+pairs = [(rng.choice(ids), rng.choice(ids)) for _ in range(20000)]
+routed = []
+original = norvel.batch._pair_rows
+def counted(router, job, request):
+    routed.append(job[0])
+    return original(router, job, request)
+norvel.batch._pair_rows = counted
+print("start", flush=True)
+try:
+    norvel.batch.route_pairs(router, pairs, workers=2, chunk_size=10000,
+                             progress=False)
+except KeyboardInterrupt:
+    print("interrupted after", len(routed), flush=True)
+"""
+
+
+def test_ctrl_c_stops_the_threads_at_their_next_pair(sample_path, tmp_path):
+    script = tmp_path / "interrupted.py"
+    script.write_text(INTERRUPTED)
+    process = subprocess.Popen([sys.executable, str(script), str(sample_path)],
+                               stdout=subprocess.PIPE, text=True)
+    assert process.stdout.readline() == "start\n"
+    time.sleep(0.5)
+    process.send_signal(signal.SIGINT)
+    output, _ = process.communicate(timeout=120)
+    # Two chunks of 10000 pairs: a thread that went on with its chunk
+    # would route thousands of pairs more.
+    words = output.split()
+    assert words[:2] == ["interrupted", "after"]
+    assert int(words[2]) < 5000
+
+
 def kept_graphs():
-    return [key[0] for key in norvel._routing._graphs]
+    return [key[0] for key in norvel.batch._routers]
 
 
 def test_dask_workers_keep_the_graph_for_later_calls(grid_files, client):
@@ -139,18 +378,27 @@ def test_dask_workers_keep_the_graph_for_later_calls(grid_files, client):
     assert all(paths.count(str(plain)) == 1 for paths in first.values())
 
 
-def install_killer(marker, at_pair, every_time):
-    """Makes the worker die when it reaches pair `at_pair`: the first time
-    only, or every time."""
-    original = norvel._routing.pair_rows
+def install_fault(marker, at_pair, every_time, kill):
+    """Makes the worker die (`kill`) or raise MemoryError when it reaches
+    pair `at_pair`: the first time only (across workers, by the marker
+    file), or every time."""
+    original = norvel.batch._pair_rows
 
-    def dying(graph, job, eps):
+    def faulty(router, job, request):
         if job[0] == at_pair and (every_time or not os.path.exists(marker)):
             open(marker, "w").close()
-            os.kill(os.getpid(), signal.SIGKILL)
-        return original(graph, job, eps)
+            if kill:
+                os.kill(os.getpid(), signal.SIGKILL)
+            raise MemoryError(f"no memory left at pair {at_pair}")
+        return original(router, job, request)
 
-    norvel._routing.pair_rows = dying
+    faulty.original = original
+    norvel.batch._pair_rows = faulty
+
+
+def remove_faults():
+    while hasattr(norvel.batch._pair_rows, "original"):
+        norvel.batch._pair_rows = norvel.batch._pair_rows.original
 
 
 class Killer(WorkerPlugin):
@@ -160,26 +408,46 @@ class Killer(WorkerPlugin):
         self.marker, self.at_pair = marker, at_pair
 
     def setup(self, worker):
-        install_killer(self.marker, self.at_pair, True)
+        install_fault(self.marker, self.at_pair, True, True)
 
 
-class TestDaskWorkerKilledMidBatch:
-    def test_the_batch_completes_on_the_other_worker(self, grid_files, client,
-                                                     expected, tmp_path):
+class TestDaskFaults:
+    def test_a_killed_worker_costs_nothing(self, grid_files, client,
+                                           expected, tmp_path):
         client.wait_for_workers(2)
         marker = tmp_path / "died"
-        client.run(install_killer, str(marker), 40, False)
+        client.run(install_fault, str(marker), 40, False, True)
         frame = route_pairs(grid_files[0], PAIRS, EPS, client=client,
                             chunk_size=4)
         assert marker.exists()
         assert frame_rows(frame) == expected
+
+    def test_a_chunk_that_raised_runs_again(self, grid_files, client,
+                                            expected, tmp_path):
+        client.wait_for_workers(2)
+        marker = tmp_path / "raised"
+        client.run(install_fault, str(marker), 40, False, False)
+        try:
+            frame = route_pairs(grid_files[0], PAIRS, EPS, client=client,
+                                chunk_size=4)
+            assert marker.exists()
+            assert frame_rows(frame) == expected
+            client.run(install_fault, str(marker), 41, True, False)
+            with pytest.raises(BatchError, match=(
+                    r"^the chunk of pairs 40 to 43 raised 3 times in a row, "
+                    r"lastly MemoryError: no memory left at pair 41$")):
+                route_pairs(grid_files[0], PAIRS, EPS, client=client,
+                            chunk_size=4)
+        finally:
+            client.run(remove_faults)
 
     def test_a_chunk_that_always_kills_fails_the_batch(self, grid_files,
                                                        client, tmp_path):
         client.wait_for_workers(2)
         scheduler = client.cluster.scheduler
         allowed, scheduler.allowed_failures = scheduler.allowed_failures, 1
-        client.register_plugin(Killer(str(tmp_path / "died"), 20), name="killer")
+        client.register_plugin(Killer(str(tmp_path / "died"), 20),
+                               name="killer")
         try:
             with pytest.raises(BatchError, match="kept dying"):
                 route_pairs(grid_files[0], PAIRS, EPS, client=client,
@@ -188,81 +456,3 @@ class TestDaskWorkerKilledMidBatch:
             scheduler.allowed_failures = allowed
             client.unregister_worker_plugin("killer")
             client.restart()
-
-
-def pool_workers():
-    """Processes of the local pool: children of the fork server, which
-    share its command line."""
-    found = []
-    for process in psutil.Process().children(recursive=True):
-        try:
-            if ("forkserver" in " ".join(process.cmdline())
-                    and "forkserver" in " ".join(process.parent().cmdline())):
-                found.append(process)
-        except psutil.NoSuchProcess:
-            pass
-    return found
-
-
-def run_while_killing(path, pairs, kills, after_s):
-    """Runs the batch on a pool of two while this thread kills pool workers:
-    the first one `after_s` seconds after it appears, then each new one as
-    soon as it appears, `kills` in all. Returns (outcome, kill count,
-    whether the batch was still running at every kill)."""
-    outcome = {}
-
-    def run():
-        try:
-            outcome["frame"] = route_pairs(path, pairs, workers=2,
-                                           chunk_size=2, progress=False)
-        except Exception as failure:  # whatever it is, the test says so
-            outcome["error"] = failure
-
-    batch = threading.Thread(target=run)
-    batch.start()
-    killed, running = set(), True
-    deadline = time.monotonic() + 120
-    while len(killed) < kills and batch.is_alive() \
-            and time.monotonic() < deadline:
-        fresh = [p for p in pool_workers() if p.pid not in killed]
-        if not fresh:
-            time.sleep(0.005)
-            continue
-        if not killed:
-            time.sleep(after_s)
-        running = running and batch.is_alive()
-        killed.add(fresh[0].pid)
-        fresh[0].kill()
-    batch.join(120)
-    assert not batch.is_alive()
-    return outcome, len(killed), running
-
-
-@pytest.fixture(scope="module")
-def long_batch(tmp_path_factory):
-    """A larger grid and long pairs: a batch that runs for seconds."""
-    path = tmp_path_factory.mktemp("long") / "grid.json"
-    path.write_text(json.dumps(grid_document(40)))
-    pairs = grid_pairs(200, size=40)
-    return path, pairs, loop_rows(path, pairs, EPS)
-
-
-def test_pool_worker_killed_mid_batch_loses_nothing(long_batch):
-    # Killed half a second in, when some chunks are done and others are
-    # running: the done ones are kept, the rest run again on a fresh pool.
-    path, pairs, expected_rows = long_batch
-    outcome, kills, running = run_while_killing(path, pairs, 1, 0.5)
-    assert kills == 1 and running
-    assert "error" not in outcome, outcome["error"]
-    assert frame_rows(outcome["frame"]) == expected_rows
-
-
-def test_pool_workers_that_keep_dying_fail_the_batch(long_batch):
-    path, pairs, _ = long_batch
-    outcome, kills, running = run_while_killing(path, pairs, 100, 0.0)
-    # At least one per pool; a pool's other worker may be killed too, on
-    # its way out.
-    assert running and kills >= 3
-    assert isinstance(outcome.get("error"), BatchError), outcome
-    assert str(outcome["error"]).startswith(
-        "a worker process died on each of 3 pools in a row, with ")

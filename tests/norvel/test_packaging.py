@@ -17,7 +17,7 @@ REPO = Path(__file__).resolve().parents[2]
 # Everything the wheel holds but its dist-info RECORD, WHEEL and METADATA.
 SHIPPED = {
     "norvel/__init__.py", "norvel/_earth.py", "norvel/_files.py",
-    "norvel/_networkx.py", "norvel/_routing.py", "norvel/_native.py",
+    "norvel/_networkx.py", "norvel/_native.py",
     "norvel/_values.py", "norvel/_engine.pyi",
     "norvel/errors.py", "norvel/router.py", "norvel/table.py",
     "norvel/batch.py", "norvel/geo.py", "norvel/plot.py", "norvel/py.typed",
