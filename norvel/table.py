@@ -230,16 +230,10 @@ class NodeTable(Mapping[int, LatLon]):
         graph = self._graph
         tail_at = self.dense(tails)
         head_at = self.dense(heads)
-        keep = (tail_at >= 0) & (head_at >= 0)
+        where = np.flatnonzero((tail_at >= 0) & (head_at >= 0))
         if one_per_pair:
-            low = np.minimum(tails, heads)
-            high = np.maximum(tails, heads)
-            pairs = np.stack((low, high), axis=1)
-            _, first = np.unique(pairs, axis=0, return_index=True)
-            once = np.zeros(len(tails), dtype=bool)
-            once[first] = True
-            keep &= once
-        where = np.flatnonzero(keep)
+            where = where[_first_of_each_pair(tail_at[where], head_at[where],
+                                              len(graph.ids))]
         table = graph.name_table() if graph.has_names else []
         numbers = graph.edge_names[where] if graph.has_names else []
         names = [table[k - 1] if k else None for k in np.asarray(numbers).tolist()] \
@@ -247,3 +241,17 @@ class NodeTable(Mapping[int, LatLon]):
         starts = np.column_stack((graph.lons[tail_at[where]], graph.lats[tail_at[where]]))
         ends = np.column_stack((graph.lons[head_at[where]], graph.lats[head_at[where]]))
         return Segments(tails[where], heads[where], starts, ends, names)
+
+
+def _first_of_each_pair(tails: IndexArray, heads: IndexArray,
+                        count: int) -> IndexArray:
+    """The positions, ascending, of the first edge between each two nodes
+    whatever its direction, for edges given by dense indices below
+    ``count``. Each unordered pair is one integer, so that finding the
+    first of each is a sort of integers (a stable one: the first keeps its
+    place), not a sort of rows, which is many times slower."""
+    low = np.minimum(tails, heads).astype(np.uint64)
+    high = np.maximum(tails, heads).astype(np.uint64)
+    _, first = np.unique(low * np.uint64(count) + high, return_index=True)
+    first.sort()
+    return first
