@@ -234,10 +234,11 @@ class NodeTable(Mapping[int, LatLon]):
         if one_per_pair:
             where = where[_first_of_each_pair(tail_at[where], head_at[where],
                                               len(graph.ids))]
-        table = graph.name_table() if graph.has_names else []
-        numbers = graph.edge_names[where] if graph.has_names else []
-        names = [table[k - 1] if k else None for k in np.asarray(numbers).tolist()] \
-            if graph.has_names else [None] * len(where)
+        names: list[str | None] = [None] * len(where)
+        if graph.has_names:
+            # Name number k > 0 is the table's name k - 1; 0 is no name.
+            table: list[str | None] = [None, *graph.name_table()]
+            names = [table[k] for k in graph.edge_names[where].tolist()]
         starts = np.column_stack((graph.lons[tail_at[where]], graph.lats[tail_at[where]]))
         ends = np.column_stack((graph.lons[head_at[where]], graph.lats[head_at[where]]))
         return Segments(tails[where], heads[where], starts, ends, names)
@@ -252,6 +253,7 @@ def _first_of_each_pair(tails: IndexArray, heads: IndexArray,
     place), not a sort of rows, which is many times slower."""
     low = np.minimum(tails, heads).astype(np.uint64)
     high = np.maximum(tails, heads).astype(np.uint64)
-    _, first = np.unique(low * np.uint64(count) + high, return_index=True)
+    first: IndexArray = np.unique(low * np.uint64(count) + high,
+                                  return_index=True)[1]
     first.sort()
     return first
