@@ -1,10 +1,12 @@
 """The ASGI application of ``norvel serve`` (Starlette), and ``serve``, which
-runs it on uvicorn in front of a worker pool."""
+loads the graph once and runs the application on uvicorn, its requests
+answered by a pool of threads over that one graph."""
 
 from __future__ import annotations
 
 import asyncio
 import contextlib
+import functools
 import json
 import signal
 import sys
@@ -20,10 +22,11 @@ from starlette.responses import HTMLResponse, Response
 from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
-from norvel.serve.frames import Job
+from norvel import Router
+from norvel.serve.answers import Answers, Job
 from norvel.serve.openapi import SPEC, docs_page
-from norvel.serve.pool import WorkerPool, WorkerStartError
-from norvel.serve.queries import ClientError, batch_request, dumps, error_body
+from norvel.serve.pool import AnswerPool
+from norvel.serve.queries import batch_request, dumps, error_body
 
 JSON = "application/json"
 # A body of 10,000 pairs of points with every digit a double can have
@@ -35,27 +38,21 @@ def _json(status: int, body: bytes) -> Response:
     return Response(body, status_code=status, media_type=JSON)
 
 
-def create_app(pool: WorkerPool) -> ASGIApp:
-    """The endpoints, answered by the pool's workers."""
+def create_app(answers: Answers, pool: AnswerPool) -> ASGIApp:
+    """The endpoints: ``answers`` computed on the pool's threads."""
     page = resources.files("norvel.serve").joinpath("page.html").read_bytes()
     docs = docs_page()
     spec = dumps(SPEC)
+    router = answers.router
+    health_body = dumps({"status": "ok", "nodes": router.node_count,
+                         "edges": router.edge_count})
 
-    async def one_job(kind: str, request: Request) -> Response:
-        ((status, body),) = await pool.run([(kind, request.scope["query_string"])])
+    async def one_job(request: Request) -> Response:
+        ((status, body),) = await pool.run([_query_job(answers, request.scope)])
         return _json(status, body)
 
     async def health(request: Request) -> Response:
-        return _json(200, dumps({"status": "ok", "nodes": pool.nodes, "edges": pool.edges}))
-
-    async def nearest(request: Request) -> Response:
-        return await one_job("nearest", request)
-
-    async def route(request: Request) -> Response:
-        return await one_job("route", request)
-
-    async def network(request: Request) -> Response:
-        return await one_job("network", request)
+        return _json(200, health_body)
 
     async def routes(request: Request) -> Response:
         body = bytearray()
@@ -66,20 +63,20 @@ def create_app(pool: WorkerPool) -> ASGIApp:
                                              f"{MAX_BODY_BYTES} bytes"))
         try:
             pairs, eps, max_snap_m = batch_request(bytes(body))
-        except ClientError as error:
-            return _json(error.status, error_body(error.message))
+        except (ValueError, TypeError) as error:
+            return _json(400, error_body(str(error)))
         entries: list[bytes | None] = [None] * len(pairs)
         jobs: list[Job] = []
         places: list[int] = []
         for index, pair in enumerate(pairs):
             if isinstance(pair, list) and len(pair) == 2:
-                jobs.append(("pair", pair[0], pair[1], eps, max_snap_m))
+                jobs.append(functools.partial(answers.pair, pair[0], pair[1], eps,
+                                              max_snap_m))
                 places.append(index)
             else:
                 entries[index] = dumps({"error": "each pair must be [from, to]",
                                         "status": 400})
         for index, (status, answer) in zip(places, await pool.run(jobs)):
-            # The workers' own errors are entries already; the pool's are not.
             entries[index] = answer if status == 200 else _entry(status, answer)
         return _json(200, b'{"results":[' + b",".join(e or b"null" for e in entries) + b"]}")
 
@@ -101,34 +98,44 @@ def create_app(pool: WorkerPool) -> ASGIApp:
         print(f"norvel serve: {type(error).__name__}: {error}", file=sys.stderr)
         return _json(500, error_body("internal error"))
 
-    return _FastQueries(pool, Starlette(
-        routes=[Route("/health", health), Route("/nearest", nearest),
-                Route("/route", route), Route("/routes", routes, methods=["POST"]),
-                Route("/network", network), Route("/", map_page),
+    return _FastQueries(answers, pool, Starlette(
+        routes=[Route("/health", health), Route("/nearest", one_job),
+                Route("/route", one_job), Route("/routes", routes, methods=["POST"]),
+                Route("/network", one_job), Route("/", map_page),
                 Route("/docs", docs_html), Route("/openapi.json", openapi)],
         exception_handlers={HTTPException: http_error, Exception: internal_error}))
 
 
-class _FastQueries:
-    """GET /route, /nearest and /network straight to a worker, everything
-    else to Starlette. One front process feeds every worker, so its time per
-    request bounds what more workers can add: this skips Starlette's request,
-    routing and response objects for the requests that come by the
-    thousand, and answers them exactly as the Starlette routes would."""
+def _query_job(answers: Answers, scope: Scope) -> Job:
+    """The job of a GET of /route, /nearest or /network: its answer to the
+    raw query string."""
+    answer = {"/route": answers.route, "/nearest": answers.nearest,
+              "/network": answers.network}[scope["path"]]
+    return functools.partial(answer, scope["query_string"])
 
-    KINDS = {"/route": "route", "/nearest": "nearest", "/network": "network"}
+
+class _FastQueries:
+    """GET /route, /nearest and /network straight to the pool, everything
+    else to Starlette (``app``). The event loop's time per request is shared
+    by every thread, and the threads' Python work needs the same interpreter
+    lock: this skips Starlette's request, routing and response objects for
+    the requests that come by the thousand, and answers them exactly as the
+    Starlette routes would."""
+
+    PATHS = frozenset({"/route", "/nearest", "/network"})
     HEADERS = [(b"content-type", JSON.encode())]
 
-    def __init__(self, pool: WorkerPool, app: Starlette) -> None:
+    def __init__(self, answers: Answers, pool: AnswerPool, app: Starlette) -> None:
+        self.answers = answers
         self.pool = pool
         self.app = app
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        kind = self.KINDS.get(scope["path"]) if scope["type"] == "http" else None
-        if kind is None or scope["method"] != "GET":
+        if (scope["type"] != "http" or scope["path"] not in self.PATHS
+                or scope["method"] != "GET"):
             await self.app(scope, receive, send)
             return
-        ((status, body),) = await self.pool.run([(kind, scope["query_string"])])
+        ((status, body),) = await self.pool.run([_query_job(self.answers, scope)])
         await send({"type": "http.response.start", "status": status,
                     "headers": [*self.HEADERS, (b"content-length", b"%d" % len(body))]})
         await send({"type": "http.response.body", "body": body})
@@ -141,7 +148,7 @@ def _entry(status: int, body: bytes) -> bytes:
 
 class _Server(uvicorn.Server):
     """uvicorn's server, minus its habit of raising SIGINT or SIGTERM again
-    once it has shut down: the workers still have to be ended, and a
+    once it has shut down: the threads still have to be ended, and a
     shutdown asked for is a clean exit."""
 
     @contextlib.contextmanager
@@ -157,29 +164,31 @@ class _Server(uvicorn.Server):
 
 def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int = 1,
           timeout_s: float = 10.0) -> int:
-    """Runs the service until SIGINT or SIGTERM; the exit status."""
-    async def run() -> int:
-        pool = WorkerPool(path, workers, timeout_s)
-        try:
-            await pool.start()
-        except (WorkerStartError, OSError) as error:
-            print(f"norvel serve: {error}", file=sys.stderr)
-            return 1
-        try:
-            config = uvicorn.Config(create_app(pool), host=host, port=port,
-                                    log_level="warning", access_log=False,
-                                    lifespan="off", server_header=False,
-                                    proxy_headers=False)
-            server = _Server(config)
-            print(f"norvel serve: {path} ({pool.nodes} nodes, {pool.edges} edges) "
-                  f"on http://{host}:{port}/ with {workers} worker"
-                  f"{'s' if workers != 1 else ''}", file=sys.stderr, flush=True)
-            await server.serve()
-        finally:
-            await pool.close()
-        return 0 if server.started else 1
+    """Runs the service until SIGINT or SIGTERM; the exit status.
 
-    return asyncio.run(run(), loop_factory=_loop_factory())
+    The graph is loaded, and its nearest-node index built, before the
+    service takes its first request; ``workers`` threads answer the
+    requests, each within ``timeout_s`` seconds."""
+    try:
+        router = Router.from_file(path)
+        router.build_index()
+    except (OSError, ValueError) as error:
+        print(f"norvel serve: {error}", file=sys.stderr)
+        return 1
+    answers = Answers(router, timeout_s)
+    pool = AnswerPool(workers)
+    config = uvicorn.Config(create_app(answers, pool), host=host, port=port,
+                            log_level="warning", access_log=False, lifespan="off",
+                            server_header=False, proxy_headers=False)
+    server = _Server(config)
+    print(f"norvel serve: {path} ({router.node_count} nodes, {router.edge_count} edges) "
+          f"on http://{host}:{port}/ with {workers} thread{'s' if workers != 1 else ''}",
+          file=sys.stderr, flush=True)
+    try:
+        asyncio.run(server.serve(), loop_factory=_loop_factory())
+    finally:
+        pool.close()
+    return 0 if server.started else 1
 
 
 def _loop_factory() -> Any:
