@@ -1,17 +1,19 @@
 """``norvel serve``: safe routes over HTTP, with a map page (extra ``serve``:
 ``pip install 'norvel_core[serve]'``).
 
-One process holds the graph once: a front (uvicorn and Starlette on an
-event loop) takes the HTTP requests and hands each to one of ``--workers``
-threads, which all answer on the same ``norvel.Router``. A route runs
-without the interpreter lock, so the threads search on as many cores at
-once; it stops itself at the time limit, and the request gets a 504.
+The graph is in memory once, whatever the number of workers: one process
+(``norvel.serve.zygote``) loads it, then forks the worker processes, which
+share its pages. A front process (uvicorn and Starlette on asyncio) takes
+the HTTP requests and hands each to an idle worker over a socket; the
+worker sends back the finished JSON. A route stops itself at the time limit
+and gets a 504; a worker that dies, or hangs past the limit, is replaced by
+a new fork, and its request gets a 503 (or the 504).
 
     norvel serve graph.json.gz --port 8000 --workers 2 --timeout-s 10
 
-- ``norvel.serve.app.create_app(answers, pool)``: the ASGI application.
-- ``norvel.serve.answers.Answers``: the endpoints' answers on a Router.
-- ``norvel.serve.pool.AnswerPool``: the threads.
+- ``norvel.serve.app.create_app(pool)``: the ASGI application.
+- ``norvel.serve.pool.WorkerPool``: the zygote and its workers.
+- ``norvel.serve.answers.Answers``: what a worker answers, on a Router.
 - ``norvel.serve.app.serve(...)``: what ``norvel serve`` runs.
 
 The endpoints and their answers are described at ``/docs`` of a running

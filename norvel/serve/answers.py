@@ -1,22 +1,21 @@
-"""The answers of ``norvel serve``, computed with the one Router of the
-service: each a (HTTP status, JSON body) pair.
+"""The answers of ``norvel serve``, computed in a worker process with the
+Router it shares with the other workers: each a (HTTP status, JSON body)
+pair.
 
-Every method may run on any of the pool's threads at once: the Router is
-read-only and shares itself, and a route runs without the interpreter lock.
-A route stops itself at the time limit (``Router.route(timeout_s=...)``), so
-no request keeps a core busy past it; the street network looks at the clock
-as it writes.
+A route stops itself at the time limit (``Router.route(timeout_s=...)``),
+so no request keeps a core busy past it; the street network looks at the
+clock as it writes.
 """
 
 from __future__ import annotations
 
 import sys
-import threading
 import time
 from collections.abc import Callable
 from typing import Any
 
 from norvel import Router, RoutingError
+from norvel.serve.frames import Job
 from norvel.serve.network import Overtime, StreetNetwork
 from norvel.serve.queries import (
     bbox,
@@ -30,8 +29,6 @@ from norvel.serve.queries import (
 )
 
 Answer = tuple[int, bytes]
-# A request's work, run on one of the pool's threads.
-Job = Callable[[], Answer]
 
 # What the Router refused, by the kind of its error.
 STATUS_OF_KIND = {"node_not_found": 404, "snap": 404, "source_isolated": 422,
@@ -48,7 +45,21 @@ class Answers:
         self.router = router
         self.timeout_s = timeout_s
         self._network: StreetNetwork | None = None
-        self._network_lock = threading.Lock()
+
+    def answer(self, job: Job) -> Answer:
+        """The answer to a job (``frames.Job``); a 500 for a fault of the
+        service's own, which is written to stderr (the worker goes on)."""
+        try:
+            if job[0] == "pair":
+                return self.pair(*job[1:])
+            queries: dict[str, Callable[[bytes], Answer]] = {
+                "route": self.route, "nearest": self.nearest, "network": self.network}
+            kind, query = job
+            return queries[kind](query)
+        except Exception as error:
+            print(f"norvel serve worker: {type(error).__name__}: {error} in "
+                  f"{job!r:.200}", file=sys.stderr)
+            return 500, error_body("internal error")
 
     def route(self, query: bytes) -> Answer:
         """GET /route."""
@@ -97,12 +108,10 @@ class Answers:
 
     def _street_network(self) -> StreetNetwork:
         """The street network, drawn from the Router's table the first time
-        it is asked for; the threads asking meanwhile wait for it."""
-        with self._network_lock:
-            if self._network is None:
-                self._network = StreetNetwork(
-                    self.router.table.segments(one_per_pair=True))
-            return self._network
+        it is asked for."""
+        if self._network is None:
+            self._network = StreetNetwork(self.router.table.segments(one_per_pair=True))
+        return self._network
 
     def _answer(self, compute: Callable[[], bytes]) -> Answer:
         """200 with what ``compute`` wrote, or the status of why it could not:
@@ -121,13 +130,3 @@ class Answers:
 
     def _overtime(self) -> Answer:
         return 504, error_body(f"the request took longer than {self.timeout_s:g} s")
-
-
-def run_job(job: Job) -> Answer:
-    """A job's answer; a 500 for a fault of the service's own, which is
-    written to stderr (the thread goes on serving)."""
-    try:
-        return job()
-    except Exception as error:
-        print(f"norvel serve: {type(error).__name__}: {error}", file=sys.stderr)
-        return 500, error_body("internal error")

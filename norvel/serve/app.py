@@ -1,12 +1,11 @@
 """The ASGI application of ``norvel serve`` (Starlette), and ``serve``, which
-loads the graph once and runs the application on uvicorn, its requests
-answered by a pool of threads over that one graph."""
+runs it on uvicorn in front of a pool of worker processes that share one
+graph."""
 
 from __future__ import annotations
 
 import asyncio
 import contextlib
-import functools
 import json
 import signal
 import sys
@@ -22,10 +21,9 @@ from starlette.responses import HTMLResponse, Response
 from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
-from norvel import Router
-from norvel.serve.answers import Answers, Job
+from norvel.serve.frames import Job
 from norvel.serve.openapi import SPEC, docs_page
-from norvel.serve.pool import AnswerPool
+from norvel.serve.pool import WorkerPool, WorkerStartError
 from norvel.serve.queries import batch_request, dumps, error_body
 
 JSON = "application/json"
@@ -38,21 +36,27 @@ def _json(status: int, body: bytes) -> Response:
     return Response(body, status_code=status, media_type=JSON)
 
 
-def create_app(answers: Answers, pool: AnswerPool) -> ASGIApp:
-    """The endpoints: ``answers`` computed on the pool's threads."""
+def create_app(pool: WorkerPool) -> ASGIApp:
+    """The endpoints, answered by the pool's workers."""
     page = resources.files("norvel.serve").joinpath("page.html").read_bytes()
     docs = docs_page()
     spec = dumps(SPEC)
-    router = answers.router
-    health_body = dumps({"status": "ok", "nodes": router.node_count,
-                         "edges": router.edge_count})
 
-    async def one_job(request: Request) -> Response:
-        ((status, body),) = await pool.run([_query_job(answers, request.scope)])
+    async def one_job(kind: str, request: Request) -> Response:
+        ((status, body),) = await pool.run([(kind, request.scope["query_string"])])
         return _json(status, body)
 
     async def health(request: Request) -> Response:
-        return _json(200, health_body)
+        return _json(200, dumps({"status": "ok", "nodes": pool.nodes, "edges": pool.edges}))
+
+    async def nearest(request: Request) -> Response:
+        return await one_job("nearest", request)
+
+    async def route(request: Request) -> Response:
+        return await one_job("route", request)
+
+    async def network(request: Request) -> Response:
+        return await one_job("network", request)
 
     async def routes(request: Request) -> Response:
         body = bytearray()
@@ -70,8 +74,7 @@ def create_app(answers: Answers, pool: AnswerPool) -> ASGIApp:
         places: list[int] = []
         for index, pair in enumerate(pairs):
             if isinstance(pair, list) and len(pair) == 2:
-                jobs.append(functools.partial(answers.pair, pair[0], pair[1], eps,
-                                              max_snap_m))
+                jobs.append(("pair", pair[0], pair[1], eps, max_snap_m))
                 places.append(index)
             else:
                 entries[index] = dumps({"error": "each pair must be [from, to]",
@@ -98,44 +101,34 @@ def create_app(answers: Answers, pool: AnswerPool) -> ASGIApp:
         print(f"norvel serve: {type(error).__name__}: {error}", file=sys.stderr)
         return _json(500, error_body("internal error"))
 
-    return _FastQueries(answers, pool, Starlette(
-        routes=[Route("/health", health), Route("/nearest", one_job),
-                Route("/route", one_job), Route("/routes", routes, methods=["POST"]),
-                Route("/network", one_job), Route("/", map_page),
+    return _FastQueries(pool, Starlette(
+        routes=[Route("/health", health), Route("/nearest", nearest),
+                Route("/route", route), Route("/routes", routes, methods=["POST"]),
+                Route("/network", network), Route("/", map_page),
                 Route("/docs", docs_html), Route("/openapi.json", openapi)],
         exception_handlers={HTTPException: http_error, Exception: internal_error}))
 
 
-def _query_job(answers: Answers, scope: Scope) -> Job:
-    """The job of a GET of /route, /nearest or /network: its answer to the
-    raw query string."""
-    answer = {"/route": answers.route, "/nearest": answers.nearest,
-              "/network": answers.network}[scope["path"]]
-    return functools.partial(answer, scope["query_string"])
-
-
 class _FastQueries:
-    """GET /route, /nearest and /network straight to the pool, everything
-    else to Starlette (``app``). The event loop's time per request is shared
-    by every thread, and the threads' Python work needs the same interpreter
-    lock: this skips Starlette's request, routing and response objects for
-    the requests that come by the thousand, and answers them exactly as the
-    Starlette routes would."""
+    """GET /route, /nearest and /network straight to a worker, everything
+    else to Starlette. One front process feeds every worker, so its time per
+    request bounds what more workers can add: this skips Starlette's request,
+    routing and response objects for the requests that come by the
+    thousand, and answers them exactly as the Starlette routes would."""
 
-    PATHS = frozenset({"/route", "/nearest", "/network"})
+    KINDS = {"/route": "route", "/nearest": "nearest", "/network": "network"}
     HEADERS = [(b"content-type", JSON.encode())]
 
-    def __init__(self, answers: Answers, pool: AnswerPool, app: Starlette) -> None:
-        self.answers = answers
+    def __init__(self, pool: WorkerPool, app: Starlette) -> None:
         self.pool = pool
         self.app = app
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if (scope["type"] != "http" or scope["path"] not in self.PATHS
-                or scope["method"] != "GET"):
+        kind = self.KINDS.get(scope["path"]) if scope["type"] == "http" else None
+        if kind is None or scope["method"] != "GET":
             await self.app(scope, receive, send)
             return
-        ((status, body),) = await self.pool.run([_query_job(self.answers, scope)])
+        ((status, body),) = await self.pool.run([(kind, scope["query_string"])])
         await send({"type": "http.response.start", "status": status,
                     "headers": [*self.HEADERS, (b"content-length", b"%d" % len(body))]})
         await send({"type": "http.response.body", "body": body})
@@ -148,7 +141,7 @@ def _entry(status: int, body: bytes) -> bytes:
 
 class _Server(uvicorn.Server):
     """uvicorn's server, minus its habit of raising SIGINT or SIGTERM again
-    once it has shut down: the threads still have to be ended, and a
+    once it has shut down: the workers still have to be ended, and a
     shutdown asked for is a clean exit."""
 
     @contextlib.contextmanager
@@ -166,29 +159,31 @@ def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int 
           timeout_s: float = 10.0) -> int:
     """Runs the service until SIGINT or SIGTERM; the exit status.
 
-    The graph is loaded, and its nearest-node index built, before the
-    service takes its first request; ``workers`` threads answer the
-    requests, each within ``timeout_s`` seconds."""
-    try:
-        router = Router.from_file(path)
-        router.build_index()
-    except (OSError, ValueError) as error:
-        print(f"norvel serve: {error}", file=sys.stderr)
-        return 1
-    answers = Answers(router, timeout_s)
-    pool = AnswerPool(workers)
-    config = uvicorn.Config(create_app(answers, pool), host=host, port=port,
-                            log_level="warning", access_log=False, lifespan="off",
-                            server_header=False, proxy_headers=False)
-    server = _Server(config)
-    print(f"norvel serve: {path} ({router.node_count} nodes, {router.edge_count} edges) "
-          f"on http://{host}:{port}/ with {workers} thread{'s' if workers != 1 else ''}",
-          file=sys.stderr, flush=True)
-    try:
-        asyncio.run(server.serve(), loop_factory=_loop_factory())
-    finally:
-        pool.close()
-    return 0 if server.started else 1
+    One process loads the graph (and its nearest-node index) and forks the
+    ``workers`` processes, which share its memory; each request is answered
+    within ``timeout_s`` seconds."""
+    async def run() -> int:
+        pool = WorkerPool(path, workers, timeout_s)
+        try:
+            await pool.start()
+        except (WorkerStartError, OSError) as error:
+            print(f"norvel serve: {error}", file=sys.stderr)
+            return 1
+        try:
+            config = uvicorn.Config(create_app(pool), host=host, port=port,
+                                    log_level="warning", access_log=False,
+                                    lifespan="off", server_header=False,
+                                    proxy_headers=False)
+            server = _Server(config)
+            print(f"norvel serve: {path} ({pool.nodes} nodes, {pool.edges} edges) "
+                  f"on http://{host}:{port}/ with {workers} worker"
+                  f"{'s' if workers != 1 else ''}", file=sys.stderr, flush=True)
+            await server.serve()
+        finally:
+            await pool.close()
+        return 0 if server.started else 1
+
+    return asyncio.run(run(), loop_factory=_loop_factory())
 
 
 def _loop_factory() -> Any:

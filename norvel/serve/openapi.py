@@ -29,6 +29,7 @@ _ROUTE_ERRORS = {
                   "coordinates out of range"),
     "404": _error("an unknown node, or no routable node within max_snap_m"),
     "422": _error("no route joins the two points"),
+    "503": _error("the worker answering the request ended"),
     "504": _error("the request ran over the service's time limit"),
 }
 
@@ -75,7 +76,8 @@ SPEC: dict[str, Any] = {
                                   "content": {"application/json": {"schema": {
                                       "$ref": "#/components/schemas/Snap"}}}},
                           "400": _ROUTE_ERRORS["400"], "404": _error(
-                              "the graph has no node with an outgoing edge")}}},
+                              "the graph has no node with an outgoing edge"),
+                          "503": _ROUTE_ERRORS["503"], "504": _ROUTE_ERRORS["504"]}}},
         "/route": {"get": {
             "summary": "The routes between two points or two nodes.",
             "description": "Each end is either a point (from, to: LAT,LON) or a node "
@@ -119,7 +121,8 @@ SPEC: dict[str, Any] = {
                 "A FeatureCollection: a MultiLineString of [lon, lat] segments per "
                 "street name (property name, null for unnamed streets) and the "
                 "extent of its contents as bbox")},
-                "400": _ROUTE_ERRORS["400"], "504": _ROUTE_ERRORS["504"]}}},
+                "400": _ROUTE_ERRORS["400"], "503": _ROUTE_ERRORS["503"],
+                "504": _ROUTE_ERRORS["504"]}}},
         "/": {"get": {"summary": "The map page.",
                       "responses": {"200": {"description": "HTML"}}}},
         "/docs": {"get": {"summary": "This description as a page.",

@@ -72,14 +72,31 @@ class LiveServer:
     def processes(self):
         """The server's process and every live process under it."""
         front = psutil.Process(self.process.pid)
-        found = [front]
-        for child in front.children(recursive=True):
+        return [front, *(p for p in front.children(recursive=True) if _live(p))]
+
+    def zygote(self):
+        """The process that holds the graph: the front's one child."""
+        (zygote,) = [p for p in psutil.Process(self.process.pid).children() if _live(p)]
+        return zygote
+
+    def worker_pids(self):
+        """The live worker processes: the zygote's children."""
+        return sorted(p.pid for p in self.zygote().children() if _live(p))
+
+    def wait_for_workers(self, count, kept_from=None, kept=None, timeout_s=60):
+        """The pids once there are ``count`` workers, ``kept`` of them from
+        the pids ``kept_from``."""
+        deadline = time.monotonic() + timeout_s
+        while True:
             try:
-                if child.status() != psutil.STATUS_ZOMBIE:
-                    found.append(child)
-            except psutil.NoSuchProcess:
-                pass
-        return found
+                pids = self.worker_pids()
+            except (ValueError, psutil.NoSuchProcess):  # no zygote, or two
+                pids = []
+            if len(pids) == count and (
+                    kept_from is None or len(set(pids) & set(kept_from)) == kept):
+                return pids
+            assert time.monotonic() < deadline, pids
+            time.sleep(0.05)
 
     def cpu_s(self):
         """CPU seconds the server's processes have used so far."""
@@ -103,3 +120,10 @@ class LiveServer:
         """What the server wrote on stderr so far."""
         self.log.seek(0)
         return self.log.read()
+
+
+def _live(process):
+    try:
+        return process.status() != psutil.STATUS_ZOMBIE
+    except psutil.NoSuchProcess:
+        return False
