@@ -11,10 +11,11 @@ First a fresh process loads the graph (``Router.from_file``, then
 with the interpreter and numpy/scipy around it. Then ``norvel serve GRAPH
 --workers N`` starts on a free loopback port; once /health answers, it gets
 ``--requests`` GET /route requests between the ends of that many
-(seeded) random node pairs, and its processes (the server and every process
-under it) are measured: PSS counts a page shared by k processes as 1/k in
-each, so the sum is the memory the service really takes. Linux only
-(psutil reads /proc/PID/smaps).
+(seeded) random node pairs, and its processes (the front, the process
+holding the graph, the workers it forked) are measured: PSS counts a page
+shared by k processes as 1/k in each, so the sum is the memory the service
+really takes; USS, the pages a process holds alone. Linux only (psutil
+reads /proc/PID/smaps).
 """
 
 from __future__ import annotations
@@ -28,6 +29,7 @@ import sys
 import time
 import urllib.error
 import urllib.request
+from typing import NamedTuple
 
 import psutil
 
@@ -46,13 +48,20 @@ print(json.dumps({{"rss": memory.rss, "pss": memory.pss,
 """
 
 
-def one_router(path: str) -> dict[str, object]:
-    """RSS and PSS (bytes) of a fresh process holding one Router, and some
-    node ids of the graph to ask routes between."""
+class OneRouter(NamedTuple):
+    """A fresh process holding one Router: its RSS and PSS in bytes, the
+    graph's node count and some node ids to ask routes between."""
+
+    rss: int
+    pss: int
+    nodes: int
+    ids: list[int]
+
+
+def one_router(path: str) -> OneRouter:
     run = subprocess.run([sys.executable, "-c", ONE_ROUTER.format(path=path)],
                          capture_output=True, text=True, check=True, timeout=600)
-    answer: dict[str, object] = json.loads(run.stdout)
-    return answer
+    return OneRouter(**json.loads(run.stdout))
 
 
 def free_port() -> int:
@@ -74,16 +83,17 @@ def get(port: int, path: str, timeout_s: float) -> int:
         return error.code
 
 
-def server_pss(process: psutil.Process) -> tuple[int, int]:
-    """(summed PSS in bytes, count) of a process and every process under it."""
-    total = count = 0
+def server_memory(process: psutil.Process) -> list[tuple[int, int, int]]:
+    """(pid, PSS, USS) in bytes of a process and of every process under it;
+    USS counts the pages a process holds alone."""
+    found = []
     for each in [process, *process.children(recursive=True)]:
         try:
-            total += each.memory_full_info().pss
-            count += 1
+            memory = each.memory_full_info()
         except psutil.NoSuchProcess:
-            pass
-    return total, count
+            continue
+        found.append((each.pid, memory.pss, memory.uss))
+    return found
 
 
 def main() -> None:
@@ -97,10 +107,9 @@ def main() -> None:
     args = parser.parse_args()
 
     alone = one_router(args.graph)
-    rss, pss = int(alone["rss"]), int(alone["pss"])  # type: ignore[call-overload]
-    print(f"{args.graph}: {alone['nodes']} nodes")
+    print(f"{args.graph}: {alone.nodes} nodes")
     print(f"one Router (from_file + build_index) in a fresh process: "
-          f"RSS {rss / MIB:.0f} MiB, PSS {pss / MIB:.0f} MiB", flush=True)
+          f"RSS {alone.rss / MIB:.0f} MiB, PSS {alone.pss / MIB:.0f} MiB", flush=True)
 
     port = free_port()
     server = subprocess.Popen(
@@ -118,20 +127,23 @@ def main() -> None:
                 raise RuntimeError("the server did not start")
             time.sleep(0.5)
         front = psutil.Process(server.pid)
-        started, count = server_pss(front)
-        ids = list(alone["ids"])  # type: ignore[call-overload]
+        started = sum(pss for _, pss, _ in server_memory(front))
         rng = random.Random(args.seed)
-        statuses = [get(port, f"/route?from_node={rng.choice(ids)}"
-                              f"&to_node={rng.choice(ids)}", 120)
+        statuses = [get(port, f"/route?from_node={rng.choice(alone.ids)}"
+                              f"&to_node={rng.choice(alone.ids)}", 120)
                     for _ in range(args.requests)]
-        after, count = server_pss(front)
+        processes = server_memory(front)
     finally:
         server.terminate()
         server.wait(timeout=60)
-    print(f"norvel serve --workers {args.workers}, {count} processes: summed PSS "
-          f"{started / MIB:.0f} MiB once started ({started / rss:.2f}x the Router's RSS), "
-          f"{after / MIB:.0f} MiB after {args.requests} routes ({after / rss:.2f}x); "
+    after = sum(pss for _, pss, _ in processes)
+    print(f"norvel serve --workers {args.workers}, {len(processes)} processes: summed PSS "
+          f"{started / MIB:.0f} MiB once started ({started / alone.rss:.2f}x the Router's "
+          f"RSS), {after / MIB:.0f} MiB after {args.requests} routes "
+          f"({after / alone.rss:.2f}x); "
           f"statuses {sorted(set(statuses))}")
+    for pid, pss, uss in processes:
+        print(f"  pid {pid}: PSS {pss / MIB:.0f} MiB, USS {uss / MIB:.0f} MiB")
 
 
 if __name__ == "__main__":

@@ -183,7 +183,10 @@ def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int 
             await pool.close()
         return 0 if server.started else 1
 
-    return asyncio.run(run(), loop_factory=_loop_factory())
+    try:
+        return asyncio.run(run(), loop_factory=_loop_factory())
+    except KeyboardInterrupt:  # before the server took over Ctrl-C
+        return 130
 
 
 def _loop_factory() -> Any:

@@ -20,6 +20,7 @@ closes theirs.
 
 from __future__ import annotations
 
+import contextlib
 import gc
 import os
 import pickle
@@ -99,10 +100,10 @@ def serve_forks(control: socket.socket, path: str, timeout_s: float) -> int:
         router = Router.from_file(path)
         router.build_index()
     except (OSError, ValueError, MemoryError) as error:
-        _send(control, frames.Failed(str(error)))
+        with contextlib.suppress(ConnectionError):
+            _send(control, frames.Failed(str(error)))
         return 1
     answers = Answers(router, timeout_s)
-    _send(control, frames.Ready(router.node_count, router.edge_count))
     # The kernel reaps the workers; the front learns of their end from
     # their sockets.
     signal.signal(signal.SIGCHLD, signal.SIG_IGN)
@@ -111,6 +112,7 @@ def serve_forks(control: socket.socket, path: str, timeout_s: float) -> int:
     gc.collect()
     gc.freeze()
     try:
+        _send(control, frames.Ready(router.node_count, router.edge_count))
         while asked := control.recv(64):
             for _ in asked:
                 _fork_worker(control, answers)
