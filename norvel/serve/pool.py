@@ -72,7 +72,9 @@ class _Process:
         if self.ended:
             return True
         if self.pidfd is not None:
-            return bool(select.select([self.pidfd], [], [], 0)[0])
+            poll = select.poll()
+            poll.register(self.pidfd, select.POLLIN)
+            return bool(poll.poll(0))
         try:
             os.kill(self.pid, 0)
         except ProcessLookupError:
@@ -309,8 +311,11 @@ class WorkerPool:
         """Ends every worker and the zygote: closes their sockets, then kills
         those that linger."""
         self._closing = True
-        for task in list(self._tasks):
+        tasks = list(self._tasks)
+        for task in tasks:
             task.cancel()
+        # Until they have let go of the workers' pidfds.
+        await asyncio.gather(*tasks, return_exceptions=True)
         workers = list(self._workers)
         for worker in workers:
             worker.alive = False
