@@ -30,6 +30,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import hashlib
 import os
 import random
@@ -90,13 +91,15 @@ class Server:
                 time.sleep(0.2)
 
     def cpu_s(self) -> tuple[float, float]:
-        """CPU seconds of the front and of its live workers so far."""
+        """CPU seconds of the front, and of the processes under it (the one
+        holding the graph and the workers it forked), so far."""
         front = psutil.Process(self.process.pid)
         own = front.cpu_times()
         workers = 0.0
-        for process in front.children():
-            times = process.cpu_times()
-            workers += times.user + times.system
+        for process in front.children(recursive=True):
+            with contextlib.suppress(psutil.NoSuchProcess):
+                times = process.cpu_times()
+                workers += times.user + times.system
         return own.user + own.system, workers
 
     def __enter__(self) -> Server:

@@ -69,7 +69,8 @@ def _parser() -> argparse.ArgumentParser:
                        help="address to listen on (default 127.0.0.1)")
     serve.add_argument("--port", type=int, default=8000, help="default 8000")
     serve.add_argument("--workers", type=int, default=os.cpu_count() or 1,
-                       help="worker processes (default: the number of cores)")
+                       help="worker processes, which share one copy of the graph "
+                            "(default: the number of cores)")
     serve.add_argument("--timeout-s", type=float, default=10.0,
                        help="time limit of one request, in seconds (default 10)")
 

@@ -222,31 +222,30 @@ class NodeTable(Mapping[int, LatLon]):
         graph = self._graph
         tail_at = self.dense(tails)
         head_at = self.dense(heads)
-        keep = (tail_at >= 0) & (head_at >= 0)
+        where = np.flatnonzero((tail_at >= 0) & (head_at >= 0))
         if one_per_pair:
-            keep &= _first_of_each_pair(tails, heads)
-        where = np.flatnonzero(keep)
+            where = where[_first_of_each_pair(tail_at[where], head_at[where],
+                                              len(graph.ids))]
         names: list[str | None] = [None] * len(where)
         if graph.has_names:
-            table = graph.name_table()
-            names = [table[k - 1] if k else None
-                     for k in graph.edge_names[where].tolist()]
+            # Name number k > 0 is the table's name k - 1; 0 is no name.
+            table: list[str | None] = [None, *graph.name_table()]
+            names = [table[k] for k in graph.edge_names[where].tolist()]
         starts = np.column_stack((graph.lons[tail_at[where]], graph.lats[tail_at[where]]))
         ends = np.column_stack((graph.lons[head_at[where]], graph.lats[head_at[where]]))
         return Segments(tails[where], heads[where], starts, ends, names)
 
 
-def _first_of_each_pair(tails: IdArray, heads: IdArray) -> npt.NDArray[np.bool_]:
-    """Whether each edge is the first in order between its two nodes,
-    whichever its direction."""
-    low = np.minimum(tails, heads)
-    high = np.maximum(tails, heads)
-    # A stable sort keeps the edges of a pair in order, the first ahead; it
-    # takes a fifth of the time of np.unique over (low, high) rows.
-    order = np.lexsort((high, low))
-    low, high = low[order], high[order]
-    first = np.ones(len(order), dtype=bool)
-    first[1:] = (low[1:] != low[:-1]) | (high[1:] != high[:-1])
-    once = np.zeros(len(order), dtype=bool)
-    once[order[first]] = True
-    return once
+def _first_of_each_pair(tails: IndexArray, heads: IndexArray,
+                        count: int) -> IndexArray:
+    """The positions, ascending, of the first edge between each two nodes
+    whatever its direction, for edges given by dense indices below
+    ``count``. Each unordered pair is one integer, so that finding the
+    first of each is a sort of integers (a stable one: the first keeps its
+    place), not a sort of rows, which is many times slower."""
+    low = np.minimum(tails, heads).astype(np.uint64)
+    high = np.maximum(tails, heads).astype(np.uint64)
+    first: IndexArray = np.unique(low * np.uint64(count) + high,
+                                  return_index=True)[1]
+    first.sort()
+    return first

@@ -1,17 +1,19 @@
 """``norvel serve``: safe routes over HTTP, with a map page (extra ``serve``:
 ``pip install 'norvel_core[serve]'``).
 
-The module holds the interpreter lock for a whole request, so the service
-answers on worker processes: a front process (uvicorn and Starlette on
-asyncio) takes the HTTP requests and hands each to an idle worker over a
-pipe; every worker loads the graph once and sends back the finished JSON.
-A request that runs longer than the time limit gets a 504 and its worker is
-replaced; a worker that dies is replaced and its request gets a 503.
+The graph is in memory once, whatever the number of workers: one process
+(``norvel.serve.zygote``) loads it, then forks the worker processes, which
+share its pages. A front process (uvicorn and Starlette on asyncio) takes
+the HTTP requests and hands each to an idle worker over a socket; the
+worker sends back the finished JSON. A route stops itself at the time limit
+and gets a 504; a worker that dies, or hangs past the limit, is replaced by
+a new fork, and its request gets a 503 (or the 504).
 
     norvel serve graph.json.gz --port 8000 --workers 2 --timeout-s 10
 
 - ``norvel.serve.app.create_app(pool)``: the ASGI application.
-- ``norvel.serve.pool.WorkerPool``: the worker processes.
+- ``norvel.serve.pool.WorkerPool``: the zygote and its workers.
+- ``norvel.serve.answers.Answers``: what a worker answers, on a Router.
 - ``norvel.serve.app.serve(...)``: what ``norvel serve`` runs.
 
 The endpoints and their answers are described at ``/docs`` of a running

@@ -1,5 +1,6 @@
 """The ASGI application of ``norvel serve`` (Starlette), and ``serve``, which
-runs it on uvicorn in front of a worker pool."""
+runs it on uvicorn in front of a pool of worker processes that share one
+graph."""
 
 from __future__ import annotations
 
@@ -23,7 +24,7 @@ from starlette.types import ASGIApp, Receive, Scope, Send
 from norvel.serve.frames import Job
 from norvel.serve.openapi import SPEC, docs_page
 from norvel.serve.pool import WorkerPool, WorkerStartError
-from norvel.serve.queries import ClientError, batch_request, dumps, error_body
+from norvel.serve.queries import batch_request, dumps, error_body
 
 JSON = "application/json"
 # A body of 10,000 pairs of points with every digit a double can have
@@ -66,8 +67,8 @@ def create_app(pool: WorkerPool) -> ASGIApp:
                                              f"{MAX_BODY_BYTES} bytes"))
         try:
             pairs, eps, max_snap_m = batch_request(bytes(body))
-        except ClientError as error:
-            return _json(error.status, error_body(error.message))
+        except (ValueError, TypeError) as error:
+            return _json(400, error_body(str(error)))
         entries: list[bytes | None] = [None] * len(pairs)
         jobs: list[Job] = []
         places: list[int] = []
@@ -79,7 +80,6 @@ def create_app(pool: WorkerPool) -> ASGIApp:
                 entries[index] = dumps({"error": "each pair must be [from, to]",
                                         "status": 400})
         for index, (status, answer) in zip(places, await pool.run(jobs)):
-            # The workers' own errors are entries already; the pool's are not.
             entries[index] = answer if status == 200 else _entry(status, answer)
         return _json(200, b'{"results":[' + b",".join(e or b"null" for e in entries) + b"]}")
 
@@ -157,7 +157,11 @@ class _Server(uvicorn.Server):
 
 def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int = 1,
           timeout_s: float = 10.0) -> int:
-    """Runs the service until SIGINT or SIGTERM; the exit status."""
+    """Runs the service until SIGINT or SIGTERM; the exit status.
+
+    One process loads the graph (and its nearest-node index) and forks the
+    ``workers`` processes, which share its memory; each request is answered
+    within ``timeout_s`` seconds."""
     async def run() -> int:
         pool = WorkerPool(path, workers, timeout_s)
         try:
@@ -179,7 +183,10 @@ def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int 
             await pool.close()
         return 0 if server.started else 1
 
-    return asyncio.run(run(), loop_factory=_loop_factory())
+    try:
+        return asyncio.run(run(), loop_factory=_loop_factory())
+    except KeyboardInterrupt:  # before the server took over Ctrl-C
+        return 130
 
 
 def _loop_factory() -> Any:

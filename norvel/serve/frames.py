@@ -1,17 +1,20 @@
-"""Messages between the front and its workers: a 4-byte big-endian length,
-then that many bytes.
+"""Messages between the front and the worker processes: a 4-byte big-endian
+length, then that many bytes.
 
-The front sends a pickled list of jobs; the worker answers each job with a
-frame of its own, a 2-byte HTTP status followed by the JSON body, so that the
-front can hand the bytes on without decoding them. The worker's first frame
-says whether it loaded the graph (``Ready`` or ``Failed``, pickled).
+The front sends a worker a pickled list of jobs; the worker answers each job
+with a frame of its own, a 2-byte HTTP status followed by the JSON body, so
+that the front can hand the bytes on without decoding them. The process
+that holds the graph (``norvel.serve.zygote``) sends pickled messages in
+the same frames on its own socket: whether it loaded the graph (``Ready``
+or ``Failed``), then a ``Forked`` (or ``Failed``) for each worker asked
+for.
 """
 
 from __future__ import annotations
 
 import struct
 from dataclasses import dataclass
-from typing import BinaryIO
+from typing import Any, BinaryIO
 
 _LENGTH = struct.Struct(">I")
 _STATUS = struct.Struct(">H")
@@ -22,20 +25,28 @@ LENGTH_SIZE = _LENGTH.size
 #   ("pair", origin, destination, eps, max_snap_m)  one pair of POST /routes
 # where query is the raw query string (bytes) and the ends of a pair are the
 # JSON values the client sent.
-Job = tuple[object, ...]
+Job = tuple[Any, ...]
 
 
 @dataclass(frozen=True)
 class Ready:
-    """A worker loaded its graph: the graph's size."""
+    """The graph is loaded: its size."""
 
     nodes: int
     edges: int
 
 
 @dataclass(frozen=True)
+class Forked:
+    """A worker was forked: its pid. Its socket (and, on Linux, a pidfd of
+    it) come with the message as passed descriptors."""
+
+    pid: int
+
+
+@dataclass(frozen=True)
 class Failed:
-    """A worker could not load its graph: why, in English."""
+    """The graph could not be loaded: why, in English."""
 
     message: str
 

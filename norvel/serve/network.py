@@ -2,58 +2,84 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Mapping
+import time
+from collections.abc import Iterator
 
-from norvel.serve.queries import dumps
+import numpy as np
+import numpy.typing as npt
 
-Box = tuple[float, float, float, float]
-LonLat = tuple[float, float]
+from norvel.serve.queries import Box, dumps, dumps_array
+from norvel.table import Segments
+
+# Lines written between two looks at the clock: a few milliseconds' work.
+LINES_PER_PIECE = 50_000
+
+
+class Overtime(Exception):
+    """The answer was not written by its deadline."""
 
 
 class StreetNetwork:
     """The streets of a graph as segments between node positions, one per
-    pair of nodes whatever the edges' directions, grouped by street name."""
+    pair of nodes whatever the edges' directions (``NodeTable.segments``),
+    grouped by street name. Read-only once built: threads share it."""
 
-    def __init__(self, coordinates: Mapping[int, LonLat],
-                 edges: Iterable[tuple[int, int, str | None]]) -> None:
-        seen: set[tuple[int, int]] = set()
-        self._segments: list[tuple[LonLat, LonLat, str | None]] = []
-        for start, end, name in edges:
-            key = (start, end) if start <= end else (end, start)
-            if key in seen or start not in coordinates or end not in coordinates:
-                continue
-            seen.add(key)
-            self._segments.append((coordinates[start], coordinates[end], name))
+    def __init__(self, segments: Segments) -> None:
+        # (segment, end, lon/lat), as the GeoJSON lines are written.
+        self._lines: npt.NDArray[np.float64] = np.ascontiguousarray(
+            np.stack((segments.starts, segments.ends), axis=1))
+        # The names in the order they first come, and each segment's.
+        self._names = list(dict.fromkeys(segments.names))
+        number = {name: k for k, name in enumerate(self._names)}
+        self._street = np.fromiter((number[name] for name in segments.names),
+                                   dtype=np.intp, count=len(segments.names))
         self._whole: bytes | None = None
 
-    def geojson(self, box: Box | None) -> bytes:
+    def geojson(self, box: Box | None, deadline: float) -> bytes:
         """A FeatureCollection with one MultiLineString per street name (the
-        unnamed streets together, name null) of the segments with an end in
-        the box (every segment without a box), and the extent of what it
-        holds as ``bbox``."""
+        unnamed streets together, name null), in the order the names first
+        come, of the segments with an end in the box (every segment without
+        a box), and the extent of what it holds as ``bbox``. Overtime when
+        ``time.monotonic()`` passes ``deadline`` before it is written."""
         if box is None:
             if self._whole is None:
-                self._whole = self._collection(self._segments)
+                self._whole = self._collection(np.arange(len(self._lines)), deadline)
             return self._whole
         min_lon, min_lat, max_lon, max_lat = box
+        lon, lat = self._lines[:, :, 0], self._lines[:, :, 1]
+        inside = (min_lon <= lon) & (lon <= max_lon) & (min_lat <= lat) & (lat <= max_lat)
+        return self._collection(np.flatnonzero(inside.any(axis=1)), deadline)
 
-        def inside(point: LonLat) -> bool:
-            return min_lon <= point[0] <= max_lon and min_lat <= point[1] <= max_lat
+    def _collection(self, chosen: npt.NDArray[np.intp], deadline: float) -> bytes:
+        """The FeatureCollection of the segments ``chosen`` (ascending)."""
+        streets = self._street[chosen]
+        # Each street's segments in their order, the streets in the order
+        # their first segment comes.
+        by_street = chosen[np.argsort(streets, kind="stable")]
+        counts = np.bincount(streets, minlength=len(self._names))
+        starts = np.concatenate(([0], np.cumsum(counts)[:-1]))
+        present, first = np.unique(streets, return_index=True)
+        features = []
+        for street in present[np.argsort(first)].tolist():
+            lines = self._lines[by_street[starts[street]:starts[street] + counts[street]]]
+            features.append(b'{"type":"Feature","geometry":{"type":"MultiLineString",'
+                            b'"coordinates":[' + b",".join(_pieces(lines, deadline))
+                            + b']},"properties":' + dumps({"name": self._names[street]})
+                            + b"}")
+        body = b'{"type":"FeatureCollection","features":[' + b",".join(features) + b"]"
+        if len(chosen):
+            points = self._lines[chosen]
+            body += b',"bbox":' + dumps([float(points[:, :, 0].min()),
+                                         float(points[:, :, 1].min()),
+                                         float(points[:, :, 0].max()),
+                                         float(points[:, :, 1].max())])
+        return body + b"}"
 
-        return self._collection([s for s in self._segments if inside(s[0]) or inside(s[1])])
 
-    @staticmethod
-    def _collection(segments: list[tuple[LonLat, LonLat, str | None]]) -> bytes:
-        streets: dict[str | None, list[list[list[float]]]] = {}
-        for start, end, name in segments:
-            streets.setdefault(name, []).append([list(start), list(end)])
-        features = [{"type": "Feature",
-                     "geometry": {"type": "MultiLineString", "coordinates": lines},
-                     "properties": {"name": name}}
-                    for name, lines in streets.items()]
-        collection: dict[str, object] = {"type": "FeatureCollection", "features": features}
-        if segments:
-            lons = [p[0] for s in segments for p in s[:2]]
-            lats = [p[1] for s in segments for p in s[:2]]
-            collection["bbox"] = [min(lons), min(lats), max(lons), max(lats)]
-        return dumps(collection)
+def _pieces(lines: npt.NDArray[np.float64], deadline: float) -> Iterator[bytes]:
+    """The JSON of the lines, a piece at a time without the enclosing
+    brackets, looking at the clock between pieces."""
+    for begin in range(0, len(lines), LINES_PER_PIECE):
+        if time.monotonic() > deadline:
+            raise Overtime
+        yield dumps_array(lines[begin:begin + LINES_PER_PIECE])[1:-1]

@@ -6,7 +6,8 @@ from __future__ import annotations
 import html
 from typing import Any
 
-from norvel.serve.queries import DEFAULT_MAX_SNAP_M, MAX_PAIRS
+from norvel._values import DEFAULT_MAX_SNAP_M
+from norvel.serve.queries import MAX_PAIRS
 
 
 def _error(description: str) -> dict[str, Any]:
@@ -74,8 +75,9 @@ SPEC: dict[str, Any] = {
             "responses": {"200": {"description": "{\"node\": ID, \"distance_m\": D}",
                                   "content": {"application/json": {"schema": {
                                       "$ref": "#/components/schemas/Snap"}}}},
-                          "400": _ROUTE_ERRORS["400"], "503": _ROUTE_ERRORS["503"],
-                          "504": _ROUTE_ERRORS["504"]}}},
+                          "400": _ROUTE_ERRORS["400"], "404": _error(
+                              "the graph has no node with an outgoing edge"),
+                          "503": _ROUTE_ERRORS["503"], "504": _ROUTE_ERRORS["504"]}}},
         "/route": {"get": {
             "summary": "The routes between two points or two nodes.",
             "description": "Each end is either a point (from, to: LAT,LON) or a node "
@@ -119,7 +121,8 @@ SPEC: dict[str, Any] = {
                 "A FeatureCollection: a MultiLineString of [lon, lat] segments per "
                 "street name (property name, null for unnamed streets) and the "
                 "extent of its contents as bbox")},
-                "400": _ROUTE_ERRORS["400"]}}},
+                "400": _ROUTE_ERRORS["400"], "503": _ROUTE_ERRORS["503"],
+                "504": _ROUTE_ERRORS["504"]}}},
         "/": {"get": {"summary": "The map page.",
                       "responses": {"200": {"description": "HTML"}}}},
         "/docs": {"get": {"summary": "This description as a page.",

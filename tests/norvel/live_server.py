@@ -2,7 +2,6 @@
 
 import http.client
 import json
-import os
 import socket
 import subprocess
 import sys
@@ -70,44 +69,43 @@ class LiveServer:
         assert kind == "application/json", (path, kind)
         return status, json.loads(raw)
 
+    def processes(self):
+        """The server's process and every live process under it."""
+        front = psutil.Process(self.process.pid)
+        return [front, *(p for p in front.children(recursive=True) if _live(p))]
+
+    def zygote(self):
+        """The process that holds the graph: the front's one child."""
+        (zygote,) = [p for p in psutil.Process(self.process.pid).children() if _live(p)]
+        return zygote
+
     def worker_pids(self):
-        """The live worker processes (a killed one lingers as a zombie until
-        the front reaps it)."""
-        pids = []
-        for child in psutil.Process(self.process.pid).children():
-            try:
-                if child.status() != psutil.STATUS_ZOMBIE:
-                    pids.append(child.pid)
-            except psutil.NoSuchProcess:
-                pass
-        return sorted(pids)
+        """The live worker processes: the zygote's children."""
+        return sorted(p.pid for p in self.zygote().children() if _live(p))
 
     def wait_for_workers(self, count, kept_from=None, kept=None, timeout_s=60):
         """The pids once there are ``count`` workers, ``kept`` of them from
         the pids ``kept_from``."""
         deadline = time.monotonic() + timeout_s
         while True:
-            pids = self.worker_pids()
+            try:
+                pids = self.worker_pids()
+            except (ValueError, psutil.NoSuchProcess):  # no zygote, or two
+                pids = []
             if len(pids) == count and (
                     kept_from is None or len(set(pids) & set(kept_from)) == kept):
                 return pids
             assert time.monotonic() < deadline, pids
             time.sleep(0.05)
 
-    def wait_until_idle(self, quiet_s=0.3, timeout_s=60):
-        """The worker pids once none of them used CPU time for ``quiet_s``:
-        new workers have loaded the graph."""
-        deadline = time.monotonic() + timeout_s
-        while True:
-            assert time.monotonic() < deadline
-            try:
-                processes = [psutil.Process(pid) for pid in self.worker_pids()]
-                before = [sum(p.cpu_times()[:2]) for p in processes]
-                time.sleep(quiet_s)
-                if [sum(p.cpu_times()[:2]) for p in processes] == before:
-                    return [p.pid for p in processes]
-            except psutil.NoSuchProcess:
-                pass
+    def cpu_s(self):
+        """CPU seconds the server's processes have used so far."""
+        return sum(sum(p.cpu_times()[:2]) for p in self.processes())
+
+    def pss(self):
+        """The proportional set size of the server's processes, summed: a
+        page shared by k processes counts 1/k in each (Linux)."""
+        return sum(p.memory_full_info().pss for p in self.processes())
 
     def stop(self):
         self.process.terminate()
@@ -122,3 +120,10 @@ class LiveServer:
         """What the server wrote on stderr so far."""
         self.log.seek(0)
         return self.log.read()
+
+
+def _live(process):
+    try:
+        return process.status() != psutil.STATUS_ZOMBIE
+    except psutil.NoSuchProcess:
+        return False

@@ -301,3 +301,34 @@ def test_a_file_one_record_a_line_reads_as_its_parsed_form(tmp_path):
         ["Pohjoisesplanadi"]
     assert np.array_equal(router.table.routable, expected.table.routable)
     assert router.nearest(60.0, 25.0) == expected.nearest(60.0, 25.0)
+
+
+@pytest.mark.parametrize("one_per_pair", [False, True])
+def test_segments_are_the_documents_edges_between_nodes(one_per_pair):
+    """Against the document read plainly: edges in document order, those
+    with an end that is no node left out, and with ``one_per_pair`` only
+    the first edge between two nodes, whichever its direction."""
+    document = json.loads(json.dumps(DOCUMENT))
+    edges = document["edges"]
+    # A repeated edge, a reverse one listed before its partner's repeat, a
+    # loop, and an edge to an id that is no node.
+    edges[4:4] = [dict(edges[9]), {**edges[0], "from": edges[0]["to"],
+                                   "to": edges[0]["from"]}]
+    edges += [{"from": FIRST_ID + 7, "to": FIRST_ID + 7, "distance_m": 1.0,
+               "risk_score": 0.1},
+              {"from": FIRST_ID, "to": ABSENT, "distance_m": 1.0,
+               "risk_score": 0.1}]
+    position = {n["id"]: (n["lon"], n["lat"]) for n in document["nodes"]}
+    expected, seen = [], set()
+    for edge in edges:
+        a, b = edge["from"], edge["to"]
+        pair = (min(a, b), max(a, b))
+        if a in position and b in position and not (one_per_pair and pair in seen):
+            seen.add(pair)
+            expected.append((a, b, position[a], position[b]))
+    segments = Router.from_json(json.dumps(document)).table.segments(
+        one_per_pair=one_per_pair)
+    assert list(zip(segments.tails.tolist(), segments.heads.tolist(),
+                    map(tuple, segments.starts.tolist()),
+                    map(tuple, segments.ends.tolist()))) == expected
+    assert segments.names == [None] * len(expected)

@@ -1,6 +1,8 @@
 """norvel serve against live servers on loopback: every endpoint and error
 status, answers equal to the Router's own, fuzzed queries and bodies that
-never give a 500, a request over the time limit, and a killed worker."""
+never give a 500, requests over the time limit that stop there, stuck,
+killed and unloadable workers, and the memory of a server with two
+workers."""
 
 import json
 import subprocess
@@ -9,12 +11,16 @@ import threading
 import time
 from urllib.parse import quote, urlencode
 
+import numpy as np
 import psutil
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import norvel
+from norvel.serve import queries
+from norvel.serve.network import Overtime, StreetNetwork
+from norvel.serve.pool import GRACE_S
 from grids import DEAD_END, FIRST_ID, LONELY, grid_document
 from live_server import LiveServer, sample_graph
 
@@ -114,8 +120,10 @@ def test_batch_answers_in_order_with_an_entry_per_failure(server, router):
     assert body["results"][1::2] == [expected_routes(router, DESTINATION, ORIGIN)] * 40
 
     for document, message in (({"pairs": [[ORIGIN, DESTINATION]] * 10_001}, "at most 10000"),
-                              ({"pairs": [], "eps": -1}, "'eps' must be 0 or more"),
-                              ({"pairs": [], "eps": "0.1"}, "'eps' must be a number"),
+                              ({"pairs": [], "eps": -1}, "eps must be a finite number >= 0"),
+                              ({"pairs": [], "eps": "0.1"}, "eps must be a real number"),
+                              (b'{"pairs": [], "max_snap_m": NaN}',
+                               "max_snap_m must be a number >= 0"),
                               ({"pair": []}, "unknown member 'pair'"),
                               (b"[[[", "must be a JSON object"),
                               (b"[" * 100_000, "must be a JSON object")):
@@ -129,21 +137,25 @@ SAMPLE_ERRORS = [
      "give either 'from' or 'from_node', not both"),
     ("/route?from=60.17&to=60.17,24.94", 400, "'from' must be LAT,LON"),
     ("/route?from=60.17,east&to=60.17,24.94", 400, "'from' must be a number"),
-    ("/route?from=91,24.94&to=60.17,24.94", 400, "latitude of 'from' must be within [-90, 90]"),
-    ("/route?from=60,181&to=60.17,24.94", 400, "longitude of 'from' must be within"),
-    (f"/route?from_node=-5&to_node={ORIGIN}", 400, "'from_node' must be a node id"),
-    (f"/route?from_node={2**64}&to_node={ORIGIN}", 400, "'from_node' must be a node id"),
+    ("/route?from=91,24.94&to=60.17,24.94", 400, "origin lat must be within [-90, 90]"),
+    ("/route?to=60,181&from=60.17,24.94", 400, "destination lon must be within [-180, 180]"),
+    (f"/route?from_node=1.5&to_node={ORIGIN}", 400, "'from_node' must be a node id"),
+    (f"/route?from_node=-5&to_node={ORIGIN}", 404, "origin node -5 is not a node"),
+    (f"/route?from_node={2**64}&to_node={ORIGIN}", 404, f"origin node {2**64} is not a node"),
     (f"/route?from_node={ORIGIN}&to_node={DESTINATION}&eps=-0.1", 400,
-     "'eps' must be 0 or more"),
+     "eps must be a finite number >= 0"),
     (f"/route?from_node={ORIGIN}&to_node={DESTINATION}&eps=nan", 400, "'eps' must be a number"),
     (f"/route?from_node={ORIGIN}&to_node={DESTINATION}&eps=1e999", 400,
-     "'eps' must be a finite number"),
+     "eps must be a finite number >= 0, got inf"),
+    (f"/route?from_node={ORIGIN}&to_node={DESTINATION}&max_snap_m=-1", 400,
+     "max_snap_m must be a number >= 0"),
     (f"/route?from_node={ORIGIN}&to_node={DESTINATION}&esp=0.1", 400,
      "unknown parameter 'esp'"),
     (f"/route?from_node={ORIGIN}&to_node={DESTINATION}&eps=1&eps=2", 400, "more than once"),
     ("/nearest?lat=60.17", 400, "missing parameter 'lon'"),
-    ("/nearest?lat=-90.5&lon=24", 400, "latitude"),
+    ("/nearest?lat=-90.5&lon=24", 400, "lat must be within [-90, 90]"),
     ("/network?bbox=1,2,3", 400, "'bbox' must be minlon,minlat,maxlon,maxlat"),
+    ("/network?bbox=1,2,3,91", 400, "bbox maxlat must be within [-90, 90]"),
     ("/network?bbox=3,2,1,4", 400, "with min <= max"),
     (f"/route?from_node=3&to_node={ORIGIN}", 404, "origin node 3 is not a node of the graph"),
     (f"/route?from=10,10&to_node={ORIGIN}", 404, "m from the nearest routable node"),
@@ -180,6 +192,18 @@ def test_network_page_and_api_description(server, router):
     assert {"/health", "/nearest", "/route", "/routes", "/network"} <= set(spec["paths"])
     status, kind, docs = server.request("GET", "/docs")
     assert status == 200 and b"POST /routes" in docs
+
+
+def test_the_street_network_is_written_by_its_deadline_or_not_at_all(router):
+    network = StreetNetwork(router.table.segments(one_per_pair=True))
+    with pytest.raises(Overtime):
+        network.geojson(None, time.monotonic() - 1.0)
+    whole = json.loads(network.geojson(None, time.monotonic() + 60.0))
+    lines = [line for f in whole["features"] for line in f["geometry"]["coordinates"]]
+    assert len(lines) == len(router.table.segments(one_per_pair=True).tails)
+    # Without orjson the same bytes.
+    array = np.array(lines[:1000])
+    assert queries._json_dumps_array(array) == queries.dumps_array(array)
 
 
 # What a client might send: parameter names the endpoints know and others,
@@ -252,15 +276,64 @@ SLOW = f"/route?from_node={SLOW_FIRST}&to_node={SLOW_LAST}"
 QUICK = f"/route?from_node={FIRST_ID}&to_node={FIRST_ID + 30}"
 
 
-def test_a_request_over_the_time_limit_gets_504_and_a_new_worker(grid_server):
-    before = grid_server.wait_for_workers(2)
-    thread, answers = in_thread(lambda: grid_server.get(SLOW))
-    # The other worker goes on answering meanwhile.
+OVERTIME = {"error": f"the request took longer than {TIMEOUT_S} s"}
+
+
+def timed(call):
+    """(answer, seconds from the start, seconds to the answer)."""
+    started = time.monotonic()
+    answer = call()
+    return answer, started, time.monotonic()
+
+
+def test_a_runaway_request_gets_504_at_the_limit_and_stops(grid_server):
+    """The slow grid's exact search would run for minutes: it stops at the
+    time limit, the other worker answering meanwhile, its own worker goes
+    on serving, and nothing of it goes on using the processor."""
+    workers = grid_server.wait_for_workers(2)
+    cpu_before = grid_server.cpu_s()
+    thread, answers = in_thread(lambda: timed(lambda: grid_server.get(SLOW)))
     for _ in range(3):
         assert grid_server.get(QUICK)[0] == 200
     thread.join()
-    assert answers == [(504, {"error": f"the request took longer than {TIMEOUT_S} s"})]
-    grid_server.wait_for_workers(2, kept_from=before, kept=1)
+    ((answer, started, ended),) = answers
+    assert answer == (504, OVERTIME)
+    assert TIMEOUT_S <= ended - started < TIMEOUT_S + GRACE_S
+    # It did search until then (a core's worth, less what the machine's
+    # other jobs took)...
+    assert grid_server.cpu_s() - cpu_before > TIMEOUT_S / 8
+    # ...and stopped: the server is idle once it answered.
+    cpu_after = grid_server.cpu_s()
+    time.sleep(1.0)
+    assert grid_server.cpu_s() - cpu_after < 0.1
+    assert grid_server.worker_pids() == workers
+
+
+def test_requests_wait_for_a_free_worker(grid_server):
+    """Two runaways hold both workers: a third request waits until the time
+    limit frees one."""
+    runaways = [in_thread(lambda: timed(lambda: grid_server.get(SLOW))) for _ in range(2)]
+    time.sleep(TIMEOUT_S / 4)
+    answer, started, answered = timed(lambda: grid_server.get(QUICK))
+    for thread, _ in runaways:
+        thread.join()
+    assert answer[0] == 200 and answered - started > TIMEOUT_S / 2
+    assert [a for _, ((a, _, _),) in runaways] == [(504, OVERTIME)] * 2
+
+
+def test_a_stuck_worker_is_replaced_and_its_request_gets_504(grid_server):
+    """Workers that do not answer (stopped here) are killed once the limit
+    and the grace after it have passed, and new ones forked."""
+    workers = grid_server.wait_for_workers(2)
+    for pid in workers:
+        psutil.Process(pid).suspend()
+    stuck = [in_thread(lambda: timed(lambda: grid_server.get(QUICK))) for _ in range(2)]
+    for thread, _ in stuck:
+        thread.join()
+    for _, ((answer, started, ended),) in stuck:
+        assert answer == (504, OVERTIME)
+        assert ended - started >= TIMEOUT_S + GRACE_S
+    grid_server.wait_for_workers(2, kept_from=workers, kept=0)
     assert grid_server.get(QUICK)[0] == 200
 
 
@@ -271,13 +344,12 @@ def test_a_batch_pair_over_the_time_limit_fails_alone(grid_server):
     assert status == 200
     first, slow, third, lonely = body["results"]
     assert first == third and len(first["features"]) >= 1
-    assert slow == {"error": f"the request took longer than {TIMEOUT_S} s", "status": 504}
+    assert slow == {**OVERTIME, "status": 504}
     assert lonely["status"] == 422
 
 
 def test_a_killed_worker_is_replaced_and_its_request_gets_503(grid_server):
-    grid_server.wait_for_workers(2)
-    before = grid_server.wait_until_idle()
+    before = grid_server.wait_for_workers(2)
     thread, answers = in_thread(lambda: grid_server.get(SLOW))
     # The busy worker is the one whose CPU time grows.
     processes = [psutil.Process(pid) for pid in before]
@@ -299,22 +371,32 @@ def test_a_killed_worker_is_replaced_and_its_request_gets_503(grid_server):
         assert grid_server.get(QUICK)[0] == 200
 
 
-def test_no_worker_able_to_start_is_503_until_one_can(tmp_path):
+def test_workers_outlive_the_zygote_and_a_new_one_loads_the_graph(tmp_path):
+    """The process holding the graph killed while its file is away: the
+    worker goes on answering; killed too, its replacement needs a new
+    zygote, which cannot load the graph, so requests get 503 until the file
+    is back."""
     graph = tmp_path / "grid.json"
     graph.write_text(json.dumps(grid_document(4)))
     live = LiveServer(graph, "--workers", "1")
+    quick = f"/route?from_node={FIRST_ID}&to_node={FIRST_ID + 5}"
     try:
         (worker,) = live.wait_for_workers(1)
         graph.rename(tmp_path / "away.json")
-        process = psutil.Process(worker)
-        process.kill()
-        process.wait()  # until the front has reaped it
-        quick = f"/route?from_node={FIRST_ID}&to_node={FIRST_ID + 5}"
+        zygote = live.zygote()
+        zygote.kill()
+        zygote.wait(30)
+        assert live.get(quick)[0] == 200
+        worker = psutil.Process(worker)
+        worker.kill()
+        worker.wait(30)
         status, body = live.get(quick)
         assert status == 503 and body["error"].startswith("no worker is running: "), body
+        assert "away" not in body["error"] and "grid.json" in body["error"]
         (tmp_path / "away.json").rename(graph)
         deadline = time.monotonic() + 60
-        while (status := live.get(quick)[0]) == 503 and time.monotonic() < deadline:
+        while (status := live.get(quick)[0]) == 503:
+            assert time.monotonic() < deadline
             time.sleep(0.2)
         assert status == 200
     finally:
@@ -327,3 +409,43 @@ def test_serve_refuses_a_file_it_cannot_load(tmp_path):
     run = subprocess.run([sys.executable, "-m", "norvel", "serve", str(bad), "--workers", "1"],
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 1 and str(bad) in run.stderr and "Traceback" not in run.stderr
+
+
+# A process holding one Router, measured before and after loading it: the
+# libraries the server loads too, then the graph.
+ONE_ROUTER = """
+import json, sys
+import psutil, scipy.spatial, norvel, norvel.serve.app
+process = psutil.Process()
+bare = process.memory_full_info().pss
+router = norvel.Router.from_file(sys.argv[1])
+router.build_index()
+print(json.dumps([bare, process.memory_full_info().pss]))
+"""
+
+
+def test_the_service_holds_one_graph_whatever_its_workers(tmp_path):
+    """Two workers on a graph of 100,000 nodes share its pages: what each
+    holds of its own is a fraction of the graph, and the server's processes
+    together (the front, the zygote, the workers) take well under twice
+    what one process holding one Router takes."""
+    size = 320
+    graph = tmp_path / "large.json"
+    graph.write_text(json.dumps(grid_document(size)))
+    run = subprocess.run([sys.executable, "-c", ONE_ROUTER, str(graph)],
+                         capture_output=True, text=True, check=True, timeout=300)
+    bare, one_router = json.loads(run.stdout)
+    one_graph = one_router - bare
+    live = LiveServer(graph, "--workers", "2")
+    try:
+        # Enough pairs for both workers, each with its own search memory.
+        starts = [FIRST_ID + 6 * k * size + k * 37 % (size - 3) for k in range(48)]
+        pairs = [[start, start + 3 * size + 3] for start in starts]
+        status, body = live.post("/routes", {"pairs": pairs})
+        assert status == 200 and all("features" in r for r in body["results"])
+        own = [psutil.Process(pid).memory_full_info().uss for pid in live.worker_pids()]
+        served = live.pss()
+    finally:
+        assert live.stop() == 0
+    assert len(own) == 2 and max(own) < one_graph / 2, (own, one_graph)
+    assert served < 1.5 * one_router, (served, one_router)

@@ -1,0 +1,137 @@
+"""The answers of ``norvel serve``, computed in a worker process with the
+Router it shares with the other workers: each a (HTTP status, JSON body)
+pair.
+
+A route stops itself at the time limit (``Router.route(timeout_s=...)``),
+so no request keeps a core busy past it; the street network looks at the
+clock as it writes.
+"""
+
+from __future__ import annotations
+
+import sys
+import time
+from collections.abc import Callable
+from typing import Any
+
+from norvel import Router, RoutingError
+from norvel.serve.frames import Job
+from norvel.serve.network import Overtime, StreetNetwork
+from norvel.serve.queries import (
+    bbox,
+    dumps,
+    error_body,
+    json_end,
+    number,
+    options,
+    parse_query,
+    query_end,
+)
+
+Answer = tuple[int, bytes]
+
+# What the Router refused, by the kind of its error.
+STATUS_OF_KIND = {"node_not_found": 404, "snap": 404, "source_isolated": 422,
+                  "no_route": 422, "timeout": 504, "invalid": 400}
+
+
+class Answers:
+    """The endpoints' answers on ``router``, each request within
+    ``timeout_s`` seconds."""
+
+    def __init__(self, router: Router, timeout_s: float) -> None:
+        if not timeout_s > 0:
+            raise ValueError(f"the time limit must be positive, got {timeout_s}")
+        self.router = router
+        self.timeout_s = timeout_s
+        self._network: StreetNetwork | None = None
+
+    def answer(self, job: Job) -> Answer:
+        """The answer to a job (``frames.Job``); a 500 for a fault of the
+        service's own, which is written to stderr (the worker goes on)."""
+        try:
+            if job[0] == "pair":
+                return self.pair(*job[1:])
+            queries: dict[str, Callable[[bytes], Answer]] = {
+                "route": self.route, "nearest": self.nearest, "network": self.network}
+            kind, query = job
+            return queries[kind](query)
+        except Exception as error:
+            print(f"norvel serve worker: {type(error).__name__}: {error} in "
+                  f"{job!r:.200}", file=sys.stderr)
+            return 500, error_body("internal error")
+
+    def route(self, query: bytes) -> Answer:
+        """GET /route."""
+        return self._answer(lambda: self._routes(*self._route_query(query)))
+
+    def pair(self, origin: Any, destination: Any, eps: float,
+             max_snap_m: float) -> Answer:
+        """One pair of POST /routes: its ends as the client sent them."""
+        return self._answer(lambda: self._routes(
+            json_end(origin, "from"), json_end(destination, "to"),
+            {"eps": eps, "max_snap_m": max_snap_m}))
+
+    def nearest(self, query: bytes) -> Answer:
+        """GET /nearest."""
+        def answer() -> bytes:
+            params = parse_query(query, ("lat", "lon"))
+            for name in ("lat", "lon"):
+                if name not in params:
+                    raise ValueError(f"missing parameter {name!r}")
+            snap = self.router.nearest(number(params["lat"], "lat"),
+                                       number(params["lon"], "lon"))
+            return dumps({"node": snap.node, "distance_m": snap.distance_m})
+
+        return self._answer(answer)
+
+    def network(self, query: bytes) -> Answer:
+        """GET /network."""
+        def answer() -> bytes:
+            # The limit counts the drawing of the network, the first time.
+            deadline = time.monotonic() + self.timeout_s
+            box = bbox(query)
+            return self._street_network().geojson(box, deadline)
+
+        return self._answer(answer)
+
+    def _route_query(self, query: bytes) -> tuple[Any, Any, dict[str, float]]:
+        params = parse_query(query, ("from", "to", "from_node", "to_node", "eps",
+                                     "max_snap_m"))
+        return (query_end(params, "from", "from_node"),
+                query_end(params, "to", "to_node"), options(params))
+
+    def _routes(self, origin: Any, destination: Any, given: dict[str, float]) -> bytes:
+        """The FeatureCollection of the routes between two ends, with the snaps."""
+        routes = self.router.route(origin, destination, **given,
+                                   timeout_s=self.timeout_s)
+        collection = routes.to_geojson()
+        for name, snap in (("origin", routes.origin),
+                           ("destination", routes.destination)):
+            collection[name] = {"node": snap.node, "distance_m": snap.distance_m}
+        return dumps(collection)
+
+    def _street_network(self) -> StreetNetwork:
+        """The street network, drawn from the Router's table the first time
+        it is asked for."""
+        if self._network is None:
+            self._network = StreetNetwork(self.router.table.segments(one_per_pair=True))
+        return self._network
+
+    def _answer(self, compute: Callable[[], bytes]) -> Answer:
+        """200 with what ``compute`` wrote, or the status of why it could not:
+        a value the client sent (ValueError, TypeError) is a 400, a refusal
+        of the Router has the status of its kind."""
+        try:
+            return 200, compute()
+        except RoutingError as error:
+            if error.kind == "timeout":
+                return self._overtime()
+            return STATUS_OF_KIND[error.kind], error_body(str(error))
+        except Overtime:
+            return self._overtime()
+        except (ValueError, TypeError) as error:
+            return 400, error_body(str(error))
+
+    def _overtime(self) -> Answer:
+        return 504, error_body(f"the request took longer than {self.timeout_s:g} s")
