@@ -15,4 +15,5 @@ NB_MODULE(_engine, module) {
   bind_arrays(graph_class);
   bind_routes(module, graph_class);
   bind_nearest(module);
+  bind_catchments(graph_class);
 }

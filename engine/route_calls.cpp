@@ -1,4 +1,3 @@
-#include <chrono>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -10,43 +9,12 @@
 
 #include "engine/bindings.hpp"
 #include "engine/path_streets.hpp"
-#include "engine/request_deadline.hpp"
+#include "engine/request_stop.hpp"
 #include "graph/safe_route_request.hpp"
 
 namespace norvel::engine {
 
 namespace {
-
-// The thread that runs Python's signal handlers; set when the module loads.
-unsigned long main_thread = 0;
-
-// Why a request should stop, asked by the search's poll on the thread that
-// runs it, without the interpreter lock. On the main thread Ctrl-C stops it
-// too: the poll takes the lock for the moment it takes to run the pending
-// signal handlers, at most every few milliseconds.
-struct StopState {
-  RequestDeadline deadline;
-  bool watch_signals = false;
-  std::chrono::steady_clock::time_point signals_checked{};
-  bool timed_out = false;
-  PyObject* raised = nullptr;  // what a signal handler raised; owned
-};
-
-bool should_stop(void* context) {
-  StopState& state = *static_cast<StopState*>(context);
-  if (state.deadline.passed()) {
-    state.timed_out = true;
-    return true;
-  }
-  if (!state.watch_signals) return false;
-  const auto now = std::chrono::steady_clock::now();
-  if (now - state.signals_checked < std::chrono::milliseconds(5)) return false;
-  state.signals_checked = now;
-  nb::gil_scoped_acquire locked;
-  if (PyErr_CheckSignals() == 0) return false;
-  state.raised = PyErr_GetRaisedException();
-  return true;
-}
 
 nb::object id_object(NodeId id) { return nb::steal(PyLong_FromUnsignedLongLong(id)); }
 
@@ -70,20 +38,13 @@ nb::object failure(const char* kind, const char* role = "") { return nb::make_tu
 
 nb::object route(const EngineGraph& engine, NodeId source, NodeId target, double eps,
                  std::optional<double> timeout_s) {
-  StopState state;
-  state.deadline = RequestDeadline::after(timeout_s);
-  state.watch_signals = PyThread_get_thread_ident() == main_thread;
-  state.signals_checked = std::chrono::steady_clock::now();
+  RequestStop stop(timeout_s);
   std::expected<std::vector<RouteRecord>, RouteError> routes;
   {
     nb::gil_scoped_release unlocked;
-    routes = compute_safe_routes(engine.graph, source, target, eps,
-                                 SearchOptions{.stop = {.hook = should_stop, .context = &state}});
+    routes = compute_safe_routes(engine.graph, source, target, eps, SearchOptions{.stop = stop.poll()});
   }
-  if (state.raised != nullptr) {
-    PyErr_SetRaisedException(state.raised);
-    throw nb::python_error();
-  }
+  stop.rethrow();
   if (!routes) {
     switch (routes.error().kind) {
       case RouteErrorKind::source_not_found: return failure("node_not_found", "origin");
@@ -107,7 +68,7 @@ nb::list streets(const EngineGraph& engine, const std::vector<NodeId>& path) {
 }  // namespace
 
 void bind_routes(nb::module_& module, GraphClass& graph_class) {
-  main_thread = nb::cast<unsigned long>(module.import_("threading").attr("main_thread")().attr("ident"));
+  RequestStop::note_main_thread(module);
   graph_class.def("route", &route, nb::arg("source"), nb::arg("target"), nb::arg("eps"),
                   nb::arg("timeout_s") = nb::none(),
                   "route(source, target, eps, timeout_s=None)\n"
