@@ -379,6 +379,11 @@ class CatchmentSearch {
     if (shortest.distance_m == safest.distance_m && shortest.risk == safest.risk) return answer;
     // Without the limit's widening, no request is needed for a node outside.
     if (!(shortest.distance_m / kWalkingSpeedMPerMin <= minutes_)) return answer;
+    // Paths along parallel edges of different costs may pass the same
+    // nodes with different totals, and the request leaves out a route whose
+    // nodes repeat an earlier one's: which paths it chose, the points alone
+    // do not say.
+    if (graph_.parallel_edges_differ) return ask_request(local);
     const BalanceWeights weights{std::max(safest.distance_m, kNormalisationFloor),
                                  std::max(shortest.risk, kNormalisationFloor)};
     auto score = [&](double distance, double risk) { return balance_score(PathCosts{distance, risk, 0.0}, weights); };
@@ -431,11 +436,20 @@ class CatchmentSearch {
       stopped_in_request_ = true;
       return std::nullopt;
     }
+    // A route the request leaves out (its path repeats an earlier one's)
+    // has that route's totals.
     const RouteChoice choice = choose_routes(*front);
-    auto totals = [&](std::size_t type) {
-      const PathCosts& costs = (*front)[choice.of_type[type]].costs;
-      return RouteTotals{costs.distance_m, costs.risk};
-    };
+    const FrontEntry* chosen[3];
+    for (int type = 0; type < 3; ++type) {
+      chosen[type] = &(*front)[choice.of_type[type]];
+      for (int earlier = 0; earlier < type; ++earlier) {
+        if (chosen[earlier]->path == chosen[type]->path) {
+          chosen[type] = chosen[earlier];
+          break;
+        }
+      }
+    }
+    auto totals = [&](int type) { return RouteTotals{chosen[type]->costs.distance_m, chosen[type]->costs.risk}; };
     return CatchmentNode{dense, totals(0), totals(1), totals(2)};
   }
 

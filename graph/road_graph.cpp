@@ -191,6 +191,17 @@ void fill_incoming_rows(RoadGraph& graph) {
   }
   for (std::size_t i = dense_count; i > 0; --i) begin[i] = begin[i - 1];
   begin[0] = 0;
+  // Each row lists its tails in ascending order, so parallel edges are
+  // neighbours there.
+  for (std::size_t head = 0; head < dense_count && !graph.parallel_edges_differ; ++head) {
+    for (std::uint32_t slot = begin[head] + 1; slot < begin[head + 1]; ++slot) {
+      const IncomingEdge& x = graph.in_edges[slot - 1];
+      const IncomingEdge& y = graph.in_edges[slot];
+      if (x.from == y.from && !(x.distance_m == y.distance_m && x.risk_score == y.risk_score)) {
+        graph.parallel_edges_differ = true;
+      }
+    }
+  }
   // A path repeats no node, so its sums stay below twice these totals (a
   // label may close one cycle before it is dropped): far below overflow.
   constexpr double kFarFromOverflow = 0x1p1000;

@@ -82,6 +82,10 @@ struct RoadGraph {
   // label come before another in the search order with higher costs at the
   // same node.
   bool has_familiarity = false;
+  // Whether two edges leave the same node for the same node with different
+  // distances or risks: only then can two paths through the same nodes
+  // have different totals.
+  bool parallel_edges_differ = false;
   // The least distance, and the least risk, per unit of `plane_norm`
   // between an edge's ends, over every edge whose ends differ on the plane
   // (up to a few roundings); 0 when the costs are not bounded below. So no
