@@ -20,12 +20,13 @@ The submodules are imported on demand, so that each needs only its own extra.
 """
 
 from norvel._files import load_graph, read_graph_bytes
+from norvel.catchment import Catchment
 from norvel.errors import (NodeNotFoundError, NoRouteError, RoutingError,
                            SnapError)
 from norvel.router import Route, Router, Routes, Snap
 from norvel.table import NodeTable
 
-__all__ = ["NodeNotFoundError", "NoRouteError", "NodeTable", "Route",
+__all__ = ["Catchment", "NodeNotFoundError", "NoRouteError", "NodeTable", "Route",
            "Router", "Routes", "RoutingError", "Snap", "SnapError",
            "load_graph", "read_graph_bytes"]
 
