@@ -1,32 +1,6 @@
 #include "graph/catchment_parts.hpp"
 
-#include <bit>
-#include <climits>
-
 namespace norvel::catchment {
-
-bool sums_exact(const RoadGraph& graph, int which) {
-  // The exponent of the lowest bit set in any cost.
-  int lowest = INT_MAX;
-  for (const SearchEdge& edge : graph.out_edges) {
-    const double value = which == kDistance ? edge.distance_m : edge.risk_score;
-    if (value == 0.0) continue;
-    int exponent = 0;
-    const double fraction = std::frexp(value, &exponent);  // value = fraction 2^exponent, fraction in [1/2, 1)
-    const auto significand = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
-    lowest = std::min(lowest, exponent - 53 + std::countr_zero(significand));
-  }
-  if (lowest == INT_MAX) return true;  // every cost is zero
-  // The total in units of 2^lowest: each term is a whole number, and a
-  // double holds every whole number up to 2^53 exactly.
-  double total = 0.0;
-  for (const SearchEdge& edge : graph.out_edges) {
-    const double value = which == kDistance ? edge.distance_m : edge.risk_score;
-    total += std::ldexp(value, -lowest);
-    if (!(total <= 0x1p53)) return false;
-  }
-  return true;
-}
 
 // The cap, and why it holds.
 //

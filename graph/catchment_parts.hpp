@@ -153,12 +153,6 @@ class LeastCost {
   std::vector<std::uint32_t> order_;
 };
 
-// Whether every sum of the costs of distinct edges, in any order, is exact:
-// all costs are whole multiples of one power of two 2^e and their total is
-// at most 2^53 times it. Then every partial sum is such a multiple below
-// 2^53 2^e, which a double holds exactly.
-bool sums_exact(const RoadGraph& graph, int which);
-
 // An upper bound of the `secondary` total of every route between a
 // candidate and the place that is least in the `primary` cost, found from a
 // finished single-cost search of the primary cost (catchment_parts.cpp has

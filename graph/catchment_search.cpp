@@ -41,7 +41,7 @@ using namespace catchment;
 // 2 gamma U (1 + 2 gamma) when P+L is such a route: so P+M sums forward to
 // no more. A cost M sums to exactly 0 is zero on every edge of M, which
 // leaves any forward sum unchanged: also no more. And where every sum of a
-// cost is exact (`sums_exact`), and always for walks from the place, the
+// cost is exact (`RoadGraph::distance_sums_exact`), and always for walks from the place, the
 // margin is 0.
 //
 // Why nothing is lost. Take any Pareto-optimal point p of a candidate v and
@@ -189,8 +189,8 @@ class CatchmentSearch {
   // The margins of the relaxed dominance (0 for exact sums, and for walks
   // from the place, whose sums are the requests' own).
   bool set_margins() {
-    report_.distance_exact = sums_exact(graph_, kDistance);
-    report_.risk_exact = sums_exact(graph_, kRisk);
+    report_.distance_exact = graph_.distance_sums_exact;
+    report_.risk_exact = graph_.risk_sums_exact;
     if (!to_place_ || candidates_.empty()) return true;
     if (!report_.distance_exact) {
       // The distances of the safest routes cap the distance of every
