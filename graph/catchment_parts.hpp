@@ -22,6 +22,10 @@ inline constexpr double kInf = __builtin_inf();
 
 // The two costs, as indices.
 enum Cost : int { kDistance = 0, kRisk = 1 };
+// The single-cost searches, as indices of what they keep per node: the
+// least distance and the least risk between the place and the node, and the
+// least risk between the node and any candidate.
+enum Search : int { kFromPlaceDistance = 0, kFromPlaceRisk = 1, kNearCandidates = 2 };
 
 // The edges a search from the place follows out of a node. Walks to the
 // place are searched backwards, over each node's incoming edges; walks from
@@ -58,10 +62,10 @@ struct NodeState {
   std::uint32_t first = kNone;
   std::uint32_t last = kNone;
   std::uint32_t cursor = kNone;
-  // The least sum of each cost from the place, in the search's order of
-  // summing, once settled by a single-cost search.
-  double least[2] = {kInf, kInf};
-  bool settled[2] = {false, false};
+  // The least sum of each single-cost search (`Search`), in its order of
+  // summing, once settled.
+  double least[3] = {kInf, kInf, kInf};
+  bool settled[3] = {false, false, false};
   bool candidate = false;
 };
 
@@ -83,18 +87,32 @@ class LocalNodes {
   std::vector<NodeState> states_;
 };
 
-// Dijkstra's search of one cost from the place over the rows, settling one
+// Dijkstra's search of one cost from some nodes over the rows, settling one
 // node at a time. Its sums are rounded as the label search rounds them
 // (the edge's cost added to the sum so far), and rounding is monotone and
 // never makes a sum of non-negative costs fall, so each settled value is
-// the least such sum over all paths (Dijkstra's argument holds as it is).
+// the least such sum over all paths (Dijkstra's argument holds as it is),
+// and no node left unsettled has a sum below the next key.
 template <class Rows>
 class LeastCost {
  public:
-  LeastCost(const Rows& rows, LocalNodes& nodes, int which, std::uint32_t start, StopCheck& stop)
-      : rows_(rows), nodes_(nodes), which_(which), stop_(stop) {
-    nodes_[start].least[which_] = 0.0;
-    heap_.push_back(Entry{0.0, start});
+  LeastCost(const Rows& rows, LocalNodes& nodes, int cost, int search, std::span<const std::uint32_t> starts,
+            StopCheck& stop)
+      : rows_(rows), nodes_(nodes), cost_(cost), which_(search), stop_(stop) {
+    for (std::uint32_t start : starts) {
+      nodes_[start].least[which_] = 0.0;
+      heap_.push_back(Entry{0.0, start});
+    }
+  }
+
+  // A lower bound of the least sum of `local`, settling nodes until it is
+  // settled or the next key exceeds `enough`.
+  double lower_bound(std::uint32_t local, double enough) {
+    while (!nodes_[local].settled[which_]) {
+      const double key = next_key();
+      if (!(key <= enough) || settle_next() == kNone) return key;
+    }
+    return nodes_[local].least[which_];
   }
 
   // The key of the next node to settle; infinite once none is left.
@@ -118,7 +136,7 @@ class LeastCost {
       const std::uint32_t next = nodes_.of(rows_.next(slot));
       NodeState& state = nodes_[next];
       if (state.settled[which_]) continue;
-      const double sum = top.key + rows_.cost(slot, which_);
+      const double sum = top.key + rows_.cost(slot, cost_);
       if (sum < state.least[which_]) {
         state.least[which_] = sum;
         heap_.push_back(Entry{sum, next});
@@ -147,6 +165,7 @@ class LeastCost {
 
   const Rows& rows_;
   LocalNodes& nodes_;
+  const int cost_;
   const int which_;
   StopCheck& stop_;
   std::vector<Entry> heap_;

@@ -5,10 +5,12 @@
 #include <cmath>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "graph/catchment_parts.hpp"
 #include "graph/pareto_search.hpp"
+#include "graph/quad_heap.hpp"
 #include "graph/route_selection.hpp"
 
 namespace norvel {
@@ -56,16 +58,24 @@ using namespace catchment;
 // that comes back to a node of its own path within the margins is dropped)
 // and the pruning below drop no label of such a path either.
 //
-// Pruning by what the candidates still need. A label at x whose sum of one
-// cost already exceeds that cost's cap (widened for the rounding) starts no
-// Pareto-optimal route. And once every candidate v holds a kept label Z_v
-// with a distance at least the distance margin below the current one and a
-// risk at most R_worst, a label with a risk of at least R_worst plus the
-// risk margin is dominated at every candidate after any prefix: Z_v sums
-// forward to no more than the prefixed label does, in both costs. The
-// labels are popped in order of distance, so that holds for every label
-// popped or pushed from then on. R_worst, the greatest such least risk over
-// the candidates, only falls, and is refreshed every so many labels.
+// Pruning by what the candidates still need. A route of a candidate through
+// a label at x adds to the label's risk r at least the least risk h(x)
+// between x and any candidate (a single-cost search from all candidates over
+// the rows the other way, settled only as far as a question needs it; an
+// unsettled node is at least its next key away). Its forward risk is then
+// at least (r + h)(1 - 2^-17) (each of r, h and the route's sum within
+// 1 +- gamma of the exact ones; for walks from the place, the route's
+// forward sum continues from r exactly, and r alone bounds it too). So a
+// label is dropped when that bound, or its distance, exceeds the cost's
+// cap (widened for the rounding): it starts no Pareto-optimal route. And
+// once every candidate v holds a kept label Z_v with a distance at least
+// the distance margin below the current one (or 0) and a risk at most
+// R_worst, a label whose bound is at least R_worst plus the risk margin is
+// dominated at every candidate after any prefix: Z_v sums forward to no
+// more than the route through the label does, in both costs. The labels
+// are popped in order of distance, so that holds for every label popped or
+// pushed from then on. R_worst, the greatest such least risk over the
+// candidates, only falls, and is refreshed every so many labels.
 //
 // Reading each node's answer. The shortest route is the least forward
 // distance (then risk) over the node's kept labels; only labels whose
@@ -119,9 +129,10 @@ struct OpenLabel {
   std::uint32_t slot;
 };
 
-inline bool popped_later(const OpenLabel& a, const OpenLabel& b) {
-  return lexically_less(b.distance_m, b.risk, a.distance_m, a.risk);
-}
+// The open list's order: distance, then risk (ties in any order).
+constexpr auto kPoppedFirst = [](const OpenLabel& a, const OpenLabel& b) {
+  return lexically_less(a.distance_m, a.risk, b.distance_m, b.risk);
+};
 
 template <class Rows>
 class CatchmentSearch {
@@ -163,7 +174,7 @@ class CatchmentSearch {
   // distance the search finds is within 1 +- 2 gamma of the least forward
   // one, and the widening covers that and the division's rounding.
   bool find_candidates() {
-    LeastCost<Rows> by_distance(rows_, nodes_, kDistance, place_, stop_);
+    LeastCost<Rows> by_distance(rows_, nodes_, kDistance, kFromPlaceDistance, {&place_, 1}, stop_);
     const double limit = minutes_ * kWalkingSpeedMPerMin * (1.0 + 0x1p-16);
     if (!settle_through(by_distance, limit * (1.0 + 0x1p-15))) return false;
     report_.settled += by_distance.order().size();
@@ -196,7 +207,7 @@ class CatchmentSearch {
       // The distances of the safest routes cap the distance of every
       // Pareto point: a second single-cost search, of risk, over every
       // candidate and as far beyond as `least_route_cap` needs.
-      LeastCost<Rows> by_risk(rows_, nodes_, kRisk, place_, stop_);
+      LeastCost<Rows> by_risk(rows_, nodes_, kRisk, kFromPlaceRisk, {&place_, 1}, stop_);
       std::size_t unsettled = candidates_.size();
       while (unsettled > 0 && by_risk.next_key() != kInf) {
         const std::uint32_t local = by_risk.settle_next();
@@ -219,16 +230,15 @@ class CatchmentSearch {
 
   bool search_labels() {
     if (candidates_.empty()) return true;
+    near_candidates_.emplace(opposite_rows_, nodes_, kRisk, kNearCandidates, candidates_, stop_);
     push(OpenLabel{0.0, 0.0, kNone, place_, kNone});
     const std::size_t refresh_every = std::max<std::size_t>(1024, candidates_.size());
     std::size_t popped = 0;
     while (!open_.empty()) {
       if (stop_.tick()) return false;
-      std::pop_heap(open_.begin(), open_.end(), popped_later);
-      const OpenLabel label = open_.back();
-      open_.pop_back();
+      const OpenLabel label = quad_heap_pop(open_, kPoppedFirst);
       if (++popped % refresh_every == 0) refresh_worst(label.distance_m);
-      if (irrelevant(label.distance_m, label.risk)) continue;
+      if (irrelevant(label.distance_m, label.risk, label.local)) continue;
       const std::uint32_t eligible = last_eligible(nodes_[label.local], label.distance_m, true);
       if (dominates(eligible, label.risk)) continue;
       expand(keep(label));
@@ -237,8 +247,7 @@ class CatchmentSearch {
   }
 
   void push(const OpenLabel& label) {
-    open_.push_back(label);
-    std::push_heap(open_.begin(), open_.end(), popped_later);
+    quad_heap_push(open_, label, kPoppedFirst);
     ++report_.labels_pushed;
   }
 
@@ -263,8 +272,8 @@ class CatchmentSearch {
     for (std::uint32_t slot = rows_.begin(dense); slot < rows_.end(dense); ++slot) {
       const double distance = label.distance_m + rows_.cost(slot, kDistance);
       const double risk = label.risk + rows_.cost(slot, kRisk);
-      if (irrelevant(distance, risk)) continue;
       const std::uint32_t next = nodes_.of(rows_.next(slot));
+      if (irrelevant(distance, risk, next)) continue;
       if (dominates(last_eligible(nodes_[next], distance, false), risk)) continue;
       if (revisits(index, next, distance, risk)) continue;
       push(OpenLabel{distance, risk, index, next, slot});
@@ -305,9 +314,19 @@ class CatchmentSearch {
     return false;
   }
 
-  bool irrelevant(double distance, double risk) const {
+  // Whether a label at `local` starts no Pareto-optimal route of a
+  // candidate. Its route would add at least the least risk between the
+  // node and a candidate, found as far as the question needs it (see
+  // `kNearCandidates`).
+  bool irrelevant(double distance, double risk, std::uint32_t local) {
     if (distance * kCapRounding > cap_[kDistance] || risk * kCapRounding > cap_[kRisk]) return true;
-    return worst_ != kInf && surely_le(worst_, risk, margins_.risk);
+    // The least risk still to add that would settle the question.
+    double enough = cap_[kRisk] / kCapRounding - risk;
+    if (worst_ != kInf) enough = std::min(enough, (worst_ + margins_.risk) / kCapRounding - risk);
+    const double still = near_candidates_->lower_bound(local, enough);
+    const double at_least = std::max(risk, (risk + still) * kCapRounding);
+    if (at_least > cap_[kRisk]) return true;
+    return worst_ != kInf && surely_le(worst_, at_least, margins_.risk);
   }
 
   // R_worst at the distance popped now.
@@ -453,8 +472,13 @@ class CatchmentSearch {
     return CatchmentNode{dense, totals(0), totals(1), totals(2)};
   }
 
+  // The rows the other way: from a candidate towards the nodes a walk to
+  // the place passes (or from those, with walks from the place).
+  using Opposite = std::conditional_t<std::is_same_v<Rows, IncomingRows>, OutgoingRows, IncomingRows>;
+
   const RoadGraph& graph_;
   const Rows rows_;
+  const Opposite opposite_rows_{graph_};
   const std::uint32_t place_dense_;
   const double minutes_;
   const bool to_place_;
@@ -469,6 +493,7 @@ class CatchmentSearch {
   double cap_[2] = {kInf, kInf};
   Margins margins_;
   double worst_ = kInf;  // R_worst
+  std::optional<LeastCost<Opposite>> near_candidates_;
   std::vector<Label> labels_;
   std::vector<OpenLabel> open_;
   CatchmentReport report_;
