@@ -62,6 +62,10 @@ struct NodeState {
   std::uint32_t first = kNone;
   std::uint32_t last = kNone;
   std::uint32_t cursor = kNone;
+  // The last kept label's distance and the least risk kept, read without
+  // touching the labels themselves.
+  double last_distance = kInf;
+  double least_risk = kInf;
   // The least sum of each single-cost search (`Search`), in its order of
   // summing, once settled.
   double least[3] = {kInf, kInf, kInf};

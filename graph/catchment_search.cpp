@@ -239,8 +239,8 @@ class CatchmentSearch {
       const OpenLabel label = quad_heap_pop(open_, kPoppedFirst);
       if (++popped % refresh_every == 0) refresh_worst(label.distance_m);
       if (irrelevant(label.distance_m, label.risk, label.local)) continue;
-      const std::uint32_t eligible = last_eligible(nodes_[label.local], label.distance_m, true);
-      if (dominates(eligible, label.risk)) continue;
+      NodeState& node = nodes_[label.local];
+      if (dominates(node, last_eligible(node, label.distance_m, true), label.risk)) continue;
       expand(keep(label));
     }
     return true;
@@ -263,6 +263,8 @@ class CatchmentSearch {
       labels_[node.last].next = index;
     }
     node.last = index;
+    node.last_distance = label.distance_m;
+    node.least_risk = least;
     return index;
   }
 
@@ -274,7 +276,8 @@ class CatchmentSearch {
       const double risk = label.risk + rows_.cost(slot, kRisk);
       const std::uint32_t next = nodes_.of(rows_.next(slot));
       if (irrelevant(distance, risk, next)) continue;
-      if (dominates(last_eligible(nodes_[next], distance, false), risk)) continue;
+      NodeState& node = nodes_[next];
+      if (dominates(node, last_eligible(node, distance, false), risk)) continue;
       if (revisits(index, next, distance, risk)) continue;
       push(OpenLabel{distance, risk, index, next, slot});
     }
@@ -285,6 +288,11 @@ class CatchmentSearch {
   // node's cursor there, which only a label popped now may do (the
   // distances popped never fall).
   std::uint32_t last_eligible(NodeState& node, double distance, bool store) {
+    // Mostly all are: the labels are kept in order of distance.
+    if (node.last != kNone && surely_le(node.last_distance, distance, margins_.distance)) {
+      if (store) node.cursor = node.last;
+      return node.last;
+    }
     std::uint32_t eligible = node.cursor;
     std::uint32_t at = eligible == kNone ? node.first : labels_[eligible].next;
     while (at != kNone && surely_le(labels_[at].distance_m, distance, margins_.distance)) {
@@ -295,8 +303,10 @@ class CatchmentSearch {
     return eligible;
   }
 
-  bool dominates(std::uint32_t eligible, double risk) const {
-    return eligible != kNone && surely_le(labels_[eligible].least_risk, risk, margins_.risk);
+  bool dominates(const NodeState& node, std::uint32_t eligible, double risk) const {
+    if (eligible == kNone) return false;
+    const double least = eligible == node.last ? node.least_risk : labels_[eligible].least_risk;
+    return surely_le(least, risk, margins_.risk);
   }
 
   // Whether a label extended from `parent` comes back to a node of its own
