@@ -3,6 +3,9 @@
 - ``norvel.Router``: a graph with its coordinates, for routes between node
   ids or (lat, lon) points; ``Routes`` and ``Route`` hold the answer, as
   GeoJSON or a GeoDataFrame (extra ``geopandas``) too.
+- ``router.catchment(place, minutes)``: every walk to (or from) one place
+  within a time, each node with its three routes' totals (a
+  ``norvel.Catchment``).
 - ``norvel.errors``: the typed errors of routing (``RoutingError`` and its
   subclasses), also importable from ``norvel``.
 - ``norvel.load_graph(path)``: a ``PyGraph`` from a ``.json`` or ``.json.gz``
