@@ -163,7 +163,8 @@ class Catchment:
         """The street segments (one per node pair) with both ends in the
         catchment: tails, heads, (n, 2, 2) lines of (lon, lat), names, and
         the rows of their tails and heads."""
-        segments = self._router.table.segments(one_per_pair=True)
+        segments = self._router.table.segments(one_per_pair=True,
+                                               among=self.node_ids)
         tail_rows = self._rows_of(segments.tails)
         head_rows = self._rows_of(segments.heads)
         inside = np.flatnonzero((tail_rows >= 0) & (head_rows >= 0))

@@ -192,6 +192,12 @@ def test_views_and_map(helsinki, station):
             frame["shortest_m"].to_numpy()[tail_rows] / 66.67).all()
     assert (edges["risk"].to_numpy() ==
             frame["shortest_risk"].to_numpy()[tail_rows]).all()
+    # The streets inside are those of the whole table's with both ends in.
+    everything = helsinki.table.segments(one_per_pair=True)
+    inside = np.isin(everything.tails, station.node_ids) & \
+        np.isin(everything.heads, station.node_ids)
+    assert edges["tail"].tolist() == everything.tails[inside].tolist()
+    assert edges["head"].tolist() == everything.heads[inside].tolist()
     assert len(station.to_geodataframe("nodes")) == len(station)
     assert type(station.explore()).__name__ == "Map"
     with pytest.raises(ValueError, match="kind"):
