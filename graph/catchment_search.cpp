@@ -5,6 +5,7 @@
 #include <cmath>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <type_traits>
 #include <vector>
 
@@ -254,6 +255,8 @@ class CatchmentSearch {
   // Records a label at its node; its index.
   std::uint32_t keep(const OpenLabel& label) {
     NodeState& node = nodes_[label.local];
+    // Parent links are 32-bit, and kNone is none.
+    if (labels_.size() >= kNone) throw std::length_error("a catchment of 2^32 labels or more");
     const auto index = static_cast<std::uint32_t>(labels_.size());
     const double least = node.last == kNone ? label.risk : std::min(labels_[node.last].least_risk, label.risk);
     labels_.push_back(Label{label.distance_m, label.risk, least, label.parent, label.local, label.slot, kNone});

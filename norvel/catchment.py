@@ -18,7 +18,7 @@ what a catchment tells.
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -85,6 +85,9 @@ class Catchment:
 
     def __len__(self) -> int:
         return len(self.node_ids)
+
+    def __iter__(self) -> Iterator[int]:
+        return iter(self.node_ids.tolist())
 
     def __contains__(self, node: object) -> bool:
         return self._row(node) is not None

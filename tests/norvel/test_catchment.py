@@ -64,6 +64,7 @@ class TestAgainstRoute:
                 frame["shortest_m"]).all()
         assert (frame["safest_risk"] <= frame["shortest_risk"]).all()
         assert frame["shortest_m"].is_monotonic_increasing
+        assert list(station) == frame["node"].tolist()
         node = int(frame["node"].iat[1234])
         assert node in station and station.route(node)[0].nodes[0 if
             station.direction == "to" else -1] == node
