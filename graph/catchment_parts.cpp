@@ -57,9 +57,10 @@ double least_route_cap(const Rows& rows, LocalNodes& nodes, int primary, const s
   std::vector<std::uint32_t> begin(count + 1, 0);
   std::vector<Arc> arcs;
   for (std::size_t i = 0; i < count; ++i) {
-    const NodeState& from = nodes[settled[i]];
-    const double from_least = from.least[primary];
-    for (std::uint32_t slot = rows.begin(from.dense); slot < rows.end(from.dense); ++slot) {
+    // Copied: a node seen for the first time moves the states.
+    const std::uint32_t from = nodes[settled[i]].dense;
+    const double from_least = nodes[settled[i]].least[primary];
+    for (std::uint32_t slot = rows.begin(from); slot < rows.end(from); ++slot) {
       const std::uint32_t local = nodes.of(rows.next(slot));
       if (local >= position.size() || position[local] == kNone) continue;
       const double reduced = (rows.cost(slot, primary) + from_least) - nodes[local].least[primary];
