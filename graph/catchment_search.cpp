@@ -232,6 +232,7 @@ class CatchmentSearch {
   bool search_labels() {
     if (candidates_.empty()) return true;
     near_candidates_.emplace(opposite_rows_, nodes_, kRisk, kNearCandidates, candidates_, stop_);
+    risk_reach_ = cap_[kRisk] / kCapRounding;
     push(OpenLabel{0.0, 0.0, kNone, place_, kNone});
     const std::size_t refresh_every = std::max<std::size_t>(1024, candidates_.size());
     std::size_t popped = 0;
@@ -333,11 +334,12 @@ class CatchmentSearch {
   // `kNearCandidates`).
   bool irrelevant(double distance, double risk, std::uint32_t local) {
     if (distance * kCapRounding > cap_[kDistance] || risk * kCapRounding > cap_[kRisk]) return true;
-    // The least risk still to add that would settle the question.
-    double enough = cap_[kRisk] / kCapRounding - risk;
-    if (worst_ != kInf) enough = std::min(enough, (worst_ + margins_.risk) / kCapRounding - risk);
-    const double still = near_candidates_->lower_bound(local, enough);
-    const double at_least = std::max(risk, (risk + still) * kCapRounding);
+    const NodeState& node = nodes_[local];
+    // The least risk still to add, found as far as would settle the question.
+    const double still = node.settled[kNearCandidates]
+                             ? node.least[kNearCandidates]
+                             : near_candidates_->lower_bound(local, std::min(risk_reach_, worst_reach_) - risk);
+    const double at_least = still == 0.0 ? risk : std::max(risk, (risk + still) * kCapRounding);
     if (at_least > cap_[kRisk]) return true;
     return worst_ != kInf && surely_le(worst_, at_least, margins_.risk);
   }
@@ -354,6 +356,7 @@ class CatchmentSearch {
       worst = std::max(worst, labels_[eligible].least_risk);
     }
     worst_ = worst;
+    worst_reach_ = worst == kInf ? kInf : (worst + margins_.risk) / kCapRounding;
   }
 
   // A kept label's path summed as the request sums it.
@@ -506,6 +509,10 @@ class CatchmentSearch {
   double cap_[2] = {kInf, kInf};
   Margins margins_;
   double worst_ = kInf;  // R_worst
+  // The risks beyond which a label is dropped, before the rounding's
+  // widening: the cap, and R_worst plus the margin.
+  double risk_reach_ = kInf;
+  double worst_reach_ = kInf;
   std::optional<LeastCost<Opposite>> near_candidates_;
   std::vector<Label> labels_;
   std::vector<OpenLabel> open_;
