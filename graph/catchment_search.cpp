@@ -42,10 +42,10 @@ using namespace catchment;
 // eta - 3 gamma U, while the forward sums of P+M and P+L are each within
 // gamma (P + M) or gamma (P + L) of the exact ones, together at most
 // 2 gamma U (1 + 2 gamma) when P+L is such a route: so P+M sums forward to
-// no more. A cost M sums to exactly 0 is zero on every edge of M, which
-// leaves any forward sum unchanged: also no more. And where every sum of a
-// cost is exact (`RoadGraph::distance_sums_exact`), and always for walks from the place, the
-// margin is 0.
+// no more. A cost that M sums to exactly 0 is zero on every edge of M,
+// which leaves any forward sum unchanged: also no more. And where every sum
+// of a cost is exact (`RoadGraph::distance_sums_exact`), and always for
+// walks from the place, the margin is 0.
 //
 // Why nothing is lost. Take any Pareto-optimal point p of a candidate v and
 // a simple path with forward sums p. Suppose its part between some node x
@@ -89,7 +89,10 @@ using namespace catchment;
 // among the least scores those another one strictly dominates are no
 // Pareto-optimal points. Two distinct points with the very same least score
 // are a tie that the request breaks by its own search order: the request
-// itself answers that node.
+// itself answers that node. So does it on a graph with parallel edges of
+// different costs, for a node with more than one point: there two routes
+// may pass the same nodes, and the request leaves out a route whose nodes
+// repeat an earlier one's.
 constexpr double kCapRounding = 1.0 - 0x1p-17;
 constexpr double kScoreWidening = 1.0 + 0x1p-16;
 
