@@ -6,6 +6,7 @@
 #include <nanobind/ndarray.h>
 
 #include "engine/bindings.hpp"
+#include "engine/new_arrays.hpp"
 
 namespace norvel::engine {
 
@@ -47,33 +48,21 @@ View<T> record_field(const EngineGraph& engine, std::size_t offset) {
   return view<T>(engine, first, nodes.size(), sizeof(Node));
 }
 
-// A new int64 array of `count` values, owned by numpy.
-struct NewIndices {
-  std::int64_t* values;
-  nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>> array;
-};
-
-NewIndices new_indices(std::size_t count) {
-  auto* values = new std::int64_t[count == 0 ? 1 : count];
-  nb::capsule owner(values, [](void* held) noexcept { delete[] static_cast<std::int64_t*>(held); });
-  return {values, nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>>(values, {count}, owner)};
-}
-
 using Ids = nb::ndarray<const std::uint64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 // Dense index of each id that the node list holds, -1 for any other.
-nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>> node_index(const EngineGraph& engine, Ids ids) {
+NewArray<std::int64_t> node_index(const EngineGraph& engine, Ids ids) {
   const std::size_t count = ids.shape(0);
-  NewIndices out = new_indices(count);
+  auto [indices, array] = new_array<std::int64_t>(count);
   const std::uint64_t* id = ids.data();
   {
     nb::gil_scoped_release unlocked;
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint32_t dense = listed_node(engine.graph, id[i]);
-      out.values[i] = dense == IdIndex::kAbsent ? -1 : static_cast<std::int64_t>(dense);
+      indices[i] = dense == IdIndex::kAbsent ? -1 : static_cast<std::int64_t>(dense);
     }
   }
-  return out.array;
+  return array;
 }
 
 nb::list name_table(const EngineGraph& engine) {

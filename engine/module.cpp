@@ -16,4 +16,5 @@ NB_MODULE(_engine, module) {
   bind_routes(module, graph_class);
   bind_route_many(graph_class);
   bind_nearest(module);
+  bind_catchments(graph_class);
 }

@@ -6,22 +6,13 @@
 
 #include "engine/bindings.hpp"
 #include "engine/nearest_index.hpp"
+#include "engine/new_arrays.hpp"
 
 namespace norvel::engine {
 
 namespace {
 
 using Degrees = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-
-template <class T>
-using NewArray = nb::ndarray<nb::numpy, T, nb::ndim<1>>;
-
-template <class T>
-std::pair<T*, NewArray<T>> new_array(std::size_t count) {
-  T* values = new T[count == 0 ? 1 : count];
-  nb::capsule owner(values, [](void* held) noexcept { delete[] static_cast<T*>(held); });
-  return {values, NewArray<T>(values, {count}, owner)};
-}
 
 NearestIndex build(const EngineGraph& engine) {
   nb::gil_scoped_release unlocked;

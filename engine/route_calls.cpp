@@ -5,46 +5,23 @@
 #include <nanobind/stl/vector.h>
 
 #include "engine/bindings.hpp"
-#include "engine/request_deadline.hpp"
+#include "engine/request_stop.hpp"
 #include "engine/route_results.hpp"
-#include "engine/signals.hpp"
 #include "graph/safe_route_request.hpp"
 
 namespace norvel::engine {
 
 namespace {
 
-// Why a request should stop, asked by the search's poll on the thread that
-// runs it, without the interpreter lock: its deadline, and on the main
-// thread Ctrl-C.
-struct StopState {
-  RequestDeadline deadline;
-  std::optional<SignalWatch> signals;
-  PyObject* raised = nullptr;  // what a signal handler raised; owned
-};
-
-bool should_stop(void* context) {
-  StopState& state = *static_cast<StopState*>(context);
-  if (state.deadline.passed()) return true;
-  if (state.signals) state.raised = state.signals->raised_now();
-  return state.raised != nullptr;
-}
-
 nb::object route(const EngineGraph& engine, NodeId source, NodeId target, double eps,
                  std::optional<double> timeout_s) {
-  StopState state;
-  state.deadline = RequestDeadline::after(timeout_s);
-  if (on_main_thread()) state.signals.emplace();
+  RequestStop stop(timeout_s);
   std::expected<std::vector<RouteRecord>, RouteError> answer;
   {
     nb::gil_scoped_release unlocked;
-    answer = compute_safe_routes(engine.graph, source, target, eps,
-                                 SearchOptions{.stop = {.hook = should_stop, .context = &state}});
+    answer = compute_safe_routes(engine.graph, source, target, eps, SearchOptions{.stop = stop.poll()});
   }
-  if (state.raised != nullptr) {
-    PyErr_SetRaisedException(state.raised);
-    throw nb::python_error();
-  }
+  stop.rethrow();
   return answer_object(engine, answer);
 }
 

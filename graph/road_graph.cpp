@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -161,6 +163,24 @@ void fill_rows(RoadGraph& graph, const std::vector<Edge>& edges) {
   begin[0] = 0;
 }
 
+// The exponent e of the lowest bit set in a finite double above 0:
+// value = odd 2^e.
+int lowest_bit_exponent(double value) {
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  const auto biased = static_cast<int>(bits >> 52 & 0x7ff);
+  std::uint64_t significand = bits & ((std::uint64_t{1} << 52) - 1);
+  if (biased != 0) significand |= std::uint64_t{1} << 52;
+  return (biased == 0 ? 1 : biased) - 1075 + std::countr_zero(significand);
+}
+
+// Whether sums of costs whose lowest bits are at 2^lowest and whose rounded
+// total is `total` are all exact (see RoadGraph::distance_sums_exact): the
+// rounded total of fewer than 2^32 terms is within 2^-20 of the exact one.
+bool sums_exact(double total, int lowest) {
+  if (lowest == INT_MAX) return true;  // every cost is 0
+  return total * (1.0 + 0x1p-19) <= std::ldexp(1.0, 53 + lowest);
+}
+
 // Rows of the incoming edges by a counting sort on the head, walking the
 // tails in dense order; and the totals that decide whether the costs have
 // usable lower bounds.
@@ -172,10 +192,18 @@ void fill_incoming_rows(RoadGraph& graph) {
   double total_distance = 0.0;
   double total_risk = 0.0;
   bool finite_non_negative = true;
+  int lowest_distance_bit = INT_MAX;
+  int lowest_risk_bit = INT_MAX;
   for (const SearchEdge& edge : graph.out_edges) {
     ++begin[edge.to + 1];
     finite_non_negative = finite_non_negative && edge.distance_m >= 0.0 && edge.risk_score >= 0.0 &&
                           std::isfinite(edge.distance_m) && std::isfinite(edge.risk_score);
+    if (edge.distance_m > 0.0 && std::isfinite(edge.distance_m)) {
+      lowest_distance_bit = std::min(lowest_distance_bit, lowest_bit_exponent(edge.distance_m));
+    }
+    if (edge.risk_score > 0.0 && std::isfinite(edge.risk_score)) {
+      lowest_risk_bit = std::min(lowest_risk_bit, lowest_bit_exponent(edge.risk_score));
+    }
     graph.has_familiarity = graph.has_familiarity || !(edge.familiarity == 0.0);
     total_distance += edge.distance_m;
     total_risk += edge.risk_score;
@@ -191,10 +219,23 @@ void fill_incoming_rows(RoadGraph& graph) {
   }
   for (std::size_t i = dense_count; i > 0; --i) begin[i] = begin[i - 1];
   begin[0] = 0;
+  // Each row lists its tails in ascending order, so parallel edges are
+  // neighbours there.
+  for (std::size_t head = 0; head < dense_count && !graph.parallel_edges_differ; ++head) {
+    for (std::uint32_t slot = begin[head] + 1; slot < begin[head + 1]; ++slot) {
+      const IncomingEdge& x = graph.in_edges[slot - 1];
+      const IncomingEdge& y = graph.in_edges[slot];
+      if (x.from == y.from && !(x.distance_m == y.distance_m && x.risk_score == y.risk_score)) {
+        graph.parallel_edges_differ = true;
+      }
+    }
+  }
   // A path repeats no node, so its sums stay below twice these totals (a
   // label may close one cycle before it is dropped): far below overflow.
   constexpr double kFarFromOverflow = 0x1p1000;
   graph.costs_bounded_below = finite_non_negative && total_distance < kFarFromOverflow && total_risk < kFarFromOverflow;
+  graph.distance_sums_exact = finite_non_negative && sums_exact(total_distance, lowest_distance_bit);
+  graph.risk_sums_exact = finite_non_negative && sums_exact(total_risk, lowest_risk_bit);
 }
 
 // The plane's coordinates and the least cost per unit of its norm. The

@@ -82,6 +82,16 @@ struct RoadGraph {
   // label come before another in the search order with higher costs at the
   // same node.
   bool has_familiarity = false;
+  // Whether every sum of the distances (the risks) of distinct edges, in
+  // any order, is exact: the costs are non-negative whole multiples of one
+  // power of two 2^e and their total is at most 2^53 2^e, so every partial
+  // sum is such a multiple that a double holds exactly.
+  bool distance_sums_exact = false;
+  bool risk_sums_exact = false;
+  // Whether two edges leave the same node for the same node with different
+  // distances or risks: only then can two paths through the same nodes
+  // have different totals.
+  bool parallel_edges_differ = false;
   // The least distance, and the least risk, per unit of `plane_norm`
   // between an edge's ends, over every edge whose ends differ on the plane
   // (up to a few roundings); 0 when the costs are not bounded below. So no

@@ -3,6 +3,9 @@
 - ``norvel.Router``: a graph with its coordinates, for routes between node
   ids or (lat, lon) points; ``Routes`` and ``Route`` hold the answer, as
   GeoJSON or a GeoDataFrame (extra ``geopandas``) too.
+- ``router.catchment(place, minutes)``: every walk to (or from) one place
+  within a time, each node with its three routes' totals (a
+  ``norvel.Catchment``).
 - ``norvel.errors``: the typed errors of routing (``RoutingError`` and its
   subclasses), also importable from ``norvel``.
 - ``norvel.load_graph(path)``: a ``PyGraph`` from a ``.json`` or ``.json.gz``
@@ -20,12 +23,13 @@ The submodules are imported on demand, so that each needs only its own extra.
 """
 
 from norvel._files import load_graph, read_graph_bytes
+from norvel.catchment import Catchment
 from norvel.errors import (NodeNotFoundError, NoRouteError, RoutingError,
                            SnapError)
 from norvel.router import Route, Router, Routes, Snap
 from norvel.table import NodeTable
 
-__all__ = ["NodeNotFoundError", "NoRouteError", "NodeTable", "Route",
+__all__ = ["Catchment", "NodeNotFoundError", "NoRouteError", "NodeTable", "Route",
            "Router", "Routes", "RoutingError", "Snap", "SnapError",
            "load_graph", "read_graph_bytes"]
 

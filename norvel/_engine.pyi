@@ -1,4 +1,6 @@
 # The norvel package's private binding of the route engine (norvel._engine).
+from typing import TypedDict
+
 import numpy as np
 import numpy.typing as npt
 
@@ -9,6 +11,20 @@ RouteRow = tuple[str, list[int], list[tuple[float, float]], float, float,
 # (kind, role): ("node_not_found", "origin" | "destination"),
 # ("source_isolated", ""), ("no_route", ""), ("timeout", "")
 Failure = tuple[str, str]
+
+# A catchment's columns: per node (by shortest distance, then id) its id,
+# coordinates and the totals of its three routes; and what the search did.
+class CatchmentColumns(TypedDict):
+    node: npt.NDArray[np.uint64]
+    lat: npt.NDArray[np.float64]
+    lon: npt.NDArray[np.float64]
+    shortest_m: npt.NDArray[np.float64]
+    shortest_risk: npt.NDArray[np.float64]
+    safest_m: npt.NDArray[np.float64]
+    safest_risk: npt.NDArray[np.float64]
+    balanced_m: npt.NDArray[np.float64]
+    balanced_risk: npt.NDArray[np.float64]
+    report: dict[str, int | float]
 
 class Graph:
     @staticmethod
@@ -56,6 +72,10 @@ class Graph:
                    timeout_s: float | None = None
                    ) -> list[list[RouteRow] | Failure]: ...
     def streets(self, nodes: list[int]) -> list[str]: ...
+    # Failure kinds besides route's: ("costs_unsupported", "")
+    def catchment(self, place: int, minutes: float, to_place: bool,
+                  timeout_s: float | None = None
+                  ) -> CatchmentColumns | Failure: ...
 
 class NearestIndex:
     def __init__(self, graph: Graph) -> None: ...

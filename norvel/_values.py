@@ -19,7 +19,10 @@ Place = int | tuple[float, float]
 
 DEFAULT_EPS = 0.0
 DEFAULT_MAX_SNAP_M = 250.0
+DEFAULT_CATCHMENT_MINUTES = 15.0
 NODE_ID_END = 2**64
+# Which walks a catchment holds: to the place, or from it.
+DIRECTIONS = ("to", "from")
 
 
 def kind(value: object) -> str:
@@ -79,6 +82,34 @@ def max_snap(value: object) -> float:
     if math.isnan(limit) or limit < 0.0:
         raise ValueError(f"max_snap_m must be a number >= 0, got {limit!r}")
     return limit
+
+
+def minutes(value: object) -> float:
+    """A walking time limit in minutes: >= 0 (infinity allowed)."""
+    limit = real(value, "minutes")
+    if math.isnan(limit) or limit < 0.0:
+        raise ValueError(f"minutes must be a number >= 0, got {limit!r}")
+    return limit
+
+
+def direction(value: object) -> str:
+    """Which walks a catchment holds: "to" the place or "from" it."""
+    if not isinstance(value, str):
+        raise TypeError(f"direction must be a str, got {kind(value)}")
+    if value not in DIRECTIONS:
+        raise ValueError(f'direction must be "to" or "from", got {value!r}')
+    return value
+
+
+def exact_eps(value: object) -> float:
+    """The eps of a catchment: 0.0 only, since each of its nodes gets the
+    exact answer; TypeError and ValueError as ``eps`` otherwise."""
+    number = eps(value)
+    if number != 0.0:
+        raise ValueError(f"catchments are exact: eps must be 0.0, got "
+                         f"{number!r} (Router.route takes eps > 0 for one "
+                         f"pair at a time)")
+    return number
 
 
 def timeout(value: object) -> float | None:

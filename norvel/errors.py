@@ -115,9 +115,14 @@ class RouteTimeoutError(RoutingError, TimeoutError):
 
     kind: ErrorKind = "timeout"
 
-    def __init__(self, source: int, target: int, timeout_s: float) -> None:
-        super().__init__(f"the route from node {source} to node {target} "
-                         f"took longer than timeout_s={timeout_s:g} s")
+    def __init__(self, source: int, target: int, timeout_s: float, *,
+                 request: str | None = None) -> None:
+        """``request`` names what ran out of time in the message (by
+        default "the route from node ``source`` to node ``target``")."""
+        if request is None:
+            request = f"the route from node {source} to node {target}"
+        super().__init__(f"{request} took longer than "
+                         f"timeout_s={timeout_s:g} s")
         self.source = source
         self.target = target
         self.timeout_s = timeout_s

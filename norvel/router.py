@@ -26,9 +26,11 @@ from norvel_core import PyGraph
 from norvel import _files, _values
 from norvel._native import engine
 from norvel._networkx import EdgeValue
-from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M, Place
-from norvel.errors import (NodeNotFoundError, RoutingError, SnapError,
-                           error_of_kind)
+from norvel._values import (DEFAULT_CATCHMENT_MINUTES, DEFAULT_EPS,
+                            DEFAULT_MAX_SNAP_M, Place)
+from norvel.catchment import Catchment
+from norvel.errors import (NodeNotFoundError, RouteTimeoutError, RoutingError,
+                           SnapError, error_of_kind)
 from norvel.table import IdArray, LonLat, NodeTable
 
 if TYPE_CHECKING:
@@ -480,6 +482,56 @@ class Router:
                 answers[at] = Routes([Route(*row) for row in result], origin,
                                      destination)
         return [answer for answer in answers if answer is not None]
+
+    def catchment(self, place: Place,
+                  minutes: float = DEFAULT_CATCHMENT_MINUTES, *,
+                  eps: float = DEFAULT_EPS,
+                  max_snap_m: float = DEFAULT_MAX_SNAP_M,
+                  direction: str = "to",
+                  timeout_s: float | None = None) -> Catchment:
+        """Every node whose shortest walk to ``place`` (a node id, or a
+        (lat, lon) tuple snapped as ``route`` snaps it) takes at most
+        ``minutes`` (``time_min`` = distance_m / 66.67; infinity for every
+        node that reaches it), each with the totals of the three routes
+        that ``route(node, place)`` gives, bit for bit. ``direction="from"``:
+        the walks from ``place`` instead, as ``route(place, node)``.
+
+        One search from the place answers every node at once, without the
+        interpreter lock (Ctrl-C stops it on the main thread;
+        ``timeout_s`` as in ``route``). Catchments are exact: ``eps`` must
+        be 0.0 (ValueError otherwise). A node whose request would fail
+        (not a listed node; with "to", the place itself when no edge
+        leaves it) is not in the catchment.
+
+        Raises NodeNotFoundError (a place that is no node), SnapError,
+        NoRouteError (``direction="from"`` and no edge leaves the place),
+        RouteTimeoutError, ValueError (an eps other than 0.0, minutes below
+        0 or NaN, a direction other than "to" or "from", a graph with a
+        negative, infinite or NaN distance or risk, where a search from
+        one place cannot give each node its request's answer: use
+        ``route`` there), TypeError (any other kind of argument).
+        """
+        _values.exact_eps(eps)
+        limit = _values.minutes(minutes)
+        way = _values.direction(direction)
+        seconds = _values.timeout(timeout_s)
+        role = "destination" if way == "to" else "origin"
+        snap = self.snap(place, role, _values.max_snap(max_snap_m))
+        node = snap.node
+        result = self._engine.catchment(node, limit, way == "to", seconds)
+        if isinstance(result, tuple):
+            kind = result[0]
+            if kind == "costs_unsupported":
+                raise ValueError(
+                    "catchments need finite, non-negative distances and "
+                    "risks, and this graph has a negative, infinite or NaN "
+                    "one: Router.route answers its requests one at a time")
+            if kind == "timeout":
+                raise RouteTimeoutError(
+                    node, node, math.inf if seconds is None else seconds,
+                    request=f"the catchment of node {node}")
+            raise error_of_kind(kind, result[1], node, node, seconds)
+        return Catchment(self, snap, limit, way, result)
 
     def snap(self, place: object, role: str = "origin",
              max_snap_m: float = DEFAULT_MAX_SNAP_M) -> Snap:

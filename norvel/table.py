@@ -213,27 +213,63 @@ class NodeTable(Mapping[int, LatLon]):
             return []
         return self._graph.streets(path)
 
-    def segments(self, *, one_per_pair: bool = False) -> Segments:
+    def segments(self, *, one_per_pair: bool = False,
+                 among: npt.ArrayLike | None = None) -> Segments:
         """The edges whose both ends are nodes of the table, in document
         order, as ``Segments``; with ``one_per_pair``, only the first edge
         between two nodes whichever its direction (a two-way street is
-        drawn once)."""
+        drawn once). ``among``: only the edges whose both ends are among
+        these node ids, read from their nodes' rows alone (a few streets
+        of a large graph cost what they hold)."""
+        if among is not None:
+            return self._segments_among(among, one_per_pair)
         tails, heads = self.edges
-        graph = self._graph
         tail_at = self.dense(tails)
         head_at = self.dense(heads)
         where = np.flatnonzero((tail_at >= 0) & (head_at >= 0))
         if one_per_pair:
             where = where[_first_of_each_pair(tail_at[where], head_at[where],
-                                              len(graph.ids))]
+                                              len(self._graph.ids))]
+        return self._segments_of(where, tail_at[where], head_at[where])
+
+    def _segments_among(self, among: npt.ArrayLike,
+                        one_per_pair: bool) -> Segments:
+        graph = self._graph
+        dense = self.dense(np.asarray(among, dtype=np.uint64).ravel())
+        dense = np.unique(dense[dense >= 0])
+        begin = graph.out_begin[dense].astype(np.int64)
+        counts = graph.out_begin[dense + 1].astype(np.int64) - begin
+        # Every row entry of those nodes: each row's start, then counting on.
+        firsts = np.cumsum(counts) - counts
+        slots = np.repeat(begin - firsts, counts) + np.arange(int(counts.sum()))
+        tail_at = np.repeat(dense, counts)
+        head_at = graph.heads[slots].astype(np.int64)
+        keep = np.zeros(len(slots), dtype=bool)
+        if len(dense):
+            at = np.minimum(np.searchsorted(dense, head_at), len(dense) - 1)
+            keep = dense[at] == head_at
+        where = graph.edge_index[slots[keep]].astype(np.int64)
+        order = np.argsort(where, kind="stable")  # document order
+        where, tail_at, head_at = where[order], tail_at[keep][order], head_at[keep][order]
+        if one_per_pair:
+            first = _first_of_each_pair(tail_at, head_at, len(graph.ids))
+            where, tail_at, head_at = where[first], tail_at[first], head_at[first]
+        return self._segments_of(where, tail_at, head_at)
+
+    def _segments_of(self, where: IndexArray, tail_at: IndexArray,
+                     head_at: IndexArray) -> Segments:
+        """The segments of the edges at document positions ``where``, whose
+        ends have the dense indices ``tail_at`` and ``head_at``."""
+        graph = self._graph
         names: list[str | None] = [None] * len(where)
         if graph.has_names:
             # Name number k > 0 is the table's name k - 1; 0 is no name.
             table: list[str | None] = [None, *graph.name_table()]
             names = [table[k] for k in graph.edge_names[where].tolist()]
-        starts = np.column_stack((graph.lons[tail_at[where]], graph.lats[tail_at[where]]))
-        ends = np.column_stack((graph.lons[head_at[where]], graph.lats[head_at[where]]))
-        return Segments(tails[where], heads[where], starts, ends, names)
+        starts = np.column_stack((graph.lons[tail_at], graph.lats[tail_at]))
+        ends = np.column_stack((graph.lons[head_at], graph.lats[head_at]))
+        return Segments(graph.ids[tail_at], graph.ids[head_at], starts, ends,
+                        names)
 
 
 def _first_of_each_pair(tails: IndexArray, heads: IndexArray,

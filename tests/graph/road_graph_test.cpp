@@ -71,6 +71,32 @@ TEST(RoadGraph, KeepsRepeatedIdsParallelEdgesLoopsAndNegativeCosts) {
   EXPECT_EQ(graph.lon[seven], 4.0);
 }
 
+TEST(RoadGraph, KnowsWhichSumsAreExactAndWhetherParallelEdgesDiffer) {
+  const auto graph_of = [](double first, double second) {
+    return make_graph({{1, 0, 0}, {2, 0, 0}}, {{1, 2, first, 0.1}, {2, 1, second, 0.0}});
+  };
+  // Whole metres, quarters, and a total up to 2^53 in units of the least
+  // bit are exact; tenths, a total beyond, and a subnormal next to 1 are not.
+  EXPECT_TRUE(graph_of(120.0, 7.0).distance_sums_exact);
+  EXPECT_TRUE(graph_of(0.25, 3.5).distance_sums_exact);
+  EXPECT_TRUE(graph_of(0x1p52, 0x1p52).distance_sums_exact);
+  EXPECT_FALSE(graph_of(0x1p53, 1.0).distance_sums_exact);
+  EXPECT_FALSE(graph_of(0.1, 1.0).distance_sums_exact);
+  EXPECT_FALSE(graph_of(0x1p-1074, 1.0).distance_sums_exact);
+  EXPECT_TRUE(graph_of(0.0, 0.0).distance_sums_exact);
+  EXPECT_FALSE(graph_of(-1.0, 1.0).distance_sums_exact);
+  // Sums of one tenth alone are exact; with two tenths they are not.
+  EXPECT_TRUE(graph_of(1.0, 2.0).risk_sums_exact);
+  EXPECT_FALSE(make_graph({{1, 0, 0}}, {{1, 1, 1, 0.1}, {1, 1, 1, 0.2}}).risk_sums_exact);
+
+  EXPECT_FALSE(graph_of(1.0, 2.0).parallel_edges_differ);
+  const RoadGraph same = make_graph({{1, 0, 0}, {2, 0, 0}}, {{1, 2, 5, 1}, {2, 1, 4, 1}, {1, 2, 5, 1}});
+  EXPECT_FALSE(same.parallel_edges_differ);
+  const RoadGraph differ = make_graph({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}},
+                                      {{1, 2, 5, 1}, {3, 2, 1, 1}, {1, 2, 5, 2}});
+  EXPECT_TRUE(differ.parallel_edges_differ);
+}
+
 TEST(RoadGraph, ExtremeIdsAndManyNodesSurviveTheIndex) {
   GraphBuilder builder;
   for (NodeId id = 0; id < 50000; ++id) add_node(builder, Node{id * 7919, static_cast<double>(id), 0.0});

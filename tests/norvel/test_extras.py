@@ -84,3 +84,24 @@ def test_command_without_pyosmium_prints_one_line(tmp_path):
     assert run.stdout == ""
     assert run.stderr == ("norvel.osm needs pyosmium, which is not installed: "
                           "pip install 'norvel_core[osm]'\n")
+
+
+def test_a_catchment_needs_an_extra_only_for_its_tables(tmp_path):
+    run = run_blocked(
+        tmp_path, ["pandas", "geopandas"],
+        "import norvel\n"
+        "router = norvel.Router.from_file(norvel.datasets.helsinki_walk())\n"
+        "catchment = router.catchment((60.1699, 24.9384), 5.0)\n"
+        "print(len(catchment) > 100)\n"
+        "for view in (lambda: catchment.nodes, catchment.to_geodataframe):\n"
+        "    try:\n"
+        "        view()\n"
+        "    except ImportError as error:\n"
+        "        print(error)\n")
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == (
+        "True\n"
+        "Catchment.nodes needs pandas, which is not installed: "
+        "pip install 'norvel_core[batch]'\n"
+        "Catchment.to_geodataframe needs geopandas, which is not installed: "
+        "pip install 'norvel_core[geopandas]'\n")

@@ -200,6 +200,18 @@ class TestSegments:
             self.expected(one_per_pair)
         assert len(got.names) == len(got.tails)
 
+    @pytest.mark.parametrize("one_per_pair", [False, True])
+    def test_edges_among_some_nodes(self, one_per_pair):
+        table = norvel.Router.from_json(json.dumps(self.DOCUMENT)).table
+        ids = table.ids.tolist()
+        for among in (ids, ids[::2], ids[1:4] + [12345], []):
+            got = table.segments(one_per_pair=one_per_pair, among=among)
+            assert list(zip(got.tails.tolist(), got.heads.tolist(),
+                            map(tuple, got.starts.tolist()),
+                            map(tuple, got.ends.tolist()))) == [
+                edge for edge in self.expected(one_per_pair)
+                if edge[0] in among and edge[1] in among]
+
 
 class TestMap:
     def test_routes_over_the_streets_in_view(self, routes):

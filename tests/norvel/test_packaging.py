@@ -20,6 +20,7 @@ SHIPPED = {
     "norvel/_networkx.py", "norvel/_native.py",
     "norvel/_values.py", "norvel/_engine.pyi",
     "norvel/errors.py", "norvel/router.py", "norvel/table.py",
+    "norvel/catchment.py",
     "norvel/batch.py", "norvel/geo.py", "norvel/plot.py", "norvel/py.typed",
     "norvel/osm/__init__.py", "norvel/osm/extract.py", "norvel/osm/graph.py",
     "norvel/osm/rules.py", "norvel/datasets.py", "norvel/checks.py",
@@ -74,7 +75,8 @@ def test_wheel_holds_the_module_stub_package_and_licence(wheel):
     for package, extra in (("osmium", "osm"), ("orjson", "geo"),
                            ("matplotlib", "plot"), ("pandas", "batch"),
                            ("distributed", "dask"), ("networkx", "networkx"),
-                           ("geopandas", "geopandas"), ("starlette", "serve"),
+                           ("geopandas", "geopandas"), ("shapely", "geopandas"),
+                           ("starlette", "serve"),
                            ("uvicorn", "serve")):
         assert any(re.match(rf"{package}\b.*extra == \"{extra}\"", line)
                    for line in requires), (package, requires)

@@ -1,0 +1,545 @@
+#include "graph/catchment_search.hpp"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <type_traits>
+#include <vector>
+
+#include "graph/catchment_parts.hpp"
+#include "graph/pareto_search.hpp"
+#include "graph/quad_heap.hpp"
+#include "graph/route_selection.hpp"
+
+namespace norvel {
+
+namespace {
+
+using namespace catchment;
+
+// How a catchment gives every node the answer of its own request.
+//
+// A request's totals are sums in travel order from 0 at its source (its
+// "forward" sums), and with eps 0 its routes depend only on the set of
+// Pareto-optimal points of those sums over all paths between its ends
+// (which paths carry them does not matter to the totals). One label search
+// from the place, best first on (distance, risk), reaches every node: for
+// walks from the place its sums are the forward sums themselves; for walks
+// to the place it runs backwards over the incoming edges and sums each path
+// the other way round, which may round differently. Hence:
+//
+// Relaxed dominance. A label L at a node is dropped only when a label M kept
+// there is below it by a margin in both costs, which guarantees that M's
+// path, after any prefix P a route could start with, sums forward to no
+// more than L's does. Per cost, with u = 2^-53 and gamma = 2^-20 (any sum of
+// fewer than 2^32 non-negative terms, in any order, is within 1 +- gamma of
+// the exact one), and U a cap on that cost's forward total of every
+// Pareto-optimal route of a candidate (`least_route_cap`): if M's sum is at
+// most L's minus eta = 2^-17 U = 8 gamma U, the exact sums differ by at least
+// eta - 3 gamma U, while the forward sums of P+M and P+L are each within
+// gamma (P + M) or gamma (P + L) of the exact ones, together at most
+// 2 gamma U (1 + 2 gamma) when P+L is such a route: so P+M sums forward to
+// no more. A cost that M sums to exactly 0 is zero on every edge of M,
+// which leaves any forward sum unchanged: also no more. And where every sum
+// of a cost is exact (`RoadGraph::distance_sums_exact`), and always for
+// walks from the place, the margin is 0.
+//
+// Why nothing is lost. Take any Pareto-optimal point p of a candidate v and
+// a simple path with forward sums p. Suppose its part between some node x
+// and the place is a kept label (at first: the place's start label) and
+// the edge before x leads from w. That edge's label was pushed when x's
+// label was kept; if it was dropped in favour of a kept label M at w, the
+// path with M in its place sums forward to no more than p, so exactly to p
+// (p is Pareto-optimal), and its kept part is longer (cut out a cycle if M
+// made one: that sums to no more either, and keeps a kept label's tail).
+// Repeating, a kept label at v sums forward to p. The cycle rule (a label
+// that comes back to a node of its own path within the margins is dropped)
+// and the pruning below drop no label of such a path either.
+//
+// Pruning by what the candidates still need. A route of a candidate through
+// a label at x adds to the label's risk r at least the least risk h(x)
+// between x and any candidate (a single-cost search from all candidates over
+// the rows the other way, settled only as far as a question needs it; an
+// unsettled node is at least its next key away). Its forward risk is then
+// at least (r + h)(1 - 2^-17) (each of r, h and the route's sum within
+// 1 +- gamma of the exact ones; for walks from the place, the route's
+// forward sum continues from r exactly, and r alone bounds it too). So a
+// label is dropped when that bound, or its distance, exceeds the cost's
+// cap (widened for the rounding): it starts no Pareto-optimal route. And
+// once every candidate v holds a kept label Z_v with a distance at least
+// the distance margin below the current one (or 0) and a risk at most
+// R_worst, a label whose bound is at least R_worst plus the risk margin is
+// dominated at every candidate after any prefix: Z_v sums forward to no
+// more than the route through the label does, in both costs. The labels
+// are popped in order of distance, so that holds for every label popped or
+// pushed from then on. R_worst, the greatest such least risk over the
+// candidates, only falls, and is refreshed every so many labels.
+//
+// Reading each node's answer. The shortest route is the least forward
+// distance (then risk) over the node's kept labels; only labels whose
+// distance is within the margin of the least can have it, so only those are
+// summed again in travel order; likewise the safest. The balanced route is
+// the Pareto-optimal point of least score, with the request's normalisers
+// (the safest distance and the shortest risk, at least 1.0 each): each
+// forward sum is within (1 + 3 gamma) of the label's, so only labels whose
+// score is within a factor 1 + 2^-16 of the least are summed again, and
+// among the least scores those another one strictly dominates are no
+// Pareto-optimal points. Two distinct points with the very same least score
+// are a tie that the request breaks by its own search order: the request
+// itself answers that node. So does it on a graph with parallel edges of
+// different costs, for a node with more than one point: there two routes
+// may pass the same nodes, and the request leaves out a route whose nodes
+// repeat an earlier one's.
+constexpr double kCapRounding = 1.0 - 0x1p-17;
+constexpr double kScoreWidening = 1.0 + 0x1p-16;
+
+struct Margins {
+  double distance = 0.0;
+  double risk = 0.0;
+};
+
+// Whether a sum `a` surely gives forward sums no greater than `b` after
+// any prefix (see above).
+inline bool surely_le(double a, double b, double margin) { return a == 0.0 || a <= b - margin; }
+
+// The margin of a cost capped at `cap`.
+inline double margin_of(double cap) {
+  const double margin = cap * 0x1p-17;
+  // Scaled into the subnormal range it would lose bits; the cap itself is
+  // a wider margin.
+  return margin < DBL_MIN ? cap : margin;
+}
+
+inline bool lexically_less(double a1, double a2, double b1, double b2) { return a1 < b1 || (a1 == b1 && a2 < b2); }
+
+struct Label {
+  double distance_m;
+  double risk;
+  double least_risk;  // of the labels kept at its node, up to this one
+  std::uint32_t parent;
+  std::uint32_t local;
+  std::uint32_t slot;  // the row entry it was extended along
+  std::uint32_t next;  // the next label kept at its node
+};
+
+struct OpenLabel {
+  double distance_m;
+  double risk;
+  std::uint32_t parent;
+  std::uint32_t local;
+  std::uint32_t slot;
+};
+
+// The open list's order: distance, then risk (ties in any order).
+constexpr auto kPoppedFirst = [](const OpenLabel& a, const OpenLabel& b) {
+  return lexically_less(a.distance_m, a.risk, b.distance_m, b.risk);
+};
+
+template <class Rows>
+class CatchmentSearch {
+ public:
+  CatchmentSearch(const RoadGraph& graph, std::uint32_t place_dense, double minutes, WalkDirection direction,
+                  const StopPoll& poll)
+      : graph_(graph),
+        rows_{graph},
+        place_dense_(place_dense),
+        minutes_(minutes),
+        to_place_(direction == WalkDirection::to_place),
+        poll_(poll),
+        stop_(poll) {}
+
+  // None when stopped.
+  std::optional<Catchment> run() {
+    place_ = nodes_.of(place_dense_);
+    if (!find_candidates() || !set_margins() || !search_labels()) return std::nullopt;
+    Catchment result;
+    if (!read_answers(result.nodes)) return std::nullopt;
+    report_.labels_kept = labels_.size();
+    for (std::size_t local = 0; local < nodes_.size(); ++local) {
+      report_.nodes_labelled += nodes_[static_cast<std::uint32_t>(local)].first != kNone;
+    }
+    result.report = report_;
+    return result;
+  }
+
+ private:
+  // Settles `search` while its next key is at most `limit`.
+  bool settle_through(LeastCost<Rows>& search, double limit) {
+    for (double key = search.next_key(); key != kInf && key <= limit; key = search.next_key()) {
+      if (search.settle_next() == kNone) break;
+    }
+    return !stop_.stopped();
+  }
+
+  // The nodes whose shortest walk may take at most `minutes`: the least
+  // distance the search finds is within 1 +- 2 gamma of the least forward
+  // one, and the widening covers that and the division's rounding.
+  bool find_candidates() {
+    LeastCost<Rows> by_distance(rows_, nodes_, kDistance, kFromPlaceDistance, {&place_, 1}, stop_);
+    const double limit = minutes_ * kWalkingSpeedMPerMin * (1.0 + 0x1p-16);
+    if (!settle_through(by_distance, limit * (1.0 + 0x1p-15))) return false;
+    report_.settled += by_distance.order().size();
+    for (std::uint32_t local : by_distance.order()) {
+      NodeState& node = nodes_[local];
+      if (!(node.least[kDistance] <= limit) || !graph_.listed[node.dense]) continue;
+      // The request from a node starts along one of its outgoing edges.
+      if (to_place_ && local == place_ && graph_.out_begin[place_dense_] == graph_.out_begin[place_dense_ + 1]) {
+        continue;
+      }
+      node.candidate = true;
+      candidates_.push_back(local);
+      most_distance_ = std::max(most_distance_, node.least[kDistance]);
+    }
+    report_.candidates = candidates_.size();
+    // The risks of the shortest routes cap the risk of every Pareto point.
+    if (!candidates_.empty()) {
+      cap_[kRisk] = least_route_cap(rows_, nodes_, kDistance, by_distance.order(), most_distance_, candidates_);
+    }
+    return true;
+  }
+
+  // The margins of the relaxed dominance (0 for exact sums, and for walks
+  // from the place, whose sums are the requests' own).
+  bool set_margins() {
+    report_.distance_exact = graph_.distance_sums_exact;
+    report_.risk_exact = graph_.risk_sums_exact;
+    if (!to_place_ || candidates_.empty()) return true;
+    if (!report_.distance_exact) {
+      // The distances of the safest routes cap the distance of every
+      // Pareto point: a second single-cost search, of risk, over every
+      // candidate and as far beyond as `least_route_cap` needs.
+      LeastCost<Rows> by_risk(rows_, nodes_, kRisk, kFromPlaceRisk, {&place_, 1}, stop_);
+      std::size_t unsettled = candidates_.size();
+      while (unsettled > 0 && by_risk.next_key() != kInf) {
+        const std::uint32_t local = by_risk.settle_next();
+        if (local == kNone) break;
+        unsettled -= nodes_[local].candidate;
+      }
+      if (stop_.stopped()) return false;
+      double most_risk = 0.0;
+      for (std::uint32_t local : candidates_) most_risk = std::max(most_risk, nodes_[local].least[kRisk]);
+      if (!settle_through(by_risk, most_risk * (1.0 + 0x1p-15))) return false;
+      report_.settled += by_risk.order().size();
+      cap_[kDistance] = least_route_cap(rows_, nodes_, kRisk, by_risk.order(), most_risk, candidates_);
+      margins_.distance = margin_of(cap_[kDistance]);
+    }
+    if (!report_.risk_exact) margins_.risk = margin_of(cap_[kRisk]);
+    report_.distance_margin = margins_.distance;
+    report_.risk_margin = margins_.risk;
+    return true;
+  }
+
+  bool search_labels() {
+    if (candidates_.empty()) return true;
+    near_candidates_.emplace(opposite_rows_, nodes_, kRisk, kNearCandidates, candidates_, stop_);
+    risk_reach_ = cap_[kRisk] / kCapRounding;
+    push(OpenLabel{0.0, 0.0, kNone, place_, kNone});
+    const std::size_t refresh_every = std::max<std::size_t>(1024, candidates_.size());
+    std::size_t popped = 0;
+    while (!open_.empty()) {
+      if (stop_.tick()) return false;
+      const OpenLabel label = quad_heap_pop(open_, kPoppedFirst);
+      if (++popped % refresh_every == 0) refresh_worst(label.distance_m);
+      if (irrelevant(label.distance_m, label.risk, label.local)) continue;
+      NodeState& node = nodes_[label.local];
+      if (dominates(node, last_eligible(node, label.distance_m, true), label.risk)) continue;
+      expand(keep(label));
+    }
+    return true;
+  }
+
+  void push(const OpenLabel& label) {
+    quad_heap_push(open_, label, kPoppedFirst);
+    ++report_.labels_pushed;
+  }
+
+  // Records a label at its node; its index.
+  std::uint32_t keep(const OpenLabel& label) {
+    NodeState& node = nodes_[label.local];
+    // Parent links are 32-bit, and kNone is none.
+    if (labels_.size() >= kNone) throw std::length_error("a catchment of 2^32 labels or more");
+    const auto index = static_cast<std::uint32_t>(labels_.size());
+    const double least = node.last == kNone ? label.risk : std::min(labels_[node.last].least_risk, label.risk);
+    labels_.push_back(Label{label.distance_m, label.risk, least, label.parent, label.local, label.slot, kNone});
+    if (node.last == kNone) {
+      node.first = index;
+    } else {
+      labels_[node.last].next = index;
+    }
+    node.last = index;
+    node.last_distance = label.distance_m;
+    node.least_risk = least;
+    return index;
+  }
+
+  void expand(std::uint32_t index) {
+    const Label label = labels_[index];
+    const std::uint32_t dense = nodes_[label.local].dense;
+    for (std::uint32_t slot = rows_.begin(dense); slot < rows_.end(dense); ++slot) {
+      const double distance = label.distance_m + rows_.cost(slot, kDistance);
+      const double risk = label.risk + rows_.cost(slot, kRisk);
+      const std::uint32_t next = nodes_.of(rows_.next(slot));
+      if (irrelevant(distance, risk, next)) continue;
+      NodeState& node = nodes_[next];
+      if (dominates(node, last_eligible(node, distance, false), risk)) continue;
+      if (revisits(index, next, distance, risk)) continue;
+      push(OpenLabel{distance, risk, index, next, slot});
+    }
+  }
+
+  // The last label kept at `node` that may dominate a label of `distance`
+  // (its own distance surely no greater), kNone if none; `store` moves the
+  // node's cursor there, which only a label popped now may do (the
+  // distances popped never fall).
+  std::uint32_t last_eligible(NodeState& node, double distance, bool store) {
+    // Mostly all are: the labels are kept in order of distance.
+    if (node.last != kNone && surely_le(node.last_distance, distance, margins_.distance)) {
+      if (store) node.cursor = node.last;
+      return node.last;
+    }
+    std::uint32_t eligible = node.cursor;
+    std::uint32_t at = eligible == kNone ? node.first : labels_[eligible].next;
+    while (at != kNone && surely_le(labels_[at].distance_m, distance, margins_.distance)) {
+      eligible = at;
+      at = labels_[at].next;
+    }
+    if (store) node.cursor = eligible;
+    return eligible;
+  }
+
+  bool dominates(const NodeState& node, std::uint32_t eligible, double risk) const {
+    if (eligible == kNone) return false;
+    const double least = eligible == node.last ? node.least_risk : labels_[eligible].least_risk;
+    return surely_le(least, risk, margins_.risk);
+  }
+
+  // Whether a label extended from `parent` comes back to a node of its own
+  // path. Ancestors are walked while none is below it by the margins; one
+  // that is, and all before it, would dominate it at its own node.
+  bool revisits(std::uint32_t parent, std::uint32_t local, double distance, double risk) const {
+    for (std::uint32_t at = parent; at != kNone; at = labels_[at].parent) {
+      const Label& ancestor = labels_[at];
+      if (surely_le(ancestor.distance_m, distance, margins_.distance) &&
+          surely_le(ancestor.risk, risk, margins_.risk)) {
+        return false;
+      }
+      if (ancestor.local == local) return true;
+    }
+    return false;
+  }
+
+  // Whether a label at `local` starts no Pareto-optimal route of a
+  // candidate. Its route would add at least the least risk between the
+  // node and a candidate, found as far as the question needs it (see
+  // `kNearCandidates`).
+  bool irrelevant(double distance, double risk, std::uint32_t local) {
+    if (distance * kCapRounding > cap_[kDistance] || risk * kCapRounding > cap_[kRisk]) return true;
+    const NodeState& node = nodes_[local];
+    // The least risk still to add, found as far as would settle the question.
+    const double still = node.settled[kNearCandidates]
+                             ? node.least[kNearCandidates]
+                             : near_candidates_->lower_bound(local, std::min(risk_reach_, worst_reach_) - risk);
+    const double at_least = still == 0.0 ? risk : std::max(risk, (risk + still) * kCapRounding);
+    if (at_least > cap_[kRisk]) return true;
+    return worst_ != kInf && surely_le(worst_, at_least, margins_.risk);
+  }
+
+  // R_worst at the distance popped now.
+  void refresh_worst(double distance) {
+    double worst = 0.0;
+    for (std::uint32_t local : candidates_) {
+      const std::uint32_t eligible = last_eligible(nodes_[local], distance, true);
+      if (eligible == kNone) {
+        worst = kInf;
+        break;
+      }
+      worst = std::max(worst, labels_[eligible].least_risk);
+    }
+    worst_ = worst;
+    worst_reach_ = worst == kInf ? kInf : (worst + margins_.risk) / kCapRounding;
+  }
+
+  // A kept label's path summed as the request sums it.
+  RouteTotals forward(std::uint32_t index) {
+    if (!to_place_) return RouteTotals{labels_[index].distance_m, labels_[index].risk};
+    ++report_.paths_resummed;
+    // The chain runs from the node to the place: travel order.
+    RouteTotals sums{0.0, 0.0};
+    for (std::uint32_t at = index; labels_[at].parent != kNone; at = labels_[at].parent) {
+      sums.distance_m = sums.distance_m + rows_.cost(labels_[at].slot, kDistance);
+      sums.risk = sums.risk + rows_.cost(labels_[at].slot, kRisk);
+    }
+    return sums;
+  }
+
+  bool read_answers(std::vector<CatchmentNode>& answers) {
+    for (std::uint32_t local : candidates_) {
+      const NodeState& node = nodes_[local];
+      if (node.first == kNone) continue;
+      std::optional<CatchmentNode> answer = read_answer(local);
+      if (stopped_in_request_) return false;
+      if (answer && answer->shortest.distance_m / kWalkingSpeedMPerMin <= minutes_) answers.push_back(*answer);
+    }
+    std::sort(answers.begin(), answers.end(), [&](const CatchmentNode& a, const CatchmentNode& b) {
+      if (a.shortest.distance_m != b.shortest.distance_m) return a.shortest.distance_m < b.shortest.distance_m;
+      return graph_.id_of[a.dense] < graph_.id_of[b.dense];
+    });
+    return true;
+  }
+
+  // The three routes' totals of one candidate with kept labels; none when
+  // stopped in the request.
+  std::optional<CatchmentNode> read_answer(std::uint32_t local) {
+    const NodeState& node = nodes_[local];
+    const double least_distance = labels_[node.first].distance_m;
+    const double least_risk = labels_[node.last].least_risk;
+    RouteTotals shortest{kInf, kInf};
+    RouteTotals safest{kInf, kInf};
+    for (std::uint32_t at = node.first; at != kNone; at = labels_[at].next) {
+      const Label& label = labels_[at];
+      const bool may_be_shortest =
+          label.distance_m == least_distance || label.distance_m - least_distance < 2.0 * margins_.distance;
+      const bool may_be_safest = label.risk == least_risk || label.risk - least_risk < 2.0 * margins_.risk;
+      if (!may_be_shortest && !may_be_safest) continue;
+      const RouteTotals sums = forward(at);
+      if (may_be_shortest && lexically_less(sums.distance_m, sums.risk, shortest.distance_m, shortest.risk)) {
+        shortest = sums;
+      }
+      if (may_be_safest && lexically_less(sums.risk, sums.distance_m, safest.risk, safest.distance_m)) {
+        safest = sums;
+      }
+    }
+    CatchmentNode answer{node.dense, shortest, safest, shortest};
+    // One point: the request's front holds it alone (maybe by several paths).
+    if (shortest.distance_m == safest.distance_m && shortest.risk == safest.risk) return answer;
+    // Without the limit's widening, no request is needed for a node outside.
+    if (!(shortest.distance_m / kWalkingSpeedMPerMin <= minutes_)) return answer;
+    // Paths along parallel edges of different costs may pass the same
+    // nodes with different totals, and the request leaves out a route whose
+    // nodes repeat an earlier one's: which paths it chose, the points alone
+    // do not say.
+    if (graph_.parallel_edges_differ) return ask_request(local);
+    const BalanceWeights weights{std::max(safest.distance_m, kNormalisationFloor),
+                                 std::max(shortest.risk, kNormalisationFloor)};
+    auto score = [&](double distance, double risk) { return balance_score(PathCosts{distance, risk, 0.0}, weights); };
+    double least_score = kInf;
+    for (std::uint32_t at = node.first; at != kNone; at = labels_[at].next) {
+      least_score = std::min(least_score, score(labels_[at].distance_m, labels_[at].risk));
+    }
+    const double within = least_score * kScoreWidening;
+    std::vector<RouteTotals> best;  // the forward points of least score
+    double best_score = kInf;
+    for (std::uint32_t at = node.first; at != kNone; at = labels_[at].next) {
+      if (!(score(labels_[at].distance_m, labels_[at].risk) <= within)) continue;
+      const RouteTotals sums = forward(at);
+      const double own = score(sums.distance_m, sums.risk);
+      if (own < best_score) {
+        best_score = own;
+        best.clear();
+      }
+      if (own == best_score) best.push_back(sums);
+    }
+    std::optional<RouteTotals> balanced;
+    for (const RouteTotals& point : best) {
+      const bool dominated = std::any_of(best.begin(), best.end(), [&](const RouteTotals& other) {
+        return strictly_dominates(other.distance_m, other.risk, point.distance_m, point.risk);
+      });
+      if (dominated) continue;
+      if (balanced && (balanced->distance_m != point.distance_m || balanced->risk != point.risk)) {
+        return ask_request(local);
+      }
+      balanced = point;
+    }
+    if (!balanced) return ask_request(local);  // no score to compare: never with finite costs
+    answer.balanced = *balanced;
+    return answer;
+  }
+
+  // The node's answer from the request itself.
+  std::optional<CatchmentNode> ask_request(std::uint32_t local) {
+    ++report_.answered_by_request;
+    const std::uint32_t dense = nodes_[local].dense;
+    const NodeId node_id = graph_.id_of[dense];
+    const NodeId place_id = graph_.id_of[place_dense_];
+    const NodeId source = to_place_ ? node_id : place_id;
+    const NodeId target = to_place_ ? place_id : node_id;
+    const std::uint32_t target_dense = to_place_ ? place_dense_ : dense;
+    const std::optional<ParetoFront> front =
+        pareto_search(graph_, source, target, graph_.lat[target_dense], graph_.lon[target_dense], 0.0,
+                      PathsNeeded::chosen_routes, SearchOptions{.stop = poll_});
+    if (!front) {
+      stopped_in_request_ = true;
+      return std::nullopt;
+    }
+    // A route the request leaves out (its path repeats an earlier one's)
+    // has that route's totals.
+    const RouteChoice choice = choose_routes(*front);
+    const FrontEntry* chosen[3];
+    for (int type = 0; type < 3; ++type) {
+      chosen[type] = &(*front)[choice.of_type[type]];
+      for (int earlier = 0; earlier < type; ++earlier) {
+        if (chosen[earlier]->path == chosen[type]->path) {
+          chosen[type] = chosen[earlier];
+          break;
+        }
+      }
+    }
+    auto totals = [&](int type) { return RouteTotals{chosen[type]->costs.distance_m, chosen[type]->costs.risk}; };
+    return CatchmentNode{dense, totals(0), totals(1), totals(2)};
+  }
+
+  // The rows the other way: from a candidate towards the nodes a walk to
+  // the place passes (or from those, with walks from the place).
+  using Opposite = std::conditional_t<std::is_same_v<Rows, IncomingRows>, OutgoingRows, IncomingRows>;
+
+  const RoadGraph& graph_;
+  const Rows rows_;
+  const Opposite opposite_rows_{graph_};
+  const std::uint32_t place_dense_;
+  const double minutes_;
+  const bool to_place_;
+  const StopPoll poll_;
+  StopCheck stop_;
+  bool stopped_in_request_ = false;
+
+  LocalNodes nodes_;
+  std::uint32_t place_ = kNone;
+  std::vector<std::uint32_t> candidates_;
+  double most_distance_ = 0.0;
+  double cap_[2] = {kInf, kInf};
+  Margins margins_;
+  double worst_ = kInf;  // R_worst
+  // The risks beyond which a label is dropped, before the rounding's
+  // widening: the cap, and R_worst plus the margin.
+  double risk_reach_ = kInf;
+  double worst_reach_ = kInf;
+  std::optional<LeastCost<Opposite>> near_candidates_;
+  std::vector<Label> labels_;
+  std::vector<OpenLabel> open_;
+  CatchmentReport report_;
+};
+
+}  // namespace
+
+std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& graph, NodeId place, double minutes,
+                                                            WalkDirection direction, const StopPoll& stop) {
+  const std::uint32_t place_dense = listed_node(graph, place);
+  if (place_dense == IdIndex::kAbsent) return std::unexpected(CatchmentFailure::place_not_found);
+  if (direction == WalkDirection::from_place && graph.out_begin[place_dense] == graph.out_begin[place_dense + 1]) {
+    return std::unexpected(CatchmentFailure::place_isolated);
+  }
+  // Label setting needs costs that never fall along a path, and the
+  // rounding argument finite ones.
+  if (!graph.costs_bounded_below) return std::unexpected(CatchmentFailure::costs_unsupported);
+  std::optional<Catchment> found =
+      direction == WalkDirection::to_place
+          ? CatchmentSearch<IncomingRows>(graph, place_dense, minutes, direction, stop).run()
+          : CatchmentSearch<OutgoingRows>(graph, place_dense, minutes, direction, stop).run();
+  if (!found) return std::unexpected(CatchmentFailure::interrupted);
+  return std::move(*found);
+}
+
+}  // namespace norvel

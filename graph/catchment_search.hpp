@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <vector>
+
+#include "graph/node_id.hpp"
+#include "graph/road_graph.hpp"
+#include "graph/stop_poll.hpp"
+
+namespace norvel {
+
+// Which walks a catchment holds: every node's walk to the place, or the
+// place's walk to every node.
+enum class WalkDirection : std::uint8_t { to_place, from_place };
+
+// The distance and risk totals of one route.
+struct RouteTotals {
+  double distance_m;
+  double risk;
+};
+
+// One node of a catchment with the totals of the three routes that
+// `compute_safe_routes` chooses between it and the place (from the node to
+// the place, or from the place to the node), bit for bit. Where the request
+// emits fewer than three routes, the route it chose as safest or balanced
+// repeats an earlier one, and so do its totals here.
+struct CatchmentNode {
+  std::uint32_t dense;
+  RouteTotals shortest;
+  RouteTotals safest;
+  RouteTotals balanced;
+};
+
+// What a catchment search did, for benchmarks and tests.
+struct CatchmentReport {
+  std::uint64_t candidates = 0;        // nodes whose shortest walk may be within the limit
+  std::uint64_t settled = 0;           // nodes settled by the single-cost searches
+  std::uint64_t labels_pushed = 0;     // labels put on the open list
+  std::uint64_t labels_kept = 0;       // labels kept at their node (paths recorded)
+  std::uint64_t nodes_labelled = 0;    // nodes that kept a label
+  std::uint64_t paths_resummed = 0;    // paths summed again in travel order
+  std::uint64_t answered_by_request = 0;  // nodes the route request answered (an exact tie)
+  bool distance_exact = false;         // every sum of distances is exact
+  bool risk_exact = false;             // every sum of risks is exact
+  double distance_margin = 0.0;        // of the relaxed dominance; 0 where sums are exact
+  double risk_margin = 0.0;
+};
+
+struct Catchment {
+  std::vector<CatchmentNode> nodes;  // by shortest distance, then by id
+  CatchmentReport report;
+};
+
+enum class CatchmentFailure : std::uint8_t {
+  place_not_found,    // the place is not in the node list
+  place_isolated,     // walks from the place: it has no outgoing edge
+  costs_unsupported,  // a negative, infinite or NaN distance or risk
+  interrupted,        // the stop hook asked the search to stop
+};
+
+// Every listed node whose shortest route to the place (or from it) takes at
+// most `minutes` at the routes' walking speed (distance_m / 66.67 <=
+// minutes, as the route's time_min), with the totals of its three routes;
+// nodes the request would refuse (unlisted ones; with walks to the place,
+// the place itself when no edge leaves it) are left out. `minutes` may be
+// infinite; it must not be NaN or negative. Found by one bi-objective label
+// search from the place over the whole catchment, not one request per node
+// (catchment_search.cpp has the argument).
+std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& graph, NodeId place, double minutes,
+                                                            WalkDirection direction, const StopPoll& stop = {});
+
+}  // namespace norvel

@@ -1,0 +1,306 @@
+"""Catchments: every walk to one place, or from it, within a time limit.
+
+    catchment = router.catchment((60.1699, 24.9384), minutes=15)
+    catchment.nodes            # a pandas row per node (extra norvel_core[batch])
+    catchment.route(node)      # that node's Routes, as router.route gives them
+    catchment.to_geodataframe("areas").explore()   # extra norvel_core[geopandas]
+
+A node belongs to the catchment when its shortest route to the place (with
+``direction="from"``: from the place) takes at most ``minutes`` at the
+routes' walking speed: ``time_min`` = ``distance_m`` / 66.67 <= minutes. For
+each such node the catchment holds the totals of the shortest, safest and
+balanced routes that ``router.route`` gives for it, bit for bit, found by
+one search from the place rather than one request per node. The safest
+route may take longer than ``minutes``: how much longer a safe way is, is
+what a catchment tells.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterator, Sequence
+from functools import cached_property
+from typing import TYPE_CHECKING, Any, Literal
+
+import numpy as np
+import numpy.typing as npt
+
+from norvel._earth import EARTH_RADIUS_M
+from norvel._extras import require
+
+if TYPE_CHECKING:
+    import folium
+    import geopandas
+    import pandas
+
+    from norvel._engine import CatchmentColumns
+    from norvel.router import Router, Routes, Snap
+    from norvel.table import IdArray
+
+__all__ = ["Catchment", "WALKING_SPEED_M_PER_MIN"]
+
+# Metres a minute: a route's time_min is its distance_m divided by this.
+WALKING_SPEED_M_PER_MIN = 66.67
+
+# The route totals of each node, in the engine's column names.
+_TOTALS = ("shortest_m", "shortest_risk", "safest_m", "safest_risk",
+           "balanced_m", "balanced_risk")
+
+# An area is its streets widened by this many metres on each side, with
+# gaps up to twice the closing width filled: every point of it then lies
+# within 45 m of a street of its band.
+_AREA_WIDTH_M = 30.0
+_AREA_CLOSING_M = 15.0
+
+GeometryKind = Literal["edges", "nodes", "areas"]
+
+
+class Catchment:
+    """Every node whose shortest walk to the place (``direction`` "to") or
+    from it ("from") takes at most ``minutes``, with its three routes.
+
+    ``place``: the place's ``Snap``; ``minutes``; ``direction``;
+    ``node_ids``: the nodes, by shortest distance then id (``len``, ``in``
+    and iteration follow them); ``nodes``: a pandas DataFrame of them and
+    their routes' totals; ``route(node)``: a node's ``Routes``;
+    ``to_geodataframe`` and ``explore``: on a map. ``report``: what the
+    search did (``answered_by_request``: nodes whose balanced route was an
+    exact tie between two routes, which their own request answered).
+    Made by ``Router.catchment``.
+    """
+
+    def __init__(self, router: Router, place: Snap, minutes: float,
+                 direction: str, columns: CatchmentColumns) -> None:
+        self._router = router
+        self.place = place
+        self.minutes = minutes
+        self.direction = direction
+        self._columns = columns
+        self.report: dict[str, int | float] = dict(columns["report"])
+
+    @property
+    def node_ids(self) -> IdArray:
+        """The nodes' ids (uint64), by shortest distance, then by id."""
+        return self._columns["node"]
+
+    def __len__(self) -> int:
+        return len(self.node_ids)
+
+    def __iter__(self) -> Iterator[int]:
+        return iter(self.node_ids.tolist())
+
+    def __contains__(self, node: object) -> bool:
+        return self._row(node) is not None
+
+    def __repr__(self) -> str:
+        way = "to" if self.direction == "to" else "from"
+        return (f"<Catchment: {len(self)} nodes within {self.minutes:g} min "
+                f"walking {way} node {self.place.node}>")
+
+    @cached_property
+    def _by_id(self) -> tuple[npt.NDArray[np.intp], IdArray]:
+        """The rows in ascending order of node id, and those ids."""
+        order = np.argsort(self.node_ids, kind="stable")
+        return order, self.node_ids[order]
+
+    def _rows_of(self, nodes: IdArray) -> npt.NDArray[np.intp]:
+        """The row of each node id, -1 for an id outside the catchment."""
+        if not len(self):
+            return np.full(len(nodes), -1, dtype=np.intp)
+        order, ids = self._by_id
+        at = np.minimum(np.searchsorted(ids, nodes), len(ids) - 1)
+        return np.where(ids[at] == nodes, order[at], -1)
+
+    def _row(self, node: object) -> int | None:
+        if isinstance(node, bool) or not isinstance(node, (int, np.integer)):
+            return None
+        if not 0 <= int(node) < 2**64:
+            return None
+        row = int(self._rows_of(np.array([node], dtype=np.uint64))[0])
+        return None if row < 0 else row
+
+    @cached_property
+    def nodes(self) -> pandas.DataFrame:
+        """A row per node, by shortest distance then id: ``node`` (id),
+        ``lat``, ``lon``, and per route (shortest, safest, balanced) its
+        ``_m`` (distance_m) and ``_risk``, bit for bit as ``router.route``
+        gives them; ``detour_m``: safest_m - shortest_m.
+
+        Where ``router.route`` gives fewer than three routes, the safest or
+        the balanced route repeats an earlier one, and its columns hold that
+        route's values: the safest's those of the shortest, the balanced's
+        those of the shortest or the safest (pandas: ``pip install
+        'norvel_core[batch]'``)."""
+        require("Catchment.nodes", "batch", "pandas")
+        import pandas
+
+        columns = self._columns
+        data: dict[str, npt.NDArray[Any]] = {
+            "node": columns["node"], "lat": columns["lat"],
+            "lon": columns["lon"]}
+        for name in _TOTALS:
+            data[name] = columns[name]  # type: ignore[literal-required]
+        data["detour_m"] = columns["safest_m"] - columns["shortest_m"]
+        return pandas.DataFrame(data)
+
+    def route(self, node: int) -> Routes:
+        """The routes between ``node`` (a node of the catchment) and the
+        place, in the catchment's direction: ``router.route`` itself, so
+        with the paths and streets too. KeyError for a node outside."""
+        if self._row(node) is None:
+            raise KeyError(f"node {node} is not in the catchment")
+        place = self.place.node
+        if self.direction == "to":
+            return self._router.route(node, place)
+        return self._router.route(place, node)
+
+    # On the map
+    def _minutes_of_rows(self, rows: npt.NDArray[np.intp]
+                         ) -> npt.NDArray[np.float64]:
+        shortest: npt.NDArray[np.float64] = self._columns["shortest_m"][rows]
+        return shortest / WALKING_SPEED_M_PER_MIN
+
+    def _segments(self) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64],
+                                 npt.NDArray[np.float64], list[str | None],
+                                 npt.NDArray[np.intp], npt.NDArray[np.intp]]:
+        """The street segments (one per node pair) with both ends in the
+        catchment: tails, heads, (n, 2, 2) lines of (lon, lat), names, and
+        the rows of their tails and heads."""
+        segments = self._router.table.segments(one_per_pair=True,
+                                               among=self.node_ids)
+        tail_rows = self._rows_of(segments.tails)
+        head_rows = self._rows_of(segments.heads)
+        inside = np.flatnonzero((tail_rows >= 0) & (head_rows >= 0))
+        lines = np.stack((segments.starts[inside], segments.ends[inside]),
+                         axis=1)
+        names = [segments.names[i] for i in inside.tolist()]
+        return (segments.tails[inside], segments.heads[inside], lines, names,
+                tail_rows[inside], head_rows[inside])
+
+    def to_geodataframe(self, kind: GeometryKind = "edges", *,
+                        bands: Sequence[float] | None = None
+                        ) -> geopandas.GeoDataFrame:
+        """The catchment as a GeoDataFrame in EPSG:4326 (geopandas: ``pip
+        install 'norvel_core[geopandas]'``).
+
+        ``kind="edges"``: a LineString per street segment with both ends in
+        the catchment (a two-way street once), with ``tail``, ``head``,
+        ``name``, ``minutes`` (of the shortest walk between its tail and the
+        place) and ``risk`` (that walk's risk). ``"nodes"``: a Point per
+        node with the columns of ``nodes``. ``"areas"``: a polygon per time
+        band (``bands``, in minutes, each at most ``minutes``; by default
+        a third, two thirds and all of it) covering the streets whose both
+        ends are within the band, 30 m wide on each side with gaps up to
+        30 m filled, so that every point of it lies within 45 m of such a
+        street; a band without such a street covers its nodes alike.
+        Columns ``band`` (minutes) and ``nodes`` (how many are within)."""
+        require("Catchment.to_geodataframe", "geopandas", "geopandas",
+                "shapely")
+        import geopandas
+        import shapely
+
+        if kind == "edges":
+            tails, heads, lines, names, tail_rows, _ = self._segments()
+            return geopandas.GeoDataFrame(
+                {"tail": tails, "head": heads, "name": names,
+                 "minutes": self._minutes_of_rows(tail_rows),
+                 "risk": self._columns["shortest_risk"][tail_rows]},
+                geometry=shapely.linestrings(lines), crs="EPSG:4326")
+        if kind == "nodes":
+            frame = self.nodes
+            return geopandas.GeoDataFrame(
+                frame, geometry=shapely.points(frame["lon"], frame["lat"]),
+                crs="EPSG:4326")
+        if kind == "areas":
+            return self._areas(self._bands(bands))
+        raise ValueError(f'kind must be "edges", "nodes" or "areas", got '
+                         f"{kind!r}")
+
+    def _bands(self, bands: Sequence[float] | None) -> list[float]:
+        if bands is None:
+            if not math.isfinite(self.minutes):
+                raise ValueError("a catchment without a time limit has no "
+                                 "default bands: give bands=")
+            return [self.minutes / 3.0, self.minutes * 2.0 / 3.0, self.minutes]
+        chosen = [float(band) for band in bands]
+        for band in chosen:
+            if not 0.0 < band <= self.minutes:
+                raise ValueError(f"bands must lie in (0, {self.minutes:g}] "
+                                 f"minutes, got {band!r}")
+        return chosen
+
+    def _areas(self, bands: list[float]) -> geopandas.GeoDataFrame:
+        import geopandas
+        import shapely
+
+        _, _, lines, _, tail_rows, head_rows = self._segments()
+        node_minutes = self._minutes_of_rows(np.arange(len(self)))
+        line_minutes = np.maximum(node_minutes[tail_rows],
+                                  node_minutes[head_rows])
+        plane = _LocalPlane(self._router.table[self.place.node])
+        lines_m = plane.to_metres(lines)
+        nodes_m = plane.to_metres(np.column_stack(
+            (self._columns["lon"], self._columns["lat"])))
+        shapes = []
+        counts = []
+        for band in bands:
+            within = node_minutes <= band
+            band_lines = lines_m[line_minutes <= band]
+            # Nodes of the band that no street of the band reaches.
+            on_lines = np.zeros(len(self), dtype=bool)
+            on_lines[tail_rows[line_minutes <= band]] = True
+            on_lines[head_rows[line_minutes <= band]] = True
+            lone = nodes_m[within & ~on_lines]
+            pieces = np.concatenate((
+                np.asarray(shapely.linestrings(band_lines), dtype=object),
+                np.asarray(shapely.points(lone), dtype=object)))
+            # Each piece widened, then merged: a hundred times faster than
+            # widening the merged lines, whose crossings all get noded.
+            area = shapely.union_all(shapely.buffer(pieces, _AREA_WIDTH_M))
+            area = area.buffer(_AREA_CLOSING_M).buffer(-_AREA_CLOSING_M)
+            shapes.append(shapely.transform(area, plane.to_degrees))
+            counts.append(int(within.sum()))
+        return geopandas.GeoDataFrame(
+            {"band": bands, "nodes": counts}, geometry=shapes,
+            crs="EPSG:4326")
+
+    def explore(self, **kwargs: Any) -> folium.Map:
+        """An interactive folium map of the streets of the catchment,
+        coloured by the minutes of their shortest walk, and the place;
+        keyword arguments go to ``GeoDataFrame.explore`` (geopandas: ``pip
+        install 'norvel_core[geopandas]'``)."""
+        require("Catchment.explore", "geopandas", "geopandas", "folium")
+        import folium
+
+        options: dict[str, Any] = {"column": "minutes", "cmap": "viridis",
+                                   "tooltip": ["name", "minutes", "risk"]}
+        options.update(kwargs)
+        shown: folium.Map = self.to_geodataframe("edges").explore(**options)
+        lat, lon = self._router.table[self.place.node]
+        folium.Marker((lat, lon), tooltip=f"node {self.place.node}").add_to(shown)
+        return shown
+
+
+class _LocalPlane:
+    """Degrees to metres on a plane tangent at one point (equirectangular):
+    within a few kilometres of it, distances are off by well under 0.1 %."""
+
+    def __init__(self, origin: tuple[float, float]) -> None:
+        self.lat0, self.lon0 = origin
+        self.y_per_degree = EARTH_RADIUS_M * math.pi / 180.0
+        self.x_per_degree = self.y_per_degree * math.cos(math.radians(self.lat0))
+
+    def to_metres(self, lon_lat: npt.NDArray[np.float64]
+                  ) -> npt.NDArray[np.float64]:
+        """(..., 2) arrays of (lon, lat) to (x, y) in metres."""
+        out = np.empty_like(lon_lat)
+        out[..., 0] = (lon_lat[..., 0] - self.lon0) * self.x_per_degree
+        out[..., 1] = (lon_lat[..., 1] - self.lat0) * self.y_per_degree
+        return out
+
+    def to_degrees(self, xy: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+        """(n, 2) arrays of (x, y) in metres back to (lon, lat)."""
+        out = np.empty_like(xy)
+        out[:, 0] = xy[:, 0] / self.x_per_degree + self.lon0
+        out[:, 1] = xy[:, 1] / self.y_per_degree + self.lat0
+        return out
