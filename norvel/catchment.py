@@ -119,6 +119,16 @@ class Catchment:
         row = int(self._rows_of(np.array([node], dtype=np.uint64))[0])
         return None if row < 0 else row
 
+    def columns(self) -> dict[str, npt.NDArray[Any]]:
+        """The columns of ``nodes`` as read-only numpy arrays, without
+        pandas: ``node``, ``lat``, ``lon`` and the routes' totals, in the
+        rows' order."""
+        columns = self._columns
+        data: dict[str, npt.NDArray[Any]] = {
+            name: columns[name]  # type: ignore[literal-required]
+            for name in ("node", "lat", "lon", *_TOTALS)}
+        return data
+
     @cached_property
     def nodes(self) -> pandas.DataFrame:
         """A row per node, by shortest distance then id: ``node`` (id),

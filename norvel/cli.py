@@ -2,6 +2,7 @@
 OpenStreetMap converter.
 
     norvel route GRAPH FROM TO [--eps E] [--max-snap-m M] [--geojson OUT]
+    norvel catchment GRAPH PLACE [--minutes M] [--direction to|from] [--geojson OUT]
     norvel check GRAPH
     norvel serve GRAPH [--host H] [--port P] [--workers N] [--timeout-s S]
     norvel osm ...            (the same as norvel-osm-graph)
@@ -54,6 +55,27 @@ def _parser() -> argparse.ArgumentParser:
     route.add_argument("--geojson", metavar="OUT",
                        help="also write the routes as a GeoJSON FeatureCollection")
 
+    catchment = commands.add_parser(
+        "catchment", help="summarise the walks to (or from) one place",
+        description="The nodes whose shortest walk to PLACE takes at most "
+                    "--minutes, and how much safer their safest walk is: the "
+                    "median and 90th-percentile detour, and the share of "
+                    "nodes whose shortest walk is more than twice as risky "
+                    "as their safest.")
+    catchment.add_argument("graph", help="graph document, .json or .json.gz")
+    catchment.add_argument("place", metavar="PLACE", type=_end,
+                           help="node id or LAT,LON")
+    catchment.add_argument("--minutes", type=float, default=15.0,
+                           help="walking time of the shortest walk (default 15)")
+    catchment.add_argument("--direction", choices=("to", "from"), default="to",
+                           help="walks to the place (default) or from it")
+    catchment.add_argument("--max-snap-m", type=float, default=DEFAULT_MAX_SNAP_M,
+                           help="farthest the place may lie from its node, in "
+                                f"metres (default {DEFAULT_MAX_SNAP_M:g})")
+    catchment.add_argument("--geojson", metavar="OUT",
+                           help="also write its street segments as GeoJSON "
+                                "(extra geopandas)")
+
     check = commands.add_parser(
         "check", help="list a graph document's problems",
         description="List a graph document's problems; exit with status 1 when "
@@ -91,6 +113,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _route(args)
     if args.command == "check":
         return _check(args.graph)
+    if args.command == "catchment":
+        return _catchment(args)
     return _serve(args)
 
 
@@ -123,6 +147,39 @@ def _route(args: argparse.Namespace) -> int:
             print(f"norvel route: cannot write {args.geojson}: "
                   f"{error.strerror or error}", file=sys.stderr)
             return 1
+    return 0
+
+
+def _catchment(args: argparse.Namespace) -> int:
+    import numpy as np
+
+    from norvel import Router
+
+    try:
+        router = Router.from_file(args.graph)
+        catchment = router.catchment(args.place, args.minutes,
+                                     max_snap_m=args.max_snap_m,
+                                     direction=args.direction)
+        if args.geojson:
+            catchment.to_geodataframe("edges").to_file(args.geojson,
+                                                       driver="GeoJSON")
+    except (OSError, ValueError, TypeError, KeyError, ImportError) as error:
+        message = error.args[0] if isinstance(error, KeyError) and error.args else error
+        print(f"norvel catchment: {message}", file=sys.stderr)
+        return 1
+    columns = catchment.columns()
+    detours = columns["safest_m"] - columns["shortest_m"]
+    riskier = columns["shortest_risk"] > 2.0 * columns["safest_risk"]
+    place = catchment.place
+    print(f"place: node {place.node}, {place.distance_m:.1f} m away")
+    print(f"nodes within {args.minutes:g} min ({args.direction} the place): "
+          f"{len(detours)}")
+    if len(detours):
+        median, tail = np.percentile(detours, [50, 90]).tolist()
+        print(f"safety detour: median {median:.1f} m, 90th percentile "
+              f"{tail:.1f} m")
+        print(f"shortest walk more than twice as risky as the safest: "
+              f"{100.0 * float(riskier.mean()):.1f} % of nodes")
     return 0
 
 

@@ -74,3 +74,30 @@ def test_osm_is_the_converter():
                                capture_output=True, text=True, timeout=120)
     assert (run.returncode, run.stdout) == (0, converter.stdout)
     assert "OpenStreetMap" in run.stdout
+
+
+def test_catchment_summary_is_the_librarys(tmp_path):
+    import numpy as np
+
+    graph = sample_graph()
+    catchment = norvel.Router.from_file(graph).catchment(DESTINATION, 10.0,
+                                                          direction="from")
+    columns = catchment.columns()
+    detours = columns["safest_m"] - columns["shortest_m"]
+    median, tail = np.percentile(detours, [50, 90]).tolist()
+    share = 100.0 * float((columns["shortest_risk"]
+                           > 2.0 * columns["safest_risk"]).mean())
+    out = tmp_path / "catchment.geojson"
+    run = norvel_command("catchment", graph, DESTINATION, "--minutes", 10,
+                         "--direction", "from", "--geojson", out)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == [
+        f"place: node {DESTINATION}, 0.0 m away",
+        f"nodes within 10 min (from the place): {len(catchment)}",
+        f"safety detour: median {median:.1f} m, 90th percentile {tail:.1f} m",
+        f"shortest walk more than twice as risky as the safest: "
+        f"{share:.1f} % of nodes"]
+    features = json.loads(out.read_text())["features"]
+    assert features and all(f["properties"]["minutes"] <= 10.0 for f in features)
+    run = norvel_command("catchment", graph, 3)
+    assert run.returncode == 1 and run.stderr.count("\n") == 1
