@@ -40,13 +40,13 @@ struct Batch {
   std::atomic<unsigned> threads_done{0};
 };
 
-struct RequestStop {
+struct PairStop {
   RequestDeadline deadline;
   const std::atomic<bool>* cancelled;
 };
 
 bool should_stop(void* context) {
-  const RequestStop& stop = *static_cast<const RequestStop*>(context);
+  const PairStop& stop = *static_cast<const PairStop*>(context);
   return stop.cancelled->load(std::memory_order_relaxed) || stop.deadline.passed();
 }
 
@@ -56,7 +56,7 @@ void work(Batch& batch) {
     if (group + 1 >= batch.group_begin.size()) break;
     for (std::size_t at = batch.group_begin[group]; at < batch.group_begin[group + 1]; ++at) {
       const std::uint32_t i = batch.order[at];
-      RequestStop stop{RequestDeadline::after(batch.timeout_s), &batch.cancelled};
+      PairStop stop{RequestDeadline::after(batch.timeout_s), &batch.cancelled};
       batch.answers[i] = compute_safe_routes(batch.graph, batch.sources[i], batch.targets[i], batch.eps,
                                              SearchOptions{.stop = {.hook = should_stop, .context = &stop}});
     }

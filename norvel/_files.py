@@ -11,10 +11,10 @@ import gzip
 import os
 import zlib
 
-import numpy as np
 import norvel_core
 
 from norvel._native import engine
+from norvel.table import edge_ends, in_document_order
 
 _GZIP_MAGIC = b"\x1f\x8b"
 
@@ -70,18 +70,10 @@ def core_document(graph: engine.Graph) -> str:
     same graph as ``graph``: the node records and the edges in document
     order, every number written so that it reads back to the same double.
     A familiarity of 0.0 stands for none, as the engine stores it."""
-    rows = np.diff(graph.out_begin).astype(np.int64)
-    tails = np.empty(graph.edge_count, dtype=np.uint64)
-    heads = np.empty(graph.edge_count, dtype=np.uint64)
-    lengths = np.empty(graph.edge_count, dtype=np.float64)
-    risks = np.empty(graph.edge_count, dtype=np.float64)
-    familiarity = np.empty(graph.edge_count, dtype=np.float64)
-    order = graph.edge_index
-    tails[order] = graph.ids[np.repeat(np.arange(len(rows)), rows)]
-    heads[order] = graph.ids[graph.heads]
-    lengths[order] = graph.lengths
-    risks[order] = graph.risks
-    familiarity[order] = graph.familiarity
+    tails, heads = edge_ends(graph)
+    lengths = in_document_order(graph, graph.lengths)
+    risks = in_document_order(graph, graph.risks)
+    familiarity = in_document_order(graph, graph.familiarity)
     nodes = ",".join(f"[{i},{la!r},{lo!r}]" for i, la, lo in zip(
         graph.record_ids.tolist(), graph.record_lats.tolist(),
         graph.record_lons.tolist()))

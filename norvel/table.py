@@ -35,6 +35,24 @@ def _frozen[T: np.generic](array: npt.NDArray[T]) -> npt.NDArray[T]:
     return array
 
 
+def in_document_order[T: np.generic](graph: Graph, values: npt.NDArray[T]
+                                     ) -> npt.NDArray[T]:
+    """Values given per entry of the engine's outgoing rows (``heads``,
+    ``lengths``, ...), in a new array in the document's order of edges."""
+    ordered = np.empty(len(values), dtype=values.dtype)
+    ordered[graph.edge_index] = values
+    return ordered
+
+
+def edge_ends(graph: Graph) -> tuple[IdArray, IdArray]:
+    """(from ids, to ids) of every edge of the engine's graph, in document
+    order, as new arrays."""
+    rows = np.diff(graph.out_begin).astype(np.int64)
+    tails_dense = np.repeat(np.arange(len(rows), dtype=np.uint32), rows)
+    return (in_document_order(graph, graph.ids[tails_dense]),
+            in_document_order(graph, graph.ids[graph.heads]))
+
+
 class Segments(NamedTuple):
     """Edges as straight lines between their ends' positions, for drawing:
     ``tails`` and ``heads`` (ids), ``starts`` and ``ends`` ((n, 2) arrays
@@ -158,15 +176,8 @@ class NodeTable(Mapping[int, LatLon]):
     def edges(self) -> tuple[IdArray, IdArray]:
         """(from ids, to ids) of every edge, in document order; ends need not
         be nodes of the table."""
-        graph = self._graph
         with self._lock:
-            rows = np.diff(graph.out_begin).astype(np.int64)
-            tails_dense = np.repeat(np.arange(len(rows), dtype=np.uint32), rows)
-            order = graph.edge_index
-            tails = np.empty(graph.edge_count, dtype=np.uint64)
-            heads = np.empty(graph.edge_count, dtype=np.uint64)
-            tails[order] = graph.ids[tails_dense]
-            heads[order] = graph.ids[graph.heads]
+            tails, heads = edge_ends(self._graph)
             return _frozen(tails), _frozen(heads)
 
     @property
