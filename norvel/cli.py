@@ -5,6 +5,7 @@ OpenStreetMap converter.
     norvel catchment GRAPH PLACE [--minutes M] [--direction to|from] [--geojson OUT]
     norvel check GRAPH
     norvel serve GRAPH [--host H] [--port P] [--workers N] [--timeout-s S]
+                       [--max-queue N] [--reload-on-change] [--access-log json]
     norvel osm ...            (the same as norvel-osm-graph)
 
 FROM and TO are node ids or LAT,LON points; a point with a negative latitude
@@ -95,6 +96,15 @@ def _parser() -> argparse.ArgumentParser:
                             "(default: the number of cores)")
     serve.add_argument("--timeout-s", type=float, default=10.0,
                        help="time limit of one request, in seconds (default 10)")
+    serve.add_argument("--max-queue", type=int, default=None, metavar="N",
+                       help="jobs that may wait for a worker (a pair of POST "
+                            "/routes is a job); a request beyond gets 503 with "
+                            "Retry-After at once (default: 4 per worker)")
+    serve.add_argument("--reload-on-change", action="store_true",
+                       help="load the graph file again when it changes "
+                            "(SIGHUP always does)")
+    serve.add_argument("--access-log", choices=("json",), default=None,
+                       help="write a JSON line per request on stderr")
 
     commands.add_parser("osm", add_help=False,
                         help="convert an OpenStreetMap extract: norvel-osm-graph")
@@ -210,8 +220,12 @@ def _serve(args: argparse.Namespace) -> int:
         print("norvel serve: --workers must be 1 or more and --timeout-s positive",
               file=sys.stderr)
         return 1
+    if args.max_queue is not None and args.max_queue < 0:
+        print("norvel serve: --max-queue must be 0 or more", file=sys.stderr)
+        return 1
     return serve(args.graph, host=args.host, port=args.port, workers=args.workers,
-                 timeout_s=args.timeout_s)
+                 timeout_s=args.timeout_s, max_queue=args.max_queue,
+                 reload_on_change=args.reload_on_change, access_log=args.access_log)
 
 
 if __name__ == "__main__":

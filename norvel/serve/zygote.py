@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import contextlib
 import gc
+import hashlib
 import os
 import pickle
 import signal
@@ -93,12 +94,26 @@ def _run_worker(control: socket.socket, front_end: socket.socket,
         os._exit(status)
 
 
+def _load(path: str) -> tuple[Router, frames.Ready]:
+    """The Router of the file, its index built, and what it was loaded from.
+
+    The file is described as it was before reading began: should it be
+    replaced while it is read, the front sees a file other than the one
+    described and loads it again."""
+    before = os.stat(path)
+    with open(path, "rb") as stream:
+        digest = hashlib.file_digest(stream, "sha256").hexdigest()
+    router = Router.from_file(path)
+    router.build_index()
+    return router, frames.Ready(router.node_count, router.edge_count, digest,
+                                before.st_size, before.st_mtime_ns, before.st_ino)
+
+
 def serve_forks(control: socket.socket, path: str, timeout_s: float) -> int:
     """Loads the graph, says so, then forks a worker for each byte received
     until the control socket ends."""
     try:
-        router = Router.from_file(path)
-        router.build_index()
+        router, ready = _load(path)
     except (OSError, ValueError, MemoryError) as error:
         with contextlib.suppress(ConnectionError):
             _send(control, frames.Failed(str(error)))
@@ -112,7 +127,7 @@ def serve_forks(control: socket.socket, path: str, timeout_s: float) -> int:
     gc.collect()
     gc.freeze()
     try:
-        _send(control, frames.Ready(router.node_count, router.edge_count))
+        _send(control, ready)
         while asked := control.recv(64):
             for _ in asked:
                 _fork_worker(control, answers)
@@ -124,7 +139,10 @@ def serve_forks(control: socket.socket, path: str, timeout_s: float) -> int:
 def main(argv: list[str] | None = None) -> int:
     control_fd, path, timeout_s = sys.argv[1:] if argv is None else argv
     # Ctrl-C reaches the whole process group; the front ends everything.
+    # A hangup sent to the group is the front's to act on (a reload), and
+    # would otherwise end this process and the workers (which inherit it).
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGHUP, signal.SIG_IGN)
     with socket.socket(fileno=int(control_fd)) as control:
         return serve_forks(control, path, float(timeout_s))
 

@@ -81,7 +81,11 @@ def expected_routes(router, origin, destination, eps=0.0):
 
 
 def test_answers_are_the_routers_own(server, router):
-    assert server.get("/health") == (200, {"status": "ok", "nodes": 5790, "edges": 13798})
+    status, health = server.get("/health")
+    assert (status, health["status"], health["nodes"], health["edges"]) == (
+        200, "ok", 5790, 13798)
+    assert {k: health["graph"][k] for k in ("file", "nodes", "edges", "generation")} == {
+        "file": str(sample_graph()), "nodes": 5790, "edges": 13798, "generation": 1}
     snap = router.nearest(60.17, 24.94)
     assert server.get("/nearest?lat=60.17&lon=24.94") == (
         200, {"node": snap.node, "distance_m": snap.distance_m})
