@@ -29,7 +29,9 @@ _ROUTE_ERRORS = {
                   "coordinates out of range"),
     "404": _error("an unknown node, or no routable node within max_snap_m"),
     "422": _error("no route joins the two points"),
-    "503": _error("the worker answering the request ended"),
+    "503": _error("the worker answering the request ended, or the service is busy: "
+                  "more requests wait than its queue takes (the Retry-After header "
+                  "says in how many seconds to try again)"),
     "504": _error("the request ran over the service's time limit"),
 }
 
@@ -60,13 +62,18 @@ SPEC: dict[str, Any] = {
         "description": (
             "The shortest, the safest and a balanced walking route between two "
             "points of one street graph. Every answer is JSON in UTF-8; every "
-            "error is {\"error\": \"...\"} in English."),
+            "error is {\"error\": \"...\"} in English. An answer computed on the "
+            "graph carries the header X-Norvel-Graph: the generation of the graph "
+            "that answered (1 for the first load, one more for each reload)."),
     },
     "paths": {
         "/health": {"get": {
-            "summary": "The service is up; the graph's size.",
-            "responses": {"200": {"description": "{\"status\": \"ok\", \"nodes\": N, "
-                                                 "\"edges\": M}"}}}},
+            "summary": "The service is up; the graph serving new requests.",
+            "responses": {"200": {"description": (
+                "{\"status\": \"ok\", \"nodes\": N, \"edges\": M, \"graph\": {file, "
+                "sha256, size, modified, nodes, edges, generation, loaded_at, "
+                "load_s}}, with last_reload_error while the last reload failed "
+                "(the graph before it goes on serving)")}}}},
         "/nearest": {"get": {
             "summary": "The nearest node with an outgoing edge to a point.",
             "parameters": [_query("lat", "latitude in degrees, -90 to 90", True, "60.1699"),
@@ -111,7 +118,9 @@ SPEC: dict[str, Any] = {
                 "FeatureCollection of GET /route, or {\"error\": ..., \"status\": ...} "
                 "with the status GET /route would have given")},
                 "400": _error(f"a body that is no such object, more than {MAX_PAIRS:,} "
-                              "pairs, or a bad eps or max_snap_m")}}},
+                              "pairs, or a bad eps or max_snap_m"),
+                "503": _error("the service is busy: each pair counts against its "
+                              "queue (Retry-After says when to try again)")}}},
         "/network": {"get": {
             "summary": "The streets with an end in a box, as GeoJSON, for the map page.",
             "parameters": [_query("bbox", "minlon,minlat,maxlon,maxlat; the whole graph "
@@ -129,6 +138,11 @@ SPEC: dict[str, Any] = {
                           "responses": {"200": {"description": "HTML"}}}},
         "/openapi.json": {"get": {"summary": "This description.",
                                   "responses": {"200": {"description": "OpenAPI 3.1"}}}},
+        "/metrics": {"get": {"summary": "The service's metrics, for Prometheus.",
+                             "responses": {"200": {"description": (
+                                 "Prometheus's text format: requests by endpoint "
+                                 "and status, latency and search time, queue, "
+                                 "workers, time-outs, reloads, the graph")}}}},
     },
     "components": {"schemas": {
         "Error": {"type": "object", "required": ["error"],
