@@ -13,6 +13,8 @@ import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
 import norvel
+from norvel.serve.metrics import LATENCY_BUCKETS, ServiceMetrics
+from norvel.serve.pool import WorkerPool
 from grids import FIRST_ID, grid_document
 from live_server import LiveServer
 
@@ -46,6 +48,27 @@ def metrics(server):
     return {(sample.name, frozenset(sample.labels.items())): sample.value
             for family in text_string_to_metric_families(body.decode())
             for sample in family.samples}
+
+
+def test_histograms_count_a_value_on_a_bound_in_that_bucket():
+    """Prometheus's buckets are "less than or equal": worked example, read
+    back with the library's parser."""
+    recorded = ServiceMetrics(WorkerPool("unused.json", 1, 1.0))
+    for latency in (0.01, 0.0100001, 0.0004, 100.0):
+        recorded.observe("/route", 200, latency, None)
+    recorded.observe("/route", 404, 0.002, 0.001)
+    samples = {(s.name, s.labels.get("le"), s.labels.get("status")): s.value
+               for family in text_string_to_metric_families(recorded.exposition().decode())
+               for s in family.samples if s.labels.get("endpoint") == "/route"}
+    latency = "norvel_request_duration_seconds_bucket"
+    assert [samples[(latency, le, None)] for le in ("0.0005", "0.005", "0.01", "0.025",
+                                                    "60.0", "+Inf")] == [1, 2, 3, 4, 4, 5]
+    assert str(LATENCY_BUCKETS[0]) == "0.0005"
+    assert samples[("norvel_request_duration_seconds_sum", None, None)] == pytest.approx(
+        0.01 + 0.0100001 + 0.0004 + 100.0 + 0.002)
+    assert samples[("norvel_search_duration_seconds_count", None, None)] == 1
+    assert (samples[("norvel_requests_total", None, "200")],
+            samples[("norvel_requests_total", None, "404")]) == (4, 1)
 
 
 def wait_for(condition, timeout_s=60):
