@@ -37,6 +37,6 @@ def test_notebook_runs_top_to_bottom(tmp_path):
     images = [output for cell in notebook.cells for output in cell.get("outputs", [])
               if "image/png" in output.get("data", {})]
     assert len(images) == 3
-    # The kernel is this interpreter: jupyter_client runs the kernel spec's
+    # The kernel is this interpreter: jupyter_client runs the kernel's
     # "python" as sys.executable.
     assert printed.splitlines()[-1] == sys.executable
