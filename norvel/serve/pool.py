@@ -51,14 +51,14 @@ from norvel.serve.queries import error_body
 __all__ = ["CHUNK", "GRACE_S", "Graph", "Overloaded", "PoolStats", "WorkerPool",
            "WorkerStartError"]
 
-# How many pairs of a POST /routes go to a worker at a time: big enough that
-# the socket is no cost, small enough that other requests get their turn.
+#: How many pairs of a POST /routes go to a worker at a time: big enough that
+#: the socket is no cost, small enough that other requests get their turn.
 CHUNK = 16
-# A worker that failed to start is tried again after this many seconds.
+#: A worker that failed to start is tried again after this many seconds.
 RESTART_DELAY_S = 1.0
-# How long past the time limit a worker may take to say it stopped.
+#: How long past the time limit a worker may take to say it stopped.
 GRACE_S = 1.0
-# The longest wait a refused request is told to make before trying again.
+#: The longest wait a refused request is told to make before trying again.
 MAX_RETRY_AFTER_S = 60
 
 

@@ -23,7 +23,7 @@ from norvel.serve.frames import Job
 if TYPE_CHECKING:
     from norvel.serve.pool import Generation
 
-# How long the zygote may take to fork a worker.
+#: How long the zygote may take to fork a worker.
 FORK_TIMEOUT_S = 30.0
 # The zygote forks: it must not start threads, so neither may the libraries
 # it loads (numpy's BLAS would start one per core).
