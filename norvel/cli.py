@@ -5,7 +5,7 @@ OpenStreetMap converter.
     norvel catchment GRAPH PLACE [--minutes M] [--direction to|from] [--geojson OUT]
     norvel check GRAPH
     norvel serve GRAPH [--host H] [--port P] [--workers N] [--timeout-s S]
-                       [--max-queue N] [--reload-on-change] [--access-log json]
+    norvel serve GRAPH [--max-queue N] [--reload-on-change] [--access-log json]
     norvel osm ...            (the same as norvel-osm-graph)
     norvel --version
 

@@ -26,9 +26,11 @@ from prometheus_client.registry import Collector
 
 from norvel.serve.pool import WorkerPool
 
+#: The media type of /metrics: Prometheus's text format.
 CONTENT_TYPE = CONTENT_TYPE_LATEST
-# From a nearest-node look-up (well under a millisecond) to a request
-# stopped at a long time limit.
+#: The bounds of the latency histograms, in seconds: from a nearest-node
+#: look-up (well under a millisecond) to a request stopped at a long time
+#: limit.
 LATENCY_BUCKETS = (0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5,
                    1.0, 2.5, 5.0, 10.0, 30.0, 60.0)
 

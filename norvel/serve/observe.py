@@ -22,7 +22,7 @@ from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from norvel.serve.queries import dumps
 
-# The response header naming the graph generation that answered.
+#: The response header naming the graph generation that answered.
 GRAPH_HEADER = b"x-norvel-graph"
 
 
@@ -36,10 +36,12 @@ class RequestRecord:
     generation: int | None = None
 
 
+#: The record of the request being answered, in the front.
 CURRENT_REQUEST: ContextVar[RequestRecord | None] = ContextVar(
     "norvel_serve_request", default=None)
 
-# (endpoint, status, latency in seconds, search seconds or None)
+#: What is told of each request answered: (endpoint, status, latency in
+#: seconds, the workers' seconds or None).
 Observer = Callable[[str, int, float, float | None], None]
 
 

@@ -48,9 +48,6 @@ from norvel.serve.observe import CURRENT_REQUEST
 from norvel.serve.processes import Worker, WorkerStartError, Zygote
 from norvel.serve.queries import error_body
 
-__all__ = ["CHUNK", "GRACE_S", "Graph", "Overloaded", "PoolStats", "WorkerPool",
-           "WorkerStartError"]
-
 #: How many pairs of a POST /routes go to a worker at a time: big enough that
 #: the socket is no cost, small enough that other requests get their turn.
 CHUNK = 16

@@ -16,6 +16,7 @@ import os
 
 from norvel.serve.pool import WorkerPool
 
+#: Seconds between two looks at the file.
 POLL_S = 0.5
 
 _FileKey = tuple[int, int, int]
