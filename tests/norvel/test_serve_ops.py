@@ -308,8 +308,14 @@ def test_the_access_log_has_a_json_line_per_request(busy_server):
     server, _ = busy_server
     assert server.get(QUICK)[0] == 200
     assert server.get("/nowhere")[0] == 404
-    lines = [json.loads(line) for line in server.output().splitlines()
-             if line.startswith("{")]
+
+    def logged():
+        # Written once the answer is sent: it may come just after it.
+        lines = [json.loads(line) for line in server.output().splitlines()
+                 if line.startswith("{")]
+        return lines if lines and lines[-1]["path"] == "/nowhere" else None
+
+    lines = wait_for(logged, timeout_s=10)
     quick, nowhere = lines[-2:]
     assert set(quick) == {"time", "method", "path", "status", "latency_s", "search_s",
                           "graph"}
