@@ -251,7 +251,7 @@ class WorkerPool:
                 return False
             try:
                 generation = await self._load()
-            except (WorkerStartError, OSError) as error:
+            except Exception as error:  # whatever it was, the old graph serves on
                 self.stats.reloads_failed += 1
                 self.reload_failure = str(error)
                 serving = self.graph

@@ -5,6 +5,7 @@ JSON access log, and back-pressure that refuses a burst at once."""
 
 import json
 import os
+from datetime import datetime
 import signal
 import threading
 import time
@@ -202,9 +203,8 @@ QUICK = f"/route?from_node={FIRST_ID}&to_node={FIRST_ID + 7}"
 QUEUE = 2
 
 
-def equal_grid_document():
+def equal_grid_document(n=EQUAL_SIZE):
     document = grid_document(SIZE)
-    n = EQUAL_SIZE
     for row in range(n):
         for col in range(n):
             a = EQUAL_FIRST + row * n + col
@@ -351,3 +351,34 @@ def test_sighup_reloads_and_ends_no_process_it_reaches(tmp_path):
         assert new_worker != worker
     finally:
         assert live.stop() == 0, live.output()
+
+
+def test_a_reload_waits_for_the_generation_before_the_serving_one_to_end(tmp_path):
+    """At most two graphs: with a request of the first generation still
+    running (it runs into the time limit), a second reload waits for it to
+    end before it loads a third graph."""
+    graph = tmp_path / "equal.json"
+    graph.write_text(json.dumps(equal_grid_document(10)))
+    runaway = f"/route?from_node={EQUAL_FIRST}&to_node={EQUAL_FIRST + 99}"
+    live = LiveServer(graph, "--workers", "1", "--timeout-s", "3")
+    try:
+        answers = []
+        thread = threading.Thread(target=lambda: answers.append(
+            (live.request("GET", runaway), time.time())))
+        thread.start()
+        wait_for(lambda: metrics(live)[("norvel_workers_busy", frozenset())] == 1)
+        live.process.send_signal(signal.SIGHUP)
+        wait_for(lambda: generation(live) == 2)
+        live.process.send_signal(signal.SIGHUP)
+        thread.join()
+        health = wait_for(lambda: (h := live.get("/health")[1])["graph"]["generation"] == 3
+                          and h)
+        counted = metrics(live)
+    finally:
+        assert live.stop() == 0, live.output()
+    ((status, _, body), answered_at), = answers
+    assert (status, json.loads(body)) == (504, {"error": "the request took longer than 3 s"})
+    loaded_at = datetime.fromisoformat(health["graph"]["loaded_at"]).timestamp()
+    assert loaded_at - health["graph"]["load_s"] > answered_at - 0.5
+    assert counted[("norvel_requests_timed_out_total", frozenset({("kind", "route")}))] == 1
+    assert counted[("norvel_graph_reloads_total", frozenset({("result", "done")}))] == 2
