@@ -27,7 +27,8 @@ from norvel.serve.frames import Job
 from norvel.serve.metrics import CONTENT_TYPE, ServiceMetrics
 from norvel.serve.observe import Observed
 from norvel.serve.openapi import SPEC, docs_page
-from norvel.serve.pool import Graph, Overloaded, WorkerPool, WorkerStartError
+from norvel.serve.pool import Graph, Overloaded, WorkerPool
+from norvel.serve.processes import WorkerStartError
 from norvel.serve.queries import batch_request, dumps, error_body
 
 #: The media type of every answer.
