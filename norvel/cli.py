@@ -5,6 +5,7 @@ OpenStreetMap converter.
     norvel catchment GRAPH PLACE [--minutes M] [--direction to|from] [--geojson OUT]
     norvel check GRAPH
     norvel serve GRAPH [--host H] [--port P] [--workers N] [--timeout-s S]
+                 [--max-catchment-nodes N]
     norvel osm ...            (the same as norvel-osm-graph)
 
 FROM and TO are node ids or LAT,LON points; a point with a negative latitude
@@ -19,7 +20,7 @@ import os
 import sys
 from collections.abc import Sequence
 
-from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M
+from norvel._values import DEFAULT_EPS, DEFAULT_MAX_CATCHMENT_NODES, DEFAULT_MAX_SNAP_M
 
 
 def _end(text: str) -> int | tuple[float, float]:
@@ -95,6 +96,10 @@ def _parser() -> argparse.ArgumentParser:
                             "(default: the number of cores)")
     serve.add_argument("--timeout-s", type=float, default=10.0,
                        help="time limit of one request, in seconds (default 10)")
+    serve.add_argument("--max-catchment-nodes", type=int,
+                       default=DEFAULT_MAX_CATCHMENT_NODES,
+                       help="most nodes a catchment of GET /catchment may hold "
+                            f"(default {DEFAULT_MAX_CATCHMENT_NODES})")
 
     commands.add_parser("osm", add_help=False,
                         help="convert an OpenStreetMap extract: norvel-osm-graph")
@@ -206,12 +211,12 @@ def _serve(args: argparse.Namespace) -> int:
     except ImportError as missing:
         print(missing, file=sys.stderr)
         return 1
-    if args.workers < 1 or not args.timeout_s > 0:
-        print("norvel serve: --workers must be 1 or more and --timeout-s positive",
-              file=sys.stderr)
+    if args.workers < 1 or not args.timeout_s > 0 or args.max_catchment_nodes < 1:
+        print("norvel serve: --workers and --max-catchment-nodes must be 1 or more "
+              "and --timeout-s positive", file=sys.stderr)
         return 1
     return serve(args.graph, host=args.host, port=args.port, workers=args.workers,
-                 timeout_s=args.timeout_s)
+                 timeout_s=args.timeout_s, max_catchment_nodes=args.max_catchment_nodes)
 
 
 if __name__ == "__main__":

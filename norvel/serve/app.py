@@ -21,6 +21,7 @@ from starlette.responses import HTMLResponse, Response
 from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
+from norvel._values import DEFAULT_MAX_CATCHMENT_NODES
 from norvel.serve.frames import Job
 from norvel.serve.openapi import SPEC, docs_page
 from norvel.serve.pool import WorkerPool, WorkerStartError
@@ -57,6 +58,9 @@ def create_app(pool: WorkerPool) -> ASGIApp:
 
     async def network(request: Request) -> Response:
         return await one_job("network", request)
+
+    async def catchment(request: Request) -> Response:
+        return await one_job("catchment", request)
 
     async def routes(request: Request) -> Response:
         body = bytearray()
@@ -104,19 +108,21 @@ def create_app(pool: WorkerPool) -> ASGIApp:
     return _FastQueries(pool, Starlette(
         routes=[Route("/health", health), Route("/nearest", nearest),
                 Route("/route", route), Route("/routes", routes, methods=["POST"]),
-                Route("/network", network), Route("/", map_page),
+                Route("/network", network), Route("/catchment", catchment),
+                Route("/", map_page),
                 Route("/docs", docs_html), Route("/openapi.json", openapi)],
         exception_handlers={HTTPException: http_error, Exception: internal_error}))
 
 
 class _FastQueries:
-    """GET /route, /nearest and /network straight to a worker, everything
+    """GET /route, /nearest, /network and /catchment straight to a worker, everything
     else to Starlette. One front process feeds every worker, so its time per
     request bounds what more workers can add: this skips Starlette's request,
     routing and response objects for the requests that come by the
     thousand, and answers them exactly as the Starlette routes would."""
 
-    KINDS = {"/route": "route", "/nearest": "nearest", "/network": "network"}
+    KINDS = {"/route": "route", "/nearest": "nearest", "/network": "network",
+             "/catchment": "catchment"}
     HEADERS = [(b"content-type", JSON.encode())]
 
     def __init__(self, pool: WorkerPool, app: Starlette) -> None:
@@ -156,14 +162,17 @@ class _Server(uvicorn.Server):
 
 
 def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int = 1,
-          timeout_s: float = 10.0) -> int:
+          timeout_s: float = 10.0,
+          max_catchment_nodes: int = DEFAULT_MAX_CATCHMENT_NODES) -> int:
     """Runs the service until SIGINT or SIGTERM; the exit status.
 
     One process loads the graph (and its nearest-node index) and forks the
     ``workers`` processes, which share its memory; each request is answered
-    within ``timeout_s`` seconds."""
+    within ``timeout_s`` seconds, and a catchment of more than
+    ``max_catchment_nodes`` nodes is refused (400)."""
     async def run() -> int:
-        pool = WorkerPool(path, workers, timeout_s)
+        pool = WorkerPool(path, workers, timeout_s,
+                          max_catchment_nodes=max_catchment_nodes)
         try:
             await pool.start()
         except (WorkerStartError, OSError) as error:

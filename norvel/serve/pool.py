@@ -29,6 +29,7 @@ from collections import deque
 from collections.abc import Coroutine, Sequence
 from typing import Any
 
+from norvel._values import DEFAULT_MAX_CATCHMENT_NODES
 from norvel.serve import frames
 from norvel.serve.answers import Answer
 from norvel.serve.frames import Job
@@ -184,14 +185,15 @@ class _Zygote:
         self._forking = asyncio.Lock()
 
     @classmethod
-    async def start(cls, path: str, timeout_s: float) -> tuple[_Zygote, frames.Ready]:
+    async def start(cls, path: str, timeout_s: float,
+                    max_catchment_nodes: int) -> tuple[_Zygote, frames.Ready]:
         """A new zygote once it has loaded the graph; WorkerStartError when
         it cannot."""
         control, its_end = socket.socketpair()
         try:
             process = await asyncio.create_subprocess_exec(
                 sys.executable, "-m", "norvel.serve.zygote", str(its_end.fileno()), path,
-                repr(timeout_s), pass_fds=[its_end.fileno()],
+                repr(timeout_s), str(max_catchment_nodes), pass_fds=[its_end.fileno()],
                 env={**os.environ, **_ZYGOTE_ENVIRONMENT})
         except BaseException:
             control.close()
@@ -254,9 +256,11 @@ class _Zygote:
 
 class WorkerPool:
     """``size`` worker processes on the graph file ``path``, each job within
-    ``timeout_s`` seconds."""
+    ``timeout_s`` seconds, each catchment of at most ``max_catchment_nodes``
+    nodes."""
 
-    def __init__(self, path: str, size: int, timeout_s: float) -> None:
+    def __init__(self, path: str, size: int, timeout_s: float, *,
+                 max_catchment_nodes: int = DEFAULT_MAX_CATCHMENT_NODES) -> None:
         if size < 1:
             raise ValueError(f"a pool needs at least one worker, got {size}")
         if not timeout_s > 0:
@@ -264,6 +268,7 @@ class WorkerPool:
         self.path = os.fspath(path)
         self.size = size
         self.timeout_s = timeout_s
+        self.max_catchment_nodes = max_catchment_nodes
         self.nodes = 0
         self.edges = 0
         self._zygote: _Zygote | None = None
@@ -398,7 +403,8 @@ class WorkerPool:
                 if self._zygote is not None:
                     self._zygote.close()
                     self._zygote = None
-                self._zygote, ready = await _Zygote.start(self.path, self.timeout_s)
+                self._zygote, ready = await _Zygote.start(self.path, self.timeout_s,
+                                                          self.max_catchment_nodes)
                 self.nodes, self.edges = ready.nodes, ready.edges
             return self._zygote
 

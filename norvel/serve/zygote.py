@@ -1,7 +1,7 @@
 """The process of ``norvel serve`` that holds the graph, and forks the
 workers that answer the requests.
 
-    python -m norvel.serve.zygote CONTROL_FD GRAPH TIMEOUT_S
+    python -m norvel.serve.zygote CONTROL_FD GRAPH TIMEOUT_S MAX_CATCHMENT_NODES
 
 Started by the front with one end of a Unix socket (CONTROL_FD), it loads
 the Router and its nearest-node index, says so (``frames.Ready`` or
@@ -93,7 +93,8 @@ def _run_worker(control: socket.socket, front_end: socket.socket,
         os._exit(status)
 
 
-def serve_forks(control: socket.socket, path: str, timeout_s: float) -> int:
+def serve_forks(control: socket.socket, path: str, timeout_s: float,
+                max_catchment_nodes: int) -> int:
     """Loads the graph, says so, then forks a worker for each byte received
     until the control socket ends."""
     try:
@@ -103,7 +104,7 @@ def serve_forks(control: socket.socket, path: str, timeout_s: float) -> int:
         with contextlib.suppress(ConnectionError):
             _send(control, frames.Failed(str(error)))
         return 1
-    answers = Answers(router, timeout_s)
+    answers = Answers(router, timeout_s, max_catchment_nodes)
     # The kernel reaps the workers; the front learns of their end from
     # their sockets.
     signal.signal(signal.SIGCHLD, signal.SIG_IGN)
@@ -122,11 +123,11 @@ def serve_forks(control: socket.socket, path: str, timeout_s: float) -> int:
 
 
 def main(argv: list[str] | None = None) -> int:
-    control_fd, path, timeout_s = sys.argv[1:] if argv is None else argv
+    control_fd, path, timeout_s, max_catchment_nodes = sys.argv[1:] if argv is None else argv
     # Ctrl-C reaches the whole process group; the front ends everything.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     with socket.socket(fileno=int(control_fd)) as control:
-        return serve_forks(control, path, float(timeout_s))
+        return serve_forks(control, path, float(timeout_s), int(max_catchment_nodes))
 
 
 if __name__ == "__main__":
