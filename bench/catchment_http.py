@@ -10,10 +10,11 @@ port; after /health answers and a warm-up of 3 requests, --requests
 sequential requests on one keep-alive connection, each timed from sending
 to the last byte of the answer read, for each direction (to the place, from
 it). Beside them, in this process, the same number of
-``Router.catchment`` calls alone (the search, without the segments or the
-JSON). Prints per direction: the answer's size (bytes, segments, nodes),
-the median and 90th percentile of the HTTP requests, and the median of the
-search alone. The target: the 15-minute catchment of the railway station
+``Router.catchment`` calls alone (the search), and of the worker's whole
+answer (``Answers.catchment``: the search, the segments and the JSON).
+Prints per direction: the answer's size (bytes, segments, nodes), the
+median and 90th percentile of the HTTP requests, and the medians of the
+search alone and of the worker's answer. The target: the 15-minute catchment of the railway station
 square of the sample (60.1699, 24.9384) within 100 ms at the median.
 """
 
@@ -31,6 +32,7 @@ import time
 
 import norvel
 from norvel.datasets import helsinki_walk
+from norvel.serve.answers import Answers
 
 
 def free_port() -> int:
@@ -78,6 +80,7 @@ def main() -> None:
 
     router = norvel.Router.from_file(args.graph)
     router.build_index()
+    answers = Answers(router, args.timeout_s)
     port = free_port()
     server = start_server(args.graph, port, args.timeout_s)
     print(f"{args.graph}: GET /catchment?at={args.at}&minutes={args.minutes:g}, "
@@ -99,16 +102,21 @@ def main() -> None:
                 if response.status != 200:
                     raise SystemExit(f"{response.status}: {body[:200]!r}")
             answer = json.loads(body)
-            searches = []
+            searches, answering = [], []
             for _ in range(args.requests):
                 started = time.perf_counter()
                 router.catchment((lat, lon), args.minutes, direction=direction)
                 searches.append(time.perf_counter() - started)
+                started = time.perf_counter()
+                status, _ = answers.catchment(path.partition("?")[2].encode())
+                answering.append(time.perf_counter() - started)
+                assert status == 200
             print(f"  {direction:>4}: {len(body):,} bytes, {len(answer['features']):,} "
                   f"segments, {answer['nodes']:,} nodes; HTTP median "
                   f"{statistics.median(times) * 1e3:.1f} ms, p90 "
-                  f"{percentile(times, 0.9) * 1e3:.1f} ms; Router.catchment alone "
-                  f"median {statistics.median(searches) * 1e3:.1f} ms")
+                  f"{percentile(times, 0.9) * 1e3:.1f} ms; medians in this process: "
+                  f"Router.catchment {statistics.median(searches) * 1e3:.1f} ms, "
+                  f"the worker's answer {statistics.median(answering) * 1e3:.1f} ms")
         connection.close()
     finally:
         server.terminate()
