@@ -81,6 +81,7 @@ _CATCHMENT = {
     },
 }
 
+#: The service's OpenAPI 3.1 description, served at /openapi.json.
 SPEC: dict[str, Any] = {
     "openapi": "3.1.0",
     "info": {
