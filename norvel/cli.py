@@ -4,8 +4,7 @@ OpenStreetMap converter.
     norvel route GRAPH FROM TO [--eps E] [--max-snap-m M] [--geojson OUT]
     norvel catchment GRAPH PLACE [--minutes M] [--direction to|from] [--geojson OUT]
     norvel check GRAPH
-    norvel serve GRAPH [--host H] [--port P] [--workers N] [--timeout-s S]
-                 [--max-catchment-nodes N]
+    norvel serve GRAPH [--host H] [--port P] [--workers N] [--timeout-s S] [--max-catchment-nodes N]
     norvel osm ...            (the same as norvel-osm-graph)
     norvel --version
 
