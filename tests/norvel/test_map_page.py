@@ -165,3 +165,10 @@ def test_a_catchment_coloured_by_minutes_and_by_safety_detour(browser, page_serv
     assert browser.find_element(By.ID, "status").text == (
         "minutes must be a number >= 0, got -1.0 (400)")
     assert browser.find_elements(By.CSS_SELECTOR, "#catchment path") == []
+
+    # Back to routes: the catchment goes, the routes' table comes back.
+    browser.find_element(By.CSS_SELECTOR, "input[name=mode][value=route]").click()
+    assert browser.find_elements(By.CSS_SELECTOR, "#markers circle") == []
+    assert browser.find_element(By.ID, "routes-table").is_displayed()
+    assert not browser.find_element(By.ID, "catchment-options").is_displayed()
+    assert not browser.find_element(By.ID, "catchment-panel").is_displayed()
