@@ -22,6 +22,7 @@ from starlette.responses import HTMLResponse, Response
 from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
+from norvel._values import DEFAULT_MAX_CATCHMENT_NODES
 from norvel.serve import watch
 from norvel.serve.frames import Job
 from norvel.serve.metrics import CONTENT_TYPE, ServiceMetrics
@@ -92,6 +93,9 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
     async def network(request: Request) -> Response:
         return await one_job("network", request)
 
+    async def catchment(request: Request) -> Response:
+        return await one_job("catchment", request)
+
     async def routes(request: Request) -> Response:
         body = bytearray()
         async for chunk in request.stream():
@@ -142,7 +146,8 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
     app = Starlette(
         routes=[Route("/health", health), Route("/nearest", nearest),
                 Route("/route", route), Route("/routes", routes, methods=["POST"]),
-                Route("/network", network), Route("/", map_page),
+                Route("/network", network), Route("/catchment", catchment),
+                Route("/", map_page),
                 Route("/docs", docs_html), Route("/openapi.json", openapi),
                 Route("/metrics", metrics_text)],
         exception_handlers={HTTPException: http_error, Overloaded: overloaded,
@@ -152,13 +157,14 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
 
 
 class _FastQueries:
-    """GET /route, /nearest and /network straight to a worker, everything
+    """GET /route, /nearest, /network and /catchment straight to a worker, everything
     else to Starlette. One front process feeds every worker, so its time per
     request bounds what more workers can add: this skips Starlette's request,
     routing and response objects for the requests that come by the
     thousand, and answers them exactly as the Starlette routes would."""
 
-    KINDS = {"/route": "route", "/nearest": "nearest", "/network": "network"}
+    KINDS = {"/route": "route", "/nearest": "nearest", "/network": "network",
+             "/catchment": "catchment"}
     HEADERS = [(b"content-type", JSON.encode())]
 
     def __init__(self, pool: WorkerPool, app: Starlette) -> None:
@@ -202,22 +208,27 @@ class _Server(uvicorn.Server):
 
 
 def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int = 1,
-          timeout_s: float = 10.0, max_queue: int | None = None,
-          reload_on_change: bool = False, access_log: str | None = None) -> int:
+          timeout_s: float = 10.0,
+          max_catchment_nodes: int = DEFAULT_MAX_CATCHMENT_NODES,
+          max_queue: int | None = None, reload_on_change: bool = False,
+          access_log: str | None = None) -> int:
     """Runs the service until SIGINT or SIGTERM; the exit status.
 
     One process loads the graph (and its nearest-node index) and forks the
     ``workers`` processes, which share its memory; each request is answered
-    within ``timeout_s`` seconds. Up to ``max_queue`` jobs wait for a worker
-    (4 per worker when None); more are refused with 503 and Retry-After.
-    SIGHUP loads the file again, as does a change of the file with
-    ``reload_on_change``; the old graph serves until the new one is ready.
-    ``access_log="json"`` writes a JSON line per request on stderr."""
+    within ``timeout_s`` seconds, and a catchment of more than
+    ``max_catchment_nodes`` nodes is refused (400). Up to ``max_queue`` jobs
+    wait for a worker (4 per worker when None); more are refused with 503
+    and Retry-After. SIGHUP loads the file again, as does a change of the
+    file with ``reload_on_change``; the old graph serves until the new one
+    is ready. ``access_log="json"`` writes a JSON line per request on
+    stderr."""
     if access_log not in (None, "json"):
         raise ValueError(f"unknown access log format {access_log!r} (known: json)")
 
     async def run() -> int:
-        pool = WorkerPool(path, workers, timeout_s, max_queue)
+        pool = WorkerPool(path, workers, timeout_s, max_queue,
+                          max_catchment_nodes=max_catchment_nodes)
         try:
             await pool.start()
         except (WorkerStartError, OSError) as error:

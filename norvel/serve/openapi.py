@@ -6,7 +6,11 @@ from __future__ import annotations
 import html
 from typing import Any
 
-from norvel._values import DEFAULT_MAX_SNAP_M
+from norvel._values import (
+    DEFAULT_CATCHMENT_MINUTES,
+    DEFAULT_MAX_CATCHMENT_NODES,
+    DEFAULT_MAX_SNAP_M,
+)
 from norvel.serve.queries import MAX_PAIRS
 
 
@@ -51,6 +55,31 @@ _FEATURE_COLLECTION = {
         "features": {"type": "array", "items": {"type": "object"}},
         "origin": {"$ref": "#/components/schemas/Snap"},
         "destination": {"$ref": "#/components/schemas/Snap"},
+    },
+}
+
+_CATCHMENT = {
+    "type": "object",
+    "description": (
+        "A GeoJSON FeatureCollection with one LineString Feature per street "
+        "segment whose both ends are in the catchment (a two-way street once), "
+        "[lon, lat] positions. Properties: tail and head (node ids), name (or "
+        "null), and of the walk between the tail and the place: minutes of the "
+        "shortest walk, its risk, and detour_m, how many metres longer the safest "
+        "walk is. place: the node the place snapped to, its lat and lon, and "
+        "distance_m to it; minutes (null for no limit), direction, and nodes: how "
+        "many nodes the catchment holds."),
+    "required": ["type", "features", "place", "minutes", "direction", "nodes"],
+    "properties": {
+        "type": {"const": "FeatureCollection"},
+        "features": {"type": "array", "items": {"type": "object"}},
+        "place": {"type": "object", "required": ["node", "lat", "lon", "distance_m"],
+                  "properties": {"node": {"type": "integer"}, "lat": {"type": "number"},
+                                 "lon": {"type": "number"},
+                                 "distance_m": {"type": "number"}}},
+        "minutes": {"type": ["number", "null"]},
+        "direction": {"enum": ["to", "from"]},
+        "nodes": {"type": "integer"},
     },
 }
 
@@ -122,6 +151,40 @@ SPEC: dict[str, Any] = {
                               "pairs, or a bad eps or max_snap_m"),
                 "503": _error("the service is busy: each pair counts against its "
                               "queue (Retry-After says when to try again)")}}},
+        "/catchment": {"get": {
+            "summary": "The streets within a walk of a place, with each one's safety "
+                       "detour.",
+            "description": (
+                "Every node whose shortest walk to the place (direction to) or from "
+                "it (from) takes at most minutes at 66.67 m a minute, and the street "
+                "segments between them, from one search: each segment's numbers "
+                "are those of the routes GET /route gives between its tail and the "
+                "place. The place is a point (at: LAT,LON) or a node id (at_node). "
+                "A catchment of more nodes than the service's limit (norvel serve "
+                f"--max-catchment-nodes, {DEFAULT_MAX_CATCHMENT_NODES:,} unless set) "
+                "is refused with a 400 that names the limit."),
+            "parameters": [
+                _query("at", "the place, LAT,LON", example="60.1699,24.9384"),
+                _query("at_node", "the place, a node id"),
+                _query("minutes", "the walking time limit, 0 or more (default "
+                                  f"{DEFAULT_CATCHMENT_MINUTES:g})", example="15"),
+                _query("direction", "to (the walks to the place, the default) or from",
+                       example="to"),
+                _query("eps", "0 only: catchments are exact"),
+                _query("max_snap_m", "farthest a point may be from its node, metres "
+                                     f"(default {DEFAULT_MAX_SNAP_M:g})"),
+            ],
+            "responses": {"200": {"description": "the catchment's streets",
+                                  "content": {"application/json": {
+                                      "schema": _CATCHMENT}}},
+                          "400": _error(
+                              "a missing or malformed parameter, minutes below 0, eps "
+                              "other than 0, a direction other than to or from, "
+                              "coordinates out of range, or a catchment of more nodes "
+                              "than the service's limit"),
+                          "404": _ROUTE_ERRORS["404"],
+                          "422": _error("direction from, and no edge leaves the place"),
+                          "503": _ROUTE_ERRORS["503"], "504": _ROUTE_ERRORS["504"]}}},
         "/network": {"get": {
             "summary": "The streets with an end in a box, as GeoJSON, for the map page.",
             "parameters": [_query("bbox", "minlon,minlat,maxlon,maxlat; the whole graph "

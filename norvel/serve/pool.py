@@ -42,6 +42,7 @@ from collections.abc import Coroutine, Sequence
 from dataclasses import dataclass
 from typing import Any
 
+from norvel._values import DEFAULT_MAX_CATCHMENT_NODES
 from norvel.serve.answers import Answer
 from norvel.serve.frames import Job, unpack_answer
 from norvel.serve.observe import CURRENT_REQUEST
@@ -128,11 +129,12 @@ class Generation:
 
 class WorkerPool:
     """``size`` worker processes on the graph file ``path``, each job within
-    ``timeout_s`` seconds, at most ``max_queue`` jobs waiting (4 per worker
-    when None)."""
+    ``timeout_s`` seconds, each catchment of at most ``max_catchment_nodes``
+    nodes, at most ``max_queue`` jobs waiting (4 per worker when None)."""
 
     def __init__(self, path: str, size: int, timeout_s: float,
-                 max_queue: int | None = None) -> None:
+                 max_queue: int | None = None, *,
+                 max_catchment_nodes: int = DEFAULT_MAX_CATCHMENT_NODES) -> None:
         if size < 1:
             raise ValueError(f"a pool needs at least one worker, got {size}")
         if not timeout_s > 0:
@@ -142,6 +144,7 @@ class WorkerPool:
         self.path = os.fspath(path)
         self.size = size
         self.timeout_s = timeout_s
+        self.max_catchment_nodes = max_catchment_nodes
         self.max_queue = 4 * size if max_queue is None else max_queue
         self.stats = PoolStats()
         # Why the last reload failed, while none has succeeded since.
@@ -404,7 +407,8 @@ class WorkerPool:
     async def _load(self) -> Generation:
         """A new generation on the file: its zygote and every worker."""
         started = time.monotonic()
-        zygote, ready = await Zygote.start(self.path, self.timeout_s)
+        zygote, ready = await Zygote.start(self.path, self.timeout_s,
+                                           self.max_catchment_nodes)
         workers: list[Worker] = []
         try:
             for _ in range(self.size):

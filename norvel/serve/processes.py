@@ -182,14 +182,15 @@ class Zygote:
         self._forking = asyncio.Lock()
 
     @classmethod
-    async def start(cls, path: str, timeout_s: float) -> tuple[Zygote, frames.Ready]:
+    async def start(cls, path: str, timeout_s: float,
+                    max_catchment_nodes: int) -> tuple[Zygote, frames.Ready]:
         """A new zygote once it has loaded the graph; WorkerStartError when
         it cannot."""
         control, its_end = socket.socketpair()
         try:
             process = await asyncio.create_subprocess_exec(
                 sys.executable, "-m", "norvel.serve.zygote", str(its_end.fileno()), path,
-                repr(timeout_s), pass_fds=[its_end.fileno()],
+                repr(timeout_s), str(max_catchment_nodes), pass_fds=[its_end.fileno()],
                 env={**os.environ, **_ZYGOTE_ENVIRONMENT})
         except BaseException:
             control.close()

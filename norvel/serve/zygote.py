@@ -1,7 +1,7 @@
 """The process of ``norvel serve`` that holds the graph, and forks the
 workers that answer the requests.
 
-    python -m norvel.serve.zygote CONTROL_FD GRAPH TIMEOUT_S
+    python -m norvel.serve.zygote CONTROL_FD GRAPH TIMEOUT_S MAX_CATCHMENT_NODES
 
 Started by the front with one end of a Unix socket (CONTROL_FD), it loads
 the Router and its nearest-node index, says so (``frames.Ready`` or
@@ -109,7 +109,8 @@ def _load(path: str) -> tuple[Router, frames.Ready]:
                                 before.st_size, before.st_mtime_ns, before.st_ino)
 
 
-def serve_forks(control: socket.socket, path: str, timeout_s: float) -> int:
+def serve_forks(control: socket.socket, path: str, timeout_s: float,
+                max_catchment_nodes: int) -> int:
     """Loads the graph, says so, then forks a worker for each byte received
     until the control socket ends."""
     try:
@@ -118,7 +119,7 @@ def serve_forks(control: socket.socket, path: str, timeout_s: float) -> int:
         with contextlib.suppress(ConnectionError):
             _send(control, frames.Failed(str(error)))
         return 1
-    answers = Answers(router, timeout_s)
+    answers = Answers(router, timeout_s, max_catchment_nodes)
     # The kernel reaps the workers; the front learns of their end from
     # their sockets.
     signal.signal(signal.SIGCHLD, signal.SIG_IGN)
@@ -137,14 +138,14 @@ def serve_forks(control: socket.socket, path: str, timeout_s: float) -> int:
 
 
 def main(argv: list[str] | None = None) -> int:
-    control_fd, path, timeout_s = sys.argv[1:] if argv is None else argv
+    control_fd, path, timeout_s, max_catchment_nodes = sys.argv[1:] if argv is None else argv
     # Ctrl-C reaches the whole process group; the front ends everything.
     # A hangup sent to the group is the front's to act on (a reload), and
     # would otherwise end this process and the workers (which inherit it).
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGHUP, signal.SIG_IGN)
     with socket.socket(fileno=int(control_fd)) as control:
-        return serve_forks(control, path, float(timeout_s))
+        return serve_forks(control, path, float(timeout_s), int(max_catchment_nodes))
 
 
 if __name__ == "__main__":
