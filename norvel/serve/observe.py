@@ -71,6 +71,7 @@ class Observed:
             return
         record = RequestRecord()
         token = CURRENT_REQUEST.set(record)
+        arrived = time.time()
         started = time.perf_counter()
         status = 500
 
@@ -93,12 +94,14 @@ class Observed:
             self.observe(endpoint_of(scope["path"], self.endpoints), status,
                          latency_s, search_s)
             if self.access_log is not None:
-                self._log(scope, status, latency_s, search_s, record.generation)
+                self._log(scope, arrived, status, latency_s, search_s, record.generation)
 
-    def _log(self, scope: Scope, status: int, latency_s: float, search_s: float | None,
-             generation: int | None) -> None:
+    def _log(self, scope: Scope, arrived: float, status: int, latency_s: float,
+             search_s: float | None, generation: int | None) -> None:
+        """The request's line: ``time`` is when it arrived, in UTC."""
         assert self.access_log is not None
-        line = dumps({"time": datetime.now(UTC).isoformat(timespec="milliseconds"),
+        line = dumps({"time": datetime.fromtimestamp(arrived, UTC).isoformat(
+                          timespec="milliseconds"),
                       "method": scope["method"], "path": scope["path"],
                       "status": status, "latency_s": round(latency_s, 6),
                       "search_s": None if search_s is None else round(search_s, 6),
