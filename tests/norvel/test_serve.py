@@ -142,6 +142,9 @@ def test_catchments_are_the_routers_own(server, router):
         assert status == 200 and len(body["features"]) > 100
         # Through JSON: every float compares exactly.
         assert body == json.loads(json.dumps(expected)), query
+    # The place alone: no segment.
+    status, body = server.get(f"/catchment?at_node={ORIGIN}&minutes=0")
+    assert (status, body["features"], body["nodes"]) == (200, [], 1)
     # 15 minutes are the default.
     assert server.get("/catchment?at=60.1699,24.9384")[1] == server.get(
         "/catchment?at=60.1699,24.9384&minutes=15")[1]
