@@ -56,6 +56,9 @@ CHUNK = 16
 RESTART_DELAY_S = 1.0
 #: How long past the time limit a worker may take to say it stopped.
 GRACE_S = 1.0
+#: How long an idle worker sent away may take to end before it is killed
+#: (it owes no answer: this only keeps a stopped one from holding its graph).
+DISMISS_GRACE_S = 2.0
 #: The longest wait a refused request is told to make before trying again.
 MAX_RETRY_AFTER_S = 60
 
@@ -438,6 +441,17 @@ class WorkerPool:
         if generation.jobs == 0:
             self._dismiss_idle(generation)
         self._end_if_done(generation)
+        self._watch(self._kill_lingering(generation))
+
+    async def _kill_lingering(self, generation: Generation) -> None:
+        """Kills the retired generation's workers that were sent away and
+        have not ended a grace later, so that its graph cannot outstay it
+        (the next reload waits for it to go)."""
+        while not generation.ended.is_set():
+            await asyncio.sleep(DISMISS_GRACE_S)
+            for worker in list(generation.workers):
+                if not worker.alive:
+                    worker.process.kill()
 
     def _dismiss_idle(self, generation: Generation) -> None:
         while not generation.idle.empty():

@@ -10,12 +10,13 @@ import signal
 import threading
 import time
 
+import psutil
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
 import norvel
 from norvel.serve.metrics import LATENCY_BUCKETS, ServiceMetrics
-from norvel.serve.pool import WorkerPool
+from norvel.serve.pool import DISMISS_GRACE_S, WorkerPool
 from grids import FIRST_ID, grid_document
 from live_server import LiveServer
 
@@ -353,6 +354,12 @@ def test_sighup_reloads_and_ends_no_process_it_reaches(tmp_path):
         # The first generation's worker ends once the second serves.
         (new_worker,) = wait_for(lambda: [p for p in live.wait_for_workers(1) if p != worker])
         assert new_worker != worker
+        # One sent away that cannot end (stopped here) is killed a grace later.
+        psutil.Process(new_worker).suspend()
+        live.process.send_signal(signal.SIGHUP)
+        wait_for(lambda: generation(live) == 3)
+        psutil.Process(new_worker).wait(timeout=DISMISS_GRACE_S + 10)
+        assert live.get(ROUTE)[0] == 200
     finally:
         assert live.stop() == 0, live.output()
 
