@@ -63,7 +63,7 @@ nitpick_ignore_regex = [
     ("py:.*", r"(numpy|npt|np|pandas|geopandas|shapely|networkx|folium|matplotlib"
               r"|distributed|starlette|uvicorn|osmium|scipy|socket|asyncio|os|io"
               r"|collections|typing|types|threading|argparse|pathlib|datetime"
-              r"|concurrent|json|gzip|multiprocessing)(\..*)?"),
+              r"|concurrent|json|gzip|multiprocessing|contextvars)(\..*)?"),
     # Names the annotations use that exist for the type checker alone: the
     # engine's private stub, type-only imports and type parameters.
     ("py:class", r"norvel\._.*|Graph|CatchmentColumns|EdgeValue|GeometryKind"

@@ -20,6 +20,10 @@ Place = int | tuple[float, float]
 DEFAULT_EPS = 0.0
 DEFAULT_MAX_SNAP_M = 250.0
 DEFAULT_CATCHMENT_MINUTES = 15.0
+# The most nodes a catchment answered by norvel serve may hold, unless
+# --max-catchment-nodes says otherwise: about 100,000 street segments, 25 MB
+# of GeoJSON. A 30-minute catchment of a grid of 80 m blocks holds 3,000.
+DEFAULT_MAX_CATCHMENT_NODES = 50_000
 NODE_ID_END = 2**64
 # Which walks a catchment holds: to the place, or from it.
 DIRECTIONS = ("to", "from")

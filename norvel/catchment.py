@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -37,7 +38,7 @@ if TYPE_CHECKING:
     from norvel.router import Router, Routes, Snap
     from norvel.table import IdArray
 
-__all__ = ["Catchment", "WALKING_SPEED_M_PER_MIN"]
+__all__ = ["Catchment", "CatchmentSegments", "WALKING_SPEED_M_PER_MIN"]
 
 #: Metres a minute: a route's time_min is its distance_m divided by this.
 WALKING_SPEED_M_PER_MIN = 66.67
@@ -53,6 +54,27 @@ _AREA_WIDTH_M = 30.0
 _AREA_CLOSING_M = 15.0
 
 GeometryKind = Literal["edges", "nodes", "areas"]
+
+
+@dataclass(frozen=True)
+class CatchmentSegments:
+    """The street segments of a catchment (one per node pair, both ends
+    inside), each with the walk from its start, its ``tail``: ``tail`` and
+    ``head`` (uint64 ids), ``lines`` ((n, 2, 2) (lon, lat) of tail and
+    head), ``names`` (street name or None), ``minutes`` and ``risk`` (of
+    the tail's shortest walk), ``detour_m`` (the tail's safest_m -
+    shortest_m)."""
+
+    tail: npt.NDArray[np.uint64]
+    head: npt.NDArray[np.uint64]
+    lines: npt.NDArray[np.float64]
+    names: list[str | None]
+    minutes: npt.NDArray[np.float64]
+    risk: npt.NDArray[np.float64]
+    detour_m: npt.NDArray[np.float64]
+
+    def __len__(self) -> int:
+        return len(self.tail)
 
 
 class Catchment:
@@ -187,6 +209,19 @@ class Catchment:
         return (segments.tails[inside], segments.heads[inside], lines, names,
                 tail_rows[inside], head_rows[inside])
 
+    def segments(self) -> CatchmentSegments:
+        """The street segments with both ends in the catchment, a two-way
+        street once, in the graph document's order of edges, each with its
+        tail's walk: the rows of ``to_geodataframe("edges")``, without
+        geopandas."""
+        tails, heads, lines, names, tail_rows, _ = self._segments()
+        columns = self._columns
+        detour = columns["safest_m"][tail_rows] - columns["shortest_m"][tail_rows]
+        return CatchmentSegments(
+            tail=tails, head=heads, lines=lines, names=names,
+            minutes=self._minutes_of_rows(tail_rows),
+            risk=columns["shortest_risk"][tail_rows], detour_m=detour)
+
     def to_geodataframe(self, kind: GeometryKind = "edges", *,
                         bands: Sequence[float] | None = None
                         ) -> geopandas.GeoDataFrame:
@@ -210,12 +245,12 @@ class Catchment:
         import shapely
 
         if kind == "edges":
-            tails, heads, lines, names, tail_rows, _ = self._segments()
+            segments = self.segments()
             return geopandas.GeoDataFrame(
-                {"tail": tails, "head": heads, "name": names,
-                 "minutes": self._minutes_of_rows(tail_rows),
-                 "risk": self._columns["shortest_risk"][tail_rows]},
-                geometry=shapely.linestrings(lines), crs="EPSG:4326")
+                {"tail": segments.tail, "head": segments.head,
+                 "name": segments.names, "minutes": segments.minutes,
+                 "risk": segments.risk},
+                geometry=shapely.linestrings(segments.lines), crs="EPSG:4326")
         if kind == "nodes":
             frame = self.nodes
             return geopandas.GeoDataFrame(

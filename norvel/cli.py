@@ -5,6 +5,8 @@ OpenStreetMap converter.
     norvel catchment GRAPH PLACE [--minutes M] [--direction to|from] [--geojson OUT]
     norvel check GRAPH
     norvel serve GRAPH [--host H] [--port P] [--workers N] [--timeout-s S]
+    norvel serve GRAPH [--max-catchment-nodes N] [--max-queue N]
+    norvel serve GRAPH [--reload-on-change] [--access-log json]
     norvel osm ...            (the same as norvel-osm-graph)
     norvel --version
 
@@ -21,7 +23,7 @@ import sys
 from collections.abc import Sequence
 
 from norvel._version import package_version
-from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M
+from norvel._values import DEFAULT_EPS, DEFAULT_MAX_CATCHMENT_NODES, DEFAULT_MAX_SNAP_M
 
 
 def _end(text: str) -> int | tuple[float, float]:
@@ -100,6 +102,19 @@ def _parser() -> argparse.ArgumentParser:
                             "(default: the number of cores)")
     serve.add_argument("--timeout-s", type=float, default=10.0,
                        help="time limit of one request, in seconds (default 10)")
+    serve.add_argument("--max-catchment-nodes", type=int,
+                       default=DEFAULT_MAX_CATCHMENT_NODES,
+                       help="most nodes a catchment of GET /catchment may hold "
+                            f"(default {DEFAULT_MAX_CATCHMENT_NODES})")
+    serve.add_argument("--max-queue", type=int, default=None, metavar="N",
+                       help="jobs that may wait for a worker (a pair of POST "
+                            "/routes is a job); a request beyond gets 503 with "
+                            "Retry-After at once (default: 4 per worker)")
+    serve.add_argument("--reload-on-change", action="store_true",
+                       help="load the graph file again when it changes "
+                            "(SIGHUP always does)")
+    serve.add_argument("--access-log", choices=("json",), default=None,
+                       help="write a JSON line per request on stderr")
 
     commands.add_parser("osm", add_help=False,
                         help="convert an OpenStreetMap extract: norvel-osm-graph")
@@ -211,12 +226,17 @@ def _serve(args: argparse.Namespace) -> int:
     except ImportError as missing:
         print(missing, file=sys.stderr)
         return 1
-    if args.workers < 1 or not args.timeout_s > 0:
-        print("norvel serve: --workers must be 1 or more and --timeout-s positive",
-              file=sys.stderr)
+    if args.workers < 1 or not args.timeout_s > 0 or args.max_catchment_nodes < 1:
+        print("norvel serve: --workers and --max-catchment-nodes must be 1 or more "
+              "and --timeout-s positive", file=sys.stderr)
+        return 1
+    if args.max_queue is not None and args.max_queue < 0:
+        print("norvel serve: --max-queue must be 0 or more", file=sys.stderr)
         return 1
     return serve(args.graph, host=args.host, port=args.port, workers=args.workers,
-                 timeout_s=args.timeout_s)
+                 timeout_s=args.timeout_s, max_catchment_nodes=args.max_catchment_nodes,
+                 max_queue=args.max_queue, reload_on_change=args.reload_on_change,
+                 access_log=args.access_log)
 
 
 if __name__ == "__main__":

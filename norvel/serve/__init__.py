@@ -11,8 +11,14 @@ a new fork, and its request gets a 503 (or the 504).
 
     norvel serve graph.json.gz --port 8000 --workers 2 --timeout-s 10
 
+SIGHUP (and, with ``--reload-on-change``, a change of the file) loads the
+graph again beside the one serving, which goes on answering until the new
+one is ready. ``/health`` names the graph loaded; ``/metrics`` gives the
+service's metrics in Prometheus's text format. Requests that would wait
+beyond ``--max-queue`` jobs get 503 with Retry-After at once.
+
 - ``norvel.serve.app.create_app(pool)``: the ASGI application.
-- ``norvel.serve.pool.WorkerPool``: the zygote and its workers.
+- ``norvel.serve.pool.WorkerPool``: the generations of zygote and workers.
 - ``norvel.serve.answers.Answers``: what a worker answers, on a Router.
 - ``norvel.serve.app.serve(...)``: what ``norvel serve`` runs.
 
@@ -24,4 +30,4 @@ from __future__ import annotations
 
 from norvel._extras import require
 
-require("norvel.serve", "serve", "starlette", "uvicorn")
+require("norvel.serve", "serve", "starlette", "uvicorn", "prometheus_client")

@@ -15,10 +15,13 @@ from collections.abc import Callable
 from typing import Any
 
 from norvel import Router, RoutingError
+from norvel._values import DEFAULT_MAX_CATCHMENT_NODES
+from norvel.serve.catchments import catchment_geojson
 from norvel.serve.frames import Job
 from norvel.serve.network import Overtime, StreetNetwork
 from norvel.serve.queries import (
     bbox,
+    catchment_query,
     dumps,
     error_body,
     json_end,
@@ -38,13 +41,16 @@ STATUS_OF_KIND = {"node_not_found": 404, "snap": 404, "source_isolated": 422,
 
 class Answers:
     """The endpoints' answers on ``router``, each request within
-    ``timeout_s`` seconds."""
+    ``timeout_s`` seconds, each catchment of at most ``max_catchment_nodes``
+    nodes."""
 
-    def __init__(self, router: Router, timeout_s: float) -> None:
+    def __init__(self, router: Router, timeout_s: float,
+                 max_catchment_nodes: int = DEFAULT_MAX_CATCHMENT_NODES) -> None:
         if not timeout_s > 0:
             raise ValueError(f"the time limit must be positive, got {timeout_s}")
         self.router = router
         self.timeout_s = timeout_s
+        self.max_catchment_nodes = max_catchment_nodes
         self._network: StreetNetwork | None = None
 
     def answer(self, job: Job) -> Answer:
@@ -54,7 +60,8 @@ class Answers:
             if job[0] == "pair":
                 return self.pair(*job[1:])
             queries: dict[str, Callable[[bytes], Answer]] = {
-                "route": self.route, "nearest": self.nearest, "network": self.network}
+                "route": self.route, "nearest": self.nearest, "network": self.network,
+                "catchment": self.catchment}
             kind, query = job
             return queries[kind](query)
         except Exception as error:
@@ -83,6 +90,16 @@ class Answers:
             snap = self.router.nearest(number(params["lat"], "lat"),
                                        number(params["lon"], "lon"))
             return dumps({"node": snap.node, "distance_m": snap.distance_m})
+
+        return self._answer(answer)
+
+    def catchment(self, query: bytes) -> Answer:
+        """GET /catchment."""
+        def answer() -> bytes:
+            place, given = catchment_query(query)
+            catchment = self.router.catchment(place, **given, timeout_s=self.timeout_s)
+            return catchment_geojson(catchment, self.router.table,
+                                     self.max_catchment_nodes)
 
         return self._answer(answer)
 

@@ -10,8 +10,9 @@ import json
 import signal
 import sys
 from collections.abc import Iterator
+from datetime import UTC, datetime
 from importlib import resources
-from typing import Any
+from typing import Any, TextIO
 
 import uvicorn
 from starlette.applications import Starlette
@@ -21,9 +22,14 @@ from starlette.responses import HTMLResponse, Response
 from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
+from norvel._values import DEFAULT_MAX_CATCHMENT_NODES
+from norvel.serve import watch
 from norvel.serve.frames import Job
+from norvel.serve.metrics import CONTENT_TYPE, ServiceMetrics
+from norvel.serve.observe import Observed
 from norvel.serve.openapi import SPEC, docs_page
-from norvel.serve.pool import WorkerPool, WorkerStartError
+from norvel.serve.pool import Graph, Overloaded, WorkerPool
+from norvel.serve.processes import WorkerStartError
 from norvel.serve.queries import batch_request, dumps, error_body
 
 #: The media type of every answer.
@@ -37,18 +43,46 @@ def _json(status: int, body: bytes) -> Response:
     return Response(body, status_code=status, media_type=JSON)
 
 
-def create_app(pool: WorkerPool) -> ASGIApp:
-    """The endpoints, answered by the pool's workers."""
+def _overloaded(error: Overloaded) -> Response:
+    return Response(error_body(str(error)), status_code=503, media_type=JSON,
+                    headers={"Retry-After": str(error.retry_after_s)})
+
+
+def _iso(seconds: float) -> str:
+    return datetime.fromtimestamp(seconds, UTC).isoformat(timespec="milliseconds")
+
+
+def graph_summary(graph: Graph) -> dict[str, Any]:
+    """What /health says of the graph serving new requests."""
+    return {"file": graph.path, "sha256": graph.sha256, "size": graph.size,
+            "modified": _iso(graph.mtime_ns / 1e9), "nodes": graph.nodes,
+            "edges": graph.edges, "generation": graph.generation,
+            "loaded_at": _iso(graph.loaded_at), "load_s": round(graph.load_s, 3)}
+
+
+def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
+    """The endpoints, answered by the pool's workers, with the metrics of
+    every request at /metrics and, given a stream, a JSON access log line
+    per request written there."""
     page = resources.files("norvel.serve").joinpath("page.html").read_bytes()
     docs = docs_page()
     spec = dumps(SPEC)
+    metrics = ServiceMetrics(pool)
 
     async def one_job(kind: str, request: Request) -> Response:
         ((status, body),) = await pool.run([(kind, request.scope["query_string"])])
         return _json(status, body)
 
     async def health(request: Request) -> Response:
-        return _json(200, dumps({"status": "ok", "nodes": pool.nodes, "edges": pool.edges}))
+        body: dict[str, Any] = {"status": "ok", "nodes": pool.nodes, "edges": pool.edges}
+        if pool.graph is not None:
+            body["graph"] = graph_summary(pool.graph)
+        if pool.reload_failure is not None:
+            body["last_reload_error"] = pool.reload_failure
+        return _json(200, dumps(body))
+
+    async def metrics_text(request: Request) -> Response:
+        return Response(metrics.exposition(), media_type=CONTENT_TYPE)
 
     async def nearest(request: Request) -> Response:
         return await one_job("nearest", request)
@@ -58,6 +92,9 @@ def create_app(pool: WorkerPool) -> ASGIApp:
 
     async def network(request: Request) -> Response:
         return await one_job("network", request)
+
+    async def catchment(request: Request) -> Response:
+        return await one_job("catchment", request)
 
     async def routes(request: Request) -> Response:
         body = bytearray()
@@ -98,26 +135,36 @@ def create_app(pool: WorkerPool) -> ASGIApp:
         return _json(error.status_code, error_body(
             f"{error.detail} ({request.method} {request.url.path})"))
 
+    async def overloaded(request: Request, error: Exception) -> Response:
+        assert isinstance(error, Overloaded)
+        return _overloaded(error)
+
     async def internal_error(request: Request, error: Exception) -> Response:
         print(f"norvel serve: {type(error).__name__}: {error}", file=sys.stderr)
         return _json(500, error_body("internal error"))
 
-    return _FastQueries(pool, Starlette(
+    app = Starlette(
         routes=[Route("/health", health), Route("/nearest", nearest),
                 Route("/route", route), Route("/routes", routes, methods=["POST"]),
-                Route("/network", network), Route("/", map_page),
-                Route("/docs", docs_html), Route("/openapi.json", openapi)],
-        exception_handlers={HTTPException: http_error, Exception: internal_error}))
+                Route("/network", network), Route("/catchment", catchment),
+                Route("/", map_page),
+                Route("/docs", docs_html), Route("/openapi.json", openapi),
+                Route("/metrics", metrics_text)],
+        exception_handlers={HTTPException: http_error, Overloaded: overloaded,
+                            Exception: internal_error})
+    endpoints = frozenset(r.path for r in app.routes if isinstance(r, Route))
+    return Observed(_FastQueries(pool, app), endpoints, metrics.observe, access_log)
 
 
 class _FastQueries:
-    """GET /route, /nearest and /network straight to a worker, everything
+    """GET /route, /nearest, /network and /catchment straight to a worker, everything
     else to Starlette. One front process feeds every worker, so its time per
     request bounds what more workers can add: this skips Starlette's request,
     routing and response objects for the requests that come by the
     thousand, and answers them exactly as the Starlette routes would."""
 
-    KINDS = {"/route": "route", "/nearest": "nearest", "/network": "network"}
+    KINDS = {"/route": "route", "/nearest": "nearest", "/network": "network",
+             "/catchment": "catchment"}
     HEADERS = [(b"content-type", JSON.encode())]
 
     def __init__(self, pool: WorkerPool, app: Starlette) -> None:
@@ -129,7 +176,11 @@ class _FastQueries:
         if kind is None or scope["method"] != "GET":
             await self.app(scope, receive, send)
             return
-        ((status, body),) = await self.pool.run([(kind, scope["query_string"])])
+        try:
+            ((status, body),) = await self.pool.run([(kind, scope["query_string"])])
+        except Overloaded as error:
+            await _overloaded(error)(scope, receive, send)
+            return
         await send({"type": "http.response.start", "status": status,
                     "headers": [*self.HEADERS, (b"content-length", b"%d" % len(body))]})
         await send({"type": "http.response.body", "body": body})
@@ -157,21 +208,38 @@ class _Server(uvicorn.Server):
 
 
 def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int = 1,
-          timeout_s: float = 10.0) -> int:
+          timeout_s: float = 10.0,
+          max_catchment_nodes: int = DEFAULT_MAX_CATCHMENT_NODES,
+          max_queue: int | None = None, reload_on_change: bool = False,
+          access_log: str | None = None) -> int:
     """Runs the service until SIGINT or SIGTERM; the exit status.
 
     One process loads the graph (and its nearest-node index) and forks the
     ``workers`` processes, which share its memory; each request is answered
-    within ``timeout_s`` seconds."""
+    within ``timeout_s`` seconds, and a catchment of more than
+    ``max_catchment_nodes`` nodes is refused (400). Up to ``max_queue`` jobs
+    wait for a worker (4 per worker when None); more are refused with 503
+    and Retry-After. SIGHUP loads the file again, as does a change of the
+    file with ``reload_on_change``; the old graph serves until the new one
+    is ready. ``access_log="json"`` writes a JSON line per request on
+    stderr."""
+    if access_log not in (None, "json"):
+        raise ValueError(f"unknown access log format {access_log!r} (known: json)")
+
     async def run() -> int:
-        pool = WorkerPool(path, workers, timeout_s)
+        pool = WorkerPool(path, workers, timeout_s, max_queue,
+                          max_catchment_nodes=max_catchment_nodes)
         try:
             await pool.start()
         except (WorkerStartError, OSError) as error:
             print(f"norvel serve: {error}", file=sys.stderr)
             return 1
+        loop = asyncio.get_running_loop()
+        loop.add_signal_handler(signal.SIGHUP, pool.request_reload)
+        watcher = asyncio.ensure_future(watch.reload_on_change(pool)) if reload_on_change else None
         try:
-            config = uvicorn.Config(create_app(pool), host=host, port=port,
+            app = create_app(pool, sys.stderr if access_log == "json" else None)
+            config = uvicorn.Config(app, host=host, port=port,
                                     log_level="warning", access_log=False,
                                     lifespan="off", server_header=False,
                                     proxy_headers=False)
@@ -181,6 +249,11 @@ def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int 
                   f"{'s' if workers != 1 else ''}", file=sys.stderr, flush=True)
             await server.serve()
         finally:
+            loop.remove_signal_handler(signal.SIGHUP)
+            if watcher is not None:
+                watcher.cancel()
+                with contextlib.suppress(asyncio.CancelledError):
+                    await watcher
             await pool.close()
         return 0 if server.started else 1
 

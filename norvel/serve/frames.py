@@ -2,8 +2,9 @@
 length, then that many bytes.
 
 The front sends a worker a pickled list of jobs; the worker answers each job
-with a frame of its own, a 2-byte HTTP status followed by the JSON body, so
-that the front can hand the bytes on without decoding them. The process
+with a frame of its own, a 2-byte HTTP status and the seconds the worker
+spent on the job (an 8-byte double) followed by the JSON body, so that the
+front can hand the bytes on without decoding them. The process
 that holds the graph (``norvel.serve.zygote``) sends pickled messages in
 the same frames on its own socket: whether it loaded the graph (``Ready``
 or ``Failed``), then a ``Forked`` (or ``Failed``) for each worker asked
@@ -17,13 +18,13 @@ from dataclasses import dataclass
 from typing import Any, BinaryIO
 
 _LENGTH = struct.Struct(">I")
-_STATUS = struct.Struct(">H")
+_ANSWER_HEAD = struct.Struct(">Hd")
 #: Bytes of a frame's length header.
 LENGTH_SIZE = _LENGTH.size
 
 #: Jobs, as the front builds them and the worker reads them::
 #:
-#:   ("nearest", query)   ("route", query)   ("network", query)
+#:   ("nearest", query)   ("route", query)   ("network", query)   ("catchment", query)
 #:   ("pair", origin, destination, eps, max_snap_m)  one pair of POST /routes
 #:
 #: where query is the raw query string (bytes) and the ends of a pair are the
@@ -33,10 +34,16 @@ Job = tuple[Any, ...]
 
 @dataclass(frozen=True)
 class Ready:
-    """The graph is loaded: its size."""
+    """The graph is loaded: its size, and the file it came from as it was
+    when reading began (its SHA-256, size, modification time in
+    nanoseconds and inode)."""
 
     nodes: int
     edges: int
+    sha256: str
+    size: int
+    mtime_ns: int
+    inode: int
 
 
 @dataclass(frozen=True)
@@ -65,14 +72,15 @@ def length(header: bytes) -> int:
     return value
 
 
-def pack_answer(status: int, body: bytes) -> bytes:
-    return pack(_STATUS.pack(status) + body)
+def pack_answer(status: int, body: bytes, seconds: float) -> bytes:
+    """The frame of a job's answer and of the seconds spent on it."""
+    return pack(_ANSWER_HEAD.pack(status, seconds) + body)
 
 
-def unpack_answer(payload: bytes) -> tuple[int, bytes]:
-    """(HTTP status, JSON body) of an answer frame's payload."""
-    status: int = _STATUS.unpack_from(payload)[0]
-    return status, payload[_STATUS.size:]
+def unpack_answer(payload: bytes) -> tuple[int, bytes, float]:
+    """(HTTP status, JSON body, seconds spent) of an answer frame's payload."""
+    status, seconds = _ANSWER_HEAD.unpack_from(payload)
+    return status, payload[_ANSWER_HEAD.size:], seconds
 
 
 def read_frame(stream: BinaryIO) -> bytes | None:

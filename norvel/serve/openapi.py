@@ -6,7 +6,11 @@ from __future__ import annotations
 import html
 from typing import Any
 
-from norvel._values import DEFAULT_MAX_SNAP_M
+from norvel._values import (
+    DEFAULT_CATCHMENT_MINUTES,
+    DEFAULT_MAX_CATCHMENT_NODES,
+    DEFAULT_MAX_SNAP_M,
+)
 from norvel.serve.queries import MAX_PAIRS
 
 
@@ -29,7 +33,9 @@ _ROUTE_ERRORS = {
                   "coordinates out of range"),
     "404": _error("an unknown node, or no routable node within max_snap_m"),
     "422": _error("no route joins the two points"),
-    "503": _error("the worker answering the request ended"),
+    "503": _error("the worker answering the request ended, or the service is busy: "
+                  "more requests wait than its queue takes (the Retry-After header "
+                  "says in how many seconds to try again)"),
     "504": _error("the request ran over the service's time limit"),
 }
 
@@ -52,6 +58,31 @@ _FEATURE_COLLECTION = {
     },
 }
 
+_CATCHMENT = {
+    "type": "object",
+    "description": (
+        "A GeoJSON FeatureCollection with one LineString Feature per street "
+        "segment whose both ends are in the catchment (a two-way street once), "
+        "[lon, lat] positions. Properties: tail and head (node ids), name (or "
+        "null), and of the walk between the tail and the place: minutes of the "
+        "shortest walk, its risk, and detour_m, how many metres longer the safest "
+        "walk is. place: the node the place snapped to, its lat and lon, and "
+        "distance_m to it; minutes (null for no limit), direction, and nodes: how "
+        "many nodes the catchment holds."),
+    "required": ["type", "features", "place", "minutes", "direction", "nodes"],
+    "properties": {
+        "type": {"const": "FeatureCollection"},
+        "features": {"type": "array", "items": {"type": "object"}},
+        "place": {"type": "object", "required": ["node", "lat", "lon", "distance_m"],
+                  "properties": {"node": {"type": "integer"}, "lat": {"type": "number"},
+                                 "lon": {"type": "number"},
+                                 "distance_m": {"type": "number"}}},
+        "minutes": {"type": ["number", "null"]},
+        "direction": {"enum": ["to", "from"]},
+        "nodes": {"type": "integer"},
+    },
+}
+
 #: The service's OpenAPI 3.1 description, served at /openapi.json.
 SPEC: dict[str, Any] = {
     "openapi": "3.1.0",
@@ -61,13 +92,18 @@ SPEC: dict[str, Any] = {
         "description": (
             "The shortest, the safest and a balanced walking route between two "
             "points of one street graph. Every answer is JSON in UTF-8; every "
-            "error is {\"error\": \"...\"} in English."),
+            "error is {\"error\": \"...\"} in English. An answer computed on the "
+            "graph carries the header X-Norvel-Graph: the generation of the graph "
+            "that answered (1 for the first load, one more for each reload)."),
     },
     "paths": {
         "/health": {"get": {
-            "summary": "The service is up; the graph's size.",
-            "responses": {"200": {"description": "{\"status\": \"ok\", \"nodes\": N, "
-                                                 "\"edges\": M}"}}}},
+            "summary": "The service is up; the graph serving new requests.",
+            "responses": {"200": {"description": (
+                "{\"status\": \"ok\", \"nodes\": N, \"edges\": M, \"graph\": {file, "
+                "sha256, size, modified, nodes, edges, generation, loaded_at, "
+                "load_s}}, with last_reload_error while the last reload failed "
+                "(the graph before it goes on serving)")}}}},
         "/nearest": {"get": {
             "summary": "The nearest node with an outgoing edge to a point.",
             "parameters": [_query("lat", "latitude in degrees, -90 to 90", True, "60.1699"),
@@ -112,7 +148,43 @@ SPEC: dict[str, Any] = {
                 "FeatureCollection of GET /route, or {\"error\": ..., \"status\": ...} "
                 "with the status GET /route would have given")},
                 "400": _error(f"a body that is no such object, more than {MAX_PAIRS:,} "
-                              "pairs, or a bad eps or max_snap_m")}}},
+                              "pairs, or a bad eps or max_snap_m"),
+                "503": _error("the service is busy: each pair counts against its "
+                              "queue (Retry-After says when to try again)")}}},
+        "/catchment": {"get": {
+            "summary": "The streets within a walk of a place, with each one's safety "
+                       "detour.",
+            "description": (
+                "Every node whose shortest walk to the place (direction to) or from "
+                "it (from) takes at most minutes at 66.67 m a minute, and the street "
+                "segments between them, from one search: each segment's numbers "
+                "are those of the routes GET /route gives between its tail and the "
+                "place. The place is a point (at: LAT,LON) or a node id (at_node). "
+                "A catchment of more nodes than the service's limit (norvel serve "
+                f"--max-catchment-nodes, {DEFAULT_MAX_CATCHMENT_NODES:,} unless set) "
+                "is refused with a 400 that names the limit."),
+            "parameters": [
+                _query("at", "the place, LAT,LON", example="60.1699,24.9384"),
+                _query("at_node", "the place, a node id"),
+                _query("minutes", "the walking time limit, 0 or more (default "
+                                  f"{DEFAULT_CATCHMENT_MINUTES:g})", example="15"),
+                _query("direction", "to (the walks to the place, the default) or from",
+                       example="to"),
+                _query("eps", "0 only: catchments are exact"),
+                _query("max_snap_m", "farthest a point may be from its node, metres "
+                                     f"(default {DEFAULT_MAX_SNAP_M:g})"),
+            ],
+            "responses": {"200": {"description": "the catchment's streets",
+                                  "content": {"application/json": {
+                                      "schema": _CATCHMENT}}},
+                          "400": _error(
+                              "a missing or malformed parameter, minutes below 0, eps "
+                              "other than 0, a direction other than to or from, "
+                              "coordinates out of range, or a catchment of more nodes "
+                              "than the service's limit"),
+                          "404": _ROUTE_ERRORS["404"],
+                          "422": _error("direction from, and no edge leaves the place"),
+                          "503": _ROUTE_ERRORS["503"], "504": _ROUTE_ERRORS["504"]}}},
         "/network": {"get": {
             "summary": "The streets with an end in a box, as GeoJSON, for the map page.",
             "parameters": [_query("bbox", "minlon,minlat,maxlon,maxlat; the whole graph "
@@ -130,6 +202,11 @@ SPEC: dict[str, Any] = {
                           "responses": {"200": {"description": "HTML"}}}},
         "/openapi.json": {"get": {"summary": "This description.",
                                   "responses": {"200": {"description": "OpenAPI 3.1"}}}},
+        "/metrics": {"get": {"summary": "The service's metrics, for Prometheus.",
+                             "responses": {"200": {"description": (
+                                 "Prometheus's text format: requests by endpoint "
+                                 "and status, latency and search time, queue, "
+                                 "workers, time-outs, reloads, the graph")}}}},
     },
     "components": {"schemas": {
         "Error": {"type": "object", "required": ["error"],

@@ -13,25 +13,40 @@ a worker that dies answers its current job 503. Either way a new worker is
 forked in its place, in milliseconds. The jobs of a list not yet answered
 go to another worker. Should the zygote itself end, the next worker needed
 starts a new one, which reads the graph again.
+
+A reload starts a new zygote on the file beside the serving one, forks a
+new generation of workers from it, and only then sends new requests to
+them. A request stays with the generation that was serving when it came:
+the old workers finish what was given to them, then end, and with the last
+of them the old graph's memory goes. A reload waits for the generation
+before the serving one to have gone, so that at most two graphs are ever
+in memory. A file that cannot be loaded leaves the serving generation as
+it is.
+
+Back-pressure: jobs beyond the busy workers wait, up to ``max_queue`` of
+them; a request whose jobs would wait beyond that is refused at once
+(``Overloaded``), unless nothing waits at all, so that a batch larger than
+the queue is still taken when the service is free.
 """
 
 from __future__ import annotations
 
 import asyncio
 import contextlib
+import math
 import os
-import pickle
-import select
-import signal
-import socket
 import sys
-from collections import deque
+import time
+from collections import Counter, deque
 from collections.abc import Coroutine, Sequence
+from dataclasses import dataclass
 from typing import Any
 
-from norvel.serve import frames
+from norvel._values import DEFAULT_MAX_CATCHMENT_NODES
 from norvel.serve.answers import Answer
-from norvel.serve.frames import Job
+from norvel.serve.frames import Job, unpack_answer
+from norvel.serve.observe import CURRENT_REQUEST
+from norvel.serve.processes import Worker, WorkerStartError, Zygote
 from norvel.serve.queries import error_body
 
 #: How many pairs of a POST /routes go to a worker at a time: big enough that
@@ -41,264 +56,265 @@ CHUNK = 16
 RESTART_DELAY_S = 1.0
 #: How long past the time limit a worker may take to say it stopped.
 GRACE_S = 1.0
-#: How long the zygote may take to fork a worker.
-FORK_TIMEOUT_S = 30.0
-# The zygote forks: it must not start threads, so neither may the libraries
-# it loads (numpy's BLAS would start one per core).
-_ZYGOTE_ENVIRONMENT = {"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1",
-                       "MKL_NUM_THREADS": "1"}
+#: How long an idle worker sent away may take to end before it is killed
+#: (it owes no answer: this only keeps a stopped one from holding its graph).
+DISMISS_GRACE_S = 2.0
+#: The longest wait a refused request is told to make before trying again.
+MAX_RETRY_AFTER_S = 60
 
 
-class WorkerStartError(RuntimeError):
-    """No worker could be started: the graph could not be loaded, or the
-    process holding it could not fork one."""
+class Overloaded(Exception):
+    """More jobs wait than the queue takes: try again in ``retry_after_s``
+    seconds."""
+
+    def __init__(self, retry_after_s: int) -> None:
+        super().__init__(f"the service is busy; try again in {retry_after_s} s")
+        self.retry_after_s = retry_after_s
 
 
-class _Process:
-    """A worker process, which is the zygote's child and not the front's:
-    signalled and watched through a pidfd where the system has them
-    (Linux), so that a pid used again is never mistaken for it; by its pid
-    elsewhere."""
+@dataclass(frozen=True)
+class Graph:
+    """The graph a generation of workers answers on: the file as it was
+    when its loading began, and when that finished (Unix time)."""
 
-    POLL_S = 0.2
-
-    def __init__(self, pid: int, pidfd: int | None) -> None:
-        self.pid = pid
-        self.pidfd = pidfd
-        # Known to have ended: its pid may be another process's by now.
-        self.ended = False
-
-    def exited(self) -> bool:
-        if self.ended:
-            return True
-        if self.pidfd is not None:
-            poll = select.poll()
-            poll.register(self.pidfd, select.POLLIN)
-            return bool(poll.poll(0))
-        try:
-            os.kill(self.pid, 0)
-        except ProcessLookupError:
-            return True
-        return False
-
-    def kill(self) -> None:
-        if self.ended:
-            return
-        with contextlib.suppress(ProcessLookupError):
-            if self.pidfd is not None:
-                signal.pidfd_send_signal(self.pidfd, signal.SIGKILL)
-            else:
-                os.kill(self.pid, signal.SIGKILL)
-
-    async def wait(self) -> None:
-        """Returns once the process has ended."""
-        if self.pidfd is None:
-            while not self.exited():
-                await asyncio.sleep(self.POLL_S)
-        else:
-            loop = asyncio.get_running_loop()
-            ended: asyncio.Future[None] = loop.create_future()
-
-            def readable() -> None:
-                if not ended.done():
-                    ended.set_result(None)
-
-            loop.add_reader(self.pidfd, readable)
-            try:
-                await ended
-            finally:
-                loop.remove_reader(self.pidfd)
-        self.ended = True
-
-    def close(self) -> None:
-        """Forgets the process, which has ended."""
-        self.ended = True
-        if self.pidfd is not None:
-            os.close(self.pidfd)
-            self.pidfd = None
+    generation: int
+    path: str
+    sha256: str
+    size: int
+    mtime_ns: int
+    inode: int
+    nodes: int
+    edges: int
+    loaded_at: float
+    load_s: float
 
 
-class _Worker:
-    def __init__(self, process: _Process, reader: asyncio.StreamReader,
-                 writer: asyncio.StreamWriter) -> None:
-        self.process = process
-        self.reader = reader
-        self.writer = writer
-        self.alive = True
-        # The dead or killed worker's answer to its current job, set once.
-        self.fault: Answer | None = None
+@dataclass
+class PoolStats:
+    """What the pool has done since it started, for the metrics."""
 
-    @property
-    def pid(self) -> int:
-        return self.process.pid
+    worker_restarts: int = 0
+    reloads_done: int = 0
+    reloads_failed: int = 0
+    # Requests refused by the back-pressure.
+    rejected: int = 0
+    # Jobs answered 504 (stopped at the time limit, or killed past it), by
+    # the kind of job.
+    timeouts: Counter[str] | None = None
 
-    async def read(self) -> bytes | None:
-        """The next frame's payload; None when the worker is gone."""
-        try:
-            header = await self.reader.readexactly(frames.LENGTH_SIZE)
-            return await self.reader.readexactly(frames.length(header))
-        except (asyncio.IncompleteReadError, ConnectionError):
-            return None
-
-    def send(self, jobs: Sequence[Job]) -> None:
-        self.writer.write(frames.pack(pickle.dumps(list(jobs),
-                                                   protocol=pickle.HIGHEST_PROTOCOL)))
-
-    def kill(self) -> None:
-        self.alive = False
-        self.process.kill()
-
-    def usable(self) -> bool:
-        """Alive, as far as can be told without asking it: a worker that died
-        while idle is not given a job, which would then fail with it."""
-        return self.alive and not self.reader.at_eof() and not self.process.exited()
+    def __post_init__(self) -> None:
+        self.timeouts = Counter()
 
 
-def _receive(control: socket.socket) -> tuple[object, list[int]]:
-    """The zygote's next message and the descriptors passed with it;
-    (None, []) once it is gone. Blocking."""
-    try:
-        header, fds, _, _ = socket.recv_fds(control, frames.LENGTH_SIZE, 2)
-        payload = b""
-        if len(header) == frames.LENGTH_SIZE:
-            size = frames.length(header)
-            while len(payload) < size and (part := control.recv(size - len(payload))):
-                payload += part
-    except OSError:
-        return None, []
-    if len(header) < frames.LENGTH_SIZE or len(payload) < frames.length(header):
-        for fd in fds:
-            os.close(fd)
-        return None, []
-    return pickle.loads(payload), fds
+class Generation:
+    """A zygote holding one graph and the workers forked from it."""
 
+    def __init__(self, graph: Graph, zygote: Zygote) -> None:
+        self.graph = graph
+        self.zygote = zygote
+        self.workers: set[Worker] = set()
+        # None wakes a waiting request to look again (the generation ended,
+        # or no worker could start).
+        self.idle: asyncio.Queue[Worker | None] = asyncio.Queue()
+        self.waiting = 0
+        # Jobs given to this generation and not yet answered.
+        self.jobs = 0
+        self.retired = False
+        # Set once retired and every worker has ended.
+        self.ended = asyncio.Event()
+        # Why the last new worker could not start, while none has since.
+        self.start_failure: str | None = None
 
-class _Zygote:
-    """The process that holds the graph and forks the workers, seen from the
-    front."""
-
-    def __init__(self, process: asyncio.subprocess.Process,
-                 control: socket.socket) -> None:
-        self.process = process
-        self.control = control
-        self._forking = asyncio.Lock()
-
-    @classmethod
-    async def start(cls, path: str, timeout_s: float) -> tuple[_Zygote, frames.Ready]:
-        """A new zygote once it has loaded the graph; WorkerStartError when
-        it cannot."""
-        control, its_end = socket.socketpair()
-        try:
-            process = await asyncio.create_subprocess_exec(
-                sys.executable, "-m", "norvel.serve.zygote", str(its_end.fileno()), path,
-                repr(timeout_s), pass_fds=[its_end.fileno()],
-                env={**os.environ, **_ZYGOTE_ENVIRONMENT})
-        except BaseException:
-            control.close()
-            raise
-        finally:
-            its_end.close()
-        try:
-            message, _ = await asyncio.to_thread(_receive, control)
-        except BaseException:
-            # Cancelled while it loads (Ctrl-C): end it, which also ends the
-            # wait for its message.
-            with contextlib.suppress(ProcessLookupError):
-                process.kill()
-            control.shutdown(socket.SHUT_RDWR)
-            control.close()
-            raise
-        if isinstance(message, frames.Ready):
-            return cls(process, control), message
-        control.close()
-        with contextlib.suppress(ProcessLookupError):
-            process.kill()
-        await process.wait()
-        if isinstance(message, frames.Failed):
-            raise WorkerStartError(message.message)
-        raise WorkerStartError(f"{path}: the process loading the graph ended with "
-                               f"status {process.returncode}")
-
-    @property
-    def alive(self) -> bool:
-        return self.process.returncode is None and self.control.fileno() >= 0
-
-    async def fork(self) -> _Worker:
-        """A new worker; WorkerStartError when none can be forked."""
-        async with self._forking:
-            message, fds = await asyncio.to_thread(self._fork)
-        if not isinstance(message, frames.Forked) or not fds:
-            for fd in fds:
-                os.close(fd)
-            if isinstance(message, frames.Failed):
-                raise WorkerStartError(message.message)
-            self.close()
-            raise WorkerStartError("the process holding the graph ended")
-        connection = socket.socket(fileno=fds[0])
-        process = _Process(message.pid, fds[1] if len(fds) > 1 else None)
-        reader, writer = await asyncio.open_unix_connection(sock=connection)
-        return _Worker(process, reader, writer)
-
-    def _fork(self) -> tuple[object, list[int]]:
-        self.control.settimeout(FORK_TIMEOUT_S)
-        try:
-            self.control.sendall(b"F")
-        except OSError:
-            return None, []
-        return _receive(self.control)
-
-    def close(self) -> None:
-        """Closes its socket, which ends it."""
-        self.control.close()
+    def wake_waiting(self) -> None:
+        for _ in range(self.waiting):
+            self.idle.put_nowait(None)
 
 
 class WorkerPool:
     """``size`` worker processes on the graph file ``path``, each job within
-    ``timeout_s`` seconds."""
+    ``timeout_s`` seconds, each catchment of at most ``max_catchment_nodes``
+    nodes, at most ``max_queue`` jobs waiting (4 per worker when None)."""
 
-    def __init__(self, path: str, size: int, timeout_s: float) -> None:
+    def __init__(self, path: str, size: int, timeout_s: float,
+                 max_queue: int | None = None, *,
+                 max_catchment_nodes: int = DEFAULT_MAX_CATCHMENT_NODES) -> None:
         if size < 1:
             raise ValueError(f"a pool needs at least one worker, got {size}")
         if not timeout_s > 0:
             raise ValueError(f"the time limit must be positive, got {timeout_s}")
+        if max_queue is not None and max_queue < 0:
+            raise ValueError(f"the queue cannot be negative, got {max_queue}")
         self.path = os.fspath(path)
         self.size = size
         self.timeout_s = timeout_s
-        self.nodes = 0
-        self.edges = 0
-        self._zygote: _Zygote | None = None
-        self._zygote_lock = asyncio.Lock()
-        # None wakes a waiting request to look at _start_failure.
-        self._idle: asyncio.Queue[_Worker | None] = asyncio.Queue()
-        self._waiting = 0
-        # Why the last new worker could not start, while none has since.
-        self._start_failure: str | None = None
-        self._workers: set[_Worker] = set()
+        self.max_catchment_nodes = max_catchment_nodes
+        self.max_queue = 4 * size if max_queue is None else max_queue
+        self.stats = PoolStats()
+        # Why the last reload failed, while none has succeeded since.
+        self.reload_failure: str | None = None
+        self.current: Generation | None = None
+        self._retiring: list[Generation] = []
+        self._generations = 0
+        self._reload_lock = asyncio.Lock()
+        self._reload_task: asyncio.Task[None] | None = None
+        self._reload_again = False
+        # Jobs admitted and not yet answered, and workers running some.
+        self._jobs = 0
+        self._busy = 0
+        # A running mean of the seconds a job takes, for Retry-After.
+        self._job_s = 0.01
         self._tasks: set[asyncio.Task[None]] = set()
         self._closing = False
+
+    @property
+    def graph(self) -> Graph | None:
+        """The graph new requests are answered on."""
+        return None if self.current is None else self.current.graph
+
+    @property
+    def nodes(self) -> int:
+        return 0 if self.current is None else self.current.graph.nodes
+
+    @property
+    def edges(self) -> int:
+        return 0 if self.current is None else self.current.graph.edges
+
+    @property
+    def busy(self) -> int:
+        """Workers running jobs."""
+        return self._busy
+
+    @property
+    def waiting(self) -> int:
+        """Jobs admitted that no worker is running yet."""
+        return max(0, self._jobs - self._busy)
+
+    @property
+    def workers(self) -> int:
+        """Live workers, of every generation."""
+        generations = [*self._retiring, *([self.current] if self.current else [])]
+        return sum(len(g.workers) for g in generations)
 
     async def start(self) -> None:
         """Loads the graph and forks every worker; WorkerStartError when the
         graph cannot be loaded or no worker forked."""
         try:
-            workers = [await self._spawn() for _ in range(self.size)]
+            self.current = await self._load()
         except BaseException:
             await self.close()
             raise
-        for worker in workers:
-            self._adopt(worker)
 
     async def run(self, jobs: Sequence[Job]) -> list[Answer]:
-        """The answers to the jobs, in their order, using up to every worker."""
-        if len(jobs) <= CHUNK:
-            return await self._run_all(list(jobs))
+        """The answers to the jobs, in their order, using up to every worker
+        of the generation serving now; Overloaded, at once, when they would
+        wait beyond the queue."""
+        self._admit(len(jobs))
+        generation = self.current
+        assert generation is not None, "the pool is not started"
+        self._jobs += len(jobs)
+        generation.jobs += len(jobs)
+        try:
+            if len(jobs) <= CHUNK:
+                return await self._run_all(generation, list(jobs))
+            return await self._run_chunks(generation, jobs)
+        finally:
+            self._jobs -= len(jobs)
+            generation.jobs -= len(jobs)
+            if generation.retired and generation.jobs == 0:
+                self._dismiss_idle(generation)
+
+    def request_reload(self) -> None:
+        """Loads the file again in the background; asked while a reload
+        runs, another follows it (one, however often asked)."""
+        if self._closing:
+            return
+        if self._reload_task is not None and not self._reload_task.done():
+            self._reload_again = True
+            return
+
+        async def reloads() -> None:
+            while True:
+                self._reload_again = False
+                await self.reload()
+                if not self._reload_again or self._closing:
+                    return
+
+        self._reload_task = asyncio.ensure_future(reloads())
+
+    async def reload(self, *, unless_replaced: Generation | None = None) -> bool:
+        """Loads the file into a new generation and sends new requests
+        there; False (the serving generation kept, the reason on stderr and
+        in ``reload_failure``) when it cannot be loaded. With
+        ``unless_replaced``, does nothing unless that generation still
+        serves."""
+        async with self._reload_lock:
+            if unless_replaced is not None and self.current is not unless_replaced:
+                return True
+            # At most two graphs in memory: the one serving, and this one.
+            for retiring in list(self._retiring):
+                await retiring.ended.wait()
+            if self._closing:
+                return False
+            try:
+                generation = await self._load()
+            except Exception as error:  # whatever it was, the old graph serves on
+                self.stats.reloads_failed += 1
+                self.reload_failure = str(error)
+                serving = self.graph
+                print(f"norvel serve: cannot reload {self.path}: {error}"
+                      + ("" if serving is None else
+                         f" (generation {serving.generation} goes on serving)"),
+                      file=sys.stderr, flush=True)
+                return False
+            old = self.current
+            self.current = generation
+            self.stats.reloads_done += 1
+            self.reload_failure = None
+            if old is not None:
+                self._retire(old)
+            graph = generation.graph
+            print(f"norvel serve: loaded {graph.path} as generation {graph.generation} "
+                  f"({graph.nodes} nodes, {graph.edges} edges, sha256 "
+                  f"{graph.sha256[:12]}) in {graph.load_s:.2f} s",
+                  file=sys.stderr, flush=True)
+            return True
+
+    async def close(self) -> None:
+        """Ends every worker and the zygotes: closes their sockets, then
+        kills those that linger."""
+        self._closing = True
+        tasks = list(self._tasks)
+        if self._reload_task is not None:
+            tasks.append(self._reload_task)
+        for task in tasks:
+            task.cancel()
+        # Until they have let go of the workers' pidfds.
+        await asyncio.gather(*tasks, return_exceptions=True)
+        generations = [*self._retiring, *([self.current] if self.current else [])]
+        for generation in generations:
+            await self._end(generation)
+
+    def _admit(self, count: int) -> None:
+        """Raises Overloaded when ``count`` more jobs would wait beyond the
+        queue while some already wait."""
+        if self._closing or self._jobs < self.size:
+            return
+        waiting = self._jobs + count - self.size
+        if waiting <= self.max_queue:
+            return
+        self.stats.rejected += 1
+        # The queue ahead, shared by the workers, at the recent pace.
+        ahead_s = min(self._jobs - self.size, self.max_queue) * self._job_s / self.size
+        raise Overloaded(max(1, min(MAX_RETRY_AFTER_S, math.ceil(ahead_s))))
+
+    async def _run_chunks(self, generation: Generation, jobs: Sequence[Job]) -> list[Answer]:
         answers: list[Answer | None] = [None] * len(jobs)
         waiting = deque(range(len(jobs)))
 
         async def lane() -> None:
             while waiting:
                 chunk = [waiting.popleft() for _ in range(min(CHUNK, len(waiting)))]
-                got = await self._run_some([jobs[i] for i in chunk])
+                got = await self._run_some(generation, [jobs[i] for i in chunk])
                 for index, answer in zip(chunk, got):
                     answers[index] = answer
                 waiting.extendleft(reversed(chunk[len(got):]))
@@ -307,49 +323,25 @@ class WorkerPool:
         await asyncio.gather(*(lane() for _ in range(lanes)))
         return [a for a in answers if a is not None]
 
-    async def close(self) -> None:
-        """Ends every worker and the zygote: closes their sockets, then kills
-        those that linger."""
-        self._closing = True
-        tasks = list(self._tasks)
-        for task in tasks:
-            task.cancel()
-        # Until they have let go of the workers' pidfds.
-        await asyncio.gather(*tasks, return_exceptions=True)
-        workers = list(self._workers)
-        for worker in workers:
-            worker.alive = False
-            worker.writer.close()
-        if self._zygote is not None:
-            self._zygote.close()
-        for worker in workers:
-            try:
-                await asyncio.wait_for(worker.process.wait(), 2.0)
-            except TimeoutError:
-                worker.kill()
-            worker.process.close()
-        if self._zygote is not None:
-            try:
-                await asyncio.wait_for(self._zygote.process.wait(), 2.0)
-            except TimeoutError:
-                with contextlib.suppress(ProcessLookupError):
-                    self._zygote.process.kill()
-                await self._zygote.process.wait()
-
-    async def _run_all(self, jobs: list[Job]) -> list[Answer]:
+    async def _run_all(self, generation: Generation, jobs: list[Job]) -> list[Answer]:
         answers: list[Answer] = []
         while len(answers) < len(jobs):
-            answers += await self._run_some(jobs[len(answers):])
+            answers += await self._run_some(generation, jobs[len(answers):])
         return answers
 
-    async def _run_some(self, jobs: list[Job]) -> list[Answer]:
+    async def _run_some(self, generation: Generation, jobs: list[Job]) -> list[Answer]:
         """Answers to the first jobs, on one worker: all of them, or up to the
         one that got stuck or lost its worker."""
         try:
-            worker = await self._take_idle()
+            worker = await self._take_idle(generation)
         except WorkerStartError as error:
             return [(503, error_body(f"no worker is running: {error}"))]
+        assert worker.generation is not None
+        record = CURRENT_REQUEST.get()
+        if record is not None:
+            record.generation = worker.generation.graph.generation
         answers: list[Answer] = []
+        self._busy += 1
         try:
             worker.send(jobs)
             while len(answers) < len(jobs):
@@ -363,52 +355,142 @@ class WorkerPool:
                     payload = None
                 if payload is None:
                     worker.alive = False
-                    answers.append(worker.fault or (503, error_body(
-                        "the worker answering the request ended; please try again")))
+                    answer = worker.fault or (503, error_body(
+                        "the worker answering the request ended; please try again"))
+                    self._count(jobs[len(answers)], answer[0])
+                    answers.append(answer)
                     return answers
-                answers.append(frames.unpack_answer(payload))
+                status, body, seconds = unpack_answer(payload)
+                self._count(jobs[len(answers)], status)
+                self._job_s += (seconds - self._job_s) / 32
+                if record is not None:
+                    record.search_s += seconds
+                answers.append((status, body))
         except BaseException:
             # Cancelled halfway (the client left): its answers would be read
             # as the next request's, so the worker goes.
             if len(answers) < len(jobs):
                 worker.kill()
             raise
-        self._idle.put_nowait(worker)
+        finally:
+            self._busy -= 1
+        self._release(worker)
         return answers
 
-    async def _take_idle(self) -> _Worker:
-        """An idle live worker; WorkerStartError when there is none and a new
-        one cannot start, rather than a wait with no end."""
+    def _count(self, job: Job, status: int) -> None:
+        if status == 504:
+            assert self.stats.timeouts is not None
+            self.stats.timeouts[str(job[0])] += 1
+
+    async def _take_idle(self, generation: Generation) -> Worker:
+        """An idle live worker of the generation, or of the one serving now
+        once that one has ended; WorkerStartError when there is none and a
+        new one cannot start, rather than a wait with no end."""
         while True:
-            if self._start_failure is not None and not self._workers:
-                raise WorkerStartError(self._start_failure)
-            self._waiting += 1
+            if generation.ended.is_set() and self.current is not None:
+                generation = self.current
+            if generation.start_failure is not None and not generation.workers:
+                raise WorkerStartError(generation.start_failure)
+            generation.waiting += 1
             try:
-                worker = await self._idle.get()
+                worker = await generation.idle.get()
             finally:
-                self._waiting -= 1
+                generation.waiting -= 1
             if worker is not None and worker.usable():
                 return worker
 
-    async def _running_zygote(self) -> _Zygote:
-        """The zygote, started anew (the graph read again) when the last one
-        has ended."""
-        async with self._zygote_lock:
-            if self._zygote is None or not self._zygote.alive:
-                if self._zygote is not None:
-                    self._zygote.close()
-                    self._zygote = None
-                self._zygote, ready = await _Zygote.start(self.path, self.timeout_s)
-                self.nodes, self.edges = ready.nodes, ready.edges
-            return self._zygote
+    def _release(self, worker: Worker) -> None:
+        generation = worker.generation
+        assert generation is not None
+        if generation.retired and generation.jobs == 0 and generation.waiting == 0:
+            worker.dismiss()
+        else:
+            generation.idle.put_nowait(worker)
 
-    async def _spawn(self) -> _Worker:
-        zygote = await self._running_zygote()
-        return await zygote.fork()
+    async def _load(self) -> Generation:
+        """A new generation on the file: its zygote and every worker."""
+        started = time.monotonic()
+        zygote, ready = await Zygote.start(self.path, self.timeout_s,
+                                           self.max_catchment_nodes)
+        workers: list[Worker] = []
+        try:
+            for _ in range(self.size):
+                workers.append(await zygote.fork())
+        except BaseException:
+            for worker in workers:
+                worker.kill()
+                worker.process.close()
+            zygote.close()
+            await zygote.process.wait()
+            raise
+        self._generations += 1
+        graph = Graph(self._generations, self.path, ready.sha256, ready.size,
+                      ready.mtime_ns, ready.inode, ready.nodes, ready.edges,
+                      time.time(), time.monotonic() - started)
+        generation = Generation(graph, zygote)
+        for worker in workers:
+            self._adopt(generation, worker)
+        return generation
 
-    def _adopt(self, worker: _Worker) -> None:
-        self._workers.add(worker)
-        self._idle.put_nowait(worker)
+    def _retire(self, generation: Generation) -> None:
+        """Sends the generation's idle workers away, and the others once the
+        jobs given to the generation are answered; its zygote goes now."""
+        generation.retired = True
+        generation.zygote.close()
+        self._retiring.append(generation)
+        if generation.jobs == 0:
+            self._dismiss_idle(generation)
+        self._end_if_done(generation)
+        self._watch(self._kill_lingering(generation))
+
+    async def _kill_lingering(self, generation: Generation) -> None:
+        """Kills the retired generation's workers that were sent away and
+        have not ended a grace later, so that its graph cannot outstay it
+        (the next reload waits for it to go)."""
+        while not generation.ended.is_set():
+            await asyncio.sleep(DISMISS_GRACE_S)
+            for worker in list(generation.workers):
+                if not worker.alive:
+                    worker.process.kill()
+
+    def _dismiss_idle(self, generation: Generation) -> None:
+        while not generation.idle.empty():
+            worker = generation.idle.get_nowait()
+            if worker is not None:
+                worker.dismiss()
+
+    def _end_if_done(self, generation: Generation) -> None:
+        if generation.retired and not generation.workers and not generation.ended.is_set():
+            generation.ended.set()
+            self._retiring.remove(generation)
+            # Requests still waiting here go to the generation serving now.
+            generation.wake_waiting()
+            graph = generation.graph
+            print(f"norvel serve: generation {graph.generation} ended",
+                  file=sys.stderr, flush=True)
+
+    async def _end(self, generation: Generation) -> None:
+        workers = list(generation.workers)
+        for worker in workers:
+            worker.dismiss()
+        generation.zygote.close()
+        for worker in workers:
+            try:
+                await asyncio.wait_for(worker.process.wait(), 2.0)
+            except TimeoutError:
+                worker.kill()
+            worker.process.close()
+        try:
+            await asyncio.wait_for(generation.zygote.process.wait(), 2.0)
+        except TimeoutError:
+            with contextlib.suppress(ProcessLookupError):
+                generation.zygote.process.kill()
+            await generation.zygote.process.wait()
+
+    def _adopt(self, generation: Generation, worker: Worker) -> None:
+        worker.generation = generation
+        generation.workers.add(worker)
+        generation.idle.put_nowait(worker)
         self._watch(self._replace_when_gone(worker))
 
     def _watch(self, coroutine: Coroutine[Any, Any, None]) -> None:
@@ -416,25 +498,37 @@ class WorkerPool:
         self._tasks.add(task)
         task.add_done_callback(self._tasks.discard)
 
-    async def _replace_when_gone(self, worker: _Worker) -> None:
+    async def _replace_when_gone(self, worker: Worker) -> None:
         await worker.process.wait()
         worker.alive = False
-        self._workers.discard(worker)
+        generation = worker.generation
+        assert generation is not None
+        generation.workers.discard(worker)
         worker.writer.close()
         worker.process.close()
-        while not self._closing:
+        if self._closing:
+            return
+        if generation.retired:
+            self._end_if_done(generation)
+            return
+        self.stats.worker_restarts += 1
+        while not self._closing and generation is self.current:
             try:
-                replacement = await self._spawn()
+                if not generation.zygote.alive:
+                    # The graph's process is gone: a new one reads the file
+                    # again, as a reload does, for every worker.
+                    if await self.reload(unless_replaced=generation):
+                        return
+                    raise WorkerStartError(self.reload_failure or "the reload failed")
+                replacement = await generation.zygote.fork()
             except (WorkerStartError, OSError) as error:
                 print(f"norvel serve: cannot start a worker: {error}", file=sys.stderr)
-                self._start_failure = str(error)
-                for _ in range(self._waiting):
-                    self._idle.put_nowait(None)
+                generation.start_failure = str(error)
+                generation.wake_waiting()
                 await asyncio.sleep(RESTART_DELAY_S)
                 continue
-            self._start_failure = None
-            if self._closing:
-                replacement.kill()
-            else:
-                self._adopt(replacement)
+            generation.start_failure = None
+            self._adopt(generation, replacement)
+            if self._closing or generation.retired:
+                replacement.dismiss()
             return

@@ -133,6 +133,20 @@ def options(params: dict[str, str]) -> dict[str, float]:
             if name in params}
 
 
+def catchment_query(query: bytes) -> tuple[Place, dict[str, Any]]:
+    """The place of GET /catchment (a point 'at' or a node 'at_node') and
+    the keyword arguments of ``Router.catchment`` that the query gives:
+    ``minutes``, ``eps``, ``max_snap_m`` and ``direction`` (as sent)."""
+    params = parse_query(query, ("at", "at_node", "minutes", "direction", "eps",
+                                 "max_snap_m"))
+    given: dict[str, Any] = {name: number(params[name], name)
+                             for name in ("minutes", "eps", "max_snap_m")
+                             if name in params}
+    if "direction" in params:
+        given["direction"] = params["direction"]
+    return query_end(params, "at", "at_node"), given
+
+
 def json_end(value: Any, name: str) -> Any:
     """An end of a POST /routes pair as ``Router.route`` takes it: a JSON
     integer is a node id, a list of two a (lat, lon) point (whose values the

@@ -7,17 +7,22 @@ from __future__ import annotations
 
 import pickle
 import socket
+import time
 
 from norvel.serve import frames
 from norvel.serve.answers import Answers
 
 
 def serve_jobs(answers: Answers, connection: socket.socket) -> None:
-    """Answers job lists, a frame per job, until the connection ends."""
+    """Answers job lists, a frame per job with the time it took, until the
+    connection ends."""
     with connection, connection.makefile("rb") as source:
         try:
             while (payload := frames.read_frame(source)) is not None:
                 for job in pickle.loads(payload):
-                    connection.sendall(frames.pack_answer(*answers.answer(job)))
+                    started = time.perf_counter()
+                    status, body = answers.answer(job)
+                    connection.sendall(frames.pack_answer(
+                        status, body, time.perf_counter() - started))
         except ConnectionError:
             pass  # the front is gone

@@ -1,7 +1,7 @@
 """The process of ``norvel serve`` that holds the graph, and forks the
 workers that answer the requests.
 
-    python -m norvel.serve.zygote CONTROL_FD GRAPH TIMEOUT_S
+    python -m norvel.serve.zygote CONTROL_FD GRAPH TIMEOUT_S MAX_CATCHMENT_NODES
 
 Started by the front with one end of a Unix socket (CONTROL_FD), it loads
 the Router and its nearest-node index, says so (``frames.Ready`` or
@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import contextlib
 import gc
+import hashlib
 import os
 import pickle
 import signal
@@ -93,17 +94,32 @@ def _run_worker(control: socket.socket, front_end: socket.socket,
         os._exit(status)
 
 
-def serve_forks(control: socket.socket, path: str, timeout_s: float) -> int:
+def _load(path: str) -> tuple[Router, frames.Ready]:
+    """The Router of the file, its index built, and what it was loaded from.
+
+    The file is described as it was before reading began: should it be
+    replaced while it is read, the front sees a file other than the one
+    described and loads it again."""
+    before = os.stat(path)
+    with open(path, "rb") as stream:
+        digest = hashlib.file_digest(stream, "sha256").hexdigest()
+    router = Router.from_file(path)
+    router.build_index()
+    return router, frames.Ready(router.node_count, router.edge_count, digest,
+                                before.st_size, before.st_mtime_ns, before.st_ino)
+
+
+def serve_forks(control: socket.socket, path: str, timeout_s: float,
+                max_catchment_nodes: int) -> int:
     """Loads the graph, says so, then forks a worker for each byte received
     until the control socket ends."""
     try:
-        router = Router.from_file(path)
-        router.build_index()
+        router, ready = _load(path)
     except (OSError, ValueError, MemoryError) as error:
         with contextlib.suppress(ConnectionError):
             _send(control, frames.Failed(str(error)))
         return 1
-    answers = Answers(router, timeout_s)
+    answers = Answers(router, timeout_s, max_catchment_nodes)
     # The kernel reaps the workers; the front learns of their end from
     # their sockets.
     signal.signal(signal.SIGCHLD, signal.SIG_IGN)
@@ -112,7 +128,7 @@ def serve_forks(control: socket.socket, path: str, timeout_s: float) -> int:
     gc.collect()
     gc.freeze()
     try:
-        _send(control, frames.Ready(router.node_count, router.edge_count))
+        _send(control, ready)
         while asked := control.recv(64):
             for _ in asked:
                 _fork_worker(control, answers)
@@ -122,11 +138,14 @@ def serve_forks(control: socket.socket, path: str, timeout_s: float) -> int:
 
 
 def main(argv: list[str] | None = None) -> int:
-    control_fd, path, timeout_s = sys.argv[1:] if argv is None else argv
+    control_fd, path, timeout_s, max_catchment_nodes = sys.argv[1:] if argv is None else argv
     # Ctrl-C reaches the whole process group; the front ends everything.
+    # A hangup sent to the group is the front's to act on (a reload), and
+    # would otherwise end this process and the workers (which inherit it).
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGHUP, signal.SIG_IGN)
     with socket.socket(fileno=int(control_fd)) as control:
-        return serve_forks(control, path, float(timeout_s))
+        return serve_forks(control, path, float(timeout_s), int(max_catchment_nodes))
 
 
 if __name__ == "__main__":

@@ -1,18 +1,23 @@
 """The map page in a real headless Chromium (Debian's chromium and
 chromium-driver, driven by Selenium): the street network drawn, two points
-set by typing and by a click, three routes drawn and the table filled.
+set by typing and by a click, three routes drawn and the table filled; a
+catchment's streets in the bands of its minutes and of its safety detours.
 
-NORVEL_SCREENSHOT=docs/map_page.png keeps a picture of the page."""
+NORVEL_SCREENSHOT=docs/map_page.png and
+NORVEL_CATCHMENT_SCREENSHOT=docs/catchment_page.png keep pictures of the
+page."""
 
 import math
 import os
 
+import numpy as np
 import pytest
 from selenium import webdriver
 from selenium.webdriver import ActionChains
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support.ui import WebDriverWait
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 import norvel
 from live_server import LiveServer, sample_graph
@@ -83,3 +88,87 @@ def test_two_points_give_three_routes_in_three_colours_and_a_table(browser, page
 
     if os.environ.get("NORVEL_SCREENSHOT"):
         browser.save_screenshot(os.environ["NORVEL_SCREENSHOT"])
+
+
+# The page's bands: five equal ones of the minutes asked for; detours
+# cut at these metres (a detour above a limit is past it).
+DETOUR_LIMITS = [0, 50, 150, 300, 600]
+STATION = (60.1699, 24.9384)
+
+
+def expected_bands(router, minutes, direction):
+    """The number of streets in each band of each scale, from the library."""
+    catchment = router.catchment(STATION, minutes, direction=direction)
+    streets = catchment.to_geodataframe("edges")
+    detours = catchment.nodes.set_index("node")["detour_m"][streets["tail"]].to_numpy()
+    step = minutes / 5
+    by_minutes = np.minimum(np.floor(streets["minutes"].to_numpy() / step), 4)
+    by_detour = np.searchsorted(DETOUR_LIMITS, detours, side="left")
+    return (len(streets), np.bincount(by_minutes.astype(int), minlength=5).tolist(),
+            np.bincount(by_detour, minlength=6).tolist())
+
+
+def drawn_bands(browser):
+    return [int(path.get_attribute("data-count"))
+            for path in browser.find_elements(By.CSS_SELECTOR, "#catchment path.band")]
+
+
+def test_a_catchment_coloured_by_minutes_and_by_safety_detour(browser, page_server):
+    router = norvel.Router.from_file(sample_graph())
+    wait = WebDriverWait(browser, 60)
+    browser.get(page_server.url + "/")
+    wait.until(lambda b: int(b.find_element(By.ID, "map").get_attribute("data-streets")
+                             or 0) > 5000)
+    assert not browser.find_element(By.ID, "catchment-options").is_displayed()
+    browser.find_element(By.CSS_SELECTOR, "input[name=mode][value=catchment]").click()
+    assert browser.find_element(By.ID, "status").text == (
+        "Click the map or type lat,lon to set the place.")
+    assert not browser.find_element(By.ID, "routes-table").is_displayed()
+    minutes = browser.find_element(By.ID, "minutes")
+    minutes.clear()
+    minutes.send_keys("10")
+
+    segments, by_minutes, by_detour = expected_bands(router, 10.0, "to")
+    typed_point(browser, *STATION)
+    group = browser.find_element(By.ID, "catchment")
+    wait.until(lambda b: group.get_attribute("data-segments") == str(segments))
+    assert len(browser.find_elements(By.CSS_SELECTOR, "#markers .place")) == 1
+    assert drawn_bands(browser) == by_minutes
+    legend = browser.find_element(By.ID, "legend")
+    assert legend.find_element(By.TAG_NAME, "caption").text == "Minutes of the shortest walk"
+    assert [row.text for row in legend.find_elements(By.CSS_SELECTOR, "tbody tr")] == [
+        f"{band} {count} streets" for band, count in zip(
+            ["0–2 min", "2–4 min", "4–6 min", "6–8 min", "8–10 min"], by_minutes)]
+    nodes = len(router.catchment(STATION, 10.0))
+    assert browser.find_element(By.ID, "status").text.startswith(
+        f"{nodes} nodes within 10 min walking to node ")
+
+    browser.find_element(By.CSS_SELECTOR, "input[name=colour-by][value=detour]").click()
+    assert group.get_attribute("data-colour-by") == "detour"
+    assert drawn_bands(browser) == by_detour
+    strokes = [path.get_attribute("stroke")
+               for path in browser.find_elements(By.CSS_SELECTOR, "#catchment path.band")]
+    assert len(set(strokes)) == 6
+    assert legend.find_element(By.TAG_NAME, "caption").text.startswith("Safety detour")
+    if os.environ.get("NORVEL_CATCHMENT_SCREENSHOT"):
+        browser.save_screenshot(os.environ["NORVEL_CATCHMENT_SCREENSHOT"])
+
+    # Another direction asks again; a bad time limit gets the service's message.
+    segments, _, by_detour = expected_bands(router, 10.0, "from")
+    Select(browser.find_element(By.ID, "direction")).select_by_value("from")
+    wait.until(lambda b: "walking from node" in b.find_element(By.ID, "status").text)
+    assert group.get_attribute("data-segments") == str(segments)
+    assert drawn_bands(browser) == by_detour
+    minutes.clear()
+    minutes.send_keys("-1", Keys.TAB)
+    wait.until(lambda b: b.find_elements(By.CSS_SELECTOR, "#status.error"))
+    assert browser.find_element(By.ID, "status").text == (
+        "minutes must be a number >= 0, got -1.0 (400)")
+    assert browser.find_elements(By.CSS_SELECTOR, "#catchment path") == []
+
+    # Back to routes: the catchment goes, the routes' table comes back.
+    browser.find_element(By.CSS_SELECTOR, "input[name=mode][value=route]").click()
+    assert browser.find_elements(By.CSS_SELECTOR, "#markers circle") == []
+    assert browser.find_element(By.ID, "routes-table").is_displayed()
+    assert not browser.find_element(By.ID, "catchment-options").is_displayed()
+    assert not browser.find_element(By.ID, "catchment-panel").is_displayed()

@@ -1,10 +1,11 @@
 """norvel serve against live servers on loopback: every endpoint and error
-status, answers equal to the Router's own, fuzzed queries and bodies that
+status, answers (routes and catchments) equal to the Router's own, fuzzed queries and bodies that
 never give a 500, requests over the time limit that stop there, stuck,
 killed and unloadable workers, and the memory of a server with two
 workers."""
 
 import json
+import math
 import subprocess
 import sys
 import threading
@@ -31,6 +32,10 @@ ORIGIN, DESTINATION = 6138118389, 1490965433
 SLOW_FIRST, SLOW_SIZE = 1_000_000, 10
 SLOW_LAST = SLOW_FIRST + SLOW_SIZE**2 - 1
 TIMEOUT_S = 4
+# The sample server's catchments: the 15-minute one of the station square
+# (3,852 nodes) passes, the whole graph does not.
+MAX_CATCHMENT_NODES = 5000
+STATION = (60.1699, 24.9384)
 
 
 @pytest.fixture(scope="session")
@@ -40,7 +45,8 @@ def router():
 
 @pytest.fixture(scope="session")
 def server():
-    live = LiveServer(sample_graph(), "--workers", "2")
+    live = LiveServer(sample_graph(), "--workers", "2",
+                      "--max-catchment-nodes", str(MAX_CATCHMENT_NODES))
     yield live
     assert live.stop() == 0, live.output()
 
@@ -81,7 +87,11 @@ def expected_routes(router, origin, destination, eps=0.0):
 
 
 def test_answers_are_the_routers_own(server, router):
-    assert server.get("/health") == (200, {"status": "ok", "nodes": 5790, "edges": 13798})
+    status, health = server.get("/health")
+    assert (status, health["status"], health["nodes"], health["edges"]) == (
+        200, "ok", 5790, 13798)
+    assert {k: health["graph"][k] for k in ("file", "nodes", "edges", "generation")} == {
+        "file": str(sample_graph()), "nodes": 5790, "edges": 13798, "generation": 1}
     snap = router.nearest(60.17, 24.94)
     assert server.get("/nearest?lat=60.17&lon=24.94") == (
         200, {"node": snap.node, "distance_m": snap.distance_m})
@@ -98,6 +108,51 @@ def test_answers_are_the_routers_own(server, router):
     # Ends of either kind mix.
     assert server.get(f"/route?from_node={ORIGIN}&to={end[0]},{end[1]}")[1][
         "features"] == body["features"]
+
+
+def expected_catchment(router, place, minutes, direction):
+    """GET /catchment's answer from the library: the rows of
+    to_geodataframe("edges"), each with its tail's detour from nodes."""
+    catchment = router.catchment(place, minutes, direction=direction)
+    detours = catchment.nodes.set_index("node")["detour_m"]
+    features = [
+        {"type": "Feature",
+         "geometry": {"type": "LineString", "coordinates": [list(p) for p in row.geometry.coords]},
+         "properties": {"tail": row.tail, "head": row.head,
+                        "name": None if not isinstance(row.name, str) else row.name,
+                        "minutes": row.minutes, "risk": row.risk,
+                        "detour_m": detours[row.tail]}}
+        for row in catchment.to_geodataframe("edges").itertuples(index=False)]
+    lat, lon = router.table[catchment.place.node]
+    return {"type": "FeatureCollection", "features": features,
+            "place": {"node": catchment.place.node, "lat": lat, "lon": lon,
+                      "distance_m": catchment.place.distance_m},
+            "minutes": minutes, "direction": direction, "nodes": len(catchment)}
+
+
+def test_catchments_are_the_routers_own(server, router):
+    for query, place, minutes, direction in (
+            ("at=60.1699,24.9384&minutes=15", STATION, 15.0, "to"),
+            ("at=60.1699,24.9384&minutes=15&direction=from", STATION, 15.0, "from"),
+            (f"at_node={ORIGIN}&minutes=4.5&direction=to&eps=0&max_snap_m=0",
+             ORIGIN, 4.5, "to"),
+            (f"at_node={DESTINATION}&minutes=7&direction=from", DESTINATION, 7.0, "from")):
+        status, body = server.get("/catchment?" + query)
+        expected = expected_catchment(router, place, minutes, direction)
+        assert status == 200 and len(body["features"]) > 100
+        # Through JSON: every float compares exactly.
+        assert body == json.loads(json.dumps(expected)), query
+    # The place alone: no segment.
+    status, body = server.get(f"/catchment?at_node={ORIGIN}&minutes=0")
+    assert (status, body["features"], body["nodes"]) == (200, [], 1)
+    # 15 minutes are the default.
+    assert server.get("/catchment?at=60.1699,24.9384")[1] == server.get(
+        "/catchment?at=60.1699,24.9384&minutes=15")[1]
+    nodes = len(router.catchment(STATION, math.inf))
+    assert server.get("/catchment?at=60.1699,24.9384&minutes=1e999") == (400, {
+        "error": f"the catchment holds {nodes} nodes, more than this service's limit "
+                 f"of {MAX_CATCHMENT_NODES} (norvel serve --max-catchment-nodes): "
+                 "ask for fewer minutes"})
 
 
 def test_batch_answers_in_order_with_an_entry_per_failure(server, router):
@@ -160,6 +215,16 @@ SAMPLE_ERRORS = [
     (f"/route?from_node=3&to_node={ORIGIN}", 404, "origin node 3 is not a node of the graph"),
     (f"/route?from=10,10&to_node={ORIGIN}", 404, "m from the nearest routable node"),
     (f"/route?from={60.17},{24.94}&to_node={ORIGIN}&max_snap_m=1", 404, "max_snap_m"),
+    ("/catchment?minutes=15", 400, "missing parameter 'at' (LAT,LON) or 'at_node'"),
+    ("/catchment?at=60.17,24.94&minutes=-1", 400, "minutes must be a number >= 0, got -1.0"),
+    ("/catchment?at=60.17,24.94&minutes=nan", 400, "'minutes' must be a number"),
+    ("/catchment?at=60.17,24.94&eps=0.1", 400, "catchments are exact: eps must be 0.0"),
+    ("/catchment?at=60.17,24.94&direction=both", 400,
+     'direction must be "to" or "from", got \'both\''),
+    ("/catchment?at_node=3", 404, "destination node 3 is not a node of the graph"),
+    ("/catchment?at_node=3&direction=from", 404, "origin node 3 is not a node of the graph"),
+    ("/catchment?at=60.17,24.94&max_snap_m=1", 404,
+     "m from the nearest routable node"),
     ("/nowhere", 404, "Not Found"),
     ("/routes", 405, "Method Not Allowed"),
 ]
@@ -189,7 +254,8 @@ def test_network_page_and_api_description(server, router):
     assert (status, kind) == (200, "text/html; charset=utf-8")
     assert b"<svg" in page and b"http" not in page.replace(b"http://www.w3.org", b"")
     status, spec = server.get("/openapi.json")
-    assert {"/health", "/nearest", "/route", "/routes", "/network"} <= set(spec["paths"])
+    assert {"/health", "/nearest", "/route", "/routes", "/network",
+            "/catchment"} <= set(spec["paths"])
     status, kind, docs = server.request("GET", "/docs")
     assert status == 200 and b"POST /routes" in docs
 
@@ -209,7 +275,8 @@ def test_the_street_network_is_written_by_its_deadline_or_not_at_all(router):
 # What a client might send: parameter names the endpoints know and others,
 # values that are numbers, points, boxes, ids or junk.
 NAMES = st.sampled_from(["from", "to", "from_node", "to_node", "eps", "max_snap_m",
-                         "lat", "lon", "bbox", "x"])
+                         "lat", "lon", "bbox", "at", "at_node", "minutes", "direction",
+                         "x"])
 NUMBERS = st.one_of(st.floats(allow_nan=True, allow_infinity=True).map(repr),
                     st.floats(-200, 200).map(str), st.integers(-2**70, 2**70).map(str),
                     st.sampled_from(["60.17", "24.94", "nan", "-inf", "1e999", "", " "]))
@@ -238,7 +305,8 @@ FUZZ = settings(max_examples=150, deadline=None,
 
 
 @FUZZ
-@given(path=st.sampled_from(["/route", "/nearest", "/network"]), query=QUERIES)
+@given(path=st.sampled_from(["/route", "/nearest", "/network", "/catchment"]),
+       query=QUERIES)
 def test_fuzzed_queries_get_an_answer_or_a_client_error(server, path, query):
     status, body = server.get(f"{path}?{query}")
     assert status in (200, 400, 404, 422), (query, body)
@@ -263,6 +331,8 @@ def test_no_route_is_422(grid_server):
                                         (FIRST_ID, LONELY, "no path leads there")):
         status, body = grid_server.get(f"/route?from_node={origin}&to_node={destination}")
         assert status == 422 and reason in body["error"], body
+    status, body = grid_server.get(f"/catchment?at_node={LONELY}&direction=from")
+    assert status == 422 and "no outgoing edge" in body["error"], body
 
 
 def in_thread(call):

@@ -1,0 +1,74 @@
+"""A catchment as the GeoJSON of GET /catchment: its street segments, each
+with the walk from its start, and the place."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import numpy.typing as npt
+
+from norvel.catchment import Catchment
+from norvel.serve.queries import dumps, dumps_array
+from norvel.table import NodeTable
+
+
+class CatchmentTooLarge(ValueError):
+    """A catchment holds more nodes than the service answers with."""
+
+    def __init__(self, nodes: int, limit: int) -> None:
+        super().__init__(
+            f"the catchment holds {nodes} nodes, more than this service's limit "
+            f"of {limit} (norvel serve --max-catchment-nodes): ask for fewer "
+            f"minutes")
+
+
+_FEATURE = (b'{"type":"Feature","geometry":{"type":"LineString","coordinates":'
+            b'[[%b,%b],[%b,%b]]},"properties":{"tail":%b,"head":%b,"name":%b,'
+            b'"minutes":%b,"risk":%b,"detour_m":%b}}')
+
+
+def catchment_geojson(catchment: Catchment, table: NodeTable, max_nodes: int) -> bytes:
+    """A FeatureCollection with a LineString per segment of
+    ``catchment.segments()``, properties ``tail``, ``head``, ``name``,
+    ``minutes``, ``risk`` and ``detour_m``; and top-level ``place`` (the
+    node the place snapped to, its ``lat`` and ``lon``, and ``distance_m``
+    to it, from ``table``), ``minutes`` (null for no limit), ``direction``
+    and ``nodes`` (how many the catchment holds). CatchmentTooLarge beyond
+    ``max_nodes`` nodes."""
+    if len(catchment) > max_nodes:
+        raise CatchmentTooLarge(len(catchment), max_nodes)
+    segments = catchment.segments()
+    # Each column written as one JSON array, then cut at its commas (no
+    # number holds one) and filled into a template: half the time of
+    # building a dict per segment for dumps.
+    ends = _float_texts(segments.lines.reshape(-1))
+    names: dict[str | None, bytes] = {}
+    columns = (ends[0::4], ends[1::4], ends[2::4], ends[3::4],
+               _int_texts(segments.tail.tolist()), _int_texts(segments.head.tolist()),
+               [names.get(name) or names.setdefault(name, dumps(name))
+                for name in segments.names],
+               _float_texts(segments.minutes), _float_texts(segments.risk),
+               _float_texts(segments.detour_m))
+    features = b",".join([_FEATURE % values for values in zip(*columns)])
+    place = catchment.place
+    lat, lon = table[place.node]
+    return (b'{"type":"FeatureCollection","features":[' + features + b"],"
+            + dumps({"place": {"node": place.node, "lat": lat, "lon": lon,
+                            "distance_m": place.distance_m},
+                  "minutes": catchment.minutes if math.isfinite(catchment.minutes)
+                  else None,
+                  "direction": catchment.direction,
+                  "nodes": len(catchment)})[1:])
+
+
+def _int_texts(values: list[int]) -> list[bytes]:
+    """The JSON text of each integer."""
+    return dumps(values)[1:-1].split(b",") if values else []
+
+
+def _float_texts(values: npt.NDArray[np.float64]) -> list[bytes]:
+    """The JSON text of each float of a 1-d array."""
+    if not len(values):
+        return []
+    return dumps_array(np.ascontiguousarray(values))[1:-1].split(b",")

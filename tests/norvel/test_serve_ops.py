@@ -1,0 +1,395 @@
+"""norvel serve in operation, against live servers on loopback: graphs
+reloaded under a steady stream of requests without one failing (a broken
+file among them), the metrics read back with Prometheus's own parser, the
+JSON access log, and back-pressure that refuses a burst at once."""
+
+import json
+import os
+from datetime import datetime
+import signal
+import threading
+import time
+
+import psutil
+import pytest
+from prometheus_client.parser import text_string_to_metric_families
+
+import norvel
+from norvel.serve.metrics import LATENCY_BUCKETS, ServiceMetrics
+from norvel.serve.pool import DISMISS_GRACE_S, WorkerPool
+from grids import FIRST_ID, grid_document
+from live_server import LiveServer
+
+SIZE = 6
+PAIR = (FIRST_ID, FIRST_ID + SIZE * SIZE - 1)
+ROUTE = f"/route?from_node={PAIR[0]}&to_node={PAIR[1]}"
+# The distances of each generation's graph are the test grid's times this.
+SCALES = {1: 1.0, 2: 1.5, 3: 2.0}
+BROKEN = '{"nodes": [{"id": 1, "lat": 60.0, "lon": 25.0}], "edges": [}'
+
+
+def scaled_grid(scale):
+    document = grid_document(SIZE)
+    for edge in document["edges"]:
+        edge["distance_m"] *= scale
+    return json.dumps(document)
+
+
+def replace(path, text):
+    """Writes the file beside and renames it over the old one, as a
+    deployment would."""
+    beside = path.with_suffix(".new")
+    beside.write_text(text)
+    os.replace(beside, path)
+
+
+def metrics(server):
+    """{(name, frozen labels): value} of every sample at /metrics."""
+    status, kind, body = server.request("GET", "/metrics")
+    assert status == 200 and kind.startswith("text/plain"), kind
+    return {(sample.name, frozenset(sample.labels.items())): sample.value
+            for family in text_string_to_metric_families(body.decode())
+            for sample in family.samples}
+
+
+def test_histograms_count_a_value_on_a_bound_in_that_bucket():
+    """Prometheus's buckets are "less than or equal": worked example, read
+    back with the library's parser."""
+    recorded = ServiceMetrics(WorkerPool("unused.json", 1, 1.0))
+    for latency in (0.01, 0.0100001, 0.0004, 100.0):
+        recorded.observe("/route", 200, latency, None)
+    recorded.observe("/route", 404, 0.002, 0.001)
+    samples = {(s.name, s.labels.get("le"), s.labels.get("status")): s.value
+               for family in text_string_to_metric_families(recorded.exposition().decode())
+               for s in family.samples if s.labels.get("endpoint") == "/route"}
+    latency = "norvel_request_duration_seconds_bucket"
+    assert [samples[(latency, le, None)] for le in ("0.0005", "0.005", "0.01", "0.025",
+                                                    "60.0", "+Inf")] == [1, 2, 3, 4, 4, 5]
+    assert str(LATENCY_BUCKETS[0]) == "0.0005"
+    assert samples[("norvel_request_duration_seconds_sum", None, None)] == pytest.approx(
+        0.01 + 0.0100001 + 0.0004 + 100.0 + 0.002)
+    assert samples[("norvel_search_duration_seconds_count", None, None)] == 1
+    assert (samples[("norvel_requests_total", None, "200")],
+            samples[("norvel_requests_total", None, "404")]) == (4, 1)
+
+
+def wait_for(condition, timeout_s=60):
+    deadline = time.monotonic() + timeout_s
+    while not (value := condition()):
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.05)
+    return value
+
+
+def generation(server):
+    return server.get("/health")[1]["graph"]["generation"]
+
+
+class SteadyClient:
+    """Threads that each send GET /route one after another, recording (sent,
+    answered, status, graph generation, body), until stopped, after
+    ``limit`` requests each or after ``limit_s`` seconds."""
+
+    def __init__(self, server, threads=2, limit=20_000, limit_s=90):
+        self.server = server
+        self.limit = limit
+        self.deadline = time.monotonic() + limit_s
+        self.stopped = threading.Event()
+        self.records = [[] for _ in range(threads)]
+        self.threads = [threading.Thread(target=self._run, args=(r,)) for r in self.records]
+        for thread in self.threads:
+            thread.start()
+
+    def _run(self, records):
+        import http.client
+
+        connection = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=60)
+        while (not self.stopped.is_set() and len(records) < self.limit
+               and time.monotonic() < self.deadline):
+            sent = time.monotonic()
+            connection.request("GET", ROUTE)
+            response = connection.getresponse()
+            body = response.read()
+            records.append((sent, time.monotonic(), response.status,
+                            int(response.getheader("x-norvel-graph", "0")), body))
+            time.sleep(0.002)
+        connection.close()
+
+    def stop(self):
+        self.stopped.set()
+        for thread in self.threads:
+            thread.join()
+        return self.records
+
+
+def test_reloads_under_load_drop_no_request_and_answer_on_the_graph_loaded(tmp_path):
+    """The file is replaced three times, once by a broken document, while
+    two clients send routes: every request succeeds, on the graph that was
+    serving when it was sent; the broken file leaves the graph before it
+    serving; the metrics count every request and reload."""
+    expected = {}
+    for number, scale in SCALES.items():
+        routes = norvel.Router.from_json(scaled_grid(scale)).route(*PAIR)
+        expected[number] = [route.distance_m for route in routes]
+    assert len({tuple(v) for v in expected.values()}) == 3
+    graph = tmp_path / "city.json"
+    graph.write_text(scaled_grid(SCALES[1]))
+    live = LiveServer(graph, "--workers", "2", "--reload-on-change")
+    try:
+        client = SteadyClient(live)
+        # (monotonic time before the file changed, once /health shows it)
+        switches = {}
+        time.sleep(0.5)
+        for number, text in ((2, scaled_grid(SCALES[2])), (None, BROKEN),
+                             (3, scaled_grid(SCALES[3]))):
+            before = time.monotonic()
+            replace(graph, text)
+            if number is None:
+                wait_for(lambda: "last_reload_error" in live.get("/health")[1])
+                assert generation(live) == 2
+            else:
+                wait_for(lambda: generation(live) == number)
+                switches[number] = (before, time.monotonic())
+            time.sleep(0.5)
+        records = client.stop()
+        health = live.get("/health")[1]
+        # The old generations' workers and their graph are gone.
+        wait_for(lambda: len(live.worker_pids()) == 2)
+        counted = metrics(live)
+    finally:
+        assert live.stop() == 0, live.output()
+
+    answered = [record for thread in records for record in thread]
+    assert len(answered) > 100
+    assert [r[2] for r in answered] == [200] * len(answered)
+    for thread in records:
+        generations = [r[3] for r in thread]
+        assert generations == sorted(generations)
+    for sent, done, _, number, body in answered:
+        distances = [f["properties"]["distance_m"] for f in json.loads(body)["features"]]
+        assert distances == expected[number]
+        for new, (changed, seen) in switches.items():
+            if sent > seen:
+                assert number >= new
+            if done < changed:
+                assert number < new
+    assert {r[3] for r in answered} == {1, 2, 3}
+    assert health["graph"]["generation"] == 3 and "last_reload_error" not in health
+    assert health["graph"]["nodes"] == SIZE * SIZE + 2
+    log = live.output()
+    assert "cannot reload" in log and str(graph) in log and "generation 2 goes on" in log
+
+    def value(name, **labels):
+        return counted.get((name, frozenset(labels.items())), 0.0)
+
+    assert value("norvel_requests_total", endpoint="/route", status="200") == len(answered)
+    assert value("norvel_request_duration_seconds_count", endpoint="/route") == len(answered)
+    assert value("norvel_search_duration_seconds_count", endpoint="/route") == len(answered)
+    assert 0 < value("norvel_search_duration_seconds_sum", endpoint="/route") < value(
+        "norvel_request_duration_seconds_sum", endpoint="/route")
+    assert value("norvel_graph_reloads_total", result="done") == 2
+    assert value("norvel_graph_reloads_total", result="failed") == 1
+    assert (value("norvel_graph_nodes"), value("norvel_graph_edges"), value(
+        "norvel_graph_generation")) == (SIZE * SIZE + 2, health["edges"], 3)
+    assert (value("norvel_workers"), value("norvel_workers_busy"),
+            value("norvel_requests_waiting"), value("norvel_worker_restarts_total")) == (
+        2, 0, 0, 0)
+
+
+# A grid whose edges all cost the same: countless equal routes, so that the
+# exact search between opposite corners takes about a second.
+EQUAL_ROWS, EQUAL_COLS, EQUAL_FIRST = 8, 9, 1_000_000
+EQUAL_LAST = EQUAL_FIRST + EQUAL_ROWS * EQUAL_COLS - 1
+SLOW = f"/route?from_node={EQUAL_FIRST}&to_node={EQUAL_LAST}"
+QUICK = f"/route?from_node={FIRST_ID}&to_node={FIRST_ID + 7}"
+QUEUE = 2
+
+
+def equal_grid_document(rows=EQUAL_ROWS, cols=EQUAL_COLS):
+    document = grid_document(SIZE)
+    for row in range(rows):
+        for col in range(cols):
+            a = EQUAL_FIRST + row * cols + col
+            document["nodes"].append({"id": a, "lat": 61.0 + row * 0.001,
+                                      "lon": 25.0 + col * 0.002})
+            for b in ((a + 1) if col + 1 < cols else None,
+                      (a + cols) if row + 1 < rows else None):
+                if b is not None:
+                    document["edges"] += [
+                        {"from": a, "to": b, "distance_m": 100.0, "risk_score": 0.1},
+                        {"from": b, "to": a, "distance_m": 100.0, "risk_score": 0.1}]
+    return document
+
+
+@pytest.fixture(scope="module")
+def busy_server(tmp_path_factory):
+    path = tmp_path_factory.mktemp("ops") / "equal.json"
+    path.write_text(json.dumps(equal_grid_document()))
+    live = LiveServer(path, "--workers", "2", "--max-queue", str(QUEUE),
+                      "--access-log", "json")
+    yield live, path
+    assert live.stop() == 0, live.output()
+
+
+def burst(server, paths):
+    """Sends the requests at once, each on its own connection: (status,
+    Retry-After, seconds to the answer, body) of each, in order."""
+    import http.client
+
+    ready = threading.Barrier(len(paths))
+    answers = [None] * len(paths)
+
+    def send(index, path):
+        connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=60)
+        connection.connect()
+        ready.wait()
+        started = time.monotonic()
+        connection.request("GET", path)
+        response = connection.getresponse()
+        body = response.read()
+        answers[index] = (response.status, response.getheader("retry-after"),
+                          time.monotonic() - started, body)
+        connection.close()
+
+    threads = [threading.Thread(target=send, args=(i, p)) for i, p in enumerate(paths)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return answers
+
+
+def test_a_burst_beyond_the_queue_is_refused_at_once(busy_server):
+    """Two workers and a queue of two: of a burst of ten times the queue,
+    the requests beyond the workers and the queue get 503 with Retry-After
+    at once, and those taken answer as the Router does."""
+    server, path = busy_server
+    expected = norvel.Router.from_file(path).route(EQUAL_FIRST, EQUAL_LAST)
+    before = metrics(server)
+    answers = burst(server, [SLOW] * (10 * QUEUE))
+    taken = [a for a in answers if a[0] == 200]
+    refused = [a for a in answers if a[0] == 503]
+    assert len(taken) + len(refused) == len(answers)
+    assert 2 + QUEUE <= len(taken) < len(answers) / 2, [a[:3] for a in answers]
+    quickest_taken = min(a[2] for a in taken)
+    for status, retry_after, seconds, body in refused:
+        assert int(retry_after) >= 1
+        assert json.loads(body) == {"error": f"the service is busy; try again in "
+                                             f"{retry_after} s"}
+        # At once: well before even the first requests taken were answered.
+        assert seconds < quickest_taken / 2
+    distances = [route.distance_m for route in expected]
+    for _, _, _, body in taken:
+        assert [f["properties"]["distance_m"] for f in json.loads(body)["features"]] == distances
+    after = metrics(server)
+    rejected = ("norvel_requests_rejected_total", frozenset())
+    route_503 = ("norvel_requests_total", frozenset({("endpoint", "/route"),
+                                                     ("status", "503")}))
+    assert after[rejected] - before.get(rejected, 0) == len(refused)
+    assert after[route_503] - before.get(route_503, 0) == len(refused)
+
+
+def test_a_batch_counts_its_pairs_against_the_queue(busy_server):
+    """A batch of more pairs than the queue holds waits for nobody when the
+    service is free, and is refused while the queue is full."""
+    server, _ = busy_server
+    pairs = [[FIRST_ID, FIRST_ID + k] for k in range(1, 3 * QUEUE + 2)]
+    slow = [threading.Thread(target=server.get, args=(SLOW,)) for _ in range(2 + QUEUE)]
+    for thread in slow:
+        thread.start()
+    full = {("norvel_workers_busy", frozenset()): 2,
+            ("norvel_requests_waiting", frozenset()): QUEUE}
+    wait_for(lambda: all(metrics(server)[k] == v for k, v in full.items()), timeout_s=10)
+    status, body = server.post("/routes", {"pairs": pairs[:1]})
+    for thread in slow:
+        thread.join()
+    assert status == 503 and "busy" in body["error"]
+    status, body = server.post("/routes", {"pairs": pairs})
+    assert status == 200 and all("features" in r for r in body["results"])
+
+
+def test_the_access_log_has_a_json_line_per_request(busy_server):
+    server, _ = busy_server
+    metrics(server)
+    assert server.get(QUICK)[0] == 200
+    assert server.get("/nowhere")[0] == 404
+
+    def logged():
+        # Written once the answer is sent: it may come just after it.
+        lines = [json.loads(line) for line in server.output().splitlines()
+                 if line.startswith("{")]
+        return lines if lines and lines[-1]["path"] == "/nowhere" else None
+
+    lines = wait_for(logged, timeout_s=10)
+    quick, nowhere = lines[-2:]
+    assert set(quick) == {"time", "method", "path", "status", "latency_s", "search_s",
+                          "graph"}
+    assert (quick["method"], quick["path"], quick["status"], quick["graph"]) == (
+        "GET", "/route", 200, 1)
+    assert 0 < quick["search_s"] <= quick["latency_s"]
+    assert (nowhere["path"], nowhere["status"], nowhere["search_s"]) == ("/nowhere", 404, None)
+    assert quick["time"].endswith("+00:00")
+    assert lines[-3]["path"] == "/metrics" and lines[-3]["graph"] is None
+
+
+def test_sighup_reloads_and_ends_no_process_it_reaches(tmp_path):
+    """SIGHUP reloads; sent to the process group (here to each process), it
+    ends neither the graph's process nor a worker."""
+    graph = tmp_path / "city.json"
+    graph.write_text(scaled_grid(SCALES[1]))
+    live = LiveServer(graph, "--workers", "1")
+    try:
+        (worker,) = live.wait_for_workers(1)
+        graph.write_text(scaled_grid(SCALES[2]))
+        # Without --reload-on-change the change alone does nothing.
+        time.sleep(1.0)
+        assert generation(live) == 1
+        for process in (live.zygote().pid, worker, live.process.pid):
+            os.kill(process, signal.SIGHUP)
+        wait_for(lambda: generation(live) == 2)
+        status, body = live.get(ROUTE)
+        assert status == 200
+        assert body["features"][0]["properties"]["distance_m"] == norvel.Router.from_json(
+            scaled_grid(SCALES[2])).route(*PAIR)[0].distance_m
+        # The first generation's worker ends once the second serves.
+        (new_worker,) = wait_for(lambda: [p for p in live.wait_for_workers(1) if p != worker])
+        assert new_worker != worker
+        # One sent away that cannot end (stopped here) is killed a grace later.
+        psutil.Process(new_worker).suspend()
+        live.process.send_signal(signal.SIGHUP)
+        wait_for(lambda: generation(live) == 3)
+        psutil.Process(new_worker).wait(timeout=DISMISS_GRACE_S + 10)
+        assert live.get(ROUTE)[0] == 200
+    finally:
+        assert live.stop() == 0, live.output()
+
+
+def test_a_reload_waits_for_the_generation_before_the_serving_one_to_end(tmp_path):
+    """At most two graphs: with a request of the first generation still
+    running (it runs into the time limit), a second reload waits for it to
+    end before it loads a third graph."""
+    graph = tmp_path / "equal.json"
+    graph.write_text(json.dumps(equal_grid_document(10, 10)))
+    runaway = f"/route?from_node={EQUAL_FIRST}&to_node={EQUAL_FIRST + 99}"
+    live = LiveServer(graph, "--workers", "1", "--timeout-s", "3")
+    try:
+        answers = []
+        thread = threading.Thread(target=lambda: answers.append(
+            (live.request("GET", runaway), time.time())))
+        thread.start()
+        wait_for(lambda: metrics(live)[("norvel_workers_busy", frozenset())] == 1)
+        live.process.send_signal(signal.SIGHUP)
+        wait_for(lambda: generation(live) == 2)
+        live.process.send_signal(signal.SIGHUP)
+        thread.join()
+        health = wait_for(lambda: (h := live.get("/health")[1])["graph"]["generation"] == 3
+                          and h)
+        counted = metrics(live)
+    finally:
+        assert live.stop() == 0, live.output()
+    ((status, _, body), answered_at), = answers
+    assert (status, json.loads(body)) == (504, {"error": "the request took longer than 3 s"})
+    loaded_at = datetime.fromisoformat(health["graph"]["loaded_at"]).timestamp()
+    assert loaded_at - health["graph"]["load_s"] > answered_at - 0.5
+    assert counted[("norvel_requests_timed_out_total", frozenset({("kind", "route")}))] == 1
+    assert counted[("norvel_graph_reloads_total", frozenset({("result", "done")}))] == 2
