@@ -9,10 +9,10 @@
 
 #include "graph/heuristic.hpp"
 #include "graph/id_index.hpp"
-#include "graph/open_list.hpp"
 #include "graph/path_walk.hpp"
 #include "graph/remaining_cost.hpp"
 #include "graph/route_selection.hpp"
+#include "graph/search_order.hpp"
 #include "graph/search_places.hpp"
 
 // Why the front of the search with eps > 0 can be found in another order.

@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "graph/heuristic.hpp"
-#include "graph/open_list.hpp"
 #include "graph/request_workspace.hpp"
+#include "graph/search_order.hpp"
 
 // Before the first solution nothing is covered, and in a long request that
 // is most of the work. Without familiarity, routes known to exist stand in

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "graph/node_id.hpp"
-#include "graph/open_list.hpp"
 #include "graph/pareto_front.hpp"
 #include "graph/road_graph.hpp"
+#include "graph/search_order.hpp"
 #include "graph/search_places.hpp"
 
 namespace norvel {
