@@ -141,7 +141,7 @@ class Approximate {
         source_place_(workspace.source_place),
         distance_to_go_(workspace.distance_to_go),
         risk_to_go_(workspace.risk_to_go),
-        weighted_to_go_(workspace.weighted_to_go(weighted(1.0, kRiskWeight))) {}
+        weighted_to_go_(workspace.weighted_to_go(kPriorityWeighing)) {}
 
   std::expected<ParetoFront, GaveUp> answer() {
     std::expected<ParetoFront, GaveUp> front = find();
@@ -306,13 +306,13 @@ class Approximate {
     // `may_reach_uncovered` take them: for the key, the weighted bound
     // mostly says more.
     const double needed = next / kKeyMargin;
-    weighted_to_go_.settle_until(item.place, (needed - (item.distance_m + kRiskWeight * item.risk)) * 1.125);
+    weighted_to_go_.settle_until(item.place, (needed - kPriorityWeighing.of(item.distance_m, item.risk)) * 1.125);
     if (staircase_.empty()) return;
     for (Cut* cut : {&shorter_, &safer_}) {
       if (!cut->to_go) continue;
       const double limit = cut == &shorter_ ? staircase_.front().alpha : staircase_.back().beta;
       const Objective& weights = cut->to_go->objective();
-      const double so_far = weights.distance_weight * item.distance_m + weights.risk_weight * item.risk;
+      const double so_far = weights.of(item.distance_m, item.risk);
       cut->to_go->settle_until(item.place,
                                ((needed + cut->multiplier * limit) / kWeightedMargin - so_far) * 1.125);
     }
@@ -373,7 +373,7 @@ class Approximate {
   // The greatest distance + 500 risk of a point in the closed box j, with
   // room for rounding. Precondition: 0 < j < steps.
   double closed_box_most(std::size_t j) const {
-    return (staircase_[j].alpha + kRiskWeight * staircase_[j - 1].beta) * kBoxMargin;
+    return kPriorityWeighing.of(staircase_[j].alpha, staircase_[j - 1].beta) * kBoxMargin;
   }
 
   // The least distance + 500 risk that a path from the label can have where
@@ -395,8 +395,8 @@ class Approximate {
     if (distance_to_go == kInfinity || risk_to_go == kInfinity || weighted_to_go == kInfinity) return kInfinity;
     const double least_distance = (distance + distance_to_go) * kBoundMargin;
     const double least_risk = (risk + risk_to_go) * kBoundMargin;
-    const double least_weighted = ((distance + kRiskWeight * risk) + weighted_to_go) * kWeightedMargin;
-    const double anywhere = std::max(least_weighted, least_distance + kRiskWeight * least_risk);
+    const double least_weighted = (kPriorityWeighing.of(distance, risk) + weighted_to_go) * kWeightedMargin;
+    const double anywhere = std::max(least_weighted, kPriorityWeighing.of(least_distance, least_risk));
     const std::size_t n = staircase_.size();
     if (n == 0) return anywhere;
     double least = kInfinity;
@@ -433,8 +433,7 @@ class Approximate {
       const Objective& weights = to_go->objective();
       const double bound = to_go->lower_bound(place);
       if (bound == kInfinity) return kInfinity;
-      const double weighed =
-          ((weights.distance_weight * distance + weights.risk_weight * risk) + bound) * kWeightedMargin;
+      const double weighed = (weights.of(distance, risk) + bound) * kWeightedMargin;
       const double relaxed = weighed - multiplier * box_limit;
       return relaxed - std::fabs(weighed) * 0x1p-40;
     }
@@ -498,8 +497,8 @@ class Approximate {
       const std::optional<PathCosts> least = follow_least_path(to_go, scratch, source);
       settled_for_cuts_ += to_go.settled_count();
       if (!least) break;
-      const double weigh_least = weights.distance_weight * least->distance_m + weights.risk_weight * least->risk;
-      const double weigh_inside = weights.distance_weight * inside.distance_m + weights.risk_weight * inside.risk;
+      const double weigh_least = weights.of(least->distance_m, least->risk);
+      const double weigh_inside = weights.of(inside.distance_m, inside.risk);
       if (!(weigh_least < weigh_inside * (1.0 - 0x1p-20))) break;  // the two lie on the hull already
       if (beyond(*least)) {
         outside = *least;
@@ -574,14 +573,14 @@ class Approximate {
     const double risk_gap = point.risk * 0x1p-18;
     // Strictly below, so that a label of the very same costs is no reason.
     auto below = [](double value) { return std::nextafter(value, -kInfinity); };
-    const double point_weighted = point.distance_m + kRiskWeight * point.risk;
+    const double point_weighted = kPriorityWeighing.of(point.distance_m, point.risk);
     // The tests that settle nothing come first. The search by distance is
     // not grown at all: the label search took it as far as its boxes need,
     // and past that the other bounds and the fronts prune the walk as well,
     // while settling it out to the safest entry's detour would cost more
     // than the whole walk.
     auto keep = [&](std::uint32_t place, const PathCosts& costs) {
-      if (((costs.distance_m + kRiskWeight * costs.risk) + weighted_to_go_.lower_bound(place)) * kKeyMargin >
+      if ((kPriorityWeighing.of(costs.distance_m, costs.risk) + weighted_to_go_.lower_bound(place)) * kKeyMargin >
               point_weighted ||
           (costs.distance_m + distance_to_go_.lower_bound(place)) * kBoundMargin > point.distance_m) {
         return false;
@@ -596,8 +595,8 @@ class Approximate {
       for (Cut* cut : {&shorter_, &safer_}) {
         if (!cut->to_go) continue;
         const Objective& weights = cut->to_go->objective();
-        const double so_far = weights.distance_weight * costs.distance_m + weights.risk_weight * costs.risk;
-        const double at_point = weights.distance_weight * point.distance_m + weights.risk_weight * point.risk;
+        const double so_far = weights.of(costs.distance_m, costs.risk);
+        const double at_point = weights.of(point.distance_m, point.risk);
         cut->to_go->settle_until(place, at_point - so_far);
         if ((so_far + cut->to_go->lower_bound(place)) * kWeightedMargin > at_point) return false;
       }

@@ -73,8 +73,7 @@ void seek_known_routes(RequestWorkspace& ws) {
   ws.known.sought = true;
   if (ws.graph.has_familiarity || ws.target_place == Places::kNone || ws.source_place == ws.target_place) return;
   ws.known.target_heuristic = ws.heuristic_of(ws.target_place);
-  // The search's own weighing of distance and risk, without familiarity.
-  RemainingCost& by_priority = ws.weighted_to_go(weighted(1.0, kRiskWeight));
+  RemainingCost& by_priority = ws.weighted_to_go(kPriorityWeighing);
   for (RemainingCost* to_go : {&ws.distance_to_go, &ws.risk_to_go, &by_priority}) {
     if (std::optional<KnownRoute> route = follow_least_path(ws, *to_go)) {
       ws.known.routes.push_back(*route);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "graph/heuristic.hpp"
 #include "graph/plane_metric.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/search_places.hpp"
@@ -33,14 +34,20 @@ struct Objective {
   double distance_weight;
   double risk_weight;
 
+  // Every weighted sum of the searches is this expression, evaluated as
+  // written: the same weights give the same bits wherever it is computed.
+  double of(double distance_m, double risk) const { return distance_weight * distance_m + risk_weight * risk; }
   // Of an incoming or an outgoing edge alike.
   template <class Edge>
   double of(const Edge& edge) const {
-    return distance_weight * edge.distance_m + risk_weight * edge.risk_score;
+    return of(edge.distance_m, edge.risk_score);
   }
 };
 inline constexpr Objective kDistance{1.0, 0.0};
 inline constexpr Objective kRisk{0.0, 1.0};
+// The search's own weighing of distance and risk, familiarity aside: its
+// products by 1 are exact, so it sums as distance + kRiskWeight * risk does.
+inline constexpr Objective kPriorityWeighing{1.0, kRiskWeight};
 inline Objective weighted(double distance_weight, double risk_weight) { return {distance_weight, risk_weight}; }
 
 // The least cost of one objective still needed from a node to the target,
