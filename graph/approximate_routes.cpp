@@ -494,7 +494,7 @@ class Approximate {
       const Objective weights = by_distance ? Objective{1.0 + slope, kRiskWeight}
                                             : Objective{1.0, kRiskWeight + slope};
       RemainingCost to_go(graph_, scratch, weights, target, &stop_, places_[source_place_].dense);
-      const std::optional<PathCosts> least = follow_least_path(to_go, scratch, source);
+      const std::optional<PathCosts> least = norvel::follow_least_path(graph_, scratch, to_go, source, target_dense_);
       settled_for_cuts_ += to_go.settled_count();
       if (!least) break;
       const double weigh_least = weights.of(least->distance_m, least->risk);
@@ -510,26 +510,10 @@ class Approximate {
     return slope > 0.0 && std::isfinite(slope) ? slope : 0.0;
   }
 
-  // The sums along a least path by one objective, followed down its
-  // backward search from the source; none if it cannot be followed.
+  // The least path by one objective of the request, followed down its
+  // backward search from the source.
   std::optional<PathCosts> follow_least_path(RemainingCost& to_go) {
-    return follow_least_path(to_go, places_, source_place_);
-  }
-
-  std::optional<PathCosts> follow_least_path(RemainingCost& to_go, Places& places, std::uint32_t source_place) {
-    to_go.settle_until(source_place, RemainingCost::kUnreachable);
-    if (to_go.lower_bound(source_place) == kInfinity) return std::nullopt;
-    PathCosts sums{0.0, 0.0, 0.0};
-    std::uint32_t at = source_place;
-    for (std::size_t steps = 0; places[at].dense != target_dense_; ++steps) {
-      if (steps > places.size()) return std::nullopt;  // round a cycle of equal costs
-      const LeastStep step = least_step(graph_, places, to_go, at);
-      if (step.edge == nullptr) return std::nullopt;
-      sums.distance_m = sums.distance_m + step.edge->distance_m;
-      sums.risk = sums.risk + step.edge->risk_score;
-      at = step.place;
-    }
-    return sums;
+    return norvel::follow_least_path(graph_, places_, to_go, source_place_, target_dense_);
   }
 
   double heuristic_of(std::uint32_t place) { return ws_.heuristic_of(place); }
