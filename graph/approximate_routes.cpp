@@ -164,7 +164,6 @@ class Approximate {
   static constexpr int kHullRounds = 5;
 
   std::expected<ParetoFront, GaveUp> find() {
-    if (places_[source_place_].dense == target_dense_) return start_only_front(graph_.id_of[target_dense_]);
     // The priority at the target must be distance + 500 risk alone.
     if (heuristic_of(target_place_) != 0.0) return std::unexpected(GaveUp::priority_falls);
     if (!search()) return std::unexpected(GaveUp::over_budget);

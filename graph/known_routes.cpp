@@ -58,7 +58,7 @@ std::optional<KnownRoute> least_route(RequestWorkspace& ws, RemainingCost& to_go
 
 void seek_known_routes(RequestWorkspace& ws) {
   ws.known.sought = true;
-  if (ws.graph.has_familiarity || ws.target_place == Places::kNone || ws.source_place == ws.target_place) return;
+  if (ws.graph.has_familiarity || ws.target_place == Places::kNone) return;
   ws.known.target_heuristic = ws.heuristic_of(ws.target_place);
   RemainingCost& by_priority = ws.weighted_to_go(kPriorityWeighing);
   for (RemainingCost* to_go : {&ws.distance_to_go, &ws.risk_to_go, &by_priority}) {

@@ -68,7 +68,6 @@ class Targeted {
   static constexpr std::uint64_t kBudget = 200'000;
 
   std::expected<ParetoFront, GaveUp> find() {
-    if (places_[source_place_].dense == target_dense_) return start_only_front(graph_.id_of[target_dense_]);
     ws_.distance_to_go.settle_until(source_place_, RemainingCost::kUnreachable);
     if (ws_.distance_to_go.lower_bound(source_place_) == RemainingCost::kUnreachable) return ParetoFront{};
 
