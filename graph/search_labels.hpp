@@ -62,13 +62,12 @@ class LabelArena {
  public:
   // The new label's index.
   std::uint32_t record(const OpenLabel& label) {
-    return record(RecordedLabel{label.parent, label.place, label.distance_m, label.risk});
+    make_room();
+    labels_.push_back(RecordedLabel{label.parent, label.place, label.distance_m, label.risk});
+    return static_cast<std::uint32_t>(labels_.size() - 1);
   }
   std::uint32_t record(const RecordedLabel& label) {
-    if (labels_.size() >= kNoParent) {
-      std::fputs("norvel_core: label arena exhausted\n", stderr);
-      std::abort();
-    }
+    make_room();
     labels_.push_back(label);
     return static_cast<std::uint32_t>(labels_.size() - 1);
   }
@@ -118,6 +117,14 @@ class LabelArena {
   }
 
  private:
+  // Indices are 32-bit, the last one meaning no parent.
+  void make_room() const {
+    if (labels_.size() >= kNoParent) {
+      std::fputs("norvel_core: label arena exhausted\n", stderr);
+      std::abort();
+    }
+  }
+
   std::vector<RecordedLabel> labels_;
 };
 
