@@ -55,9 +55,12 @@ inline constexpr auto later = [](const Queued& x, const Queued& y) {
 // queued. So a label whose key is the level comes next in any case, and
 // labels of equal keys may be taken in any order, all before a path at the
 // target of that key.
+//
+// A push and a take come with every label: both are forced inline into the
+// search loop, where they were before the queue was a class of its own.
 class KeyQueue {
  public:
-  void push(const Queued& item) {
+  [[gnu::always_inline]] void push(const Queued& item) {
     ++pushed_;
     if (!item.arrived && item.key <= level_) {
       ready_.push_back(item);
@@ -71,7 +74,7 @@ class KeyQueue {
 
   // Takes the next item and raises the level to its key. Precondition: not
   // empty.
-  Queued take() {
+  [[gnu::always_inline]] Queued take() {
     ++popped_;
     Queued item;
     if (!ready_.empty()) {
