@@ -19,7 +19,8 @@ namespace norvel {
 // Uses the workspace's places, fronts and bounds, and leaves the bounds
 // tighter. When the workspace's stop check says stop, the result means
 // nothing. Precondition: the graph's costs are bounded below, eps is finite
-// and above 0, and the workspace's target position is the target's own.
+// and above 0, the workspace's target position is the target's own, and the
+// source is not the target (`pareto_search` answers that itself).
 std::expected<ParetoFront, GaveUp> approximate_route_front(RequestWorkspace& workspace, const SearchTuning& tuning);
 
 }  // namespace norvel

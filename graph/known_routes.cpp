@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "graph/heuristic.hpp"
-#include "graph/open_list.hpp"
 #include "graph/request_workspace.hpp"
+#include "graph/search_order.hpp"
 
 // Before the first solution nothing is covered, and in a long request that
 // is most of the work. Without familiarity, routes known to exist stand in
@@ -38,45 +38,31 @@ namespace norvel {
 
 namespace {
 
-std::optional<KnownRoute> follow_least_path(RequestWorkspace& ws, RemainingCost& to_go) {
-  Places& places = ws.places;
-  const RoadGraph& graph = ws.graph;
-  const std::uint32_t source = ws.source_place;
-  to_go.settle_until(source, RemainingCost::kUnreachable);
-  if (to_go.lower_bound(source) == RemainingCost::kUnreachable) return std::nullopt;
-  std::vector<std::uint32_t> walked{source};
-  places[source].on_path = true;
-  KnownRoute route{0.0, 0.0, priority_key(0.0)};
-  bool arrived = true;
-  for (std::uint32_t at = source; places[at].dense != ws.target_dense;) {
-    const LeastStep step = least_step(graph, places, to_go, at);
-    if (step.edge == nullptr || places[step.place].on_path) {
-      arrived = false;  // rounding led round a cycle of equal costs
-      break;
-    }
-    route.distance_m = route.distance_m + step.edge->distance_m;
-    route.risk = route.risk + step.edge->risk_score;
-    const double priority = label_priority(route.distance_m, route.risk, 0.0, ws.heuristic_of(step.place));
-    route.highest_priority = std::max(route.highest_priority, priority_key(priority));
-    places[step.place].on_path = true;
-    walked.push_back(step.place);
-    at = step.place;
-  }
-  for (std::uint32_t place : walked) places[place].on_path = false;
-  if (!arrived) return std::nullopt;
-  return route;
+// The least path by `to_go`'s objective as a known route. It may go round
+// a cycle (see `follow_least_path`), and still stands in for the path
+// without it: cutting the cycle out costs no more in distance or risk, and
+// without familiarity the priorities of the labels after it are no higher.
+std::optional<KnownRoute> least_route(RequestWorkspace& ws, RemainingCost& to_go) {
+  std::uint64_t highest_priority = priority_key(0.0);
+  auto visit = [&](std::uint32_t place, const PathCosts& sums) {
+    const double priority = label_priority(sums.distance_m, sums.risk, 0.0, ws.heuristic_of(place));
+    highest_priority = std::max(highest_priority, priority_key(priority));
+  };
+  const std::optional<PathCosts> sums =
+      follow_least_path(ws.graph, ws.places, to_go, ws.source_place, ws.target_dense, visit);
+  if (!sums) return std::nullopt;
+  return KnownRoute{sums->distance_m, sums->risk, highest_priority};
 }
 
 }  // namespace
 
 void seek_known_routes(RequestWorkspace& ws) {
   ws.known.sought = true;
-  if (ws.graph.has_familiarity || ws.target_place == Places::kNone || ws.source_place == ws.target_place) return;
+  if (ws.graph.has_familiarity || ws.target_place == Places::kNone) return;
   ws.known.target_heuristic = ws.heuristic_of(ws.target_place);
-  // The search's own weighing of distance and risk, without familiarity.
-  RemainingCost& by_priority = ws.weighted_to_go(weighted(1.0, kRiskWeight));
+  RemainingCost& by_priority = ws.weighted_to_go(kPriorityWeighing);
   for (RemainingCost* to_go : {&ws.distance_to_go, &ws.risk_to_go, &by_priority}) {
-    if (std::optional<KnownRoute> route = follow_least_path(ws, *to_go)) {
+    if (std::optional<KnownRoute> route = least_route(ws, *to_go)) {
       ws.known.routes.push_back(*route);
       ++ws.report.known_routes;
     }

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "graph/heuristic.hpp"
-#include "graph/open_list.hpp"
+#include "graph/search_order.hpp"
 
 namespace norvel {
 

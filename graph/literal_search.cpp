@@ -5,6 +5,7 @@
 #include "graph/heuristic.hpp"
 #include "graph/open_list.hpp"
 #include "graph/search_labels.hpp"
+#include "graph/search_order.hpp"
 
 namespace norvel {
 

@@ -122,12 +122,19 @@ std::optional<ParetoFront> pareto_search(const RoadGraph& graph, NodeId source, 
                                          const SearchOptions& options) {
   SearchReport unread;
   SearchReport& report = options.report != nullptr ? *options.report : unread;
+  // Here alone is a request from a node to itself decided, so that no
+  // strategy needs to know of it: the start label is at the target, where
+  // labels are never expanded, so the search's answer is that label alone,
+  // whatever the graph and eps.
+  if (source == target) {
+    report.answered_by = Strategy::literal;
+    return start_only_front(source);
+  }
   const std::uint32_t source_dense = graph.dense_of.find(source);
   if (source_dense == IdIndex::kAbsent) {
     // An id the graph has never seen has no edges: the start label is all.
     report.answered_by = Strategy::literal;
-    if (source != target) return ParetoFront{};
-    return start_only_front(source);
+    return ParetoFront{};
   }
   // A target the graph has never seen stays kAbsent, which no label reaches.
   RequestWorkspace workspace(graph, source_dense, graph.dense_of.find(target), target_lat, target_lon, eps,

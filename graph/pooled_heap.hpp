@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "graph/open_list.hpp"
 #include "graph/quad_heap.hpp"
+#include "graph/search_order.hpp"
 
 namespace norvel {
 

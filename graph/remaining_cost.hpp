@@ -1,9 +1,13 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "graph/heuristic.hpp"
+#include "graph/pareto_front.hpp"
 #include "graph/plane_metric.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/search_places.hpp"
@@ -33,14 +37,20 @@ struct Objective {
   double distance_weight;
   double risk_weight;
 
+  // Every weighted sum of the searches is this expression, evaluated as
+  // written: the same weights give the same bits wherever it is computed.
+  double of(double distance_m, double risk) const { return distance_weight * distance_m + risk_weight * risk; }
   // Of an incoming or an outgoing edge alike.
   template <class Edge>
   double of(const Edge& edge) const {
-    return distance_weight * edge.distance_m + risk_weight * edge.risk_score;
+    return of(edge.distance_m, edge.risk_score);
   }
 };
 inline constexpr Objective kDistance{1.0, 0.0};
 inline constexpr Objective kRisk{0.0, 1.0};
+// The search's own weighing of distance and risk, familiarity aside: its
+// products by 1 are exact, so it sums as distance + kRiskWeight * risk does.
+inline constexpr Objective kPriorityWeighing{1.0, kRiskWeight};
 inline Objective weighted(double distance_weight, double risk_weight) { return {distance_weight, risk_weight}; }
 
 // The least cost of one objective still needed from a node to the target,
@@ -197,6 +207,45 @@ inline LeastStep least_step(const RoadGraph& graph, Places& places, RemainingCos
     }
   }
   return step;
+}
+
+// The sums along a least path by `to_go`'s objective from `from` to the
+// target's node, following `least_step` down the backward search and adding
+// the edges' costs forwards, as a label search would; none where there is no
+// such path or it cannot be followed. `visit(place, sums)` is called after
+// each step with the place reached and the sums so far.
+//
+// Ties between edges go to the first, so a least path can go round a cycle
+// whose costs add exactly nothing (zero-cost edges, or additions lost to
+// rounding), and would for ever. It cannot be told by a node met twice:
+// with a goal, the bounds of settled places move by a hair as the search
+// goes on (their slack follows its heap, see `slack`), so a walk that comes
+// back to a node may leave it by another edge and still arrive. Such a path
+// is a real one, and all its callers need. A walk of more steps than the
+// request has places has come back to some node, though, and is cut there;
+// the places only grow with the graph's nodes, so every walk ends.
+template <class Visit>
+std::optional<PathCosts> follow_least_path(const RoadGraph& graph, Places& places, RemainingCost& to_go,
+                                           std::uint32_t from, std::uint32_t target_dense, Visit visit) {
+  to_go.settle_until(from, RemainingCost::kUnreachable);
+  if (to_go.lower_bound(from) == RemainingCost::kUnreachable) return std::nullopt;
+  PathCosts sums{0.0, 0.0, 0.0};
+  std::uint32_t at = from;
+  for (std::size_t steps = 0; places[at].dense != target_dense; ++steps) {
+    if (steps > places.size()) return std::nullopt;
+    const LeastStep step = least_step(graph, places, to_go, at);
+    if (step.edge == nullptr) return std::nullopt;
+    sums.distance_m = sums.distance_m + step.edge->distance_m;
+    sums.risk = sums.risk + step.edge->risk_score;
+    at = step.place;
+    visit(at, sums);
+  }
+  return sums;
+}
+
+inline std::optional<PathCosts> follow_least_path(const RoadGraph& graph, Places& places, RemainingCost& to_go,
+                                                  std::uint32_t from, std::uint32_t target_dense) {
+  return follow_least_path(graph, places, to_go, from, target_dense, [](std::uint32_t, const PathCosts&) {});
 }
 
 }  // namespace norvel

@@ -5,7 +5,7 @@
 #include <limits>
 #include <string_view>
 
-#include "graph/open_list.hpp"
+#include "graph/search_order.hpp"
 
 namespace norvel {
 

@@ -5,9 +5,9 @@
 #include <span>
 #include <vector>
 
-#include "graph/open_list.hpp"
 #include "graph/pareto_front.hpp"
 #include "graph/route_record.hpp"
+#include "graph/search_order.hpp"
 
 namespace norvel {
 

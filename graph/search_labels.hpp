@@ -9,15 +9,16 @@
 #include <vector>
 
 #include "graph/node_id.hpp"
-#include "graph/open_list.hpp"
 #include "graph/pareto_front.hpp"
 #include "graph/road_graph.hpp"
+#include "graph/search_order.hpp"
 #include "graph/search_places.hpp"
 
 namespace norvel {
 
-// The labels of the two label searches, the literal and the pruned one, and
-// what both do with them alike.
+// The labels of the label searches, and what they do with them alike. The
+// literal and the pruned search keep their open labels as `OpenLabel`; the
+// approximate search records its own in the same arena.
 
 inline constexpr std::uint32_t kNoParent = UINT32_MAX;
 
@@ -61,11 +62,13 @@ class LabelArena {
  public:
   // The new label's index.
   std::uint32_t record(const OpenLabel& label) {
-    if (labels_.size() >= kNoParent) {
-      std::fputs("norvel_core: label arena exhausted\n", stderr);
-      std::abort();
-    }
+    make_room();
     labels_.push_back(RecordedLabel{label.parent, label.place, label.distance_m, label.risk});
+    return static_cast<std::uint32_t>(labels_.size() - 1);
+  }
+  std::uint32_t record(const RecordedLabel& label) {
+    make_room();
+    labels_.push_back(label);
     return static_cast<std::uint32_t>(labels_.size() - 1);
   }
   const RecordedLabel& operator[](std::uint32_t index) const { return labels_[index]; }
@@ -90,17 +93,23 @@ class LabelArena {
     return false;
   }
 
+  // The nodes of the label's path, from the start.
+  std::vector<NodeId> path_of(std::uint32_t label, const RoadGraph& graph, const Places& places) const {
+    std::vector<NodeId> path;
+    for (std::uint32_t at = label; at != kNoParent; at = labels_[at].parent) {
+      path.push_back(graph.id_of[places[labels_[at].place].dense]);
+    }
+    std::reverse(path.begin(), path.end());
+    return path;
+  }
+
   // The solutions as a front: each one's node path, from the source.
   ParetoFront front_of(const std::vector<SolutionRef>& solutions, const RoadGraph& graph,
                        const Places& places) const {
     ParetoFront result;
     result.reserve(solutions.size());
     for (const SolutionRef& solution : solutions) {
-      std::vector<NodeId> path;
-      for (std::uint32_t at = solution.label; at != kNoParent; at = labels_[at].parent) {
-        path.push_back(graph.id_of[places[labels_[at].place].dense]);
-      }
-      std::reverse(path.begin(), path.end());
+      std::vector<NodeId> path = path_of(solution.label, graph, places);
       const NodeId node = path.back();
       result.push_back(FrontEntry{std::move(path), node, solution.costs});
     }
@@ -108,6 +117,14 @@ class LabelArena {
   }
 
  private:
+  // Indices are 32-bit, the last one meaning no parent.
+  void make_room() const {
+    if (labels_.size() >= kNoParent) {
+      std::fputs("norvel_core: label arena exhausted\n", stderr);
+      std::abort();
+    }
+  }
+
   std::vector<RecordedLabel> labels_;
 };
 

@@ -15,7 +15,7 @@ namespace norvel {
 struct Place {
   std::uint32_t dense;
   bool has_heuristic = false;
-  bool on_path = false;      // on the path that a walk or a known route follows now
+  bool on_path = false;      // on the path that a walk follows now
   double heuristic_m = 0.0;
   Staircase front;  // the labels the running label search recorded here
 };

@@ -68,7 +68,6 @@ class Targeted {
   static constexpr std::uint64_t kBudget = 200'000;
 
   std::expected<ParetoFront, GaveUp> find() {
-    if (places_[source_place_].dense == target_dense_) return start_only_front(graph_.id_of[target_dense_]);
     ws_.distance_to_go.settle_until(source_place_, RemainingCost::kUnreachable);
     if (ws_.distance_to_go.lower_bound(source_place_) == RemainingCost::kUnreachable) return ParetoFront{};
 
@@ -126,10 +125,9 @@ class Targeted {
   // points, given the front's normalisers (those of `extremes`, the shortest
   // and safest entries); none when its score or its sums are shared.
   std::expected<Arrival, GaveUp> least_balanced(const BalanceWeights& norms, const ParetoFront& extremes) {
-    const double distance_weight = 1.0 / norms.norm_distance;
-    const double risk_weight = 1.0 / norms.norm_risk;
-    RemainingCost& to_go = ws_.weighted_to_go(weighted(distance_weight, risk_weight));
-    auto weighted_sum = [&](const PathCosts& c) { return distance_weight * c.distance_m + risk_weight * c.risk; };
+    const Objective weights = weighted(1.0 / norms.norm_distance, 1.0 / norms.norm_risk);
+    RemainingCost& to_go = ws_.weighted_to_go(weights);
+    auto weighted_sum = [&](const PathCosts& c) { return weights.of(c.distance_m, c.risk); };
     to_go.settle_until(source_place_, RemainingCost::kUnreachable);
     // Comfortably above the least score of the front, so that every path of
     // a point that could be chosen, and every path dominating one, is met.

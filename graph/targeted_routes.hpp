@@ -14,7 +14,8 @@ namespace norvel {
 // whole front. Why not where it cannot be sure of that; the caller then runs
 // the search. Uses the workspace's places and bounds, and leaves them
 // tighter. When the workspace's stop check says stop, the result means
-// nothing. Precondition: the graph's costs are bounded below.
+// nothing. Precondition: the graph's costs are bounded below, and the
+// source is not the target (`pareto_search` answers that itself).
 std::expected<ParetoFront, GaveUp> targeted_route_front(RequestWorkspace& workspace);
 
 }  // namespace norvel

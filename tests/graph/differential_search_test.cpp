@@ -508,8 +508,8 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
       }
 
       // The targeted walks on their own, which the request only uses once a
-      // request proves long.
-      if (eps == 0.0 && fast.costs_bounded_below && listed_node(fast, pair.source) != IdIndex::kAbsent &&
+      // request proves long (and never from a node to itself).
+      if (eps == 0.0 && pair.source != pair.target && fast.costs_bounded_below && listed_node(fast, pair.source) != IdIndex::kAbsent &&
           listed_node(fast, pair.target) != IdIndex::kAbsent && !outgoing_edges(fast, pair.source).empty()) {
         SearchReport walked;
         RequestWorkspace workspace(fast, fast.dense_of.find(pair.source), fast.dense_of.find(pair.target), 0.0,
@@ -535,8 +535,8 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
       // up only in long searches), against the model's whole front.
       const std::uint32_t source_listed = listed_node(fast, pair.source);
       const std::uint32_t target_listed = listed_node(fast, pair.target);
-      if (eps > 0.0 && std::isfinite(eps) && fast.costs_bounded_below && source_listed != IdIndex::kAbsent &&
-          target_listed != IdIndex::kAbsent) {
+      if (eps > 0.0 && std::isfinite(eps) && pair.source != pair.target && fast.costs_bounded_below &&
+          source_listed != IdIndex::kAbsent && target_listed != IdIndex::kAbsent) {
         SearchReport searched;
         const double lat = fast.lat[target_listed];
         const double lon = fast.lon[target_listed];

@@ -7,6 +7,7 @@
 #include "graph/heuristic.hpp"
 #include "graph/open_list.hpp"
 #include "graph/pareto_front.hpp"
+#include "graph/search_order.hpp"
 
 namespace norvel {
 namespace {

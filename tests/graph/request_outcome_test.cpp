@@ -172,5 +172,25 @@ TEST(RequestOutcome, SaysWhichStrategyAnsweredAndWhyEachEarlierOneGaveUp) {
   }
 }
 
+// A request from a node to itself is decided before any strategy runs,
+// whatever eps and the tuning: the start label is the whole answer.
+TEST(RequestOutcome, FromANodeToItselfNoStrategyRuns) {
+  constexpr SearchTuning kShrunk{.short_request_labels = 0, .short_approximate_request_labels = 0, .labels_before_known_routes = 0};
+  const RoadGraph varied = grid(4, false);
+  for (const double eps : {0.0, 0.1, -1.0}) {
+    for (const SearchTuning& tuning : {SearchTuning{}, kShrunk}) {
+      SearchReport report;
+      const auto routes = compute_safe_routes(varied, 5, 5, eps, {.report = &report, .tuning = tuning});
+      ASSERT_TRUE(routes.has_value());
+      ASSERT_EQ(routes->size(), 1u);
+      EXPECT_EQ((*routes)[0].path, std::vector<NodeId>{5});
+      EXPECT_EQ((*routes)[0].total_distance_m, 0.0);
+      EXPECT_EQ(report.answered_by, Strategy::literal) << "eps " << eps;
+      EXPECT_EQ(report.gave_up_count, 0u);
+      EXPECT_EQ(report.pushed + report.settled_backwards + report.touched_nodes, 0u);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace norvel

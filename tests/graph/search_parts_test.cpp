@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <limits>
+#include <initializer_list>
 #include <map>
+#include <optional>
 #include <random>
 #include <utility>
 #include <vector>
@@ -239,6 +242,71 @@ TEST(RemainingCost, WithAGoalBoundsStayLowerBoundsAndSettledCostsNearTheOptima) 
       }
     }
   }
+}
+
+// Follows a least path on a graph of edges (from, to, distance, risk), from
+// node 0 to node 1, and records the places the walk reaches.
+struct LeastWalk {
+  std::optional<PathCosts> sums;
+  std::vector<NodeId> reached;
+};
+
+LeastWalk walk_least_path(std::initializer_list<std::array<double, 4>> edges, const Objective& objective,
+                          bool towards_source) {
+  GraphBuilder builder;
+  add_node(builder, Node{0, 60.004, 24.004});
+  add_node(builder, Node{1, 60.004, 24.0});
+  add_node(builder, Node{2, 60.001, 24.004});
+  for (const auto& [from, to, distance, risk] : edges) {
+    add_edge(builder, Edge{static_cast<NodeId>(from), static_cast<NodeId>(to), distance, risk, 0.0});
+  }
+  const RoadGraph graph = build_graph(std::move(builder));
+  const std::uint32_t source = graph.dense_of.find(0);
+  const std::uint32_t target = graph.dense_of.find(1);
+  Places places;
+  const std::uint32_t target_place = places.place_of(target);
+  const std::uint32_t source_place = places.place_of(source);
+  RemainingCost to_go(graph, places, objective, target_place, nullptr,
+                      towards_source ? source : RemainingCost::kNoGoal);
+  LeastWalk walk;
+  walk.sums = follow_least_path(graph, places, to_go, source_place, target, [&](std::uint32_t place, const PathCosts&) {
+    walk.reached.push_back(graph.id_of[places[place].dense]);
+  });
+  return walk;
+}
+
+// Ties go to the first edge, so a least path can go round a cycle that adds
+// nothing for ever: the walk gives up once it has taken more steps than
+// there are places.
+TEST(FollowLeastPath, EndsWithoutAPathOnACycleThatAddsNothing) {
+  const LeastWalk walk = walk_least_path({{0, 2, 0.0, 1.0}, {2, 0, 0.0, 1.0}, {0, 1, 0.0, 5.0}}, kDistance, false);
+  EXPECT_FALSE(walk.sums.has_value());
+  EXPECT_EQ(walk.reached.size(), 4u);  // one step more than the three places
+  const LeastWalk by_risk = walk_least_path({{0, 2, 0.0, 1.0}, {2, 0, 0.0, 1.0}, {0, 1, 0.0, 5.0}}, kRisk, false);
+  ASSERT_TRUE(by_risk.sums.has_value());
+  EXPECT_EQ(by_risk.reached, std::vector<NodeId>{1});
+  EXPECT_EQ(by_risk.sums->risk, 5.0);
+}
+
+// With a goal, a settled bound is its cost less a slack that follows the
+// heap, so the bounds move by a hair while the walk settles the heads of
+// its edges: here the walk takes the self-loop at the source, whose bound
+// was 0 then, and leaves by another edge when it comes back. The path is a
+// real one: a walk must not be cut at the first node it meets twice.
+TEST(FollowLeastPath, MayComeBackToANodeAndStillArrive) {
+  const LeastWalk walk = walk_least_path({{0, 0, 36.0, 1e-11},
+                                          {0, 1, 1e-9, 1.64},
+                                          {0, 0, 1e-13, 0.0},
+                                          {0, 0, 8.0, 0.0},
+                                          {0, 2, 182.0, 1e-11},
+                                          {0, 1, 2e-13, 3e-15},
+                                          {1, 2, 0.0, 1e-11},
+                                          {1, 0, 3e-13, 0.8}},
+                                         kPriorityWeighing, true);
+  ASSERT_TRUE(walk.sums.has_value());
+  EXPECT_EQ(walk.reached, (std::vector<NodeId>{0, 1}));
+  EXPECT_EQ(walk.sums->distance_m, 0.0 + 1e-13 + 2e-13);
+  EXPECT_EQ(walk.sums->risk, 0.0 + 0.0 + 3e-15);
 }
 
 }  // namespace
