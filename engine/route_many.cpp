@@ -13,6 +13,7 @@
 #include "engine/request_deadline.hpp"
 #include "engine/route_results.hpp"
 #include "engine/signals.hpp"
+#include "graph/destination_bounds.hpp"
 #include "graph/safe_route_request.hpp"
 
 namespace norvel::engine {
@@ -24,8 +25,9 @@ using Answer = std::expected<std::vector<RouteRecord>, RouteError>;
 
 // The requests of one call, shared by its threads. Requests to one
 // destination form a group, and a group runs on one thread, in the order
-// given: what the engine keeps warm of a destination (its rows in the
-// caches) serves the next request there.
+// given, over the backward searches from the destination that its requests
+// share (graph/destination_bounds.hpp): each request grows them only as far
+// as the ones before it have not.
 struct Batch {
   const RoadGraph& graph;
   const std::uint64_t* sources;
@@ -51,14 +53,26 @@ bool should_stop(void* context) {
 }
 
 void work(Batch& batch) {
+  // Made for the first group of two requests or more: a lone request's own
+  // searches head for its source and settle less than a shared one would.
+  std::optional<DestinationBounds> shared;
   for (;;) {
     const std::size_t group = batch.next_group.fetch_add(1);
     if (group + 1 >= batch.group_begin.size()) break;
-    for (std::size_t at = batch.group_begin[group]; at < batch.group_begin[group + 1]; ++at) {
+    const std::size_t begin = batch.group_begin[group];
+    const std::size_t end = batch.group_begin[group + 1];
+    DestinationBounds* destination = nullptr;
+    if (end - begin >= 2) {
+      if (!shared) shared.emplace(batch.graph);
+      shared->start(batch.graph.dense_of.find(batch.targets[batch.order[begin]]));
+      destination = &*shared;
+    }
+    for (std::size_t at = begin; at < end; ++at) {
       const std::uint32_t i = batch.order[at];
       PairStop stop{RequestDeadline::after(batch.timeout_s), &batch.cancelled};
-      batch.answers[i] = compute_safe_routes(batch.graph, batch.sources[i], batch.targets[i], batch.eps,
-                                             SearchOptions{.stop = {.hook = should_stop, .context = &stop}});
+      batch.answers[i] = compute_safe_routes(
+          batch.graph, batch.sources[i], batch.targets[i], batch.eps,
+          SearchOptions{.stop = {.hook = should_stop, .context = &stop}, .destination = destination});
     }
   }
   batch.threads_done.fetch_add(1);

@@ -79,6 +79,14 @@ RemainingCost::RemainingCost(const RoadGraph& graph, Places& places, Objective o
   heap_.push_back(Entry{scale_ == 0.0 ? 0.0 : potential(dense), target_place, dense});
 }
 
+RemainingCost::RemainingCost(const RoadGraph& graph, Places& places, DestinationSearch& shared, StopCheck* stop)
+    : graph_(graph),
+      places_(places),
+      objective_(shared.objective()),
+      settled_count_(shared.settled_count()),
+      stop_(stop),
+      shared_(&shared) {}
+
 void RemainingCost::cover_places() {
   // Grows by half again at least, so that a search reaching new places
   // one by one resizes only now and then.
