@@ -1,6 +1,7 @@
 #include "graph/destination_bounds.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "graph/heuristic.hpp"
 #include "graph/quad_heap.hpp"
@@ -81,58 +82,91 @@ DestinationSearch* DestinationBounds::search_for(const Objective& objective) {
   return nullptr;
 }
 
-// Why `BlendedBound` bounds a d + b r from below, as tightly as the other
-// bounds of a walk need.
+// Why `BlendedBound` bounds a d + b r from below, as tightly as the walks
+// that read it need.
 //
-// For reals a, b >= 0 and any path from a node, with sums d and r and
-// p = d + 500 r: if b >= 500 a, a d + b r = a p + (b - 500 a) r, else
-// a d + b r = (b / 500) p + (a - b / 500) d, and in either case
-// a d + b r >= a D + b R as well, D, R and P being the least sums of the
-// shared searches (each a lower bound of d, r and p up to the rounding that
-// `kBoundMargin` and `kWeightedMargin` describe). The shares are computed
-// in floating point: each is within a few units of the last place of b or
-// of a, so each product errs by a few ulps of a term no larger than a d +
-// b r, and the bound by some 2^-50 of it in all, far inside the 2^-16 of
-// `kWeightedMargin`, which the walks take off every weighted sum with a
-// bound. An unsettled node reads each search's radius instead, a lower
-// bound still; a node that one search cannot reach has no path at all.
+// For reals a, b > 0, a slope k_j <= b / a <= k_(j+1) and any path from a
+// node, with sums d and r:
+//   a d + b r = a (d + k_j r) + (b - a k_j) r
+//             = (b / k_(j+1)) (d + k_(j+1) r) + (a - b / k_(j+1)) d,
+// every factor non-negative; and a d + b r >= a D + b R. Each shared
+// search's least sum bounds its own sum from below up to the rounding that
+// `kBoundMargin` and `kWeightedMargin` describe. The factors are computed
+// in floating point (and clamped at 0): each is within a few units of the
+// last place of a or of b, so each product errs by a few ulps of a term no
+// larger than a d + b r, and the bound by some 2^-48 of a d + b r in all,
+// far inside the 2^-16 of `kWeightedMargin` that the walks take off every
+// weighted sum with a bound. An unsettled node reads each search's radius
+// instead, a lower bound still; a node that some search cannot reach has
+// no path at all. Slopes half an octave apart leave the bound within a
+// small fraction of the least weighted sum on road graphs, and a request
+// shares the two it reads with the other requests to the target whose
+// weights are alike.
+
+namespace {
+
+int slope_below(double distance_weight, double risk_weight) {
+  const double ratio = risk_weight / distance_weight;
+  int j = static_cast<int>(std::floor(2.0 * std::log2(ratio / kRiskWeight)));
+  j = std::clamp(j, -DestinationBounds::kMostSlope, DestinationBounds::kMostSlope - 1);
+  while (j > -DestinationBounds::kMostSlope && distance_weight * DestinationBounds::slope(j) > risk_weight) --j;
+  while (j < DestinationBounds::kMostSlope - 1 && distance_weight * DestinationBounds::slope(j + 1) < risk_weight) ++j;
+  return j;
+}
+
+}  // namespace
 
 BlendedBound::BlendedBound(DestinationBounds& shared, double distance_weight, double risk_weight, StopCheck* stop)
-    : shared_(shared), distance_weight_(distance_weight), risk_weight_(risk_weight), stop_(stop) {
-  const double above = risk_weight - kRiskWeight * distance_weight;
-  if (above >= 0.0) {
-    by_priority_share_ = distance_weight;
-    distance_share_ = 0.0;
-    risk_share_ = above;
-  } else {
-    by_priority_share_ = risk_weight / kRiskWeight;
-    distance_share_ = std::max(0.0, distance_weight - by_priority_share_);
-    risk_share_ = 0.0;
-  }
+    : shared_(shared),
+      distance_weight_(distance_weight),
+      risk_weight_(risk_weight),
+      below_(shared.by_slope(slope_below(distance_weight, risk_weight))),
+      above_(shared.by_slope(slope_below(distance_weight, risk_weight) + 1)),
+      stop_(stop) {
+  const double k_below = below_.objective().risk_weight;
+  const double k_above = above_.objective().risk_weight;
+  below_share_ = distance_weight;
+  below_risk_ = std::max(0.0, risk_weight - distance_weight * k_below);
+  above_share_ = risk_weight / k_above;
+  above_distance_ = std::max(0.0, distance_weight - above_share_);
 }
 
 void BlendedBound::settle_until(std::uint32_t dense, double enough) {
-  // A search whose radius, weighed by its share alone, exceeds `enough` has
-  // said enough: the bound is the larger of two sums of such terms.
-  auto settle = [&](DestinationSearch& search, double share) {
-    if (share > 0.0) search.settle_until(dense, enough / share, stop_);
+  // A search whose radius, weighed by a factor it has in the bound, exceeds
+  // `enough` has said enough: the bound is at least that product.
+  auto settle = [&](DestinationSearch& search, double factor) {
+    if (factor > 0.0) search.settle_until(dense, enough / factor, stop_);
   };
   settle(shared_.distance, distance_weight_);
   settle(shared_.risk, risk_weight_);
-  settle(shared_.by_priority, by_priority_share_);
+  settle(below_, below_share_);
+  settle(above_, above_share_);
 }
 
 double BlendedBound::lower_bound(std::uint32_t dense) const {
   const double distance = shared_.distance.lower_bound(dense);
   const double risk = shared_.risk.lower_bound(dense);
-  const double priority = shared_.by_priority.lower_bound(dense);
-  if (distance == DestinationSearch::kUnreachable || risk == DestinationSearch::kUnreachable ||
-      priority == DestinationSearch::kUnreachable) {
-    return DestinationSearch::kUnreachable;
+  const double below = below_.lower_bound(dense);
+  const double above = above_.lower_bound(dense);
+  constexpr double kUnreachable = DestinationSearch::kUnreachable;
+  if (distance == kUnreachable || risk == kUnreachable || below == kUnreachable || above == kUnreachable) {
+    return kUnreachable;
   }
   const double separate = distance_weight_ * distance + risk_weight_ * risk;
-  const double blended = (by_priority_share_ * priority + distance_share_ * distance) + risk_share_ * risk;
-  return std::max(separate, blended);
+  const double from_below = below_share_ * below + below_risk_ * risk;
+  const double from_above = above_share_ * above + above_distance_ * distance;
+  return std::max(separate, std::max(from_below, from_above));
+}
+
+double DestinationBounds::slope(int j) { return kRiskWeight * std::exp2(0.5 * j); }
+
+DestinationSearch& DestinationBounds::by_slope(int j) {
+  if (j == 0) return by_priority;
+  if (slopes_.empty()) slopes_.resize(2 * kMostSlope + 1);
+  std::unique_ptr<DestinationSearch>& search = slopes_[static_cast<std::size_t>(j + kMostSlope)];
+  if (!search) search = std::make_unique<DestinationSearch>(graph_, weighted(1.0, slope(j)));
+  if (search->target() != target()) search->start(target());
+  return *search;
 }
 
 }  // namespace norvel

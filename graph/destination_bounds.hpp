@@ -104,12 +104,19 @@ class DestinationBounds {
   // Null when requests with this weighing search on their own.
   DestinationSearch* search_for(const Objective& objective);
 
+  // The search by distance + k_j risk, k_j = 500 * 2^(j/2), started at the
+  // target: made the first time a request asks for it.
+  static constexpr int kMostSlope = 40;  // |j| at most this
+  static double slope(int j);
+  DestinationSearch& by_slope(int j);
+
   DestinationSearch distance;
   DestinationSearch risk;
-  DestinationSearch by_priority;
+  DestinationSearch by_priority;  // k_0 = 500, the search's own weighing
 
  private:
   const RoadGraph& graph_;
+  std::vector<std::unique_ptr<DestinationSearch>> slopes_;  // by j + kMostSlope
 };
 
 // A lower bound of a d + b r still to go from a node, for weights a, b >= 0
@@ -119,6 +126,7 @@ class DestinationBounds {
 // costs the request no search at all.
 class BlendedBound {
  public:
+  // Precondition: both weights positive and finite.
   BlendedBound(DestinationBounds& shared, double distance_weight, double risk_weight, StopCheck* stop);
 
   // Settles the shared searches as far as they can still lift the bound at
@@ -130,10 +138,14 @@ class BlendedBound {
   DestinationBounds& shared_;
   const double distance_weight_;
   const double risk_weight_;
-  // a d + b r = w (d + 500 r) + x d + y r, with w, x, y >= 0 and x or y 0.
-  double by_priority_share_;
-  double distance_share_;
-  double risk_share_;
+  // k_j <= b / a <= k_(j+1): a d + b r = a (d + k_j r) + (b - a k_j) r
+  // = (b / k_(j+1)) (d + k_(j+1) r) + (a - b / k_(j+1)) d.
+  DestinationSearch& below_;
+  DestinationSearch& above_;
+  double below_share_;       // a
+  double below_risk_;        // b - a k_j
+  double above_share_;       // b / k_(j+1)
+  double above_distance_;    // a - b / k_(j+1)
   StopCheck* stop_;
 };
 
