@@ -78,6 +78,20 @@ void work(Batch& batch) {
   batch.threads_done.fetch_add(1);
 }
 
+// Holds the cyclic garbage collector off for a scope, as it was before.
+class CollectorPause {
+ public:
+  CollectorPause() : was_on_(PyGC_Disable() != 0) {}
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+  ~CollectorPause() {
+    if (was_on_) PyGC_Enable();
+  }
+
+ private:
+  bool was_on_;
+};
+
 void group_by_destination(Batch& batch, std::size_t count) {
   batch.order.resize(count);
   for (std::uint32_t i = 0; i < count; ++i) batch.order[i] = i;
@@ -117,6 +131,9 @@ nb::list route_many(const EngineGraph& engine, Ids sources, Ids targets, double 
     PyErr_SetRaisedException(raised);
     throw nb::python_error();
   }
+  // Rows of numbers and tuples of floats hold no cycles: a collection
+  // while hundreds of thousands of them are made would only walk them.
+  const CollectorPause paused;
   nb::list answers;
   for (const Answer& answer : batch.answers) answers.append(answer_object(engine, answer));
   return answers;
