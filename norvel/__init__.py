@@ -20,7 +20,11 @@
   (``norvel.checks`` says which, and how grave).
 
 The submodules are imported on demand, so that each needs only its own extra.
+``norvel.__version__`` is the version of the installed distribution
+``norvel_core`` (looked up when first read).
 """
+
+from typing import TYPE_CHECKING
 
 from norvel._files import load_graph, read_graph_bytes
 from norvel.catchment import Catchment
@@ -38,3 +42,17 @@ from norvel import datasets
 from norvel.checks import Problem, check_document
 
 __all__ += ["Problem", "check_document", "datasets"]
+
+if TYPE_CHECKING:
+    __version__: str
+    """The version of the installed ``norvel_core`` distribution; run from a
+    source tree that is not what was installed, its ``pyproject.toml``
+    version with ``+source``."""
+else:
+    def __getattr__(name: str) -> object:
+        # Reading the metadata costs tens of milliseconds: only when asked.
+        if name == "__version__":
+            from norvel._version import package_version
+
+            return package_version()
+        raise AttributeError(f"module 'norvel' has no attribute {name!r}")

@@ -57,6 +57,7 @@ if TYPE_CHECKING:
 
 __all__ = ["COLUMNS", "BatchError", "route_pairs"]
 
+#: The columns of route_pairs' table, in order.
 COLUMNS = ("pair", "source", "target", "type", "distance", "risk", "time",
            "comfort", "familiarity", "node_count", "error", "error_kind")
 

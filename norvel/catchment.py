@@ -39,7 +39,7 @@ if TYPE_CHECKING:
 
 __all__ = ["Catchment", "WALKING_SPEED_M_PER_MIN"]
 
-# Metres a minute: a route's time_min is its distance_m divided by this.
+#: Metres a minute: a route's time_min is its distance_m divided by this.
 WALKING_SPEED_M_PER_MIN = 66.67
 
 # The route totals of each node, in the engine's column names.

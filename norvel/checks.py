@@ -3,7 +3,7 @@
     for problem in norvel.check_document("city.json.gz"):
         print(problem.severity, problem.kind, problem.message)
 
-``check_document(path)`` returns a list of ``Problem``s (empty for a sound
+``check_document(path)`` returns a list of ``Problem`` records (empty for a sound
 document): errors first, then warnings, one problem per kind with how many
 records it concerns and the first few of them, in document order, in its
 message.
@@ -77,9 +77,10 @@ import numpy.typing as npt
 from norvel._files import decode_graph_text, read_graph_bytes
 from norvel._native import engine
 
+#: How grave a problem is.
 Severity = Literal["error", "warning"]
 
-# Kinds in the order the problems are listed; the severity of each.
+#: Kinds in the order the problems are listed; the severity of each.
 SEVERITY: dict[str, Severity] = {
     "malformed": "error",
     "duplicate_node": "error",

@@ -6,6 +6,7 @@ OpenStreetMap converter.
     norvel check GRAPH
     norvel serve GRAPH [--host H] [--port P] [--workers N] [--timeout-s S]
     norvel osm ...            (the same as norvel-osm-graph)
+    norvel --version
 
 FROM and TO are node ids or LAT,LON points; a point with a negative latitude
 goes after ``--`` (``norvel route g.json -- -33.86,151.21 -33.87,151.20``).
@@ -19,6 +20,7 @@ import os
 import sys
 from collections.abc import Sequence
 
+from norvel._version import package_version
 from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M
 
 
@@ -38,6 +40,9 @@ def _end(text: str) -> int | tuple[float, float]:
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="norvel", description="Safe walking routes over a street graph.")
+    parser.add_argument("--version", action="version",
+                        version=f"%(prog)s {package_version()}",
+                        help="print the version of the installed package and exit")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     route = commands.add_parser(

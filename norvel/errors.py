@@ -19,7 +19,9 @@ from __future__ import annotations
 import math
 from typing import Any, Literal
 
+#: Why no route joins two nodes: the value of NoRouteError.reason.
 NoRouteReason = Literal["source_isolated", "no_route"]
+#: The kinds of failure, the value of RoutingError.kind ("invalid": an end that is no place, in norvel.batch).
 ErrorKind = Literal["node_not_found", "source_isolated", "no_route", "snap",
                     "timeout", "invalid"]
 

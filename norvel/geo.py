@@ -29,7 +29,9 @@ from norvel._files import read_graph_bytes
 from norvel.router import Route, Router
 from norvel.table import NodeTable
 
+#: A position in GeoJSON's order: (longitude, latitude) in degrees.
 LonLat: TypeAlias = tuple[float, float]
+#: Node id to (lon, lat).
 Coordinates: TypeAlias = Mapping[int, LonLat]
 
 # Documents written by norvel.osm and most others open with the node array;
@@ -90,8 +92,9 @@ def _coordinate_table(nodes: Iterable[Any]) -> dict[int, LonLat]:
     return table
 
 
+#: A route of norvel.Router or of the module itself.
 AnyRoute: TypeAlias = Route | PyRouteResult
-# Where a PyRouteResult's path finds its coordinates.
+#: Where a PyRouteResult's path finds its coordinates.
 Where: TypeAlias = Coordinates | NodeTable | Router
 
 

@@ -36,19 +36,20 @@ from norvel.geo import (AnyRoute, LonLat, as_route, route_line,
 from norvel.router import Route, Router
 from norvel.table import NodeTable, Segments
 
-# Where the streets come from: a router, its table or a parsed document.
+#: Where the streets come from: a router, its table or a parsed document.
 Streets = Router | NodeTable | Any
 
-# Okabe-Ito colours, told apart with any colour vision. Where routes share
-# streets the wider line lies below, so every route stays visible.
+#: Okabe-Ito colours, told apart with any colour vision. Where routes share
+#: streets the wider line lies below, so every route stays visible.
 ROUTE_STYLE: dict[str, tuple[str, float]] = {
     "shortest": ("#E69F00", 7.0),
     "balanced": ("#0072B2", 4.5),
     "safest": ("#009E73", 2.5),
 }
 _OTHER_STYLE = ("#CC79A7", 2.0)
+#: Colour of the street network under the routes.
 STREET_COLOUR = "#b0b0b0"
-# Share of the routes' extent shown around them.
+#: Share of the routes' extent shown around them.
 VIEW_MARGIN = 0.15
 
 

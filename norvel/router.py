@@ -1,4 +1,4 @@
-"""Routes between places: a graph with its coordinates, loaded once.
+"""Routes between places: a graph with its coordinates, loaded once::
 
     router = norvel.Router.from_file("graph.json.gz")
     routes = router.route((60.1718, 24.9414), (60.1759, 24.9470))

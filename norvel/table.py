@@ -23,10 +23,15 @@ import numpy.typing as npt
 if TYPE_CHECKING:
     from norvel._engine import Graph
 
+#: Node ids.
 IdArray = npt.NDArray[np.uint64]
+#: Coordinates or costs.
 FloatArray = npt.NDArray[np.float64]
+#: Row indices.
 IndexArray = npt.NDArray[np.int64]
+#: (latitude, longitude) in degrees.
 LatLon = tuple[float, float]
+#: (longitude, latitude) in degrees, GeoJSON's order.
 LonLat = tuple[float, float]
 
 

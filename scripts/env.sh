@@ -56,8 +56,9 @@ make_venv() {
   fi
 }
 
-# pyproject.toml names what the build, the tests and the extras need; this
-# lists the requirements whose distribution the venv lacks.
+# pyproject.toml names what the build, the tests and the extras need (the
+# documentation's extra, docs, included); this lists the requirements whose
+# distribution the venv lacks.
 missing_requirements() {
   "$VENV/bin/python" - "$ROOT/pyproject.toml" <<'PY'
 import re

@@ -91,7 +91,7 @@ Your own risk rule
     A function from a way's tags (a ``dict`` of strings, every tag of the
     way) to its hazard per km, a finite number, 0 or more. For a walk at
     night, where an unlit way weighs much more than by day, in a file
-    ``night.py``:
+    ``night.py``::
 
         from norvel.osm.rules import LIT_YES, hazard_per_km
 

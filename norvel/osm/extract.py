@@ -20,6 +20,7 @@ from norvel.osm import rules as walk_rules
 if TYPE_CHECKING:
     import osmium.osm
 
+#: A walkable way: its nodes with coordinates, and its tags.
 WayPiece = tuple[list[walk_graph.WayNode], dict[str, str]]
 
 
@@ -89,9 +90,9 @@ def load_hazard_rule(spec: str) -> walk_graph.HazardRule:
     return rule
 
 
-# Short runs stay quiet: no status line before this many seconds.
+#: Short runs stay quiet: no status line before this many seconds.
 PROGRESS_DELAY_S = 2.0
-# How often the line changes: in place on a terminal, appended in a log.
+#: How often the line changes: in place on a terminal, appended in a log.
 PROGRESS_INTERVAL_S = {"terminal": 0.5, "log": 15.0}
 
 

@@ -24,15 +24,17 @@ from norvel._earth import EARTH_RADIUS_M as EARTH_RADIUS_M
 from norvel._earth import haversine_m as haversine_m
 from norvel.osm import rules as walk_rules
 
+#: Decimals of the degrees written for a node (about 1 cm).
 COORDINATE_DECIMALS = 7
+#: Decimals of the metres written for an edge's distance_m.
 DISTANCE_DECIMALS = 2
 
-# A node or edge record of the document: member name to number (or, for an
-# edge's `name`, to text).
+#: A node or edge record of the document: member name to number (or, for an
+#: edge's `name`, to text).
 Record: TypeAlias = dict[str, int | float | str]
-# A way's tags to its risk per kilometre walked.
+#: A way's tags to its risk per kilometre walked.
 HazardRule: TypeAlias = Callable[[dict[str, str]], float]
-# {"nodes": [...], "edges": [...]}
+#: {"nodes": [...], "edges": [...]}
 Document: TypeAlias = dict[str, list[Record]]
 
 

@@ -12,10 +12,10 @@ from __future__ import annotations
 import math
 import re
 
-# Risk per kilometre walked on each highway class, before the tag modifiers.
-# Ways shared with motor traffic weigh most; the values are chosen so that
-# 500 x risk (the weight the route search gives to risk) stays comparable to
-# the metres walked.
+#: Risk per kilometre walked on each highway class, before the tag modifiers.
+#: Ways shared with motor traffic weigh most; the values are chosen so that
+#: 500 x risk (the weight the route search gives to risk) stays comparable to
+#: the metres walked.
 BASE_HAZARD_PER_KM: dict[str, float] = {
     "pedestrian": 0.05,
     "platform": 0.05,
@@ -42,32 +42,39 @@ BASE_HAZARD_PER_KM: dict[str, float] = {
     "primary_link": 1.80,
 }
 
-# Classes that carry motor traffic: speed limits and sidewalks matter there.
+#: Classes that carry motor traffic: speed limits and sidewalks matter there.
 ROAD_CLASSES = frozenset({
     "living_street", "service", "residential", "road", "unclassified",
     "tertiary", "tertiary_link", "secondary", "secondary_link",
     "primary", "primary_link",
 })
 
-# Classes that only pedestrians (and at most cyclists) use, where a plain
-# `oneway` tag binds the walker too.
+#: Classes that only pedestrians (and at most cyclists) use, where a plain
+#: `oneway` tag binds the walker too.
 PEDESTRIAN_CLASSES = frozenset({
     "pedestrian", "platform", "corridor", "elevator", "footway", "crossing",
     "path", "trail", "steps",
 })
 
-# Indoor classes have their own lighting; a missing `lit` tag says nothing.
+#: Indoor classes have their own lighting; a missing `lit` tag says nothing.
 INDOOR_CLASSES = frozenset({"corridor", "elevator"})
 
+#: A maxspeed up to this many km/h adds no hazard.
 SPEED_FREE_KMH = 30.0
+#: Hazard per km added for each km/h of maxspeed above SPEED_FREE_KMH.
 SPEED_HAZARD_PER_KMH = 0.02
 
+#: Factor of a road's hazard when its tags say it has a sidewalk.
 SIDEWALK_PRESENT_FACTOR = 0.4
+#: Factor of a road's hazard when its tags say it has none.
 SIDEWALK_ABSENT_FACTOR = 1.2
 
+#: Hazard per km added where lit is no, disused or off.
 UNLIT_HAZARD = 0.50
+#: Hazard per km added where lit is absent or unrecognised (outdoors).
 LIT_UNKNOWN_HAZARD = 0.15
 
+#: Hazard per km added on a crossing, by its crossing tag.
 CROSSING_HAZARD: dict[str, float] = {
     "traffic_signals": 3.0,
     "marked": 6.0,
@@ -78,15 +85,22 @@ CROSSING_HAZARD: dict[str, float] = {
     "no": 8.0,
 }
 
+#: foot values that let walkers on a way whatever access says.
 FOOT_ALLOWED = frozenset({"yes", "designated", "permissive", "destination"})
+#: foot values that keep walkers off a way.
 FOOT_FORBIDDEN = frozenset({"no", "private", "use_sidepath"})
+#: access values that keep walkers off unless foot allows them.
 ACCESS_FORBIDDEN = frozenset({"no", "private"})
+#: lit values that mean a lit way.
 LIT_YES = frozenset({
     "yes", "24/7", "automatic", "limited", "sunset-sunrise", "interval",
     "dusk-dawn",
 })
+#: lit values that mean an unlit way.
 LIT_NO = frozenset({"no", "disused", "off"})
+#: Values of oneway:foot (and oneway) meaning along the way only.
 TRUE_WORDS = frozenset({"yes", "true", "1"})
+#: Values of oneway:foot (and oneway) meaning against the way only.
 REVERSE_WORDS = frozenset({"-1", "reverse"})
 
 # Implicit limits written as "<country>:<zone>", in km/h.

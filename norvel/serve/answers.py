@@ -28,9 +28,10 @@ from norvel.serve.queries import (
     query_end,
 )
 
+#: An HTTP status and the JSON bytes of its body.
 Answer = tuple[int, bytes]
 
-# What the Router refused, by the kind of its error.
+#: What the Router refused, by the kind of its error.
 STATUS_OF_KIND = {"node_not_found": 404, "snap": 404, "source_isolated": 422,
                   "no_route": 422, "timeout": 504, "invalid": 400}
 

@@ -26,9 +26,10 @@ from norvel.serve.openapi import SPEC, docs_page
 from norvel.serve.pool import WorkerPool, WorkerStartError
 from norvel.serve.queries import batch_request, dumps, error_body
 
+#: The media type of every answer.
 JSON = "application/json"
-# A body of 10,000 pairs of points with every digit a double can have
-# stays under 2 MiB.
+#: A body of 10,000 pairs of points with every digit a double can have
+#: stays under 2 MiB.
 MAX_BODY_BYTES = 8 * 2**20
 
 

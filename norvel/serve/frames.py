@@ -18,13 +18,16 @@ from typing import Any, BinaryIO
 
 _LENGTH = struct.Struct(">I")
 _STATUS = struct.Struct(">H")
+#: Bytes of a frame's length header.
 LENGTH_SIZE = _LENGTH.size
 
-# Jobs, as the front builds them and the worker reads them:
-#   ("nearest", query)   ("route", query)   ("network", query)
-#   ("pair", origin, destination, eps, max_snap_m)  one pair of POST /routes
-# where query is the raw query string (bytes) and the ends of a pair are the
-# JSON values the client sent.
+#: Jobs, as the front builds them and the worker reads them::
+#:
+#:   ("nearest", query)   ("route", query)   ("network", query)
+#:   ("pair", origin, destination, eps, max_snap_m)  one pair of POST /routes
+#:
+#: where query is the raw query string (bytes) and the ends of a pair are the
+#: JSON values the client sent.
 Job = tuple[Any, ...]
 
 

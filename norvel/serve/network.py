@@ -11,7 +11,7 @@ import numpy.typing as npt
 from norvel.serve.queries import Box, dumps, dumps_array
 from norvel.table import Segments
 
-# Lines written between two looks at the clock: a few milliseconds' work.
+#: Lines written between two looks at the clock: a few milliseconds' work.
 LINES_PER_PIECE = 50_000
 
 

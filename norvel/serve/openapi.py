@@ -52,6 +52,7 @@ _FEATURE_COLLECTION = {
     },
 }
 
+#: The service's OpenAPI 3.1 description, served at /openapi.json.
 SPEC: dict[str, Any] = {
     "openapi": "3.1.0",
     "info": {

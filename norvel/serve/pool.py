@@ -34,14 +34,14 @@ from norvel.serve.answers import Answer
 from norvel.serve.frames import Job
 from norvel.serve.queries import error_body
 
-# How many pairs of a POST /routes go to a worker at a time: big enough that
-# the socket is no cost, small enough that other requests get their turn.
+#: How many pairs of a POST /routes go to a worker at a time: big enough that
+#: the socket is no cost, small enough that other requests get their turn.
 CHUNK = 16
-# A worker that failed to start is tried again after this many seconds.
+#: A worker that failed to start is tried again after this many seconds.
 RESTART_DELAY_S = 1.0
-# How long past the time limit a worker may take to say it stopped.
+#: How long past the time limit a worker may take to say it stopped.
 GRACE_S = 1.0
-# How long the zygote may take to fork a worker.
+#: How long the zygote may take to fork a worker.
 FORK_TIMEOUT_S = 30.0
 # The zygote forks: it must not start threads, so neither may the libraries
 # it loads (numpy's BLAS would start one per core).

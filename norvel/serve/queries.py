@@ -23,14 +23,15 @@ import numpy.typing as npt
 from norvel import _values
 from norvel._values import Place
 
-# One POST /routes takes at most this many pairs.
+#: One POST /routes takes at most this many pairs.
 MAX_PAIRS = 10_000
-# More than any request needs; a longer query is refused before parsing.
+#: More than any request needs; a longer query is refused before parsing.
 MAX_QUERY_FIELDS = 16
 
 _NUMBER = re.compile(r"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
 _INTEGER = re.compile(r"[+-]?[0-9]+")
 
+#: A bounding box: min lon, min lat, max lon, max lat.
 Box = tuple[float, float, float, float]
 
 
@@ -43,9 +44,9 @@ def _json_dumps_array(array: npt.NDArray[np.float64]) -> bytes:
     return _json_dumps(array.tolist())
 
 
-# orjson writes a route about ten times faster, and an array of floats
-# straight from its memory; both write every float with the fewest digits
-# that read back to the same double.
+#: orjson writes a route about ten times faster, and an array of floats
+#: straight from its memory; both write every float with the fewest digits
+#: that read back to the same double.
 dumps: Callable[[Any], bytes]
 dumps_array: Callable[[npt.NDArray[np.float64]], bytes]
 try:

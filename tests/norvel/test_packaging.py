@@ -18,7 +18,7 @@ REPO = Path(__file__).resolve().parents[2]
 SHIPPED = {
     "norvel/__init__.py", "norvel/_earth.py", "norvel/_files.py",
     "norvel/_networkx.py", "norvel/_native.py",
-    "norvel/_values.py", "norvel/_engine.pyi",
+    "norvel/_values.py", "norvel/_version.py", "norvel/_engine.pyi",
     "norvel/errors.py", "norvel/router.py", "norvel/table.py",
     "norvel/catchment.py",
     "norvel/batch.py", "norvel/geo.py", "norvel/plot.py", "norvel/py.typed",
