@@ -57,10 +57,10 @@ class RemainingCost {
   double lower_bound(std::uint32_t place) const {
     if (shared_ != nullptr) return shared_->lower_bound(places_[place].dense);
     if (scale_ == 0.0) {
-      if (settled(place)) return cost_[place];
+      if (own_settled(place)) return cost_[place];
       return heap_.empty() ? kUnreachable : heap_.front().key;
     }
-    if (settled(place)) return std::max(0.0, cost_[place] - slack(0.0));
+    if (own_settled(place)) return std::max(0.0, cost_[place] - slack(0.0));
     return unsettled_bound(potential(places_[place].dense));
   }
 
@@ -74,7 +74,7 @@ class RemainingCost {
 
   bool settled(std::uint32_t place) const {
     if (shared_ != nullptr) return shared_->settled(places_[place].dense);
-    return place < cost_.size() && (settled_[place / 64] >> (place % 64) & 1u) != 0;
+    return own_settled(place);
   }
 
   // Settles nodes until `place` is settled or its lower bound exceeds
@@ -84,15 +84,15 @@ class RemainingCost {
       shared_->settle_until(places_[place].dense, enough, stop_);
       return;
     }
-    if (settled(place)) return;
+    if (own_settled(place)) return;
     if (scale_ == 0.0) {
-      while (!settled(place) && !heap_.empty() && heap_.front().key <= enough) {
+      while (!own_settled(place) && !heap_.empty() && heap_.front().key <= enough) {
         if (!settle_next()) return;
       }
       return;
     }
     const double own = potential(places_[place].dense);
-    while (!settled(place) && !heap_.empty() && unsettled_bound(own) <= enough) {
+    while (!own_settled(place) && !heap_.empty() && unsettled_bound(own) <= enough) {
       if (!settle_next()) return;
     }
   }
@@ -111,6 +111,11 @@ class RemainingCost {
     std::uint32_t place;
     std::uint32_t dense;   // the place's node, kept here to spare a load per settle
   };
+
+  // The search's own state, when it stands for no shared search.
+  bool own_settled(std::uint32_t place) const {
+    return place < cost_.size() && (settled_[place / 64] >> (place % 64) & 1u) != 0;
+  }
 
   double potential(std::uint32_t dense) const {
     return scale_ * static_cast<double>(plane_norm(graph_.plane[dense], goal_));
@@ -154,10 +159,10 @@ class RemainingCost {
   std::vector<Entry> heap_;
   std::uint64_t settled_count_ = 0;
   StopCheck* stop_;
-  DestinationSearch* shared_ = nullptr;  // stands for this search when set
   double scale_ = 0.0;     // of the potential; 0 without a goal
   PlanePoint goal_{0, 0};
   double top_key_ = 0.0;   // the greatest key settled so far
+  DestinationSearch* shared_ = nullptr;  // stands for this search when set
 };
 
 // One step down a least path by `to_go`'s objective: the first edge leaving
