@@ -129,7 +129,18 @@ BlendedBound::BlendedBound(DestinationBounds& shared, double distance_weight, do
   below_risk_ = std::max(0.0, risk_weight - distance_weight * k_below);
   above_share_ = risk_weight / k_above;
   above_distance_ = std::max(0.0, distance_weight - above_share_);
+  slope_settles_before_ = slope_count();
 }
+
+std::uint64_t BlendedBound::slope_count() const {
+  std::uint64_t count = 0;
+  for (const DestinationSearch* search : {&below_, &above_}) {
+    if (search != &shared_.by_priority) count += search->settled_count();
+  }
+  return count;
+}
+
+std::uint64_t BlendedBound::slope_settles() const { return slope_count() - slope_settles_before_; }
 
 void BlendedBound::settle_until(std::uint32_t dense, double enough) {
   // A search whose radius, weighed by a factor it has in the bound, exceeds

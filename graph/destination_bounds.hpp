@@ -133,8 +133,13 @@ class BlendedBound {
   // `dense` above `enough`.
   void settle_until(std::uint32_t dense, double enough);
   double lower_bound(std::uint32_t dense) const;
+  // Nodes settled since it was made by the searches of its two slopes but
+  // the one a request reads on its own (`by_priority`), for the report.
+  std::uint64_t slope_settles() const;
 
  private:
+  std::uint64_t slope_count() const;
+
   DestinationBounds& shared_;
   const double distance_weight_;
   const double risk_weight_;
@@ -147,6 +152,7 @@ class BlendedBound {
   double above_share_;       // b / k_(j+1)
   double above_distance_;    // a - b / k_(j+1)
   StopCheck* stop_;
+  std::uint64_t slope_settles_before_;
 };
 
 }  // namespace norvel

@@ -175,9 +175,9 @@ class Targeted {
       // A path met is a bound too (see above).
       bound = std::min(bound, weighted_sum(costs) * kAbove);
     };
-    if (!walk_paths(graph_, places_, source_place_, target_dense_, budget_, ws_.stop, keep, reach) || too_many) {
-      return std::unexpected(GaveUp::over_budget);
-    }
+    const bool walked = walk_paths(graph_, places_, source_place_, target_dense_, budget_, ws_.stop, keep, reach);
+    if (blended) ws_.report.settled_backwards += blended->slope_settles();
+    if (!walked || too_many) return std::unexpected(GaveUp::over_budget);
 
     // The candidates' Pareto-optimal points, each once, the extremes among
     // them; the choice is the one `select_routes` makes among those.
