@@ -107,8 +107,11 @@ namespace {
 
 int slope_below(double distance_weight, double risk_weight) {
   const double ratio = risk_weight / distance_weight;
-  int j = static_cast<int>(std::floor(2.0 * std::log2(ratio / kRiskWeight)));
-  j = std::clamp(j, -DestinationBounds::kMostSlope, DestinationBounds::kMostSlope - 1);
+  const double steps = 2.0 * std::log2(ratio / kRiskWeight);
+  constexpr int kMost = DestinationBounds::kMostSlope;
+  // Weights out of the slopes' range (or not finite) take the last slope;
+  // the constructor then leaves out a side that does not bracket them.
+  int j = !(steps > -kMost) ? -kMost : !(steps < kMost - 1) ? kMost - 1 : static_cast<int>(std::floor(steps));
   while (j > -DestinationBounds::kMostSlope && distance_weight * DestinationBounds::slope(j) > risk_weight) --j;
   while (j < DestinationBounds::kMostSlope - 1 && distance_weight * DestinationBounds::slope(j + 1) < risk_weight) ++j;
   return j;
@@ -129,6 +132,16 @@ BlendedBound::BlendedBound(DestinationBounds& shared, double distance_weight, do
   below_risk_ = std::max(0.0, risk_weight - distance_weight * k_below);
   above_share_ = risk_weight / k_above;
   above_distance_ = std::max(0.0, distance_weight - above_share_);
+  // A slope on the wrong side of b / a would weigh one cost more than the
+  // request does: that side reads the separate bounds alone.
+  if (!(distance_weight * k_below <= risk_weight)) {
+    below_share_ = 0.0;
+    below_risk_ = risk_weight;
+  }
+  if (!(distance_weight * k_above >= risk_weight)) {
+    above_share_ = 0.0;
+    above_distance_ = distance_weight;
+  }
   slope_settles_before_ = slope_count();
 }
 
