@@ -106,7 +106,7 @@ void group_by_destination(Batch& batch, std::size_t count) {
 }
 
 nb::list route_many(const EngineGraph& engine, Ids sources, Ids targets, double eps, unsigned workers,
-                    std::optional<double> timeout_s) {
+                    std::optional<double> timeout_s, bool paths) {
   if (sources.shape(0) != targets.shape(0)) throw nb::value_error("sources and targets differ in length");
   const std::size_t count = sources.shape(0);
   Batch batch{engine.graph, sources.data(), targets.data(), eps, timeout_s, {}, {}, {}};
@@ -135,7 +135,9 @@ nb::list route_many(const EngineGraph& engine, Ids sources, Ids targets, double 
   // while hundreds of thousands of them are made would only walk them.
   const CollectorPause paused;
   nb::list answers;
-  for (const Answer& answer : batch.answers) answers.append(answer_object(engine, answer));
+  for (const Answer& answer : batch.answers) {
+    answers.append(paths ? answer_object(engine, answer) : totals_object(answer));
+  }
   return answers;
 }
 
@@ -143,12 +145,14 @@ nb::list route_many(const EngineGraph& engine, Ids sources, Ids targets, double 
 
 void bind_route_many(GraphClass& graph_class) {
   graph_class.def("route_many", &route_many, nb::arg("sources"), nb::arg("targets"), nb::arg("eps"),
-                  nb::arg("workers"), nb::arg("timeout_s") = nb::none(),
-                  "route_many(sources, targets, eps, workers, timeout_s=None)\n"
+                  nb::arg("workers"), nb::arg("timeout_s") = nb::none(), nb::arg("paths") = true,
+                  "route_many(sources, targets, eps, workers, timeout_s=None, paths=True)\n"
                   "The answers of route(sources[i], targets[i], eps) for every i (uint64 arrays of one\n"
                   "length), in that order, computed on `workers` threads without the interpreter lock;\n"
                   "requests to one destination run together on one thread. timeout_s bounds each\n"
-                  "request; on the main thread, Ctrl-C stops them all and raises KeyboardInterrupt.");
+                  "request; on the main thread, Ctrl-C stops them all and raises KeyboardInterrupt.\n"
+                  "paths=False: each route as its totals alone, (type, distance_m, risk, time_min,\n"
+                  "comfort, familiarity).");
 }
 
 }  // namespace norvel::engine
