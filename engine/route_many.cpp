@@ -117,14 +117,21 @@ nb::list route_many(const EngineGraph& engine, Ids sources, Ids targets, double 
     group_by_destination(batch, count);
     const std::size_t groups = batch.group_begin.size() - 1;
     const unsigned threads = static_cast<unsigned>(std::clamp<std::size_t>(workers, 1, std::max<std::size_t>(groups, 1)));
-    std::vector<std::jthread> running;
-    for (unsigned t = 0; t < threads; ++t) running.emplace_back([&batch] { work(batch); });
-    // The calling thread watches for Ctrl-C while the others work.
-    std::optional<SignalWatch> signals;
-    if (on_main_thread()) signals.emplace();
-    while (batch.threads_done.load() < threads) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      if (signals && raised == nullptr && (raised = signals->raised_now()) != nullptr) batch.cancelled = true;
+    if (threads == 1 && !on_main_thread()) {
+      // One worker off the main thread (a thread of the caller's own pool,
+      // say): nothing to watch for, so the calling thread does the work,
+      // with its warm caches and its own allocator arena.
+      work(batch);
+    } else {
+      std::vector<std::jthread> running;
+      for (unsigned t = 0; t < threads; ++t) running.emplace_back([&batch] { work(batch); });
+      // The calling thread watches for Ctrl-C while the others work.
+      std::optional<SignalWatch> signals;
+      if (on_main_thread()) signals.emplace();
+      while (batch.threads_done.load() < threads) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (signals && raised == nullptr && (raised = signals->raised_now()) != nullptr) batch.cancelled = true;
+      }
     }
   }
   if (raised != nullptr) {

@@ -288,9 +288,12 @@ class _Stopped(Exception):
     was running."""
 
 
-# Pairs routed by one call of Router.route_many: a stop waits for a call at
-# most, and a group larger than this shares its searches call by call.
-_PAIRS_PER_CALL = 256
+# Pairs routed by one call of Router.route_many. Between calls a stop is
+# seen, and the calls' short turns with the interpreter lock (snapping the
+# ends, building the rows) let the other threads' calls run meanwhile; a
+# group cut between two calls builds the searches from its destination
+# once more.
+_PAIRS_PER_CALL = 64
 
 
 def _route_chunk(router: Router, jobs: list[Job], request: _Request,
@@ -298,25 +301,21 @@ def _route_chunk(router: Router, jobs: list[Job], request: _Request,
     """The rows of a chunk's pairs, in its order. The pairs whose ends
     snapped go to ``Router.route_many`` on this thread, which runs the
     requests to one destination over the searches they share."""
-    ends = [_pair_ends(router, job, request) for job in jobs]
-    ready = [at for at, (source, target) in enumerate(ends)
-             if isinstance(source, Snap) and isinstance(target, Snap)]
-    answers: dict[int, Answer] = {}
-    for start in range(0, len(ready), _PAIRS_PER_CALL):
-        if stop is not None and stop.is_set():
-            raise _Stopped
-        part = ready[start:start + _PAIRS_PER_CALL]
-        nodes = [(_snapped(ends[at][0]), _snapped(ends[at][1]))
-                 for at in part]
-        routed = router.route_many(nodes, request.eps,
-                                   max_snap_m=request.max_snap_m, workers=1,
-                                   timeout_s=request.timeout_s)
-        answers.update(zip(part, routed))
     rows: list[Row] = []
-    for at, job in enumerate(jobs):
+    for start in range(0, len(jobs), _PAIRS_PER_CALL):
         if stop is not None and stop.is_set():
             raise _Stopped
-        rows += _pair_rows(router, job, request, ends[at], answers.get(at))
+        part = jobs[start:start + _PAIRS_PER_CALL]
+        ends = [_pair_ends(router, job, request) for job in part]
+        ready = [at for at, (source, target) in enumerate(ends)
+                 if isinstance(source, Snap) and isinstance(target, Snap)]
+        routed = router.route_many(
+            [(_snapped(ends[at][0]), _snapped(ends[at][1])) for at in ready],
+            request.eps, max_snap_m=request.max_snap_m, workers=1,
+            timeout_s=request.timeout_s)
+        answers: dict[int, Answer] = dict(zip(ready, routed))
+        for at, job in enumerate(part):
+            rows += _pair_rows(router, job, request, ends[at], answers.get(at))
     return rows
 
 
