@@ -4,6 +4,7 @@ Router.route for reference.
 
     .venv/bin/python bench/batch_pairs.py                     # the Helsinki sample
     .venv/bin/python bench/batch_pairs.py /tmp/grid100k.json --dask
+    .venv/bin/python bench/batch_pairs.py --destinations 20 --dask  # shared searches
 
 Pairs: random sources, each with a random target 500 m to 1.5 km away as
 the crow flies (seeded, so every run asks the same). Each timing is one
@@ -33,15 +34,17 @@ from norvel.datasets import helsinki_walk
 
 
 def choose_pairs(router: norvel.Router, count: int, low_m: float,
-                 high_m: float, seed: int) -> list[tuple[int, int]]:
+                 high_m: float, seed: int,
+                 destinations: int | None = None) -> list[tuple[int, int]]:
     rng = random.Random(seed)
     table = router.table
     ids = [int(node) for node in table.routable_ids]
+    targets = ids if destinations is None else rng.sample(ids, destinations)
     pairs: list[tuple[int, int]] = []
     while len(pairs) < count:
         source = rng.choice(ids)
         for _ in range(10_000):
-            target = rng.choice(ids)
+            target = rng.choice(targets)
             if low_m <= haversine_m(*table[source], *table[target]) <= high_m:
                 pairs.append((source, target))
                 break
@@ -82,12 +85,16 @@ def main() -> None:
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--repeat", type=int, default=5,
                         help="runs of each local timing; the best counts")
+    parser.add_argument("--destinations", type=int, default=None,
+                        help="targets drawn from this many places only: "
+                             "pairs to one destination share its searches")
     parser.add_argument("--dask", action="store_true",
                         help="time a Dask LocalCluster too")
     args = parser.parse_args()
 
     router = norvel.Router.from_file(args.graph)
-    pairs = choose_pairs(router, args.pairs, 500.0, 1500.0, args.seed)
+    pairs = choose_pairs(router, args.pairs, 500.0, 1500.0, args.seed,
+                         args.destinations)
     print(f"{os.path.basename(args.graph)}: {router.node_count} nodes; "
           f"{len(pairs)} pairs 500 m - 1.5 km apart, eps {args.eps}; "
           f"{os.process_cpu_count()} CPUs, load {os.getloadavg()[0]:.2f}")

@@ -13,6 +13,7 @@
 #include "engine/request_deadline.hpp"
 #include "engine/route_results.hpp"
 #include "engine/signals.hpp"
+#include "graph/destination_bounds.hpp"
 #include "graph/safe_route_request.hpp"
 
 namespace norvel::engine {
@@ -24,8 +25,9 @@ using Answer = std::expected<std::vector<RouteRecord>, RouteError>;
 
 // The requests of one call, shared by its threads. Requests to one
 // destination form a group, and a group runs on one thread, in the order
-// given: what the engine keeps warm of a destination (its rows in the
-// caches) serves the next request there.
+// given, over the backward searches from the destination that its requests
+// share (graph/destination_bounds.hpp): each request grows them only as far
+// as the ones before it have not.
 struct Batch {
   const RoadGraph& graph;
   const std::uint64_t* sources;
@@ -51,18 +53,44 @@ bool should_stop(void* context) {
 }
 
 void work(Batch& batch) {
+  // Made for the first group of two requests or more: a lone request's own
+  // searches head for its source and settle less than a shared one would.
+  std::optional<DestinationBounds> shared;
   for (;;) {
     const std::size_t group = batch.next_group.fetch_add(1);
     if (group + 1 >= batch.group_begin.size()) break;
-    for (std::size_t at = batch.group_begin[group]; at < batch.group_begin[group + 1]; ++at) {
+    const std::size_t begin = batch.group_begin[group];
+    const std::size_t end = batch.group_begin[group + 1];
+    DestinationBounds* destination = nullptr;
+    if (end - begin >= 2) {
+      if (!shared) shared.emplace(batch.graph);
+      shared->start(batch.graph.dense_of.find(batch.targets[batch.order[begin]]));
+      destination = &*shared;
+    }
+    for (std::size_t at = begin; at < end; ++at) {
       const std::uint32_t i = batch.order[at];
       PairStop stop{RequestDeadline::after(batch.timeout_s), &batch.cancelled};
-      batch.answers[i] = compute_safe_routes(batch.graph, batch.sources[i], batch.targets[i], batch.eps,
-                                             SearchOptions{.stop = {.hook = should_stop, .context = &stop}});
+      batch.answers[i] = compute_safe_routes(
+          batch.graph, batch.sources[i], batch.targets[i], batch.eps,
+          SearchOptions{.stop = {.hook = should_stop, .context = &stop}, .destination = destination});
     }
   }
   batch.threads_done.fetch_add(1);
 }
+
+// Holds the cyclic garbage collector off for a scope, as it was before.
+class CollectorPause {
+ public:
+  CollectorPause() : was_on_(PyGC_Disable() != 0) {}
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+  ~CollectorPause() {
+    if (was_on_) PyGC_Enable();
+  }
+
+ private:
+  bool was_on_;
+};
 
 void group_by_destination(Batch& batch, std::size_t count) {
   batch.order.resize(count);
@@ -78,7 +106,7 @@ void group_by_destination(Batch& batch, std::size_t count) {
 }
 
 nb::list route_many(const EngineGraph& engine, Ids sources, Ids targets, double eps, unsigned workers,
-                    std::optional<double> timeout_s) {
+                    std::optional<double> timeout_s, bool paths) {
   if (sources.shape(0) != targets.shape(0)) throw nb::value_error("sources and targets differ in length");
   const std::size_t count = sources.shape(0);
   Batch batch{engine.graph, sources.data(), targets.data(), eps, timeout_s, {}, {}, {}};
@@ -89,22 +117,34 @@ nb::list route_many(const EngineGraph& engine, Ids sources, Ids targets, double 
     group_by_destination(batch, count);
     const std::size_t groups = batch.group_begin.size() - 1;
     const unsigned threads = static_cast<unsigned>(std::clamp<std::size_t>(workers, 1, std::max<std::size_t>(groups, 1)));
-    std::vector<std::jthread> running;
-    for (unsigned t = 0; t < threads; ++t) running.emplace_back([&batch] { work(batch); });
-    // The calling thread watches for Ctrl-C while the others work.
-    std::optional<SignalWatch> signals;
-    if (on_main_thread()) signals.emplace();
-    while (batch.threads_done.load() < threads) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      if (signals && raised == nullptr && (raised = signals->raised_now()) != nullptr) batch.cancelled = true;
+    if (threads == 1 && !on_main_thread()) {
+      // One worker off the main thread (a thread of the caller's own pool,
+      // say): nothing to watch for, so the calling thread does the work,
+      // with its warm caches and its own allocator arena.
+      work(batch);
+    } else {
+      std::vector<std::jthread> running;
+      for (unsigned t = 0; t < threads; ++t) running.emplace_back([&batch] { work(batch); });
+      // The calling thread watches for Ctrl-C while the others work.
+      std::optional<SignalWatch> signals;
+      if (on_main_thread()) signals.emplace();
+      while (batch.threads_done.load() < threads) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (signals && raised == nullptr && (raised = signals->raised_now()) != nullptr) batch.cancelled = true;
+      }
     }
   }
   if (raised != nullptr) {
     PyErr_SetRaisedException(raised);
     throw nb::python_error();
   }
+  // Rows of numbers and tuples of floats hold no cycles: a collection
+  // while hundreds of thousands of them are made would only walk them.
+  const CollectorPause paused;
   nb::list answers;
-  for (const Answer& answer : batch.answers) answers.append(answer_object(engine, answer));
+  for (const Answer& answer : batch.answers) {
+    answers.append(paths ? answer_object(engine, answer) : totals_object(answer));
+  }
   return answers;
 }
 
@@ -112,12 +152,14 @@ nb::list route_many(const EngineGraph& engine, Ids sources, Ids targets, double 
 
 void bind_route_many(GraphClass& graph_class) {
   graph_class.def("route_many", &route_many, nb::arg("sources"), nb::arg("targets"), nb::arg("eps"),
-                  nb::arg("workers"), nb::arg("timeout_s") = nb::none(),
-                  "route_many(sources, targets, eps, workers, timeout_s=None)\n"
+                  nb::arg("workers"), nb::arg("timeout_s") = nb::none(), nb::arg("paths") = true,
+                  "route_many(sources, targets, eps, workers, timeout_s=None, paths=True)\n"
                   "The answers of route(sources[i], targets[i], eps) for every i (uint64 arrays of one\n"
                   "length), in that order, computed on `workers` threads without the interpreter lock;\n"
                   "requests to one destination run together on one thread. timeout_s bounds each\n"
-                  "request; on the main thread, Ctrl-C stops them all and raises KeyboardInterrupt.");
+                  "request; on the main thread, Ctrl-C stops them all and raises KeyboardInterrupt.\n"
+                  "paths=False: each route as its totals alone, (type, distance_m, risk, time_min,\n"
+                  "comfort, familiarity).");
 }
 
 }  // namespace norvel::engine

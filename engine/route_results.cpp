@@ -34,19 +34,36 @@ nb::list street_list(const EngineGraph& engine, const std::vector<NodeId>& path)
   return names;
 }
 
+namespace {
+
+nb::object failure_object(const RouteError& error) {
+  switch (error.kind) {
+    case RouteErrorKind::source_not_found: return failure("node_not_found", "origin");
+    case RouteErrorKind::target_not_found: return failure("node_not_found", "destination");
+    case RouteErrorKind::source_isolated: return failure("source_isolated");
+    case RouteErrorKind::no_route: return failure("no_route");
+    case RouteErrorKind::interrupted: break;
+  }
+  return failure("timeout");
+}
+
+}  // namespace
+
 nb::object answer_object(const EngineGraph& engine,
                          const std::expected<std::vector<RouteRecord>, RouteError>& answer) {
-  if (!answer) {
-    switch (answer.error().kind) {
-      case RouteErrorKind::source_not_found: return failure("node_not_found", "origin");
-      case RouteErrorKind::target_not_found: return failure("node_not_found", "destination");
-      case RouteErrorKind::source_isolated: return failure("source_isolated");
-      case RouteErrorKind::no_route: return failure("no_route");
-      case RouteErrorKind::interrupted: return failure("timeout");
-    }
-  }
+  if (!answer) return failure_object(answer.error());
   nb::list rows;
   for (const RouteRecord& record : *answer) rows.append(route_row(engine, record));
+  return rows;
+}
+
+nb::object totals_object(const std::expected<std::vector<RouteRecord>, RouteError>& answer) {
+  if (!answer) return failure_object(answer.error());
+  nb::list rows;
+  for (const RouteRecord& r : *answer) {
+    rows.append(nb::make_tuple(nb::str(r.route_type.data(), r.route_type.size()), r.total_distance_m, r.total_risk,
+                               r.estimated_time_min, r.comfort_score, r.total_familiarity));
+  }
   return rows;
 }
 

@@ -22,6 +22,10 @@ namespace nb = nanobind;
 nb::object answer_object(const EngineGraph& engine,
                          const std::expected<std::vector<RouteRecord>, RouteError>& answer);
 
+// As `answer_object`, with a route's totals alone: (type, distance_m, risk,
+// time_min, comfort, familiarity), for callers that read no path.
+nb::object totals_object(const std::expected<std::vector<RouteRecord>, RouteError>& answer);
+
 // The street names along a node path, as a list of str.
 nb::list street_list(const EngineGraph& engine, const std::vector<NodeId>& path);
 

@@ -47,14 +47,17 @@ class Request {
       if (needed_ == PathsNeeded::chosen_routes) {
         // A short request is over before the targeted walks or the
         // approximate search have set up their backward searches, so the
-        // pruned search has the first go.
-        const std::uint64_t budget =
-            eps == 0.0 ? tuning_.short_request_labels : tuning_.short_approximate_request_labels;
-        if (std::optional<ParetoFront> front = pruned(Strategy::pruned_short, budget)) {
-          return front;
+        // pruned search has the first go; unless the request shares the
+        // searches of its target with others, which have set them up.
+        if (ws_.destination() == nullptr) {
+          const std::uint64_t budget =
+              eps == 0.0 ? tuning_.short_request_labels : tuning_.short_approximate_request_labels;
+          if (std::optional<ParetoFront> front = pruned(Strategy::pruned_short, budget)) {
+            return front;
+          }
+          if (ws_.stop.stopped()) return std::nullopt;
+          over_budget = last_gave_up_ == GaveUp::over_budget;
         }
-        if (ws_.stop.stopped()) return std::nullopt;
-        over_budget = last_gave_up_ == GaveUp::over_budget;
         if (std::optional<ParetoFront> front = eps == 0.0 ? targeted() : approximate()) return front;
         if (ws_.stop.stopped()) return std::nullopt;
       }
@@ -138,7 +141,7 @@ std::optional<ParetoFront> pareto_search(const RoadGraph& graph, NodeId source, 
   }
   // A target the graph has never seen stays kAbsent, which no label reaches.
   RequestWorkspace workspace(graph, source_dense, graph.dense_of.find(target), target_lat, target_lon, eps,
-                             options.stop, report);
+                             options.stop, report, options.destination);
   return Request(workspace, needed, options.tuning).answer(eps);
 }
 

@@ -79,6 +79,14 @@ RemainingCost::RemainingCost(const RoadGraph& graph, Places& places, Objective o
   heap_.push_back(Entry{scale_ == 0.0 ? 0.0 : potential(dense), target_place, dense});
 }
 
+RemainingCost::RemainingCost(const RoadGraph& graph, Places& places, DestinationSearch& shared, StopCheck* stop)
+    : graph_(graph),
+      places_(places),
+      objective_(shared.objective()),
+      settled_count_(shared.settled_count()),
+      stop_(stop),
+      shared_(&shared) {}
+
 void RemainingCost::cover_places() {
   // Grows by half again at least, so that a search reaching new places
   // one by one resizes only now and then.
@@ -95,7 +103,7 @@ void RemainingCost::settle_first() {
   if (!heap_.empty()) __builtin_prefetch(graph_.in_edges.data() + graph_.in_begin[heap_.front().dense]);
   // An entry left behind by a later, cheaper one: that one came first (its
   // key is no greater), so the place is settled already.
-  if (settled(entry.place)) return;
+  if (own_settled(entry.place)) return;
   settled_[entry.place / 64] |= std::uint64_t{1} << (entry.place % 64);
   ++settled_count_;
   top_key_ = std::max(top_key_, entry.key);
@@ -106,7 +114,7 @@ void RemainingCost::settle_first() {
     const double cost = settled_cost + objective_.of(edge);
     const std::uint32_t tail = places_.place_of(edge.from);
     if (tail >= cost_.size()) cover_places();
-    if (settled(tail) || !(cost < cost_[tail])) continue;
+    if (own_settled(tail) || !(cost < cost_[tail])) continue;
     cost_[tail] = cost;
     quad_heap_push(heap_, Entry{scale_ == 0.0 ? cost : cost + potential(edge.from), tail, edge.from}, sooner);
   }

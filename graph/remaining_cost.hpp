@@ -6,52 +6,16 @@
 #include <optional>
 #include <vector>
 
+#include "graph/destination_bounds.hpp"
 #include "graph/heuristic.hpp"
 #include "graph/pareto_front.hpp"
 #include "graph/plane_metric.hpp"
 #include "graph/road_graph.hpp"
+#include "graph/search_objective.hpp"
 #include "graph/search_places.hpp"
 #include "graph/stop_poll.hpp"
 
 namespace norvel {
-
-// Lower bounds on the costs still to go are summed backwards from the
-// target, and a forward search sums the same edges the other way round and
-// from another start, rounding at every step. Over a path of k edges with
-// non-negative costs the forward sum is at least (x + H)(1 - u)^k / (1 + u)^k
-// for a start x, a backward optimum H and u = 2^-53, which is more than
-// (x + H)(1 - 2^-20) for every k below 2^32 (indices are 32-bit). Shrinking
-// the rounded x + H by 2^-17 more than covers that and the two roundings of
-// the bound itself, so a bound never exceeds what a forward sum can give.
-inline constexpr double kBoundMargin = 1.0 - 0x1p-17;
-// Likewise the forward sum along the path that gives H is at most
-// H (1 + 2^-20), so H (1 + 2^-17) bounds the least forward sum from above.
-inline constexpr double kUpperMargin = 1.0 + 0x1p-17;
-// A weighted sum is rounded once more per product and per sum on top of the
-// path's own sums: 2^-16 covers that with room to spare.
-inline constexpr double kWeightedMargin = 1.0 - 0x1p-16;
-
-// What a backward search sums per edge: its distance, its risk, or a
-// weighted sum of both.
-struct Objective {
-  double distance_weight;
-  double risk_weight;
-
-  // Every weighted sum of the searches is this expression, evaluated as
-  // written: the same weights give the same bits wherever it is computed.
-  double of(double distance_m, double risk) const { return distance_weight * distance_m + risk_weight * risk; }
-  // Of an incoming or an outgoing edge alike.
-  template <class Edge>
-  double of(const Edge& edge) const {
-    return of(edge.distance_m, edge.risk_score);
-  }
-};
-inline constexpr Objective kDistance{1.0, 0.0};
-inline constexpr Objective kRisk{0.0, 1.0};
-// The search's own weighing of distance and risk, familiarity aside: its
-// products by 1 are exact, so it sums as distance + kRiskWeight * risk does.
-inline constexpr Objective kPriorityWeighing{1.0, kRiskWeight};
-inline Objective weighted(double distance_weight, double risk_weight) { return {distance_weight, risk_weight}; }
 
 // The least cost of one objective still needed from a node to the target,
 // found by a search backwards over the incoming edges that runs only as far
@@ -77,6 +41,9 @@ inline Objective weighted(double distance_weight, double risk_weight) { return {
 // than in `Place`: a settle then touches 8 bytes of cost and a bit per node
 // reached, and a search's working set stays a fraction of the places'.
 //
+// Or it stands for a search that the requests to one target share
+// (`DestinationSearch`, without a goal), read through the request's places.
+//
 // Precondition: the graph's costs are bounded below (`costs_bounded_below`).
 class RemainingCost {
  public:
@@ -87,43 +54,57 @@ class RemainingCost {
   // still. `goal_dense` is the node the search heads for, if any.
   RemainingCost(const RoadGraph& graph, Places& places, Objective objective, std::uint32_t target_place,
                 StopCheck* stop = nullptr, std::uint32_t goal_dense = kNoGoal);
+  // The request's view of a shared search, whose target is the request's.
+  RemainingCost(const RoadGraph& graph, Places& places, DestinationSearch& shared, StopCheck* stop = nullptr);
 
   // A lower bound of the cost still to go from the place.
   double lower_bound(std::uint32_t place) const {
+    if (shared_ != nullptr) return shared_->lower_bound(places_[place].dense);
     if (scale_ == 0.0) {
-      if (settled(place)) return cost_[place];
+      if (own_settled(place)) return cost_[place];
       return heap_.empty() ? kUnreachable : heap_.front().key;
     }
-    if (settled(place)) return std::max(0.0, cost_[place] - slack(0.0));
+    if (own_settled(place)) return std::max(0.0, cost_[place] - slack(0.0));
     return unsettled_bound(potential(places_[place].dense));
   }
 
   // The cost of the best path from the place found so far, summed
   // backwards: an upper bound of the least such sum, and once the place is
   // settled at most a hair above it (equal to it without a goal).
-  double found_cost(std::uint32_t place) const { return place < cost_.size() ? cost_[place] : kUnreachable; }
+  double found_cost(std::uint32_t place) const {
+    if (shared_ != nullptr) return shared_->found_cost(places_[place].dense);
+    return place < cost_.size() ? cost_[place] : kUnreachable;
+  }
 
   bool settled(std::uint32_t place) const {
-    return place < cost_.size() && (settled_[place / 64] >> (place % 64) & 1u) != 0;
+    if (shared_ != nullptr) return shared_->settled(places_[place].dense);
+    return own_settled(place);
   }
 
   // Settles nodes until `place` is settled or its lower bound exceeds
   // `enough`.
   void settle_until(std::uint32_t place, double enough) {
-    if (settled(place)) return;
+    if (shared_ != nullptr) {
+      shared_->settle_until(places_[place].dense, enough, stop_);
+      return;
+    }
+    if (own_settled(place)) return;
     if (scale_ == 0.0) {
-      while (!settled(place) && !heap_.empty() && heap_.front().key <= enough) {
+      while (!own_settled(place) && !heap_.empty() && heap_.front().key <= enough) {
         if (!settle_next()) return;
       }
       return;
     }
     const double own = potential(places_[place].dense);
-    while (!settled(place) && !heap_.empty() && unsettled_bound(own) <= enough) {
+    while (!own_settled(place) && !heap_.empty() && unsettled_bound(own) <= enough) {
       if (!settle_next()) return;
     }
   }
 
-  std::uint64_t settled_count() const { return settled_count_; }
+  // Of a shared search, the nodes settled since this view was made.
+  std::uint64_t settled_count() const {
+    return shared_ != nullptr ? shared_->settled_count() - settled_count_ : settled_count_;
+  }
   const Objective& objective() const { return objective_; }
 
   static constexpr double kUnreachable = __builtin_inf();
@@ -134,6 +115,11 @@ class RemainingCost {
     std::uint32_t place;
     std::uint32_t dense;   // the place's node, kept here to spare a load per settle
   };
+
+  // The search's own state, when it stands for no shared search.
+  bool own_settled(std::uint32_t place) const {
+    return place < cost_.size() && (settled_[place / 64] >> (place % 64) & 1u) != 0;
+  }
 
   double potential(std::uint32_t dense) const {
     return scale_ * static_cast<double>(plane_norm(graph_.plane[dense], goal_));
@@ -180,6 +166,7 @@ class RemainingCost {
   double scale_ = 0.0;     // of the potential; 0 without a goal
   PlanePoint goal_{0, 0};
   double top_key_ = 0.0;   // the greatest key settled so far
+  DestinationSearch* shared_ = nullptr;  // stands for this search when set
 };
 
 // One step down a least path by `to_go`'s objective: the first edge leaving

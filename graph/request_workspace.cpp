@@ -5,9 +5,30 @@
 
 namespace norvel {
 
+namespace {
+
+DestinationBounds* started_at(DestinationBounds* destination, std::uint32_t target_dense) {
+  if (destination == nullptr || target_dense == IdIndex::kAbsent || destination->target() != target_dense) {
+    return nullptr;
+  }
+  return destination;
+}
+
+// The backward search of the objective: the destination's where it has one
+// (with its bounds, exact, rather than those of a search heading for the
+// source), else the request's own.
+RemainingCost to_go(const RoadGraph& graph, Places& places, Objective objective, std::uint32_t target_place,
+                    StopCheck* stop, std::uint32_t source_dense, DestinationBounds* destination) {
+  DestinationSearch* shared = destination != nullptr ? destination->search_for(objective) : nullptr;
+  if (shared != nullptr) return RemainingCost(graph, places, *shared, stop);
+  return RemainingCost(graph, places, objective, target_place, stop, source_dense);
+}
+
+}  // namespace
+
 RequestWorkspace::RequestWorkspace(const RoadGraph& graph_, std::uint32_t source_dense, std::uint32_t target_dense_,
                                    double target_lat, double target_lon, double eps, const StopPoll& poll,
-                                   SearchReport& report_)
+                                   SearchReport& report_, DestinationBounds* destination)
     : graph(graph_),
       target_dense(target_dense_),
       report(report_),
@@ -15,15 +36,18 @@ RequestWorkspace::RequestWorkspace(const RoadGraph& graph_, std::uint32_t source
       approx_factor(1.0 + eps),
       target_place(target_dense_ == IdIndex::kAbsent ? Places::kNone : places.place_of(target_dense_)),
       source_place(places.place_of(source_dense)),
-      distance_to_go(graph_, places, kDistance, target_place, &stop, source_dense),
-      risk_to_go(graph_, places, kRisk, target_place, &stop, source_dense),
+      distance_to_go(to_go(graph_, places, kDistance, target_place, &stop, source_dense,
+                           started_at(destination, target_dense_))),
+      risk_to_go(to_go(graph_, places, kRisk, target_place, &stop, source_dense, started_at(destination, target_dense_))),
       target_lat_(target_lat),
       target_lon_(target_lon),
-      cos_target_(cos_latitude(target_lat)) {}
+      cos_target_(cos_latitude(target_lat)),
+      destination_(started_at(destination, target_dense_)) {}
 
 RequestWorkspace::~RequestWorkspace() {
   report.settled_backwards += distance_to_go.settled_count() + risk_to_go.settled_count() +
-                              settled_by_earlier_weighings_ + (weighted_ ? weighted_->settled_count() : 0);
+                              settled_by_earlier_weighings_ + (weighted_ ? weighted_->settled_count() : 0) +
+                              (shared_weighted_ ? shared_weighted_->settled_count() : 0);
   report.touched_nodes += places.size();
 }
 
@@ -36,6 +60,14 @@ double RequestWorkspace::first_heuristic_of(std::uint32_t place) {
 }
 
 RemainingCost& RequestWorkspace::weighted_to_go(const Objective& objective) {
+  if (DestinationSearch* shared = destination_ != nullptr ? destination_->search_for(objective) : nullptr) {
+    if (shared_weighted_ && shared_weighted_->objective().distance_weight == objective.distance_weight &&
+        shared_weighted_->objective().risk_weight == objective.risk_weight) {
+      return *shared_weighted_;
+    }
+    if (shared_weighted_) settled_by_earlier_weighings_ += shared_weighted_->settled_count();
+    return shared_weighted_.emplace(graph, places, *shared, &stop);
+  }
   if (weighted_ && weighted_->objective().distance_weight == objective.distance_weight &&
       weighted_->objective().risk_weight == objective.risk_weight) {
     return *weighted_;

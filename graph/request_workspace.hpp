@@ -20,8 +20,11 @@ namespace norvel {
 class RequestWorkspace {
  public:
   // `target_dense` may be IdIndex::kAbsent: no label reaches it then.
+  // `destination`, if given and started at the target, stands for the
+  // backward searches it has; the others are the request's own.
   RequestWorkspace(const RoadGraph& graph, std::uint32_t source_dense, std::uint32_t target_dense,
-                   double target_lat, double target_lon, double eps, const StopPoll& poll, SearchReport& report);
+                   double target_lat, double target_lon, double eps, const StopPoll& poll, SearchReport& report,
+                   DestinationBounds* destination = nullptr);
   RequestWorkspace(const RequestWorkspace&) = delete;
   RequestWorkspace& operator=(const RequestWorkspace&) = delete;
   // Adds the nodes settled backwards and the nodes touched to the report.
@@ -38,8 +41,11 @@ class RequestWorkspace {
            places[target_place].front.covers(approx_factor * distance, approx_factor * risk);
   }
   // The backward search of a weighted objective; asking for another weighing
-  // than the last starts it over.
+  // than the last starts it over, unless the destination shares it.
   RemainingCost& weighted_to_go(const Objective& objective);
+  // The searches shared with the other requests to the target; null when
+  // the request has only its own.
+  DestinationBounds* destination() const { return destination_; }
   // Forgets the labels recorded at every place.
   void clear_fronts();
 
@@ -64,6 +70,8 @@ class RequestWorkspace {
   const double target_lat_;
   const double target_lon_;
   const double cos_target_;
+  DestinationBounds* const destination_;  // null, or started at the target
+  std::optional<RemainingCost> shared_weighted_;
   std::optional<RemainingCost> weighted_;
   std::uint64_t settled_by_earlier_weighings_ = 0;
 };

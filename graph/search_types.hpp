@@ -7,6 +7,8 @@
 
 namespace norvel {
 
+class DestinationBounds;
+
 // Which solution paths the caller reads: all of them, or only those of the
 // shortest, safest and balanced routes (the other entries' costs are exact,
 // but where several paths have the very same costs, one may be another).
@@ -84,6 +86,10 @@ struct SearchOptions {
   SearchReport* report = nullptr;
   SearchTuning tuning{};
   StopPoll stop{};
+  // The backward searches that requests to one target share, read when
+  // started at this request's target (graph/destination_bounds.hpp). They
+  // change how much a request settles, never its answer.
+  DestinationBounds* destination = nullptr;
 };
 
 }  // namespace norvel

@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "graph/destination_bounds.hpp"
 #include "graph/path_walk.hpp"
 #include "graph/remaining_cost.hpp"
 #include "graph/route_selection.hpp"
@@ -126,27 +127,57 @@ class Targeted {
   // and safest entries); none when its score or its sums are shared.
   std::expected<Arrival, GaveUp> least_balanced(const BalanceWeights& norms, const ParetoFront& extremes) {
     const Objective weights = weighted(1.0 / norms.norm_distance, 1.0 / norms.norm_risk);
-    RemainingCost& to_go = ws_.weighted_to_go(weights);
+    const double distance_weight = weights.distance_weight;
+    const double risk_weight = weights.risk_weight;
     auto weighted_sum = [&](const PathCosts& c) { return weights.of(c.distance_m, c.risk); };
-    to_go.settle_until(source_place_, RemainingCost::kUnreachable);
     // Comfortably above the least score of the front, so that every path of
-    // a point that could be chosen, and every path dominating one, is met.
-    const double bound = to_go.found_cost(source_place_) * (1.0 + 0x1p-12);
+    // a point that could be chosen, and every path dominating one, is met:
+    // any path's weighted sum, widened so, is such a bound, and the least
+    // one is the tightest.
+    constexpr double kAbove = 1.0 + 0x1p-12;
+    double bound = RemainingCost::kUnreachable;
+    // The bound still to go: from a search by this weighing of the
+    // request's own, or, where requests share the searches from their
+    // target, put together from those (no search of its own to settle,
+    // for a walk that meets a few more paths).
+    std::optional<BlendedBound> blended;
+    RemainingCost* own = nullptr;
+    if (DestinationBounds* shared = ws_.destination()) {
+      blended.emplace(*shared, distance_weight, risk_weight, &ws_.stop);
+      for (const FrontEntry& extreme : extremes) bound = std::min(bound, weighted_sum(extreme.costs) * kAbove);
+      if (const std::optional<PathCosts> greedy = follow_blended(*blended, weighted_sum)) {
+        bound = std::min(bound, weighted_sum(*greedy) * kAbove);
+      }
+    } else {
+      own = &ws_.weighted_to_go(weights);
+      own->settle_until(source_place_, RemainingCost::kUnreachable);
+      bound = own->found_cost(source_place_) * kAbove;
+    }
     std::vector<Arrival> arrivals;
     auto keep = [&](std::uint32_t place, const PathCosts& costs) {
       const double so_far = weighted_sum(costs);
-      to_go.settle_until(place, bound - so_far);
-      return (so_far + to_go.lower_bound(place)) * kWeightedMargin <= bound;
+      double to_go = 0.0;
+      if (own != nullptr) {
+        own->settle_until(place, bound - so_far);
+        to_go = own->lower_bound(place);
+      } else {
+        const std::uint32_t dense = places_[place].dense;
+        blended->settle_until(dense, bound - so_far);
+        to_go = blended->lower_bound(dense);
+      }
+      return (so_far + to_go) * kWeightedMargin <= bound;
     };
     bool too_many = false;
     auto reach = [&](const PathCosts& costs, std::span<const std::uint32_t> path) {
       if (weighted_sum(costs) * kWeightedMargin > bound) return;
       too_many = too_many || arrivals.size() == kMostArrivals;
       if (!too_many) arrivals.push_back(Arrival{costs, {path.begin(), path.end()}});
+      // A path met is a bound too (see above).
+      bound = std::min(bound, weighted_sum(costs) * kAbove);
     };
-    if (!walk_paths(graph_, places_, source_place_, target_dense_, budget_, ws_.stop, keep, reach) || too_many) {
-      return std::unexpected(GaveUp::over_budget);
-    }
+    const bool walked = walk_paths(graph_, places_, source_place_, target_dense_, budget_, ws_.stop, keep, reach);
+    if (blended) ws_.report.settled_backwards += blended->slope_settles();
+    if (!walked || too_many) return std::unexpected(GaveUp::over_budget);
 
     // The candidates' Pareto-optimal points, each once, the extremes among
     // them; the choice is the one `select_routes` makes among those.
@@ -177,6 +208,45 @@ class Targeted {
     }
     if (paths != 1) return std::unexpected(GaveUp::tie);
     return *chosen;
+  }
+
+  // The sums of a path from the source down the blended bound, each step
+  // the first edge whose weighed cost plus the bound at its head is least;
+  // none where it ends or comes round to a node it has passed.
+  template <class WeightedSum>
+  std::optional<PathCosts> follow_blended(BlendedBound& to_go, WeightedSum weighted_sum) {
+    PathCosts sums{0.0, 0.0, 0.0};
+    std::vector<std::uint32_t> passed;
+    std::optional<PathCosts> arrived;
+    for (std::uint32_t at = source_place_;;) {
+      places_[at].on_path = true;
+      passed.push_back(at);
+      const std::uint32_t dense = places_[at].dense;
+      const SearchEdge* best_edge = nullptr;
+      double best = RemainingCost::kUnreachable;
+      for (std::uint32_t slot = graph_.out_begin[dense]; slot < graph_.out_begin[dense + 1]; ++slot) {
+        const SearchEdge& edge = graph_.out_edges[slot];
+        const PathCosts step{edge.distance_m, edge.risk_score, 0.0};
+        to_go.settle_until(edge.to, RemainingCost::kUnreachable);
+        const double value = weighted_sum(step) + (edge.to == target_dense_ ? 0.0 : to_go.lower_bound(edge.to));
+        if (value < best) {
+          best = value;
+          best_edge = &edge;
+        }
+      }
+      if (best_edge == nullptr) break;
+      sums.distance_m = sums.distance_m + best_edge->distance_m;
+      sums.risk = sums.risk + best_edge->risk_score;
+      if (best_edge->to == target_dense_) {
+        arrived = sums;
+        break;
+      }
+      const std::uint32_t next = places_.place_of(best_edge->to);
+      if (places_[next].on_path || ws_.stop.tick()) break;
+      at = next;
+    }
+    for (const std::uint32_t place : passed) places_[place].on_path = false;
+    return arrived;
   }
 
   static bool same_point(const PathCosts& a, const PathCosts& b) {

@@ -1,5 +1,5 @@
 # The norvel package's private binding of the route engine (norvel._engine).
-from typing import TypedDict
+from typing import Literal, TypedDict, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -11,6 +11,8 @@ RouteRow = tuple[str, list[int], list[tuple[float, float]], float, float,
 # (kind, role): ("node_not_found", "origin" | "destination"),
 # ("source_isolated", ""), ("no_route", ""), ("timeout", "")
 Failure = tuple[str, str]
+# type, distance_m, risk, time_min, comfort, familiarity
+RouteTotals = tuple[str, float, float, float, float, float]
 
 # A catchment's columns: per node (by shortest distance, then id) its id,
 # coordinates and the totals of its three routes; and what the search did.
@@ -67,10 +69,17 @@ class Graph:
     def node_index(self, ids: npt.NDArray[np.uint64]) -> npt.NDArray[np.int64]: ...
     def route(self, source: int, target: int, eps: float,
               timeout_s: float | None = None) -> list[RouteRow] | Failure: ...
+    @overload
     def route_many(self, sources: npt.NDArray[np.uint64],
                    targets: npt.NDArray[np.uint64], eps: float, workers: int,
-                   timeout_s: float | None = None
+                   timeout_s: float | None = None,
+                   paths: Literal[True] = True
                    ) -> list[list[RouteRow] | Failure]: ...
+    @overload
+    def route_many(self, sources: npt.NDArray[np.uint64],
+                   targets: npt.NDArray[np.uint64], eps: float, workers: int,
+                   timeout_s: float | None, paths: Literal[False]
+                   ) -> list[list[RouteTotals] | Failure]: ...
     def streets(self, nodes: list[int]) -> list[str]: ...
     # Failure kinds besides route's: ("costs_unsupported", "")
     def catchment(self, place: int, minutes: float, to_place: bool,

@@ -14,6 +14,11 @@ workers, for more than one machine: each worker process loads the graph once
 and keeps it for later calls, and the threads of a worker share it (one
 worker per machine with a thread per core uses the least memory).
 
+Pairs travel in chunks that hold whole groups of pairs to one destination
+(as given), and a chunk's pairs go to ``Router.route_many`` on the thread
+that runs it: the requests of a group share the searches from their
+destination, on a Dask worker as on a local thread.
+
 ``eps`` defaults to 0.0: the exact front, which is also the fastest to
 compute (the exact search takes shortcuts an approximate one cannot).
 
@@ -45,7 +50,7 @@ from tqdm import tqdm
 from norvel import _values
 from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M, Place
 from norvel.errors import RoutingError
-from norvel.router import Router, Snap
+from norvel.router import Router, Routes, Snap
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -185,37 +190,76 @@ def _jobs(pairs: Iterable[tuple[Place, Place]]) -> list[Job]:
 
 def _chunks(jobs: Sequence[Job], size: int | None,
             workers: int) -> list[list[Job]]:
+    """The jobs in chunks of about ``size``, each holding whole groups of
+    pairs to one destination (as given), in the order the groups first
+    appear: the requests of a group share the search from their
+    destination (``Router.route_many``), wherever the chunk runs. Only a
+    group larger than a chunk is cut, into chunks of its own."""
     if size is None:
         size = min(_MAX_CHUNK,
                    math.ceil(len(jobs) / (workers * _CHUNKS_PER_WORKER)))
-    return [list(jobs[start:start + size])
-            for start in range(0, len(jobs), size)]
+    groups: dict[object, list[Job]] = {}
+    for job in jobs:
+        groups.setdefault(_destination_key(job[2], job[0]), []).append(job)
+    chunks: list[list[Job]] = []
+    filling: list[Job] = []
+    for group in groups.values():
+        if len(filling) + len(group) > size and filling:
+            chunks.append(filling)
+            filling = []
+        for start in range(0, len(group), size):
+            piece = group[start:start + size]
+            if len(piece) == size:
+                chunks.append(piece)
+            else:
+                filling += piece
+    if filling:
+        chunks.append(filling)
+    return chunks
+
+
+def _destination_key(place: object, index: int) -> object:
+    """Equal for ends that name the same node id or the same point; a value
+    that is neither groups alone (its pair fails on its own)."""
+    if type(place) is int:
+        return place
+    if (type(place) is tuple and len(place) == 2
+            and all(type(v) is float for v in place)):
+        return place
+    return ("alone", index)
 
 
 # The rows of pairs, wherever they run.
 
-def _pair_rows(router: Router, job: Job, request: _Request) -> list[Row]:
+# The ends of a pair as ``Router.route`` finds them, or why it cannot.
+Ends = tuple[Snap | Exception, Snap | Exception]
+# What ``Router.route`` gives for a pair whose ends both snapped.
+Answer = Routes | RoutingError
+
+
+def _pair_ends(router: Router, job: Job, request: _Request) -> Ends:
+    _, origin, destination = job
+    return (_end(router, origin, "origin", request.max_snap_m),
+            _end(router, destination, "destination", request.max_snap_m))
+
+
+def _pair_rows(router: Router, job: Job, request: _Request, ends: Ends,
+               answer: Answer | None) -> list[Row]:
     """The rows of one pair: one per route, or one with the error that
-    ``Router.route`` raises for it."""
-    index, origin, destination = job
-    source = _end(router, origin, "origin", request.max_snap_m)
-    target = _end(router, destination, "destination", request.max_snap_m)
+    ``Router.route`` raises for it. ``answer``: the routing's outcome,
+    None when an end did not snap."""
+    index = job[0]
+    source, target = ends
     # Router.route snaps the origin first: its error is the pair's.
     failure = (source if isinstance(source, Exception) else
-               target if isinstance(target, Exception) else None)
-    if failure is None:
+               target if isinstance(target, Exception) else answer)
+    if isinstance(answer, Routes) and failure is answer:
         assert isinstance(source, Snap) and isinstance(target, Snap)
-        try:
-            routes = router.route(source.node, target.node, request.eps,
-                                  max_snap_m=request.max_snap_m,
-                                  timeout_s=request.timeout_s)
-        except _PAIR_ERRORS as error:
-            failure = error
-        else:
-            return [(index, source.node, target.node, route.type,
-                     route.distance_m, route.risk, route.time_min,
-                     route.comfort, route.familiarity, len(route.nodes), None,
-                     None) for route in routes]
+        return [(index, source.node, target.node, route.type,
+                 route.distance_m, route.risk, route.time_min, route.comfort,
+                 route.familiarity, len(route.nodes), None, None)
+                for route in answer]
+    assert isinstance(failure, Exception)
     nan = math.nan
     return [(index, _node(source), _node(target), None, nan, nan, nan, nan,
              nan, None, str(failure), _kind(failure))]
@@ -244,14 +288,40 @@ class _Stopped(Exception):
     was running."""
 
 
+# Pairs routed by one call of Router.route_many. Between calls a stop is
+# seen, and the calls' short turns with the interpreter lock (snapping the
+# ends, building the rows) let the other threads' calls run meanwhile; a
+# group cut between two calls builds the searches from its destination
+# once more.
+_PAIRS_PER_CALL = 64
+
+
 def _route_chunk(router: Router, jobs: list[Job], request: _Request,
                  stop: threading.Event | None = None) -> list[Row]:
+    """The rows of a chunk's pairs, in its order. The pairs whose ends
+    snapped go to ``Router.route_many`` on this thread, which runs the
+    requests to one destination over the searches they share."""
     rows: list[Row] = []
-    for job in jobs:
+    for start in range(0, len(jobs), _PAIRS_PER_CALL):
         if stop is not None and stop.is_set():
             raise _Stopped
-        rows += _pair_rows(router, job, request)
+        part = jobs[start:start + _PAIRS_PER_CALL]
+        ends = [_pair_ends(router, job, request) for job in part]
+        ready = [at for at, (source, target) in enumerate(ends)
+                 if isinstance(source, Snap) and isinstance(target, Snap)]
+        routed = router.route_many(
+            [(_snapped(ends[at][0]), _snapped(ends[at][1])) for at in ready],
+            request.eps, max_snap_m=request.max_snap_m, workers=1,
+            timeout_s=request.timeout_s)
+        answers: dict[int, Answer] = dict(zip(ready, routed))
+        for at, job in enumerate(part):
+            rows += _pair_rows(router, job, request, ends[at], answers.get(at))
     return rows
+
+
+def _snapped(end: Snap | Exception) -> int:
+    assert isinstance(end, Snap)
+    return end.node
 
 
 # Local threads over one router.
@@ -293,11 +363,23 @@ def _on_threads(router: Router, chunks: list[list[Job]], request: _Request,
     finally:
         stop.set()
         pool.shutdown(wait=True, cancel_futures=True)
-    return [row for number in range(len(chunks)) for row in results[number]]
+    return _in_pair_order(results)
+
+
+def _in_pair_order(results: dict[int, list[Row]]) -> list[Row]:
+    """The chunks' rows by pair (chunks hold groups, not runs of pairs);
+    a pair's rows keep their order."""
+    rows = [row for number in sorted(results) for row in results[number]]
+    return sorted(rows, key=lambda row: row[0])
 
 
 def _span(jobs: list[Job]) -> str:
-    return f"{jobs[0][0]} to {jobs[-1][0]}"
+    """The pairs of a chunk, as its run of indices or the first few."""
+    indices = [job[0] for job in jobs]
+    if indices == list(range(indices[0], indices[0] + len(indices))):
+        return f"{indices[0]} to {indices[-1]}"
+    shown = ", ".join(map(str, indices[:4]))
+    return shown if len(indices) <= 4 else f"{shown} and {len(indices) - 4} more"
 
 
 # Dask workers, each process with its own router.
@@ -360,7 +442,7 @@ def _on_dask(client: Client, path: str, chunks: list[list[Job]],
             bar.update(len(chunks[number]))
     finally:
         client.cancel(futures)
-    return [row for number in range(len(chunks)) for row in results[number]]
+    return _in_pair_order(results)
 
 
 # The table.

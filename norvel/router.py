@@ -401,7 +401,9 @@ class Router:
             [_values.place(p, "destination") for p in destinations],
             "destination", limit)
         count = len(destination_snaps)
-        answers = self._answer_all(
+        # The table holds no paths: the engine gives each route's totals
+        # alone, sparing the lists of nodes and coordinates.
+        answers = self._totals_all(
             [o for o in origin_snaps for _ in range(count)],
             destination_snaps * len(origin_snaps), eps, threads, seconds)
         rows: list[tuple[Any, ...]] = []
@@ -414,9 +416,7 @@ class Router:
                 rows.append((*ends, None, nan, nan, nan, nan, nan,
                              answer.message, answer.kind))
                 continue
-            rows.extend((*ends, r.type, r.distance_m, r.risk, r.time_min,
-                         r.comfort, r.familiarity, None, None)
-                        for r in answer)
+            rows.extend((*ends, *totals, None, None) for totals in answer)
         frame = pandas.DataFrame.from_records(rows, columns=[
             "origin", "destination", "origin_node", "destination_node", "type",
             "distance_m", "risk", "time_min", "comfort", "familiarity",
@@ -461,18 +461,8 @@ class Router:
         """The engine's answers for the pairs whose both ends snapped; the
         others keep the first failure of their ends, origin first, as
         ``route`` reports it."""
-        answers: list[Routes | RoutingError | None] = [None] * len(origins)
-        ready: list[tuple[int, Snap, Snap]] = []
-        for at, (origin, destination) in enumerate(zip(origins, destinations)):
-            if isinstance(origin, RoutingError):
-                answers[at] = origin
-            elif isinstance(destination, RoutingError):
-                answers[at] = destination
-            else:
-                ready.append((at, origin, destination))
-        sources = np.array([o.node for _, o, _ in ready], dtype=np.uint64)
-        targets = np.array([d.node for _, _, d in ready], dtype=np.uint64)
-        results = self._engine.route_many(sources, targets, eps, workers,
+        answers, ready = _split_failed(origins, destinations)
+        results = self._engine.route_many(*_node_arrays(ready), eps, workers,
                                           timeout_s)
         for (at, origin, destination), result in zip(ready, results):
             if isinstance(result, tuple):
@@ -481,6 +471,23 @@ class Router:
             else:
                 answers[at] = Routes([Route(*row) for row in result], origin,
                                      destination)
+        return [answer for answer in answers if answer is not None]
+
+    def _totals_all(self, origins: list[Snap | RoutingError],
+                    destinations: list[Snap | RoutingError], eps: float,
+                    workers: int, timeout_s: float | None
+                    ) -> list[list[RouteTotals] | RoutingError]:
+        """As ``_answer_all``, each route as its totals alone: (type,
+        distance_m, risk, time_min, comfort, familiarity)."""
+        answers, ready = _split_failed(origins, destinations)
+        results = self._engine.route_many(*_node_arrays(ready), eps, workers,
+                                          timeout_s, False)
+        for (at, origin, destination), result in zip(ready, results):
+            if isinstance(result, tuple):
+                answers[at] = error_of_kind(result[0], result[1], origin.node,
+                                            destination.node, timeout_s)
+            else:
+                answers[at] = result
         return [answer for answer in answers if answer is not None]
 
     def catchment(self, place: Place,
@@ -565,6 +572,35 @@ def _pair(pair: object, index: int) -> tuple[int | tuple[float, float],
                         f"pair, got {_values.kind(pair)}")
     return (_values.place(pair[0], "origin"),
             _values.place(pair[1], "destination"))
+
+
+# type, distance_m, risk, time_min, comfort, familiarity
+RouteTotals = tuple[str, float, float, float, float, float]
+# A pair's index among the asked ones, and its two ends.
+ReadyPair = tuple[int, Snap, Snap]
+
+
+def _split_failed(origins: list[Snap | RoutingError],
+                  destinations: list[Snap | RoutingError]
+                  ) -> tuple[list[Any], list[ReadyPair]]:
+    """Per pair, the first failure of its ends (origin first) or None; and
+    the pairs whose ends both snapped."""
+    answers: list[Any] = [None] * len(origins)
+    ready: list[ReadyPair] = []
+    for at, (origin, destination) in enumerate(zip(origins, destinations)):
+        if isinstance(origin, RoutingError):
+            answers[at] = origin
+        elif isinstance(destination, RoutingError):
+            answers[at] = destination
+        else:
+            ready.append((at, origin, destination))
+    return answers, ready
+
+
+def _node_arrays(ready: list[ReadyPair]
+                 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
+    return (np.array([o.node for _, o, _ in ready], dtype=np.uint64),
+            np.array([d.node for _, _, d in ready], dtype=np.uint64))
 
 
 def _node_of(snap: Snap | RoutingError) -> int | None:

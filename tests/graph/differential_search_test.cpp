@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "graph/approximate_routes.hpp"
+#include "graph/destination_bounds.hpp"
 #include "graph/pareto_search.hpp"
 #include "graph/request_workspace.hpp"
 #include "graph/road_graph.hpp"
@@ -663,6 +664,192 @@ TEST(DifferentialSearch, ApproximateRoutesOnRoadGrids) {
   const BatchTotals whole_metres = run_batch(Flavour::whole_metre_road, 1610, 300, Familiarity::none);
   EXPECT_GT(whole_metres.approximate, 1000u);
   EXPECT_GT(whole_metres.approximate_gave_up, 100u);
+}
+
+// ---------------------------------------------------------------------------
+// Requests to one destination that share its backward searches
+// (graph/destination_bounds.hpp) against the same requests on their own:
+// the very same answers, whatever the order of the requests, however far
+// earlier requests (some of them stopped half way) took the shared searches,
+// and after the searches have served other destinations in between.
+
+std::string answer_difference(const FastResult& shared, const FastResult& alone) {
+  if (shared.has_value() != alone.has_value()) return "one succeeded, the other failed";
+  if (!shared) {
+    if (shared.error().kind != alone.error().kind) return "error kinds differ";
+    return shared.error().message == alone.error().message ? "" : "error messages differ";
+  }
+  if (shared->size() != alone->size()) return "record counts differ";
+  for (std::size_t i = 0; i < shared->size(); ++i) {
+    const RouteRecord& a = (*shared)[i];
+    const RouteRecord& b = (*alone)[i];
+    const std::string at = "record " + std::to_string(i) + ": ";
+    if (a.path != b.path) return at + "paths differ";
+    if (a.route_type != b.route_type) return at + "route types differ";
+    if (!same_bits(a.total_distance_m, b.total_distance_m) || !same_bits(a.total_risk, b.total_risk) ||
+        !same_bits(a.total_familiarity, b.total_familiarity) || !same_bits(a.estimated_time_min, b.estimated_time_min) ||
+        !same_bits(a.comfort_score, b.comfort_score) || a.node_count != b.node_count) {
+      return at + "values differ";
+    }
+  }
+  return "";
+}
+
+// A street grid larger than `road_case`'s, where a request settles a good
+// part of the graph backwards: real lengths, risk by street class, some
+// one-way and missing streets, a dead end that no street leaves, and an
+// island.
+Generated wide_road_case(Rng& rng) {
+  Generated g;
+  const std::size_t side = 6 + below(rng, 7);
+  const NodeId first = 5000;
+  const bool with_familiarity = chance(rng, 30);
+  for (std::size_t i = 0; i < side * side; ++i) {
+    const double lat = 60.17 + static_cast<double>(i / side) * 0.0009 + (unit(rng) - 0.5) * 0.0002;
+    const double lon = 24.94 + static_cast<double>(i % side) * 0.0018 + (unit(rng) - 0.5) * 0.0004;
+    g.graph.nodes.push_back(Node{first + i, lat, lon});
+    g.listed.push_back(first + i);
+  }
+  auto street = [&](std::size_t a, std::size_t b, bool main_street) {
+    if (chance(rng, 6)) return;
+    const Node& na = g.graph.nodes[a];
+    const Node& nb = g.graph.nodes[b];
+    const double length = reference::haversine_m(na.lat, na.lon, nb.lat, nb.lon) * (1.0 + unit(rng) * 0.3);
+    const double risk = length * (main_street ? 0.5 : 3.0) * (0.5 + unit(rng)) / 1000.0;
+    const double familiarity = with_familiarity && chance(rng, 20) ? unit(rng) : 0.0;
+    const int way = static_cast<int>(below(rng, 10));
+    if (way != 1) g.graph.edges.push_back(Edge{first + a, first + b, length, risk, familiarity});
+    if (way != 0) g.graph.edges.push_back(Edge{first + b, first + a, length, risk, familiarity});
+  };
+  for (std::size_t i = 0; i < side * side; ++i) {
+    if (i % side + 1 < side) street(i, i + 1, (i / side) % 4 == 0);
+    if (i + side < side * side) street(i, i + side, (i % side) % 4 == 0);
+  }
+  const NodeId dead_end = first + side * side;
+  g.graph.nodes.push_back(Node{dead_end, 60.1701, 24.9401});
+  g.listed.push_back(dead_end);
+  g.graph.edges.push_back(Edge{first, dead_end, 30.0, 0.02, 0.0});
+  const NodeId island = dead_end + 1;
+  for (NodeId id : {island, island + 1}) {
+    g.graph.nodes.push_back(Node{id, 60.2, 24.9 + static_cast<double>(id - island) * 0.001});
+    g.listed.push_back(id);
+  }
+  g.graph.edges.push_back(Edge{island, island + 1, 55.0, 0.1, 0.0});
+  g.graph.edges.push_back(Edge{island + 1, island, 55.0, 0.1, 0.0});
+  g.ghosts.push_back(island + 2);
+  g.graph.edges.push_back(Edge{island + 1, island + 2, 5.0, 0.0, 0.0});
+  g.unseen = island + 3;
+  return g;
+}
+
+// Stops a request once it has polled `left` times.
+struct PollCount {
+  int left;
+};
+bool stop_when_counted(void* context) { return --static_cast<PollCount*>(context)->left < 0; }
+
+struct SharingTotals {
+  std::size_t requests = 0;
+  std::size_t routes_found = 0;
+  std::size_t stopped = 0;
+  std::size_t targeted = 0;        // shared requests the targeted walks answered
+  std::size_t targeted_alone = 0;  // the same requests on their own
+  std::size_t settled_shared = 0;  // nodes the shared requests settled backwards
+  std::size_t settled_alone = 0;   // nodes the same requests settled on their own
+};
+
+void check_shared_destinations(Rng& rng, const Generated& g, Mismatch& mismatch, SharingTotals& totals) {
+  const RoadGraph fast = fast_graph(g.graph);
+  std::vector<NodeId> anywhere = g.listed;
+  anywhere.insert(anywhere.end(), g.ghosts.begin(), g.ghosts.end());
+  anywhere.push_back(g.unseen);
+  // One worker's searches, started at one destination after another, the
+  // first of them again at the end.
+  DestinationBounds shared(fast);
+  std::vector<NodeId> targets;
+  for (int i = 0; i < 3; ++i) targets.push_back(chance(rng, 85) ? g.listed[below(rng, g.listed.size())]
+                                                                 : anywhere[below(rng, anywhere.size())]);
+  targets.push_back(targets.front());
+  static constexpr SearchTuning kTunings[] = {SearchTuning{}, kPastShort, kShrunkTuning};
+  static constexpr double kSharedEps[] = {0.0, 0.0, 0.05, 0.3, -0.5, kNaN};
+  for (const NodeId target : targets) {
+    shared.start(fast.dense_of.find(target));
+    const double eps = one_of(rng, kSharedEps);
+    const SearchTuning& tuning = one_of(rng, kTunings);
+    std::vector<NodeId> sources;
+    for (int i = 0; i < 12; ++i) sources.push_back(anywhere[below(rng, anywhere.size())]);
+    sources.push_back(sources.front());  // a repeated request
+    sources.push_back(target);
+    for (const NodeId source : sources) {
+      const std::string request = "request: source " + std::to_string(source) + " target " +
+                                  std::to_string(target) + " eps " + show(eps) + "\n";
+      // Now and then a request stops half way, leaving the shared searches
+      // as far as it took them.
+      PollCount polls{static_cast<int>(below(rng, 4))};
+      const bool stopping = chance(rng, 10);
+      SearchReport with_report;
+      SearchReport alone_report;
+      SearchOptions with{.report = &with_report, .tuning = tuning, .destination = &shared};
+      SearchOptions alone{.report = &alone_report, .tuning = tuning};
+      if (stopping) {
+        PollCount alone_polls = polls;
+        with.stop = {.hook = stop_when_counted, .context = &polls, .interval = 1};
+        alone.stop = {.hook = stop_when_counted, .context = &alone_polls, .interval = 1};
+        const FastResult cut_short = compute_safe_routes(fast, source, target, eps, with);
+        if (!cut_short && cut_short.error().kind == RouteErrorKind::interrupted) ++totals.stopped;
+        continue;
+      }
+      const FastResult with_shared = compute_safe_routes(fast, source, target, eps, with);
+      const FastResult on_its_own = compute_safe_routes(fast, source, target, eps, alone);
+      ++totals.requests;
+      if (with_shared) ++totals.routes_found;
+      if (with_report.answered_by == Strategy::targeted) ++totals.targeted;
+      if (alone_report.answered_by == Strategy::targeted) ++totals.targeted_alone;
+      totals.settled_shared += with_report.settled_backwards;
+      totals.settled_alone += alone_report.settled_backwards;
+      if (std::string why = answer_difference(with_shared, on_its_own); !why.empty()) {
+        note_mismatch(mismatch, g.graph,
+                      "shared destination: " + why + "\n" + request + "shared:\n" + show(with_shared) +
+                          "alone:\n" + show(on_its_own));
+      }
+    }
+  }
+}
+
+SharingTotals run_shared_batch(Flavour flavour, std::uint64_t seed, std::size_t graphs, bool wide = false) {
+  Rng rng(seed + soak_seed());
+  Mismatch mismatch;
+  SharingTotals totals;
+  for (std::size_t i = 0; i < graphs; ++i) {
+    const Generated g = wide ? wide_road_case(rng) : random_case(rng, flavour);
+    check_shared_destinations(rng, g, mismatch, totals);
+  }
+  EXPECT_EQ(mismatch.count, 0u) << "smallest failing case of " << mismatch.count << ":\n" << mismatch.report;
+  EXPECT_GT(totals.routes_found * 4, totals.requests) << totals.routes_found << " of " << totals.requests;
+  return totals;
+}
+
+TEST(SharedDestination, TieHeavySmallGraphs) { run_shared_batch(Flavour::ties, 606, 800); }
+TEST(SharedDestination, NegativeAndHugeCosts) {
+  run_shared_batch(Flavour::negative, 607, 300);
+  run_shared_batch(Flavour::huge, 608, 300);
+}
+TEST(SharedDestination, DecimalCostsThatTieOnlyOnPaper) { run_shared_batch(Flavour::decimal, 609, 600); }
+TEST(SharedDestination, RoadGridsFullOfTies) {
+  run_shared_batch(Flavour::road, 610, 200);
+  run_shared_batch(Flavour::whole_metre_road, 611, 200);
+}
+// Where sharing pays: the shared requests settle far fewer nodes in all
+// than the same requests on their own, and some requests were stopped
+// half way through the shared searches. Bounds that are wrong by much
+// would show mostly as walks that give up (the literal search still gives
+// the answer): the walks must answer about as often with shared bounds.
+TEST(SharedDestination, WideRoadGrids) {
+  const SharingTotals totals = run_shared_batch(Flavour::road, 612, 150, true);
+  EXPECT_LT(totals.settled_shared * 2, totals.settled_alone) << totals.settled_shared << " " << totals.settled_alone;
+  EXPECT_GT(totals.stopped, 20u);
+  EXPECT_GT(totals.targeted, 300u);
+  EXPECT_GE(totals.targeted * 10, totals.targeted_alone * 9) << totals.targeted << " " << totals.targeted_alone;
 }
 
 // ---------------------------------------------------------------------------

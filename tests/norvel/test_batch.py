@@ -296,11 +296,11 @@ class TestLocalChunkFaults:
         original = norvel.batch._pair_rows
         failed = []
 
-        def failing(router, job, request):
+        def failing(router, job, *rest):
             if job[0] == at_pair and (times is None or len(failed) < times):
                 failed.append(threading.current_thread().name)
                 raise MemoryError(f"no memory left at pair {job[0]}")
-            return original(router, job, request)
+            return original(router, job, *rest)
 
         monkeypatch.setattr(norvel.batch, "_pair_rows", failing)
         return failed
@@ -319,9 +319,11 @@ class TestLocalChunkFaults:
         failed = self.fail(monkeypatch, 41, None)
         with pytest.raises(BatchError) as raised:
             route_pairs(grid_router, PAIRS, workers=2, chunk_size=4)
+        # Chunks hold the pairs to one destination: pair 41 goes where
+        # pairs 11, 23 and 53 go.
         assert str(raised.value) == (
-            "the chunk of pairs 40 to 43 raised 3 times in a row, lastly "
-            "MemoryError: no memory left at pair 41")
+            "the chunk of pairs 11, 23, 41, 53 raised 3 times in a row, "
+            "lastly MemoryError: no memory left at pair 41")
         assert isinstance(raised.value.__cause__, MemoryError)
         assert len(failed) == 3
 
@@ -336,9 +338,9 @@ rng = random.Random(1)
 pairs = [(rng.choice(ids), rng.choice(ids)) for _ in range(20000)]
 routed = []
 original = norvel.batch._pair_rows
-def counted(router, job, request):
+def counted(router, job, *rest):
     routed.append(job[0])
-    return original(router, job, request)
+    return original(router, job, *rest)
 norvel.batch._pair_rows = counted
 print("start", flush=True)
 try:
@@ -378,19 +380,78 @@ def test_dask_workers_keep_the_graph_for_later_calls(grid_files, client):
     assert all(paths.count(str(plain)) == 1 for paths in first.values())
 
 
+def test_chunks_hold_whole_groups_of_pairs_to_one_destination():
+    point = (60.17, 24.94)
+    jobs = [(0, 1, 10), (1, 2, 20), (2, 3, 10), (3, 4, point), (4, 5, 20),
+            (5, 6, [7]), (6, 7, (60.17, 24.94)), (7, 8, 10), (8, 9, 30),
+            (9, 1, 10), (10, 2, 10)]
+    chunks = norvel.batch._chunks(jobs, 3, 1)
+    # 10 has more pairs than a chunk holds: cut, a full chunk of its own
+    # first; a group never spreads over two chunks otherwise, points group
+    # by value, and a value that names no place groups alone.
+    assert [[job[0] for job in chunk] for chunk in chunks] == [
+        [0, 2, 7], [9, 10], [1, 4], [3, 6, 5], [8]]
+    assert norvel.batch._span(chunks[0]) == "0, 2, 7"
+    assert norvel.batch._span(jobs[2:9]) == "2 to 8"
+
+
+def record_route_many():
+    """Makes the worker note the destinations of every Router.route_many
+    call."""
+    original = norvel.Router.route_many
+    calls = []
+
+    def recording(self, pairs, *args, **kwargs):
+        calls.append([destination for _, destination in pairs])
+        return original(self, pairs, *args, **kwargs)
+
+    recording.original, recording.calls = original, calls
+    norvel.Router.route_many = recording
+
+
+def recorded_calls():
+    return norvel.Router.route_many.calls
+
+
+def stop_recording():
+    norvel.Router.route_many = norvel.Router.route_many.original
+
+
+def test_dask_workers_route_whole_destination_groups_together(
+        grid_files, client, expected):
+    client.wait_for_workers(2)
+    client.run(record_route_many)
+    try:
+        frame = route_pairs(grid_files[0], PAIRS, EPS, client=client,
+                            chunk_size=7)
+        calls = [call for calls in client.run(recorded_calls).values()
+                 for call in calls]
+    finally:
+        client.run(stop_recording)
+    assert frame_rows(frame) == expected
+    # Each destination's pairs (five or six, a chunk holds seven) went to
+    # one worker in one call, which shares the searches from it.
+    destinations = [d for call in calls for d in set(call)]
+    assert len(destinations) == len(set(destinations))
+    routed = sorted(d for call in calls for d in call)
+    first_rows = {row[0]: row for row in reversed(expected)}.values()
+    assert routed == sorted(row[2] for row in first_rows
+                            if row[1] is not None and row[2] is not None)
+
+
 def install_fault(marker, at_pair, every_time, kill):
     """Makes the worker die (`kill`) or raise MemoryError when it reaches
     pair `at_pair`: the first time only (across workers, by the marker
     file), or every time."""
     original = norvel.batch._pair_rows
 
-    def faulty(router, job, request):
+    def faulty(router, job, *rest):
         if job[0] == at_pair and (every_time or not os.path.exists(marker)):
             open(marker, "w").close()
             if kill:
                 os.kill(os.getpid(), signal.SIGKILL)
             raise MemoryError(f"no memory left at pair {at_pair}")
-        return original(router, job, request)
+        return original(router, job, *rest)
 
     faulty.original = original
     norvel.batch._pair_rows = faulty
@@ -434,7 +495,8 @@ class TestDaskFaults:
             assert frame_rows(frame) == expected
             client.run(install_fault, str(marker), 41, True, False)
             with pytest.raises(BatchError, match=(
-                    r"^the chunk of pairs 40 to 43 raised 3 times in a row, "
+                    r"^the chunk of pairs 11, 23, 41, 53 raised 3 times in a "
+                    r"row, "
                     r"lastly MemoryError: no memory left at pair 41$")):
                 route_pairs(grid_files[0], PAIRS, EPS, client=client,
                             chunk_size=4)

@@ -300,6 +300,76 @@ class TestManyAtOnce:
         assert kinds >= {"node_not_found", "snap"}
         assert router.route_many([]) == []
 
+    @pytest.mark.parametrize("seed", range(4))
+    def test_on_random_grids_with_every_failure(self, seed):
+        """Few destinations, so that requests share the searches from
+        each; every kind of failure among them, and repeated pairs."""
+        size = 8 + 3 * seed
+        document = json.loads(random_document(seed, size))
+        dead_end, first, second = size * size + 20, size * size + 21, size * size + 22
+        document[0] += [[dead_end, 60.0, 25.0], [first, 61.0, 26.0],
+                        [second, 61.0, 26.001]]
+        document[1] += [[0, dead_end, 10.0, 0.1, None],        # none leaves it
+                        [first, second, 5.0, 0.1, None],       # an island
+                        [second, first, 5.0, 0.1, None]]
+        router = norvel.Router.from_json(json.dumps(document))
+        chooser = random.Random(seed)
+        nodes = list(range(size * size))
+        destinations = [chooser.choice(nodes) for _ in range(3)] + [first]
+        pairs = [(chooser.choice(nodes), chooser.choice(destinations))
+                 for _ in range(int(60 * SCALE) + 10)]
+        pairs += [pairs[1], pairs[1], pairs[2],                 # repeated
+                  (dead_end, destinations[0]),                  # isolated
+                  (second, destinations[0]),                    # no route
+                  (size * size + 7, destinations[1]),           # not listed
+                  (destinations[2], size * size + 99),          # no node
+                  (destinations[0], destinations[0])]
+        chooser.shuffle(pairs)
+        for eps in (0.0, 0.1):
+            expected = [self.outcome(a)
+                        for a in self.one_by_one(router, pairs, eps)]
+            for workers in (1, 2):
+                many = router.route_many(pairs, eps, workers=workers)
+                assert [self.outcome(a) for a in many] == expected
+        kinds = {a.kind for a in many if isinstance(a, RoutingError)}
+        assert kinds == {"node_not_found", "source_isolated", "no_route"}
+        reasons = {a.reason for a in many if isinstance(a, NoRouteError)}
+        assert reasons == {"source_isolated", "no_route"}
+
+    def test_a_timeout_is_each_requests_own(self):
+        router = norvel.Router.from_json(RUNAWAY)
+        corner = 11 * 11 - 1
+        pairs = [(0, corner), (1, 2), (12, corner), (0, 2)]
+        many = router.route_many(pairs, timeout_s=0.2, workers=2)
+        assert [a.kind if isinstance(a, RoutingError) else
+                [r.nodes for r in a] for a in many] == [
+            "timeout", [[1, 2]], "timeout", [[0, 1, 2]]]
+        assert isinstance(many[0], RouteTimeoutError)
+
+    def test_matrix_on_a_random_grid_is_route_one_by_one(self):
+        router = norvel.Router.from_json(random_document(9, 10))
+        chooser = random.Random(9)
+        origins = [chooser.randrange(100) for _ in range(6)] + [107]
+        destinations = [chooser.randrange(100) for _ in range(5)]
+        frame = router.matrix(origins, destinations, 0.05, workers=2)
+        expected = []
+        for i, origin in enumerate(origins):
+            for j, destination in enumerate(destinations):
+                try:
+                    routes = router.route(origin, destination, 0.05)
+                except RoutingError as error:
+                    expected.append((i, j, None, error.kind))
+                    continue
+                expected += [(i, j, (r.type, exact(r.distance_m),
+                                     exact(r.risk)), None) for r in routes]
+        got = [(row.origin, row.destination,
+                None if isinstance(row.error_kind, str) else
+                (row.type, exact(row.distance_m), exact(row.risk)),
+                row.error_kind if isinstance(row.error_kind, str) else None)
+               for row in frame.itertuples(index=False)]
+        assert got == expected
+        assert frame["error_kind"].eq("node_not_found").sum() == 5
+
     def test_bad_arguments_raise_as_route_does(self, router):
         with pytest.raises(TypeError, match=r"^pairs\[1\] must be an "):
             router.route_many([(1, 2), 3])
