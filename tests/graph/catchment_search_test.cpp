@@ -164,8 +164,12 @@ Checked check_catchment(const RandomGraph& made, NodeId place, double minutes, W
   // every shortest route, the distance of every safest one.
   const CatchmentReport& report = found->report;
   for (const auto& [id, totals] : expected) {
-    if (report.risk_margin > 0.0) EXPECT_LE(totals.values[1], report.risk_margin * 0x1p17) << where;
-    if (report.distance_margin > 0.0) EXPECT_LE(totals.values[2], report.distance_margin * 0x1p17) << where;
+    if (report.risk_margin > 0.0) {
+      EXPECT_LE(totals.values[1], report.risk_margin * 0x1p17) << where;
+    }
+    if (report.distance_margin > 0.0) {
+      EXPECT_LE(totals.values[2], report.distance_margin * 0x1p17) << where;
+    }
   }
   // Sorted by shortest distance.
   for (std::size_t i = 1; i < found->nodes.size(); ++i) {
