@@ -33,3 +33,22 @@ def grid_document(size):
     edges.append({"from": FIRST_ID, "to": DEAD_END, "distance_m": 50.0,
                   "risk_score": 0.5})
     return {"nodes": nodes, "edges": edges}
+
+
+def add_equal_cost_grid(document, first_id, rows, cols):
+    """Adds to ``document`` a rows x cols grid, ids from ``first_id`` in row
+    order, whose edges all cost 100 m and risk 0.1 both ways: countless
+    equal routes between opposite corners, so that the exact search between
+    them is slow. Returns the document."""
+    for row in range(rows):
+        for col in range(cols):
+            a = first_id + row * cols + col
+            document["nodes"].append({"id": a, "lat": 61.0 + row * 0.001,
+                                      "lon": 25.0 + col * 0.002})
+            for b in ((a + 1) if col + 1 < cols else None,
+                      (a + cols) if row + 1 < rows else None):
+                if b is not None:
+                    document["edges"] += [
+                        {"from": a, "to": b, "distance_m": 100.0, "risk_score": 0.1},
+                        {"from": b, "to": a, "distance_m": 100.0, "risk_score": 0.1}]
+    return document

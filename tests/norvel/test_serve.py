@@ -22,7 +22,7 @@ import norvel
 from norvel.serve import queries
 from norvel.serve.network import Overtime, StreetNetwork
 from norvel.serve.pool import GRACE_S
-from grids import DEAD_END, FIRST_ID, LONELY, grid_document
+from grids import DEAD_END, FIRST_ID, LONELY, add_equal_cost_grid, grid_document
 from live_server import LiveServer, sample_graph
 
 # The demo pair: three different routes.
@@ -52,19 +52,7 @@ def server():
 
 
 def slow_grid_document():
-    document = grid_document(12)
-    for row in range(SLOW_SIZE):
-        for col in range(SLOW_SIZE):
-            document["nodes"].append({"id": SLOW_FIRST + row * SLOW_SIZE + col,
-                                      "lat": 61.0 + row * 0.001, "lon": 25.0 + col * 0.002})
-            for d_row, d_col in ((0, 1), (1, 0)):
-                if row + d_row < SLOW_SIZE and col + d_col < SLOW_SIZE:
-                    a = SLOW_FIRST + row * SLOW_SIZE + col
-                    b = a + d_row * SLOW_SIZE + d_col
-                    document["edges"] += [
-                        {"from": a, "to": b, "distance_m": 100.0, "risk_score": 0.1},
-                        {"from": b, "to": a, "distance_m": 100.0, "risk_score": 0.1}]
-    return document
+    return add_equal_cost_grid(grid_document(12), SLOW_FIRST, SLOW_SIZE, SLOW_SIZE)
 
 
 @pytest.fixture(scope="module")

@@ -17,7 +17,7 @@ from prometheus_client.parser import text_string_to_metric_families
 import norvel
 from norvel.serve.metrics import LATENCY_BUCKETS, ServiceMetrics
 from norvel.serve.pool import DISMISS_GRACE_S, WorkerPool
-from grids import FIRST_ID, grid_document
+from grids import FIRST_ID, add_equal_cost_grid, grid_document
 from live_server import LiveServer
 
 SIZE = 6
@@ -206,19 +206,7 @@ QUEUE = 2
 
 
 def equal_grid_document(rows=EQUAL_ROWS, cols=EQUAL_COLS):
-    document = grid_document(SIZE)
-    for row in range(rows):
-        for col in range(cols):
-            a = EQUAL_FIRST + row * cols + col
-            document["nodes"].append({"id": a, "lat": 61.0 + row * 0.001,
-                                      "lon": 25.0 + col * 0.002})
-            for b in ((a + 1) if col + 1 < cols else None,
-                      (a + cols) if row + 1 < rows else None):
-                if b is not None:
-                    document["edges"] += [
-                        {"from": a, "to": b, "distance_m": 100.0, "risk_score": 0.1},
-                        {"from": b, "to": a, "distance_m": 100.0, "risk_score": 0.1}]
-    return document
+    return add_equal_cost_grid(grid_document(SIZE), EQUAL_FIRST, rows, cols)
 
 
 @pytest.fixture(scope="module")
