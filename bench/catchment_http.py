@@ -24,43 +24,13 @@ import argparse
 import http.client
 import json
 import os
-import socket
 import statistics
-import subprocess
-import sys
 import time
 
 import norvel
 from norvel.datasets import helsinki_walk
 from norvel.serve.answers import Answers
-
-
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port: int = probe.getsockname()[1]
-        return port
-
-
-def start_server(graph: str, port: int, timeout_s: float) -> subprocess.Popen[bytes]:
-    process = subprocess.Popen(
-        [sys.executable, "-m", "norvel", "serve", graph, "--port", str(port),
-         "--workers", "1", "--timeout-s", str(timeout_s)])
-    deadline = time.monotonic() + 300
-    while time.monotonic() < deadline:
-        try:
-            connection = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
-            connection.request("GET", "/health")
-            if connection.getresponse().status == 200:
-                connection.close()
-                return process
-        except OSError:
-            pass
-        if process.poll() is not None:
-            break
-        time.sleep(0.2)
-    process.kill()
-    raise SystemExit("norvel serve did not start")
+from served import Service
 
 
 def percentile(values: list[float], share: float) -> float:
@@ -81,8 +51,8 @@ def main() -> None:
     router = norvel.Router.from_file(args.graph)
     router.build_index()
     answers = Answers(router, args.timeout_s)
-    port = free_port()
-    server = start_server(args.graph, port, args.timeout_s)
+    server = Service(args.graph, workers=1, timeout_s=args.timeout_s, start_s=300)
+    port = server.port
     print(f"{args.graph}: GET /catchment?at={args.at}&minutes={args.minutes:g}, "
           f"{args.requests} requests per direction, 1 worker, load average "
           f"{os.getloadavg()[0]:.2f}")
@@ -121,8 +91,7 @@ def main() -> None:
                   f"Router.catchment {statistics.median(searches) * 1e3:.1f} ms, "
                   f"the worker's answer {statistics.median(answering) * 1e3:.1f} ms")
     finally:
-        server.terminate()
-        server.wait(timeout=30)
+        server.stop()
 
 
 if __name__ == "__main__":

@@ -30,26 +30,22 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import contextlib
 import hashlib
 import os
 import random
 import shutil
 import signal
-import socket
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
-import urllib.request
 from dataclasses import dataclass
 
-import psutil
 from pathlib import Path
 
 from norvel.datasets import helsinki_walk
 from norvel.geo import read_coordinates
+from served import Service
 
 def requests_for(graph: str, count: int, seed: int, trivial: bool = False) -> list[bytes]:
     positions = sorted(read_coordinates(graph).values())
@@ -64,57 +60,9 @@ def requests_for(graph: str, count: int, seed: int, trivial: bool = False) -> li
     return lines
 
 
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port: int = probe.getsockname()[1]
-        return port
-
-
-# More than any run's clients.
-MAX_QUEUE = 100_000
-
-
-class Server:
-    """``norvel serve`` on a free loopback port, for a with-block."""
-
-    def __init__(self, graph: str, workers: int) -> None:
-        self.port = free_port()
-        self.process = subprocess.Popen(
-            [sys.executable, "-m", "norvel", "serve", graph, "--port", str(self.port),
-             "--workers", str(workers), "--timeout-s", "60",
-             # Every client's request waits its turn: this measures the
-             # service's pace, not its refusals.
-             "--max-queue", str(MAX_QUEUE)])
-        deadline = time.monotonic() + 120
-        while True:
-            try:
-                with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/health",
-                                            timeout=5):
-                    break
-            except OSError:
-                if self.process.poll() is not None or time.monotonic() > deadline:
-                    raise RuntimeError("the server did not start") from None
-                time.sleep(0.2)
-
-    def cpu_s(self) -> tuple[float, float]:
-        """CPU seconds of the front, and of the processes under it (the one
-        holding the graph and the workers it forked), so far."""
-        front = psutil.Process(self.process.pid)
-        own = front.cpu_times()
-        workers = 0.0
-        for process in front.children(recursive=True):
-            with contextlib.suppress(psutil.NoSuchProcess):
-                times = process.cpu_times()
-                workers += times.user + times.system
-        return own.user + own.system, workers
-
-    def __enter__(self) -> Server:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.process.terminate()
-        self.process.wait(timeout=30)
+# Every client's request waits its turn, with a queue longer than any
+# run's clients: this measures the service's pace, not its refusals.
+SERVICE_OPTIONS = ("--max-queue", "100000")
 
 
 @dataclass
@@ -227,7 +175,7 @@ def main() -> None:
           f"{os.cpu_count()} cores", flush=True)
     reference: list[bytes] | None = None
     if not args.no_serial:
-        with Server(args.graph, 1) as server:
+        with Service(args.graph, *SERVICE_OPTIONS, workers=1) as server:
             serial = run_load(server.port, requests, 1, args.max_s)
         reference = serial.digests
         print(f"serial run: {serial.elapsed_s:.1f} s, "
@@ -236,7 +184,7 @@ def main() -> None:
     print(f"{'workers':>7} {'client':>6} {'errors':>6} {'differ':>6} {'req/s':>8} "
           f"{'p50 ms':>7} {'p99 ms':>7} {'CPU s: front':>12} {'workers':>7} {'load avg':>8}")
     for workers in (int(w) for w in args.workers.split(",")):
-        with Server(args.graph, workers) as server:
+        with Service(args.graph, *SERVICE_OPTIONS, workers=workers) as server:
             run_load(server.port, requests[:2 * args.clients], args.clients, args.max_s)
             if use_wrk:
                 load_average = os.getloadavg()[0]

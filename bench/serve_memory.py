@@ -23,15 +23,15 @@ from __future__ import annotations
 import argparse
 import json
 import random
-import socket
 import subprocess
 import sys
-import time
 import urllib.error
 import urllib.request
 from typing import NamedTuple
 
 import psutil
+
+from served import Service
 
 MIB = 2**20
 
@@ -62,13 +62,6 @@ def one_router(path: str) -> OneRouter:
     run = subprocess.run([sys.executable, "-c", ONE_ROUTER.format(path=path)],
                          capture_output=True, text=True, check=True, timeout=600)
     return OneRouter(**json.loads(run.stdout))
-
-
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port: int = probe.getsockname()[1]
-        return port
 
 
 def get(port: int, path: str, timeout_s: float) -> int:
@@ -111,31 +104,15 @@ def main() -> None:
     print(f"one Router (from_file + build_index) in a fresh process: "
           f"RSS {alone.rss / MIB:.0f} MiB, PSS {alone.pss / MIB:.0f} MiB", flush=True)
 
-    port = free_port()
-    server = subprocess.Popen(
-        [sys.executable, "-m", "norvel", "serve", args.graph, "--port", str(port),
-         "--workers", str(args.workers), "--timeout-s", "60"])
-    try:
-        deadline = time.monotonic() + args.start_s
-        while True:
-            try:
-                if get(port, "/health", 5) == 200:
-                    break
-            except OSError:
-                pass
-            if server.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("the server did not start")
-            time.sleep(0.5)
-        front = psutil.Process(server.pid)
+    with Service(args.graph, workers=args.workers, start_s=args.start_s) as server:
+        port = server.port
+        front = psutil.Process(server.process.pid)
         started = sum(pss for _, pss, _ in server_memory(front))
         rng = random.Random(args.seed)
         statuses = [get(port, f"/route?from_node={rng.choice(alone.ids)}"
                               f"&to_node={rng.choice(alone.ids)}", 120)
                     for _ in range(args.requests)]
         processes = server_memory(front)
-    finally:
-        server.terminate()
-        server.wait(timeout=60)
     after = sum(pss for _, pss, _ in processes)
     print(f"norvel serve --workers {args.workers}, {len(processes)} processes: summed PSS "
           f"{started / MIB:.0f} MiB once started ({started / alone.rss:.2f}x the Router's "

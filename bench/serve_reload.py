@@ -42,7 +42,6 @@ import asyncio
 import json
 import random
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -52,6 +51,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 import psutil
+
+from served import Service
 
 MIB = 2**20
 
@@ -79,13 +80,6 @@ class Memory:
     """(time, PSS sum, RSS sum, processes) every interval."""
 
     samples: list[tuple[float, int, int, int]] = field(default_factory=list)
-
-
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port: int = probe.getsockname()[1]
-        return port
 
 
 def health(port: int) -> dict[str, object] | None:
@@ -290,23 +284,10 @@ def main() -> None:
         check=True, timeout=600).stdout)
     print(f"one load alone (Router.from_file + build_index): peak RSS {peak / MIB:.0f} MiB, "
           f"{held / MIB:.0f} MiB once loaded", flush=True)
-    port = free_port()
-    server = subprocess.Popen(
-        [sys.executable, "-m", "norvel", "serve", args.graph, "--port", str(port),
-         "--workers", str(args.workers), "--timeout-s", "60"])
-    try:
-        deadline = time.monotonic() + args.start_s
-        started = time.monotonic()
-        while health(port) is None:
-            if server.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("the server did not start")
-            time.sleep(0.5)
-        print(f"{args.graph}: server up in {time.monotonic() - started:.1f} s, "
+    with Service(args.graph, workers=args.workers, start_s=args.start_s) as server:
+        print(f"{args.graph}: server up in {server.start_s:.1f} s, "
               f"{args.workers} workers, {args.clients} clients", flush=True)
-        asyncio.run(measure(args, port, server))
-    finally:
-        server.terminate()
-        server.wait(timeout=60)
+        asyncio.run(measure(args, server.port, server.process))
 
 
 if __name__ == "__main__":
