@@ -41,8 +41,7 @@ extensions = [
 ]
 
 source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
-# Drafts by other hands, waiting to be folded into their pages.
-exclude_patterns = ["_build", "drafts", "**/.ipynb_checkpoints"]
+exclude_patterns = ["_build", "**/.ipynb_checkpoints"]
 myst_enable_extensions = ["colon_fence", "deflist"]
 myst_heading_anchors = 3
 
