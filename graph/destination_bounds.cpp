@@ -76,8 +76,7 @@ void DestinationBounds::start(std::uint32_t target_dense) {
 
 DestinationSearch* DestinationBounds::search_for(const Objective& objective) {
   for (DestinationSearch* search : {&distance, &risk, &by_priority}) {
-    const Objective& own = search->objective();
-    if (own.distance_weight == objective.distance_weight && own.risk_weight == objective.risk_weight) return search;
+    if (search->objective() == objective) return search;
   }
   return nullptr;
 }
@@ -120,12 +119,16 @@ int slope_below(double distance_weight, double risk_weight) {
 }  // namespace
 
 BlendedBound::BlendedBound(DestinationBounds& shared, double distance_weight, double risk_weight, StopCheck* stop)
+    : BlendedBound(shared, weighted(distance_weight, risk_weight), stop, slope_below(distance_weight, risk_weight)) {}
+
+BlendedBound::BlendedBound(DestinationBounds& shared, Objective weights, StopCheck* stop, int below_slope)
     : shared_(shared),
-      distance_weight_(distance_weight),
-      risk_weight_(risk_weight),
-      below_(shared.by_slope(slope_below(distance_weight, risk_weight))),
-      above_(shared.by_slope(slope_below(distance_weight, risk_weight) + 1)),
+      weights_(weights),
+      below_(shared.by_slope(below_slope)),
+      above_(shared.by_slope(below_slope + 1)),
       stop_(stop) {
+  const double distance_weight = weights.distance_weight;
+  const double risk_weight = weights.risk_weight;
   const double k_below = below_.objective().risk_weight;
   const double k_above = above_.objective().risk_weight;
   below_share_ = distance_weight;
@@ -161,8 +164,8 @@ void BlendedBound::settle_until(std::uint32_t dense, double enough) {
   auto settle = [&](DestinationSearch& search, double factor) {
     if (factor > 0.0) search.settle_until(dense, enough / factor, stop_);
   };
-  settle(shared_.distance, distance_weight_);
-  settle(shared_.risk, risk_weight_);
+  settle(shared_.distance, weights_.distance_weight);
+  settle(shared_.risk, weights_.risk_weight);
   settle(below_, below_share_);
   settle(above_, above_share_);
 }
@@ -176,7 +179,7 @@ double BlendedBound::lower_bound(std::uint32_t dense) const {
   if (distance == kUnreachable || risk == kUnreachable || below == kUnreachable || above == kUnreachable) {
     return kUnreachable;
   }
-  const double separate = distance_weight_ * distance + risk_weight_ * risk;
+  const double separate = weights_.of(distance, risk);
   const double from_below = below_share_ * below + below_risk_ * risk;
   const double from_above = above_share_ * above + above_distance_ * distance;
   return std::max(separate, std::max(from_below, from_above));

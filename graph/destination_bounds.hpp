@@ -138,11 +138,12 @@ class BlendedBound {
   std::uint64_t slope_settles() const;
 
  private:
+  // With k_j, j = `below_slope`, the slope just below its weighing.
+  BlendedBound(DestinationBounds& shared, Objective weights, StopCheck* stop, int below_slope);
   std::uint64_t slope_count() const;
 
   DestinationBounds& shared_;
-  const double distance_weight_;
-  const double risk_weight_;
+  const Objective weights_;
   // k_j <= b / a <= k_(j+1): a d + b r = a (d + k_j r) + (b - a k_j) r
   // = (b / k_(j+1)) (d + k_(j+1) r) + (a - b / k_(j+1)) d.
   DestinationSearch& below_;

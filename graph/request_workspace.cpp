@@ -61,17 +61,11 @@ double RequestWorkspace::first_heuristic_of(std::uint32_t place) {
 
 RemainingCost& RequestWorkspace::weighted_to_go(const Objective& objective) {
   if (DestinationSearch* shared = destination_ != nullptr ? destination_->search_for(objective) : nullptr) {
-    if (shared_weighted_ && shared_weighted_->objective().distance_weight == objective.distance_weight &&
-        shared_weighted_->objective().risk_weight == objective.risk_weight) {
-      return *shared_weighted_;
-    }
+    if (shared_weighted_ && shared_weighted_->objective() == objective) return *shared_weighted_;
     if (shared_weighted_) settled_by_earlier_weighings_ += shared_weighted_->settled_count();
     return shared_weighted_.emplace(graph, places, *shared, &stop);
   }
-  if (weighted_ && weighted_->objective().distance_weight == objective.distance_weight &&
-      weighted_->objective().risk_weight == objective.risk_weight) {
-    return *weighted_;
-  }
+  if (weighted_ && weighted_->objective() == objective) return *weighted_;
   if (weighted_) settled_by_earlier_weighings_ += weighted_->settled_count();
   return weighted_.emplace(graph, places, objective, target_place, &stop, places[source_place].dense);
 }

@@ -34,6 +34,7 @@ struct Objective {
   double of(const Edge& edge) const {
     return of(edge.distance_m, edge.risk_score);
   }
+  bool operator==(const Objective&) const = default;
 };
 inline constexpr Objective kDistance{1.0, 0.0};
 inline constexpr Objective kRisk{0.0, 1.0};
