@@ -37,11 +37,8 @@ inline constexpr std::uint32_t kRetest = UINT32_MAX;
 inline constexpr auto later = [](const Queued& x, const Queued& y) {
   if (x.key != y.key) return x.key > y.key;
   if (x.arrived != y.arrived) return x.arrived;
-  if (!x.arrived) return false;
-  const std::uint64_t xd = total_order_key(x.distance_m);
-  const std::uint64_t yd = total_order_key(y.distance_m);
-  if (xd != yd) return xd > yd;
-  return total_order_key(x.risk) > total_order_key(y.risk);
+  // Arrivals of one key, which is their priority: the search order.
+  return x.arrived && comes_before(0, y.distance_m, y.risk, 0, x.distance_m, x.risk);
 };
 
 // The keys taken never fall: the level is the greatest taken so far.

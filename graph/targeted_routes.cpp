@@ -212,7 +212,10 @@ class Targeted {
 
   // The sums of a path from the source down the blended bound, each step
   // the first edge whose weighed cost plus the bound at its head is least;
-  // none where it ends or comes round to a node it has passed.
+  // none where it ends or comes round to a node it has passed. Not
+  // `follow_least_path`, which reads a bound by place: the shared searches
+  // are read by node, and giving a place to every head looked at costs a
+  // request that shares them about 1 % more instructions.
   template <class WeightedSum>
   std::optional<PathCosts> follow_blended(BlendedBound& to_go, WeightedSum weighted_sum) {
     PathCosts sums{0.0, 0.0, 0.0};
