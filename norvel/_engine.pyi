@@ -80,6 +80,11 @@ class Graph:
                    targets: npt.NDArray[np.uint64], eps: float, workers: int,
                    timeout_s: float | None, paths: Literal[False]
                    ) -> list[list[RouteTotals] | Failure]: ...
+    @overload
+    def route_many(self, sources: npt.NDArray[np.uint64],
+                   targets: npt.NDArray[np.uint64], eps: float, workers: int,
+                   timeout_s: float | None, paths: bool
+                   ) -> list[list[RouteRow] | list[RouteTotals] | Failure]: ...
     def streets(self, nodes: list[int]) -> list[str]: ...
     # Failure kinds besides route's: ("costs_unsupported", "")
     def catchment(self, place: int, minutes: float, to_place: bool,

@@ -403,9 +403,10 @@ class Router:
         count = len(destination_snaps)
         # The table holds no paths: the engine gives each route's totals
         # alone, sparing the lists of nodes and coordinates.
-        answers = self._totals_all(
+        answers = self._engine_answers(
             [o for o in origin_snaps for _ in range(count)],
-            destination_snaps * len(origin_snaps), eps, threads, seconds)
+            destination_snaps * len(origin_snaps), eps, threads, seconds,
+            paths=False)
         rows: list[tuple[Any, ...]] = []
         nan = math.nan
         for at, answer in enumerate(answers):
@@ -461,34 +462,35 @@ class Router:
         """The engine's answers for the pairs whose both ends snapped; the
         others keep the first failure of their ends, origin first, as
         ``route`` reports it."""
-        answers, ready = _split_failed(origins, destinations)
-        results = self._engine.route_many(*_node_arrays(ready), eps, workers,
-                                          timeout_s)
-        for (at, origin, destination), result in zip(ready, results):
-            if isinstance(result, tuple):
-                answers[at] = error_of_kind(result[0], result[1], origin.node,
-                                            destination.node, timeout_s)
+        answers = self._engine_answers(origins, destinations, eps, workers,
+                                       timeout_s, paths=True)
+        routes: list[Routes | RoutingError] = []
+        for answer, origin, destination in zip(answers, origins, destinations):
+            if isinstance(answer, RoutingError):
+                routes.append(answer)
             else:
-                answers[at] = Routes([Route(*row) for row in result], origin,
-                                     destination)
-        return [answer for answer in answers if answer is not None]
+                assert isinstance(origin, Snap) and isinstance(destination, Snap)
+                routes.append(Routes([Route(*row) for row in answer], origin,
+                                     destination))
+        return routes
 
-    def _totals_all(self, origins: list[Snap | RoutingError],
-                    destinations: list[Snap | RoutingError], eps: float,
-                    workers: int, timeout_s: float | None
-                    ) -> list[list[RouteTotals] | RoutingError]:
-        """As ``_answer_all``, each route as its totals alone: (type,
-        distance_m, risk, time_min, comfort, familiarity)."""
+    def _engine_answers(self, origins: list[Snap | RoutingError],
+                        destinations: list[Snap | RoutingError], eps: float,
+                        workers: int, timeout_s: float | None, *, paths: bool
+                        ) -> list[list[Any] | RoutingError]:
+        """Per pair, the engine's routes (its rows, or with ``paths``
+        False each route's totals alone: (type, distance_m, risk, time_min,
+        comfort, familiarity)) or the error ``route`` raises for it; a pair
+        whose ends did not both snap keeps the first failure of its ends,
+        origin first."""
         answers, ready = _split_failed(origins, destinations)
         results = self._engine.route_many(*_node_arrays(ready), eps, workers,
-                                          timeout_s, False)
+                                          timeout_s, paths)
         for (at, origin, destination), result in zip(ready, results):
-            if isinstance(result, tuple):
-                answers[at] = error_of_kind(result[0], result[1], origin.node,
-                                            destination.node, timeout_s)
-            else:
-                answers[at] = result
-        return [answer for answer in answers if answer is not None]
+            answers[at] = (error_of_kind(result[0], result[1], origin.node,
+                                         destination.node, timeout_s)
+                           if isinstance(result, tuple) else result)
+        return answers
 
     def catchment(self, place: Place,
                   minutes: float = DEFAULT_CATCHMENT_MINUTES, *,
@@ -574,8 +576,6 @@ def _pair(pair: object, index: int) -> tuple[int | tuple[float, float],
             _values.place(pair[1], "destination"))
 
 
-# type, distance_m, risk, time_min, comfort, familiarity
-RouteTotals = tuple[str, float, float, float, float, float]
 # A pair's index among the asked ones, and its two ends.
 ReadyPair = tuple[int, Snap, Snap]
 
