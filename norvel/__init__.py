@@ -30,7 +30,8 @@ from norvel._files import load_graph, read_graph_bytes
 from norvel.catchment import Catchment
 from norvel.errors import (NodeNotFoundError, NoRouteError, RoutingError,
                            SnapError)
-from norvel.router import Route, Router, Routes, Snap
+from norvel.router import Router
+from norvel.routes import Route, Routes, Snap
 from norvel.table import NodeTable
 
 __all__ = ["Catchment", "NodeNotFoundError", "NoRouteError", "NodeTable", "Route",

@@ -50,7 +50,8 @@ from tqdm import tqdm
 from norvel import _values
 from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M, Place
 from norvel.errors import RoutingError
-from norvel.router import Router, Routes, Snap
+from norvel.router import Router
+from norvel.routes import Routes, Snap
 
 if TYPE_CHECKING:
     from distributed import Client

@@ -35,7 +35,8 @@ if TYPE_CHECKING:
     import pandas
 
     from norvel._engine import CatchmentColumns
-    from norvel.router import Router, Routes, Snap
+    from norvel.router import Router
+    from norvel.routes import Routes, Snap
     from norvel.table import IdArray
 
 __all__ = ["Catchment", "CatchmentSegments", "WALKING_SPEED_M_PER_MIN"]

@@ -26,7 +26,8 @@ from norvel_core import PyRouteResult
 from norvel._earth import EARTH_RADIUS_M as EARTH_RADIUS_M
 from norvel._earth import haversine_m as haversine_m
 from norvel._files import read_graph_bytes
-from norvel.router import Route, Router
+from norvel.router import Router
+from norvel.routes import Route
 from norvel.table import NodeTable
 
 #: A position in GeoJSON's order: (longitude, latitude) in degrees.

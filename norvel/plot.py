@@ -33,7 +33,8 @@ from matplotlib.figure import Figure
 
 from norvel.geo import (AnyRoute, LonLat, as_route, route_line,
                         route_properties)
-from norvel.router import Route, Router
+from norvel.router import Router
+from norvel.routes import Route
 from norvel.table import NodeTable, Segments
 
 #: Where the streets come from: a router, its table or a parsed document.

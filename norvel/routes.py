@@ -1,0 +1,140 @@
+"""The values a request gives: ``Snap`` (where an end of it lies),
+``Route`` (one route with its totals) and ``Routes`` (a request's one to
+three routes). They hold plain values and import nothing of the router, so
+that the router, ``norvel.geo`` and catchments can all use them.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, overload
+
+from norvel.table import LonLat
+
+if TYPE_CHECKING:
+    import geopandas
+
+__all__ = ["Route", "Routes", "Snap"]
+
+
+@dataclass(frozen=True)
+class Snap:
+    """Where a request starts or ends: ``node``, the node id, and
+    ``distance_m``, the great-circle metres from the asked point to it (0.0
+    when a node id was asked)."""
+
+    node: int
+    distance_m: float
+
+
+@dataclass(frozen=True, repr=False)
+class Route:
+    """One route, with the module's values unchanged.
+
+    ``type``: "shortest", "safest" or "balanced"; ``nodes``: the node ids
+    from origin to destination; ``coordinates``: their (lon, lat);
+    ``distance_m``: metres; ``risk``: the summed risk scores of its edges;
+    ``time_min``: minutes at 66.67 m a minute (4 km/h); ``comfort``:
+    e^(-2 risk), 1.0 for a risk-free route; ``familiarity``: the summed
+    familiarity of its edges (0.0 without any); ``streets``: the street
+    names along it, [] when the graph has none.
+
+    Every number is bit for bit what ``norvel_core.compute_safe_routes``
+    gives for the same graph and request.
+    """
+
+    type: str
+    nodes: list[int]
+    coordinates: list[LonLat]
+    distance_m: float
+    risk: float
+    time_min: float
+    comfort: float
+    familiarity: float
+    streets: list[str]
+
+    def __repr__(self) -> str:
+        return (f"Route({self.type}, {self.distance_m:.0f} m, risk "
+                f"{self.risk:.3f}, {self.time_min:.1f} min, "
+                f"{len(self.nodes)} nodes)")
+
+    def to_feature(self) -> dict[str, Any]:
+        """A GeoJSON Feature: the route's LineString (in [lon, lat] order; a
+        one-node route repeats its point) with the properties ``type``,
+        ``distance_m``, ``risk``, ``time_min``, ``comfort``,
+        ``familiarity``, ``nodes`` and ``streets`` (``norvel.geo.route_feature``)."""
+        # geo imports this module: import it when first used.
+        from norvel.geo import route_feature
+
+        return route_feature(self)
+
+
+class Routes(Sequence[Route]):
+    """The one to three routes of a request, in the module's order: the
+    shortest first, then the safest and the balanced one where they differ
+    from the routes before them. ``origin`` and ``destination`` are the
+    snaps of the request's ends."""
+
+    def __init__(self, routes: Sequence[Route], origin: Snap,
+                 destination: Snap) -> None:
+        self._routes = tuple(routes)
+        self.origin = origin
+        self.destination = destination
+
+    @overload
+    def __getitem__(self, index: int) -> Route: ...
+    @overload
+    def __getitem__(self, index: slice) -> Sequence[Route]: ...
+    def __getitem__(self, index: int | slice) -> Route | Sequence[Route]:
+        return self._routes[index]
+
+    def __len__(self) -> int:
+        return len(self._routes)
+
+    def __iter__(self) -> Iterator[Route]:
+        return iter(self._routes)
+
+    def __repr__(self) -> str:
+        return (f"Routes({self.origin.node} -> {self.destination.node}: "
+                f"{', '.join(map(repr, self._routes))})")
+
+    def _of_type(self, kind: str) -> Route | None:
+        return next((r for r in self._routes if r.type == kind), None)
+
+    @property
+    def shortest(self) -> Route | None:
+        """The shortest route (always present in a successful request)."""
+        return self._of_type("shortest")
+
+    @property
+    def safest(self) -> Route | None:
+        """The safest route, or None when it is the shortest one."""
+        return self._of_type("safest")
+
+    @property
+    def balanced(self) -> Route | None:
+        """The balanced route, or None when it is one of the others."""
+        return self._of_type("balanced")
+
+    def to_geojson(self) -> dict[str, Any]:
+        """A GeoJSON FeatureCollection dict: one LineString Feature per route,
+        in order (see ``Route.to_feature``; ``norvel.geo.write_geojson``
+        writes it to a file)."""
+        from norvel.geo import feature_collection
+
+        return feature_collection(self._routes)
+
+    def to_geodataframe(self) -> geopandas.GeoDataFrame:
+        """A GeoDataFrame in EPSG:4326, one row per route, with the columns
+        of the GeoJSON properties and the LineString as ``geometry``
+        (geopandas: ``pip install 'norvel_core[geopandas]'``)."""
+        from norvel._extras import require
+
+        require("Routes.to_geodataframe", "geopandas", "geopandas")
+        import geopandas
+
+        return geopandas.GeoDataFrame.from_features(
+            self.to_geojson()["features"], crs="EPSG:4326",
+            columns=["type", "distance_m", "risk", "time_min", "comfort",
+                     "familiarity", "nodes", "streets", "geometry"])
