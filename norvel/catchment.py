@@ -86,15 +86,18 @@ class Catchment:
     ``node_ids``: the nodes, by shortest distance then id (``len``, ``in``
     and iteration follow them); ``nodes``: a pandas DataFrame of them and
     their routes' totals; ``route(node)``: a node's ``Routes``;
-    ``to_geodataframe`` and ``explore``: on a map. ``report``: what the
+    ``to_geodataframe`` and ``explore``: on a map. ``risk``: the risk
+    layer it was searched on. ``report``: what the
     search did (``answered_by_request``: nodes whose balanced route was an
     exact tie between two routes, which their own request answered).
     Made by ``Router.catchment``.
     """
 
     def __init__(self, router: Router, place: Snap, minutes: float,
-                 direction: str, columns: CatchmentColumns) -> None:
+                 direction: str, columns: CatchmentColumns,
+                 risk: str = "default") -> None:
         self._router = router
+        self.risk = risk
         self.place = place
         self.minutes = minutes
         self.direction = direction
@@ -184,8 +187,8 @@ class Catchment:
             raise KeyError(f"node {node} is not in the catchment")
         place = self.place.node
         if self.direction == "to":
-            return self._router.route(node, place)
-        return self._router.route(place, node)
+            return self._router.route(node, place, risk=self.risk)
+        return self._router.route(place, node, risk=self.risk)
 
     # On the map
     def _minutes_of_rows(self, rows: npt.NDArray[np.intp]

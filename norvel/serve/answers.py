@@ -113,13 +113,13 @@ class Answers:
 
         return self._answer(answer)
 
-    def _route_query(self, query: bytes) -> tuple[Any, Any, dict[str, float]]:
+    def _route_query(self, query: bytes) -> tuple[Any, Any, dict[str, Any]]:
         params = parse_query(query, ("from", "to", "from_node", "to_node", "eps",
                                      "max_snap_m"))
         return (query_end(params, "from", "from_node"),
                 query_end(params, "to", "to_node"), options(params))
 
-    def _routes(self, origin: Any, destination: Any, given: dict[str, float]) -> bytes:
+    def _routes(self, origin: Any, destination: Any, given: dict[str, Any]) -> bytes:
         """The FeatureCollection of the routes between two ends, with the snaps."""
         routes = self.router.route(origin, destination, **given,
                                    timeout_s=self.timeout_s)

@@ -126,7 +126,7 @@ def query_end(params: dict[str, str], point_name: str, node_name: str) -> Place:
     return point(text_point, point_name)
 
 
-def options(params: dict[str, str]) -> dict[str, float]:
+def options(params: dict[str, str]) -> dict[str, Any]:
     """The ``eps`` and ``max_snap_m`` a query gives, as keyword arguments of
     ``Router.route``; those left out take the Router's defaults."""
     return {name: number(params[name], name) for name in ("eps", "max_snap_m")

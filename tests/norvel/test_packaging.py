@@ -19,7 +19,7 @@ SHIPPED = {
     "norvel/__init__.py", "norvel/_earth.py", "norvel/_files.py",
     "norvel/_networkx.py", "norvel/_native.py",
     "norvel/_values.py", "norvel/_version.py", "norvel/_engine.pyi",
-    "norvel/errors.py", "norvel/router.py", "norvel/table.py",
+    "norvel/errors.py", "norvel/router.py", "norvel/routes.py", "norvel/table.py",
     "norvel/catchment.py",
     "norvel/batch.py", "norvel/geo.py", "norvel/plot.py", "norvel/py.typed",
     "norvel/osm/__init__.py", "norvel/osm/extract.py", "norvel/osm/graph.py",
