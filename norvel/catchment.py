@@ -372,7 +372,8 @@ class Catchment:
         missing = np.full(len(nodes), None, dtype=object)
         missing[here < 0] = "this"
         missing[there < 0] = "other"
-        data["missing_from"] = missing
+        # Of objects, so that a node both hold has None, not a NaN text.
+        data["missing_from"] = pandas.Series(missing, dtype=object)
         return pandas.DataFrame(data)
 
     def _compared(self, rows: npt.NDArray[np.intp]

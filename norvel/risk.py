@@ -40,6 +40,7 @@ Needs shapely (``pip install 'norvel_core[geopandas]'``).
 
 from __future__ import annotations
 
+import inspect
 import math
 import sys
 import threading
@@ -59,6 +60,8 @@ from norvel.table import FloatArray, IdArray, in_document_order
 if TYPE_CHECKING:
     import shapely
 
+    from norvel._values import Place
+    from norvel.catchment import Catchment
     from norvel.router import Router
 
 __all__ = ["DEFAULT_BANDWIDTH_M", "DEFAULT_MAX_M", "DEFAULT_PER_KM",
@@ -95,13 +98,21 @@ class _Edges(NamedTuple):
     risk: FloatArray
 
 
+def _known_layer(router: Router, layer: str) -> str:
+    """``layer``, when the router holds a risk layer of that name;
+    ValueError listing those it holds otherwise."""
+    known: Sequence[str] = getattr(router, "risk_layers", (_DEFAULT_LAYER,))
+    if layer not in known:
+        raise ValueError(f"unknown risk layer {layer!r} (known: "
+                         f"{', '.join(known)})")
+    return layer
+
+
 def _edges(router: Router, layer: str = _DEFAULT_LAYER) -> _Edges:
     """The router's edges with the risk layer ``layer``: the one place this
     module reads edges from a router. ValueError for a layer the router
     does not hold, listing those it does."""
-    if layer != _DEFAULT_LAYER:
-        raise ValueError(f"unknown risk layer {layer!r} (known: "
-                         f"{_DEFAULT_LAYER})")
+    _known_layer(router, layer)
     graph = router._engine
     tails, heads = router.table.edges
     return _Edges(tails, heads, in_document_order(graph, graph.lengths),
@@ -293,6 +304,19 @@ def layer_from_counts(router: Router, counts: npt.ArrayLike, *,
     if not np.isfinite(risk).all():
         raise ValueError("per_km is so large that a risk is not finite")
     return risk
+
+
+def _catchment_on_layer(router: Router, place: Place, layer: str | None,
+                        **options: Any) -> Catchment:
+    """``router.catchment(place, **options)`` on the risk layer ``layer``
+    (None: the router's own default). A router whose catchment takes no
+    ``risk`` holds the default layer alone, which needs no keyword."""
+    if layer is None:
+        return router.catchment(place, **options)
+    if "risk" in inspect.signature(router.catchment).parameters:
+        return router.catchment(place, risk=layer, **options)  # type: ignore[call-arg, unused-ignore]
+    _known_layer(router, layer)
+    return router.catchment(place, **options)
 
 
 def _rates(streets: _Streets, counts: FloatArray, lengths: FloatArray,
