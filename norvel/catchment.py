@@ -348,6 +348,14 @@ class Catchment:
         require("Catchment.compare", "batch", "pandas")
         import pandas
 
+        data: dict[str, Any] = dict(self.compare_columns(other))
+        # Of objects, so that a node both hold has None, not a NaN text.
+        data["missing_from"] = pandas.Series(data["missing_from"], dtype=object)
+        return pandas.DataFrame(data)
+
+    def compare_columns(self, other: Catchment) -> dict[str, npt.NDArray[Any]]:
+        """The columns of ``compare(other)`` as numpy arrays, without pandas
+        (``missing_from`` an array of objects)."""
         if not isinstance(other, Catchment):
             raise TypeError(f"other must be a Catchment, got "
                             f"{type(other).__name__}")
@@ -357,7 +365,7 @@ class Catchment:
         # Per row of the result: its row in each catchment, -1 for none.
         here = np.concatenate((np.arange(len(self)), np.full(len(only_there), -1)))
         there = other._rows_of(nodes)
-        data: dict[str, Any] = {
+        data: dict[str, npt.NDArray[Any]] = {
             "node": nodes,
             "lat": np.concatenate((self._columns["lat"],
                                    other._columns["lat"][only_there])),
@@ -372,9 +380,8 @@ class Catchment:
         missing = np.full(len(nodes), None, dtype=object)
         missing[here < 0] = "this"
         missing[there < 0] = "other"
-        # Of objects, so that a node both hold has None, not a NaN text.
-        data["missing_from"] = pandas.Series(missing, dtype=object)
-        return pandas.DataFrame(data)
+        data["missing_from"] = missing
+        return data
 
     def _compared(self, rows: npt.NDArray[np.intp]
                   ) -> dict[str, npt.NDArray[np.float64]]:

@@ -236,20 +236,21 @@ def _change(catchment: Catchment, compared: Catchment,
     nodes both hold."""
     import numpy as np
 
-    frame = catchment.compare(compared)
-    both = frame[frame["missing_from"].isna()]
+    columns = catchment.compare_columns(compared)
+    missing = columns["missing_from"]
+    both = np.array([side is None for side in missing.tolist()], dtype=bool)
     this, other = names
-    lines = [f"change, {this} against {other}: {len(both)} nodes in both, "
-             f"{int((frame['missing_from'] == 'other').sum())} only on {this}, "
-             f"{int((frame['missing_from'] == 'this').sum())} only on {other}"]
-    if len(both):
-        detour = both["change_detour_m"].to_numpy()
+    lines = [f"change, {this} against {other}: {int(both.sum())} nodes in both, "
+             f"{int((missing == 'other').sum())} only on {this}, "
+             f"{int((missing == 'this').sum())} only on {other}"]
+    if both.any():
+        detour = columns["change_detour_m"][both]
         median, tail = np.percentile(detour, [50, 90]).tolist()
         lines.append(f"change in safety detour: median {median:+.1f} m, 90th "
                      f"percentile {tail:+.1f} m; longer from "
                      f"{int((detour > 0).sum())} nodes, shorter from "
                      f"{int((detour < 0).sum())}")
-        risk = both["change_shortest_risk"].to_numpy()
+        risk = columns["change_shortest_risk"][both]
         median, tail = np.percentile(risk, [50, 90]).tolist()
         lines.append(f"change in the shortest walk's risk: median {median:+.4f}, "
                      f"90th percentile {tail:+.4f}")

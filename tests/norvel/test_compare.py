@@ -130,3 +130,43 @@ def test_the_command_prints_both_and_the_change(day):
     run = norvel_command("catchment", sample_graph(), place, "--compare", "night")
     assert (run.returncode, run.stderr) == (
         1, "norvel catchment: unknown risk layer 'night' (known: default)\n")
+
+
+def test_the_service_gives_each_segment_its_change(document, day):
+    from norvel.serve.answers import Answers
+    from norvel.serve.catchments import catchment_change_geojson
+
+    risks = np.array([edge["risk_score"] * (1.0 + 3.0 * (index % 4 == 0))
+                      for index, edge in enumerate(document["edges"])])
+    night = Router.from_json(json.dumps(replaced(document, risks)))
+    this, other = night.catchment(STATION, 6.0), day.catchment(STATION, 5.0)
+    collection = json.loads(catchment_change_geojson(this, other, "day", night.table, 10_000))
+    frame = this.compare(other).set_index("node")
+    plain = json.loads(Answers(night, 10.0).catchment(b"at=60.1699,24.9384&minutes=6")[1])
+    assert [f["properties"] for f in plain["features"]] == [
+        {name: value for name, value in f["properties"].items()
+         if name not in ("detour_change_m", "risk_change")} for f in collection["features"]]
+    assert {k: v for k, v in collection.items() if k not in ("features", "compare")} == {
+        k: v for k, v in plain.items() if k != "features"}
+    nulls = 0
+    for feature in collection["features"]:
+        properties = feature["properties"]
+        row = frame.loc[properties["tail"]]
+        if row["missing_from"] == "other":
+            nulls += 1
+            assert properties["detour_change_m"] is None and properties["risk_change"] is None
+        else:
+            assert properties["detour_change_m"] == row["change_detour_m"]
+            assert properties["risk_change"] == row["change_shortest_risk"]
+    assert nulls > 10 and collection["compare"] == {
+        "risk": "day", "nodes": len(other), "only_there": 0}
+
+    answers = Answers(day, 10.0, max_catchment_nodes=len(other))
+    status, body = answers.catchment(b"at=60.1699,24.9384&minutes=5&compare=default")
+    assert status == 200
+    changes = [f["properties"]["detour_change_m"] for f in json.loads(body)["features"]]
+    assert len(changes) > 1000 and set(changes) == {0.0}
+    assert answers.catchment(b"at=60.1699,24.9384&minutes=5&compare=night") == (
+        400, b'{"error":"unknown risk layer \'night\' (known: default)"}')
+    status, body = answers.catchment(b"at=60.1699,24.9384&minutes=6&compare=default")
+    assert status == 400 and b"more than this service's limit" in body
