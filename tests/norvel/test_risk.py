@@ -278,3 +278,20 @@ class TestLayerFromCounts:
                                         bandwidth_m=bandwidth, exposure=people)
             assert np.array_equal(exposed[~marked], base[~marked])
             assert np.isfinite(exposed).all()
+
+
+def test_segment_distances_are_shapelys():
+    from norvel.risk import _segment_distances
+
+    rng = np.random.default_rng(9)
+    ends = rng.uniform(0, 100, (4000, 2, 2))
+    ends[:200, 1] = ends[:200, 0]                      # points
+    ends[200:400, 1] = ends[200:400, 0] + [0.0, 30.0]  # vertical, some collinear
+    ends[400:600, :, 0] = ends[600:800, :, 0]          # shared x ends
+    a, b = rng.integers(0, 4000, 20000), rng.integers(0, 4000, 20000)
+    b[:200] = a[:200]
+    got = _segment_distances(ends, a, b)
+    lines = shapely.linestrings(ends)
+    expected = shapely.distance(lines[a], lines[b])
+    assert np.allclose(got, expected, rtol=1e-12, atol=1e-9)
+    assert (got[:200] == 0).all() and (got == 0).sum() > 1000
