@@ -209,7 +209,7 @@ def incident_counts(router: Router, incidents: Any, *,
     least ``start`` and before ``end``; ``(20, 6)`` wraps round midnight,
     from 20:00 to 05:59:59. Incidents with no datetime are left out then.
 
-    A ``IncidentsLeftOut`` warning (a UserWarning) gives the number of
+    An ``IncidentsLeftOut`` warning (a UserWarning) gives the number of
     incidents left out, when there are any. ValueError for a max_m below 0
     or NaN, coordinates or weights that are not finite, a geometry that is
     not a point, hours outside [0, 24] or equal, or a missing column."""
