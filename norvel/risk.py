@@ -356,8 +356,9 @@ def _within(streets: _Streets, among: npt.NDArray[np.int64], width: float
 
     # The tree gives the streets whose boxes come within the width of each
     # box, and numpy measures those pairs: in a city centre of short
-    # segments a street has a few hundred neighbours within 100 m, and
-    # GEOS's own dwithin, one pair at a time, takes several times as long.
+    # segments a street has a few hundred neighbours within 100 m (1.4
+    # million pairs on the sample), and GEOS's own dwithin, one pair at a
+    # time, takes 1.7 times as long for the same layer (bench/incidents.py).
     ends = streets.ends[among]
     low = ends.min(axis=1) - width
     high = ends.max(axis=1) + width
