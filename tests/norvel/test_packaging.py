@@ -20,7 +20,7 @@ SHIPPED = {
     "norvel/_networkx.py", "norvel/_native.py",
     "norvel/_values.py", "norvel/_version.py", "norvel/_engine.pyi",
     "norvel/errors.py", "norvel/router.py", "norvel/routes.py", "norvel/table.py",
-    "norvel/catchment.py",
+    "norvel/catchment.py", "norvel/risk.py",
     "norvel/batch.py", "norvel/geo.py", "norvel/plot.py", "norvel/py.typed",
     "norvel/osm/__init__.py", "norvel/osm/extract.py", "norvel/osm/graph.py",
     "norvel/osm/rules.py", "norvel/datasets.py", "norvel/checks.py",
