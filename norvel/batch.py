@@ -48,7 +48,7 @@ import pandas as pd
 from tqdm import tqdm
 
 from norvel import _values
-from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M, Place
+from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M, DEFAULT_RISK, Place
 from norvel.errors import RoutingError
 from norvel.router import Router
 from norvel.routes import Routes, Snap
@@ -58,16 +58,18 @@ if TYPE_CHECKING:
 
 __all__ = ["COLUMNS", "BatchError", "route_pairs"]
 
-#: The columns of route_pairs' table, in order.
-COLUMNS = ("pair", "source", "target", "type", "distance", "risk", "time",
-           "comfort", "familiarity", "node_count", "error", "error_kind")
+#: The columns of route_pairs' table, in order: the names of ``Route``'s
+#: fields and of ``Router.matrix``'s ends.
+COLUMNS = ("pair", "origin_node", "destination_node", "type", "distance_m",
+           "risk", "time_min", "comfort", "familiarity", "node_count", "error",
+           "error_kind")
 
 # The columns' types: ids nullable and unsigned, text pandas' own (``str``).
 _DTYPES: tuple[Any, ...] = ("int64", "UInt64", "UInt64", str, "float64",
                             "float64", "float64", "float64", "float64",
                             "Int64", str, str)
-# pair, source, target, type, distance, risk, time, comfort, familiarity,
-# node count, error, error kind
+# pair, origin node, destination node, type, distance_m, risk, time_min,
+# comfort, familiarity, node count, error, error kind
 Row = tuple[int, int | None, int | None, str | None, float, float, float,
             float, float, int | None, str | None, str | None]
 # pair index, origin, destination (as the caller gave them)
@@ -97,6 +99,7 @@ class _Request(NamedTuple):
     eps: float
     max_snap_m: float
     timeout_s: float | None
+    risk: str
 
 
 def route_pairs(graph: Router | str | os.PathLike[str],
@@ -104,6 +107,7 @@ def route_pairs(graph: Router | str | os.PathLike[str],
                 eps: float = DEFAULT_EPS, *,
                 max_snap_m: float = DEFAULT_MAX_SNAP_M,
                 timeout_s: float | None = None,
+                risk: str = DEFAULT_RISK,
                 client: Client | None = None, workers: int | None = None,
                 chunk_size: int | None = None,
                 progress: bool = True) -> pd.DataFrame:
@@ -115,14 +119,16 @@ def route_pairs(graph: Router | str | os.PathLike[str],
     ``.json.gz`` graph document (with a ``client``, a path every worker can
     read under that name). ``pairs``: (origin, destination) pairs, each end
     a node id or a (lat, lon) tuple in degrees, as ``Router.route`` takes
-    them; ``eps``, ``max_snap_m`` and ``timeout_s`` mean what they mean
-    there.
+    them; ``eps``, ``max_snap_m``, ``timeout_s`` and ``risk`` (the risk
+    layer) mean what they mean there.
 
-    Columns: ``pair`` (index in ``pairs``); ``source`` and ``target``, the
-    node ids the route starts and ends at: the id given, or the node a
-    point snapped to (nullable UInt64; <NA> where there is none: a point
-    too far from the graph, an id outside [0, 2**64), a value that is no
-    place); ``type``; ``distance`` (m); ``risk``; ``time`` (min);
+    Columns, named as ``Route``'s fields and ``Router.matrix``'s columns:
+    ``pair`` (index in ``pairs``); ``origin_node`` and
+    ``destination_node``, the node ids the route starts and ends at: the
+    id given, or the node a point snapped to (nullable UInt64; <NA> where
+    there is none: a point too far from the graph, an id outside [0,
+    2**64), a value that is no place); ``type``; ``distance_m``; ``risk``;
+    ``time_min``;
     ``comfort``; ``familiarity``; ``node_count``; ``error``, the message of
     the error ``Router.route`` raises for the pair; and ``error_kind``:
     "node_not_found", "source_isolated", "no_route", "snap", "timeout", or
@@ -138,14 +144,19 @@ def route_pairs(graph: Router | str | os.PathLike[str],
 
     Raises ValueError or TypeError for an invalid ``eps``, ``max_snap_m``,
     ``timeout_s``, ``workers`` or ``chunk_size``, or an item of ``pairs``
-    that is no pair. A graph document that does not load raises its own
+    that is no pair; UnknownRiskLayerError (a ValueError) for a ``risk``
+    the graph does not have, before any pair runs (on Dask, once a worker
+    has loaded the graph). A graph document that does not load raises its own
     error (ValueError naming the file, OSError); on Dask, where the workers
     load it, a BatchError caused by that error. BatchError when a chunk of
     pairs raised three times in a row (the last exception is its cause), or
     when the Dask scheduler gave up on a chunk whose workers kept dying.
     """
+    if not isinstance(risk, str):
+        raise TypeError(f"risk must be the name of a risk layer (str), got "
+                        f"{_values.kind(risk)}")
     request = _Request(_values.eps(eps), _values.max_snap(max_snap_m),
-                       _values.timeout(timeout_s))
+                       _values.timeout(timeout_s), risk)
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
     if chunk_size is not None and chunk_size < 1:
@@ -162,6 +173,7 @@ def route_pairs(graph: Router | str | os.PathLike[str],
         if client is None:
             router = (graph if isinstance(graph, Router)
                       else Router.from_file(graph))
+            _values.risk(risk, router.risk_layers)
             count = min(workers or os.process_cpu_count() or 1, len(jobs))
             chunks = _chunks(jobs, chunk_size, count)
             rows = _on_threads(router, chunks, request,
@@ -170,6 +182,8 @@ def route_pairs(graph: Router | str | os.PathLike[str],
             assert not isinstance(graph, Router)  # refused above
             path = os.path.abspath(os.fspath(graph))
             count = max(1, sum(client.nthreads().values()))
+            if risk != DEFAULT_RISK:
+                _values.risk(risk, _worker_layers(client, path))
             chunks = _chunks(jobs, chunk_size, count)
             rows = _on_dask(client, path, chunks, request, bar)
     finally:
@@ -313,7 +327,7 @@ def _route_chunk(router: Router, jobs: list[Job], request: _Request,
         routed = router.route_many(
             [(_snapped(ends[at][0]), _snapped(ends[at][1])) for at in ready],
             request.eps, max_snap_m=request.max_snap_m, workers=1,
-            timeout_s=request.timeout_s)
+            timeout_s=request.timeout_s, risk=request.risk)
         answers: dict[int, Answer] = dict(zip(ready, routed))
         for at, job in enumerate(part):
             rows += _pair_rows(router, job, request, ends[at], answers.get(at))
@@ -408,6 +422,22 @@ def _router_for(path: str) -> Router:
         else:
             _routers.move_to_end(key)
         return router
+
+
+def _layers_of(path: str) -> list[str]:
+    """A Dask task: the risk layers of the graph of ``path``."""
+    return _router_for(path).risk_layers
+
+
+def _worker_layers(client: Client, path: str) -> list[str]:
+    """The risk layers of the graph of ``path``, as a worker loads it;
+    BatchError caused by the worker's error when it cannot."""
+    try:
+        layers: list[str] = client.submit(_layers_of, path, pure=False).result()
+    except Exception as failure:
+        raise BatchError(f"a worker could not load the graph {path}: "
+                         f"{type(failure).__name__}: {failure}") from failure
+    return layers
 
 
 def _route_file_chunk(path: str, jobs: list[Job],

@@ -22,7 +22,7 @@ from distributed import Client, LocalCluster, WorkerPlugin
 import norvel
 import norvel.batch
 from grids import ABSENT, DEAD_END, FIRST_ID, LONELY
-from norvel import Router
+from norvel import Router, Routes
 from norvel.batch import COLUMNS, BatchError, route_pairs
 
 # The functions that tests install on Dask workers travel by value: the
@@ -136,11 +136,11 @@ class TestFailedPairs:
         assert failed["error"].iloc[4] == ("origin node -1 is not a node of "
                                            "the graph")
         # The ids as given, but those no node can have.
-        assert node_ids(failed["source"]) == [LONELY, FIRST_ID, FIRST_ID,
+        assert node_ids(failed["origin_node"]) == [LONELY, FIRST_ID, FIRST_ID,
                                               DEAD_END, None, FIRST_ID]
-        assert node_ids(failed["target"]) == [FIRST_ID, LONELY, ABSENT,
+        assert node_ids(failed["destination_node"]) == [FIRST_ID, LONELY, ABSENT,
                                               FIRST_ID, FIRST_ID, None]
-        assert failed["type"].isna().all() and failed["distance"].isna().all()
+        assert failed["type"].isna().all() and failed["distance_m"].isna().all()
         assert failed["node_count"].isna().all()
         routed = frame[frame["error"].isna()]
         assert routed["error_kind"].isna().all()
@@ -158,8 +158,8 @@ class TestFailedPairs:
                       for a, b in ((big, bigger), (bigger, big))]}))
         frame = route_pairs(router, [(big, bigger), ("nowhere", bigger),
                                      ((60.001, 25.0), (60.0, 25.0))])
-        assert node_ids(frame["source"]) == [big, None, bigger]
-        assert node_ids(frame["target"]) == [bigger, bigger, big]
+        assert node_ids(frame["origin_node"]) == [big, None, bigger]
+        assert node_ids(frame["destination_node"]) == [bigger, bigger, big]
         assert list(frame["error_kind"].fillna("")) == ["", "invalid", ""]
 
 
@@ -518,3 +518,24 @@ class TestDaskFaults:
             scheduler.allowed_failures = allowed
             client.unregister_worker_plugin("killer")
             client.restart()
+
+
+def test_pairs_on_a_risk_layer(grid_files, client, tmp_path):
+    """route_pairs on a layer, locally and on Dask, is route_many's answer
+    on it; an unknown layer is refused before any pair runs."""
+    router = Router.from_file(grid_files[0])
+    router.add_risk("night", np.linspace(0.0, 0.2, router.edge_count))
+    layered = tmp_path / "layered.json"
+    router.to_document(layered)
+    pairs = PAIRS[:30]
+    frame = route_pairs(layered, pairs, EPS, risk="night", workers=2)
+    on_dask = route_pairs(layered, pairs, EPS, risk="night", client=client)
+    pd.testing.assert_frame_equal(frame, on_dask)
+    answers = router.route_many(pairs, EPS, risk="night")
+    want = [route.risk for answer in answers if isinstance(answer, Routes)
+            for route in answer]
+    assert frame["risk"].dropna().tolist() == want
+    for graph, options in ((layered, {"workers": 1}), (layered, {"client": client})):
+        with pytest.raises(ValueError, match="the graph has no risk layer 'day': "
+                                             "its layers are 'default', 'night'"):
+            route_pairs(graph, pairs, EPS, risk="day", **options)
