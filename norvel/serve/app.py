@@ -22,7 +22,7 @@ from starlette.responses import HTMLResponse, Response
 from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
-from norvel._values import DEFAULT_MAX_CATCHMENT_NODES
+from norvel._values import DEFAULT_MAX_CATCHMENT_NODES, DEFAULT_MAX_WAIT_S
 from norvel.serve import watch
 from norvel.serve.frames import Job
 from norvel.serve.metrics import CONTENT_TYPE, ServiceMetrics
@@ -210,16 +210,18 @@ class _Server(uvicorn.Server):
 def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int = 1,
           timeout_s: float = 10.0,
           max_catchment_nodes: int = DEFAULT_MAX_CATCHMENT_NODES,
-          max_queue: int | None = None, reload_on_change: bool = False,
+          max_queue: int | None = None, max_wait_s: float = DEFAULT_MAX_WAIT_S,
+          reload_on_change: bool = False,
           access_log: str | None = None) -> int:
     """Runs the service until SIGINT or SIGTERM; the exit status.
 
     One process loads the graph (and its nearest-node index) and forks the
     ``workers`` processes, which share its memory; each request is answered
     within ``timeout_s`` seconds, and a catchment of more than
-    ``max_catchment_nodes`` nodes is refused (400). Up to ``max_queue`` jobs
-    wait for a worker (4 per worker when None); more are refused with 503
-    and Retry-After. SIGHUP loads the file again, as does a change of the
+    ``max_catchment_nodes`` nodes is refused (400). A request that would
+    wait for a worker is taken when its expected wait is under
+    ``max_wait_s`` seconds and at most ``max_queue`` jobs wait (1024 when
+    None); others are refused at once with 503 and Retry-After. SIGHUP loads the file again, as does a change of the
     file with ``reload_on_change``; the old graph serves until the new one
     is ready. ``access_log="json"`` writes a JSON line per request on
     stderr."""
@@ -227,7 +229,7 @@ def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int 
         raise ValueError(f"unknown access log format {access_log!r} (known: json)")
 
     async def run() -> int:
-        pool = WorkerPool(path, workers, timeout_s, max_queue,
+        pool = WorkerPool(path, workers, timeout_s, max_queue, max_wait_s=max_wait_s,
                           max_catchment_nodes=max_catchment_nodes)
         try:
             await pool.start()
