@@ -1,0 +1,214 @@
+"""A burst of slow catchments on ``norvel serve``, at several times what its
+wait budget admits: the refusals come at once, the requests taken are
+answered right and within the budget plus their own time.
+
+    .venv/bin/python bench/serve_burst.py                  # the sample, 2 workers
+    .venv/bin/python bench/serve_burst.py --times 10 --minutes 60 --workers 2
+
+A server with the service's default settings (``--max-wait-s`` among them,
+unless given with --max-wait-s) on a free loopback port. GET
+/catchment?at=LAT,LON&minutes=M of --places random node positions (seeded);
+at that many minutes a catchment of the sample holds most of the graph,
+some 150 ms of a worker each.
+
+1. Serial: each place --serial times, one at a time, keep-alive: each
+   place's own time (the median, from sending to the last byte read) and
+   its answer, whose digest every answer of the burst must repeat. The
+   server has then measured catchments: what the budget admits at once is
+   ``w * (1 + budget / t)`` requests (``w`` running, the rest waiting their
+   turn, ``t`` the server's running mean for a catchment, read at /metrics).
+2. Burst: --times that many requests (the places in turn), each on a
+   connection of its own opened beforehand, all sent at once.
+3. Fresh: a new server, which has measured nothing, gets the same requests
+   spread evenly over --spread-s seconds: how soon it refuses the first
+   (the running jobs' age is all it knows), and the same figures.
+
+Prints per run: requests taken and refused; the refusals' time to the
+answer (median, max; target: max within 50 ms) and their Retry-After
+values; answers taken that differ from the serial run's (target 0); the
+p99 and max of the time to answer of those taken, against the budget plus
+the slowest place's own time (target: p99 within it).
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import hashlib
+import os
+import random
+import statistics
+import time
+import urllib.request
+from collections import Counter
+from dataclasses import dataclass
+
+from prometheus_client.parser import text_string_to_metric_families
+
+from norvel._values import DEFAULT_MAX_WAIT_S
+from norvel.datasets import helsinki_walk
+from norvel.geo import read_coordinates
+from served import Service
+
+
+@dataclass
+class Answer:
+    place: int
+    # Seconds from the first request's sending to this one's.
+    sent_s: float
+    status: int
+    retry_after: str | None
+    seconds: float
+    digest: bytes
+
+
+def paths_for(graph: str, count: int, minutes: float, seed: int) -> list[str]:
+    positions = sorted(read_coordinates(graph).values())
+    rng = random.Random(seed)
+    return [f"/catchment?at={lat!r},{lon!r}&minutes={minutes:g}"
+            for lon, lat in rng.sample(positions, count)]
+
+
+def request_bytes(path: str) -> bytes:
+    return f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode()
+
+
+async def read_answer(reader: asyncio.StreamReader) -> tuple[int, str | None, bytes]:
+    head = await reader.readuntil(b"\r\n\r\n")
+    fields = {}
+    for line in head.decode("latin-1").split("\r\n")[1:]:
+        name, _, value = line.partition(":")
+        fields[name.strip().lower()] = value.strip()
+    body = await reader.readexactly(int(fields["content-length"]))
+    return int(head[9:12]), fields.get("retry-after"), body
+
+
+def digest(body: bytes) -> bytes:
+    return hashlib.blake2b(body, digest_size=16).digest()
+
+
+async def serial(port: int, paths: list[str], repeat: int) -> tuple[list[float], list[bytes]]:
+    """Each place's median time and its answer's digest, one request at a time."""
+    reader, writer = await asyncio.open_connection("127.0.0.1", port)
+    times, digests = [], []
+    try:
+        for path in paths:
+            seconds = []
+            for _ in range(repeat):
+                started = time.perf_counter()
+                writer.write(request_bytes(path))
+                status, _, body = await read_answer(reader)
+                seconds.append(time.perf_counter() - started)
+                if status != 200:
+                    raise SystemExit(f"{path}: {status} {body[:200]!r}")
+            times.append(statistics.median(seconds))
+            digests.append(digest(body))
+    finally:
+        writer.close()
+    return times, digests
+
+
+async def burst(port: int, paths: list[str], count: int, spread_s: float) -> list[Answer]:
+    """``count`` requests for the places in turn, each on a connection of its
+    own, all at once (or evenly over ``spread_s`` seconds)."""
+    connections = [await asyncio.open_connection("127.0.0.1", port) for _ in range(count)]
+    started = time.perf_counter()
+
+    async def one(index: int) -> Answer:
+        reader, writer = connections[index]
+        place = index % len(paths)
+        if spread_s:
+            await asyncio.sleep(started + spread_s * index / count - time.perf_counter())
+        sent = time.perf_counter()
+        writer.write(request_bytes(paths[place]))
+        status, retry_after, body = await read_answer(reader)
+        answered = time.perf_counter()
+        writer.close()
+        return Answer(place, sent - started, status, retry_after, answered - sent,
+                      digest(body) if status == 200 else b"")
+
+    return list(await asyncio.gather(*(one(i) for i in range(count))))
+
+
+def catchment_estimate_s(port: int) -> float:
+    with urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=10) as page:
+        text = page.read().decode()
+    for family in text_string_to_metric_families(text):
+        for sample in family.samples:
+            if (sample.name == "norvel_job_estimate_seconds"
+                    and sample.labels.get("kind") == "catchment"):
+                return float(sample.value)
+    raise RuntimeError("the server has no estimate for catchments")
+
+
+def percentile(values: list[float], share: float) -> float:
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
+
+
+def report(name: str, answers: list[Answer], reference: list[bytes], own_s: list[float],
+           budget_s: float) -> None:
+    taken = [a for a in answers if a.status == 200]
+    refused = [a for a in answers if a.status == 503]
+    other = len(answers) - len(taken) - len(refused)
+    differ = sum(a.digest != reference[a.place] for a in taken)
+    bound_s = budget_s + max(own_s)
+    print(f"{name}: {len(answers)} requests, {len(taken)} taken, {len(refused)} refused"
+          f"{f', {other} other statuses' if other else ''}")
+    if refused:
+        late = [a.seconds for a in refused]
+        after = Counter(a.retry_after for a in refused)
+        print(f"  refused: answered in median {statistics.median(late) * 1e3:.1f} ms, "
+              f"max {max(late) * 1e3:.1f} ms (target 50 ms); Retry-After "
+              + ", ".join(f"{value} s x{n}" for value, n in sorted(after.items())))
+        print(f"  first refusal sent {min(a.sent_s for a in refused):.3f} s after "
+              f"the first request")
+    if taken:
+        late = [a.seconds for a in taken]
+        print(f"  taken: {differ} answers differ from the serial run's; time to answer "
+              f"p50 {statistics.median(late):.3f} s, p99 {percentile(late, 0.99):.3f} s, "
+              f"max {max(late):.3f} s; budget + own time {bound_s:.3f} s "
+              f"({'within' if percentile(late, 0.99) <= bound_s else 'OVER'})")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("graph", nargs="?", default=str(helsinki_walk()))
+    parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--minutes", type=float, default=60.0)
+    parser.add_argument("--places", type=int, default=8)
+    parser.add_argument("--serial", type=int, default=3, help="requests per place, serially")
+    parser.add_argument("--times", type=float, default=10.0,
+                        help="the burst, in multiples of what the budget admits")
+    parser.add_argument("--max-wait-s", type=float, default=None,
+                        help=f"the server's budget (default: its own, {DEFAULT_MAX_WAIT_S:g})")
+    parser.add_argument("--spread-s", type=float, default=2.0,
+                        help="the fresh server's burst is sent over this many seconds")
+    parser.add_argument("--seed", type=int, default=33)
+    args = parser.parse_args()
+
+    budget_s = DEFAULT_MAX_WAIT_S if args.max_wait_s is None else args.max_wait_s
+    options = [] if args.max_wait_s is None else ["--max-wait-s", f"{args.max_wait_s:g}"]
+    paths = paths_for(args.graph, args.places, args.minutes, args.seed)
+    print(f"GET /catchment, {args.minutes:g} minutes, {args.places} places of {args.graph}; "
+          f"{args.workers} workers, budget {budget_s:g} s, {os.cpu_count()} cores, "
+          f"load average {os.getloadavg()[0]:.2f}", flush=True)
+    with Service(args.graph, *options, workers=args.workers, timeout_s=None) as server:
+        own_s, reference = asyncio.run(serial(server.port, paths, args.serial))
+        estimate_s = catchment_estimate_s(server.port)
+        admitted = args.workers * (1 + budget_s / estimate_s)
+        count = round(args.times * admitted)
+        print(f"serial: own time per place {min(own_s) * 1e3:.0f} to "
+              f"{max(own_s) * 1e3:.0f} ms; the server's mean for a catchment "
+              f"{estimate_s * 1e3:.0f} ms, so the budget admits about {admitted:.1f} "
+              f"at once; a burst of {count}", flush=True)
+        report("burst", asyncio.run(burst(server.port, paths, count, 0.0)),
+               reference, own_s, budget_s)
+    with Service(args.graph, *options, workers=args.workers, timeout_s=None) as server:
+        report(f"fresh server, over {args.spread_s:g} s",
+               asyncio.run(burst(server.port, paths, count, args.spread_s)),
+               reference, own_s, budget_s)
+
+
+if __name__ == "__main__":
+    main()
