@@ -28,7 +28,8 @@ from norvel.serve.frames import Job
 from norvel.serve.metrics import CONTENT_TYPE, ServiceMetrics
 from norvel.serve.observe import Observed
 from norvel.serve.openapi import SPEC, docs_page
-from norvel.serve.pool import Graph, Overloaded, WorkerPool
+from norvel.serve.admission import Overloaded
+from norvel.serve.pool import Graph, WorkerPool
 from norvel.serve.processes import WorkerStartError
 from norvel.serve.queries import batch_request, dumps, error_body
 
@@ -176,13 +177,16 @@ class _FastQueries:
         if kind is None or scope["method"] != "GET":
             await self.app(scope, receive, send)
             return
+        headers = self.HEADERS
         try:
             ((status, body),) = await self.pool.run([(kind, scope["query_string"])])
         except Overloaded as error:
-            await _overloaded(error)(scope, receive, send)
-            return
+            # The refusals of a burst come by the hundred, each costing the
+            # front what it costs everyone else, so they skip Starlette too.
+            status, body = 503, error_body(str(error))
+            headers = [*headers, (b"retry-after", b"%d" % error.retry_after_s)]
         await send({"type": "http.response.start", "status": status,
-                    "headers": [*self.HEADERS, (b"content-length", b"%d" % len(body))]})
+                    "headers": [*headers, (b"content-length", b"%d" % len(body))]})
         await send({"type": "http.response.body", "body": body})
 
 

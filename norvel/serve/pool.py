@@ -62,8 +62,6 @@ GRACE_S = 1.0
 #: (it owes no answer: this only keeps a stopped one from holding its graph).
 DISMISS_GRACE_S = 2.0
 
-__all__ = ["Graph", "Overloaded", "PoolStats", "WorkerPool"]
-
 
 @dataclass(frozen=True)
 class Graph:
