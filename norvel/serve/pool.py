@@ -350,8 +350,8 @@ class WorkerPool:
                         worker.kill()
                         payload = None
                     now = time.monotonic()
-                    admission.finish(worker, now)
                     if payload is None:
+                        admission.finish(worker, now)
                         worker.alive = False
                         answer = worker.fault or (503, error_body(
                             "the worker answering the request ended; please try again"))
@@ -359,6 +359,7 @@ class WorkerPool:
                         answers.append(answer)
                         return answers
                     status, body, seconds = unpack_answer(payload)
+                    admission.finish(worker, now, seconds)
                     self._count(jobs[len(answers)], status)
                     if record is not None:
                         record.search_s += seconds

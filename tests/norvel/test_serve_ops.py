@@ -416,9 +416,10 @@ def test_the_expected_wait_counts_the_work_ahead_over_the_workers():
 
     rule.finish("a", 0.4)
     assert catchment.mean_s == pytest.approx(0.4)
-    rule.finish("b", 0.6)
-    # The first counts e^-0.2 of itself once the second is 0.2 s younger.
-    assert catchment.mean_s == pytest.approx(0.4 + 0.2 / (1 + math.exp(-0.2)))
+    # The worker's own time (0.6 s), when it tells it, rather than the
+    # front's (0.7 s); the first counts e^-0.3 of itself, 0.3 s older.
+    rule.finish("b", 0.7, 0.6)
+    assert catchment.mean_s == pytest.approx(0.4 + 0.2 / (1 + math.exp(-0.3)))
     mean = catchment.mean_s
     rule.start("c", catchment, 1.0)
     # Before its mean, what is left of it; past it, as long again; near the
@@ -554,3 +555,46 @@ def test_a_fresh_server_refuses_by_the_running_jobs_age(tmp_path):
         assert live.stop() == 0, live.output()
     assert status == 503 and "busy" in json.loads(body)["error"]
     assert not any(name == "norvel_job_estimate_seconds" for name, _ in counted)
+
+
+def test_the_pool_leaves_nothing_counted_once_its_requests_end(equal_grid):
+    """Slow and quick routes, a batch of several chunks, refusals and a
+    request given up by its client halfway (its worker killed and
+    replaced): once all have ended, nothing waits or runs in the rule's
+    books, and what was answered is measured."""
+    import asyncio
+
+    from norvel.serve.pool import Overloaded
+
+    def route(path):
+        return ("route", path.partition("?")[2].encode())
+
+    async def scenario():
+        pool = WorkerPool(str(equal_grid), 2, 30.0, max_wait_s=0.2)
+        await pool.start()
+        try:
+            gone = asyncio.ensure_future(pool.run([route(SLOW)]))
+            await asyncio.sleep(0.2)
+            gone.cancel()
+            pairs = [("pair", FIRST_ID, FIRST_ID + k, 0.0, 250.0) for k in range(1, 36)]
+            runs = [asyncio.ensure_future(pool.run(jobs))
+                    for jobs in ([route(SLOW)], [route(SLOW)], pairs)]
+            # Both workers on slow routes for 0.4 s: quick ones now would wait.
+            await asyncio.sleep(0.4)
+            runs += [asyncio.ensure_future(pool.run([route(QUICK)])) for _ in range(20)]
+            results = await asyncio.gather(*runs, return_exceptions=True)
+            admission = pool.admission
+            return (results, admission.expected_wait_s(time.monotonic()),
+                    {name: kind.waiting for name, kind in admission.kinds.items()},
+                    {name: kind.mean_s is not None for name, kind in admission.kinds.items()},
+                    sum(admission.rejected.values()))
+        finally:
+            await pool.close()
+
+    results, wait_s, waiting, measured, rejected = asyncio.run(scenario())
+    answered = [r for r in results if isinstance(r, list)]
+    assert all(isinstance(r, Overloaded) for r in results if not isinstance(r, list))
+    assert rejected == len(results) - len(answered) > 0
+    assert len(answered) >= 3 and all(status == 200 for r in answered for status, _ in r)
+    assert (wait_s, waiting, measured) == (0.0, {"route": 0, "pair": 0},
+                                           {"route": True, "pair": True})
