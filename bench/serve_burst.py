@@ -24,7 +24,9 @@ some 150 ms of a worker each.
    spread evenly over --spread-s seconds: how soon it refuses the first
    (the running jobs' age is all it knows), and the same figures.
 
-Prints per run: requests taken and refused; the refusals' time to the
+Prints per run: requests taken and refused, and the CPU time the server's
+front spent meanwhile (on a machine shared with other jobs the refusals'
+latency is mostly the front waiting for a core); the refusals' time to the
 answer (median, max; target: max within 50 ms) and their Retry-After
 values; answers taken that differ from the warm-up's (target 0); for
 those taken, the time to answer seen by the client (p50, p99, max), and,
@@ -167,13 +169,14 @@ def waits_logged(log: IO[str]) -> list[float]:
 
 
 def report(name: str, answers: list[Answer], reference: list[bytes], waits: list[float],
-           budget_s: float) -> None:
+           budget_s: float, front_cpu_s: float) -> None:
     taken = [a for a in answers if a.status == 200]
     refused = [a for a in answers if a.status == 503]
     other = len(answers) - len(taken) - len(refused)
     differ = sum(a.digest != reference[a.place] for a in taken)
     print(f"{name}: {len(answers)} requests, {len(taken)} taken, {len(refused)} refused"
-          f"{f', {other} other statuses' if other else ''}")
+          f"{f', {other} other statuses' if other else ''}; the front's CPU meanwhile "
+          f"{front_cpu_s * 1e3:.0f} ms")
     if refused:
         late = [a.seconds for a in refused]
         after = Counter(a.retry_after for a in refused)
@@ -231,15 +234,19 @@ def main() -> None:
         print(f"warm-up: {len(own)} catchments; the server's mean for one "
               f"{estimate_s * 1e3:.0f} ms, so the budget admits about {admitted:.1f} "
               f"at once; a burst of {count}", flush=True)
+        before = server.cpu_s()[0]
         answers = asyncio.run(burst(server.port, paths, count, 0.0))
+        front_s = server.cpu_s()[0] - before
         time.sleep(0.5)  # the access log is written once each answer is sent
-        report("burst", answers, reference, waits_logged(log), budget_s)
+        report("burst", answers, reference, waits_logged(log), budget_s, front_s)
     with Service(args.graph, *options, workers=args.workers, timeout_s=None,
                  stderr=written) as server:
+        before = server.cpu_s()[0]
         answers = asyncio.run(burst(server.port, paths, count, args.spread_s))
+        front_s = server.cpu_s()[0] - before
         time.sleep(0.5)
         report(f"fresh server, over {args.spread_s:g} s", answers, reference,
-               waits_logged(log), budget_s)
+               waits_logged(log), budget_s, front_s)
     written.close()
     log.close()
     folder.cleanup()
