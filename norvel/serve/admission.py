@@ -160,8 +160,8 @@ class Admission:
         """Nothing when a request of ``count`` jobs is taken, with
         ``in_flight`` jobs admitted and not yet answered; Overloaded
         otherwise."""
-        if not self.would_wait(in_flight):
-            return
+        if count == 0 or not self.would_wait(in_flight):
+            return  # nothing to wait for (a batch of no valid pair has no job)
         wait_s = self.expected_wait_s(now)
         if in_flight + count - self.workers > self.max_queue:
             reason = "queue"

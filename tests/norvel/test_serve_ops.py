@@ -443,6 +443,8 @@ def test_the_expected_wait_counts_the_work_ahead_over_the_workers():
     none.admit(5, in_flight=1, now=0.0)
     with pytest.raises(Overloaded):
         none.admit(1, in_flight=2, now=0.0)
+    # A batch whose every pair is malformed has no job to wait.
+    none.admit(0, in_flight=2, now=0.0)
     with pytest.raises(ValueError, match="0 or more seconds, got -1"):
         Admission(workers=2, max_wait_s=-1, max_queue=1, limit_s=1.0)
     assert [retry_after(s) for s in (0.0, 0.2, 1.0, 1.01, 1e9)] == [1, 1, 1, 2, 60]
