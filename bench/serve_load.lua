@@ -1,7 +1,8 @@
 -- The timing client of bench/serve_load.py, for wrk (Debian's wrk, on
 -- LuaJIT). One thread (wrk -t1) sends the request paths of a file (args[1])
 -- in turn on its connections; once every one is answered it prints a line
--- with the count, the failures and the seconds from the first request, and
+-- with the count, the failures (the 503s among them) and the seconds from
+-- the first request, and
 -- stops; the Python side then ends wrk with SIGINT for its latency figures.
 local ffi = require("ffi")
 ffi.cdef [[
@@ -14,7 +15,7 @@ local function now()
   return tonumber(clock.tv_sec) + tonumber(clock.tv_nsec) * 1e-9
 end
 
-local paths, sent, answered, failed, started = {}, 0, 0, 0, nil
+local paths, sent, answered, failed, refused, started = {}, 0, 0, 0, 0, nil
 
 function init(args)
   for line in io.lines(args[1]) do paths[#paths + 1] = line end
@@ -29,9 +30,10 @@ end
 function response(status, headers, body)
   answered = answered + 1
   if status ~= 200 then failed = failed + 1 end
+  if status == 503 then refused = refused + 1 end
   if answered == #paths then
-    io.write(string.format("norvel: answered %d failed %d seconds %.6f\n",
-                           answered, failed, now() - started))
+    io.write(string.format("norvel: answered %d failed %d refused %d seconds %.6f\n",
+                           answered, failed, refused, now() - started))
     io.flush()
     wrk.thread:stop()
   end

@@ -7,7 +7,9 @@ answers every loaded run must repeat byte for byte.
 
 Requests: from=LAT,LON&to=LAT,LON between the positions of two random nodes
 of the graph (seeded, so every run asks the same), eps 0. Each worker count
-gets its own server (``python -m norvel serve``) on a free loopback port;
+gets its own server (``python -m norvel serve``) with the service's default
+settings (time limit, wait budget, queue cap) on a free loopback port, so
+that a run also shows whether the defaults refuse (503) ordinary traffic;
 after /health answers, a warm-up of 2 requests per client, then:
 
 - a timed run by Debian's ``wrk`` (one thread, ``--clients`` keep-alive
@@ -20,7 +22,7 @@ after /health answers, a warm-up of 2 requests per client, then:
 
 Without wrk (``apt-get install wrk``) or with ``--client python`` the
 asyncio run is the timed one. Prints per run: errors (any status but 200),
-answers that differ from the serial run's, throughput, p50 and p99 latency,
+the 503s among them, answers that differ from the serial run's, throughput, p50 and p99 latency,
 the CPU seconds of the server's front and of its workers, and the machine's
 load average (1 min) before the run. Every run is bounded in count and in
 time (--max-s).
@@ -59,10 +61,6 @@ def requests_for(graph: str, count: int, seed: int, trivial: bool = False) -> li
                      f"HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
     return lines
 
-
-# Every client's request waits its turn, with a queue longer than any
-# run's clients: this measures the service's pace, not its refusals.
-SERVICE_OPTIONS = ("--max-queue", "100000")
 
 
 @dataclass
@@ -117,6 +115,7 @@ def run_load(port: int, requests: list[bytes], clients: int, max_s: float) -> Ru
 @dataclass
 class Timing:
     errors: int
+    refused: int
     elapsed_s: float
     p50_s: float
     p99_s: float
@@ -143,7 +142,8 @@ def wrk_run(port: int, requests: list[bytes], clients: int, max_s: float) -> Tim
         wrk.wait()
     if "seconds" not in figures:
         raise RuntimeError(f"wrk did not get every answer within {max_s} s")
-    return Timing(int(figures["failed"] + figures["errors"]), figures["seconds"],
+    return Timing(int(figures["failed"] + figures["errors"]), int(figures["refused"]),
+                  figures["seconds"],
                   figures["p50_us"] * 1e-6, figures["p99_us"] * 1e-6)
 
 
@@ -175,16 +175,16 @@ def main() -> None:
           f"{os.cpu_count()} cores", flush=True)
     reference: list[bytes] | None = None
     if not args.no_serial:
-        with Service(args.graph, *SERVICE_OPTIONS, workers=1) as server:
+        with Service(args.graph, workers=1, timeout_s=None) as server:
             serial = run_load(server.port, requests, 1, args.max_s)
         reference = serial.digests
         print(f"serial run: {serial.elapsed_s:.1f} s, "
               f"{sum(s != 200 for s in serial.statuses)} errors", flush=True)
     use_wrk = args.client == "wrk" or (args.client == "auto" and shutil.which("wrk"))
-    print(f"{'workers':>7} {'client':>6} {'errors':>6} {'differ':>6} {'req/s':>8} "
+    print(f"{'workers':>7} {'client':>6} {'errors':>6} {'503':>5} {'differ':>6} {'req/s':>8} "
           f"{'p50 ms':>7} {'p99 ms':>7} {'CPU s: front':>12} {'workers':>7} {'load avg':>8}")
     for workers in (int(w) for w in args.workers.split(",")):
-        with Service(args.graph, *SERVICE_OPTIONS, workers=workers) as server:
+        with Service(args.graph, workers=workers, timeout_s=None) as server:
             run_load(server.port, requests[:2 * args.clients], args.clients, args.max_s)
             if use_wrk:
                 load_average = os.getloadavg()[0]
@@ -197,7 +197,8 @@ def main() -> None:
             before = server.cpu_s()
             run = run_load(server.port, requests, args.clients, args.max_s)
             after = server.cpu_s()
-        timing = Timing(sum(s != 200 for s in run.statuses), run.elapsed_s,
+        timing = Timing(sum(s != 200 for s in run.statuses),
+                        sum(s == 503 for s in run.statuses), run.elapsed_s,
                         percentile(run.latencies_s, 0.5), percentile(run.latencies_s, 0.99))
         differ = (sum(a != b for a, b in zip(run.digests, reference))
                   if reference is not None else None)
@@ -207,7 +208,7 @@ def main() -> None:
 def report(workers: int, client: str, timing: Timing, differ: int | None, count: int,
            before: tuple[float, float], after: tuple[float, float],
            load_average: float) -> None:
-    print(f"{workers:>7} {client:>6} {timing.errors:>6} "
+    print(f"{workers:>7} {client:>6} {timing.errors:>6} {timing.refused:>5} "
           f"{'-' if differ is None else differ:>6} {count / timing.elapsed_s:>8.0f} "
           f"{timing.p50_s * 1e3:>7.2f} {timing.p99_s * 1e3:>7.2f} "
           f"{after[0] - before[0]:>12.1f} {after[1] - before[1]:>7.1f} "

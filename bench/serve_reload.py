@@ -1,7 +1,8 @@
 """A reload of ``norvel serve`` under load: how long it takes, the memory
 the service's processes hold meanwhile, and the throughput and latency of
-the requests around it against steady state; then a burst beyond the queue
-and how fast its refusals come.
+the requests around it against steady state; then a burst of long routes
+and how fast its refusals come (``bench/serve_burst.py`` measures the
+admission itself).
 
     PY=.venv/bin/python
     $PY ../shared/bench/roadgen.py --nodes 1000000 --risk-div 1000 --out /tmp/grid1m
@@ -26,8 +27,8 @@ processes (the front, the zygotes, the workers) every 0.2 s. Printed:
 - the requests started in the steady seconds before SIGHUP, from SIGHUP
   to the switch, and in the 10 s around the switch: throughput, p50, p99
   and the greatest latency, and any status but 200;
-- back-pressure: ``--burst`` times the queue (default 10 x 4 per worker)
-  long routes (the longest band of the queries) sent at once on
+- admission: ``--burst`` (default 80) long routes (the longest band of
+  the queries) sent at once on
   connections opened beforehand: how many were taken, and the latency of
   the 503s (their p50 and greatest, against a 50 ms target), each with
   Retry-After.
@@ -253,13 +254,12 @@ async def measure(args: argparse.Namespace, port: int, server: subprocess.Popen[
     print(f"steady, after the switch:     "
           f"{window(samples, switched + 5, switched + args.after_s)}")
 
-    queue = 4 * args.workers
     request = request_bytes(long_pairs[-1])
-    answers = await burst(port, request, args.burst * queue)
+    answers = await burst(port, request, args.burst)
     refused = sorted(seconds for status, seconds, _ in answers if status == 503)
     taken = [a for a in answers if a[0] == 200]
     with_retry = sum(1 for status, _, retry in answers if status == 503 and retry.isdigit())
-    print(f"burst of {len(answers)} long routes ({args.burst} x the queue of {queue}): "
+    print(f"burst of {len(answers)} long routes: "
           f"{len(taken)} taken (longest {max(a[1] for a in taken) * 1000:.0f} ms), "
           f"{len(refused)} refused with 503 ({with_retry} with Retry-After), "
           f"other {len(answers) - len(taken) - len(refused)}")
@@ -275,7 +275,8 @@ def main() -> None:
     parser.add_argument("--clients", type=int, default=8)
     parser.add_argument("--steady-s", type=float, default=12.0)
     parser.add_argument("--after-s", type=float, default=12.0)
-    parser.add_argument("--burst", type=int, default=10)
+    parser.add_argument("--burst", type=int, default=80,
+                        help="long routes sent at once after the reload")
     parser.add_argument("--seed", type=int, default=14)
     parser.add_argument("--start-s", type=float, default=600.0)
     args = parser.parse_args()

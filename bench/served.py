@@ -8,6 +8,7 @@ import subprocess
 import sys
 import time
 import urllib.request
+from typing import IO
 
 import psutil
 
@@ -20,17 +21,20 @@ def free_port() -> int:
 
 
 class Service:
-    """``norvel serve GRAPH --workers N --timeout-s S`` and any further
-    options, started and answering ``/health`` once constructed; a
-    with-block ends it."""
+    """``norvel serve GRAPH --workers N --timeout-s S`` (the service's own
+    time limit when S is None) and any further options, started and
+    answering ``/health`` once constructed; a with-block ends it. Its
+    stderr goes to ``stderr`` when given."""
 
     def __init__(self, graph: str, *options: str, workers: int = 1,
-                 timeout_s: float = 60.0, start_s: float = 120.0) -> None:
+                 timeout_s: float | None = 60.0, start_s: float = 120.0,
+                 stderr: IO[str] | None = None) -> None:
         self.port = free_port()
         started = time.monotonic()
+        limit = [] if timeout_s is None else ["--timeout-s", f"{timeout_s:g}"]
         self.process = subprocess.Popen(
             [sys.executable, "-m", "norvel", "serve", graph, "--port", str(self.port),
-             "--workers", str(workers), "--timeout-s", f"{timeout_s:g}", *options])
+             "--workers", str(workers), *limit, *options], stderr=stderr)
         while True:
             try:
                 with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/health",

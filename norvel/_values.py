@@ -27,6 +27,16 @@ DEFAULT_CATCHMENT_MINUTES = 15.0
 # --max-catchment-nodes says otherwise: about 100,000 street segments, 25 MB
 # of GeoJSON. A 30-minute catchment of a grid of 80 m blocks holds 3,000.
 DEFAULT_MAX_CATCHMENT_NODES = 50_000
+# How long a request of norvel serve may be expected to wait for a worker
+# before it is refused (503), unless --max-wait-s says otherwise: well
+# under the time limit, and about 300 routes of the sample per worker, so
+# that ordinary bursts of routes wait while a pile-up of slow catchments is
+# told to come back (norvel/serve/admission.py).
+DEFAULT_MAX_WAIT_S = 1.0
+# The most jobs that may wait for a worker whatever their expected wait
+# (--max-queue): a bound on the front's memory, high enough that the wait
+# decides.
+DEFAULT_MAX_QUEUE = 1024
 NODE_ID_END = 2**64
 # Which walks a catchment holds: to the place, or from it.
 DIRECTIONS = ("to", "from")

@@ -6,7 +6,7 @@ OpenStreetMap converter.
     norvel catchment GRAPH PLACE [--risk LAYER] [--compare LAYER]
     norvel check GRAPH
     norvel serve GRAPH [--host H] [--port P] [--workers N] [--timeout-s S]
-    norvel serve GRAPH [--max-catchment-nodes N] [--max-queue N]
+    norvel serve GRAPH [--max-catchment-nodes N] [--max-wait-s S] [--max-queue N]
     norvel serve GRAPH [--reload-on-change] [--access-log json]
     norvel osm ...            (the same as norvel-osm-graph)
     norvel --version
@@ -25,7 +25,13 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
 from norvel._version import package_version
-from norvel._values import DEFAULT_EPS, DEFAULT_MAX_CATCHMENT_NODES, DEFAULT_MAX_SNAP_M
+from norvel._values import (
+    DEFAULT_EPS,
+    DEFAULT_MAX_CATCHMENT_NODES,
+    DEFAULT_MAX_QUEUE,
+    DEFAULT_MAX_SNAP_M,
+    DEFAULT_MAX_WAIT_S,
+)
 
 if TYPE_CHECKING:
     from norvel.catchment import Catchment
@@ -117,10 +123,18 @@ def _parser() -> argparse.ArgumentParser:
                        default=DEFAULT_MAX_CATCHMENT_NODES,
                        help="most nodes a catchment of GET /catchment may hold "
                             f"(default {DEFAULT_MAX_CATCHMENT_NODES})")
-    serve.add_argument("--max-queue", type=int, default=None, metavar="N",
-                       help="jobs that may wait for a worker (a pair of POST "
-                            "/routes is a job); a request beyond gets 503 with "
-                            "Retry-After at once (default: 4 per worker)")
+    serve.add_argument("--max-wait-s", type=float, default=DEFAULT_MAX_WAIT_S,
+                       metavar="S",
+                       help="longest expected wait for a worker, in seconds, from "
+                            "the recent times of each kind of request; a request "
+                            "expected to wait longer gets 503 with Retry-After at "
+                            f"once, and 0 refuses any that would wait (default "
+                            f"{DEFAULT_MAX_WAIT_S:g})")
+    serve.add_argument("--max-queue", type=int, default=DEFAULT_MAX_QUEUE, metavar="N",
+                       help="most jobs that may wait for a worker whatever their "
+                            "expected wait (a pair of POST /routes is a job); a "
+                            "request beyond gets 503 with Retry-After at once "
+                            f"(default {DEFAULT_MAX_QUEUE})")
     serve.add_argument("--reload-on-change", action="store_true",
                        help="load the graph file again when it changes "
                             "(SIGHUP always does)")
@@ -283,12 +297,14 @@ def _serve(args: argparse.Namespace) -> int:
         print("norvel serve: --workers and --max-catchment-nodes must be 1 or more "
               "and --timeout-s positive", file=sys.stderr)
         return 1
-    if args.max_queue is not None and args.max_queue < 0:
-        print("norvel serve: --max-queue must be 0 or more", file=sys.stderr)
+    if args.max_queue < 0 or not args.max_wait_s >= 0:
+        print("norvel serve: --max-queue and --max-wait-s must be 0 or more",
+              file=sys.stderr)
         return 1
     return serve(args.graph, host=args.host, port=args.port, workers=args.workers,
                  timeout_s=args.timeout_s, max_catchment_nodes=args.max_catchment_nodes,
-                 max_queue=args.max_queue, reload_on_change=args.reload_on_change,
+                 max_queue=args.max_queue, max_wait_s=args.max_wait_s,
+                 reload_on_change=args.reload_on_change,
                  access_log=args.access_log)
 
 

@@ -14,8 +14,10 @@ a new fork, and its request gets a 503 (or the 504).
 SIGHUP (and, with ``--reload-on-change``, a change of the file) loads the
 graph again beside the one serving, which goes on answering until the new
 one is ready. ``/health`` names the graph loaded; ``/metrics`` gives the
-service's metrics in Prometheus's text format. Requests that would wait
-beyond ``--max-queue`` jobs get 503 with Retry-After at once.
+service's metrics in Prometheus's text format. A request expected to wait
+for a worker longer than ``--max-wait-s`` (from the recent times of each
+kind of job, ``norvel.serve.admission``) gets 503 with Retry-After at
+once.
 
 - ``norvel.serve.app.create_app(pool)``: the ASGI application.
 - ``norvel.serve.pool.WorkerPool``: the generations of zygote and workers.

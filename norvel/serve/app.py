@@ -22,13 +22,14 @@ from starlette.responses import HTMLResponse, Response
 from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
-from norvel._values import DEFAULT_MAX_CATCHMENT_NODES
+from norvel._values import DEFAULT_MAX_CATCHMENT_NODES, DEFAULT_MAX_WAIT_S
 from norvel.serve import watch
 from norvel.serve.frames import Job
 from norvel.serve.metrics import CONTENT_TYPE, ServiceMetrics
 from norvel.serve.observe import Observed
 from norvel.serve.openapi import SPEC, docs_page
-from norvel.serve.pool import Graph, Overloaded, WorkerPool
+from norvel.serve.admission import Overloaded
+from norvel.serve.pool import Graph, WorkerPool
 from norvel.serve.processes import WorkerStartError
 from norvel.serve.queries import batch_request, dumps, error_body
 
@@ -176,13 +177,16 @@ class _FastQueries:
         if kind is None or scope["method"] != "GET":
             await self.app(scope, receive, send)
             return
+        headers = self.HEADERS
         try:
             ((status, body),) = await self.pool.run([(kind, scope["query_string"])])
         except Overloaded as error:
-            await _overloaded(error)(scope, receive, send)
-            return
+            # The refusals of a burst come by the hundred, each costing the
+            # front what it costs everyone else, so they skip Starlette too.
+            status, body = 503, error_body(str(error))
+            headers = [*headers, (b"retry-after", b"%d" % error.retry_after_s)]
         await send({"type": "http.response.start", "status": status,
-                    "headers": [*self.HEADERS, (b"content-length", b"%d" % len(body))]})
+                    "headers": [*headers, (b"content-length", b"%d" % len(body))]})
         await send({"type": "http.response.body", "body": body})
 
 
@@ -210,16 +214,18 @@ class _Server(uvicorn.Server):
 def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int = 1,
           timeout_s: float = 10.0,
           max_catchment_nodes: int = DEFAULT_MAX_CATCHMENT_NODES,
-          max_queue: int | None = None, reload_on_change: bool = False,
+          max_queue: int | None = None, max_wait_s: float = DEFAULT_MAX_WAIT_S,
+          reload_on_change: bool = False,
           access_log: str | None = None) -> int:
     """Runs the service until SIGINT or SIGTERM; the exit status.
 
     One process loads the graph (and its nearest-node index) and forks the
     ``workers`` processes, which share its memory; each request is answered
     within ``timeout_s`` seconds, and a catchment of more than
-    ``max_catchment_nodes`` nodes is refused (400). Up to ``max_queue`` jobs
-    wait for a worker (4 per worker when None); more are refused with 503
-    and Retry-After. SIGHUP loads the file again, as does a change of the
+    ``max_catchment_nodes`` nodes is refused (400). A request that would
+    wait for a worker is taken when its expected wait is under
+    ``max_wait_s`` seconds and at most ``max_queue`` jobs wait (1024 when
+    None); others are refused at once with 503 and Retry-After. SIGHUP loads the file again, as does a change of the
     file with ``reload_on_change``; the old graph serves until the new one
     is ready. ``access_log="json"`` writes a JSON line per request on
     stderr."""
@@ -227,7 +233,7 @@ def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int 
         raise ValueError(f"unknown access log format {access_log!r} (known: json)")
 
     async def run() -> int:
-        pool = WorkerPool(path, workers, timeout_s, max_queue,
+        pool = WorkerPool(path, workers, timeout_s, max_queue, max_wait_s=max_wait_s,
                           max_catchment_nodes=max_catchment_nodes)
         try:
             await pool.start()

@@ -132,7 +132,7 @@ class _PoolCollector(Collector):
         self.pool = pool
 
     def collect(self) -> Iterator[Metric]:
-        pool, stats = self.pool, self.pool.stats
+        pool, stats, admission = self.pool, self.pool.stats, self.pool.admission
         yield GaugeMetricFamily("norvel_requests_waiting",
                                 "Jobs admitted that no worker runs yet.", pool.waiting)
         yield GaugeMetricFamily("norvel_workers_busy", "Workers running jobs.", pool.busy)
@@ -140,6 +140,21 @@ class _PoolCollector(Collector):
                                 "graph generation.", pool.workers)
         yield GaugeMetricFamily("norvel_queue_limit", "Jobs that may wait before "
                                 "requests are refused.", pool.max_queue)
+        yield GaugeMetricFamily("norvel_expected_wait_seconds", "How long a request "
+                                "coming now is expected to wait for a worker.",
+                                pool.expected_wait_s())
+        yield GaugeMetricFamily("norvel_wait_limit_seconds", "The expected wait "
+                                "beyond which requests are refused (--max-wait-s).",
+                                admission.max_wait_s)
+        estimates = GaugeMetricFamily(
+            "norvel_job_estimate_seconds", "The running mean of the time a worker is "
+            "taken by a job, by kind of job (a pair of POST /routes counts alone).",
+            labels=["kind"])
+        for name in sorted(admission.kinds):
+            mean_s = admission.kinds[name].mean_s
+            if mean_s is not None:
+                estimates.add_metric([name], mean_s)
+        yield estimates
         timeouts = CounterMetricFamily(
             "norvel_requests_timed_out", "Jobs stopped by the time limit (504), "
             "by kind of job (a pair of POST /routes counts alone).", labels=["kind"])
@@ -147,8 +162,13 @@ class _PoolCollector(Collector):
         for kind, count in sorted(stats.timeouts.items()):
             timeouts.add_metric([kind], count)
         yield timeouts
-        yield CounterMetricFamily("norvel_requests_rejected", "Requests refused at "
-                                  "once because the queue was full (503).", stats.rejected)
+        rejected = CounterMetricFamily(
+            "norvel_requests_rejected", "Requests refused at once (503 with "
+            "Retry-After), by reason: the expected wait over --max-wait-s "
+            "(wait), or the waiting jobs over --max-queue (queue).", labels=["reason"])
+        for reason, count in admission.rejected.items():
+            rejected.add_metric([reason], count)
+        yield rejected
         yield CounterMetricFamily("norvel_worker_restarts", "Workers that ended and "
                                   "were replaced.", stats.worker_restarts)
         reloads = CounterMetricFamily("norvel_graph_reloads", "Loads of the graph "

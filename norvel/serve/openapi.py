@@ -34,8 +34,8 @@ _ROUTE_ERRORS = {
     "404": _error("an unknown node, or no routable node within max_snap_m"),
     "422": _error("no route joins the two points"),
     "503": _error("the worker answering the request ended, or the service is busy: "
-                  "more requests wait than its queue takes (the Retry-After header "
-                  "says in how many seconds to try again)"),
+                  "the request would wait for a worker longer than its budget "
+                  "(the Retry-After header says in how many seconds to try again)"),
     "504": _error("the request ran over the service's time limit"),
 }
 
@@ -158,8 +158,10 @@ SPEC: dict[str, Any] = {
                 "with the status GET /route would have given")},
                 "400": _error(f"a body that is no such object, more than {MAX_PAIRS:,} "
                               "pairs, or a bad eps or max_snap_m"),
-                "503": _error("the service is busy: each pair counts against its "
-                              "queue (Retry-After says when to try again)")}}},
+                "503": _error("the service is busy: the batch would wait for a "
+                              "worker longer than its budget, or its pairs, each a "
+                              "job, would wait beyond its queue (Retry-After says "
+                              "when to try again)")}}},
         "/catchment": {"get": {
             "summary": "The streets within a walk of a place, with each one's safety "
                        "detour.",
@@ -217,8 +219,9 @@ SPEC: dict[str, Any] = {
         "/metrics": {"get": {"summary": "The service's metrics, for Prometheus.",
                              "responses": {"200": {"description": (
                                  "Prometheus's text format: requests by endpoint "
-                                 "and status, latency and search time, queue, "
-                                 "workers, time-outs, reloads, the graph")}}}},
+                                 "and status, latency and search time, queue and "
+                                 "expected wait, refusals, workers, time-outs, "
+                                 "reloads, the graph")}}}},
     },
     "components": {"schemas": {
         "Error": {"type": "object", "required": ["error"],

@@ -23,17 +23,18 @@ before the serving one to have gone, so that at most two graphs are ever
 in memory. A file that cannot be loaded leaves the serving generation as
 it is.
 
-Back-pressure: jobs beyond the busy workers wait, up to ``max_queue`` of
-them; a request whose jobs would wait beyond that is refused at once
-(``Overloaded``), unless nothing waits at all, so that a batch larger than
-the queue is still taken when the service is free.
+Admission (``norvel.serve.admission``, where the rule's argument is): a
+request is taken at once when a worker is free, and otherwise when its
+expected wait, from the recent times of each kind of job, is under
+``max_wait_s``; else it is refused at once (``Overloaded``). At most
+``max_queue`` jobs wait, whatever their wait. The pool tells the rule
+when each job starts waiting, starts on a worker and is answered.
 """
 
 from __future__ import annotations
 
 import asyncio
 import contextlib
-import math
 import os
 import sys
 import time
@@ -42,7 +43,8 @@ from collections.abc import Coroutine, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from norvel._values import DEFAULT_MAX_CATCHMENT_NODES
+from norvel._values import DEFAULT_MAX_CATCHMENT_NODES, DEFAULT_MAX_QUEUE, DEFAULT_MAX_WAIT_S
+from norvel.serve.admission import Admission, JobKind, Overloaded
 from norvel.serve.answers import Answer
 from norvel.serve.frames import Job, unpack_answer
 from norvel.serve.observe import CURRENT_REQUEST
@@ -59,17 +61,6 @@ GRACE_S = 1.0
 #: How long an idle worker sent away may take to end before it is killed
 #: (it owes no answer: this only keeps a stopped one from holding its graph).
 DISMISS_GRACE_S = 2.0
-#: The longest wait a refused request is told to make before trying again.
-MAX_RETRY_AFTER_S = 60
-
-
-class Overloaded(Exception):
-    """More jobs wait than the queue takes: try again in ``retry_after_s``
-    seconds."""
-
-    def __init__(self, retry_after_s: int) -> None:
-        super().__init__(f"the service is busy; try again in {retry_after_s} s")
-        self.retry_after_s = retry_after_s
 
 
 @dataclass(frozen=True)
@@ -96,8 +87,6 @@ class PoolStats:
     worker_restarts: int = 0
     reloads_done: int = 0
     reloads_failed: int = 0
-    # Requests refused by the back-pressure.
-    rejected: int = 0
     # Jobs answered 504 (stopped at the time limit, or killed past it), by
     # the kind of job.
     timeouts: Counter[str] | None = None
@@ -133,10 +122,13 @@ class Generation:
 class WorkerPool:
     """``size`` worker processes on the graph file ``path``, each job within
     ``timeout_s`` seconds, each catchment of at most ``max_catchment_nodes``
-    nodes, at most ``max_queue`` jobs waiting (4 per worker when None)."""
+    nodes; a request taken when its expected wait is under ``max_wait_s``
+    seconds, with at most ``max_queue`` jobs waiting (DEFAULT_MAX_QUEUE
+    when None)."""
 
     def __init__(self, path: str, size: int, timeout_s: float,
                  max_queue: int | None = None, *,
+                 max_wait_s: float = DEFAULT_MAX_WAIT_S,
                  max_catchment_nodes: int = DEFAULT_MAX_CATCHMENT_NODES) -> None:
         if size < 1:
             raise ValueError(f"a pool needs at least one worker, got {size}")
@@ -148,7 +140,8 @@ class WorkerPool:
         self.size = size
         self.timeout_s = timeout_s
         self.max_catchment_nodes = max_catchment_nodes
-        self.max_queue = 4 * size if max_queue is None else max_queue
+        self.max_queue = DEFAULT_MAX_QUEUE if max_queue is None else max_queue
+        self.admission = Admission(size, max_wait_s, self.max_queue, timeout_s + GRACE_S)
         self.stats = PoolStats()
         # Why the last reload failed, while none has succeeded since.
         self.reload_failure: str | None = None
@@ -161,8 +154,6 @@ class WorkerPool:
         # Jobs admitted and not yet answered, and workers running some.
         self._jobs = 0
         self._busy = 0
-        # A running mean of the seconds a job takes, for Retry-After.
-        self._job_s = 0.01
         self._tasks: set[asyncio.Task[None]] = set()
         self._closing = False
 
@@ -189,6 +180,12 @@ class WorkerPool:
         """Jobs admitted that no worker is running yet."""
         return max(0, self._jobs - self._busy)
 
+    def expected_wait_s(self) -> float:
+        """How long a job coming now is expected to wait for a worker."""
+        if not self.admission.would_wait(self._jobs):
+            return 0.0
+        return self.admission.expected_wait_s(time.monotonic())
+
     @property
     def workers(self) -> int:
         """Live workers, of every generation."""
@@ -207,8 +204,9 @@ class WorkerPool:
     async def run(self, jobs: Sequence[Job]) -> list[Answer]:
         """The answers to the jobs, in their order, using up to every worker
         of the generation serving now; Overloaded, at once, when they would
-        wait beyond the queue."""
-        self._admit(len(jobs))
+        wait too long."""
+        if not self._closing:
+            self.admission.admit(len(jobs), self._jobs, time.monotonic())
         generation = self.current
         assert generation is not None, "the pool is not started"
         self._jobs += len(jobs)
@@ -294,19 +292,6 @@ class WorkerPool:
         for generation in generations:
             await self._end(generation)
 
-    def _admit(self, count: int) -> None:
-        """Raises Overloaded when ``count`` more jobs would wait beyond the
-        queue while some already wait."""
-        if self._closing or self._jobs < self.size:
-            return
-        waiting = self._jobs + count - self.size
-        if waiting <= self.max_queue:
-            return
-        self.stats.rejected += 1
-        # The queue ahead, shared by the workers, at the recent pace.
-        ahead_s = min(self._jobs - self.size, self.max_queue) * self._job_s / self.size
-        raise Overloaded(max(1, min(MAX_RETRY_AFTER_S, math.ceil(ahead_s))))
-
     async def _run_chunks(self, generation: Generation, jobs: Sequence[Job]) -> list[Answer]:
         answers: list[Answer | None] = [None] * len(jobs)
         waiting = deque(range(len(jobs)))
@@ -332,50 +317,71 @@ class WorkerPool:
     async def _run_some(self, generation: Generation, jobs: list[Job]) -> list[Answer]:
         """Answers to the first jobs, on one worker: all of them, or up to the
         one that got stuck or lost its worker."""
+        admission = self.admission
+        kinds = [admission.kind(job[0]) for job in jobs]
+        for kind in kinds:
+            admission.enqueue(kind)
+        # Jobs started on the worker: a worker runs its list in order, so
+        # each starts as the one before it is answered.
+        started = 0
+        worker: Worker | None = None
         try:
-            worker = await self._take_idle(generation)
-        except WorkerStartError as error:
-            return [(503, error_body(f"no worker is running: {error}"))]
-        assert worker.generation is not None
-        record = CURRENT_REQUEST.get()
-        if record is not None:
-            record.generation = worker.generation.graph.generation
-        answers: list[Answer] = []
-        self._busy += 1
-        try:
-            worker.send(jobs)
-            while len(answers) < len(jobs):
-                try:
-                    async with asyncio.timeout(self.timeout_s + GRACE_S):
-                        payload = await worker.read()
-                except TimeoutError:
-                    worker.fault = (504, error_body(
-                        f"the request took longer than {self.timeout_s:g} s"))
+            try:
+                worker = await self._take_idle(generation)
+            except WorkerStartError as error:
+                return [(503, error_body(f"no worker is running: {error}"))]
+            assert worker.generation is not None
+            record = CURRENT_REQUEST.get()
+            if record is not None:
+                record.generation = worker.generation.graph.generation
+            answers: list[Answer] = []
+            self._busy += 1
+            try:
+                worker.send(jobs)
+                admission.start(worker, kinds[0], time.monotonic())
+                started = 1
+                while len(answers) < len(jobs):
+                    try:
+                        async with asyncio.timeout(self.timeout_s + GRACE_S):
+                            payload = await worker.read()
+                    except TimeoutError:
+                        worker.fault = (504, error_body(
+                            f"the request took longer than {self.timeout_s:g} s"))
+                        worker.kill()
+                        payload = None
+                    now = time.monotonic()
+                    if payload is None:
+                        admission.finish(worker, now)
+                        worker.alive = False
+                        answer = worker.fault or (503, error_body(
+                            "the worker answering the request ended; please try again"))
+                        self._count(jobs[len(answers)], answer[0])
+                        answers.append(answer)
+                        return answers
+                    status, body, seconds = unpack_answer(payload)
+                    admission.finish(worker, now, seconds)
+                    self._count(jobs[len(answers)], status)
+                    if record is not None:
+                        record.search_s += seconds
+                    answers.append((status, body))
+                    if started < len(jobs):
+                        admission.start(worker, kinds[started], now)
+                        started += 1
+            except BaseException:
+                # Cancelled halfway (the client left): its answers would be read
+                # as the next request's, so the worker goes.
+                if len(answers) < len(jobs):
                     worker.kill()
-                    payload = None
-                if payload is None:
-                    worker.alive = False
-                    answer = worker.fault or (503, error_body(
-                        "the worker answering the request ended; please try again"))
-                    self._count(jobs[len(answers)], answer[0])
-                    answers.append(answer)
-                    return answers
-                status, body, seconds = unpack_answer(payload)
-                self._count(jobs[len(answers)], status)
-                self._job_s += (seconds - self._job_s) / 32
-                if record is not None:
-                    record.search_s += seconds
-                answers.append((status, body))
-        except BaseException:
-            # Cancelled halfway (the client left): its answers would be read
-            # as the next request's, so the worker goes.
-            if len(answers) < len(jobs):
-                worker.kill()
-            raise
+                raise
+            finally:
+                self._busy -= 1
+            self._release(worker)
+            return answers
         finally:
-            self._busy -= 1
-        self._release(worker)
-        return answers
+            if worker is not None:
+                admission.drop(worker)
+            for kind in kinds[started:]:
+                admission.dequeue(kind)
 
     def _count(self, job: Job, status: int) -> None:
         if status == 504:

@@ -60,7 +60,10 @@ def grid_server(tmp_path_factory):
     """Two workers on the test grid and the slow grid, a short time limit."""
     path = tmp_path_factory.mktemp("serve") / "grids.json"
     path.write_text(json.dumps(slow_grid_document()))
-    live = LiveServer(path, "--workers", "2", "--timeout-s", str(TIMEOUT_S))
+    # A wait budget past the time limit: requests here wait for a worker
+    # rather than being refused (admission has its tests in test_serve_ops).
+    live = LiveServer(path, "--workers", "2", "--timeout-s", str(TIMEOUT_S),
+                      "--max-wait-s", "60")
     yield live
     assert live.stop() == 0, live.output()
 

@@ -1,14 +1,18 @@
 """norvel serve in operation, against live servers on loopback: graphs
 reloaded under a steady stream of requests without one failing (a broken
 file among them), the metrics read back with Prometheus's own parser, the
-JSON access log, and back-pressure that refuses a burst at once."""
+JSON access log, and admission, which refuses at once a request expected
+to wait too long, or beyond the cap of waiting jobs."""
 
 import json
+import math
 import os
+import re
 from datetime import datetime
 import signal
 import threading
 import time
+from collections import Counter
 
 import psutil
 import pytest
@@ -213,8 +217,9 @@ def equal_grid_document(rows=EQUAL_ROWS, cols=EQUAL_COLS):
 def busy_server(tmp_path_factory):
     path = tmp_path_factory.mktemp("ops") / "equal.json"
     path.write_text(json.dumps(equal_grid_document()))
+    # A budget longer than the burst: the cap on waiting jobs decides.
     live = LiveServer(path, "--workers", "2", "--max-queue", str(QUEUE),
-                      "--access-log", "json")
+                      "--max-wait-s", "600", "--access-log", "json")
     yield live, path
     assert live.stop() == 0, live.output()
 
@@ -270,7 +275,7 @@ def test_a_burst_beyond_the_queue_is_refused_at_once(busy_server):
     for _, _, _, body in taken:
         assert [f["properties"]["distance_m"] for f in json.loads(body)["features"]] == distances
     after = metrics(server)
-    rejected = ("norvel_requests_rejected_total", frozenset())
+    rejected = ("norvel_requests_rejected_total", frozenset({("reason", "queue")}))
     route_503 = ("norvel_requests_total", frozenset({("endpoint", "/route"),
                                                      ("status", "503")}))
     assert after[rejected] - before.get(rejected, 0) == len(refused)
@@ -381,3 +386,217 @@ def test_a_reload_waits_for_the_generation_before_the_serving_one_to_end(tmp_pat
     assert loaded_at - health["graph"]["load_s"] > answered_at - 0.5
     assert counted[("norvel_requests_timed_out_total", frozenset({("kind", "route")}))] == 1
     assert counted[("norvel_graph_reloads_total", frozenset({("result", "done")}))] == 2
+
+
+# Admission by expected wait.
+
+def test_the_expected_wait_counts_the_work_ahead_over_the_workers():
+    """Worked examples of the rule, on a clock given by hand: the running
+    jobs' age stands in for a kind not yet measured; once measured, a
+    running job needs what is left of its kind's mean, or as long again as
+    it has run, never past the time limit; waiting jobs count their kind's
+    mean; the wait is their sum over the workers."""
+    from norvel.serve.admission import Admission, Overloaded, retry_after
+
+    rule = Admission(workers=2, max_wait_s=1.0, max_queue=1024, limit_s=11.0)
+    catchment = rule.kind("catchment")
+    for lane in ("a", "b", "c", "d", "e"):
+        rule.enqueue(catchment)
+    rule.start("a", catchment, 0.0)
+    rule.start("b", catchment, 0.0)
+    # Fresh: two running 0.1 s so far, three waiting taken as long as that.
+    assert rule.expected_wait_s(0.1) == pytest.approx((0.1 + 0.1 + 3 * 0.1) / 2)
+    rule.admit(1, in_flight=5, now=0.1)
+    with pytest.raises(Overloaded) as refused:
+        rule.admit(1, in_flight=5, now=0.5)
+    assert (refused.value.reason, refused.value.retry_after_s) == ("wait", 2)
+    assert str(refused.value) == "the service is busy; try again in 2 s"
+    # A worker free: taken, whatever the rest waits.
+    rule.admit(100, in_flight=1, now=0.5)
+
+    rule.finish("a", 0.4)
+    assert catchment.mean_s == pytest.approx(0.4)
+    # The worker's own time (0.6 s), when it tells it, rather than the
+    # front's (0.7 s); the first counts e^-0.3 of itself, 0.3 s older.
+    rule.finish("b", 0.7, 0.6)
+    assert catchment.mean_s == pytest.approx(0.4 + 0.2 / (1 + math.exp(-0.3)))
+    mean = catchment.mean_s
+    rule.start("c", catchment, 1.0)
+    # Before its mean, what is left of it; past it, as long again; near the
+    # limit, what is left of the limit; and two waiting at the mean.
+    for now, left in ((1.1, mean - 0.1), (1.5, 0.5), (10.0, 2.0)):
+        assert rule.expected_wait_s(now) == pytest.approx((left + 2 * mean) / 2)
+    rule.drop("c")
+    assert catchment.mean_s == mean and rule.expected_wait_s(1.5) == pytest.approx(mean)
+
+    # The cap on waiting jobs, whatever the wait.
+    capped = Admission(workers=2, max_wait_s=60.0, max_queue=3, limit_s=11.0)
+    capped.admit(3, in_flight=2, now=0.0)
+    with pytest.raises(Overloaded) as refused:
+        capped.admit(4, in_flight=2, now=0.0)
+    assert (refused.value.reason, refused.value.retry_after_s) == ("queue", 1)
+    assert dict(capped.rejected) == {"wait": 0, "queue": 1}
+    assert dict(rule.rejected) == {"wait": 1, "queue": 0}
+
+    # A budget of 0 takes a request only when a worker is free.
+    none = Admission(workers=2, max_wait_s=0.0, max_queue=1024, limit_s=11.0)
+    none.admit(5, in_flight=1, now=0.0)
+    with pytest.raises(Overloaded):
+        none.admit(1, in_flight=2, now=0.0)
+    # A batch whose every pair is malformed has no job to wait.
+    none.admit(0, in_flight=2, now=0.0)
+    with pytest.raises(ValueError, match="0 or more seconds, got -1"):
+        Admission(workers=2, max_wait_s=-1, max_queue=1, limit_s=1.0)
+    assert [retry_after(s) for s in (0.0, 0.2, 1.0, 1.01, 1e9)] == [1, 1, 1, 2, 60]
+
+
+def gauge(server, name, **labels):
+    return metrics(server).get((name, frozenset(labels.items())))
+
+
+def route_distances(body):
+    return [f["properties"]["distance_m"] for f in json.loads(body)["features"]]
+
+
+@pytest.fixture(scope="module")
+def equal_grid(tmp_path_factory):
+    path = tmp_path_factory.mktemp("admission") / "equal.json"
+    path.write_text(json.dumps(equal_grid_document()))
+    return path
+
+
+def test_a_steady_load_within_capacity_gets_no_refusal(equal_grid):
+    """Default settings, two workers: 32 clients sending quick routes at
+    once and back to back, far more than the old count of 4 waiting jobs
+    per worker took, are all answered, and right."""
+    live = LiveServer(equal_grid, "--workers", "2")
+    try:
+        expected = route_distances(live.request("GET", QUICK)[2])
+        answers = [burst(live, [QUICK] * 32) for _ in range(5)]
+        counted = metrics(live)
+    finally:
+        assert live.stop() == 0, live.output()
+    statuses = Counter(a[0] for wave in answers for a in wave)
+    assert statuses == {200: 32 * 5}
+    assert all(route_distances(a[3]) == expected for wave in answers for a in wave)
+    assert counted[("norvel_wait_limit_seconds", frozenset())] == 1.0
+    assert counted[("norvel_queue_limit", frozenset())] == 1024
+    assert 0 < counted[("norvel_job_estimate_seconds", frozenset({("kind", "route")}))] < 0.1
+    assert counted[("norvel_expected_wait_seconds", frozenset())] == 0.0
+    assert sum(v for (name, _), v in counted.items()
+               if name == "norvel_requests_rejected_total") == 0
+
+
+def test_an_overload_is_refused_at_once_by_its_expected_wait(equal_grid):
+    """Slow routes (about a second each here) measured once, then a burst
+    of 16 on two workers with a budget of 2.5 s: a few are taken, the rest
+    refused at once with the expected wait rounded up, at least the budget;
+    those taken answer as the Router does."""
+    distances = [r.distance_m for r in norvel.Router.from_file(equal_grid).route(
+        EQUAL_FIRST, EQUAL_LAST)]
+    live = LiveServer(equal_grid, "--workers", "2", "--max-wait-s", "2.5")
+    try:
+        assert live.request("GET", SLOW)[0] == 200
+        answers = burst(live, [SLOW] * 16)
+        counted = metrics(live)
+    finally:
+        assert live.stop() == 0, live.output()
+    taken = [a for a in answers if a[0] == 200]
+    refused = [a for a in answers if a[0] == 503]
+    assert len(taken) + len(refused) == len(answers)
+    assert 2 <= len(taken) <= 8, [a[:3] for a in answers]
+    quickest_taken = min(a[2] for a in taken)
+    for _, retry_after, seconds, body in refused:
+        assert int(retry_after) >= 3
+        assert json.loads(body) == {"error": f"the service is busy; try again in "
+                                             f"{retry_after} s"}
+        assert seconds < quickest_taken / 2
+    assert all(route_distances(a[3]) == distances for a in taken)
+    assert counted[("norvel_requests_rejected_total",
+                    frozenset({("reason", "wait")}))] == len(refused)
+    assert counted[("norvel_requests_rejected_total", frozenset({("reason", "queue")}))] == 0
+
+
+def test_a_budget_of_zero_refuses_whatever_would_wait(equal_grid):
+    """One worker and --max-wait-s 0: while it runs a slow route, even a
+    quick one is refused; once it is free, taken."""
+    live = LiveServer(equal_grid, "--workers", "1", "--max-wait-s", "0")
+    try:
+        slow = threading.Thread(target=live.request, args=("GET", SLOW))
+        slow.start()
+        wait_for(lambda: gauge(live, "norvel_workers_busy") == 1, timeout_s=10)
+        status, kind, body = live.request("GET", QUICK)
+        posted = live.post("/routes", {"pairs": [[FIRST_ID, FIRST_ID + 1]]})
+        slow.join()
+        assert status == 503
+        assert re.fullmatch(r"the service is busy; try again in \d+ s",
+                            json.loads(body)["error"])
+        assert posted[0] == 503
+        assert live.get(QUICK)[0] == 200
+        assert gauge(live, "norvel_requests_rejected_total", reason="wait") == 2
+    finally:
+        assert live.stop() == 0, live.output()
+
+
+def test_a_fresh_server_refuses_by_the_running_jobs_age(tmp_path):
+    """Nothing measured yet: a route running into the time limit, once it
+    has run past the budget, makes the next request wait at least that
+    long, and it is refused though no route was ever answered."""
+    graph = tmp_path / "equal.json"
+    graph.write_text(json.dumps(equal_grid_document(10, 10)))
+    runaway = f"/route?from_node={EQUAL_FIRST}&to_node={EQUAL_FIRST + 99}"
+    live = LiveServer(graph, "--workers", "1", "--timeout-s", "5")
+    try:
+        thread = threading.Thread(target=live.request, args=("GET", runaway))
+        thread.start()
+        wait_for(lambda: gauge(live, "norvel_expected_wait_seconds") > 1.0, timeout_s=10)
+        counted = metrics(live)
+        status, _, body = live.request("GET", QUICK)
+        thread.join()
+    finally:
+        assert live.stop() == 0, live.output()
+    assert status == 503 and "busy" in json.loads(body)["error"]
+    assert not any(name == "norvel_job_estimate_seconds" for name, _ in counted)
+
+
+def test_the_pool_leaves_nothing_counted_once_its_requests_end(equal_grid):
+    """Slow and quick routes, a batch of several chunks, refusals and a
+    request given up by its client halfway (its worker killed and
+    replaced): once all have ended, nothing waits or runs in the rule's
+    books, and what was answered is measured."""
+    import asyncio
+
+    from norvel.serve.pool import Overloaded
+
+    def route(path):
+        return ("route", path.partition("?")[2].encode())
+
+    async def scenario():
+        pool = WorkerPool(str(equal_grid), 2, 30.0, max_wait_s=0.2)
+        await pool.start()
+        try:
+            gone = asyncio.ensure_future(pool.run([route(SLOW)]))
+            await asyncio.sleep(0.2)
+            gone.cancel()
+            pairs = [("pair", FIRST_ID, FIRST_ID + k, 0.0, 250.0) for k in range(1, 36)]
+            runs = [asyncio.ensure_future(pool.run(jobs))
+                    for jobs in ([route(SLOW)], [route(SLOW)], pairs)]
+            # Both workers on slow routes for 0.4 s: quick ones now would wait.
+            await asyncio.sleep(0.4)
+            runs += [asyncio.ensure_future(pool.run([route(QUICK)])) for _ in range(20)]
+            results = await asyncio.gather(*runs, return_exceptions=True)
+            admission = pool.admission
+            return (results, admission.expected_wait_s(time.monotonic()),
+                    {name: kind.waiting for name, kind in admission.kinds.items()},
+                    {name: kind.mean_s is not None for name, kind in admission.kinds.items()},
+                    sum(admission.rejected.values()))
+        finally:
+            await pool.close()
+
+    results, wait_s, waiting, measured, rejected = asyncio.run(scenario())
+    answered = [r for r in results if isinstance(r, list)]
+    assert all(isinstance(r, Overloaded) for r in results if not isinstance(r, list))
+    assert rejected == len(results) - len(answered) > 0
+    assert len(answered) >= 3 and all(status == 200 for r in answered for status, _ in r)
+    assert (wait_s, waiting, measured) == (0.0, {"route": 0, "pair": 0},
+                                           {"route": True, "pair": True})
