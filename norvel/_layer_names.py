@@ -20,8 +20,8 @@ DEFAULT_LAYER = "default"
 _PLAIN_IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
 #: What a name must look like, for messages.
-NAME_RULE = ("a plain identifier: ASCII letters, digits and _, not "
-             "starting with a digit")
+NAME_RULE = ("a plain identifier (ASCII letters, digits and _; not "
+             "starting with a digit)")
 
 
 def layer_name_fault(name: str) -> str | None:

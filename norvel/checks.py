@@ -33,6 +33,16 @@ Kinds, with their severity and when they are found:
         A ``distance_m`` or a ``risk_score`` is negative, NaN or infinite.
     bad_familiarity (error)
         A ``familiarity`` is NaN or infinite.
+    bad_layer (error)
+        The document's ``risk_layers`` member is no object, or comes more
+        than once, or one of its layers is not an array of numbers with
+        one number per edge.
+    bad_layer_name (error)
+        A risk layer name that is not a plain identifier (ASCII letters,
+        digits and _; not starting with a digit), is ``default`` (the
+        name of the edges' own ``risk_score``) or is given more than once.
+    bad_layer_risk (error)
+        A risk in a layer is negative, NaN or infinite.
     bad_coordinate (error)
         A latitude outside [-90, 90] or a longitude outside [-180, 180],
         NaN and infinities included.
@@ -43,7 +53,8 @@ Kinds, with their severity and when they are found:
         connected component.
 
 Values are quoted as the numbers the search holds (``-5.0`` for a
-``distance_m`` written ``-5``).
+``distance_m`` written ``-5``). A layer's risks are checked only when it
+holds one number per edge, each against the edge of its position.
 
 NaN and infinities cannot be written in JSON; they are reported all the
 same when a document holds them (``NaN``, ``Infinity``, ``1e999``, as
@@ -58,6 +69,10 @@ strongly connected components found by scipy: a 1,000,000-node,
 4,000,000-edge document took 2.1 s of processor time (3.1 s on a busy
 two-core machine) and 760 MB at most, against 15 s and 3.1 GB when the
 document was parsed again in Python (``bench/check_document.py``).
+The loader skips a top-level ``risk_layers`` member; it is found in the
+document's bytes by one pass of numpy over them up to the member (none at
+all when the text holds no ``"risk_layers"``), and its arrays are read by
+numpy's number parser, so layers cost about what their text does.
 """
 
 from __future__ import annotations
@@ -66,6 +81,7 @@ import itertools
 import json
 import math
 import os
+import re
 import sys
 from collections.abc import Iterable
 from dataclasses import dataclass
@@ -75,6 +91,7 @@ import numpy as np
 import numpy.typing as npt
 
 from norvel._files import decode_graph_text, read_graph_bytes
+from norvel._layer_names import RISK_LAYERS_MEMBER, layer_name_fault
 from norvel._native import engine
 
 #: How grave a problem is.
@@ -88,6 +105,9 @@ SEVERITY: dict[str, Severity] = {
     "bad_length": "error",
     "bad_risk": "error",
     "bad_familiarity": "error",
+    "bad_layer": "error",
+    "bad_layer_name": "error",
+    "bad_layer_risk": "error",
     "bad_coordinate": "error",
     "dead_end": "warning",
     "disconnected": "warning",
@@ -166,8 +186,9 @@ def check_document(path: str | os.PathLike[str]) -> list[Problem]:
         return [_problem("malformed", f"{os.fsdecode(path)}: not a graph "
                                       f"document: {refusal}"),
                 *_refused_document_problems(data)]
+    layers = _document_layers(data)
     del data  # as large as the graph: no need to hold both while checking
-    return _problems(graph)
+    return _problems(graph, layers)
 
 
 def _problem(kind: str, message: str, count: int = 1) -> Problem:
@@ -182,9 +203,9 @@ def _listed(count: int, noun: str, examples: Iterable[str], verb: str) -> str:
     return f"{count} {plural} {verb}: {', '.join(shown)}{more}"
 
 
-def _problems(g: _GraphArrays) -> list[Problem]:
-    """Every problem but ``malformed`` of a graph, in the order of
-    SEVERITY."""
+def _problems(g: _GraphArrays, layers: _Layers | None) -> list[Problem]:
+    """Every problem but ``malformed`` of a graph and its layers (None: the
+    document has none), in the order of SEVERITY."""
     found = [
         _duplicate_nodes(g), _undeclared_nodes(g),
         _edge_values(g, "bad_length", "distance_m", g.lengths, 0.0,
@@ -193,6 +214,7 @@ def _problems(g: _GraphArrays) -> list[Problem]:
                      "negative, NaN or infinite"),
         _edge_values(g, "bad_familiarity", "familiarity", g.familiarity,
                      -_FINITE_MAX, "NaN or infinite"),
+        *_layer_problems(g, layers),
         _bad_coordinates(g), _dead_ends(g), _disconnected(g)]
     return [problem for problem in found if problem is not None]
 
@@ -318,6 +340,237 @@ def _disconnected(g: _GraphArrays) -> Problem | None:
         f"nodes have no route between them", components)
 
 
+# Risk layers: the top-level member `risk_layers` that the loader skips.
+
+
+@dataclass(frozen=True)
+class _Layers:
+    """A document's `risk_layers`: how many top-level members of that name
+    it has, and the last one's layers in document order, each name with
+    its risks (None when they are not an array of numbers); ``layers`` is
+    None when that member is not an object."""
+
+    members: int
+    layers: list[tuple[str, _Floats | None]] | None
+
+
+_LAYERS_KEY = json.dumps(RISK_LAYERS_MEMBER).encode()
+_SPACE = re.compile(rb"[ \t\n\r]*")
+_STRING = re.compile(rb'"(?:[^"\\]|\\.)*"', re.S)
+# What an array of JSON numbers holds between its brackets.
+_NUMBERS = re.compile(rb"[ \t\n\r0-9eE+\-.,]*")
+# Bytes scanned at once when looking for the member: bounds the scratch
+# arrays (about 10 bytes per byte scanned at most) whatever the document.
+_SCAN_CHUNK = 1 << 24
+_QUOTE, _BACKSLASH = ord('"'), ord("\\")
+# ORed with 0x20, "[" and "{" become "{", "]" and "}" become "}".
+_OPENING, _CLOSING = ord("{"), ord("}")
+
+
+def _document_layers(data: bytes) -> _Layers | None:
+    """The top-level `risk_layers` members of a document that a JSON parser
+    accepted (the loader, or Python's json), or None when it has none.
+
+    The text is valid JSON, so a key is at the top level exactly when one
+    opening bracket more than closing ones, outside strings, comes before
+    it; a string outside strings starts at a quote preceded by an even
+    number of backslashes.
+    """
+    keys = []
+    at = data.find(_LAYERS_KEY)
+    while at >= 0:
+        after = _SPACE.match(data, at + len(_LAYERS_KEY))
+        if after is not None and data[after.end():after.end() + 1] == b":" \
+                and not _escaped(data, at):
+            keys.append(at)
+        at = data.find(_LAYERS_KEY, at + 1)
+    if not keys:
+        return None
+    top = [key for key, level in zip(keys, _levels(data, keys)) if level == 1]
+    if not top:
+        return None
+    colon = _SPACE.match(data, top[-1] + len(_LAYERS_KEY))
+    assert colon is not None  # [ \t\n\r]* matches anywhere
+    value = _SPACE.match(data, colon.end() + 1)
+    assert value is not None
+    return _Layers(len(top), _read_layers(data, value.end()))
+
+
+def _escaped(data: bytes, quote: int) -> bool:
+    """Whether an odd number of backslashes comes right before ``quote``."""
+    before = quote
+    while before > 0 and data[before - 1] == _BACKSLASH:
+        before -= 1
+    return (quote - before) % 2 == 1
+
+
+def _levels(data: bytes, positions: list[int]) -> list[int]:
+    """Per position (ascending), how many brackets outside strings are
+    open there; -1 for a position inside a string."""
+    whole = np.frombuffer(data, dtype=np.uint8)
+    levels: list[int] = []
+    level = quotes = 0  # open brackets and string quotes before the chunk
+    end = positions[-1] + 1
+    for start in range(0, end, _SCAN_CHUNK):
+        stop = min(start + _SCAN_CHUNK, end)
+        chunk = whole[start:stop]
+        found = np.flatnonzero(chunk == _QUOTE)
+        # Backslashes are rare in street documents: look at each quote
+        # after one, not at every quote.
+        after_backslash = found[whole[np.maximum(found + start - 1, 0)]
+                                == _BACKSLASH]
+        if len(after_backslash):
+            escaped = [q for q in after_backslash.tolist()
+                       if q + start > 0 and _escaped(data, q + start)]
+            found = np.setdiff1d(found, escaped, assume_unique=True)
+        folded = chunk | 0x20
+        opening = np.flatnonzero(folded == _OPENING)
+        closing = np.flatnonzero(folded == _CLOSING)
+        # A bracket is outside strings after an even number of quotes.
+        opening = opening[(quotes + np.searchsorted(found, opening)) % 2 == 0]
+        closing = closing[(quotes + np.searchsorted(found, closing)) % 2 == 0]
+        for position in positions:
+            if start <= position < stop:
+                here = position - start
+                inside = (quotes + np.searchsorted(found, here)) % 2 == 1
+                levels.append(-1 if inside else level + int(
+                    np.searchsorted(opening, here)
+                    - np.searchsorted(closing, here)))
+        level += len(opening) - len(closing)
+        quotes += len(found)
+    return levels
+
+
+def _skip_space(data: bytes, at: int) -> int:
+    space = _SPACE.match(data, at)
+    assert space is not None  # [ \t\n\r]* matches anywhere
+    return space.end()
+
+
+def _read_layers(data: bytes, start: int
+                 ) -> list[tuple[str, _Floats | None]] | None:
+    """The layers of the member value at ``start``, None when it is no
+    object: arrays of plain numbers straight from the bytes; a document
+    with anything else in them through json."""
+    if data[start:start + 1] != b"{":
+        return None
+    layers: list[tuple[str, _Floats | None]] = []
+    at = _skip_space(data, start + 1)
+    if data[at:at + 1] == b"}":
+        return layers
+    while True:
+        name = _STRING.match(data, at)
+        assert name is not None  # the text is valid JSON
+        at = _skip_space(data, _skip_space(data, name.end()) + 1)
+        close = data.find(b"]", at)
+        if data[at:at + 1] != b"[" \
+                or _NUMBERS.fullmatch(data, at + 1, close) is None:
+            # NaN, strings, nested arrays...: a faulty document, read the
+            # slow way.
+            return _json_layers(data, start)
+        text = data[at + 1:close]
+        risks = (np.fromstring(text, dtype=np.float64, sep=",")
+                 if text.strip() else np.empty(0, dtype=np.float64))
+        layers.append((json.loads(name.group()), risks))
+        at = _skip_space(data, close + 1)
+        if data[at:at + 1] != b",":
+            return layers
+        at = _skip_space(data, at + 1)
+
+
+class _Pairs(list[tuple[str, Any]]):
+    """A JSON object's members in order, repeated names kept."""
+
+
+def _json_layers(data: bytes, start: int
+                 ) -> list[tuple[str, _Floats | None]]:
+    """The layers of the object at ``start``, read with Python's json."""
+    pairs, _ = json.JSONDecoder(object_pairs_hook=_Pairs).raw_decode(
+        data[start:].decode("utf-8"))
+    layers: list[tuple[str, _Floats | None]] = []
+    for name, value in pairs:
+        risks = None
+        if isinstance(value, list) and not isinstance(value, _Pairs) and all(
+                isinstance(v, (int, float)) and not isinstance(v, bool)
+                for v in value):
+            risks = np.array([_float(v) for v in value], dtype=np.float64)
+        layers.append((name, risks))
+    return layers
+
+
+def _float(value: float) -> float:
+    try:
+        return float(value)
+    except OverflowError:  # an integer of hundreds of digits
+        return math.copysign(math.inf, value)
+
+
+def _layer_problems(g: _GraphArrays, found: _Layers | None
+                    ) -> list[Problem | None]:
+    """bad_layer, bad_layer_name and bad_layer_risk, each or None."""
+    if found is None:
+        return []
+    edges = len(g.heads)
+    faults = []
+    if found.members > 1:
+        faults.append(f"the document has {found.members} `risk_layers` "
+                      f"members (the last one is checked)")
+    if found.layers is None:
+        faults.append("`risk_layers` is not an object of risk layers")
+        return [_problem("bad_layer", "; ".join(faults), len(faults)),
+                None, None]
+    wrong = [f"`{name}` (not an array of numbers)" if risks is None
+             else f"`{name}` ({len(risks)} value{'' if len(risks) == 1 else 's'})"
+             for name, risks in found.layers
+             if risks is None or len(risks) != edges]
+    if wrong:
+        faults.append(_listed(
+            len(wrong), "risk layer", wrong,
+            f"{'does' if len(wrong) == 1 else 'do'} not hold one number "
+            f"per edge ({edges} edges)"))
+    times: dict[str, int] = {}
+    for name, _ in found.layers:
+        times[name] = times.get(name, 0) + 1
+    refused = [f"`{name}` {fault}" for name, fault in (
+        (name, layer_name_fault(name)
+         or (f"is given {times[name]} times" if times[name] > 1 else None))
+        for name in times) if fault is not None]
+    return [
+        _problem("bad_layer", "; ".join(faults),
+                 len(faults) - 1 + len(wrong) if wrong else len(faults))
+        if faults else None,
+        _problem("bad_layer_name", _listed(
+            len(refused), "risk layer name", refused,
+            "is refused" if len(refused) == 1 else "are refused"),
+            len(refused)) if refused else None,
+        _layer_risks(g, [(name, risks) for name, risks in found.layers
+                         if risks is not None and len(risks) == edges])]
+
+
+def _layer_risks(g: _GraphArrays, layers: list[tuple[str, _Floats]]
+                 ) -> Problem | None:
+    """The risks outside [0, the largest finite double], layer by layer in
+    document order, each layer's in edge order."""
+    wrong = [(name, risks, np.flatnonzero(~((risks >= 0.0)
+                                            & (risks <= _FINITE_MAX))))
+             for name, risks in layers]
+    count = sum(len(positions) for _, _, positions in wrong)
+    if count == 0:
+        return None
+    # Row entry of each document position, for the edges' names.
+    rows = np.empty(len(g.edge_index), dtype=np.intp)
+    rows[g.edge_index] = np.arange(len(g.edge_index))
+    shown: list[str] = []
+    for name, risks, positions in wrong:
+        first = positions[:_EXAMPLES - len(shown)]
+        shown += [f"{edge} in `{name}`: {risk!r}" for edge, risk in zip(
+            _edge_names(g, rows[first]), risks[first].tolist())]
+    return _problem("bad_layer_risk", _listed(
+        count, "layer risk", shown,
+        "is negative, NaN or infinite" if count == 1
+        else "are negative, NaN or infinite"), count)
+
+
 # A document the loader refuses, read with Python's json.
 
 
@@ -365,7 +618,7 @@ def _refused_document_problems(data: bytes) -> list[Problem]:
         columns = _columns(json.loads(data))
     except (ValueError, RecursionError, _Malformed):
         return []
-    return _problems(_arrays(columns))
+    return _problems(_arrays(columns), _document_layers(data))
 
 
 def _arrays(c: _Columns) -> _DocumentArrays:

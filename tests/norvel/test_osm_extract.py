@@ -381,8 +381,8 @@ class TestLayers:
             e["risk_score"] for e in flat["edges"]]
 
     @pytest.mark.parametrize("name, message", [
-        ("2night", "the risk layer name '2night' is not a plain identifier: "
-                   "ASCII letters, digits and _, not starting with a digit"),
+        ("2night", "the risk layer name '2night' is not a plain identifier "
+                   "(ASCII letters, digits and _; not starting with a digit)"),
         ("nuit_é", "the risk layer name 'nuit_é' is not a plain identifier"),
         ("", "the risk layer name '' is not a plain identifier"),
         ("default", "the risk layer name 'default' is the document's own "
@@ -431,8 +431,8 @@ class TestLayers:
         ("child", "expected NAME=FILE.py:function, got 'child'"),
         ("=rules.py:f", "expected NAME=FILE.py:function, got '=rules.py:f'"),
         ("2x=rules.py:f", "the risk layer name '2x' is not a plain "
-                          "identifier: ASCII letters, digits and _, not "
-                          "starting with a digit"),
+                          "identifier (ASCII letters, digits and _; not "
+                          "starting with a digit)"),
         ("default=rules.py:f", "the risk layer name 'default' is the "
                                "document's own risk_score"),
         ("day=rules.py:f", "the risk layer day is written already (day and "
