@@ -344,6 +344,23 @@ def _disconnected(g: _GraphArrays) -> Problem | None:
 
 
 @dataclass(frozen=True)
+class _Risks:
+    """One layer's array: how many values it holds, and the positions
+    (ascending) and values of those outside [0, the largest finite
+    double]."""
+
+    count: int
+    wrong: _Indices
+    wrong_values: _Floats
+
+    @classmethod
+    def of(cls, risks: _Floats) -> _Risks:
+        # A comparison with NaN is false, so NaN counts as out of range.
+        wrong = np.flatnonzero(~((risks >= 0.0) & (risks <= _FINITE_MAX)))
+        return cls(len(risks), wrong, risks[wrong])
+
+
+@dataclass(frozen=True)
 class _Layers:
     """A document's `risk_layers`: how many top-level members of that name
     it has, and the last one's layers in document order, each name with
@@ -351,7 +368,7 @@ class _Layers:
     None when that member is not an object."""
 
     members: int
-    layers: list[tuple[str, _Floats | None]] | None
+    layers: list[tuple[str, _Risks | None]] | None
 
 
 _LAYERS_KEY = json.dumps(RISK_LAYERS_MEMBER).encode()
@@ -359,10 +376,14 @@ _SPACE = re.compile(rb"[ \t\n\r]*")
 _STRING = re.compile(rb'"(?:[^"\\]|\\.)*"', re.S)
 # What an array of JSON numbers holds between its brackets.
 _NUMBERS = re.compile(rb"[ \t\n\r0-9eE+\-.,]*")
+# The longest number that _number_text_risks takes as plain (a float's
+# repr is 24 characters at most).
+_PLAIN_NUMBER_LENGTH = 24
 # Bytes scanned at once when looking for the member: bounds the scratch
 # arrays (about 10 bytes per byte scanned at most) whatever the document.
 _SCAN_CHUNK = 1 << 24
-_QUOTE, _BACKSLASH = ord('"'), ord("\\")
+_QUOTE, _BACKSLASH, _COMMA = ord('"'), ord("\\"), ord(",")
+_MINUS, _EXPONENT = ord("-"), ord("e")
 # ORed with 0x20, "[" and "{" become "{", "]" and "}" become "}".
 _OPENING, _CLOSING = ord("{"), ord("}")
 
@@ -373,15 +394,14 @@ def _document_layers(data: bytes) -> _Layers | None:
 
     The text is valid JSON, so a key is at the top level exactly when one
     opening bracket more than closing ones, outside strings, comes before
-    it; a string outside strings starts at a quote preceded by an even
-    number of backslashes.
+    it; a string starts or ends at a quote after an even number of
+    backslashes.
     """
     keys = []
     at = data.find(_LAYERS_KEY)
     while at >= 0:
-        after = _SPACE.match(data, at + len(_LAYERS_KEY))
-        if after is not None and data[after.end():after.end() + 1] == b":" \
-                and not _escaped(data, at):
+        after = _skip_space(data, at + len(_LAYERS_KEY))
+        if data[after:after + 1] == b":" and not _escaped(data, at):
             keys.append(at)
         at = data.find(_LAYERS_KEY, at + 1)
     if not keys:
@@ -389,11 +409,9 @@ def _document_layers(data: bytes) -> _Layers | None:
     top = [key for key, level in zip(keys, _levels(data, keys)) if level == 1]
     if not top:
         return None
-    colon = _SPACE.match(data, top[-1] + len(_LAYERS_KEY))
-    assert colon is not None  # [ \t\n\r]* matches anywhere
-    value = _SPACE.match(data, colon.end() + 1)
-    assert value is not None
-    return _Layers(len(top), _read_layers(data, value.end()))
+    value = _skip_space(data, _skip_space(data, top[-1] + len(_LAYERS_KEY))
+                        + 1)
+    return _Layers(len(top), _read_layers(data, value))
 
 
 def _escaped(data: bytes, quote: int) -> bool:
@@ -406,39 +424,60 @@ def _escaped(data: bytes, quote: int) -> bool:
 
 def _levels(data: bytes, positions: list[int]) -> list[int]:
     """Per position (ascending), how many brackets outside strings are
-    open there; -1 for a position inside a string."""
+    open there; -1 for a position inside a string.
+
+    The scan runs from the nearer end of the text: a valid JSON text holds
+    as many opening brackets as closing ones and an even number of string
+    quotes, so what comes after a position tells as much as what comes
+    before it. The converter writes the member last, after the records.
+    """
     whole = np.frombuffer(data, dtype=np.uint8)
-    levels: list[int] = []
-    level = quotes = 0  # open brackets and string quotes before the chunk
-    end = positions[-1] + 1
-    for start in range(0, end, _SCAN_CHUNK):
-        stop = min(start + _SCAN_CHUNK, end)
-        chunk = whole[start:stop]
-        found = np.flatnonzero(chunk == _QUOTE)
+    forward = positions[-1] < len(data) - positions[0]
+    if forward:
+        end = positions[-1] + 1
+        spans = [(lo, min(lo + _SCAN_CHUNK, end))
+                 for lo in range(0, end, _SCAN_CHUNK)]
+    else:
+        begin = positions[0]
+        spans = [(max(hi - _SCAN_CHUNK, begin), hi)
+                 for hi in range(len(data), begin, -_SCAN_CHUNK)]
+    found: dict[int, int] = {}
+    # Quotes and the level beyond the chunk: before it when the scan runs
+    # forward, after it when backward.
+    quotes = opened = closed = 0
+    for lo, hi in spans:
+        chunk = whole[lo:hi]
+        marks = np.flatnonzero(chunk == _QUOTE)
         # Backslashes are rare in street documents: look at each quote
         # after one, not at every quote.
-        after_backslash = found[whole[np.maximum(found + start - 1, 0)]
+        after_backslash = marks[whole[np.maximum(marks + lo - 1, 0)]
                                 == _BACKSLASH]
         if len(after_backslash):
             escaped = [q for q in after_backslash.tolist()
-                       if q + start > 0 and _escaped(data, q + start)]
-            found = np.setdiff1d(found, escaped, assume_unique=True)
+                       if q + lo > 0 and _escaped(data, q + lo)]
+            marks = np.setdiff1d(marks, escaped, assume_unique=True)
+        # Quotes before the chunk: counted, or an even total less those
+        # in and after it.
+        before = quotes if forward else quotes + len(marks)
         folded = chunk | 0x20
         opening = np.flatnonzero(folded == _OPENING)
         closing = np.flatnonzero(folded == _CLOSING)
         # A bracket is outside strings after an even number of quotes.
-        opening = opening[(quotes + np.searchsorted(found, opening)) % 2 == 0]
-        closing = closing[(quotes + np.searchsorted(found, closing)) % 2 == 0]
+        opening = opening[(before + np.searchsorted(marks, opening)) % 2 == 0]
+        closing = closing[(before + np.searchsorted(marks, closing)) % 2 == 0]
+        level = (opened - closed if forward else
+                 closed + len(closing) - opened - len(opening))
         for position in positions:
-            if start <= position < stop:
-                here = position - start
-                inside = (quotes + np.searchsorted(found, here)) % 2 == 1
-                levels.append(-1 if inside else level + int(
+            if lo <= position < hi:
+                here = position - lo
+                inside = (before + np.searchsorted(marks, here)) % 2 == 1
+                found[position] = -1 if inside else level + int(
                     np.searchsorted(opening, here)
-                    - np.searchsorted(closing, here)))
-        level += len(opening) - len(closing)
-        quotes += len(found)
-    return levels
+                    - np.searchsorted(closing, here))
+        quotes += len(marks)
+        opened += len(opening)
+        closed += len(closing)
+    return [found[position] for position in positions]
 
 
 def _skip_space(data: bytes, at: int) -> int:
@@ -448,13 +487,13 @@ def _skip_space(data: bytes, at: int) -> int:
 
 
 def _read_layers(data: bytes, start: int
-                 ) -> list[tuple[str, _Floats | None]] | None:
+                 ) -> list[tuple[str, _Risks | None]] | None:
     """The layers of the member value at ``start``, None when it is no
     object: arrays of plain numbers straight from the bytes; a document
     with anything else in them through json."""
     if data[start:start + 1] != b"{":
         return None
-    layers: list[tuple[str, _Floats | None]] = []
+    layers: list[tuple[str, _Risks | None]] = []
     at = _skip_space(data, start + 1)
     if data[at:at + 1] == b"}":
         return layers
@@ -468,14 +507,50 @@ def _read_layers(data: bytes, start: int
             # NaN, strings, nested arrays...: a faulty document, read the
             # slow way.
             return _json_layers(data, start)
-        text = data[at + 1:close]
-        risks = (np.fromstring(text, dtype=np.float64, sep=",")
-                 if text.strip() else np.empty(0, dtype=np.float64))
-        layers.append((json.loads(name.group()), risks))
+        layers.append((json.loads(name.group()),
+                       _number_text_risks(data[at + 1:close])))
         at = _skip_space(data, close + 1)
         if data[at:at + 1] != b",":
             return layers
         at = _skip_space(data, at + 1)
+
+
+def _number_text_risks(text: bytes) -> _Risks:
+    """The risks of the comma-separated JSON numbers ``text``.
+
+    Parsing every number would cost about 0.25 us each (4,000,000 edges: 1
+    s a layer). Only a number that may be out of range is parsed, by
+    float(), which rounds as the loader does: one with a minus sign that
+    is no exponent's, one with an exponent of three characters or more, one
+    longer than _PLAIN_NUMBER_LENGTH characters. Any other is 0 or more, and
+    below 10**120 (21 digits and an exponent of 99 at most): finite. A
+    sound layer has few such numbers, so its cost is a few passes of numpy
+    over its bytes.
+    """
+    if not text.strip():
+        return _Risks.of(np.empty(0, dtype=np.float64))
+    chars = np.frombuffer(text, dtype=np.uint8)
+    # Number k lies between bounds[k] + 1 and bounds[k + 1].
+    bounds = np.concatenate(([-1], np.flatnonzero(chars == _COMMA),
+                             [len(text)]))
+    commas = bounds[1:-1]
+    minus = np.flatnonzero(chars == _MINUS)
+    # ORed with 0x20, "E" becomes "e".
+    signs = minus[chars[np.maximum(minus - 1, 0)] | 0x20 != _EXPONENT]
+    exponents = np.flatnonzero(chars | 0x20 == _EXPONENT)
+    if len(exponents):
+        after = chars[np.minimum(exponents + 1, len(text) - 1)]
+        number_ends = bounds[np.searchsorted(commas, exponents) + 1]
+        exponents = exponents[(after != _MINUS)
+                              & (exponents + 3 < number_ends)]
+    positions = np.unique(np.concatenate((
+        np.searchsorted(commas, signs), np.searchsorted(commas, exponents),
+        np.flatnonzero(np.diff(bounds) > _PLAIN_NUMBER_LENGTH + 1))))
+    values = np.array([float(text[a:b]) for a, b in zip(
+        (bounds[positions] + 1).tolist(), bounds[positions + 1].tolist())],
+        dtype=np.float64)
+    found = _Risks.of(values)
+    return _Risks(len(bounds) - 1, positions[found.wrong], found.wrong_values)
 
 
 class _Pairs(list[tuple[str, Any]]):
@@ -483,17 +558,18 @@ class _Pairs(list[tuple[str, Any]]):
 
 
 def _json_layers(data: bytes, start: int
-                 ) -> list[tuple[str, _Floats | None]]:
+                 ) -> list[tuple[str, _Risks | None]]:
     """The layers of the object at ``start``, read with Python's json."""
     pairs, _ = json.JSONDecoder(object_pairs_hook=_Pairs).raw_decode(
         data[start:].decode("utf-8"))
-    layers: list[tuple[str, _Floats | None]] = []
+    layers: list[tuple[str, _Risks | None]] = []
     for name, value in pairs:
         risks = None
         if isinstance(value, list) and not isinstance(value, _Pairs) and all(
                 isinstance(v, (int, float)) and not isinstance(v, bool)
                 for v in value):
-            risks = np.array([_float(v) for v in value], dtype=np.float64)
+            risks = _Risks.of(np.array([_float(v) for v in value],
+                                       dtype=np.float64))
         layers.append((name, risks))
     return layers
 
@@ -517,12 +593,12 @@ def _layer_problems(g: _GraphArrays, found: _Layers | None
                       f"members (the last one is checked)")
     if found.layers is None:
         faults.append("`risk_layers` is not an object of risk layers")
-        return [_problem("bad_layer", "; ".join(faults), len(faults)),
-                None, None]
+        return [_problem("bad_layer", "; ".join(faults), len(faults))]
     wrong = [f"`{name}` (not an array of numbers)" if risks is None
-             else f"`{name}` ({len(risks)} value{'' if len(risks) == 1 else 's'})"
+             else f"`{name}` ({risks.count} value"
+                  f"{'' if risks.count == 1 else 's'})"
              for name, risks in found.layers
-             if risks is None or len(risks) != edges]
+             if risks is None or risks.count != edges]
     if wrong:
         faults.append(_listed(
             len(wrong), "risk layer", wrong,
@@ -544,27 +620,25 @@ def _layer_problems(g: _GraphArrays, found: _Layers | None
             "is refused" if len(refused) == 1 else "are refused"),
             len(refused)) if refused else None,
         _layer_risks(g, [(name, risks) for name, risks in found.layers
-                         if risks is not None and len(risks) == edges])]
+                         if risks is not None and risks.count == edges])]
 
 
-def _layer_risks(g: _GraphArrays, layers: list[tuple[str, _Floats]]
+def _layer_risks(g: _GraphArrays, layers: list[tuple[str, _Risks]]
                  ) -> Problem | None:
     """The risks outside [0, the largest finite double], layer by layer in
     document order, each layer's in edge order."""
-    wrong = [(name, risks, np.flatnonzero(~((risks >= 0.0)
-                                            & (risks <= _FINITE_MAX))))
-             for name, risks in layers]
-    count = sum(len(positions) for _, _, positions in wrong)
+    count = sum(len(risks.wrong) for _, risks in layers)
     if count == 0:
         return None
     # Row entry of each document position, for the edges' names.
     rows = np.empty(len(g.edge_index), dtype=np.intp)
     rows[g.edge_index] = np.arange(len(g.edge_index))
     shown: list[str] = []
-    for name, risks, positions in wrong:
-        first = positions[:_EXAMPLES - len(shown)]
+    for name, risks in layers:
+        first = slice(0, _EXAMPLES - len(shown))
         shown += [f"{edge} in `{name}`: {risk!r}" for edge, risk in zip(
-            _edge_names(g, rows[first]), risks[first].tolist())]
+            _edge_names(g, rows[risks.wrong[first]]),
+            risks.wrong_values[first].tolist())]
     return _problem("bad_layer_risk", _listed(
         count, "layer risk", shown,
         "is negative, NaN or infinite" if count == 1

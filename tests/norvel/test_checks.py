@@ -438,7 +438,32 @@ def test_layers_are_found_wherever_the_text_puts_them(monkeypatch):
             continue
         expected = [(name, None if not isinstance(value, list) or any(
             isinstance(v, bool) or not isinstance(v, (int, float))
-            for v in value) else [float(v) for v in value])
+            for v in value) else (len(value), [
+                (k, float(v)) for k, v in enumerate(value) if v < 0]))
             for name, value in tops[-1].items()]
-        assert [(name, None if risks is None else risks.tolist())
+        assert [(name, None if risks is None else (
+            risks.count, list(zip(risks.wrong.tolist(),
+                                  risks.wrong_values.tolist()))))
                 for name, risks in found.layers] == expected, text
+
+
+def test_number_texts_against_json():
+    """Only suspect numbers are parsed: every value outside [0, the largest
+    double] is still found, with the value json gives it."""
+    from norvel.checks import _number_text_risks
+    rng = random.Random(12)
+    pool = ["0", "-0", "-0.0", "1", "0.25", "12e3", "1E-5", "-1e-5", "-2",
+            "1e308", "1.7976931348623157e308", "1.7976931348623159e308",
+            "1e309", "0.001e310", "1e-400", "-1e400", "1" * 310,
+            "-" + "9" * 320, "0." + "0" * 350 + "1", "1e+100", "5e0100"]
+    for _ in range(300):
+        values = [rng.choice(pool) for _ in range(rng.randint(1, 12))]
+        text = rng.choice([",", ", ", " ,\n"]).join(values).encode()
+        risks = _number_text_risks(text)
+        parsed = [float(v) for v in values]
+        wrong = [(k, v) for k, v in enumerate(parsed)
+                 if not 0 <= v <= sys.float_info.max]
+        assert (risks.count, list(zip(risks.wrong.tolist(),
+                                      risks.wrong_values.tolist()))) == \
+            (len(values), wrong), text
+    assert _number_text_risks(b" \n").count == 0
