@@ -320,19 +320,26 @@ def test_edges_carry_the_way_names_and_routes_ignore_them(tmp_path):
     plain = {"nodes": document["nodes"],
              "edges": [{k: v for k, v in e.items() if k not in ("name", "tags")}
                        for e in document["edges"]]}
-    with_names = norvel_core.PyGraph.from_json(text)
     without = norvel_core.PyGraph.from_json(json.dumps(plain))
+    # The member anywhere among the graph's, with any numbers in it.
+    layers_first = {"risk_layers": {**document["risk_layers"],
+                                    "odd": [-1, 1e999, "x", None]},
+                    "nodes": document["nodes"], "edges": document["edges"]}
     ids = [n["id"] for n in document["nodes"]]
-    for source in ids:
-        for target in ids:
-            if source != target:
-                for eps in (0.0, 0.1):
-                    assert [repr(vars_of(r)) for r in
+    for with_names in (norvel_core.PyGraph.from_json(text),
+                       norvel_core.PyGraph.from_json(
+                           json.dumps(layers_first).replace("Infinity",
+                                                            "1e999"))):
+        for source in ids:
+            for target in ids:
+                if source != target:
+                    for eps in (0.0, 0.1):
+                        assert [repr(vars_of(r)) for r in
+                                norvel_core.compute_safe_routes(
+                                    with_names, source, target, eps)] == [
+                            repr(vars_of(r)) for r in
                             norvel_core.compute_safe_routes(
-                                with_names, source, target, eps)] == [
-                        repr(vars_of(r)) for r in
-                        norvel_core.compute_safe_routes(
-                            without, source, target, eps)]
+                                without, source, target, eps)]
 
 
 def vars_of(route):
