@@ -252,16 +252,28 @@ def _edge_record(edge: WalkEdge) -> Record:
     return record
 
 
+# Names stay readable (UTF-8, not \u escapes); json escapes quotes,
+# backslashes and control characters. One encoder for all: json.dumps
+# with options builds one per call.
+_TEXT = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"))
+
+
 def _value(value: float | int | str | dict[str, str]) -> str:
     if isinstance(value, (str, dict)):
-        # Names stay readable (UTF-8, not \u escapes); json escapes quotes,
-        # backslashes and control characters.
-        return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+        return _TEXT.encode(value)
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"not a number: {value!r}")
     if isinstance(value, float) and not math.isfinite(value):
         raise ValueError(f"JSON cannot hold {value!r}")
     return repr(value)
+
+
+def _numbers(values: list[float]) -> str:
+    """The values joined by commas, as _value writes each."""
+    if all(type(v) is float for v in values) \
+            and all(map(math.isfinite, values)):
+        return ",".join(map(repr, values))
+    return ",".join(map(_value, values))  # raises for what JSON cannot hold
 
 
 def document_text(document: Document) -> str:
@@ -276,7 +288,7 @@ def document_text(document: Document) -> str:
     text = '{"nodes":[\n' + nodes + '\n],\n"edges":[\n' + edges + "\n]"
     if "risk_layers" in document:
         layers = ",\n".join(
-            _value(name) + ":[" + ",".join(map(_value, risks)) + "]"
+            _value(name) + ":[" + _numbers(risks) + "]"
             for name, risks in document["risk_layers"].items())
         text += f',\n"{RISK_LAYERS_MEMBER}":{{\n{layers}\n}}'
     return text + "}\n"
