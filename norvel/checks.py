@@ -69,10 +69,12 @@ strongly connected components found by scipy: a 1,000,000-node,
 4,000,000-edge document took 2.1 s of processor time (3.1 s on a busy
 two-core machine) and 760 MB at most, against 15 s and 3.1 GB when the
 document was parsed again in Python (``bench/check_document.py``).
-The loader skips a top-level ``risk_layers`` member; it is found in the
-document's bytes by one pass of numpy over them up to the member (none at
-all when the text holds no ``"risk_layers"``), and its arrays are read by
-numpy's number parser, so layers cost about what their text does.
+The loader skips a top-level ``risk_layers`` member, so the checks find it
+in the document's bytes: one search for the text ``"risk_layers"`` (0.13 s
+over that document when it has no layers), then one pass of numpy from
+the nearer end of the text to the member, and a few over each layer's
+numbers, only those that may be out of range being parsed: 0.54 s for two
+layers of 4,019,017 risks written last, as the converter writes them.
 """
 
 from __future__ import annotations
