@@ -136,9 +136,13 @@ def load_rule_file(spec: str) -> walk_graph.HazardRule:
     if found is None or found.loader is None:
         raise ValueError(f"{path_text} is not a Python file")
     module = importlib.util.module_from_spec(found)
+    # Registered as an import would be: dataclasses and pickle look their
+    # module up there.
+    sys.modules[module_name] = module
     try:
         found.loader.exec_module(module)
     except Exception as failure:  # the file is the user's: any fault is theirs
+        del sys.modules[module_name]
         raise ValueError(f"{path_text} failed: {type(failure).__name__}: "
                          f"{failure}") from failure
     return _rule_in(module, path_text, attribute, spec)

@@ -413,7 +413,12 @@ class TestLayers:
         folder = tmp_path / "more"
         folder.mkdir()
         # A file of the same name elsewhere is a module of its own.
-        (folder / "rules.py").write_text("def flat(tags):\n    return 1.0\n")
+        (folder / "rules.py").write_text(
+            "from dataclasses import dataclass\n"
+            "@dataclass\n"
+            "class Flat:\n"
+            "    value: float = 1.0\n"
+            "def flat(tags):\n    return Flat().value\n")
         (tmp_path / "layermodule.py").write_text(
             "class Rules:\n    @staticmethod\n    def three(tags):\n"
             "        return 3.0\n")
