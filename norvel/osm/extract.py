@@ -15,7 +15,7 @@ import time
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
-from types import ModuleType
+from types import MappingProxyType, ModuleType
 from typing import TYPE_CHECKING, TextIO
 
 from norvel._layer_names import layer_name_fault
@@ -53,8 +53,9 @@ class WalkRules:
     oneway: bool = True
     largest_component_only: bool = True
     hazard: walk_graph.HazardRule = walk_rules.hazard_per_km
+    # Left out of the hash (a mapping has none), so rules stay hashable.
     layers: Mapping[str, walk_graph.HazardRule] = field(
-        default_factory=lambda: dict(walk_rules.DEFAULT_LAYER_RULES))
+        default=walk_rules.DEFAULT_LAYER_RULES, hash=False)
 
     def __post_init__(self) -> None:
         unknown = sorted(set(self.exclude) - walk_rules.BASE_HAZARD_PER_KM.keys())
@@ -72,6 +73,8 @@ class WalkRules:
                 raise TypeError(f"the rule of the risk layer {name} must be "
                                 f"a callable (tags) -> hazard per km, got "
                                 f"{rule!r}")
+        # A copy no one can change: the caller's mapping stays theirs.
+        object.__setattr__(self, "layers", MappingProxyType(dict(self.layers)))
 
 
 def _rule_in(module: ModuleType, where: str, attribute: str,

@@ -12,6 +12,7 @@ from __future__ import annotations
 import math
 import re
 from collections.abc import Callable, Mapping
+from types import MappingProxyType
 
 #: Risk per kilometre walked on each highway class, before the tag modifiers.
 #: Ways shared with motor traffic weigh most; the values are chosen so that
@@ -254,7 +255,8 @@ def night_hazard_per_km(tags: dict[str, str]) -> float:
 
 
 #: The layers the converter writes beside `risk_score`: name to rule.
-DEFAULT_LAYER_RULES: Mapping[str, Callable[[dict[str, str]], float]] = {"day": day_hazard_per_km, "night": night_hazard_per_km}
+DEFAULT_LAYER_RULES: Mapping[str, Callable[[dict[str, str]], float]] = \
+    MappingProxyType({"day": day_hazard_per_km, "night": night_hazard_per_km})
 
 #: The tags of a way that an edge carries as its member `tags`, in this
 #: order: what the rules above read to judge a walk.

@@ -386,6 +386,12 @@ class TestLayers:
             round(e["distance_m"] / 1000, 4) for e in flat["edges"]]
         assert flat["risk_layers"]["day"] == [
             e["risk_score"] for e in flat["edges"]]
+        # The rules keep a copy of the layers, and stay hashable.
+        layers = {"flat": hazard_per_km}
+        rules = WalkRules(layers=layers)
+        layers["more"] = hazard_per_km
+        assert list(rules.layers) == ["flat"]
+        assert hash(WalkRules()) == hash(WalkRules(layers=layers))
 
     @pytest.mark.parametrize("name, message", [
         ("2night", "the risk layer name '2night' is not a plain identifier "
