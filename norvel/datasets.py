@@ -1,7 +1,8 @@
 """Sample data shipped inside the package.
 
 - ``helsinki_walk()``: the path of a pedestrian graph document of central
-  Helsinki (5790 nodes, 13798 edges with way names; OpenStreetMap data,
+  Helsinki (5790 nodes, 13798 edges with way names and walking tags, the
+  risk layers day and night; OpenStreetMap data,
   (c) OpenStreetMap contributors, ODbL 1.0). Its README, beside it in
   ``norvel/data/``, tells where it comes from, how it was made and under
   which licence it may be used.

@@ -6,9 +6,13 @@ or, from Python, ``norvel.osm.osm_to_graph(INPUT, OUTPUT)``.
 
 The output is the JSON text that `norvel_core.PyGraph.from_json` reads:
 ``{"nodes":[{"id":..,"lat":..,"lon":..}],"edges":[{"from":..,"to":..,
-"distance_m":..,"risk_score":..,"name":..}]}``, where ``name`` is the
-`name` tag of the edge's way (left out when the way has none); the route
-search skips that member, so it changes no answer. An output name ending
+"distance_m":..,"risk_score":..,"name":..,"tags":{..}}],
+"risk_layers":{"day":[..],"night":[..]}}``, where ``name`` is the `name`
+tag of the edge's way (left out when the way has none), ``tags`` its
+walking tags (``highway``, ``lit``, ``sidewalk``, ``crossing``,
+``maxspeed``: those the way has, in that order) and ``risk_layers`` one
+risk per edge, in edge order, for each layer (see Layers); the route
+search skips those members, so they change no answer. An output name ending
 in ``.gz`` is written with gzip -9 and a header without time stamp or file
 name. Nodes are sorted by id and edges by (from, to), so the same extract
 always gives the same bytes. Familiarity is left out: it belongs to a
@@ -21,7 +25,8 @@ that one line. The rules live in ``norvel.osm.rules`` and
 (options ``--exclude``, ``--ignore-oneway`` and ``--all-components`` of the
 command) turns single rules off; by default they all apply, as stated
 below. ``WalkRules(hazard=...)`` (option ``--risk-rules module:function``)
-replaces the risk rule with your own.
+replaces the risk rule with your own; ``WalkRules(layers=...)`` (option
+``--layer NAME=FILE.py:function``) chooses the layers.
 
 Walkable ways
     A way is kept when its `highway` is one of pedestrian, platform,
@@ -87,6 +92,29 @@ Risk
     the same 100 m of lit footway 0.01, and a lit 12 m marked footway
     crossing 0.0732.
 
+Layers
+    Beside risk_score, each edge has a risk in each layer, by the same
+    formula (distance_m / 1000 x hazard, 4 decimals) with its own hazard:
+
+    day
+        (base + speed) x sidewalk + crossing: no lighting term.
+    night
+        as risk_score, but +2.0 rather than +0.50 when `lit` is no,
+        disused or off: after dark 100 m of unlit way are worth a 100 m detour
+        (500 x risk), four times as much as by the default rule. Absent
+        or unknown lighting stays +0.15.
+
+    So the 100 m of unlit primary road above weigh 0.22 by day and 0.42
+    at night, the 100 m of lit footway 0.01 in both.
+    ``--layer NAME=FILE.py:function`` (or ``NAME=module:function``,
+    repeatable) adds the layer NAME by your own rule (see below), after
+    day and night; a name is a plain identifier (ASCII letters, digits,
+    _; not starting with a digit) other than "default" (the name of
+    risk_score) and day or night. From Python,
+    ``WalkRules(layers={**DEFAULT_LAYER_RULES, "child": child})`` with
+    ``DEFAULT_LAYER_RULES`` from ``norvel.osm.rules``; ``layers={}``
+    writes no member ``risk_layers``.
+
 Your own risk rule
     A function from a way's tags (a ``dict`` of strings, every tag of the
     way) to its hazard per km, a finite number, 0 or more. For a walk at
@@ -105,11 +133,16 @@ Your own risk rule
     night:hazard`` (the module is looked up on ``sys.path``, then in the
     current directory), or from Python
     ``osm_to_graph("city.osm.pbf", "night.json.gz", WalkRules(hazard=hazard))``.
-    Which ways are kept, their directions and lengths stay as above.
+    Which ways are kept, their directions and lengths stay as above. The
+    same function makes a layer: ``--layer mynight=night.py:hazard`` (a
+    file path, run once as a module of its own) keeps risk_score as it
+    is and writes the layer mynight beside day and night.
 
 Graph
     Where ways overlap, parallel edges between the same two nodes are merged
-    into the one with the least risk. Only the largest strongly connected
+    into the one with the least risk_score, whose name and tags the edge
+    keeps; each layer takes the least of its own risks over them, from
+    whichever way it comes. Only the largest strongly connected
     component is kept (ties: the one holding the lowest node id), with the
     nodes its edges use, so any node can reach any other.
 """

@@ -6,14 +6,19 @@ The rules are stated in full in the docstring of ``norvel.osm``.
 from __future__ import annotations
 
 import argparse
+import hashlib
 import importlib
+import importlib.util
 import os
 import sys
 import time
-from dataclasses import dataclass
+from collections.abc import Mapping
+from dataclasses import dataclass, field
 from pathlib import Path
+from types import MappingProxyType, ModuleType
 from typing import TYPE_CHECKING, TextIO
 
+from norvel._layer_names import layer_name_fault
 from norvel.osm import graph as walk_graph
 from norvel.osm import rules as walk_rules
 
@@ -37,13 +42,20 @@ class WalkRules:
     ``dict`` of strings) to a finite number, 0 or more; by default
     ``norvel.osm.rules.hazard_per_km``, the rule stated in ``norvel.osm``.
     Each edge's ``risk_score`` is its length in km times that hazard,
-    rounded to 4 decimals.
+    rounded to 4 decimals. ``layers``: the risk layers written beside it,
+    layer name to a rule of the same kind, in the order given; by default
+    ``day`` and ``night`` (``norvel.osm.rules.DEFAULT_LAYER_RULES``), none
+    when empty. A layer name is a plain identifier other than "default"
+    (ValueError otherwise); a rule that is not callable is a TypeError.
     """
 
     exclude: frozenset[str] = frozenset()
     oneway: bool = True
     largest_component_only: bool = True
     hazard: walk_graph.HazardRule = walk_rules.hazard_per_km
+    # Left out of the hash (a mapping has none), so rules stay hashable.
+    layers: Mapping[str, walk_graph.HazardRule] = field(
+        default=walk_rules.DEFAULT_LAYER_RULES, hash=False)
 
     def __post_init__(self) -> None:
         unknown = sorted(set(self.exclude) - walk_rules.BASE_HAZARD_PER_KM.keys())
@@ -52,6 +64,34 @@ class WalkRules:
         if not callable(self.hazard):
             raise TypeError(f"hazard must be a callable (tags) -> hazard per "
                             f"km, got {self.hazard!r}")
+        for name, rule in self.layers.items():
+            fault = (layer_name_fault(name) if isinstance(name, str)
+                     else "is not a string")
+            if fault is not None:
+                raise ValueError(f"the risk layer name {name!r} {fault}")
+            if not callable(rule):
+                raise TypeError(f"the rule of the risk layer {name} must be "
+                                f"a callable (tags) -> hazard per km, got "
+                                f"{rule!r}")
+        # A copy no one can change: the caller's mapping stays theirs.
+        object.__setattr__(self, "layers", MappingProxyType(dict(self.layers)))
+
+
+def _rule_in(module: ModuleType, where: str, attribute: str,
+             spec: str) -> walk_graph.HazardRule:
+    """The callable ``attribute`` (dotted, ``Class.method``) of a loaded
+    module; ``where`` names the module in messages, ``spec`` the whole
+    option."""
+    found: object = module
+    for part in attribute.split("."):
+        try:
+            found = getattr(found, part)
+        except AttributeError:
+            raise ValueError(f"{where} has no {attribute}") from None
+    if not callable(found):
+        raise ValueError(f"{spec} is not callable")
+    rule: walk_graph.HazardRule = found
+    return rule
 
 
 def load_hazard_rule(spec: str) -> walk_graph.HazardRule:
@@ -78,16 +118,63 @@ def load_hazard_rule(spec: str) -> walk_graph.HazardRule:
                 from still
         finally:
             sys.path.remove(os.getcwd())
-    found: object = module
-    for part in attribute.split("."):
-        try:
-            found = getattr(found, part)
-        except AttributeError:
-            raise ValueError(f"{module_name} has no {attribute}") from None
-    if not callable(found):
-        raise ValueError(f"{spec} is not callable")
-    rule: walk_graph.HazardRule = found
-    return rule
+    return _rule_in(module, module_name, attribute, spec)
+
+
+def load_rule_file(spec: str) -> walk_graph.HazardRule:
+    """The callable named ``FILE.py:function`` (``function`` may be dotted),
+    from the Python file at that path, run once as a module of its own.
+    Raises ValueError naming what is missing or what the file raised."""
+    path_text, colon, attribute = spec.rpartition(":")
+    if not colon or not path_text or not attribute:
+        raise ValueError(f"expected FILE.py:function, got {spec!r}")
+    path = Path(path_text)
+    if not path.is_file():
+        raise ValueError(f"no file {path_text}")
+    # Named by the file's full path, so two files of one name do not meet
+    # in sys.modules.
+    digest = hashlib.sha256(os.fsencode(path.resolve())).hexdigest()[:16]
+    module_name = f"_norvel_rules_{path.stem}_{digest}"
+    found = importlib.util.spec_from_file_location(module_name, path)
+    if found is None or found.loader is None:
+        raise ValueError(f"{path_text} is not a Python file")
+    module = importlib.util.module_from_spec(found)
+    # Registered as an import would be: dataclasses and pickle look their
+    # module up there.
+    sys.modules[module_name] = module
+    try:
+        found.loader.exec_module(module)
+    except Exception as failure:  # the file is the user's: any fault is theirs
+        del sys.modules[module_name]
+        raise ValueError(f"{path_text} failed: {type(failure).__name__}: "
+                         f"{failure}") from failure
+    return _rule_in(module, path_text, attribute, spec)
+
+
+def load_rule(spec: str) -> walk_graph.HazardRule:
+    """``FILE.py:function`` (load_rule_file) when the part before the
+    last colon ends in ``.py``, else ``module:function``
+    (load_hazard_rule)."""
+    before, colon, after = spec.rpartition(":")
+    if not colon or not before or not after:
+        raise ValueError(f"expected FILE.py:function or module:function, "
+                         f"got {spec!r}")
+    if before.endswith(".py"):
+        return load_rule_file(spec)
+    return load_hazard_rule(spec)
+
+
+def parse_layer_option(text: str) -> tuple[str, walk_graph.HazardRule]:
+    """(name, rule) of ``NAME=FILE.py:function`` or ``NAME=module:function``
+    (load_rule). Raises ValueError on a name that cannot name a layer or a
+    rule that cannot be loaded."""
+    name, equals, spec = text.partition("=")
+    if not equals or not name or not spec:
+        raise ValueError(f"expected NAME=FILE.py:function, got {text!r}")
+    fault = layer_name_fault(name)
+    if fault is not None:
+        raise ValueError(f"the risk layer name {name!r} {fault}")
+    return name, load_rule(spec)
 
 
 #: Short runs stay quiet: no status line before this many seconds.
@@ -181,14 +268,17 @@ def convert(pbf_path: str | os.PathLike[str], rules: WalkRules = WalkRules(),
     ways = read_walkable_ways(Path(pbf_path), rules, shown)
     coordinates: dict[int, walk_graph.WayNode] = {}
     edges: list[walk_graph.WalkEdge] = []
+    layer_rules = list(rules.layers.values())
     for nodes, tags in ways:
         for node in nodes:
             coordinates[node.id] = node
         edges.extend(walk_graph.way_edges(nodes, tags, oneway=rules.oneway,
-                                          hazard_rule=rules.hazard))
+                                          hazard_rule=rules.hazard,
+                                          layer_rules=layer_rules))
     shown.show(f"building the graph from {len(edges):,} directed edges")
     document = walk_graph.build_document(
-        coordinates, edges, largest_only=rules.largest_component_only)
+        coordinates, edges, largest_only=rules.largest_component_only,
+        layer_names=list(rules.layers))
     stats = {
         "walkable way pieces": len(ways),
         "nodes on walkable ways": len(coordinates),
@@ -246,8 +336,14 @@ def main(argv: list[str] | None = None) -> int:
         help="keep every strongly connected component, not just the largest")
     parser.add_argument(
         "--risk-rules", metavar="MODULE:FUNCTION",
-        help="your own hazard per km of a way: a function of its tags (a "
-             "dict of strings), e.g. myrules:night; see pydoc norvel.osm")
+        help="your own hazard per km of a way for its risk_score: a "
+             "function of its tags (a dict of strings), e.g. myrules:night; "
+             "see pydoc norvel.osm")
+    parser.add_argument(
+        "--layer", action="append", default=[], metavar="NAME=RULE",
+        help="also write the risk layer NAME, by a rule of the same kind "
+             "named FILE.py:FUNCTION or MODULE:FUNCTION, e.g. "
+             "child=rules.py:child_hazard (repeatable; beside day and night)")
     parser.add_argument("--quiet", action="store_true",
                         help="print nothing but errors")
     args = parser.parse_args(argv)
@@ -258,10 +354,23 @@ def main(argv: list[str] | None = None) -> int:
     except ValueError as failure:
         print(f"error: --risk-rules: {failure}", file=sys.stderr)
         return 2
+    layers = dict(walk_rules.DEFAULT_LAYER_RULES)
+    for option in args.layer:
+        try:
+            name, rule = parse_layer_option(option)
+            if name in layers:
+                raise ValueError(
+                    f"the risk layer {name} is written already"
+                    + (" (day and night are the converter's own)"
+                       if name in walk_rules.DEFAULT_LAYER_RULES else ""))
+        except ValueError as failure:
+            print(f"error: --layer {option}: {failure}", file=sys.stderr)
+            return 2
+        layers[name] = rule
     rules = WalkRules(exclude=frozenset(args.exclude),
                       oneway=not args.ignore_oneway,
                       largest_component_only=not args.all_components,
-                      hazard=hazard)
+                      hazard=hazard, layers=layers)
     try:
         stats = osm_to_graph(args.input, args.output, rules,
                              progress=None if args.quiet else sys.stderr)

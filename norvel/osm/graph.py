@@ -2,7 +2,8 @@
 
 No pyosmium: ways arrive as node lists with coordinates and tags, and leave
 as one deterministic JSON text (nodes sorted by id, edges by (from, to),
-numbers rounded once).
+numbers rounded once), with the edges' risks in named layers beside their
+`risk_score` when rules for layers are given.
 """
 
 from __future__ import annotations
@@ -12,8 +13,8 @@ import io
 import json
 import math
 from collections.abc import Callable, Iterable, Sequence
-from dataclasses import dataclass
-from typing import TypeAlias
+from dataclasses import dataclass, replace
+from typing import NotRequired, TypeAlias, TypedDict
 
 import numpy as np
 from scipy.sparse import coo_array
@@ -22,6 +23,7 @@ from scipy.sparse.csgraph import connected_components
 # Kept importable from here, where the converter's users found them first.
 from norvel._earth import EARTH_RADIUS_M as EARTH_RADIUS_M
 from norvel._earth import haversine_m as haversine_m
+from norvel._layer_names import RISK_LAYERS_MEMBER
 from norvel.osm import rules as walk_rules
 
 #: Decimals of the degrees written for a node (about 1 cm).
@@ -30,12 +32,20 @@ COORDINATE_DECIMALS = 7
 DISTANCE_DECIMALS = 2
 
 #: A node or edge record of the document: member name to number (or, for an
-#: edge's `name`, to text).
-Record: TypeAlias = dict[str, int | float | str]
+#: edge's `name`, to text; for its `tags`, to an object of texts).
+Record: TypeAlias = dict[str, int | float | str | dict[str, str]]
 #: A way's tags to its risk per kilometre walked.
 HazardRule: TypeAlias = Callable[[dict[str, str]], float]
-#: {"nodes": [...], "edges": [...]}
-Document: TypeAlias = dict[str, list[Record]]
+
+
+class Document(TypedDict):
+    """{"nodes": [...], "edges": [...], "risk_layers": {name: [risk per
+    edge, in edge order]}}, the last member only when layers were asked
+    for."""
+
+    nodes: list[Record]
+    edges: list[Record]
+    risk_layers: NotRequired[dict[str, list[float]]]
 
 
 @dataclass(frozen=True)
@@ -53,6 +63,10 @@ class WalkEdge:
     risk_score: float
     # The `name` tag of the way, written as the edge member `name`.
     name: str | None = None
+    # The edge's risk in each layer, in the order of the layer rules.
+    layer_risks: tuple[float, ...] = ()
+    # The way's walking tags (rules.WALKING_TAGS), the edge member `tags`.
+    tags: tuple[tuple[str, str], ...] = ()
 
 
 def rounded_node(node_id: int, lat: float, lon: float) -> WayNode:
@@ -60,30 +74,42 @@ def rounded_node(node_id: int, lat: float, lon: float) -> WayNode:
                    round(lon, COORDINATE_DECIMALS))
 
 
+def _way_hazard(rule: HazardRule, tags: dict[str, str]) -> float:
+    """``rule(tags)``, or ValueError naming the rule and the way when that
+    is no finite number, 0 or more."""
+    hazard = rule(tags)
+    if (isinstance(hazard, bool) or not isinstance(hazard, (int, float))
+            or not math.isfinite(hazard) or hazard < 0.0):
+        rule_name = getattr(rule, "__qualname__", repr(rule))
+        raise ValueError(
+            f"the risk rule {rule_name} gave {hazard!r} for a way tagged "
+            f"{tags!r}; a hazard per km must be a finite number, 0 or more")
+    return hazard
+
+
 def way_edges(nodes: Sequence[WayNode], tags: dict[str, str], *,
               oneway: bool = True,
-              hazard_rule: HazardRule = walk_rules.hazard_per_km
-              ) -> list[WalkEdge]:
+              hazard_rule: HazardRule = walk_rules.hazard_per_km,
+              layer_rules: Sequence[HazardRule] = ()) -> list[WalkEdge]:
     """The directed edges of one walkable way, segment by segment; with
     ``oneway`` false, both directions whatever the tags say.
 
-    ``hazard_rule`` gives the way's risk per kilometre from its tags; it
-    must return a finite number, zero or more (ValueError otherwise). Each
-    edge carries the way's `name` tag, if any.
+    ``hazard_rule`` gives the way's risk per kilometre from its tags, and
+    so each edge's `risk_score`; each of ``layer_rules`` its risk in one
+    layer, in that order. Every rule must return a finite number, zero or
+    more (ValueError otherwise). Each edge carries the way's `name` tag, if
+    any, and its walking tags.
 
     Lengths are measured between the rounded coordinates that the document
     stores, so anyone can recompute them from the file.
     """
     forward, backward = (walk_rules.walking_directions(tags) if oneway
                          else (True, True))
-    hazard = hazard_rule(tags)
-    if (isinstance(hazard, bool) or not isinstance(hazard, (int, float))
-            or not math.isfinite(hazard) or hazard < 0.0):
-        rule_name = getattr(hazard_rule, "__qualname__", repr(hazard_rule))
-        raise ValueError(
-            f"the risk rule {rule_name} gave {hazard!r} for a way tagged "
-            f"{tags!r}; a hazard per km must be a finite number, 0 or more")
+    hazard = _way_hazard(hazard_rule, tags)
+    layer_hazards = [_way_hazard(rule, tags) for rule in layer_rules]
     name = tags.get("name")
+    # One tuple for all the way's edges.
+    walking = tuple(walk_rules.walking_tags(tags).items())
     edges: list[WalkEdge] = []
     for a, b in zip(nodes, nodes[1:]):
         if a.id == b.id:
@@ -91,31 +117,53 @@ def way_edges(nodes: Sequence[WayNode], tags: dict[str, str], *,
         distance = round(haversine_m(a.lat, a.lon, b.lat, b.lon),
                          DISTANCE_DECIMALS)
         risk = walk_rules.edge_risk(distance, hazard)
+        layers = tuple(walk_rules.edge_risk(distance, layer_hazard)
+                       for layer_hazard in layer_hazards)
         if forward:
-            edges.append(WalkEdge(a.id, b.id, distance, risk, name))
+            edges.append(WalkEdge(a.id, b.id, distance, risk, name, layers,
+                                  walking))
         if backward:
-            edges.append(WalkEdge(b.id, a.id, distance, risk, name))
+            edges.append(WalkEdge(b.id, a.id, distance, risk, name, layers,
+                                  walking))
     return edges
 
 
 def merge_parallel(edges: Iterable[WalkEdge]) -> list[WalkEdge]:
     """One edge per (from, to): where ways overlap, a walker takes the safer.
 
-    Result sorted by (from, to); independent of the order of the input: on
-    equal risk and length, a named edge wins over an unnamed one, then the
-    name first in code point order.
+    The edge of the least `risk_score` is kept, with its name and tags;
+    each layer's risk is the least of that layer's risks over the merged
+    edges, whichever way it came from, as a walker judging by that layer
+    would take the way safest by it. Result sorted by (from, to);
+    independent of the order of the input: on equal risk and length, a
+    named edge wins over an unnamed one, then the name first in code point
+    order, then the tags first in that order.
     """
-    def rank(edge: WalkEdge) -> tuple[float, float, bool, str]:
+    def rank(edge: WalkEdge) -> tuple[float, float, bool, str,
+                                      tuple[tuple[str, str], ...]]:
         return (edge.risk_score, edge.distance_m, edge.name is None,
-                edge.name or "")
+                edge.name or "", edge.tags)
 
     best: dict[tuple[int, int], WalkEdge] = {}
+    # Only keys met more than once: parallel ways are few.
+    least: dict[tuple[int, int], tuple[float, ...]] = {}
     for edge in edges:
         key = (edge.source, edge.target)
         kept = best.get(key)
-        if kept is None or rank(edge) < rank(kept):
+        if kept is None:
             best[key] = edge
-    return [best[key] for key in sorted(best)]
+            continue
+        if len(edge.layer_risks) != len(kept.layer_risks):
+            raise ValueError(f"edges {key[0]} -> {key[1]} have risks in "
+                             f"{len(kept.layer_risks)} and "
+                             f"{len(edge.layer_risks)} layers")
+        least[key] = tuple(map(min, least.get(key, kept.layer_risks),
+                               edge.layer_risks))
+        if rank(edge) < rank(kept):
+            best[key] = edge
+    return [best[key] if key not in least
+            else replace(best[key], layer_risks=least[key])
+            for key in sorted(best)]
 
 
 def strongly_connected_components(
@@ -154,12 +202,16 @@ def largest_component(nodes: Iterable[int],
 
 def build_document(coordinates: dict[int, WayNode],
                    edges: Iterable[WalkEdge], *,
-                   largest_only: bool = True) -> Document:
+                   largest_only: bool = True,
+                   layer_names: Sequence[str] = ()) -> Document:
     """The graph document restricted to the largest strongly connected part
     (or, with ``largest_only`` false, every edge after merging).
 
     Only nodes that a kept edge touches are kept, so every edge end is a
     node, and with ``largest_only`` every node can reach every other one.
+    With ``layer_names`` (those of the edges' ``layer_risks``, in order),
+    the document holds them as its member `risk_layers`; without, it has
+    none. Raises ValueError when an edge has risks for other layers.
     """
     merged = merge_parallel(edges)
     if largest_only:
@@ -170,11 +222,23 @@ def build_document(coordinates: dict[int, WayNode],
         kept_edges = merged
     used = sorted({e.source for e in kept_edges}
                   | {e.target for e in kept_edges})
-    return {
+    document: Document = {
         "nodes": [{"id": n, "lat": coordinates[n].lat,
                    "lon": coordinates[n].lon} for n in used],
         "edges": [_edge_record(e) for e in kept_edges],
     }
+    if layer_names:
+        wrong = next((e for e in kept_edges
+                      if len(e.layer_risks) != len(layer_names)), None)
+        if wrong is not None:
+            raise ValueError(
+                f"edge {wrong.source} -> {wrong.target} has risks in "
+                f"{len(wrong.layer_risks)} layers, not in the "
+                f"{len(layer_names)} named {', '.join(layer_names)}")
+        document["risk_layers"] = {
+            name: [e.layer_risks[i] for e in kept_edges]
+            for i, name in enumerate(layer_names)}
+    return document
 
 
 def _edge_record(edge: WalkEdge) -> Record:
@@ -183,14 +247,20 @@ def _edge_record(edge: WalkEdge) -> Record:
                       "risk_score": edge.risk_score}
     if edge.name is not None:
         record["name"] = edge.name
+    if edge.tags:
+        record["tags"] = dict(edge.tags)
     return record
 
 
-def _value(value: float | int | str) -> str:
-    if isinstance(value, str):
-        # Names stay readable (UTF-8, not \u escapes); json escapes quotes,
-        # backslashes and control characters.
-        return json.dumps(value, ensure_ascii=False)
+# Names stay readable (UTF-8, not \u escapes); json escapes quotes,
+# backslashes and control characters. One encoder for all: json.dumps
+# with options builds one per call.
+_TEXT = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"))
+
+
+def _value(value: float | int | str | dict[str, str]) -> str:
+    if isinstance(value, (str, dict)):
+        return _TEXT.encode(value)
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"not a number: {value!r}")
     if isinstance(value, float) and not math.isfinite(value):
@@ -198,15 +268,30 @@ def _value(value: float | int | str) -> str:
     return repr(value)
 
 
+def _numbers(values: list[float]) -> str:
+    """The values joined by commas, as _value writes each."""
+    if all(type(v) is float for v in values) \
+            and all(map(math.isfinite, values)):
+        return ",".join(map(repr, values))
+    return ",".join(map(_value, values))  # raises for what JSON cannot hold
+
+
 def document_text(document: Document) -> str:
-    """Compact JSON with one record a line: small, yet diffable."""
+    """Compact JSON with one record, or one layer, a line: small, yet
+    diffable."""
     def record(fields: Record) -> str:
         return "{" + ",".join(f'"{name}":{_value(value)}'
                               for name, value in fields.items()) + "}"
 
     nodes = ",\n".join(record(n) for n in document["nodes"])
     edges = ",\n".join(record(e) for e in document["edges"])
-    return ('{"nodes":[\n' + nodes + '\n],\n"edges":[\n' + edges + "\n]}\n")
+    text = '{"nodes":[\n' + nodes + '\n],\n"edges":[\n' + edges + "\n]"
+    if "risk_layers" in document:
+        layers = ",\n".join(
+            _value(name) + ":[" + _numbers(risks) + "]"
+            for name, risks in document["risk_layers"].items())
+        text += f',\n"{RISK_LAYERS_MEMBER}":{{\n{layers}\n}}'
+    return text + "}\n"
 
 
 def gzip_bytes(text: str) -> bytes:

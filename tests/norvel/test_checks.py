@@ -280,3 +280,190 @@ def test_sample_path_from_a_zipped_package(tmp_path):
     assert origin.startswith(str(archive))
     size = (REPO / "norvel/data/helsinki_walk.json.gz").stat().st_size
     assert same == f"True {size}"
+
+
+def with_layers(layers_text, document=None, first=False):
+    """The text of a document (the square by default) with a top-level
+    member `risk_layers` written as ``layers_text``, last or first."""
+    text = json.dumps(document or square())
+    member = f'"risk_layers": {layers_text}'
+    if first:
+        return "{" + member + ", " + text[1:]
+    return text[:-1] + ", " + member + "}"
+
+
+class TestLayers:
+    def test_sound_layers_have_no_problem(self, tmp_path):
+        eight = json.dumps([0.0, 1, 2.5e-3, 0.1, 7, 0, 1e300, 3])
+        assert check(tmp_path, with_layers(
+            f'{{"day": {eight}, "_Night2": {eight}}}')) == []
+        assert check(tmp_path, with_layers("{}", first=True)) == []
+        # Member names elsewhere are not layers: in an edge, in a string.
+        document = square()
+        document["edges"][0]["risk_layers"] = {"x": [-1]}
+        document["edges"][1]["name"] = '"risk_layers": {"x": [-1]}'
+        assert check(tmp_path, document) == []
+
+    def test_each_layer_fault_is_named(self, tmp_path):
+        eight = json.dumps([0.1] * 8)
+        # Written as text: a repeated name cannot be a dict's.
+        text = with_layers(
+            f'{{"day": {eight}, "2night": {eight}, "default": {eight}, '
+            f'"short": {[0.1] * 7}, "one": [1], "words": {json.dumps(["a"] * 8)}, '
+            f'"bad": [0.1, -1, 0.2, 1e999, 0.1, 0.1, 0.1, -0.5], '
+            f'"day": {[0.1] * 9}}}')
+        problems = check(tmp_path, text)
+        assert kinds(problems) == [("bad_layer", "error", 4),
+                                   ("bad_layer_name", "error", 3),
+                                   ("bad_layer_risk", "error", 3)]
+        assert [p.message for p in problems] == [
+            "4 risk layers do not hold one number per edge (8 edges): "
+            "`short` (7 values), `one` (1 value), `words` (not an array of "
+            "numbers), `day` (9 values)",
+            "3 risk layer names are refused: `day` is given 2 times, "
+            "`2night` is not a plain identifier (ASCII letters, digits and "
+            "_; not starting with a digit), `default` is the document's own "
+            "risk_score",
+            "3 layer risks are negative, NaN or infinite: "
+            "edge 1 (2 -> 1) in `bad`: -1.0, edge 3 (3 -> 2) in `bad`: inf, "
+            "edge 7 (1 -> 4) in `bad`: -0.5"]
+
+    def test_the_member_itself(self, tmp_path):
+        assert [p.message for p in check(tmp_path, with_layers("[1]"))] == [
+            "`risk_layers` is not an object of risk layers"]
+        twice = with_layers('{"a": [-1, 0, 0, 0, 0, 0, 0, 0]}',
+                            json.loads(with_layers('{"b": 1}')))
+        problems = check(tmp_path, twice)
+        assert kinds(problems) == [("bad_layer", "error", 1),
+                                   ("bad_layer_risk", "error", 1)]
+        assert [p.message for p in problems] == [
+            "the document has 2 `risk_layers` members (the last one is "
+            "checked)",
+            "1 layer risk is negative, NaN or infinite: edge 0 (1 -> 2) in "
+            "`a`: -1.0"]
+        # The last one is checked: the first, no object, is not named.
+        problems = check(tmp_path, with_layers(
+            '{"a": [0, 0, 0, 0, 0, 0, 0, 0]}',
+            json.loads(with_layers('"no"'))))
+        assert kinds(problems) == [("bad_layer", "error", 1)]
+
+    def test_many_faulty_risks_over_layers(self, tmp_path):
+        problems = check(tmp_path, with_layers(
+            '{"a": [0, 0, 0, 0, 0, 0, -1, -2], "b": [-3, 0, -4, -5, -6, 0, '
+            '0, 0]}'))
+        assert problems[0].count == 6 and problems[0].message == (
+            "6 layer risks are negative, NaN or infinite: "
+            "edge 6 (4 -> 1) in `a`: -1.0, edge 7 (1 -> 4) in `a`: -2.0, "
+            "edge 0 (1 -> 2) in `b`: -3.0, edge 2 (2 -> 3) in `b`: -4.0, "
+            "edge 3 (3 -> 2) in `b`: -5.0, ...")
+
+    def test_beside_the_loaders_refusal(self, tmp_path):
+        document = square()
+        document["edges"][0]["risk_score"] = math.nan
+        problems = check(tmp_path, with_layers(
+            '{"n": [NaN, 0, 0, 0, 0, 0, 0, Infinity], "x": 1}', document))
+        assert kinds(problems) == [
+            ("malformed", "error", 1), ("bad_risk", "error", 1),
+            ("bad_layer", "error", 1), ("bad_layer_risk", "error", 2)]
+        assert problems[2].message == (
+            "1 risk layer does not hold one number per edge (8 edges): `x` "
+            "(not an array of numbers)")
+        assert problems[3].message.endswith(
+            "edge 0 (1 -> 2) in `n`: nan, edge 7 (1 -> 4) in `n`: inf")
+
+    def test_converter_output_is_sound(self, tmp_path):
+        graph = pytest.importorskip("norvel.osm.graph")
+        from norvel.osm.graph import WalkEdge, WayNode, build_document
+        coordinates = {n: WayNode(n, 60.0 + n * 1e-4, 25.0) for n in (1, 2)}
+        edges = [WalkEdge(1, 2, 11.12, 0.001, "a", (0.0, 0.5),
+                          (("highway", "path"),)),
+                 WalkEdge(2, 1, 11.12, 0.001, None, (0.2, 0.0))]
+        text = graph.document_text(build_document(
+            coordinates, edges, layer_names=("day", "night")))
+        assert check(tmp_path, text) == []
+        assert check(tmp_path, text.replace("0.5", "-0.5"))[0].message == (
+            "1 layer risk is negative, NaN or infinite: edge 0 (1 -> 2) in "
+            "`night`: -0.5")
+
+
+def _tricky_string(rng):
+    pieces = ['"', "\\", "[", "]", "{", "}", "risk_layers", ":", "a", "é",
+              "\n", '\\"', '"risk_layers":']
+    return "".join(rng.choice(pieces) for _ in range(rng.randint(0, 8)))
+
+
+def _tricky_value(rng, depth=0):
+    pick = rng.random()
+    if depth > 2 or pick < 0.3:
+        return rng.choice([1, -2.5, None, True, _tricky_string(rng)])
+    if pick < 0.6:
+        return [_tricky_value(rng, depth + 1)
+                for _ in range(rng.randint(0, 3))]
+    return {rng.choice(["risk_layers", _tricky_string(rng), "a"]):
+            _tricky_value(rng, depth + 1) for _ in range(rng.randint(0, 3))}
+
+
+def test_layers_are_found_wherever_the_text_puts_them(monkeypatch):
+    """The byte scan against json: random documents with the member name in
+    strings, keys and nested objects, brackets and escaped quotes in
+    strings, the member anywhere or twice, scanned in chunks of a few
+    bytes so that strings and escapes straddle them."""
+    from norvel import checks
+    monkeypatch.setattr(checks, "_SCAN_CHUNK", 5)
+    rng = random.Random(31)
+    for _ in range(400):
+        members = [(rng.choice(["nodes", "edges", "x", _tricky_string(rng)]),
+                    _tricky_value(rng)) for _ in range(rng.randint(0, 4))]
+        for _ in range(rng.choice([0, 1, 1, 2])):
+            layers = {f"l{k}": [rng.choice([0, 1.5, -1, 1e300])
+                                for _ in range(rng.randint(0, 3))]
+                      for k in range(rng.randint(0, 3))}
+            if rng.random() < 0.2:
+                layers = {"l": _tricky_value(rng)}
+            members.insert(rng.randint(0, len(members)),
+                           ("risk_layers", layers))
+        spaces = rng.choice([(", ", ": "), (",", ":"), (" ,\n ", " \t: ")])
+        text = ("{" + spaces[0].join(
+            json.dumps(name) + spaces[1] + json.dumps(value, ensure_ascii=rng.random() < 0.5)
+            for name, value in members) + "}")
+        assert json.loads(text) is not None
+        found = checks._document_layers(text.encode())
+        tops = [value for name, value in members if name == "risk_layers"]
+        if not tops:
+            assert found is None, text
+            continue
+        assert found is not None and found.members == len(tops), text
+        if not isinstance(tops[-1], dict):
+            assert found.layers is None
+            continue
+        expected = [(name, None if not isinstance(value, list) or any(
+            isinstance(v, bool) or not isinstance(v, (int, float))
+            for v in value) else (len(value), [
+                (k, float(v)) for k, v in enumerate(value) if v < 0]))
+            for name, value in tops[-1].items()]
+        assert [(name, None if risks is None else (
+            risks.count, list(zip(risks.wrong.tolist(),
+                                  risks.wrong_values.tolist()))))
+                for name, risks in found.layers] == expected, text
+
+
+def test_number_texts_against_json():
+    """Only suspect numbers are parsed: every value outside [0, the largest
+    double] is still found, with the value json gives it."""
+    from norvel.checks import _number_text_risks
+    rng = random.Random(12)
+    pool = ["0", "-0", "-0.0", "1", "0.25", "12e3", "1E-5", "-1e-5", "-2",
+            "1e308", "1.7976931348623157e308", "1.7976931348623159e308",
+            "1e309", "0.001e310", "1e-400", "-1e400", "1" * 310,
+            "-" + "9" * 320, "0." + "0" * 350 + "1", "1e+100", "5e0100"]
+    for _ in range(300):
+        values = [rng.choice(pool) for _ in range(rng.randint(1, 12))]
+        text = rng.choice([",", ", ", " ,\n"]).join(values).encode()
+        risks = _number_text_risks(text)
+        parsed = [float(v) for v in values]
+        wrong = [(k, v) for k, v in enumerate(parsed)
+                 if not 0 <= v <= sys.float_info.max]
+        assert (risks.count, list(zip(risks.wrong.tolist(),
+                                      risks.wrong_values.tolist()))) == \
+            (len(values), wrong), text
+    assert _number_text_risks(b" \n").count == 0

@@ -2,10 +2,12 @@ import gzip
 import json
 import math
 import random
+from dataclasses import replace
 
 import pytest
 
 from norvel.osm import graph as walk_graph
+from norvel.osm import rules as walk_rules
 from norvel.osm.graph import (EARTH_RADIUS_M, WalkEdge, WayNode, build_document,
                         document_text, gzip_bytes, haversine_m,
                         largest_component, merge_parallel,
@@ -63,11 +65,38 @@ def _nodes(*ids):
 class TestWayEdges:
     def test_two_way_segments(self):
         edges = way_edges(_nodes(1, 2, 3), {"highway": "footway",
-                                            "lit": "yes"})
+                                            "lit": "yes", "name": "A",
+                                            "surface": "asphalt"})
         seg = round(haversine_m(60.0, 25.0, 60.0, 25.001), 2)
         risk = round(seg / 1000 * 0.1, 4)
-        assert edges == [WalkEdge(1, 2, seg, risk), WalkEdge(2, 1, seg, risk),
-                         WalkEdge(2, 3, seg, risk), WalkEdge(3, 2, seg, risk)]
+        tags = (("highway", "footway"), ("lit", "yes"))
+        assert edges == [WalkEdge(a, b, seg, risk, "A", (), tags)
+                         for a, b in ((1, 2), (2, 1), (2, 3), (3, 2))]
+
+    def test_layers_follow_their_own_rules(self):
+        tags = {"lit": "no", "highway": "steps", "maxspeed": "50",
+                "crossing": "marked", "sidewalk": "no", "surface": "paved"}
+        seg = round(haversine_m(60.0, 25.0, 60.0, 25.001), 2)
+        edges = way_edges(_nodes(1, 2), tags, layer_rules=(
+            walk_rules.day_hazard_per_km, walk_rules.night_hazard_per_km,
+            lambda tags: 10.0))
+        # Steps: no traffic term, no crossing; unlit 0.5 by default, 2.0
+        # at night, nothing by day.
+        assert [(e.risk_score, e.layer_risks) for e in edges] == [
+            (round(seg / 1000 * 0.9, 4), (round(seg / 1000 * 0.4, 4),
+                                          round(seg / 1000 * 2.4, 4),
+                                          round(seg / 100, 4)))] * 2
+        # The walking tags in their fixed order, whatever the way's order.
+        assert edges[0].tags == (("highway", "steps"), ("lit", "no"),
+                                 ("sidewalk", "no"), ("crossing", "marked"),
+                                 ("maxspeed", "50"))
+
+    def test_a_layer_rule_is_held_to_the_same_values(self):
+        with pytest.raises(ValueError, match=r"^the risk rule "
+                           r".*<lambda> gave -1\.0 for a way tagged "):
+            way_edges(_nodes(1, 2), {"highway": "path"},
+                      layer_rules=(walk_rules.day_hazard_per_km,
+                                   lambda tags: -1.0))
 
     def test_one_way_for_walkers(self):
         tags = {"highway": "footway", "oneway:foot": "yes"}
@@ -99,6 +128,28 @@ def test_merge_parallel_keeps_the_safer_edge_in_any_order():
     for _ in range(20):
         rng.shuffle(edges)
         assert merge_parallel(edges) == expected
+
+
+def test_merged_edges_take_each_layers_least_risk():
+    # Three ways over 1 -> 2: the lit footway has the least risk_score and
+    # gives name and tags; the least day risk is the unlit one's, the least
+    # night risk the third's. An edge met once keeps its own risks.
+    lit = WalkEdge(1, 2, 10.0, 0.1, "Lit", (0.09, 0.1),
+                   (("highway", "footway"), ("lit", "yes")))
+    unlit = WalkEdge(1, 2, 10.0, 0.3, "Dark", (0.02, 0.5),
+                     (("highway", "path"), ("lit", "no")))
+    third = WalkEdge(1, 2, 10.0, 0.2, None, (0.05, 0.07),
+                     (("highway", "path"),))
+    alone = WalkEdge(2, 1, 10.0, 0.3, "Dark", (0.02, 0.5))
+    rng = random.Random(4)
+    edges = [lit, unlit, third, alone]
+    for _ in range(20):
+        rng.shuffle(edges)
+        assert merge_parallel(edges) == [
+            WalkEdge(1, 2, 10.0, 0.1, "Lit", (0.02, 0.07), lit.tags), alone]
+    with pytest.raises(ValueError, match="^edges 1 -> 2 have risks in 2 "
+                                         "and 1 layers$"):
+        merge_parallel([lit, WalkEdge(1, 2, 10.0, 0.1, None, (0.1,))])
 
 
 def _reachable(start, successors):
@@ -186,6 +237,27 @@ class TestDocument:
         # Every number keeps its decimal point, so ids stay integers and
         # doubles stay doubles for any reader.
         assert '"distance_m":11.12,' in text and '"risk_score":0.0011}' in text
+
+    def test_layers_and_tags_in_the_text(self):
+        coordinates, edges = _island_graph()
+        edges = [replace(e, layer_risks=(e.risk_score * 2, 0.5),
+                         tags=(("highway", "foot\"way"), ("lit", "ä")))
+                 for e in edges]
+        document = build_document(coordinates, edges,
+                                  layer_names=("day", "night"))
+        text = document_text(document)
+        assert json.loads(text) == document
+        assert text.endswith(
+            '{"from":3,"to":2,"distance_m":11.12,"risk_score":0.0011,'
+            '"tags":{"highway":"foot\\"way","lit":"ä"}}\n],\n'
+            '"risk_layers":{\n"day":[0.0022,0.0022,0.0022,0.0022],\n'
+            '"night":[0.5,0.5,0.5,0.5]\n}}\n')
+        # No layer names, no member; an edge without the right number of
+        # layer risks is refused.
+        assert "risk_layers" not in build_document(coordinates, edges)
+        with pytest.raises(ValueError, match=r"^edge 1 -> 3 has risks in 2 "
+                           r"layers, not in the 1 named day$"):
+            build_document(coordinates, edges, layer_names=("day",))
 
     def test_empty_document(self):
         document = build_document({}, [])

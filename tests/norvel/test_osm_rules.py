@@ -168,3 +168,62 @@ def test_documents_quote_the_rule_numbers(document):
                    *walk_rules.CROSSING_HAZARD.values()):
         assert re.search(rf"(?<![\d.]){re.escape(str(number))}0?(?!\d)",
                          text), number
+
+
+@pytest.mark.parametrize("tags, day, night", [
+    # The example the documents quote: 0.22 by day, 0.42 at night per 100 m.
+    ({"highway": "primary", "lit": "no", "maxspeed": "50"}, 2.2, 4.2),
+    # Lit ways weigh the same in every layer.
+    ({"highway": "footway", "lit": "yes"}, 0.10, 0.10),
+    ({"highway": "footway", "footway": "crossing", "crossing": "marked",
+      "lit": "yes"}, 6.1, 6.1),
+    # Unknown lighting: nothing by day, as by default at night.
+    ({"highway": "steps"}, 0.40, 0.55),
+    ({"highway": "path", "lit": "sometimes"}, 0.15, 0.30),
+    ({"highway": "path", "lit": "disused"}, 0.15, 2.15),
+    ({"highway": "corridor", "lit": "off"}, 0.05, 2.05),
+    ({"highway": "corridor"}, 0.05, 0.05),
+    ({"highway": "residential", "maxspeed": "40", "sidewalk": "both",
+      "lit": "no"}, (0.5 + 0.2) * 0.4, (0.5 + 0.2) * 0.4 + 2.0),
+])
+def test_day_and_night_hazards(tags, day, night):
+    assert walk_rules.day_hazard_per_km(tags) == pytest.approx(day)
+    assert walk_rules.night_hazard_per_km(tags) == pytest.approx(night)
+    # Day <= default <= night, whatever the tags.
+    assert walk_rules.day_hazard_per_km(tags) <= hazard_per_km(tags) \
+        <= walk_rules.night_hazard_per_km(tags)
+    assert list(walk_rules.DEFAULT_LAYER_RULES.values()) == [
+        walk_rules.day_hazard_per_km, walk_rules.night_hazard_per_km]
+
+
+def test_walking_tags_keep_their_order_and_nothing_else():
+    tags = {"maxspeed": "30", "name": "A", "lit": "yes", "highway": "road",
+            "sidewalk:left": "yes", "crossing": "zebra"}
+    assert list(walk_rules.walking_tags(tags).items()) == [
+        ("highway", "road"), ("lit", "yes"), ("crossing", "zebra"),
+        ("maxspeed", "30")]
+
+
+@pytest.mark.parametrize("document", [
+    REPO / "norvel" / "osm" / "__init__.py",
+    REPO / "norvel" / "data" / "README.md",
+    REPO / "docs" / "osm.md",
+])
+def test_documents_quote_the_layer_numbers(document):
+    text = " ".join(document.read_text(encoding="utf-8").split())
+    for number in (walk_rules.NIGHT_UNLIT_HAZARD, walk_rules.UNLIT_HAZARD):
+        assert re.search(rf"\+{re.escape(str(number))}0? rather than "
+                         rf"\+{walk_rules.UNLIT_HAZARD:.2f}"
+                         if number == walk_rules.NIGHT_UNLIT_HAZARD
+                         else rf"\+{number:.2f}", text), (number, document)
+    if document.name == "README.md":
+        return
+    # The worked example: 100 m of unlit 50 km/h primary road.
+    primary = {"highway": "primary", "lit": "no", "maxspeed": "50"}
+    day = edge_risk(100.0, walk_rules.day_hazard_per_km(primary))
+    night = edge_risk(100.0, walk_rules.night_hazard_per_km(primary))
+    assert re.search(rf"\b{day}\b by day,? and \b{night}\b at night", text), \
+        document
+    # "four times" the default rule's unlit hazard.
+    assert walk_rules.NIGHT_UNLIT_HAZARD == 4 * walk_rules.UNLIT_HAZARD
+    assert "four times" in text

@@ -15,6 +15,7 @@ import norvel
 
 from norvel.datasets import helsinki_walk
 from norvel.osm.graph import haversine_m
+from norvel.osm.rules import BASE_HAZARD_PER_KM, WALKING_TAGS
 
 REPO = Path(__file__).resolve().parents[2]
 SAMPLE = helsinki_walk()
@@ -64,7 +65,7 @@ def _cheapest_path(successors, source, target, weight):
 
 
 def test_shape_and_order(document):
-    assert list(document) == ["nodes", "edges"]
+    assert list(document) == ["nodes", "edges", "risk_layers"]
     ids = [node["id"] for node in document["nodes"]]
     assert ids == sorted(set(ids))
     assert 1000 < len(ids) < 100_000
@@ -77,13 +78,37 @@ def test_shape_and_order(document):
     keys = [(edge["from"], edge["to"]) for edge in document["edges"]]
     assert keys == sorted(set(keys))
     for edge in document["edges"]:
-        assert list(edge) in (["from", "to", "distance_m", "risk_score"],
+        assert list(edge) in (["from", "to", "distance_m", "risk_score",
+                               "tags"],
                               ["from", "to", "distance_m", "risk_score",
-                               "name"])
+                               "name", "tags"])
         assert type(edge.get("name", "")) is str
+        assert list(edge["tags"]) == [key for key in WALKING_TAGS
+                                      if key in edge["tags"]]
+        assert edge["tags"]["highway"] in BASE_HAZARD_PER_KM
         assert type(edge["distance_m"]) is float and edge["distance_m"] > 0
         assert type(edge["risk_score"]) is float and edge["risk_score"] >= 0
         assert round(edge["risk_score"], 4) == edge["risk_score"]
+
+
+def test_layers_hold_a_risk_per_edge_around_the_risk_score(document):
+    """By day no lighting term, at night a heavier one for unlit ways: per
+    edge, day <= risk_score <= night, merged parallel ways included (each
+    layer takes its least risk over them, risk_score the least of its
+    own)."""
+    layers = document["risk_layers"]
+    assert list(layers) == ["day", "night"]
+    edges = document["edges"]
+    for values in layers.values():
+        assert len(values) == len(edges)
+        assert all(type(v) is float and round(v, 4) == v for v in values)
+    assert all(day <= edge["risk_score"] <= night for day, night, edge in
+               zip(layers["day"], layers["night"], edges))
+    lit = [i for i, e in enumerate(edges) if e["tags"].get("lit") == "yes"]
+    assert all(layers["day"][i] == edges[i]["risk_score"] for i in lit)
+    unlit = [i for i, e in enumerate(edges) if e["tags"].get("lit") == "no"]
+    assert unlit and all(layers["night"][i] > edges[i]["risk_score"] > 0.0
+                         for i in unlit)
 
 
 def test_lengths_are_the_haversine_of_the_stored_coordinates(document):
@@ -135,26 +160,29 @@ def test_demo_pair_has_distinct_shortest_and_safest_ways(document,
     assert short_m < safe_m and safe_risk < short_risk
 
 
-def test_way_names_change_no_route(document):
-    """The search skips the `name` member: routes for random pairs are the
-    same, to the bit, with the names and without."""
+def test_names_tags_and_layers_change_no_route(document):
+    """The search skips the `name` and `tags` members and the document's
+    `risk_layers`: routes for random pairs are the same, to the bit, with
+    them and without."""
     assert sum("name" in edge for edge in document["edges"]) > 1000
     plain = {"nodes": document["nodes"],
-             "edges": [{k: v for k, v in edge.items() if k != "name"}
+             "edges": [{k: v for k, v in edge.items()
+                        if k not in ("name", "tags")}
                        for edge in document["edges"]]}
     named = norvel.load_graph(SAMPLE)
     unnamed = norvel_core.PyGraph.from_json(json.dumps(plain))
     ids = [node["id"] for node in document["nodes"]]
     rng = random.Random(5)
 
-    def fields(graph, source, target):
+    def fields(graph, source, target, eps):
         return [(r.route_type, r.path, r.total_distance_m, r.total_risk,
                  r.total_familiarity, r.estimated_time_min, r.node_count,
                  r.comfort_score)
                 for r in norvel_core.compute_safe_routes(graph, source,
-                                                         target, 0.0)]
+                                                         target, eps)]
 
-    for _ in range(200):
-        source, target = rng.sample(ids, 2)
-        assert fields(named, source, target) == fields(unnamed, source,
-                                                       target)
+    for count, eps in ((200, 0.0), (100, 0.1)):
+        for _ in range(count):
+            source, target = rng.sample(ids, 2)
+            assert fields(named, source, target, eps) == fields(
+                unnamed, source, target, eps)

@@ -1,0 +1,206 @@
+"""What risk layers cost: memory, load time, and requests on a layer against
+the same requests on a document whose risk_score is that layer.
+
+    PY=.venv/bin/python
+    $PY ../shared/bench/roadgen.py --nodes 100000 --risk-div 1000 --out /tmp/grid100k
+    $PY ../shared/bench/roadgen.py --nodes 1000000 --risk-div 1000 --out /tmp/grid1m
+    $PY bench/risk_layers.py requests --graph /tmp/grid100k.json [--pairs 300]
+    $PY bench/risk_layers.py requests            # the bundled Helsinki sample
+    $PY bench/risk_layers.py memory /tmp/grid1m.json
+    $PY bench/risk_layers.py load /tmp/grid1m.json
+
+requests: one router holding a layer "night" (risks drawn once, with a
+seed) beside a router of the same document with those risks as
+risk_score; the same pairs (and the same catchments) are asked of both,
+alternating pair by pair, and every answer is checked equal. Shown: the
+median time per request on each, at eps 0 and 0.1, and of a 15-minute
+catchment.
+
+memory: resident memory (VmRSS) of a fresh interpreter after
+Router.from_file, and after two layers are added to it.
+
+load: Router.from_file of the document as it is, and of the same
+document with two layers in its risk_layers member, each in fresh
+interpreters, alternating, --repeat times; the least wall time of each.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gzip
+import json
+import os
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+import norvel
+
+
+def night_risks(router: norvel.Router, seed: int = 1) -> np.ndarray:
+    """A plausible layer: the document's risks, made three times as large
+    on a third of the edges (unlit ones, say), to four decimals."""
+    rng = np.random.default_rng(seed)
+    base = router.edges()["default"].to_numpy()
+    unlit = rng.random(len(base)) < 1 / 3
+    return np.round(np.where(unlit, base * 3.0, base), 4)
+
+
+def replaced_router(path: str, risks: np.ndarray) -> norvel.Router:
+    """A router of the document at ``path`` with ``risks`` as risk_score."""
+    with open(path, "rb") as stream:
+        data = stream.read()
+    if data[:2] == b"\x1f\x8b":
+        data = gzip.decompress(data)
+    document = json.loads(data)
+    for edge, risk in zip(document["edges"], risks.tolist()):
+        if isinstance(edge, dict):
+            edge["risk_score"] = risk
+        else:
+            edge[3] = risk
+    return norvel.Router.from_json(json.dumps(document))
+
+
+def requests(args: argparse.Namespace) -> None:
+    path = args.graph or str(norvel.datasets.helsinki_walk())
+    router = norvel.Router.from_file(path)
+    risks = night_risks(router)
+    router.add_risk("night", risks)
+    other = replaced_router(path, risks)
+    ids = sorted(set(router.edges()["from"].tolist()))
+    chooser = random.Random(7)
+    pairs = [tuple(chooser.sample(ids, 2)) for _ in range(args.pairs)]
+    print(f"{path}: {router.node_count} nodes, {router.edge_count} edges, "
+          f"{len(pairs)} pairs")
+    for eps in (0.0, 0.1):
+        on_layer, on_document = [], []
+        for a, b in pairs:
+            for times, call in ((on_layer, lambda: router.route(a, b, eps, risk="night")),
+                                (on_document, lambda: other.route(a, b, eps))):
+                start = time.perf_counter()
+                try:
+                    answer = [(r.nodes, r.distance_m, r.risk) for r in call()]
+                except norvel.RoutingError as error:
+                    answer = [error.kind]
+                times.append(time.perf_counter() - start)
+                if times is on_layer:
+                    expected = answer
+                elif answer != expected:
+                    raise SystemExit(f"answers differ for {a} -> {b} at eps {eps}")
+        layer_ms = statistics.median(on_layer) * 1e3
+        document_ms = statistics.median(on_document) * 1e3
+        print(f"route eps {eps}: layer {layer_ms:.3f} ms, document {document_ms:.3f} ms, "
+              f"ratio {layer_ms / document_ms:.3f}")
+    on_layer, on_document = [], []
+    for place in chooser.sample(ids, args.catchments):
+        for times, call in ((on_layer, lambda: router.catchment(place, 15, risk="night")),
+                            (on_document, lambda: other.catchment(place, 15))):
+            start = time.perf_counter()
+            columns = call().columns()
+            times.append(time.perf_counter() - start)
+            if times is on_layer:
+                expected_columns = columns
+            elif any(not np.array_equal(columns[k], expected_columns[k]) for k in columns):
+                raise SystemExit(f"catchments differ at {place}")
+    layer_ms = statistics.median(on_layer) * 1e3
+    document_ms = statistics.median(on_document) * 1e3
+    print(f"catchment 15 min: layer {layer_ms:.2f} ms, document {document_ms:.2f} ms, "
+          f"ratio {layer_ms / document_ms:.3f}")
+
+
+MEMORY_CHILD = r"""
+import gc, json, sys
+import numpy as np
+import norvel
+
+def rss_mib():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+
+router = norvel.Router.from_file(sys.argv[1])
+gc.collect()
+before = rss_mib()
+for name in ("night", "child"):
+    values = np.full(router.edge_count, 0.25)
+    router.add_risk(name, values)
+    del values
+gc.collect()
+print(json.dumps({"edges": router.edge_count, "none": before, "two": rss_mib()}))
+"""
+
+
+def memory(args: argparse.Namespace) -> None:
+    run = subprocess.run([sys.executable, "-c", MEMORY_CHILD, args.graph],
+                         capture_output=True, text=True, check=True)
+    figures = json.loads(run.stdout)
+    print(f"{args.graph}: {figures['edges']} edges; Router {figures['none']:.0f} MiB, "
+          f"with two layers {figures['two']:.0f} MiB: "
+          f"{figures['two'] / figures['none']:.3f}x "
+          f"({(figures['two'] - figures['none']) * 2**20 / figures['edges'] / 2:.1f} "
+          f"bytes per edge and layer)")
+
+
+LOAD_CHILD = r"""
+import json, sys, time
+import norvel
+start = time.perf_counter()
+norvel.Router.from_file(sys.argv[1])
+print(time.perf_counter() - start)
+"""
+
+
+def load(args: argparse.Namespace) -> None:
+    router = norvel.Router.from_file(args.graph)
+    with tempfile.TemporaryDirectory() as folder:
+        layered = os.path.join(folder, "layered.json")
+        for name in ("night", "child"):
+            router.add_risk(name, night_risks(router, seed=len(name)))
+        router.to_document(layered)
+        del router
+        plain = os.path.join(folder, "plain.json")
+        norvel.Router.from_file(layered).to_document(plain)
+        # The plain document keeps the layers' writer's form: drop them.
+        with open(plain, "rb") as stream:
+            text = stream.read()
+        cut = text.rfind(b',\n"risk_layers"')
+        with open(plain, "wb") as stream:
+            stream.write(text[:cut] + b"}\n")
+        times: dict[str, list[float]] = {"without": [], "two layers": []}
+        for _ in range(args.repeat):
+            for kind, path in (("without", plain), ("two layers", layered)):
+                run = subprocess.run([sys.executable, "-c", LOAD_CHILD, path],
+                                     capture_output=True, text=True, check=True)
+                times[kind].append(float(run.stdout))
+        best = {kind: min(values) for kind, values in times.items()}
+        print(f"load: without layers {best['without']:.3f} s, with two "
+              f"{best['two layers']:.3f} s: {best['two layers'] / best['without']:.3f}x")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    commands = parser.add_subparsers(dest="command", required=True)
+    ask = commands.add_parser("requests")
+    ask.add_argument("--graph", default=None)
+    ask.add_argument("--pairs", type=int, default=300)
+    ask.add_argument("--catchments", type=int, default=15)
+    ask.set_defaults(run=requests)
+    size = commands.add_parser("memory")
+    size.add_argument("graph")
+    size.set_defaults(run=memory)
+    timing = commands.add_parser("load")
+    timing.add_argument("graph")
+    timing.add_argument("--repeat", type=int, default=3)
+    timing.set_defaults(run=load)
+    args = parser.parse_args()
+    args.run(args)
+
+
+if __name__ == "__main__":
+    main()
