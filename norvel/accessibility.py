@@ -54,9 +54,11 @@ from __future__ import annotations
 
 import heapq
 import math
+import os
 from collections.abc import Iterable
 from dataclasses import dataclass
 from functools import cached_property
+from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -74,7 +76,7 @@ if TYPE_CHECKING:
     from norvel.router import Router
     from norvel.table import IdArray
 
-__all__ = ["Access", "access"]
+__all__ = ["Access", "access", "output_suffix", "read_table"]
 
 FloatArray = npt.NDArray[np.float64]
 PlaceArray = npt.NDArray[np.int64]
@@ -233,10 +235,11 @@ class Access:
 
         cutoff = self._cutoff(minutes)
         reachable, safely = self._reached(cutoff)
-        codes = np.select([self._not_snapped, safely, reachable],
-                          [3, 0, 1], default=2)
+        codes: npt.NDArray[np.int64] = np.select(
+            [self._not_snapped, safely, reachable], [3, 0, 1],
+            default=2).astype(np.int64)
         return pandas.Series(pandas.Categorical.from_codes(
-            codes, categories=list(CLASSES)), index=self.origins.index,
+            codes, dtype=pandas.CategoricalDtype(list(CLASSES))), index=self.origins.index,
             name="access")
 
     def _cutoff(self, minutes: float | None) -> float:
@@ -288,6 +291,25 @@ class Access:
             folium.Marker((float(lat[row]), float(lon[row])),
                           tooltip=f"place {row}").add_to(drawn)
         return drawn
+
+    def write(self, path: str | os.PathLike[str]) -> None:
+        """Writes ``origins`` by the file's suffix: ``.csv`` (a
+        GeoDataFrame's geometry as WKT; every number reads back to the
+        same double), ``.gpkg`` (GeoPackage, as ``to_geodataframe``; node
+        ids as 64-bit signed integers) or ``.parquet`` (GeoParquet, or
+        plain Parquet for a DataFrame). ValueError for another suffix;
+        ``.gpkg`` needs geopandas, ``.parquet`` pyarrow (``pip install
+        'norvel_core[access]'``)."""
+        import pandas
+
+        suffix = output_suffix(path)
+        if suffix == ".csv":
+            pandas.DataFrame(self.origins).to_csv(path, index=False)
+        elif suffix == ".gpkg":
+            self.to_geodataframe().to_file(path, driver="GPKG")
+        elif suffix == ".parquet":
+            require("Access.write", "access", "pyarrow")
+            self.origins.to_parquet(path, index=False)
 
     def to_h3(self, resolution: int) -> geopandas.GeoDataFrame:
         """The origins summed by the H3 cell (``resolution`` 0 to 15) of
@@ -345,12 +367,50 @@ class Access:
         return geopandas.GeoDataFrame(sums, geometry=hexagons, crs="EPSG:4326")
 
 
+def output_suffix(path: str | os.PathLike[str]) -> str:
+    """The suffix of a file ``Access.write`` can write (lower case);
+    ValueError for any other."""
+    suffix = Path(path).suffix.lower()
+    if suffix not in (".csv", ".gpkg", ".parquet"):
+        raise ValueError(f"{os.fspath(path)}: the output must end in .csv, "
+                         f".gpkg or .parquet")
+    return suffix
+
+
+def read_table(path: str | os.PathLike[str]) -> pandas.DataFrame:
+    """A table of origins or places from a file, by its suffix: ``.csv``
+    (a DataFrame, with ``lat`` and ``lon`` for access), ``.parquet``
+    (GeoParquet as a GeoDataFrame, plain Parquet as a DataFrame), or
+    anything ``geopandas.read_file`` reads (``.gpkg``, ``.geojson``,
+    ...)."""
+    require("norvel.accessibility.read_table", "batch", "pandas")
+    import pandas
+
+    suffix = Path(path).suffix.lower()
+    if suffix == ".csv":
+        return pandas.read_csv(path)
+    if suffix == ".parquet":
+        require("norvel.accessibility.read_table", "access", "pyarrow")
+        import pyarrow.parquet
+
+        if b"geo" not in (pyarrow.parquet.read_schema(path).metadata or {}):
+            return pandas.read_parquet(path)
+    require("norvel.accessibility.read_table", "geopandas", "geopandas")
+    import geopandas
+
+    if suffix == ".parquet":
+        return geopandas.read_parquet(path)
+    return geopandas.read_file(path)
+
+
 def _share(part: float, total: float) -> float:
     return part / total if total > 0.0 else math.nan
 
 
 def _cutoff_name(minutes: float) -> str:
-    return f"{minutes:g}"
+    """15.0 as "15", 7.5 as "7.5"; a cutoff that %g would round, in full."""
+    short = f"{minutes:g}"
+    return short if float(short) == minutes else repr(minutes)
 
 
 def _within_name(minutes: float) -> str:
@@ -416,10 +476,12 @@ def _geometry_of(table: pandas.DataFrame) -> geopandas.GeoSeries | None:
         import geopandas
     except ImportError:
         return None
-    if isinstance(table, geopandas.GeoDataFrame) and \
-            table._geometry_column_name in table.columns:
+    if not isinstance(table, geopandas.GeoDataFrame):
+        return None
+    try:
         return table.geometry
-    return None
+    except AttributeError:  # a GeoDataFrame without a geometry column
+        return None
 
 
 def _geometry_points(geometry: geopandas.GeoSeries, role: str
@@ -444,10 +506,11 @@ def _geometry_points(geometry: geopandas.GeoSeries, role: str
                      f"+lon_0={(west + east) / 2!r}")
             points = points.to_crs(plane).centroid.to_crs("EPSG:4326")
     values = points.to_numpy()
-    empty = shapely.is_missing(values) | shapely.is_empty(values)
-    lon = np.where(empty, np.nan, shapely.get_x(np.where(empty, None, values)))
-    lat = np.where(empty, np.nan, shapely.get_y(np.where(empty, None, values)))
-    return lat.astype(np.float64), lon.astype(np.float64)
+    # get_x refuses an empty point and gives NaN for a missing one.
+    values[shapely.is_empty(values)] = None
+    lat: FloatArray = shapely.get_y(values).astype(np.float64)
+    lon: FloatArray = shapely.get_x(values).astype(np.float64)
+    return lat, lon
 
 
 def _weights(origins: pandas.DataFrame, weight: str | None) -> FloatArray:
@@ -470,7 +533,7 @@ def _weights(origins: pandas.DataFrame, weight: str | None) -> FloatArray:
     bad = np.flatnonzero(~(np.isfinite(values) & (values >= 0.0)))
     if len(bad):
         raise ValueError(f"weight column {weight!r} must hold finite numbers "
-                         f">= 0, got {values[bad[0]]!r} at row {bad[0]}")
+                         f">= 0, got {float(values[bad[0]])!r} at row {int(bad[0])}")
     return values
 
 
@@ -555,21 +618,21 @@ def _origin_table(origins: pandas.DataFrame, nodes: IdArray,
 # The engine's side: the fronts of the origins' nodes over every place.
 #
 # _place_fronts is all that access asks of the search. The multi-place
-# catchment answers it in one search (its shortest/safest columns and its
-# least risk within several cutoffs); until it does, the fallback below
-# merges one whole-graph catchment per place for the shortest and the
-# safest walk, and finds the least risk within the cutoffs by a plain
-# bi-objective search over every place at once, in Python.
+# catchment answers it in one search (its shortest and safest columns, and
+# its least risk within several cutoffs); until then the fallback below
+# answers it by a plain bi-objective search over every place at once, in
+# Python.
 
 
 @dataclass(frozen=True)
 class _Fronts:
-    """Per asked node, in the order asked: the shortest and the safest walk
-    to any place (metres, risk, and the place's position in the places
-    asked: NaN and -1 where no place can be reached), as ``route``'s
-    shortest and safest routes to that place; and per cutoff (columns, in
-    the cutoffs' order) the least risk of a walk within it (NaN where no
-    walk is) and that walk's metres."""
+    """Per asked node, in the order asked, from its front (the Pareto front
+    of its walks to every place): the shortest point (ties: less risk) and
+    the least risky (ties: shorter), each as metres, risk and the place's
+    position in the places asked (ties between places: the lower), NaN
+    and -1 where no place can be reached; and per cutoff (columns, in the
+    cutoffs' order) the metres and risk of the least risky point within
+    it, NaN where no walk is."""
 
     shortest_m: FloatArray
     shortest_risk: FloatArray
@@ -584,108 +647,75 @@ class _Fronts:
 def _place_fronts(router: Router, nodes: IdArray, places: IdArray,
                   cutoffs: tuple[float, ...], direction: str,
                   risk: str) -> _Fronts:
-    """The walks between each of ``nodes`` and any of ``places`` (node
-    ids; a place is its position in ``places``, the lower winning a tie),
-    to the places (``direction`` "to") or from them ("from"), on the risk
-    layer ``risk``. Of the node's front (the Pareto front of its walks to
-    every place): the shortest point (ties: less risk), the safest (ties:
-    shorter) and per cutoff in minutes the least risky point whose
-    distance_m / 66.67 is within it."""
+    """The ``_Fronts`` of the walks between each of ``nodes`` and any of
+    ``places`` (node ids, repeats allowed), to the places (``direction``
+    "to") or from them ("from"), on the risk layer ``risk``; a point is
+    within a cutoff when its distance_m / 66.67 is at most the cutoff's
+    minutes.
+
+    The fallback: a bi-objective label-setting search from every place at
+    once (backwards along the edges for walks to the places) over the
+    whole graph, in lexicographic (distance, risk, place) order. A label
+    taken off the queue is on its node's front exactly when it is less
+    risky than every label its node kept before, since those are no
+    longer; so each node keeps its front in ascending distance, the first
+    point the shortest and the last the safest, with the lower place
+    first among equal costs. Sums run from the place outwards: walks from
+    the places have the totals of their routes, walks to them may differ
+    from their route's, summed from its start, in the last bits."""
     del risk  # one layer only, so far
-    count = len(nodes)
-    best = {name: np.full(count, np.nan)
-            for name in ("shortest_m", "shortest_risk", "safest_m",
-                         "safest_risk")}
-    shortest_place = np.full(count, -1, dtype=np.int64)
-    safest_place = np.full(count, -1, dtype=np.int64)
-    done: set[int] = set()
-    for index, place in enumerate(places.tolist()):
-        if place in done:  # the lower position has it
-            continue
-        done.add(place)
-        catchment = router.catchment(place, math.inf, direction=direction)
-        rows = catchment._rows_of(nodes)
-        reached = rows >= 0
-        columns = catchment.columns()
-        for kind, chosen in (("shortest", shortest_place),
-                             ("safest", safest_place)):
-            metres = np.where(reached, columns[f"{kind}_m"][rows], np.nan)
-            risks = np.where(reached, columns[f"{kind}_risk"][rows], np.nan)
-            old_m, old_risk = best[f"{kind}_m"], best[f"{kind}_risk"]
-            # A later place wins only when strictly better: by distance
-            # then risk for the shortest, by risk then distance for the
-            # safest, as the route selection's first least value.
-            first, second = ((metres, old_m), (risks, old_risk)) \
-                if kind == "shortest" else ((risks, old_risk), (metres, old_m))
-            better = reached & ((chosen < 0) | (first[0] < first[1])
-                                | ((first[0] == first[1])
-                                   & (second[0] < second[1])))
-            old_m[better] = metres[better]
-            old_risk[better] = risks[better]
-            chosen[better] = index
-    within_m, within_risk = _least_risk_within(router, nodes, places, cutoffs,
-                                               direction == "to")
-    return _Fronts(best["shortest_m"], best["shortest_risk"], shortest_place,
-                   best["safest_m"], best["safest_risk"], safest_place,
-                   within_m, within_risk)
-
-
-def _least_risk_within(router: Router, nodes: IdArray, places: IdArray,
-                       cutoffs: tuple[float, ...], to_places: bool
-                       ) -> tuple[FloatArray, FloatArray]:
-    """Per node and cutoff, the (metres, risk) of the least risky walk to
-    any place within the cutoff: a bi-objective label-setting search from
-    every place at once (backwards along the edges for walks to the
-    places), in lexicographic (distance, risk, place) order, so that a
-    label taken off the queue is on its node's front exactly when it is
-    less risky than every label its node kept before. Labels beyond the
-    largest cutoff are never made. Sums run from the place outwards, so
-    for walks to the places a total may differ from the route's, summed
-    from its start, in the last bits."""
     graph = router._engine
+    lengths, risks = graph.lengths, graph.risks
+    if not (np.isfinite(lengths).all() and np.isfinite(risks).all()
+            and (lengths >= 0.0).all() and (risks >= 0.0).all()):
+        raise ValueError("access needs finite, non-negative distances and "
+                         "risks, and this graph has a negative, infinite or "
+                         "NaN one")
     begin = graph.out_begin.astype(np.int64)
-    heads = graph.heads.astype(np.int64)
     tails = np.repeat(np.arange(len(begin) - 1, dtype=np.int64), np.diff(begin))
-    ends, starts = (tails, heads) if to_places else (heads, tails)
+    heads = graph.heads.astype(np.int64)
+    starts, ends = (heads, tails) if direction == "to" else (tails, heads)
     order = np.argsort(starts, kind="stable")
-    first = np.searchsorted(starts[order], np.arange(len(begin)))
-    # Per node: the (next node, length, risk) of the edges the search
-    # follows from it.
+    # Per node, the edges the search follows from it: next node, metres, risk.
+    bounds = np.searchsorted(starts[order], np.arange(len(begin))).tolist()
     step_to = ends[order].tolist()
-    step_m = graph.lengths[order].tolist()
-    step_risk = graph.risks[order].tolist()
-    bounds = first.tolist()
+    step_m = lengths[order].tolist()
+    step_risk = risks[order].tolist()
 
     dense = graph.node_index(nodes).tolist()
     wanted = set(dense)
-    limit = cutoffs[-1]
     least_risk = [math.inf] * (len(begin) - 1)
-    kept: dict[int, list[tuple[float, float]]] = {}
-    queue = [(0.0, 0.0, index, int(d)) for index, d in
+    kept: dict[int, list[tuple[float, float, int]]] = {}
+    queue = [(0.0, 0.0, index, node) for index, node in
              enumerate(graph.node_index(places).tolist())]
     heapq.heapify(queue)
-    speed = WALKING_SPEED_M_PER_MIN
     while queue:
-        metres, risk, index, node = heapq.heappop(queue)
-        if not risk < least_risk[node]:
+        metres, risk_sum, index, node = heapq.heappop(queue)
+        if not risk_sum < least_risk[node]:
             continue
-        least_risk[node] = risk
+        least_risk[node] = risk_sum
         if node in wanted:
-            kept.setdefault(node, []).append((metres, risk))
+            kept.setdefault(node, []).append((metres, risk_sum, index))
         for edge in range(bounds[node], bounds[node + 1]):
-            onward = metres + step_m[edge]
-            onward_risk = risk + step_risk[edge]
+            onward_risk = risk_sum + step_risk[edge]
             head = step_to[edge]
-            if onward / speed <= limit and onward_risk < least_risk[head]:
-                heapq.heappush(queue, (onward, onward_risk, index, head))
-    within_m = np.full((len(nodes), len(cutoffs)), np.nan)
-    within_risk = np.full((len(nodes), len(cutoffs)), np.nan)
+            if onward_risk < least_risk[head]:
+                heapq.heappush(queue, (metres + step_m[edge], onward_risk,
+                                       index, head))
+
+    count = len(nodes)
+    best = np.full((4, count), np.nan)
+    chosen = np.full((2, count), -1, dtype=np.int64)
+    within = np.full((2, count, len(cutoffs)), np.nan)
     for at, node in enumerate(dense):
-        # Kept labels grow in distance and fall in risk: the last within
-        # a cutoff is its least risky.
-        for metres, risk in kept.get(node, ()):
+        front = kept.get(node)
+        if not front:
+            continue
+        best[:, at] = (*front[0][:2], *front[-1][:2])
+        chosen[:, at] = (front[0][2], front[-1][2])
+        for metres, risk_sum, _ in front:
             for column, cutoff in enumerate(cutoffs):
-                if metres / speed <= cutoff:
-                    within_m[at, column] = metres
-                    within_risk[at, column] = risk
-    return within_m, within_risk
+                if metres / WALKING_SPEED_M_PER_MIN <= cutoff:
+                    within[:, at, column] = (metres, risk_sum)
+    return _Fronts(best[0], best[1], chosen[0], best[2], best[3], chosen[1],
+                   within[0], within[1])
