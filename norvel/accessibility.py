@@ -1,5 +1,5 @@
 """Access to a set of places: who lives within a walk of one, and by how
-safe a walk.
+safe a walk::
 
     access = norvel.access(router, homes, schools, minutes=(5, 10, 15),
                            weight="population")
