@@ -119,8 +119,7 @@ def access(router: Router, origins: pandas.DataFrame,
     weight that is missing, negative or not finite, a column of origins or
     places that access would add, no place within ``max_snap_m`` of the
     graph, an unknown risk layer, a graph with a negative, infinite or NaN
-    cost (as ``Router.catchment``); TypeError for arguments of the wrong
-    kind.
+    distance or risk; TypeError for arguments of the wrong kind.
     """
     require("norvel.access", "batch", "pandas")
     cutoffs = _cutoffs(minutes)
@@ -631,8 +630,8 @@ class _Fronts:
     the least risky (ties: shorter), each as metres, risk and the place's
     position in the places asked (ties between places: the lower), NaN
     and -1 where no place can be reached; and per cutoff (columns, in the
-    cutoffs' order) the metres and risk of the least risky point within
-    it, NaN where no walk is."""
+    cutoffs' order) the risk of the least risky point within it, NaN where
+    no walk is."""
 
     shortest_m: FloatArray
     shortest_risk: FloatArray
@@ -640,7 +639,6 @@ class _Fronts:
     safest_m: FloatArray
     safest_risk: FloatArray
     safest_place: PlaceArray
-    within_m: FloatArray
     within_risk: FloatArray
 
 
@@ -706,7 +704,7 @@ def _place_fronts(router: Router, nodes: IdArray, places: IdArray,
     count = len(nodes)
     best = np.full((4, count), np.nan)
     chosen = np.full((2, count), -1, dtype=np.int64)
-    within = np.full((2, count, len(cutoffs)), np.nan)
+    within = np.full((count, len(cutoffs)), np.nan)
     for at, node in enumerate(dense):
         front = kept.get(node)
         if not front:
@@ -716,6 +714,6 @@ def _place_fronts(router: Router, nodes: IdArray, places: IdArray,
         for metres, risk_sum, _ in front:
             for column, cutoff in enumerate(cutoffs):
                 if metres / WALKING_SPEED_M_PER_MIN <= cutoff:
-                    within[:, at, column] = (metres, risk_sum)
+                    within[at, column] = risk_sum
     return _Fronts(best[0], best[1], chosen[0], best[2], best[3], chosen[1],
-                   within[0], within[1])
+                   within)
