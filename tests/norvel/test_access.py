@@ -282,3 +282,37 @@ def test_command_line_reads_and_writes_each_format(tmp_path):
         1, f"norvel access: {tmp_path / 'out.txt'}: the output must end in "
            f".csv, .gpkg or .parquet\n")
 
+
+
+@pytest.mark.parametrize("direction", ["to", "from"])
+def test_the_sample_against_its_routes(direction):
+    """The bundled grid and schools: each cell's nearest walk is the least
+    of its routes' shortest to each school, and its safest the least of
+    their safest (walks from the schools, summed as their routes are, bit
+    for bit)."""
+    geopandas = pytest.importorskip("geopandas")
+    router = norvel.Router.from_file(norvel.datasets.helsinki_walk())
+    homes = geopandas.read_file(norvel.datasets.helsinki_population())
+    schools = pandas.read_csv(norvel.datasets.helsinki_schools())
+    result = norvel.access(router, homes, schools, 15, weight="population",
+                           direction=direction)
+    school_nodes = result.places["node"].tolist()
+    for row in result.origins.itertuples():
+        routes = [router.route(row.node, school) if direction == "to"
+                  else router.route(school, row.node) for school in school_nodes]
+        shortest = min((r.shortest.distance_m, r.shortest.risk, at)
+                       for at, r in enumerate(routes))
+        got = (row.nearest_m, row.nearest_risk, row.nearest_place)
+        if direction == "from":
+            assert got == shortest
+        else:
+            assert got == pytest.approx(shortest, rel=1e-12)
+        # Its streets merge parallel ways: each route's safest is the least
+        # risky point of its front.
+        ends = [r.safest or r.shortest for r in routes]
+        safest = min((end.risk, end.distance_m, at) for at, end in enumerate(ends))
+        got = (row.safest_risk, row.safest_m, row.safest_place)
+        if direction == "from":
+            assert got == safest
+        else:
+            assert got == pytest.approx(safest, rel=1e-12)
