@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
 
 #include "engine/bindings.hpp"
 #include "engine/new_arrays.hpp"
@@ -59,14 +60,16 @@ nb::dict columns(const RoadGraph& graph, const Catchment& catchment) {
 }
 
 nb::object catchment(const EngineGraph& engine, NodeId place, double minutes, bool to_place,
-                     std::optional<double> timeout_s) {
+                     std::optional<double> timeout_s, const std::string& risk) {
   if (std::isnan(minutes) || minutes < 0.0) throw nb::value_error("minutes must be a number >= 0");
+  const std::shared_ptr<const NamedLayer> layer = requested_layer(engine, risk);
   RequestStop stop(timeout_s);
   std::expected<Catchment, CatchmentFailure> found;
   {
     nb::gil_scoped_release unlocked;
     found = catchment_search(engine.graph, place, minutes,
-                             to_place ? WalkDirection::to_place : WalkDirection::from_place, stop.poll());
+                             to_place ? WalkDirection::to_place : WalkDirection::from_place, stop.poll(),
+                             layer == nullptr ? nullptr : &layer->layer);
   }
   stop.rethrow();
   if (!found) {
@@ -84,8 +87,8 @@ nb::object catchment(const EngineGraph& engine, NodeId place, double minutes, bo
 
 void bind_catchments(GraphClass& graph_class) {
   graph_class.def("catchment", &catchment, nb::arg("place"), nb::arg("minutes"), nb::arg("to_place"),
-                  nb::arg("timeout_s") = nb::none(),
-                  "catchment(place, minutes, to_place, timeout_s=None)\n"
+                  nb::arg("timeout_s") = nb::none(), nb::arg("risk") = "default",
+                  "catchment(place, minutes, to_place, timeout_s=None, risk='default')\n"
                   "Every node whose shortest route to the place (to_place) or from it takes at most\n"
                   "`minutes` (distance_m / 66.67, as a route's time_min; may be inf), with the totals of\n"
                   "the shortest, safest and balanced routes that route() gives, bit for bit; searched\n"
@@ -95,7 +98,8 @@ void bind_catchments(GraphClass& graph_class) {
                   "failure a (kind, role) pair: ('node_not_found', 'destination' | 'origin'),\n"
                   "('source_isolated', '') for walks from a place without an outgoing edge,\n"
                   "('costs_unsupported', '') for a negative, infinite or NaN distance or risk, or\n"
-                  "('timeout', ''). On the main thread, Ctrl-C raises KeyboardInterrupt.");
+                  "('timeout', ''). On the main thread, Ctrl-C raises KeyboardInterrupt. `risk` names the\n"
+                  "risk layer searched on.");
 }
 
 }  // namespace norvel::engine

@@ -1,16 +1,57 @@
 #pragma once
 
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "graph/edge_risk.hpp"
 #include "graph/road_graph.hpp"
 #include "loading/street_names.hpp"
 
 namespace norvel::engine {
 
+struct NamedLayer {
+  std::string name;
+  RiskLayer layer;
+};
+using RiskLayers = std::vector<std::shared_ptr<const NamedLayer>>;
+
+// The risk layers of a graph besides its own risk_score. They are only ever
+// added: a request takes the list as it is when it starts and keeps its
+// layer alive with it, so a layer added meanwhile changes nothing it reads,
+// and no caller needs a lock of its own. The lock here guards the swap of
+// the list alone.
+class RiskLayerTable {
+ public:
+  std::shared_ptr<const RiskLayers> current() const {
+    const std::lock_guard held(mutex_);
+    return layers_;
+  }
+  // The layer of that name; null when there is none.
+  std::shared_ptr<const NamedLayer> find(std::string_view name) const;
+  // False, adding nothing, when the name is taken.
+  bool add(std::shared_ptr<const NamedLayer> layer);
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<const RiskLayers> layers_ = std::make_shared<const RiskLayers>();
+};
+
 // What the norvel package holds of one document: the road graph the routes
-// are searched on, and its edges' street names. Immutable once loaded, so
-// any number of threads read it at once.
+// are searched on, its edges' street names and its risk layers. The graph
+// and the names are immutable once loaded, so any number of threads read
+// them at once.
 struct EngineGraph {
   RoadGraph graph;
   StreetNames names;
+  std::unique_ptr<RiskLayerTable> layers = std::make_unique<RiskLayerTable>();
 };
+
+// The layer a request names ("default": none, the document's risk_score);
+// raises ValueError for a name the graph does not have. Called with the
+// interpreter lock held.
+std::shared_ptr<const NamedLayer> requested_layer(const EngineGraph& engine, std::string_view name);
 
 }  // namespace norvel::engine

@@ -27,15 +27,23 @@ std::string_view document_text(nb::handle data) {
 EngineGraph load(nb::object data, bool names) {
   const std::string_view text = document_text(data);
   EngineGraph engine;
-  std::expected<RoadGraph, DocumentError> graph;
+  std::expected<LoadedDocument, DocumentError> document;
   {
     // `data` is immutable and held by this call: the text outlives the
     // unlocked stretch.
     nb::gil_scoped_release unlocked;
-    graph = names ? load_graph(text, engine.names) : load_graph(text);
+    document = load_document(text, names);
+    if (document) {
+      engine.graph = std::move(document->graph);
+      engine.names = std::move(document->names);
+      for (NamedRisks& risks : document->risk_layers) {
+        engine.layers->add(std::make_shared<const NamedLayer>(
+            NamedLayer{std::move(risks.name), make_risk_layer(engine.graph, risks.by_edge)}));
+        risks.by_edge = std::vector<double>();
+      }
+    }
   }
-  if (!graph) throw nb::value_error(graph.error().message().c_str());
-  engine.graph = std::move(*graph);
+  if (!document) throw nb::value_error(document.error().message().c_str());
   return engine;
 }
 

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include "engine/bindings.hpp"
@@ -14,12 +15,14 @@ namespace norvel::engine {
 namespace {
 
 nb::object route(const EngineGraph& engine, NodeId source, NodeId target, double eps,
-                 std::optional<double> timeout_s) {
+                 std::optional<double> timeout_s, const std::string& risk) {
+  const std::shared_ptr<const NamedLayer> layer = requested_layer(engine, risk);
   RequestStop stop(timeout_s);
   std::expected<std::vector<RouteRecord>, RouteError> answer;
   {
     nb::gil_scoped_release unlocked;
-    answer = compute_safe_routes(engine.graph, source, target, eps, SearchOptions{.stop = stop.poll()});
+    answer = compute_safe_routes(engine.graph, source, target, eps,
+                                 SearchOptions{.stop = stop.poll(), .risk_layer = layer == nullptr ? nullptr : &layer->layer});
   }
   stop.rethrow();
   return answer_object(engine, answer);
@@ -31,14 +34,15 @@ void bind_routes(nb::module_& module, GraphClass& graph_class) {
   remember_main_thread();
   (void)module;
   graph_class.def("route", &route, nb::arg("source"), nb::arg("target"), nb::arg("eps"),
-                  nb::arg("timeout_s") = nb::none(),
-                  "route(source, target, eps, timeout_s=None)\n"
+                  nb::arg("timeout_s") = nb::none(), nb::arg("risk") = "default",
+                  "route(source, target, eps, timeout_s=None, risk='default')\n"
                   "The routes between two node ids, searched without the interpreter lock, bit for bit\n"
                   "those of norvel_core.compute_safe_routes. A list of one to three rows (type, nodes,\n"
                   "coordinates as (lon, lat), distance_m, risk, time_min, comfort, familiarity, streets),\n"
                   "or for a failure a (kind, role) pair: ('node_not_found', 'origin' | 'destination'),\n"
                   "('source_isolated', ''), ('no_route', ''), or ('timeout', '') once timeout_s seconds\n"
-                  "have passed. On the main thread, Ctrl-C raises KeyboardInterrupt from the request.");
+                  "have passed. On the main thread, Ctrl-C raises KeyboardInterrupt from the request.\n"
+                  "`risk` names the risk layer searched on: 'default' is the document's risk_score.");
   graph_class.def("streets", &street_list, nb::arg("nodes"),
                   "streets(nodes)\n"
                   "The street names along a node path, a name once for each stretch; [] without names.");

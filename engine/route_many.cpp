@@ -8,6 +8,7 @@
 
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
 
 #include "engine/bindings.hpp"
 #include "engine/request_deadline.hpp"
@@ -30,6 +31,7 @@ using Answer = std::expected<std::vector<RouteRecord>, RouteError>;
 // as the ones before it have not.
 struct Batch {
   const RoadGraph& graph;
+  const RiskLayer* layer;  // null: the document's risks
   const std::uint64_t* sources;
   const std::uint64_t* targets;
   double eps;
@@ -63,7 +65,7 @@ void work(Batch& batch) {
     const std::size_t end = batch.group_begin[group + 1];
     DestinationBounds* destination = nullptr;
     if (end - begin >= 2) {
-      if (!shared) shared.emplace(batch.graph);
+      if (!shared) shared.emplace(batch.graph, batch.layer);
       shared->start(batch.graph.dense_of.find(batch.targets[batch.order[begin]]));
       destination = &*shared;
     }
@@ -72,7 +74,8 @@ void work(Batch& batch) {
       PairStop stop{RequestDeadline::after(batch.timeout_s), &batch.cancelled};
       batch.answers[i] = compute_safe_routes(
           batch.graph, batch.sources[i], batch.targets[i], batch.eps,
-          SearchOptions{.stop = {.hook = should_stop, .context = &stop}, .destination = destination});
+          SearchOptions{
+              .stop = {.hook = should_stop, .context = &stop}, .destination = destination, .risk_layer = batch.layer});
     }
   }
   batch.threads_done.fetch_add(1);
@@ -106,10 +109,12 @@ void group_by_destination(Batch& batch, std::size_t count) {
 }
 
 nb::list route_many(const EngineGraph& engine, Ids sources, Ids targets, double eps, unsigned workers,
-                    std::optional<double> timeout_s, bool paths) {
+                    std::optional<double> timeout_s, bool paths, const std::string& risk) {
   if (sources.shape(0) != targets.shape(0)) throw nb::value_error("sources and targets differ in length");
   const std::size_t count = sources.shape(0);
-  Batch batch{engine.graph, sources.data(), targets.data(), eps, timeout_s, {}, {}, {}};
+  const std::shared_ptr<const NamedLayer> layer = requested_layer(engine, risk);
+  Batch batch{engine.graph, layer == nullptr ? nullptr : &layer->layer, sources.data(), targets.data(), eps,
+              timeout_s, {}, {}, {}};
   batch.answers.resize(count);
   PyObject* raised = nullptr;
   {
@@ -153,13 +158,14 @@ nb::list route_many(const EngineGraph& engine, Ids sources, Ids targets, double 
 void bind_route_many(GraphClass& graph_class) {
   graph_class.def("route_many", &route_many, nb::arg("sources"), nb::arg("targets"), nb::arg("eps"),
                   nb::arg("workers"), nb::arg("timeout_s") = nb::none(), nb::arg("paths") = true,
-                  "route_many(sources, targets, eps, workers, timeout_s=None, paths=True)\n"
+                  nb::arg("risk") = "default",
+                  "route_many(sources, targets, eps, workers, timeout_s=None, paths=True, risk='default')\n"
                   "The answers of route(sources[i], targets[i], eps) for every i (uint64 arrays of one\n"
                   "length), in that order, computed on `workers` threads without the interpreter lock;\n"
                   "requests to one destination run together on one thread. timeout_s bounds each\n"
                   "request; on the main thread, Ctrl-C stops them all and raises KeyboardInterrupt.\n"
                   "paths=False: each route as its totals alone, (type, distance_m, risk, time_min,\n"
-                  "comfort, familiarity).");
+                  "comfort, familiarity). `risk` names the risk layer every request is searched on.");
 }
 
 }  // namespace norvel::engine

@@ -74,7 +74,7 @@ bool OutcomeChecks::only_path(const PathCosts& point) {
   auto reach = [&](const PathCosts& costs, std::span<const std::uint32_t>) {
     if (costs.distance_m == point.distance_m && costs.risk == point.risk) ++paths;
   };
-  if (!walk_paths(ws_.graph, places, ws_.source_place, ws_.target_dense, walk_budget_, ws_.stop, keep, reach)) {
+  if (!walk_paths(ws_.graph, ws_.risk, places, ws_.source_place, ws_.target_dense, walk_budget_, ws_.stop, keep, reach)) {
     return false;
   }
   return paths == 1;

@@ -44,7 +44,7 @@ void BoxCuts::set_cut(Cut& cut, double multiplier, const Objective& weights) {
   if (!(multiplier > 0.0)) return;
   if (cut.to_go) settled_for_hulls_ += cut.to_go->settled_count();
   cut.multiplier = multiplier;
-  cut.to_go.emplace(ws_.graph, ws_.places, weights, ws_.target_place, &ws_.stop, ws_.places[ws_.source_place].dense);
+  cut.to_go.emplace(ws_.graph, ws_.risk, ws_.places, weights, ws_.target_place, &ws_.stop, ws_.places[ws_.source_place].dense);
 }
 
 // `inside` lies in the open box (below `limit` in distance, or in risk),
@@ -62,7 +62,7 @@ double BoxCuts::hull_slope(PathCosts inside, PathCosts outside, double limit, bo
     const std::uint32_t target = scratch.place_of(ws_.target_dense);
     const std::uint32_t source = scratch.place_of(source_dense);
     const Objective weights = by_distance ? Objective{1.0 + slope, kRiskWeight} : Objective{1.0, kRiskWeight + slope};
-    RemainingCost to_go(ws_.graph, scratch, weights, target, &ws_.stop, source_dense);
+    RemainingCost to_go(ws_.graph, ws_.risk, scratch, weights, target, &ws_.stop, source_dense);
     const std::optional<PathCosts> least = follow_least_path(ws_.graph, scratch, to_go, source, ws_.target_dense);
     settled_for_hulls_ += to_go.settled_count();
     if (!least) break;

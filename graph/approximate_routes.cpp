@@ -195,10 +195,11 @@ class Approximate {
   void expand(std::uint32_t index, double key) {
     const RecordedLabel label = labels_[index];
     const std::uint32_t dense = places_[label.place].dense;
+    const EdgeRisk& edge_risk = ws_.risk;
     for (std::uint32_t slot = graph_.out_begin[dense]; slot < graph_.out_begin[dense + 1]; ++slot) {
       const SearchEdge& edge = graph_.out_edges[slot];
       const double distance = label.distance_m + edge.distance_m;
-      const double risk = label.risk + edge.risk_score;
+      const double risk = label.risk + edge_risk.at(slot, edge);
       if (edge.to == target_dense_) {
         if (staircase_.covered(distance, risk)) continue;
         const double priority = label_priority(distance, risk, 0.0, 0.0);

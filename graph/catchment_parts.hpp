@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "graph/edge_risk.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/search_places.hpp"
 #include "graph/stop_poll.hpp"
@@ -32,23 +33,25 @@ enum Search : int { kFromPlaceDistance = 0, kFromPlaceRisk = 1, kNearCandidates 
 // it forwards, over the outgoing ones. `slot` is the edge's row entry.
 struct IncomingRows {
   const RoadGraph& graph;
+  const EdgeRisk& risk;
   std::uint32_t begin(std::uint32_t dense) const { return graph.in_begin[dense]; }
   std::uint32_t end(std::uint32_t dense) const { return graph.in_begin[dense + 1]; }
   std::uint32_t next(std::uint32_t slot) const { return graph.in_edges[slot].from; }
   double cost(std::uint32_t slot, int which) const {
     const IncomingEdge& edge = graph.in_edges[slot];
-    return which == kDistance ? edge.distance_m : edge.risk_score;
+    return which == kDistance ? edge.distance_m : risk.of(edge);
   }
 };
 
 struct OutgoingRows {
   const RoadGraph& graph;
+  const EdgeRisk& risk;
   std::uint32_t begin(std::uint32_t dense) const { return graph.out_begin[dense]; }
   std::uint32_t end(std::uint32_t dense) const { return graph.out_begin[dense + 1]; }
   std::uint32_t next(std::uint32_t slot) const { return graph.out_edges[slot].to; }
   double cost(std::uint32_t slot, int which) const {
     const SearchEdge& edge = graph.out_edges[slot];
-    return which == kDistance ? edge.distance_m : edge.risk_score;
+    return which == kDistance ? edge.distance_m : risk.at(slot, edge);
   }
 };
 

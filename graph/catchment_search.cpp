@@ -141,10 +141,12 @@ constexpr auto kPoppedFirst = [](const OpenLabel& a, const OpenLabel& b) {
 template <class Rows>
 class CatchmentSearch {
  public:
-  CatchmentSearch(const RoadGraph& graph, std::uint32_t place_dense, double minutes, WalkDirection direction,
-                  const StopPoll& poll)
+  CatchmentSearch(const RoadGraph& graph, const RiskLayer* layer, std::uint32_t place_dense, double minutes,
+                  WalkDirection direction, const StopPoll& poll)
       : graph_(graph),
-        rows_{graph},
+        layer_(layer),
+        risk_(graph, layer),
+        rows_{graph, risk_},
         place_dense_(place_dense),
         minutes_(minutes),
         to_place_(direction == WalkDirection::to_place),
@@ -204,8 +206,8 @@ class CatchmentSearch {
   // The margins of the relaxed dominance (0 for exact sums, and for walks
   // from the place, whose sums are the requests' own).
   bool set_margins() {
-    report_.distance_exact = graph_.distance_sums_exact;
-    report_.risk_exact = graph_.risk_sums_exact;
+    report_.distance_exact = risk_.facts().distance_sums_exact;
+    report_.risk_exact = risk_.facts().risk_sums_exact;
     if (!to_place_ || candidates_.empty()) return true;
     if (!report_.distance_exact) {
       // The distances of the safest routes cap the distance of every
@@ -421,7 +423,7 @@ class CatchmentSearch {
     // nodes with different totals, and the request leaves out a route whose
     // nodes repeat an earlier one's: which paths it chose, the points alone
     // do not say.
-    if (graph_.parallel_edges_differ) return ask_request(local);
+    if (risk_.facts().parallel_edges_differ) return ask_request(local);
     const BalanceWeights weights{std::max(safest.distance_m, kNormalisationFloor),
                                  std::max(shortest.risk, kNormalisationFloor)};
     auto score = [&](double distance, double risk) { return balance_score(PathCosts{distance, risk, 0.0}, weights); };
@@ -469,7 +471,7 @@ class CatchmentSearch {
     const std::uint32_t target_dense = to_place_ ? place_dense_ : dense;
     const std::optional<ParetoFront> front =
         pareto_search(graph_, source, target, graph_.lat[target_dense], graph_.lon[target_dense], 0.0,
-                      PathsNeeded::chosen_routes, SearchOptions{.stop = poll_});
+                      PathsNeeded::chosen_routes, SearchOptions{.stop = poll_, .risk_layer = layer_});
     if (!front) {
       stopped_in_request_ = true;
       return std::nullopt;
@@ -496,8 +498,10 @@ class CatchmentSearch {
   using Opposite = std::conditional_t<std::is_same_v<Rows, IncomingRows>, OutgoingRows, IncomingRows>;
 
   const RoadGraph& graph_;
+  const RiskLayer* const layer_;
+  const EdgeRisk risk_;
   const Rows rows_;
-  const Opposite opposite_rows_{graph_};
+  const Opposite opposite_rows_{graph_, risk_};
   const std::uint32_t place_dense_;
   const double minutes_;
   const bool to_place_;
@@ -525,7 +529,8 @@ class CatchmentSearch {
 }  // namespace
 
 std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& graph, NodeId place, double minutes,
-                                                            WalkDirection direction, const StopPoll& stop) {
+                                                            WalkDirection direction, const StopPoll& stop,
+                                                            const RiskLayer* layer) {
   const std::uint32_t place_dense = listed_node(graph, place);
   if (place_dense == IdIndex::kAbsent) return std::unexpected(CatchmentFailure::place_not_found);
   if (direction == WalkDirection::from_place && graph.out_begin[place_dense] == graph.out_begin[place_dense + 1]) {
@@ -533,11 +538,11 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
   }
   // Label setting needs costs that never fall along a path, and the
   // rounding argument finite ones.
-  if (!graph.costs_bounded_below) return std::unexpected(CatchmentFailure::costs_unsupported);
+  if (!EdgeRisk(graph, layer).facts().costs_bounded_below) return std::unexpected(CatchmentFailure::costs_unsupported);
   std::optional<Catchment> found =
       direction == WalkDirection::to_place
-          ? CatchmentSearch<IncomingRows>(graph, place_dense, minutes, direction, stop).run()
-          : CatchmentSearch<OutgoingRows>(graph, place_dense, minutes, direction, stop).run();
+          ? CatchmentSearch<IncomingRows>(graph, layer, place_dense, minutes, direction, stop).run()
+          : CatchmentSearch<OutgoingRows>(graph, layer, place_dense, minutes, direction, stop).run();
   if (!found) return std::unexpected(CatchmentFailure::interrupted);
   return std::move(*found);
 }

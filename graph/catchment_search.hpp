@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "graph/node_id.hpp"
+#include "graph/edge_risk.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/stop_poll.hpp"
 
@@ -67,7 +68,9 @@ enum class CatchmentFailure : std::uint8_t {
 // infinite; it must not be NaN or negative. Found by one bi-objective label
 // search from the place over the whole catchment, not one request per node
 // (catchment_search.cpp has the argument).
+// On the risks of `layer`, the document's own when null.
 std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& graph, NodeId place, double minutes,
-                                                            WalkDirection direction, const StopPoll& stop = {});
+                                                            WalkDirection direction, const StopPoll& stop = {},
+                                                            const RiskLayer* layer = nullptr);
 
 }  // namespace norvel

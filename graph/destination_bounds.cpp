@@ -18,8 +18,9 @@ std::size_t dense_count(const RoadGraph& graph) { return graph.in_begin.empty() 
 
 }  // namespace
 
-DestinationSearch::DestinationSearch(const RoadGraph& graph, Objective objective)
+DestinationSearch::DestinationSearch(const RoadGraph& graph, const EdgeRisk& risk, Objective objective)
     : graph_(graph),
+      risk_(risk),
       objective_(objective),
       // Written before read (see `reached_`): no pass over the graph here.
       cost_(std::make_unique_for_overwrite<double[]>(dense_count(graph))),
@@ -54,7 +55,7 @@ void DestinationSearch::settle_first() {
   const double settled_cost = entry.key;
   for (std::uint32_t slot = graph_.in_begin[entry.dense]; slot < graph_.in_begin[entry.dense + 1]; ++slot) {
     const IncomingEdge& edge = graph_.in_edges[slot];
-    const double cost = settled_cost + objective_.of(edge);
+    const double cost = settled_cost + objective_.of(edge.distance_m, risk_.of(edge));
     const std::uint32_t tail = edge.from;
     if (!reached(tail)) {
       set_bit(reached_, tail);
@@ -67,8 +68,12 @@ void DestinationSearch::settle_first() {
   }
 }
 
-DestinationBounds::DestinationBounds(const RoadGraph& graph)
-    : distance(graph, kDistance), risk(graph, kRisk), by_priority(graph, kPriorityWeighing), graph_(graph) {}
+DestinationBounds::DestinationBounds(const RoadGraph& graph, const RiskLayer* layer)
+    : risk_(graph, layer),
+      distance(graph, risk_, kDistance),
+      risk(graph, risk_, kRisk),
+      by_priority(graph, risk_, kPriorityWeighing),
+      graph_(graph) {}
 
 void DestinationBounds::start(std::uint32_t target_dense) {
   for (DestinationSearch* search : {&distance, &risk, &by_priority}) search->start(target_dense);
@@ -191,7 +196,7 @@ DestinationSearch& DestinationBounds::by_slope(int j) {
   if (j == 0) return by_priority;
   if (slopes_.empty()) slopes_.resize(2 * kMostSlope + 1);
   std::unique_ptr<DestinationSearch>& search = slopes_[static_cast<std::size_t>(j + kMostSlope)];
-  if (!search) search = std::make_unique<DestinationSearch>(graph_, weighted(1.0, slope(j)));
+  if (!search) search = std::make_unique<DestinationSearch>(graph_, risk_, weighted(1.0, slope(j)));
   if (search->target() != target()) search->start(target());
   return *search;
 }

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "graph/edge_risk.hpp"
 #include "graph/search_objective.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/stop_poll.hpp"
@@ -28,7 +29,7 @@ class DestinationSearch {
  public:
   static constexpr double kUnreachable = __builtin_inf();
 
-  DestinationSearch(const RoadGraph& graph, Objective objective);
+  DestinationSearch(const RoadGraph& graph, const EdgeRisk& risk, Objective objective);
 
   // Forgets the last target and starts from `target_dense`.
   void start(std::uint32_t target_dense);
@@ -55,6 +56,7 @@ class DestinationSearch {
 
   std::uint64_t settled_count() const { return settled_count_; }
   const Objective& objective() const { return objective_; }
+  const EdgeRisk& edge_risk() const { return risk_; }
   std::uint32_t target() const { return target_; }
 
  private:
@@ -74,6 +76,7 @@ class DestinationSearch {
   void settle_first();
 
   const RoadGraph& graph_;
+  const EdgeRisk risk_;
   const Objective objective_;
   std::uint32_t target_ = UINT32_MAX;
   // Per dense node: the cost, valid only where `reached_` is set; once
@@ -93,13 +96,15 @@ class DestinationSearch {
 // through `SearchOptions::destination` when the targets match.
 class DestinationBounds {
  public:
-  explicit DestinationBounds(const RoadGraph& graph);
+  // On the risks of `layer`, the document's when null.
+  explicit DestinationBounds(const RoadGraph& graph, const RiskLayer* layer = nullptr);
   DestinationBounds(const DestinationBounds&) = delete;
   DestinationBounds& operator=(const DestinationBounds&) = delete;
 
   void start(std::uint32_t target_dense);
   std::uint32_t target() const { return distance.target(); }
   const RoadGraph& graph() const { return graph_; }
+  const EdgeRisk& edge_risk() const { return risk_; }
 
   // Null when requests with this weighing search on their own.
   DestinationSearch* search_for(const Objective& objective);
@@ -110,6 +115,11 @@ class DestinationBounds {
   static double slope(int j);
   DestinationSearch& by_slope(int j);
 
+ private:
+  // Before the searches, which copy it.
+  const EdgeRisk risk_;
+
+ public:
   DestinationSearch distance;
   DestinationSearch risk;
   DestinationSearch by_priority;  // k_0 = 500, the search's own weighing

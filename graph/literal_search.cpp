@@ -33,7 +33,7 @@ std::optional<ParetoFront> literal_search(RequestWorkspace& workspace) {
     Place& at = places[label.place];
     if (at.front.strictly_dominates_point(label.distance_m, label.risk)) continue;
     // Cycle rule, which makes the search end where a cycle adds nothing.
-    if (labels.revisits_own_node(label, graph.has_negative_cost)) continue;
+    if (labels.revisits_own_node(label, workspace.risk.facts().has_negative_cost)) continue;
 
     // Record at its node; at the target a solution, never expanded;
     // elsewhere expanded along every outgoing edge in adjacency order, with
@@ -54,7 +54,7 @@ std::optional<ParetoFront> literal_search(RequestWorkspace& workspace) {
       const SearchEdge& edge = graph.out_edges[slot];
       const std::uint32_t place = places.place_of(edge.to);
       const double distance = label.distance_m + edge.distance_m;
-      const double risk = label.risk + edge.risk_score;
+      const double risk = label.risk + workspace.risk.at(slot, edge);
       const double familiarity = label.familiarity + edge.familiarity;
       const double priority = label_priority(distance, risk, familiarity, workspace.heuristic_of(place));
       push(OpenLabel{priority_key(priority), distance, risk, familiarity, index, place});

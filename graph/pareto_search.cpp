@@ -20,8 +20,8 @@ namespace {
 
 // The bounds hold for non-negative finite costs, and pruning by them
 // relies on a factor that keeps its order: 1 + eps for eps from 0 on.
-bool prunes(const RoadGraph& graph, double eps) {
-  return graph.costs_bounded_below && eps >= 0.0 && std::isfinite(eps);
+bool prunes(const EdgeRisk& risk, double eps) {
+  return risk.facts().costs_bounded_below && eps >= 0.0 && std::isfinite(eps);
 }
 
 // Whether a path that the caller needs may be another than the literal one.
@@ -42,7 +42,7 @@ class Request {
 
   // None when stopped.
   std::optional<ParetoFront> answer(double eps) {
-    if (prunes(ws_.graph, eps)) {
+    if (prunes(ws_.risk, eps)) {
       bool over_budget = true;
       if (needed_ == PathsNeeded::chosen_routes) {
         // A short request is over before the targeted walks or the
@@ -141,7 +141,7 @@ std::optional<ParetoFront> pareto_search(const RoadGraph& graph, NodeId source, 
   }
   // A target the graph has never seen stays kAbsent, which no label reaches.
   RequestWorkspace workspace(graph, source_dense, graph.dense_of.find(target), target_lat, target_lon, eps,
-                             options.stop, report, options.destination);
+                             options.stop, report, options.destination, options.risk_layer);
   return Request(workspace, needed, options.tuning).answer(eps);
 }
 

@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "graph/edge_risk.hpp"
 #include "graph/pareto_front.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/search_places.hpp"
@@ -20,7 +21,7 @@ namespace norvel {
 // were kept (the budget is spent), or when `stop` said stop; each prefix
 // kept is a unit of work for it.
 template <class Keep, class Reach>
-bool walk_paths(const RoadGraph& graph, Places& places, std::uint32_t source_place, std::uint32_t target_dense,
+bool walk_paths(const RoadGraph& graph, const EdgeRisk& risk, Places& places, std::uint32_t source_place, std::uint32_t target_dense,
                 std::uint64_t& budget, StopCheck& stop, Keep keep, Reach reach) {
   struct Step {
     std::uint32_t place;
@@ -46,8 +47,9 @@ bool walk_paths(const RoadGraph& graph, Places& places, std::uint32_t source_pla
       path.pop_back();
       continue;
     }
-    const SearchEdge& edge = graph.out_edges[at.next_slot++];
-    const PathCosts costs{at.costs.distance_m + edge.distance_m, at.costs.risk + edge.risk_score,
+    const std::uint32_t slot = at.next_slot++;
+    const SearchEdge& edge = graph.out_edges[slot];
+    const PathCosts costs{at.costs.distance_m + edge.distance_m, at.costs.risk + risk.at(slot, edge),
                           at.costs.familiarity + edge.familiarity};
     if (edge.to == target_dense) {
       reach(costs, std::span<const std::uint32_t>(path));

@@ -85,7 +85,7 @@ class PrunedSearch {
   bool cannot_matter(const OpenLabel& label) {
     if (ws_.covered_by_solution(label.distance_m, label.risk)) return true;
     if (places_[label.place].front.strictly_dominates_point(label.distance_m, label.risk)) return true;
-    if (labels_.revisits_own_node(label, ws_.graph.has_negative_cost)) return true;
+    if (labels_.revisits_own_node(label, ws_.risk.facts().has_negative_cost)) return true;
     return dead(label.distance_m, label.risk, label.place);
   }
 
@@ -168,12 +168,13 @@ class PrunedSearch {
       return;
     }
     const RoadGraph& graph = ws_.graph;
+    const EdgeRisk& edge_risk = ws_.risk;
     const std::uint32_t end = graph.out_begin[dense + 1];
     for (std::uint32_t slot = graph.out_begin[dense]; slot < end; ++slot) {
       const SearchEdge& edge = graph.out_edges[slot];
       const std::uint32_t place = places_.place_of(edge.to);
       const double distance = label.distance_m + edge.distance_m;
-      const double risk = label.risk + edge.risk_score;
+      const double risk = label.risk + edge_risk.at(slot, edge);
       if (would_not_matter(distance, risk, place)) continue;
       const double familiarity = label.familiarity + edge.familiarity;
       const double priority = label_priority(distance, risk, familiarity, ws_.heuristic_of(place));

@@ -49,11 +49,11 @@ constexpr auto sooner = [](const auto& x, const auto& y) { return x.key < y.key;
 // ratio picked a few ulps too large) and cut to 16 significant bits, so
 // that its product with any norm is exact. 0 where the objective weighs
 // anything negative or not finite: then there is no goal.
-double potential_scale(const RoadGraph& graph, const Objective& objective) {
+double potential_scale(const EdgeRisk& risk, const Objective& objective) {
   const double a = objective.distance_weight;
   const double b = objective.risk_weight;
   if (!(a >= 0.0 && b >= 0.0 && std::isfinite(a) && std::isfinite(b))) return 0.0;
-  const double scale = (a * graph.distance_per_plane_unit + b * graph.risk_per_plane_unit) * (1.0 - 0x1p-20);
+  const double scale = (a * risk.facts().distance_per_plane_unit + b * risk.facts().risk_per_plane_unit) * (1.0 - 0x1p-20);
   if (!(scale > 0.0 && std::isfinite(scale))) return 0.0;
   int exponent = 0;
   const double mantissa = std::frexp(scale, &exponent);
@@ -62,15 +62,16 @@ double potential_scale(const RoadGraph& graph, const Objective& objective) {
 
 }  // namespace
 
-RemainingCost::RemainingCost(const RoadGraph& graph, Places& places, Objective objective,
+RemainingCost::RemainingCost(const RoadGraph& graph, const EdgeRisk& risk, Places& places, Objective objective,
                              std::uint32_t target_place, StopCheck* stop, std::uint32_t goal_dense)
     : graph_(graph),
+      risk_(risk),
       places_(places),
       objective_(objective),
       stop_(stop) {
   if (target_place == Places::kNone) return;
   if (goal_dense != kNoGoal && goal_dense < graph.plane.size()) {
-    scale_ = potential_scale(graph, objective);
+    scale_ = potential_scale(risk_, objective);
     goal_ = graph.plane[goal_dense];
   }
   cover_places();
@@ -81,6 +82,7 @@ RemainingCost::RemainingCost(const RoadGraph& graph, Places& places, Objective o
 
 RemainingCost::RemainingCost(const RoadGraph& graph, Places& places, DestinationSearch& shared, StopCheck* stop)
     : graph_(graph),
+      risk_(shared.edge_risk()),
       places_(places),
       objective_(shared.objective()),
       settled_count_(shared.settled_count()),
@@ -111,7 +113,7 @@ void RemainingCost::settle_first() {
   const std::uint32_t head = entry.dense;
   for (std::uint32_t slot = graph_.in_begin[head]; slot < graph_.in_begin[head + 1]; ++slot) {
     const IncomingEdge& edge = graph_.in_edges[slot];
-    const double cost = settled_cost + objective_.of(edge);
+    const double cost = settled_cost + objective_.of(edge.distance_m, risk_.of(edge));
     const std::uint32_t tail = places_.place_of(edge.from);
     if (tail >= cost_.size()) cover_places();
     if (own_settled(tail) || !(cost < cost_[tail])) continue;

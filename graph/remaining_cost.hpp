@@ -52,8 +52,8 @@ class RemainingCost {
   // Nodes settled count as units of work for `stop`, if given; once it
   // says stop, settling ends early, which leaves every bound a lower bound
   // still. `goal_dense` is the node the search heads for, if any.
-  RemainingCost(const RoadGraph& graph, Places& places, Objective objective, std::uint32_t target_place,
-                StopCheck* stop = nullptr, std::uint32_t goal_dense = kNoGoal);
+  RemainingCost(const RoadGraph& graph, const EdgeRisk& risk, Places& places, Objective objective,
+                std::uint32_t target_place, StopCheck* stop = nullptr, std::uint32_t goal_dense = kNoGoal);
   // The request's view of a shared search, whose target is the request's.
   RemainingCost(const RoadGraph& graph, Places& places, DestinationSearch& shared, StopCheck* stop = nullptr);
 
@@ -106,6 +106,8 @@ class RemainingCost {
     return shared_ != nullptr ? shared_->settled_count() - settled_count_ : settled_count_;
   }
   const Objective& objective() const { return objective_; }
+  // The risks it sums, which walks down it sum too.
+  const EdgeRisk& edge_risk() const { return risk_; }
 
   static constexpr double kUnreachable = __builtin_inf();
 
@@ -154,6 +156,7 @@ class RemainingCost {
   static constexpr std::uint64_t kSettledPerTick = 1024;
 
   const RoadGraph& graph_;
+  EdgeRisk risk_;
   Places& places_;
   const Objective objective_;
   // Per place: the cost to the target once settled, before that the least
@@ -187,7 +190,7 @@ inline LeastStep least_step(const RoadGraph& graph, Places& places, RemainingCos
     const SearchEdge& edge = graph.out_edges[slot];
     const std::uint32_t next = places.place_of(edge.to);
     to_go.settle_until(next, RemainingCost::kUnreachable);
-    const double value = objective.of(edge) + to_go.lower_bound(next);
+    const double value = objective.of(edge.distance_m, to_go.edge_risk().of(edge)) + to_go.lower_bound(next);
     if (value < best) {
       best = value;
       step = {&edge, next};
@@ -223,7 +226,7 @@ std::optional<PathCosts> follow_least_path(const RoadGraph& graph, Places& place
     const LeastStep step = least_step(graph, places, to_go, at);
     if (step.edge == nullptr) return std::nullopt;
     sums.distance_m = sums.distance_m + step.edge->distance_m;
-    sums.risk = sums.risk + step.edge->risk_score;
+    sums.risk = sums.risk + to_go.edge_risk().of(*step.edge);
     at = step.place;
     visit(at, sums);
   }

@@ -7,8 +7,9 @@ namespace norvel {
 
 namespace {
 
-DestinationBounds* started_at(DestinationBounds* destination, std::uint32_t target_dense) {
-  if (destination == nullptr || target_dense == IdIndex::kAbsent || destination->target() != target_dense) {
+DestinationBounds* started_at(DestinationBounds* destination, std::uint32_t target_dense, const EdgeRisk& risk) {
+  if (destination == nullptr || target_dense == IdIndex::kAbsent || destination->target() != target_dense ||
+      destination->edge_risk().layer_risks() != risk.layer_risks()) {
     return nullptr;
   }
   return destination;
@@ -17,32 +18,35 @@ DestinationBounds* started_at(DestinationBounds* destination, std::uint32_t targ
 // The backward search of the objective: the destination's where it has one
 // (with its bounds, exact, rather than those of a search heading for the
 // source), else the request's own.
-RemainingCost to_go(const RoadGraph& graph, Places& places, Objective objective, std::uint32_t target_place,
-                    StopCheck* stop, std::uint32_t source_dense, DestinationBounds* destination) {
+RemainingCost to_go(const RoadGraph& graph, const EdgeRisk& risk, Places& places, Objective objective,
+                    std::uint32_t target_place, StopCheck* stop, std::uint32_t source_dense,
+                    DestinationBounds* destination) {
   DestinationSearch* shared = destination != nullptr ? destination->search_for(objective) : nullptr;
   if (shared != nullptr) return RemainingCost(graph, places, *shared, stop);
-  return RemainingCost(graph, places, objective, target_place, stop, source_dense);
+  return RemainingCost(graph, risk, places, objective, target_place, stop, source_dense);
 }
 
 }  // namespace
 
 RequestWorkspace::RequestWorkspace(const RoadGraph& graph_, std::uint32_t source_dense, std::uint32_t target_dense_,
                                    double target_lat, double target_lon, double eps, const StopPoll& poll,
-                                   SearchReport& report_, DestinationBounds* destination)
+                                   SearchReport& report_, DestinationBounds* destination, const RiskLayer* layer)
     : graph(graph_),
+      risk(graph_, layer),
       target_dense(target_dense_),
       report(report_),
       stop(poll),
       approx_factor(1.0 + eps),
       target_place(target_dense_ == IdIndex::kAbsent ? Places::kNone : places.place_of(target_dense_)),
       source_place(places.place_of(source_dense)),
-      distance_to_go(to_go(graph_, places, kDistance, target_place, &stop, source_dense,
-                           started_at(destination, target_dense_))),
-      risk_to_go(to_go(graph_, places, kRisk, target_place, &stop, source_dense, started_at(destination, target_dense_))),
+      distance_to_go(to_go(graph_, risk, places, kDistance, target_place, &stop, source_dense,
+                           started_at(destination, target_dense_, risk))),
+      risk_to_go(to_go(graph_, risk, places, kRisk, target_place, &stop, source_dense,
+                       started_at(destination, target_dense_, risk))),
       target_lat_(target_lat),
       target_lon_(target_lon),
       cos_target_(cos_latitude(target_lat)),
-      destination_(started_at(destination, target_dense_)) {}
+      destination_(started_at(destination, target_dense_, risk)) {}
 
 RequestWorkspace::~RequestWorkspace() {
   report.settled_backwards += distance_to_go.settled_count() + risk_to_go.settled_count() +
@@ -67,7 +71,7 @@ RemainingCost& RequestWorkspace::weighted_to_go(const Objective& objective) {
   }
   if (weighted_ && weighted_->objective() == objective) return *weighted_;
   if (weighted_) settled_by_earlier_weighings_ += weighted_->settled_count();
-  return weighted_.emplace(graph, places, objective, target_place, &stop, places[source_place].dense);
+  return weighted_.emplace(graph, risk, places, objective, target_place, &stop, places[source_place].dense);
 }
 
 void RequestWorkspace::clear_fronts() { places.clear_fronts(); }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "graph/edge_risk.hpp"
 #include "graph/known_routes.hpp"
 #include "graph/remaining_cost.hpp"
 #include "graph/road_graph.hpp"
@@ -20,11 +21,12 @@ namespace norvel {
 class RequestWorkspace {
  public:
   // `target_dense` may be IdIndex::kAbsent: no label reaches it then.
-  // `destination`, if given and started at the target, stands for the
-  // backward searches it has; the others are the request's own.
+  // `destination`, if given, started at the target and on the same risks,
+  // stands for the backward searches it has; the others are the request's
+  // own. The risks are `layer`'s, the document's when null.
   RequestWorkspace(const RoadGraph& graph, std::uint32_t source_dense, std::uint32_t target_dense,
                    double target_lat, double target_lon, double eps, const StopPoll& poll, SearchReport& report,
-                   DestinationBounds* destination = nullptr);
+                   DestinationBounds* destination = nullptr, const RiskLayer* layer = nullptr);
   RequestWorkspace(const RequestWorkspace&) = delete;
   RequestWorkspace& operator=(const RequestWorkspace&) = delete;
   // Adds the nodes settled backwards and the nodes touched to the report.
@@ -36,9 +38,9 @@ class RequestWorkspace {
     return at.has_heuristic ? at.heuristic_m : first_heuristic_of(place);
   }
   // Whether a solution held covers (distance, risk) widened by 1 + eps.
-  bool covered_by_solution(double distance, double risk) const {
+  bool covered_by_solution(double distance, double risk_sum) const {
     return target_place != Places::kNone &&
-           places[target_place].front.covers(approx_factor * distance, approx_factor * risk);
+           places[target_place].front.covers(approx_factor * distance, approx_factor * risk_sum);
   }
   // The backward search of a weighted objective; asking for another weighing
   // than the last starts it over, unless the destination shares it.
@@ -50,6 +52,8 @@ class RequestWorkspace {
   void clear_fronts();
 
   const RoadGraph& graph;
+  // How every search of the request reads an edge's risk.
+  const EdgeRisk risk;
   const std::uint32_t target_dense;
   SearchReport& report;
   StopCheck stop;

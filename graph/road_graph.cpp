@@ -11,6 +11,7 @@
 #include <tuple>
 #include <type_traits>
 
+#include "graph/cost_facts.hpp"
 #include "graph/heuristic.hpp"
 #include "graph/resident_memory.hpp"
 
@@ -157,56 +158,21 @@ void fill_rows(RoadGraph& graph, const std::vector<Edge>& edges) {
     const std::uint32_t slot = begin[from]++;
     graph.out_edges[slot] =
         SearchEdge{to, static_cast<std::uint32_t>(i), edge.distance_m, edge.risk_score, edge.familiarity};
-    if (edge.distance_m < 0.0 || edge.risk_score < 0.0) graph.has_negative_cost = true;
   }
   for (std::size_t i = dense_count; i > 0; --i) begin[i] = begin[i - 1];
   begin[0] = 0;
 }
 
-// The exponent e of the lowest bit set in a finite double above 0:
-// value = odd 2^e.
-int lowest_bit_exponent(double value) {
-  const auto bits = std::bit_cast<std::uint64_t>(value);
-  const auto biased = static_cast<int>(bits >> 52 & 0x7ff);
-  std::uint64_t significand = bits & ((std::uint64_t{1} << 52) - 1);
-  if (biased != 0) significand |= std::uint64_t{1} << 52;
-  return (biased == 0 ? 1 : biased) - 1075 + std::countr_zero(significand);
-}
-
-// Whether sums of costs whose lowest bits are at 2^lowest and whose rounded
-// total is `total` are all exact (see RoadGraph::distance_sums_exact): the
-// rounded total of fewer than 2^32 terms is within 2^-20 of the exact one.
-bool sums_exact(double total, int lowest) {
-  if (lowest == INT_MAX) return true;  // every cost is 0
-  return total * (1.0 + 0x1p-19) <= std::ldexp(1.0, 53 + lowest);
-}
-
 // Rows of the incoming edges by a counting sort on the head, walking the
-// tails in dense order; and the totals that decide whether the costs have
-// usable lower bounds.
+// tails in dense order.
 void fill_incoming_rows(RoadGraph& graph) {
   const std::size_t dense_count = graph.id_of.size();
   std::vector<std::uint32_t>& begin = graph.in_begin;
   reserve_resident(begin, dense_count + 1);
   begin.assign(dense_count + 1, 0);
-  double total_distance = 0.0;
-  double total_risk = 0.0;
-  bool finite_non_negative = true;
-  int lowest_distance_bit = INT_MAX;
-  int lowest_risk_bit = INT_MAX;
   for (const SearchEdge& edge : graph.out_edges) {
     ++begin[edge.to + 1];
-    finite_non_negative = finite_non_negative && edge.distance_m >= 0.0 && edge.risk_score >= 0.0 &&
-                          std::isfinite(edge.distance_m) && std::isfinite(edge.risk_score);
-    if (edge.distance_m > 0.0 && std::isfinite(edge.distance_m)) {
-      lowest_distance_bit = std::min(lowest_distance_bit, lowest_bit_exponent(edge.distance_m));
-    }
-    if (edge.risk_score > 0.0 && std::isfinite(edge.risk_score)) {
-      lowest_risk_bit = std::min(lowest_risk_bit, lowest_bit_exponent(edge.risk_score));
-    }
     graph.has_familiarity = graph.has_familiarity || !(edge.familiarity == 0.0);
-    total_distance += edge.distance_m;
-    total_risk += edge.risk_score;
   }
   for (std::size_t i = 0; i < dense_count; ++i) begin[i + 1] += begin[i];
   reserve_resident(graph.in_edges, graph.out_edges.size());
@@ -214,33 +180,15 @@ void fill_incoming_rows(RoadGraph& graph) {
   for (std::uint32_t from = 0; from < dense_count; ++from) {
     for (std::uint32_t slot = graph.out_begin[from]; slot < graph.out_begin[from + 1]; ++slot) {
       const SearchEdge& edge = graph.out_edges[slot];
-      graph.in_edges[begin[edge.to]++] = IncomingEdge{from, edge.distance_m, edge.risk_score};
+      graph.in_edges[begin[edge.to]++] = IncomingEdge{from, slot, edge.distance_m, edge.risk_score};
     }
   }
   for (std::size_t i = dense_count; i > 0; --i) begin[i] = begin[i - 1];
   begin[0] = 0;
-  // Each row lists its tails in ascending order, so parallel edges are
-  // neighbours there.
-  for (std::size_t head = 0; head < dense_count && !graph.parallel_edges_differ; ++head) {
-    for (std::uint32_t slot = begin[head] + 1; slot < begin[head + 1]; ++slot) {
-      const IncomingEdge& x = graph.in_edges[slot - 1];
-      const IncomingEdge& y = graph.in_edges[slot];
-      if (x.from == y.from && !(x.distance_m == y.distance_m && x.risk_score == y.risk_score)) {
-        graph.parallel_edges_differ = true;
-      }
-    }
-  }
-  // A path repeats no node, so its sums stay below twice these totals (a
-  // label may close one cycle before it is dropped): far below overflow.
-  constexpr double kFarFromOverflow = 0x1p1000;
-  graph.costs_bounded_below = finite_non_negative && total_distance < kFarFromOverflow && total_risk < kFarFromOverflow;
-  graph.distance_sums_exact = finite_non_negative && sums_exact(total_distance, lowest_distance_bit);
-  graph.risk_sums_exact = finite_non_negative && sums_exact(total_risk, lowest_risk_bit);
 }
 
-// The plane's coordinates and the least cost per unit of its norm. The
-// cosine is that of the middle latitude, so that the units come close to
-// metres across a city.
+// The plane's coordinates. The cosine is that of the middle latitude, so
+// that the units come close to metres across a city.
 void fill_plane(RoadGraph& graph) {
   const std::size_t dense_count = graph.id_of.size();
   double south = 90.0;
@@ -256,22 +204,18 @@ void fill_plane(RoadGraph& graph) {
   for (std::size_t i = 0; i < dense_count; ++i) {
     graph.plane[i] = plane_point(graph.lat[i], graph.lon[i], graph.plane_cos_reference);
   }
-  if (!graph.costs_bounded_below) return;
-  // The least ratio is tracked as a fraction, to spare a division per edge;
-  // a comparison that rounds the wrong way picks a ratio a few ulps too
-  // large, which the potential's own margin covers (`RemainingCost`).
-  double distance = 1.0, risk = 1.0, distance_norm = 0.0, risk_norm = 0.0;
-  for (std::uint32_t from = 0; from < dense_count; ++from) {
-    const PlanePoint at = graph.plane[from];
-    for (std::uint32_t slot = graph.out_begin[from]; slot < graph.out_begin[from + 1]; ++slot) {
-      const SearchEdge& edge = graph.out_edges[slot];
-      const auto norm = static_cast<double>(plane_norm(at, graph.plane[edge.to]));
-      if (edge.distance_m * distance_norm < distance * norm) distance = edge.distance_m, distance_norm = norm;
-      if (edge.risk_score * risk_norm < risk * norm) risk = edge.risk_score, risk_norm = norm;
-    }
-  }
-  graph.distance_per_plane_unit = distance_norm > 0.0 ? distance / distance_norm : 0.0;
-  graph.risk_per_plane_unit = risk_norm > 0.0 ? risk / risk_norm : 0.0;
+}
+
+// The facts of the document's own risks, found as a risk layer's are.
+void fill_cost_facts(RoadGraph& graph) {
+  const CostFacts facts = cost_facts(graph, [&](std::size_t slot) { return graph.out_edges[slot].risk_score; });
+  graph.has_negative_cost = facts.has_negative_cost;
+  graph.costs_bounded_below = facts.costs_bounded_below;
+  graph.distance_sums_exact = facts.distance_sums_exact;
+  graph.risk_sums_exact = facts.risk_sums_exact;
+  graph.parallel_edges_differ = facts.parallel_edges_differ;
+  graph.distance_per_plane_unit = facts.distance_per_plane_unit;
+  graph.risk_per_plane_unit = facts.risk_per_plane_unit;
 }
 
 }  // namespace
@@ -294,6 +238,7 @@ RoadGraph build_graph(GraphBuilder&& builder) {
   edges = std::vector<Edge>();
   fill_incoming_rows(graph);
   fill_plane(graph);
+  fill_cost_facts(graph);
   return graph;
 }
 

@@ -45,6 +45,9 @@ struct SearchEdge {
 // cost would be a dependent load on a cache line of its own.
 struct IncomingEdge {
   std::uint32_t from;
+  // The edge's entry in the outgoing rows, where a risk layer keeps its risk
+  // (graph/edge_risk.hpp); it fills what would otherwise be padding.
+  std::uint32_t out_row;
   double distance_m;
   double risk_score;
 };

@@ -29,11 +29,6 @@ struct Objective {
   // Every weighted sum of the searches is this expression, evaluated as
   // written: the same weights give the same bits wherever it is computed.
   double of(double distance_m, double risk) const { return distance_weight * distance_m + risk_weight * risk; }
-  // Of an incoming or an outgoing edge alike.
-  template <class Edge>
-  double of(const Edge& edge) const {
-    return of(edge.distance_m, edge.risk_score);
-  }
   bool operator==(const Objective&) const = default;
 };
 inline constexpr Objective kDistance{1.0, 0.0};

@@ -8,6 +8,7 @@
 namespace norvel {
 
 class DestinationBounds;
+struct RiskLayer;
 
 // Which solution paths the caller reads: all of them, or only those of the
 // shortest, safest and balanced routes (the other entries' costs are exact,
@@ -90,6 +91,10 @@ struct SearchOptions {
   // started at this request's target (graph/destination_bounds.hpp). They
   // change how much a request settles, never its answer.
   DestinationBounds* destination = nullptr;
+  // The risks the request is answered on: a layer's, or the document's own
+  // `risk_score` when null. A destination's searches serve only requests on
+  // the risks they were made on.
+  const RiskLayer* risk_layer = nullptr;
 };
 
 }  // namespace norvel

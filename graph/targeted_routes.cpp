@@ -114,7 +114,7 @@ class Targeted {
       least = Least{Arrival{costs, {path.begin(), path.end()}}, 1};
       bound = first(costs);
     };
-    if (!walk_paths(graph_, places_, source_place_, target_dense_, budget_, ws_.stop, keep, reach)) {
+    if (!walk_paths(graph_, ws_.risk, places_, source_place_, target_dense_, budget_, ws_.stop, keep, reach)) {
       return std::unexpected(GaveUp::over_budget);
     }
     // No path at all cannot happen: the bound is met by some path.
@@ -175,7 +175,7 @@ class Targeted {
       // A path met is a bound too (see above).
       bound = std::min(bound, weighted_sum(costs) * kAbove);
     };
-    const bool walked = walk_paths(graph_, places_, source_place_, target_dense_, budget_, ws_.stop, keep, reach);
+    const bool walked = walk_paths(graph_, ws_.risk, places_, source_place_, target_dense_, budget_, ws_.stop, keep, reach);
     if (blended) ws_.report.settled_backwards += blended->slope_settles();
     if (!walked || too_many) return std::unexpected(GaveUp::over_budget);
 
@@ -229,7 +229,7 @@ class Targeted {
       double best = RemainingCost::kUnreachable;
       for (std::uint32_t slot = graph_.out_begin[dense]; slot < graph_.out_begin[dense + 1]; ++slot) {
         const SearchEdge& edge = graph_.out_edges[slot];
-        const PathCosts step{edge.distance_m, edge.risk_score, 0.0};
+        const PathCosts step{edge.distance_m, ws_.risk.at(slot, edge), 0.0};
         to_go.settle_until(edge.to, RemainingCost::kUnreachable);
         const double value = weighted_sum(step) + (edge.to == target_dense_ ? 0.0 : to_go.lower_bound(edge.to));
         if (value < best) {
@@ -239,7 +239,7 @@ class Targeted {
       }
       if (best_edge == nullptr) break;
       sums.distance_m = sums.distance_m + best_edge->distance_m;
-      sums.risk = sums.risk + best_edge->risk_score;
+      sums.risk = sums.risk + ws_.risk.of(*best_edge);
       if (best_edge->to == target_dense_) {
         arrived = sums;
         break;

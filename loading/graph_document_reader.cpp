@@ -22,8 +22,9 @@ bool is_number_start(char c) { return c == '-' || (c >= '0' && c <= '9'); }
 // are read; without one, no name is looked at.
 class DocumentReader {
  public:
-  DocumentReader(std::string_view text, GraphBuilder& builder, bool quick, StreetNameCollector* names)
-      : cursor_(text), builder_(builder), quick_(quick), names_(names) {}
+  DocumentReader(std::string_view text, GraphBuilder& builder, bool quick, StreetNameCollector* names,
+                 RiskLayersMembers* layers)
+      : cursor_(text), builder_(builder), quick_(quick), names_(names), layers_(layers) {}
 
   bool read_document() {
     if (!cursor_.skip_whitespace()) return cursor_.fail_at_peek(Syntax::kEofWhileParsingValue);
@@ -393,7 +394,15 @@ class DocumentReader {
     static constexpr std::string_view kNames[] = {"nodes", "edges"};
     return read_members(graph_member, kNames, all_of(kNames), [&](GraphMember member) {
       return member == GraphMember::kNodes ? read_node_list() : read_edge_list();
-    }, skip_any());
+    }, [&](std::string_view name) {
+      if (layers_ == nullptr || name != "risk_layers") return skip_member_value();
+      if (!member_colon()) return false;
+      cursor_.skip_whitespace();
+      const char* start = cursor_.position();
+      if (!cursor_.skip_value()) return false;
+      layers_->values.emplace_back(start, static_cast<std::size_t>(cursor_.position() - start));
+      return true;
+    });
   }
 
   bool read_graph_array() {
@@ -407,6 +416,7 @@ class DocumentReader {
   GraphBuilder& builder_;
   const bool quick_;
   StreetNameCollector* const names_;  // null when the names are not asked for
+  RiskLayersMembers* const layers_;    // null when the layers are not asked for
   // The body of the edge record's street name so far, empty for none: the
   // last `name` member's string. It stays in the text, decoded when the
   // record is added.
@@ -428,13 +438,13 @@ void trim(std::vector<Record>& records) {
 }
 
 bool read_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure, bool quick,
-                   StreetNames* names) {
+                   StreetNames* names, RiskLayersMembers* layers = nullptr) {
   std::optional<StreetNameCollector> collector;
   if (names != nullptr) {
     *names = StreetNames{};
     collector.emplace(*names);
   }
-  DocumentReader reader(text, builder, quick, collector ? &*collector : nullptr);
+  DocumentReader reader(text, builder, quick, collector ? &*collector : nullptr, layers);
   if (reader.read_document()) {
     trim(builder.nodes);
     trim(builder.edges);
@@ -449,6 +459,11 @@ bool read_document(std::string_view text, GraphBuilder& builder, ReadFailure& fa
 
 bool read_graph_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure, StreetNames* names) {
   return read_document(text, builder, failure, true, names);
+}
+
+bool read_graph_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure, StreetNames* names,
+                         RiskLayersMembers& layers) {
+  return read_document(text, builder, failure, true, names, &layers);
 }
 
 bool read_graph_document_carefully(std::string_view text, GraphBuilder& builder, ReadFailure& failure,

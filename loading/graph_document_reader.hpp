@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
 #include "graph/road_graph.hpp"
 #include "loading/json_cursor.hpp"
@@ -16,6 +17,17 @@ namespace norvel {
 // change nothing else, neither what is read nor any failure.
 bool read_graph_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure,
                          StreetNames* names = nullptr);
+
+// Where the graph object's members named `risk_layers` are: each value's
+// text, in document order. The reader skips them as it skips every member it
+// does not know, so they change nothing of what it reads or refuses.
+struct RiskLayersMembers {
+  std::vector<std::string_view> values;
+};
+
+// `read_graph_document`, noting the `risk_layers` members on the way.
+bool read_graph_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure, StreetNames* names,
+                         RiskLayersMembers& layers);
 
 // The same without the quick record reader: every record is read the careful
 // way. Gives the same records and the same failure as `read_graph_document`,

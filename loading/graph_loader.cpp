@@ -23,9 +23,29 @@ std::expected<RoadGraph, DocumentError> load(std::string_view text, StreetNames*
   return build_graph(std::move(builder));
 }
 
+DocumentError error_at(std::string_view text, ReadFailure&& failure) {
+  TextPosition position = text_position(text, failure.offset);
+  return DocumentError{std::move(failure.description), position.line, position.column};
+}
+
 }  // namespace
 
 std::expected<RoadGraph, DocumentError> load_graph(std::string_view text) { return load(text, nullptr); }
+
+std::expected<LoadedDocument, DocumentError> load_document(std::string_view text, bool names) {
+  LoadedDocument document;
+  GraphBuilder builder;
+  ReadFailure failure;
+  RiskLayersMembers members;
+  if (!read_graph_document(text, builder, failure, names ? &document.names : nullptr, members)) {
+    return std::unexpected(error_at(text, std::move(failure)));
+  }
+  std::expected<std::vector<NamedRisks>, ReadFailure> layers = read_risk_layers(text, members, builder.edges.size());
+  if (!layers) return std::unexpected(error_at(text, std::move(layers.error())));
+  document.risk_layers = std::move(*layers);
+  document.graph = build_graph(std::move(builder));
+  return document;
+}
 
 std::expected<RoadGraph, DocumentError> load_graph(std::string_view text, StreetNames& names) {
   std::expected<RoadGraph, DocumentError> graph = load(text, &names);

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "graph/road_graph.hpp"
+#include "loading/risk_layers_reader.hpp"
 #include "loading/street_names.hpp"
 
 namespace norvel {
@@ -27,5 +28,19 @@ std::expected<RoadGraph, DocumentError> load_graph(std::string_view text);
 // no edge has one), read in the same pass. Accepts and refuses exactly the
 // documents `load_graph` does, with the same messages.
 std::expected<RoadGraph, DocumentError> load_graph(std::string_view text, StreetNames& names);
+
+// What the norvel package reads of a document: its graph, the edges' street
+// names and the risk layers of its `risk_layers` member.
+struct LoadedDocument {
+  RoadGraph graph;
+  StreetNames names;
+  std::vector<NamedRisks> risk_layers;
+};
+
+// Accepts every document `load_graph` accepts whose `risk_layers` members
+// hold well-formed layers (see `read_risk_layers`), and refuses the others
+// with the first error in reading order: the graph's, then the layers'.
+// `names`: whether to read the street names.
+std::expected<LoadedDocument, DocumentError> load_document(std::string_view text, bool names);
 
 }  // namespace norvel

@@ -17,6 +17,7 @@
 - ``norvel.osm``: OpenStreetMap extracts to graph documents (extra ``osm``).
 - ``norvel.geo``: node coordinates, routes as GeoJSON.
 - ``norvel.plot``: a map picture of routes (extra ``plot``).
+- ``norvel.risk``: risk layers from observed incidents (extra ``geopandas``).
 - ``norvel.batch``: many pairs at once, locally or on a Dask cluster
   (extras ``batch`` and ``dask``).
 - ``norvel.datasets.helsinki_walk()``: the path of the bundled sample graph.

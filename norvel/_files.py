@@ -8,15 +8,24 @@ be opened keeps its ``OSError``.
 from __future__ import annotations
 
 import gzip
+import json
 import os
 import zlib
+from typing import TYPE_CHECKING, Any
 
 import norvel_core
 
 from norvel._native import engine
 from norvel.table import edge_ends, in_document_order
 
+if TYPE_CHECKING:
+    from norvel.router import Router
+
 _GZIP_MAGIC = b"\x1f\x8b"
+
+#: The walking tags of a way that the converter writes on its edges
+#: (``tags``), in the order ``Router.edges`` shows them.
+WALKING_TAGS = ("highway", "lit", "sidewalk", "crossing", "maxspeed")
 
 
 def read_graph_bytes(path: str | os.PathLike[str]) -> bytes:
@@ -81,6 +90,98 @@ def core_document(graph: engine.Graph) -> str:
         tails.tolist(), heads.tolist(), lengths.tolist(), risks.tolist(),
         familiarity.tolist()))
     return f"[[{nodes}],[{edges}]]"
+
+
+def edge_street_names(graph: engine.Graph) -> list[str | None]:
+    """Each edge's street name (None for none), in document order."""
+    if not graph.has_names:
+        return [None] * int(graph.edge_count)
+    table: list[str | None] = [None, *graph.name_table()]
+    return [table[number] for number in graph.edge_names.tolist()]
+
+
+def _parse(data: bytes) -> Any:
+    try:
+        import orjson
+    except ImportError:
+        return json.loads(data)
+    return orjson.loads(data)
+
+
+def edge_tags(path: str | None, edge_count: int
+              ) -> dict[str, list[str | None]] | None:
+    """The walking tags of the edges of the document at ``path``: a column
+    (a list in document order, None where an edge has none) per tag that
+    some edge has; None when there is no file or no edge has tags, and
+    when the file no longer holds a graph of ``edge_count`` edges."""
+    if path is None:
+        return None
+    try:
+        document = _parse(read_graph_bytes(path))
+    except (OSError, ValueError):
+        return None
+    edges = document.get("edges") if isinstance(document, dict) else None
+    if not isinstance(edges, list) or len(edges) != edge_count:
+        return None
+    columns: dict[str, list[str | None]] = {}
+    for at, edge in enumerate(edges):
+        tags = edge.get("tags") if isinstance(edge, dict) else None
+        if not isinstance(tags, dict):
+            continue
+        for key in WALKING_TAGS:
+            value = tags.get(key)
+            if isinstance(value, str):
+                columns.setdefault(key, [None] * edge_count)[at] = value
+    return {key: columns[key] for key in WALKING_TAGS if key in columns} or None
+
+
+def write_document(router: Router, path: str | os.PathLike[str]) -> None:
+    """Writes ``router``'s graph as a graph document in object form, with
+    its street names, walking tags and risk layers (gzipped where the name
+    ends in .gz), through a temporary file renamed into place: a reader
+    never sees half a document."""
+    graph = router._engine
+    tails, heads = edge_ends(graph)
+    lengths = in_document_order(graph, graph.lengths).tolist()
+    risks = in_document_order(graph, graph.risks).tolist()
+    familiarity = in_document_order(graph, graph.familiarity).tolist()
+    names = edge_street_names(graph)
+    tags = edge_tags(router._source, int(graph.edge_count)) or {}
+    dump = json.dumps
+    nodes = ",\n".join(f'{{"id":{i},"lat":{la!r},"lon":{lo!r}}}' for i, la, lo in zip(
+        graph.record_ids.tolist(), graph.record_lats.tolist(),
+        graph.record_lons.tolist()))
+    edges = []
+    for at, (a, b) in enumerate(zip(tails.tolist(), heads.tolist())):
+        record = (f'{{"from":{a},"to":{b},"distance_m":{lengths[at]!r},'
+                  f'"risk_score":{risks[at]!r}')
+        if familiarity[at] != 0.0:
+            record += f',"familiarity":{familiarity[at]!r}'
+        if names[at] is not None:
+            record += f',"name":{dump(names[at], ensure_ascii=False)}'
+        edge_tags_here = {key: column[at] for key, column in tags.items()
+                          if column[at] is not None}
+        if edge_tags_here:
+            record += f',"tags":{dump(edge_tags_here, ensure_ascii=False)}'
+        edges.append(record + "}")
+    layers = ",\n".join(
+        f'{dump(name)}:[{",".join(map(repr, graph.layer_risks(name).tolist()))}]'
+        for name in graph.risk_layers)
+    text = f'{{"nodes":[\n{nodes}],\n"edges":[\n{",\n".join(edges)}]'
+    if layers:
+        text += f',\n"risk_layers":{{\n{layers}}}'
+    data = (text + "}\n").encode()
+    target = os.fspath(path)
+    if target.endswith(".gz"):
+        data = gzip.compress(data, compresslevel=6, mtime=0)
+    temporary = f"{target}.{os.getpid()}.tmp"
+    try:
+        with open(temporary, "wb") as stream:
+            stream.write(data)
+        os.replace(temporary, target)
+    finally:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
 
 
 def graph_from_text(text: str, path: str | os.PathLike[str]) -> norvel_core.PyGraph:

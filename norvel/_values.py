@@ -10,9 +10,12 @@ import math
 import numbers
 import operator
 import os
+from collections.abc import Sequence
 
 import numpy as np
 import numpy.typing as npt
+
+from norvel.errors import UnknownRiskLayerError
 
 # A point is a (lat, lon) tuple in degrees; a node is its id.
 Place = int | tuple[float, float]
@@ -145,6 +148,22 @@ def place(value: object, role: str) -> int | tuple[float, float]:
         raise TypeError(f"{role} must be a node id (int) or a (lat, lon) "
                         f"tuple, got {kind(value)}")
     return node_id(value, role)
+
+
+#: The risk layer every request searches on unless told otherwise: the
+#: document's own ``risk_score``.
+DEFAULT_RISK = "default"
+
+
+def risk(value: object, known: Sequence[str]) -> str:
+    """A request's risk layer: one of ``known`` (the graph's layers);
+    UnknownRiskLayerError, a ValueError listing them, for another name."""
+    if not isinstance(value, str):
+        raise TypeError(f"risk must be the name of a risk layer (str), got "
+                        f"{kind(value)}")
+    if value not in known:
+        raise UnknownRiskLayerError(value, list(known))
+    return value
 
 
 def workers(value: object) -> int:

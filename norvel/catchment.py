@@ -39,7 +39,7 @@ if TYPE_CHECKING:
     from norvel.routes import Routes, Snap
     from norvel.table import IdArray
 
-__all__ = ["Catchment", "CatchmentSegments", "WALKING_SPEED_M_PER_MIN"]
+__all__ = ["COMPARED", "Catchment", "CatchmentSegments", "WALKING_SPEED_M_PER_MIN"]
 
 #: Metres a minute: a route's time_min is its distance_m divided by this.
 WALKING_SPEED_M_PER_MIN = 66.67
@@ -55,6 +55,9 @@ _AREA_WIDTH_M = 30.0
 _AREA_CLOSING_M = 15.0
 
 GeometryKind = Literal["edges", "nodes", "areas"]
+
+#: What ``Catchment.compare`` sets side by side for each node.
+COMPARED = ("shortest_m", "shortest_risk", "safest_m", "safest_risk", "detour_m")
 
 
 @dataclass(frozen=True)
@@ -86,15 +89,19 @@ class Catchment:
     ``node_ids``: the nodes, by shortest distance then id (``len``, ``in``
     and iteration follow them); ``nodes``: a pandas DataFrame of them and
     their routes' totals; ``route(node)``: a node's ``Routes``;
-    ``to_geodataframe`` and ``explore``: on a map. ``report``: what the
+    ``to_geodataframe`` and ``explore``: on a map; ``compare(other)``:
+    node by node beside another catchment. ``risk``: the risk layer it was
+    searched on. ``report``: what the
     search did (``answered_by_request``: nodes whose balanced route was an
     exact tie between two routes, which their own request answered).
     Made by ``Router.catchment``.
     """
 
     def __init__(self, router: Router, place: Snap, minutes: float,
-                 direction: str, columns: CatchmentColumns) -> None:
+                 direction: str, columns: CatchmentColumns,
+                 risk: str = "default") -> None:
         self._router = router
+        self.risk = risk
         self.place = place
         self.minutes = minutes
         self.direction = direction
@@ -184,8 +191,8 @@ class Catchment:
             raise KeyError(f"node {node} is not in the catchment")
         place = self.place.node
         if self.direction == "to":
-            return self._router.route(node, place)
-        return self._router.route(place, node)
+            return self._router.route(node, place, risk=self.risk)
+        return self._router.route(place, node, risk=self.risk)
 
     # On the map
     def _minutes_of_rows(self, rows: npt.NDArray[np.intp]
@@ -325,6 +332,71 @@ class Catchment:
         lat, lon = self._router.table[self.place.node]
         folium.Marker((lat, lon), tooltip=f"node {self.place.node}").add_to(shown)
         return shown
+
+    # Against another catchment
+    def compare(self, other: Catchment) -> pandas.DataFrame:
+        """This catchment beside ``other``, node by node, matched by node id:
+        the same place on two risk layers (night against day), or on two
+        graphs (after a street changed, against before).
+
+        A row per node of either catchment: this catchment's nodes in its
+        order, then those of ``other`` alone in theirs. ``node``, ``lat``
+        and ``lon`` (this catchment's where it holds the node); for each
+        of ``COMPARED`` (shortest_m, shortest_risk, safest_m, safest_risk,
+        detour_m) the value here (``_this``), in ``other`` (``_other``) and
+        ``change_`` it: this one's minus the other's; ``missing_from``:
+        None, or "this" or "other" for a node only one of them holds, whose
+        values on the other side and changes are NaN (pandas: ``pip
+        install 'norvel_core[batch]'``)."""
+        require("Catchment.compare", "batch", "pandas")
+        import pandas
+
+        data: dict[str, Any] = dict(self.compare_columns(other))
+        # Of objects, so that a node both hold has None, not a NaN text.
+        data["missing_from"] = pandas.Series(data["missing_from"], dtype=object)
+        return pandas.DataFrame(data)
+
+    def compare_columns(self, other: Catchment) -> dict[str, npt.NDArray[Any]]:
+        """The columns of ``compare(other)`` as numpy arrays, without pandas
+        (``missing_from`` an array of objects)."""
+        if not isinstance(other, Catchment):
+            raise TypeError(f"other must be a Catchment, got "
+                            f"{type(other).__name__}")
+        rows_here = self._rows_of(other.node_ids)
+        only_there = np.flatnonzero(rows_here < 0)
+        nodes = np.concatenate((self.node_ids, other.node_ids[only_there]))
+        # Per row of the result: its row in each catchment, -1 for none.
+        here = np.concatenate((np.arange(len(self)), np.full(len(only_there), -1)))
+        there = other._rows_of(nodes)
+        data: dict[str, npt.NDArray[Any]] = {
+            "node": nodes,
+            "lat": np.concatenate((self._columns["lat"],
+                                   other._columns["lat"][only_there])),
+            "lon": np.concatenate((self._columns["lon"],
+                                   other._columns["lon"][only_there]))}
+        this_side, other_side = self._compared(here), other._compared(there)
+        for name in COMPARED:
+            data[f"{name}_this"] = this_side[name]
+            data[f"{name}_other"] = other_side[name]
+        for name in COMPARED:
+            data[f"change_{name}"] = this_side[name] - other_side[name]
+        missing = np.full(len(nodes), None, dtype=object)
+        missing[here < 0] = "this"
+        missing[there < 0] = "other"
+        data["missing_from"] = missing
+        return data
+
+    def _compared(self, rows: npt.NDArray[np.intp]
+                  ) -> dict[str, npt.NDArray[np.float64]]:
+        """The ``COMPARED`` values of the given rows, NaN for row -1."""
+        columns = self._columns
+        values: dict[str, npt.NDArray[np.float64]] = {}
+        for name in COMPARED[:-1]:
+            column = columns[name]  # type: ignore[literal-required]
+            values[name] = np.where(rows >= 0, column[np.maximum(rows, 0)]
+                                    if len(column) else np.nan, np.nan)
+        values["detour_m"] = values["safest_m"] - values["shortest_m"]
+        return values
 
 
 class _LocalPlane:

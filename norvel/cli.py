@@ -3,6 +3,7 @@ OpenStreetMap converter.
 
     norvel route GRAPH FROM TO [--eps E] [--max-snap-m M] [--geojson OUT]
     norvel catchment GRAPH PLACE [--minutes M] [--direction to|from] [--geojson OUT]
+    norvel catchment GRAPH PLACE [--risk LAYER] [--compare LAYER]
     norvel access GRAPH ORIGINS PLACES --out FILE [--minutes 5,10,15] [--weight COLUMN]
     norvel check GRAPH
     norvel serve GRAPH [--host H] [--port P] [--workers N] [--timeout-s S]
@@ -22,9 +23,13 @@ import argparse
 import os
 import sys
 from collections.abc import Sequence
+from typing import TYPE_CHECKING
 
 from norvel._version import package_version
 from norvel._values import DEFAULT_EPS, DEFAULT_MAX_CATCHMENT_NODES, DEFAULT_MAX_SNAP_M
+
+if TYPE_CHECKING:
+    from norvel.catchment import Catchment
 
 
 def _end(text: str) -> int | tuple[float, float]:
@@ -83,6 +88,12 @@ def _parser() -> argparse.ArgumentParser:
     catchment.add_argument("--geojson", metavar="OUT",
                            help="also write its street segments as GeoJSON "
                                 "(extra geopandas)")
+    catchment.add_argument("--risk", metavar="LAYER", default="default",
+                           help="the risk layer of the walks (default: the "
+                                "graph's risk_score)")
+    catchment.add_argument("--compare", metavar="LAYER", default=None,
+                           help="also the catchment on this risk layer, and "
+                                "how the two differ")
 
     _access_parser(commands)
 
@@ -176,36 +187,78 @@ def _route(args: argparse.Namespace) -> int:
 
 
 def _catchment(args: argparse.Namespace) -> int:
-    import numpy as np
-
     from norvel import Router
 
     try:
         router = Router.from_file(args.graph)
-        catchment = router.catchment(args.place, args.minutes,
-                                     max_snap_m=args.max_snap_m,
-                                     direction=args.direction)
+        options = {"minutes": args.minutes, "max_snap_m": args.max_snap_m,
+                   "direction": args.direction}
+        catchment = router.catchment(args.place, risk=args.risk, **options)
+        compared = (None if args.compare is None else
+                    router.catchment(args.place, risk=args.compare, **options))
         if args.geojson:
             catchment.to_geodataframe("edges").to_file(args.geojson,
                                                        driver="GeoJSON")
+        place = catchment.place
+        lines = [f"place: node {place.node}, {place.distance_m:.1f} m away"]
+        if compared is None:
+            lines += _summary(catchment, args)
+        else:
+            names = (args.risk, args.compare)
+            for name, shown in zip(names, (catchment, compared)):
+                lines += [f"{name}: {line}" for line in _summary(shown, args)]
+            lines += _change(catchment, compared, names)
     except (OSError, ValueError, TypeError, KeyError, ImportError) as error:
         message = error.args[0] if isinstance(error, KeyError) and error.args else error
         print(f"norvel catchment: {message}", file=sys.stderr)
         return 1
+    print("\n".join(lines))
+    return 0
+
+
+def _summary(catchment: Catchment, args: argparse.Namespace) -> list[str]:
+    """What ``norvel catchment`` says of a catchment, line by line."""
+    import numpy as np
+
     columns = catchment.columns()
     detours = columns["safest_m"] - columns["shortest_m"]
     riskier = columns["shortest_risk"] > 2.0 * columns["safest_risk"]
-    place = catchment.place
-    print(f"place: node {place.node}, {place.distance_m:.1f} m away")
-    print(f"nodes within {args.minutes:g} min ({args.direction} the place): "
-          f"{len(detours)}")
+    lines = [f"nodes within {args.minutes:g} min ({args.direction} the place): "
+             f"{len(detours)}"]
     if len(detours):
         median, tail = np.percentile(detours, [50, 90]).tolist()
-        print(f"safety detour: median {median:.1f} m, 90th percentile "
-              f"{tail:.1f} m")
-        print(f"shortest walk more than twice as risky as the safest: "
-              f"{100.0 * float(riskier.mean()):.1f} % of nodes")
-    return 0
+        lines.append(f"safety detour: median {median:.1f} m, 90th percentile "
+                     f"{tail:.1f} m")
+        lines.append(f"shortest walk more than twice as risky as the safest: "
+                     f"{100.0 * float(riskier.mean()):.1f} % of nodes")
+    return lines
+
+
+def _change(catchment: Catchment, compared: Catchment,
+            names: tuple[str, str]) -> list[str]:
+    """How ``catchment`` differs from ``compared``, line by line, over the
+    nodes both hold."""
+    import numpy as np
+
+    columns = catchment.compare_columns(compared)
+    missing = columns["missing_from"]
+    both = np.array([side is None for side in missing.tolist()], dtype=bool)
+    this, other = names
+    lines = [f"change, {this} against {other}: {int(both.sum())} nodes in both, "
+             f"{int((missing == 'other').sum())} only on {this}, "
+             f"{int((missing == 'this').sum())} only on {other}"]
+    if both.any():
+        detour = columns["change_detour_m"][both]
+        median, tail = np.percentile(detour, [50, 90]).tolist()
+        lines.append(f"change in safety detour: median {median:+.1f} m, 90th "
+                     f"percentile {tail:+.1f} m; longer from "
+                     f"{int((detour > 0).sum())} nodes, shorter from "
+                     f"{int((detour < 0).sum())}")
+        risk = columns["change_shortest_risk"][both]
+        median, tail = np.percentile(risk, [50, 90]).tolist()
+        lines.append(f"change in the shortest walk's risk: median {median:+.4f}, "
+                     f"90th percentile {tail:+.4f}")
+    return lines
 
 
 def _access_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]

@@ -130,6 +130,21 @@ class RouteTimeoutError(RoutingError, TimeoutError):
         self.timeout_s = timeout_s
 
 
+class UnknownRiskLayerError(ValueError):
+    """A request names a risk layer the graph does not have. ``name``: the
+    name asked for; ``known``: the graph's layers ("default" first)."""
+
+    def __init__(self, name: str, known: list[str]) -> None:
+        names = ", ".join(repr(layer) for layer in known)
+        super().__init__(f"the graph has no risk layer {name!r}: its layers "
+                         f"are {names}")
+        self.name = name
+        self.known = known
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return UnknownRiskLayerError, (self.name, self.known)
+
+
 def error_of_kind(kind: str, role: str, source: int, target: int,
                   timeout_s: float | None = None) -> RoutingError:
     """The typed error of a failure the engine reported as (kind, role)."""

@@ -26,7 +26,7 @@ from norvel import _files, _values
 from norvel._native import engine
 from norvel._networkx import EdgeValue
 from norvel._values import (DEFAULT_CATCHMENT_MINUTES, DEFAULT_EPS,
-                            DEFAULT_MAX_SNAP_M, Place)
+                            DEFAULT_MAX_SNAP_M, DEFAULT_RISK, Place)
 from norvel.catchment import Catchment
 from norvel.errors import (NodeNotFoundError, RouteTimeoutError, RoutingError,
                            SnapError, error_of_kind)
@@ -58,6 +58,8 @@ class Router:
         self._index: _NearestIndex | None = None
         self._core: PyGraph | None = None
         self._lock = threading.Lock()
+        # The file the graph came from, where the walking tags are read.
+        self._source: str | None = None
 
     @classmethod
     def from_file(cls, path: str | os.PathLike[str]) -> Router:
@@ -65,7 +67,9 @@ class Router:
         (told apart by content), read and parsed once. ValueError naming
         the file when it is no graph document; OSError when it cannot be
         read."""
-        return cls(_files.load_engine_graph(path))
+        router = cls(_files.load_engine_graph(path))
+        router._source = os.path.abspath(path)
+        return router
 
     @classmethod
     def from_json(cls, text: str) -> Router:
@@ -128,6 +132,85 @@ class Router:
     def __repr__(self) -> str:
         return f"<Router: {self.node_count} nodes, {self.edge_count} edges>"
 
+    # Risk layers
+    @property
+    def risk_layers(self) -> list[str]:
+        """The names of the risk layers a request may search on (its
+        ``risk=``): "default", the document's ``risk_score``, then the
+        others in the order they came (the document's ``risk_layers``,
+        then ``add_risk``)."""
+        return [DEFAULT_RISK, *self._engine.risk_layers]
+
+    def _risk(self, risk: object) -> str:
+        """The checked name of a request's risk layer."""
+        return _values.risk(risk, self.risk_layers)
+
+    def add_risk(self, name: str, values: npt.ArrayLike) -> None:
+        """Adds the risk layer ``name`` (a plain identifier: ASCII letters,
+        digits and _, not starting with a digit): ``values``, one risk per
+        edge in document order (see ``edges()``), each finite and not
+        negative. Every request may then search on it with
+        ``risk=name``, on the same graph: a layer costs 8 bytes an edge.
+
+        Layers are only ever added. A request already running keeps the
+        layers it started with, and other threads may use the router
+        meanwhile, without a lock of their own. ValueError saying what is
+        wrong (the name, taken or not an identifier; the number of values;
+        the first NaN, infinite or negative one); nothing is added then.
+        TypeError for values that are not numbers."""
+        if not isinstance(name, str):
+            raise TypeError(f"name must be a str, got {_values.kind(name)}")
+        try:
+            risks = np.ascontiguousarray(values, dtype=np.float64)
+        except (TypeError, ValueError) as failure:
+            raise TypeError(f"values must be numbers, one per edge: "
+                            f"{failure}") from None
+        if risks.ndim != 1:
+            raise ValueError(f"values must be one-dimensional, one per edge, "
+                             f"got an array of shape {risks.shape}")
+        self._engine.add_risk(name, risks)
+
+    def edges(self) -> pandas.DataFrame:
+        """The edges in document order, as a pandas DataFrame (pandas:
+        ``pip install 'norvel_core[batch]'``), to compute a risk layer
+        from: ``from`` and ``to`` (node ids), ``distance_m``, ``name``
+        (the street name, or None), a float64 column per risk layer
+        (``default`` is ``risk_score``; see ``risk_layers``) and, where
+        the document has them, the way's walking tags (``highway``,
+        ``lit``, ``sidewalk``, ``crossing``, ``maxspeed``: str, or None
+        where the way has none), which the router reads again from the
+        file it was loaded from. ``add_risk(name, values)`` takes an
+        array of that length and order."""
+        from norvel._extras import require
+
+        require("Router.edges", "batch", "pandas")
+        import pandas
+
+        from norvel.table import edge_ends, in_document_order
+
+        graph = self._engine
+        tails, heads = edge_ends(graph)
+        data: dict[str, Any] = {
+            "from": tails, "to": heads,
+            "distance_m": in_document_order(graph, graph.lengths),
+            # Text columns keep None for none, which pandas would make NaN.
+            "name": pandas.Series(_files.edge_street_names(graph), dtype=object)}
+        for layer in self.risk_layers:
+            data[layer] = graph.layer_risks(layer)
+        tags = _files.edge_tags(self._source, self.edge_count)
+        for tag, values in (tags or {}).items():
+            data[tag] = pandas.Series(values, dtype=object)
+        return pandas.DataFrame(data)
+
+    def to_document(self, path: str | os.PathLike[str]) -> None:
+        """Writes the graph as a graph document: every node and edge, the
+        street names, every risk layer (the ``risk_layers`` member) and
+        the walking tags the router read; gzipped where ``path`` ends in
+        ``.gz``. ``Router.from_file``, ``norvel serve`` and
+        ``route_pairs`` on a Dask cluster load it back with its layers,
+        and routes on it equal this router's bit for bit."""
+        _files.write_document(self, path)
+
     # Nearest nodes
     def _nearest_index(self) -> _NearestIndex:
         index = self._index
@@ -182,7 +265,8 @@ class Router:
     def route(self, origin: Place, destination: Place,
               eps: float = DEFAULT_EPS, *,
               max_snap_m: float = DEFAULT_MAX_SNAP_M,
-              timeout_s: float | None = None) -> Routes:
+              timeout_s: float | None = None,
+              risk: str = DEFAULT_RISK) -> Routes:
         """The routes from ``origin`` to ``destination``, each a node id
         (int) or a (lat, lon) tuple in degrees; a point starts or ends at
         the nearest node with an outgoing edge, at most ``max_snap_m``
@@ -191,7 +275,9 @@ class Router:
         ``eps``: 0.0 (the default) for the exact Pareto front, which is
         also the fastest on most requests; a value above 0 accepts routes
         within a factor 1 + eps of it. ``timeout_s``: stop the search once
-        that many seconds have passed (RouteTimeoutError).
+        that many seconds have passed (RouteTimeoutError). ``risk``: the
+        risk layer to search on (``risk_layers``), the document's
+        ``risk_score`` by default.
 
         The search runs without the interpreter lock, so other threads go
         on meanwhile; on the main thread, Ctrl-C stops it.
@@ -199,15 +285,18 @@ class Router:
         Raises NodeNotFoundError (an id that is no node), NoRouteError
         (``reason`` "source_isolated" or "no_route"), SnapError (a point too
         far from the graph), RouteTimeoutError, ValueError (a negative, NaN
-        or infinite eps; a coordinate out of range), TypeError (any other
-        kind of argument).
+        or infinite eps; a coordinate out of range; UnknownRiskLayerError,
+        a risk layer the graph does not have), TypeError (any other kind of
+        argument).
         """
         eps = _values.eps(eps)
         limit = _values.max_snap(max_snap_m)
         seconds = _values.timeout(timeout_s)
+        layer = self._risk(risk)
         source = self.snap(origin, "origin", limit)
         target = self.snap(destination, "destination", limit)
-        result = self._engine.route(source.node, target.node, eps, seconds)
+        result = self._engine.route(source.node, target.node, eps, seconds,
+                                    layer)
         if isinstance(result, tuple):
             raise error_of_kind(result[0], result[1], source.node, target.node,
                                 seconds)
@@ -217,7 +306,8 @@ class Router:
                    eps: float = DEFAULT_EPS, *,
                    max_snap_m: float = DEFAULT_MAX_SNAP_M,
                    workers: int | None = None,
-                   timeout_s: float | None = None
+                   timeout_s: float | None = None,
+                   risk: str = DEFAULT_RISK
                    ) -> list[Routes | RoutingError]:
         """The answers of ``route(origin, destination, eps, max_snap_m=...)``
         for every (origin, destination) of ``pairs``, in order: item i is
@@ -229,23 +319,27 @@ class Router:
         default) without the interpreter lock; those to one destination run
         together. ``timeout_s`` bounds each request. An argument of the
         wrong kind or out of range raises (TypeError, ValueError), as in
-        ``route``; Ctrl-C stops the whole call.
+        ``route``, and so does an unknown ``risk`` layer, before any pair
+        runs; Ctrl-C stops the whole call.
         """
         eps = _values.eps(eps)
         limit = _values.max_snap(max_snap_m)
         seconds = _values.timeout(timeout_s)
         threads = _values.workers(workers)
+        layer = self._risk(risk)
         ends = [_pair(pair, index) for index, pair in enumerate(pairs)]
         origins = self._snap_all([end[0] for end in ends], "origin", limit)
         destinations = self._snap_all([end[1] for end in ends], "destination",
                                       limit)
-        return self._answer_all(origins, destinations, eps, threads, seconds)
+        return self._answer_all(origins, destinations, eps, threads, seconds,
+                                layer)
 
     def matrix(self, origins: Sequence[Place], destinations: Sequence[Place],
                eps: float = DEFAULT_EPS, *,
                max_snap_m: float = DEFAULT_MAX_SNAP_M,
                workers: int | None = None,
-               timeout_s: float | None = None) -> pandas.DataFrame:
+               timeout_s: float | None = None,
+               risk: str = DEFAULT_RISK) -> pandas.DataFrame:
         """The routes from every origin to every destination, as a pandas
         DataFrame in long form (pandas: ``pip install
         'norvel_core[batch]'``): one row per route of each (origin,
@@ -256,7 +350,8 @@ class Router:
         failed), ``type``, ``distance_m``, ``risk``, ``time_min``,
         ``comfort``, ``familiarity``, ``error`` and ``error_kind``. A pair
         that fails is one row, with its error's message and kind and no
-        metrics (NaN). Each route's values are those of ``route``.
+        metrics (NaN). Each route's values are those of ``route``, on the
+        risk layer ``risk``.
         """
         from norvel._extras import require
 
@@ -267,6 +362,7 @@ class Router:
         limit = _values.max_snap(max_snap_m)
         seconds = _values.timeout(timeout_s)
         threads = _values.workers(workers)
+        layer = self._risk(risk)
         for role, places in (("origins", origins), ("destinations", destinations)):
             if isinstance(places, (str, bytes)) or not isinstance(places, Sequence):
                 raise TypeError(f"{role} must be a sequence of places, got "
@@ -283,7 +379,7 @@ class Router:
         answers = self._engine_answers(
             [o for o in origin_snaps for _ in range(count)],
             destination_snaps * len(origin_snaps), eps, threads, seconds,
-            paths=False)
+            layer, paths=False)
         rows: list[tuple[Any, ...]] = []
         nan = math.nan
         for at, answer in enumerate(answers):
@@ -334,13 +430,14 @@ class Router:
 
     def _answer_all(self, origins: list[Snap | RoutingError],
                     destinations: list[Snap | RoutingError], eps: float,
-                    workers: int, timeout_s: float | None
+                    workers: int, timeout_s: float | None,
+                    risk: str = DEFAULT_RISK
                     ) -> list[Routes | RoutingError]:
         """The engine's answers for the pairs whose both ends snapped; the
         others keep the first failure of their ends, origin first, as
         ``route`` reports it."""
         answers = self._engine_answers(origins, destinations, eps, workers,
-                                       timeout_s, paths=True)
+                                       timeout_s, risk, paths=True)
         routes: list[Routes | RoutingError] = []
         for answer, origin, destination in zip(answers, origins, destinations):
             if isinstance(answer, RoutingError):
@@ -353,8 +450,8 @@ class Router:
 
     def _engine_answers(self, origins: list[Snap | RoutingError],
                         destinations: list[Snap | RoutingError], eps: float,
-                        workers: int, timeout_s: float | None, *, paths: bool
-                        ) -> list[list[Any] | RoutingError]:
+                        workers: int, timeout_s: float | None, risk: str, *,
+                        paths: bool) -> list[list[Any] | RoutingError]:
         """Per pair, the engine's routes (its rows, or with ``paths``
         False each route's totals alone: (type, distance_m, risk, time_min,
         comfort, familiarity)) or the error ``route`` raises for it; a pair
@@ -362,7 +459,7 @@ class Router:
         origin first."""
         answers, ready = _split_failed(origins, destinations)
         results = self._engine.route_many(*_node_arrays(ready), eps, workers,
-                                          timeout_s, paths)
+                                          timeout_s, paths, risk)
         for (at, origin, destination), result in zip(ready, results):
             answers[at] = (error_of_kind(result[0], result[1], origin.node,
                                          destination.node, timeout_s)
@@ -374,7 +471,8 @@ class Router:
                   eps: float = DEFAULT_EPS,
                   max_snap_m: float = DEFAULT_MAX_SNAP_M,
                   direction: str = "to",
-                  timeout_s: float | None = None) -> Catchment:
+                  timeout_s: float | None = None,
+                  risk: str = DEFAULT_RISK) -> Catchment:
         """Every node whose shortest walk to ``place`` (a node id, or a
         (lat, lon) tuple snapped as ``route`` snaps it) takes at most
         ``minutes`` (``time_min`` = distance_m / 66.67; infinity for every
@@ -384,7 +482,7 @@ class Router:
 
         One search from the place answers every node at once, without the
         interpreter lock (Ctrl-C stops it on the main thread;
-        ``timeout_s`` as in ``route``). Catchments are exact: ``eps`` must
+        ``timeout_s`` and ``risk`` as in ``route``). Catchments are exact: ``eps`` must
         be 0.0 (ValueError otherwise). A node whose request would fail
         (not a listed node; with "to", the place itself when no edge
         leaves it) is not in the catchment.
@@ -401,10 +499,12 @@ class Router:
         limit = _values.minutes(minutes)
         way = _values.direction(direction)
         seconds = _values.timeout(timeout_s)
+        layer = self._risk(risk)
         role = "destination" if way == "to" else "origin"
         snap = self.snap(place, role, _values.max_snap(max_snap_m))
         node = snap.node
-        result = self._engine.catchment(node, limit, way == "to", seconds)
+        result = self._engine.catchment(node, limit, way == "to", seconds,
+                                        layer)
         if isinstance(result, tuple):
             kind = result[0]
             if kind == "costs_unsupported":
@@ -417,7 +517,7 @@ class Router:
                     node, node, math.inf if seconds is None else seconds,
                     request=f"the catchment of node {node}")
             raise error_of_kind(kind, result[1], node, node, seconds)
-        return Catchment(self, snap, limit, way, result)
+        return Catchment(self, snap, limit, way, result, layer)
 
     def snap(self, place: object, role: str = "origin",
              max_snap_m: float = DEFAULT_MAX_SNAP_M) -> Snap:

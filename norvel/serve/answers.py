@@ -15,13 +15,16 @@ from collections.abc import Callable
 from typing import Any
 
 from norvel import Router, RoutingError
-from norvel._values import DEFAULT_MAX_CATCHMENT_NODES
-from norvel.serve.catchments import catchment_geojson
+from norvel._values import DEFAULT_MAX_CATCHMENT_NODES, Place
+from norvel.catchment import Catchment
+from norvel.serve.catchments import (CatchmentTooLarge, catchment_change_geojson,
+                                     catchment_geojson)
 from norvel.serve.frames import Job
 from norvel.serve.network import Overtime, StreetNetwork
 from norvel.serve.queries import (
     bbox,
     catchment_query,
+    compared_layer,
     dumps,
     error_body,
     json_end,
@@ -98,10 +101,25 @@ class Answers:
         def answer() -> bytes:
             place, given = catchment_query(query)
             catchment = self.router.catchment(place, **given, timeout_s=self.timeout_s)
+            compare = compared_layer(query)
+            if compare is not None:
+                return self._compared(catchment, place, given, compare)
             return catchment_geojson(catchment, self.router.table,
                                      self.max_catchment_nodes)
 
         return self._answer(answer)
+
+    def _compared(self, catchment: Catchment, place: Place, given: dict[str, Any],
+                  layer: str) -> bytes:
+        """GET /catchment with 'compare': the catchment with the change of
+        each segment against the same request on the risk layer ``layer``."""
+        if len(catchment) > self.max_catchment_nodes:
+            raise CatchmentTooLarge(len(catchment), self.max_catchment_nodes)
+        options = {name: value for name, value in given.items() if name != "risk"}
+        other = self.router.catchment(place, **options, risk=layer,
+                                      timeout_s=self.timeout_s)
+        return catchment_change_geojson(catchment, other, layer, self.router.table,
+                                        self.max_catchment_nodes)
 
     def network(self, query: bytes) -> Answer:
         """GET /network."""
@@ -113,13 +131,13 @@ class Answers:
 
         return self._answer(answer)
 
-    def _route_query(self, query: bytes) -> tuple[Any, Any, dict[str, float]]:
+    def _route_query(self, query: bytes) -> tuple[Any, Any, dict[str, Any]]:
         params = parse_query(query, ("from", "to", "from_node", "to_node", "eps",
                                      "max_snap_m"))
         return (query_end(params, "from", "from_node"),
                 query_end(params, "to", "to_node"), options(params))
 
-    def _routes(self, origin: Any, destination: Any, given: dict[str, float]) -> bytes:
+    def _routes(self, origin: Any, destination: Any, given: dict[str, Any]) -> bytes:
         """The FeatureCollection of the routes between two ends, with the snaps."""
         routes = self.router.route(origin, destination, **given,
                                    timeout_s=self.timeout_s)

@@ -62,6 +62,64 @@ def catchment_geojson(catchment: Catchment, table: NodeTable, max_nodes: int) ->
                   "nodes": len(catchment)})[1:])
 
 
+# Against another catchment: a segment's change in safety detour and in the
+# risk of its tail's shortest walk, null where the other lacks the tail.
+_CHANGE_FEATURE = (b'{"type":"Feature","geometry":{"type":"LineString","coordinates":'
+                   b'[[%b,%b],[%b,%b]]},"properties":{"tail":%b,"head":%b,"name":%b,'
+                   b'"minutes":%b,"risk":%b,"detour_m":%b,"detour_change_m":%b,'
+                   b'"risk_change":%b}}')
+
+
+def catchment_change_geojson(catchment: Catchment, other: Catchment, layer: str,
+                             table: NodeTable, max_nodes: int) -> bytes:
+    """``catchment_geojson`` of ``catchment`` with two more properties per
+    segment: ``detour_change_m`` and ``risk_change``, the change in the
+    safety detour and in the risk of the shortest walk from its tail,
+    ``catchment``'s minus ``other``'s (as ``Catchment.compare`` gives
+    them), null where ``other`` does not hold the tail; and top-level
+    ``compare``: ``risk`` (``layer``, the other's risk layer), ``nodes``
+    (how many the other holds) and ``only_there`` (how many of them
+    ``catchment`` does not hold). CatchmentTooLarge beyond ``max_nodes``
+    nodes of ``catchment``."""
+    if len(catchment) > max_nodes:
+        raise CatchmentTooLarge(len(catchment), max_nodes)
+    compared = catchment.compare_columns(other)
+    segments = catchment.segments()
+    # The first rows of the comparison are the catchment's, in its order.
+    order = np.argsort(catchment.node_ids, kind="stable")
+    rows = order[np.searchsorted(catchment.node_ids[order], segments.tail)]
+    ends = _float_texts(segments.lines.reshape(-1))
+    names: dict[str | None, bytes] = {}
+    columns = (ends[0::4], ends[1::4], ends[2::4], ends[3::4],
+               _int_texts(segments.tail.tolist()), _int_texts(segments.head.tolist()),
+               [names.get(name) or names.setdefault(name, dumps(name))
+                for name in segments.names],
+               _float_texts(segments.minutes), _float_texts(segments.risk),
+               _float_texts(segments.detour_m),
+               _nullable_texts(compared["change_detour_m"][rows]),
+               _nullable_texts(compared["change_shortest_risk"][rows]))
+    features = b",".join([_CHANGE_FEATURE % values for values in zip(*columns)])
+    place = catchment.place
+    lat, lon = table[place.node]
+    return (b'{"type":"FeatureCollection","features":[' + features + b"],"
+            + dumps({"place": {"node": place.node, "lat": lat, "lon": lon,
+                               "distance_m": place.distance_m},
+                     "minutes": catchment.minutes if math.isfinite(catchment.minutes)
+                     else None,
+                     "direction": catchment.direction,
+                     "nodes": len(catchment),
+                     "compare": {"risk": layer, "nodes": len(other),
+                                 "only_there": int((compared["missing_from"] == "this")
+                                                   .sum())}})[1:])
+
+
+def _nullable_texts(values: npt.NDArray[np.float64]) -> list[bytes]:
+    """The JSON text of each float of a 1-d array, null for a NaN."""
+    missing = np.isnan(values)
+    texts = _float_texts(np.where(missing, 0.0, values))
+    return [b"null" if gone else text for gone, text in zip(missing.tolist(), texts)]
+
+
 def _int_texts(values: list[int]) -> list[bytes]:
     """The JSON text of each integer."""
     return dumps(values)[1:-1].split(b",") if values else []

@@ -68,7 +68,12 @@ _CATCHMENT = {
         "shortest walk, its risk, and detour_m, how many metres longer the safest "
         "walk is. place: the node the place snapped to, its lat and lon, and "
         "distance_m to it; minutes (null for no limit), direction, and nodes: how "
-        "many nodes the catchment holds."),
+        "many nodes the catchment holds. With compare: each segment's "
+        "detour_change_m and risk_change, the change in its tail's safety detour "
+        "and shortest walk's risk, this catchment's minus that of the compared "
+        "layer (null where that one lacks the tail); and compare: risk (the "
+        "layer), nodes (how many its catchment holds) and only_there (how many "
+        "of them this one does not)."),
     "required": ["type", "features", "place", "minutes", "direction", "nodes"],
     "properties": {
         "type": {"const": "FeatureCollection"},
@@ -80,6 +85,10 @@ _CATCHMENT = {
         "minutes": {"type": ["number", "null"]},
         "direction": {"enum": ["to", "from"]},
         "nodes": {"type": "integer"},
+        "compare": {"type": "object", "required": ["risk", "nodes", "only_there"],
+                    "properties": {"risk": {"type": "string"},
+                                   "nodes": {"type": "integer"},
+                                   "only_there": {"type": "integer"}}},
     },
 }
 
@@ -173,6 +182,9 @@ SPEC: dict[str, Any] = {
                 _query("eps", "0 only: catchments are exact"),
                 _query("max_snap_m", "farthest a point may be from its node, metres "
                                      f"(default {DEFAULT_MAX_SNAP_M:g})"),
+                _query("compare", "a risk layer (GET /health lists them): each "
+                                  "segment's change against the same catchment on it",
+                       example="default"),
             ],
             "responses": {"200": {"description": "the catchment's streets",
                                   "content": {"application/json": {
@@ -180,8 +192,8 @@ SPEC: dict[str, Any] = {
                           "400": _error(
                               "a missing or malformed parameter, minutes below 0, eps "
                               "other than 0, a direction other than to or from, "
-                              "coordinates out of range, or a catchment of more nodes "
-                              "than the service's limit"),
+                              "coordinates out of range, an unknown risk layer, or a "
+                              "catchment of more nodes than the service's limit"),
                           "404": _ROUTE_ERRORS["404"],
                           "422": _error("direction from, and no edge leaves the place"),
                           "503": _ROUTE_ERRORS["503"], "504": _ROUTE_ERRORS["504"]}}},

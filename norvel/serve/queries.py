@@ -126,25 +126,35 @@ def query_end(params: dict[str, str], point_name: str, node_name: str) -> Place:
     return point(text_point, point_name)
 
 
-def options(params: dict[str, str]) -> dict[str, float]:
+def options(params: dict[str, str]) -> dict[str, Any]:
     """The ``eps`` and ``max_snap_m`` a query gives, as keyword arguments of
     ``Router.route``; those left out take the Router's defaults."""
     return {name: number(params[name], name) for name in ("eps", "max_snap_m")
             if name in params}
 
 
+#: The parameters GET /catchment knows.
+CATCHMENT_PARAMETERS = ("at", "at_node", "minutes", "direction", "eps", "max_snap_m",
+                        "compare")
+
+
 def catchment_query(query: bytes) -> tuple[Place, dict[str, Any]]:
     """The place of GET /catchment (a point 'at' or a node 'at_node') and
     the keyword arguments of ``Router.catchment`` that the query gives:
     ``minutes``, ``eps``, ``max_snap_m`` and ``direction`` (as sent)."""
-    params = parse_query(query, ("at", "at_node", "minutes", "direction", "eps",
-                                 "max_snap_m"))
+    params = parse_query(query, CATCHMENT_PARAMETERS)
     given: dict[str, Any] = {name: number(params[name], name)
                              for name in ("minutes", "eps", "max_snap_m")
                              if name in params}
     if "direction" in params:
         given["direction"] = params["direction"]
     return query_end(params, "at", "at_node"), given
+
+
+def compared_layer(query: bytes) -> str | None:
+    """The risk layer GET /catchment compares its catchment with
+    ('compare'), or None."""
+    return parse_query(query, CATCHMENT_PARAMETERS).get("compare")
 
 
 def json_end(value: Any, name: str) -> Any:

@@ -119,7 +119,7 @@ std::map<std::uint32_t, double> backward_optima(const RoadGraph& graph, std::uin
     for (const auto& [head, cost] : std::map<std::uint32_t, double>(best)) {
       for (std::uint32_t slot = graph.in_begin[head]; slot < graph.in_begin[head + 1]; ++slot) {
         const IncomingEdge& edge = graph.in_edges[slot];
-        const double through = cost + objective.of(edge);
+        const double through = cost + objective.of(edge.distance_m, edge.risk_score);
         auto found = best.find(edge.from);
         if (found == best.end() || through < found->second) best[edge.from] = through;
       }
@@ -143,7 +143,7 @@ TEST(RemainingCost, SettlesToTheExactOptimaAndBoundsTheRestFromBelow) {
     for (const Objective& objective : {kDistance, kRisk, weighted(0.25, 3.0)}) {
       const std::map<std::uint32_t, double> optima = backward_optima(graph, target, objective);
       Places places;
-      RemainingCost to_go(graph, places, objective, places.place_of(target));
+      RemainingCost to_go(graph, EdgeRisk(graph), places, objective, places.place_of(target));
       // Ask in a random order, sometimes only part of the way.
       for (std::uint32_t ask = 0; ask < 2 * nodes; ++ask) {
         const std::uint32_t dense = static_cast<std::uint32_t>(rng() % nodes);
@@ -212,7 +212,7 @@ TEST(RemainingCost, WithAGoalBoundsStayLowerBoundsAndSettledCostsNearTheOptima) 
     for (const Objective& objective : {kDistance, kRisk, weighted(1.0, 500.0), weighted(0.25, 3.0)}) {
       const std::map<std::uint32_t, double> optima = backward_optima(graph, target, objective);
       Places places;
-      RemainingCost to_go(graph, places, objective, places.place_of(target), nullptr, goal);
+      RemainingCost to_go(graph, EdgeRisk(graph), places, objective, places.place_of(target), nullptr, goal);
       for (std::uint32_t ask = 0; ask < 2 * nodes; ++ask) {
         const std::uint32_t dense = static_cast<std::uint32_t>(rng() % nodes);
         const std::uint32_t place = places.place_of(dense);
@@ -266,7 +266,7 @@ LeastWalk walk_least_path(std::initializer_list<std::array<double, 4>> edges, co
   Places places;
   const std::uint32_t target_place = places.place_of(target);
   const std::uint32_t source_place = places.place_of(source);
-  RemainingCost to_go(graph, places, objective, target_place, nullptr,
+  RemainingCost to_go(graph, EdgeRisk(graph), places, objective, target_place, nullptr,
                       towards_source ? source : RemainingCost::kNoGoal);
   LeastWalk walk;
   walk.sums = follow_least_path(graph, places, to_go, source_place, target, [&](std::uint32_t place, const PathCosts&) {

@@ -172,3 +172,62 @@ def test_a_catchment_coloured_by_minutes_and_by_safety_detour(browser, page_serv
     assert browser.find_element(By.ID, "routes-table").is_displayed()
     assert not browser.find_element(By.ID, "catchment-options").is_displayed()
     assert not browser.find_element(By.ID, "catchment-panel").is_displayed()
+
+
+CHANGE_LIMITS = [50, 150]
+
+
+def change_band(change):
+    """The page's band of a change in safety detour (None: not compared)."""
+    if change is None or math.isnan(change):
+        return 7
+    if change == 0:
+        return 3
+    step = sum(abs(change) > limit for limit in CHANGE_LIMITS)
+    return 2 - step if change < 0 else 4 + step
+
+
+def test_a_catchment_compared_with_another_layer(browser, page_server):
+    router = norvel.Router.from_file(sample_graph())
+    wait = WebDriverWait(browser, 60)
+    browser.get(page_server.url + "/")
+    wait.until(lambda b: int(b.find_element(By.ID, "map").get_attribute("data-streets")
+                             or 0) > 5000)
+    browser.find_element(By.CSS_SELECTOR, "input[name=mode][value=catchment]").click()
+    compare = Select(browser.find_element(By.ID, "compare"))
+    layers = [option.get_attribute("value") for option in compare.options]
+    assert layers == ["", *getattr(router, "risk_layers", ["default"])]
+    change = browser.find_element(By.CSS_SELECTOR, "input[name=colour-by][value=change]")
+    assert not change.is_enabled()
+    minutes = browser.find_element(By.ID, "minutes")
+    minutes.clear()
+    minutes.send_keys("8")
+    typed_point(browser, *STATION)
+    group = browser.find_element(By.ID, "catchment")
+    catchment = router.catchment(STATION, 8.0)
+    wait.until(lambda b: group.get_attribute("data-segments") == str(len(catchment.segments())))
+    assert not browser.find_element(By.ID, "compare-summary").is_displayed()
+
+    layer = layers[-1]
+    compare.select_by_value(layer)
+    wait.until(lambda b: group.get_attribute("data-colour-by") == "change")
+    assert change.is_enabled() and change.is_selected()
+    segments = catchment.segments()
+    frame = catchment.compare(router.catchment(STATION, 8.0)).set_index("node")
+    expected = np.bincount([change_band(frame.at[int(tail), "change_detour_m"])
+                            for tail in segments.tail], minlength=8).tolist()
+    wait.until(lambda b: drawn_bands(b) == expected)
+    legend = browser.find_element(By.ID, "legend")
+    assert legend.find_element(By.TAG_NAME, "caption").text == (
+        f"Change in safety detour against {layer}")
+    assert [row.text for row in legend.find_elements(By.CSS_SELECTOR, "tbody tr")][3] == (
+        f"the same {expected[3]} streets")
+    summary = browser.find_element(By.ID, "compare-summary")
+    assert summary.is_displayed() and summary.text.startswith(f"Against {layer}: ")
+    assert browser.find_elements(By.CSS_SELECTOR, "#status.error") == []
+
+    # No other layer: back to the minutes, and the change cannot be chosen.
+    compare.select_by_value("")
+    wait.until(lambda b: group.get_attribute("data-colour-by") == "minutes")
+    assert not change.is_enabled()
+    wait.until(lambda b: not b.find_element(By.ID, "compare-summary").is_displayed())

@@ -3,7 +3,8 @@
 //   mkdir -p build-json-fuzz && clang++-14 -std=c++2b -O1 -g -fsanitize=fuzzer,address,undefined -I. \
 //     tests/loading/fuzz/graph_document_fuzzer.cpp loading/graph_document_reader.cpp \
 //     loading/json_cursor.cpp loading/error_texts.cpp loading/street_name_collector.cpp \
-//     loading/string_text.cpp -o build-json-fuzz/graph_document_fuzzer
+//     loading/string_text.cpp loading/risk_layers_reader.cpp graph/risk_layer_rules.cpp \
+//     -o build-json-fuzz/graph_document_fuzzer
 //   build-json-fuzz/graph_document_fuzzer -max_total_time=300 -max_len=4096 \
 //     -dict=tests/loading/fuzz/graph_document.dict build-json-fuzz/corpus
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include <string_view>
 
 #include "loading/graph_document_reader.hpp"
+#include "loading/risk_layers_reader.hpp"
 #include "tests/loading/form_only_syntax.hpp"
 
 namespace {
@@ -44,6 +46,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!read && !same(named_failure, failure)) std::abort();
   norvel::read_graph_document_carefully(text, careful_named, careful_named_failure, &careful_names);
   if (!same(names, careful_names)) std::abort();
+  // Noting the risk layers changes nothing either; whatever they hold, their
+  // reader ends with layers or a failure inside the text. As a layers
+  // member, the text is read the same way.
+  norvel::GraphBuilder layered;
+  norvel::ReadFailure layered_failure;
+  norvel::RiskLayersMembers members;
+  if (norvel::read_graph_document(text, layered, layered_failure, nullptr, members) != read) std::abort();
+  if (read) {
+    const auto layers = norvel::read_risk_layers(text, members, layered.edges.size());
+    if (!layers && layers.error().offset > size) std::abort();
+  }
+  const std::string wrapped = std::string(R"({"nodes":[],"edges":[],"risk_layers":)").append(text) + "}";
+  norvel::GraphBuilder wrapping;
+  norvel::ReadFailure wrapped_failure;
+  norvel::RiskLayersMembers wrapped_members;
+  if (norvel::read_graph_document(wrapped, wrapping, wrapped_failure, nullptr, wrapped_members)) {
+    const auto layers = norvel::read_risk_layers(wrapped, wrapped_members, 0);
+    if (!layers && layers.error().offset > wrapped.size()) std::abort();
+  }
   if (read) return 0;
   if (!same(failure, careful_failure)) std::abort();
   // A failure lies inside the text, has a description, and a text that ended

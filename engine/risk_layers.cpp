@@ -1,0 +1,95 @@
+// A graph's risk layers: those of its document, and those added to it later.
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+
+#include "engine/bindings.hpp"
+#include "engine/new_arrays.hpp"
+#include "graph/risk_layer_rules.hpp"
+
+namespace norvel::engine {
+
+std::shared_ptr<const NamedLayer> RiskLayerTable::find(std::string_view name) const {
+  const std::shared_ptr<const RiskLayers> layers = current();
+  const auto found = std::find_if(layers->begin(), layers->end(), [&](const auto& layer) { return layer->name == name; });
+  return found == layers->end() ? nullptr : *found;
+}
+
+bool RiskLayerTable::add(std::shared_ptr<const NamedLayer> layer) {
+  const std::lock_guard held(mutex_);
+  if (std::any_of(layers_->begin(), layers_->end(), [&](const auto& known) { return known->name == layer->name; })) {
+    return false;
+  }
+  auto grown = std::make_shared<RiskLayers>(*layers_);
+  grown->push_back(std::move(layer));
+  layers_ = std::move(grown);
+  return true;
+}
+
+std::shared_ptr<const NamedLayer> requested_layer(const EngineGraph& engine, std::string_view name) {
+  if (name == kDocumentRiskName) return nullptr;
+  std::shared_ptr<const NamedLayer> layer = engine.layers->find(name);
+  if (layer == nullptr) throw nb::value_error(("the graph has no risk layer \"" + std::string(name) + "\"").c_str());
+  return layer;
+}
+
+namespace {
+
+using Risks = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+void add_risk(EngineGraph& engine, const std::string& name, Risks values) {
+  if (std::string problem = risk_layer_name_problem(name); !problem.empty()) throw nb::value_error(problem.c_str());
+  const RoadGraph& graph = engine.graph;
+  const std::size_t count = values.shape(0);
+  if (count != edge_count(graph)) throw nb::value_error(risk_count_problem(name, count, edge_count(graph)).c_str());
+  const double* risks = values.data();
+  for (std::size_t edge = 0; edge < count; ++edge) {
+    if (!acceptable_risk(risks[edge])) throw nb::value_error(risk_value_problem(name, edge, risks[edge]).c_str());
+  }
+  if (engine.layers->find(name) != nullptr) throw nb::value_error(risk_name_taken(name).c_str());
+  std::shared_ptr<const NamedLayer> layer;
+  {
+    // `values` is held by this call and read only.
+    nb::gil_scoped_release unlocked;
+    layer = std::make_shared<const NamedLayer>(NamedLayer{name, make_risk_layer(graph, {risks, count})});
+  }
+  // Two threads may have raced to the same name: the first one wins.
+  if (!engine.layers->add(std::move(layer))) throw nb::value_error(risk_name_taken(name).c_str());
+}
+
+nb::list layer_names(const EngineGraph& engine) {
+  nb::list names;
+  for (const auto& layer : *engine.layers->current()) names.append(nb::str(layer->name.c_str(), layer->name.size()));
+  return names;
+}
+
+NewArray<double> layer_risks(const EngineGraph& engine, const std::string& name) {
+  const std::shared_ptr<const NamedLayer> layer = requested_layer(engine, name);
+  const RoadGraph& graph = engine.graph;
+  auto [risks, array] = new_array<double>(edge_count(graph));
+  for (std::size_t slot = 0; slot < graph.out_edges.size(); ++slot) {
+    const SearchEdge& edge = graph.out_edges[slot];
+    risks[edge.edge_index] = layer == nullptr ? edge.risk_score : layer->layer.by_row[slot];
+  }
+  return array;
+}
+
+}  // namespace
+
+void bind_risk_layers(GraphClass& graph_class) {
+  graph_class.def("add_risk", &add_risk, nb::arg("name"), nb::arg("values"),
+                  "add_risk(name, values)\n"
+                  "Adds the risk layer `name`: float64 values, one per edge in document order, each finite\n"
+                  "and not negative. ValueError naming what is wrong (the name, the count, the first bad\n"
+                  "value) or that the name is taken; nothing is added then.");
+  graph_class.def_prop_ro("risk_layers", &layer_names, "The names of the risk layers besides \"default\", in the order added.");
+  graph_class.def("layer_risks", &layer_risks, nb::arg("name"),
+                  "layer_risks(name)\n"
+                  "A new float64 array of the layer's risk per edge, in document order (\"default\": risk_score).");
+}
+
+}  // namespace norvel::engine

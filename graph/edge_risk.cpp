@@ -1,0 +1,23 @@
+#include "graph/edge_risk.hpp"
+
+namespace norvel {
+
+RiskLayer make_risk_layer(const RoadGraph& graph, std::span<const double> by_edge) {
+  RiskLayer layer;
+  layer.by_row.resize(graph.out_edges.size());
+  for (std::size_t slot = 0; slot < graph.out_edges.size(); ++slot) {
+    layer.by_row[slot] = by_edge[graph.out_edges[slot].edge_index];
+  }
+  layer.facts = cost_facts(graph, [&](std::size_t slot) { return layer.by_row[slot]; });
+  return layer;
+}
+
+std::vector<double> risks_by_edge(const RoadGraph& graph, const RiskLayer& layer) {
+  std::vector<double> by_edge(graph.out_edges.size());
+  for (std::size_t slot = 0; slot < graph.out_edges.size(); ++slot) {
+    by_edge[graph.out_edges[slot].edge_index] = layer.by_row[slot];
+  }
+  return by_edge;
+}
+
+}  // namespace norvel

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "graph/cost_facts.hpp"
+#include "graph/road_graph.hpp"
+
+namespace norvel {
+
+// Another risk for every edge of a graph than the document's `risk_score`
+// (at night, for a child, from incidents), searched on the same nodes,
+// edges, lengths and coordinates. Its risks are kept in the order of the
+// outgoing rows, so that a search reads them in the order it reads the rows;
+// the incoming rows find theirs through `IncomingEdge::out_row`. A layer
+// costs its 8 bytes per edge and nothing else: no row is copied.
+struct RiskLayer {
+  std::vector<double> by_row;
+  CostFacts facts;
+};
+
+// The layer whose risk of edge i (document order) is `by_edge[i]`; one value
+// per edge, which the caller has checked.
+RiskLayer make_risk_layer(const RoadGraph& graph, std::span<const double> by_edge);
+
+// The layer's risks in document order.
+std::vector<double> risks_by_edge(const RoadGraph& graph, const RiskLayer& layer);
+
+// How a search reads an edge's risk: from the rows (the document's), or from
+// a layer. Every answer on a layer is bit for bit the one on a graph whose
+// document has the layer's risks as `risk_score`: the searches read nothing
+// else of the risks than these values and the facts.
+class EdgeRisk {
+ public:
+  explicit EdgeRisk(const RoadGraph& graph, const RiskLayer* layer = nullptr)
+      : by_row_(layer == nullptr ? nullptr : layer->by_row.data()),
+        rows_(graph.out_edges.data()),
+        facts_(layer == nullptr ? document_cost_facts(graph) : layer->facts) {}
+
+  // `edge` is an entry of the graph's outgoing rows.
+  double of(const SearchEdge& edge) const { return by_row_ == nullptr ? edge.risk_score : by_row_[&edge - rows_]; }
+  double of(const IncomingEdge& edge) const {
+    return by_row_ == nullptr ? edge.risk_score : by_row_[edge.out_row];
+  }
+  // The same, of the entry at `slot` of the outgoing rows, as loops over a
+  // row read it.
+  double at(std::uint32_t slot, const SearchEdge& edge) const {
+    return by_row_ == nullptr ? edge.risk_score : by_row_[slot];
+  }
+  const CostFacts& facts() const { return facts_; }
+  // Whether the risks are the document's.
+  bool document() const { return by_row_ == nullptr; }
+  const double* layer_risks() const { return by_row_; }
+
+ private:
+  const double* by_row_;
+  const SearchEdge* rows_;
+  CostFacts facts_;
+};
+
+}  // namespace norvel

@@ -1,0 +1,224 @@
+"""Risk layers: answers on a layer equal those of a Router whose document has
+the layer as risk_score, bit for bit, through every interface; adding,
+listing, reading and writing layers; the errors of a layer that is not."""
+
+import gzip
+import json
+import math
+import random
+import threading
+
+import numpy as np
+import pytest
+
+import norvel
+import norvel_core
+from norvel.errors import UnknownRiskLayerError
+
+from grids import grid_document
+
+
+def layered(document, seed):
+    """A layer for ``document``: risks of few decimals with ties and zeros."""
+    chooser = random.Random(seed)
+    return np.array([round(chooser.choice((0.0, 0.01, 0.02, 0.05)) +
+                           chooser.random() * edge["distance_m"] / 10_000, 4)
+                     for edge in document["edges"]])
+
+
+def replaced(document, risks):
+    """The same document with ``risks`` as every edge's risk_score."""
+    edges = [dict(edge, risk_score=float(risk))
+             for edge, risk in zip(document["edges"], risks)]
+    return json.dumps(dict(document, edges=edges))
+
+
+def sample_document():
+    with gzip.open(norvel.datasets.helsinki_walk(), "rt", encoding="utf-8") as stream:
+        return json.load(stream)
+
+
+def as_values(routes):
+    return [(r.type, r.nodes, r.distance_m, r.risk, r.time_min, r.comfort,
+             r.familiarity, r.streets) for r in routes]
+
+
+@pytest.fixture(scope="module", params=["grid", "sample"])
+def case(request):
+    """(document, router with a layer 'night', router of the replaced
+    document, node ids)."""
+    document = grid_document(9) if request.param == "grid" else sample_document()
+    risks = layered(document, 7)
+    router = norvel.Router.from_json(json.dumps(document))
+    router.add_risk("night", risks)
+    expected = norvel.Router.from_json(replaced(document, risks))
+    # Nodes with an outgoing edge.
+    ids = sorted({edge["from"] for edge in document["edges"]})
+    return document, router, expected, ids
+
+
+class TestSameAnswersAsTheReplacedDocument:
+    def test_route_both_eps(self, case):
+        _, router, expected, ids = case
+        chooser = random.Random(3)
+        for _ in range(120):
+            a, b = chooser.sample(ids, 2)
+            eps = chooser.choice((0.0, 0.1))
+            try:
+                want = as_values(expected.route(a, b, eps))
+            except norvel.RoutingError as error:
+                with pytest.raises(type(error)):
+                    router.route(a, b, eps, risk="night")
+                continue
+            assert as_values(router.route(a, b, eps, risk="night")) == want
+
+    def test_route_many_and_matrix(self, case):
+        _, router, expected, ids = case
+        chooser = random.Random(4)
+        targets = chooser.sample(ids, 3)
+        pairs = [(chooser.choice(ids), chooser.choice(targets)) for _ in range(150)]
+        got = router.route_many(pairs, risk="night", workers=2)
+        want = expected.route_many(pairs, workers=2)
+        for one, other in zip(got, want):
+            assert type(one) is type(other)
+            if isinstance(one, norvel.Routes):
+                assert as_values(one) == as_values(other)
+        origins, destinations = chooser.sample(ids, 6), chooser.sample(ids, 5)
+        on_layer = router.matrix(origins, destinations, risk="night")
+        assert on_layer.equals(expected.matrix(origins, destinations))
+
+    @pytest.mark.parametrize("direction", ["to", "from"])
+    def test_catchment(self, case, direction):
+        _, router, expected, ids = case
+        place = ids[len(ids) // 2]
+        mine = router.catchment(place, 10, direction=direction, risk="night")
+        theirs = expected.catchment(place, 10, direction=direction)
+        assert mine.risk == "night"
+        for name, column in mine.columns().items():
+            assert np.array_equal(column, theirs.columns()[name]), name
+        node = int(mine.node_ids[-1])
+        assert as_values(mine.route(node)) == as_values(theirs.route(node))
+
+    def test_default_layer_unchanged(self, case):
+        document, router, _, ids = case
+        plain = norvel.Router.from_json(json.dumps(document))
+        for a, b in zip(ids[::37], ids[5::41]):
+            if a != b:
+                assert as_values(router.route(a, b)) == as_values(plain.route(a, b))
+
+
+def test_layers_listed_read_and_refused():
+    document = grid_document(4)
+    router = norvel.Router.from_json(json.dumps(document))
+    count = router.edge_count
+    assert router.risk_layers == ["default"]
+    risks = np.linspace(0.0, 1.0, count)
+    router.add_risk("night", risks)
+    router.add_risk("child", list(risks * 2))
+    assert router.risk_layers == ["default", "night", "child"]
+    edges = router.edges()
+    assert list(edges.columns) == ["from", "to", "distance_m", "name",
+                                   "default", "night", "child"]
+    assert np.array_equal(edges["night"].to_numpy(), risks)
+    assert edges["default"].tolist() == [e["risk_score"] for e in document["edges"]]
+    assert edges["from"].tolist() == [e["from"] for e in document["edges"]]
+    bad = risks.copy()
+    bad[5] = math.nan
+    refusals = [
+        (("night", risks), 'the graph has a risk layer "night" already'),
+        (("default", risks), 'the risk layer name "default" is the document\'s own risk_score'),
+        (("9lives", risks), 'the risk layer name "9lives" is not a plain identifier '
+                            '(ASCII letters, digits and _, not starting with a digit)'),
+        (("short", risks[1:]), f'risk layer "short" has {count - 1} values, one per edge is {count}'),
+        (("nan", bad), 'risk layer "nan" has a risk that is not a finite number at edge 5: nan'),
+        (("below", -risks), 'risk layer "below" has a negative risk at edge 1: ' + repr(float(-risks[1]))),
+        (("flat", np.ones((2, count))), "values must be one-dimensional, one per edge, "
+                                        f"got an array of shape (2, {count})"),
+    ]
+    for arguments, message in refusals:
+        with pytest.raises(ValueError) as raised:
+            router.add_risk(*arguments)
+        assert str(raised.value) == message
+    with pytest.raises(TypeError):
+        router.add_risk("words", ["a"] * count)
+    assert router.risk_layers == ["default", "night", "child"]
+
+
+def test_an_unknown_layer_is_refused_by_every_call_before_any_work():
+    router = norvel.Router.from_json(json.dumps(grid_document(4)))
+    router.add_risk("night", np.zeros(router.edge_count))
+    message = ("the graph has no risk layer 'nite': its layers are "
+               "'default', 'night'")
+    ids = [10_000, 10_005]
+    calls = [lambda: router.route(*ids, risk="nite"),
+             lambda: router.route_many([(ids[0], 3), tuple(ids)], risk="nite"),
+             lambda: router.matrix(ids, ids, risk="nite"),
+             lambda: router.catchment(ids[0], risk="nite")]
+    for call in calls:
+        with pytest.raises(UnknownRiskLayerError) as raised:
+            call()
+        assert str(raised.value) == message
+        assert isinstance(raised.value, ValueError)
+        assert raised.value.known == ["default", "night"]
+
+
+def test_to_document_round_trips_every_layer(tmp_path):
+    document = sample_document()
+    router = norvel.Router.from_json(json.dumps(document))
+    night = layered(document, 9)
+    router.add_risk("night", night)
+    path = tmp_path / "layered.json.gz"
+    router.to_document(path)
+    again = norvel.Router.from_file(path)
+    assert again.risk_layers == ["default", "night"]
+    assert np.array_equal(again.edges()["night"].to_numpy(), night)
+    assert again.edges()["name"].tolist() == router.edges()["name"].tolist()
+    ids = [node["id"] for node in document["nodes"]]
+    chooser = random.Random(5)
+    for _ in range(40):
+        a, b = chooser.sample(ids, 2)
+        for risk in ("default", "night"):
+            assert as_values(again.route(a, b, risk=risk)) == \
+                as_values(router.route(a, b, risk=risk))
+    # The module reads the document as it always did, on risk_score.
+    text = gzip.decompress(path.read_bytes()).decode()
+    core = norvel_core.PyGraph.from_json(text)
+    a, b = ids[10], ids[300]
+    assert [r.total_risk for r in norvel_core.compute_safe_routes(core, a, b, 0.0)] == \
+        [r.risk for r in router.route(a, b)]
+
+
+def test_walking_tags_come_from_the_file(tmp_path):
+    document = grid_document(3)
+    for at, edge in enumerate(document["edges"]):
+        if at % 3 == 0:
+            edge["tags"] = {"highway": "footway", "lit": "yes"}
+    path = tmp_path / "tagged.json"
+    path.write_text(json.dumps(document))
+    edges = norvel.Router.from_file(path).edges()
+    assert edges["highway"].tolist()[:4] == ["footway", None, None, "footway"]
+    assert edges["lit"].tolist()[:4] == ["yes", None, None, "yes"]
+
+
+def test_layers_added_while_other_threads_route():
+    document = grid_document(12)
+    router = norvel.Router.from_json(json.dumps(document))
+    ids = sorted(edge["from"] for edge in document["edges"])
+    want = as_values(router.route(ids[0], ids[-1]))
+    failures = []
+
+    def keep_routing():
+        for _ in range(60):
+            if as_values(router.route(ids[0], ids[-1])) != want:
+                failures.append("changed")
+
+    threads = [threading.Thread(target=keep_routing) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for k in range(20):
+        router.add_risk(f"layer{k}", np.full(router.edge_count, 0.001 * k))
+        router.route(ids[0], ids[-1], risk=f"layer{k}")
+    for thread in threads:
+        thread.join()
+    assert not failures
+    assert len(router.risk_layers) == 21
