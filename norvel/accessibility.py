@@ -82,8 +82,6 @@ FloatArray = npt.NDArray[np.float64]
 PlaceArray = npt.NDArray[np.int64]
 
 DEFAULT_MINUTES = (5.0, 10.0, 15.0)
-# The one risk layer of a graph today: its documents' risk_score.
-RISK_LAYERS = ("default",)
 
 # What access adds to the origins, before the within_risk columns.
 _ADDED = ("node", "snap_m", "snapped", "nearest_place", "nearest_m",
@@ -99,7 +97,7 @@ CLASSES = ("safely reachable", "only by a risky walk", "not reachable",
 def access(router: Router, origins: pandas.DataFrame,
            places: pandas.DataFrame,
            minutes: float | Iterable[float] = DEFAULT_MINUTES, *,
-           weight: str | None = None, risk: str = "default",
+           weight: str | None = None, risk: str = _values.DEFAULT_RISK,
            direction: str = "to",
            max_snap_m: float = _values.DEFAULT_MAX_SNAP_M) -> Access:
     """The walks of every origin to the nearest of ``places`` and to the
@@ -110,21 +108,23 @@ def access(router: Router, origins: pandas.DataFrame,
     DataFrames with ``lat`` and ``lon``. ``minutes``: one cutoff or several
     (finite, >= 0; sorted, each once). ``weight``: a column of ``origins``
     (such as population; finite, >= 0) that the summary weighs origins by;
-    None weighs each origin 1. ``risk``: the risk layer ("default", the
-    document's risk_score). ``direction``: "to" the places, or "from" them.
+    None weighs each origin 1. ``risk``: the risk layer to walk on
+    (``router.risk_layers``; "default", the document's risk_score, unless
+    told otherwise). ``direction``: "to" the places, or "from" them.
     ``max_snap_m``: as in ``Router.route``.
 
     Needs pandas (``pip install 'norvel_core[batch]'``), and geopandas for
     GeoDataFrames. Raises ValueError for a table without locations, a
     weight that is missing, negative or not finite, a column of origins or
     places that access would add, no place within ``max_snap_m`` of the
-    graph, an unknown risk layer, a graph with a negative, infinite or NaN
-    distance or risk; TypeError for arguments of the wrong kind.
+    graph, a graph with a negative, infinite or NaN distance or risk;
+    UnknownRiskLayerError (a ValueError) for a risk layer the graph does
+    not have; TypeError for arguments of the wrong kind.
     """
     require("norvel.access", "batch", "pandas")
     cutoffs = _cutoffs(minutes)
     way = _values.direction(direction)
-    layer = _risk_layer(risk)
+    layer = _values.risk(risk, router.risk_layers)
     limit = _values.max_snap(max_snap_m)
     origin_lat, origin_lon = _locations(origins, "origins")
     place_lat, place_lon = _locations(places, "places")
@@ -428,16 +428,6 @@ def _cutoffs(minutes: float | Iterable[float]) -> tuple[float, ...]:
     return tuple(cutoffs)
 
 
-def _risk_layer(risk: object) -> str:
-    """The name of a risk layer the graph holds."""
-    if not isinstance(risk, str):
-        raise TypeError(f"risk must be a str, got {_values.kind(risk)}")
-    if risk not in RISK_LAYERS:
-        raise ValueError(f"unknown risk layer {risk!r}; the graph has: "
-                         f"{', '.join(RISK_LAYERS)}")
-    return risk
-
-
 def _locations(table: object, role: str) -> tuple[FloatArray, FloatArray]:
     """(lat, lon) arrays in degrees of a table's rows, NaN for a row
     without a location: a GeoDataFrame's points (any other geometry by its
@@ -661,9 +651,10 @@ def _place_fronts(router: Router, nodes: IdArray, places: IdArray,
     first among equal costs. Sums run from the place outwards: walks from
     the places have the totals of their routes, walks to them may differ
     from their route's, summed from its start, in the last bits."""
-    del risk  # one layer only, so far
     graph = router._engine
-    lengths, risks = graph.lengths, graph.risks
+    # The layer's risks come in the document's order of edges; the search
+    # walks the engine's outgoing rows.
+    lengths, risks = graph.lengths, graph.layer_risks(risk)[graph.edge_index]
     if not (np.isfinite(lengths).all() and np.isfinite(risks).all()
             and (lengths >= 0.0).all() and (risks >= 0.0).all()):
         raise ValueError("access needs finite, non-negative distances and "

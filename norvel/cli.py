@@ -286,7 +286,8 @@ def _access_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]
                         help="weigh origins by this column (such as "
                              "population); default: each origin 1")
     access.add_argument("--risk", default="default", metavar="NAME",
-                        help="the risk layer (default: default)")
+                        help="the risk layer of the walks (default: the "
+                             "graph's risk_score)")
     access.add_argument("--direction", choices=("to", "from"), default="to",
                         help="walks to the places (default) or from them")
     access.add_argument("--max-snap-m", type=float, default=DEFAULT_MAX_SNAP_M,

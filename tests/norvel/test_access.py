@@ -80,6 +80,12 @@ def brute_force(document, origin, places, cutoffs, direction):
     return values
 
 
+def present(table, row, columns):
+    """A row's values of ``columns`` that are not missing, as Python numbers."""
+    return {name: (int(value) if name.endswith("_place") else float(value))
+            for name in columns if not pandas.isna(value := table[name].iloc[row])}
+
+
 @pytest.mark.parametrize("direction", ["to", "from"])
 def test_every_origin_against_every_walk_of_random_graphs(direction):
     for seed in range(30):
@@ -117,11 +123,19 @@ def test_every_origin_against_every_walk_of_random_graphs(direction):
         for row, node in enumerate(snaps):
             expected = ({} if node is None else
                         brute_force(document, node, picked, cutoffs, direction))
-            got = {name: table[name].iloc[row] for name in columns}
-            got = {name: (int(value) if name.endswith("_place") else float(value))
-                   for name, value in got.items()
-                   if not pandas.isna(value)}
-            assert got == expected, (seed, direction, node)
+            assert present(table, row, columns) == expected, (seed, direction, node)
+        # On a risk layer, the walks of a graph with those risks.
+        layer = [float(r) for r in rng.integers(0, 9, len(document["edges"])) / 8]
+        router.add_risk("other", layer)
+        on_layer = norvel.access(router, origins, places, cutoffs,
+                                 direction=direction, risk="other").origins
+        layered = {"nodes": document["nodes"], "edges": [
+            {**edge, "risk_score": r} for edge, r in zip(document["edges"], layer)]}
+        for row, node in enumerate(snaps):
+            expected = ({} if node is None else
+                        brute_force(layered, node, picked, cutoffs, direction))
+            assert present(on_layer, row, columns) == expected, \
+                (seed, direction, node, "layer")
         minutes = table["nearest_minutes"].dropna()
         assert (minutes == table["nearest_m"].dropna() / WALKING_SPEED_M_PER_MIN).all()
         detour = table["safest_m"] - table["nearest_m"]
@@ -189,7 +203,7 @@ def test_refusals_say_what_is_wrong():
     router = norvel.Router.from_json(text)
     for call, message in (
             (lambda: norvel.access(router, origins, schools, risk="night"),
-             "unknown risk layer 'night'; the graph has: default"),
+             "the graph has no risk layer 'night': its layers are 'default'"),
             (lambda: norvel.access(router, origins.assign(population=-1.0),
                                    schools, weight="population"),
              "weight column 'population' must hold finite numbers >= 0, got "
