@@ -6,6 +6,10 @@
 - ``router.catchment(place, minutes)``: every walk to (or from) one place
   within a time, each node with its three routes' totals (a
   ``norvel.Catchment``).
+- ``norvel.access(router, origins, places, minutes)``: who lives within a
+  walk of a set of places (schools, say), weighted by a column such as
+  population, and by how safe a walk (a ``norvel.Access``; module
+  ``norvel.accessibility``).
 - ``norvel.errors``: the typed errors of routing (``RoutingError`` and its
   subclasses), also importable from ``norvel``.
 - ``norvel.load_graph(path)``: a ``PyGraph`` from a ``.json`` or ``.json.gz``
@@ -28,6 +32,7 @@ The submodules are imported on demand, so that each needs only its own extra.
 from typing import TYPE_CHECKING
 
 from norvel._files import load_graph, read_graph_bytes
+from norvel.accessibility import Access, access
 from norvel.catchment import Catchment
 from norvel.errors import (NodeNotFoundError, NoRouteError, RoutingError,
                            SnapError)
@@ -35,9 +40,9 @@ from norvel.router import Router
 from norvel.routes import Route, Routes, Snap
 from norvel.table import NodeTable
 
-__all__ = ["Catchment", "NodeNotFoundError", "NoRouteError", "NodeTable", "Route",
+__all__ = ["Access", "Catchment", "NodeNotFoundError", "NoRouteError", "NodeTable", "Route",
            "Router", "Routes", "RoutingError", "Snap", "SnapError",
-           "load_graph", "read_graph_bytes"]
+           "access", "load_graph", "read_graph_bytes"]
 
 # The bundled sample and the document checks.
 from norvel import datasets

@@ -4,6 +4,7 @@ OpenStreetMap converter.
     norvel route GRAPH FROM TO [--eps E] [--max-snap-m M] [--geojson OUT]
     norvel catchment GRAPH PLACE [--minutes M] [--direction to|from] [--geojson OUT]
     norvel catchment GRAPH PLACE [--risk LAYER] [--compare LAYER]
+    norvel access GRAPH ORIGINS PLACES --out FILE [--minutes 5,10,15] [--weight COLUMN]
     norvel check GRAPH
     norvel serve GRAPH [--host H] [--port P] [--workers N] [--timeout-s S]
     norvel serve GRAPH [--max-catchment-nodes N] [--max-wait-s S] [--max-queue N]
@@ -100,6 +101,8 @@ def _parser() -> argparse.ArgumentParser:
                            help="also the catchment on this risk layer, and "
                                 "how the two differ")
 
+    _access_parser(commands)
+
     check = commands.add_parser(
         "check", help="list a graph document's problems",
         description="List a graph document's problems; exit with status 1 when "
@@ -160,6 +163,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _check(args.graph)
     if args.command == "catchment":
         return _catchment(args)
+    if args.command == "access":
+        return _access(args)
     return _serve(args)
 
 
@@ -268,6 +273,79 @@ def _change(catchment: Catchment, compared: Catchment,
         lines.append(f"change in the shortest walk's risk: median {median:+.4f}, "
                      f"90th percentile {tail:+.4f}")
     return lines
+
+
+def _access_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]
+                   ) -> None:
+    access = commands.add_parser(
+        "access", help="who lives within a walk of a set of places",
+        description="Walk from every origin (homes, grid cells) to the "
+                    "nearest of a set of places (schools) and to the safest, "
+                    "write each origin's walks to --out and print, per "
+                    "cutoff, the weighted shares reachable and safely "
+                    "reachable (pydoc norvel.accessibility says what each "
+                    "means). ORIGINS and PLACES are .csv (lat and lon "
+                    "columns), .gpkg, .geojson or .parquet (GeoParquet); "
+                    "polygons stand for their centroids. --out ends in "
+                    ".csv, .gpkg or .parquet (extra access).")
+    access.add_argument("graph", help="graph document, .json or .json.gz")
+    access.add_argument("origins", metavar="ORIGINS", help="the origins' table")
+    access.add_argument("places", metavar="PLACES", help="the places' table")
+    access.add_argument("--out", required=True, metavar="FILE",
+                        help="where to write the origins with their walks")
+    access.add_argument("--minutes", type=_cutoff_list, default="5,10,15",
+                        help="cutoffs in network minutes, comma-separated "
+                             "(default 5,10,15)")
+    access.add_argument("--weight", metavar="COLUMN",
+                        help="weigh origins by this column (such as "
+                             "population); default: each origin 1")
+    access.add_argument("--risk", default="default", metavar="NAME",
+                        help="the risk layer of the walks (default: the "
+                             "graph's risk_score)")
+    access.add_argument("--direction", choices=("to", "from"), default="to",
+                        help="walks to the places (default) or from them")
+    access.add_argument("--max-snap-m", type=float, default=DEFAULT_MAX_SNAP_M,
+                        help="farthest a point may lie from its node, in "
+                             f"metres (default {DEFAULT_MAX_SNAP_M:g})")
+
+
+def _cutoff_list(text: str) -> list[float]:
+    try:
+        return [float(part) for part in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a comma-separated list of minutes") from None
+
+
+def _access(args: argparse.Namespace) -> int:
+    from norvel import Router, access
+    from norvel.accessibility import output_suffix, read_table
+
+    try:
+        output_suffix(args.out)
+        router = Router.from_file(args.graph)
+        result = access(router, read_table(args.origins),
+                        read_table(args.places), args.minutes, weight=args.weight,
+                        risk=args.risk, direction=args.direction,
+                        max_snap_m=args.max_snap_m)
+        result.write(args.out)
+    except (OSError, ValueError, TypeError, ImportError) as error:
+        print(f"norvel access: {error}", file=sys.stderr)
+        return 1
+    summary = result.summary()
+    places = result.places
+    weight = f" {args.weight}" if args.weight else ""
+    print(f"origins: {len(result.origins)}, weight{weight} "
+          f"{summary['weight'].iloc[0]:g}, of which not snapped "
+          f"{summary['not_snapped_weight'].iloc[0]:g}")
+    print(f"places: {len(places)}, {int(places['snapped'].sum())} snapped")
+    print(f"{'minutes':>8} {'reachable':>10} {'safely':>10} {'risky only':>11}")
+    for minutes, reachable, safely, risky in zip(
+            *(summary[name].tolist() for name in (
+                "minutes", "reachable", "safely_reachable", "risky_only"))):
+        print(f"{minutes:8g} {100 * reachable:9.1f}% {100 * safely:9.1f}% "
+              f"{100 * risky:10.1f}%")
+    return 0
 
 
 def _check(path: str) -> int:

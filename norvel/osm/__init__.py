@@ -2,7 +2,10 @@
 
     norvel-osm-graph INPUT.osm.pbf OUTPUT.json[.gz]
 
-or, from Python, ``norvel.osm.osm_to_graph(INPUT, OUTPUT)``.
+or, from Python, ``norvel.osm.osm_to_graph(INPUT, OUTPUT)``; and its
+places, such as schools, as points for ``norvel.access``:
+``norvel.osm.places(INPUT, "amenity=school")`` (``norvel.osm.tagged``
+says how each object becomes a point).
 
 The output is the JSON text that `norvel_core.PyGraph.from_json` reads:
 ``{"nodes":[{"id":..,"lat":..,"lon":..}],"edges":[{"from":..,"to":..,
@@ -152,5 +155,7 @@ from norvel._extras import require
 require("norvel.osm", "osm", "osmium")
 
 from norvel.osm.extract import WalkRules, convert, main, osm_to_graph
+from norvel.osm.tagged import OsmPlace, places, write_places
 
-__all__ = ["WalkRules", "convert", "main", "osm_to_graph"]
+__all__ = ["OsmPlace", "WalkRules", "convert", "main", "osm_to_graph",
+           "places", "write_places"]

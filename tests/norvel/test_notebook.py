@@ -34,6 +34,7 @@ def test_notebook_runs_top_to_bottom(tmp_path):
     assert "5,790 nodes, 13,798 directed edges" in printed
     assert "nodes within 15 minutes" in printed
     assert "median detour" in printed
+    assert "residents live within 15 minutes of a school" in printed
     images = [output for cell in notebook.cells for output in cell.get("outputs", [])
               if "image/png" in output.get("data", {})]
     assert len(images) == 3

@@ -20,7 +20,9 @@ SHIPPED = {
     "norvel/_networkx.py", "norvel/_native.py",
     "norvel/_values.py", "norvel/_version.py", "norvel/_engine.pyi",
     "norvel/errors.py", "norvel/router.py", "norvel/routes.py", "norvel/table.py",
-    "norvel/catchment.py", "norvel/risk.py",
+    "norvel/catchment.py", "norvel/risk.py", "norvel/accessibility.py",
+    "norvel/osm/tagged.py", "norvel/data/helsinki_population_2020.geojson",
+    "norvel/data/helsinki_schools.csv",
     "norvel/batch.py", "norvel/geo.py", "norvel/plot.py", "norvel/py.typed",
     "norvel/osm/__init__.py", "norvel/osm/extract.py", "norvel/osm/graph.py",
     "norvel/osm/rules.py", "norvel/datasets.py", "norvel/checks.py",
@@ -71,13 +73,15 @@ def test_wheel_holds_the_module_stub_package_and_licence(wheel):
     assert rest == SHIPPED
 
     assert set(metadata.get_all("Provides-Extra")) >= {
-        "osm", "geo", "plot", "batch", "dask", "networkx", "geopandas", "serve"}
+        "osm", "geo", "plot", "batch", "dask", "networkx", "geopandas", "serve",
+        "access"}
     requires = metadata.get_all("Requires-Dist")
     for package, extra in (("osmium", "osm"), ("orjson", "geo"),
                            ("matplotlib", "plot"), ("pandas", "batch"),
                            ("distributed", "dask"), ("networkx", "networkx"),
                            ("geopandas", "geopandas"), ("shapely", "geopandas"),
-                           ("starlette", "serve"),
+                           ("starlette", "serve"), ("h3", "access"),
+                           ("pyarrow", "access"),
                            ("uvicorn", "serve")):
         assert any(re.match(rf"{package}\b.*extra == \"{extra}\"", line)
                    for line in requires), (package, requires)
@@ -96,6 +100,15 @@ def test_wheel_ships_the_sample_with_its_licence(wheel):
     assert sample == (REPO / "norvel/data/helsinki_walk.json.gz").read_bytes()
     assert hashlib.sha256(sample).hexdigest() in notes
     assert "Open Database License (ODbL) 1.0" in " ".join(notes.split())
+    # The population grid and the schools of the same area, each with its
+    # hash and licence in the notes.
+    with zipfile.ZipFile(wheel) as archive:
+        for name in ("helsinki_population_2020.geojson", "helsinki_schools.csv"):
+            data = archive.read(f"norvel/data/{name}")
+            assert data == (REPO / "norvel/data" / name).read_bytes()
+            assert hashlib.sha256(data).hexdigest() in notes
+    assert ('"Population grid 2020 (c) Helsinki Region Environmental Services '
+            'HSY, CC BY 4.0"') in " ".join(notes.split())
 
 
 def run_mypy(*arguments, cwd):
