@@ -19,5 +19,6 @@ void bind_route_many(GraphClass& graph_class);  // many requests at once, on thr
 void bind_nearest(nb::module_& module);  // the nearest-node index
 void bind_catchments(GraphClass& graph_class);  // every walk to or from one place, without the lock
 void bind_risk_layers(GraphClass& graph_class);  // risk layers: added, listed, read
+void bind_layer_rules(nb::module_& module);      // what a risk layer may be called
 
 }  // namespace norvel::engine

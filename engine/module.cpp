@@ -18,4 +18,5 @@ NB_MODULE(_engine, module) {
   bind_nearest(module);
   bind_catchments(graph_class);
   bind_risk_layers(graph_class);
+  bind_layer_rules(module);
 }

@@ -80,6 +80,15 @@ NewArray<double> layer_risks(const EngineGraph& engine, const std::string& name)
 
 }  // namespace
 
+void bind_layer_rules(nb::module_& module) {
+  module.def(
+      "layer_name_fault", [](const std::string& name) { return std::string(risk_layer_name_fault(name)); },
+      nb::arg("name"),
+      "layer_name_fault(name)\n"
+      "Why `name` cannot name a risk layer, as the words that follow the name in a message;\n"
+      "'' when it can.");
+}
+
 void bind_risk_layers(GraphClass& graph_class) {
   graph_class.def("add_risk", &add_risk, nb::arg("name"), nb::arg("values"),
                   "add_risk(name, values)\n"

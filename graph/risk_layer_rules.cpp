@@ -33,15 +33,18 @@ std::string shortest_text(double value) {
 
 }  // namespace
 
-std::string risk_layer_name_problem(std::string_view name) {
-  if (name == kDocumentRiskName) {
-    return "the risk layer name " + quoted(name) + " is the document's own risk_score";
-  }
+std::string_view risk_layer_name_fault(std::string_view name) {
   bool plain = !name.empty() && letter_or_underscore(name.front());
   for (char c : name) plain = plain && (letter_or_underscore(c) || digit(c));
-  if (plain) return {};
-  return "the risk layer name " + quoted(name) +
-         " is not a plain identifier (ASCII letters, digits and _, not starting with a digit)";
+  if (!plain) return "is not a plain identifier (ASCII letters, digits and _; not starting with a digit)";
+  if (name == kDocumentRiskName) return "is the document's own risk_score";
+  return {};
+}
+
+std::string risk_layer_name_problem(std::string_view name) {
+  const std::string_view fault = risk_layer_name_fault(name);
+  if (fault.empty()) return {};
+  return "the risk layer name " + quoted(name) + " " + std::string(fault);
 }
 
 std::string risk_value_problem(std::string_view name, std::size_t edge, double value) {

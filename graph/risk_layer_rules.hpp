@@ -13,9 +13,13 @@ namespace norvel {
 // The name every graph's own `risk_score` goes by.
 inline constexpr std::string_view kDocumentRiskName = "default";
 
-// Why `name` cannot name a layer; empty when it can: a plain identifier
-// (ASCII letters, digits and _, not starting with a digit) other than the
-// document's own.
+// Why `name` cannot name a layer, as the words that follow the name in a
+// message; empty when it can: a plain identifier (ASCII letters, digits and
+// _, not starting with a digit: it reads the same in a URL, a shell and a
+// column) other than the document's own.
+std::string_view risk_layer_name_fault(std::string_view name);
+
+// The same as a whole sentence; empty when the name can be a layer's.
 std::string risk_layer_name_problem(std::string_view name);
 
 inline bool acceptable_risk(double value) { return value >= 0.0 && std::isfinite(value); }

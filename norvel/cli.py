@@ -1,7 +1,7 @@
 """The ``norvel`` command: routes, document checks, the HTTP service and the
 OpenStreetMap converter.
 
-    norvel route GRAPH FROM TO [--eps E] [--max-snap-m M] [--geojson OUT]
+    norvel route GRAPH FROM TO [--eps E] [--max-snap-m M] [--risk LAYER] [--geojson OUT]
     norvel catchment GRAPH PLACE [--minutes M] [--direction to|from] [--geojson OUT]
     norvel catchment GRAPH PLACE [--risk LAYER] [--compare LAYER]
     norvel access GRAPH ORIGINS PLACES --out FILE [--minutes 5,10,15] [--weight COLUMN]
@@ -71,6 +71,9 @@ def _parser() -> argparse.ArgumentParser:
     route.add_argument("--max-snap-m", type=float, default=DEFAULT_MAX_SNAP_M,
                        help="farthest a point may lie from its node, in metres "
                             f"(default {DEFAULT_MAX_SNAP_M:g})")
+    route.add_argument("--risk", metavar="LAYER", default="default",
+                       help="the risk layer to search on (default: the graph's "
+                            "risk_score)")
     route.add_argument("--geojson", metavar="OUT",
                        help="also write the routes as a GeoJSON FeatureCollection")
 
@@ -174,7 +177,7 @@ def _route(args: argparse.Namespace) -> int:
     try:
         router = Router.from_file(args.graph)
         routes = router.route(args.origin, args.destination, args.eps,
-                              max_snap_m=args.max_snap_m)
+                              max_snap_m=args.max_snap_m, risk=args.risk)
     except (OSError, ValueError, TypeError, KeyError, RuntimeError) as error:
         message = error.args[0] if isinstance(error, KeyError) and error.args else error
         print(f"norvel route: {message}", file=sys.stderr)

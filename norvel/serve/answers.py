@@ -77,11 +77,11 @@ class Answers:
         return self._answer(lambda: self._routes(*self._route_query(query)))
 
     def pair(self, origin: Any, destination: Any, eps: float,
-             max_snap_m: float) -> Answer:
+             max_snap_m: float, risk: str = "default") -> Answer:
         """One pair of POST /routes: its ends as the client sent them."""
         return self._answer(lambda: self._routes(
             json_end(origin, "from"), json_end(destination, "to"),
-            {"eps": eps, "max_snap_m": max_snap_m}))
+            {"eps": eps, "max_snap_m": max_snap_m, "risk": risk}))
 
     def nearest(self, query: bytes) -> Answer:
         """GET /nearest."""
@@ -133,7 +133,7 @@ class Answers:
 
     def _route_query(self, query: bytes) -> tuple[Any, Any, dict[str, Any]]:
         params = parse_query(query, ("from", "to", "from_node", "to_node", "eps",
-                                     "max_snap_m"))
+                                     "max_snap_m", "risk"))
         return (query_end(params, "from", "from_node"),
                 query_end(params, "to", "to_node"), options(params))
 

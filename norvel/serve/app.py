@@ -58,7 +58,8 @@ def graph_summary(graph: Graph) -> dict[str, Any]:
     return {"file": graph.path, "sha256": graph.sha256, "size": graph.size,
             "modified": _iso(graph.mtime_ns / 1e9), "nodes": graph.nodes,
             "edges": graph.edges, "generation": graph.generation,
-            "loaded_at": _iso(graph.loaded_at), "load_s": round(graph.load_s, 3)}
+            "loaded_at": _iso(graph.loaded_at), "load_s": round(graph.load_s, 3),
+            "risk_layers": list(graph.risk_layers)}
 
 
 def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
@@ -75,7 +76,9 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
         return _json(status, body)
 
     async def health(request: Request) -> Response:
-        body: dict[str, Any] = {"status": "ok", "nodes": pool.nodes, "edges": pool.edges}
+        body: dict[str, Any] = {"status": "ok", "nodes": pool.nodes, "edges": pool.edges,
+                                "risk_layers": list(pool.graph.risk_layers
+                                                    if pool.graph is not None else ("default",))}
         if pool.graph is not None:
             body["graph"] = graph_summary(pool.graph)
         if pool.reload_failure is not None:
@@ -105,7 +108,8 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
                 return _json(400, error_body(f"the body is longer than "
                                              f"{MAX_BODY_BYTES} bytes"))
         try:
-            pairs, eps, max_snap_m = batch_request(bytes(body))
+            known = pool.graph.risk_layers if pool.graph is not None else ("default",)
+            pairs, eps, max_snap_m, risk = batch_request(bytes(body), known)
         except (ValueError, TypeError) as error:
             return _json(400, error_body(str(error)))
         entries: list[bytes | None] = [None] * len(pairs)
@@ -113,7 +117,7 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
         places: list[int] = []
         for index, pair in enumerate(pairs):
             if isinstance(pair, list) and len(pair) == 2:
-                jobs.append(("pair", pair[0], pair[1], eps, max_snap_m))
+                jobs.append(("pair", pair[0], pair[1], eps, max_snap_m, risk))
                 places.append(index)
             else:
                 entries[index] = dumps({"error": "each pair must be [from, to]",

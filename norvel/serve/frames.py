@@ -25,7 +25,7 @@ LENGTH_SIZE = _LENGTH.size
 #: Jobs, as the front builds them and the worker reads them::
 #:
 #:   ("nearest", query)   ("route", query)   ("network", query)   ("catchment", query)
-#:   ("pair", origin, destination, eps, max_snap_m)  one pair of POST /routes
+#:   ("pair", origin, destination, eps, max_snap_m, risk)  one pair of POST /routes
 #:
 #: where query is the raw query string (bytes) and the ends of a pair are the
 #: JSON values the client sent.
@@ -44,6 +44,8 @@ class Ready:
     size: int
     mtime_ns: int
     inode: int
+    # The risk layers a request may name, "default" first.
+    risk_layers: tuple[str, ...] = ("default",)
 
 
 @dataclass(frozen=True)

@@ -28,9 +28,13 @@ def _query(name: str, description: str, required: bool = False,
     return parameter
 
 
+# Every request that searches takes the layer it searches on.
+_RISK = _query("risk", "the risk layer to search on (GET /health lists them; "
+                       "default: the graph's risk_score)", example="default")
+
 _ROUTE_ERRORS = {
     "400": _error("a missing or malformed parameter, eps below 0 or not finite, "
-                  "coordinates out of range"),
+                  "coordinates out of range, an unknown risk layer"),
     "404": _error("an unknown node, or no routable node within max_snap_m"),
     "422": _error("no route joins the two points"),
     "503": _error("the worker answering the request ended, or the service is busy: "
@@ -136,6 +140,7 @@ SPEC: dict[str, Any] = {
                 _query("eps", "approximation factor, 0 (exact, the default) or more"),
                 _query("max_snap_m", "farthest a point may be from its node, metres "
                                      f"(default {DEFAULT_MAX_SNAP_M:g})"),
+                _RISK,
             ],
             "responses": {"200": {"description": "the routes",
                                   "content": {"application/json": {
@@ -151,13 +156,16 @@ SPEC: dict[str, Any] = {
                                              "[lat, lon]"},
                     "eps": {"type": "number", "minimum": 0, "default": 0.0},
                     "max_snap_m": {"type": "number", "minimum": 0,
-                                   "default": DEFAULT_MAX_SNAP_M}}}}}},
+                                   "default": DEFAULT_MAX_SNAP_M},
+                    "risk": {"type": "string", "default": "default",
+                             "description": "the risk layer every pair is searched "
+                                            "on (GET /health lists them)"}}}}}},
             "responses": {"200": {"description": (
                 "{\"results\": [...]} in the order of the pairs: each the "
                 "FeatureCollection of GET /route, or {\"error\": ..., \"status\": ...} "
                 "with the status GET /route would have given")},
                 "400": _error(f"a body that is no such object, more than {MAX_PAIRS:,} "
-                              "pairs, or a bad eps or max_snap_m"),
+                              "pairs, or a bad eps, max_snap_m or risk layer"),
                 "503": _error("the service is busy: the batch would wait for a "
                               "worker longer than its budget, or its pairs, each a "
                               "job, would wait beyond its queue (Retry-After says "
@@ -184,6 +192,7 @@ SPEC: dict[str, Any] = {
                 _query("eps", "0 only: catchments are exact"),
                 _query("max_snap_m", "farthest a point may be from its node, metres "
                                      f"(default {DEFAULT_MAX_SNAP_M:g})"),
+                _RISK,
                 _query("compare", "a risk layer (GET /health lists them): each "
                                   "segment's change against the same catchment on it",
                        example="default"),

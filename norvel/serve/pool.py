@@ -78,6 +78,7 @@ class Graph:
     edges: int
     loaded_at: float
     load_s: float
+    risk_layers: tuple[str, ...] = ("default",)
 
 
 @dataclass
@@ -432,7 +433,7 @@ class WorkerPool:
         self._generations += 1
         graph = Graph(self._generations, self.path, ready.sha256, ready.size,
                       ready.mtime_ns, ready.inode, ready.nodes, ready.edges,
-                      time.time(), time.monotonic() - started)
+                      time.time(), time.monotonic() - started, ready.risk_layers)
         generation = Generation(graph, zygote)
         for worker in workers:
             self._adopt(generation, worker)

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import json
 import re
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any
 from urllib.parse import parse_qsl
 
@@ -127,27 +127,33 @@ def query_end(params: dict[str, str], point_name: str, node_name: str) -> Place:
 
 
 def options(params: dict[str, str]) -> dict[str, Any]:
-    """The ``eps`` and ``max_snap_m`` a query gives, as keyword arguments of
-    ``Router.route``; those left out take the Router's defaults."""
-    return {name: number(params[name], name) for name in ("eps", "max_snap_m")
-            if name in params}
+    """The ``eps``, ``max_snap_m`` and ``risk`` (a layer's name) a query
+    gives, as keyword arguments of ``Router.route``; those left out take the
+    Router's defaults."""
+    given: dict[str, Any] = {name: number(params[name], name)
+                             for name in ("eps", "max_snap_m") if name in params}
+    if "risk" in params:
+        given["risk"] = params["risk"]
+    return given
 
 
 #: The parameters GET /catchment knows.
 CATCHMENT_PARAMETERS = ("at", "at_node", "minutes", "direction", "eps", "max_snap_m",
-                        "compare")
+                        "risk", "compare")
 
 
 def catchment_query(query: bytes) -> tuple[Place, dict[str, Any]]:
     """The place of GET /catchment (a point 'at' or a node 'at_node') and
     the keyword arguments of ``Router.catchment`` that the query gives:
-    ``minutes``, ``eps``, ``max_snap_m`` and ``direction`` (as sent)."""
+    ``minutes``, ``eps``, ``max_snap_m``, ``direction`` and ``risk`` (as
+    sent)."""
     params = parse_query(query, CATCHMENT_PARAMETERS)
     given: dict[str, Any] = {name: number(params[name], name)
                              for name in ("minutes", "eps", "max_snap_m")
                              if name in params}
-    if "direction" in params:
-        given["direction"] = params["direction"]
+    for name in ("direction", "risk"):
+        if name in params:
+            given[name] = params[name]
     return query_end(params, "at", "at_node"), given
 
 
@@ -168,19 +174,21 @@ def json_end(value: Any, name: str) -> Any:
     raise ValueError(f"{name} must be a node id or [lat, lon]")
 
 
-def batch_request(body: bytes) -> tuple[list[Any], float, float]:
-    """(pairs, eps, max_snap_m) of a POST /routes body; each pair is still
-    the client's value, read one by one when it is routed."""
+def batch_request(body: bytes, risk_layers: Sequence[str] = ("default",)
+                  ) -> tuple[list[Any], float, float, str]:
+    """(pairs, eps, max_snap_m, risk) of a POST /routes body, ``risk`` one
+    of the graph's ``risk_layers``; each pair is still the client's value,
+    read one by one when it is routed."""
     try:
         document = json.loads(body)
     except (ValueError, RecursionError):
         raise ValueError("the body must be a JSON object") from None
     if not isinstance(document, dict):
         raise ValueError("the body must be a JSON object")
-    unknown = sorted(set(document) - {"pairs", "eps", "max_snap_m"})
+    unknown = sorted(set(document) - {"pairs", "eps", "max_snap_m", "risk"})
     if unknown:
         raise ValueError(f"unknown member {unknown[0]!r} "
-                         "(known: pairs, eps, max_snap_m)")
+                         "(known: pairs, eps, max_snap_m, risk)")
     pairs = document.get("pairs")
     if not isinstance(pairs, list):
         raise ValueError("'pairs' must be a list of [from, to] pairs")
@@ -191,7 +199,8 @@ def batch_request(body: bytes) -> tuple[list[Any], float, float]:
     eps = _values.eps(document.get("eps", _values.DEFAULT_EPS))
     max_snap_m = _values.max_snap(document.get("max_snap_m",
                                                _values.DEFAULT_MAX_SNAP_M))
-    return pairs, eps, max_snap_m
+    risk = _values.risk(document.get("risk", _values.DEFAULT_RISK), risk_layers)
+    return pairs, eps, max_snap_m, risk
 
 
 def bbox(query: bytes) -> Box | None:

@@ -106,7 +106,8 @@ def _load(path: str) -> tuple[Router, frames.Ready]:
     router = Router.from_file(path)
     router.build_index()
     return router, frames.Ready(router.node_count, router.edge_count, digest,
-                                before.st_size, before.st_mtime_ns, before.st_ino)
+                                before.st_size, before.st_mtime_ns, before.st_ino,
+                                tuple(router.risk_layers))
 
 
 def serve_forks(control: socket.socket, path: str, timeout_s: float,

@@ -41,7 +41,7 @@ TEST(RiskLayersReader, NamesWhatIsWrongAndWhere) {
   EXPECT_EQ(message_of(R"({"night": [1, -0.5]})"),
             "risk layer \"night\" has a negative risk at edge 1: -0.5 at line 1 column 216");
   EXPECT_EQ(message_of(R"({"a b": [1, 2]})"),
-            "the risk layer name \"a b\" is not a plain identifier (ASCII letters, digits and _, not starting with "
+            "the risk layer name \"a b\" is not a plain identifier (ASCII letters, digits and _; not starting with "
             "a digit) at line 1 column 203");
   EXPECT_EQ(message_of(R"({"default": [1, 2]})"),
             "the risk layer name \"default\" is the document's own risk_score at line 1 column 203");

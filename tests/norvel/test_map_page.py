@@ -16,6 +16,7 @@ from selenium import webdriver
 from selenium.webdriver import ActionChains
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
@@ -46,6 +47,16 @@ def page_server():
     live = LiveServer(sample_graph(), "--workers", "2")
     yield live
     live.stop()
+
+
+def route_rows(browser, cells):
+    """The first ``cells`` cells of each row of the routes' table; None while
+    the table is being drawn anew."""
+    try:
+        return [[cell.text for cell in row.find_elements(By.TAG_NAME, "td")][:cells]
+                for row in browser.find_elements(By.CSS_SELECTOR, "#routes-table tbody tr")]
+    except StaleElementReferenceException:
+        return None
 
 
 def typed_point(browser, lat, lon):
@@ -88,6 +99,16 @@ def test_two_points_give_three_routes_in_three_colours_and_a_table(browser, page
 
     if os.environ.get("NORVEL_SCREENSHOT"):
         browser.save_screenshot(os.environ["NORVEL_SCREENSHOT"])
+
+    # Another risk layer: the same ends, searched on it.
+    risk = Select(browser.find_element(By.ID, "risk"))
+    assert [option.get_attribute("value") for option in risk.options] == ["default", "day", "night"]
+    risk.select_by_value("day")
+    by_day = norvel.Router.from_file(sample_graph()).route(ORIGIN, DESTINATION, risk="day")
+    wanted = [[route.type, f"{math.floor(route.distance_m + 0.5)} m", f"{route.risk:.4f}"]
+              for route in by_day]
+    assert [row[2] for row in wanted] != [row[2] for row in rows]
+    wait.until(lambda b: route_rows(b, 3) == wanted)
 
 
 # The page's bands: five equal ones of the minutes asked for; detours
@@ -196,7 +217,7 @@ def test_a_catchment_compared_with_another_layer(browser, page_server):
     browser.find_element(By.CSS_SELECTOR, "input[name=mode][value=catchment]").click()
     compare = Select(browser.find_element(By.ID, "compare"))
     layers = [option.get_attribute("value") for option in compare.options]
-    assert layers == ["", *getattr(router, "risk_layers", ["default"])]
+    assert layers == ["", *router.risk_layers]
     change = browser.find_element(By.CSS_SELECTOR, "input[name=colour-by][value=change]")
     assert not change.is_enabled()
     minutes = browser.find_element(By.ID, "minutes")
@@ -213,7 +234,7 @@ def test_a_catchment_compared_with_another_layer(browser, page_server):
     wait.until(lambda b: group.get_attribute("data-colour-by") == "change")
     assert change.is_enabled() and change.is_selected()
     segments = catchment.segments()
-    frame = catchment.compare(router.catchment(STATION, 8.0)).set_index("node")
+    frame = catchment.compare(router.catchment(STATION, 8.0, risk=layer)).set_index("node")
     expected = np.bincount([change_band(frame.at[int(tail), "change_detour_m"])
                             for tail in segments.tail], minlength=8).tolist()
     wait.until(lambda b: drawn_bands(b) == expected)
