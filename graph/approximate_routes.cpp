@@ -195,24 +195,25 @@ class Approximate {
   void expand(std::uint32_t index, double key) {
     const RecordedLabel label = labels_[index];
     const std::uint32_t dense = places_[label.place].dense;
-    const EdgeRisk& edge_risk = ws_.risk;
-    for (std::uint32_t slot = graph_.out_begin[dense]; slot < graph_.out_begin[dense + 1]; ++slot) {
-      const SearchEdge& edge = graph_.out_edges[slot];
-      const double distance = label.distance_m + edge.distance_m;
-      const double risk = label.risk + edge_risk.at(slot, edge);
-      if (edge.to == target_dense_) {
-        if (staircase_.covered(distance, risk)) continue;
-        const double priority = label_priority(distance, risk, 0.0, 0.0);
-        queue_.push(Queued{priority, distance, risk, index, target_place_, true, 0});
-        continue;
+    with_risks(ws_.risk, [&](auto risks) {
+      for (std::uint32_t slot = graph_.out_begin[dense]; slot < graph_.out_begin[dense + 1]; ++slot) {
+        const SearchEdge& edge = graph_.out_edges[slot];
+        const double distance = label.distance_m + edge.distance_m;
+        const double risk = label.risk + risks.at(slot, edge);
+        if (edge.to == target_dense_) {
+          if (staircase_.covered(distance, risk)) continue;
+          const double priority = label_priority(distance, risk, 0.0, 0.0);
+          queue_.push(Queued{priority, distance, risk, index, target_place_, true, 0});
+          continue;
+        }
+        const std::uint32_t place = places_.place_of(edge.to);
+        if (places_[place].front.covers(distance, risk)) continue;
+        const double least = least_sum(distance, risk, place);
+        if (least == kInfinity) continue;
+        queue_.push(Queued{std::max(key, least * kKeyMargin), distance, risk, index, place, false,
+                           static_cast<std::uint32_t>(staircase_.size())});
       }
-      const std::uint32_t place = places_.place_of(edge.to);
-      if (places_[place].front.covers(distance, risk)) continue;
-      const double least = least_sum(distance, risk, place);
-      if (least == kInfinity) continue;
-      queue_.push(Queued{std::max(key, least * kKeyMargin), distance, risk, index, place, false,
-                         static_cast<std::uint32_t>(staircase_.size())});
-    }
+    });
   }
 
   // A path at the target, taken in key order: kept unless covered.

@@ -53,19 +53,21 @@ void DestinationSearch::settle_first() {
   set_bit(settled_, entry.dense);
   ++settled_count_;
   const double settled_cost = entry.key;
-  for (std::uint32_t slot = graph_.in_begin[entry.dense]; slot < graph_.in_begin[entry.dense + 1]; ++slot) {
-    const IncomingEdge& edge = graph_.in_edges[slot];
-    const double cost = settled_cost + objective_.of(edge.distance_m, risk_.of(edge));
-    const std::uint32_t tail = edge.from;
-    if (!reached(tail)) {
-      set_bit(reached_, tail);
-      touched_.push_back(tail);
-    } else if (settled(tail) || !(cost < cost_[tail])) {
-      continue;
+  with_risks(risk_, [&](auto risks) {
+    for (std::uint32_t slot = graph_.in_begin[entry.dense]; slot < graph_.in_begin[entry.dense + 1]; ++slot) {
+      const IncomingEdge& edge = graph_.in_edges[slot];
+      const double cost = settled_cost + objective_.of(edge.distance_m, risks.of(edge));
+      const std::uint32_t tail = edge.from;
+      if (!reached(tail)) {
+        set_bit(reached_, tail);
+        touched_.push_back(tail);
+      } else if (settled(tail) || !(cost < cost_[tail])) {
+        continue;
+      }
+      cost_[tail] = cost;
+      quad_heap_push(heap_, Entry{cost, tail}, sooner);
     }
-    cost_[tail] = cost;
-    quad_heap_push(heap_, Entry{cost, tail}, sooner);
-  }
+  });
 }
 
 DestinationBounds::DestinationBounds(const RoadGraph& graph, const RiskLayer* layer)

@@ -60,4 +60,24 @@ class EdgeRisk {
   CostFacts facts_;
 };
 
+// The two ways of reading risks, each without a test per edge: a loop over
+// edges is written once, for either, and `with_risks` picks one per loop
+// (the test a risk read would make at every edge, made once).
+struct DocumentRisks {
+  double at(std::uint32_t, const SearchEdge& edge) const { return edge.risk_score; }
+  double of(const IncomingEdge& edge) const { return edge.risk_score; }
+};
+struct LayerRisks {
+  const double* by_row;
+  double at(std::uint32_t slot, const SearchEdge&) const { return by_row[slot]; }
+  double of(const IncomingEdge& edge) const { return by_row[edge.out_row]; }
+};
+
+// `body(risks)` with the risks `risk` reads, as DocumentRisks or LayerRisks.
+template <class Body>
+decltype(auto) with_risks(const EdgeRisk& risk, Body&& body) {
+  if (risk.document()) return body(DocumentRisks{});
+  return body(LayerRisks{risk.layer_risks()});
+}
+
 }  // namespace norvel

@@ -168,18 +168,19 @@ class PrunedSearch {
       return;
     }
     const RoadGraph& graph = ws_.graph;
-    const EdgeRisk& edge_risk = ws_.risk;
     const std::uint32_t end = graph.out_begin[dense + 1];
-    for (std::uint32_t slot = graph.out_begin[dense]; slot < end; ++slot) {
-      const SearchEdge& edge = graph.out_edges[slot];
-      const std::uint32_t place = places_.place_of(edge.to);
-      const double distance = label.distance_m + edge.distance_m;
-      const double risk = label.risk + edge_risk.at(slot, edge);
-      if (would_not_matter(distance, risk, place)) continue;
-      const double familiarity = label.familiarity + edge.familiarity;
-      const double priority = label_priority(distance, risk, familiarity, ws_.heuristic_of(place));
-      push(OpenLabel{priority_key(priority), distance, risk, familiarity, index, place});
-    }
+    with_risks(ws_.risk, [&](auto risks) {
+      for (std::uint32_t slot = graph.out_begin[dense]; slot < end; ++slot) {
+        const SearchEdge& edge = graph.out_edges[slot];
+        const std::uint32_t place = places_.place_of(edge.to);
+        const double distance = label.distance_m + edge.distance_m;
+        const double risk = label.risk + risks.at(slot, edge);
+        if (would_not_matter(distance, risk, place)) continue;
+        const double familiarity = label.familiarity + edge.familiarity;
+        const double priority = label_priority(distance, risk, familiarity, ws_.heuristic_of(place));
+        push(OpenLabel{priority_key(priority), distance, risk, familiarity, index, place});
+      }
+    });
   }
 
   // The tests of `cannot_matter` that do not need the path, at push time:

@@ -111,15 +111,17 @@ void RemainingCost::settle_first() {
   top_key_ = std::max(top_key_, entry.key);
   const double settled_cost = cost_[entry.place];
   const std::uint32_t head = entry.dense;
-  for (std::uint32_t slot = graph_.in_begin[head]; slot < graph_.in_begin[head + 1]; ++slot) {
-    const IncomingEdge& edge = graph_.in_edges[slot];
-    const double cost = settled_cost + objective_.of(edge.distance_m, risk_.of(edge));
-    const std::uint32_t tail = places_.place_of(edge.from);
-    if (tail >= cost_.size()) cover_places();
-    if (own_settled(tail) || !(cost < cost_[tail])) continue;
-    cost_[tail] = cost;
-    quad_heap_push(heap_, Entry{scale_ == 0.0 ? cost : cost + potential(edge.from), tail, edge.from}, sooner);
-  }
+  with_risks(risk_, [&](auto risks) {
+    for (std::uint32_t slot = graph_.in_begin[head]; slot < graph_.in_begin[head + 1]; ++slot) {
+      const IncomingEdge& edge = graph_.in_edges[slot];
+      const double cost = settled_cost + objective_.of(edge.distance_m, risks.of(edge));
+      const std::uint32_t tail = places_.place_of(edge.from);
+      if (tail >= cost_.size()) cover_places();
+      if (own_settled(tail) || !(cost < cost_[tail])) continue;
+      cost_[tail] = cost;
+      quad_heap_push(heap_, Entry{scale_ == 0.0 ? cost : cost + potential(edge.from), tail, edge.from}, sooner);
+    }
+  });
 }
 
 }  // namespace norvel

@@ -186,16 +186,18 @@ inline LeastStep least_step(const RoadGraph& graph, Places& places, RemainingCos
   const std::uint32_t dense = places[at].dense;
   LeastStep step;
   double best = RemainingCost::kUnreachable;
-  for (std::uint32_t slot = graph.out_begin[dense]; slot < graph.out_begin[dense + 1]; ++slot) {
-    const SearchEdge& edge = graph.out_edges[slot];
-    const std::uint32_t next = places.place_of(edge.to);
-    to_go.settle_until(next, RemainingCost::kUnreachable);
-    const double value = objective.of(edge.distance_m, to_go.edge_risk().of(edge)) + to_go.lower_bound(next);
-    if (value < best) {
-      best = value;
-      step = {&edge, next};
+  with_risks(to_go.edge_risk(), [&](auto risks) {
+    for (std::uint32_t slot = graph.out_begin[dense]; slot < graph.out_begin[dense + 1]; ++slot) {
+      const SearchEdge& edge = graph.out_edges[slot];
+      const std::uint32_t next = places.place_of(edge.to);
+      to_go.settle_until(next, RemainingCost::kUnreachable);
+      const double value = objective.of(edge.distance_m, risks.at(slot, edge)) + to_go.lower_bound(next);
+      if (value < best) {
+        best = value;
+        step = {&edge, next};
+      }
     }
-  }
+  });
   return step;
 }
 
