@@ -18,5 +18,6 @@ void bind_routes(nb::module_& module, GraphClass& graph_class);  // requests, wi
 void bind_route_many(GraphClass& graph_class);  // many requests at once, on threads of their own
 void bind_nearest(nb::module_& module);  // the nearest-node index
 void bind_catchments(GraphClass& graph_class);  // every walk to or from one place, without the lock
+void bind_fronts(GraphClass& graph_class);  // every point of a request's front, without the lock
 
 }  // namespace norvel::engine

@@ -69,6 +69,10 @@ class Graph:
     def node_index(self, ids: npt.NDArray[np.uint64]) -> npt.NDArray[np.int64]: ...
     def route(self, source: int, target: int, eps: float,
               timeout_s: float | None = None) -> list[RouteRow] | Failure: ...
+    # Every point of the exact front, by distance ascending; type "front"
+    # where route chooses none of them.
+    def front(self, source: int, target: int,
+              timeout_s: float | None = None) -> list[RouteRow] | Failure: ...
     @overload
     def route_many(self, sources: npt.NDArray[np.uint64],
                    targets: npt.NDArray[np.uint64], eps: float, workers: int,

@@ -27,6 +27,10 @@ DEFAULT_MAX_CATCHMENT_NODES = 50_000
 NODE_ID_END = 2**64
 # Which walks a catchment holds: to the place, or from it.
 DIRECTIONS = ("to", "from")
+# The risk layers a request may weigh by; "default" is the document's own
+# risk scores.
+DEFAULT_RISK = "default"
+RISK_LAYERS = (DEFAULT_RISK,)
 
 
 def kind(value: object) -> str:
@@ -102,6 +106,16 @@ def direction(value: object) -> str:
         raise TypeError(f"direction must be a str, got {kind(value)}")
     if value not in DIRECTIONS:
         raise ValueError(f'direction must be "to" or "from", got {value!r}')
+    return value
+
+
+def risk_layer(value: object) -> str:
+    """The name of a risk layer: one of ``RISK_LAYERS``."""
+    if not isinstance(value, str):
+        raise TypeError(f"risk must be a str, got {kind(value)}")
+    if value not in RISK_LAYERS:
+        raise ValueError(f"unknown risk layer {value!r} (known: "
+                         f"{', '.join(RISK_LAYERS)})")
     return value
 
 

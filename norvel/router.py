@@ -26,7 +26,7 @@ from norvel import _files, _values
 from norvel._native import engine
 from norvel._networkx import EdgeValue
 from norvel._values import (DEFAULT_CATCHMENT_MINUTES, DEFAULT_EPS,
-                            DEFAULT_MAX_SNAP_M, Place)
+                            DEFAULT_MAX_SNAP_M, DEFAULT_RISK, Place)
 from norvel.catchment import Catchment
 from norvel.errors import (NodeNotFoundError, RouteTimeoutError, RoutingError,
                            SnapError, error_of_kind)
@@ -212,6 +212,38 @@ class Router:
             raise error_of_kind(result[0], result[1], source.node, target.node,
                                 seconds)
         return Routes([Route(*row) for row in result], source, target)
+
+    def front(self, origin: Place, destination: Place, *,
+              risk: str = DEFAULT_RISK,
+              max_snap_m: float = DEFAULT_MAX_SNAP_M,
+              timeout_s: float | None = None) -> list[Route]:
+        """Every Pareto-optimal (distance, risk) route from ``origin`` to
+        ``destination`` (ends as in ``route``), from the exact search: one
+        route per point of the front, by distance ascending, so risk
+        falls from each to the next. Of several paths with the very same
+        distance and risk, the one ``route`` would give.
+
+        The first route has the costs of ``route``'s shortest and the last
+        those of its safest, and the balanced route's costs are among them.
+        A route's ``type`` is "shortest", "safest" or "balanced" where
+        ``route`` chooses that point (the first of these where it chooses
+        it for several), and "front" for the points between.
+
+        ``risk``: the risk layer to weigh by; only "default", the
+        document's risk scores, for now. ``max_snap_m``, ``timeout_s``
+        and the errors raised as in ``route``, and ValueError for an
+        unknown risk layer.
+        """
+        _values.risk_layer(risk)
+        limit = _values.max_snap(max_snap_m)
+        seconds = _values.timeout(timeout_s)
+        source = self.snap(origin, "origin", limit)
+        target = self.snap(destination, "destination", limit)
+        result = self._engine.front(source.node, target.node, seconds)
+        if isinstance(result, tuple):
+            raise error_of_kind(result[0], result[1], source.node, target.node,
+                                seconds)
+        return [Route(*row) for row in result]
 
     def route_many(self, pairs: Sequence[tuple[Place, Place]],
                    eps: float = DEFAULT_EPS, *,
