@@ -141,9 +141,10 @@ int main(int argc, char** argv) {
       }
       times[query.band].push_back(best);
       if (each) {
-        std::printf("  %ld %lld->%lld eps %g: %.3f ms, pushed %llu popped %llu processed %llu walked %llu settled %llu\n",
+        std::printf("  %ld %lld->%lld eps %g: %.3f ms, answered by %d after %d, pushed %llu popped %llu processed %llu walked %llu settled %llu\n",
                     query.band, static_cast<long long>(query.source), static_cast<long long>(query.target), eps, best,
-                    static_cast<unsigned long long>(counters.pushed), static_cast<unsigned long long>(counters.popped),
+                    counters.answered_by ? static_cast<int>(*counters.answered_by) : -1,
+                    static_cast<int>(counters.gave_up_count), static_cast<unsigned long long>(counters.pushed), static_cast<unsigned long long>(counters.popped),
                     static_cast<unsigned long long>(counters.processed),
                     static_cast<unsigned long long>(counters.walked_prefixes),
                     static_cast<unsigned long long>(counters.settled_backwards));
