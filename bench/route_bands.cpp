@@ -3,7 +3,7 @@
 // settled backwards, requests the literal search answered).
 //
 //   route_bands GRAPH.json[.gz is not read: unzip first] QUERIES|--random=1000,1400,1800 [--pairs=N]
-//               [--eps=0,0.1] [--repeat=N] [--short-labels=N] [--cuts-after=N] [--each]
+//               [--eps=0,0.1] [--repeat=N] [--short-labels=N] [--cuts-after=N] [--each] [--front]
 //
 // QUERIES is a file of "number band_m source_id target_id ..." lines, as the
 // road-like graph generator writes them; --random draws pairs of listed nodes
@@ -11,6 +11,8 @@
 // --short-labels and --cuts-after set the approximate search's tuning
 // (`short_approximate_request_labels`, `approximate_labels_before_cuts`).
 // --each also prints a line per request: its time and every count.
+// --front times every point of the exact front (compute_front_routes, eps 0)
+// instead of the three routes.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -100,6 +102,7 @@ int main(int argc, char** argv) {
   int pairs = 20;
   int repeat = 1;
   bool each = false;
+  bool front = false;
   norvel::SearchTuning tuning;
   for (int i = 3; i < argc; ++i) {
     std::string_view argument = argv[i];
@@ -109,11 +112,13 @@ int main(int argc, char** argv) {
     if (argument.starts_with("--short-labels=")) tuning.short_approximate_request_labels = std::stoull(argv[i] + 15);
     if (argument.starts_with("--cuts-after=")) tuning.approximate_labels_before_cuts = std::stoull(argv[i] + 13);
     if (argument == "--each") each = true;
+    if (argument == "--front") front = true;
   }
   std::string_view second = argv[2];
   const std::vector<Query> queries = second.starts_with("--random=")
                                          ? random_queries(*graph, numbers(second.substr(9)), pairs)
                                          : read_queries(argv[2]);
+  if (front) eps_values = {0.0};
 
   std::printf("%8s %6s %10s %10s %12s %10s %12s %10s %12s\n", "band_m", "eps", "median_ms", "max_ms", "processed", "walked",
               "settled_bw",
@@ -127,17 +132,19 @@ int main(int argc, char** argv) {
       for (int r = 0; r < repeat; ++r) {
         counters = {};
         const auto start = std::chrono::steady_clock::now();
-        auto result = norvel::compute_safe_routes(*graph, query.source, query.target, eps,
-                                                  {.report = &counters, .tuning = tuning});
+        const norvel::SearchOptions options{.report = &counters, .tuning = tuning};
+        auto result = front ? norvel::compute_front_routes(*graph, query.source, query.target, options)
+                            : norvel::compute_safe_routes(*graph, query.source, query.target, eps, options);
         const auto stop = std::chrono::steady_clock::now();
         if (!result) std::fprintf(stderr, "%s\n", result.error().message.c_str());
         best = std::min(best, std::chrono::duration<double, std::milli>(stop - start).count());
       }
       times[query.band].push_back(best);
       if (each) {
-        std::printf("  %ld %lld->%lld eps %g: %.3f ms, pushed %llu popped %llu processed %llu walked %llu settled %llu\n",
+        std::printf("  %ld %lld->%lld eps %g: %.3f ms, answered by %d after %d, pushed %llu popped %llu processed %llu walked %llu settled %llu\n",
                     query.band, static_cast<long long>(query.source), static_cast<long long>(query.target), eps, best,
-                    static_cast<unsigned long long>(counters.pushed), static_cast<unsigned long long>(counters.popped),
+                    counters.answered_by ? static_cast<int>(*counters.answered_by) : -1,
+                    static_cast<int>(counters.gave_up_count), static_cast<unsigned long long>(counters.pushed), static_cast<unsigned long long>(counters.popped),
                     static_cast<unsigned long long>(counters.processed),
                     static_cast<unsigned long long>(counters.walked_prefixes),
                     static_cast<unsigned long long>(counters.settled_backwards));

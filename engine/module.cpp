@@ -19,4 +19,5 @@ NB_MODULE(_engine, module) {
   bind_catchments(graph_class);
   bind_risk_layers(graph_class);
   bind_layer_rules(module);
+  bind_fronts(graph_class);
 }

@@ -1,5 +1,6 @@
 #include "graph/route_selection.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -33,7 +34,9 @@ std::size_t least(const ParetoFront& solutions, KeyOf key_of) {
   return best;
 }
 
-RouteRecord make_record(const FrontEntry& entry, std::string_view route_type) {
+}  // namespace
+
+RouteRecord route_record(const FrontEntry& entry, std::string_view route_type) {
   double comfort = std::exp(kComfortRiskFactor * entry.costs.risk);
   if (comfort > 1.0) comfort = 1.0;
   return RouteRecord{entry.path,
@@ -45,8 +48,6 @@ RouteRecord make_record(const FrontEntry& entry, std::string_view route_type) {
                      entry.path.size(),
                      comfort};
 }
-
-}  // namespace
 
 BalanceWeights balance_weights(const ParetoFront& solutions) {
   double max_distance = -std::numeric_limits<double>::infinity();
@@ -67,17 +68,56 @@ RouteChoice choose_routes(const ParetoFront& solutions) {
                       least(solutions, [](const FrontEntry& e) { return e.costs.risk; }), balanced.at}};
 }
 
+namespace {
+
+constexpr std::string_view kTypes[] = {"shortest", "safest", "balanced"};
+
+}  // namespace
+
 std::vector<RouteRecord> select_routes(const ParetoFront& solutions) {
   const RouteChoice choice = choose_routes(solutions);
-  constexpr std::string_view kTypes[] = {"shortest", "safest", "balanced"};
   std::vector<RouteRecord> records;
   for (std::size_t i = 0; i < 3; ++i) {
     const FrontEntry& entry = solutions[choice.of_type[i]];
     bool repeated = false;
     for (const RouteRecord& emitted : records) repeated = repeated || emitted.path == entry.path;
-    if (!repeated) records.push_back(make_record(entry, kTypes[i]));
+    if (!repeated) records.push_back(route_record(entry, kTypes[i]));
   }
   return records;
+}
+
+std::vector<RouteRecord> front_routes(const ParetoFront& solutions) {
+  if (solutions.empty()) return {};
+  const RouteChoice choice = choose_routes(solutions);
+  std::vector<std::size_t> order(solutions.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  // Stable, so that of entries with the same costs the first in front order
+  // leads: the one each choice takes, since `least` and `choose_balanced`
+  // keep the first of equal keys.
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    const PathCosts& x = solutions[a].costs;
+    const PathCosts& y = solutions[b].costs;
+    const std::uint64_t x_d = total_order_key(x.distance_m);
+    const std::uint64_t y_d = total_order_key(y.distance_m);
+    if (x_d != y_d) return x_d < y_d;
+    return total_order_key(x.risk) < total_order_key(y.risk);
+  });
+  std::vector<RouteRecord> routes;
+  const PathCosts* last = nullptr;
+  for (std::size_t at : order) {
+    const PathCosts& costs = solutions[at].costs;
+    if (last != nullptr && total_order_key(last->distance_m) == total_order_key(costs.distance_m) &&
+        total_order_key(last->risk) == total_order_key(costs.risk)) {
+      continue;
+    }
+    last = &costs;
+    std::string_view type = "front";
+    for (std::size_t i = 3; i-- > 0;) {
+      if (choice.of_type[i] == at) type = kTypes[i];
+    }
+    routes.push_back(route_record(solutions[at], type));
+  }
+  return routes;
 }
 
 }  // namespace norvel

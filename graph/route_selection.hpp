@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "graph/pareto_front.hpp"
@@ -59,5 +60,15 @@ BalancedChoice choose_balanced(std::span<const Item> items, const BalanceWeights
 // routes, in that order, leaving out a route whose node path was already
 // emitted.
 std::vector<RouteRecord> select_routes(const ParetoFront& solutions);
+
+// Every point of a solution front as a route, by distance ascending (then
+// risk, both in totalOrder): of the entries with the very same distance and
+// risk, the first in front order, the one `select_routes` would choose. A
+// point is typed "shortest", "safest" or "balanced" where `select_routes`
+// chooses it (the first of these that does), "front" otherwise.
+std::vector<RouteRecord> front_routes(const ParetoFront& solutions);
+
+// One entry of a front as a route of the given type (static text).
+RouteRecord route_record(const FrontEntry& entry, std::string_view route_type);
 
 }  // namespace norvel

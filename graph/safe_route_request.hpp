@@ -33,4 +33,12 @@ std::expected<std::vector<RouteRecord>, RouteError> compute_safe_routes(const Ro
                                                                         NodeId target, double eps,
                                                                         const SearchOptions& options = {});
 
+// Checks both ids as `compute_safe_routes` does, runs the exact search
+// (eps 0) with every path and gives every point of its front
+// (`front_routes`): the first has the shortest route's costs, the last the
+// safest's. The same failures as `compute_safe_routes`.
+std::expected<std::vector<RouteRecord>, RouteError> compute_front_routes(const RoadGraph& graph, NodeId source,
+                                                                         NodeId target,
+                                                                         const SearchOptions& options = {});
+
 }  // namespace norvel

@@ -70,6 +70,11 @@ class Graph:
     def route(self, source: int, target: int, eps: float,
               timeout_s: float | None = None, risk: str = "default"
               ) -> list[RouteRow] | Failure: ...
+    # Every point of the exact front, by distance ascending; type "front"
+    # where route chooses none of them.
+    def front(self, source: int, target: int,
+              timeout_s: float | None = None, risk: str = "default"
+              ) -> list[RouteRow] | Failure: ...
     @overload
     def route_many(self, sources: npt.NDArray[np.uint64],
                    targets: npt.NDArray[np.uint64], eps: float, workers: int,

@@ -41,7 +41,6 @@ NODE_ID_END = 2**64
 # Which walks a catchment holds: to the place, or from it.
 DIRECTIONS = ("to", "from")
 
-
 def kind(value: object) -> str:
     """The name of a value's type, for messages."""
     return type(value).__name__

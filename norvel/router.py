@@ -302,6 +302,36 @@ class Router:
                                 seconds)
         return Routes([Route(*row) for row in result], source, target)
 
+    def front(self, origin: Place, destination: Place, *,
+              risk: str = DEFAULT_RISK,
+              max_snap_m: float = DEFAULT_MAX_SNAP_M,
+              timeout_s: float | None = None) -> list[Route]:
+        """Every Pareto-optimal (distance, risk) route from ``origin`` to
+        ``destination`` (ends as in ``route``), from the exact search: one
+        route per point of the front, by distance ascending, so risk
+        falls from each to the next. Of several paths with the very same
+        distance and risk, the one ``route`` would give.
+
+        The first route has the costs of ``route``'s shortest and the last
+        those of its safest, and the balanced route's costs are among them.
+        A route's ``type`` is "shortest", "safest" or "balanced" where
+        ``route`` chooses that point (the first of these where it chooses
+        it for several), and "front" for the points between.
+
+        ``risk``, ``max_snap_m``, ``timeout_s`` and the errors raised as
+        in ``route``.
+        """
+        layer = self._risk(risk)
+        limit = _values.max_snap(max_snap_m)
+        seconds = _values.timeout(timeout_s)
+        source = self.snap(origin, "origin", limit)
+        target = self.snap(destination, "destination", limit)
+        result = self._engine.front(source.node, target.node, seconds, layer)
+        if isinstance(result, tuple):
+            raise error_of_kind(result[0], result[1], source.node, target.node,
+                                seconds)
+        return [Route(*row) for row in result]
+
     def route_many(self, pairs: Sequence[tuple[Place, Place]],
                    eps: float = DEFAULT_EPS, *,
                    max_snap_m: float = DEFAULT_MAX_SNAP_M,

@@ -32,7 +32,8 @@ class Snap:
 class Route:
     """One route, with the module's values unchanged.
 
-    ``type``: "shortest", "safest" or "balanced"; ``nodes``: the node ids
+    ``type``: "shortest", "safest" or "balanced" (or "front" for a point
+    of ``Router.front`` that ``Router.route`` does not choose); ``nodes``: the node ids
     from origin to destination; ``coordinates``: their (lon, lat);
     ``distance_m``: metres; ``risk``: the summed risk scores of its edges;
     ``time_min``: minutes at 66.67 m a minute (4 km/h); ``comfort``:

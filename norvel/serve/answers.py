@@ -14,9 +14,10 @@ import time
 from collections.abc import Callable
 from typing import Any
 
-from norvel import Router, RoutingError
-from norvel._values import DEFAULT_MAX_CATCHMENT_NODES, Place
+from norvel import Router, RoutingError, Snap, _values
+from norvel._values import DEFAULT_MAX_CATCHMENT_NODES, DEFAULT_MAX_SNAP_M, DEFAULT_RISK, Place
 from norvel.catchment import Catchment
+from norvel.geo import feature_collection
 from norvel.serve.catchments import (CatchmentTooLarge, catchment_change_geojson,
                                      catchment_geojson)
 from norvel.serve.frames import Job
@@ -27,6 +28,7 @@ from norvel.serve.queries import (
     compared_layer,
     dumps,
     error_body,
+    front_query,
     json_end,
     number,
     options,
@@ -64,7 +66,7 @@ class Answers:
                 return self.pair(*job[1:])
             queries: dict[str, Callable[[bytes], Answer]] = {
                 "route": self.route, "nearest": self.nearest, "network": self.network,
-                "catchment": self.catchment}
+                "catchment": self.catchment, "front": self.front}
             kind, query = job
             return queries[kind](query)
         except Exception as error:
@@ -75,6 +77,23 @@ class Answers:
     def route(self, query: bytes) -> Answer:
         """GET /route."""
         return self._answer(lambda: self._routes(*self._route_query(query)))
+
+    def front(self, query: bytes) -> Answer:
+        """GET /front: every route of the front, in the collection GET
+        /route gives."""
+        def answer() -> bytes:
+            origin, destination, given = front_query(query)
+            # Checked and snapped here, in the order Router.front takes
+            # them, for the snaps the answer gives.
+            risk = given.get("risk", DEFAULT_RISK)
+            limit = _values.max_snap(given.get("max_snap_m", DEFAULT_MAX_SNAP_M))
+            start = self.router.snap(origin, "origin", limit)
+            end = self.router.snap(destination, "destination", limit)
+            front = self.router.front(start.node, end.node, risk=risk,
+                                      timeout_s=self.timeout_s)
+            return _with_snaps(feature_collection(front), start, end)
+
+        return self._answer(answer)
 
     def pair(self, origin: Any, destination: Any, eps: float,
              max_snap_m: float, risk: str = "default") -> Answer:
@@ -141,11 +160,7 @@ class Answers:
         """The FeatureCollection of the routes between two ends, with the snaps."""
         routes = self.router.route(origin, destination, **given,
                                    timeout_s=self.timeout_s)
-        collection = routes.to_geojson()
-        for name, snap in (("origin", routes.origin),
-                           ("destination", routes.destination)):
-            collection[name] = {"node": snap.node, "distance_m": snap.distance_m}
-        return dumps(collection)
+        return _with_snaps(routes.to_geojson(), routes.origin, routes.destination)
 
     def _street_network(self) -> StreetNetwork:
         """The street network, drawn from the Router's table the first time
@@ -171,3 +186,10 @@ class Answers:
 
     def _overtime(self) -> Answer:
         return 504, error_body(f"the request took longer than {self.timeout_s:g} s")
+
+
+def _with_snaps(collection: dict[str, Any], origin: Snap, destination: Snap) -> bytes:
+    """A FeatureCollection of routes with the snaps of its ends, as JSON."""
+    for name, snap in (("origin", origin), ("destination", destination)):
+        collection[name] = {"node": snap.node, "distance_m": snap.distance_m}
+    return dumps(collection)

@@ -100,6 +100,9 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
     async def catchment(request: Request) -> Response:
         return await one_job("catchment", request)
 
+    async def front(request: Request) -> Response:
+        return await one_job("front", request)
+
     async def routes(request: Request) -> Response:
         body = bytearray()
         async for chunk in request.stream():
@@ -152,6 +155,7 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
         routes=[Route("/health", health), Route("/nearest", nearest),
                 Route("/route", route), Route("/routes", routes, methods=["POST"]),
                 Route("/network", network), Route("/catchment", catchment),
+                Route("/front", front),
                 Route("/", map_page),
                 Route("/docs", docs_html), Route("/openapi.json", openapi),
                 Route("/metrics", metrics_text)],
@@ -162,14 +166,14 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
 
 
 class _FastQueries:
-    """GET /route, /nearest, /network and /catchment straight to a worker, everything
+    """GET /route, /front, /nearest, /network and /catchment straight to a worker, everything
     else to Starlette. One front process feeds every worker, so its time per
     request bounds what more workers can add: this skips Starlette's request,
     routing and response objects for the requests that come by the
     thousand, and answers them exactly as the Starlette routes would."""
 
     KINDS = {"/route": "route", "/nearest": "nearest", "/network": "network",
-             "/catchment": "catchment"}
+             "/catchment": "catchment", "/front": "front"}
     HEADERS = [(b"content-type", JSON.encode())]
 
     def __init__(self, pool: WorkerPool, app: Starlette) -> None:

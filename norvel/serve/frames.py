@@ -25,6 +25,7 @@ LENGTH_SIZE = _LENGTH.size
 #: Jobs, as the front builds them and the worker reads them::
 #:
 #:   ("nearest", query)   ("route", query)   ("network", query)   ("catchment", query)
+#:   ("front", query)
 #:   ("pair", origin, destination, eps, max_snap_m, risk)  one pair of POST /routes
 #:
 #: where query is the raw query string (bytes) and the ends of a pair are the

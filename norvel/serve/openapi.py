@@ -62,6 +62,16 @@ _FEATURE_COLLECTION = {
     },
 }
 
+_FRONT = {
+    **_FEATURE_COLLECTION,
+    "description": (
+        "The FeatureCollection of GET /route with one Feature per point of the "
+        "exact Pareto front, by distance ascending (so risk falls from each to the "
+        "next): the first has the shortest route's costs and the last the safest's. "
+        "type is shortest, safest or balanced where GET /route chooses that point, "
+        "front otherwise. origin and destination as in GET /route."),
+}
+
 _CATCHMENT = {
     "type": "object",
     "description": (
@@ -146,6 +156,25 @@ SPEC: dict[str, Any] = {
                                   "content": {"application/json": {
                                       "schema": _FEATURE_COLLECTION}}},
                           **_ROUTE_ERRORS}}},
+        "/front": {"get": {
+            "summary": "Every route of the Pareto front between two points or two nodes.",
+            "description": "The ends as in GET /route. The search is exact: there is "
+                           "no eps.",
+            "parameters": [
+                _query("from", "start point LAT,LON", example="60.1718,24.9414"),
+                _query("to", "end point LAT,LON", example="60.1663,24.9436"),
+                _query("from_node", "start node id"),
+                _query("to_node", "end node id"),
+                _query("max_snap_m", "farthest a point may be from its node, metres "
+                                     f"(default {DEFAULT_MAX_SNAP_M:g})"),
+                _RISK,
+            ],
+            "responses": {"200": {"description": "the routes of the front",
+                                  "content": {"application/json": {
+                                      "schema": _FRONT}}},
+                          **_ROUTE_ERRORS,
+                          "400": _error("a missing or malformed parameter, an unknown "
+                                        "risk layer, coordinates out of range")}}},
         "/routes": {"post": {
             "summary": f"Many pairs at once, up to {MAX_PAIRS:,}.",
             "requestBody": {"required": True, "content": {"application/json": {"schema": {

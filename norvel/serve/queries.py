@@ -142,6 +142,20 @@ CATCHMENT_PARAMETERS = ("at", "at_node", "minutes", "direction", "eps", "max_sna
                         "risk", "compare")
 
 
+def front_query(query: bytes) -> tuple[Place, Place, dict[str, Any]]:
+    """The ends of GET /front (as GET /route's) and the keyword arguments
+    of ``Router.front`` that the query gives: ``max_snap_m`` and ``risk``
+    (as sent)."""
+    params = parse_query(query, ("from", "to", "from_node", "to_node",
+                                 "max_snap_m", "risk"))
+    given: dict[str, Any] = {name: number(params[name], name)
+                             for name in ("max_snap_m",) if name in params}
+    if "risk" in params:
+        given["risk"] = params["risk"]
+    return (query_end(params, "from", "from_node"),
+            query_end(params, "to", "to_node"), given)
+
+
 def catchment_query(query: bytes) -> tuple[Place, dict[str, Any]]:
     """The place of GET /catchment (a point 'at' or a node 'at_node') and
     the keyword arguments of ``Router.catchment`` that the query gives:

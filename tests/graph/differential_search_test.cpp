@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cinttypes>
 #include <cmath>
@@ -455,6 +456,48 @@ std::string costs_difference(const ParetoFront& fast, const reference::ParetoFro
   return "";
 }
 
+// Every point of the front against the model's front: its entries by
+// distance, then risk, of equal costs the first; each with its path and
+// sums, and each route the model's request gives typed as that route.
+std::string front_routes_difference(const FastResult& fast, const ModelResult& routes,
+                                    const reference::ParetoFront& model) {
+  if (!fast || !routes) return result_difference(fast, routes);
+  std::vector<const reference::FrontEntry*> points;
+  for (const reference::FrontEntry& entry : model) {
+    bool seen = false;
+    for (const reference::FrontEntry* point : points) {
+      seen = seen || (same_bits(point->costs.distance_m, entry.costs.distance_m) &&
+                      same_bits(point->costs.risk, entry.costs.risk));
+    }
+    if (!seen) points.push_back(&entry);
+  }
+  std::stable_sort(points.begin(), points.end(), [](const reference::FrontEntry* a, const reference::FrontEntry* b) {
+    if (!same_bits(a->costs.distance_m, b->costs.distance_m)) {
+      return reference::total_order_precedes(a->costs.distance_m, b->costs.distance_m);
+    }
+    return reference::total_order_precedes(a->costs.risk, b->costs.risk);
+  });
+  if (fast->size() != points.size()) return "point counts differ";
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const RouteRecord& f = (*fast)[i];
+    const std::string at = "point " + std::to_string(i) + ": ";
+    if (f.path != points[i]->path) return at + "paths differ";
+    if (!same_bits(f.total_distance_m, points[i]->costs.distance_m)) return at + "distance bits differ";
+    if (!same_bits(f.total_risk, points[i]->costs.risk)) return at + "risk bits differ";
+    if (!same_bits(f.total_familiarity, points[i]->costs.familiarity)) return at + "familiarity bits differ";
+  }
+  if (fast->front().route_type != "shortest") return "the first point is not typed shortest";
+  for (const reference::RouteRecord& route : *routes) {
+    bool typed = false;
+    for (const RouteRecord& f : *fast) {
+      typed = typed || (f.path == route.path && same_bits(f.total_distance_m, route.total_distance_m) &&
+                        same_bits(f.total_risk, route.total_risk) && f.route_type == route.route_type);
+    }
+    if (!typed) return "no point is the " + route.route_type + " route";
+  }
+  return "";
+}
+
 void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTotals& totals) {
   const RoadGraph fast = fast_graph(g.graph);
   const reference::Graph model = reference_graph(g.graph);
@@ -477,6 +520,20 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
         note_mismatch(mismatch, g.graph,
                       "compute_safe_routes: " + why + "\n" + request + "fast:\n" + show(fast_result) +
                           "reference:\n" + show(model_result));
+      }
+
+      if (eps == 0.0) {
+        const FastResult front = compute_front_routes(fast, pair.source, pair.target);
+        reference::ParetoFront model_front;
+        if (auto found = table.find(pair.target); model_result && found != table.end()) {
+          model_front = reference::pareto_search(model, table, pair.source, pair.target, found->second.first,
+                                                 found->second.second, 0.0);
+        }
+        if (std::string why = front_routes_difference(front, model_result, model_front); !why.empty()) {
+          note_mismatch(mismatch, g.graph,
+                        "compute_front_routes: " + why + "\n" + request + "fast:\n" + show(front) +
+                            "reference:\n" + show_front(model_front));
+        }
       }
 
       // Past a short pruned search, as in longer requests: the approximate

@@ -19,6 +19,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import norvel
+from norvel.geo import feature_collection
 from norvel.serve import queries
 from norvel.serve.network import Overtime, StreetNetwork
 from norvel.serve.pool import GRACE_S
@@ -146,6 +147,22 @@ def test_catchments_are_the_routers_own(server, router):
                  "ask for fewer minutes"})
 
 
+def test_fronts_are_the_routers_own(server, router):
+    start, end = router.table[ORIGIN], router.table[DESTINATION]
+    for query, origin, destination in (
+            (f"from_node={ORIGIN}&to_node={DESTINATION}", ORIGIN, DESTINATION),
+            (f"from={start[0] + 0.0003},{start[1]}&to={end[0]},{end[1] - 0.0004}"
+             "&max_snap_m=100&risk=default",
+             (start[0] + 0.0003, start[1]), (end[0], end[1] - 0.0004))):
+        status, body = server.get("/front?" + query)
+        routes = router.route(origin, destination)
+        expected = feature_collection(router.front(origin, destination))
+        for name, snap in (("origin", routes.origin), ("destination", routes.destination)):
+            expected[name] = {"node": snap.node, "distance_m": snap.distance_m}
+        assert status == 200 and len(body["features"]) > 3
+        assert body == json.loads(json.dumps(expected)), query
+
+
 def test_batch_answers_in_order_with_an_entry_per_failure(server, router):
     start = router.table[ORIGIN]
     pairs = [[ORIGIN, DESTINATION], [list(start), DESTINATION], [ORIGIN, 3],
@@ -216,6 +233,15 @@ SAMPLE_ERRORS = [
     ("/catchment?at_node=3&direction=from", 404, "origin node 3 is not a node of the graph"),
     ("/catchment?at=60.17,24.94&max_snap_m=1", 404,
      "m from the nearest routable node"),
+    (f"/front?from_node={ORIGIN}&to_node={DESTINATION}&risk=nite", 400,
+     "the graph has no risk layer 'nite': its layers are 'default', 'day', 'night'"),
+    (f"/front?from_node={ORIGIN}&to_node={DESTINATION}&eps=0", 400,
+     "unknown parameter 'eps' (known: from, to, from_node, to_node, max_snap_m, risk)"),
+    ("/front?from_node=1", 400, "missing parameter 'to' (LAT,LON) or 'to_node'"),
+    (f"/front?from_node={ORIGIN}&to_node={DESTINATION}&max_snap_m=-1", 400,
+     "max_snap_m must be a number >= 0"),
+    (f"/front?from_node=3&to_node={ORIGIN}", 404, "origin node 3 is not a node of the graph"),
+    (f"/front?from={60.17},{24.94}&to_node={ORIGIN}&max_snap_m=1", 404, "max_snap_m"),
     ("/nowhere", 404, "Not Found"),
     ("/routes", 405, "Method Not Allowed"),
 ]
@@ -246,7 +272,7 @@ def test_network_page_and_api_description(server, router):
     assert b"<svg" in page and b"http" not in page.replace(b"http://www.w3.org", b"")
     status, spec = server.get("/openapi.json")
     assert {"/health", "/nearest", "/route", "/routes", "/network",
-            "/catchment"} <= set(spec["paths"])
+            "/catchment", "/front"} <= set(spec["paths"])
     status, kind, docs = server.request("GET", "/docs")
     assert status == 200 and b"POST /routes" in docs
 
@@ -267,7 +293,7 @@ def test_the_street_network_is_written_by_its_deadline_or_not_at_all(router):
 # values that are numbers, points, boxes, ids or junk.
 NAMES = st.sampled_from(["from", "to", "from_node", "to_node", "eps", "max_snap_m",
                          "lat", "lon", "bbox", "at", "at_node", "minutes", "direction",
-                         "x"])
+                         "risk", "x"])
 NUMBERS = st.one_of(st.floats(allow_nan=True, allow_infinity=True).map(repr),
                     st.floats(-200, 200).map(str), st.integers(-2**70, 2**70).map(str),
                     st.sampled_from(["60.17", "24.94", "nan", "-inf", "1e999", "", " "]))
@@ -296,7 +322,7 @@ FUZZ = settings(max_examples=150, deadline=None,
 
 
 @FUZZ
-@given(path=st.sampled_from(["/route", "/nearest", "/network", "/catchment"]),
+@given(path=st.sampled_from(["/route", "/front", "/nearest", "/network", "/catchment"]),
        query=QUERIES)
 def test_fuzzed_queries_get_an_answer_or_a_client_error(server, path, query):
     status, body = server.get(f"{path}?{query}")
@@ -320,8 +346,9 @@ def test_no_route_is_422(grid_server):
     for origin, destination, reason in ((LONELY, FIRST_ID, "no outgoing edge"),
                                         (DEAD_END, FIRST_ID, "no outgoing edge"),
                                         (FIRST_ID, LONELY, "no path leads there")):
-        status, body = grid_server.get(f"/route?from_node={origin}&to_node={destination}")
-        assert status == 422 and reason in body["error"], body
+        for path in ("/route", "/front"):
+            status, body = grid_server.get(f"{path}?from_node={origin}&to_node={destination}")
+            assert status == 422 and reason in body["error"], body
     status, body = grid_server.get(f"/catchment?at_node={LONELY}&direction=from")
     assert status == 422 and "no outgoing edge" in body["error"], body
 
@@ -368,6 +395,10 @@ def test_a_runaway_request_gets_504_at_the_limit_and_stops(grid_server):
     time.sleep(1.0)
     assert grid_server.cpu_s() - cpu_after < 0.1
     assert grid_server.worker_pids() == workers
+
+
+def test_a_front_over_the_limit_is_504(grid_server):
+    assert grid_server.get(SLOW.replace("/route", "/front")) == (504, OVERTIME)
 
 
 def test_requests_wait_for_a_free_worker(grid_server):
