@@ -10,8 +10,12 @@
   walk of a set of places (schools, say), weighted by a column such as
   population, and by how safe a walk (a ``norvel.Access``; module
   ``norvel.accessibility``).
+- ``router.add_risk(name, values)``, ``router.risk_layers``,
+  ``router.edges()``: risk layers beside the document's ``risk_score``,
+  which every request searches on with ``risk=NAME``.
 - ``norvel.errors``: the typed errors of routing (``RoutingError`` and its
-  subclasses), also importable from ``norvel``.
+  subclasses) and ``UnknownRiskLayerError``, also importable from
+  ``norvel``.
 - ``norvel.load_graph(path)``: a ``PyGraph`` from a ``.json`` or ``.json.gz``
   graph document.
 - ``norvel.osm``: OpenStreetMap extracts to graph documents (extra ``osm``).
@@ -35,14 +39,14 @@ from norvel._files import load_graph, read_graph_bytes
 from norvel.accessibility import Access, access
 from norvel.catchment import Catchment
 from norvel.errors import (NodeNotFoundError, NoRouteError, RoutingError,
-                           SnapError)
+                           SnapError, UnknownRiskLayerError)
 from norvel.router import Router
 from norvel.routes import Route, Routes, Snap
 from norvel.table import NodeTable
 
 __all__ = ["Access", "Catchment", "NodeNotFoundError", "NoRouteError", "NodeTable", "Route",
            "Router", "Routes", "RoutingError", "Snap", "SnapError",
-           "access", "load_graph", "read_graph_bytes"]
+           "UnknownRiskLayerError", "access", "load_graph", "read_graph_bytes"]
 
 # The bundled sample and the document checks.
 from norvel import datasets
