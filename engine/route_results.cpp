@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "engine/path_streets.hpp"
+#include "engine/route_edges.hpp"
 
 namespace norvel::engine {
 
@@ -19,9 +20,15 @@ nb::tuple route_row(const EngineGraph& engine, const RouteRecord& route) {
     const std::uint32_t dense = graph.dense_of.find(id);
     coordinates.append(nb::make_tuple(graph.lon[dense], graph.lat[dense]));
   }
+  const std::vector<std::uint32_t> edges =
+      route_edges(graph, route.path, PathCosts{route.total_distance_m, route.total_risk, route.total_familiarity});
+  nb::list edge_list;
+  for (std::uint32_t edge : edges) edge_list.append(nb::steal(PyLong_FromUnsignedLong(edge)));
+  nb::list names;
+  for (std::string_view name : edge_streets(engine, edges)) names.append(nb::str(name.data(), name.size()));
   return nb::make_tuple(nb::str(route.route_type.data(), route.route_type.size()), nodes, coordinates,
                         route.total_distance_m, route.total_risk, route.estimated_time_min, route.comfort_score,
-                        route.total_familiarity, street_list(engine, route.path));
+                        route.total_familiarity, names, edge_list);
 }
 
 nb::object failure(const char* kind, const char* role = "") { return nb::make_tuple(kind, role); }

@@ -16,7 +16,9 @@ namespace norvel::engine {
 namespace nb = nanobind;
 
 // (type, nodes, coordinates as (lon, lat), distance_m, risk, time_min,
-// comfort, familiarity, streets) per route; or ("node_not_found", "origin"
+// comfort, familiarity, streets, edges) per route, `edges` being the
+// document indices of the edges it took in travel order (`route_edges`) and
+// `streets` their names; or ("node_not_found", "origin"
 // | "destination"), ("source_isolated", ""), ("no_route", ""), ("timeout",
 // "") for a failure. An interruption by a signal is the caller's to raise.
 nb::object answer_object(const EngineGraph& engine,

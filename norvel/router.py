@@ -31,6 +31,7 @@ from norvel.catchment import Catchment
 from norvel.errors import (NodeNotFoundError, RouteTimeoutError, RoutingError,
                            SnapError, error_of_kind)
 from norvel.routes import Route, Routes, Snap
+from norvel.steps import EdgeFacts
 from norvel.table import IdArray, NodeTable
 
 if TYPE_CHECKING:
@@ -55,6 +56,7 @@ class Router:
         """``graph``: the engine's graph (``norvel._engine.Graph``)."""
         self._engine = graph
         self._table = NodeTable(graph)
+        self._facts = EdgeFacts(graph, self._table)
         self._index: _NearestIndex | None = None
         self._core: PyGraph | None = None
         self._lock = threading.Lock()
@@ -211,7 +213,7 @@ class Router:
         if isinstance(result, tuple):
             raise error_of_kind(result[0], result[1], source.node, target.node,
                                 seconds)
-        return Routes([Route(*row) for row in result], source, target)
+        return Routes(self._routes_of(result), source, target)
 
     def route_many(self, pairs: Sequence[tuple[Place, Place]],
                    eps: float = DEFAULT_EPS, *,
@@ -347,9 +349,13 @@ class Router:
                 routes.append(answer)
             else:
                 assert isinstance(origin, Snap) and isinstance(destination, Snap)
-                routes.append(Routes([Route(*row) for row in answer], origin,
+                routes.append(Routes(self._routes_of(answer), origin,
                                      destination))
         return routes
+
+    def _routes_of(self, rows: list[Any]) -> list[Route]:
+        """The ``Route`` of each of the engine's route rows."""
+        return [Route(*row, _facts=self._facts) for row in rows]
 
     def _engine_answers(self, origins: list[Snap | RoutingError],
                         destinations: list[Snap | RoutingError], eps: float,
