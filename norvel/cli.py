@@ -1,7 +1,7 @@
 """The ``norvel`` command: routes, document checks, the HTTP service and the
 OpenStreetMap converter.
 
-    norvel route GRAPH FROM TO [--eps E] [--max-snap-m M] [--geojson OUT]
+    norvel route GRAPH FROM TO [--eps E] [--max-snap-m M] [--steps] [--geojson OUT]
     norvel catchment GRAPH PLACE [--minutes M] [--direction to|from] [--geojson OUT]
     norvel check GRAPH
     norvel serve GRAPH [--host H] [--port P] [--workers N] [--timeout-s S]
@@ -59,6 +59,9 @@ def _parser() -> argparse.ArgumentParser:
     route.add_argument("--max-snap-m", type=float, default=DEFAULT_MAX_SNAP_M,
                        help="farthest a point may lie from its node, in metres "
                             f"(default {DEFAULT_MAX_SNAP_M:g})")
+    route.add_argument("--steps", action="store_true",
+                       help="print each route's steps under it: instruction, "
+                            "distance and risk")
     route.add_argument("--geojson", metavar="OUT",
                        help="also write the routes as a GeoJSON FeatureCollection")
 
@@ -140,6 +143,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _route(args: argparse.Namespace) -> int:
     from norvel import Router
+    from norvel.steps import format_distance
 
     try:
         router = Router.from_file(args.graph)
@@ -158,6 +162,10 @@ def _route(args: argparse.Namespace) -> int:
         streets = ", ".join(route.streets) if route.streets else "-"
         print(f"{route.type:<9} {route.distance_m:9.1f} m  risk {route.risk:8.4f}  "
               f"{route.time_min:6.1f} min  {streets}")
+        if args.steps:
+            for step in route.steps:
+                print(f"  {format_distance(step.distance_m):>8}  risk "
+                      f"{step.risk:8.4f}  {step.instruction}")
     if args.geojson:
         from norvel.geo import write_geojson
 

@@ -30,7 +30,8 @@ from norvel.serve.observe import Observed
 from norvel.serve.openapi import SPEC, docs_page
 from norvel.serve.pool import Graph, Overloaded, WorkerPool
 from norvel.serve.processes import WorkerStartError
-from norvel.serve.queries import batch_request, dumps, error_body
+from norvel.serve.queries import asks_gpx, batch_request, dumps, error_body
+from norvel.steps import GPX_MEDIA_TYPE
 
 #: The media type of every answer.
 JSON = "application/json"
@@ -88,7 +89,11 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
         return await one_job("nearest", request)
 
     async def route(request: Request) -> Response:
-        return await one_job("route", request)
+        query = request.scope["query_string"]
+        ((status, body),) = await pool.run([("route", query)])
+        if status == 200 and asks_gpx(query):
+            return Response(body, media_type=GPX_MEDIA_TYPE)
+        return _json(status, body)
 
     async def network(request: Request) -> Response:
         return await one_job("network", request)
