@@ -44,6 +44,13 @@ def _json(status: int, body: bytes) -> Response:
     return Response(body, status_code=status, media_type=JSON)
 
 
+def _media_type(kind: str, status: int, query: bytes) -> str:
+    """The media type of a worker's answer: JSON, but for a GPX route."""
+    if kind == "route" and status == 200 and b"gpx" in query and asks_gpx(query):
+        return GPX_MEDIA_TYPE
+    return JSON
+
+
 def _overloaded(error: Overloaded) -> Response:
     return Response(error_body(str(error)), status_code=503, media_type=JSON,
                     headers={"Retry-After": str(error.retry_after_s)})
@@ -91,9 +98,8 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
     async def route(request: Request) -> Response:
         query = request.scope["query_string"]
         ((status, body),) = await pool.run([("route", query)])
-        if status == 200 and asks_gpx(query):
-            return Response(body, media_type=GPX_MEDIA_TYPE)
-        return _json(status, body)
+        return Response(body, status_code=status,
+                        media_type=_media_type("route", status, query))
 
     async def network(request: Request) -> Response:
         return await one_job("network", request)
@@ -170,7 +176,6 @@ class _FastQueries:
 
     KINDS = {"/route": "route", "/nearest": "nearest", "/network": "network",
              "/catchment": "catchment"}
-    HEADERS = [(b"content-type", JSON.encode())]
 
     def __init__(self, pool: WorkerPool, app: Starlette) -> None:
         self.pool = pool
@@ -181,13 +186,16 @@ class _FastQueries:
         if kind is None or scope["method"] != "GET":
             await self.app(scope, receive, send)
             return
+        query = scope["query_string"]
         try:
-            ((status, body),) = await self.pool.run([(kind, scope["query_string"])])
+            ((status, body),) = await self.pool.run([(kind, query)])
         except Overloaded as error:
             await _overloaded(error)(scope, receive, send)
             return
+        media_type = _media_type(kind, status, query).encode()
         await send({"type": "http.response.start", "status": status,
-                    "headers": [*self.HEADERS, (b"content-length", b"%d" % len(body))]})
+                    "headers": [(b"content-type", media_type),
+                                (b"content-length", b"%d" % len(body))]})
         await send({"type": "http.response.body", "body": body})
 
 
