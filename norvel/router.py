@@ -67,7 +67,11 @@ class Router:
         (told apart by content), read and parsed once. ValueError naming
         the file when it is no graph document; OSError when it cannot be
         read."""
-        return cls(_files.load_engine_graph(path))
+        router = cls(_files.load_engine_graph(path))
+        # The ways' highway classes, should steps ask, from the file again.
+        router._facts = EdgeFacts(router._engine, router._table,
+                                  document=lambda: _files.read_graph_bytes(path))
+        return router
 
     @classmethod
     def from_json(cls, text: str) -> Router:
@@ -75,7 +79,13 @@ class Router:
         document's message when it is no graph document."""
         if not isinstance(text, str):
             raise TypeError(f"text must be a str, got {type(text).__name__}")
-        return cls(engine.Graph.load(text))
+        router = cls(engine.Graph.load(text))
+        if '"tags"' in text:
+            # Kept only for a document with tags, for the ways' highway
+            # classes should steps ask.
+            router._facts = EdgeFacts(router._engine, router._table,
+                                      document=lambda: text.encode())
+        return router
 
     @classmethod
     def from_networkx(cls, graph: networkx.Graph[Any], *,
@@ -353,9 +363,13 @@ class Router:
                                      destination))
         return routes
 
-    def _routes_of(self, rows: list[Any]) -> list[Route]:
+    def _routes_of(self, rows: Sequence[engine.RouteRow]) -> list[Route]:
         """The ``Route`` of each of the engine's route rows."""
-        return [Route(*row, _facts=self._facts) for row in rows]
+        facts = self._facts
+        return [Route(kind, nodes, line, distance, risk, time, comfort,
+                      familiarity, streets, edges, facts)
+                for (kind, nodes, line, distance, risk, time, comfort,
+                     familiarity, streets, edges) in rows]
 
     def _engine_answers(self, origins: list[Snap | RoutingError],
                         destinations: list[Snap | RoutingError], eps: float,

@@ -21,9 +21,10 @@ the destination, ``arrive``.
 
 from __future__ import annotations
 
+import json
 import math
 import threading
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import asdict, dataclass
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, Literal
@@ -122,15 +123,20 @@ class EdgeFacts:
 
     def __init__(self, graph: Graph, table: NodeTable, *, layer: str = "risk_score",
                  risks: npt.NDArray[np.float64] | None = None,
-                 highways: Sequence[str | None] | None = None) -> None:
-        """``risks``: the layer's risk per edge in document order (the
+                 highways: Sequence[str | None] | None = None,
+                 document: Callable[[], bytes] | None = None) -> None:
+        """``table``: the graph's ``NodeTable`` (the street names);
+        ``risks``: the layer's risk per edge in document order (the
         graph's ``risk_score`` when None); ``highways``: the highway class
-        per edge in document order, or None when the document has none."""
+        per edge in document order, or None; ``document``: where the
+        highway classes are read from instead, the first time a step asks,
+        a function that gives the document's bytes (``edge_highways``)."""
         self._graph = graph
         self._table = table
         self.layer = layer
         self._risks = risks
-        self._highways = highways
+        self._given_highways = highways
+        self._document = document
         self._lock = threading.Lock()
 
     @cached_property
@@ -151,9 +157,50 @@ class EdgeFacts:
         """The street name of an edge, or None."""
         return self._table.edge_name(edge)
 
+    @cached_property
+    def _highways(self) -> Sequence[str | None] | None:
+        if self._given_highways is not None or self._document is None:
+            return self._given_highways
+        with self._lock:
+            try:
+                highways = edge_highways(self._document())
+            except OSError:      # the file is gone: steps go on without
+                return None
+        # A document that changed since the graph was read tells nothing.
+        if highways is not None and len(highways) != self._graph.edge_count:
+            return None
+        return highways
+
     def highway(self, edge: int) -> str | None:
         """The ``highway`` class of an edge's way, or None."""
-        return None if self._highways is None else self._highways[edge]
+        highways = self._highways
+        return None if highways is None else highways[edge]
+
+
+# A whole document parses several times faster with orjson (extra geo).
+_loads: Callable[[bytes], Any]
+try:
+    from orjson import loads as _loads
+except ImportError:
+    _loads = json.loads
+
+
+def edge_highways(data: bytes) -> list[str | None] | None:
+    """The ``highway`` class of every edge of a graph document (its bytes),
+    in document order, from each edge object's ``tags`` member (as
+    ``norvel.osm`` writes it: ``"tags": {"highway": "footway", ...}``);
+    None for an edge without one. None when no edge has tags: then the
+    document is not parsed at all."""
+    if b'"tags"' not in data:
+        return None
+    document = _loads(data)
+    edges = document["edges"] if isinstance(document, dict) else document[1]
+    highways: list[str | None] = []
+    for edge in edges:
+        tags = edge.get("tags") if isinstance(edge, dict) else None
+        way = tags.get("highway") if isinstance(tags, dict) else None
+        highways.append(way if isinstance(way, str) else None)
+    return highways if any(w is not None for w in highways) else None
 
 
 def bearing(a: LatLon, b: LatLon) -> float | None:
@@ -183,12 +230,12 @@ def modifier_of(turn: float) -> Modifier:
         return "straight"
     if size >= UTURN_DEG:
         return "uturn"
-    side = "right" if turn > 0 else "left"
+    right = turn > 0
     if size < SLIGHT_DEG:
-        return "slight right" if side == "right" else "slight left"
+        return "slight right" if right else "slight left"
     if size < SHARP_DEG:
-        return side
-    return "sharp right" if side == "right" else "sharp left"
+        return "right" if right else "left"
+    return "sharp right" if right else "sharp left"
 
 
 def route_steps(coordinates: Sequence[LonLat], edges: Sequence[int],

@@ -140,6 +140,23 @@ def test_parallel_edges_of_different_names_give_the_one_walked():
     assert norvel.Router.from_json(json.dumps(doc)).route(0, 2)[0].edges == [0, 2]
 
 
+def test_highway_classes_from_the_edges_tags(tmp_path):
+    points = {0: (60.0, 25.0), 1: (60.001, 25.0), 2: (60.002, 25.0), 3: (60.002, 24.998)}
+    doc = document(points, [(0, 1, 111.0, 0.1, "Katu", False), (1, 2, 111.0, 0.1, None, False),
+                            (2, 3, 111.0, 0.1, None, False)])
+    doc["edges"][1]["tags"] = {"highway": "footway", "lit": "yes"}
+    doc["edges"][2]["tags"] = {"highway": "living_street"}
+    path = tmp_path / "tagged.json"
+    path.write_text(json.dumps(doc))
+    expected = ["Head north on Katu", "Continue on the footway",
+                "Turn left onto the living street", "Arrive at your destination"]
+    for router in (norvel.Router.from_json(json.dumps(doc)), norvel.Router.from_file(path)):
+        route = router.route(0, 3)[0]
+        assert [s.instruction for s in route.steps] == expected
+        assert [s.highway for s in route.steps] == [None, "footway", "living_street", None]
+    assert steps_module.edge_highways(json.dumps(document(points, [])).encode()) is None
+
+
 def random_document(seed):
     """A small random graph with parallel edges of differing costs, some
     familiarity and a few names."""
