@@ -18,7 +18,7 @@ from norvel.table import LonLat
 if TYPE_CHECKING:
     import geopandas
 
-__all__ = ["Route", "Routes", "Snap", "Step"]
+__all__ = ["Route", "Routes", "Snap"]
 
 
 @dataclass(frozen=True)
