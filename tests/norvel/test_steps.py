@@ -137,7 +137,11 @@ def test_parallel_edges_of_different_names_give_the_one_walked():
     assert [s.street for s in route.steps] == ["Safe way", "Third", "Third"]
     # Two parallel edges of equal costs: the first in the document.
     doc["edges"][1]["risk_score"] = 0.1
+    table = norvel.Router.from_json(json.dumps(doc)).table
     assert norvel.Router.from_json(json.dumps(doc)).route(0, 2)[0].edges == [0, 2]
+    # Totals that no choice gives: each step its first edge; no edge: none.
+    assert table.route_edges([0, 1, 2], 1.0, 2.0, 0.0) == [0, 2]
+    assert table.route_edges([0, 2], 1.0, 2.0, 0.0) == []
 
 
 def test_highway_classes_from_the_edges_tags(tmp_path):
