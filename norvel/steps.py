@@ -33,6 +33,7 @@ from xml.sax.saxutils import escape, quoteattr
 import numpy as np
 import numpy.typing as npt
 
+from norvel._values import WALKING_SPEED_M_PER_MIN
 from norvel.table import LatLon, LonLat, NodeTable, in_document_order
 
 if TYPE_CHECKING:
@@ -53,8 +54,6 @@ SHARP_DEG = 120.0
 UTURN_DEG = 170.0
 #: On a way without a name, a turn by more than this starts a new step.
 UNNAMED_TURN_DEG = 40.0
-#: The routes' walking speed, as ``time_min`` counts it (4 km/h).
-WALKING_SPEED_M_PER_MIN = 66.67
 
 Kind = Literal["depart", "turn", "continue", "arrive"]
 Modifier = Literal["straight", "slight left", "left", "sharp left", "uturn",
