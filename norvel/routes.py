@@ -119,8 +119,11 @@ class Route:
 
         feature = route_feature(self)
         if steps:
-            feature["properties"]["steps"] = [s.to_dict() for s in self.steps]
+            feature["properties"]["steps"] = self._step_dicts()
         return feature
+
+    def _step_dicts(self) -> list[dict[str, Any]]:
+        return [step.to_dict() for step in self.steps]
 
 
 class Routes(Sequence[Route]):
@@ -179,8 +182,7 @@ class Routes(Sequence[Route]):
         collection = feature_collection(self._routes)
         if steps:
             for route, feature in zip(self._routes, collection["features"]):
-                feature["properties"]["steps"] = [s.to_dict()
-                                                  for s in route.steps]
+                feature["properties"]["steps"] = route._step_dicts()
         return collection
 
     def to_gpx(self) -> str:

@@ -148,7 +148,7 @@ class Answers:
                     "streets": route.streets,
                     "polyline": route.polyline(precision)}
             if steps:
-                line["steps"] = [step.to_dict() for step in route.steps]
+                line["steps"] = route._step_dicts()
             lines.append(line)
         return dumps({"precision": precision, "routes": lines} | ends)
 
