@@ -28,11 +28,7 @@ nb::object route(const EngineGraph& engine, NodeId source, NodeId target, double
 
 nb::list edges_of_route(const EngineGraph& engine, const std::vector<NodeId>& nodes, double distance_m,
                         double risk, double familiarity) {
-  nb::list edges;
-  for (std::uint32_t edge : route_edges(engine.graph, nodes, PathCosts{distance_m, risk, familiarity})) {
-    edges.append(nb::steal(PyLong_FromUnsignedLong(edge)));
-  }
-  return edges;
+  return index_list(route_edges(engine.graph, nodes, PathCosts{distance_m, risk, familiarity}));
 }
 
 }  // namespace

@@ -23,38 +23,47 @@ bool same_totals(const PathCosts& a, const PathCosts& b) {
 
 std::vector<std::uint32_t> route_edges(const RoadGraph& graph, std::span<const NodeId> path,
                                        const PathCosts& totals) {
+  std::vector<std::uint32_t> dense(path.size());
+  for (std::size_t i = 0; i < path.size(); ++i) dense[i] = graph.dense_of.find(path[i]);
+  return route_edges_dense(graph, dense, totals);
+}
+
+std::vector<std::uint32_t> route_edges_dense(const RoadGraph& graph, std::span<const std::uint32_t> dense,
+                                             const PathCosts& totals) {
   std::vector<std::uint32_t> edges;
-  if (path.size() < 2) return edges;
-  const std::size_t steps = path.size() - 1;
+  if (dense.size() < 2) return edges;
+  const std::size_t steps = dense.size() - 1;
+  edges.reserve(steps);
+  // Most routes have no step between parallel edges: each step's one edge
+  // is all there is to find, and nothing else is stored.
+  bool any_choice = false;
+  for (std::size_t i = 0; i < steps; ++i) {
+    const std::uint32_t from = dense[i];
+    if (from == IdIndex::kAbsent) return {};  // no path of this graph
+    std::uint32_t found = 0;
+    for (std::uint32_t at = graph.out_begin[from]; at < graph.out_begin[from + 1]; ++at) {
+      if (graph.out_edges[at].to != dense[i + 1]) continue;
+      if (found++ == 0) edges.push_back(graph.out_edges[at].edge_index);
+    }
+    if (found == 0) return {};
+    any_choice = any_choice || found > 1;
+  }
+  if (!any_choice) return edges;
+
   // Per step, the row slots of the edges between its nodes, in row order:
   // slots[begin[i], begin[i + 1]).
   std::vector<std::uint32_t> slots;
   std::vector<std::uint32_t> begin;
   slots.reserve(steps);
   begin.reserve(steps + 1);
-  bool any_choice = false;
-  std::uint32_t from = graph.dense_of.find(path[0]);
-  for (std::size_t i = 1; i <= steps; ++i) {
-    const std::uint32_t to = graph.dense_of.find(path[i]);
+  for (std::size_t i = 0; i < steps; ++i) {
     begin.push_back(static_cast<std::uint32_t>(slots.size()));
-    if (from != IdIndex::kAbsent) {
-      for (std::uint32_t at = graph.out_begin[from]; at < graph.out_begin[from + 1]; ++at) {
-        if (graph.out_edges[at].to == to) slots.push_back(at);
-      }
+    for (std::uint32_t at = graph.out_begin[dense[i]]; at < graph.out_begin[dense[i] + 1]; ++at) {
+      if (graph.out_edges[at].to == dense[i + 1]) slots.push_back(at);
     }
-    const std::size_t found = slots.size() - begin.back();
-    if (found == 0) return {};  // no path of this graph
-    any_choice = any_choice || found > 1;
-    from = to;
   }
   begin.push_back(static_cast<std::uint32_t>(slots.size()));
-  edges.reserve(steps);
-  auto take = [&](auto slot_of_step) {
-    for (std::size_t i = 0; i < steps; ++i) edges.push_back(graph.out_edges[slot_of_step(i)].edge_index);
-    return edges;
-  };
-  auto first_slots = [&](std::size_t i) { return slots[begin[i]]; };
-  if (!any_choice) return take(first_slots);
+  const std::vector<std::uint32_t> first_edges = edges;
 
   // Depth first over the choices in row order, so the first match is the
   // least in edge index at its first difference. With finite, non-negative
@@ -69,7 +78,8 @@ std::vector<std::uint32_t> route_edges(const RoadGraph& graph, std::span<const N
   for (;;) {
     if (depth == steps) {
       if (same_totals(prefix[steps], totals)) {
-        return take([&](std::size_t i) { return slots[begin[i] + pick[i]]; });
+        for (std::size_t i = 0; i < steps; ++i) edges[i] = graph.out_edges[slots[begin[i] + pick[i]]].edge_index;
+        return edges;
       }
       --depth;
     } else {
@@ -87,11 +97,11 @@ std::vector<std::uint32_t> route_edges(const RoadGraph& graph, std::span<const N
     // The next choice: the deepest step with an edge still to try.
     while (++pick[depth] == begin[depth + 1] - begin[depth]) {
       pick[depth] = 0;
-      if (depth == 0) return take(first_slots);
+      if (depth == 0) return first_edges;
       --depth;
     }
   }
-  return take(first_slots);
+  return first_edges;
 }
 
 }  // namespace norvel::engine

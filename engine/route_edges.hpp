@@ -30,4 +30,9 @@ namespace norvel::engine {
 std::vector<std::uint32_t> route_edges(const RoadGraph& graph, std::span<const NodeId> path,
                                        const PathCosts& totals);
 
+// The same for a path given as dense indices (IdIndex::kAbsent for an id
+// that is no node), for a caller that has looked them up already.
+std::vector<std::uint32_t> route_edges_dense(const RoadGraph& graph, std::span<const std::uint32_t> dense,
+                                             const PathCosts& totals);
+
 }  // namespace norvel::engine

@@ -27,8 +27,8 @@ import threading
 from collections.abc import Callable, Sequence
 from dataclasses import asdict, dataclass
 from functools import cached_property
+from html import escape
 from typing import TYPE_CHECKING, Any, Literal
-from xml.sax.saxutils import escape, quoteattr
 
 import numpy as np
 import numpy.typing as npt
@@ -380,8 +380,7 @@ def gpx_document(routes: Sequence[Route]) -> str:
     step's distance and risk), then per route a ``<trk>`` of its nodes,
     both named by the route's type."""
     lines = ['<?xml version="1.0" encoding="UTF-8"?>',
-             f'<gpx version="1.1" creator="norvel" '
-             f'xmlns={quoteattr(GPX_NAMESPACE)}>']
+             f'<gpx version="1.1" creator="norvel" xmlns="{GPX_NAMESPACE}">']
     for route in routes:
         lines.append(f"  <rte><name>{escape(route.type)}</name>")
         for step in route.steps:
