@@ -33,4 +33,14 @@ std::vector<std::string_view> path_streets(const EngineGraph& engine, std::span<
   return streets;
 }
 
+std::vector<std::string_view> edge_streets(const EngineGraph& engine, std::span<const std::uint32_t> edges) {
+  std::vector<std::string_view> streets;
+  if (engine.names.of_edge.empty()) return streets;
+  for (std::uint32_t edge : edges) {
+    std::string_view name = edge_name(engine.names, edge);
+    if (!name.empty() && (streets.empty() || streets.back() != name)) streets.push_back(name);
+  }
+  return streets;
+}
+
 }  // namespace norvel::engine

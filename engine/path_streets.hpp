@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -15,5 +16,9 @@ namespace norvel::engine {
 // street interrupted by an unnamed crossing counts once. Empty when the
 // graph has no names.
 std::vector<std::string_view> path_streets(const EngineGraph& engine, std::span<const NodeId> path);
+
+// The same for the edges a route took (document indices, in travel order):
+// each edge's own name, so that of parallel edges the one walked names it.
+std::vector<std::string_view> edge_streets(const EngineGraph& engine, std::span<const std::uint32_t> edges);
 
 }  // namespace norvel::engine

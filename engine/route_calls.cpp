@@ -7,6 +7,7 @@
 
 #include "engine/bindings.hpp"
 #include "engine/request_stop.hpp"
+#include "engine/route_edges.hpp"
 #include "engine/route_results.hpp"
 #include "graph/safe_route_request.hpp"
 
@@ -28,6 +29,11 @@ nb::object route(const EngineGraph& engine, NodeId source, NodeId target, double
   return answer_object(engine, answer);
 }
 
+nb::list edges_of_route(const EngineGraph& engine, const std::vector<NodeId>& nodes, double distance_m,
+                        double risk, double familiarity) {
+  return index_list(route_edges(engine.graph, nodes, PathCosts{distance_m, risk, familiarity}));
+}
+
 }  // namespace
 
 void bind_routes(nb::module_& module, GraphClass& graph_class) {
@@ -38,11 +44,16 @@ void bind_routes(nb::module_& module, GraphClass& graph_class) {
                   "route(source, target, eps, timeout_s=None, risk='default')\n"
                   "The routes between two node ids, searched without the interpreter lock, bit for bit\n"
                   "those of norvel_core.compute_safe_routes. A list of one to three rows (type, nodes,\n"
-                  "coordinates as (lon, lat), distance_m, risk, time_min, comfort, familiarity, streets),\n"
+                  "coordinates as (lon, lat), distance_m, risk, time_min, comfort, familiarity, streets, edges),\n"
                   "or for a failure a (kind, role) pair: ('node_not_found', 'origin' | 'destination'),\n"
                   "('source_isolated', ''), ('no_route', ''), or ('timeout', '') once timeout_s seconds\n"
                   "have passed. On the main thread, Ctrl-C raises KeyboardInterrupt from the request.\n"
                   "`risk` names the risk layer searched on: 'default' is the document's risk_score.");
+  graph_class.def("route_edges", &edges_of_route, nb::arg("nodes"), nb::arg("distance_m"), nb::arg("risk"),
+                  nb::arg("familiarity"),
+                  "route_edges(nodes, distance_m, risk, familiarity)\n"
+                  "The document indices of the edges a route of these nodes and totals took, in travel\n"
+                  "order, as a route's row gives them; [] when two of the nodes have no edge between them.");
   graph_class.def("streets", &street_list, nb::arg("nodes"),
                   "streets(nodes)\n"
                   "The street names along a node path, a name once for each stretch; [] without names.");

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "engine/path_streets.hpp"
+#include "engine/route_edges.hpp"
 
 namespace norvel::engine {
 
@@ -14,19 +15,37 @@ nb::tuple route_row(const EngineGraph& engine, const RouteRecord& route) {
   const RoadGraph& graph = engine.graph;
   nb::list nodes;
   nb::list coordinates;
-  for (NodeId id : route.path) {
+  std::vector<std::uint32_t> dense(route.path.size());
+  for (std::size_t i = 0; i < route.path.size(); ++i) {
+    const NodeId id = route.path[i];
     nodes.append(id_object(id));
-    const std::uint32_t dense = graph.dense_of.find(id);
-    coordinates.append(nb::make_tuple(graph.lon[dense], graph.lat[dense]));
+    dense[i] = graph.dense_of.find(id);
+    coordinates.append(nb::make_tuple(graph.lon[dense[i]], graph.lat[dense[i]]));
   }
+  const std::vector<std::uint32_t> edges =
+      route_edges_dense(graph, dense, PathCosts{route.total_distance_m, route.total_risk, route.total_familiarity});
+  nb::list edge_list = index_list(edges);
+  nb::list names;
+  for (std::string_view name : edge_streets(engine, edges)) names.append(nb::str(name.data(), name.size()));
   return nb::make_tuple(nb::str(route.route_type.data(), route.route_type.size()), nodes, coordinates,
                         route.total_distance_m, route.total_risk, route.estimated_time_min, route.comfort_score,
-                        route.total_familiarity, street_list(engine, route.path));
+                        route.total_familiarity, names, edge_list);
 }
 
 nb::object failure(const char* kind, const char* role = "") { return nb::make_tuple(kind, role); }
 
 }  // namespace
+
+nb::list index_list(std::span<const std::uint32_t> indices) {
+  // Made at its full length and filled in place: no append grows it.
+  nb::list list = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(indices.size())));
+  for (std::size_t i = 0; i < indices.size(); ++i) {
+    PyObject* item = PyLong_FromUnsignedLong(indices[i]);
+    if (item == nullptr) throw nb::python_error();  // out of memory, raised as MemoryError
+    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
 
 nb::list street_list(const EngineGraph& engine, const std::vector<NodeId>& path) {
   nb::list names;

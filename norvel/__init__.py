@@ -2,7 +2,9 @@
 
 - ``norvel.Router``: a graph with its coordinates, for routes between node
   ids or (lat, lon) points; ``Routes`` and ``Route`` hold the answer, as
-  GeoJSON or a GeoDataFrame (extra ``geopandas``) too.
+  GeoJSON or a GeoDataFrame (extra ``geopandas``) too; ``Route.steps``
+  gives directions (``norvel.Step``), ``Route.polyline()`` and
+  ``Routes.to_gpx()`` the forms navigation apps exchange.
 - ``router.catchment(place, minutes)``: every walk to (or from) one place
   within a time, each node with its three routes' totals (a
   ``norvel.Catchment``).
@@ -42,10 +44,11 @@ from norvel.errors import (NodeNotFoundError, NoRouteError, RoutingError,
                            SnapError, UnknownRiskLayerError)
 from norvel.router import Router
 from norvel.routes import Route, Routes, Snap
+from norvel.steps import Step
 from norvel.table import NodeTable
 
 __all__ = ["Access", "Catchment", "NodeNotFoundError", "NoRouteError", "NodeTable", "Route",
-           "Router", "Routes", "RoutingError", "Snap", "SnapError",
+           "Router", "Routes", "RoutingError", "Snap", "SnapError", "Step",
            "UnknownRiskLayerError", "access", "load_graph", "read_graph_bytes"]
 
 # The bundled sample and the document checks.

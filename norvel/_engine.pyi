@@ -5,9 +5,9 @@ import numpy as np
 import numpy.typing as npt
 
 # (type, nodes, coordinates as (lon, lat), distance_m, risk, time_min,
-#  comfort, familiarity, streets)
+#  comfort, familiarity, streets, edges: document indices in travel order)
 RouteRow = tuple[str, list[int], list[tuple[float, float]], float, float,
-                 float, float, float, list[str]]
+                 float, float, float, list[str], list[int]]
 # (kind, role): ("node_not_found", "origin" | "destination"),
 # ("source_isolated", ""), ("no_route", ""), ("timeout", "")
 Failure = tuple[str, str]
@@ -93,6 +93,8 @@ class Graph:
                    timeout_s: float | None, paths: bool,
                    risk: str = "default"
                    ) -> list[list[RouteRow] | list[RouteTotals] | Failure]: ...
+    def route_edges(self, nodes: list[int], distance_m: float, risk: float,
+                    familiarity: float) -> list[int]: ...
     def streets(self, nodes: list[int]) -> list[str]: ...
     # Failure kinds besides route's: ("costs_unsupported", "")
     def catchment(self, place: int, minutes: float, to_place: bool,

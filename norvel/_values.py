@@ -21,6 +21,8 @@ from norvel.errors import UnknownRiskLayerError
 Place = int | tuple[float, float]
 
 DEFAULT_EPS = 0.0
+#: Metres a minute: a route's time_min is its distance_m divided by this.
+WALKING_SPEED_M_PER_MIN = 66.67
 DEFAULT_MAX_SNAP_M = 250.0
 DEFAULT_CATCHMENT_MINUTES = 15.0
 # The most nodes a catchment answered by norvel serve may hold, unless

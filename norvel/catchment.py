@@ -28,6 +28,7 @@ import numpy.typing as npt
 
 from norvel._earth import EARTH_RADIUS_M
 from norvel._extras import require
+from norvel._values import WALKING_SPEED_M_PER_MIN
 
 if TYPE_CHECKING:
     import folium
@@ -41,8 +42,6 @@ if TYPE_CHECKING:
 
 __all__ = ["COMPARED", "Catchment", "CatchmentSegments", "WALKING_SPEED_M_PER_MIN"]
 
-#: Metres a minute: a route's time_min is its distance_m divided by this.
-WALKING_SPEED_M_PER_MIN = 66.67
 
 # The route totals of each node, in the engine's column names.
 _TOTALS = ("shortest_m", "shortest_risk", "safest_m", "safest_risk",

@@ -1,7 +1,7 @@
 """The ``norvel`` command: routes, document checks, the HTTP service and the
 OpenStreetMap converter.
 
-    norvel route GRAPH FROM TO [--eps E] [--max-snap-m M] [--risk LAYER] [--geojson OUT]
+    norvel route GRAPH FROM TO [--eps E] [--max-snap-m M] [--risk LAYER] [--steps] [--geojson OUT]
     norvel catchment GRAPH PLACE [--minutes M] [--direction to|from] [--geojson OUT]
     norvel catchment GRAPH PLACE [--risk LAYER] [--compare LAYER]
     norvel access GRAPH ORIGINS PLACES --out FILE [--minutes 5,10,15] [--weight COLUMN]
@@ -74,6 +74,9 @@ def _parser() -> argparse.ArgumentParser:
     route.add_argument("--risk", metavar="LAYER", default="default",
                        help="the risk layer to search on (default: the graph's "
                             "risk_score)")
+    route.add_argument("--steps", action="store_true",
+                       help="print each route's steps under it: instruction, "
+                            "distance and risk")
     route.add_argument("--geojson", metavar="OUT",
                        help="also write the routes as a GeoJSON FeatureCollection")
 
@@ -173,6 +176,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _route(args: argparse.Namespace) -> int:
     from norvel import Router
+    from norvel.steps import format_distance
 
     try:
         router = Router.from_file(args.graph)
@@ -191,6 +195,10 @@ def _route(args: argparse.Namespace) -> int:
         streets = ", ".join(route.streets) if route.streets else "-"
         print(f"{route.type:<9} {route.distance_m:9.1f} m  risk {route.risk:8.4f}  "
               f"{route.time_min:6.1f} min  {streets}")
+        if args.steps:
+            for step in route.steps:
+                print(f"  {format_distance(step.distance_m):>8}  risk "
+                      f"{step.risk:8.4f}  {step.instruction}")
     if args.geojson:
         from norvel.geo import write_geojson
 

@@ -18,6 +18,7 @@ import json
 import os
 import re
 from collections.abc import Callable, Iterable, Mapping
+from dataclasses import replace
 from typing import Any, TypeAlias
 
 from norvel_core import PyRouteResult
@@ -115,9 +116,19 @@ def as_route(route: AnyRoute, coordinates: Where | None = None) -> Route:
                         "NodeTable or a node id -> (lon, lat) mapping")
     table = coordinates.table if isinstance(coordinates, Router) else coordinates
     path = route.path
-    if isinstance(table, NodeTable):
-        return _route_of(route, path, table.line(path), table.streets(path))
-    return _route_of(route, path, [table[node] for node in path], [])
+    if not isinstance(table, NodeTable):
+        return _route_of(route, path, [table[node] for node in path], [])
+    line = table.line(path)
+    edges = table.route_edges(path, route.total_distance_m, route.total_risk,
+                              route.total_familiarity)
+    streets = table.edge_streets(edges) if edges else table.streets(path)
+    if isinstance(coordinates, Router):
+        # The router's own routes, steps included.
+        return coordinates._routes_of([(
+            route.route_type, path, line, route.total_distance_m,
+            route.total_risk, route.estimated_time_min, route.comfort_score,
+            route.total_familiarity, streets, edges)])[0]
+    return replace(_route_of(route, path, line, streets), edges=edges)
 
 
 def _no_route(value: object) -> TypeError:

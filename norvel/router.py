@@ -31,6 +31,7 @@ from norvel.catchment import Catchment
 from norvel.errors import (NodeNotFoundError, RouteTimeoutError, RoutingError,
                            SnapError, error_of_kind)
 from norvel.routes import Route, Routes, Snap
+from norvel.steps import EdgeFacts
 from norvel.table import IdArray, NodeTable
 
 if TYPE_CHECKING:
@@ -55,6 +56,9 @@ class Router:
         """``graph``: the engine's graph (``norvel._engine.Graph``)."""
         self._engine = graph
         self._table = NodeTable(graph)
+        self._facts = EdgeFacts(graph, self._table)
+        # The facts steps read on each other risk layer, made when first asked.
+        self._layer_facts: dict[str, EdgeFacts] = {}
         self._index: _NearestIndex | None = None
         self._core: PyGraph | None = None
         self._lock = threading.Lock()
@@ -69,6 +73,9 @@ class Router:
         read."""
         router = cls(_files.load_engine_graph(path))
         router._source = os.path.abspath(path)
+        # The ways' highway classes, should steps ask, from the file again.
+        router._facts = EdgeFacts(router._engine, router._table,
+                                  document=lambda: _files.read_graph_bytes(path))
         return router
 
     @classmethod
@@ -77,7 +84,13 @@ class Router:
         document's message when it is no graph document."""
         if not isinstance(text, str):
             raise TypeError(f"text must be a str, got {type(text).__name__}")
-        return cls(engine.Graph.load(text))
+        router = cls(engine.Graph.load(text))
+        if '"tags"' in text:
+            # Kept only for a document with tags, for the ways' highway
+            # classes should steps ask.
+            router._facts = EdgeFacts(router._engine, router._table,
+                                      document=lambda: text.encode())
+        return router
 
     @classmethod
     def from_networkx(cls, graph: networkx.Graph[Any], *,
@@ -300,7 +313,7 @@ class Router:
         if isinstance(result, tuple):
             raise error_of_kind(result[0], result[1], source.node, target.node,
                                 seconds)
-        return Routes([Route(*row) for row in result], source, target)
+        return Routes(self._routes_of(result, layer), source, target)
 
     def front(self, origin: Place, destination: Place, *,
               risk: str = DEFAULT_RISK,
@@ -330,7 +343,7 @@ class Router:
         if isinstance(result, tuple):
             raise error_of_kind(result[0], result[1], source.node, target.node,
                                 seconds)
-        return [Route(*row) for row in result]
+        return self._routes_of(result, layer)
 
     def route_many(self, pairs: Sequence[tuple[Place, Place]],
                    eps: float = DEFAULT_EPS, *,
@@ -474,9 +487,31 @@ class Router:
                 routes.append(answer)
             else:
                 assert isinstance(origin, Snap) and isinstance(destination, Snap)
-                routes.append(Routes([Route(*row) for row in answer], origin,
+                routes.append(Routes(self._routes_of(answer, risk), origin,
                                      destination))
         return routes
+
+    def _facts_of(self, layer: str) -> EdgeFacts:
+        """The edge facts of a risk layer's routes: the layer's risks, and
+        the lengths, names and highway classes every layer shares."""
+        if layer == DEFAULT_RISK:
+            return self._facts
+        with self._lock:
+            facts = self._layer_facts.get(layer)
+            if facts is None:
+                facts = self._facts.on_layer(layer, self._engine.layer_risks(layer))
+                self._layer_facts[layer] = facts
+            return facts
+
+    def _routes_of(self, rows: Sequence[engine.RouteRow],
+                   risk: str = DEFAULT_RISK) -> list[Route]:
+        """The ``Route`` of each of the engine's route rows, on the risk
+        layer ``risk``."""
+        facts = self._facts_of(risk)
+        return [Route(kind, nodes, line, distance, risk, time, comfort,
+                      familiarity, streets, edges, facts)
+                for (kind, nodes, line, distance, risk, time, comfort,
+                     familiarity, streets, edges) in rows]
 
     def _engine_answers(self, origins: list[Snap | RoutingError],
                         destinations: list[Snap | RoutingError], eps: float,

@@ -7,9 +7,12 @@ that the router, ``norvel.geo`` and catchments can all use them.
 from __future__ import annotations
 
 from collections.abc import Iterator, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
+from functools import cached_property
 from typing import TYPE_CHECKING, Any, overload
 
+from norvel import steps as _steps
+from norvel.steps import EdgeFacts, Step
 from norvel.table import LonLat
 
 if TYPE_CHECKING:
@@ -39,7 +42,11 @@ class Route:
     ``time_min``: minutes at 66.67 m a minute (4 km/h); ``comfort``:
     e^(-2 risk), 1.0 for a risk-free route; ``familiarity``: the summed
     familiarity of its edges (0.0 without any); ``streets``: the street
-    names along it, [] when the graph has none.
+    names of the edges it took, a name once for each stretch that follows
+    it ([] when the graph has none); ``edges``: the document indices of
+    the edges it took, in travel order (one fewer than its nodes; [] for a
+    route made from a ``norvel_core.PyRouteResult``, which knows only its
+    nodes).
 
     Every number is bit for bit what ``norvel_core.compute_safe_routes``
     gives for the same graph and request.
@@ -54,21 +61,70 @@ class Route:
     comfort: float
     familiarity: float
     streets: list[str]
+    edges: list[int] = field(default_factory=list)
+    # What steps read of each edge, shared by the router's routes.
+    _facts: EdgeFacts | None = field(default=None, compare=False)
+
+    @cached_property
+    def steps(self) -> list[Step]:
+        """The route's directions, a ``Step`` per stretch from a depart to
+        an arrive step (``norvel.steps`` says where a step starts).
+        ValueError for a route that does not know its edges (one made from
+        a ``norvel_core.PyRouteResult``)."""
+        if self._facts is None or len(self.edges) != len(self.nodes) - 1:
+            raise ValueError("this route does not know the edges it took: "
+                             "steps need a route of a norvel.Router")
+        return _steps.route_steps(self.coordinates, self.edges, self._facts)
+
+    def risky_steps(self, threshold: float) -> list[Step]:
+        """The steps whose risk per kilometre (``Step.risk_per_km``) is
+        above ``threshold``, in order, for an app to warn ahead of."""
+        return _steps.risky(self.steps, threshold)
+
+    def polyline(self, precision: int = 6) -> str:
+        """The route's line in the encoded polyline algorithm format,
+        (lat, lon) order, ``precision`` decimals (6 as OSRM and Valhalla
+        write it, 5 as Google does)."""
+        return _steps.encode_polyline(self.coordinates, precision)
+
+    def to_gpx(self) -> str:
+        """The route as a GPX 1.1 document (``Routes.to_gpx``)."""
+        return _steps.gpx_document([self])
+
+    def __getstate__(self) -> dict[str, Any]:
+        # A pickled route carries its own steps rather than the facts of
+        # every edge of its graph.
+        state = dict(self.__dict__)
+        if self._facts is not None and "steps" not in state:
+            try:
+                state["steps"] = self.steps
+            except ValueError:
+                pass
+        state["_facts"] = None
+        return state
 
     def __repr__(self) -> str:
         return (f"Route({self.type}, {self.distance_m:.0f} m, risk "
                 f"{self.risk:.3f}, {self.time_min:.1f} min, "
                 f"{len(self.nodes)} nodes)")
 
-    def to_feature(self) -> dict[str, Any]:
+    def to_feature(self, *, steps: bool = False) -> dict[str, Any]:
         """A GeoJSON Feature: the route's LineString (in [lon, lat] order; a
         one-node route repeats its point) with the properties ``type``,
         ``distance_m``, ``risk``, ``time_min``, ``comfort``,
-        ``familiarity``, ``nodes`` and ``streets`` (``norvel.geo.route_feature``)."""
+        ``familiarity``, ``nodes`` and ``streets``
+        (``norvel.geo.route_feature``); with ``steps``, also ``steps``, a
+        list of ``Step.to_dict()``."""
         # geo imports this module: import it when first used.
         from norvel.geo import route_feature
 
-        return route_feature(self)
+        feature = route_feature(self)
+        if steps:
+            feature["properties"]["steps"] = self._step_dicts()
+        return feature
+
+    def _step_dicts(self) -> list[dict[str, Any]]:
+        return [step.to_dict() for step in self.steps]
 
 
 class Routes(Sequence[Route]):
@@ -118,13 +174,24 @@ class Routes(Sequence[Route]):
         """The balanced route, or None when it is one of the others."""
         return self._of_type("balanced")
 
-    def to_geojson(self) -> dict[str, Any]:
+    def to_geojson(self, *, steps: bool = False) -> dict[str, Any]:
         """A GeoJSON FeatureCollection dict: one LineString Feature per route,
-        in order (see ``Route.to_feature``; ``norvel.geo.write_geojson``
-        writes it to a file)."""
+        in order (see ``Route.to_feature``, also for ``steps``;
+        ``norvel.geo.write_geojson`` writes it to a file)."""
         from norvel.geo import feature_collection
 
-        return feature_collection(self._routes)
+        collection = feature_collection(self._routes)
+        if steps:
+            for route, feature in zip(self._routes, collection["features"]):
+                feature["properties"]["steps"] = route._step_dicts()
+        return collection
+
+    def to_gpx(self) -> str:
+        """The routes as one GPX 1.1 document: per route a ``<rte>`` named
+        by its type whose points are its steps (each named by its
+        instruction), then per route a ``<trk>`` of its nodes, named by its
+        type."""
+        return _steps.gpx_document(self._routes)
 
     def to_geodataframe(self) -> geopandas.GeoDataFrame:
         """A GeoDataFrame in EPSG:4326, one row per route, with the columns

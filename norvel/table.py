@@ -229,6 +229,41 @@ class NodeTable(Mapping[int, LatLon]):
             return []
         return self._graph.streets(path)
 
+    @cached_property
+    def _street_names(self) -> tuple[npt.NDArray[np.uint32], list[str]]:
+        with self._lock:
+            return self._graph.edge_names, self._graph.name_table()
+
+    def edge_name(self, edge: int) -> str | None:
+        """The street name of the edge of document index ``edge``, or None."""
+        numbers, names = self._street_names
+        if not len(numbers):
+            return None
+        number = int(numbers[edge])
+        return names[number - 1] if number else None
+
+    def edge_streets(self, edges: Sequence[int]) -> list[str]:
+        """The street names of edges (document indices, in travel order),
+        a name once for each stretch, as ``streets`` gives them for nodes
+        but each edge by its own name."""
+        streets: list[str] = []
+        for edge in edges:
+            name = self.edge_name(edge)
+            if name is not None and (not streets or streets[-1] != name):
+                streets.append(name)
+        return streets
+
+    def route_edges(self, nodes: Sequence[int], distance_m: float, risk: float,
+                    familiarity: float) -> list[int]:
+        """The document indices of the edges that a route through ``nodes``
+        with these totals took, in travel order, as ``Route.edges`` gives
+        them (of parallel edges, those whose sums give the totals); [] when
+        some two of the nodes have no edge between them."""
+        path = [int(node) for node in nodes]
+        if not all(0 <= node < 2**64 for node in path):
+            return []
+        return self._graph.route_edges(path, distance_m, risk, familiarity)
+
     def segments(self, *, one_per_pair: bool = False,
                  among: npt.ArrayLike | None = None) -> Segments:
         """The edges whose both ends are nodes of the table, in document

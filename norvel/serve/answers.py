@@ -34,6 +34,7 @@ from norvel.serve.queries import (
     options,
     parse_query,
     query_end,
+    route_output,
 )
 
 #: An HTTP status and the JSON bytes of its body.
@@ -76,7 +77,16 @@ class Answers:
 
     def route(self, query: bytes) -> Answer:
         """GET /route."""
-        return self._answer(lambda: self._routes(*self._route_query(query)))
+        def answer() -> bytes:
+            params = parse_query(query, ("from", "to", "from_node", "to_node",
+                                         "eps", "max_snap_m", "risk", "steps",
+                                         "format"))
+            form, steps = route_output(params)
+            return self._routes(query_end(params, "from", "from_node"),
+                                query_end(params, "to", "to_node"),
+                                options(params), form=form, steps=steps)
+
+        return self._answer(answer)
 
     def front(self, query: bytes) -> Answer:
         """GET /front: every route of the front, in the collection GET
@@ -150,17 +160,34 @@ class Answers:
 
         return self._answer(answer)
 
-    def _route_query(self, query: bytes) -> tuple[Any, Any, dict[str, Any]]:
-        params = parse_query(query, ("from", "to", "from_node", "to_node", "eps",
-                                     "max_snap_m", "risk"))
-        return (query_end(params, "from", "from_node"),
-                query_end(params, "to", "to_node"), options(params))
-
-    def _routes(self, origin: Any, destination: Any, given: dict[str, Any]) -> bytes:
-        """The FeatureCollection of the routes between two ends, with the snaps."""
+    def _routes(self, origin: Any, destination: Any, given: dict[str, Any],
+                *, form: str = "geojson", steps: bool = False) -> bytes:
+        """The routes between two ends in ``form`` (see
+        ``queries.ROUTE_FORMATS``): the FeatureCollection, with the snaps
+        and, with ``steps``, each route's steps; GPX; or the routes' totals
+        and polylines (and steps), with the snaps."""
         routes = self.router.route(origin, destination, **given,
                                    timeout_s=self.timeout_s)
-        return _with_snaps(routes.to_geojson(), routes.origin, routes.destination)
+        if form == "gpx":
+            return routes.to_gpx().encode("utf-8")
+        ends = {name: {"node": snap.node, "distance_m": snap.distance_m}
+                for name, snap in (("origin", routes.origin),
+                                   ("destination", routes.destination))}
+        if form == "geojson":
+            return dumps(routes.to_geojson(steps=steps) | ends)
+        precision = int(form.removeprefix("polyline"))
+        lines = []
+        for route in routes:
+            line = {"type": route.type, "distance_m": route.distance_m,
+                    "risk": route.risk, "time_min": route.time_min,
+                    "comfort": route.comfort,
+                    "familiarity": route.familiarity,
+                    "streets": route.streets,
+                    "polyline": route.polyline(precision)}
+            if steps:
+                line["steps"] = route._step_dicts()
+            lines.append(line)
+        return dumps({"precision": precision, "routes": lines} | ends)
 
     def _street_network(self) -> StreetNetwork:
         """The street network, drawn from the Router's table the first time

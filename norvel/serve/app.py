@@ -31,7 +31,8 @@ from norvel.serve.openapi import SPEC, docs_page
 from norvel.serve.admission import Overloaded
 from norvel.serve.pool import Graph, WorkerPool
 from norvel.serve.processes import WorkerStartError
-from norvel.serve.queries import batch_request, dumps, error_body
+from norvel.serve.queries import asks_gpx, batch_request, dumps, error_body
+from norvel.steps import GPX_MEDIA_TYPE
 
 #: The media type of every answer.
 JSON = "application/json"
@@ -42,6 +43,13 @@ MAX_BODY_BYTES = 8 * 2**20
 
 def _json(status: int, body: bytes) -> Response:
     return Response(body, status_code=status, media_type=JSON)
+
+
+def _media_type(kind: str, status: int, query: bytes) -> str:
+    """The media type of a worker's answer: JSON, but for a GPX route."""
+    if kind == "route" and status == 200 and b"gpx" in query and asks_gpx(query):
+        return GPX_MEDIA_TYPE
+    return JSON
 
 
 def _overloaded(error: Overloaded) -> Response:
@@ -92,7 +100,10 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
         return await one_job("nearest", request)
 
     async def route(request: Request) -> Response:
-        return await one_job("route", request)
+        query = request.scope["query_string"]
+        ((status, body),) = await pool.run([("route", query)])
+        return Response(body, status_code=status,
+                        media_type=_media_type("route", status, query))
 
     async def network(request: Request) -> Response:
         return await one_job("network", request)
@@ -174,7 +185,6 @@ class _FastQueries:
 
     KINDS = {"/route": "route", "/nearest": "nearest", "/network": "network",
              "/catchment": "catchment", "/front": "front"}
-    HEADERS = [(b"content-type", JSON.encode())]
 
     def __init__(self, pool: WorkerPool, app: Starlette) -> None:
         self.pool = pool
@@ -185,14 +195,17 @@ class _FastQueries:
         if kind is None or scope["method"] != "GET":
             await self.app(scope, receive, send)
             return
-        headers = self.HEADERS
+        query = scope["query_string"]
         try:
-            ((status, body),) = await self.pool.run([(kind, scope["query_string"])])
+            ((status, body),) = await self.pool.run([(kind, query)])
         except Overloaded as error:
             # The refusals of a burst come by the hundred, each costing the
             # front what it costs everyone else, so they skip Starlette too.
             status, body = 503, error_body(str(error))
-            headers = [*headers, (b"retry-after", b"%d" % error.retry_after_s)]
+            headers = [(b"content-type", JSON.encode()),
+                       (b"retry-after", b"%d" % error.retry_after_s)]
+        else:
+            headers = [(b"content-type", _media_type(kind, status, query).encode())]
         await send({"type": "http.response.start", "status": status,
                     "headers": [*headers, (b"content-length", b"%d" % len(body))]})
         await send({"type": "http.response.body", "body": body})

@@ -12,6 +12,7 @@ from norvel._values import (
     DEFAULT_MAX_SNAP_M,
 )
 from norvel.serve.queries import MAX_PAIRS
+from norvel.steps import GPX_MEDIA_TYPE
 
 
 def _error(description: str) -> dict[str, Any]:
@@ -50,7 +51,8 @@ _FEATURE_COLLECTION = {
         "equal routes are given once), in the order shortest, safest, balanced. "
         "Each geometry is a LineString of [lon, lat] positions; the properties are "
         "type, distance_m, risk, time_min, comfort, familiarity, nodes (the id "
-        "path) and streets. origin and destination give the node each end "
+        "path) and streets, and with steps=true steps, a list of the route's "
+        "steps. origin and destination give the node each end "
         "snapped to and how far it is, in metres. Every number is the module's "
         "double, written in the shortest form that reads back to it."),
     "required": ["type", "features", "origin", "destination"],
@@ -70,6 +72,37 @@ _FRONT = {
         "next): the first has the shortest route's costs and the last the safest's. "
         "type is shortest, safest or balanced where GET /route chooses that point, "
         "front otherwise. origin and destination as in GET /route."),
+}
+
+_STEP = {
+    "type": "object",
+    "description": (
+        "One step of a route's directions: kind (depart, turn, continue, "
+        "arrive), modifier (straight, slight left, left, sharp left, uturn, "
+        "slight right, right, sharp right), street and highway (or null), "
+        "distance_m, risk and time_min summed over its edges, bearing_before "
+        "and bearing_after (degrees clockwise from north, null at the ends), "
+        "location [lat, lon] of its first node, first_node and last_node "
+        "(indices into the route's nodes) and an English instruction."),
+}
+
+_POLYLINES = {
+    "type": "object",
+    "description": (
+        "format=polyline5 or polyline6: per route its type, distance_m, risk, "
+        "time_min, comfort, familiarity, streets and polyline (the encoded "
+        "polyline algorithm format, lat/lon order, 5 or 6 decimals as "
+        "precision says), and with steps=true its steps; origin and "
+        "destination as in the FeatureCollection."),
+    "required": ["precision", "routes", "origin", "destination"],
+    "properties": {
+        "precision": {"enum": [5, 6]},
+        "routes": {"type": "array", "items": {"type": "object", "properties": {
+            "polyline": {"type": "string"},
+            "steps": {"type": "array", "items": _STEP}}}},
+        "origin": {"$ref": "#/components/schemas/Snap"},
+        "destination": {"$ref": "#/components/schemas/Snap"},
+    },
 }
 
 _CATCHMENT = {
@@ -151,10 +184,18 @@ SPEC: dict[str, Any] = {
                 _query("max_snap_m", "farthest a point may be from its node, metres "
                                      f"(default {DEFAULT_MAX_SNAP_M:g})"),
                 _RISK,
+                _query("steps", "true to add each route's steps (turns, streets, "
+                                "distances, risks, instructions); false by default"),
+                _query("format", "geojson (the default); gpx for a GPX 1.1 document "
+                                 "(application/gpx+xml); polyline5 or polyline6 for "
+                                 "JSON with each route's line as an encoded polyline"),
             ],
             "responses": {"200": {"description": "the routes",
                                   "content": {"application/json": {
-                                      "schema": _FEATURE_COLLECTION}}},
+                                      "schema": {"oneOf": [_FEATURE_COLLECTION,
+                                                           _POLYLINES]}},
+                                              GPX_MEDIA_TYPE: {"schema": {
+                                                  "type": "string"}}}},
                           **_ROUTE_ERRORS}}},
         "/front": {"get": {
             "summary": "Every route of the Pareto front between two points or two nodes.",

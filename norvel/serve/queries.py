@@ -156,6 +156,38 @@ def front_query(query: bytes) -> tuple[Place, Place, dict[str, Any]]:
             query_end(params, "to", "to_node"), given)
 
 
+#: What GET /route can answer with (``format``): GeoJSON (the default), GPX,
+#: or JSON with each route's line as an encoded polyline of 5 or 6 decimals.
+ROUTE_FORMATS = ("geojson", "gpx", "polyline5", "polyline6")
+#: How a query writes yes and no (``steps``).
+_FLAGS = {"true": True, "1": True, "false": False, "0": False}
+
+
+def route_output(params: dict[str, str]) -> tuple[str, bool]:
+    """The ``format`` (one of ``ROUTE_FORMATS``, "geojson" when left out)
+    and whether ``steps`` are asked for ("true"/"1" or "false"/"0",
+    false when left out) of GET /route."""
+    form = params.get("format", "geojson")
+    if form not in ROUTE_FORMATS:
+        raise ValueError(f"'format' must be one of {', '.join(ROUTE_FORMATS)}, "
+                         f"got {form[:40]!r}")
+    flag = params.get("steps", "false").lower()
+    if flag not in _FLAGS:
+        raise ValueError(f"'steps' must be true or false, got {flag[:40]!r}")
+    return form, _FLAGS[flag]
+
+
+def asks_gpx(query: bytes) -> bool:
+    """Whether a GET /route query asks for GPX (the media type of its
+    answer; the query itself is checked where it is answered)."""
+    try:
+        pairs = parse_qsl(query.decode("utf-8", "replace"),
+                          max_num_fields=MAX_QUERY_FIELDS)
+    except ValueError:
+        return False
+    return ("format", "gpx") in pairs
+
+
 def catchment_query(query: bytes) -> tuple[Place, dict[str, Any]]:
     """The place of GET /catchment (a point 'at' or a node 'at_node') and
     the keyword arguments of ``Router.catchment`` that the query gives:

@@ -111,6 +111,44 @@ def test_two_points_give_three_routes_in_three_colours_and_a_table(browser, page
     wait.until(lambda b: route_rows(b, 3) == wanted)
 
 
+def test_the_chosen_routes_steps_beside_the_map(browser, page_server):
+    """The shortest route's steps are listed at once, a click on a route
+    lists its own; hovering a step draws its stretch; risky steps are
+    those whose risk per metre is over 1.5 times the route's."""
+    router = norvel.Router.from_file(sample_graph())
+    routes = router.route(ORIGIN, DESTINATION)
+    wait = WebDriverWait(browser, 60)
+    browser.get(page_server.url + "/")
+    wait.until(lambda b: b.find_element(By.ID, "map").get_attribute("data-streets"))
+    typed_point(browser, *router.table[ORIGIN])
+    typed_point(browser, *router.table[DESTINATION])
+    wait.until(lambda b: b.find_elements(By.CSS_SELECTOR, "#steps li"))
+    for route in (routes[0], routes[1]):
+        if route is routes[1]:
+            browser.find_element(By.CSS_SELECTOR, "#routes-table tr[data-type=safest]").click()
+        panel = browser.find_element(By.ID, "steps-panel")
+        assert panel.get_attribute("data-type") == route.type
+        items = browser.find_elements(By.CSS_SELECTOR, "#steps li")
+        assert len(items) == len(route.steps)
+        per_metre = route.risk / route.distance_m
+        for item, step in zip(items, route.steps):
+            assert step.instruction in item.text
+            assert f"risk {step.risk:.4f}" in item.text
+            risky = step.distance_m > 0 and step.risk / step.distance_m > 1.5 * per_metre
+            assert ("risky" in item.get_attribute("class").split()) == risky
+        assert any(s.distance_m > 0 and s.risk / s.distance_m > 1.5 * per_metre
+                   for s in route.steps) or route is routes[1]
+    middle = len(routes[1].steps) // 2
+    ActionChains(browser).move_to_element(items[middle]).perform()
+    highlight = browser.find_element(By.ID, "highlight")
+    step = routes[1].steps[middle]
+    assert (highlight.get_attribute("data-first"), highlight.get_attribute("data-last")) == \
+        (str(step.first_node), str(step.last_node))
+    assert len(highlight.find_element(By.TAG_NAME, "path").get_attribute("d")) > 20
+    ActionChains(browser).move_to_element(browser.find_element(By.ID, "status")).perform()
+    assert browser.find_elements(By.CSS_SELECTOR, "#highlight path") == []
+
+
 # The page's bands: five equal ones of the minutes asked for; detours
 # cut at these metres (a detour above a limit is past it).
 DETOUR_LIMITS = [0, 50, 150, 300, 600]

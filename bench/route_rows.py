@@ -1,0 +1,23 @@
+"""Routes with their rows (nodes, coordinates, streets, edges) through the
+engine alone, on the bundled sample: PAIRS seeded random pairs, the least
+wall time of REPEAT runs. With another build's engine first on PYTHONPATH
+it times that one; under callgrind, the instructions of PAIRS against 0
+pairs are the requests' own (set PYTHONHASHSEED for repeatable counts):
+
+    PYTHONHASHSEED=0 valgrind --tool=callgrind python bench/route_rows.py 100 1
+"""
+import gzip, random, sys, time
+from norvel._native import engine
+import norvel.datasets
+text = gzip.decompress(open(norvel.datasets.helsinki_walk(), "rb").read()).decode()
+g = engine.Graph.load(text)
+ids = g.ids[g.listed]
+rng = random.Random(7)
+pairs = [(int(ids[rng.randrange(len(ids))]), int(ids[rng.randrange(len(ids))])) for _ in range(int(sys.argv[1]))]
+best = float("inf")
+for _ in range(int(sys.argv[2])):
+    start = time.perf_counter()
+    for s, t in pairs:
+        g.route(s, t, 0.0)
+    best = min(best, time.perf_counter() - start)
+print(f"{len(pairs)} pairs: {best * 1000:.1f} ms (engine {engine.__file__})")
