@@ -75,10 +75,28 @@ struct NodeState {
 
 class LocalNodes {
  public:
+  // `graph_nodes`: how many dense indices the graph has.
+  explicit LocalNodes(std::size_t graph_nodes) : graph_nodes_(graph_nodes) {}
+
   std::uint32_t of(std::uint32_t dense) {
     const auto next = static_cast<std::uint32_t>(states_.size());
-    const std::uint32_t local = index_.find_or_insert(dense, next);
-    if (local == next) states_.push_back(NodeState{.dense = dense});
+    std::uint32_t local;
+    if (!by_dense_.empty()) {
+      local = by_dense_[dense];
+      if (local == kNone) local = by_dense_[dense] = next;
+    } else {
+      local = index_.find_or_insert(dense, next);
+    }
+    if (local == next) {
+      states_.push_back(NodeState{.dense = dense});
+      // Once a search has touched a thirty-second of the graph, an array over
+      // every dense index costs at most 32 entries a node it touched, and
+      // spares the hash's probes on every edge it follows from then on.
+      if (by_dense_.empty() && states_.size() * 32 >= graph_nodes_) {
+        by_dense_.assign(graph_nodes_, kNone);
+        for (std::uint32_t at = 0; at < states_.size(); ++at) by_dense_[states_[at].dense] = at;
+      }
+    }
     return local;
   }
   // References stay valid only until the next new node.
@@ -87,7 +105,9 @@ class LocalNodes {
   std::size_t size() const { return states_.size(); }
 
  private:
+  std::size_t graph_nodes_;
   PlaceIndex index_;
+  std::vector<std::uint32_t> by_dense_;  // local by dense index, once large
   std::vector<NodeState> states_;
 };
 

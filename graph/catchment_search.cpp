@@ -11,7 +11,7 @@
 
 #include "graph/catchment_parts.hpp"
 #include "graph/pareto_search.hpp"
-#include "graph/quad_heap.hpp"
+#include "graph/radix_queue.hpp"
 #include "graph/route_selection.hpp"
 
 namespace norvel {
@@ -119,10 +119,15 @@ struct Label {
   double distance_m;
   double risk;
   double least_risk;  // of the labels kept at its node, up to this one
-  std::uint32_t parent;
   std::uint32_t local;
-  std::uint32_t slot;  // the row entry it was extended along
   std::uint32_t next;  // the next label kept at its node
+};
+
+// How a kept label was reached, apart from the label itself: paths are
+// walked back along these alone.
+struct Link {
+  std::uint32_t parent;
+  std::uint32_t slot;  // the row entry it was extended along
 };
 
 struct OpenLabel {
@@ -133,10 +138,6 @@ struct OpenLabel {
   std::uint32_t slot;
 };
 
-// The open list's order: distance, then risk (ties in any order).
-constexpr auto kPoppedFirst = [](const OpenLabel& a, const OpenLabel& b) {
-  return lexically_less(a.distance_m, a.risk, b.distance_m, b.risk);
-};
 
 template <class Rows>
 class CatchmentSearch {
@@ -149,7 +150,8 @@ class CatchmentSearch {
         minutes_(minutes),
         to_place_(direction == WalkDirection::to_place),
         poll_(poll),
-        stop_(poll) {}
+        stop_(poll),
+        nodes_(graph.id_of.size()) {}
 
   // None when stopped.
   std::optional<Catchment> run() {
@@ -241,7 +243,7 @@ class CatchmentSearch {
     std::size_t popped = 0;
     while (!open_.empty()) {
       if (stop_.tick()) return false;
-      const OpenLabel label = quad_heap_pop(open_, kPoppedFirst);
+      const OpenLabel label = open_.pop();
       if (++popped % refresh_every == 0) refresh_worst(label.distance_m);
       if (irrelevant(label.distance_m, label.risk, label.local)) continue;
       NodeState& node = nodes_[label.local];
@@ -252,7 +254,7 @@ class CatchmentSearch {
   }
 
   void push(const OpenLabel& label) {
-    quad_heap_push(open_, label, kPoppedFirst);
+    open_.push(label);
     ++report_.labels_pushed;
   }
 
@@ -262,8 +264,9 @@ class CatchmentSearch {
     // Parent links are 32-bit, and kNone is none.
     if (labels_.size() >= kNone) throw std::length_error("a catchment of 2^32 labels or more");
     const auto index = static_cast<std::uint32_t>(labels_.size());
-    const double least = node.last == kNone ? label.risk : std::min(labels_[node.last].least_risk, label.risk);
-    labels_.push_back(Label{label.distance_m, label.risk, least, label.parent, label.local, label.slot, kNone});
+    const double least = node.last == kNone ? label.risk : std::min(node.least_risk, label.risk);
+    labels_.push_back(Label{label.distance_m, label.risk, least, label.local, kNone});
+    links_.push_back(Link{label.parent, label.slot});
     if (node.last == kNone) {
       node.first = index;
     } else {
@@ -320,7 +323,7 @@ class CatchmentSearch {
   // path. Ancestors are walked while none is below it by the margins; one
   // that is, and all before it, would dominate it at its own node.
   bool revisits(std::uint32_t parent, std::uint32_t local, double distance, double risk) const {
-    for (std::uint32_t at = parent; at != kNone; at = labels_[at].parent) {
+    for (std::uint32_t at = parent; at != kNone; at = links_[at].parent) {
       const Label& ancestor = labels_[at];
       if (surely_le(ancestor.distance_m, distance, margins_.distance) &&
           surely_le(ancestor.risk, risk, margins_.risk)) {
@@ -356,7 +359,7 @@ class CatchmentSearch {
         worst = kInf;
         break;
       }
-      worst = std::max(worst, labels_[eligible].least_risk);
+      worst = std::max(worst, eligible == nodes_[local].last ? nodes_[local].least_risk : labels_[eligible].least_risk);
     }
     worst_ = worst;
     worst_reach_ = worst == kInf ? kInf : (worst + margins_.risk) / kCapRounding;
@@ -368,94 +371,156 @@ class CatchmentSearch {
     ++report_.paths_resummed;
     // The chain runs from the node to the place: travel order.
     RouteTotals sums{0.0, 0.0};
-    for (std::uint32_t at = index; labels_[at].parent != kNone; at = labels_[at].parent) {
-      sums.distance_m = sums.distance_m + rows_.cost(labels_[at].slot, kDistance);
-      sums.risk = sums.risk + rows_.cost(labels_[at].slot, kRisk);
+    for (std::uint32_t at = index; links_[at].parent != kNone; at = links_[at].parent) {
+      sums.distance_m = sums.distance_m + rows_.cost(links_[at].slot, kDistance);
+      sums.risk = sums.risk + rows_.cost(links_[at].slot, kRisk);
     }
     return sums;
   }
 
+  // Every candidate's answer, read in three passes over the kept labels in
+  // the order they were kept (a node's own labels in that order, as a walk
+  // down its list would meet them), which streams through memory rather
+  // than chasing each node's list across it.
   bool read_answers(std::vector<CatchmentNode>& answers) {
+    struct Reading {
+      double least_distance = kInf;
+      RouteTotals shortest{kInf, kInf};
+      RouteTotals safest{kInf, kInf};
+      BalanceWeights weights{1.0, 1.0};
+      double least_score = kInf;
+      double best_score = kInf;  // of the forward points of least score
+      bool balance = false;      // whether the balanced route is sought among the labels
+      bool ask = false;          // whether the request answers the node
+      std::uint32_t points_begin = 0, points_end = 0;  // its entries in `points`
+    };
+    std::vector<Reading> readings(nodes_.size());
     for (std::uint32_t local : candidates_) {
-      const NodeState& node = nodes_[local];
-      if (node.first == kNone) continue;
-      std::optional<CatchmentNode> answer = read_answer(local);
-      if (stopped_in_request_) return false;
-      if (answer && answer->shortest.distance_m / kWalkingSpeedMPerMin <= minutes_) answers.push_back(*answer);
+      if (nodes_[local].first != kNone) readings[local].least_distance = labels_[nodes_[local].first].distance_m;
+    }
+    // The shortest and the safest routes: the least forward sums of the
+    // labels that may have them.
+    for (std::uint32_t at = 0; at < labels_.size(); ++at) {
+      const Label& label = labels_[at];
+      if (!nodes_[label.local].candidate) continue;
+      Reading& reading = readings[label.local];
+      const double least_risk = nodes_[label.local].least_risk;
+      const bool may_be_shortest = label.distance_m == reading.least_distance ||
+                                   label.distance_m - reading.least_distance < 2.0 * margins_.distance;
+      const bool may_be_safest = label.risk == least_risk || label.risk - least_risk < 2.0 * margins_.risk;
+      if (!may_be_shortest && !may_be_safest) continue;
+      const RouteTotals sums = forward(at);
+      if (may_be_shortest && lexically_less(sums.distance_m, sums.risk, reading.shortest.distance_m,
+                                            reading.shortest.risk)) {
+        reading.shortest = sums;
+      }
+      if (may_be_safest && lexically_less(sums.risk, sums.distance_m, reading.safest.risk, reading.safest.distance_m)) {
+        reading.safest = sums;
+      }
+    }
+    bool any_balance = false;
+    for (std::uint32_t local : candidates_) {
+      Reading& reading = readings[local];
+      if (nodes_[local].first == kNone) continue;
+      const RouteTotals& shortest = reading.shortest;
+      const RouteTotals& safest = reading.safest;
+      // One point: the request's front holds it alone (maybe by several
+      // paths). Without the limit's widening, no request is needed for a
+      // node outside.
+      if ((shortest.distance_m == safest.distance_m && shortest.risk == safest.risk) ||
+          !(shortest.distance_m / kWalkingSpeedMPerMin <= minutes_)) {
+        continue;
+      }
+      // Paths along parallel edges of different costs may pass the same
+      // nodes with different totals, and the request leaves out a route
+      // whose nodes repeat an earlier one's: which paths it chose, the
+      // points alone do not say.
+      if (graph_.parallel_edges_differ) {
+        reading.ask = true;
+        continue;
+      }
+      reading.weights = BalanceWeights{std::max(safest.distance_m, kNormalisationFloor),
+                                       std::max(shortest.risk, kNormalisationFloor)};
+      reading.balance = any_balance = true;
+    }
+    auto score = [](const Reading& reading, double distance, double risk) {
+      return balance_score(PathCosts{distance, risk, 0.0}, reading.weights);
+    };
+    // The balanced route: the forward points of least score among the
+    // labels whose score is near the least.
+    struct Point {
+      std::uint32_t local;
+      double score;
+      RouteTotals sums;
+    };
+    std::vector<Point> points;
+    if (any_balance) {
+      for (const Label& label : labels_) {
+        Reading& reading = readings[label.local];
+        if (reading.balance) {
+          reading.least_score = std::min(reading.least_score, score(reading, label.distance_m, label.risk));
+        }
+      }
+      for (std::uint32_t at = 0; at < labels_.size(); ++at) {
+        const Label& label = labels_[at];
+        Reading& reading = readings[label.local];
+        if (!reading.balance || !(score(reading, label.distance_m, label.risk) <= reading.least_score * kScoreWidening)) {
+          continue;
+        }
+        const RouteTotals sums = forward(at);
+        const double own = score(reading, sums.distance_m, sums.risk);
+        if (own > reading.best_score) continue;
+        reading.best_score = own;
+        points.push_back(Point{label.local, own, sums});
+      }
+      // A node's points in the order found; those of its least score last
+      // seen, but any order gives the same choice below.
+      std::stable_sort(points.begin(), points.end(), [](const Point& x, const Point& y) { return x.local < y.local; });
+      for (std::uint32_t k = 0; k < points.size(); ++k) {
+        Reading& reading = readings[points[k].local];
+        if (reading.points_end == 0) reading.points_begin = k;
+        reading.points_end = k + 1;
+      }
+    }
+    for (std::uint32_t local : candidates_) {
+      if (nodes_[local].first == kNone) continue;
+      Reading& reading = readings[local];
+      CatchmentNode answer{nodes_[local].dense, reading.shortest, reading.safest, reading.shortest};
+      if (reading.balance) {
+        // Among the least scores, those another one strictly dominates are no
+        // Pareto-optimal points; two distinct others are a tie of the very
+        // same score that the request breaks by its own search order.
+        const std::uint32_t begin = reading.points_begin;
+        const std::uint32_t point = reading.points_end;
+        std::optional<RouteTotals> balanced;
+        for (std::uint32_t k = begin; k < point && !reading.ask; ++k) {
+          if (points[k].score != reading.best_score) continue;
+          const RouteTotals& sums = points[k].sums;
+          bool dominated = false;
+          for (std::uint32_t other = begin; other < point; ++other) {
+            dominated = dominated || (points[other].score == reading.best_score &&
+                                      strictly_dominates(points[other].sums.distance_m, points[other].sums.risk,
+                                                         sums.distance_m, sums.risk));
+          }
+          if (dominated) continue;
+          if (balanced && (balanced->distance_m != sums.distance_m || balanced->risk != sums.risk)) reading.ask = true;
+          balanced = sums;
+        }
+        if (!balanced) reading.ask = true;  // no score to compare: never with finite costs
+        if (!reading.ask) answer.balanced = *balanced;
+      }
+      if (reading.ask) {
+        std::optional<CatchmentNode> asked = ask_request(local);
+        if (!asked) return false;
+        answer = *asked;
+      }
+      if (answer.shortest.distance_m / kWalkingSpeedMPerMin <= minutes_) answers.push_back(answer);
     }
     std::sort(answers.begin(), answers.end(), [&](const CatchmentNode& a, const CatchmentNode& b) {
       if (a.shortest.distance_m != b.shortest.distance_m) return a.shortest.distance_m < b.shortest.distance_m;
       return graph_.id_of[a.dense] < graph_.id_of[b.dense];
     });
     return true;
-  }
-
-  // The three routes' totals of one candidate with kept labels; none when
-  // stopped in the request.
-  std::optional<CatchmentNode> read_answer(std::uint32_t local) {
-    const NodeState& node = nodes_[local];
-    const double least_distance = labels_[node.first].distance_m;
-    const double least_risk = labels_[node.last].least_risk;
-    RouteTotals shortest{kInf, kInf};
-    RouteTotals safest{kInf, kInf};
-    for (std::uint32_t at = node.first; at != kNone; at = labels_[at].next) {
-      const Label& label = labels_[at];
-      const bool may_be_shortest =
-          label.distance_m == least_distance || label.distance_m - least_distance < 2.0 * margins_.distance;
-      const bool may_be_safest = label.risk == least_risk || label.risk - least_risk < 2.0 * margins_.risk;
-      if (!may_be_shortest && !may_be_safest) continue;
-      const RouteTotals sums = forward(at);
-      if (may_be_shortest && lexically_less(sums.distance_m, sums.risk, shortest.distance_m, shortest.risk)) {
-        shortest = sums;
-      }
-      if (may_be_safest && lexically_less(sums.risk, sums.distance_m, safest.risk, safest.distance_m)) {
-        safest = sums;
-      }
-    }
-    CatchmentNode answer{node.dense, shortest, safest, shortest};
-    // One point: the request's front holds it alone (maybe by several paths).
-    if (shortest.distance_m == safest.distance_m && shortest.risk == safest.risk) return answer;
-    // Without the limit's widening, no request is needed for a node outside.
-    if (!(shortest.distance_m / kWalkingSpeedMPerMin <= minutes_)) return answer;
-    // Paths along parallel edges of different costs may pass the same
-    // nodes with different totals, and the request leaves out a route whose
-    // nodes repeat an earlier one's: which paths it chose, the points alone
-    // do not say.
-    if (graph_.parallel_edges_differ) return ask_request(local);
-    const BalanceWeights weights{std::max(safest.distance_m, kNormalisationFloor),
-                                 std::max(shortest.risk, kNormalisationFloor)};
-    auto score = [&](double distance, double risk) { return balance_score(PathCosts{distance, risk, 0.0}, weights); };
-    double least_score = kInf;
-    for (std::uint32_t at = node.first; at != kNone; at = labels_[at].next) {
-      least_score = std::min(least_score, score(labels_[at].distance_m, labels_[at].risk));
-    }
-    const double within = least_score * kScoreWidening;
-    std::vector<RouteTotals> best;  // the forward points of least score
-    double best_score = kInf;
-    for (std::uint32_t at = node.first; at != kNone; at = labels_[at].next) {
-      if (!(score(labels_[at].distance_m, labels_[at].risk) <= within)) continue;
-      const RouteTotals sums = forward(at);
-      const double own = score(sums.distance_m, sums.risk);
-      if (own < best_score) {
-        best_score = own;
-        best.clear();
-      }
-      if (own == best_score) best.push_back(sums);
-    }
-    std::optional<RouteTotals> balanced;
-    for (const RouteTotals& point : best) {
-      const bool dominated = std::any_of(best.begin(), best.end(), [&](const RouteTotals& other) {
-        return strictly_dominates(other.distance_m, other.risk, point.distance_m, point.risk);
-      });
-      if (dominated) continue;
-      if (balanced && (balanced->distance_m != point.distance_m || balanced->risk != point.risk)) {
-        return ask_request(local);
-      }
-      balanced = point;
-    }
-    if (!balanced) return ask_request(local);  // no score to compare: never with finite costs
-    answer.balanced = *balanced;
-    return answer;
   }
 
   // The node's answer from the request itself.
@@ -470,10 +535,7 @@ class CatchmentSearch {
     const std::optional<ParetoFront> front =
         pareto_search(graph_, source, target, graph_.lat[target_dense], graph_.lon[target_dense], 0.0,
                       PathsNeeded::chosen_routes, SearchOptions{.stop = poll_});
-    if (!front) {
-      stopped_in_request_ = true;
-      return std::nullopt;
-    }
+    if (!front) return std::nullopt;
     // A route the request leaves out (its path repeats an earlier one's)
     // has that route's totals.
     const RouteChoice choice = choose_routes(*front);
@@ -503,7 +565,6 @@ class CatchmentSearch {
   const bool to_place_;
   const StopPoll poll_;
   StopCheck stop_;
-  bool stopped_in_request_ = false;
 
   LocalNodes nodes_;
   std::uint32_t place_ = kNone;
@@ -518,7 +579,9 @@ class CatchmentSearch {
   double worst_reach_ = kInf;
   std::optional<LeastCost<Opposite>> near_candidates_;
   std::vector<Label> labels_;
-  std::vector<OpenLabel> open_;
+  std::vector<Link> links_;  // by label
+  // Popped by distance, then risk (ties in any order).
+  RadixQueue<OpenLabel> open_;
   CatchmentReport report_;
 };
 
