@@ -66,6 +66,9 @@ struct NodeState {
   // touching the labels themselves.
   double last_distance = kInf;
   double least_risk = kInf;
+  // The last label put on the open list here (see `expand`).
+  double pushed_distance = kInf;
+  double pushed_risk = kInf;
   // The least sum of each single-cost search (`Search`), in its order of
   // summing, once settled.
   double least[3] = {kInf, kInf, kInf};
@@ -79,14 +82,19 @@ class LocalNodes {
   explicit LocalNodes(std::size_t graph_nodes) : graph_nodes_(graph_nodes) {}
 
   std::uint32_t of(std::uint32_t dense) {
+    if (!by_dense_.empty() && by_dense_[dense] != kNone) [[likely]] return by_dense_[dense];
+    return add(dense);
+  }
+  // References stay valid only until the next new node.
+  NodeState& operator[](std::uint32_t local) { return states_[local]; }
+  const NodeState& operator[](std::uint32_t local) const { return states_[local]; }
+  std::size_t size() const { return states_.size(); }
+
+ private:
+  // `of` for a node not yet in the array: maybe new, maybe in the hash.
+  [[gnu::noinline]] std::uint32_t add(std::uint32_t dense) {
     const auto next = static_cast<std::uint32_t>(states_.size());
-    std::uint32_t local;
-    if (!by_dense_.empty()) {
-      local = by_dense_[dense];
-      if (local == kNone) local = by_dense_[dense] = next;
-    } else {
-      local = index_.find_or_insert(dense, next);
-    }
+    const std::uint32_t local = by_dense_.empty() ? index_.find_or_insert(dense, next) : (by_dense_[dense] = next);
     if (local == next) {
       states_.push_back(NodeState{.dense = dense});
       // Once a search has touched a thirty-second of the graph, an array over
@@ -99,12 +107,7 @@ class LocalNodes {
     }
     return local;
   }
-  // References stay valid only until the next new node.
-  NodeState& operator[](std::uint32_t local) { return states_[local]; }
-  const NodeState& operator[](std::uint32_t local) const { return states_[local]; }
-  std::size_t size() const { return states_.size(); }
 
- private:
   std::size_t graph_nodes_;
   PlaceIndex index_;
   std::vector<std::uint32_t> by_dense_;  // local by dense index, once large

@@ -59,6 +59,18 @@ using namespace catchment;
 // that comes back to a node of its own path within the margins is dropped)
 // and the pruning below drop no label of such a path either.
 //
+// Dropped for a label pushed before. A label L arriving at a node is also
+// dropped when the last label M put on the open list there is below it by
+// the margins in both costs. M is kept, or dropped when popped: for a kept
+// label K below it by the margins (then K is below L by them too: each
+// test's subtraction rounds monotonically), or as starting no
+// Pareto-optimal route, which L then starts none of either (were L on one,
+// M in its place would be on one of the same forward sums); M passed the
+// cycle rule when it was pushed. In every case what would have kept L's
+// route alive keeps one of no greater forward sums, and the argument above
+// goes through with M, or K, in L's place (cutting out a cycle where M's
+// path meets the route's start, as there).
+//
 // Pruning by what the candidates still need. A route of a candidate through
 // a label at x adds to the label's risk r at least the least risk h(x)
 // between x and any candidate (a single-cost search from all candidates over
@@ -269,7 +281,11 @@ class CatchmentSearch {
     links_.push_back(Link{label.parent, label.slot});
     if (node.last == kNone) {
       node.first = index;
-    } else {
+    } else if (margins_.distance != 0.0) {
+      // Without a distance margin every kept label may dominate the labels
+      // arriving now (no kept distance exceeds the one popped), so
+      // `last_eligible` never walks a node's list: it is linked only for
+      // the margin, sparing a write far back in memory per label.
       labels_[node.last].next = index;
     }
     node.last = index;
@@ -288,7 +304,13 @@ class CatchmentSearch {
       if (irrelevant(distance, risk, next)) continue;
       NodeState& node = nodes_[next];
       if (dominates(node, last_eligible(node, distance, false), risk)) continue;
+      if (surely_le(node.pushed_distance, distance, margins_.distance) &&
+          surely_le(node.pushed_risk, risk, margins_.risk)) {
+        continue;
+      }
       if (revisits(index, next, distance, risk)) continue;
+      node.pushed_distance = distance;
+      node.pushed_risk = risk;
       push(OpenLabel{distance, risk, index, next, slot});
     }
   }

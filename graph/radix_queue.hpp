@@ -37,7 +37,7 @@ class RadixQueue {
 
   // `entry`'s pair must be at least the last one popped.
   void push(const Entry& entry) {
-    buckets_[bucket_of(key_of(entry))].push_back(entry);
+    put(entry);
     ++size_;
   }
 
@@ -46,6 +46,7 @@ class RadixQueue {
     if (buckets_[0].empty()) refill();
     const Entry top = buckets_[0].back();
     buckets_[0].pop_back();
+    if (buckets_[0].empty()) filled_[0] &= ~std::uint64_t{1};
     --size_;
     return top;
   }
@@ -63,10 +64,22 @@ class RadixQueue {
     return static_cast<std::size_t>(std::bit_width(key.low ^ last_.low));
   }
 
+  void put(const Entry& entry) {
+    const std::size_t at = bucket_of(key_of(entry));
+    buckets_[at].push_back(entry);
+    filled_[at / 64] |= std::uint64_t{1} << (at % 64);
+  }
+
   // Moves the least entries into bucket 0 (which is empty).
   void refill() {
-    std::size_t at = 1;
-    while (buckets_[at].empty()) ++at;
+    std::size_t at = 0;
+    for (std::size_t word = 0; word < filled_.size(); ++word) {
+      if (filled_[word] != 0) {
+        at = word * 64 + static_cast<std::size_t>(std::countr_zero(filled_[word]));
+        break;
+      }
+    }
+    filled_[at / 64] &= ~(std::uint64_t{1} << (at % 64));
     std::vector<Entry>& from = buckets_[at];
     Key least = key_of(from.front());
     for (const Entry& entry : from) {
@@ -74,11 +87,12 @@ class RadixQueue {
       if (less(key, least)) least = key;
     }
     last_ = least;
-    for (const Entry& entry : from) buckets_[bucket_of(key_of(entry))].push_back(entry);
+    for (const Entry& entry : from) put(entry);
     from.clear();
   }
 
   std::array<std::vector<Entry>, 129> buckets_;
+  std::array<std::uint64_t, 3> filled_{};  // which buckets hold entries, bit by bit
   Key last_{0, 0};
   std::size_t size_ = 0;
 };

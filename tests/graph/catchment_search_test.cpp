@@ -216,6 +216,14 @@ TEST(CatchmentSearch, EqualsTheRequestOnGraphsWithFewTies) {
   EXPECT_GT(total.inside, 1000u);
 }
 
+// A graph large enough that the search finds its nodes through a hash
+// first and moves them to an array over the graph part way through.
+TEST(CatchmentSearch, EqualsTheRequestOnALargerGraph) {
+  Checked total;
+  check_many(Costs::varied, 120, 1, total);
+  EXPECT_GT(total.inside, 300u);
+}
+
 TEST(CatchmentSearch, EqualsTheRequestWhereSumsTieOrRoundApart) {
   Checked total;
   check_many(Costs::few_decimals, 30, 60, total);
