@@ -40,11 +40,12 @@ namespace norvel::catchment {
 // widened by 2^-17, covers both.
 template <class Rows>
 double least_route_cap(const Rows& rows, LocalNodes& nodes, int primary, const std::vector<std::uint32_t>& settled,
-                       double most, std::span<const std::uint32_t> candidates) {
+                       double most, std::span<const std::uint32_t> candidates,
+                       std::span<const std::uint32_t> starts) {
   const int secondary = primary == kDistance ? kRisk : kDistance;
   const double reach = most * (1.0 + 0x1p-16);
   const double tight = most * 0x1p-16;
-  // T's nodes: a prefix of the settle order, the place first.
+  // T's nodes: a prefix of the settle order, the places first.
   std::size_t count = 0;
   while (count < settled.size() && nodes[settled[count]].least[primary] <= reach) ++count;
   std::vector<std::uint32_t> position(nodes.size(), kNone);
@@ -123,7 +124,9 @@ double least_route_cap(const Rows& rows, LocalNodes& nodes, int primary, const s
   const std::size_t parts = part_end.size();
   std::vector<double> best_in(parts, -kInf);
   std::vector<double> value(parts, -kInf);
-  if (count > 0) best_in[part[0]] = 0.0;  // the place
+  for (std::uint32_t start : starts) {  // the places
+    if (start < position.size() && position[start] != kNone) best_in[part[position[start]]] = 0.0;
+  }
   for (std::size_t p = parts; p-- > 0;) {
     const std::uint32_t first = p == 0 ? 0 : part_end[p - 1];
     double inside = 0.0;
@@ -156,8 +159,8 @@ double least_route_cap(const Rows& rows, LocalNodes& nodes, int primary, const s
 }
 
 template double least_route_cap(const IncomingRows&, LocalNodes&, int, const std::vector<std::uint32_t>&, double,
-                                std::span<const std::uint32_t>);
+                                std::span<const std::uint32_t>, std::span<const std::uint32_t>);
 template double least_route_cap(const OutgoingRows&, LocalNodes&, int, const std::vector<std::uint32_t>&, double,
-                                std::span<const std::uint32_t>);
+                                std::span<const std::uint32_t>, std::span<const std::uint32_t>);
 
 }  // namespace norvel::catchment

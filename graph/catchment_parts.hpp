@@ -69,6 +69,7 @@ struct NodeState {
   // The last label put on the open list here (see `expand`).
   double pushed_distance = kInf;
   double pushed_risk = kInf;
+  std::uint32_t pushed_place = kNone;
   // The least sum of each single-cost search (`Search`), in its order of
   // summing, once settled.
   double least[3] = {kInf, kInf, kInf};
@@ -204,9 +205,11 @@ class LeastCost {
 // finished single-cost search of the primary cost (catchment_parts.cpp has
 // the argument). `settled` is that search's order, `most` the greatest
 // least primary sum among the candidates; every node whose least sum is up
-// to most (1 + 2^-15) must be settled.
+// to most (1 + 2^-15) must be settled. `starts`: the places, where that
+// search started.
 template <class Rows>
 double least_route_cap(const Rows& rows, LocalNodes& nodes, int primary, const std::vector<std::uint32_t>& settled,
-                       double most, std::span<const std::uint32_t> candidates);
+                       double most, std::span<const std::uint32_t> candidates,
+                       std::span<const std::uint32_t> starts);
 
 }  // namespace norvel::catchment

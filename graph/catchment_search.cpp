@@ -139,7 +139,8 @@ struct Label {
 // walked back along these alone.
 struct Link {
   std::uint32_t parent;
-  std::uint32_t slot;  // the row entry it was extended along
+  std::uint32_t slot;   // the row entry it was extended along
+  std::uint32_t place;  // the index of the place it started from
 };
 
 struct OpenLabel {
@@ -148,17 +149,19 @@ struct OpenLabel {
   std::uint32_t parent;
   std::uint32_t local;
   std::uint32_t slot;
+  std::uint32_t place;
 };
 
 
 template <class Rows>
 class CatchmentSearch {
  public:
-  CatchmentSearch(const RoadGraph& graph, std::uint32_t place_dense, double minutes, WalkDirection direction,
-                  const StopPoll& poll)
+  CatchmentSearch(const RoadGraph& graph, std::span<const std::uint32_t> places_dense, double minutes,
+                  WalkDirection direction, std::span<const double> cutoffs, const StopPoll& poll)
       : graph_(graph),
         rows_{graph},
-        place_dense_(place_dense),
+        places_dense_(places_dense.begin(), places_dense.end()),
+        cutoffs_(cutoffs.begin(), cutoffs.end()),
         minutes_(minutes),
         to_place_(direction == WalkDirection::to_place),
         poll_(poll),
@@ -167,10 +170,10 @@ class CatchmentSearch {
 
   // None when stopped.
   std::optional<Catchment> run() {
-    place_ = nodes_.of(place_dense_);
+    for (std::uint32_t dense : places_dense_) places_.push_back(nodes_.of(dense));
     if (!find_candidates() || !set_margins() || !search_labels()) return std::nullopt;
     Catchment result;
-    if (!read_answers(result.nodes)) return std::nullopt;
+    if (!read_answers(result.nodes, result.within)) return std::nullopt;
     report_.labels_kept = labels_.size();
     for (std::size_t local = 0; local < nodes_.size(); ++local) {
       report_.nodes_labelled += nodes_[static_cast<std::uint32_t>(local)].first != kNone;
@@ -192,7 +195,7 @@ class CatchmentSearch {
   // distance the search finds is within 1 +- 2 gamma of the least forward
   // one, and the widening covers that and the division's rounding.
   bool find_candidates() {
-    LeastCost<Rows> by_distance(rows_, nodes_, kDistance, kFromPlaceDistance, {&place_, 1}, stop_);
+    LeastCost<Rows> by_distance(rows_, nodes_, kDistance, kFromPlaceDistance, places_, stop_);
     const double limit = minutes_ * kWalkingSpeedMPerMin * (1.0 + 0x1p-16);
     if (!settle_through(by_distance, limit * (1.0 + 0x1p-15))) return false;
     report_.settled += by_distance.order().size();
@@ -200,7 +203,8 @@ class CatchmentSearch {
       NodeState& node = nodes_[local];
       if (!(node.least[kDistance] <= limit) || !graph_.listed[node.dense]) continue;
       // The request from a node starts along one of its outgoing edges.
-      if (to_place_ && local == place_ && graph_.out_begin[place_dense_] == graph_.out_begin[place_dense_ + 1]) {
+      if (to_place_ && graph_.out_begin[node.dense] == graph_.out_begin[node.dense + 1] &&
+          std::find(places_.begin(), places_.end(), local) != places_.end()) {
         continue;
       }
       node.candidate = true;
@@ -210,7 +214,8 @@ class CatchmentSearch {
     report_.candidates = candidates_.size();
     // The risks of the shortest routes cap the risk of every Pareto point.
     if (!candidates_.empty()) {
-      cap_[kRisk] = least_route_cap(rows_, nodes_, kDistance, by_distance.order(), most_distance_, candidates_);
+      cap_[kRisk] =
+          least_route_cap(rows_, nodes_, kDistance, by_distance.order(), most_distance_, candidates_, places_);
     }
     return true;
   }
@@ -225,7 +230,7 @@ class CatchmentSearch {
       // The distances of the safest routes cap the distance of every
       // Pareto point: a second single-cost search, of risk, over every
       // candidate and as far beyond as `least_route_cap` needs.
-      LeastCost<Rows> by_risk(rows_, nodes_, kRisk, kFromPlaceRisk, {&place_, 1}, stop_);
+      LeastCost<Rows> by_risk(rows_, nodes_, kRisk, kFromPlaceRisk, places_, stop_);
       std::size_t unsettled = candidates_.size();
       while (unsettled > 0 && by_risk.next_key() != kInf) {
         const std::uint32_t local = by_risk.settle_next();
@@ -237,7 +242,7 @@ class CatchmentSearch {
       for (std::uint32_t local : candidates_) most_risk = std::max(most_risk, nodes_[local].least[kRisk]);
       if (!settle_through(by_risk, most_risk * (1.0 + 0x1p-15))) return false;
       report_.settled += by_risk.order().size();
-      cap_[kDistance] = least_route_cap(rows_, nodes_, kRisk, by_risk.order(), most_risk, candidates_);
+      cap_[kDistance] = least_route_cap(rows_, nodes_, kRisk, by_risk.order(), most_risk, candidates_, places_);
       margins_.distance = margin_of(cap_[kDistance]);
     }
     if (!report_.risk_exact) margins_.risk = margin_of(cap_[kRisk]);
@@ -250,7 +255,7 @@ class CatchmentSearch {
     if (candidates_.empty()) return true;
     near_candidates_.emplace(opposite_rows_, nodes_, kRisk, kNearCandidates, candidates_, stop_);
     risk_reach_ = cap_[kRisk] / kCapRounding;
-    push(OpenLabel{0.0, 0.0, kNone, place_, kNone});
+    for (std::uint32_t i = 0; i < places_.size(); ++i) push(OpenLabel{0.0, 0.0, kNone, places_[i], kNone, i});
     const std::size_t refresh_every = std::max<std::size_t>(1024, candidates_.size());
     std::size_t popped = 0;
     while (!open_.empty()) {
@@ -278,7 +283,7 @@ class CatchmentSearch {
     const auto index = static_cast<std::uint32_t>(labels_.size());
     const double least = node.last == kNone ? label.risk : std::min(node.least_risk, label.risk);
     labels_.push_back(Label{label.distance_m, label.risk, least, label.local, kNone});
-    links_.push_back(Link{label.parent, label.slot});
+    links_.push_back(Link{label.parent, label.slot, label.place});
     if (node.last == kNone) {
       node.first = index;
     } else if (margins_.distance != 0.0) {
@@ -304,14 +309,18 @@ class CatchmentSearch {
       if (irrelevant(distance, risk, next)) continue;
       NodeState& node = nodes_[next];
       if (dominates(node, last_eligible(node, distance, false), risk)) continue;
+      const std::uint32_t place = links_[index].place;
+      // A tie of both sums goes to the lower place index (see `places`).
       if (surely_le(node.pushed_distance, distance, margins_.distance) &&
-          surely_le(node.pushed_risk, risk, margins_.risk)) {
+          surely_le(node.pushed_risk, risk, margins_.risk) &&
+          (node.pushed_place <= place || node.pushed_distance != distance || node.pushed_risk != risk)) {
         continue;
       }
       if (revisits(index, next, distance, risk)) continue;
       node.pushed_distance = distance;
       node.pushed_risk = risk;
-      push(OpenLabel{distance, risk, index, next, slot});
+      node.pushed_place = place;
+      push(OpenLabel{distance, risk, index, next, slot, place});
     }
   }
 
@@ -369,7 +378,12 @@ class CatchmentSearch {
                              : near_candidates_->lower_bound(local, std::min(risk_reach_, worst_reach_) - risk);
     const double at_least = still == 0.0 ? risk : std::max(risk, (risk + still) * kCapRounding);
     if (at_least > cap_[kRisk]) return true;
-    return worst_ != kInf && surely_le(worst_, at_least, margins_.risk);
+    if (worst_ == kInf) return false;
+    // With several places, a route that ties with Z_v may go to a lower
+    // place: only one surely worse is dropped (with a margin, the test
+    // below already means that, and a risk summed to 0 ties).
+    if (places_.size() > 1) return margins_.risk == 0.0 ? worst_ < at_least : worst_ <= at_least - margins_.risk;
+    return surely_le(worst_, at_least, margins_.risk);
   }
 
   // R_worst at the distance popped now.
@@ -400,15 +414,29 @@ class CatchmentSearch {
     return sums;
   }
 
-  // Every candidate's answer, read in three passes over the kept labels in
-  // the order they were kept (a node's own labels in that order, as a walk
+  // A route's totals and its place, compared as (first cost, second cost,
+  // place) with the first cost `first`.
+  struct Found {
+    RouteTotals sums{kInf, kInf};
+    std::uint32_t place = kNone;
+  };
+  static bool before(const Found& a, const Found& b, int first) {
+    const double a1 = first == kDistance ? a.sums.distance_m : a.sums.risk;
+    const double a2 = first == kDistance ? a.sums.risk : a.sums.distance_m;
+    const double b1 = first == kDistance ? b.sums.distance_m : b.sums.risk;
+    const double b2 = first == kDistance ? b.sums.risk : b.sums.distance_m;
+    return a1 < b1 || (a1 == b1 && (a2 < b2 || (a2 == b2 && a.place < b.place)));
+  }
+
+  // Every candidate's answer, read in passes over the kept labels in the
+  // order they were kept (a node's own labels in that order, as a walk
   // down its list would meet them), which streams through memory rather
   // than chasing each node's list across it.
-  bool read_answers(std::vector<CatchmentNode>& answers) {
+  bool read_answers(std::vector<CatchmentNode>& answers, std::vector<WithinCutoff>& within) {
     struct Reading {
       double least_distance = kInf;
-      RouteTotals shortest{kInf, kInf};
-      RouteTotals safest{kInf, kInf};
+      Found shortest;
+      Found safest;
       BalanceWeights weights{1.0, 1.0};
       double least_score = kInf;
       double best_score = kInf;  // of the forward points of least score
@@ -431,21 +459,16 @@ class CatchmentSearch {
                                    label.distance_m - reading.least_distance < 2.0 * margins_.distance;
       const bool may_be_safest = label.risk == least_risk || label.risk - least_risk < 2.0 * margins_.risk;
       if (!may_be_shortest && !may_be_safest) continue;
-      const RouteTotals sums = forward(at);
-      if (may_be_shortest && lexically_less(sums.distance_m, sums.risk, reading.shortest.distance_m,
-                                            reading.shortest.risk)) {
-        reading.shortest = sums;
-      }
-      if (may_be_safest && lexically_less(sums.risk, sums.distance_m, reading.safest.risk, reading.safest.distance_m)) {
-        reading.safest = sums;
-      }
+      const Found found{forward(at), links_[at].place};
+      if (may_be_shortest && before(found, reading.shortest, kDistance)) reading.shortest = found;
+      if (may_be_safest && before(found, reading.safest, kRisk)) reading.safest = found;
     }
     bool any_balance = false;
     for (std::uint32_t local : candidates_) {
       Reading& reading = readings[local];
       if (nodes_[local].first == kNone) continue;
-      const RouteTotals& shortest = reading.shortest;
-      const RouteTotals& safest = reading.safest;
+      const RouteTotals& shortest = reading.shortest.sums;
+      const RouteTotals& safest = reading.safest.sums;
       // One point: the request's front holds it alone (maybe by several
       // paths). Without the limit's widening, no request is needed for a
       // node outside.
@@ -473,7 +496,7 @@ class CatchmentSearch {
     struct Point {
       std::uint32_t local;
       double score;
-      RouteTotals sums;
+      Found found;
     };
     std::vector<Point> points;
     if (any_balance) {
@@ -493,10 +516,10 @@ class CatchmentSearch {
         const double own = score(reading, sums.distance_m, sums.risk);
         if (own > reading.best_score) continue;
         reading.best_score = own;
-        points.push_back(Point{label.local, own, sums});
+        points.push_back(Point{label.local, own, Found{sums, links_[at].place}});
       }
-      // A node's points in the order found; those of its least score last
-      // seen, but any order gives the same choice below.
+      // A node's points in the order found; any order gives the same
+      // choice below.
       std::stable_sort(points.begin(), points.end(), [](const Point& x, const Point& y) { return x.local < y.local; });
       for (std::uint32_t k = 0; k < points.size(); ++k) {
         Reading& reading = readings[points[k].local];
@@ -504,66 +527,217 @@ class CatchmentSearch {
         reading.points_end = k + 1;
       }
     }
+    std::vector<std::uint32_t> row_of(cutoffs_.empty() ? 0 : nodes_.size(), kNone);
     for (std::uint32_t local : candidates_) {
       if (nodes_[local].first == kNone) continue;
       Reading& reading = readings[local];
-      CatchmentNode answer{nodes_[local].dense, reading.shortest, reading.safest, reading.shortest};
+      CatchmentNode answer{nodes_[local].dense, reading.shortest.sums, reading.safest.sums, reading.shortest.sums,
+                           {reading.shortest.place, reading.safest.place, reading.shortest.place}};
       if (reading.balance) {
         // Among the least scores, those another one strictly dominates are no
         // Pareto-optimal points; two distinct others are a tie of the very
-        // same score that the request breaks by its own search order.
+        // same score that the request breaks by its own search order. One
+        // point reached from several places goes to the lowest.
         const std::uint32_t begin = reading.points_begin;
-        const std::uint32_t point = reading.points_end;
-        std::optional<RouteTotals> balanced;
-        for (std::uint32_t k = begin; k < point && !reading.ask; ++k) {
+        const std::uint32_t end = reading.points_end;
+        std::optional<Found> balanced;
+        for (std::uint32_t k = begin; k < end && !reading.ask; ++k) {
           if (points[k].score != reading.best_score) continue;
-          const RouteTotals& sums = points[k].sums;
+          const RouteTotals& sums = points[k].found.sums;
           bool dominated = false;
-          for (std::uint32_t other = begin; other < point; ++other) {
+          for (std::uint32_t other = begin; other < end; ++other) {
             dominated = dominated || (points[other].score == reading.best_score &&
-                                      strictly_dominates(points[other].sums.distance_m, points[other].sums.risk,
-                                                         sums.distance_m, sums.risk));
+                                      strictly_dominates(points[other].found.sums.distance_m,
+                                                         points[other].found.sums.risk, sums.distance_m, sums.risk));
           }
           if (dominated) continue;
-          if (balanced && (balanced->distance_m != sums.distance_m || balanced->risk != sums.risk)) reading.ask = true;
-          balanced = sums;
+          if (balanced && (balanced->sums.distance_m != sums.distance_m || balanced->sums.risk != sums.risk)) {
+            reading.ask = true;
+          } else if (!balanced || points[k].found.place < balanced->place) {
+            balanced = points[k].found;
+          }
         }
         if (!balanced) reading.ask = true;  // no score to compare: never with finite costs
-        if (!reading.ask) answer.balanced = *balanced;
+        if (!reading.ask) {
+          answer.balanced = balanced->sums;
+          answer.place[2] = balanced->place;
+        }
       }
       if (reading.ask) {
         std::optional<CatchmentNode> asked = ask_request(local);
         if (!asked) return false;
         answer = *asked;
       }
-      if (answer.shortest.distance_m / kWalkingSpeedMPerMin <= minutes_) answers.push_back(answer);
+      if (answer.shortest.distance_m / kWalkingSpeedMPerMin <= minutes_) {
+        if (!row_of.empty()) row_of[local] = static_cast<std::uint32_t>(answers.size());
+        answers.push_back(answer);
+      }
     }
-    std::sort(answers.begin(), answers.end(), [&](const CatchmentNode& a, const CatchmentNode& b) {
-      if (a.shortest.distance_m != b.shortest.distance_m) return a.shortest.distance_m < b.shortest.distance_m;
-      return graph_.id_of[a.dense] < graph_.id_of[b.dense];
+    if (!cutoffs_.empty()) read_within(answers, row_of, within);
+    // Sorted, with the rows of `within` in the same order.
+    std::vector<std::uint32_t> order(answers.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+      const CatchmentNode& x = answers[a];
+      const CatchmentNode& y = answers[b];
+      if (x.shortest.distance_m != y.shortest.distance_m) return x.shortest.distance_m < y.shortest.distance_m;
+      return graph_.id_of[x.dense] < graph_.id_of[y.dense];
     });
+    std::vector<CatchmentNode> sorted;
+    sorted.reserve(answers.size());
+    std::vector<WithinCutoff> sorted_within;
+    sorted_within.reserve(within.size());
+    for (std::uint32_t i : order) {
+      sorted.push_back(answers[i]);
+      for (std::size_t c = 0; c < cutoffs_.size(); ++c) sorted_within.push_back(within[i * cutoffs_.size() + c]);
+    }
+    answers = std::move(sorted);
+    within = std::move(sorted_within);
     return true;
   }
 
-  // The node's answer from the request itself.
+  // For every answer and cutoff, the least risky walk of the node's front
+  // that takes at most the cutoff (then the shortest, then the lower
+  // place). The safest route is it where it fits; no walk fits where the
+  // shortest does not. Otherwise it is among the kept labels (a kept label
+  // sums forward to every point of the front), and where the labels' sums
+  // are not the forward ones (walks to the place, with margins), each of
+  // them is within the margin of its forward sums (the margins are at
+  // least four times the sums' rounding, up to the caps that bound every
+  // kept label): a walk surely fits when its distance plus the margin
+  // does, its risk is at most that of the least risky such label plus the
+  // margin, and so the labels within that and twice the margin of it, and
+  // whose distance less the margin may fit, are summed again in travel
+  // order and read exactly.
+  void read_within(const std::vector<CatchmentNode>& answers, const std::vector<std::uint32_t>& row_of,
+                   std::vector<WithinCutoff>& within) {
+    const std::size_t count = cutoffs_.size();
+    constexpr double kNaN = __builtin_nan("");
+    within.assign(answers.size() * count, WithinCutoff{{kNaN, kNaN}, kNone});
+    struct Open {
+      Found best{{kInf, kInf}, kNone};
+      double sure_risk = kInf;  // the least label risk of a walk that surely fits
+      bool open = false;
+    };
+    std::vector<Open> open(answers.size() * count);
+    bool any = false;
+    auto fits = [](double distance, double cutoff) { return distance / kWalkingSpeedMPerMin <= cutoff; };
+    for (std::size_t row = 0; row < answers.size(); ++row) {
+      const CatchmentNode& answer = answers[row];
+      for (std::size_t c = 0; c < count; ++c) {
+        if (fits(answer.safest.distance_m, cutoffs_[c])) {
+          within[row * count + c] = WithinCutoff{answer.safest, answer.place[1]};
+        } else if (fits(answer.shortest.distance_m, cutoffs_[c])) {
+          open[row * count + c].open = any = true;
+        }
+      }
+    }
+    if (!any) return;
+    const bool exact = !to_place_ || (margins_.distance == 0.0 && margins_.risk == 0.0);
+    if (!exact) {
+      for (std::uint32_t at = 0; at < labels_.size(); ++at) {
+        const std::uint32_t row = row_of[labels_[at].local];
+        if (row == kNone) continue;
+        for (std::size_t c = 0; c < count; ++c) {
+          Open& slot = open[row * count + c];
+          if (slot.open && (labels_[at].distance_m + margins_.distance) * (1.0 + 0x1p-40) <=
+                               cutoffs_[c] * kWalkingSpeedMPerMin) {
+            slot.sure_risk = std::min(slot.sure_risk, labels_[at].risk);
+          }
+        }
+      }
+    }
+    for (std::uint32_t at = 0; at < labels_.size(); ++at) {
+      const Label& label = labels_[at];
+      const std::uint32_t row = row_of[label.local];
+      if (row == kNone) continue;
+      std::optional<Found> found;
+      for (std::size_t c = 0; c < count; ++c) {
+        Open& slot = open[row * count + c];
+        if (!slot.open) continue;
+        if (!exact && (!((label.distance_m - margins_.distance) <= cutoffs_[c] * kWalkingSpeedMPerMin * (1.0 + 0x1p-40)) ||
+                       !(label.risk <= slot.sure_risk + 2.0 * margins_.risk))) {
+          continue;
+        }
+        if (!found) found = Found{exact ? RouteTotals{label.distance_m, label.risk} : forward(at), links_[at].place};
+        if (fits(found->sums.distance_m, cutoffs_[c]) && before(*found, slot.best, kRisk)) slot.best = *found;
+      }
+    }
+    for (std::size_t k = 0; k < open.size(); ++k) {
+      if (open[k].open && open[k].best.place != kNone) within[k] = WithinCutoff{open[k].best.sums, open[k].best.place};
+    }
+  }
+
+  // The node's answer from the request itself: one request to each place,
+  // their fronts merged, with several.
   std::optional<CatchmentNode> ask_request(std::uint32_t local) {
     ++report_.answered_by_request;
     const std::uint32_t dense = nodes_[local].dense;
     const NodeId node_id = graph_.id_of[dense];
-    const NodeId place_id = graph_.id_of[place_dense_];
-    const NodeId source = to_place_ ? node_id : place_id;
-    const NodeId target = to_place_ ? place_id : node_id;
-    const std::uint32_t target_dense = to_place_ ? place_dense_ : dense;
-    const std::optional<ParetoFront> front =
-        pareto_search(graph_, source, target, graph_.lat[target_dense], graph_.lon[target_dense], 0.0,
-                      PathsNeeded::chosen_routes, SearchOptions{.stop = poll_});
-    if (!front) return std::nullopt;
+    struct Entry {
+      FrontEntry entry;
+      std::uint32_t place;
+    };
+    std::vector<Entry> merged;
+    for (std::uint32_t p = 0; p < places_dense_.size(); ++p) {
+      const std::uint32_t place_dense = places_dense_[p];
+      const NodeId place_id = graph_.id_of[place_dense];
+      const NodeId source = to_place_ ? node_id : place_id;
+      const NodeId target = to_place_ ? place_id : node_id;
+      const std::uint32_t target_dense = to_place_ ? place_dense : dense;
+      // A place the request refuses (walks to a place from itself with no
+      // edge out) adds nothing.
+      if (source == target && graph_.out_begin[dense] == graph_.out_begin[dense + 1]) continue;
+      std::optional<ParetoFront> front =
+          pareto_search(graph_, source, target, graph_.lat[target_dense], graph_.lon[target_dense], 0.0,
+                        PathsNeeded::chosen_routes, SearchOptions{.stop = poll_});
+      if (!front) return std::nullopt;
+      if (places_dense_.size() == 1) return choose_from(dense, *front);
+      for (FrontEntry& entry : *front) merged.push_back(Entry{std::move(entry), p});
+    }
+    // The union's front, by distance, then risk, then place: a point
+    // reached from several places kept for the lowest.
+    std::stable_sort(merged.begin(), merged.end(), [](const Entry& a, const Entry& b) {
+      return lexically_less(a.entry.costs.distance_m, a.entry.costs.risk, b.entry.costs.distance_m,
+                            b.entry.costs.risk) ||
+             (a.entry.costs.distance_m == b.entry.costs.distance_m && a.entry.costs.risk == b.entry.costs.risk &&
+              a.place < b.place);
+    });
+    std::vector<Entry> front;
+    for (Entry& entry : merged) {
+      if (!front.empty() && !(entry.entry.costs.risk < front.back().entry.costs.risk)) continue;
+      front.push_back(std::move(entry));
+    }
+    // Chosen as a request chooses from its own front.
+    const Entry* shortest = &front.front();
+    const Entry* safest = &front.back();
+    const BalanceWeights weights{std::max(safest->entry.costs.distance_m, kNormalisationFloor),
+                                 std::max(shortest->entry.costs.risk, kNormalisationFloor)};
+    const BalancedChoice choice = choose_balanced(std::span<const Entry>(front), weights,
+                                                  [](const Entry& e) { return e.entry.costs; });
+    const Entry* chosen[3] = {shortest, safest, &front[choice.at]};
+    for (int type = 1; type < 3; ++type) {
+      for (int earlier = 0; earlier < type; ++earlier) {
+        if (chosen[earlier]->place == chosen[type]->place && chosen[earlier]->entry.path == chosen[type]->entry.path) {
+          chosen[type] = chosen[earlier];
+          break;
+        }
+      }
+    }
+    auto totals = [&](int type) {
+      return RouteTotals{chosen[type]->entry.costs.distance_m, chosen[type]->entry.costs.risk};
+    };
+    return CatchmentNode{dense, totals(0), totals(1), totals(2), {chosen[0]->place, chosen[1]->place, chosen[2]->place}};
+  }
+
+  // The three routes a request chooses from its front (one place).
+  static CatchmentNode choose_from(std::uint32_t dense, const ParetoFront& front) {
     // A route the request leaves out (its path repeats an earlier one's)
     // has that route's totals.
-    const RouteChoice choice = choose_routes(*front);
+    const RouteChoice choice = choose_routes(front);
     const FrontEntry* chosen[3];
     for (int type = 0; type < 3; ++type) {
-      chosen[type] = &(*front)[choice.of_type[type]];
+      chosen[type] = &front[choice.of_type[type]];
       for (int earlier = 0; earlier < type; ++earlier) {
         if (chosen[earlier]->path == chosen[type]->path) {
           chosen[type] = chosen[earlier];
@@ -582,14 +756,15 @@ class CatchmentSearch {
   const RoadGraph& graph_;
   const Rows rows_;
   const Opposite opposite_rows_{graph_};
-  const std::uint32_t place_dense_;
+  const std::vector<std::uint32_t> places_dense_;  // by place index
+  const std::vector<double> cutoffs_;
   const double minutes_;
   const bool to_place_;
   const StopPoll poll_;
   StopCheck stop_;
 
   LocalNodes nodes_;
-  std::uint32_t place_ = kNone;
+  std::vector<std::uint32_t> places_;  // the places' local indices, by place index
   std::vector<std::uint32_t> candidates_;
   double most_distance_ = 0.0;
   double cap_[2] = {kInf, kInf};
@@ -611,18 +786,33 @@ class CatchmentSearch {
 
 std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& graph, NodeId place, double minutes,
                                                             WalkDirection direction, const StopPoll& stop) {
-  const std::uint32_t place_dense = listed_node(graph, place);
-  if (place_dense == IdIndex::kAbsent) return std::unexpected(CatchmentFailure::place_not_found);
-  if (direction == WalkDirection::from_place && graph.out_begin[place_dense] == graph.out_begin[place_dense + 1]) {
-    return std::unexpected(CatchmentFailure::place_isolated);
+  return catchment_search(graph, std::span<const NodeId>(&place, 1), minutes, direction, {}, nullptr, stop);
+}
+
+std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& graph, std::span<const NodeId> places,
+                                                            double minutes, WalkDirection direction,
+                                                            std::span<const double> cutoffs,
+                                                            std::uint32_t* failed_place, const StopPoll& stop) {
+  if (places.empty()) return std::unexpected(CatchmentFailure::no_places);
+  std::vector<std::uint32_t> places_dense;
+  places_dense.reserve(places.size());
+  for (std::uint32_t i = 0; i < places.size(); ++i) {
+    const std::uint32_t place_dense = listed_node(graph, places[i]);
+    const bool isolated = place_dense != IdIndex::kAbsent && direction == WalkDirection::from_place &&
+                          graph.out_begin[place_dense] == graph.out_begin[place_dense + 1];
+    if (place_dense == IdIndex::kAbsent || isolated) {
+      if (failed_place != nullptr) *failed_place = i;
+      return std::unexpected(isolated ? CatchmentFailure::place_isolated : CatchmentFailure::place_not_found);
+    }
+    places_dense.push_back(place_dense);
   }
   // Label setting needs costs that never fall along a path, and the
   // rounding argument finite ones.
   if (!graph.costs_bounded_below) return std::unexpected(CatchmentFailure::costs_unsupported);
   std::optional<Catchment> found =
       direction == WalkDirection::to_place
-          ? CatchmentSearch<IncomingRows>(graph, place_dense, minutes, direction, stop).run()
-          : CatchmentSearch<OutgoingRows>(graph, place_dense, minutes, direction, stop).run();
+          ? CatchmentSearch<IncomingRows>(graph, places_dense, minutes, direction, cutoffs, stop).run()
+          : CatchmentSearch<OutgoingRows>(graph, places_dense, minutes, direction, cutoffs, stop).run();
   if (!found) return std::unexpected(CatchmentFailure::interrupted);
   return std::move(*found);
 }

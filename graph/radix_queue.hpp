@@ -4,13 +4,14 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace norvel {
 
 // A monotone priority queue on a pair of non-negative doubles, popped in
-// lexicographic order (first, then second; entries of equal pairs in any
-// order): a radix heap over the 128 bits of the pair.
+// lexicographic order (first, then second; entries of equal pairs by their
+// `place`, the lowest first): a radix heap over the 128 bits of the pair.
 //
 // Why it fits. A label search that expands the label it pops adds
 // non-negative costs, so each pair it pushes is at least the pair it popped
@@ -44,8 +45,14 @@ class RadixQueue {
   // The least entry; the queue must not be empty.
   Entry pop() {
     if (buckets_[0].empty()) refill();
-    const Entry top = buckets_[0].back();
-    buckets_[0].pop_back();
+    std::vector<Entry>& equal = buckets_[0];  // entries of the pair popped last
+    std::size_t least = equal.size() - 1;
+    for (std::size_t at = least; at-- > 0;) {
+      if (equal[at].place < equal[least].place) least = at;
+    }
+    std::swap(equal[least], equal.back());
+    const Entry top = equal.back();
+    equal.pop_back();
     if (buckets_[0].empty()) filled_[0] &= ~std::uint64_t{1};
     --size_;
     return top;
