@@ -47,7 +47,7 @@ double least_route_cap(const Rows& rows, LocalNodes& nodes, int primary, const s
   const double tight = most * 0x1p-16;
   // T's nodes: a prefix of the settle order, the places first.
   std::size_t count = 0;
-  while (count < settled.size() && nodes[settled[count]].least[primary] <= reach) ++count;
+  while (count < settled.size() && nodes[settled[count]].least(primary) <= reach) ++count;
   std::vector<std::uint32_t> position(nodes.size(), kNone);
   for (std::size_t i = 0; i < count; ++i) position[settled[i]] = static_cast<std::uint32_t>(i);
   // T's entries as compressed rows.
@@ -60,11 +60,11 @@ double least_route_cap(const Rows& rows, LocalNodes& nodes, int primary, const s
   for (std::size_t i = 0; i < count; ++i) {
     // Copied: a node seen for the first time moves the states.
     const std::uint32_t from = nodes[settled[i]].dense;
-    const double from_least = nodes[settled[i]].least[primary];
+    const double from_least = nodes[settled[i]].least(primary);
     for (std::uint32_t slot = rows.begin(from); slot < rows.end(from); ++slot) {
       const std::uint32_t local = nodes.of(rows.next(slot));
       if (local >= position.size() || position[local] == kNone) continue;
-      const double reduced = (rows.cost(slot, primary) + from_least) - nodes[local].least[primary];
+      const double reduced = (rows.cost(slot, primary) + from_least) - nodes[local].least(primary);
       if (reduced <= tight) arcs.push_back(Arc{position[local], rows.cost(slot, secondary)});
     }
     begin[i + 1] = static_cast<std::uint32_t>(arcs.size());

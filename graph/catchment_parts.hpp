@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -54,7 +55,9 @@ struct OutgoingRows {
 
 // What the search keeps per node it touches, found through a hash of the
 // dense index: a catchment costs what it touches, not the graph's size.
-struct NodeState {
+// What the label search reads of a node fills its first cache line, the
+// line it starts on: one line per node it looks at.
+struct alignas(64) NodeState {  // the hot part: 64 bytes
   std::uint32_t dense;
   // The labels kept here, in the order they were kept (their distance never
   // falls), linked through Label::next; `cursor` is the last of them that
@@ -62,6 +65,9 @@ struct NodeState {
   std::uint32_t first = kNone;
   std::uint32_t last = kNone;
   std::uint32_t cursor = kNone;
+  std::uint32_t pushed_place = kNone;  // see `pushed_distance`
+  bool settled[3] = {false, false, false};  // by `Search`
+  bool candidate = false;
   // The last kept label's distance and the least risk kept, read without
   // touching the labels themselves.
   double last_distance = kInf;
@@ -69,13 +75,15 @@ struct NodeState {
   // The last label put on the open list here (see `expand`).
   double pushed_distance = kInf;
   double pushed_risk = kInf;
-  std::uint32_t pushed_place = kNone;
   // The least sum of each single-cost search (`Search`), in its order of
   // summing, once settled.
-  double least[3] = {kInf, kInf, kInf};
-  bool settled[3] = {false, false, false};
-  bool candidate = false;
+  double near_least = kInf;
+  double from_place_least[2] = {kInf, kInf};  // cold: read before the label search
+  double& least(int search) { return search == kNearCandidates ? near_least : from_place_least[search]; }
+  double least(int search) const { return search == kNearCandidates ? near_least : from_place_least[search]; }
 };
+
+static_assert(offsetof(NodeState, from_place_least) == 64, "the label search's part of a node in one line");
 
 class LocalNodes {
  public:
@@ -128,7 +136,7 @@ class LeastCost {
             StopCheck& stop)
       : rows_(rows), nodes_(nodes), cost_(cost), which_(search), stop_(stop) {
     for (std::uint32_t start : starts) {
-      nodes_[start].least[which_] = 0.0;
+      nodes_[start].least(which_) = 0.0;
       heap_.push_back(Entry{0.0, start});
     }
   }
@@ -140,7 +148,7 @@ class LeastCost {
       const double key = next_key();
       if (!(key <= enough) || settle_next() == kNone) return key;
     }
-    return nodes_[local].least[which_];
+    return nodes_[local].least(which_);
   }
 
   // The key of the next node to settle; infinite once none is left.
@@ -165,8 +173,8 @@ class LeastCost {
       NodeState& state = nodes_[next];
       if (state.settled[which_]) continue;
       const double sum = top.key + rows_.cost(slot, cost_);
-      if (sum < state.least[which_]) {
-        state.least[which_] = sum;
+      if (sum < state.least(which_)) {
+        state.least(which_) = sum;
         heap_.push_back(Entry{sum, next});
         std::push_heap(heap_.begin(), heap_.end(), later);
       }

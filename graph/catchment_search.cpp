@@ -201,7 +201,7 @@ class CatchmentSearch {
     report_.settled += by_distance.order().size();
     for (std::uint32_t local : by_distance.order()) {
       NodeState& node = nodes_[local];
-      if (!(node.least[kDistance] <= limit) || !graph_.listed[node.dense]) continue;
+      if (!(node.least(kDistance) <= limit) || !graph_.listed[node.dense]) continue;
       // The request from a node starts along one of its outgoing edges.
       if (to_place_ && graph_.out_begin[node.dense] == graph_.out_begin[node.dense + 1] &&
           std::find(places_.begin(), places_.end(), local) != places_.end()) {
@@ -209,7 +209,7 @@ class CatchmentSearch {
       }
       node.candidate = true;
       candidates_.push_back(local);
-      most_distance_ = std::max(most_distance_, node.least[kDistance]);
+      most_distance_ = std::max(most_distance_, node.least(kDistance));
     }
     report_.candidates = candidates_.size();
     // The risks of the shortest routes cap the risk of every Pareto point.
@@ -239,7 +239,7 @@ class CatchmentSearch {
       }
       if (stop_.stopped()) return false;
       double most_risk = 0.0;
-      for (std::uint32_t local : candidates_) most_risk = std::max(most_risk, nodes_[local].least[kRisk]);
+      for (std::uint32_t local : candidates_) most_risk = std::max(most_risk, nodes_[local].least(kRisk));
       if (!settle_through(by_risk, most_risk * (1.0 + 0x1p-15))) return false;
       report_.settled += by_risk.order().size();
       cap_[kDistance] = least_route_cap(rows_, nodes_, kRisk, by_risk.order(), most_risk, candidates_, places_);
@@ -374,7 +374,7 @@ class CatchmentSearch {
     const NodeState& node = nodes_[local];
     // The least risk still to add, found as far as would settle the question.
     const double still = node.settled[kNearCandidates]
-                             ? node.least[kNearCandidates]
+                             ? node.least(kNearCandidates)
                              : near_candidates_->lower_bound(local, std::min(risk_reach_, worst_reach_) - risk);
     const double at_least = still == 0.0 ? risk : std::max(risk, (risk + still) * kCapRounding);
     if (at_least > cap_[kRisk]) return true;
