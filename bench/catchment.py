@@ -5,13 +5,17 @@ bundled sample, and over a whole generated grid.
     $PY bench/catchment.py                       # the sample, both directions
     $PY ../shared/bench/roadgen.py --nodes 10000 --risk-div 1000 --out /tmp/grid10k
     $PY bench/catchment.py --grid /tmp/grid10k   # and the whole grid
+    cp -r ../shared/bench/peers/boastar /tmp/boastar && make -C /tmp/boastar bod
+    $PY bench/catchment.py --grid /tmp/grid10k --bod /tmp/boastar/bod
 
 The sample: the 15-minute catchment around the railway station square
 (60.1699, 24.9384), timed beside one router.route per node inside, whose
 totals it must equal bit for bit (mismatches are counted). The grid: a
-catchment holding every node (minutes=inf) around the node nearest to the
-generator's centre, with the labels the search kept per node. Each figure is
-the least of --repeat runs, wall and processor seconds, in one process.
+catchment holding every node (minutes=inf) to its hub (the middle row's
+middle node) and from it, with the labels the search kept per node; with
+--bod, the C bi-objective Dijkstra of the research code beside it, every
+node's front of walks to the same node, the two run in turn. Each figure is
+the least of --repeat runs, wall and processor seconds.
 """
 
 from __future__ import annotations
@@ -19,6 +23,9 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
+import subprocess
+import tempfile
 import time
 from collections.abc import Callable
 from typing import Any
@@ -77,22 +84,53 @@ def sample(repeat: int) -> None:
               f"{report['answered_by_request']}")
 
 
-def grid(prefix: str, repeat: int) -> None:
+def hub_node(prefix: str, meta: dict[str, Any]) -> tuple[int, int]:
+    """(number counting from 1 in document order, id) of the grid's hub."""
+    number = (meta["rows"] // 2) * meta["cols"] + meta["cols"] // 2 + 1
+    with open(prefix + ".json", encoding="utf-8") as doc_file:
+        nodes = json.load(doc_file)["nodes"]
+    return number, int(nodes[number - 1]["id"])
+
+
+def bod_seconds(bod: str, folder: str, number: int) -> float:
+    """The research code's own runtime of one bi-objective Dijkstra."""
+    out = subprocess.run([bod, "g.txt", str(number)], cwd=folder, check=True,
+                         capture_output=True, text=True).stdout
+    return float(out.strip().splitlines()[-1].split(";")[1]) / 1e3
+
+
+def grid(prefix: str, repeat: int, bod: str | None) -> None:
     with open(prefix + ".meta.json", encoding="utf-8") as meta_file:
         meta = json.load(meta_file)
     router = norvel.Router.from_file(prefix + ".json")
-    place = router.nearest(*meta["centre"]).node
+    number, place = hub_node(prefix, meta)
     for direction in ("to", "from"):
         wall, cpu, catchment = timed(
             lambda: router.catchment(place, math.inf, direction=direction),
             repeat)
         report = catchment.report
         print(f"{prefix} ({meta['nodes']} nodes, {meta['edges']} edges), "
-              f"every node {direction:4s} {place}: {len(catchment)} nodes in "
-              f"{wall:5.3f} s ({cpu:.3f} s processor); labels kept "
+              f"every node {direction:4s} no. {number}: {len(catchment)} "
+              f"nodes in {wall:5.3f} s ({cpu:.3f} s processor); labels kept "
               f"{report['labels_kept']}, "
               f"{report['labels_kept'] / report['nodes_labelled']:.1f} a "
               f"node; pushed {report['labels_pushed']}")
+    if bod is None:
+        return
+    # The research code keeps the file's path in 128 bytes.
+    with tempfile.TemporaryDirectory() as folder:
+        os.symlink(os.path.abspath(prefix + ".boa.txt"),
+                   os.path.join(folder, "g.txt"))
+        ours, theirs = [], []
+        for _ in range(repeat):
+            wall = time.perf_counter()
+            router.catchment(place, math.inf)
+            ours.append(time.perf_counter() - wall)
+            theirs.append(bod_seconds(bod, folder, number))
+    print(f"in turn, {repeat} times: catchment to no. {number} "
+          f"{min(ours) * 1e3:.0f} ms, C bi-objective Dijkstra "
+          f"{min(theirs) * 1e3:.0f} ms (least of each); "
+          f"{min(theirs) / min(ours):.2f}x")
 
 
 def main() -> None:
@@ -100,11 +138,13 @@ def main() -> None:
     parser.add_argument("--grid", metavar="PREFIX",
                         help="a roadgen.py output prefix (PREFIX.json, "
                              "PREFIX.meta.json)")
+    parser.add_argument("--bod", metavar="PATH",
+                        help="the research code's bod, to time beside")
     parser.add_argument("--repeat", type=int, default=5)
     args = parser.parse_args()
     sample(args.repeat)
     if args.grid:
-        grid(args.grid, args.repeat)
+        grid(args.grid, args.repeat, args.bod)
 
 
 if __name__ == "__main__":

@@ -3,9 +3,11 @@
 #include <expected>
 #include <optional>
 #include <tuple>
+#include <vector>
 
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include "engine/bindings.hpp"
 #include "engine/new_arrays.hpp"
@@ -16,10 +18,18 @@ namespace norvel::engine {
 
 namespace {
 
-nb::object failure(const char* kind, const char* role = "") { return nb::make_tuple(kind, role); }
+// A new array of `rows` x `columns` values owned by numpy (one column: a
+// vector), and where to write them.
+nb::object new_table(std::size_t rows, std::size_t columns, double*& values) {
+  values = new double[rows * columns == 0 ? 1 : rows * columns];
+  nb::capsule owner(values, [](void* held) noexcept { delete[] static_cast<double*>(held); });
+  if (columns == 1) return nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<1>>(values, {rows}, owner));
+  return nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<2>>(values, {rows, columns}, owner));
+}
 
 // The catchment's columns as new numpy arrays, and what the search did.
-nb::dict columns(const RoadGraph& graph, const Catchment& catchment) {
+// `within` columns: one a cutoff, or a vector for one cutoff asked alone.
+nb::dict columns(const RoadGraph& graph, const Catchment& catchment, std::size_t cutoffs, bool table) {
   const std::size_t count = catchment.nodes.size();
   auto [ids, id_array] = new_array<std::uint64_t>(count);
   auto [lats, lat_array] = new_array<double>(count);
@@ -27,6 +37,9 @@ nb::dict columns(const RoadGraph& graph, const Catchment& catchment) {
   double* totals[6];
   NewArray<double> total_arrays[6];
   for (int k = 0; k < 6; ++k) std::tie(totals[k], total_arrays[k]) = new_array<double>(count);
+  std::int64_t* places[3];
+  NewArray<std::int64_t> place_arrays[3];
+  for (int k = 0; k < 3; ++k) std::tie(places[k], place_arrays[k]) = new_array<std::int64_t>(count);
   for (std::size_t i = 0; i < count; ++i) {
     const CatchmentNode& node = catchment.nodes[i];
     ids[i] = graph.id_of[node.dense];
@@ -36,7 +49,22 @@ nb::dict columns(const RoadGraph& graph, const Catchment& catchment) {
     for (int r = 0; r < 3; ++r) {
       totals[2 * r][i] = routes[r]->distance_m;
       totals[2 * r + 1][i] = routes[r]->risk;
+      places[r][i] = node.place[r];
     }
+  }
+  const std::size_t shape = table ? cutoffs : 1;
+  double* within_m = nullptr;
+  double* within_risk = nullptr;
+  double* within_place = nullptr;
+  nb::object within_m_array = new_table(count, shape, within_m);
+  nb::object within_risk_array = new_table(count, shape, within_risk);
+  nb::object within_place_array = new_table(count, shape, within_place);
+  for (std::size_t k = 0; k < count * shape; ++k) {
+    const WithinCutoff& walk = catchment.within[k];
+    within_m[k] = walk.totals.distance_m;
+    within_risk[k] = walk.totals.risk;
+    // NaN where no walk fits, hence a float column.
+    within_place[k] = walk.place == UINT32_MAX ? __builtin_nan("") : static_cast<double>(walk.place);
   }
   const CatchmentReport& done = catchment.report;
   nb::dict report;
@@ -55,32 +83,61 @@ nb::dict columns(const RoadGraph& graph, const Catchment& catchment) {
   out["lon"] = lon_array;
   const char* names[6] = {"shortest_m", "shortest_risk", "safest_m", "safest_risk", "balanced_m", "balanced_risk"};
   for (int k = 0; k < 6; ++k) out[names[k]] = total_arrays[k];
+  const char* place_names[3] = {"shortest_place", "safest_place", "balanced_place"};
+  for (int k = 0; k < 3; ++k) out[place_names[k]] = place_arrays[k];
+  out["within_m"] = within_m_array;
+  out["within_risk"] = within_risk_array;
+  out["within_place"] = within_place_array;
   out["report"] = report;
   return out;
 }
 
-nb::object catchment(const EngineGraph& engine, NodeId place, double minutes, bool to_place,
-                     std::optional<double> timeout_s, const std::string& risk) {
-  if (std::isnan(minutes) || minutes < 0.0) throw nb::value_error("minutes must be a number >= 0");
+void check_minutes(double minutes, const char* what) {
+  if (std::isnan(minutes) || minutes < 0.0) throw nb::value_error(what);
+}
+
+nb::object search(const EngineGraph& engine, const std::vector<NodeId>& places, double minutes, bool to_place,
+                  const std::optional<std::vector<double>>& cutoffs, std::optional<double> timeout_s,
+                  const std::string& risk, bool with_index) {
+  check_minutes(minutes, "minutes must be a number >= 0");
   const std::shared_ptr<const NamedLayer> layer = requested_layer(engine, risk);
+  const std::vector<double> asked = cutoffs ? *cutoffs : std::vector<double>{minutes};
+  for (double cutoff : asked) check_minutes(cutoff, "cutoffs must be numbers >= 0");
+  if (asked.empty()) throw nb::value_error("cutoffs must not be empty");
   RequestStop stop(timeout_s);
   std::expected<Catchment, CatchmentFailure> found;
+  std::uint32_t failed = 0;
   {
     nb::gil_scoped_release unlocked;
-    found = catchment_search(engine.graph, place, minutes,
-                             to_place ? WalkDirection::to_place : WalkDirection::from_place, stop.poll(),
-                             layer == nullptr ? nullptr : &layer->layer);
+    found = catchment_search(engine.graph, places, minutes,
+                             to_place ? WalkDirection::to_place : WalkDirection::from_place, asked, &failed,
+                             stop.poll(), layer == nullptr ? nullptr : &layer->layer);
   }
   stop.rethrow();
   if (!found) {
+    auto failure = [&](const char* kind, const char* role = "") {
+      return with_index ? nb::make_tuple(kind, role, failed) : nb::make_tuple(kind, role);
+    };
     switch (found.error()) {
       case CatchmentFailure::place_not_found: return failure("node_not_found", to_place ? "destination" : "origin");
       case CatchmentFailure::place_isolated: return failure("source_isolated");
       case CatchmentFailure::costs_unsupported: return failure("costs_unsupported");
       case CatchmentFailure::interrupted: return failure("timeout");
+      case CatchmentFailure::no_places: throw nb::value_error("places must not be empty");
     }
   }
-  return columns(engine.graph, *found);
+  return columns(engine.graph, *found, asked.size(), cutoffs.has_value());
+}
+
+nb::object catchment(const EngineGraph& engine, NodeId place, double minutes, bool to_place,
+                     std::optional<double> timeout_s, const std::string& risk) {
+  return search(engine, {place}, minutes, to_place, std::nullopt, timeout_s, risk, false);
+}
+
+nb::object catchment_places(const EngineGraph& engine, const std::vector<NodeId>& places, double minutes,
+                            bool to_place, const std::optional<std::vector<double>>& cutoffs,
+                            std::optional<double> timeout_s, const std::string& risk) {
+  return search(engine, places, minutes, to_place, cutoffs, timeout_s, risk, true);
 }
 
 }  // namespace
@@ -98,8 +155,21 @@ void bind_catchments(GraphClass& graph_class) {
                   "failure a (kind, role) pair: ('node_not_found', 'destination' | 'origin'),\n"
                   "('source_isolated', '') for walks from a place without an outgoing edge,\n"
                   "('costs_unsupported', '') for a negative, infinite or NaN distance or risk, or\n"
-                  "('timeout', ''). On the main thread, Ctrl-C raises KeyboardInterrupt. `risk` names the\n"
-                  "risk layer searched on.");
+                  "('timeout', ''). On the main thread, Ctrl-C raises KeyboardInterrupt. Also\n"
+                  "'shortest_place', 'safest_place', 'balanced_place' (int64, all 0 here), and\n"
+                  "'within_m', 'within_risk', 'within_place' (float64; NaN where none): the least\n"
+                  "risky walk of the node's front that takes at most `minutes`. `risk` names the risk\n"
+                  "layer searched on.");
+  graph_class.def("catchment_places", &catchment_places, nb::arg("places"), nb::arg("minutes"), nb::arg("to_place"),
+                  nb::arg("cutoffs") = nb::none(), nb::arg("timeout_s") = nb::none(), nb::arg("risk") = "default",
+                  "catchment_places(places, minutes, to_place, cutoffs=None, timeout_s=None, risk='default')\n"
+                  "catchment() for several places (node ids) at once, in one search: a node's front is\n"
+                  "that of its walks to (from) any of them, its routes chosen from it as route() chooses,\n"
+                  "a tie of totals going to the lower place index; '*_place' columns are indices into\n"
+                  "`places`. With `cutoffs` (minutes, each >= 0, may be inf), 'within_m', 'within_risk'\n"
+                  "and 'within_place' are nodes x cutoffs tables, the least risky walk within each (then\n"
+                  "the shortest, then the lower place); without, vectors for `minutes`. A failure is a\n"
+                  "(kind, role, index of the place it concerns) triple, kinds as catchment().");
 }
 
 }  // namespace norvel::engine

@@ -40,13 +40,14 @@ namespace norvel::catchment {
 // widened by 2^-17, covers both.
 template <class Rows>
 double least_route_cap(const Rows& rows, LocalNodes& nodes, int primary, const std::vector<std::uint32_t>& settled,
-                       double most, std::span<const std::uint32_t> candidates) {
+                       double most, std::span<const std::uint32_t> candidates,
+                       std::span<const std::uint32_t> starts) {
   const int secondary = primary == kDistance ? kRisk : kDistance;
   const double reach = most * (1.0 + 0x1p-16);
   const double tight = most * 0x1p-16;
-  // T's nodes: a prefix of the settle order, the place first.
+  // T's nodes: a prefix of the settle order, the places first.
   std::size_t count = 0;
-  while (count < settled.size() && nodes[settled[count]].least[primary] <= reach) ++count;
+  while (count < settled.size() && nodes[settled[count]].least(primary) <= reach) ++count;
   std::vector<std::uint32_t> position(nodes.size(), kNone);
   for (std::size_t i = 0; i < count; ++i) position[settled[i]] = static_cast<std::uint32_t>(i);
   // T's entries as compressed rows.
@@ -59,11 +60,11 @@ double least_route_cap(const Rows& rows, LocalNodes& nodes, int primary, const s
   for (std::size_t i = 0; i < count; ++i) {
     // Copied: a node seen for the first time moves the states.
     const std::uint32_t from = nodes[settled[i]].dense;
-    const double from_least = nodes[settled[i]].least[primary];
+    const double from_least = nodes[settled[i]].least(primary);
     for (std::uint32_t slot = rows.begin(from); slot < rows.end(from); ++slot) {
       const std::uint32_t local = nodes.of(rows.next(slot));
       if (local >= position.size() || position[local] == kNone) continue;
-      const double reduced = (rows.cost(slot, primary) + from_least) - nodes[local].least[primary];
+      const double reduced = (rows.cost(slot, primary) + from_least) - nodes[local].least(primary);
       if (reduced <= tight) arcs.push_back(Arc{position[local], rows.cost(slot, secondary)});
     }
     begin[i + 1] = static_cast<std::uint32_t>(arcs.size());
@@ -123,7 +124,9 @@ double least_route_cap(const Rows& rows, LocalNodes& nodes, int primary, const s
   const std::size_t parts = part_end.size();
   std::vector<double> best_in(parts, -kInf);
   std::vector<double> value(parts, -kInf);
-  if (count > 0) best_in[part[0]] = 0.0;  // the place
+  for (std::uint32_t start : starts) {  // the places
+    if (start < position.size() && position[start] != kNone) best_in[part[position[start]]] = 0.0;
+  }
   for (std::size_t p = parts; p-- > 0;) {
     const std::uint32_t first = p == 0 ? 0 : part_end[p - 1];
     double inside = 0.0;
@@ -156,8 +159,8 @@ double least_route_cap(const Rows& rows, LocalNodes& nodes, int primary, const s
 }
 
 template double least_route_cap(const IncomingRows&, LocalNodes&, int, const std::vector<std::uint32_t>&, double,
-                                std::span<const std::uint32_t>);
+                                std::span<const std::uint32_t>, std::span<const std::uint32_t>);
 template double least_route_cap(const OutgoingRows&, LocalNodes&, int, const std::vector<std::uint32_t>&, double,
-                                std::span<const std::uint32_t>);
+                                std::span<const std::uint32_t>, std::span<const std::uint32_t>);
 
 }  // namespace norvel::catchment

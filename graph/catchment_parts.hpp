@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -57,7 +58,9 @@ struct OutgoingRows {
 
 // What the search keeps per node it touches, found through a hash of the
 // dense index: a catchment costs what it touches, not the graph's size.
-struct NodeState {
+// What the label search reads of a node fills its first cache line, the
+// line it starts on: one line per node it looks at.
+struct alignas(64) NodeState {  // the hot part: 64 bytes
   std::uint32_t dense;
   // The labels kept here, in the order they were kept (their distance never
   // falls), linked through Label::next; `cursor` is the last of them that
@@ -65,24 +68,34 @@ struct NodeState {
   std::uint32_t first = kNone;
   std::uint32_t last = kNone;
   std::uint32_t cursor = kNone;
+  std::uint32_t pushed_place = kNone;  // see `pushed_distance`
+  bool settled[3] = {false, false, false};  // by `Search`
+  bool candidate = false;
   // The last kept label's distance and the least risk kept, read without
   // touching the labels themselves.
   double last_distance = kInf;
   double least_risk = kInf;
+  // The last label put on the open list here (see `expand`).
+  double pushed_distance = kInf;
+  double pushed_risk = kInf;
   // The least sum of each single-cost search (`Search`), in its order of
   // summing, once settled.
-  double least[3] = {kInf, kInf, kInf};
-  bool settled[3] = {false, false, false};
-  bool candidate = false;
+  double near_least = kInf;
+  double from_place_least[2] = {kInf, kInf};  // cold: read before the label search
+  double& least(int search) { return search == kNearCandidates ? near_least : from_place_least[search]; }
+  double least(int search) const { return search == kNearCandidates ? near_least : from_place_least[search]; }
 };
+
+static_assert(offsetof(NodeState, from_place_least) == 64, "the label search's part of a node in one line");
 
 class LocalNodes {
  public:
+  // `graph_nodes`: how many dense indices the graph has.
+  explicit LocalNodes(std::size_t graph_nodes) : graph_nodes_(graph_nodes) {}
+
   std::uint32_t of(std::uint32_t dense) {
-    const auto next = static_cast<std::uint32_t>(states_.size());
-    const std::uint32_t local = index_.find_or_insert(dense, next);
-    if (local == next) states_.push_back(NodeState{.dense = dense});
-    return local;
+    if (!by_dense_.empty() && by_dense_[dense] != kNone) [[likely]] return by_dense_[dense];
+    return add(dense);
   }
   // References stay valid only until the next new node.
   NodeState& operator[](std::uint32_t local) { return states_[local]; }
@@ -90,7 +103,26 @@ class LocalNodes {
   std::size_t size() const { return states_.size(); }
 
  private:
+  // `of` for a node not yet in the array: maybe new, maybe in the hash.
+  [[gnu::noinline]] std::uint32_t add(std::uint32_t dense) {
+    const auto next = static_cast<std::uint32_t>(states_.size());
+    const std::uint32_t local = by_dense_.empty() ? index_.find_or_insert(dense, next) : (by_dense_[dense] = next);
+    if (local == next) {
+      states_.push_back(NodeState{.dense = dense});
+      // Once a search has touched a thirty-second of the graph, an array over
+      // every dense index costs at most 32 entries a node it touched, and
+      // spares the hash's probes on every edge it follows from then on.
+      if (by_dense_.empty() && states_.size() * 32 >= graph_nodes_) {
+        by_dense_.assign(graph_nodes_, kNone);
+        for (std::uint32_t at = 0; at < states_.size(); ++at) by_dense_[states_[at].dense] = at;
+      }
+    }
+    return local;
+  }
+
+  std::size_t graph_nodes_;
   PlaceIndex index_;
+  std::vector<std::uint32_t> by_dense_;  // local by dense index, once large
   std::vector<NodeState> states_;
 };
 
@@ -107,7 +139,7 @@ class LeastCost {
             StopCheck& stop)
       : rows_(rows), nodes_(nodes), cost_(cost), which_(search), stop_(stop) {
     for (std::uint32_t start : starts) {
-      nodes_[start].least[which_] = 0.0;
+      nodes_[start].least(which_) = 0.0;
       heap_.push_back(Entry{0.0, start});
     }
   }
@@ -119,7 +151,7 @@ class LeastCost {
       const double key = next_key();
       if (!(key <= enough) || settle_next() == kNone) return key;
     }
-    return nodes_[local].least[which_];
+    return nodes_[local].least(which_);
   }
 
   // The key of the next node to settle; infinite once none is left.
@@ -144,8 +176,8 @@ class LeastCost {
       NodeState& state = nodes_[next];
       if (state.settled[which_]) continue;
       const double sum = top.key + rows_.cost(slot, cost_);
-      if (sum < state.least[which_]) {
-        state.least[which_] = sum;
+      if (sum < state.least(which_)) {
+        state.least(which_) = sum;
         heap_.push_back(Entry{sum, next});
         std::push_heap(heap_.begin(), heap_.end(), later);
       }
@@ -184,9 +216,11 @@ class LeastCost {
 // finished single-cost search of the primary cost (catchment_parts.cpp has
 // the argument). `settled` is that search's order, `most` the greatest
 // least primary sum among the candidates; every node whose least sum is up
-// to most (1 + 2^-15) must be settled.
+// to most (1 + 2^-15) must be settled. `starts`: the places, where that
+// search started.
 template <class Rows>
 double least_route_cap(const Rows& rows, LocalNodes& nodes, int primary, const std::vector<std::uint32_t>& settled,
-                       double most, std::span<const std::uint32_t> candidates);
+                       double most, std::span<const std::uint32_t> candidates,
+                       std::span<const std::uint32_t> starts);
 
 }  // namespace norvel::catchment

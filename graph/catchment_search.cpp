@@ -11,7 +11,7 @@
 
 #include "graph/catchment_parts.hpp"
 #include "graph/pareto_search.hpp"
-#include "graph/quad_heap.hpp"
+#include "graph/radix_queue.hpp"
 #include "graph/route_selection.hpp"
 
 namespace norvel {
@@ -58,6 +58,18 @@ using namespace catchment;
 // Repeating, a kept label at v sums forward to p. The cycle rule (a label
 // that comes back to a node of its own path within the margins is dropped)
 // and the pruning below drop no label of such a path either.
+//
+// Dropped for a label pushed before. A label L arriving at a node is also
+// dropped when the last label M put on the open list there is below it by
+// the margins in both costs. M is kept, or dropped when popped: for a kept
+// label K below it by the margins (then K is below L by them too: each
+// test's subtraction rounds monotonically), or as starting no
+// Pareto-optimal route, which L then starts none of either (were L on one,
+// M in its place would be on one of the same forward sums); M passed the
+// cycle rule when it was pushed. In every case what would have kept L's
+// route alive keeps one of no greater forward sums, and the argument above
+// goes through with M, or K, in L's place (cutting out a cycle where M's
+// path meets the route's start, as there).
 //
 // Pruning by what the candidates still need. A route of a candidate through
 // a label at x adds to the label's risk r at least the least risk h(x)
@@ -119,10 +131,16 @@ struct Label {
   double distance_m;
   double risk;
   double least_risk;  // of the labels kept at its node, up to this one
-  std::uint32_t parent;
   std::uint32_t local;
-  std::uint32_t slot;  // the row entry it was extended along
   std::uint32_t next;  // the next label kept at its node
+};
+
+// How a kept label was reached, apart from the label itself: paths are
+// walked back along these alone.
+struct Link {
+  std::uint32_t parent;
+  std::uint32_t slot;   // the row entry it was extended along
+  std::uint32_t place;  // the index of the place it started from
 };
 
 struct OpenLabel {
@@ -131,34 +149,33 @@ struct OpenLabel {
   std::uint32_t parent;
   std::uint32_t local;
   std::uint32_t slot;
+  std::uint32_t place;
 };
 
-// The open list's order: distance, then risk (ties in any order).
-constexpr auto kPoppedFirst = [](const OpenLabel& a, const OpenLabel& b) {
-  return lexically_less(a.distance_m, a.risk, b.distance_m, b.risk);
-};
 
 template <class Rows>
 class CatchmentSearch {
  public:
-  CatchmentSearch(const RoadGraph& graph, const RiskLayer* layer, std::uint32_t place_dense, double minutes,
-                  WalkDirection direction, const StopPoll& poll)
+  CatchmentSearch(const RoadGraph& graph, const RiskLayer* layer, std::span<const std::uint32_t> places_dense,
+                  double minutes, WalkDirection direction, std::span<const double> cutoffs, const StopPoll& poll)
       : graph_(graph),
         layer_(layer),
         risk_(graph, layer),
         rows_{graph, risk_},
-        place_dense_(place_dense),
+        places_dense_(places_dense.begin(), places_dense.end()),
+        cutoffs_(cutoffs.begin(), cutoffs.end()),
         minutes_(minutes),
         to_place_(direction == WalkDirection::to_place),
         poll_(poll),
-        stop_(poll) {}
+        stop_(poll),
+        nodes_(graph.id_of.size()) {}
 
   // None when stopped.
   std::optional<Catchment> run() {
-    place_ = nodes_.of(place_dense_);
+    for (std::uint32_t dense : places_dense_) places_.push_back(nodes_.of(dense));
     if (!find_candidates() || !set_margins() || !search_labels()) return std::nullopt;
     Catchment result;
-    if (!read_answers(result.nodes)) return std::nullopt;
+    if (!read_answers(result.nodes, result.within)) return std::nullopt;
     report_.labels_kept = labels_.size();
     for (std::size_t local = 0; local < nodes_.size(); ++local) {
       report_.nodes_labelled += nodes_[static_cast<std::uint32_t>(local)].first != kNone;
@@ -180,25 +197,27 @@ class CatchmentSearch {
   // distance the search finds is within 1 +- 2 gamma of the least forward
   // one, and the widening covers that and the division's rounding.
   bool find_candidates() {
-    LeastCost<Rows> by_distance(rows_, nodes_, kDistance, kFromPlaceDistance, {&place_, 1}, stop_);
+    LeastCost<Rows> by_distance(rows_, nodes_, kDistance, kFromPlaceDistance, places_, stop_);
     const double limit = minutes_ * kWalkingSpeedMPerMin * (1.0 + 0x1p-16);
     if (!settle_through(by_distance, limit * (1.0 + 0x1p-15))) return false;
     report_.settled += by_distance.order().size();
     for (std::uint32_t local : by_distance.order()) {
       NodeState& node = nodes_[local];
-      if (!(node.least[kDistance] <= limit) || !graph_.listed[node.dense]) continue;
+      if (!(node.least(kDistance) <= limit) || !graph_.listed[node.dense]) continue;
       // The request from a node starts along one of its outgoing edges.
-      if (to_place_ && local == place_ && graph_.out_begin[place_dense_] == graph_.out_begin[place_dense_ + 1]) {
+      if (to_place_ && graph_.out_begin[node.dense] == graph_.out_begin[node.dense + 1] &&
+          std::find(places_.begin(), places_.end(), local) != places_.end()) {
         continue;
       }
       node.candidate = true;
       candidates_.push_back(local);
-      most_distance_ = std::max(most_distance_, node.least[kDistance]);
+      most_distance_ = std::max(most_distance_, node.least(kDistance));
     }
     report_.candidates = candidates_.size();
     // The risks of the shortest routes cap the risk of every Pareto point.
     if (!candidates_.empty()) {
-      cap_[kRisk] = least_route_cap(rows_, nodes_, kDistance, by_distance.order(), most_distance_, candidates_);
+      cap_[kRisk] =
+          least_route_cap(rows_, nodes_, kDistance, by_distance.order(), most_distance_, candidates_, places_);
     }
     return true;
   }
@@ -213,7 +232,7 @@ class CatchmentSearch {
       // The distances of the safest routes cap the distance of every
       // Pareto point: a second single-cost search, of risk, over every
       // candidate and as far beyond as `least_route_cap` needs.
-      LeastCost<Rows> by_risk(rows_, nodes_, kRisk, kFromPlaceRisk, {&place_, 1}, stop_);
+      LeastCost<Rows> by_risk(rows_, nodes_, kRisk, kFromPlaceRisk, places_, stop_);
       std::size_t unsettled = candidates_.size();
       while (unsettled > 0 && by_risk.next_key() != kInf) {
         const std::uint32_t local = by_risk.settle_next();
@@ -222,10 +241,10 @@ class CatchmentSearch {
       }
       if (stop_.stopped()) return false;
       double most_risk = 0.0;
-      for (std::uint32_t local : candidates_) most_risk = std::max(most_risk, nodes_[local].least[kRisk]);
+      for (std::uint32_t local : candidates_) most_risk = std::max(most_risk, nodes_[local].least(kRisk));
       if (!settle_through(by_risk, most_risk * (1.0 + 0x1p-15))) return false;
       report_.settled += by_risk.order().size();
-      cap_[kDistance] = least_route_cap(rows_, nodes_, kRisk, by_risk.order(), most_risk, candidates_);
+      cap_[kDistance] = least_route_cap(rows_, nodes_, kRisk, by_risk.order(), most_risk, candidates_, places_);
       margins_.distance = margin_of(cap_[kDistance]);
     }
     if (!report_.risk_exact) margins_.risk = margin_of(cap_[kRisk]);
@@ -238,12 +257,12 @@ class CatchmentSearch {
     if (candidates_.empty()) return true;
     near_candidates_.emplace(opposite_rows_, nodes_, kRisk, kNearCandidates, candidates_, stop_);
     risk_reach_ = cap_[kRisk] / kCapRounding;
-    push(OpenLabel{0.0, 0.0, kNone, place_, kNone});
+    for (std::uint32_t i = 0; i < places_.size(); ++i) push(OpenLabel{0.0, 0.0, kNone, places_[i], kNone, i});
     const std::size_t refresh_every = std::max<std::size_t>(1024, candidates_.size());
     std::size_t popped = 0;
     while (!open_.empty()) {
       if (stop_.tick()) return false;
-      const OpenLabel label = quad_heap_pop(open_, kPoppedFirst);
+      const OpenLabel label = open_.pop();
       if (++popped % refresh_every == 0) refresh_worst(label.distance_m);
       if (irrelevant(label.distance_m, label.risk, label.local)) continue;
       NodeState& node = nodes_[label.local];
@@ -254,7 +273,7 @@ class CatchmentSearch {
   }
 
   void push(const OpenLabel& label) {
-    quad_heap_push(open_, label, kPoppedFirst);
+    open_.push(label);
     ++report_.labels_pushed;
   }
 
@@ -264,11 +283,16 @@ class CatchmentSearch {
     // Parent links are 32-bit, and kNone is none.
     if (labels_.size() >= kNone) throw std::length_error("a catchment of 2^32 labels or more");
     const auto index = static_cast<std::uint32_t>(labels_.size());
-    const double least = node.last == kNone ? label.risk : std::min(labels_[node.last].least_risk, label.risk);
-    labels_.push_back(Label{label.distance_m, label.risk, least, label.parent, label.local, label.slot, kNone});
+    const double least = node.last == kNone ? label.risk : std::min(node.least_risk, label.risk);
+    labels_.push_back(Label{label.distance_m, label.risk, least, label.local, kNone});
+    links_.push_back(Link{label.parent, label.slot, label.place});
     if (node.last == kNone) {
       node.first = index;
-    } else {
+    } else if (margins_.distance != 0.0) {
+      // Without a distance margin every kept label may dominate the labels
+      // arriving now (no kept distance exceeds the one popped), so
+      // `last_eligible` never walks a node's list: it is linked only for
+      // the margin, sparing a write far back in memory per label.
       labels_[node.last].next = index;
     }
     node.last = index;
@@ -287,8 +311,18 @@ class CatchmentSearch {
       if (irrelevant(distance, risk, next)) continue;
       NodeState& node = nodes_[next];
       if (dominates(node, last_eligible(node, distance, false), risk)) continue;
+      const std::uint32_t place = links_[index].place;
+      // A tie of both sums goes to the lower place index (see `places`).
+      if (surely_le(node.pushed_distance, distance, margins_.distance) &&
+          surely_le(node.pushed_risk, risk, margins_.risk) &&
+          (node.pushed_place <= place || node.pushed_distance != distance || node.pushed_risk != risk)) {
+        continue;
+      }
       if (revisits(index, next, distance, risk)) continue;
-      push(OpenLabel{distance, risk, index, next, slot});
+      node.pushed_distance = distance;
+      node.pushed_risk = risk;
+      node.pushed_place = place;
+      push(OpenLabel{distance, risk, index, next, slot, place});
     }
   }
 
@@ -322,7 +356,7 @@ class CatchmentSearch {
   // path. Ancestors are walked while none is below it by the margins; one
   // that is, and all before it, would dominate it at its own node.
   bool revisits(std::uint32_t parent, std::uint32_t local, double distance, double risk) const {
-    for (std::uint32_t at = parent; at != kNone; at = labels_[at].parent) {
+    for (std::uint32_t at = parent; at != kNone; at = links_[at].parent) {
       const Label& ancestor = labels_[at];
       if (surely_le(ancestor.distance_m, distance, margins_.distance) &&
           surely_le(ancestor.risk, risk, margins_.risk)) {
@@ -342,11 +376,16 @@ class CatchmentSearch {
     const NodeState& node = nodes_[local];
     // The least risk still to add, found as far as would settle the question.
     const double still = node.settled[kNearCandidates]
-                             ? node.least[kNearCandidates]
+                             ? node.least(kNearCandidates)
                              : near_candidates_->lower_bound(local, std::min(risk_reach_, worst_reach_) - risk);
     const double at_least = still == 0.0 ? risk : std::max(risk, (risk + still) * kCapRounding);
     if (at_least > cap_[kRisk]) return true;
-    return worst_ != kInf && surely_le(worst_, at_least, margins_.risk);
+    if (worst_ == kInf) return false;
+    // With several places, a route that ties with Z_v may go to a lower
+    // place: only one surely worse is dropped (with a margin, the test
+    // below already means that, and a risk summed to 0 ties).
+    if (places_.size() > 1) return margins_.risk == 0.0 ? worst_ < at_least : worst_ <= at_least - margins_.risk;
+    return surely_le(worst_, at_least, margins_.risk);
   }
 
   // R_worst at the distance popped now.
@@ -358,7 +397,7 @@ class CatchmentSearch {
         worst = kInf;
         break;
       }
-      worst = std::max(worst, labels_[eligible].least_risk);
+      worst = std::max(worst, eligible == nodes_[local].last ? nodes_[local].least_risk : labels_[eligible].least_risk);
     }
     worst_ = worst;
     worst_reach_ = worst == kInf ? kInf : (worst + margins_.risk) / kCapRounding;
@@ -370,118 +409,337 @@ class CatchmentSearch {
     ++report_.paths_resummed;
     // The chain runs from the node to the place: travel order.
     RouteTotals sums{0.0, 0.0};
-    for (std::uint32_t at = index; labels_[at].parent != kNone; at = labels_[at].parent) {
-      sums.distance_m = sums.distance_m + rows_.cost(labels_[at].slot, kDistance);
-      sums.risk = sums.risk + rows_.cost(labels_[at].slot, kRisk);
+    for (std::uint32_t at = index; links_[at].parent != kNone; at = links_[at].parent) {
+      sums.distance_m = sums.distance_m + rows_.cost(links_[at].slot, kDistance);
+      sums.risk = sums.risk + rows_.cost(links_[at].slot, kRisk);
     }
     return sums;
   }
 
-  bool read_answers(std::vector<CatchmentNode>& answers) {
+  // A route's totals and its place, compared as (first cost, second cost,
+  // place) with the first cost `first`.
+  struct Found {
+    RouteTotals sums{kInf, kInf};
+    std::uint32_t place = kNone;
+  };
+  static bool before(const Found& a, const Found& b, int first) {
+    const double a1 = first == kDistance ? a.sums.distance_m : a.sums.risk;
+    const double a2 = first == kDistance ? a.sums.risk : a.sums.distance_m;
+    const double b1 = first == kDistance ? b.sums.distance_m : b.sums.risk;
+    const double b2 = first == kDistance ? b.sums.risk : b.sums.distance_m;
+    return a1 < b1 || (a1 == b1 && (a2 < b2 || (a2 == b2 && a.place < b.place)));
+  }
+
+  // Every candidate's answer, read in passes over the kept labels in the
+  // order they were kept (a node's own labels in that order, as a walk
+  // down its list would meet them), which streams through memory rather
+  // than chasing each node's list across it.
+  bool read_answers(std::vector<CatchmentNode>& answers, std::vector<WithinCutoff>& within) {
+    struct Reading {
+      double least_distance = kInf;
+      Found shortest;
+      Found safest;
+      BalanceWeights weights{1.0, 1.0};
+      double least_score = kInf;
+      double best_score = kInf;  // of the forward points of least score
+      bool balance = false;      // whether the balanced route is sought among the labels
+      bool ask = false;          // whether the request answers the node
+      std::uint32_t points_begin = 0, points_end = 0;  // its entries in `points`
+    };
+    std::vector<Reading> readings(nodes_.size());
     for (std::uint32_t local : candidates_) {
-      const NodeState& node = nodes_[local];
-      if (node.first == kNone) continue;
-      std::optional<CatchmentNode> answer = read_answer(local);
-      if (stopped_in_request_) return false;
-      if (answer && answer->shortest.distance_m / kWalkingSpeedMPerMin <= minutes_) answers.push_back(*answer);
+      if (nodes_[local].first != kNone) readings[local].least_distance = labels_[nodes_[local].first].distance_m;
     }
-    std::sort(answers.begin(), answers.end(), [&](const CatchmentNode& a, const CatchmentNode& b) {
-      if (a.shortest.distance_m != b.shortest.distance_m) return a.shortest.distance_m < b.shortest.distance_m;
-      return graph_.id_of[a.dense] < graph_.id_of[b.dense];
+    // The shortest and the safest routes: the least forward sums of the
+    // labels that may have them.
+    for (std::uint32_t at = 0; at < labels_.size(); ++at) {
+      const Label& label = labels_[at];
+      if (!nodes_[label.local].candidate) continue;
+      Reading& reading = readings[label.local];
+      const double least_risk = nodes_[label.local].least_risk;
+      const bool may_be_shortest = label.distance_m == reading.least_distance ||
+                                   label.distance_m - reading.least_distance < 2.0 * margins_.distance;
+      const bool may_be_safest = label.risk == least_risk || label.risk - least_risk < 2.0 * margins_.risk;
+      if (!may_be_shortest && !may_be_safest) continue;
+      const Found found{forward(at), links_[at].place};
+      if (may_be_shortest && before(found, reading.shortest, kDistance)) reading.shortest = found;
+      if (may_be_safest && before(found, reading.safest, kRisk)) reading.safest = found;
+    }
+    bool any_balance = false;
+    for (std::uint32_t local : candidates_) {
+      Reading& reading = readings[local];
+      if (nodes_[local].first == kNone) continue;
+      const RouteTotals& shortest = reading.shortest.sums;
+      const RouteTotals& safest = reading.safest.sums;
+      // One point: the request's front holds it alone (maybe by several
+      // paths). Without the limit's widening, no request is needed for a
+      // node outside.
+      if ((shortest.distance_m == safest.distance_m && shortest.risk == safest.risk) ||
+          !(shortest.distance_m / kWalkingSpeedMPerMin <= minutes_)) {
+        continue;
+      }
+      // Paths along parallel edges of different costs may pass the same
+      // nodes with different totals, and the request leaves out a route
+      // whose nodes repeat an earlier one's: which paths it chose, the
+      // points alone do not say.
+      if (risk_.facts().parallel_edges_differ) {
+        reading.ask = true;
+        continue;
+      }
+      reading.weights = BalanceWeights{std::max(safest.distance_m, kNormalisationFloor),
+                                       std::max(shortest.risk, kNormalisationFloor)};
+      reading.balance = any_balance = true;
+    }
+    auto score = [](const Reading& reading, double distance, double risk) {
+      return balance_score(PathCosts{distance, risk, 0.0}, reading.weights);
+    };
+    // The balanced route: the forward points of least score among the
+    // labels whose score is near the least.
+    struct Point {
+      std::uint32_t local;
+      double score;
+      Found found;
+    };
+    std::vector<Point> points;
+    if (any_balance) {
+      for (const Label& label : labels_) {
+        Reading& reading = readings[label.local];
+        if (reading.balance) {
+          reading.least_score = std::min(reading.least_score, score(reading, label.distance_m, label.risk));
+        }
+      }
+      for (std::uint32_t at = 0; at < labels_.size(); ++at) {
+        const Label& label = labels_[at];
+        Reading& reading = readings[label.local];
+        if (!reading.balance || !(score(reading, label.distance_m, label.risk) <= reading.least_score * kScoreWidening)) {
+          continue;
+        }
+        const RouteTotals sums = forward(at);
+        const double own = score(reading, sums.distance_m, sums.risk);
+        if (own > reading.best_score) continue;
+        reading.best_score = own;
+        points.push_back(Point{label.local, own, Found{sums, links_[at].place}});
+      }
+      // A node's points in the order found; any order gives the same
+      // choice below.
+      std::stable_sort(points.begin(), points.end(), [](const Point& x, const Point& y) { return x.local < y.local; });
+      for (std::uint32_t k = 0; k < points.size(); ++k) {
+        Reading& reading = readings[points[k].local];
+        if (reading.points_end == 0) reading.points_begin = k;
+        reading.points_end = k + 1;
+      }
+    }
+    std::vector<std::uint32_t> row_of(cutoffs_.empty() ? 0 : nodes_.size(), kNone);
+    for (std::uint32_t local : candidates_) {
+      if (nodes_[local].first == kNone) continue;
+      Reading& reading = readings[local];
+      CatchmentNode answer{nodes_[local].dense, reading.shortest.sums, reading.safest.sums, reading.shortest.sums,
+                           {reading.shortest.place, reading.safest.place, reading.shortest.place}};
+      if (reading.balance) {
+        // Among the least scores, those another one strictly dominates are no
+        // Pareto-optimal points; two distinct others are a tie of the very
+        // same score that the request breaks by its own search order. One
+        // point reached from several places goes to the lowest.
+        const std::uint32_t begin = reading.points_begin;
+        const std::uint32_t end = reading.points_end;
+        std::optional<Found> balanced;
+        for (std::uint32_t k = begin; k < end && !reading.ask; ++k) {
+          if (points[k].score != reading.best_score) continue;
+          const RouteTotals& sums = points[k].found.sums;
+          bool dominated = false;
+          for (std::uint32_t other = begin; other < end; ++other) {
+            dominated = dominated || (points[other].score == reading.best_score &&
+                                      strictly_dominates(points[other].found.sums.distance_m,
+                                                         points[other].found.sums.risk, sums.distance_m, sums.risk));
+          }
+          if (dominated) continue;
+          if (balanced && (balanced->sums.distance_m != sums.distance_m || balanced->sums.risk != sums.risk)) {
+            reading.ask = true;
+          } else if (!balanced || points[k].found.place < balanced->place) {
+            balanced = points[k].found;
+          }
+        }
+        if (!balanced) reading.ask = true;  // no score to compare: never with finite costs
+        if (!reading.ask) {
+          answer.balanced = balanced->sums;
+          answer.place[2] = balanced->place;
+        }
+      }
+      if (reading.ask) {
+        std::optional<CatchmentNode> asked = ask_request(local);
+        if (!asked) return false;
+        answer = *asked;
+      }
+      if (answer.shortest.distance_m / kWalkingSpeedMPerMin <= minutes_) {
+        if (!row_of.empty()) row_of[local] = static_cast<std::uint32_t>(answers.size());
+        answers.push_back(answer);
+      }
+    }
+    if (!cutoffs_.empty()) read_within(answers, row_of, within);
+    // Sorted, with the rows of `within` in the same order.
+    std::vector<std::uint32_t> order(answers.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+      const CatchmentNode& x = answers[a];
+      const CatchmentNode& y = answers[b];
+      if (x.shortest.distance_m != y.shortest.distance_m) return x.shortest.distance_m < y.shortest.distance_m;
+      return graph_.id_of[x.dense] < graph_.id_of[y.dense];
     });
+    std::vector<CatchmentNode> sorted;
+    sorted.reserve(answers.size());
+    std::vector<WithinCutoff> sorted_within;
+    sorted_within.reserve(within.size());
+    for (std::uint32_t i : order) {
+      sorted.push_back(answers[i]);
+      for (std::size_t c = 0; c < cutoffs_.size(); ++c) sorted_within.push_back(within[i * cutoffs_.size() + c]);
+    }
+    answers = std::move(sorted);
+    within = std::move(sorted_within);
     return true;
   }
 
-  // The three routes' totals of one candidate with kept labels; none when
-  // stopped in the request.
-  std::optional<CatchmentNode> read_answer(std::uint32_t local) {
-    const NodeState& node = nodes_[local];
-    const double least_distance = labels_[node.first].distance_m;
-    const double least_risk = labels_[node.last].least_risk;
-    RouteTotals shortest{kInf, kInf};
-    RouteTotals safest{kInf, kInf};
-    for (std::uint32_t at = node.first; at != kNone; at = labels_[at].next) {
+  // For every answer and cutoff, the least risky walk of the node's front
+  // that takes at most the cutoff (then the shortest, then the lower
+  // place). The safest route is it where it fits; no walk fits where the
+  // shortest does not. Otherwise it is among the kept labels (a kept label
+  // sums forward to every point of the front), and where the labels' sums
+  // are not the forward ones (walks to the place, with margins), each of
+  // them is within the margin of its forward sums (the margins are at
+  // least four times the sums' rounding, up to the caps that bound every
+  // kept label): a walk surely fits when its distance plus the margin
+  // does, its risk is at most that of the least risky such label plus the
+  // margin, and so the labels within that and twice the margin of it, and
+  // whose distance less the margin may fit, are summed again in travel
+  // order and read exactly.
+  void read_within(const std::vector<CatchmentNode>& answers, const std::vector<std::uint32_t>& row_of,
+                   std::vector<WithinCutoff>& within) {
+    const std::size_t count = cutoffs_.size();
+    constexpr double kNaN = __builtin_nan("");
+    within.assign(answers.size() * count, WithinCutoff{{kNaN, kNaN}, kNone});
+    struct Open {
+      Found best{{kInf, kInf}, kNone};
+      double sure_risk = kInf;  // the least label risk of a walk that surely fits
+      bool open = false;
+    };
+    std::vector<Open> open(answers.size() * count);
+    bool any = false;
+    auto fits = [](double distance, double cutoff) { return distance / kWalkingSpeedMPerMin <= cutoff; };
+    for (std::size_t row = 0; row < answers.size(); ++row) {
+      const CatchmentNode& answer = answers[row];
+      for (std::size_t c = 0; c < count; ++c) {
+        if (fits(answer.safest.distance_m, cutoffs_[c])) {
+          within[row * count + c] = WithinCutoff{answer.safest, answer.place[1]};
+        } else if (fits(answer.shortest.distance_m, cutoffs_[c])) {
+          open[row * count + c].open = any = true;
+        }
+      }
+    }
+    if (!any) return;
+    const bool exact = !to_place_ || (margins_.distance == 0.0 && margins_.risk == 0.0);
+    if (!exact) {
+      for (std::uint32_t at = 0; at < labels_.size(); ++at) {
+        const std::uint32_t row = row_of[labels_[at].local];
+        if (row == kNone) continue;
+        for (std::size_t c = 0; c < count; ++c) {
+          Open& slot = open[row * count + c];
+          if (slot.open && (labels_[at].distance_m + margins_.distance) * (1.0 + 0x1p-40) <=
+                               cutoffs_[c] * kWalkingSpeedMPerMin) {
+            slot.sure_risk = std::min(slot.sure_risk, labels_[at].risk);
+          }
+        }
+      }
+    }
+    for (std::uint32_t at = 0; at < labels_.size(); ++at) {
       const Label& label = labels_[at];
-      const bool may_be_shortest =
-          label.distance_m == least_distance || label.distance_m - least_distance < 2.0 * margins_.distance;
-      const bool may_be_safest = label.risk == least_risk || label.risk - least_risk < 2.0 * margins_.risk;
-      if (!may_be_shortest && !may_be_safest) continue;
-      const RouteTotals sums = forward(at);
-      if (may_be_shortest && lexically_less(sums.distance_m, sums.risk, shortest.distance_m, shortest.risk)) {
-        shortest = sums;
-      }
-      if (may_be_safest && lexically_less(sums.risk, sums.distance_m, safest.risk, safest.distance_m)) {
-        safest = sums;
+      const std::uint32_t row = row_of[label.local];
+      if (row == kNone) continue;
+      std::optional<Found> found;
+      for (std::size_t c = 0; c < count; ++c) {
+        Open& slot = open[row * count + c];
+        if (!slot.open) continue;
+        if (!exact && (!((label.distance_m - margins_.distance) <= cutoffs_[c] * kWalkingSpeedMPerMin * (1.0 + 0x1p-40)) ||
+                       !(label.risk <= slot.sure_risk + 2.0 * margins_.risk))) {
+          continue;
+        }
+        if (!found) found = Found{exact ? RouteTotals{label.distance_m, label.risk} : forward(at), links_[at].place};
+        if (fits(found->sums.distance_m, cutoffs_[c]) && before(*found, slot.best, kRisk)) slot.best = *found;
       }
     }
-    CatchmentNode answer{node.dense, shortest, safest, shortest};
-    // One point: the request's front holds it alone (maybe by several paths).
-    if (shortest.distance_m == safest.distance_m && shortest.risk == safest.risk) return answer;
-    // Without the limit's widening, no request is needed for a node outside.
-    if (!(shortest.distance_m / kWalkingSpeedMPerMin <= minutes_)) return answer;
-    // Paths along parallel edges of different costs may pass the same
-    // nodes with different totals, and the request leaves out a route whose
-    // nodes repeat an earlier one's: which paths it chose, the points alone
-    // do not say.
-    if (risk_.facts().parallel_edges_differ) return ask_request(local);
-    const BalanceWeights weights{std::max(safest.distance_m, kNormalisationFloor),
-                                 std::max(shortest.risk, kNormalisationFloor)};
-    auto score = [&](double distance, double risk) { return balance_score(PathCosts{distance, risk, 0.0}, weights); };
-    double least_score = kInf;
-    for (std::uint32_t at = node.first; at != kNone; at = labels_[at].next) {
-      least_score = std::min(least_score, score(labels_[at].distance_m, labels_[at].risk));
+    for (std::size_t k = 0; k < open.size(); ++k) {
+      if (open[k].open && open[k].best.place != kNone) within[k] = WithinCutoff{open[k].best.sums, open[k].best.place};
     }
-    const double within = least_score * kScoreWidening;
-    std::vector<RouteTotals> best;  // the forward points of least score
-    double best_score = kInf;
-    for (std::uint32_t at = node.first; at != kNone; at = labels_[at].next) {
-      if (!(score(labels_[at].distance_m, labels_[at].risk) <= within)) continue;
-      const RouteTotals sums = forward(at);
-      const double own = score(sums.distance_m, sums.risk);
-      if (own < best_score) {
-        best_score = own;
-        best.clear();
-      }
-      if (own == best_score) best.push_back(sums);
-    }
-    std::optional<RouteTotals> balanced;
-    for (const RouteTotals& point : best) {
-      const bool dominated = std::any_of(best.begin(), best.end(), [&](const RouteTotals& other) {
-        return strictly_dominates(other.distance_m, other.risk, point.distance_m, point.risk);
-      });
-      if (dominated) continue;
-      if (balanced && (balanced->distance_m != point.distance_m || balanced->risk != point.risk)) {
-        return ask_request(local);
-      }
-      balanced = point;
-    }
-    if (!balanced) return ask_request(local);  // no score to compare: never with finite costs
-    answer.balanced = *balanced;
-    return answer;
   }
 
-  // The node's answer from the request itself.
+  // The node's answer from the request itself: one request to each place,
+  // their fronts merged, with several.
   std::optional<CatchmentNode> ask_request(std::uint32_t local) {
     ++report_.answered_by_request;
     const std::uint32_t dense = nodes_[local].dense;
     const NodeId node_id = graph_.id_of[dense];
-    const NodeId place_id = graph_.id_of[place_dense_];
-    const NodeId source = to_place_ ? node_id : place_id;
-    const NodeId target = to_place_ ? place_id : node_id;
-    const std::uint32_t target_dense = to_place_ ? place_dense_ : dense;
-    const std::optional<ParetoFront> front =
-        pareto_search(graph_, source, target, graph_.lat[target_dense], graph_.lon[target_dense], 0.0,
-                      PathsNeeded::chosen_routes, SearchOptions{.stop = poll_, .risk_layer = layer_});
-    if (!front) {
-      stopped_in_request_ = true;
-      return std::nullopt;
+    struct Entry {
+      FrontEntry entry;
+      std::uint32_t place;
+    };
+    std::vector<Entry> merged;
+    for (std::uint32_t p = 0; p < places_dense_.size(); ++p) {
+      const std::uint32_t place_dense = places_dense_[p];
+      const NodeId place_id = graph_.id_of[place_dense];
+      const NodeId source = to_place_ ? node_id : place_id;
+      const NodeId target = to_place_ ? place_id : node_id;
+      const std::uint32_t target_dense = to_place_ ? place_dense : dense;
+      // A place the request refuses (walks to a place from itself with no
+      // edge out) adds nothing.
+      if (source == target && graph_.out_begin[dense] == graph_.out_begin[dense + 1]) continue;
+      std::optional<ParetoFront> front =
+          pareto_search(graph_, source, target, graph_.lat[target_dense], graph_.lon[target_dense], 0.0,
+                        PathsNeeded::chosen_routes, SearchOptions{.stop = poll_, .risk_layer = layer_});
+      if (!front) return std::nullopt;
+      if (places_dense_.size() == 1) return choose_from(dense, *front);
+      for (FrontEntry& entry : *front) merged.push_back(Entry{std::move(entry), p});
     }
+    // The union's front, by distance, then risk, then place: a point
+    // reached from several places kept for the lowest.
+    std::stable_sort(merged.begin(), merged.end(), [](const Entry& a, const Entry& b) {
+      return lexically_less(a.entry.costs.distance_m, a.entry.costs.risk, b.entry.costs.distance_m,
+                            b.entry.costs.risk) ||
+             (a.entry.costs.distance_m == b.entry.costs.distance_m && a.entry.costs.risk == b.entry.costs.risk &&
+              a.place < b.place);
+    });
+    std::vector<Entry> front;
+    for (Entry& entry : merged) {
+      if (!front.empty() && !(entry.entry.costs.risk < front.back().entry.costs.risk)) continue;
+      front.push_back(std::move(entry));
+    }
+    // Chosen as a request chooses from its own front.
+    const Entry* shortest = &front.front();
+    const Entry* safest = &front.back();
+    const BalanceWeights weights{std::max(safest->entry.costs.distance_m, kNormalisationFloor),
+                                 std::max(shortest->entry.costs.risk, kNormalisationFloor)};
+    const BalancedChoice choice = choose_balanced(std::span<const Entry>(front), weights,
+                                                  [](const Entry& e) { return e.entry.costs; });
+    const Entry* chosen[3] = {shortest, safest, &front[choice.at]};
+    for (int type = 1; type < 3; ++type) {
+      for (int earlier = 0; earlier < type; ++earlier) {
+        if (chosen[earlier]->place == chosen[type]->place && chosen[earlier]->entry.path == chosen[type]->entry.path) {
+          chosen[type] = chosen[earlier];
+          break;
+        }
+      }
+    }
+    auto totals = [&](int type) {
+      return RouteTotals{chosen[type]->entry.costs.distance_m, chosen[type]->entry.costs.risk};
+    };
+    return CatchmentNode{dense, totals(0), totals(1), totals(2), {chosen[0]->place, chosen[1]->place, chosen[2]->place}};
+  }
+
+  // The three routes a request chooses from its front (one place).
+  static CatchmentNode choose_from(std::uint32_t dense, const ParetoFront& front) {
     // A route the request leaves out (its path repeats an earlier one's)
     // has that route's totals.
-    const RouteChoice choice = choose_routes(*front);
+    const RouteChoice choice = choose_routes(front);
     const FrontEntry* chosen[3];
     for (int type = 0; type < 3; ++type) {
-      chosen[type] = &(*front)[choice.of_type[type]];
+      chosen[type] = &front[choice.of_type[type]];
       for (int earlier = 0; earlier < type; ++earlier) {
         if (chosen[earlier]->path == chosen[type]->path) {
           chosen[type] = chosen[earlier];
@@ -502,15 +760,15 @@ class CatchmentSearch {
   const EdgeRisk risk_;
   const Rows rows_;
   const Opposite opposite_rows_{graph_, risk_};
-  const std::uint32_t place_dense_;
+  const std::vector<std::uint32_t> places_dense_;  // by place index
+  const std::vector<double> cutoffs_;
   const double minutes_;
   const bool to_place_;
   const StopPoll poll_;
   StopCheck stop_;
-  bool stopped_in_request_ = false;
 
   LocalNodes nodes_;
-  std::uint32_t place_ = kNone;
+  std::vector<std::uint32_t> places_;  // the places' local indices, by place index
   std::vector<std::uint32_t> candidates_;
   double most_distance_ = 0.0;
   double cap_[2] = {kInf, kInf};
@@ -522,7 +780,9 @@ class CatchmentSearch {
   double worst_reach_ = kInf;
   std::optional<LeastCost<Opposite>> near_candidates_;
   std::vector<Label> labels_;
-  std::vector<OpenLabel> open_;
+  std::vector<Link> links_;  // by label
+  // Popped by distance, then risk (ties in any order).
+  RadixQueue<OpenLabel> open_;
   CatchmentReport report_;
 };
 
@@ -531,18 +791,34 @@ class CatchmentSearch {
 std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& graph, NodeId place, double minutes,
                                                             WalkDirection direction, const StopPoll& stop,
                                                             const RiskLayer* layer) {
-  const std::uint32_t place_dense = listed_node(graph, place);
-  if (place_dense == IdIndex::kAbsent) return std::unexpected(CatchmentFailure::place_not_found);
-  if (direction == WalkDirection::from_place && graph.out_begin[place_dense] == graph.out_begin[place_dense + 1]) {
-    return std::unexpected(CatchmentFailure::place_isolated);
+  return catchment_search(graph, std::span<const NodeId>(&place, 1), minutes, direction, {}, nullptr, stop, layer);
+}
+
+std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& graph, std::span<const NodeId> places,
+                                                            double minutes, WalkDirection direction,
+                                                            std::span<const double> cutoffs,
+                                                            std::uint32_t* failed_place, const StopPoll& stop,
+                                                            const RiskLayer* layer) {
+  if (places.empty()) return std::unexpected(CatchmentFailure::no_places);
+  std::vector<std::uint32_t> places_dense;
+  places_dense.reserve(places.size());
+  for (std::uint32_t i = 0; i < places.size(); ++i) {
+    const std::uint32_t place_dense = listed_node(graph, places[i]);
+    const bool isolated = place_dense != IdIndex::kAbsent && direction == WalkDirection::from_place &&
+                          graph.out_begin[place_dense] == graph.out_begin[place_dense + 1];
+    if (place_dense == IdIndex::kAbsent || isolated) {
+      if (failed_place != nullptr) *failed_place = i;
+      return std::unexpected(isolated ? CatchmentFailure::place_isolated : CatchmentFailure::place_not_found);
+    }
+    places_dense.push_back(place_dense);
   }
   // Label setting needs costs that never fall along a path, and the
   // rounding argument finite ones.
   if (!EdgeRisk(graph, layer).facts().costs_bounded_below) return std::unexpected(CatchmentFailure::costs_unsupported);
   std::optional<Catchment> found =
       direction == WalkDirection::to_place
-          ? CatchmentSearch<IncomingRows>(graph, layer, place_dense, minutes, direction, stop).run()
-          : CatchmentSearch<OutgoingRows>(graph, layer, place_dense, minutes, direction, stop).run();
+          ? CatchmentSearch<IncomingRows>(graph, layer, places_dense, minutes, direction, cutoffs, stop).run()
+          : CatchmentSearch<OutgoingRows>(graph, layer, places_dense, minutes, direction, cutoffs, stop).run();
   if (!found) return std::unexpected(CatchmentFailure::interrupted);
   return std::move(*found);
 }

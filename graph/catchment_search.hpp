@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <span>
 #include <vector>
 
 #include "graph/node_id.hpp"
@@ -26,11 +27,25 @@ struct RouteTotals {
 // the place, or from the place to the node), bit for bit. Where the request
 // emits fewer than three routes, the route it chose as safest or balanced
 // repeats an earlier one, and so do its totals here.
+//
+// With several places, a node's front is that of every walk between it and
+// any of them, and its three routes are chosen from it by the same rules;
+// where two places give the same totals, the lower place index wins.
+// `place` holds the index of each route's place, in the same order.
 struct CatchmentNode {
   std::uint32_t dense;
   RouteTotals shortest;
   RouteTotals safest;
   RouteTotals balanced;
+  std::uint32_t place[3] = {0, 0, 0};
+};
+
+// The least risky walk of a node's front that takes at most a cutoff's
+// minutes (then the shortest such, then the lower place index); NaN totals
+// and no place where no walk does.
+struct WithinCutoff {
+  RouteTotals totals;
+  std::uint32_t place;
 };
 
 // What a catchment search did, for benchmarks and tests.
@@ -50,11 +65,14 @@ struct CatchmentReport {
 
 struct Catchment {
   std::vector<CatchmentNode> nodes;  // by shortest distance, then by id
+  // Node after node, a walk for each cutoff asked for, in their order.
+  std::vector<WithinCutoff> within;
   CatchmentReport report;
 };
 
 enum class CatchmentFailure : std::uint8_t {
   place_not_found,    // the place is not in the node list
+  no_places,          // an empty list of places
   place_isolated,     // walks from the place: it has no outgoing edge
   costs_unsupported,  // a negative, infinite or NaN distance or risk
   interrupted,        // the stop hook asked the search to stop
@@ -71,6 +89,16 @@ enum class CatchmentFailure : std::uint8_t {
 // On the risks of `layer`, the document's own when null.
 std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& graph, NodeId place, double minutes,
                                                             WalkDirection direction, const StopPoll& stop = {},
+                                                            const RiskLayer* layer = nullptr);
+
+// The same for several places at once (one search from all of them), with
+// `within` for each of `cutoffs` (minutes, not NaN; any may be infinite).
+// A failure names the first place it concerns through `failed_place`.
+std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& graph, std::span<const NodeId> places,
+                                                            double minutes, WalkDirection direction,
+                                                            std::span<const double> cutoffs,
+                                                            std::uint32_t* failed_place = nullptr,
+                                                            const StopPoll& stop = {},
                                                             const RiskLayer* layer = nullptr);
 
 }  // namespace norvel

@@ -1,4 +1,5 @@
 # The norvel package's private binding of the route engine (norvel._engine).
+from collections.abc import Sequence
 from typing import Literal, TypedDict, overload
 
 import numpy as np
@@ -26,6 +27,15 @@ class CatchmentColumns(TypedDict):
     safest_risk: npt.NDArray[np.float64]
     balanced_m: npt.NDArray[np.float64]
     balanced_risk: npt.NDArray[np.float64]
+    # The index, into the places asked, of each route's place.
+    shortest_place: npt.NDArray[np.int64]
+    safest_place: npt.NDArray[np.int64]
+    balanced_place: npt.NDArray[np.int64]
+    # The least risky walk within the minutes (or each cutoff: nodes x
+    # cutoffs), NaN where none; its place as a float for the NaN.
+    within_m: npt.NDArray[np.float64]
+    within_risk: npt.NDArray[np.float64]
+    within_place: npt.NDArray[np.float64]
     report: dict[str, int | float]
 
 class Graph:
@@ -100,6 +110,12 @@ class Graph:
     def catchment(self, place: int, minutes: float, to_place: bool,
                   timeout_s: float | None = None, risk: str = "default"
                   ) -> CatchmentColumns | Failure: ...
+    def catchment_places(self, places: Sequence[int], minutes: float,
+                         to_place: bool,
+                         cutoffs: Sequence[float] | None = None,
+                         timeout_s: float | None = None,
+                         risk: str = "default"
+                         ) -> CatchmentColumns | tuple[str, str, int]: ...
     # Risk layers besides "default" (risk_score): ValueError naming what is
     # wrong with a layer added, or a name unknown to layer_risks.
     def add_risk(self, name: str, values: npt.NDArray[np.float64]) -> None: ...

@@ -13,6 +13,14 @@ balanced routes that ``router.route`` gives for it, bit for bit, found by
 one search from the place rather than one request per node. The safest
 route may take longer than ``minutes``: how much longer a safe way is, is
 what a catchment tells.
+
+Several places (a list, array or Series of node ids or points) make one
+catchment of them all: a node's front is that of every walk to any of
+them, its routes are chosen from it as ``route`` chooses (a tie of totals
+going to the lower place index), and the ``shortest_place``,
+``safest_place`` and ``balanced_place`` columns say which place each goes
+to. ``within_m`` and ``within_risk`` are the least risky walk that takes at
+most ``minutes``: the risk of the safest walk that fits the time budget.
 """
 
 from __future__ import annotations
@@ -37,15 +45,47 @@ if TYPE_CHECKING:
 
     from norvel._engine import CatchmentColumns
     from norvel.router import Router
-    from norvel.routes import Routes, Snap
+    from norvel.routes import Route, Routes, Snap
     from norvel.table import IdArray
 
-__all__ = ["COMPARED", "Catchment", "CatchmentSegments", "WALKING_SPEED_M_PER_MIN"]
+__all__ = ["COMPARED", "Catchment", "CatchmentSegments", "WALKING_SPEED_M_PER_MIN",
+           "several_places"]
 
 
 # The route totals of each node, in the engine's column names.
 _TOTALS = ("shortest_m", "shortest_risk", "safest_m", "safest_risk",
            "balanced_m", "balanced_risk")
+# Which place each route goes to, and the least risky walk within the
+# minutes.
+_PLACES = ("shortest_place", "safest_place", "balanced_place")
+_WITHIN = ("within_m", "within_risk")
+
+
+def several_places(value: object) -> list[object] | None:
+    """The places of a catchment asked for several (a list, a tuple other
+    than one (lat, lon) pair, a numpy array of ids or of (lat, lon) rows,
+    a pandas Series), as a list; None for one place (an id, or a tuple of
+    two numbers)."""
+    if isinstance(value, tuple):
+        if len(value) == 2 and all(
+                isinstance(part, (int, float, np.integer, np.floating))
+                and not isinstance(part, (bool, np.bool_))
+                for part in value):
+            return None
+        return list(value)
+    if isinstance(value, list):
+        return [tuple(one) if isinstance(one, list) else one
+                for one in value]
+    if isinstance(value, np.ndarray):
+        if value.ndim == 2 and value.shape[1] == 2:
+            return [(float(lat), float(lon)) for lat, lon in value.tolist()]
+        if value.ndim == 1 and np.issubdtype(value.dtype, np.integer):
+            return [int(one) for one in value.tolist()]
+        raise TypeError("an array of places must hold node ids (1-D, "
+                        "integers) or (lat, lon) rows (n x 2)")
+    if type(value).__name__ == "Series" and hasattr(value, "tolist"):
+        return several_places(list(value.tolist()))
+    return None
 
 # An area is its streets widened by this many metres on each side, with
 # gaps up to twice the closing width filled: every point of it then lies
@@ -84,7 +124,8 @@ class Catchment:
     """Every node whose shortest walk to the place (``direction`` "to") or
     from it ("from") takes at most ``minutes``, with its three routes.
 
-    ``place``: the place's ``Snap``; ``minutes``; ``direction``;
+    ``place``: the place's ``Snap`` (with several, the first's;
+    ``places``: all of them, None for one); ``minutes``; ``direction``;
     ``node_ids``: the nodes, by shortest distance then id (``len``, ``in``
     and iteration follow them); ``nodes``: a pandas DataFrame of them and
     their routes' totals; ``route(node)``: a node's ``Routes``;
@@ -98,10 +139,15 @@ class Catchment:
 
     def __init__(self, router: Router, place: Snap, minutes: float,
                  direction: str, columns: CatchmentColumns,
+                 places: Sequence[Snap] | None = None,
                  risk: str = "default") -> None:
         self._router = router
         self.risk = risk
         self.place = place
+        #: Every place asked (one ``Snap`` each, in their order); None for a
+        #: catchment of one place.
+        self.places: list[Snap] | None = (
+            None if places is None else list(places))
         self.minutes = minutes
         self.direction = direction
         self._columns = columns
@@ -150,12 +196,12 @@ class Catchment:
 
     def columns(self) -> dict[str, npt.NDArray[Any]]:
         """The columns of ``nodes`` as read-only numpy arrays, without
-        pandas: ``node``, ``lat``, ``lon`` and the routes' totals, in the
-        rows' order."""
+        pandas: ``node``, ``lat``, ``lon``, the routes' totals and places,
+        and ``within_m`` and ``within_risk``, in the rows' order."""
         columns = self._columns
         data: dict[str, npt.NDArray[Any]] = {
             name: columns[name]  # type: ignore[literal-required]
-            for name in ("node", "lat", "lon", *_TOTALS)}
+            for name in ("node", "lat", "lon", *_TOTALS, *_PLACES, *_WITHIN)}
         return data
 
     @cached_property
@@ -168,8 +214,12 @@ class Catchment:
         Where ``router.route`` gives fewer than three routes, the safest or
         the balanced route repeats an earlier one, and its columns hold that
         route's values: the safest's those of the shortest, the balanced's
-        those of the shortest or the safest (pandas: ``pip install
-        'norvel_core[batch]'``)."""
+        those of the shortest or the safest. ``shortest_place``,
+        ``safest_place``, ``balanced_place``: the index into the places of
+        each route's place (0 with one place). ``within_m``,
+        ``within_risk``: the least risky walk of the node's front that
+        takes at most ``minutes`` (then the shortest such; pandas: ``pip
+        install 'norvel_core[batch]'``)."""
         require("Catchment.nodes", "batch", "pandas")
         import pandas
 
@@ -180,15 +230,45 @@ class Catchment:
         for name in _TOTALS:
             data[name] = columns[name]  # type: ignore[literal-required]
         data["detour_m"] = columns["safest_m"] - columns["shortest_m"]
+        for name in (*_PLACES, *_WITHIN):
+            data[name] = columns[name]  # type: ignore[literal-required]
         return pandas.DataFrame(data)
 
-    def route(self, node: int) -> Routes:
+    def route(self, node: int) -> Routes | list[tuple[int, Route]]:
         """The routes between ``node`` (a node of the catchment) and the
         place, in the catchment's direction: ``router.route`` itself, so
-        with the paths and streets too. KeyError for a node outside."""
-        if self._row(node) is None:
+        with the paths and streets too. With several places, the node's
+        shortest, safest and balanced routes as (place index, Route) pairs,
+        a route that repeats an earlier one left out as ``route`` leaves it
+        out; each is the route of that type between the node and its
+        place (``router.route``), and the balanced walk of the union's
+        front, where it is none of that pair's routes, is left out.
+        KeyError for a node outside."""
+        row = self._row(node)
+        if row is None:
             raise KeyError(f"node {node} is not in the catchment")
-        place = self.place.node
+        if self.places is None:
+            return self._routes_to(int(node), self.place.node)
+        columns = self._columns
+        chosen: list[tuple[int, Route]] = []
+        for kind, (name_m, name_risk), place_name in zip(
+                ("shortest", "safest", "balanced"),
+                zip(_TOTALS[::2], _TOTALS[1::2]), _PLACES):
+            index = int(columns[place_name][row])  # type: ignore[literal-required]
+            totals = (float(columns[name_m][row]),  # type: ignore[literal-required]
+                      float(columns[name_risk][row]))  # type: ignore[literal-required]
+            if any(index == seen and totals == (route.distance_m, route.risk)
+                   for seen, route in chosen):
+                continue
+            routes = self._routes_to(int(node), self.places[index].node)
+            match = [route for route in routes
+                     if (route.distance_m, route.risk) == totals]
+            if match:
+                by_type = [route for route in match if route.type == kind]
+                chosen.append((index, (by_type or match)[0]))
+        return chosen
+
+    def _routes_to(self, node: int, place: int) -> Routes:
         if self.direction == "to":
             return self._router.route(node, place, risk=self.risk)
         return self._router.route(place, node, risk=self.risk)

@@ -15,8 +15,9 @@ from __future__ import annotations
 import math
 import os
 import threading
-from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, NoReturn, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -27,7 +28,7 @@ from norvel._native import engine
 from norvel._networkx import EdgeValue
 from norvel._values import (DEFAULT_CATCHMENT_MINUTES, DEFAULT_EPS,
                             DEFAULT_MAX_SNAP_M, DEFAULT_RISK, Place)
-from norvel.catchment import Catchment
+from norvel.catchment import Catchment, several_places
 from norvel.errors import (NodeNotFoundError, RouteTimeoutError, RoutingError,
                            SnapError, error_of_kind)
 from norvel.routes import Route, Routes, Snap
@@ -37,6 +38,8 @@ from norvel.table import IdArray, NodeTable
 if TYPE_CHECKING:
     import networkx
     import pandas
+
+    from norvel._engine import CatchmentColumns
 
 __all__ = ["DEFAULT_EPS", "DEFAULT_MAX_SNAP_M", "Place", "Route", "Router",
            "Routes", "Snap"]
@@ -531,7 +534,7 @@ class Router:
                            if isinstance(result, tuple) else result)
         return answers
 
-    def catchment(self, place: Place,
+    def catchment(self, place: Place | Sequence[Place] | npt.ArrayLike,
                   minutes: float = DEFAULT_CATCHMENT_MINUTES, *,
                   eps: float = DEFAULT_EPS,
                   max_snap_m: float = DEFAULT_MAX_SNAP_M,
@@ -545,44 +548,97 @@ class Router:
         that ``route(node, place)`` gives, bit for bit. ``direction="from"``:
         the walks from ``place`` instead, as ``route(place, node)``.
 
-        One search from the place answers every node at once, without the
-        interpreter lock (Ctrl-C stops it on the main thread;
+        Several places: a list, array or Series of node ids or points (a
+        tuple of two numbers stays one point). A node's front is then that
+        of every walk to any of them (from any, with "from"); it is inside
+        when its shortest walk to any takes at most ``minutes``, and its
+        three routes are chosen from that front as ``route`` chooses, a
+        tie of totals going to the lower place index (the ``*_place``
+        columns of ``nodes``). A list of one place answers as that place.
+
+        One search from the place(s) answers every node at once, without
+        the interpreter lock (Ctrl-C stops it on the main thread;
         ``timeout_s`` and ``risk`` as in ``route``). Catchments are exact: ``eps`` must
         be 0.0 (ValueError otherwise). A node whose request would fail
-        (not a listed node; with "to", the place itself when no edge
-        leaves it) is not in the catchment.
+        (not a listed node; with "to", a place itself when no edge leaves
+        it) is not in the catchment.
 
         Raises NodeNotFoundError (a place that is no node), SnapError,
-        NoRouteError (``direction="from"`` and no edge leaves the place),
+        NoRouteError (``direction="from"`` and no edge leaves a place),
         RouteTimeoutError, ValueError (an eps other than 0.0, minutes below
-        0 or NaN, a direction other than "to" or "from", a graph with a
-        negative, infinite or NaN distance or risk, where a search from
-        one place cannot give each node its request's answer: use
-        ``route`` there), TypeError (any other kind of argument).
+        0 or NaN, a direction other than "to" or "from", no places, a
+        graph with a negative, infinite or NaN distance or risk, where a
+        search from the places cannot give each node its request's answer:
+        use ``route`` there), TypeError (any other kind of argument).
         """
         _values.exact_eps(eps)
         limit = _values.minutes(minutes)
         way = _values.direction(direction)
+        layer = self._risk(risk)
+        several = several_places(place)
+        if several is None:
+            seconds = _values.timeout(timeout_s)
+            role = "destination" if way == "to" else "origin"
+            snap = self.snap(place, role, _values.max_snap(max_snap_m))
+            result = self._engine.catchment(snap.node, limit, way == "to",
+                                            seconds, layer)
+            if isinstance(result, tuple):
+                self._catchment_failure(result, snap.node, seconds)
+            return Catchment(self, snap, limit, way, result, risk=layer)
+        snaps, columns = self._catchment_columns(
+            several, limit, None, direction=way, max_snap_m=max_snap_m,
+            timeout_s=timeout_s, risk=layer)
+        return Catchment(self, snaps[0], limit, way, columns, snaps, layer)
+
+    def _catchment_columns(self, places: Sequence[object], minutes: float,
+                           cutoffs: Sequence[float] | None, *,
+                           direction: str = "to",
+                           max_snap_m: float = DEFAULT_MAX_SNAP_M,
+                           timeout_s: float | None = None,
+                           risk: str = DEFAULT_RISK
+                           ) -> tuple[list[Snap], CatchmentColumns]:
+        """The snapped places and the engine's columns of their catchment
+        (``catchment`` has the rules and errors). With ``cutoffs`` (a
+        sequence of minutes), ``within_m``, ``within_risk`` and
+        ``within_place`` are (nodes, cutoffs) arrays: for each node and
+        cutoff the least risky walk of its front that takes at most the
+        cutoff (then the shortest, then the lower place), NaN where none
+        does; a cutoff above ``minutes`` still reads only the nodes inside
+        ``minutes``. Without, vectors for ``minutes``."""
+        limit = _values.minutes(minutes)
+        way = _values.direction(direction)
         seconds = _values.timeout(timeout_s)
         layer = self._risk(risk)
+        checked = (None if cutoffs is None
+                   else [_values.minutes(cutoff) for cutoff in cutoffs])
+        if not places:
+            raise ValueError("places must not be empty")
         role = "destination" if way == "to" else "origin"
-        snap = self.snap(place, role, _values.max_snap(max_snap_m))
-        node = snap.node
-        result = self._engine.catchment(node, limit, way == "to", seconds,
-                                        layer)
+        snap_m = _values.max_snap(max_snap_m)
+        snaps = [self.snap(one, role, snap_m) for one in places]
+        result = self._engine.catchment_places(
+            [snap.node for snap in snaps], limit, way == "to", checked,
+            seconds, layer)
         if isinstance(result, tuple):
-            kind = result[0]
-            if kind == "costs_unsupported":
-                raise ValueError(
-                    "catchments need finite, non-negative distances and "
-                    "risks, and this graph has a negative, infinite or NaN "
-                    "one: Router.route answers its requests one at a time")
-            if kind == "timeout":
-                raise RouteTimeoutError(
-                    node, node, math.inf if seconds is None else seconds,
-                    request=f"the catchment of node {node}")
-            raise error_of_kind(kind, result[1], node, node, seconds)
-        return Catchment(self, snap, limit, way, result, layer)
+            self._catchment_failure(result[:2], snaps[result[2]].node,
+                                    seconds)
+        return snaps, result
+
+    @staticmethod
+    def _catchment_failure(result: tuple[str, ...], node: int,
+                           seconds: float | None) -> NoReturn:
+        """Raises what a catchment's failure from the engine means."""
+        kind = result[0]
+        if kind == "costs_unsupported":
+            raise ValueError(
+                "catchments need finite, non-negative distances and "
+                "risks, and this graph has a negative, infinite or NaN "
+                "one: Router.route answers its requests one at a time")
+        if kind == "timeout":
+            raise RouteTimeoutError(
+                node, node, math.inf if seconds is None else seconds,
+                request=f"the catchment of node {node}")
+        raise error_of_kind(kind, result[1], node, node, seconds)
 
     def snap(self, place: object, role: str = "origin",
              max_snap_m: float = DEFAULT_MAX_SNAP_M) -> Snap:

@@ -216,6 +216,14 @@ TEST(CatchmentSearch, EqualsTheRequestOnGraphsWithFewTies) {
   EXPECT_GT(total.inside, 1000u);
 }
 
+// A graph large enough that the search finds its nodes through a hash
+// first and moves them to an array over the graph part way through.
+TEST(CatchmentSearch, EqualsTheRequestOnALargerGraph) {
+  Checked total;
+  check_many(Costs::varied, 120, 1, total);
+  EXPECT_GT(total.inside, 300u);
+}
+
 TEST(CatchmentSearch, EqualsTheRequestWhereSumsTieOrRoundApart) {
   Checked total;
   check_many(Costs::few_decimals, 30, 60, total);
@@ -230,6 +238,149 @@ TEST(CatchmentSearch, EqualsTheRequestWithParallelEdges) {
   check_many(Costs::varied, 30, 15, total, true);
   check_many(Costs::few_decimals, 30, 15, total, true);
   EXPECT_GT(total.answered_by_request, 0u);
+}
+
+// Several places: every node's front to each place from the request's own
+// search, merged, against one catchment of them all.
+struct PlacePoint {
+  double distance_m;
+  double risk;
+  std::uint32_t place;
+};
+
+bool before_by(const PlacePoint& a, const PlacePoint& b, bool risk_first) {
+  const double a1 = risk_first ? a.risk : a.distance_m, a2 = risk_first ? a.distance_m : a.risk;
+  const double b1 = risk_first ? b.risk : b.distance_m, b2 = risk_first ? b.distance_m : b.risk;
+  return a1 < b1 || (a1 == b1 && (a2 < b2 || (a2 == b2 && a.place < b.place)));
+}
+
+std::uint64_t check_places(const RandomGraph& made, const std::vector<NodeId>& places, double minutes,
+                           const std::vector<double>& cutoffs, WalkDirection direction, const std::string& where) {
+  const RoadGraph& graph = made.graph;
+  const bool to_place = direction == WalkDirection::to_place;
+  const auto found = catchment_search(graph, places, minutes, direction, cutoffs);
+  if (!found) {
+    // Walks from a place without an edge out: refused, as one place is.
+    EXPECT_EQ(found.error(), CatchmentFailure::place_isolated) << where;
+    return 0;
+  }
+  EXPECT_EQ(found->within.size(), found->nodes.size() * cutoffs.size()) << where;
+  if (found->within.size() != found->nodes.size() * cutoffs.size()) return 0;
+  std::map<NodeId, std::size_t> row_of;
+  for (std::size_t i = 0; i < found->nodes.size(); ++i) row_of[graph.id_of[found->nodes[i].dense]] = i;
+  std::size_t expected_count = 0;
+  for (std::uint32_t dense = 0; dense < graph.id_of.size(); ++dense) {
+    if (!graph.listed[dense]) continue;
+    const NodeId id = graph.id_of[dense];
+    std::vector<PlacePoint> points;
+    for (std::uint32_t p = 0; p < places.size(); ++p) {
+      const NodeId source = to_place ? id : places[p];
+      const NodeId target = to_place ? places[p] : id;
+      if (!compute_safe_routes(graph, source, target, 0.0)) continue;  // refused: no walk
+      const std::uint32_t target_dense = graph.dense_of.find(target);
+      const auto front = pareto_search(graph, source, target, graph.lat[target_dense], graph.lon[target_dense], 0.0);
+      for (const FrontEntry& entry : *front) points.push_back({entry.costs.distance_m, entry.costs.risk, p});
+    }
+    if (points.empty()) continue;
+    std::vector<PlacePoint> front;  // the union's Pareto points, a tie to the lowest place
+    std::sort(points.begin(), points.end(), [](const PlacePoint& a, const PlacePoint& b) { return before_by(a, b, false); });
+    for (const PlacePoint& point : points) {
+      if (front.empty() || point.risk < front.back().risk) front.push_back(point);
+    }
+    const PlacePoint shortest = front.front();
+    if (!(shortest.distance_m / kWalkingSpeedMPerMin <= minutes)) continue;
+    ++expected_count;
+    const PlacePoint safest = front.back();
+    const BalanceWeights weights{std::max(safest.distance_m, 1.0), std::max(shortest.risk, 1.0)};
+    PlacePoint balanced = front.front();
+    double least = kInf;
+    for (const PlacePoint& point : front) {
+      const double score = balance_score(PathCosts{point.distance_m, point.risk, 0.0}, weights);
+      if (score < least) {
+        least = score;
+        balanced = point;
+      }
+    }
+    const auto at = row_of.find(id);
+    if (at == row_of.end()) {
+      ADD_FAILURE() << where << ": node " << id << " missing";
+      continue;
+    }
+    const CatchmentNode& node = found->nodes[at->second];
+    const PlacePoint want[3] = {shortest, safest, balanced};
+    const RouteTotals got[3] = {node.shortest, node.safest, node.balanced};
+    for (int type = 0; type < 3; ++type) {
+      EXPECT_EQ(got[type].distance_m, want[type].distance_m) << where << ": node " << id << " type " << type;
+      EXPECT_EQ(got[type].risk, want[type].risk) << where << ": node " << id << " type " << type;
+      EXPECT_EQ(node.place[type], want[type].place) << where << ": node " << id << " type " << type;
+    }
+    for (std::size_t c = 0; c < cutoffs.size(); ++c) {
+      std::optional<PlacePoint> within;
+      for (const PlacePoint& point : points) {
+        if (point.distance_m / kWalkingSpeedMPerMin <= cutoffs[c] && (!within || before_by(point, *within, true))) {
+          within = point;
+        }
+      }
+      const WithinCutoff& got_within = found->within[at->second * cutoffs.size() + c];
+      if (!within) {
+        EXPECT_TRUE(std::isnan(got_within.totals.distance_m)) << where << ": node " << id << " cutoff " << c;
+        continue;
+      }
+      EXPECT_EQ(got_within.totals.distance_m, within->distance_m) << where << ": node " << id << " cutoff " << c;
+      EXPECT_EQ(got_within.totals.risk, within->risk) << where << ": node " << id << " cutoff " << c;
+      EXPECT_EQ(got_within.place, within->place) << where << ": node " << id << " cutoff " << c;
+    }
+  }
+  EXPECT_EQ(found->nodes.size(), expected_count) << where;
+  return found->report.answered_by_request;
+}
+
+TEST(CatchmentSearch, SeveralPlacesEqualTheirRequestsMerged) {
+  std::uint64_t asked = 0;
+  for (Costs costs : {Costs::varied, Costs::few_decimals, Costs::small_integers}) {
+    for (std::uint64_t seed = 1; seed <= 12; ++seed) {
+      const RandomGraph made = random_graph(seed * 104729 + static_cast<std::uint64_t>(costs), costs, 24);
+      // Two or three places, one of them listed twice now and then: the
+      // lower index wins every tie.
+      std::vector<NodeId> places{made.ids[seed % made.ids.size()], made.ids[(seed * 7 + 3) % made.ids.size()]};
+      if (seed % 3 == 0) places.push_back(made.ids[(seed * 11 + 5) % made.ids.size()]);
+      if (seed % 4 == 0) places.push_back(places[0]);
+      const double some = time_of_some_node(made, places[0], seed);
+      for (WalkDirection direction : {WalkDirection::to_place, WalkDirection::from_place}) {
+        for (double limit : {kInf, some}) {
+          const std::string where = "costs " + std::to_string(static_cast<int>(costs)) + " seed " +
+                                    std::to_string(seed) + " minutes " + std::to_string(limit) +
+                                    (direction == WalkDirection::to_place ? " to" : " from");
+          asked += check_places(made, places, limit, {limit, some * 0.5, 0.0, kInf}, direction, where);
+        }
+      }
+    }
+  }
+  // Exact ties of the balanced score occurred, answered by the requests
+  // to every place, merged.
+  EXPECT_GT(asked, 0u);
+}
+
+TEST(CatchmentSearch, OnePlaceInAListAnswersAsThatPlace) {
+  const RandomGraph made = random_graph(11, Costs::few_decimals, 30);
+  const NodeId place = made.ids[3];
+  for (WalkDirection direction : {WalkDirection::to_place, WalkDirection::from_place}) {
+    const auto one = catchment_search(made.graph, place, kInf, direction);
+    const auto listed = catchment_search(made.graph, std::vector<NodeId>{place}, kInf, direction, {});
+    ASSERT_TRUE(one && listed);
+    ASSERT_EQ(one->nodes.size(), listed->nodes.size());
+    for (std::size_t i = 0; i < one->nodes.size(); ++i) {
+      EXPECT_EQ(totals_of(one->nodes[i]), totals_of(listed->nodes[i]));
+      EXPECT_EQ(listed->nodes[i].place[0] + listed->nodes[i].place[1] + listed->nodes[i].place[2], 0u);
+    }
+  }
+  std::uint32_t failed = 99;
+  EXPECT_EQ(catchment_search(made.graph, std::vector<NodeId>{place, 5}, kInf, WalkDirection::to_place, {}, &failed)
+                .error(),
+            CatchmentFailure::place_not_found);
+  EXPECT_EQ(failed, 1u);
+  EXPECT_EQ(catchment_search(made.graph, std::vector<NodeId>{}, kInf, WalkDirection::to_place, {}).error(),
+            CatchmentFailure::no_places);
 }
 
 TEST(CatchmentSearch, RefusesWhatTheSearchCannotAnswer) {

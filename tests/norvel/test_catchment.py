@@ -58,8 +58,9 @@ class TestAgainstRoute:
         check_rows(helsinki, station, rng.choice(len(station), 250,
                                                  replace=False))
         frame = station.nodes
-        assert list(frame.columns) == ["node", "lat", "lon", *TOTALS,
-                                       "detour_m"]
+        assert list(frame.columns) == [
+            "node", "lat", "lon", *TOTALS, "detour_m", "shortest_place",
+            "safest_place", "balanced_place", "within_m", "within_risk"]
         assert (frame["detour_m"] == frame["safest_m"] -
                 frame["shortest_m"]).all()
         assert (frame["safest_risk"] <= frame["shortest_risk"]).all()
@@ -242,3 +243,85 @@ class TestRefusals:
         document["edges"][0]["risk_score"] = -0.1
         with pytest.raises(ValueError, match="non-negative"):
             Router.from_json(json.dumps(document)).catchment(FIRST_ID)
+
+
+@pytest.fixture(scope="module")
+def grid():
+    return Router.from_json(json.dumps(grid_document(7)))
+
+
+class TestSeveralPlaces:
+    """Several places against their one-place catchments: the union's
+    shortest and safest walks are the least of the places' (by distance
+    then risk, by risk then distance), a tie to the lower place index. The
+    C++ tests check every route and cutoff against each node's requests,
+    merged."""
+
+    @pytest.mark.parametrize("direction", ["to", "from"])
+    def test_least_of_the_places(self, grid, direction):
+        # The second and the last place are the same node: the lower
+        # index wins each of its ties.
+        places = [FIRST_ID + 3, FIRST_ID + 24, FIRST_ID + 45, FIRST_ID + 24]
+        several = grid.catchment(places, 6.0, direction=direction)
+        ones = [grid.catchment(place, math.inf, direction=direction)
+                for place in places]
+        frame = several.nodes
+        assert several.places is not None and len(several.places) == 4
+        for row in range(len(frame)):
+            node = int(frame["node"].iat[row])
+            best = {}
+            for index, one in enumerate(ones):
+                at = one.nodes.index[one.nodes["node"] == node]
+                if not len(at):
+                    continue
+                values = one.nodes.loc[at[0]]
+                for kind, key in (("shortest", (values["shortest_m"], values["shortest_risk"])),
+                                  ("safest", (values["safest_risk"], values["safest_m"]))):
+                    if kind not in best or key < best[kind][0]:
+                        best[kind] = (key, index)
+            assert (frame["shortest_m"].iat[row], frame["shortest_risk"].iat[row]) == best["shortest"][0]
+            assert frame["shortest_place"].iat[row] == best["shortest"][1]
+            assert (frame["safest_risk"].iat[row], frame["safest_m"].iat[row]) == best["safest"][0]
+            assert frame["safest_place"].iat[row] == best["safest"][1]
+            assert frame["shortest_m"].iat[row] / 66.67 <= 6.0
+            # The least risky walk within the minutes: the safest where it
+            # fits, never riskier than the shortest.
+            if frame["safest_m"].iat[row] / 66.67 <= 6.0:
+                assert frame["within_risk"].iat[row] == frame["safest_risk"].iat[row]
+            assert frame["within_risk"].iat[row] <= frame["shortest_risk"].iat[row]
+            assert frame["within_m"].iat[row] / 66.67 <= 6.0
+        assert 3 not in set(frame["shortest_place"])
+        routes = several.route(int(frame["node"].iat[len(frame) // 2]))
+        assert routes and all(place in (0, 1, 2) for place, _ in routes)
+        assert routes[0][1].distance_m == frame["shortest_m"].iat[len(frame) // 2]
+
+    def test_kinds_of_lists(self, grid):
+        place = FIRST_ID + 10
+        one = grid.catchment(place, 5.0)
+        listed = grid.catchment([place], 5.0)
+        assert one.places is None and listed.places is not None
+        for name in one.nodes.columns:
+            assert one.nodes[name].equals(listed.nodes[name]), name
+        assert len(grid.catchment(np.array([place, place + 1]), 5.0)) >= len(one)
+        import pandas
+        assert len(grid.catchment(pandas.Series([place, place + 1]), 5.0)) >= len(one)
+        point = (60.003, 25.004)
+        assert grid.catchment(point, 5.0).places is None
+        assert len(grid.catchment([point, (60.001, 25.0)], 5.0).places) == 2
+        with pytest.raises(ValueError, match="places must not be empty"):
+            grid.catchment([], 5.0)
+        with pytest.raises(NodeNotFoundError):
+            grid.catchment([place, 3], 5.0)
+
+    def test_several_cutoffs_from_one_search(self, grid):
+        places = [FIRST_ID, FIRST_ID + 48]
+        snaps, columns = grid._catchment_columns(places, 8.0, [2.0, 5.0, 8.0])
+        assert [snap.node for snap in snaps] == places
+        assert columns["within_risk"].shape == (len(columns["node"]), 3)
+        for k, cutoff in enumerate((2.0, 5.0, 8.0)):
+            alone = grid.catchment(places, cutoff)
+            rows = np.isin(columns["node"], alone.node_ids)
+            order = np.argsort(columns["node"][rows])
+            mine = alone.nodes.sort_values("node")
+            assert np.array_equal(columns["within_risk"][rows, k][order], mine["within_risk"].to_numpy())
+            assert np.all(np.isnan(columns["within_risk"][~rows, k]))
