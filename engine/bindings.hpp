@@ -17,6 +17,7 @@ void bind_arrays(GraphClass& graph_class);   // the graph's arrays as read-only 
 void bind_routes(nb::module_& module, GraphClass& graph_class);  // requests, without the interpreter lock
 void bind_route_many(GraphClass& graph_class);  // many requests at once, on threads of their own
 void bind_nearest(nb::module_& module);  // the nearest-node index
-void bind_catchments(GraphClass& graph_class);  // every walk to or from one place, without the lock
+void bind_catchments(GraphClass& graph_class);
+void bind_snapshots(GraphClass& graph_class);  // snapshot files: Graph.save, Graph.open_snapshot  // every walk to or from one place, without the lock
 
 }  // namespace norvel::engine

@@ -17,4 +17,5 @@ NB_MODULE(_engine, module) {
   bind_route_many(graph_class);
   bind_nearest(module);
   bind_catchments(graph_class);
+  bind_snapshots(graph_class);
 }
