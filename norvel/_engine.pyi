@@ -31,6 +31,8 @@ class CatchmentColumns(TypedDict):
 class Graph:
     @staticmethod
     def load(data: bytes | str, names: bool = True) -> Graph: ...
+    @staticmethod
+    def load_taking(held: list[bytes | str]) -> Graph: ...
     # The graph, or (description, version) when the file is no sound
     # snapshot of this format (version: that of another format, else 0).
     @staticmethod

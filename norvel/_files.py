@@ -93,7 +93,15 @@ def load_engine_graph(path: str | os.PathLike[str]) -> engine.Graph:
     when it is neither; OSError when it cannot be read."""
     if is_snapshot(path):
         return open_snapshot(path)
-    return parse_document(read_graph_bytes(path), path)
+    # Handed over in a list that the engine empties, so that the text goes
+    # as soon as it is read (a reload peaks lower by the text's size).
+    held = [read_graph_bytes(path)]
+    if not held[0].isascii():
+        decode_graph_text(held[0], path)
+    try:
+        return engine.Graph.load_taking(held)
+    except ValueError as failure:
+        raise ValueError(f"{os.fsdecode(path)}: {failure}") from None
 
 
 def parse_document(data: bytes, path: str | os.PathLike[str]) -> engine.Graph:
