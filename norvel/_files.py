@@ -95,9 +95,11 @@ def load_engine_graph(path: str | os.PathLike[str]) -> engine.Graph:
         return open_snapshot(path)
     # Handed over in a list that the engine empties, so that the text goes
     # as soon as it is read (a reload peaks lower by the text's size).
-    held = [read_graph_bytes(path)]
-    if not held[0].isascii():
-        decode_graph_text(held[0], path)
+    data = read_graph_bytes(path)
+    if not data.isascii():
+        decode_graph_text(data, path)
+    held: list[bytes | str] = [data]
+    del data
     try:
         return engine.Graph.load_taking(held)
     except ValueError as failure:
