@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,11 +44,21 @@ class RiskLayerTable {
 // What the norvel package holds of one document: the road graph the routes
 // are searched on, its edges' street names and its risk layers. The graph
 // and the names are immutable once loaded, so any number of threads read
-// them at once.
+// them at once. A graph read from a snapshot file views the file's pages
+// (mapped once, shared by every process that maps it) and brings its
+// nearest-node index along.
 struct EngineGraph {
   RoadGraph graph;
   StreetNames names;
   std::unique_ptr<RiskLayerTable> layers = std::make_unique<RiskLayerTable>();
+  // The nearest-node index's arrays (engine/nearest_index.hpp), when the
+  // graph came with them.
+  bool has_nearest = false;
+  GraphArray<std::uint32_t> nearest_order;
+  GraphArray<std::uint8_t> nearest_axis;
+  // The SHA-256 of the document a snapshot was made from, as it says.
+  bool has_source = false;
+  std::array<unsigned char, 32> source_sha256{};
 };
 
 // The layer a request names ("default": none, the document's risk_score);

@@ -28,14 +28,14 @@ View<T> view(const EngineGraph& engine, const void* first, std::size_t count, st
 }
 
 template <class T>
-View<T> contiguous(const EngineGraph& engine, const std::vector<T>& values) {
+View<T> contiguous(const EngineGraph& engine, const GraphArray<T>& values) {
   return view<T>(engine, values.data(), values.size(), sizeof(T));
 }
 
 // A field of every outgoing edge, in row order.
 template <class T>
 View<T> edge_field(const EngineGraph& engine, std::size_t offset) {
-  const std::vector<SearchEdge>& edges = engine.graph.out_edges;
+  const GraphArray<SearchEdge>& edges = engine.graph.out_edges;
   const auto* first = reinterpret_cast<const std::byte*>(edges.data()) + offset;
   return view<T>(engine, first, edges.size(), sizeof(SearchEdge));
 }
@@ -43,7 +43,7 @@ View<T> edge_field(const EngineGraph& engine, std::size_t offset) {
 // A field of every node record, in document order.
 template <class T>
 View<T> record_field(const EngineGraph& engine, std::size_t offset) {
-  const std::vector<Node>& nodes = engine.graph.nodes;
+  const GraphArray<Node>& nodes = engine.graph.nodes;
   const auto* first = reinterpret_cast<const std::byte*>(nodes.data()) + offset;
   return view<T>(engine, first, nodes.size(), sizeof(Node));
 }

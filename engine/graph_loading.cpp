@@ -47,9 +47,37 @@ EngineGraph load(nb::object data, bool names) {
   return engine;
 }
 
+// The same for a document handed over in a one-item list, which it empties
+// once the text is read: with the caller's last reference gone, the text is
+// freed before the graph is built, and a load peaks at the records and the
+// graph rather than at the text, the records and the graph.
+EngineGraph load_taking(nb::list held) {
+  if (held.size() != 1) throw nb::value_error("a list of one graph document");
+  nb::object data = held[0];
+  held.clear();
+  const std::string_view text = document_text(data);
+  EngineGraph engine;
+  std::expected<GraphBuilder, DocumentError> records;
+  {
+    nb::gil_scoped_release unlocked;
+    records = read_graph_records(text, engine.names);
+  }
+  if (!records) throw nb::value_error(records.error().message().c_str());
+  data = nb::object();  // the text's last reference, unless the caller kept one
+  {
+    nb::gil_scoped_release unlocked;
+    engine.graph = build_graph(std::move(*records));
+  }
+  return engine;
+}
+
 }  // namespace
 
 void bind_loading(GraphClass& graph_class) {
+  graph_class.def_static("load_taking", &load_taking, nb::arg("held"),
+                         "load_taking(held)\n"
+                         "Graph.load of the document in the one-item list held (bytes or str), names included,\n"
+                         "which it empties: the text is freed as soon as it is read, before the graph is built.");
   graph_class.def_static("load", &load, nb::arg("data"), nb::arg("names") = true,
                          "load(data, names=True)\n"
                          "Reads a graph document (UTF-8 JSON as bytes or str) into a Graph, without the\n"

@@ -4,6 +4,8 @@
 #include <array>
 #include <cmath>
 #include <numbers>
+#include <utility>
+#include <vector>
 
 #include "engine/earth.hpp"
 
@@ -100,6 +102,7 @@ struct Search {
 }  // namespace
 
 NearestIndex build_nearest_index(const EngineGraph& engine) {
+  if (engine.has_nearest) return NearestIndex{&engine, engine.nearest_order, engine.nearest_axis};
   const RoadGraph& graph = engine.graph;
   std::vector<Placed> placed;
   const std::size_t dense_count = graph.id_of.size();
@@ -108,13 +111,12 @@ NearestIndex build_nearest_index(const EngineGraph& engine) {
       placed.push_back({unit_vector(graph.lat[dense], graph.lon[dense]), static_cast<std::uint32_t>(dense)});
     }
   }
-  NearestIndex index;
-  index.engine = &engine;
-  index.axis.assign(placed.size(), 0);
-  arrange(placed, index.axis, 0, placed.size());
-  index.order.reserve(placed.size());
-  for (const Placed& node : placed) index.order.push_back(node.dense);
-  return index;
+  std::vector<std::uint8_t> axis(placed.size(), 0);
+  arrange(placed, axis, 0, placed.size());
+  std::vector<std::uint32_t> order;
+  order.reserve(placed.size());
+  for (const Placed& node : placed) order.push_back(node.dense);
+  return NearestIndex{&engine, std::move(order), std::move(axis)};
 }
 
 NearestNode nearest_node(const NearestIndex& index, double lat, double lon) {

@@ -15,11 +15,12 @@ namespace norvel::engine {
 // recorded there. Nearest by straight-line (chord) distance is nearest on
 // the sphere. Only the permutation and the axes are kept; a point's vector
 // is computed from the graph's coordinates when a query reaches it, so the
-// index costs five bytes a node.
+// index costs five bytes a node. A graph read from a snapshot brings its
+// index along (`EngineGraph::nearest_order`), and the index views it.
 struct NearestIndex {
   const EngineGraph* engine = nullptr;
-  std::vector<std::uint32_t> order;  // dense indices
-  std::vector<std::uint8_t> axis;    // per position of `order`: 0, 1 or 2
+  GraphArray<std::uint32_t> order;  // dense indices
+  GraphArray<std::uint8_t> axis;    // per position of `order`: 0, 1 or 2
 };
 
 struct NearestNode {
@@ -27,6 +28,7 @@ struct NearestNode {
   double distance_m;    // great-circle distance from the point asked
 };
 
+// The index of the graph: the one the graph brought, or a new one.
 NearestIndex build_nearest_index(const EngineGraph& engine);
 
 // Of nodes at the very same distance, the one with the least id.

@@ -13,8 +13,8 @@ void IdIndex::reserve(std::size_t count) {
 
 void IdIndex::grow(std::size_t min_capacity) {
   std::size_t capacity = std::bit_ceil(min_capacity < 16 ? std::size_t{16} : min_capacity);
-  std::vector<Slot> old = std::move(slots_);
-  slots_ = {};
+  GraphArray<Slot> old = std::move(slots_);
+  slots_ = GraphArray<Slot>();
   reserve_resident(slots_, capacity);
   slots_.assign(capacity, Slot{0, kAbsent});
   mask_ = capacity - 1;

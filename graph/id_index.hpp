@@ -2,17 +2,39 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
+
+#include "graph/graph_array.hpp"
 
 #include "graph/node_id.hpp"
 
 namespace norvel {
 
 // Open-addressing map from NodeId to a dense 32-bit index. Built once while a
-// graph is assembled, then only probed, so it never needs deletion.
+// graph is assembled, then only probed, so it never needs deletion. Its one
+// table is flat, so a snapshot file holds it as it is and a mapped graph
+// probes the file's pages (`from_slots`).
 class IdIndex {
  public:
   static constexpr std::uint32_t kAbsent = UINT32_MAX;
+
+  struct Slot {
+    NodeId id;
+    std::uint32_t index;  // kAbsent marks an empty slot
+  };
+
+  // A table as `slots()` gave it: a power of two of slots, `size` of them
+  // taken and at least one empty (the caller has checked all three, and
+  // that every taken slot's index is a dense index).
+  static IdIndex from_slots(GraphArray<Slot> slots, std::size_t size) {
+    IdIndex index;
+    index.mask_ = slots.empty() ? 0 : slots.size() - 1;
+    index.slots_ = std::move(slots);
+    index.size_ = size;
+    return index;
+  }
+  std::span<const Slot> slots() const { return slots_.span(); }
 
   // Returns the index stored for `id`, inserting `next` when absent.
   std::uint32_t find_or_insert(NodeId id, std::uint32_t next) { return find_or_insert(id, hash(id), next); }
@@ -54,11 +76,6 @@ class IdIndex {
   void reserve(std::size_t count);
 
  private:
-  struct Slot {
-    NodeId id;
-    std::uint32_t index;  // kAbsent marks an empty slot
-  };
-
   static std::uint64_t mix(NodeId id) {
     // Murmur3 finaliser: OSM ids are dense runs, so spread them over the table.
     id ^= id >> 33;
@@ -70,7 +87,7 @@ class IdIndex {
   }
   void grow(std::size_t min_capacity);
 
-  std::vector<Slot> slots_;
+  GraphArray<Slot> slots_;
   std::size_t mask_ = 0;
   std::size_t size_ = 0;
 };

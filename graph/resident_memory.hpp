@@ -53,9 +53,11 @@ inline void make_resident(const void* data, std::size_t bytes) {
 #endif
 }
 
-// Room for `count` elements, resident, beyond the ones held.
-template <class T>
-void reserve_resident(std::vector<T>& records, std::size_t count) {
+// Room for `count` elements, resident, beyond the ones held (a vector, or
+// an owning GraphArray).
+template <class Records>
+void reserve_resident(Records& records, std::size_t count) {
+  using T = typename Records::value_type;
   records.reserve(count);
   if (count > records.size()) {
     prefer_huge_pages(records.data() + records.size(), (count - records.size()) * sizeof(T));

@@ -83,7 +83,7 @@ class HashesAhead {
 // Dense indices go to node ids in document order; the coordinates of a
 // repeated id are those of its last record.
 void index_nodes(RoadGraph& graph) {
-  const std::vector<Node>& nodes = graph.nodes;
+  const GraphArray<Node>& nodes = graph.nodes;
   reserve_resident(graph.id_of, nodes.size());
   reserve_resident(graph.out_begin, nodes.size() + 1);
   graph.out_begin.push_back(0);
@@ -141,7 +141,7 @@ void index_edge_ends(RoadGraph& graph, std::vector<Edge>& edges) {
 // the document lists edges by tail, so each is prefetched some edges ahead.
 void fill_rows(RoadGraph& graph, const std::vector<Edge>& edges) {
   const std::size_t dense_count = graph.id_of.size();
-  std::vector<std::uint32_t>& begin = graph.out_begin;
+  GraphArray<std::uint32_t>& begin = graph.out_begin;
   for (std::size_t i = 0; i < dense_count; ++i) begin[i + 1] += begin[i];
   reserve_resident(graph.out_edges, edges.size());
   graph.out_edges.resize(edges.size());
@@ -167,7 +167,7 @@ void fill_rows(RoadGraph& graph, const std::vector<Edge>& edges) {
 // tails in dense order.
 void fill_incoming_rows(RoadGraph& graph) {
   const std::size_t dense_count = graph.id_of.size();
-  std::vector<std::uint32_t>& begin = graph.in_begin;
+  GraphArray<std::uint32_t>& begin = graph.in_begin;
   reserve_resident(begin, dense_count + 1);
   begin.assign(dense_count + 1, 0);
   for (const SearchEdge& edge : graph.out_edges) {

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "graph/graph_array.hpp"
 #include "graph/id_index.hpp"
 #include "graph/node_id.hpp"
 #include "graph/plane_metric.hpp"
@@ -57,21 +58,22 @@ struct IncomingEdge {
 // graph keeps whether the id is listed as a node, its coordinates (the last
 // node record with that id wins, (0, 0) when unlisted) and its outgoing edges
 // in ascending edge index order (compressed sparse rows). An edge in document
-// order is derived from its row (`edge_list`).
+// order is derived from its row (`edge_list`). The arrays are the graph's own
+// when it is built, or views of a mapped snapshot file (`GraphArray`).
 struct RoadGraph {
-  std::vector<Node> nodes;  // document order, repeated ids kept
+  GraphArray<Node> nodes;  // document order, repeated ids kept
 
   IdIndex dense_of;                         // NodeId -> dense index
-  std::vector<NodeId> id_of;                // dense index -> NodeId
-  std::vector<std::uint8_t> listed;         // id occurs in `nodes`
-  std::vector<double> lat;                  // degrees
-  std::vector<double> lon;                  // degrees
-  std::vector<double> cos_lat;              // cos(lat * pi/180), for the heuristic
-  std::vector<std::uint32_t> out_begin;     // size dense + 1
-  std::vector<SearchEdge> out_edges;        // rows in ascending edge index order
-  std::vector<std::uint32_t> in_begin;      // size dense + 1
-  std::vector<IncomingEdge> in_edges;       // rows by head, tails ascending
-  std::vector<PlanePoint> plane;            // dense index -> projected coordinates
+  GraphArray<NodeId> id_of;                // dense index -> NodeId
+  GraphArray<std::uint8_t> listed;         // id occurs in `nodes`
+  GraphArray<double> lat;                  // degrees
+  GraphArray<double> lon;                  // degrees
+  GraphArray<double> cos_lat;              // cos(lat * pi/180), for the heuristic
+  GraphArray<std::uint32_t> out_begin;     // size dense + 1
+  GraphArray<SearchEdge> out_edges;        // rows in ascending edge index order
+  GraphArray<std::uint32_t> in_begin;      // size dense + 1
+  GraphArray<IncomingEdge> in_edges;       // rows by head, tails ascending
+  GraphArray<PlanePoint> plane;            // dense index -> projected coordinates
   double plane_cos_reference = 1.0;         // the projection's one cosine
 
   // Whether some edge has a negative distance or risk: only then can a path

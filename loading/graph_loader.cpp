@@ -30,6 +30,17 @@ DocumentError error_at(std::string_view text, ReadFailure&& failure) {
 
 }  // namespace
 
+std::expected<GraphBuilder, DocumentError> read_graph_records(std::string_view text, StreetNames& names) {
+  GraphBuilder builder;
+  ReadFailure failure;
+  if (!read_graph_document(text, builder, failure, &names)) {
+    names = StreetNames{};
+    TextPosition position = text_position(text, failure.offset);
+    return std::unexpected(DocumentError{std::move(failure.description), position.line, position.column});
+  }
+  return builder;
+}
+
 std::expected<RoadGraph, DocumentError> load_graph(std::string_view text) { return load(text, nullptr); }
 
 std::expected<LoadedDocument, DocumentError> load_document(std::string_view text, bool names) {

@@ -24,6 +24,11 @@ struct DocumentError {
 // graph: all or nothing.
 std::expected<RoadGraph, DocumentError> load_graph(std::string_view text);
 
+// The records of a document and its street names, read but not yet built
+// into a graph (`build_graph`): for a caller that frees the text between the
+// two. Refuses what `load_graph` refuses, with the same messages.
+std::expected<GraphBuilder, DocumentError> read_graph_records(std::string_view text, StreetNames& names);
+
 // The same, and the street names of the edges into `names` (left empty when
 // no edge has one), read in the same pass. Accepts and refuses exactly the
 // documents `load_graph` does, with the same messages.

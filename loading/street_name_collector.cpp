@@ -27,7 +27,7 @@ std::uint32_t intern(StreetNameCollector& collector, std::string_view text) {
   // largest value as well.
   constexpr std::size_t kLimit = std::numeric_limits<std::uint32_t>::max();
   if (text.size() > kLimit - names.text.size() || names.starts.size() >= kLimit) name_space_exhausted();
-  names.text.append(text);
+  names.text.append(text.data(), text.size());
   names.starts.push_back(static_cast<std::uint32_t>(names.text.size()));
   const auto number = static_cast<std::uint32_t>(names.starts.size() - 2);
   collector.numbers.insert(number);
@@ -42,7 +42,7 @@ void trim(Table& table) {
 }  // namespace
 
 void collect_street_name(StreetNameCollector& collector, std::size_t edge_index, std::string_view body) {
-  std::vector<std::uint32_t>& of_edge = collector.names.of_edge;
+  GraphArray<std::uint32_t>& of_edge = collector.names.of_edge;
   // An empty body is the empty string: no name, as a value of another kind.
   if (body.empty()) {
     if (!of_edge.empty()) of_edge.push_back(0);

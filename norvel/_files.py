@@ -1,8 +1,10 @@
-"""Graph documents on disk: plain JSON or gzipped, told apart by content.
+"""Graph files on disk: documents (plain JSON or gzipped) and snapshots,
+told apart by content.
 
 A file that is no graph document raises ``ValueError`` naming the file
-(empty, truncated gzip, not UTF-8, not JSON, not a graph); a file that cannot
-be opened keeps its ``OSError``.
+(empty, truncated gzip, not UTF-8, not JSON, not a graph; a snapshot that is
+truncated, corrupt or of another format version); a file that cannot be
+opened keeps its ``OSError``.
 """
 
 from __future__ import annotations
@@ -22,6 +24,41 @@ if TYPE_CHECKING:
     from norvel.router import Router
 
 _GZIP_MAGIC = b"\x1f\x8b"
+# The first bytes of a snapshot (engine/snapshot.hpp): a byte above ASCII
+# first, so that no text file starts with them.
+SNAPSHOT_MAGIC = b"\x89NORVEL\n"
+# Written where a source's digest is not known.
+UNKNOWN_SOURCE = bytes(32)
+
+
+def is_snapshot(path: str | os.PathLike[str]) -> bool:
+    """Whether the file starts as a snapshot does (OSError when it cannot
+    be opened)."""
+    with open(path, "rb") as stream:
+        return stream.read(len(SNAPSHOT_MAGIC)) == SNAPSHOT_MAGIC
+
+
+def pack_command(path: str | os.PathLike[str]) -> str:
+    """The command that makes the snapshot ``path`` again."""
+    return f"norvel pack GRAPH.json {os.fsdecode(path)}"
+
+
+def open_snapshot(path: str | os.PathLike[str]) -> engine.Graph:
+    """The engine's graph of a snapshot file, mapped rather than copied,
+    every byte checked against its checksum. ValueError naming the file
+    when it is truncated, corrupt or of another format version (then with
+    the command that makes it again); OSError when it cannot be opened."""
+    with open(path, "rb"):
+        pass  # the system's own error for a file that cannot be read
+    opened = engine.Graph.open_snapshot(os.fsdecode(path))
+    if isinstance(opened, engine.Graph):
+        return opened
+    description, version = opened
+    message = f"{os.fsdecode(path)}: {description}"
+    if version:
+        message += (f"; make it again from its graph document with: "
+                    f"{pack_command(path)}")
+    raise ValueError(message)
 
 #: The walking tags of a way that the converter writes on its edges
 #: (``tags``), in the order ``Router.edges`` shows them.
@@ -59,10 +96,28 @@ def decode_graph_text(data: bytes, path: str | os.PathLike[str]) -> str:
 
 
 def load_engine_graph(path: str | os.PathLike[str]) -> engine.Graph:
-    """The engine's graph of a document file, street names included: read
-    once, parsed once, without the interpreter lock. ValueError naming the
-    file when it is no graph document; OSError when it cannot be read."""
+    """The engine's graph of a document or snapshot file, street names
+    included: a document read once and parsed once without the interpreter
+    lock, a snapshot mapped (``open_snapshot``). ValueError naming the file
+    when it is neither; OSError when it cannot be read."""
+    if is_snapshot(path):
+        return open_snapshot(path)
+    # Handed over in a list that the engine empties, so that the text goes
+    # as soon as it is read (a reload peaks lower by the text's size).
     data = read_graph_bytes(path)
+    if not data.isascii():
+        decode_graph_text(data, path)
+    held: list[bytes | str] = [data]
+    del data
+    try:
+        return engine.Graph.load_taking(held)
+    except ValueError as failure:
+        raise ValueError(f"{os.fsdecode(path)}: {failure}") from None
+
+
+def parse_document(data: bytes, path: str | os.PathLike[str]) -> engine.Graph:
+    """The engine's graph of a document file's bytes (``read_graph_bytes``);
+    ValueError naming the file when they are no graph document."""
     # The engine reads bytes as UTF-8; a file that is not gets a message
     # saying so rather than one about JSON. ASCII, the common case of large
     # generated documents, is told without decoding.

@@ -6,6 +6,7 @@ OpenStreetMap converter.
     norvel catchment GRAPH PLACE [--risk LAYER] [--compare LAYER]
     norvel access GRAPH ORIGINS PLACES --out FILE [--minutes 5,10,15] [--weight COLUMN]
     norvel check GRAPH
+    norvel pack GRAPH CITY.norvel
     norvel serve GRAPH [--host H] [--port P] [--workers N] [--timeout-s S]
     norvel serve GRAPH [--max-catchment-nodes N] [--max-wait-s S] [--max-queue N]
     norvel serve GRAPH [--reload-on-change] [--access-log json]
@@ -63,7 +64,7 @@ def _parser() -> argparse.ArgumentParser:
         "route", help="print the routes between two nodes or points",
         description="Print the shortest, the safest and a balanced route "
                     "(1 to 3 routes: equal ones are given once).")
-    route.add_argument("graph", help="graph document, .json or .json.gz")
+    route.add_argument("graph", help="graph document (.json, .json.gz) or snapshot")
     route.add_argument("origin", metavar="FROM", type=_end, help="node id or LAT,LON")
     route.add_argument("destination", metavar="TO", type=_end, help="node id or LAT,LON")
     route.add_argument("--eps", type=float, default=DEFAULT_EPS,
@@ -87,7 +88,7 @@ def _parser() -> argparse.ArgumentParser:
                     "median and 90th-percentile detour, and the share of "
                     "nodes whose shortest walk is more than twice as risky "
                     "as their safest.")
-    catchment.add_argument("graph", help="graph document, .json or .json.gz")
+    catchment.add_argument("graph", help="graph document (.json, .json.gz) or snapshot")
     catchment.add_argument("place", metavar="PLACE", type=_end,
                            help="node id or LAT,LON")
     catchment.add_argument("--minutes", type=float, default=15.0,
@@ -119,7 +120,7 @@ def _parser() -> argparse.ArgumentParser:
         "serve", help="answer routes over HTTP, with a map page (extra serve)",
         description="Answer routes over HTTP; the map page is at / and the API "
                     "is described at /docs.")
-    serve.add_argument("graph", help="graph document, .json or .json.gz")
+    serve.add_argument("graph", help="graph document (.json, .json.gz) or snapshot")
     serve.add_argument("--host", default="127.0.0.1",
                        help="address to listen on (default 127.0.0.1)")
     serve.add_argument("--port", type=int, default=8000, help="default 8000")
@@ -150,6 +151,7 @@ def _parser() -> argparse.ArgumentParser:
     serve.add_argument("--access-log", choices=("json",), default=None,
                        help="write a JSON line per request on stderr")
 
+    _add_pack(commands)
     commands.add_parser("osm", add_help=False,
                         help="convert an OpenStreetMap extract: norvel-osm-graph")
     return parser
@@ -171,6 +173,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _catchment(args)
     if args.command == "access":
         return _access(args)
+    if args.command == "pack":
+        return _pack(args.graph, args.snapshot)
     return _serve(args)
 
 
@@ -374,6 +378,45 @@ def _check(path: str) -> int:
           f"{len(problems) - errors} warning{'s' if len(problems) - errors != 1 else ''}",
           file=sys.stderr)
     return 1 if errors else 0
+
+
+def _add_pack(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    pack = commands.add_parser(
+        "pack", help="write a graph as a snapshot file, which loads in milliseconds",
+        description="Read a graph document once and write it as a snapshot: "
+                    "its arrays, street names and nearest-node index as they "
+                    "lie in memory, checksummed. Every command that takes a "
+                    "GRAPH takes the snapshot too, and maps it rather than "
+                    "reading it (norvel serve's workers share one copy).")
+    pack.add_argument("graph", help="graph document, .json or .json.gz (or a snapshot)")
+    pack.add_argument("snapshot", metavar="CITY.norvel", help="the snapshot to write")
+
+
+def _pack(graph: str, snapshot: str) -> int:
+    import hashlib
+
+    from norvel import Router
+    from norvel import _files
+
+    try:
+        if _files.is_snapshot(graph):
+            # Written again: its source is the one it names.
+            router = Router.from_file(graph)
+            router.save(snapshot)
+        else:
+            # The digest is of the document's JSON text, the same for its
+            # .json and its .json.gz.
+            data = _files.read_graph_bytes(graph)
+            source = hashlib.sha256(data).digest()
+            router = Router(_files.parse_document(data, graph))
+            del data  # the text goes before the snapshot's buffers come
+            router.save(snapshot, source_sha256=source)
+    except (OSError, ValueError) as error:
+        print(f"norvel pack: {error}", file=sys.stderr)
+        return 1
+    print(f"{snapshot}: {router.node_count} nodes, {router.edge_count} edges, "
+          f"{os.path.getsize(snapshot)} bytes", file=sys.stderr)
+    return 0
 
 
 def _serve(args: argparse.Namespace) -> int:

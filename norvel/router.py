@@ -70,16 +70,36 @@ class Router:
 
     @classmethod
     def from_file(cls, path: str | os.PathLike[str]) -> Router:
-        """The router of a graph document file, ``.json`` or ``.json.gz``
-        (told apart by content), read and parsed once. ValueError naming
-        the file when it is no graph document; OSError when it cannot be
-        read."""
+        """The router of a graph file: a document, ``.json`` or
+        ``.json.gz``, read and parsed once; or a snapshot written by
+        ``Router.save`` or ``norvel pack``, mapped rather than copied (its
+        pages are shared with every process that maps the same file) after
+        every byte is checked. Told apart by content. ValueError naming the
+        file when it is no graph document or no sound snapshot (one of
+        another format version: with the command that makes it again);
+        OSError when it cannot be read."""
         router = cls(_files.load_engine_graph(path))
-        router._source = os.path.abspath(path)
-        # The ways' highway classes, should steps ask, from the file again.
-        router._facts = EdgeFacts(router._engine, router._table,
-                                  document=lambda: _files.read_graph_bytes(path))
+        if not router._engine.mapped:
+            router._source = os.path.abspath(path)
+            # The ways' highway classes, should steps ask, from the file again.
+            router._facts = EdgeFacts(router._engine, router._table,
+                                      document=lambda: _files.read_graph_bytes(path))
         return router
+
+    def save(self, path: str | os.PathLike[str], *,
+             source_sha256: bytes | None = None) -> None:
+        """Writes the graph as a snapshot file that ``Router.from_file``
+        maps: its arrays, street names and nearest-node index. The file is
+        written beside ``path`` and renamed over it, so that a reader of
+        ``path`` never sees a part-written one. ``source_sha256``: the
+        SHA-256 of the document it was made from, for the header (by
+        default the one a snapshot router brings, else unknown: zeros).
+        OSError when it cannot be written."""
+        digest = (source_sha256 if source_sha256 is not None
+                  else self._engine.source_sha256 or _files.UNKNOWN_SOURCE)
+        if not isinstance(digest, bytes) or len(digest) != 32:
+            raise ValueError("source_sha256 must be 32 bytes")
+        self._engine.save(os.fsdecode(path), digest)
 
     @classmethod
     def from_json(cls, text: str) -> Router:
