@@ -24,27 +24,32 @@ std::string_view document_text(nb::handle data) {
   throw nb::type_error("a graph document is bytes or str");
 }
 
+// The graph of a document's records, with its names and layers; each
+// layer's values go once it is made.
+EngineGraph build(DocumentRecords&& document) {
+  EngineGraph engine;
+  engine.graph = build_graph(std::move(document.records));
+  engine.names = std::move(document.names);
+  for (NamedRisks& risks : document.risk_layers) {
+    engine.layers->add(std::make_shared<const NamedLayer>(
+        NamedLayer{std::move(risks.name), make_risk_layer(engine.graph, risks.by_edge)}));
+    risks.by_edge = std::vector<double>();
+  }
+  return engine;
+}
+
 EngineGraph load(nb::object data, bool names) {
   const std::string_view text = document_text(data);
-  EngineGraph engine;
-  std::expected<LoadedDocument, DocumentError> document;
+  std::expected<DocumentRecords, DocumentError> document;
   {
     // `data` is immutable and held by this call: the text outlives the
     // unlocked stretch.
     nb::gil_scoped_release unlocked;
-    document = load_document(text, names);
-    if (document) {
-      engine.graph = std::move(document->graph);
-      engine.names = std::move(document->names);
-      for (NamedRisks& risks : document->risk_layers) {
-        engine.layers->add(std::make_shared<const NamedLayer>(
-            NamedLayer{std::move(risks.name), make_risk_layer(engine.graph, risks.by_edge)}));
-        risks.by_edge = std::vector<double>();
-      }
-    }
+    document = read_document(text, names);
   }
   if (!document) throw nb::value_error(document.error().message().c_str());
-  return engine;
+  nb::gil_scoped_release unlocked;
+  return build(std::move(*document));
 }
 
 // The same for a document handed over in a one-item list, which it empties
@@ -56,19 +61,15 @@ EngineGraph load_taking(nb::list held) {
   nb::object data = held[0];
   held.clear();
   const std::string_view text = document_text(data);
-  EngineGraph engine;
-  std::expected<GraphBuilder, DocumentError> records;
+  std::expected<DocumentRecords, DocumentError> document;
   {
     nb::gil_scoped_release unlocked;
-    records = read_graph_records(text, engine.names);
+    document = read_document(text, true);
   }
-  if (!records) throw nb::value_error(records.error().message().c_str());
+  if (!document) throw nb::value_error(document.error().message().c_str());
   data = nb::object();  // the text's last reference, unless the caller kept one
-  {
-    nb::gil_scoped_release unlocked;
-    engine.graph = build_graph(std::move(*records));
-  }
-  return engine;
+  nb::gil_scoped_release unlocked;
+  return build(std::move(*document));
 }
 
 }  // namespace

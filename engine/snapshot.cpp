@@ -510,9 +510,9 @@ std::expected<EngineGraph, SnapshotError> Reader::read(SnapshotFacts* facts) {
   engine.has_nearest = true;
   // The risk layers, checked as a document's are; their facts are found
   // anew rather than trusted.
-  if (const Found* names = find("layer_names"); names != nullptr) {
-    const std::string_view text(reinterpret_cast<const char*>(names->bytes.data()), names->bytes.size());
-    if (names->element_bytes != 1 || text.empty() || text.back() != '\n') {
+  if (const Found* layer_names = find("layer_names"); layer_names != nullptr) {
+    const std::string_view text(reinterpret_cast<const char*>(layer_names->bytes.data()), layer_names->bytes.size());
+    if (layer_names->element_bytes != 1 || text.empty() || text.back() != '\n') {
       return fail("section `layer_names` is not names, one a line");
     }
     std::size_t k = 0;

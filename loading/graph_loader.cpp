@@ -30,31 +30,19 @@ DocumentError error_at(std::string_view text, ReadFailure&& failure) {
 
 }  // namespace
 
-std::expected<GraphBuilder, DocumentError> read_graph_records(std::string_view text, StreetNames& names) {
-  GraphBuilder builder;
-  ReadFailure failure;
-  if (!read_graph_document(text, builder, failure, &names)) {
-    names = StreetNames{};
-    TextPosition position = text_position(text, failure.offset);
-    return std::unexpected(DocumentError{std::move(failure.description), position.line, position.column});
-  }
-  return builder;
-}
-
 std::expected<RoadGraph, DocumentError> load_graph(std::string_view text) { return load(text, nullptr); }
 
-std::expected<LoadedDocument, DocumentError> load_document(std::string_view text, bool names) {
-  LoadedDocument document;
-  GraphBuilder builder;
+std::expected<DocumentRecords, DocumentError> read_document(std::string_view text, bool names) {
+  DocumentRecords document;
   ReadFailure failure;
   RiskLayersMembers members;
-  if (!read_graph_document(text, builder, failure, names ? &document.names : nullptr, members)) {
+  if (!read_graph_document(text, document.records, failure, names ? &document.names : nullptr, members)) {
     return std::unexpected(error_at(text, std::move(failure)));
   }
-  std::expected<std::vector<NamedRisks>, ReadFailure> layers = read_risk_layers(text, members, builder.edges.size());
+  std::expected<std::vector<NamedRisks>, ReadFailure> layers =
+      read_risk_layers(text, members, document.records.edges.size());
   if (!layers) return std::unexpected(error_at(text, std::move(layers.error())));
   document.risk_layers = std::move(*layers);
-  document.graph = build_graph(std::move(builder));
   return document;
 }
 

@@ -24,20 +24,18 @@ struct DocumentError {
 // graph: all or nothing.
 std::expected<RoadGraph, DocumentError> load_graph(std::string_view text);
 
-// The records of a document and its street names, read but not yet built
-// into a graph (`build_graph`): for a caller that frees the text between the
-// two. Refuses what `load_graph` refuses, with the same messages.
-std::expected<GraphBuilder, DocumentError> read_graph_records(std::string_view text, StreetNames& names);
 
 // The same, and the street names of the edges into `names` (left empty when
 // no edge has one), read in the same pass. Accepts and refuses exactly the
 // documents `load_graph` does, with the same messages.
 std::expected<RoadGraph, DocumentError> load_graph(std::string_view text, StreetNames& names);
 
-// What the norvel package reads of a document: its graph, the edges' street
-// names and the risk layers of its `risk_layers` member.
-struct LoadedDocument {
-  RoadGraph graph;
+// What the norvel package reads of a document, before its graph is built
+// (`build_graph`), so that a caller may free the text between the two: its
+// records, the edges' street names and the risk layers of its
+// `risk_layers` member.
+struct DocumentRecords {
+  GraphBuilder records;
   StreetNames names;
   std::vector<NamedRisks> risk_layers;
 };
@@ -46,6 +44,6 @@ struct LoadedDocument {
 // hold well-formed layers (see `read_risk_layers`), and refuses the others
 // with the first error in reading order: the graph's, then the layers'.
 // `names`: whether to read the street names.
-std::expected<LoadedDocument, DocumentError> load_document(std::string_view text, bool names);
+std::expected<DocumentRecords, DocumentError> read_document(std::string_view text, bool names);
 
 }  // namespace norvel

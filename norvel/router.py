@@ -89,7 +89,7 @@ class Router:
     def save(self, path: str | os.PathLike[str], *,
              source_sha256: bytes | None = None) -> None:
         """Writes the graph as a snapshot file that ``Router.from_file``
-        maps: its arrays, street names and nearest-node index. The file is
+        maps: its arrays, street names, risk layers and nearest-node index. The file is
         written beside ``path`` and renamed over it, so that a reader of
         ``path`` never sees a part-written one. ``source_sha256``: the
         SHA-256 of the document it was made from, for the header (by

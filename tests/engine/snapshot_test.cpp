@@ -257,11 +257,11 @@ TEST(Snapshot, RefusalsSayWhatIsWrong) {
   flipped[bytes.size() - 1] ^= 4;  // the last section: the nearest-node axes
   EXPECT_EQ(refusal(flipped), "corrupt snapshot: section 17 (`nearest_axis`) fails its checksum");
   std::string other = bytes;
-  put32(other, 8, 2);
+  put32(other, 8, 3);
   auto version = read(other);
   ASSERT_FALSE(version.has_value());
-  EXPECT_EQ(version.error().description, "a snapshot of format version 2, and this norvel reads version 1");
-  EXPECT_EQ(version.error().other_version, 2u);
+  EXPECT_EQ(version.error().description, "a snapshot of format version 3, and this norvel reads version 2");
+  EXPECT_EQ(version.error().other_version, 3u);
   std::string swapped = bytes;
   put32(swapped, 12, 0x04030201);
   EXPECT_EQ(refusal(swapped), "a snapshot in the other byte order than this machine's");

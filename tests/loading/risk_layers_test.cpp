@@ -18,12 +18,12 @@ const std::string kGraph =
     R"( "edges": [{"from": 1, "to": 2, "distance_m": 111.2, "risk_score": 0.5}, [2, 1, 111.2, 0.5, null]])";
 
 std::string message_of(const std::string& layers) {
-  const auto loaded = load_document(kGraph + ", \"risk_layers\": " + layers + "}", false);
+  const auto loaded = read_document(kGraph + ", \"risk_layers\": " + layers + "}", false);
   return loaded ? "" : loaded.error().message();
 }
 
 TEST(RiskLayersReader, ReadsEveryLayerInDocumentOrder) {
-  const auto loaded = load_document(kGraph + R"(, "risk_layers": {"night": [1.5, 0.25], "child": [0, 2e-3]},)" +
+  const auto loaded = read_document(kGraph + R"(, "risk_layers": {"night": [1.5, 0.25], "child": [0, 2e-3]},)" +
                                         R"( "risk_layers": {"d\u0061wn": [3, 4]}})",
                                     false);
   ASSERT_TRUE(loaded) << loaded.error().message();
@@ -32,7 +32,7 @@ TEST(RiskLayersReader, ReadsEveryLayerInDocumentOrder) {
   EXPECT_EQ(loaded->risk_layers[0].by_edge, (std::vector<double>{1.5, 0.25}));
   EXPECT_EQ(loaded->risk_layers[1].by_edge, (std::vector<double>{0.0, 0.002}));
   EXPECT_EQ(loaded->risk_layers[2].name, "dawn");
-  EXPECT_EQ(loaded->graph.out_edges.size(), 2u);
+  EXPECT_EQ(loaded->records.edges.size(), 2u);
 }
 
 TEST(RiskLayersReader, NamesWhatIsWrongAndWhere) {
@@ -52,7 +52,7 @@ TEST(RiskLayersReader, NamesWhatIsWrongAndWhere) {
   EXPECT_EQ(message_of(R"({"a": [1, 1e999]})"), "number out of range at line 1 column 217");
   // The graph's own errors come first, and the module's reader skips the
   // member whatever it holds.
-  EXPECT_EQ(load_document(R"({"nodes": [], "risk_layers": 5})", false).error().message(),
+  EXPECT_EQ(read_document(R"({"nodes": [], "risk_layers": 5})", false).error().message(),
             "missing field `edges` at line 1 column 31");
   EXPECT_EQ(message_of("{}"), "");
 }
@@ -63,11 +63,11 @@ TEST(RiskLayersReader, NoTextCrashesTheReader) {
   std::size_t loaded = 0;
   for (int round = 0; round < 20000; ++round) {
     const std::string text = testing::mutate(layered, random);
-    const auto document = load_document(text, round % 2 == 0);
+    const auto document = read_document(text, round % 2 == 0);
     if (document) {
       ++loaded;
       for (const NamedRisks& layer : document->risk_layers) {
-        ASSERT_EQ(layer.by_edge.size(), document->graph.out_edges.size()) << text;
+        ASSERT_EQ(layer.by_edge.size(), document->records.edges.size()) << text;
       }
       continue;
     }

@@ -222,3 +222,25 @@ def test_layers_added_while_other_threads_route():
         thread.join()
     assert not failures
     assert len(router.risk_layers) == 21
+
+
+def test_a_snapshot_keeps_every_layer(tmp_path):
+    document = sample_document()
+    router = norvel.Router.from_json(json.dumps(document))
+    trial = layered(document, 13)
+    router.add_risk("trial", trial)
+    path = tmp_path / "city.norvel"
+    router.save(path)
+    mapped = norvel.Router.from_file(path)
+    assert mapped.risk_layers == router.risk_layers == ["default", "day", "night", "trial"]
+    assert np.array_equal(mapped.edges()["trial"].to_numpy(), trial)
+    ids = [node["id"] for node in document["nodes"]]
+    chooser = random.Random(17)
+    for _ in range(30):
+        a, b = chooser.sample(ids, 2)
+        for risk in ("night", "trial"):
+            assert as_values(mapped.route(a, b, risk=risk)) == \
+                as_values(router.route(a, b, risk=risk))
+    place = ids[99]
+    for name, column in mapped.catchment(place, 8, risk="trial").columns().items():
+        assert np.array_equal(column, router.catchment(place, 8, risk="trial").columns()[name])

@@ -137,10 +137,10 @@ def test_damaged_snapshots_and_other_versions_are_refused_with_clear_messages(tm
     flipped = bytearray(sound)
     flipped[3000] ^= 0x01
     assert refusal(tmp_path, bytes(flipped)).endswith(") fails its checksum")
-    newer = sound[:8] + struct.pack("<I", 2) + sound[12:]
+    newer = sound[:8] + struct.pack("<I", 3) + sound[12:]
     path = tmp_path / "city.norvel"
     assert refusal(tmp_path, newer) == (
-        "a snapshot of format version 2, and this norvel reads version 1; make it again "
+        "a snapshot of format version 3, and this norvel reads version 2; make it again "
         f"from its graph document with: norvel pack GRAPH.json {path}")
     # The command says the same, in one line.
     assert main(["route", str(path), str(PAIR[0]), str(PAIR[1])]) == 1
