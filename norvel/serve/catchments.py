@@ -4,11 +4,12 @@ with the walk from its start, and the place."""
 from __future__ import annotations
 
 import math
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from norvel.catchment import Catchment
+from norvel.catchment import Catchment, CatchmentSegments
 from norvel.serve.queries import dumps, dumps_array
 from norvel.table import NodeTable
 
@@ -39,28 +40,38 @@ def catchment_geojson(catchment: Catchment, table: NodeTable, max_nodes: int) ->
     if len(catchment) > max_nodes:
         raise CatchmentTooLarge(len(catchment), max_nodes)
     segments = catchment.segments()
-    # Each column written as one JSON array, then cut at its commas (no
-    # number holds one) and filled into a template: half the time of
-    # building a dict per segment for dumps.
+    features = b",".join([_FEATURE % values for values in zip(*_segment_columns(segments))])
+    return _collection(features, catchment, table, {})
+
+
+def _segment_columns(segments: CatchmentSegments) -> tuple[list[bytes], ...]:
+    """The JSON texts of each segment's ends, tail, head, name, minutes,
+    risk and detour, a column each. Each column is written as one JSON
+    array, then cut at its commas (no number holds one) and filled into a
+    template: half the time of building a dict per segment for dumps."""
     ends = _float_texts(segments.lines.reshape(-1))
     names: dict[str | None, bytes] = {}
-    columns = (ends[0::4], ends[1::4], ends[2::4], ends[3::4],
-               _int_texts(segments.tail.tolist()), _int_texts(segments.head.tolist()),
-               [names.get(name) or names.setdefault(name, dumps(name))
-                for name in segments.names],
-               _float_texts(segments.minutes), _float_texts(segments.risk),
-               _float_texts(segments.detour_m))
-    features = b",".join([_FEATURE % values for values in zip(*columns)])
+    return (ends[0::4], ends[1::4], ends[2::4], ends[3::4],
+            _int_texts(segments.tail.tolist()), _int_texts(segments.head.tolist()),
+            [names.get(name) or names.setdefault(name, dumps(name))
+             for name in segments.names],
+            _float_texts(segments.minutes), _float_texts(segments.risk),
+            _float_texts(segments.detour_m))
+
+
+def _collection(features: bytes, catchment: Catchment, table: NodeTable,
+                more: dict[str, Any]) -> bytes:
+    """The FeatureCollection of the features, with the catchment's place,
+    minutes, direction and node count, and ``more``, as top-level members."""
     place = catchment.place
     lat, lon = table[place.node]
     return (b'{"type":"FeatureCollection","features":[' + features + b"],"
             + dumps({"place": {"node": place.node, "lat": lat, "lon": lon,
-                            "distance_m": place.distance_m},
-                  "minutes": catchment.minutes if math.isfinite(catchment.minutes)
-                  else None,
-                  "direction": catchment.direction,
-                  "nodes": len(catchment)})[1:])
-
+                               "distance_m": place.distance_m},
+                     "minutes": catchment.minutes if math.isfinite(catchment.minutes)
+                     else None,
+                     "direction": catchment.direction,
+                     "nodes": len(catchment), **more})[1:])
 
 # Against another catchment: a segment's change in safety detour and in the
 # risk of its tail's shortest walk, null where the other lacks the tail.
@@ -88,29 +99,14 @@ def catchment_change_geojson(catchment: Catchment, other: Catchment, layer: str,
     # The first rows of the comparison are the catchment's, in its order.
     order = np.argsort(catchment.node_ids, kind="stable")
     rows = order[np.searchsorted(catchment.node_ids[order], segments.tail)]
-    ends = _float_texts(segments.lines.reshape(-1))
-    names: dict[str | None, bytes] = {}
-    columns = (ends[0::4], ends[1::4], ends[2::4], ends[3::4],
-               _int_texts(segments.tail.tolist()), _int_texts(segments.head.tolist()),
-               [names.get(name) or names.setdefault(name, dumps(name))
-                for name in segments.names],
-               _float_texts(segments.minutes), _float_texts(segments.risk),
-               _float_texts(segments.detour_m),
+    columns = (*_segment_columns(segments),
                _nullable_texts(compared["change_detour_m"][rows]),
                _nullable_texts(compared["change_shortest_risk"][rows]))
     features = b",".join([_CHANGE_FEATURE % values for values in zip(*columns)])
-    place = catchment.place
-    lat, lon = table[place.node]
-    return (b'{"type":"FeatureCollection","features":[' + features + b"],"
-            + dumps({"place": {"node": place.node, "lat": lat, "lon": lon,
-                               "distance_m": place.distance_m},
-                     "minutes": catchment.minutes if math.isfinite(catchment.minutes)
-                     else None,
-                     "direction": catchment.direction,
-                     "nodes": len(catchment),
-                     "compare": {"risk": layer, "nodes": len(other),
-                                 "only_there": int((compared["missing_from"] == "this")
-                                                   .sum())}})[1:])
+    only_there = int((compared["missing_from"] == "this").sum())
+    return _collection(features, catchment, table,
+                       {"compare": {"risk": layer, "nodes": len(other),
+                                    "only_there": only_there}})
 
 
 def _nullable_texts(values: npt.NDArray[np.float64]) -> list[bytes]:

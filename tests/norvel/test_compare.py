@@ -36,7 +36,11 @@ def replaced(document, risks=None, keep=None):
             continue
         edges.append(dict(edge, risk_score=float(risks[index])) if risks is not None
                      else edge)
-    return {**document, "edges": edges}
+    # The document's own layers keep one risk per edge of the edges kept.
+    layers = {name: [risk for index, risk in enumerate(values)
+                     if keep is None or keep[index]]
+              for name, values in document.get("risk_layers", {}).items()}
+    return {**document, "edges": edges, "risk_layers": layers}
 
 
 def sides(catchment):
@@ -127,9 +131,9 @@ def test_the_command_prints_both_and_the_change(day):
         "change in safety detour: median +0.0 m, 90th percentile +0.0 m; longer from 0 "
         "nodes, shorter from 0",
         "change in the shortest walk's risk: median +0.0000, 90th percentile +0.0000"]
-    run = norvel_command("catchment", sample_graph(), place, "--compare", "night")
+    run = norvel_command("catchment", sample_graph(), place, "--compare", "nite")
     assert (run.returncode, run.stderr) == (
-        1, "norvel catchment: the graph has no risk layer 'night': its layers are 'default'\n")
+        1, "norvel catchment: the graph has no risk layer 'nite': its layers are 'default', 'day', 'night'\n")
 
 
 def test_the_service_gives_each_segment_its_change(document, day):
@@ -166,7 +170,7 @@ def test_the_service_gives_each_segment_its_change(document, day):
     assert status == 200
     changes = [f["properties"]["detour_change_m"] for f in json.loads(body)["features"]]
     assert len(changes) > 1000 and set(changes) == {0.0}
-    assert answers.catchment(b"at=60.1699,24.9384&minutes=5&compare=night") == (
-        400, b'{"error":"the graph has no risk layer \'night\': its layers are \'default\'"}')
+    assert answers.catchment(b"at=60.1699,24.9384&minutes=5&compare=nite") == (
+        400, b'{"error":"the graph has no risk layer \'nite\': its layers are \'default\', \'day\', \'night\'"}')
     status, body = answers.catchment(b"at=60.1699,24.9384&minutes=6&compare=default")
     assert status == 400 and b"more than this service's limit" in body
