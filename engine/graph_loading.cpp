@@ -38,14 +38,14 @@ EngineGraph build(DocumentRecords&& document) {
   return engine;
 }
 
-EngineGraph load(nb::object data, bool names) {
+EngineGraph load(nb::object data, bool names, bool layers) {
   const std::string_view text = document_text(data);
   std::expected<DocumentRecords, DocumentError> document;
   {
     // `data` is immutable and held by this call: the text outlives the
     // unlocked stretch.
     nb::gil_scoped_release unlocked;
-    document = read_document(text, names);
+    document = read_document(text, names, layers);
   }
   if (!document) throw nb::value_error(document.error().message().c_str());
   nb::gil_scoped_release unlocked;
@@ -79,11 +79,12 @@ void bind_loading(GraphClass& graph_class) {
                          "load_taking(held)\n"
                          "Graph.load of the document in the one-item list held (bytes or str), names included,\n"
                          "which it empties: the text is freed as soon as it is read, before the graph is built.");
-  graph_class.def_static("load", &load, nb::arg("data"), nb::arg("names") = true,
-                         "load(data, names=True)\n"
+  graph_class.def_static("load", &load, nb::arg("data"), nb::arg("names") = true, nb::arg("layers") = true,
+                         "load(data, names=True, layers=True)\n"
                          "Reads a graph document (UTF-8 JSON as bytes or str) into a Graph, without the\n"
                          "interpreter lock; with names, the edges' street names too. ValueError with the\n"
-                         "document's message ('... at line L column C') when it is no graph document.");
+                         "document's message ('... at line L column C') when it is no graph document. Without\n"
+                         "layers, a risk_layers member is skipped as norvel_core skips it.");
 }
 
 }  // namespace norvel::engine

@@ -32,17 +32,18 @@ DocumentError error_at(std::string_view text, ReadFailure&& failure) {
 
 std::expected<RoadGraph, DocumentError> load_graph(std::string_view text) { return load(text, nullptr); }
 
-std::expected<DocumentRecords, DocumentError> read_document(std::string_view text, bool names) {
+std::expected<DocumentRecords, DocumentError> read_document(std::string_view text, bool names, bool layers) {
   DocumentRecords document;
   ReadFailure failure;
   RiskLayersMembers members;
   if (!read_graph_document(text, document.records, failure, names ? &document.names : nullptr, members)) {
     return std::unexpected(error_at(text, std::move(failure)));
   }
-  std::expected<std::vector<NamedRisks>, ReadFailure> layers =
+  if (!layers) return document;
+  std::expected<std::vector<NamedRisks>, ReadFailure> read =
       read_risk_layers(text, members, document.records.edges.size());
-  if (!layers) return std::unexpected(error_at(text, std::move(layers.error())));
-  document.risk_layers = std::move(*layers);
+  if (!read) return std::unexpected(error_at(text, std::move(read.error())));
+  document.risk_layers = std::move(*read);
   return document;
 }
 

@@ -43,7 +43,9 @@ struct DocumentRecords {
 // Accepts every document `load_graph` accepts whose `risk_layers` members
 // hold well-formed layers (see `read_risk_layers`), and refuses the others
 // with the first error in reading order: the graph's, then the layers'.
-// `names`: whether to read the street names.
-std::expected<DocumentRecords, DocumentError> read_document(std::string_view text, bool names);
+// `names`: whether to read the street names; `layers`: whether to read
+// the layers (else they are skipped as the module skips them).
+std::expected<DocumentRecords, DocumentError> read_document(std::string_view text, bool names,
+                                                            bool layers = true);
 
 }  // namespace norvel
