@@ -34,9 +34,9 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 import numpy.typing as npt
 
+from norvel import _values
 from norvel._earth import EARTH_RADIUS_M
 from norvel._extras import require
-from norvel._values import WALKING_SPEED_M_PER_MIN
 
 if TYPE_CHECKING:
     import folium
@@ -50,6 +50,10 @@ if TYPE_CHECKING:
 
 __all__ = ["COMPARED", "Catchment", "CatchmentSegments", "WALKING_SPEED_M_PER_MIN",
            "several_places"]
+
+#: Metres a minute at which a route is walked: its ``time_min`` is its
+#: ``distance_m`` divided by this.
+WALKING_SPEED_M_PER_MIN = _values.WALKING_SPEED_M_PER_MIN
 
 
 # The route totals of each node, in the engine's column names.
