@@ -18,7 +18,7 @@ REPO = Path(__file__).resolve().parents[2]
 SHIPPED = {
     "norvel/__init__.py", "norvel/_earth.py", "norvel/_files.py",
     "norvel/_networkx.py", "norvel/_native.py",
-    "norvel/_values.py", "norvel/_version.py", "norvel/_engine.pyi",
+    "norvel/_values.py", "norvel/_version.py", "norvel/_engine.pyi", "norvel/_layer_names.py",
     "norvel/errors.py", "norvel/router.py", "norvel/routes.py", "norvel/steps.py", "norvel/table.py",
     "norvel/catchment.py", "norvel/risk.py", "norvel/accessibility.py",
     "norvel/osm/tagged.py", "norvel/data/helsinki_population_2020.geojson",
@@ -29,7 +29,8 @@ SHIPPED = {
     "norvel/_extras.py", "norvel/_osm_command.py",
     "norvel/data/helsinki_walk.json.gz", "norvel/data/README.md",
     "norvel/__main__.py", "norvel/cli.py", "norvel/serve/__init__.py",
-    "norvel/serve/answers.py", "norvel/serve/app.py", "norvel/serve/catchments.py",
+    "norvel/serve/admission.py", "norvel/serve/answers.py", "norvel/serve/app.py",
+    "norvel/serve/catchments.py",
     "norvel/serve/frames.py", "norvel/serve/metrics.py", "norvel/serve/network.py",
     "norvel/serve/observe.py", "norvel/serve/openapi.py", "norvel/serve/page.html",
     "norvel/serve/pool.py", "norvel/serve/processes.py", "norvel/serve/queries.py",
