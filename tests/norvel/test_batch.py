@@ -175,6 +175,9 @@ def helsinki_plus(sample_path, tmp_path_factory):
         {"id": SOURCE_ONLY, "lat": first["lat"], "lon": first["lon"] + 0.0004}]
     document["edges"].append({"from": SOURCE_ONLY, "to": first["id"],
                               "distance_m": 22.0, "risk_score": 0.02})
+    # The sample's own layers hold one risk per edge: the new one's too.
+    for risks in document.get("risk_layers", {}).values():
+        risks.append(0.02)
     path = tmp_path_factory.mktemp("helsinki") / "helsinki_plus.json"
     path.write_text(json.dumps(document))
     return path, Router.from_file(path)
