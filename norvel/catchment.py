@@ -27,7 +27,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Iterator, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -245,9 +245,11 @@ class Catchment:
         shortest, safest and balanced routes as (place index, Route) pairs,
         a route that repeats an earlier one left out as ``route`` leaves it
         out; each is the route of that type between the node and its
-        place (``router.route``), and the balanced walk of the union's
-        front, where it is none of that pair's routes, is left out.
-        KeyError for a node outside."""
+        place (``router.route``). The balanced walk of the union's front
+        can be none of its own pair's three routes (that pair's front has
+        points the union's lacks, which move its balance): it is then that
+        pair's point of the same costs from ``router.front``, typed
+        "balanced". KeyError for a node outside."""
         row = self._row(node)
         if row is None:
             raise KeyError(f"node {node} is not in the catchment")
@@ -264,9 +266,13 @@ class Catchment:
             if any(index == seen and totals == (route.distance_m, route.risk)
                    for seen, route in chosen):
                 continue
-            routes = self._routes_to(int(node), self.places[index].node)
-            match = [route for route in routes
+            place = self.places[index].node
+            match = [route for route in self._routes_to(int(node), place)
                      if (route.distance_m, route.risk) == totals]
+            if not match:
+                match = [replace(route, type=kind)
+                         for route in self._front_to(int(node), place)
+                         if (route.distance_m, route.risk) == totals]
             if match:
                 by_type = [route for route in match if route.type == kind]
                 chosen.append((index, (by_type or match)[0]))
@@ -276,6 +282,11 @@ class Catchment:
         if self.direction == "to":
             return self._router.route(node, place, risk=self.risk)
         return self._router.route(place, node, risk=self.risk)
+
+    def _front_to(self, node: int, place: int) -> list[Route]:
+        if self.direction == "to":
+            return self._router.front(node, place, risk=self.risk)
+        return self._router.front(place, node, risk=self.risk)
 
     # On the map
     def _minutes_of_rows(self, rows: npt.NDArray[np.intp]

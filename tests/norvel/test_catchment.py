@@ -295,6 +295,30 @@ class TestSeveralPlaces:
         assert routes and all(place in (0, 1, 2) for place, _ in routes)
         assert routes[0][1].distance_m == frame["shortest_m"].iat[len(frame) // 2]
 
+    @pytest.mark.parametrize("seed", [4, 5, 6])
+    def test_every_nodes_routes_are_its_columns(self, seed):
+        # Random graphs (parallel edges in one of them): each of a node's
+        # three walks of the union, place and totals, comes back as a route
+        # to that place, the balanced one too where it is none of its own
+        # pair's three routes.
+        router = Router.from_json(json.dumps(random_document(seed, parallel=seed == 6)))
+        ids = [int(n) for n in router.table.ids if router.table.has_outgoing(int(n))]
+        places = [ids[1], ids[len(ids) // 2], ids[-2]]
+        for direction in ("to", "from"):
+            several = router.catchment(places, math.inf, direction=direction)
+            frame = several.nodes
+            for row in range(len(frame)):
+                routes = several.route(int(frame["node"].iat[row]))
+                got = {(place, route.distance_m, route.risk) for place, route in routes}
+                for kind in ("shortest", "safest", "balanced"):
+                    want = (int(frame[f"{kind}_place"].iat[row]),
+                            float(frame[f"{kind}_m"].iat[row]),
+                            float(frame[f"{kind}_risk"].iat[row]))
+                    assert want in got, (direction, row, kind)
+                nodes = [route.nodes for _, route in routes]
+                assert all(n[0 if direction == "to" else -1] == int(frame["node"].iat[row])
+                           for n in nodes)
+
     def test_kinds_of_lists(self, grid):
         place = FIRST_ID + 10
         one = grid.catchment(place, 5.0)
