@@ -429,6 +429,25 @@ def test_the_expected_wait_counts_the_work_ahead_over_the_workers():
     rule.drop("c")
     assert catchment.mean_s == mean and rule.expected_wait_s(1.5) == pytest.approx(mean)
 
+    # The spread: two catchments of 0.2 and 0.6 s at once, a mean of 0.4 s
+    # and a spread of 0.2 s. One running and two waiting on one worker
+    # expect 1.2 s with a spread of sqrt(3) 0.2 s: under a budget of 2 s
+    # by the mean alone, over it with 2.33 spreads; one waiting fits.
+    spread = Admission(workers=1, max_wait_s=2.0, max_queue=1024, limit_s=11.0)
+    kind = spread.kind("catchment")
+    kind.observe(0.2, 5.0)
+    kind.observe(0.6, 5.0)
+    assert (kind.mean_s, kind.variance_s2) == (pytest.approx(0.4), pytest.approx(0.04))
+    spread.enqueue(kind)
+    spread.start("a", kind, 5.0)
+    spread.enqueue(kind)
+    spread.admit(1, in_flight=2, now=5.0)
+    spread.enqueue(kind)
+    assert spread.wait_and_spread_s(5.0) == (pytest.approx(1.2), pytest.approx(0.2 * math.sqrt(3)))
+    with pytest.raises(Overloaded) as refused:
+        spread.admit(1, in_flight=3, now=5.0)
+    assert refused.value.retry_after_s == 2
+
     # The cap on waiting jobs, whatever the wait.
     capped = Admission(workers=2, max_wait_s=60.0, max_queue=3, limit_s=11.0)
     capped.admit(3, in_flight=2, now=0.0)
