@@ -530,6 +530,11 @@ class CatchmentSearch {
       }
     }
     std::vector<std::uint32_t> row_of(cutoffs_.empty() ? 0 : nodes_.size(), kNone);
+    // Per answer, the least risky point of its front (then the shorter,
+    // then the lower place), for `within`: the safest route where the
+    // request chose its routes itself may be another point, since a route
+    // whose nodes repeat an earlier one's is left out there.
+    std::vector<Found> least_risky;
     for (std::uint32_t local : candidates_) {
       if (nodes_[local].first == kNone) continue;
       Reading& reading = readings[local];
@@ -571,11 +576,14 @@ class CatchmentSearch {
         answer = *asked;
       }
       if (answer.shortest.distance_m / kWalkingSpeedMPerMin <= minutes_) {
-        if (!row_of.empty()) row_of[local] = static_cast<std::uint32_t>(answers.size());
+        if (!row_of.empty()) {
+          row_of[local] = static_cast<std::uint32_t>(answers.size());
+          least_risky.push_back(reading.safest);
+        }
         answers.push_back(answer);
       }
     }
-    if (!cutoffs_.empty()) read_within(answers, row_of, within);
+    if (!cutoffs_.empty()) read_within(answers, least_risky, row_of, within);
     // Sorted, with the rows of `within` in the same order.
     std::vector<std::uint32_t> order(answers.size());
     for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -600,7 +608,7 @@ class CatchmentSearch {
 
   // For every answer and cutoff, the least risky walk of the node's front
   // that takes at most the cutoff (then the shortest, then the lower
-  // place). The safest route is it where it fits; no walk fits where the
+  // place). The least risky point is it where it fits; no walk fits where the
   // shortest does not. Otherwise it is among the kept labels (a kept label
   // sums forward to every point of the front), and where the labels' sums
   // are not the forward ones (walks to the place, with margins), each of
@@ -611,8 +619,8 @@ class CatchmentSearch {
   // margin, and so the labels within that and twice the margin of it, and
   // whose distance less the margin may fit, are summed again in travel
   // order and read exactly.
-  void read_within(const std::vector<CatchmentNode>& answers, const std::vector<std::uint32_t>& row_of,
-                   std::vector<WithinCutoff>& within) {
+  void read_within(const std::vector<CatchmentNode>& answers, const std::vector<Found>& least_risky,
+                   const std::vector<std::uint32_t>& row_of, std::vector<WithinCutoff>& within) {
     const std::size_t count = cutoffs_.size();
     constexpr double kNaN = __builtin_nan("");
     within.assign(answers.size() * count, WithinCutoff{{kNaN, kNaN}, kNone});
@@ -627,8 +635,8 @@ class CatchmentSearch {
     for (std::size_t row = 0; row < answers.size(); ++row) {
       const CatchmentNode& answer = answers[row];
       for (std::size_t c = 0; c < count; ++c) {
-        if (fits(answer.safest.distance_m, cutoffs_[c])) {
-          within[row * count + c] = WithinCutoff{answer.safest, answer.place[1]};
+        if (fits(least_risky[row].sums.distance_m, cutoffs_[c])) {
+          within[row * count + c] = WithinCutoff{least_risky[row].sums, least_risky[row].place};
         } else if (fits(answer.shortest.distance_m, cutoffs_[c])) {
           open[row * count + c].open = any = true;
         }
