@@ -157,7 +157,8 @@ template <class Rows>
 class CatchmentSearch {
  public:
   CatchmentSearch(const RoadGraph& graph, const RiskLayer* layer, std::span<const std::uint32_t> places_dense,
-                  double minutes, WalkDirection direction, std::span<const double> cutoffs, const StopPoll& poll)
+                  double minutes, WalkDirection direction, std::span<const double> cutoffs, const StopPoll& poll,
+                  std::vector<std::uint32_t> only_dense)
       : graph_(graph),
         layer_(layer),
         risk_(graph, layer),
@@ -168,7 +169,8 @@ class CatchmentSearch {
         to_place_(direction == WalkDirection::to_place),
         poll_(poll),
         stop_(poll),
-        nodes_(graph.id_of.size()) {}
+        nodes_(graph.id_of.size()),
+        only_dense_(std::move(only_dense)) {}
 
   // None when stopped.
   std::optional<Catchment> run() {
@@ -204,6 +206,7 @@ class CatchmentSearch {
     for (std::uint32_t local : by_distance.order()) {
       NodeState& node = nodes_[local];
       if (!(node.least(kDistance) <= limit) || !graph_.listed[node.dense]) continue;
+      if (!only_dense_.empty() && !std::binary_search(only_dense_.begin(), only_dense_.end(), node.dense)) continue;
       // The request from a node starts along one of its outgoing edges.
       if (to_place_ && graph_.out_begin[node.dense] == graph_.out_begin[node.dense + 1] &&
           std::find(places_.begin(), places_.end(), local) != places_.end()) {
@@ -776,6 +779,8 @@ class CatchmentSearch {
   StopCheck stop_;
 
   LocalNodes nodes_;
+  // The nodes asked about, sorted (empty: every node), the only candidates.
+  const std::vector<std::uint32_t> only_dense_;
   std::vector<std::uint32_t> places_;  // the places' local indices, by place index
   std::vector<std::uint32_t> candidates_;
   double most_distance_ = 0.0;
@@ -806,7 +811,8 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
                                                             double minutes, WalkDirection direction,
                                                             std::span<const double> cutoffs,
                                                             std::uint32_t* failed_place, const StopPoll& stop,
-                                                            const RiskLayer* layer) {
+                                                            const RiskLayer* layer,
+                                                            std::optional<std::span<const NodeId>> only) {
   if (places.empty()) return std::unexpected(CatchmentFailure::no_places);
   std::vector<std::uint32_t> places_dense;
   places_dense.reserve(places.size());
@@ -823,10 +829,24 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
   // Label setting needs costs that never fall along a path, and the
   // rounding argument finite ones.
   if (!EdgeRisk(graph, layer).facts().costs_bounded_below) return std::unexpected(CatchmentFailure::costs_unsupported);
+  std::vector<std::uint32_t> only_dense;
+  if (only) {
+    only_dense.reserve(only->size());
+    for (NodeId id : *only) {
+      const std::uint32_t dense = listed_node(graph, id);
+      if (dense != IdIndex::kAbsent) only_dense.push_back(dense);
+    }
+    if (only_dense.empty()) return Catchment{};
+    std::sort(only_dense.begin(), only_dense.end());
+  }
   std::optional<Catchment> found =
       direction == WalkDirection::to_place
-          ? CatchmentSearch<IncomingRows>(graph, layer, places_dense, minutes, direction, cutoffs, stop).run()
-          : CatchmentSearch<OutgoingRows>(graph, layer, places_dense, minutes, direction, cutoffs, stop).run();
+          ? CatchmentSearch<IncomingRows>(graph, layer, places_dense, minutes, direction, cutoffs, stop,
+                                          std::move(only_dense))
+                .run()
+          : CatchmentSearch<OutgoingRows>(graph, layer, places_dense, minutes, direction, cutoffs, stop,
+                                          std::move(only_dense))
+                .run();
   if (!found) return std::unexpected(CatchmentFailure::interrupted);
   return std::move(*found);
 }

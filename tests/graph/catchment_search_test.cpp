@@ -386,6 +386,58 @@ TEST(CatchmentSearch, WalksWithinCutoffsComeFromTheWholeFrontOnParallelEdges) {
   EXPECT_GT(asked, 0u);
 }
 
+// A catchment of some nodes only: their rows of the whole catchment, bit
+// for bit, with fewer labels.
+TEST(CatchmentSearch, SomeNodesOnlyAnswerAsInTheWholeCatchment) {
+  std::uint64_t fewer = 0;
+  for (Costs costs : {Costs::varied, Costs::few_decimals, Costs::small_integers}) {
+    for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+      const RandomGraph made = random_graph(seed * 6151 + static_cast<std::uint64_t>(costs), costs, 40, seed % 2 == 0);
+      const std::vector<NodeId> places{made.ids[seed % made.ids.size()], made.ids[(seed * 3 + 1) % made.ids.size()]};
+      // Repeats, and an id of no node, are allowed.
+      std::vector<NodeId> only{made.ids[(seed * 5) % made.ids.size()], made.ids[(seed * 5 + 7) % made.ids.size()],
+                               made.ids[(seed * 5) % made.ids.size()], 7};
+      const std::vector<double> cutoffs{1.0, 3.0, kInf};
+      for (WalkDirection direction : {WalkDirection::to_place, WalkDirection::from_place}) {
+        for (double limit : {kInf, time_of_some_node(made, places[0], seed)}) {
+          const std::string where = "costs " + std::to_string(static_cast<int>(costs)) + " seed " +
+                                    std::to_string(seed) + (direction == WalkDirection::to_place ? " to" : " from");
+          const auto whole = catchment_search(made.graph, places, limit, direction, cutoffs);
+          const auto some = catchment_search(made.graph, places, limit, direction, cutoffs, nullptr, {}, nullptr,
+                                             std::span<const NodeId>(only));
+          // Walks from a place without an edge out: refused either way.
+          ASSERT_EQ(whole.has_value(), some.has_value()) << where;
+          if (!whole) continue;
+          std::vector<std::size_t> rows;
+          for (std::size_t i = 0; i < whole->nodes.size(); ++i) {
+            if (std::find(only.begin(), only.end(), made.graph.id_of[whole->nodes[i].dense]) != only.end()) {
+              rows.push_back(i);
+            }
+          }
+          ASSERT_EQ(some->nodes.size(), rows.size()) << where;
+          for (std::size_t k = 0; k < rows.size(); ++k) {
+            const CatchmentNode& want = whole->nodes[rows[k]];
+            const CatchmentNode& got = some->nodes[k];
+            EXPECT_EQ(got.dense, want.dense) << where;
+            EXPECT_EQ(totals_of(got), totals_of(want)) << where;
+            for (int type = 0; type < 3; ++type) EXPECT_EQ(got.place[type], want.place[type]) << where;
+            for (std::size_t c = 0; c < cutoffs.size(); ++c) {
+              const WithinCutoff& a = some->within[k * cutoffs.size() + c];
+              const WithinCutoff& b = whole->within[rows[k] * cutoffs.size() + c];
+              EXPECT_TRUE((std::isnan(a.totals.distance_m) && std::isnan(b.totals.distance_m)) ||
+                          (a.totals.distance_m == b.totals.distance_m && a.totals.risk == b.totals.risk &&
+                           a.place == b.place))
+                  << where << " cutoff " << c;
+            }
+          }
+          fewer += some->report.labels_kept < whole->report.labels_kept;
+        }
+      }
+    }
+  }
+  EXPECT_GT(fewer, 0u);
+}
+
 TEST(CatchmentSearch, OnePlaceInAListAnswersAsThatPlace) {
   const RandomGraph made = random_graph(11, Costs::few_decimals, 30);
   const NodeId place = made.ids[3];
