@@ -36,7 +36,9 @@ Columns added to ``access.origins`` (NaN or <NA> where there is no walk):
 ``safest_place``, ``safest_m``, ``safest_minutes``, ``safest_risk``, ``detour_m``
     The least risky walk to any place (ties: the shorter, then the lower
     place), which may go to another place than the nearest; ``detour_m`` =
-    safest_m - nearest_m.
+    safest_m - nearest_m. It is the least risky point of the front, which
+    ``router.route`` leaves out where parallel ways of other costs make it
+    pass the same nodes as the shortest (``router.front`` has it).
 ``within_risk_<c>``
     For each cutoff c (``within_risk_15`` for 15 minutes): the least risk
     of any walk to any place that takes at most c minutes.
