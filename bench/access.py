@@ -96,8 +96,8 @@ def main() -> None:
         weight = None
     router.build_index()
     result = norvel.access(router, homes, schools, minutes, weight=weight)
-    nodes = result.origins["node"].dropna().to_numpy(np.uint64)
-    places = result.places["node"].dropna().to_numpy(np.uint64)
+    nodes = np.asarray(result.origins["node"].dropna().to_numpy(np.uint64), dtype=np.uint64)
+    places = np.asarray(result.places["node"].dropna().to_numpy(np.uint64), dtype=np.uint64)
 
     print(f"{len(homes)} origins ({len(nodes)} snapped), {len(places)} places, "
           f"{router.node_count} nodes; least of {args.repeat} runs; load average "

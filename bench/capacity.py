@@ -271,18 +271,35 @@ def serve(snapshot: Path, pairs: list[tuple[int, int, int]], workers: int) -> No
               f"5 s after ({load_average()})", flush=True)
 
 
-def endpoints(graph: str, count: int, clients: int) -> None:
+def endpoints(graph: str, count: int, clients: int, band_m: float | None) -> None:
     """Requests per processor second of one worker, per endpoint, on random
-    node pairs (and places) of ``graph``: ``count`` requests sent on
-    ``clients`` keep-alive connections at once, the worker's processor
-    seconds (and the front's) read before and after."""
+    node pairs (and places) of ``graph``, or with ``band_m`` pairs of a
+    random node and the node nearest the point ``band_m`` metres from it
+    in a random direction: ``count`` requests sent on ``clients``
+    keep-alive connections at once, the worker's processor seconds (and
+    the front's) read before and after."""
     import http.client
+    import math
+
+    import numpy as np
 
     import norvel
 
-    ids = norvel.Router.from_file(graph).table.routable_ids
+    router = norvel.Router.from_file(graph)
+    ids = router.table.routable_ids
     rng = random.Random(14)
-    pairs = [(int(rng.choice(ids)), int(rng.choice(ids))) for _ in range(count)]
+    starts = [int(rng.choice(ids)) for _ in range(count)]
+    if band_m is None:
+        pairs = [(start, int(rng.choice(ids))) for start in starts]
+    else:
+        dense = router._engine.node_index(np.array(starts, dtype=np.uint64))
+        lat, lon = router._engine.lats[dense], router._engine.lons[dense]
+        angle = np.array([rng.uniform(0.0, 2.0 * math.pi) for _ in starts])
+        lat_to = lat + band_m * np.sin(angle) / 111_320.0
+        lon_to = lon + band_m * np.cos(angle) / (111_320.0 * np.cos(np.radians(lat)))
+        ends, _ = router.nearest_many(lat_to, lon_to)
+        pairs = list(zip(starts, (int(end) for end in ends)))
+    del router
     batch = 100
     asks: dict[str, list[tuple[str, str, bytes | None]]] = {
         "/route": [("GET", f"/route?from_node={a}&to_node={b}", None) for a, b in pairs],
@@ -345,18 +362,20 @@ def main() -> None:
                         help="measure requests per processor second per endpoint on GRAPH, and nothing else")
     parser.add_argument("--requests", type=int, default=2000, help="with --endpoints")
     parser.add_argument("--clients", type=int, default=4, help="with --endpoints")
+    parser.add_argument("--band-m", type=float, help="with --endpoints: pairs this far apart (crow-fly)")
     args = parser.parse_args()
     if args.layout:
         layout(args.layout)
         return
     if args.endpoints:
-        endpoints(args.endpoints, args.requests, args.clients)
+        endpoints(args.endpoints, args.requests, args.clients, args.band_m)
         return
     document, pairs_path = Path(args.out + ".json"), Path(args.out + ".pairs")
     snapshot = Path(args.out + ".norvel")
     if not args.skip_make:
         make(args, document, pairs_path)
-    pairs = [tuple(map(int, line.split())) for line in pairs_path.read_text().splitlines()]
+    pairs = [(int(band), int(source), int(target)) for band, source, target in
+             (line.split() for line in pairs_path.read_text().splitlines())]
 
     wall, cpu, _, err = child_run([sys.executable, "-c", COMMAND, "pack", str(document), str(snapshot)])
     peak = int(err.split()[-1])
