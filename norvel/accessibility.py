@@ -649,19 +649,18 @@ def _place_fronts(router: Router, nodes: IdArray, places: IdArray,
     _, columns = router._catchment_columns(
         [int(place) for place in places], math.inf, [*cutoffs, math.inf],
         direction=direction, risk=risk, only=nodes.tolist())
-    # The catchment's rows go by distance; each asked node's row, -1 where
-    # no place is reached from it (or it from none).
+    # The catchment's rows go by distance: each asked node's row, found or
+    # not (no place is reached from it, or it from none).
     reached = columns["node"]
     order = np.argsort(reached, kind="stable")
-    at = np.minimum(np.searchsorted(reached, nodes, sorter=order),
-                    max(len(reached) - 1, 0))
-    rows = order[at] if len(reached) else np.zeros(len(nodes), dtype=np.intp)
-    found = (reached[rows] == nodes) if len(reached) else \
-        np.zeros(len(nodes), dtype=bool)
+    at = np.searchsorted(reached, nodes, sorter=order)
+    rows = order[np.minimum(at, len(reached) - 1)] if len(reached) else at
+    found = at < len(reached)
+    found[found] = reached[rows[found]] == nodes[found]
 
     def pick(values: npt.NDArray[Any], missing: float) -> FloatArray:
-        picked: FloatArray = np.where(found if values.ndim == 1 else found[:, None],
-                                      values[rows], missing)
+        picked: FloatArray = np.full((len(nodes), *values.shape[1:]), missing)
+        picked[found] = values[rows[found]]
         return picked
 
     within_m, within_risk = columns["within_m"], columns["within_risk"]

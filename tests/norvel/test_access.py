@@ -372,3 +372,13 @@ def test_the_search_against_a_label_search_on_larger_graphs(direction):
             else:
                 assert mine[~np.isnan(mine)] == pytest.approx(theirs[~np.isnan(theirs)], rel=1e-12), \
                     (seed, name)
+
+
+def test_origins_that_reach_no_place_keep_their_rows():
+    text, origins, schools = worked_example()
+    router = norvel.Router.from_json(text)
+    # Node 4 reaches no school, and nor does any other origin asked.
+    table = norvel.access(router, origins.iloc[[2, 3]], schools, 4).origins
+    assert table["snapped"].tolist() == [True, False]
+    assert table["nearest_m"].isna().all() and table["within_risk_4"].isna().all()
+    assert table["nearest_place"].isna().all()
