@@ -98,7 +98,8 @@ void check_minutes(double minutes, const char* what) {
 
 nb::object search(const EngineGraph& engine, const std::vector<NodeId>& places, double minutes, bool to_place,
                   const std::optional<std::vector<double>>& cutoffs, std::optional<double> timeout_s,
-                  const std::string& risk, bool with_index) {
+                  const std::string& risk, bool with_index,
+                  const std::optional<std::vector<NodeId>>& only = std::nullopt) {
   check_minutes(minutes, "minutes must be a number >= 0");
   const std::shared_ptr<const NamedLayer> layer = requested_layer(engine, risk);
   const std::vector<double> asked = cutoffs ? *cutoffs : std::vector<double>{minutes};
@@ -111,7 +112,8 @@ nb::object search(const EngineGraph& engine, const std::vector<NodeId>& places, 
     nb::gil_scoped_release unlocked;
     found = catchment_search(engine.graph, places, minutes,
                              to_place ? WalkDirection::to_place : WalkDirection::from_place, asked, &failed,
-                             stop.poll(), layer == nullptr ? nullptr : &layer->layer);
+                             stop.poll(), layer == nullptr ? nullptr : &layer->layer,
+                             only ? std::optional<std::span<const NodeId>>(*only) : std::nullopt);
   }
   stop.rethrow();
   if (!found) {
@@ -136,8 +138,9 @@ nb::object catchment(const EngineGraph& engine, NodeId place, double minutes, bo
 
 nb::object catchment_places(const EngineGraph& engine, const std::vector<NodeId>& places, double minutes,
                             bool to_place, const std::optional<std::vector<double>>& cutoffs,
-                            std::optional<double> timeout_s, const std::string& risk) {
-  return search(engine, places, minutes, to_place, cutoffs, timeout_s, risk, true);
+                            std::optional<double> timeout_s, const std::string& risk,
+                            const std::optional<std::vector<NodeId>>& only) {
+  return search(engine, places, minutes, to_place, cutoffs, timeout_s, risk, true, only);
 }
 
 }  // namespace
@@ -162,14 +165,17 @@ void bind_catchments(GraphClass& graph_class) {
                   "layer searched on.");
   graph_class.def("catchment_places", &catchment_places, nb::arg("places"), nb::arg("minutes"), nb::arg("to_place"),
                   nb::arg("cutoffs") = nb::none(), nb::arg("timeout_s") = nb::none(), nb::arg("risk") = "default",
-                  "catchment_places(places, minutes, to_place, cutoffs=None, timeout_s=None, risk='default')\n"
+                  nb::arg("only") = nb::none(),
+                  "catchment_places(places, minutes, to_place, cutoffs=None, timeout_s=None, risk='default', only=None)\n"
                   "catchment() for several places (node ids) at once, in one search: a node's front is\n"
                   "that of its walks to (from) any of them, its routes chosen from it as route() chooses,\n"
                   "a tie of totals going to the lower place index; '*_place' columns are indices into\n"
                   "`places`. With `cutoffs` (minutes, each >= 0, may be inf), 'within_m', 'within_risk'\n"
                   "and 'within_place' are nodes x cutoffs tables, the least risky walk within each (then\n"
                   "the shortest, then the lower place); without, vectors for `minutes`. A failure is a\n"
-                  "(kind, role, index of the place it concerns) triple, kinds as catchment().");
+                  "(kind, role, index of the place it concerns) triple, kinds as catchment(). With `only`\n"
+                  "(node ids), the rows of those nodes alone, answered as in the whole catchment, by a\n"
+                  "search that labels no more than their fronts need.");
 }
 
 }  // namespace norvel::engine

@@ -157,7 +157,8 @@ template <class Rows>
 class CatchmentSearch {
  public:
   CatchmentSearch(const RoadGraph& graph, const RiskLayer* layer, std::span<const std::uint32_t> places_dense,
-                  double minutes, WalkDirection direction, std::span<const double> cutoffs, const StopPoll& poll)
+                  double minutes, WalkDirection direction, std::span<const double> cutoffs, const StopPoll& poll,
+                  std::vector<std::uint32_t> only_dense)
       : graph_(graph),
         layer_(layer),
         risk_(graph, layer),
@@ -168,7 +169,8 @@ class CatchmentSearch {
         to_place_(direction == WalkDirection::to_place),
         poll_(poll),
         stop_(poll),
-        nodes_(graph.id_of.size()) {}
+        nodes_(graph.id_of.size()),
+        only_dense_(std::move(only_dense)) {}
 
   // None when stopped.
   std::optional<Catchment> run() {
@@ -204,6 +206,7 @@ class CatchmentSearch {
     for (std::uint32_t local : by_distance.order()) {
       NodeState& node = nodes_[local];
       if (!(node.least(kDistance) <= limit) || !graph_.listed[node.dense]) continue;
+      if (!only_dense_.empty() && !std::binary_search(only_dense_.begin(), only_dense_.end(), node.dense)) continue;
       // The request from a node starts along one of its outgoing edges.
       if (to_place_ && graph_.out_begin[node.dense] == graph_.out_begin[node.dense + 1] &&
           std::find(places_.begin(), places_.end(), local) != places_.end()) {
@@ -530,6 +533,11 @@ class CatchmentSearch {
       }
     }
     std::vector<std::uint32_t> row_of(cutoffs_.empty() ? 0 : nodes_.size(), kNone);
+    // Per answer, the least risky point of its front (then the shorter,
+    // then the lower place), for `within`: the safest route where the
+    // request chose its routes itself may be another point, since a route
+    // whose nodes repeat an earlier one's is left out there.
+    std::vector<Found> least_risky;
     for (std::uint32_t local : candidates_) {
       if (nodes_[local].first == kNone) continue;
       Reading& reading = readings[local];
@@ -571,11 +579,14 @@ class CatchmentSearch {
         answer = *asked;
       }
       if (answer.shortest.distance_m / kWalkingSpeedMPerMin <= minutes_) {
-        if (!row_of.empty()) row_of[local] = static_cast<std::uint32_t>(answers.size());
+        if (!row_of.empty()) {
+          row_of[local] = static_cast<std::uint32_t>(answers.size());
+          least_risky.push_back(reading.safest);
+        }
         answers.push_back(answer);
       }
     }
-    if (!cutoffs_.empty()) read_within(answers, row_of, within);
+    if (!cutoffs_.empty()) read_within(answers, least_risky, row_of, within);
     // Sorted, with the rows of `within` in the same order.
     std::vector<std::uint32_t> order(answers.size());
     for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -600,7 +611,7 @@ class CatchmentSearch {
 
   // For every answer and cutoff, the least risky walk of the node's front
   // that takes at most the cutoff (then the shortest, then the lower
-  // place). The safest route is it where it fits; no walk fits where the
+  // place). The least risky point is it where it fits; no walk fits where the
   // shortest does not. Otherwise it is among the kept labels (a kept label
   // sums forward to every point of the front), and where the labels' sums
   // are not the forward ones (walks to the place, with margins), each of
@@ -611,8 +622,8 @@ class CatchmentSearch {
   // margin, and so the labels within that and twice the margin of it, and
   // whose distance less the margin may fit, are summed again in travel
   // order and read exactly.
-  void read_within(const std::vector<CatchmentNode>& answers, const std::vector<std::uint32_t>& row_of,
-                   std::vector<WithinCutoff>& within) {
+  void read_within(const std::vector<CatchmentNode>& answers, const std::vector<Found>& least_risky,
+                   const std::vector<std::uint32_t>& row_of, std::vector<WithinCutoff>& within) {
     const std::size_t count = cutoffs_.size();
     constexpr double kNaN = __builtin_nan("");
     within.assign(answers.size() * count, WithinCutoff{{kNaN, kNaN}, kNone});
@@ -627,8 +638,8 @@ class CatchmentSearch {
     for (std::size_t row = 0; row < answers.size(); ++row) {
       const CatchmentNode& answer = answers[row];
       for (std::size_t c = 0; c < count; ++c) {
-        if (fits(answer.safest.distance_m, cutoffs_[c])) {
-          within[row * count + c] = WithinCutoff{answer.safest, answer.place[1]};
+        if (fits(least_risky[row].sums.distance_m, cutoffs_[c])) {
+          within[row * count + c] = WithinCutoff{least_risky[row].sums, least_risky[row].place};
         } else if (fits(answer.shortest.distance_m, cutoffs_[c])) {
           open[row * count + c].open = any = true;
         }
@@ -768,6 +779,8 @@ class CatchmentSearch {
   StopCheck stop_;
 
   LocalNodes nodes_;
+  // The nodes asked about, sorted (empty: every node), the only candidates.
+  const std::vector<std::uint32_t> only_dense_;
   std::vector<std::uint32_t> places_;  // the places' local indices, by place index
   std::vector<std::uint32_t> candidates_;
   double most_distance_ = 0.0;
@@ -798,7 +811,8 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
                                                             double minutes, WalkDirection direction,
                                                             std::span<const double> cutoffs,
                                                             std::uint32_t* failed_place, const StopPoll& stop,
-                                                            const RiskLayer* layer) {
+                                                            const RiskLayer* layer,
+                                                            std::optional<std::span<const NodeId>> only) {
   if (places.empty()) return std::unexpected(CatchmentFailure::no_places);
   std::vector<std::uint32_t> places_dense;
   places_dense.reserve(places.size());
@@ -815,10 +829,24 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
   // Label setting needs costs that never fall along a path, and the
   // rounding argument finite ones.
   if (!EdgeRisk(graph, layer).facts().costs_bounded_below) return std::unexpected(CatchmentFailure::costs_unsupported);
+  std::vector<std::uint32_t> only_dense;
+  if (only) {
+    only_dense.reserve(only->size());
+    for (NodeId id : *only) {
+      const std::uint32_t dense = listed_node(graph, id);
+      if (dense != IdIndex::kAbsent) only_dense.push_back(dense);
+    }
+    if (only_dense.empty()) return Catchment{};
+    std::sort(only_dense.begin(), only_dense.end());
+  }
   std::optional<Catchment> found =
       direction == WalkDirection::to_place
-          ? CatchmentSearch<IncomingRows>(graph, layer, places_dense, minutes, direction, cutoffs, stop).run()
-          : CatchmentSearch<OutgoingRows>(graph, layer, places_dense, minutes, direction, cutoffs, stop).run();
+          ? CatchmentSearch<IncomingRows>(graph, layer, places_dense, minutes, direction, cutoffs, stop,
+                                          std::move(only_dense))
+                .run()
+          : CatchmentSearch<OutgoingRows>(graph, layer, places_dense, minutes, direction, cutoffs, stop,
+                                          std::move(only_dense))
+                .run();
   if (!found) return std::unexpected(CatchmentFailure::interrupted);
   return std::move(*found);
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -94,11 +95,18 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
 // The same for several places at once (one search from all of them), with
 // `within` for each of `cutoffs` (minutes, not NaN; any may be infinite).
 // A failure names the first place it concerns through `failed_place`.
+// With `only` (node ids; repeats and ids of no listed node allowed), the
+// catchment holds those of its nodes alone, each answered as it would be
+// in the whole catchment, and the search labels no more than their fronts
+// need: its caps and its pruning by what the candidates still need are
+// those of these candidates (the argument in catchment_search.cpp holds
+// for any set of them).
 std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& graph, std::span<const NodeId> places,
                                                             double minutes, WalkDirection direction,
                                                             std::span<const double> cutoffs,
                                                             std::uint32_t* failed_place = nullptr,
                                                             const StopPoll& stop = {},
-                                                            const RiskLayer* layer = nullptr);
+                                                            const RiskLayer* layer = nullptr,
+                                                            std::optional<std::span<const NodeId>> only = std::nullopt);
 
 }  // namespace norvel

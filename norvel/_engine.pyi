@@ -125,7 +125,8 @@ class Graph:
                          to_place: bool,
                          cutoffs: Sequence[float] | None = None,
                          timeout_s: float | None = None,
-                         risk: str = "default"
+                         risk: str = "default",
+                         only: Sequence[int] | None = None
                          ) -> CatchmentColumns | tuple[str, str, int]: ...
     # Risk layers besides "default" (risk_score): ValueError naming what is
     # wrong with a layer added, or a name unknown to layer_risks.

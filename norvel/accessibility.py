@@ -36,7 +36,9 @@ Columns added to ``access.origins`` (NaN or <NA> where there is no walk):
 ``safest_place``, ``safest_m``, ``safest_minutes``, ``safest_risk``, ``detour_m``
     The least risky walk to any place (ties: the shorter, then the lower
     place), which may go to another place than the nearest; ``detour_m`` =
-    safest_m - nearest_m.
+    safest_m - nearest_m. It is the least risky point of the front, which
+    ``router.route`` leaves out where parallel ways of other costs make it
+    pass the same nodes as the shortest (``router.front`` has it).
 ``within_risk_<c>``
     For each cutoff c (``within_risk_15`` for 15 minutes): the least risk
     of any walk to any place that takes at most c minutes.
@@ -52,7 +54,6 @@ walk is shorter than the shortest.
 
 from __future__ import annotations
 
-import heapq
 import math
 import os
 from collections.abc import Iterable
@@ -605,12 +606,6 @@ def _origin_table(origins: pandas.DataFrame, nodes: IdArray,
 
 
 # The engine's side: the fronts of the origins' nodes over every place.
-#
-# _place_fronts is all that access asks of the search. The multi-place
-# catchment answers it in one search (its shortest and safest columns, and
-# its least risk within several cutoffs); until then the fallback below
-# answers it by a plain bi-objective search over every place at once, in
-# Python.
 
 
 @dataclass(frozen=True)
@@ -641,70 +636,39 @@ def _place_fronts(router: Router, nodes: IdArray, places: IdArray,
     within a cutoff when its distance_m / 66.67 is at most the cutoff's
     minutes.
 
-    The fallback: a bi-objective label-setting search from every place at
-    once (backwards along the edges for walks to the places) over the
-    whole graph, in lexicographic (distance, risk, place) order. A label
-    taken off the queue is on its node's front exactly when it is less
-    risky than every label its node kept before, since those are no
-    longer; so each node keeps its front in ascending distance, the first
-    point the shortest and the last the safest, with the lower place
-    first among equal costs. Sums run from the place outwards: walks from
-    the places have the totals of their routes, walks to them may differ
-    from their route's, summed from its start, in the last bits."""
-    graph = router._engine
-    # The layer's risks come in the document's order of edges; the search
-    # walks the engine's outgoing rows.
-    lengths, risks = graph.lengths, graph.layer_risks(risk)[graph.edge_index]
-    if not (np.isfinite(lengths).all() and np.isfinite(risks).all()
-            and (lengths >= 0.0).all() and (risks >= 0.0).all()):
-        raise ValueError("access needs finite, non-negative distances and "
-                         "risks, and this graph has a negative, infinite or "
-                         "NaN one")
-    begin = graph.out_begin.astype(np.int64)
-    tails = np.repeat(np.arange(len(begin) - 1, dtype=np.int64), np.diff(begin))
-    heads = graph.heads.astype(np.int64)
-    starts, ends = (heads, tails) if direction == "to" else (tails, heads)
-    order = np.argsort(starts, kind="stable")
-    # Per node, the edges the search follows from it: next node, metres, risk.
-    bounds = np.searchsorted(starts[order], np.arange(len(begin))).tolist()
-    step_to = ends[order].tolist()
-    step_m = lengths[order].tolist()
-    step_risk = risks[order].tolist()
+    One catchment of every place at once, of the asked nodes alone (its
+    search labels no more than their fronts need), answers it all: its
+    shortest route is the front's shortest point, and its least risky
+    walk within a cutoff is the least risky point of the front that fits,
+    so that within no cutoff at all it is the front's least risky point
+    (the catchment's safest route is not: where parallel edges differ,
+    the request leaves out a safest route whose nodes repeat the
+    shortest's). Totals are summed in travel order, as the routes' are.
+    ValueError for a graph with a negative, infinite or NaN distance or
+    risk."""
+    _, columns = router._catchment_columns(
+        [int(place) for place in places], math.inf, [*cutoffs, math.inf],
+        direction=direction, risk=risk, only=nodes.tolist())
+    # The catchment's rows go by distance: each asked node's row, found or
+    # not (no place is reached from it, or it from none).
+    reached = columns["node"]
+    order = np.argsort(reached, kind="stable")
+    at = np.searchsorted(reached, nodes, sorter=order)
+    rows = order[np.minimum(at, len(reached) - 1)] if len(reached) else at
+    found = at < len(reached)
+    found[found] = reached[rows[found]] == nodes[found]
 
-    dense = graph.node_index(nodes).tolist()
-    wanted = set(dense)
-    least_risk = [math.inf] * (len(begin) - 1)
-    kept: dict[int, list[tuple[float, float, int]]] = {}
-    queue = [(0.0, 0.0, index, node) for index, node in
-             enumerate(graph.node_index(places).tolist())]
-    heapq.heapify(queue)
-    while queue:
-        metres, risk_sum, index, node = heapq.heappop(queue)
-        if not risk_sum < least_risk[node]:
-            continue
-        least_risk[node] = risk_sum
-        if node in wanted:
-            kept.setdefault(node, []).append((metres, risk_sum, index))
-        for edge in range(bounds[node], bounds[node + 1]):
-            onward_risk = risk_sum + step_risk[edge]
-            head = step_to[edge]
-            if onward_risk < least_risk[head]:
-                heapq.heappush(queue, (metres + step_m[edge], onward_risk,
-                                       index, head))
+    def pick(values: npt.NDArray[Any], missing: float) -> FloatArray:
+        picked: FloatArray = np.full((len(nodes), *values.shape[1:]), missing)
+        picked[found] = values[rows[found]]
+        return picked
 
-    count = len(nodes)
-    best = np.full((4, count), np.nan)
-    chosen = np.full((2, count), -1, dtype=np.int64)
-    within = np.full((count, len(cutoffs)), np.nan)
-    for at, node in enumerate(dense):
-        front = kept.get(node)
-        if not front:
-            continue
-        best[:, at] = (*front[0][:2], *front[-1][:2])
-        chosen[:, at] = (front[0][2], front[-1][2])
-        for metres, risk_sum, _ in front:
-            for column, cutoff in enumerate(cutoffs):
-                if metres / WALKING_SPEED_M_PER_MIN <= cutoff:
-                    within[at, column] = risk_sum
-    return _Fronts(best[0], best[1], chosen[0], best[2], best[3], chosen[1],
-                   within)
+    within_m, within_risk = columns["within_m"], columns["within_risk"]
+    within_place = np.nan_to_num(columns["within_place"][:, -1], nan=-1.0)
+    return _Fronts(pick(columns["shortest_m"], math.nan),
+                   pick(columns["shortest_risk"], math.nan),
+                   pick(columns["shortest_place"], -1).astype(np.int64),
+                   pick(within_m[:, -1], math.nan),
+                   pick(within_risk[:, -1], math.nan),
+                   pick(within_place, -1).astype(np.int64),
+                   pick(within_risk[:, :-1], math.nan))

@@ -615,7 +615,8 @@ class Router:
                            direction: str = "to",
                            max_snap_m: float = DEFAULT_MAX_SNAP_M,
                            timeout_s: float | None = None,
-                           risk: str = DEFAULT_RISK
+                           risk: str = DEFAULT_RISK,
+                           only: Sequence[int] | None = None
                            ) -> tuple[list[Snap], CatchmentColumns]:
         """The snapped places and the engine's columns of their catchment
         (``catchment`` has the rules and errors). With ``cutoffs`` (a
@@ -624,7 +625,8 @@ class Router:
         cutoff the least risky walk of its front that takes at most the
         cutoff (then the shortest, then the lower place), NaN where none
         does; a cutoff above ``minutes`` still reads only the nodes inside
-        ``minutes``. Without, vectors for ``minutes``."""
+        ``minutes``. Without, vectors for ``minutes``. With ``only`` (node
+        ids), the rows of those nodes alone, as in the whole catchment."""
         limit = _values.minutes(minutes)
         way = _values.direction(direction)
         seconds = _values.timeout(timeout_s)
@@ -638,7 +640,7 @@ class Router:
         snaps = [self.snap(one, role, snap_m) for one in places]
         result = self._engine.catchment_places(
             [snap.node for snap in snaps], limit, way == "to", checked,
-            seconds, layer)
+            seconds, layer, only)
         if isinstance(result, tuple):
             self._catchment_failure(result[:2], snaps[result[2]].node,
                                     seconds)

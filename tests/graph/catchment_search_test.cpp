@@ -254,8 +254,12 @@ bool before_by(const PlacePoint& a, const PlacePoint& b, bool risk_first) {
   return a1 < b1 || (a1 == b1 && (a2 < b2 || (a2 == b2 && a.place < b.place)));
 }
 
+// With `routes` false, the three routes go unchecked: on parallel edges of
+// different costs the request leaves out a route whose nodes repeat an
+// earlier one's, and EqualsTheRequestWithParallelEdges checks those.
 std::uint64_t check_places(const RandomGraph& made, const std::vector<NodeId>& places, double minutes,
-                           const std::vector<double>& cutoffs, WalkDirection direction, const std::string& where) {
+                           const std::vector<double>& cutoffs, WalkDirection direction, const std::string& where,
+                           bool routes = true) {
   const RoadGraph& graph = made.graph;
   const bool to_place = direction == WalkDirection::to_place;
   const auto found = catchment_search(graph, places, minutes, direction, cutoffs);
@@ -309,7 +313,7 @@ std::uint64_t check_places(const RandomGraph& made, const std::vector<NodeId>& p
     const CatchmentNode& node = found->nodes[at->second];
     const PlacePoint want[3] = {shortest, safest, balanced};
     const RouteTotals got[3] = {node.shortest, node.safest, node.balanced};
-    for (int type = 0; type < 3; ++type) {
+    for (int type = 0; type < (routes ? 3 : 1); ++type) {
       EXPECT_EQ(got[type].distance_m, want[type].distance_m) << where << ": node " << id << " type " << type;
       EXPECT_EQ(got[type].risk, want[type].risk) << where << ": node " << id << " type " << type;
       EXPECT_EQ(node.place[type], want[type].place) << where << ": node " << id << " type " << type;
@@ -359,6 +363,79 @@ TEST(CatchmentSearch, SeveralPlacesEqualTheirRequestsMerged) {
   // Exact ties of the balanced score occurred, answered by the requests
   // to every place, merged.
   EXPECT_GT(asked, 0u);
+}
+
+// Where parallel edges differ, the safest route may be left out for
+// repeating the shortest's nodes; the walks within each cutoff are still
+// read from the whole front, its least risky point included.
+TEST(CatchmentSearch, WalksWithinCutoffsComeFromTheWholeFrontOnParallelEdges) {
+  std::uint64_t asked = 0;
+  for (Costs costs : {Costs::varied, Costs::few_decimals}) {
+    for (std::uint64_t seed = 1; seed <= 10; ++seed) {
+      const RandomGraph made = random_graph(seed * 7919 + static_cast<std::uint64_t>(costs), costs, 15, true);
+      std::vector<NodeId> places{made.ids[seed % made.ids.size()]};
+      if (seed % 2 == 0) places.push_back(made.ids[(seed * 5 + 2) % made.ids.size()]);
+      const double some = time_of_some_node(made, places[0], seed);
+      for (WalkDirection direction : {WalkDirection::to_place, WalkDirection::from_place}) {
+        const std::string where = "costs " + std::to_string(static_cast<int>(costs)) + " seed " +
+                                  std::to_string(seed) + (direction == WalkDirection::to_place ? " to" : " from");
+        asked += check_places(made, places, kInf, {some, some * 0.5, kInf}, direction, where, false);
+      }
+    }
+  }
+  EXPECT_GT(asked, 0u);
+}
+
+// A catchment of some nodes only: their rows of the whole catchment, bit
+// for bit, with fewer labels.
+TEST(CatchmentSearch, SomeNodesOnlyAnswerAsInTheWholeCatchment) {
+  std::uint64_t fewer = 0;
+  for (Costs costs : {Costs::varied, Costs::few_decimals, Costs::small_integers}) {
+    for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+      const RandomGraph made = random_graph(seed * 6151 + static_cast<std::uint64_t>(costs), costs, 40, seed % 2 == 0);
+      const std::vector<NodeId> places{made.ids[seed % made.ids.size()], made.ids[(seed * 3 + 1) % made.ids.size()]};
+      // Repeats, and an id of no node, are allowed.
+      std::vector<NodeId> only{made.ids[(seed * 5) % made.ids.size()], made.ids[(seed * 5 + 7) % made.ids.size()],
+                               made.ids[(seed * 5) % made.ids.size()], 7};
+      const std::vector<double> cutoffs{1.0, 3.0, kInf};
+      for (WalkDirection direction : {WalkDirection::to_place, WalkDirection::from_place}) {
+        for (double limit : {kInf, time_of_some_node(made, places[0], seed)}) {
+          const std::string where = "costs " + std::to_string(static_cast<int>(costs)) + " seed " +
+                                    std::to_string(seed) + (direction == WalkDirection::to_place ? " to" : " from");
+          const auto whole = catchment_search(made.graph, places, limit, direction, cutoffs);
+          const auto some = catchment_search(made.graph, places, limit, direction, cutoffs, nullptr, {}, nullptr,
+                                             std::span<const NodeId>(only));
+          // Walks from a place without an edge out: refused either way.
+          ASSERT_EQ(whole.has_value(), some.has_value()) << where;
+          if (!whole) continue;
+          std::vector<std::size_t> rows;
+          for (std::size_t i = 0; i < whole->nodes.size(); ++i) {
+            if (std::find(only.begin(), only.end(), made.graph.id_of[whole->nodes[i].dense]) != only.end()) {
+              rows.push_back(i);
+            }
+          }
+          ASSERT_EQ(some->nodes.size(), rows.size()) << where;
+          for (std::size_t k = 0; k < rows.size(); ++k) {
+            const CatchmentNode& want = whole->nodes[rows[k]];
+            const CatchmentNode& got = some->nodes[k];
+            EXPECT_EQ(got.dense, want.dense) << where;
+            EXPECT_EQ(totals_of(got), totals_of(want)) << where;
+            for (int type = 0; type < 3; ++type) EXPECT_EQ(got.place[type], want.place[type]) << where;
+            for (std::size_t c = 0; c < cutoffs.size(); ++c) {
+              const WithinCutoff& a = some->within[k * cutoffs.size() + c];
+              const WithinCutoff& b = whole->within[rows[k] * cutoffs.size() + c];
+              EXPECT_TRUE((std::isnan(a.totals.distance_m) && std::isnan(b.totals.distance_m)) ||
+                          (a.totals.distance_m == b.totals.distance_m && a.totals.risk == b.totals.risk &&
+                           a.place == b.place))
+                  << where << " cutoff " << c;
+            }
+          }
+          fewer += some->report.labels_kept < whole->report.labels_kept;
+        }
+      }
+    }
+  }
+  EXPECT_GT(fewer, 0u);
 }
 
 TEST(CatchmentSearch, OnePlaceInAListAnswersAsThatPlace) {

@@ -12,6 +12,8 @@ import pandas
 import pytest
 
 import norvel
+from access_reference import place_fronts
+from norvel import accessibility
 from norvel.catchment import WALKING_SPEED_M_PER_MIN
 
 FAR = (10.0, 10.0)     # no node of a test graph within max_snap_m
@@ -302,8 +304,7 @@ def test_command_line_reads_and_writes_each_format(tmp_path):
 def test_the_sample_against_its_routes(direction):
     """The bundled grid and schools: each cell's nearest walk is the least
     of its routes' shortest to each school, and its safest the least of
-    their safest (walks from the schools, summed as their routes are, bit
-    for bit)."""
+    their safest, bit for bit (summed in travel order, as routes are)."""
     geopandas = pytest.importorskip("geopandas")
     router = norvel.Router.from_file(norvel.datasets.helsinki_walk())
     homes = geopandas.read_file(norvel.datasets.helsinki_population())
@@ -316,17 +317,68 @@ def test_the_sample_against_its_routes(direction):
                   else router.route(school, row.node) for school in school_nodes]
         shortest = min((r.shortest.distance_m, r.shortest.risk, at)
                        for at, r in enumerate(routes))
-        got = (row.nearest_m, row.nearest_risk, row.nearest_place)
-        if direction == "from":
-            assert got == shortest
-        else:
-            assert got == pytest.approx(shortest, rel=1e-12)
+        assert (row.nearest_m, row.nearest_risk, row.nearest_place) == shortest
         # Its streets merge parallel ways: each route's safest is the least
         # risky point of its front.
         ends = [r.safest or r.shortest for r in routes]
         safest = min((end.risk, end.distance_m, at) for at, end in enumerate(ends))
-        got = (row.safest_risk, row.safest_m, row.safest_place)
-        if direction == "from":
-            assert got == safest
-        else:
-            assert got == pytest.approx(safest, rel=1e-12)
+        assert (row.safest_risk, row.safest_m, row.safest_place) == safest
+
+
+def random_street_document(seed, size):
+    """About ``size`` nodes of a jittered grid, streets both ways or one,
+    some doubled by a parallel way of other costs, with costs that round
+    when summed."""
+    rng = np.random.default_rng(seed)
+    side = int(math.sqrt(size))
+    nodes = [{"id": 9000 + i, "lat": 60.0 + 0.001 * (i // side),
+              "lon": 25.0 + 0.002 * (i % side)} for i in range(side * side)]
+    edges = []
+    for i in range(side * side):
+        for j in (i + 1 if (i + 1) % side else None, i + side if i + side < side * side else None):
+            if j is None or rng.random() < 0.1:
+                continue
+            for _ in range(1 + (rng.random() < 0.15)):
+                d, r = float(rng.uniform(60.0, 140.0)), float(rng.uniform(0.0, 0.9))
+                ends = [(i, j), (j, i)] if rng.random() < 0.85 else [(i, j) if rng.random() < 0.5 else (j, i)]
+                edges += [{"from": 9000 + a, "to": 9000 + b, "distance_m": d, "risk_score": r}
+                          for a, b in ends]
+    return {"nodes": nodes, "edges": edges}
+
+
+@pytest.mark.parametrize("direction", ["to", "from"])
+def test_the_search_against_a_label_search_on_larger_graphs(direction):
+    """Graphs too large to list every path of, against a plain label
+    search in Python: the same points and places; walks from the places
+    bit for bit (both sum from the place), walks to them to the last bits
+    (the reference sums from the place, the routes from the origin)."""
+    for seed in range(6):
+        document = random_street_document(seed, 400)
+        router = norvel.Router.from_json(json.dumps(document))
+        rng = np.random.default_rng(seed)
+        ids = np.array([node["id"] for node in document["nodes"]], dtype=np.uint64)
+        leaving = np.array(sorted({edge["from"] for edge in document["edges"]}), dtype=np.uint64)
+        places = rng.choice(leaving, 5)
+        cutoffs = (2.0, 6.0, 11.0)
+        got = accessibility._place_fronts(router, ids, places, cutoffs, direction, "default")
+        want = place_fronts(router, ids, places, cutoffs, direction, "default")
+        for name in ("shortest_place", "safest_place"):
+            assert np.array_equal(getattr(got, name), getattr(want, name)), (seed, name)
+        for name in ("shortest_m", "shortest_risk", "safest_m", "safest_risk", "within_risk"):
+            mine, theirs = getattr(got, name), getattr(want, name)
+            assert np.array_equal(np.isnan(mine), np.isnan(theirs)), (seed, name)
+            if direction == "from":
+                assert np.array_equal(mine, theirs, equal_nan=True), (seed, name)
+            else:
+                assert mine[~np.isnan(mine)] == pytest.approx(theirs[~np.isnan(theirs)], rel=1e-12), \
+                    (seed, name)
+
+
+def test_origins_that_reach_no_place_keep_their_rows():
+    text, origins, schools = worked_example()
+    router = norvel.Router.from_json(text)
+    # Node 4 reaches no school, and nor does any other origin asked.
+    table = norvel.access(router, origins.iloc[[2, 3]], schools, 4).origins
+    assert table["snapped"].tolist() == [True, False]
+    assert table["nearest_m"].isna().all() and table["within_risk_4"].isna().all()
+    assert table["nearest_place"].isna().all()
