@@ -86,9 +86,6 @@ std::expected<std::vector<RouteRecord>, RouteError> compute_front_routes(const R
     if (!front) return std::unexpected(front.error());
     return front_routes(*front);
   }
-  // The front search settles the backward searches by distance and by risk
-  // from the target, and the route search reads them where it would run its
-  // own: one backward search each for both.
   DestinationBounds bounds(graph, options.risk_layer);
   bounds.start(ends->target_dense);
   SearchReport unread;
@@ -97,10 +94,11 @@ std::expected<std::vector<RouteRecord>, RouteError> compute_front_routes(const R
                                                          stop, options.report != nullptr ? *options.report : unread);
   if (!points) return std::unexpected(interrupted());
   if (points->empty()) return std::unexpected(no_route(source, target));
-  SearchOptions shared = options;
-  shared.destination = &bounds;
+  // The route search on its own: its backward searches head for the
+  // source, and settle less than it would read from the front's discs (its
+  // third, by the search's own weighing, especially).
   const std::expected<ParetoFront, RouteError> chosen =
-      searched_front(graph, source, target, 0.0, PathsNeeded::chosen_routes, shared);
+      searched_front(graph, source, target, 0.0, PathsNeeded::chosen_routes, options);
   if (!chosen) return std::unexpected(chosen.error());
   return front_routes(*points, *chosen);
 }
