@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "graph/destination_bounds.hpp"
 #include "graph/edge_risk.hpp"
 #include "graph/front_queue.hpp"
 #include "graph/search_objective.hpp"
@@ -160,13 +161,13 @@ class HeldPoints {
 class FrontSearch {
  public:
   FrontSearch(const RoadGraph& graph, std::uint32_t source_dense, std::uint32_t target_dense,
-              DestinationBounds& bounds, StopCheck& stop)
+              const EdgeRisk& risk, DestinationSearch& by_distance, DestinationSearch& by_risk, StopCheck& stop)
       : graph_(graph),
-        risk_(bounds.edge_risk()),
+        risk_(risk),
         source_(source_dense),
         target_(target_dense),
-        by_distance_(bounds.distance),
-        by_risk_(bounds.risk),
+        by_distance_(by_distance),
+        by_risk_(by_risk),
         stop_(stop),
         // Written before read (see `seen_`): a request costs what it reaches.
         nodes_(std::make_unique_for_overwrite<NodeState[]>(graph.id_of.size())),
@@ -179,8 +180,7 @@ class FrontSearch {
     report.pushed += pushed_;
     report.popped += popped_;
     report.processed += kept_.size();
-    report.settled_backwards += by_distance_.settled_count() - distance_settled_before_ +
-                                by_risk_.settled_count() - risk_settled_before_;
+    report.settled_backwards += by_distance_.settled_count() + by_risk_.settled_count();
     report.touched_nodes += touched_;
     return front;
   }
@@ -357,8 +357,6 @@ class FrontSearch {
   const std::uint32_t target_;
   DestinationSearch& by_distance_;
   DestinationSearch& by_risk_;
-  const std::uint64_t distance_settled_before_ = by_distance_.settled_count();
-  const std::uint64_t risk_settled_before_ = by_risk_.settled_count();
   StopCheck& stop_;
   // Per dense node, valid where `seen_` has its bit.
   std::unique_ptr<NodeState[]> nodes_;
@@ -374,9 +372,14 @@ class FrontSearch {
 }  // namespace
 
 std::optional<ParetoFront> front_search(const RoadGraph& graph, std::uint32_t source_dense,
-                                        std::uint32_t target_dense, DestinationBounds& bounds, StopCheck& stop,
+                                        std::uint32_t target_dense, const RiskLayer* layer, StopCheck& stop,
                                         SearchReport& report) {
-  return FrontSearch(graph, source_dense, target_dense, bounds, stop).run(report);
+  const EdgeRisk risk(graph, layer);
+  DestinationSearch by_distance(graph, risk, kDistance);
+  DestinationSearch by_risk(graph, risk, kRisk);
+  by_distance.start(target_dense);
+  by_risk.start(target_dense);
+  return FrontSearch(graph, source_dense, target_dense, risk, by_distance, by_risk, stop).run(report);
 }
 
 }  // namespace norvel

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "graph/destination_bounds.hpp"
+#include "graph/edge_risk.hpp"
 #include "graph/pareto_front.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/search_types.hpp"
@@ -17,13 +17,11 @@ namespace norvel {
 // (familiarity too) added edge by edge from the source as every search adds
 // them. Empty when no path reaches the target; none when `stop` said stop.
 //
-// `bounds` has been started at the target, on the risks to search on; the
-// search grows its distance and risk searches as far as it needs them and
-// leaves them for the next request to that target. Preconditions: the
+// The risks are `layer`'s, the document's when null. Preconditions: the
 // source is not the target, and the costs are bounded below
 // (`CostFacts::costs_bounded_below`).
 std::optional<ParetoFront> front_search(const RoadGraph& graph, std::uint32_t source_dense,
-                                        std::uint32_t target_dense, DestinationBounds& bounds, StopCheck& stop,
+                                        std::uint32_t target_dense, const RiskLayer* layer, StopCheck& stop,
                                         SearchReport& report);
 
 }  // namespace norvel

@@ -3,7 +3,6 @@
 #include <string>
 #include <utility>
 
-#include "graph/destination_bounds.hpp"
 #include "graph/edge_risk.hpp"
 #include "graph/front_search.hpp"
 #include "graph/pareto_search.hpp"
@@ -86,12 +85,11 @@ std::expected<std::vector<RouteRecord>, RouteError> compute_front_routes(const R
     if (!front) return std::unexpected(front.error());
     return front_routes(*front);
   }
-  DestinationBounds bounds(graph, options.risk_layer);
-  bounds.start(ends->target_dense);
   SearchReport unread;
   StopCheck stop(options.stop);
-  const std::optional<ParetoFront> points = front_search(graph, ends->source_dense, ends->target_dense, bounds,
-                                                         stop, options.report != nullptr ? *options.report : unread);
+  const std::optional<ParetoFront> points =
+      front_search(graph, ends->source_dense, ends->target_dense, options.risk_layer, stop,
+                   options.report != nullptr ? *options.report : unread);
   if (!points) return std::unexpected(interrupted());
   if (points->empty()) return std::unexpected(no_route(source, target));
   // The route search on its own: its backward searches head for the
