@@ -52,19 +52,19 @@
 // (the backward sums are added the other way round) breaks nothing.
 //
 // What the search leaves out. Call a label dead when every continuation of
-// it to the target is at least some point kept already in both sums. A
+// it to the target is at least some point held already in both sums. A
 // dead label stays dead (points held are only ever replaced by points that
-// strictly dominate them), and whatever is at most a dead label at its
-// node, its extensions included, is dead. A label at most a dead one is
-// dead, so a live label is dropped only for a live one, and a dead label
-// kept reaches the target only to be dropped there. So the live labels,
-// their order, which of them are kept and which points the target holds
-// are the same whether dead labels are kept, dropped, or never made: this
-// search drops a label as soon as its bounds say it is dead, and makes
-// only the live ones' extensions, and it keeps the plain search's points
-// with the plain search's paths. A label's parent was kept earlier than
-// another's in one search if and only if it was in the other, among live
-// labels; that is all the order asks of kept labels.
+// strictly dominate them); its extensions are dead, and so is any label at
+// its node with both sums at least its own. So a live label is never
+// dropped for a dead one, which it would be at least, and a dead label kept
+// reaches the target only to be dropped there. So the live labels, their
+// order, which of them are kept and which points the target holds are the
+// same whether dead labels are kept, dropped, or never made: this search
+// drops a label as soon as its bounds say it is dead, and makes only the
+// live ones' extensions, and it keeps the plain search's points with the
+// plain search's paths. Among live labels, a parent was kept before
+// another in one search if and only if it was in the other: that is all
+// the order asks of kept labels.
 //
 // The bounds: (d + D(v)) (1 - 2^-17) and likewise for risk are below the
 // sums of every continuation (`kBoundMargin`); before v is settled, the
