@@ -120,4 +120,24 @@ std::vector<RouteRecord> front_routes(const ParetoFront& solutions) {
   return routes;
 }
 
+std::vector<RouteRecord> front_routes(const ParetoFront& points, const ParetoFront& chosen) {
+  const RouteChoice choice = choose_routes(chosen);
+  std::vector<RouteRecord> routes;
+  routes.reserve(points.size());
+  for (const FrontEntry& point : points) {
+    const FrontEntry* entry = &point;
+    std::string_view type = "front";
+    for (std::size_t i = 3; i-- > 0;) {
+      const FrontEntry& route = chosen[choice.of_type[i]];
+      if (total_order_key(route.costs.distance_m) == total_order_key(point.costs.distance_m) &&
+          total_order_key(route.costs.risk) == total_order_key(point.costs.risk)) {
+        entry = &route;
+        type = kTypes[i];
+      }
+    }
+    routes.push_back(route_record(*entry, type));
+  }
+  return routes;
+}
+
 }  // namespace norvel

@@ -68,6 +68,14 @@ std::vector<RouteRecord> select_routes(const ParetoFront& solutions);
 // chooses it (the first of these that does), "front" otherwise.
 std::vector<RouteRecord> front_routes(const ParetoFront& solutions);
 
+// Every point of `points` (a front by distance ascending, one entry per
+// point) as a route, in that order, typed as `front_routes` types it by the
+// choices of `chosen`, a front of the same points whose chosen entries'
+// paths are the searches' own (`PathsNeeded::chosen_routes`): a point that
+// `select_routes` would choose from `chosen` is that entry of `chosen`,
+// path and sums, every other point its entry in `points`.
+std::vector<RouteRecord> front_routes(const ParetoFront& points, const ParetoFront& chosen);
+
 // One entry of a front as a route of the given type (static text).
 RouteRecord route_record(const FrontEntry& entry, std::string_view route_type);
 

@@ -33,10 +33,12 @@ std::expected<std::vector<RouteRecord>, RouteError> compute_safe_routes(const Ro
                                                                         NodeId target, double eps,
                                                                         const SearchOptions& options = {});
 
-// Checks both ids as `compute_safe_routes` does, runs the exact search
-// (eps 0) with every path and gives every point of its front
-// (`front_routes`): the first has the shortest route's costs, the last the
-// safest's. The same failures as `compute_safe_routes`.
+// Checks both ids as `compute_safe_routes` does and gives every point of
+// the exact front (eps 0) by distance ascending (`front_routes`): a point
+// that `compute_safe_routes` at eps 0 chooses is its route, path, sums and
+// type; every other point has the path the front search reaches it by first
+// (graph/front_search.cpp). The first has the shortest route's costs, the
+// last the safest's. The same failures as `compute_safe_routes`.
 std::expected<std::vector<RouteRecord>, RouteError> compute_front_routes(const RoadGraph& graph, NodeId source,
                                                                          NodeId target,
                                                                          const SearchOptions& options = {});

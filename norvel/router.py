@@ -345,8 +345,10 @@ class Router:
         """Every Pareto-optimal (distance, risk) route from ``origin`` to
         ``destination`` (ends as in ``route``), from the exact search: one
         route per point of the front, by distance ascending, so risk
-        falls from each to the next. Of several paths with the very same
-        distance and risk, the one ``route`` would give.
+        falls from each to the next. A point that ``route`` gives is that
+        very route; any other point has, of the paths with its very
+        distance and risk, the one the front order finds first
+        (docs/routes.md, "Every route of the front").
 
         The first route has the costs of ``route``'s shortest and the last
         those of its safest, and the balanced route's costs are among them.

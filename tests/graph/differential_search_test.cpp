@@ -24,12 +24,14 @@
 
 #include "graph/approximate_routes.hpp"
 #include "graph/destination_bounds.hpp"
+#include "graph/front_search.hpp"
 #include "graph/pareto_search.hpp"
 #include "graph/request_workspace.hpp"
 #include "graph/road_graph.hpp"
 #include "graph/safe_route_request.hpp"
 #include "graph/route_selection.hpp"
 #include "graph/targeted_routes.hpp"
+#include "reference/front_order.hpp"
 #include "reference/compare_routes.hpp"
 #include "reference/reference_search.hpp"
 
@@ -439,7 +441,27 @@ struct BatchTotals {
   std::size_t approximate = 0;          // requests the approximate search answered
   std::size_t approximate_gave_up = 0;  // and those it left to the others
   std::size_t approximate_fronts = 0;   // its fronts checked on their own
+  // Points typed "front" whose path the front order gives, where the
+  // literal search reaches the same costs by another path first.
+  std::size_t front_paths_reordered = 0;
 };
+
+// How many "front" points of the front have another path than the literal
+// model's first entry of the same costs.
+std::size_t reordered_paths(const FastResult& fast, const reference::ParetoFront& model) {
+  if (!fast) return 0;
+  std::size_t count = 0;
+  for (const RouteRecord& point : *fast) {
+    if (point.route_type != "front") continue;
+    for (const reference::FrontEntry& entry : model) {
+      if (same_bits(entry.costs.distance_m, point.total_distance_m) && same_bits(entry.costs.risk, point.total_risk)) {
+        count += entry.path != point.path ? 1 : 0;
+        break;
+      }
+    }
+  }
+  return count;
+}
 
 // The approximate search's front against the search's: the same entries
 // with the same costs in the same order (only the chosen entries' paths are
@@ -456,11 +478,16 @@ std::string costs_difference(const ParetoFront& fast, const reference::ParetoFro
   return "";
 }
 
-// Every point of the front against the model's front: its entries by
-// distance, then risk, of equal costs the first; each with its path and
-// sums, and each route the model's request gives typed as that route.
+// Every point of the front against the models: the literal model's points
+// by distance, then risk, each with its sums; a point typed as a route has
+// the literal model's path of its costs, the first in front order (the path
+// the route search gives), and each route the model's request gives is a
+// point typed as that route. Every other point has the front order's path
+// (`ordered`, the plain search's model) where the front search answers
+// (costs bounded below, the source not the target), else the literal
+// model's too.
 std::string front_routes_difference(const FastResult& fast, const ModelResult& routes,
-                                    const reference::ParetoFront& model) {
+                                    const reference::ParetoFront& model, const reference::ParetoFront* ordered) {
   if (!fast || !routes) return result_difference(fast, routes);
   std::vector<const reference::FrontEntry*> points;
   for (const reference::FrontEntry& entry : model) {
@@ -478,13 +505,22 @@ std::string front_routes_difference(const FastResult& fast, const ModelResult& r
     return reference::total_order_precedes(a->costs.risk, b->costs.risk);
   });
   if (fast->size() != points.size()) return "point counts differ";
+  if (ordered != nullptr && ordered->size() != points.size()) return "the front order's model has other points";
   for (std::size_t i = 0; i < points.size(); ++i) {
     const RouteRecord& f = (*fast)[i];
     const std::string at = "point " + std::to_string(i) + ": ";
-    if (f.path != points[i]->path) return at + "paths differ";
     if (!same_bits(f.total_distance_m, points[i]->costs.distance_m)) return at + "distance bits differ";
     if (!same_bits(f.total_risk, points[i]->costs.risk)) return at + "risk bits differ";
-    if (!same_bits(f.total_familiarity, points[i]->costs.familiarity)) return at + "familiarity bits differ";
+    const reference::FrontEntry* expected = points[i];
+    if (ordered != nullptr) {
+      const reference::FrontEntry& own = (*ordered)[i];
+      if (!same_bits(own.costs.distance_m, f.total_distance_m) || !same_bits(own.costs.risk, f.total_risk)) {
+        return at + "the front order's model has other sums";
+      }
+      if (f.route_type == "front") expected = &own;
+    }
+    if (f.path != expected->path) return at + "paths differ";
+    if (!same_bits(f.total_familiarity, expected->costs.familiarity)) return at + "familiarity bits differ";
   }
   if (fast->front().route_type != "shortest") return "the first point is not typed shortest";
   for (const reference::RouteRecord& route : *routes) {
@@ -525,15 +561,21 @@ void check_one_graph(Rng& rng, const Generated& g, Mismatch& mismatch, BatchTota
       if (eps == 0.0) {
         const FastResult front = compute_front_routes(fast, pair.source, pair.target);
         reference::ParetoFront model_front;
+        reference::ParetoFront ordered_front;
+        const bool ordered = model_result && fast.costs_bounded_below && pair.source != pair.target;
         if (auto found = table.find(pair.target); model_result && found != table.end()) {
           model_front = reference::pareto_search(model, table, pair.source, pair.target, found->second.first,
                                                  found->second.second, 0.0);
+          if (ordered) ordered_front = reference::front_order_search(model, pair.source, pair.target);
         }
-        if (std::string why = front_routes_difference(front, model_result, model_front); !why.empty()) {
+        if (std::string why =
+                front_routes_difference(front, model_result, model_front, ordered ? &ordered_front : nullptr);
+            !why.empty()) {
           note_mismatch(mismatch, g.graph,
                         "compute_front_routes: " + why + "\n" + request + "fast:\n" + show(front) +
-                            "reference:\n" + show_front(model_front));
+                            "reference:\n" + show_front(model_front) + "front order:\n" + show_front(ordered_front));
         }
+        totals.front_paths_reordered += reordered_paths(front, model_front);
       }
 
       // Past a short pruned search, as in longer requests: the approximate
@@ -669,7 +711,10 @@ BatchTotals run_batch(Flavour flavour, std::uint64_t seed, std::size_t graphs,
 // The batches must keep reaching the cases they exist for: the cycle rule
 // firing, and priorities that are NaN.
 TEST(DifferentialSearch, TieHeavySmallGraphs) {
-  EXPECT_GT(run_batch(Flavour::ties, 20240601, 3000).labels_revisiting, 1000u);
+  const BatchTotals totals = run_batch(Flavour::ties, 20240601, 3000);
+  EXPECT_GT(totals.labels_revisiting, 1000u);
+  // Where the front order's paths part from the literal search's.
+  EXPECT_GT(totals.front_paths_reordered, 0u);
 }
 TEST(DifferentialSearch, NegativeCostsAndNegativeCycles) {
   EXPECT_GT(run_batch(Flavour::negative, 77, 600).labels_revisiting, 1000u);
@@ -722,6 +767,81 @@ TEST(DifferentialSearch, ApproximateRoutesOnRoadGrids) {
   EXPECT_GT(whole_metres.approximate, 1000u);
   EXPECT_GT(whole_metres.approximate_gave_up, 100u);
 }
+
+// ---------------------------------------------------------------------------
+// The front search's own paths (graph/front_search.hpp), every point's,
+// against the model of the plain search that defines them, between every
+// two listed nodes: the same points with the same paths and the same sums
+// to the bit.
+
+struct OrderTotals {
+  std::size_t fronts = 0;
+  std::size_t points = 0;
+  std::size_t apart_from_literal = 0;  // points whose path the literal search does not reach first
+};
+
+void check_front_order(const Generated& g, Mismatch& mismatch, OrderTotals& totals) {
+  const RoadGraph fast = fast_graph(g.graph);
+  if (!fast.costs_bounded_below) return;
+  const reference::Graph model = reference_graph(g.graph);
+  const reference::CoordinateTable table = reference::build_coordinate_table(model);
+  for (const NodeId target : g.listed) {
+    for (const NodeId source : g.listed) {
+      if (source == target) continue;
+      StopCheck stop(StopPoll{});
+      SearchReport report;
+      const std::optional<ParetoFront> front =
+          front_search(fast, fast.dense_of.find(source), fast.dense_of.find(target), nullptr, stop, report);
+      const reference::ParetoFront ordered = reference::front_order_search(model, source, target);
+      const auto [lat, lon] = table.at(target);
+      const reference::ParetoFront literal = reference::pareto_search(model, table, source, target, lat, lon, 0.0);
+      std::string why = !front ? "stopped" : (front->size() != ordered.size() ? "point counts differ" : "");
+      for (std::size_t i = 0; why.empty() && i < ordered.size(); ++i) {
+        const FrontEntry& f = (*front)[i];
+        const reference::FrontEntry& m = ordered[i];
+        const std::string at = "point " + std::to_string(i) + ": ";
+        if (f.path != m.path) why = at + "paths differ";
+        if (!same_bits(f.costs.distance_m, m.costs.distance_m) || !same_bits(f.costs.risk, m.costs.risk) ||
+            !same_bits(f.costs.familiarity, m.costs.familiarity)) {
+          why = at + "sums differ";
+        }
+        for (const reference::FrontEntry& entry : literal) {
+          if (same_bits(entry.costs.distance_m, m.costs.distance_m) && same_bits(entry.costs.risk, m.costs.risk)) {
+            totals.apart_from_literal += entry.path != m.path ? 1 : 0;
+            break;
+          }
+        }
+      }
+      if (!why.empty()) {
+        note_mismatch(mismatch, g.graph,
+                      "front_search: " + why + "\nrequest: source " + std::to_string(source) + " target " +
+                          std::to_string(target) + "\nfast:\n" + (front ? show_front(*front) : "") +
+                          "front order:\n" + show_front(ordered));
+      }
+      ++totals.fronts;
+      totals.points += ordered.size();
+    }
+  }
+}
+
+OrderTotals run_order_batch(Flavour flavour, std::uint64_t seed, std::size_t graphs) {
+  Rng rng(seed + soak_seed());
+  Mismatch mismatch;
+  OrderTotals totals;
+  for (std::size_t i = 0; i < graphs; ++i) check_front_order(random_case(rng, flavour), mismatch, totals);
+  EXPECT_EQ(mismatch.count, 0u) << "smallest failing case of " << mismatch.count << ":\n" << mismatch.report;
+  return totals;
+}
+
+TEST(FrontOrder, PathsWhereTiesAbound) {
+  const OrderTotals totals = run_order_batch(Flavour::ties, 1789, 1500);
+  EXPECT_GT(totals.apart_from_literal, 50u) << totals.apart_from_literal << " of " << totals.points;
+}
+TEST(FrontOrder, PathsOnRoadGridsFullOfTies) {
+  const OrderTotals totals = run_order_batch(Flavour::whole_metre_road, 1848, 40);
+  EXPECT_GT(totals.apart_from_literal, 100u) << totals.apart_from_literal << " of " << totals.points;
+}
+TEST(FrontOrder, PathsOnCostsThatTieOnlyOnPaper) { run_order_batch(Flavour::decimal, 1871, 400); }
 
 // ---------------------------------------------------------------------------
 // Requests to one destination that share its backward searches

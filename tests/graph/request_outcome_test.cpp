@@ -86,6 +86,31 @@ std::set<Strategy> stop_everywhere(const RoadGraph& graph, NodeId target, double
   }
 }
 
+// The front's own search and then the route search, stopped at each poll
+// in turn: interrupted, the hook never asked again once it said stop, and
+// once it runs to its end, the front of a request never stopped.
+TEST(StopPoll, TheFrontStopsWhenAsked) {
+  for (const bool equal : {true, false}) {
+    const RoadGraph graph = grid(equal ? 4 : 6, equal);
+    const NodeId target = graph.id_of.size() - 1;
+    const auto unstopped = compute_front_routes(graph, 0, target);
+    ASSERT_TRUE(unstopped.has_value());
+    for (std::uint64_t at = 1;; ++at) {
+      StopAt counting{.stop_at = at};
+      const auto front =
+          compute_front_routes(graph, 0, target, {.stop = {.hook = stop_at, .context = &counting, .interval = 1}});
+      if (front.has_value()) {
+        ASSERT_EQ(front->size(), unstopped->size());
+        for (std::size_t i = 0; i < front->size(); ++i) EXPECT_EQ((*front)[i].path, (*unstopped)[i].path);
+        EXPECT_GT(at, 10u);
+        break;
+      }
+      EXPECT_EQ(front.error().kind, RouteErrorKind::interrupted);
+      EXPECT_EQ(counting.calls, at) << "the hook was asked again after it said stop";
+    }
+  }
+}
+
 TEST(StopPoll, EveryStrategyStopsWhenAsked) {
   constexpr SearchTuning kShrunk{.short_request_labels = 2, .short_approximate_request_labels = 2, .labels_before_known_routes = 2};
   const RoadGraph ties = grid(4, true);

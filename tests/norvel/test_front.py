@@ -10,7 +10,7 @@ import pytest
 import norvel
 from norvel.errors import NodeNotFoundError, NoRouteError, RouteTimeoutError
 
-from grids import add_equal_cost_grid
+from grids import add_equal_cost_grid, grid_document
 
 
 def random_graph(seed):
@@ -133,3 +133,29 @@ def test_failures_are_those_of_route():
     with pytest.raises(RouteTimeoutError) as late:
         runaway.front(0, 11 * 11 - 1, timeout_s=0.2)
     assert late.value.timeout_s == 0.2
+
+
+def test_a_layer_answers_as_a_document_with_its_risks():
+    """On a risk layer the front is, bit for bit, that of the document whose
+    risk_score is the layer: points, paths, types and totals."""
+    document = grid_document(9)
+    chooser = random.Random(11)
+    risks = [round(chooser.choice((0.0, 0.01, 0.02)) + chooser.random() * 0.03, 3)
+             for _ in document["edges"]]
+    router = norvel.Router.from_json(json.dumps(document))
+    router.add_risk("trial", risks)
+    edges = [dict(edge, risk_score=risk) for edge, risk in zip(document["edges"], risks)]
+    expected = norvel.Router.from_json(json.dumps(dict(document, edges=edges)))
+    ids = sorted({edge["from"] for edge in document["edges"]})
+    compared = 0
+    for _ in range(40):
+        a, b = chooser.sample(ids, 2)
+        try:
+            want = expected.front(a, b)
+        except norvel.RoutingError as error:
+            with pytest.raises(type(error)):
+                router.front(a, b, risk="trial")
+            continue
+        assert router.front(a, b, risk="trial") == want
+        compared += len(want) > 3
+    assert compared > 10
