@@ -65,11 +65,12 @@ def options(layers: Sequence[str] | None, eps: object = DEFAULT_EPS,
 
 def pair(value: object, index: int) -> tuple[object, object]:
     """The two ends of item ``index`` of a request's pairs, unchecked: a
-    tuple, list or numpy array of two. TypeError otherwise."""
+    tuple, list or numpy array of two. TypeError showing the item
+    otherwise."""
     if isinstance(value, (tuple, list, np.ndarray)) and len(value) == 2:
         return value[0], value[1]
     raise TypeError(f"pairs[{index}] must be an (origin, destination) "
-                    f"pair, got {_values.kind(value)}")
+                    f"pair, got {value!r:.80}")
 
 
 def ends(index: Callable[[], NearestIndex], places: Sequence[object],

@@ -49,6 +49,7 @@ from tqdm import tqdm
 
 from norvel import _requests, _values, failures
 from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M, DEFAULT_RISK, Place
+from norvel.errors import RoutingError
 from norvel.router import Router
 from norvel.routes import Routes, Snap
 
@@ -224,20 +225,32 @@ def _destination_key(place: object, index: int) -> object:
 
 # The rows of pairs, wherever they run.
 
-def _pair_rows(index: int, source: _requests.End, target: _requests.End,
-               answer: Routes | Exception) -> list[Row]:
+# The ends of a pair as ``Router.route`` finds them, or why it cannot.
+Ends = tuple[_requests.End, _requests.End]
+# What ``Router.route`` gives for a pair whose ends both snapped.
+Answer = Routes | RoutingError
+
+
+def _pair_rows(router: Router, job: Job, request: _requests.Options,
+               ends: Ends, answer: Answer | None) -> list[Row]:
     """The rows of one pair: one per route, or one with the error that
-    ``Router.route`` raises for it (that of its origin first, then of its
-    destination, as ``Router.route`` snaps them)."""
-    if isinstance(answer, Routes):
+    ``Router.route`` raises for it. ``answer``: the routing's outcome,
+    None when an end did not snap."""
+    index = job[0]
+    source, target = ends
+    # Router.route snaps the origin first: its error is the pair's.
+    failure = (source if isinstance(source, Exception) else
+               target if isinstance(target, Exception) else answer)
+    if isinstance(answer, Routes) and failure is answer:
         assert isinstance(source, Snap) and isinstance(target, Snap)
         return [(index, source.node, target.node, route.type,
                  route.distance_m, route.risk, route.time_min, route.comfort,
                  route.familiarity, len(route.nodes), None, None)
                 for route in answer]
+    assert isinstance(failure, Exception)
     nan = math.nan
     return [(index, _node(source), _node(target), None, nan, nan, nan, nan,
-             nan, None, str(answer), failures.error_kind_of(answer))]
+             nan, None, str(failure), failures.error_kind_of(failure))]
 
 
 def _node(end: _requests.End) -> int | None:
@@ -260,24 +273,36 @@ _PAIRS_PER_CALL = 64
 def _route_chunk(router: Router, jobs: list[Job], request: _requests.Options,
                  stop: threading.Event | None = None) -> list[Row]:
     """The rows of a chunk's pairs, in its order. Their ends are snapped
-    together, and the pairs whose ends snapped run as ``Router.route_many``
-    runs them, on this thread: the requests to one destination over the
+    together, and the pairs whose ends snapped go to ``Router.route_many``
+    on this thread, which runs the requests to one destination over the
     searches they share."""
     rows: list[Row] = []
     for start in range(0, len(jobs), _PAIRS_PER_CALL):
         if stop is not None and stop.is_set():
             raise _Stopped
         part = jobs[start:start + _PAIRS_PER_CALL]
-        # An end that is no place is its pair's row, not the batch's error.
-        ends = _requests.ends(router._nearest_index,
-                              [end for job in part for end in job[1:]],
-                              _ROLES * len(part), request.max_snap_m,
-                              strict=False)
-        sources, targets = ends[0::2], ends[1::2]
-        answers = router._answer_all(sources, targets, 1, request)
-        for job, source, target, answer in zip(part, sources, targets, answers):
-            rows += _pair_rows(job[0], source, target, answer)
+        # Every end of the call snapped at once; an end that is no place
+        # is its pair's row, not the batch's error.
+        snapped = _requests.ends(router._nearest_index,
+                                 [end for job in part for end in job[1:]],
+                                 _ROLES * len(part), request.max_snap_m,
+                                 strict=False)
+        ends = list(zip(snapped[0::2], snapped[1::2]))
+        ready = [at for at, (source, target) in enumerate(ends)
+                 if isinstance(source, Snap) and isinstance(target, Snap)]
+        routed = router.route_many(
+            [(_snapped(ends[at][0]), _snapped(ends[at][1])) for at in ready],
+            request.eps, max_snap_m=request.max_snap_m, workers=1,
+            timeout_s=request.timeout_s, risk=request.risk)
+        answers: dict[int, Answer] = dict(zip(ready, routed))
+        for at, job in enumerate(part):
+            rows += _pair_rows(router, job, request, ends[at], answers.get(at))
     return rows
+
+
+def _snapped(end: _requests.End) -> int:
+    assert isinstance(end, Snap)
+    return end.node
 
 
 _ROLES = ("origin", "destination")
