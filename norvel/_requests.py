@@ -86,44 +86,48 @@ def ends(index: Callable[[], NearestIndex], places: Sequence[object],
     A value that is no place raises its TypeError or ValueError, or with
     ``strict`` False is the end's value too. ``index`` gives the
     nearest-node index, asked for only when there is a point."""
-    checked: list[Place | Exception] = []
+    # One pass over the ends, the points' places kept for the one
+    # question to the index: a request of two node ids (the most usual)
+    # costs what snapping each alone did.
+    found: list[Any] = []
+    points: list[int] = []
     for value, role in zip(places, roles):
         try:
-            checked.append(_values.place(value, role))
+            place = _values.place(value, role)
         except (TypeError, ValueError) as error:
             if strict:
                 raise
-            checked.append(error)
-    found: list[End] = []
-    points = [place for place in checked if isinstance(place, tuple)]
-    ids: list[int] = []
-    metres: list[float] = []
-    if points:
-        nearest = index()
-        if nearest.size:
-            found_ids, found_metres = nearest.query(
-                np.array([p[0] for p in points], dtype=np.float64),
-                np.array([p[1] for p in points], dtype=np.float64))
-            ids, metres = found_ids.tolist(), found_metres.tolist()
-    point = 0
-    for place, role in zip(checked, roles):
-        if isinstance(place, Exception):
+            found.append(error)
+            continue
+        if isinstance(place, tuple):
+            points.append(len(found))
             found.append(place)
-        elif isinstance(place, tuple):
-            lat, lon = place
-            if point >= len(ids):
-                found.append(SnapError(role, lat, lon, math.inf, None, max_snap_m))
-            else:
-                node, distance = ids[point], metres[point]
-                found.append(Snap(node, distance) if distance <= max_snap_m
-                             else SnapError(role, lat, lon, distance, node,
-                                            max_snap_m))
-            point += 1
-        elif not 0 <= place < _values.NODE_ID_END:
-            found.append(NodeNotFoundError(place, role))
-        else:
+        elif 0 <= place < _values.NODE_ID_END:
             found.append(Snap(place, 0.0))
+        else:
+            found.append(NodeNotFoundError(place, role))
+    if points:
+        _snap_points(index(), found, points, roles, max_snap_m)
     return found
+
+
+def _snap_points(index: NearestIndex, found: list[Any], points: list[int],
+                 roles: Sequence[str], max_snap_m: float) -> None:
+    """Replaces each (lat, lon) of ``found`` at ``points`` with its Snap or
+    SnapError, all in one question to ``index``."""
+    if not index.size:
+        for at in points:
+            lat, lon = found[at]
+            found[at] = SnapError(roles[at], lat, lon, math.inf, None, max_snap_m)
+        return
+    ids, metres = index.query(
+        np.array([found[at][0] for at in points], dtype=np.float64),
+        np.array([found[at][1] for at in points], dtype=np.float64))
+    for at, node, distance in zip(points, ids.tolist(), metres.tolist()):
+        lat, lon = found[at]
+        found[at] = (Snap(node, distance) if distance <= max_snap_m
+                     else SnapError(roles[at], lat, lon, distance, node,
+                                    max_snap_m))
 
 
 def snapped(end: End) -> Snap:

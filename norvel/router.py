@@ -401,8 +401,8 @@ class Router:
                   for end in _requests.pair(pair, index)]
         ends = _requests.ends(self._nearest_index, places,
                               _ROLES * (len(places) // 2), request.max_snap_m)
-        # A request's own failures are RoutingErrors; only the batch's
-        # ends, checked without strict, may be other errors.
+        # Checked strictly, an end fails only as a RoutingError, and so
+        # does a route the engine cannot give.
         return cast(list[Routes | RoutingError],
                     self._answer_all(ends[0::2], ends[1::2], threads, request))
 
