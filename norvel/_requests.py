@@ -51,16 +51,23 @@ class Options(NamedTuple):
     risk: str
 
 
-def options(layers: Sequence[str] | None, eps: object = DEFAULT_EPS,
+def options(layers: Sequence[str] | Callable[[], Sequence[str]] | None,
+            eps: object = DEFAULT_EPS,
             max_snap_m: object = DEFAULT_MAX_SNAP_M,
             timeout_s: object = None, risk: object = DEFAULT_RISK, *,
             exact: bool = False) -> Options:
     """The checked options of a request on a graph whose risk layers are
-    ``layers`` (None: any name, checked once the graph is known); ``exact``: a catchment's, whose eps must be 0.0. TypeError
-    and ValueError (UnknownRiskLayerError) as ``norvel._values`` says."""
-    return Options(_values.exact_eps(eps) if exact else _values.eps(eps),
-                   _values.max_snap(max_snap_m), _values.timeout(timeout_s),
-                   _values.risk(risk, layers))
+    ``layers``, or what a call of it gives (None: any name, checked once
+    the graph is known); ``exact``: a catchment's, whose eps must be 0.0.
+    TypeError and ValueError (UnknownRiskLayerError) as ``norvel._values``
+    says."""
+    checked = (_values.exact_eps(eps) if exact else _values.eps(eps),
+               _values.max_snap(max_snap_m), _values.timeout(timeout_s))
+    # Every graph has the default layer: most requests need no list of
+    # the layers, which the engine makes anew each time it is asked.
+    if type(risk) is not str or risk != DEFAULT_RISK:
+        risk = _values.risk(risk, layers() if callable(layers) else layers)
+    return Options(*checked, risk)
 
 
 def pair(value: object, index: int) -> tuple[object, object]:

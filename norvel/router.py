@@ -174,6 +174,9 @@ class Router:
         ``risk=``): "default", the document's ``risk_score``, then the
         others in the order they came (the document's ``risk_layers``,
         then ``add_risk``)."""
+        return self._layer_names()
+
+    def _layer_names(self) -> list[str]:
         return [DEFAULT_RISK, *self._engine.risk_layers]
 
     def add_risk(self, name: str, values: npt.ArrayLike) -> None:
@@ -320,7 +323,7 @@ class Router:
         a risk layer the graph does not have), TypeError (any other kind of
         argument).
         """
-        request = _requests.options(self.risk_layers, eps, max_snap_m,
+        request = _requests.options(self._layer_names, eps, max_snap_m,
                                     timeout_s, risk)
         source, target = self._pair_ends(origin, destination, request)
         result = self._engine.route(source.node, target.node, request.eps,
@@ -364,7 +367,7 @@ class Router:
                max_snap_m: object, timeout_s: object
                ) -> tuple[list[Route], Snap, Snap]:
         """``front``'s routes, with the snaps of its ends."""
-        request = _requests.options(self.risk_layers, DEFAULT_EPS, max_snap_m,
+        request = _requests.options(self._layer_names, DEFAULT_EPS, max_snap_m,
                                     timeout_s, risk)
         source, target = self._pair_ends(origin, destination, request)
         result = self._engine.front(source.node, target.node,
@@ -394,7 +397,7 @@ class Router:
         ``route``, and so does an unknown ``risk`` layer, before any pair
         runs; Ctrl-C stops the whole call.
         """
-        request = _requests.options(self.risk_layers, eps, max_snap_m,
+        request = _requests.options(self._layer_names, eps, max_snap_m,
                                     timeout_s, risk)
         threads = _values.workers(workers)
         places = [end for index, pair in enumerate(pairs)
@@ -430,7 +433,7 @@ class Router:
         require("Router.matrix", "batch", "pandas")
         import pandas
 
-        request = _requests.options(self.risk_layers, eps, max_snap_m,
+        request = _requests.options(self._layer_names, eps, max_snap_m,
                                     timeout_s, risk)
         threads = _values.workers(workers)
         for role, places in (("origins", origins), ("destinations", destinations)):
@@ -569,7 +572,7 @@ class Router:
         search from the places cannot give each node its request's answer:
         use ``route`` there), TypeError (any other kind of argument).
         """
-        request = _requests.options(self.risk_layers, eps, max_snap_m,
+        request = _requests.options(self._layer_names, eps, max_snap_m,
                                     timeout_s, risk, exact=True)
         limit = _values.minutes(minutes)
         way = _values.direction(direction)
@@ -612,7 +615,7 @@ class Router:
         ``minutes``. Without, vectors for ``minutes``."""
         limit = _values.minutes(minutes)
         way = _values.direction(direction)
-        request = _requests.options(self.risk_layers, DEFAULT_EPS, max_snap_m,
+        request = _requests.options(self._layer_names, DEFAULT_EPS, max_snap_m,
                                     timeout_s, risk)
         checked = (None if cutoffs is None
                    else [_values.minutes(cutoff) for cutoff in cutoffs])
