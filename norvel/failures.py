@@ -62,6 +62,7 @@ def _timeout(situation: Situation) -> float:
     return math.inf if situation.timeout_s is None else situation.timeout_s
 
 
+#: The message of a catchment on a graph whose costs its search cannot take.
 COSTS_UNSUPPORTED = (
     "catchments need finite, non-negative distances and risks, and this "
     "graph has a negative, infinite or NaN one: Router.route answers its "
