@@ -22,5 +22,6 @@ void bind_risk_layers(GraphClass& graph_class);  // risk layers: added, listed, 
 void bind_layer_rules(nb::module_& module);      // what a risk layer may be called
 void bind_fronts(GraphClass& graph_class);  // every point of a request's front, without the lock
 void bind_snapshots(GraphClass& graph_class);  // snapshot files: Graph.save, Graph.open_snapshot
+void bind_values(nb::module_& module);  // what requests answer: RouteRow, RouteTotals, Failure, FailureKind
 
 }  // namespace norvel::engine

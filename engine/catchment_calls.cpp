@@ -12,6 +12,7 @@
 #include "engine/bindings.hpp"
 #include "engine/new_arrays.hpp"
 #include "engine/request_stop.hpp"
+#include "engine/route_results.hpp"
 #include "graph/catchment_search.hpp"
 
 namespace norvel::engine {
@@ -98,8 +99,7 @@ void check_minutes(double minutes, const char* what) {
 
 nb::object search(const EngineGraph& engine, const std::vector<NodeId>& places, double minutes, bool to_place,
                   const std::optional<std::vector<double>>& cutoffs, std::optional<double> timeout_s,
-                  const std::string& risk, bool with_index,
-                  const std::optional<std::vector<NodeId>>& only = std::nullopt) {
+                  const std::string& risk, const std::optional<std::vector<NodeId>>& only = std::nullopt) {
   check_minutes(minutes, "minutes must be a number >= 0");
   const std::shared_ptr<const NamedLayer> layer = requested_layer(engine, risk);
   const std::vector<double> asked = cutoffs ? *cutoffs : std::vector<double>{minutes};
@@ -117,14 +117,12 @@ nb::object search(const EngineGraph& engine, const std::vector<NodeId>& places, 
   }
   stop.rethrow();
   if (!found) {
-    auto failure = [&](const char* kind, const char* role = "") {
-      return with_index ? nb::make_tuple(kind, role, failed) : nb::make_tuple(kind, role);
-    };
     switch (found.error()) {
-      case CatchmentFailure::place_not_found: return failure("node_not_found", to_place ? "destination" : "origin");
-      case CatchmentFailure::place_isolated: return failure("source_isolated");
-      case CatchmentFailure::costs_unsupported: return failure("costs_unsupported");
-      case CatchmentFailure::interrupted: return failure("timeout");
+      case CatchmentFailure::place_not_found:
+        return failure_object({FailureKind::node_not_found, to_place ? "destination" : "origin", failed});
+      case CatchmentFailure::place_isolated: return failure_object({FailureKind::source_isolated, "", failed});
+      case CatchmentFailure::costs_unsupported: return failure_object({FailureKind::costs_unsupported, "", failed});
+      case CatchmentFailure::interrupted: return failure_object({FailureKind::timeout, "", failed});
       case CatchmentFailure::no_places: throw nb::value_error("places must not be empty");
     }
   }
@@ -133,14 +131,14 @@ nb::object search(const EngineGraph& engine, const std::vector<NodeId>& places, 
 
 nb::object catchment(const EngineGraph& engine, NodeId place, double minutes, bool to_place,
                      std::optional<double> timeout_s, const std::string& risk) {
-  return search(engine, {place}, minutes, to_place, std::nullopt, timeout_s, risk, false);
+  return search(engine, {place}, minutes, to_place, std::nullopt, timeout_s, risk);
 }
 
 nb::object catchment_places(const EngineGraph& engine, const std::vector<NodeId>& places, double minutes,
                             bool to_place, const std::optional<std::vector<double>>& cutoffs,
                             std::optional<double> timeout_s, const std::string& risk,
                             const std::optional<std::vector<NodeId>>& only) {
-  return search(engine, places, minutes, to_place, cutoffs, timeout_s, risk, true, only);
+  return search(engine, places, minutes, to_place, cutoffs, timeout_s, risk, only);
 }
 
 }  // namespace
@@ -154,11 +152,10 @@ void bind_catchments(GraphClass& graph_class) {
                   "the shortest, safest and balanced routes that route() gives, bit for bit; searched\n"
                   "without the interpreter lock. A dict of new arrays, 'node' (uint64), 'lat', 'lon',\n"
                   "'shortest_m', 'shortest_risk', 'safest_m', 'safest_risk', 'balanced_m', 'balanced_risk'\n"
-                  "(float64), by shortest distance then id, and 'report' (what the search did); or for a\n"
-                  "failure a (kind, role) pair: ('node_not_found', 'destination' | 'origin'),\n"
-                  "('source_isolated', '') for walks from a place without an outgoing edge,\n"
-                  "('costs_unsupported', '') for a negative, infinite or NaN distance or risk, or\n"
-                  "('timeout', ''). On the main thread, Ctrl-C raises KeyboardInterrupt. Also\n"
+                  "(float64), by shortest distance then id, and 'report' (what the search did); or a\n"
+                  "Failure: node_not_found (role 'destination' | 'origin'), source_isolated for walks\n"
+                  "from a place without an outgoing edge, costs_unsupported for a negative, infinite or\n"
+                  "NaN distance or risk, or timeout. On the main thread, Ctrl-C raises KeyboardInterrupt. Also\n"
                   "'shortest_place', 'safest_place', 'balanced_place' (int64, all 0 here), and\n"
                   "'within_m', 'within_risk', 'within_place' (float64; NaN where none): the least\n"
                   "risky walk of the node's front that takes at most `minutes`. `risk` names the risk\n"
@@ -173,8 +170,8 @@ void bind_catchments(GraphClass& graph_class) {
                   "`places`. With `cutoffs` (minutes, each >= 0, may be inf), 'within_m', 'within_risk'\n"
                   "and 'within_place' are nodes x cutoffs tables, the least risky walk within each (then\n"
                   "the shortest, then the lower place); without, vectors for `minutes`. A failure is a\n"
-                  "(kind, role, index of the place it concerns) triple, kinds as catchment(). With `only`\n"
-                  "(node ids), the rows of those nodes alone, answered as in the whole catchment, by a\n"
+                  "Failure as catchment() gives it, its `place` the index of the place it concerns. With\n"
+                  "`only` (node ids), the rows of those nodes alone, answered as in the whole catchment, by a\n"
                   "search that labels no more than their fronts need.");
 }
 

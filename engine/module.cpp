@@ -11,6 +11,7 @@ NB_MODULE(_engine, module) {
   module.doc() = "The route engine of the norvel package (private: use norvel.Router).";
   GraphClass graph_class(module, "Graph",
                          "A road graph loaded by the engine, immutable; build one with Graph.load.");
+  bind_values(module);
   bind_loading(graph_class);
   bind_arrays(graph_class);
   bind_routes(module, graph_class);

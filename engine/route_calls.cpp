@@ -43,11 +43,11 @@ void bind_routes(nb::module_& module, GraphClass& graph_class) {
                   nb::arg("timeout_s") = nb::none(), nb::arg("risk") = "default",
                   "route(source, target, eps, timeout_s=None, risk='default')\n"
                   "The routes between two node ids, searched without the interpreter lock, bit for bit\n"
-                  "those of norvel_core.compute_safe_routes. A list of one to three rows (type, nodes,\n"
+                  "those of norvel_core.compute_safe_routes. A list of one to three RouteRow (type, nodes,\n"
                   "coordinates as (lon, lat), distance_m, risk, time_min, comfort, familiarity, streets, edges),\n"
-                  "or for a failure a (kind, role) pair: ('node_not_found', 'origin' | 'destination'),\n"
-                  "('source_isolated', ''), ('no_route', ''), or ('timeout', '') once timeout_s seconds\n"
-                  "have passed. On the main thread, Ctrl-C raises KeyboardInterrupt from the request.\n"
+                  "or a Failure: node_not_found (role 'origin' | 'destination'), source_isolated, no_route,\n"
+                  "or timeout once timeout_s seconds have passed. On the main thread, Ctrl-C raises\n"
+                  "KeyboardInterrupt from the request.\n"
                   "`risk` names the risk layer searched on: 'default' is the document's risk_score.");
   graph_class.def("route_edges", &edges_of_route, nb::arg("nodes"), nb::arg("distance_m"), nb::arg("risk"),
                   nb::arg("familiarity"),

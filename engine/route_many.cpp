@@ -143,7 +143,7 @@ nb::list route_many(const EngineGraph& engine, Ids sources, Ids targets, double 
     PyErr_SetRaisedException(raised);
     throw nb::python_error();
   }
-  // Rows of numbers and tuples of floats hold no cycles: a collection
+  // Rows of numbers, lists and tuples of floats hold no cycles: a collection
   // while hundreds of thousands of them are made would only walk them.
   const CollectorPause paused;
   nb::list answers;
@@ -164,8 +164,8 @@ void bind_route_many(GraphClass& graph_class) {
                   "length), in that order, computed on `workers` threads without the interpreter lock;\n"
                   "requests to one destination run together on one thread. timeout_s bounds each\n"
                   "request; on the main thread, Ctrl-C stops them all and raises KeyboardInterrupt.\n"
-                  "paths=False: each route as its totals alone, (type, distance_m, risk, time_min,\n"
-                  "comfort, familiarity). `risk` names the risk layer every request is searched on.");
+                  "paths=False: each route as its totals alone, a RouteTotals. `risk` names the risk\n"
+                  "layer every request is searched on.");
 }
 
 }  // namespace norvel::engine

@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "engine/bindings.hpp"
 #include "engine/path_streets.hpp"
 #include "engine/route_edges.hpp"
 
@@ -11,7 +12,9 @@ namespace {
 
 nb::object id_object(NodeId id) { return nb::steal(PyLong_FromUnsignedLongLong(id)); }
 
-nb::tuple route_row(const EngineGraph& engine, const RouteRecord& route) {
+nb::str type_str(const RouteRecord& route) { return nb::str(route.route_type.data(), route.route_type.size()); }
+
+RouteRow route_row(const EngineGraph& engine, const RouteRecord& route) {
   const RoadGraph& graph = engine.graph;
   nb::list nodes;
   nb::list coordinates;
@@ -27,12 +30,22 @@ nb::tuple route_row(const EngineGraph& engine, const RouteRecord& route) {
   nb::list edge_list = index_list(edges);
   nb::list names;
   for (std::string_view name : edge_streets(engine, edges)) names.append(nb::str(name.data(), name.size()));
-  return nb::make_tuple(nb::str(route.route_type.data(), route.route_type.size()), nodes, coordinates,
-                        route.total_distance_m, route.total_risk, route.estimated_time_min, route.comfort_score,
-                        route.total_familiarity, names, edge_list);
+  return RouteRow{type_str(route),         std::move(nodes),         std::move(coordinates),
+                  route.total_distance_m,  route.total_risk,         route.estimated_time_min,
+                  route.comfort_score,     route.total_familiarity,  std::move(names),
+                  std::move(edge_list)};
 }
 
-nb::object failure(const char* kind, const char* role = "") { return nb::make_tuple(kind, role); }
+Failure failure_of(const RouteError& error) {
+  switch (error.kind) {
+    case RouteErrorKind::source_not_found: return {FailureKind::node_not_found, "origin"};
+    case RouteErrorKind::target_not_found: return {FailureKind::node_not_found, "destination"};
+    case RouteErrorKind::source_isolated: return {FailureKind::source_isolated};
+    case RouteErrorKind::no_route: return {FailureKind::no_route};
+    case RouteErrorKind::interrupted: break;
+  }
+  return {FailureKind::timeout};
+}
 
 }  // namespace
 
@@ -53,37 +66,62 @@ nb::list street_list(const EngineGraph& engine, const std::vector<NodeId>& path)
   return names;
 }
 
-namespace {
-
-nb::object failure_object(const RouteError& error) {
-  switch (error.kind) {
-    case RouteErrorKind::source_not_found: return failure("node_not_found", "origin");
-    case RouteErrorKind::target_not_found: return failure("node_not_found", "destination");
-    case RouteErrorKind::source_isolated: return failure("source_isolated");
-    case RouteErrorKind::no_route: return failure("no_route");
-    case RouteErrorKind::interrupted: break;
-  }
-  return failure("timeout");
-}
-
-}  // namespace
+nb::object failure_object(Failure failure) { return nb::cast(failure, nb::rv_policy::move); }
 
 nb::object answer_object(const EngineGraph& engine,
                          const std::expected<std::vector<RouteRecord>, RouteError>& answer) {
-  if (!answer) return failure_object(answer.error());
+  if (!answer) return failure_object(failure_of(answer.error()));
   nb::list rows;
-  for (const RouteRecord& record : *answer) rows.append(route_row(engine, record));
+  for (const RouteRecord& record : *answer) rows.append(nb::cast(route_row(engine, record), nb::rv_policy::move));
   return rows;
 }
 
 nb::object totals_object(const std::expected<std::vector<RouteRecord>, RouteError>& answer) {
-  if (!answer) return failure_object(answer.error());
+  if (!answer) return failure_object(failure_of(answer.error()));
   nb::list rows;
   for (const RouteRecord& r : *answer) {
-    rows.append(nb::make_tuple(nb::str(r.route_type.data(), r.route_type.size()), r.total_distance_m, r.total_risk,
-                               r.estimated_time_min, r.comfort_score, r.total_familiarity));
+    rows.append(nb::cast(TotalsRow{type_str(r), r.total_distance_m, r.total_risk, r.estimated_time_min,
+                                     r.comfort_score, r.total_familiarity},
+                         nb::rv_policy::move));
   }
   return rows;
+}
+
+void bind_values(nb::module_& module) {
+  nb::enum_<FailureKind>(module, "FailureKind",
+                         "Why a request has no answer; norvel.failures maps each kind to its exception.")
+      .value("node_not_found", FailureKind::node_not_found, "an end is no node of the graph")
+      .value("source_isolated", FailureKind::source_isolated, "no edge leaves the origin")
+      .value("no_route", FailureKind::no_route, "no path leads from the origin to the destination")
+      .value("timeout", FailureKind::timeout, "the request ran out of time")
+      .value("costs_unsupported", FailureKind::costs_unsupported,
+             "a catchment on a graph with a negative, infinite or NaN distance or risk");
+  nb::class_<Failure>(module, "Failure", "A request's failure: its kind, its end and its place.")
+      .def_ro("kind", &Failure::kind, "The FailureKind.")
+      .def_prop_ro("role", [](const Failure& failure) { return failure.role; },
+                   "'origin' or 'destination' for node_not_found, '' otherwise.")
+      .def_ro("place", &Failure::place, "For a catchment of several places, the index of the place.")
+      .def("__repr__", [](const Failure& failure) {
+        return nb::str("Failure({!r}, {!r}, {})").format(nb::cast(failure.kind), failure.role, failure.place);
+      });
+  nb::class_<RouteRow>(module, "RouteRow", "One route of an answer, read-only.")
+      .def_ro("type", &RouteRow::type, "'shortest', 'safest', 'balanced' (or 'front').")
+      .def_ro("nodes", &RouteRow::nodes, "The node ids, origin to destination.")
+      .def_ro("coordinates", &RouteRow::coordinates, "The nodes' (lon, lat).")
+      .def_ro("distance_m", &RouteRow::distance_m)
+      .def_ro("risk", &RouteRow::risk)
+      .def_ro("time_min", &RouteRow::time_min)
+      .def_ro("comfort", &RouteRow::comfort)
+      .def_ro("familiarity", &RouteRow::familiarity)
+      .def_ro("streets", &RouteRow::streets, "The street names of its edges, once a stretch.")
+      .def_ro("edges", &RouteRow::edges, "The document indices of its edges, in travel order.");
+  nb::class_<TotalsRow>(module, "RouteTotals", "One route's totals alone, read-only.")
+      .def_ro("type", &TotalsRow::type)
+      .def_ro("distance_m", &TotalsRow::distance_m)
+      .def_ro("risk", &TotalsRow::risk)
+      .def_ro("time_min", &TotalsRow::time_min)
+      .def_ro("comfort", &TotalsRow::comfort)
+      .def_ro("familiarity", &TotalsRow::familiarity);
 }
 
 }  // namespace norvel::engine

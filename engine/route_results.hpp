@@ -1,7 +1,7 @@
 #pragma once
 
 // Answers of the engine as the norvel package reads them: a list of route
-// rows, or a failure as its (kind, role).
+// rows (`RouteRow`, or `RouteTotals` without paths), or a `Failure`.
 
 #include <cstdint>
 #include <expected>
@@ -17,18 +17,56 @@ namespace norvel::engine {
 
 namespace nb = nanobind;
 
-// (type, nodes, coordinates as (lon, lat), distance_m, risk, time_min,
-// comfort, familiarity, streets, edges) per route, `edges` being the
-// document indices of the edges it took in travel order (`route_edges`) and
-// `streets` their names; or ("node_not_found", "origin"
-// | "destination"), ("source_isolated", ""), ("no_route", ""), ("timeout",
-// "") for a failure. An interruption by a signal is the caller's to raise.
+// Why a request has no answer, as the package's table of failures
+// (norvel/failures.py) names the kinds. An interruption by a signal is not
+// one: the caller raises it.
+enum class FailureKind : std::uint8_t { node_not_found, source_isolated, no_route, timeout, costs_unsupported };
+
+// A failure: its kind, which end it concerns ("origin" or "destination"
+// for node_not_found, "" otherwise) and, for a catchment of several
+// places, the index of the place.
+struct Failure {
+  FailureKind kind;
+  const char* role = "";
+  std::uint32_t place = 0;
+};
+
+// One route: its type, nodes, coordinates as (lon, lat), totals, streets
+// and the document indices of the edges it took in travel order
+// (`route_edges`), the streets being those edges' names. Made with the
+// interpreter's objects once, read by field.
+struct RouteRow {
+  nb::str type;
+  nb::list nodes;
+  nb::list coordinates;
+  double distance_m;
+  double risk;
+  double time_min;
+  double comfort;
+  double familiarity;
+  nb::list streets;
+  nb::list edges;
+};
+
+// A route's totals alone, for callers that read no path.
+struct TotalsRow {
+  nb::str type;
+  double distance_m;
+  double risk;
+  double time_min;
+  double comfort;
+  double familiarity;
+};
+
+// The answer of a request: a list of `RouteRow`, or its `Failure`.
 nb::object answer_object(const EngineGraph& engine,
                          const std::expected<std::vector<RouteRecord>, RouteError>& answer);
 
-// As `answer_object`, with a route's totals alone: (type, distance_m, risk,
-// time_min, comfort, familiarity), for callers that read no path.
+// As `answer_object`, with a list of `TotalsRow` (bound as RouteTotals).
 nb::object totals_object(const std::expected<std::vector<RouteRecord>, RouteError>& answer);
+
+// A failure as the bound value.
+nb::object failure_object(Failure failure);
 
 // Indices (a route's edges) as a new list of int.
 nb::list index_list(std::span<const std::uint32_t> indices);

@@ -1,19 +1,67 @@
 # The norvel package's private binding of the route engine (norvel._engine).
+import enum
 from collections.abc import Sequence
 from typing import Literal, TypedDict, overload
 
 import numpy as np
 import numpy.typing as npt
 
-# (type, nodes, coordinates as (lon, lat), distance_m, risk, time_min,
-#  comfort, familiarity, streets, edges: document indices in travel order)
-RouteRow = tuple[str, list[int], list[tuple[float, float]], float, float,
-                 float, float, float, list[str], list[int]]
-# (kind, role): ("node_not_found", "origin" | "destination"),
-# ("source_isolated", ""), ("no_route", ""), ("timeout", "")
-Failure = tuple[str, str]
-# type, distance_m, risk, time_min, comfort, familiarity
-RouteTotals = tuple[str, float, float, float, float, float]
+# Why a request has no answer (norvel.failures maps each to its exception).
+class FailureKind(enum.Enum):
+    node_not_found = 0
+    source_isolated = 1
+    no_route = 2
+    timeout = 3
+    # A catchment on a graph with a negative, infinite or NaN cost.
+    costs_unsupported = 4
+
+class Failure:
+    @property
+    def kind(self) -> FailureKind: ...
+    # "origin" | "destination" for node_not_found, "" otherwise.
+    @property
+    def role(self) -> str: ...
+    # A catchment of several places: the index of the place concerned.
+    @property
+    def place(self) -> int: ...
+
+class RouteRow:
+    @property
+    def type(self) -> str: ...
+    @property
+    def nodes(self) -> list[int]: ...
+    # (lon, lat) of each node.
+    @property
+    def coordinates(self) -> list[tuple[float, float]]: ...
+    @property
+    def distance_m(self) -> float: ...
+    @property
+    def risk(self) -> float: ...
+    @property
+    def time_min(self) -> float: ...
+    @property
+    def comfort(self) -> float: ...
+    @property
+    def familiarity(self) -> float: ...
+    @property
+    def streets(self) -> list[str]: ...
+    # Document indices of the edges taken, in travel order.
+    @property
+    def edges(self) -> list[int]: ...
+
+class RouteTotals:
+    @property
+    def type(self) -> str: ...
+    @property
+    def distance_m(self) -> float: ...
+    @property
+    def risk(self) -> float: ...
+    @property
+    def time_min(self) -> float: ...
+    @property
+    def comfort(self) -> float: ...
+    @property
+    def familiarity(self) -> float: ...
 
 # A catchment's columns: per node (by shortest distance, then id) its id,
 # coordinates and the totals of its three routes; and what the search did.
@@ -117,7 +165,7 @@ class Graph:
     def route_edges(self, nodes: list[int], distance_m: float, risk: float,
                     familiarity: float) -> list[int]: ...
     def streets(self, nodes: list[int]) -> list[str]: ...
-    # Failure kinds besides route's: ("costs_unsupported", "")
+    # Failure kinds besides route's: costs_unsupported.
     def catchment(self, place: int, minutes: float, to_place: bool,
                   timeout_s: float | None = None, risk: str = "default"
                   ) -> CatchmentColumns | Failure: ...
@@ -127,7 +175,7 @@ class Graph:
                          timeout_s: float | None = None,
                          risk: str = "default",
                          only: Sequence[int] | None = None
-                         ) -> CatchmentColumns | tuple[str, str, int]: ...
+                         ) -> CatchmentColumns | Failure: ...
     # Risk layers besides "default" (risk_score): ValueError naming what is
     # wrong with a layer added, or a name unknown to layer_risks.
     def add_risk(self, name: str, values: npt.NDArray[np.float64]) -> None: ...

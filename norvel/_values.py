@@ -166,13 +166,14 @@ def place(value: object, role: str) -> int | tuple[float, float]:
 DEFAULT_RISK = "default"
 
 
-def risk(value: object, known: Sequence[str]) -> str:
+def risk(value: object, known: Sequence[str] | None) -> str:
     """A request's risk layer: one of ``known`` (the graph's layers);
-    UnknownRiskLayerError, a ValueError listing them, for another name."""
+    UnknownRiskLayerError, a ValueError listing them, for another name.
+    ``known`` None: any str, for a graph not loaded yet."""
     if not isinstance(value, str):
         raise TypeError(f"risk must be the name of a risk layer (str), got "
                         f"{kind(value)}")
-    if value not in known:
+    if known is not None and value not in known:
         raise UnknownRiskLayerError(value, list(known))
     return value
 

@@ -38,7 +38,7 @@ import os
 import threading
 from collections import OrderedDict
 from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any
 
 from norvel._extras import require
 
@@ -47,7 +47,7 @@ require("norvel.batch", "batch", "pandas", "tqdm")
 import pandas as pd
 from tqdm import tqdm
 
-from norvel import _values
+from norvel import _requests, _values, failures
 from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M, DEFAULT_RISK, Place
 from norvel.errors import RoutingError
 from norvel.router import Router
@@ -83,23 +83,12 @@ _MAX_CHUNK = 500
 _PROGRESS_DELAY_S = 2.0
 # Runs of a chunk that raised, after its first.
 _RETRIES = 2
-# What Router.route raises for a pair it cannot answer: the pair's row.
-_PAIR_ERRORS = (RoutingError, ValueError, TypeError)
 
 
 class BatchError(RuntimeError):
     """The batch could not be completed (a chunk of pairs kept failing, or
     the cluster gave up on a chunk whose workers kept dying); no partial
     table is returned."""
-
-
-class _Request(NamedTuple):
-    """The options of every pair of a batch, checked once."""
-
-    eps: float
-    max_snap_m: float
-    timeout_s: float | None
-    risk: str
 
 
 def route_pairs(graph: Router | str | os.PathLike[str],
@@ -152,11 +141,8 @@ def route_pairs(graph: Router | str | os.PathLike[str],
     pairs raised three times in a row (the last exception is its cause), or
     when the Dask scheduler gave up on a chunk whose workers kept dying.
     """
-    if not isinstance(risk, str):
-        raise TypeError(f"risk must be the name of a risk layer (str), got "
-                        f"{_values.kind(risk)}")
-    request = _Request(_values.eps(eps), _values.max_snap(max_snap_m),
-                       _values.timeout(timeout_s), risk)
+    # The layer's name is checked once the graph is loaded.
+    request = _requests.options(None, eps, max_snap_m, timeout_s, risk)
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
     if chunk_size is not None and chunk_size < 1:
@@ -192,15 +178,8 @@ def route_pairs(graph: Router | str | os.PathLike[str],
 
 
 def _jobs(pairs: Iterable[tuple[Place, Place]]) -> list[Job]:
-    jobs: list[Job] = []
-    for index, pair in enumerate(pairs):
-        try:
-            origin, destination = pair
-        except (TypeError, ValueError):
-            raise TypeError(f"pairs[{index}] must be an (origin, destination) "
-                            f"pair, got {pair!r:.80}") from None
-        jobs.append((index, origin, destination))
-    return jobs
+    return [(index, *_requests.pair(pair, index))
+            for index, pair in enumerate(pairs)]
 
 
 def _chunks(jobs: Sequence[Job], size: int | None,
@@ -247,19 +226,13 @@ def _destination_key(place: object, index: int) -> object:
 # The rows of pairs, wherever they run.
 
 # The ends of a pair as ``Router.route`` finds them, or why it cannot.
-Ends = tuple[Snap | Exception, Snap | Exception]
+Ends = tuple[_requests.End, _requests.End]
 # What ``Router.route`` gives for a pair whose ends both snapped.
 Answer = Routes | RoutingError
 
 
-def _pair_ends(router: Router, job: Job, request: _Request) -> Ends:
-    _, origin, destination = job
-    return (_end(router, origin, "origin", request.max_snap_m),
-            _end(router, destination, "destination", request.max_snap_m))
-
-
-def _pair_rows(router: Router, job: Job, request: _Request, ends: Ends,
-               answer: Answer | None) -> list[Row]:
+def _pair_rows(router: Router, job: Job, request: _requests.Options,
+               ends: Ends, answer: Answer | None) -> list[Row]:
     """The rows of one pair: one per route, or one with the error that
     ``Router.route`` raises for it. ``answer``: the routing's outcome,
     None when an end did not snap."""
@@ -277,25 +250,11 @@ def _pair_rows(router: Router, job: Job, request: _Request, ends: Ends,
     assert isinstance(failure, Exception)
     nan = math.nan
     return [(index, _node(source), _node(target), None, nan, nan, nan, nan,
-             nan, None, str(failure), _kind(failure))]
+             nan, None, str(failure), failures.error_kind_of(failure))]
 
 
-def _end(router: Router, place: object, role: str,
-         max_snap_m: float) -> Snap | Exception:
-    """Where a pair starts or ends, as ``Router.route`` finds it, or why
-    it cannot."""
-    try:
-        return router.snap(place, role, max_snap_m)
-    except _PAIR_ERRORS as error:
-        return error
-
-
-def _node(end: Snap | Exception) -> int | None:
+def _node(end: _requests.End) -> int | None:
     return end.node if isinstance(end, Snap) else None
-
-
-def _kind(error: Exception) -> str:
-    return error.kind if isinstance(error, RoutingError) else "invalid"
 
 
 class _Stopped(Exception):
@@ -311,17 +270,24 @@ class _Stopped(Exception):
 _PAIRS_PER_CALL = 64
 
 
-def _route_chunk(router: Router, jobs: list[Job], request: _Request,
+def _route_chunk(router: Router, jobs: list[Job], request: _requests.Options,
                  stop: threading.Event | None = None) -> list[Row]:
-    """The rows of a chunk's pairs, in its order. The pairs whose ends
-    snapped go to ``Router.route_many`` on this thread, which runs the
-    requests to one destination over the searches they share."""
+    """The rows of a chunk's pairs, in its order. Their ends are snapped
+    together, and the pairs whose ends snapped go to ``Router.route_many``
+    on this thread, which runs the requests to one destination over the
+    searches they share."""
     rows: list[Row] = []
     for start in range(0, len(jobs), _PAIRS_PER_CALL):
         if stop is not None and stop.is_set():
             raise _Stopped
         part = jobs[start:start + _PAIRS_PER_CALL]
-        ends = [_pair_ends(router, job, request) for job in part]
+        # Every end of the call snapped at once; an end that is no place
+        # is its pair's row, not the batch's error.
+        snapped = _requests.ends(router._nearest_index,
+                                 [end for job in part for end in job[1:]],
+                                 _ROLES * len(part), request.max_snap_m,
+                                 strict=False)
+        ends = list(zip(snapped[0::2], snapped[1::2]))
         ready = [at for at, (source, target) in enumerate(ends)
                  if isinstance(source, Snap) and isinstance(target, Snap)]
         routed = router.route_many(
@@ -334,14 +300,17 @@ def _route_chunk(router: Router, jobs: list[Job], request: _Request,
     return rows
 
 
-def _snapped(end: Snap | Exception) -> int:
+def _snapped(end: _requests.End) -> int:
     assert isinstance(end, Snap)
     return end.node
 
 
+_ROLES = ("origin", "destination")
+
+
 # Local threads over one router.
 
-def _on_threads(router: Router, chunks: list[list[Job]], request: _Request,
+def _on_threads(router: Router, chunks: list[list[Job]], request: _requests.Options,
                 workers: int, bar: tqdm[Any]) -> list[Row]:
     """The rows of the chunks, run on ``workers`` threads; a chunk that
     raises runs again, up to ``_RETRIES`` times."""
@@ -441,13 +410,13 @@ def _worker_layers(client: Client, path: str) -> list[str]:
 
 
 def _route_file_chunk(path: str, jobs: list[Job],
-                      request: _Request) -> list[Row]:
+                      request: _requests.Options) -> list[Row]:
     """A Dask task: the rows of a chunk over the graph of ``path``."""
     return _route_chunk(_router_for(path), jobs, request)
 
 
 def _on_dask(client: Client, path: str, chunks: list[list[Job]],
-             request: _Request, bar: tqdm[Any]) -> list[Row]:
+             request: _requests.Options, bar: tqdm[Any]) -> list[Row]:
     from distributed import KilledWorker, as_completed
 
     futures = client.map(_route_file_chunk, [path] * len(chunks), chunks,

@@ -23,7 +23,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING
 
 from norvel._version import package_version
@@ -39,17 +39,23 @@ if TYPE_CHECKING:
     from norvel.catchment import Catchment
 
 
-def _end(text: str) -> int | tuple[float, float]:
-    """A node id or a LAT,LON point, for argparse; the router checks ranges."""
-    try:
+def _end(name: str) -> Callable[[str], int | tuple[float, float]]:
+    """The argparse type of the end ``name`` (FROM, TO, PLACE): a node id
+    or a LAT,LON point, read as the service reads one (no nan or inf); the
+    router checks ranges."""
+    def end(text: str) -> int | tuple[float, float]:
         if "," in text:
-            lat, lon = text.split(",")
-            return float(lat), float(lon)
+            from norvel._requests import point
+
+            try:
+                return point(text, name)
+            except ValueError as error:
+                raise argparse.ArgumentTypeError(str(error)) from None
         if text.strip().isdigit():
             return int(text)
-    except ValueError:
-        pass
-    raise argparse.ArgumentTypeError(f"{text!r} is neither a node id nor LAT,LON")
+        raise argparse.ArgumentTypeError(f"{text!r} is neither a node id nor LAT,LON")
+
+    return end
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -65,8 +71,8 @@ def _parser() -> argparse.ArgumentParser:
         description="Print the shortest, the safest and a balanced route "
                     "(1 to 3 routes: equal ones are given once).")
     route.add_argument("graph", help="graph document (.json, .json.gz) or snapshot")
-    route.add_argument("origin", metavar="FROM", type=_end, help="node id or LAT,LON")
-    route.add_argument("destination", metavar="TO", type=_end, help="node id or LAT,LON")
+    route.add_argument("origin", metavar="FROM", type=_end("FROM"), help="node id or LAT,LON")
+    route.add_argument("destination", metavar="TO", type=_end("TO"), help="node id or LAT,LON")
     route.add_argument("--eps", type=float, default=DEFAULT_EPS,
                        help="approximation factor: 0 (exact, the default) or more")
     route.add_argument("--max-snap-m", type=float, default=DEFAULT_MAX_SNAP_M,
@@ -89,7 +95,7 @@ def _parser() -> argparse.ArgumentParser:
                     "nodes whose shortest walk is more than twice as risky "
                     "as their safest.")
     catchment.add_argument("graph", help="graph document (.json, .json.gz) or snapshot")
-    catchment.add_argument("place", metavar="PLACE", type=_end,
+    catchment.add_argument("place", metavar="PLACE", type=_end("PLACE"),
                            help="node id or LAT,LON")
     catchment.add_argument("--minutes", type=float, default=15.0,
                            help="walking time of the shortest walk (default 15)")
@@ -179,14 +185,15 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _route(args: argparse.Namespace) -> int:
-    from norvel import Router
+    from norvel import Router, RoutingError
     from norvel.steps import format_distance
 
     try:
         router = Router.from_file(args.graph)
         routes = router.route(args.origin, args.destination, args.eps,
                               max_snap_m=args.max_snap_m, risk=args.risk)
-    except (OSError, ValueError, TypeError, KeyError, RuntimeError) as error:
+    # A RoutingError of each kind (norvel.failures), NoRouteError too.
+    except (RoutingError, OSError, ValueError, TypeError, KeyError, RuntimeError) as error:
         message = error.args[0] if isinstance(error, KeyError) and error.args else error
         print(f"norvel route: {message}", file=sys.stderr)
         return 1
@@ -216,7 +223,7 @@ def _route(args: argparse.Namespace) -> int:
 
 
 def _catchment(args: argparse.Namespace) -> int:
-    from norvel import Router
+    from norvel import Router, RoutingError
 
     try:
         router = Router.from_file(args.graph)
@@ -237,7 +244,7 @@ def _catchment(args: argparse.Namespace) -> int:
             for name, shown in zip(names, (catchment, compared)):
                 lines += [f"{name}: {line}" for line in _summary(shown, args)]
             lines += _change(catchment, compared, names)
-    except (OSError, ValueError, TypeError, KeyError, ImportError) as error:
+    except (RoutingError, OSError, ValueError, TypeError, KeyError, ImportError) as error:
         message = error.args[0] if isinstance(error, KeyError) and error.args else error
         print(f"norvel catchment: {message}", file=sys.stderr)
         return 1

@@ -9,21 +9,17 @@
     except norvel.NodeNotFoundError as error:   # error.node: the unknown id
         ...
 
-Each error is made from the kind of failure the engine reports
-(``error_of_kind``); ``kind`` names it: "node_not_found",
-"source_isolated", "no_route", "snap" or "timeout".
+Each error is made from the kind of failure the engine reports;
+``kind`` names it, as ``norvel.failures`` lists the kinds with their HTTP
+status and their ``error_kind`` in a table.
 """
 
 from __future__ import annotations
 
-import math
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any
 
-#: Why no route joins two nodes: the value of NoRouteError.reason.
-NoRouteReason = Literal["source_isolated", "no_route"]
-#: The kinds of failure, the value of RoutingError.kind ("invalid": an end that is no place, in norvel.batch).
-ErrorKind = Literal["node_not_found", "source_isolated", "no_route", "snap",
-                    "timeout", "invalid"]
+if TYPE_CHECKING:
+    from norvel.failures import ErrorKind, NoRouteReason
 
 
 class RoutingError(Exception):
@@ -58,7 +54,7 @@ class NodeNotFoundError(RoutingError, KeyError):
     """A node id that is not a node of the graph; ``node`` is that id and
     ``role`` "origin" or "destination"."""
 
-    kind: ErrorKind = "node_not_found"
+    kind: ErrorKind
 
     def __init__(self, node: int, role: str) -> None:
         super().__init__(f"{role} node {node} is not a node of the graph")
@@ -91,7 +87,7 @@ class SnapError(RoutingError, ValueError):
     routable node (infinite when the graph has none), ``node``: that node or
     None."""
 
-    kind: ErrorKind = "snap"
+    kind: ErrorKind
 
     def __init__(self, role: str, lat: float, lon: float, distance_m: float,
                  node: int | None, max_snap_m: float) -> None:
@@ -115,7 +111,7 @@ class RouteTimeoutError(RoutingError, TimeoutError):
     """A request stopped when its time limit (``timeout_s`` seconds) ran
     out; the search ended there, and nothing of it goes on running."""
 
-    kind: ErrorKind = "timeout"
+    kind: ErrorKind
 
     def __init__(self, source: int, target: int, timeout_s: float, *,
                  request: str | None = None) -> None:
@@ -145,16 +141,5 @@ class UnknownRiskLayerError(ValueError):
         return UnknownRiskLayerError, (self.name, self.known)
 
 
-def error_of_kind(kind: str, role: str, source: int, target: int,
-                  timeout_s: float | None = None) -> RoutingError:
-    """The typed error of a failure the engine reported as (kind, role)."""
-    if kind == "node_not_found":
-        return NodeNotFoundError(source if role == "origin" else target, role)
-    if kind == "source_isolated":
-        return NoRouteError(source, target, "source_isolated")
-    if kind == "no_route":
-        return NoRouteError(source, target, "no_route")
-    if kind == "timeout":
-        return RouteTimeoutError(source, target,
-                                 math.inf if timeout_s is None else timeout_s)
-    raise AssertionError(f"unknown failure kind {kind!r}")
+# Last: the table of kinds reads the classes above, and tells each its kind.
+from norvel import failures as _failures  # noqa: E402

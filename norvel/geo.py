@@ -27,6 +27,7 @@ from norvel_core import PyRouteResult
 from norvel._earth import EARTH_RADIUS_M as EARTH_RADIUS_M
 from norvel._earth import haversine_m as haversine_m
 from norvel._files import read_graph_bytes
+from norvel._values import DEFAULT_RISK
 from norvel.router import Router
 from norvel.routes import Route
 from norvel.table import NodeTable
@@ -124,10 +125,8 @@ def as_route(route: AnyRoute, coordinates: Where | None = None) -> Route:
     streets = table.edge_streets(edges) if edges else table.streets(path)
     if isinstance(coordinates, Router):
         # The router's own routes, steps included.
-        return coordinates._routes_of([(
-            route.route_type, path, line, route.total_distance_m,
-            route.total_risk, route.estimated_time_min, route.comfort_score,
-            route.total_familiarity, streets, edges)])[0]
+        return replace(_route_of(route, path, line, streets), edges=edges,
+                       _facts=coordinates._facts_of(DEFAULT_RISK))
     return replace(_route_of(route, path, line, streets), edges=edges)
 
 

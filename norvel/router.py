@@ -17,20 +17,19 @@ import os
 import threading
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, NoReturn, overload
+from typing import TYPE_CHECKING, Any, cast, overload
 
 import numpy as np
 import numpy.typing as npt
 from norvel_core import PyGraph
 
-from norvel import _files, _values
+from norvel import _files, _requests, _values, failures
 from norvel._native import engine
 from norvel._networkx import EdgeValue
 from norvel._values import (DEFAULT_CATCHMENT_MINUTES, DEFAULT_EPS,
                             DEFAULT_MAX_SNAP_M, DEFAULT_RISK, Place)
 from norvel.catchment import Catchment, several_places
-from norvel.errors import (NodeNotFoundError, RouteTimeoutError, RoutingError,
-                           SnapError, error_of_kind)
+from norvel.errors import RoutingError, SnapError
 from norvel.routes import Route, Routes, Snap
 from norvel.steps import EdgeFacts
 from norvel.table import IdArray, NodeTable
@@ -175,11 +174,10 @@ class Router:
         ``risk=``): "default", the document's ``risk_score``, then the
         others in the order they came (the document's ``risk_layers``,
         then ``add_risk``)."""
-        return [DEFAULT_RISK, *self._engine.risk_layers]
+        return self._layer_names()
 
-    def _risk(self, risk: object) -> str:
-        """The checked name of a request's risk layer."""
-        return _values.risk(risk, self.risk_layers)
+    def _layer_names(self) -> list[str]:
+        return [DEFAULT_RISK, *self._engine.risk_layers]
 
     def add_risk(self, name: str, values: npt.ArrayLike) -> None:
         """Adds the risk layer ``name`` (a plain identifier: ASCII letters,
@@ -325,18 +323,23 @@ class Router:
         a risk layer the graph does not have), TypeError (any other kind of
         argument).
         """
-        eps = _values.eps(eps)
-        limit = _values.max_snap(max_snap_m)
-        seconds = _values.timeout(timeout_s)
-        layer = self._risk(risk)
-        source = self.snap(origin, "origin", limit)
-        target = self.snap(destination, "destination", limit)
-        result = self._engine.route(source.node, target.node, eps, seconds,
-                                    layer)
-        if isinstance(result, tuple):
-            raise error_of_kind(result[0], result[1], source.node, target.node,
-                                seconds)
-        return Routes(self._routes_of(result, layer), source, target)
+        request = _requests.options(self._layer_names, eps, max_snap_m,
+                                    timeout_s, risk)
+        source, target = self._pair_ends(origin, destination, request)
+        result = self._engine.route(source.node, target.node, request.eps,
+                                    request.timeout_s, request.risk)
+        if isinstance(result, engine.Failure):
+            raise _requests.failure(result, source.node, target.node,
+                                    request.timeout_s)
+        return Routes(self._routes_of(result, request.risk), source, target)
+
+    def _pair_ends(self, origin: object, destination: object,
+                   request: _requests.Options) -> tuple[Snap, Snap]:
+        """The snapped ends of one request, the origin's failure raised
+        first."""
+        source, target = _requests.ends(self._nearest_index, (origin, destination),
+                                        _ROLES, request.max_snap_m)
+        return _requests.snapped(source), _requests.snapped(target)
 
     def front(self, origin: Place, destination: Place, *,
               risk: str = DEFAULT_RISK,
@@ -359,16 +362,22 @@ class Router:
         ``risk``, ``max_snap_m``, ``timeout_s`` and the errors raised as
         in ``route``.
         """
-        layer = self._risk(risk)
-        limit = _values.max_snap(max_snap_m)
-        seconds = _values.timeout(timeout_s)
-        source = self.snap(origin, "origin", limit)
-        target = self.snap(destination, "destination", limit)
-        result = self._engine.front(source.node, target.node, seconds, layer)
-        if isinstance(result, tuple):
-            raise error_of_kind(result[0], result[1], source.node, target.node,
-                                seconds)
-        return self._routes_of(result, layer)
+        return self._front(origin, destination, risk=risk,
+                           max_snap_m=max_snap_m, timeout_s=timeout_s)[0]
+
+    def _front(self, origin: Place, destination: Place, *, risk: object,
+               max_snap_m: object, timeout_s: object
+               ) -> tuple[list[Route], Snap, Snap]:
+        """``front``'s routes, with the snaps of its ends."""
+        request = _requests.options(self._layer_names, DEFAULT_EPS, max_snap_m,
+                                    timeout_s, risk)
+        source, target = self._pair_ends(origin, destination, request)
+        result = self._engine.front(source.node, target.node,
+                                    request.timeout_s, request.risk)
+        if isinstance(result, engine.Failure):
+            raise _requests.failure(result, source.node, target.node,
+                                    request.timeout_s)
+        return self._routes_of(result, request.risk), source, target
 
     def route_many(self, pairs: Sequence[tuple[Place, Place]],
                    eps: float = DEFAULT_EPS, *,
@@ -390,17 +399,17 @@ class Router:
         ``route``, and so does an unknown ``risk`` layer, before any pair
         runs; Ctrl-C stops the whole call.
         """
-        eps = _values.eps(eps)
-        limit = _values.max_snap(max_snap_m)
-        seconds = _values.timeout(timeout_s)
+        request = _requests.options(self._layer_names, eps, max_snap_m,
+                                    timeout_s, risk)
         threads = _values.workers(workers)
-        layer = self._risk(risk)
-        ends = [_pair(pair, index) for index, pair in enumerate(pairs)]
-        origins = self._snap_all([end[0] for end in ends], "origin", limit)
-        destinations = self._snap_all([end[1] for end in ends], "destination",
-                                      limit)
-        return self._answer_all(origins, destinations, eps, threads, seconds,
-                                layer)
+        places = [end for index, pair in enumerate(pairs)
+                  for end in _requests.pair(pair, index)]
+        ends = _requests.ends(self._nearest_index, places,
+                              _ROLES * (len(places) // 2), request.max_snap_m)
+        # Checked strictly, an end fails only as a RoutingError, and so
+        # does a route the engine cannot give.
+        return cast(list[Routes | RoutingError],
+                    self._answer_all(ends[0::2], ends[1::2], threads, request))
 
     def matrix(self, origins: Sequence[Place], destinations: Sequence[Place],
                eps: float = DEFAULT_EPS, *,
@@ -426,39 +435,40 @@ class Router:
         require("Router.matrix", "batch", "pandas")
         import pandas
 
-        eps = _values.eps(eps)
-        limit = _values.max_snap(max_snap_m)
-        seconds = _values.timeout(timeout_s)
+        request = _requests.options(self._layer_names, eps, max_snap_m,
+                                    timeout_s, risk)
         threads = _values.workers(workers)
-        layer = self._risk(risk)
         for role, places in (("origins", origins), ("destinations", destinations)):
             if isinstance(places, (str, bytes)) or not isinstance(places, Sequence):
                 raise TypeError(f"{role} must be a sequence of places, got "
                                 f"{_values.kind(places)}")
-        # Each end is snapped once, however many pairs it is in.
-        origin_snaps = self._snap_all(
-            [_values.place(p, "origin") for p in origins], "origin", limit)
-        destination_snaps = self._snap_all(
-            [_values.place(p, "destination") for p in destinations],
-            "destination", limit)
+        # Each end is snapped once, however many pairs it is in, and the
+        # points of both sides in one question to the index.
+        snaps = _requests.ends(
+            self._nearest_index, [*origins, *destinations],
+            ["origin"] * len(origins) + ["destination"] * len(destinations),
+            request.max_snap_m)
+        origin_snaps, destination_snaps = snaps[:len(origins)], snaps[len(origins):]
         count = len(destination_snaps)
         # The table holds no paths: the engine gives each route's totals
         # alone, sparing the lists of nodes and coordinates.
         answers = self._engine_answers(
             [o for o in origin_snaps for _ in range(count)],
-            destination_snaps * len(origin_snaps), eps, threads, seconds,
-            layer, paths=False)
+            destination_snaps * len(origin_snaps), threads, request,
+            paths=False)
         rows: list[tuple[Any, ...]] = []
         nan = math.nan
         for at, answer in enumerate(answers):
             i, j = divmod(at, count)
             ends = (i, j, _node_of(origin_snaps[i]),
                     _node_of(destination_snaps[j]))
-            if isinstance(answer, RoutingError):
+            if isinstance(answer, Exception):
                 rows.append((*ends, None, nan, nan, nan, nan, nan,
-                             answer.message, answer.kind))
+                             str(answer), failures.error_kind_of(answer)))
                 continue
-            rows.extend((*ends, *totals, None, None) for totals in answer)
+            rows.extend((*ends, t.type, t.distance_m, t.risk, t.time_min,
+                         t.comfort, t.familiarity, None, None)
+                        for t in answer)
         frame = pandas.DataFrame.from_records(rows, columns=[
             "origin", "destination", "origin_node", "destination_node", "type",
             "distance_m", "risk", "time_min", "comfort", "familiarity",
@@ -467,53 +477,23 @@ class Router:
             frame[column] = frame[column].astype("UInt64")
         return frame
 
-    def _snap_all(self, places: list[int | tuple[float, float]], role: str,
-                  max_snap_m: float) -> list[Snap | RoutingError]:
-        """``snap`` of every checked place, a failure as its error; the
-        points in one question to the index."""
-        snaps: list[Snap | RoutingError] = []
-        points = [(at, p) for at, p in enumerate(places) if isinstance(p, tuple)]
-        found: dict[int, Snap | RoutingError] = {}
-        if points:
-            lats = np.array([p[0] for _, p in points], dtype=np.float64)
-            lons = np.array([p[1] for _, p in points], dtype=np.float64)
-            ids, metres = self._nearest_index().query(lats, lons)
-            for k, (at, (lat, lon)) in enumerate(points):
-                if not len(ids):
-                    found[at] = SnapError(role, lat, lon, math.inf, None,
-                                          max_snap_m)
-                    continue
-                node, distance = int(ids[k]), float(metres[k])
-                found[at] = (Snap(node, distance) if distance <= max_snap_m
-                             else SnapError(role, lat, lon, distance, node,
-                                            max_snap_m))
-        for at, place in enumerate(places):
-            if isinstance(place, tuple):
-                snaps.append(found[at])
-            elif not 0 <= place < _values.NODE_ID_END:
-                snaps.append(NodeNotFoundError(place, role))
-            else:
-                snaps.append(Snap(place, 0.0))
-        return snaps
-
-    def _answer_all(self, origins: list[Snap | RoutingError],
-                    destinations: list[Snap | RoutingError], eps: float,
-                    workers: int, timeout_s: float | None,
-                    risk: str = DEFAULT_RISK
-                    ) -> list[Routes | RoutingError]:
-        """The engine's answers for the pairs whose both ends snapped; the
-        others keep the first failure of their ends, origin first, as
-        ``route`` reports it."""
-        answers = self._engine_answers(origins, destinations, eps, workers,
-                                       timeout_s, risk, paths=True)
-        routes: list[Routes | RoutingError] = []
+    def _answer_all(self, origins: Sequence[_requests.End],
+                    destinations: Sequence[_requests.End], workers: int,
+                    request: _requests.Options) -> list[Routes | Exception]:
+        """The answers of the pairs whose both ends snapped (their
+        ``Routes``, or the error ``route`` raises); the others keep the
+        first failure of their ends, origin first, as ``route`` reports
+        it."""
+        answers = self._engine_answers(origins, destinations, workers,
+                                       request, paths=True)
+        routes: list[Routes | Exception] = []
         for answer, origin, destination in zip(answers, origins, destinations):
-            if isinstance(answer, RoutingError):
+            if isinstance(answer, Exception):
                 routes.append(answer)
             else:
                 assert isinstance(origin, Snap) and isinstance(destination, Snap)
-                routes.append(Routes(self._routes_of(answer, risk), origin,
-                                     destination))
+                routes.append(Routes(self._routes_of(answer, request.risk),
+                                     origin, destination))
         return routes
 
     def _facts_of(self, layer: str) -> EdgeFacts:
@@ -533,27 +513,28 @@ class Router:
         """The ``Route`` of each of the engine's route rows, on the risk
         layer ``risk``."""
         facts = self._facts_of(risk)
-        return [Route(kind, nodes, line, distance, risk, time, comfort,
-                      familiarity, streets, edges, facts)
-                for (kind, nodes, line, distance, risk, time, comfort,
-                     familiarity, streets, edges) in rows]
+        return [Route(row.type, row.nodes, row.coordinates, row.distance_m,
+                      row.risk, row.time_min, row.comfort, row.familiarity,
+                      row.streets, row.edges, facts)
+                for row in rows]
 
-    def _engine_answers(self, origins: list[Snap | RoutingError],
-                        destinations: list[Snap | RoutingError], eps: float,
-                        workers: int, timeout_s: float | None, risk: str, *,
-                        paths: bool) -> list[list[Any] | RoutingError]:
+    def _engine_answers(self, origins: Sequence[_requests.End],
+                        destinations: Sequence[_requests.End], workers: int,
+                        request: _requests.Options, *,
+                        paths: bool) -> list[Any]:
         """Per pair, the engine's routes (its rows, or with ``paths``
-        False each route's totals alone: (type, distance_m, risk, time_min,
-        comfort, familiarity)) or the error ``route`` raises for it; a pair
-        whose ends did not both snap keeps the first failure of its ends,
-        origin first."""
-        answers, ready = _split_failed(origins, destinations)
-        results = self._engine.route_many(*_node_arrays(ready), eps, workers,
-                                          timeout_s, paths, risk)
+        False each route's totals alone, ``engine.RouteTotals``) or the
+        error ``route`` raises for it; a pair whose ends did not both snap
+        keeps the first failure of its ends, origin first."""
+        answers, ready = _requests.split_failed(origins, destinations)
+        results = self._engine.route_many(*_node_arrays(ready), request.eps,
+                                          workers, request.timeout_s, paths,
+                                          request.risk)
         for (at, origin, destination), result in zip(ready, results):
-            answers[at] = (error_of_kind(result[0], result[1], origin.node,
-                                         destination.node, timeout_s)
-                           if isinstance(result, tuple) else result)
+            answers[at] = (_requests.failure(result, origin.node,
+                                             destination.node,
+                                             request.timeout_s)
+                           if isinstance(result, engine.Failure) else result)
         return answers
 
     def catchment(self, place: Place | Sequence[Place] | npt.ArrayLike,
@@ -593,24 +574,31 @@ class Router:
         search from the places cannot give each node its request's answer:
         use ``route`` there), TypeError (any other kind of argument).
         """
-        _values.exact_eps(eps)
+        request = _requests.options(self._layer_names, eps, max_snap_m,
+                                    timeout_s, risk, exact=True)
         limit = _values.minutes(minutes)
         way = _values.direction(direction)
-        layer = self._risk(risk)
         several = several_places(place)
         if several is None:
-            seconds = _values.timeout(timeout_s)
-            role = "destination" if way == "to" else "origin"
-            snap = self.snap(place, role, _values.max_snap(max_snap_m))
+            (snap,) = self._places([place], way, request)
             result = self._engine.catchment(snap.node, limit, way == "to",
-                                            seconds, layer)
-            if isinstance(result, tuple):
-                self._catchment_failure(result, snap.node, seconds)
-            return Catchment(self, snap, limit, way, result, risk=layer)
+                                            request.timeout_s, request.risk)
+            if isinstance(result, engine.Failure):
+                raise _catchment_failure(result, snap.node, request.timeout_s)
+            return Catchment(self, snap, limit, way, result, risk=request.risk)
         snaps, columns = self._catchment_columns(
             several, limit, None, direction=way, max_snap_m=max_snap_m,
-            timeout_s=timeout_s, risk=layer)
-        return Catchment(self, snaps[0], limit, way, columns, snaps, layer)
+            timeout_s=timeout_s, risk=request.risk)
+        return Catchment(self, snaps[0], limit, way, columns, snaps,
+                         request.risk)
+
+    def _places(self, places: Sequence[object], way: str,
+                request: _requests.Options) -> list[Snap]:
+        """The snapped places of a catchment, the first failure raised."""
+        role = "destination" if way == "to" else "origin"
+        return [_requests.snapped(end) for end in _requests.ends(
+            self._nearest_index, places, [role] * len(places),
+            request.max_snap_m)]
 
     def _catchment_columns(self, places: Sequence[object], minutes: float,
                            cutoffs: Sequence[float] | None, *,
@@ -631,38 +619,20 @@ class Router:
         ids), the rows of those nodes alone, as in the whole catchment."""
         limit = _values.minutes(minutes)
         way = _values.direction(direction)
-        seconds = _values.timeout(timeout_s)
-        layer = self._risk(risk)
+        request = _requests.options(self._layer_names, DEFAULT_EPS, max_snap_m,
+                                    timeout_s, risk)
         checked = (None if cutoffs is None
                    else [_values.minutes(cutoff) for cutoff in cutoffs])
         if not places:
             raise ValueError("places must not be empty")
-        role = "destination" if way == "to" else "origin"
-        snap_m = _values.max_snap(max_snap_m)
-        snaps = [self.snap(one, role, snap_m) for one in places]
+        snaps = self._places(places, way, request)
         result = self._engine.catchment_places(
             [snap.node for snap in snaps], limit, way == "to", checked,
-            seconds, layer, only)
-        if isinstance(result, tuple):
-            self._catchment_failure(result[:2], snaps[result[2]].node,
-                                    seconds)
+            request.timeout_s, request.risk, only)
+        if isinstance(result, engine.Failure):
+            raise _catchment_failure(result, snaps[result.place].node,
+                                     request.timeout_s)
         return snaps, result
-
-    @staticmethod
-    def _catchment_failure(result: tuple[str, ...], node: int,
-                           seconds: float | None) -> NoReturn:
-        """Raises what a catchment's failure from the engine means."""
-        kind = result[0]
-        if kind == "costs_unsupported":
-            raise ValueError(
-                "catchments need finite, non-negative distances and "
-                "risks, and this graph has a negative, infinite or NaN "
-                "one: Router.route answers its requests one at a time")
-        if kind == "timeout":
-            raise RouteTimeoutError(
-                node, node, math.inf if seconds is None else seconds,
-                request=f"the catchment of node {node}")
-        raise error_of_kind(kind, result[1], node, node, seconds)
 
     def snap(self, place: object, role: str = "origin",
              max_snap_m: float = DEFAULT_MAX_SNAP_M) -> Snap:
@@ -672,60 +642,29 @@ class Router:
         [0, 2**64) (an id of that range that is no node is the request's
         to report); SnapError beyond ``max_snap_m``; ValueError and
         TypeError as ``route``."""
-        value = _values.place(place, role)
-        if not isinstance(value, tuple):
-            if not 0 <= value < _values.NODE_ID_END:
-                raise NodeNotFoundError(value, role)
-            return Snap(value, 0.0)
-        lat, lon = value
-        ids, distances = self._nearest_index().query(np.array([lat]),
-                                                     np.array([lon]))
-        if not len(ids):
-            raise SnapError(role, lat, lon, math.inf, None, max_snap_m)
-        node, distance = int(ids[0]), float(distances[0])
-        if not distance <= max_snap_m:
-            raise SnapError(role, lat, lon, distance, node, max_snap_m)
-        return Snap(node, distance)
+        (end,) = _requests.ends(self._nearest_index, (place,), (role,),
+                                max_snap_m)
+        return _requests.snapped(end)
 
 
-def _pair(pair: object, index: int) -> tuple[int | tuple[float, float],
-                                              int | tuple[float, float]]:
-    """The checked ends of one of ``route_many``'s pairs."""
-    if not isinstance(pair, (tuple, list)) or len(pair) != 2:
-        raise TypeError(f"pairs[{index}] must be an (origin, destination) "
-                        f"pair, got {_values.kind(pair)}")
-    return (_values.place(pair[0], "origin"),
-            _values.place(pair[1], "destination"))
+# The roles of a pair's two ends, in order.
+_ROLES = ("origin", "destination")
 
 
-# A pair's index among the asked ones, and its two ends.
-ReadyPair = tuple[int, Snap, Snap]
+def _catchment_failure(result: engine.Failure, node: int,
+                       seconds: float | None) -> Exception:
+    """What a catchment's failure from the engine means."""
+    return _requests.failure(result, node, node, seconds,
+                             request=f"the catchment of node {node}")
 
 
-def _split_failed(origins: list[Snap | RoutingError],
-                  destinations: list[Snap | RoutingError]
-                  ) -> tuple[list[Any], list[ReadyPair]]:
-    """Per pair, the first failure of its ends (origin first) or None; and
-    the pairs whose ends both snapped."""
-    answers: list[Any] = [None] * len(origins)
-    ready: list[ReadyPair] = []
-    for at, (origin, destination) in enumerate(zip(origins, destinations)):
-        if isinstance(origin, RoutingError):
-            answers[at] = origin
-        elif isinstance(destination, RoutingError):
-            answers[at] = destination
-        else:
-            ready.append((at, origin, destination))
-    return answers, ready
-
-
-def _node_arrays(ready: list[ReadyPair]
+def _node_arrays(ready: list[_requests.ReadyPair]
                  ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
     return (np.array([o.node for _, o, _ in ready], dtype=np.uint64),
             np.array([d.node for _, _, d in ready], dtype=np.uint64))
 
 
-def _node_of(snap: Snap | RoutingError) -> int | None:
+def _node_of(snap: _requests.End) -> int | None:
     return snap.node if isinstance(snap, Snap) else None
 
 
@@ -736,7 +675,8 @@ class _NearestIndex:
 
     def __init__(self, graph: engine.Graph) -> None:
         self._index = engine.NearestIndex(graph)
-        self.empty = self._index.size == 0
+        self.size = self._index.size
+        self.empty = self.size == 0
 
     def query(self, lats: npt.NDArray[np.float64],
               lons: npt.NDArray[np.float64]

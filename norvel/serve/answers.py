@@ -14,7 +14,8 @@ import time
 from collections.abc import Callable
 from typing import Any
 
-from norvel import Router, RoutingError, Snap, _values
+from norvel import Router, RoutingError, Snap, failures
+from norvel.errors import RouteTimeoutError
 from norvel._values import DEFAULT_MAX_CATCHMENT_NODES, DEFAULT_MAX_SNAP_M, DEFAULT_RISK, Place
 from norvel.catchment import Catchment
 from norvel.geo import feature_collection
@@ -39,11 +40,6 @@ from norvel.serve.queries import (
 
 #: An HTTP status and the JSON bytes of its body.
 Answer = tuple[int, bytes]
-
-#: What the Router refused, by the kind of its error.
-STATUS_OF_KIND = {"node_not_found": 404, "snap": 404, "source_isolated": 422,
-                  "no_route": 422, "timeout": 504, "invalid": 400}
-
 
 class Answers:
     """The endpoints' answers on ``router``, each request within
@@ -93,14 +89,10 @@ class Answers:
         /route gives."""
         def answer() -> bytes:
             origin, destination, given = front_query(query)
-            # Checked and snapped here, in the order Router.front takes
-            # them, for the snaps the answer gives.
-            risk = given.get("risk", DEFAULT_RISK)
-            limit = _values.max_snap(given.get("max_snap_m", DEFAULT_MAX_SNAP_M))
-            start = self.router.snap(origin, "origin", limit)
-            end = self.router.snap(destination, "destination", limit)
-            front = self.router.front(start.node, end.node, risk=risk,
-                                      timeout_s=self.timeout_s)
+            front, start, end = self.router._front(
+                origin, destination, risk=given.get("risk", DEFAULT_RISK),
+                max_snap_m=given.get("max_snap_m", DEFAULT_MAX_SNAP_M),
+                timeout_s=self.timeout_s)
             return _with_snaps(feature_collection(front), start, end)
 
         return self._answer(answer)
@@ -202,14 +194,11 @@ class Answers:
         of the Router has the status of its kind."""
         try:
             return 200, compute()
-        except RoutingError as error:
-            if error.kind == "timeout":
-                return self._overtime()
-            return STATUS_OF_KIND[error.kind], error_body(str(error))
-        except Overtime:
+        except (RouteTimeoutError, Overtime):
+            # The service's own limit, whatever the request's words.
             return self._overtime()
-        except (ValueError, TypeError) as error:
-            return 400, error_body(str(error))
+        except (RoutingError, ValueError, TypeError) as error:
+            return failures.status_of(error), error_body(str(error))
 
     def _overtime(self) -> Answer:
         return 504, error_body(f"the request took longer than {self.timeout_s:g} s")

@@ -20,7 +20,10 @@ from urllib.parse import parse_qsl
 import numpy as np
 import numpy.typing as npt
 
-from norvel import _values
+from norvel import _requests, _values
+# Numbers and "LAT,LON" points read as the command line reads them.
+from norvel._requests import number as number
+from norvel._requests import point as point
 from norvel._values import Place
 
 #: One POST /routes takes at most this many pairs.
@@ -28,7 +31,6 @@ MAX_PAIRS = 10_000
 #: More than any request needs; a longer query is refused before parsing.
 MAX_QUERY_FIELDS = 16
 
-_NUMBER = re.compile(r"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
 _INTEGER = re.compile(r"[+-]?[0-9]+")
 
 #: A bounding box: min lon, min lat, max lon, max lat.
@@ -84,15 +86,6 @@ def parse_query(query: bytes, allowed: tuple[str, ...]) -> dict[str, str]:
     return params
 
 
-def number(text: str, name: str) -> float:
-    """A decimal number; words such as 'nan' and 'inf' are no numbers (one
-    too large for a double, '1e999', reads as infinity)."""
-    text = text.strip()
-    if not _NUMBER.fullmatch(text):
-        raise ValueError(f"{name!r} must be a number, got {text[:40]!r}")
-    return float(text)
-
-
 def integer(text: str, name: str) -> int:
     """A decimal integer, of any sign and size: whether it is a node is the
     graph's to say."""
@@ -103,14 +96,6 @@ def integer(text: str, name: str) -> int:
     except ValueError:  # beyond Python's limit on the digits of an int
         pass
     raise ValueError(f"{name!r} must be a node id (an integer), got {text[:40]!r}")
-
-
-def point(text: str, name: str) -> tuple[float, float]:
-    """A 'LAT,LON' text."""
-    parts = text.split(",")
-    if len(parts) != 2:
-        raise ValueError(f"{name!r} must be LAT,LON, got {text[:40]!r}")
-    return number(parts[0], name), number(parts[1], name)
 
 
 def query_end(params: dict[str, str], point_name: str, node_name: str) -> Place:
@@ -242,11 +227,11 @@ def batch_request(body: bytes, risk_layers: Sequence[str] = ("default",)
         raise ValueError(f"at most {MAX_PAIRS} pairs in one request, "
                          f"got {len(pairs)}")
     # Checked once for the whole batch: a bad one is the request's 400.
-    eps = _values.eps(document.get("eps", _values.DEFAULT_EPS))
-    max_snap_m = _values.max_snap(document.get("max_snap_m",
-                                               _values.DEFAULT_MAX_SNAP_M))
-    risk = _values.risk(document.get("risk", _values.DEFAULT_RISK), risk_layers)
-    return pairs, eps, max_snap_m, risk
+    checked = _requests.options(
+        risk_layers, document.get("eps", _values.DEFAULT_EPS),
+        document.get("max_snap_m", _values.DEFAULT_MAX_SNAP_M),
+        risk=document.get("risk", _values.DEFAULT_RISK))
+    return pairs, checked.eps, checked.max_snap_m, checked.risk
 
 
 def bbox(query: bytes) -> Box | None:

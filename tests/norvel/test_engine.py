@@ -53,16 +53,22 @@ def core_answer(graph, source, target, eps):
 
 def engine_answer(graph, source, target, eps):
     result = graph.route(source, target, eps)
-    if isinstance(result, tuple):
+    if isinstance(result, engine.Failure):
         # The module's message starts with what failed: "Nœud source",
         # "Nœud cible", "Aucun chemin".
-        kind, role = result
+        kind, role = failure_pair(result)
         return {("node_not_found", "origin"): ["Nœud", "source"],
                 ("node_not_found", "destination"): ["Nœud", "cible"],
                 ("source_isolated", ""): ["Nœud", "source"],
                 ("no_route", ""): ["Aucun", "chemin"]}[kind, role]
-    return [(row[0], row[1], exact(row[3]), exact(row[4]), exact(row[5]),
-             exact(row[6]), exact(row[7]), len(row[1])) for row in result]
+    return [(row.type, row.nodes, exact(row.distance_m), exact(row.risk),
+             exact(row.time_min), exact(row.comfort), exact(row.familiarity),
+             len(row.nodes)) for row in result]
+
+
+def failure_pair(result):
+    """An engine failure as (kind name, role)."""
+    return result.kind.name, result.role
 
 
 def random_document(seed, size):
@@ -130,16 +136,16 @@ class TestFailuresAreKinds:
 
     def test_engine_kinds_in_the_modules_order(self):
         graph = engine.Graph.load(self.DOCUMENT)
-        assert graph.route(7, 8, 0.0) == ("node_not_found", "origin")
-        assert graph.route(9, 1, 0.0) == ("node_not_found", "origin")  # an edge's end only
-        assert graph.route(1, 8, 0.0) == ("node_not_found", "destination")
+        assert failure_pair(graph.route(7, 8, 0.0)) == ("node_not_found", "origin")
+        assert failure_pair(graph.route(9, 1, 0.0)) == ("node_not_found", "origin")  # an edge's end only
+        assert failure_pair(graph.route(1, 8, 0.0)) == ("node_not_found", "destination")
         router = norvel.Router(graph)
         with pytest.raises(NoRouteError) as caught:
             router.route(1, 3)
         assert caught.value.reason == caught.value.kind == "no_route"
         bare = engine.Graph.load(self.DOCUMENT.replace('"from": 2, "to": 1',
                                                        '"from": 3, "to": 1'))
-        assert bare.route(2, 1, 0.0) == ("source_isolated", "")
+        assert failure_pair(bare.route(2, 1, 0.0)) == ("source_isolated", "")
         with pytest.raises(NodeNotFoundError) as caught:
             router.route(1, 8)
         assert (caught.value.node, caught.value.role) == (8, "destination")

@@ -1,0 +1,198 @@
+"""The one path every request takes, whichever interface it came by
+(``Router.route``, ``route_many``, ``matrix``, ``catchment``, ``front``,
+``norvel.batch``, ``norvel serve`` and the command line): its options
+checked, its ends checked and snapped, every point of a request in one
+question to the nearest-node index, and the engine's failures turned into
+their exceptions (``norvel.failures``). What a client writes as text, a
+"LAT,LON" point or a number, is read here too.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, NamedTuple, Protocol
+
+import numpy as np
+import numpy.typing as npt
+
+from norvel import _values, failures
+from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M, DEFAULT_RISK, Place
+from norvel.errors import NodeNotFoundError, SnapError
+from norvel.routes import Snap
+
+if TYPE_CHECKING:
+    from norvel._engine import Failure
+
+#: Where an end lies, or why it lies nowhere: a RoutingError of its own
+#: (SnapError, NodeNotFoundError), or with ``strict`` off a ValueError or
+#: TypeError of a value that is no place.
+End = Snap | Exception
+
+
+class NearestIndex(Protocol):
+    """The nearest-node index of a graph, as the router keeps it."""
+
+    @property
+    def size(self) -> int: ...
+
+    def query(self, lats: npt.NDArray[np.float64],
+              lons: npt.NDArray[np.float64]) -> tuple[Any, Any]: ...
+
+
+class Options(NamedTuple):
+    """The options of a request, checked: every pair of a batch shares
+    them."""
+
+    eps: float
+    max_snap_m: float
+    timeout_s: float | None
+    risk: str
+
+
+def options(layers: Sequence[str] | Callable[[], Sequence[str]] | None,
+            eps: object = DEFAULT_EPS,
+            max_snap_m: object = DEFAULT_MAX_SNAP_M,
+            timeout_s: object = None, risk: object = DEFAULT_RISK, *,
+            exact: bool = False) -> Options:
+    """The checked options of a request on a graph whose risk layers are
+    ``layers``, or what a call of it gives (None: any name, checked once
+    the graph is known); ``exact``: a catchment's, whose eps must be 0.0.
+    TypeError and ValueError (UnknownRiskLayerError) as ``norvel._values``
+    says."""
+    checked = (_values.exact_eps(eps) if exact else _values.eps(eps),
+               _values.max_snap(max_snap_m), _values.timeout(timeout_s))
+    # Every graph has the default layer: most requests need no list of
+    # the layers, which the engine makes anew each time it is asked.
+    if type(risk) is not str or risk != DEFAULT_RISK:
+        risk = _values.risk(risk, layers() if callable(layers) else layers)
+    return Options(*checked, risk)
+
+
+def pair(value: object, index: int) -> tuple[object, object]:
+    """The two ends of item ``index`` of a request's pairs, unchecked: a
+    tuple, list or numpy array of two. TypeError showing the item
+    otherwise."""
+    if isinstance(value, (tuple, list, np.ndarray)) and len(value) == 2:
+        return value[0], value[1]
+    raise TypeError(f"pairs[{index}] must be an (origin, destination) "
+                    f"pair, got {value!r:.80}")
+
+
+def ends(index: Callable[[], NearestIndex], places: Sequence[object],
+         roles: Sequence[str], max_snap_m: float, *,
+         strict: bool = True) -> list[End]:
+    """Where each of ``places`` (node ids or (lat, lon) tuples, each
+    checked as the end ``roles[i]`` of a request: "origin" or
+    "destination") starts or ends a request: a node id is itself at 0 m, a
+    point its nearest node with an outgoing edge, found for every point at
+    once. A failure is the end's value: NodeNotFoundError for an id outside
+    [0, 2**64) (an id of that range that is no node is the request's to
+    report), SnapError beyond ``max_snap_m`` (or with no node to snap to).
+    A value that is no place raises its TypeError or ValueError, or with
+    ``strict`` False is the end's value too. ``index`` gives the
+    nearest-node index, asked for only when there is a point."""
+    # One pass over the ends, the points' places kept for the one
+    # question to the index: a request of two node ids (the most usual)
+    # costs what snapping each alone did.
+    found: list[Any] = []
+    points: list[int] = []
+    for value, role in zip(places, roles):
+        try:
+            place = _values.place(value, role)
+        except (TypeError, ValueError) as error:
+            if strict:
+                raise
+            found.append(error)
+            continue
+        if isinstance(place, tuple):
+            points.append(len(found))
+            found.append(place)
+        elif 0 <= place < _values.NODE_ID_END:
+            found.append(Snap(place, 0.0))
+        else:
+            found.append(NodeNotFoundError(place, role))
+    if points:
+        _snap_points(index(), found, points, roles, max_snap_m)
+    return found
+
+
+def _snap_points(index: NearestIndex, found: list[Any], points: list[int],
+                 roles: Sequence[str], max_snap_m: float) -> None:
+    """Replaces each (lat, lon) of ``found`` at ``points`` with its Snap or
+    SnapError, all in one question to ``index``."""
+    if not index.size:
+        for at in points:
+            lat, lon = found[at]
+            found[at] = SnapError(roles[at], lat, lon, math.inf, None, max_snap_m)
+        return
+    ids, metres = index.query(
+        np.array([found[at][0] for at in points], dtype=np.float64),
+        np.array([found[at][1] for at in points], dtype=np.float64))
+    for at, node, distance in zip(points, ids.tolist(), metres.tolist()):
+        lat, lon = found[at]
+        found[at] = (Snap(node, distance) if distance <= max_snap_m
+                     else SnapError(roles[at], lat, lon, distance, node,
+                                    max_snap_m))
+
+
+def snapped(end: End) -> Snap:
+    """An end that snapped; its failure raised otherwise."""
+    if isinstance(end, Exception):
+        raise end
+    return end
+
+
+# A pair's index among the asked ones, and its two ends.
+ReadyPair = tuple[int, Snap, Snap]
+
+
+def split_failed(origins: Sequence[End], destinations: Sequence[End]
+                 ) -> tuple[list[Any], list[ReadyPair]]:
+    """Per pair, the first failure of its ends (origin first, as a request
+    snaps them) or None; and the pairs whose ends both snapped."""
+    answers: list[Any] = [None] * len(origins)
+    ready: list[ReadyPair] = []
+    for at, (origin, destination) in enumerate(zip(origins, destinations)):
+        if isinstance(origin, Exception):
+            answers[at] = origin
+        elif isinstance(destination, Exception):
+            answers[at] = destination
+        else:
+            ready.append((at, origin, destination))
+    return answers, ready
+
+
+def failure(result: Failure, source: int, target: int,
+            timeout_s: float | None, request: str | None = None) -> Exception:
+    """The exception of the engine's failure of a request from ``source``
+    to ``target`` (node ids) within ``timeout_s``; ``request`` names a
+    catchment in a time-out's message."""
+    return failures.engine_error(result, failures.Situation(
+        source, target, timeout_s, request))
+
+
+# What a client writes as text.
+
+_NUMBER = re.compile(r"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+
+
+def number(text: str, name: str) -> float:
+    """A decimal number, spaces round it allowed; words such as 'nan' and
+    'inf' are no numbers (one too large for a double, '1e999', reads as
+    infinity, which a coordinate's range refuses). ValueError naming
+    ``name`` otherwise."""
+    text = text.strip()
+    if not _NUMBER.fullmatch(text):
+        raise ValueError(f"{name!r} must be a number, got {text[:40]!r}")
+    return float(text)
+
+
+def point(text: str, name: str) -> tuple[float, float]:
+    """A 'LAT,LON' text as (lat, lon); whether they are in range is the
+    request's to check. ValueError naming ``name`` otherwise."""
+    parts = text.split(",")
+    if len(parts) != 2:
+        raise ValueError(f"{name!r} must be LAT,LON, got {text[:40]!r}")
+    return number(parts[0], name), number(parts[1], name)
