@@ -510,7 +510,7 @@ def _json_document(data: bytes) -> tuple[Any, _Layers | None]:
     while not closed:
         if text[at:at + 1] != '"':
             raise ValueError("a member's name is due")
-        name, at = json.decoder.scanstring(text, at + 1)
+        name, at = _JSON.raw_decode(text, at)  # a string, at a quote
         at = _skip_text_space(text, at)
         if text[at:at + 1] != ":":
             raise ValueError("a colon is due")
