@@ -23,7 +23,8 @@ they were made from freed).
 
 load: Router.from_file of the document as it is, and of the same
 document with two layers in its risk_layers member, each in fresh
-interpreters, alternating, --repeat times; the least wall time of each.
+interpreters, alternating, --repeat times; the least wall time of each,
+and the least processor time (steadier on a busy machine).
 With --build (a PYTHONPATH, given more than once), each build in turn.
 """
 
@@ -157,9 +158,9 @@ def memory(args: argparse.Namespace) -> None:
 LOAD_CHILD = r"""
 import json, sys, time
 import norvel
-start = time.perf_counter()
+start, processor = time.perf_counter(), time.process_time()
 norvel.Router.from_file(sys.argv[1])
-print(time.perf_counter() - start)
+print(time.perf_counter() - start, time.process_time() - processor)
 """
 
 
@@ -192,12 +193,18 @@ def load(args: argparse.Namespace) -> None:
                         [sys.executable, "-c", LOAD_CHILD, path],
                         capture_output=True, text=True, check=True,
                         env=dict(os.environ, PYTHONPATH=build))
-                    times.setdefault((build, kind), []).append(float(run.stdout))
+                    wall, processor = map(float, run.stdout.split())
+                    times.setdefault((build, kind), []).append(wall)
+                    times.setdefault((build, kind + " cpu"), []).append(processor)
         for build in builds:
             without = min(times[build, "without"])
             two = min(times[build, "two layers"])
+            without_cpu = min(times[build, "without cpu"])
+            two_cpu = min(times[build, "two layers cpu"])
             print(f"load{f' ({build})' if args.build else ''}: without layers "
-                  f"{without:.3f} s, with two {two:.3f} s: {two / without:.3f}x")
+                  f"{without:.3f} s, with two {two:.3f} s: {two / without:.3f}x; "
+                  f"processor time {without_cpu:.3f} s and {two_cpu:.3f} s: "
+                  f"{two_cpu / without_cpu:.3f}x")
 
 
 def main() -> None:
