@@ -7,10 +7,10 @@
 //     -o build-json-fuzz/graph_document_fuzzer
 //   build-json-fuzz/graph_document_fuzzer -max_total_time=300 -max_len=4096 \
 //     -dict=tests/loading/fuzz/graph_document.dict build-json-fuzz/corpus
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,8 +33,8 @@ bool same(const std::vector<norvel::NamedRisks>& a, const std::vector<norvel::Na
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (a[i].name != b[i].name || a[i].by_edge.size() != b[i].by_edge.size()) return false;
-    if (std::memcmp(a[i].by_edge.data(), b[i].by_edge.data(), a[i].by_edge.size() * sizeof(double)) != 0) {
-      return false;
+    for (std::size_t j = 0; j < a[i].by_edge.size(); ++j) {
+      if (std::bit_cast<std::uint64_t>(a[i].by_edge[j]) != std::bit_cast<std::uint64_t>(b[i].by_edge[j])) return false;
     }
   }
   return true;
