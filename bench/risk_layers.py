@@ -8,6 +8,7 @@ the same requests on a document whose risk_score is that layer.
     $PY bench/risk_layers.py requests            # the bundled Helsinki sample
     $PY bench/risk_layers.py memory /tmp/grid1m.json
     $PY bench/risk_layers.py load /tmp/grid1m.json
+    $PY bench/risk_layers.py load /tmp/grid1m.json --build OLD:. --build NEW:.
 
 requests: one router holding a layer "night" (risks drawn once, with a
 seed) beside a router of the same document with those risks as
@@ -22,7 +23,9 @@ they were made from freed).
 
 load: Router.from_file of the document as it is, and of the same
 document with two layers in its risk_layers member, each in fresh
-interpreters, alternating, --repeat times; the least wall time of each.
+interpreters, alternating, --repeat times; the least wall time of each,
+and the least processor time (steadier on a busy machine).
+With --build (a PYTHONPATH, given more than once), each build in turn.
 """
 
 from __future__ import annotations
@@ -155,9 +158,9 @@ def memory(args: argparse.Namespace) -> None:
 LOAD_CHILD = r"""
 import json, sys, time
 import norvel
-start = time.perf_counter()
+start, processor = time.perf_counter(), time.process_time()
 norvel.Router.from_file(sys.argv[1])
-print(time.perf_counter() - start)
+print(time.perf_counter() - start, time.process_time() - processor)
 """
 
 
@@ -177,15 +180,31 @@ def load(args: argparse.Namespace) -> None:
         cut = text.rfind(b',\n"risk_layers"')
         with open(plain, "wb") as stream:
             stream.write(text[:cut] + b"}\n")
-        times: dict[str, list[float]] = {"without": [], "two layers": []}
+        # Each build (a PYTHONPATH its norvel is imported from; the
+        # inherited one when none is given) loads both documents, the
+        # builds and documents alternating, so that a busy machine slows
+        # all of them alike.
+        builds = args.build or [os.environ.get("PYTHONPATH", "")]
+        times: dict[tuple[str, str], list[float]] = {}
         for _ in range(args.repeat):
-            for kind, path in (("without", plain), ("two layers", layered)):
-                run = subprocess.run([sys.executable, "-c", LOAD_CHILD, path],
-                                     capture_output=True, text=True, check=True)
-                times[kind].append(float(run.stdout))
-        best = {kind: min(values) for kind, values in times.items()}
-        print(f"load: without layers {best['without']:.3f} s, with two "
-              f"{best['two layers']:.3f} s: {best['two layers'] / best['without']:.3f}x")
+            for build in builds:
+                for kind, path in (("without", plain), ("two layers", layered)):
+                    run = subprocess.run(
+                        [sys.executable, "-c", LOAD_CHILD, path],
+                        capture_output=True, text=True, check=True,
+                        env=dict(os.environ, PYTHONPATH=build))
+                    wall, processor = map(float, run.stdout.split())
+                    times.setdefault((build, kind), []).append(wall)
+                    times.setdefault((build, kind + " cpu"), []).append(processor)
+        for build in builds:
+            without = min(times[build, "without"])
+            two = min(times[build, "two layers"])
+            without_cpu = min(times[build, "without cpu"])
+            two_cpu = min(times[build, "two layers cpu"])
+            print(f"load{f' ({build})' if args.build else ''}: without layers "
+                  f"{without:.3f} s, with two {two:.3f} s: {two / without:.3f}x; "
+                  f"processor time {without_cpu:.3f} s and {two_cpu:.3f} s: "
+                  f"{two_cpu / without_cpu:.3f}x")
 
 
 def main() -> None:
@@ -202,6 +221,9 @@ def main() -> None:
     timing = commands.add_parser("load")
     timing.add_argument("graph")
     timing.add_argument("--repeat", type=int, default=3)
+    timing.add_argument("--build", action="append", metavar="PYTHONPATH",
+                        help="a build to time (its PYTHONPATH); several "
+                             "are timed side by side")
     timing.set_defaults(run=load)
     args = parser.parse_args()
     args.run(args)

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "graph/edge_risk.hpp"
@@ -56,6 +57,10 @@ struct EngineGraph {
   bool has_nearest = false;
   GraphArray<std::uint32_t> nearest_order;
   GraphArray<std::uint8_t> nearest_axis;
+  // Where the document's `risk_layers` members' values were in its UTF-8
+  // text (first byte, past the last), in document order; empty for a graph
+  // that came from no document.
+  std::vector<std::pair<std::size_t, std::size_t>> risk_layers_members;
   // The SHA-256 of the document a snapshot was made from, as it says.
   bool has_source = false;
   std::array<unsigned char, 32> source_sha256{};

@@ -30,6 +30,7 @@ EngineGraph build(DocumentRecords&& document) {
   EngineGraph engine;
   engine.graph = build_graph(std::move(document.records));
   engine.names = std::move(document.names);
+  engine.risk_layers_members = std::move(document.risk_layers_members);
   for (NamedRisks& risks : document.risk_layers) {
     engine.layers->add(std::make_shared<const NamedLayer>(
         NamedLayer{std::move(risks.name), make_risk_layer(engine.graph, risks.by_edge)}));
@@ -75,6 +76,15 @@ EngineGraph load_taking(nb::list held) {
 }  // namespace
 
 void bind_loading(GraphClass& graph_class) {
+  graph_class.def_prop_ro(
+      "risk_layers_members",
+      [](const EngineGraph& engine) {
+        nb::list members;
+        for (const auto& [start, end] : engine.risk_layers_members) members.append(nb::make_tuple(start, end));
+        return members;
+      },
+      "Where the document's risk_layers members' values were, read or skipped: (start, end) byte\n"
+      "offsets into its UTF-8 text, in document order; [] for a graph of no document.");
   graph_class.def_static("load_taking", &load_taking, nb::arg("held"),
                          "load_taking(held)\n"
                          "Graph.load of the document in the one-item list held (bytes or str), names included,\n"
@@ -84,7 +94,8 @@ void bind_loading(GraphClass& graph_class) {
                          "Reads a graph document (UTF-8 JSON as bytes or str) into a Graph, without the\n"
                          "interpreter lock; with names, the edges' street names too. ValueError with the\n"
                          "document's message ('... at line L column C') when it is no graph document. Without\n"
-                         "layers, a risk_layers member is skipped as norvel_core skips it.");
+                         "layers, a risk_layers member is skipped as norvel_core skips it (risk_layers_members\n"
+                         "says where it was).");
 }
 
 }  // namespace norvel::engine

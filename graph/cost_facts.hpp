@@ -61,8 +61,11 @@ struct LeastRatio {
 
 // The facts of the graph's rows with the risk `risk_of(slot)` of each entry
 // of the outgoing rows. Needs the rows, the incoming rows and the plane.
-template <class RiskOfRow>
-CostFacts cost_facts(const RoadGraph& graph, RiskOfRow risk_of) {
+// `first_risk_of(slot)` gives the same risk, and is asked once per entry, in
+// the order of the rows, before `risk_of` is asked of it: a caller may make
+// the risk there (a layer gathers its row order so).
+template <class RiskOfRow, class FirstRiskOfRow>
+CostFacts cost_facts(const RoadGraph& graph, RiskOfRow risk_of, FirstRiskOfRow first_risk_of) {
   using namespace cost_facts_detail;
   CostFacts facts;
   double total_distance = 0.0;
@@ -70,18 +73,33 @@ CostFacts cost_facts(const RoadGraph& graph, RiskOfRow risk_of) {
   bool finite_non_negative = true;
   int lowest_distance_bit = INT_MAX;
   int lowest_risk_bit = INT_MAX;
-  for (std::size_t slot = 0; slot < graph.out_edges.size(); ++slot) {
-    const double distance = graph.out_edges[slot].distance_m;
-    const double risk = risk_of(slot);
-    if (distance < 0.0 || risk < 0.0) facts.has_negative_cost = true;
-    finite_non_negative =
-        finite_non_negative && distance >= 0.0 && risk >= 0.0 && std::isfinite(distance) && std::isfinite(risk);
-    if (distance > 0.0 && std::isfinite(distance)) {
-      lowest_distance_bit = std::min(lowest_distance_bit, lowest_bit_exponent(distance));
+  // One pass over the rows, entry by entry in their order (the rows of the
+  // dense nodes in turn cover every entry, in ascending order). The least
+  // ratios are wanted only when the costs are bounded below, which is known
+  // after the pass: they are worked out all the same, and dropped then. They
+  // see the entries in the order a pass of their own would, so they come
+  // out the same.
+  LeastRatio distance_ratio, risk_ratio;
+  const std::size_t dense_count = graph.id_of.size();
+  for (std::uint32_t from = 0; from < dense_count; ++from) {
+    const PlanePoint at = graph.plane[from];
+    for (std::uint32_t slot = graph.out_begin[from]; slot < graph.out_begin[from + 1]; ++slot) {
+      const SearchEdge& edge = graph.out_edges[slot];
+      const double distance = edge.distance_m;
+      const double risk = first_risk_of(slot);
+      if (distance < 0.0 || risk < 0.0) facts.has_negative_cost = true;
+      finite_non_negative =
+          finite_non_negative && distance >= 0.0 && risk >= 0.0 && std::isfinite(distance) && std::isfinite(risk);
+      if (distance > 0.0 && std::isfinite(distance)) {
+        lowest_distance_bit = std::min(lowest_distance_bit, lowest_bit_exponent(distance));
+      }
+      if (risk > 0.0 && std::isfinite(risk)) lowest_risk_bit = std::min(lowest_risk_bit, lowest_bit_exponent(risk));
+      total_distance += distance;
+      total_risk += risk;
+      const auto norm = static_cast<double>(plane_norm(at, graph.plane[edge.to]));
+      distance_ratio.see(distance, norm);
+      risk_ratio.see(risk, norm);
     }
-    if (risk > 0.0 && std::isfinite(risk)) lowest_risk_bit = std::min(lowest_risk_bit, lowest_bit_exponent(risk));
-    total_distance += distance;
-    total_risk += risk;
   }
   // A path repeats no node, so its sums stay below twice these totals (a
   // label may close one cycle before it is dropped): far below overflow.
@@ -92,7 +110,6 @@ CostFacts cost_facts(const RoadGraph& graph, RiskOfRow risk_of) {
   facts.risk_sums_exact = finite_non_negative && sums_exact(total_risk, lowest_risk_bit);
   // Each incoming row lists its tails in ascending order, so parallel edges
   // are neighbours there.
-  const std::size_t dense_count = graph.id_of.size();
   for (std::size_t head = 0; head < dense_count && !facts.parallel_edges_differ; ++head) {
     for (std::uint32_t slot = graph.in_begin[head] + 1; slot < graph.in_begin[head + 1]; ++slot) {
       const IncomingEdge& x = graph.in_edges[slot - 1];
@@ -103,19 +120,14 @@ CostFacts cost_facts(const RoadGraph& graph, RiskOfRow risk_of) {
     }
   }
   if (!facts.costs_bounded_below) return facts;
-  LeastRatio distance, risk;
-  for (std::uint32_t from = 0; from < dense_count; ++from) {
-    const PlanePoint at = graph.plane[from];
-    for (std::uint32_t slot = graph.out_begin[from]; slot < graph.out_begin[from + 1]; ++slot) {
-      const SearchEdge& edge = graph.out_edges[slot];
-      const auto norm = static_cast<double>(plane_norm(at, graph.plane[edge.to]));
-      distance.see(edge.distance_m, norm);
-      risk.see(risk_of(slot), norm);
-    }
-  }
-  facts.distance_per_plane_unit = distance.value();
-  facts.risk_per_plane_unit = risk.value();
+  facts.distance_per_plane_unit = distance_ratio.value();
+  facts.risk_per_plane_unit = risk_ratio.value();
   return facts;
+}
+
+template <class RiskOfRow>
+CostFacts cost_facts(const RoadGraph& graph, RiskOfRow risk_of) {
+  return cost_facts(graph, risk_of, risk_of);
 }
 
 // The facts the graph holds of its own risks.

@@ -5,10 +5,10 @@ namespace norvel {
 RiskLayer make_risk_layer(const RoadGraph& graph, std::span<const double> by_edge) {
   RiskLayer layer;
   layer.by_row.resize(graph.out_edges.size());
-  for (std::size_t slot = 0; slot < graph.out_edges.size(); ++slot) {
-    layer.by_row[slot] = by_edge[graph.out_edges[slot].edge_index];
-  }
-  layer.facts = cost_facts(graph, [&](std::size_t slot) { return layer.by_row[slot]; });
+  // The rows' order is made on the facts' own pass over the rows.
+  layer.facts = cost_facts(
+      graph, [&](std::size_t slot) { return layer.by_row[slot]; },
+      [&](std::size_t slot) { return layer.by_row[slot] = by_edge[graph.out_edges[slot].edge_index]; });
   return layer;
 }
 

@@ -396,12 +396,9 @@ class DocumentReader {
       return member == GraphMember::kNodes ? read_node_list() : read_edge_list();
     }, [&](std::string_view name) {
       if (layers_ == nullptr || name != "risk_layers") return skip_member_value();
-      if (!member_colon()) return false;
-      cursor_.skip_whitespace();
-      const char* start = cursor_.position();
-      if (!cursor_.skip_value()) return false;
-      layers_->values.emplace_back(start, static_cast<std::size_t>(cursor_.position() - start));
-      return true;
+      // The edges are read by now or not at all: at the top level, a
+      // member's value is read whole before the next member's name.
+      return member_colon() && take_risk_layers_member(cursor_, *layers_, builder_.edges.size());
     });
   }
 

@@ -6,6 +6,7 @@
 
 #include "graph/road_graph.hpp"
 #include "loading/json_cursor.hpp"
+#include "loading/risk_layers_reader.hpp"
 #include "loading/street_names.hpp"
 
 namespace norvel {
@@ -18,14 +19,8 @@ namespace norvel {
 bool read_graph_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure,
                          StreetNames* names = nullptr);
 
-// Where the graph object's members named `risk_layers` are: each value's
-// text, in document order. The reader skips them as it skips every member it
-// does not know, so they change nothing of what it reads or refuses.
-struct RiskLayersMembers {
-  std::vector<std::string_view> values;
-};
-
-// `read_graph_document`, noting the `risk_layers` members on the way.
+// `read_graph_document`, noting the `risk_layers` members on the way (and,
+// as `layers.read` asks, reading their layers: see RiskLayersMembers).
 bool read_graph_document(std::string_view text, GraphBuilder& builder, ReadFailure& failure, StreetNames* names,
                          RiskLayersMembers& layers);
 

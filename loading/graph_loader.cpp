@@ -36,8 +36,13 @@ std::expected<DocumentRecords, DocumentError> read_document(std::string_view tex
   DocumentRecords document;
   ReadFailure failure;
   RiskLayersMembers members;
+  members.read = layers;
   if (!read_graph_document(text, document.records, failure, names ? &document.names : nullptr, members)) {
     return std::unexpected(error_at(text, std::move(failure)));
+  }
+  for (std::string_view value : members.values) {
+    const auto start = static_cast<std::size_t>(value.data() - text.data());
+    document.risk_layers_members.emplace_back(start, start + value.size());
   }
   if (!layers) return document;
   std::expected<std::vector<NamedRisks>, ReadFailure> read =

@@ -4,6 +4,8 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "graph/road_graph.hpp"
 #include "loading/risk_layers_reader.hpp"
@@ -38,6 +40,9 @@ struct DocumentRecords {
   GraphBuilder records;
   StreetNames names;
   std::vector<NamedRisks> risk_layers;
+  // Where each `risk_layers` member's value is, read or not: its first
+  // byte's offset and the offset past its last, in document order.
+  std::vector<std::pair<std::size_t, std::size_t>> risk_layers_members;
 };
 
 // Accepts every document `load_graph` accepts whose `risk_layers` members

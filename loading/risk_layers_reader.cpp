@@ -3,14 +3,118 @@
 #include <algorithm>
 
 #include "graph/risk_layer_rules.hpp"
+#include "loading/plain_number.hpp"
 #include "loading/quick_record_reader.hpp"
 
 namespace norvel {
 
 namespace {
 
-// The text is a well-formed JSON value, which the document reader checked
-// when it skipped it: only its shape and its numbers are left to check.
+bool is_number_start(char c) { return c == '-' || (c >= '0' && c <= '9'); }
+
+bool name_taken(const std::vector<NamedRisks>& layers, std::string_view name) {
+  return std::any_of(layers.begin(), layers.end(), [&](const NamedRisks& layer) { return layer.name == name; });
+}
+
+// Reads a member's value on the document reader's own pass, so that it is
+// parsed once: the layers of a sound value, as `RiskLayersReader` below would
+// read them. Anything else (a fault of the layers, of the JSON, of a number's
+// range, or a form it does not know) makes it give up, and the caller skips
+// the value as any other.
+//
+// Why skipping is not needed after a value it takes: it takes only
+//   '{' ws [ string ws ':' ws '[' ws [ number ws { ',' ws number ws } ] ']' ws
+//            { ',' ws string ws ':' ... } ] '}'
+// where a string is one `read_name` decodes and a number one `read_number`
+// converts. Both are stricter than `skip_value`'s string and number (they
+// check what an escape stands for, the UTF-8, the range), so every value
+// taken is one `skip_value` accepts, and the cursor ends where it would.
+// The layers are those `RiskLayersReader` reads of it: the same names, the
+// same conversion, the same checks of name and value, in the same order.
+class SoundLayersReader {
+ public:
+  SoundLayersReader(JsonCursor& cursor, RiskLayersMembers& members, std::size_t edge_count_hint)
+      : cursor_(cursor), members_(members), edge_count_hint_(edge_count_hint) {}
+
+  bool read_value() {
+    if (!cursor_.skip_whitespace() || cursor_.peek() != '{') return false;
+    cursor_.advance();
+    if (!cursor_.skip_whitespace()) return false;
+    if (cursor_.peek() == '}') {
+      cursor_.advance();
+      return true;
+    }
+    for (;;) {
+      if (cursor_.peek() != '"') return false;
+      std::string_view name;
+      if (!cursor_.read_name(name)) return false;
+      if (!risk_layer_name_fault(name).empty() || name_taken(members_.layers, name)) return false;
+      if (!cursor_.skip_whitespace() || cursor_.peek() != ':') return false;
+      cursor_.advance();
+      if (!cursor_.skip_whitespace() || cursor_.peek() != '[') return false;
+      members_.arrays.push_back(cursor_.position());
+      cursor_.advance();
+      NamedRisks& layer = members_.layers.emplace_back(NamedRisks{std::string(name), {}});
+      layer.by_edge.reserve(edge_count_hint_);
+      if (!read_risks(layer.by_edge) || !cursor_.skip_whitespace()) return false;
+      const char after = cursor_.peek();
+      cursor_.advance();
+      if (after == '}') return true;
+      if (after != ',' || !cursor_.skip_whitespace()) return false;
+    }
+  }
+
+ private:
+  // After the '[': the numbers up to the ']', consumed. Read as the quick
+  // record reader reads its numbers, the position kept in a register: the
+  // common plain number from one 16-byte window, any other by the cursor.
+  // Both give the value `read_number` gives, and stop where it stops.
+  bool read_risks(std::vector<double>& risks) {
+    const char* at = cursor_.position();
+    const char* const end = cursor_.end();
+    auto space = [&] {
+      while (at != end && (*at == ' ' || *at == '\n' || *at == '\r' || *at == '\t')) ++at;
+      return at != end;
+    };
+    if (!space()) return false;
+    if (*at == ']') {
+      cursor_.move_to(at + 1);
+      return true;
+    }
+    for (;;) {
+      if (!is_number_start(*at)) return false;
+      JsonNumber number;
+      if (end - at < kShortNumberReach || !read_plain_number(at, number)) {
+        at = read_other_number(cursor_, at, number);
+        if (at == nullptr) return false;
+      }
+      const double risk = number_as_double(number);
+      if (!acceptable_risk(risk)) return false;
+      risks.push_back(risk);
+      if (!space()) return false;
+      const char after = *at++;
+      if (after == ']') {
+        cursor_.move_to(at);
+        return true;
+      }
+      if (after != ',' || !space()) return false;
+    }
+  }
+
+  // Out of line, so that the loop above stays small.
+  [[gnu::noinline]] static const char* read_other_number(JsonCursor& cursor, const char* at, JsonNumber& number) {
+    cursor.move_to(at);
+    return cursor.read_number(number) ? cursor.position() : nullptr;
+  }
+
+  JsonCursor& cursor_;
+  RiskLayersMembers& members_;
+  const std::size_t edge_count_hint_;
+};
+
+// The careful reader, of the values the document reader skipped: the text
+// is a well-formed JSON value, which it checked when it skipped it, so only
+// its shape and its numbers are left to check.
 class RiskLayersReader {
  public:
   RiskLayersReader(std::string_view text, std::size_t edge_count, std::vector<NamedRisks>& layers)
@@ -28,8 +132,7 @@ class RiskLayersReader {
       std::string_view name;
       if (!cursor_.read_name(name)) return false;
       std::string problem = risk_layer_name_problem(name);
-      if (problem.empty() && std::any_of(layers_.begin(), layers_.end(),
-                                         [&](const NamedRisks& layer) { return layer.name == name; })) {
+      if (problem.empty() && name_taken(layers_, name)) {
         problem = "risk layer \"" + std::string(name) + "\" is given twice";
       }
       if (!problem.empty()) {
@@ -60,8 +163,7 @@ class RiskLayersReader {
     layer.by_edge.reserve(edge_count_);
     cursor_.skip_whitespace();
     while (cursor_.peek() != ']') {
-      const char c = cursor_.peek();
-      if (c != '-' && !(c >= '0' && c <= '9')) return not_an_array();
+      if (!is_number_start(cursor_.peek())) return not_an_array();
       const char* value_at = cursor_.position();
       JsonNumber number;
       if (!cursor_.read_number(number)) return false;
@@ -92,13 +194,42 @@ class RiskLayersReader {
 
 }  // namespace
 
+bool take_risk_layers_member(JsonCursor& cursor, RiskLayersMembers& members, std::size_t edge_count_hint) {
+  cursor.skip_whitespace();
+  const char* start = cursor.position();
+  // Once one value is left to the careful reader, so are those after it:
+  // the faults are then found in document order.
+  if (members.read && members.whole == members.values.size()) {
+    const std::size_t layers_before = members.layers.size();
+    if (SoundLayersReader(cursor, members, edge_count_hint).read_value()) {
+      members.values.emplace_back(start, static_cast<std::size_t>(cursor.position() - start));
+      ++members.whole;
+      return true;
+    }
+    members.layers.resize(layers_before);
+    members.arrays.resize(layers_before);
+    cursor.move_to(start);
+  }
+  if (!cursor.skip_value()) return false;
+  members.values.emplace_back(start, static_cast<std::size_t>(cursor.position() - start));
+  return true;
+}
+
 std::expected<std::vector<NamedRisks>, ReadFailure> read_risk_layers(std::string_view text,
-                                                                     const RiskLayersMembers& members,
+                                                                     RiskLayersMembers& members,
                                                                      std::size_t edge_count) {
-  std::vector<NamedRisks> layers;
+  // The layers read on the way are sound but for their counts, and come
+  // before every member left: their counts are the first faults there are.
+  std::vector<NamedRisks> layers = std::move(members.layers);
+  for (std::size_t i = 0; i < layers.size(); ++i) {
+    if (layers[i].by_edge.size() != edge_count) {
+      return std::unexpected(ReadFailure{static_cast<std::size_t>(members.arrays[i] - text.data()),
+                                         risk_count_problem(layers[i].name, layers[i].by_edge.size(), edge_count)});
+    }
+  }
   RiskLayersReader reader(text, edge_count, layers);
-  for (std::string_view value : members.values) {
-    if (!reader.read_member(value)) return std::unexpected(reader.failure());
+  for (std::size_t i = members.whole; i < members.values.size(); ++i) {
+    if (!reader.read_member(members.values[i])) return std::unexpected(reader.failure());
   }
   return layers;
 }

@@ -6,7 +6,6 @@
 #include <string_view>
 #include <vector>
 
-#include "loading/graph_document_reader.hpp"
 #include "loading/json_cursor.hpp"
 
 namespace norvel {
@@ -18,13 +17,38 @@ struct NamedRisks {
   std::vector<double> by_edge;
 };
 
+// The graph object's members named `risk_layers`, as the document reader
+// meets them. The reader skips them as it skips every member it does not
+// know, so they change nothing of what it reads or refuses; with `read`, it
+// reads their layers in the same pass.
+struct RiskLayersMembers {
+  // Whether the layers are read on the way; without, only `values` is noted.
+  bool read = true;
+  // Each member's value text, in document order.
+  std::vector<std::string_view> values;
+  // The layers of the first `whole` members, read on the way: every one of
+  // them sound but for its count of values, which waits for the edges.
+  std::size_t whole = 0;
+  std::vector<NamedRisks> layers;
+  std::vector<const char*> arrays;  // where each of `layers`' arrays begins
+};
+
+// At a `risk_layers` member's value (its colon consumed): skips it with
+// `JsonCursor::skip_value`'s checks and failures, and notes it in `members`.
+// With `members.read`, a value that is sound is read into layers on the way,
+// until one that is not (a fault of any kind): that one and those after it
+// are left to `read_risk_layers`. `edge_count_hint`: the edges read so far,
+// room for each layer's values when the edges came first (0: unknown).
+bool take_risk_layers_member(JsonCursor& cursor, RiskLayersMembers& members, std::size_t edge_count_hint);
+
 // The layers of a document's `risk_layers` members (`members`, as the
 // document reader noted them in `text`), each checked: an object whose every
 // member is a layer, an array of one number per edge (`edge_count`), each
-// finite and not negative, under a plain name given once. The failure's
-// offset is into `text`.
+// finite and not negative, under a plain name given once. The first fault
+// in document order is the failure, its offset into `text`. The layers read
+// on the way are taken from `members`.
 std::expected<std::vector<NamedRisks>, ReadFailure> read_risk_layers(std::string_view text,
-                                                                     const RiskLayersMembers& members,
+                                                                     RiskLayersMembers& members,
                                                                      std::size_t edge_count);
 
 }  // namespace norvel

@@ -12,7 +12,9 @@ from __future__ import annotations
 import gzip
 import json
 import os
+import threading
 import zlib
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 import norvel_core
@@ -163,17 +165,20 @@ def _parse(data: bytes) -> Any:
     return orjson.loads(data)
 
 
-def edge_tags(path: str | None, edge_count: int
+def edge_tags(data: bytes, edge_count: int
               ) -> dict[str, list[str | None]] | None:
-    """The walking tags of the edges of the document at ``path``: a column
-    (a list in document order, None where an edge has none) per tag that
-    some edge has; None when there is no file or no edge has tags, and
-    when the file no longer holds a graph of ``edge_count`` edges."""
-    if path is None:
+    """The walking tags of the edges of a graph document (its bytes), from
+    each edge object's ``tags`` member (as ``norvel.osm`` writes it:
+    ``"tags": {"highway": "footway", ...}``): a column (a list in document
+    order, None where an edge has none) per tag of WALKING_TAGS that some
+    edge has. None when no edge has tags (then the document is not parsed
+    at all), when the bytes are no JSON, and when they no longer hold a
+    graph of ``edge_count`` edges."""
+    if b'"tags"' not in data:
         return None
     try:
-        document = _parse(read_graph_bytes(path))
-    except (OSError, ValueError):
+        document = _parse(data)
+    except ValueError:
         return None
     edges = document.get("edges") if isinstance(document, dict) else None
     if not isinstance(edges, list) or len(edges) != edge_count:
@@ -190,6 +195,38 @@ def edge_tags(path: str | None, edge_count: int
     return {key: columns[key] for key in WALKING_TAGS if key in columns} or None
 
 
+class EdgeTags:
+    """The walking tags of a router's edges (``edge_tags``), read from its
+    document the first time they are asked and kept: ``Router.edges``,
+    ``to_document`` and the steps' highway classes share the one reading.
+    """
+
+    def __init__(self, document: Callable[[], bytes] | None,
+                 edge_count: int) -> None:
+        """``document``: a function that gives the document's bytes (None:
+        the graph has no document to read tags from); ``edge_count``: the
+        graph's edges, which the document must still hold."""
+        self._document = document
+        self._edge_count = edge_count
+        self._lock = threading.Lock()
+        self._columns: dict[str, list[str | None]] | None = None
+
+    def columns(self) -> dict[str, list[str | None]] | None:
+        """The tags' columns, None when the document has none (or is
+        gone: a file that can no longer be read tells nothing)."""
+        with self._lock:
+            if self._document is not None:
+                try:
+                    self._columns = edge_tags(self._document(),
+                                              self._edge_count)
+                except (OSError, ValueError):
+                    self._columns = None
+                # Read once; whatever holds the text (a from_json router's
+                # str) goes.
+                self._document = None
+            return self._columns
+
+
 def write_document(router: Router, path: str | os.PathLike[str]) -> None:
     """Writes ``router``'s graph as a graph document in object form, with
     its street names, walking tags and risk layers (gzipped where the name
@@ -201,7 +238,7 @@ def write_document(router: Router, path: str | os.PathLike[str]) -> None:
     risks = in_document_order(graph, graph.risks).tolist()
     familiarity = in_document_order(graph, graph.familiarity).tolist()
     names = edge_street_names(graph)
-    tags = edge_tags(router._source, int(graph.edge_count)) or {}
+    tags = router._tags.columns() or {}
     dump = json.dumps
     nodes = ",\n".join(f'{{"id":{i},"lat":{la!r},"lon":{lo!r}}}' for i, la, lo in zip(
         graph.record_ids.tolist(), graph.record_lats.tolist(),

@@ -69,12 +69,11 @@ strongly connected components found by scipy: a 1,000,000-node,
 4,000,000-edge document took 2.1 s of processor time (3.1 s on a busy
 two-core machine) and 760 MB at most, against 15 s and 3.1 GB when the
 document was parsed again in Python (``bench/check_document.py``).
-The loader skips a top-level ``risk_layers`` member, so the checks find it
-in the document's bytes: one search for the text ``"risk_layers"`` (0.13 s
-over that document when it has no layers), then one pass of numpy from
-the nearer end of the text to the member, and a few over each layer's
-numbers, only those that may be out of range being parsed: 0.54 s for two
-layers of 4,019,017 risks written last, as the converter writes them.
+The loader skips a top-level ``risk_layers`` member, saying where it was
+(``Graph.risk_layers_members``), so that the checks read only that
+member's bytes, with a few passes of numpy over each layer's numbers, only
+those that may be out of range being parsed; a document without layers
+costs nothing more.
 """
 
 from __future__ import annotations
@@ -189,7 +188,7 @@ def check_document(path: str | os.PathLike[str]) -> list[Problem]:
         return [_problem("malformed", f"{os.fsdecode(path)}: not a graph "
                                       f"document: {refusal}"),
                 *_refused_document_problems(data)]
-    layers = _document_layers(data)
+    layers = _member_layers(data, graph.risk_layers_members)
     del data  # as large as the graph: no need to hold both while checking
     return _problems(graph, layers)
 
@@ -374,7 +373,6 @@ class _Layers:
     layers: list[tuple[str, _Risks | None]] | None
 
 
-_LAYERS_KEY = json.dumps(RISK_LAYERS_MEMBER).encode()
 _SPACE = re.compile(rb"[ \t\n\r]*")
 _STRING = re.compile(rb'"(?:[^"\\]|\\.)*"', re.S)
 # What an array of JSON numbers holds between its brackets.
@@ -382,105 +380,18 @@ _NUMBERS = re.compile(rb"[ \t\n\r0-9eE+\-.,]*")
 # The longest number that _number_text_risks takes as plain (a float's
 # repr is 24 characters at most).
 _PLAIN_NUMBER_LENGTH = 24
-# Bytes scanned at once when looking for the member: bounds the scratch
-# arrays (about 10 bytes per byte scanned at most) whatever the document.
-_SCAN_CHUNK = 1 << 24
-_QUOTE, _BACKSLASH, _COMMA = ord('"'), ord("\\"), ord(",")
-_MINUS, _EXPONENT = ord("-"), ord("e")
-# ORed with 0x20, "[" and "{" become "{", "]" and "}" become "}".
-_OPENING, _CLOSING = ord("{"), ord("}")
+_COMMA, _MINUS, _EXPONENT = ord(","), ord("-"), ord("e")
 
 
-def _document_layers(data: bytes) -> _Layers | None:
-    """The top-level `risk_layers` members of a document that a JSON parser
-    accepted (the loader, or Python's json), or None when it has none.
-
-    The text is valid JSON, so a key is at the top level exactly when one
-    opening bracket more than closing ones, outside strings, comes before
-    it; a string starts or ends at a quote after an even number of
-    backslashes.
-    """
-    keys = []
-    at = data.find(_LAYERS_KEY)
-    while at >= 0:
-        after = _skip_space(data, at + len(_LAYERS_KEY))
-        if data[after:after + 1] == b":" and not _escaped(data, at):
-            keys.append(at)
-        at = data.find(_LAYERS_KEY, at + 1)
-    if not keys:
+def _member_layers(data: bytes, members: list[tuple[int, int]]
+                   ) -> _Layers | None:
+    """The layers of a document's top-level `risk_layers` members, given
+    where the loader found their values (``Graph.risk_layers_members``);
+    None when it has none."""
+    if not members:
         return None
-    top = [key for key, level in zip(keys, _levels(data, keys)) if level == 1]
-    if not top:
-        return None
-    value = _skip_space(data, _skip_space(data, top[-1] + len(_LAYERS_KEY))
-                        + 1)
-    return _Layers(len(top), _read_layers(data, value))
-
-
-def _escaped(data: bytes, quote: int) -> bool:
-    """Whether an odd number of backslashes comes right before ``quote``."""
-    before = quote
-    while before > 0 and data[before - 1] == _BACKSLASH:
-        before -= 1
-    return (quote - before) % 2 == 1
-
-
-def _levels(data: bytes, positions: list[int]) -> list[int]:
-    """Per position (ascending), how many brackets outside strings are
-    open there; -1 for a position inside a string.
-
-    The scan runs from the nearer end of the text: a valid JSON text holds
-    as many opening brackets as closing ones and an even number of string
-    quotes, so what comes after a position tells as much as what comes
-    before it. The converter writes the member last, after the records.
-    """
-    whole = np.frombuffer(data, dtype=np.uint8)
-    forward = positions[-1] < len(data) - positions[0]
-    if forward:
-        end = positions[-1] + 1
-        spans = [(lo, min(lo + _SCAN_CHUNK, end))
-                 for lo in range(0, end, _SCAN_CHUNK)]
-    else:
-        begin = positions[0]
-        spans = [(max(hi - _SCAN_CHUNK, begin), hi)
-                 for hi in range(len(data), begin, -_SCAN_CHUNK)]
-    found: dict[int, int] = {}
-    # Quotes and the level beyond the chunk: before it when the scan runs
-    # forward, after it when backward.
-    quotes = opened = closed = 0
-    for lo, hi in spans:
-        chunk = whole[lo:hi]
-        marks = np.flatnonzero(chunk == _QUOTE)
-        # Backslashes are rare in street documents: look at each quote
-        # after one, not at every quote.
-        after_backslash = marks[whole[np.maximum(marks + lo - 1, 0)]
-                                == _BACKSLASH]
-        if len(after_backslash):
-            escaped = [q for q in after_backslash.tolist()
-                       if q + lo > 0 and _escaped(data, q + lo)]
-            marks = np.setdiff1d(marks, escaped, assume_unique=True)
-        # Quotes before the chunk: counted, or an even total less those
-        # in and after it.
-        before = quotes if forward else quotes + len(marks)
-        folded = chunk | 0x20
-        opening = np.flatnonzero(folded == _OPENING)
-        closing = np.flatnonzero(folded == _CLOSING)
-        # A bracket is outside strings after an even number of quotes.
-        opening = opening[(before + np.searchsorted(marks, opening)) % 2 == 0]
-        closing = closing[(before + np.searchsorted(marks, closing)) % 2 == 0]
-        level = (opened - closed if forward else
-                 closed + len(closing) - opened - len(opening))
-        for position in positions:
-            if lo <= position < hi:
-                here = position - lo
-                inside = (before + np.searchsorted(marks, here)) % 2 == 1
-                found[position] = -1 if inside else level + int(
-                    np.searchsorted(opening, here)
-                    - np.searchsorted(closing, here))
-        quotes += len(marks)
-        opened += len(opening)
-        closed += len(closing)
-    return [found[position] for position in positions]
+    start, end = members[-1]
+    return _Layers(len(members), _read_layers(data, start, end))
 
 
 def _skip_space(data: bytes, at: int) -> int:
@@ -489,11 +400,11 @@ def _skip_space(data: bytes, at: int) -> int:
     return space.end()
 
 
-def _read_layers(data: bytes, start: int
+def _read_layers(data: bytes, start: int, end: int
                  ) -> list[tuple[str, _Risks | None]] | None:
-    """The layers of the member value at ``start``, None when it is no
-    object: arrays of plain numbers straight from the bytes; a document
-    with anything else in them through json."""
+    """The layers of the member value ``data[start:end]``, None when it is
+    no object: arrays of plain numbers straight from the bytes; a value
+    with anything else in it through json."""
     if data[start:start + 1] != b"{":
         return None
     layers: list[tuple[str, _Risks | None]] = []
@@ -509,7 +420,7 @@ def _read_layers(data: bytes, start: int
                 or _NUMBERS.fullmatch(data, at + 1, close) is None:
             # NaN, strings, nested arrays...: a faulty document, read the
             # slow way.
-            return _json_layers(data, start)
+            return _parsed_layers(_PAIRS.decode(data[start:end].decode()))
         layers.append((json.loads(name.group()),
                        _number_text_risks(data[at + 1:close])))
         at = _skip_space(data, close + 1)
@@ -560,21 +471,73 @@ class _Pairs(list[tuple[str, Any]]):
     """A JSON object's members in order, repeated names kept."""
 
 
-def _json_layers(data: bytes, start: int
-                 ) -> list[tuple[str, _Risks | None]]:
-    """The layers of the object at ``start``, read with Python's json."""
-    pairs, _ = json.JSONDecoder(object_pairs_hook=_Pairs).raw_decode(
-        data[start:].decode("utf-8"))
+_PAIRS = json.JSONDecoder(object_pairs_hook=_Pairs)
+_JSON = json.JSONDecoder()
+_TEXT_SPACE = re.compile(r"[ \t\n\r]*")
+
+
+def _parsed_layers(value: Any) -> list[tuple[str, _Risks | None]] | None:
+    """The layers of a `risk_layers` member's value as _PAIRS reads it;
+    None when it is no object."""
+    if not isinstance(value, _Pairs):
+        return None
     layers: list[tuple[str, _Risks | None]] = []
-    for name, value in pairs:
+    for name, risks_value in value:
         risks = None
-        if isinstance(value, list) and not isinstance(value, _Pairs) and all(
-                isinstance(v, (int, float)) and not isinstance(v, bool)
-                for v in value):
-            risks = _Risks.of(np.array([_float(v) for v in value],
+        if isinstance(risks_value, list) and not isinstance(risks_value, _Pairs) \
+                and all(isinstance(v, (int, float)) and not isinstance(v, bool)
+                        for v in risks_value):
+            risks = _Risks.of(np.array([_float(v) for v in risks_value],
                                        dtype=np.float64))
         layers.append((name, risks))
     return layers
+
+
+def _json_document(data: bytes) -> tuple[Any, _Layers | None]:
+    """The document as ``json.loads`` reads it (raising its ValueError or
+    RecursionError when it cannot), and the layers of its top-level
+    `risk_layers` members (None when it has none). A top-level object is
+    read member by member, as json reads it, so that each value is parsed
+    once and those members' layers keep their repeated names (their
+    values in the document are _Pairs too)."""
+    text = data.decode(json.detect_encoding(data), "surrogatepass")
+    at = _skip_text_space(text, 0)
+    if text[at:at + 1] != "{":
+        return _JSON.decode(text), None
+    members: dict[str, Any] = {}
+    found: list[Any] = []
+    at = _skip_text_space(text, at + 1)
+    closed = text[at:at + 1] == "}"
+    while not closed:
+        if text[at:at + 1] != '"':
+            raise ValueError("a member's name is due")
+        name, at = _JSON.raw_decode(text, at)  # a string, at a quote
+        at = _skip_text_space(text, at)
+        if text[at:at + 1] != ":":
+            raise ValueError("a colon is due")
+        at = _skip_text_space(text, at + 1)
+        if name == RISK_LAYERS_MEMBER:
+            value, at = _PAIRS.raw_decode(text, at)
+            found.append(value)
+        else:
+            value, at = _JSON.raw_decode(text, at)
+        members[name] = value
+        at = _skip_text_space(text, at)
+        closed = text[at:at + 1] == "}"
+        if not closed:
+            if text[at:at + 1] != ",":
+                raise ValueError("a comma is due")
+            at = _skip_text_space(text, at + 1)
+    if _skip_text_space(text, at + 1) != len(text):
+        raise ValueError("extra data")
+    layers = _Layers(len(found), _parsed_layers(found[-1])) if found else None
+    return members, layers
+
+
+def _skip_text_space(text: str, at: int) -> int:
+    space = _TEXT_SPACE.match(text, at)
+    assert space is not None  # [ \t\n\r]* matches anywhere
+    return space.end()
 
 
 def _float(value: float) -> float:
@@ -692,10 +655,11 @@ def _refused_document_problems(data: bytes) -> list[Problem]:
     reads it (NaN, Infinity and 1e999 included) and it has the shape of a
     graph document; none otherwise."""
     try:
-        columns = _columns(json.loads(data))
+        document, layers = _json_document(data)
+        columns = _columns(document)
     except (ValueError, RecursionError, _Malformed):
         return []
-    return _problems(_arrays(columns), _document_layers(data))
+    return _problems(_arrays(columns), layers)
 
 
 def _arrays(c: _Columns) -> _DocumentArrays:

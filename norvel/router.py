@@ -15,7 +15,7 @@ from __future__ import annotations
 import math
 import os
 import threading
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, cast, overload
 
@@ -58,14 +58,15 @@ class Router:
         """``graph``: the engine's graph (``norvel._engine.Graph``)."""
         self._engine = graph
         self._table = NodeTable(graph)
-        self._facts = EdgeFacts(graph, self._table)
+        # The walking tags of the edges, from the graph's document: one
+        # reading for edges(), to_document() and the steps' highway classes.
+        self._tags = _files.EdgeTags(None, int(graph.edge_count))
+        self._facts = EdgeFacts(graph, self._table, tags=self._tags)
         # The facts steps read on each other risk layer, made when first asked.
         self._layer_facts: dict[str, EdgeFacts] = {}
         self._index: _NearestIndex | None = None
         self._core: PyGraph | None = None
         self._lock = threading.Lock()
-        # The file the graph came from, where the walking tags are read.
-        self._source: str | None = None
 
     @classmethod
     def from_file(cls, path: str | os.PathLike[str]) -> Router:
@@ -79,11 +80,16 @@ class Router:
         OSError when it cannot be read."""
         router = cls(_files.load_engine_graph(path))
         if not router._engine.mapped:
-            router._source = os.path.abspath(path)
-            # The ways' highway classes, should steps ask, from the file again.
-            router._facts = EdgeFacts(router._engine, router._table,
-                                      document=lambda: _files.read_graph_bytes(path))
+            # The walking tags, should they be asked, from the file again.
+            source = os.path.abspath(path)
+            router._read_tags_from(lambda: _files.read_graph_bytes(source))
         return router
+
+    def _read_tags_from(self, document: Callable[[], bytes]) -> None:
+        """Reads the walking tags from ``document`` (a function that gives
+        the document's bytes), once, when first asked."""
+        self._tags = _files.EdgeTags(document, self.edge_count)
+        self._facts = EdgeFacts(self._engine, self._table, tags=self._tags)
 
     def save(self, path: str | os.PathLike[str], *,
              source_sha256: bytes | None = None) -> None:
@@ -108,10 +114,8 @@ class Router:
             raise TypeError(f"text must be a str, got {type(text).__name__}")
         router = cls(engine.Graph.load(text))
         if '"tags"' in text:
-            # Kept only for a document with tags, for the ways' highway
-            # classes should steps ask.
-            router._facts = EdgeFacts(router._engine, router._table,
-                                      document=lambda: text.encode())
+            # Kept only for a document with tags.
+            router._read_tags_from(lambda: text.encode())
         return router
 
     @classmethod
@@ -213,8 +217,9 @@ class Router:
         the document has them, the way's walking tags (``highway``,
         ``lit``, ``sidewalk``, ``crossing``, ``maxspeed``: str, or None
         where the way has none), which the router reads again from the
-        file it was loaded from. ``add_risk(name, values)`` takes an
-        array of that length and order."""
+        document it was loaded from, once (steps read their ``highway``
+        there too). ``add_risk(name, values)`` takes an array of that
+        length and order."""
         from norvel._extras import require
 
         require("Router.edges", "batch", "pandas")
@@ -231,8 +236,7 @@ class Router:
             "name": pandas.Series(_files.edge_street_names(graph), dtype=object)}
         for layer in self.risk_layers:
             data[layer] = graph.layer_risks(layer)
-        tags = _files.edge_tags(self._source, self.edge_count)
-        for tag, values in (tags or {}).items():
+        for tag, values in (self._tags.columns() or {}).items():
             data[tag] = pandas.Series(values, dtype=object)
         return pandas.DataFrame(data)
 

@@ -21,10 +21,9 @@ the destination, ``arrive``.
 
 from __future__ import annotations
 
-import json
 import math
 import threading
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from dataclasses import asdict, dataclass
 from functools import cached_property
 from html import escape
@@ -38,6 +37,7 @@ from norvel.table import LatLon, LonLat, NodeTable, in_document_order
 
 if TYPE_CHECKING:
     from norvel._engine import Graph
+    from norvel._files import EdgeTags
     from norvel.routes import Route
 
 __all__ = ["SHARP_DEG", "SLIGHT_DEG", "STRAIGHT_DEG", "UNNAMED_TURN_DEG",
@@ -123,26 +123,26 @@ class EdgeFacts:
     def __init__(self, graph: Graph, table: NodeTable, *, layer: str = "risk_score",
                  risks: npt.NDArray[np.float64] | None = None,
                  highways: Sequence[str | None] | None = None,
-                 document: Callable[[], bytes] | None = None) -> None:
+                 tags: EdgeTags | None = None) -> None:
         """``table``: the graph's ``NodeTable`` (the street names);
         ``risks``: the layer's risk per edge in document order (the
         graph's ``risk_score`` when None); ``highways``: the highway class
-        per edge in document order, or None; ``document``: where the
-        highway classes are read from instead, the first time a step asks,
-        a function that gives the document's bytes (``edge_highways``)."""
+        per edge in document order, or None; ``tags``: where the highway
+        classes are read from instead, the first time a step asks (the
+        router's walking tags)."""
         self._graph = graph
         self._table = table
         self.layer = layer
         self._risks = risks
         self._given_highways = highways
-        self._document = document
+        self._tags = tags
         self._lock = threading.Lock()
 
     def on_layer(self, layer: str, risks: npt.NDArray[np.float64]) -> EdgeFacts:
         """The same facts with the risks of another layer: the highway
         classes are read from where these are."""
         return EdgeFacts(self._graph, self._table, layer=layer, risks=risks,
-                         highways=self._given_highways, document=self._document)
+                         highways=self._given_highways, tags=self._tags)
 
     @cached_property
     def lengths(self) -> npt.NDArray[np.float64]:
@@ -164,48 +164,15 @@ class EdgeFacts:
 
     @cached_property
     def _highways(self) -> Sequence[str | None] | None:
-        if self._given_highways is not None or self._document is None:
+        if self._given_highways is not None or self._tags is None:
             return self._given_highways
-        with self._lock:
-            try:
-                highways = edge_highways(self._document())
-            except OSError:      # the file is gone: steps go on without
-                return None
-        # A document that changed since the graph was read tells nothing.
-        if highways is not None and len(highways) != self._graph.edge_count:
-            return None
-        return highways
+        columns = self._tags.columns()
+        return None if columns is None else columns.get("highway")
 
     def highway(self, edge: int) -> str | None:
         """The ``highway`` class of an edge's way, or None."""
         highways = self._highways
         return None if highways is None else highways[edge]
-
-
-# A whole document parses several times faster with orjson (extra geo).
-_loads: Callable[[bytes], Any]
-try:
-    from orjson import loads as _loads
-except ImportError:
-    _loads = json.loads
-
-
-def edge_highways(data: bytes) -> list[str | None] | None:
-    """The ``highway`` class of every edge of a graph document (its bytes),
-    in document order, from each edge object's ``tags`` member (as
-    ``norvel.osm`` writes it: ``"tags": {"highway": "footway", ...}``);
-    None for an edge without one. None when no edge has tags: then the
-    document is not parsed at all."""
-    if b'"tags"' not in data:
-        return None
-    document = _loads(data)
-    edges = document["edges"] if isinstance(document, dict) else document[1]
-    highways: list[str | None] = []
-    for edge in edges:
-        tags = edge.get("tags") if isinstance(edge, dict) else None
-        way = tags.get("highway") if isinstance(tags, dict) else None
-        highways.append(way if isinstance(way, str) else None)
-    return highways if any(w is not None for w in highways) else None
 
 
 def bearing(a: LatLon, b: LatLon) -> float | None:

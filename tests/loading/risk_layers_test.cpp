@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 #include <string>
 
+#include "loading/graph_document_reader.hpp"
 #include "loading/graph_loader.hpp"
 #include "text_mutation.hpp"
 
@@ -55,6 +57,65 @@ TEST(RiskLayersReader, NamesWhatIsWrongAndWhere) {
   EXPECT_EQ(read_document(R"({"nodes": [], "risk_layers": 5})", false).error().message(),
             "missing field `edges` at line 1 column 31");
   EXPECT_EQ(message_of("{}"), "");
+}
+
+// What a reading gives, in words: the graph's failure, the layers' failure,
+// or every layer with its values' bits.
+std::string outcome(const std::string& text, bool on_the_way) {
+  GraphBuilder builder;
+  ReadFailure failure;
+  RiskLayersMembers members;
+  members.read = on_the_way;
+  if (!read_graph_document(text, builder, failure, nullptr, members)) {
+    return "graph " + std::to_string(failure.offset) + " " + failure.description;
+  }
+  const auto layers = read_risk_layers(text, members, builder.edges.size());
+  if (!layers) return "layers " + std::to_string(layers.error().offset) + " " + layers.error().description;
+  std::string read = "read";
+  for (const NamedRisks& layer : *layers) {
+    read += " " + layer.name + ":";
+    for (double risk : layer.by_edge) {
+      char bits[32];
+      std::snprintf(bits, sizeof bits, " %a", risk);
+      read += bits;
+    }
+  }
+  return read;
+}
+
+// The layers read on the document reader's pass are those, and the faults
+// the ones, of the careful reader reading every member after that pass.
+TEST(RiskLayersReader, OnePassReadsWhatTheCarefulReaderReads) {
+  const std::string nodes = R"({"nodes": [{"id": 1, "lat": 60.0, "lon": 24.0}, {"id": 2, "lat": 60.0, "lon": 24.1}])";
+  const std::string edges = R"("edges": [[1, 2, 5.5, 0.5, null], [2, 1, 5.5, 0.5, null]])";
+  const std::string cases[] = {
+      // Sound; before the edges, after them, twice, escaped, spaced out.
+      nodes + ", " + edges + R"(, "risk_layers": {"night": [1.5, 0.25], "child": [0, 2e-3]}})",
+      nodes + R"(, "risk_layers": {"night": [1.5,0.25]}, )" + edges + "}",
+      nodes + ", " + edges + R"(, "risk_layers": {"a": [1, 2]}, "x": 1, "risk_layers": {"d\u0061wn": [3, 4]}})",
+      nodes + ", " + edges + "\n,\t\"risk_layers\" :\r{ \"a\" : [ 1 , -0.0 ] , \"b\":[ ] }\n}",
+      nodes + ", " + edges + R"(, "risk_layers": {}, "risk_layers": {"b": []}})",
+      // A count fault of a sound layer before a fault the careful reader
+      // finds; the other way round; a fault in a second member.
+      nodes + ", " + edges + R"(, "risk_layers": {"a": [1], "b": [1, -2]}})",
+      nodes + ", " + edges + R"(, "risk_layers": {"a": [1, -2], "b": [1]}})",
+      nodes + R"(, "risk_layers": {"a": [1, 2, 3]}, )" + edges + R"(, "risk_layers": {"a": [1, 2]}})",
+      nodes + ", " + edges + R"(, "risk_layers": {"a": [1, 2]}, "risk_layers": {"b": [1, 1e999]}})",
+      nodes + ", " + edges + R"(, "risk_layers": {"a": [1, 2], "a": 5}})",
+      // A fault of the layers before one of the graph's.
+      nodes + R"(, "risk_layers": {"a b": [1, 2]}, )" + edges + ", }",
+      nodes + ", " + edges + R"(, "risk_layers": {"a": [1, 2,]}})",
+  };
+  for (const std::string& text : cases) EXPECT_EQ(outcome(text, true), outcome(text, false)) << text;
+  std::mt19937_64 random(31);
+  std::size_t read = 0;
+  for (int round = 0; round < 40000; ++round) {
+    const std::string text = testing::mutate(cases[round % std::size(cases)], random);
+    const std::string one_pass = outcome(text, true);
+    ASSERT_EQ(one_pass, outcome(text, false)) << text;
+    read += one_pass.starts_with("read");
+  }
+  EXPECT_GT(read, 1000u);
 }
 
 TEST(RiskLayersReader, NoTextCrashesTheReader) {

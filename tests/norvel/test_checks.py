@@ -403,16 +403,27 @@ def _tricky_value(rng, depth=0):
             _tricky_value(rng, depth + 1) for _ in range(rng.randint(0, 3))}
 
 
-def test_layers_are_found_wherever_the_text_puts_them(monkeypatch):
-    """The byte scan against json: random documents with the member name in
-    strings, keys and nested objects, brackets and escaped quotes in
-    strings, the member anywhere or twice, scanned in chunks of a few
-    bytes so that strings and escapes straddle them."""
+def _described(found):
+    """A reading of layers as plain values: members, then per layer its
+    name and (count, [(position, value) of each wrong risk]) or None."""
+    if found is None or found.layers is None:
+        return found if found is None else (found.members, None)
+    return found.members, [(name, None if risks is None else (
+        risks.count, list(zip(risks.wrong.tolist(), risks.wrong_values.tolist()))))
+        for name, risks in found.layers]
+
+
+def test_layers_are_found_wherever_the_text_puts_them():
+    """The layers of the top-level members, against json: random documents
+    with the member name in strings, keys and nested objects, brackets and
+    escaped quotes in strings, the member anywhere or twice; read by the
+    member walk of a document the loader refuses, and where the loader
+    says the members are in one it reads."""
     from norvel import checks
-    monkeypatch.setattr(checks, "_SCAN_CHUNK", 5)
+    from norvel._native import engine
     rng = random.Random(31)
     for _ in range(400):
-        members = [(rng.choice(["nodes", "edges", "x", _tricky_string(rng)]),
+        members = [(rng.choice(["x", _tricky_string(rng)]),
                     _tricky_value(rng)) for _ in range(rng.randint(0, 4))]
         for _ in range(rng.choice([0, 1, 1, 2])):
             layers = {f"l{k}": [rng.choice([0, 1.5, -1, 1e300])
@@ -422,29 +433,38 @@ def test_layers_are_found_wherever_the_text_puts_them(monkeypatch):
                 layers = {"l": _tricky_value(rng)}
             members.insert(rng.randint(0, len(members)),
                            ("risk_layers", layers))
+        members.insert(rng.randint(0, len(members)), ("nodes", []))
+        members.insert(rng.randint(0, len(members)), ("edges", []))
         spaces = rng.choice([(", ", ": "), (",", ":"), (" ,\n ", " \t: ")])
         text = ("{" + spaces[0].join(
             json.dumps(name) + spaces[1] + json.dumps(value, ensure_ascii=rng.random() < 0.5)
             for name, value in members) + "}")
-        assert json.loads(text) is not None
-        found = checks._document_layers(text.encode())
+        document, found = checks._json_document(text.encode())
+        expected_document = json.loads(text)
+        assert document.keys() == expected_document.keys()
+        assert all(document[k] == v for k, v in expected_document.items()
+                   if k != "risk_layers")
         tops = [value for name, value in members if name == "risk_layers"]
         if not tops:
             assert found is None, text
-            continue
-        assert found is not None and found.members == len(tops), text
-        if not isinstance(tops[-1], dict):
-            assert found.layers is None
-            continue
-        expected = [(name, None if not isinstance(value, list) or any(
-            isinstance(v, bool) or not isinstance(v, (int, float))
-            for v in value) else (len(value), [
-                (k, float(v)) for k, v in enumerate(value) if v < 0]))
-            for name, value in tops[-1].items()]
-        assert [(name, None if risks is None else (
-            risks.count, list(zip(risks.wrong.tolist(),
-                                  risks.wrong_values.tolist()))))
-                for name, risks in found.layers] == expected, text
+        elif not isinstance(tops[-1], dict):
+            assert found is not None and _described(found) == (len(tops), None)
+        else:
+            expected = [(name, None if not isinstance(value, list) or any(
+                isinstance(v, bool) or not isinstance(v, (int, float))
+                for v in value) else (len(value), [
+                    (k, float(v)) for k, v in enumerate(value) if v < 0]))
+                for name, value in tops[-1].items()]
+            assert _described(found) == (len(tops), expected), text
+        data = text.encode()
+        graph = engine.Graph.load(data, names=False, layers=False)
+        assert _described(checks._member_layers(data, graph.risk_layers_members)) == \
+            _described(found), text
+    # What json refuses, the walk refuses.
+    for text in ('{"a": 1,}', '{"a" 1}', '{"a": 1 "b": 2}', '{"a": 1} x', '{1: 2}',
+                 '{"risk_layers": {"a": [1,]}}'):
+        with pytest.raises(ValueError):
+            checks._json_document(text.encode())
 
 
 def test_number_texts_against_json():

@@ -188,16 +188,37 @@ def test_to_document_round_trips_every_layer(tmp_path):
         [r.risk for r in router.route(a, b)]
 
 
-def test_walking_tags_come_from_the_file(tmp_path):
+def test_walking_tags_are_read_once_per_router(tmp_path, monkeypatch):
+    from norvel import _files
+
     document = grid_document(3)
     for at, edge in enumerate(document["edges"]):
         if at % 3 == 0:
             edge["tags"] = {"highway": "footway", "lit": "yes"}
     path = tmp_path / "tagged.json"
-    path.write_text(json.dumps(document))
-    edges = norvel.Router.from_file(path).edges()
-    assert edges["highway"].tolist()[:4] == ["footway", None, None, "footway"]
-    assert edges["lit"].tolist()[:4] == ["yes", None, None, "yes"]
+    text = json.dumps(document)
+    path.write_text(text)
+    parses = []
+    parse = _files._parse
+    monkeypatch.setattr(_files, "_parse", lambda data: parses.append(1) or parse(data))
+    ids = sorted({edge["from"] for edge in document["edges"]})
+    for router in (norvel.Router.from_file(path), norvel.Router.from_json(text)):
+        parses.clear()
+        edges = router.edges()
+        assert edges["highway"].tolist()[:4] == ["footway", None, None, "footway"]
+        assert edges["lit"].tolist()[:4] == ["yes", None, None, "yes"]
+        # The steps' highway classes are the table's, of each step's first
+        # edge, from the same reading; so are the tags written out.
+        route = router.route(ids[0], ids[-1])[0]
+        highways = edges["highway"].tolist()
+        assert [s.highway for s in route.steps[:-1]] == \
+            [highways[route.edges[s.first_node]] for s in route.steps[:-1]]
+        router.to_document(tmp_path / "again.json")
+        assert router.edges()["lit"].tolist() == edges["lit"].tolist()
+        assert len(parses) == 1
+    assert norvel.Router.from_file(tmp_path / "again.json").edges()["lit"].tolist() == \
+        edges["lit"].tolist()
+    assert _files.edge_tags(json.dumps(grid_document(2)).encode(), 8) is None
 
 
 def test_layers_added_while_other_threads_route():

@@ -158,7 +158,6 @@ def test_highway_classes_from_the_edges_tags(tmp_path):
         route = router.route(0, 3)[0]
         assert [s.instruction for s in route.steps] == expected
         assert [s.highway for s in route.steps] == [None, "footway", "living_street", None]
-    assert steps_module.edge_highways(json.dumps(document(points, [])).encode()) is None
 
 
 def random_document(seed):
