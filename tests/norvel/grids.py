@@ -52,3 +52,28 @@ def add_equal_cost_grid(document, first_id, rows, cols):
                         {"from": a, "to": b, "distance_m": 100.0, "risk_score": 0.1},
                         {"from": b, "to": a, "distance_m": 100.0, "risk_score": 0.1}]
     return document
+
+
+# Two nodes added to the sample: ISOLATED has no edge (no route starts
+# there), SOURCE_ONLY an edge out only (no route ends there).
+ISOLATED, SOURCE_ONLY = 9_000_000_001, 9_000_000_002
+
+
+def sample_plus(sample_path, folder):
+    """The sample with ISOLATED and SOURCE_ONLY, written to `folder`; its
+    path. The sample's own layers hold one risk per edge: the new one's
+    too."""
+    import gzip
+    import json
+    document = json.loads(gzip.decompress(sample_path.read_bytes()))
+    first = document["nodes"][0]
+    document["nodes"] += [
+        {"id": ISOLATED, "lat": first["lat"] + 0.0002, "lon": first["lon"]},
+        {"id": SOURCE_ONLY, "lat": first["lat"], "lon": first["lon"] + 0.0004}]
+    document["edges"].append({"from": SOURCE_ONLY, "to": first["id"],
+                              "distance_m": 22.0, "risk_score": 0.02})
+    for risks in document.get("risk_layers", {}).values():
+        risks.append(0.02)
+    path = folder / "sample_plus.json"
+    path.write_text(json.dumps(document))
+    return path

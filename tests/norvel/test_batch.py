@@ -3,7 +3,6 @@ processes and a plain loop over ``Router.route`` give the same rows, and
 nothing is ever lost silently: a chunk that raises runs again, a dying Dask
 worker costs only its unfinished chunks."""
 
-import gzip
 import json
 import os
 import random
@@ -21,7 +20,7 @@ from distributed import Client, LocalCluster, WorkerPlugin
 
 import norvel
 import norvel.batch
-from grids import ABSENT, DEAD_END, FIRST_ID, LONELY
+from grids import ABSENT, DEAD_END, FIRST_ID, ISOLATED, LONELY, SOURCE_ONLY, sample_plus
 from norvel import Router, Routes
 from norvel.batch import COLUMNS, BatchError, route_pairs
 
@@ -168,22 +167,10 @@ def helsinki_plus(sample_path, tmp_path_factory):
     """The Helsinki sample with two nodes more: ISOLATED, without edges (no
     route starts there), and SOURCE_ONLY, with an edge out only (no route
     ends there)."""
-    document = json.loads(gzip.decompress(sample_path.read_bytes()))
-    first = document["nodes"][0]
-    document["nodes"] += [
-        {"id": ISOLATED, "lat": first["lat"] + 0.0002, "lon": first["lon"]},
-        {"id": SOURCE_ONLY, "lat": first["lat"], "lon": first["lon"] + 0.0004}]
-    document["edges"].append({"from": SOURCE_ONLY, "to": first["id"],
-                              "distance_m": 22.0, "risk_score": 0.02})
-    # The sample's own layers hold one risk per edge: the new one's too.
-    for risks in document.get("risk_layers", {}).values():
-        risks.append(0.02)
-    path = tmp_path_factory.mktemp("helsinki") / "helsinki_plus.json"
-    path.write_text(json.dumps(document))
+    path = sample_plus(sample_path, tmp_path_factory.mktemp("helsinki"))
     return path, Router.from_file(path)
 
 
-ISOLATED, SOURCE_ONLY = 9_000_000_001, 9_000_000_002
 
 
 def helsinki_pairs(router, count, seed):

@@ -5,7 +5,6 @@ over HTTP and its message on the command line, the same words everywhere.
 And the one reader of "LAT,LON" that the service and the command line
 share."""
 
-import gzip
 import json
 import math
 
@@ -16,7 +15,9 @@ from norvel import _requests, cli, failures
 from norvel.batch import route_pairs
 from norvel.serve.answers import Answers
 
-ISOLATED, SOURCE_ONLY, ABSENT = 9_000_000_001, 9_000_000_002, 9_000_000_003
+from grids import ISOLATED, SOURCE_ONLY, sample_plus
+
+ABSENT = 9_000_000_003
 FAR_POINT = (0.0, 0.0)          # thousands of km from Helsinki
 BAD_POINT = (100.0, 24.9)       # no latitude
 
@@ -25,17 +26,7 @@ BAD_POINT = (100.0, 24.9)       # no latitude
 def plus(sample_path, tmp_path_factory):
     """The sample with ISOLATED (no edge) and SOURCE_ONLY (an edge out
     only), as a file and a Router; and two nodes far apart."""
-    document = json.loads(gzip.decompress(sample_path.read_bytes()))
-    first = document["nodes"][0]
-    document["nodes"] += [
-        {"id": ISOLATED, "lat": first["lat"] + 0.0002, "lon": first["lon"]},
-        {"id": SOURCE_ONLY, "lat": first["lat"], "lon": first["lon"] + 0.0004}]
-    document["edges"].append({"from": SOURCE_ONLY, "to": first["id"],
-                              "distance_m": 22.0, "risk_score": 0.02})
-    for risks in document.get("risk_layers", {}).values():
-        risks.append(0.02)
-    path = tmp_path_factory.mktemp("failures") / "plus.json"
-    path.write_text(json.dumps(document))
+    path = sample_plus(sample_path, tmp_path_factory.mktemp("failures"))
     router = norvel.Router.from_file(path)
     lats, lons = router.table.lats, router.table.lons
     far = (router.nearest(lats.min(), lons.min()).node,
