@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "graph/catchment_parts.hpp"
+#include "graph/large_page_allocator.hpp"
 #include "graph/pareto_search.hpp"
 #include "graph/radix_queue.hpp"
 #include "graph/route_selection.hpp"
@@ -792,8 +793,9 @@ class CatchmentSearch {
   double risk_reach_ = kInf;
   double worst_reach_ = kInf;
   std::optional<LeastCost<Opposite>> near_candidates_;
-  std::vector<Label> labels_;
-  std::vector<Link> links_;  // by label
+  // The two arrays a large catchment grows most (LargePageAllocator).
+  std::vector<Label, LargePageAllocator<Label>> labels_;
+  std::vector<Link, LargePageAllocator<Link>> links_;  // by label
   // Popped by distance, then risk (ties in any order).
   RadixQueue<OpenLabel> open_;
   CatchmentReport report_;

@@ -44,7 +44,7 @@ class FrontQueue {
   Entry pop() {
     --size_;
     if (!late_.empty()) return quad_heap_pop(late_, Before{});
-    std::vector<Entry>& equal = buckets_.buckets[0];
+    auto& equal = buckets_.buckets[0];
     if (equal.empty()) {
       buckets_.refill();
       std::make_heap(equal.begin(), equal.end(), after);

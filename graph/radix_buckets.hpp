@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "graph/large_page_allocator.hpp"
+
 namespace norvel {
 
 // The buckets of a radix heap over pairs of non-negative doubles, popped in
@@ -27,7 +29,11 @@ struct RadixKey {
   std::uint64_t low;
 };
 
-inline std::uint64_t radix_bits(double cost) { return cost == 0.0 ? 0 : std::bit_cast<std::uint64_t>(cost); }
+// Without its sign bit: -0.0 reads as +0.0, and every other non-negative
+// double is unchanged (a mask rather than a test, on every key made).
+inline std::uint64_t radix_bits(double cost) {
+  return std::bit_cast<std::uint64_t>(cost) & ~(std::uint64_t{1} << 63);
+}
 inline RadixKey radix_key(double first, double second) { return RadixKey{radix_bits(first), radix_bits(second)}; }
 inline bool radix_less(const RadixKey& a, const RadixKey& b) {
   return a.high < b.high || (a.high == b.high && a.low < b.low);
@@ -36,7 +42,7 @@ inline bool radix_less(const RadixKey& a, const RadixKey& b) {
 // `KeyOf` gives an entry's RadixKey.
 template <class Entry, class KeyOf>
 struct RadixBuckets {
-  std::array<std::vector<Entry>, 129> buckets;
+  std::array<std::vector<Entry, LargePageAllocator<Entry>>, 129> buckets;
   std::array<std::uint64_t, 3> filled{};  // which buckets hold entries, bit by bit
   RadixKey last{0, 0};
 
@@ -67,7 +73,7 @@ struct RadixBuckets {
       }
     }
     emptied(at);
-    std::vector<Entry>& from = buckets[at];
+    auto& from = buckets[at];
     RadixKey least = KeyOf{}(from.front());
     for (const Entry& entry : from) {
       const RadixKey key = KeyOf{}(entry);

@@ -36,7 +36,7 @@ class RadixQueue {
   // The least entry; the queue must not be empty.
   Entry pop() {
     if (buckets_.buckets[0].empty()) buckets_.refill();
-    std::vector<Entry>& equal = buckets_.buckets[0];  // entries of the pair popped last
+    auto& equal = buckets_.buckets[0];  // entries of the pair popped last
     std::size_t least = equal.size() - 1;
     for (std::size_t at = least; at-- > 0;) {
       if (equal[at].place < equal[least].place) least = at;
