@@ -24,6 +24,10 @@ struct RiskLayer {
 // The layer whose risk of edge i (document order) is `by_edge[i]`; one value
 // per edge, which the caller has checked.
 RiskLayer make_risk_layer(const RoadGraph& graph, std::span<const double> by_edge);
+// The same, taking the values over: where the document lists every edge in
+// the order of the rows (grouped by tail, as a writer of rows does), the
+// layer keeps them as they are, with no second array.
+RiskLayer make_risk_layer(const RoadGraph& graph, std::vector<double>&& by_edge);
 
 // The layer's risks in document order.
 std::vector<double> risks_by_edge(const RoadGraph& graph, const RiskLayer& layer);

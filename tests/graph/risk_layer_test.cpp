@@ -157,6 +157,28 @@ TEST(RiskLayer, AnswersEqualThoseOfTheDocumentWithTheLayersRisks) {
   EXPECT_EQ(compared, 24 * 40);
 }
 
+// A layer made from values handed over is the layer made from a copy of
+// them, whether the document lists its edges in the order of the rows
+// (kept as they are) or in another (gathered into that order).
+TEST(RiskLayer, ValuesHandedOverMakeTheSameLayerInEitherOrder) {
+  std::mt19937_64 rng(91);
+  for (int round = 0; round < 12; ++round) {
+    const Made shuffled = random_graph(rng, 4 + round % 3);
+    Made in_rows = shuffled;
+    in_rows.edges.clear();
+    const RoadGraph first = graph_of(shuffled);
+    for (const SearchEdge& entry : first.out_edges) in_rows.edges.push_back(shuffled.edges[entry.edge_index]);
+    for (const Made* made : {&shuffled, static_cast<const Made*>(&in_rows)}) {
+      const RoadGraph graph = graph_of(*made);
+      const std::vector<double> risks = random_layer(rng, made->edges.size(), round % 3);
+      const RiskLayer copied = make_risk_layer(graph, risks);
+      const RiskLayer handed = make_risk_layer(graph, std::vector<double>(risks.begin(), risks.end()));
+      EXPECT_EQ(handed.by_row, copied.by_row);
+      EXPECT_TRUE(same_facts(handed.facts, copied.facts));
+    }
+  }
+}
+
 TEST(RiskLayer, FactsFollowTheLayerNotTheDocument) {
   // A document whose own risks are negative has a layer that is fine, and
   // the other way round: each search decides by the risks it reads.
