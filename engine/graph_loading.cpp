@@ -48,9 +48,11 @@ std::vector<RiskLayer> make_layers(const RoadGraph& graph, std::vector<NamedRisk
     }
   };
   {
-    const std::size_t helpers = std::min<std::size_t>(risks.size(), std::thread::hardware_concurrency()) - 1;
+    // This thread is one of the workers; hardware_concurrency may say 0.
+    const std::size_t workers =
+        std::min<std::size_t>(risks.size(), std::max(1u, std::thread::hardware_concurrency()));
     std::vector<std::jthread> threads;
-    for (std::size_t t = 0; t < helpers && risks.size() > 1; ++t) threads.emplace_back(work);
+    for (std::size_t t = 1; t < workers; ++t) threads.emplace_back(work);
     work();
   }
   for (const std::exception_ptr& failure : failures) {

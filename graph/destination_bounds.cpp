@@ -54,8 +54,7 @@ void DestinationSearch::settle_first() {
   ++settled_count_;
   const double settled_cost = entry.key;
   with_risks(risk_, [&](auto risks) {
-    risks.fetch_row(graph_.in_edges.data() + graph_.in_begin[entry.dense],
-                    graph_.in_edges.data() + graph_.in_begin[entry.dense + 1]);
+    risks.fetch_incoming(graph_, entry.dense);
     for (std::uint32_t slot = graph_.in_begin[entry.dense]; slot < graph_.in_begin[entry.dense + 1]; ++slot) {
       const IncomingEdge& edge = graph_.in_edges[slot];
       const double cost = settled_cost + objective_.of(edge.distance_m, risks.of(edge));

@@ -68,21 +68,23 @@ class EdgeRisk {
 // edges is written once, for either, and `with_risks` picks one per loop
 // (the test a risk read would make at every edge, made once).
 //
-// `fetch_row(first, last)` asks ahead for the risks of a run of incoming
-// edges: a layer's are scattered over the outgoing order, one cache line
+// `fetch_incoming(graph, head)` asks ahead for the risks of the edges into
+// `head`: a layer's are scattered over the outgoing order, one cache line
 // each, and asked for together their waits overlap rather than follow one
 // another through the loop (the document's sit in the edges themselves).
 struct DocumentRisks {
   double at(std::uint32_t, const SearchEdge& edge) const { return edge.risk_score; }
   double of(const IncomingEdge& edge) const { return edge.risk_score; }
-  void fetch_row(const IncomingEdge*, const IncomingEdge*) const {}
+  void fetch_incoming(const RoadGraph&, std::uint32_t) const {}
 };
 struct LayerRisks {
   const double* by_row;
   double at(std::uint32_t slot, const SearchEdge&) const { return by_row[slot]; }
   double of(const IncomingEdge& edge) const { return by_row[edge.out_row]; }
-  void fetch_row(const IncomingEdge* first, const IncomingEdge* last) const {
-    for (; first != last; ++first) __builtin_prefetch(by_row + first->out_row);
+  void fetch_incoming(const RoadGraph& graph, std::uint32_t head) const {
+    for (std::uint32_t slot = graph.in_begin[head]; slot < graph.in_begin[head + 1]; ++slot) {
+      __builtin_prefetch(by_row + graph.in_edges[slot].out_row);
+    }
   }
 };
 

@@ -11,15 +11,17 @@
 
 namespace norvel {
 
-// An allocator for the arrays a search or a load grows to tens of
-// megabytes (a catchment's labels, a layer's risks). Fresh memory costs a
-// page fault and a zeroed page every 4 KiB, which on a whole-graph
-// catchment was a tenth of its time; such an array is asked for in 2 MiB
-// pages instead where the system gives them on request (Linux's
+// An allocator for the arrays a search grows to tens of megabytes (a
+// catchment's labels and their links, the buckets of a radix open list).
+// Fresh memory costs a page fault and a zeroed page every 4 KiB, which on a
+// whole-graph catchment was a tenth of its time; such an array is asked for
+// in 2 MiB pages instead where the system gives them on request (Linux's
 // transparent huge pages in their "madvise" mode, the default of many
 // distributions): one fault per 2 MiB. Only where the memory comes from
-// changes, never what is stored in it, so answers are the same whatever
-// the system grants. Smaller arrays are allocated as usual.
+// changes, never what is stored in it, so answers are the same whatever the
+// system grants. Smaller arrays are allocated as usual. (A load's arrays are
+// not asked for so: filled once and kept, they loaded slower in large
+// pages here.)
 template <class T>
 struct LargePageAllocator {
   using value_type = T;

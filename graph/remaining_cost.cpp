@@ -112,7 +112,7 @@ void RemainingCost::settle_first() {
   const double settled_cost = cost_[entry.place];
   const std::uint32_t head = entry.dense;
   with_risks(risk_, [&](auto risks) {
-    risks.fetch_row(graph_.in_edges.data() + graph_.in_begin[head], graph_.in_edges.data() + graph_.in_begin[head + 1]);
+    risks.fetch_incoming(graph_, head);
     for (std::uint32_t slot = graph_.in_begin[head]; slot < graph_.in_begin[head + 1]; ++slot) {
       const IncomingEdge& edge = graph_.in_edges[slot];
       const double cost = settled_cost + objective_.of(edge.distance_m, risks.of(edge));
