@@ -1,5 +1,6 @@
 #include "loading/graph_loader.hpp"
 
+#include <optional>
 #include <utility>
 
 #include "loading/graph_document_reader.hpp"
@@ -37,6 +38,8 @@ std::expected<DocumentRecords, DocumentError> read_document(std::string_view tex
   ReadFailure failure;
   RiskLayersMembers members;
   members.read = layers;
+  std::optional<RiskLayersAhead> ahead;
+  if (layers) members.ahead = &ahead.emplace(text);
   if (!read_graph_document(text, document.records, failure, names ? &document.names : nullptr, members)) {
     return std::unexpected(error_at(text, std::move(failure)));
   }

@@ -1,6 +1,8 @@
 #include "loading/risk_layers_reader.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <exception>
 
 #include "graph/risk_layer_rules.hpp"
 #include "loading/plain_number.hpp"
@@ -11,6 +13,16 @@ namespace norvel {
 namespace {
 
 bool is_number_start(char c) { return c == '-' || (c >= '0' && c <= '9'); }
+
+bool is_space(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+// Room for the numbers of an array whose length is not known yet: its commas
+// up to the first ']', and one. A fault only makes the guess wrong.
+std::size_t array_length_guess(const char* at, const char* end) {
+  const void* close = std::memchr(at, ']', static_cast<std::size_t>(end - at));
+  const char* stop = close != nullptr ? static_cast<const char*>(close) : end;
+  return static_cast<std::size_t>(std::count(at, stop, ',')) + 1;
+}
 
 bool name_taken(const std::vector<NamedRisks>& layers, std::string_view name) {
   return std::any_of(layers.begin(), layers.end(), [&](const NamedRisks& layer) { return layer.name == name; });
@@ -55,7 +67,8 @@ class SoundLayersReader {
       members_.arrays.push_back(cursor_.position());
       cursor_.advance();
       NamedRisks& layer = members_.layers.emplace_back(NamedRisks{std::string(name), {}});
-      layer.by_edge.reserve(edge_count_hint_);
+      layer.by_edge.reserve(edge_count_hint_ != 0 ? edge_count_hint_
+                                                  : array_length_guess(cursor_.position(), cursor_.end()));
       if (!read_risks(layer.by_edge) || !cursor_.skip_whitespace()) return false;
       const char after = cursor_.peek();
       cursor_.advance();
@@ -192,7 +205,86 @@ class RiskLayersReader {
   std::vector<NamedRisks>& layers_;
 };
 
+// The most quoted strings looked at for the name: those of the last member's
+// layer names, two to a layer.
+constexpr int kQuotesLookedAt = 4096;
+
+// Whether the document's last member may be `risk_layers`: the text ends
+// with two closing braces, the layers' object's and the document's.
+bool ends_with_an_object(std::string_view text) {
+  std::size_t at = text.size();
+  for (int braces = 0; braces < 2; ++braces) {
+    while (at > 0 && is_space(text[at - 1])) --at;
+    if (at == 0 || text[--at] != '}') return false;
+  }
+  return true;
+}
+
+// Where the value of a member named `risk_layers` near the document's end
+// begins, its whitespace skipped: the name is the first quoted
+// "risk_layers" met looking back from the end. Null when there is none among
+// the last strings.
+const char* last_layers_value(std::string_view text) {
+  constexpr std::string_view kName = "\"risk_layers\"";
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  const char* at = end;
+  for (int quotes = 0; quotes < kQuotesLookedAt; ++quotes) {
+    const void* quote = memrchr(begin, '"', static_cast<std::size_t>(at - begin));
+    if (quote == nullptr) return nullptr;
+    at = static_cast<const char*>(quote);
+    if (static_cast<std::size_t>(at - begin) + 1 < kName.size() ||
+        std::string_view(at + 1 - kName.size(), kName.size()) != kName) {
+      continue;
+    }
+    const char* value = at + 1;
+    while (value != end && is_space(*value)) ++value;
+    if (value == end || *value != ':') return nullptr;
+    ++value;
+    while (value != end && is_space(*value)) ++value;
+    return value;
+  }
+  return nullptr;
+}
+
+// The layers of a member read ahead, taken as the sound reader would have
+// read them here.
+bool take_read_ahead(LayersReadAhead& ahead, JsonCursor& cursor, RiskLayersMembers& members) {
+  members.layers = std::move(ahead.layers);
+  members.arrays = std::move(ahead.arrays);
+  cursor.move_to(ahead.end);
+  return true;
+}
+
 }  // namespace
+
+RiskLayersAhead::RiskLayersAhead(std::string_view text, std::size_t smallest_text) {
+  if (text.size() < smallest_text || !ends_with_an_object(text)) return;
+  reader_ = std::jthread([this, text] {
+    try {
+      read_.value = last_layers_value(text);
+      if (read_.value == nullptr) return;
+      JsonCursor cursor(text);
+      cursor.move_to(read_.value);
+      RiskLayersMembers members;
+      if (!SoundLayersReader(cursor, members, 0).read_value()) return;
+      read_.end = cursor.position();
+      read_.layers = std::move(members.layers);
+      read_.arrays = std::move(members.arrays);
+      read_.sound = true;
+    } catch (...) {
+      // Out of memory, say: the document reader reads the member itself and
+      // meets the failure on its own thread.
+      read_.sound = false;
+      read_.layers.clear();
+    }
+  });
+}
+
+LayersReadAhead* RiskLayersAhead::take_at(const char* value) {
+  if (reader_.joinable()) reader_.join();
+  return read_.value == value ? &read_ : nullptr;
+}
 
 bool take_risk_layers_member(JsonCursor& cursor, RiskLayersMembers& members, std::size_t edge_count_hint) {
   cursor.skip_whitespace();
@@ -200,8 +292,17 @@ bool take_risk_layers_member(JsonCursor& cursor, RiskLayersMembers& members, std
   // Once one value is left to the careful reader, so are those after it:
   // the faults are then found in document order.
   if (members.read && members.whole == members.values.size()) {
+    // A first member read ahead is what reading it here gives: the sound
+    // reader's layers and end depend on the text from `start` on and on the
+    // names taken before, and before a first member there are none (the
+    // number of edges it is told only sizes its arrays).
+    LayersReadAhead* ahead =
+        members.values.empty() && members.ahead != nullptr ? members.ahead->take_at(start) : nullptr;
     const std::size_t layers_before = members.layers.size();
-    if (SoundLayersReader(cursor, members, edge_count_hint).read_value()) {
+    const bool read = ahead != nullptr && ahead->sound
+                          ? take_read_ahead(*ahead, cursor, members)
+                          : SoundLayersReader(cursor, members, edge_count_hint).read_value();
+    if (read) {
       members.values.emplace_back(start, static_cast<std::size_t>(cursor.position() - start));
       ++members.whole;
       return true;

@@ -4,6 +4,7 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "loading/json_cursor.hpp"
@@ -15,6 +16,42 @@ namespace norvel {
 struct NamedRisks {
   std::string name;
   std::vector<double> by_edge;
+};
+
+// The layers of one `risk_layers` member's value, read on their own.
+struct LayersReadAhead {
+  const char* value = nullptr;  // where the value begins; null: no member found
+  bool sound = false;           // read whole; else the document reader reads it
+  const char* end = nullptr;    // just after the value, when sound
+  std::vector<NamedRisks> layers;
+  std::vector<const char*> arrays;
+};
+
+// A large document's last `risk_layers` member, read on a thread of its own
+// from the moment the document's read begins, while the document reader
+// reads the nodes and edges before it: the writers put the layers last, and
+// a load with layers then takes little longer than one without. The member
+// is found by its name, looking back from the document's end; what is found
+// is only a guess, which the document reader takes only where it meets that
+// very value (`take_at`).
+class RiskLayersAhead {
+ public:
+  // Smaller texts are read on one thread: their layers take less than
+  // starting one.
+  static constexpr std::size_t kSmallestText = std::size_t{4} << 20;
+
+  // Starts the read when `text` is at least `smallest_text` bytes and ends
+  // as a document whose last member is an object does.
+  explicit RiskLayersAhead(std::string_view text, std::size_t smallest_text = kSmallestText);
+  RiskLayersAhead(const RiskLayersAhead&) = delete;  // its thread holds `this`
+  RiskLayersAhead& operator=(const RiskLayersAhead&) = delete;
+  // The member read ahead, when its value begins at `value`; null otherwise.
+  // Waits for the read.
+  LayersReadAhead* take_at(const char* value);
+
+ private:
+  LayersReadAhead read_;
+  std::jthread reader_;  // last, so that it is joined before `read_` goes
 };
 
 // The graph object's members named `risk_layers`, as the document reader
@@ -31,6 +68,8 @@ struct RiskLayersMembers {
   std::size_t whole = 0;
   std::vector<NamedRisks> layers;
   std::vector<const char*> arrays;  // where each of `layers`' arrays begins
+  // The last member, read ahead on another thread; null: none.
+  RiskLayersAhead* ahead = nullptr;
 };
 
 // At a `risk_layers` member's value (its colon consumed): skips it with

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -59,13 +60,19 @@ TEST(RiskLayersReader, NamesWhatIsWrongAndWhere) {
   EXPECT_EQ(message_of("{}"), "");
 }
 
+// How a reading takes the layers: after the document reader's pass, on its
+// way, or from a read ahead on another thread, whatever the text's size.
+enum class Reading { kAfter, kOnTheWay, kAhead };
+
 // What a reading gives, in words: the graph's failure, the layers' failure,
 // or every layer with its values' bits.
-std::string outcome(const std::string& text, bool on_the_way) {
+std::string outcome(const std::string& text, Reading reading) {
   GraphBuilder builder;
   ReadFailure failure;
   RiskLayersMembers members;
-  members.read = on_the_way;
+  members.read = reading != Reading::kAfter;
+  std::optional<RiskLayersAhead> ahead;
+  if (reading == Reading::kAhead) members.ahead = &ahead.emplace(text, 0);
   if (!read_graph_document(text, builder, failure, nullptr, members)) {
     return "graph " + std::to_string(failure.offset) + " " + failure.description;
   }
@@ -106,16 +113,85 @@ TEST(RiskLayersReader, OnePassReadsWhatTheCarefulReaderReads) {
       nodes + R"(, "risk_layers": {"a b": [1, 2]}, )" + edges + ", }",
       nodes + ", " + edges + R"(, "risk_layers": {"a": [1, 2,]}})",
   };
-  for (const std::string& text : cases) EXPECT_EQ(outcome(text, true), outcome(text, false)) << text;
+  for (const std::string& text : cases) {
+    EXPECT_EQ(outcome(text, Reading::kOnTheWay), outcome(text, Reading::kAfter)) << text;
+    EXPECT_EQ(outcome(text, Reading::kAhead), outcome(text, Reading::kAfter)) << text;
+  }
   std::mt19937_64 random(31);
   std::size_t read = 0;
   for (int round = 0; round < 40000; ++round) {
     const std::string text = testing::mutate(cases[round % std::size(cases)], random);
-    const std::string one_pass = outcome(text, true);
-    ASSERT_EQ(one_pass, outcome(text, false)) << text;
+    const std::string one_pass = outcome(text, Reading::kOnTheWay);
+    const std::string after = outcome(text, Reading::kAfter);
+    ASSERT_EQ(one_pass, after) << text;
+    // A thread each: a quarter of them.
+    if (round % 4 == 0) {
+      ASSERT_EQ(outcome(text, Reading::kAhead), after) << text;
+    }
     read += one_pass.starts_with("read");
   }
   EXPECT_GT(read, 1000u);
+}
+
+// A document large enough to be read with its last member read ahead gives
+// what it gives with that member first, read on the way; a member the read
+// ahead mistakes for the layers (one inside another member, the first of
+// two, one at fault) changes nothing.
+TEST(RiskLayersReader, ALargeDocumentReadsItsLastLayersAhead) {
+  std::string nodes = R"({"nodes": [)";
+  std::string edges = R"("edges": [)";
+  std::string night = "[";
+  std::string child = "[";
+  constexpr int kNodes = 40000;
+  for (int i = 0; i < kNodes; ++i) {
+    nodes += (i > 0 ? ", " : "") + std::string(R"({"id": )") + std::to_string(1000 + i) + R"(, "lat": 60.0)" +
+             std::to_string(i) + R"(, "lon": 24.0})";
+    for (int step : {1, 7, 39}) {
+      const std::string sep = night.size() > 1 ? "," : "";
+      edges += sep + "[" + std::to_string(1000 + i) + ", " + std::to_string(1000 + (i + step) % kNodes) +
+               ", 12.5, 0.5, null]";
+      night += sep + "0." + std::to_string((i * step) % 997);
+      child += sep + std::to_string((i + step) % 13) + ".25";
+    }
+  }
+  nodes += "], ";
+  edges += "]";
+  night += "]";
+  child += "]";
+  const std::string layers = R"("risk_layers": {"night": )" + night + R"(, "child": )" + child + "}";
+  const std::string last = nodes + edges + ", " + layers + "}";
+  ASSERT_GE(last.size(), RiskLayersAhead::kSmallestText);
+
+  const auto first = read_document(nodes + layers + ", " + edges + "}", false);
+  ASSERT_TRUE(first) << first.error().message();
+  const auto ahead = read_document(last, false);
+  ASSERT_TRUE(ahead) << ahead.error().message();
+  ASSERT_EQ(ahead->risk_layers.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(ahead->risk_layers[i].name, first->risk_layers[i].name);
+    EXPECT_EQ(ahead->risk_layers[i].by_edge, first->risk_layers[i].by_edge);
+  }
+  EXPECT_EQ(ahead->risk_layers[1].by_edge[4], 8.25);
+  const std::size_t value = last.size() - 1 - (layers.size() - std::string_view(R"("risk_layers": )").size());
+  ASSERT_EQ(ahead->risk_layers_members.size(), 1u);
+  EXPECT_EQ(ahead->risk_layers_members[0], std::make_pair(value, last.size() - 1));
+
+  // Inside another member: no layers at all.
+  const auto inside = read_document(nodes + edges + R"(, "about": {)" + layers + "}}", false);
+  ASSERT_TRUE(inside) << inside.error().message();
+  EXPECT_TRUE(inside->risk_layers.empty());
+  // The second of two members, its name taken by the first.
+  EXPECT_EQ(read_document(nodes + edges + R"(, "risk_layers": {"child": )" + child + "}, " + layers + "}", false)
+                .error()
+                .description,
+            "risk layer \"child\" is given twice");
+  // At fault: the careful reader's message.
+  std::string faulty = last;
+  faulty.replace(faulty.rfind(",11.25]"), 6, ",-3");
+  const auto refused = read_document(faulty, false);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().description,
+            "risk layer \"child\" has a negative risk at edge " + std::to_string(3 * kNodes - 1) + ": -3");
 }
 
 TEST(RiskLayersReader, NoTextCrashesTheReader) {
