@@ -53,11 +53,17 @@ void DestinationSearch::settle_first() {
   set_bit(settled_, entry.dense);
   ++settled_count_;
   const double settled_cost = entry.key;
+  // What the loop reads of the graph and the objective, in locals: the
+  // stores to the costs and the heap could alias members, which the
+  // compiler would then load again at every edge.
+  const IncomingEdge* const edges = graph_.in_edges.data();
+  const std::uint32_t end = graph_.in_begin[entry.dense + 1];
+  const Objective objective = objective_;
   with_risks(risk_, [&](auto risks) {
     risks.fetch_incoming(graph_, entry.dense);
-    for (std::uint32_t slot = graph_.in_begin[entry.dense]; slot < graph_.in_begin[entry.dense + 1]; ++slot) {
-      const IncomingEdge& edge = graph_.in_edges[slot];
-      const double cost = settled_cost + objective_.of(edge.distance_m, risks.of(edge));
+    for (std::uint32_t slot = graph_.in_begin[entry.dense]; slot < end; ++slot) {
+      const IncomingEdge& edge = edges[slot];
+      const double cost = settled_cost + objective.of(edge.distance_m, risks.of(edge));
       const std::uint32_t tail = edge.from;
       if (!reached(tail)) {
         set_bit(reached_, tail);

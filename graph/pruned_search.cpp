@@ -82,7 +82,7 @@ class PrunedSearch {
   // pruned search may keep its open list in a heap of another shape, and
   // why bounds and known routes may come from any earlier strategy of the
   // request: however tight, they only ever say that a label is dead.
-  bool cannot_matter(const OpenLabel& label) {
+  [[gnu::always_inline]] bool cannot_matter(const OpenLabel& label) {
     if (ws_.covered_by_solution(label.distance_m, label.risk)) return true;
     if (places_[label.place].front.strictly_dominates_point(label.distance_m, label.risk)) return true;
     if (labels_.revisits_own_node(label, ws_.risk.facts().has_negative_cost)) return true;

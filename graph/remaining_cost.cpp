@@ -111,16 +111,23 @@ void RemainingCost::settle_first() {
   top_key_ = std::max(top_key_, entry.key);
   const double settled_cost = cost_[entry.place];
   const std::uint32_t head = entry.dense;
+  // What the loop reads of the graph and the objective, in locals: the
+  // stores to the costs and the heap could alias members, which the
+  // compiler would then load again at every edge.
+  const IncomingEdge* const edges = graph_.in_edges.data();
+  const std::uint32_t end = graph_.in_begin[head + 1];
+  const Objective objective = objective_;
+  const bool goal = scale_ != 0.0;
   with_risks(risk_, [&](auto risks) {
     risks.fetch_incoming(graph_, head);
-    for (std::uint32_t slot = graph_.in_begin[head]; slot < graph_.in_begin[head + 1]; ++slot) {
-      const IncomingEdge& edge = graph_.in_edges[slot];
-      const double cost = settled_cost + objective_.of(edge.distance_m, risks.of(edge));
+    for (std::uint32_t slot = graph_.in_begin[head]; slot < end; ++slot) {
+      const IncomingEdge& edge = edges[slot];
+      const double cost = settled_cost + objective.of(edge.distance_m, risks.of(edge));
       const std::uint32_t tail = places_.place_of(edge.from);
       if (tail >= cost_.size()) cover_places();
       if (own_settled(tail) || !(cost < cost_[tail])) continue;
       cost_[tail] = cost;
-      quad_heap_push(heap_, Entry{scale_ == 0.0 ? cost : cost + potential(edge.from), tail, edge.from}, sooner);
+      quad_heap_push(heap_, Entry{goal ? cost + potential(edge.from) : cost, tail, edge.from}, sooner);
     }
   });
 }
