@@ -30,10 +30,9 @@ std::vector<std::uint32_t> route_edges(const RoadGraph& graph, std::span<const N
 
 std::vector<std::uint32_t> route_edges_dense(const RoadGraph& graph, std::span<const std::uint32_t> dense,
                                              const PathCosts& totals) {
-  std::vector<std::uint32_t> edges;
-  if (dense.size() < 2) return edges;
+  if (dense.size() < 2) return {};
   const std::size_t steps = dense.size() - 1;
-  edges.reserve(steps);
+  std::vector<std::uint32_t> edges(steps);
   // Most routes have no step between parallel edges: each step's one edge
   // is all there is to find, and nothing else is stored.
   bool any_choice = false;
@@ -43,7 +42,7 @@ std::vector<std::uint32_t> route_edges_dense(const RoadGraph& graph, std::span<c
     std::uint32_t found = 0;
     for (std::uint32_t at = graph.out_begin[from]; at < graph.out_begin[from + 1]; ++at) {
       if (graph.out_edges[at].to != dense[i + 1]) continue;
-      if (found++ == 0) edges.push_back(graph.out_edges[at].edge_index);
+      if (found++ == 0) edges[i] = graph.out_edges[at].edge_index;
     }
     if (found == 0) return {};
     any_choice = any_choice || found > 1;

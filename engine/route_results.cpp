@@ -12,18 +12,33 @@ namespace {
 
 nb::object id_object(NodeId id) { return nb::steal(PyLong_FromUnsignedLongLong(id)); }
 
+// A list of `length` items to be set (`set_item`); none is there yet.
+nb::list full_list(std::size_t length) {
+  nb::list list = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(length)));
+  if (!list.is_valid()) throw nb::python_error();
+  return list;
+}
+
+// Puts `item` at `at` of a list made at its full length; a failure to make
+// the item (out of memory) is raised as its MemoryError. A list dropped
+// half filled frees the items it has.
+void set_item(nb::list& list, std::size_t at, nb::object item) {
+  if (!item.is_valid()) throw nb::python_error();
+  PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(at), item.release().ptr());
+}
+
 nb::str type_str(const RouteRecord& route) { return nb::str(route.route_type.data(), route.route_type.size()); }
 
 RouteRow route_row(const EngineGraph& engine, const RouteRecord& route) {
   const RoadGraph& graph = engine.graph;
-  nb::list nodes;
-  nb::list coordinates;
+  nb::list nodes = full_list(route.path.size());
+  nb::list coordinates = full_list(route.path.size());
   std::vector<std::uint32_t> dense(route.path.size());
   for (std::size_t i = 0; i < route.path.size(); ++i) {
     const NodeId id = route.path[i];
-    nodes.append(id_object(id));
     dense[i] = graph.dense_of.find(id);
-    coordinates.append(nb::make_tuple(graph.lon[dense[i]], graph.lat[dense[i]]));
+    set_item(nodes, i, id_object(id));
+    set_item(coordinates, i, nb::make_tuple(graph.lon[dense[i]], graph.lat[dense[i]]));
   }
   const std::vector<std::uint32_t> edges =
       route_edges_dense(graph, dense, PathCosts{route.total_distance_m, route.total_risk, route.total_familiarity});
@@ -51,12 +66,8 @@ Failure failure_of(const RouteError& error) {
 
 nb::list index_list(std::span<const std::uint32_t> indices) {
   // Made at its full length and filled in place: no append grows it.
-  nb::list list = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(indices.size())));
-  for (std::size_t i = 0; i < indices.size(); ++i) {
-    PyObject* item = PyLong_FromUnsignedLong(indices[i]);
-    if (item == nullptr) throw nb::python_error();  // out of memory, raised as MemoryError
-    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), item);
-  }
+  nb::list list = full_list(indices.size());
+  for (std::size_t i = 0; i < indices.size(); ++i) set_item(list, i, nb::steal(PyLong_FromUnsignedLong(indices[i])));
   return list;
 }
 
