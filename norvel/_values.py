@@ -50,6 +50,9 @@ def kind(value: object) -> str:
 
 def real(value: object, name: str) -> float:
     """A real number (not a bool) as a float; TypeError otherwise."""
+    # A float, the usual case, is told without the slower check of the ABC.
+    if type(value) is float:
+        return value
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number, got {kind(value)}")
     return float(value)
@@ -152,6 +155,8 @@ def node_id(value: object, role: str) -> int:
 
 def place(value: object, role: str) -> int | tuple[float, float]:
     """A node id, or a (lat, lon) tuple of checked coordinates."""
+    if type(value) is int:  # the usual case, told at once
+        return value
     if isinstance(value, tuple) and len(value) == 2:
         return (latitude(value[0], f"{role} lat"),
                 longitude(value[1], f"{role} lon"))

@@ -30,7 +30,7 @@ from norvel._values import (DEFAULT_CATCHMENT_MINUTES, DEFAULT_EPS,
                             DEFAULT_MAX_SNAP_M, DEFAULT_RISK, Place)
 from norvel.catchment import Catchment, several_places
 from norvel.errors import RoutingError, SnapError
-from norvel.routes import Route, Routes, Snap
+from norvel.routes import Route, Routes, Snap, route_of_row
 from norvel.steps import EdgeFacts
 from norvel.table import IdArray, NodeTable
 
@@ -517,10 +517,7 @@ class Router:
         """The ``Route`` of each of the engine's route rows, on the risk
         layer ``risk``."""
         facts = self._facts_of(risk)
-        return [Route(row.type, row.nodes, row.coordinates, row.distance_m,
-                      row.risk, row.time_min, row.comfort, row.familiarity,
-                      row.streets, row.edges, facts)
-                for row in rows]
+        return [route_of_row(row, facts) for row in rows]
 
     def _engine_answers(self, origins: Sequence[_requests.End],
                         destinations: Sequence[_requests.End], workers: int,

@@ -18,6 +18,8 @@ from norvel.table import LonLat
 if TYPE_CHECKING:
     import geopandas
 
+    from norvel._engine import RouteRow
+
 __all__ = ["Route", "Routes", "Snap"]
 
 
@@ -125,6 +127,30 @@ class Route:
 
     def _step_dicts(self) -> list[dict[str, Any]]:
         return [step.to_dict() for step in self.steps]
+
+
+def route_of_row(row: RouteRow, facts: EdgeFacts) -> Route:
+    """The ``Route`` of one of the engine's route rows (``RouteRow``), with
+    the edge facts of its layer: equal, field by field, to
+    ``Route(row.type, row.nodes, ..., row.edges, facts)``.
+
+    A frozen dataclass's ``__init__`` sets each of the eleven fields
+    through ``object.__setattr__``, three times what giving the instance
+    its dict costs, and a request makes up to three routes, ``route_many``
+    thousands: the dict is given, as that ``__init__`` would leave it (the
+    class has no ``__post_init__``)."""
+    route = _new_route(Route)
+    _set_attribute(route, "__dict__", {
+        "type": row.type, "nodes": row.nodes, "coordinates": row.coordinates,
+        "distance_m": row.distance_m, "risk": row.risk,
+        "time_min": row.time_min, "comfort": row.comfort,
+        "familiarity": row.familiarity, "streets": row.streets,
+        "edges": row.edges, "_facts": facts})
+    return route
+
+
+_new_route = object.__new__
+_set_attribute = object.__setattr__
 
 
 class Routes(Sequence[Route]):

@@ -332,3 +332,36 @@ def test_segments_are_the_documents_edges_between_nodes(one_per_pair):
                     map(tuple, segments.starts.tolist()),
                     map(tuple, segments.ends.tolist()))) == expected
     assert segments.names == [None] * len(expected)
+
+
+def test_a_route_of_an_engine_row_is_the_route_its_fields_make(helsinki):
+    # Routes are made from the engine's rows without the dataclass's
+    # __init__: they must be what it makes, fields in its order, and
+    # behave as its routes do (frozen, steps, pickling, replace).
+    from dataclasses import FrozenInstanceError, replace
+
+    from norvel.routes import Route, route_of_row
+
+    graph = helsinki._engine
+    ids = graph.ids[graph.listed].tolist()
+    rng = np.random.default_rng(3)
+    for _ in range(10):
+        origin, destination = (int(i) for i in rng.choice(ids, 2))
+        for risk in helsinki.risk_layers:
+            rows = graph.route(origin, destination, 0.0, None, risk)
+            if isinstance(rows, norvel._native.engine.Failure):
+                continue
+            facts = helsinki._facts_of(risk)
+            for row in rows:
+                made = route_of_row(row, facts)
+                expected = Route(row.type, row.nodes, row.coordinates,
+                                 row.distance_m, row.risk, row.time_min,
+                                 row.comfort, row.familiarity, row.streets,
+                                 row.edges, facts)
+                assert made == expected
+                assert list(vars(made).items()) == list(vars(expected).items())
+                assert made.steps == expected.steps
+                assert pickle.loads(pickle.dumps(made)) == made
+                assert replace(made, type="x").edges == made.edges
+                with pytest.raises(FrozenInstanceError):
+                    made.risk = 0.0  # type: ignore[misc]
