@@ -39,6 +39,9 @@ bool walk_paths(const RoadGraph& graph, const EdgeRisk& risk, Places& places, st
     for (const Step& step : walk) places[step.place].on_path = false;
   };
   enter(source_place, PathCosts{0.0, 0.0, 0.0});
+  // A copy, which the walk's stores cannot alias: else what it reads is
+  // loaded again at every edge.
+  const EdgeRisk risks = risk;
   while (!walk.empty()) {
     Step& at = walk.back();
     if (at.next_slot == graph.out_begin[places[at.place].dense + 1]) {
@@ -49,7 +52,7 @@ bool walk_paths(const RoadGraph& graph, const EdgeRisk& risk, Places& places, st
     }
     const std::uint32_t slot = at.next_slot++;
     const SearchEdge& edge = graph.out_edges[slot];
-    const PathCosts costs{at.costs.distance_m + edge.distance_m, at.costs.risk + risk.at(slot, edge),
+    const PathCosts costs{at.costs.distance_m + edge.distance_m, at.costs.risk + risks.at(slot, edge),
                           at.costs.familiarity + edge.familiarity};
     if (edge.to == target_dense) {
       reach(costs, std::span<const std::uint32_t>(path));
