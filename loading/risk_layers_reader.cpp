@@ -86,7 +86,7 @@ class SoundLayersReader {
     const char* at = cursor_.position();
     const char* const end = cursor_.end();
     auto space = [&] {
-      while (at != end && (*at == ' ' || *at == '\n' || *at == '\r' || *at == '\t')) ++at;
+      while (at != end && is_space(*at)) ++at;
       return at != end;
     };
     if (!space()) return false;
@@ -249,11 +249,10 @@ const char* last_layers_value(std::string_view text) {
 
 // The layers of a member read ahead, taken as the sound reader would have
 // read them here.
-bool take_read_ahead(LayersReadAhead& ahead, JsonCursor& cursor, RiskLayersMembers& members) {
+void take_read_ahead(LayersReadAhead& ahead, JsonCursor& cursor, RiskLayersMembers& members) {
   members.layers = std::move(ahead.layers);
   members.arrays = std::move(ahead.arrays);
   cursor.move_to(ahead.end);
-  return true;
 }
 
 }  // namespace
@@ -273,10 +272,8 @@ RiskLayersAhead::RiskLayersAhead(std::string_view text, std::size_t smallest_tex
       read_.arrays = std::move(members.arrays);
       read_.sound = true;
     } catch (...) {
-      // Out of memory, say: the document reader reads the member itself and
-      // meets the failure on its own thread.
-      read_.sound = false;
-      read_.layers.clear();
+      // Out of memory, say: `sound` is still false, so the document reader
+      // reads the member itself and meets the failure on its own thread.
     }
   });
 }
@@ -299,10 +296,9 @@ bool take_risk_layers_member(JsonCursor& cursor, RiskLayersMembers& members, std
     LayersReadAhead* ahead =
         members.values.empty() && members.ahead != nullptr ? members.ahead->take_at(start) : nullptr;
     const std::size_t layers_before = members.layers.size();
-    const bool read = ahead != nullptr && ahead->sound
-                          ? take_read_ahead(*ahead, cursor, members)
-                          : SoundLayersReader(cursor, members, edge_count_hint).read_value();
-    if (read) {
+    const bool taken = ahead != nullptr && ahead->sound;
+    if (taken) take_read_ahead(*ahead, cursor, members);
+    if (taken || SoundLayersReader(cursor, members, edge_count_hint).read_value()) {
       members.values.emplace_back(start, static_cast<std::size_t>(cursor.position() - start));
       ++members.whole;
       return true;
