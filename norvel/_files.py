@@ -15,15 +15,13 @@ import os
 import threading
 import zlib
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import norvel_core
 
 from norvel._native import engine
 from norvel.table import edge_ends, in_document_order
 
-if TYPE_CHECKING:
-    from norvel.router import Router
 
 _GZIP_MAGIC = b"\x1f\x8b"
 # The first bytes of a snapshot (engine/snapshot.hpp): a byte above ASCII
@@ -227,18 +225,18 @@ class EdgeTags:
             return self._columns
 
 
-def write_document(router: Router, path: str | os.PathLike[str]) -> None:
-    """Writes ``router``'s graph as a graph document in object form, with
-    its street names, walking tags and risk layers (gzipped where the name
-    ends in .gz), through a temporary file renamed into place: a reader
-    never sees half a document."""
-    graph = router._engine
+def write_document(graph: engine.Graph, tags: EdgeTags,
+                   path: str | os.PathLike[str]) -> None:
+    """Writes the engine's ``graph`` as a graph document in object form,
+    with its street names, walking ``tags`` and risk layers (gzipped where
+    the name ends in .gz), through a temporary file renamed into place: a
+    reader never sees half a document."""
     tails, heads = edge_ends(graph)
     lengths = in_document_order(graph, graph.lengths).tolist()
     risks = in_document_order(graph, graph.risks).tolist()
     familiarity = in_document_order(graph, graph.familiarity).tolist()
     names = edge_street_names(graph)
-    tags = router._tags.columns() or {}
+    tag_columns = tags.columns() or {}
     dump = json.dumps
     nodes = ",\n".join(f'{{"id":{i},"lat":{la!r},"lon":{lo!r}}}' for i, la, lo in zip(
         graph.record_ids.tolist(), graph.record_lats.tolist(),
@@ -251,7 +249,7 @@ def write_document(router: Router, path: str | os.PathLike[str]) -> None:
             record += f',"familiarity":{familiarity[at]!r}'
         if names[at] is not None:
             record += f',"name":{dump(names[at], ensure_ascii=False)}'
-        edge_tags_here = {key: column[at] for key, column in tags.items()
+        edge_tags_here = {key: column[at] for key, column in tag_columns.items()
                           if column[at] is not None}
         if edge_tags_here:
             record += f',"tags":{dump(edge_tags_here, ensure_ascii=False)}'

@@ -125,7 +125,7 @@ def _snap_points(index: NearestIndex, found: list[Any], points: list[int],
     if not index.size:
         for at in points:
             lat, lon = found[at]
-            found[at] = SnapError(roles[at], lat, lon, math.inf, None, max_snap_m)
+            found[at] = nowhere(roles[at], lat, lon, max_snap_m)
         return
     ids, metres = index.query(
         np.array([found[at][0] for at in points], dtype=np.float64),
@@ -135,6 +135,13 @@ def _snap_points(index: NearestIndex, found: list[Any], points: list[int],
         found[at] = (Snap(node, distance) if distance <= max_snap_m
                      else SnapError(roles[at], lat, lon, distance, node,
                                     max_snap_m))
+
+
+def nowhere(role: str, lat: float, lon: float,
+            max_snap_m: float = math.inf) -> SnapError:
+    """The failure of a point on a graph where no node has an outgoing
+    edge, so that nothing is near it."""
+    return SnapError(role, lat, lon, math.inf, None, max_snap_m)
 
 
 def snapped(end: End) -> Snap:

@@ -88,6 +88,28 @@ def check_range(values: npt.NDArray[np.float64], name: str,
                          f"got {float(values[where])!r} at index {position}")
 
 
+def points(lats: npt.ArrayLike, lons: npt.ArrayLike
+           ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Arrays of latitudes and longitudes in degrees, of one shape, as
+    float64; ValueError for shapes that differ or a coordinate out of range
+    (or NaN)."""
+    lat_array = np.asarray(lats, dtype=np.float64)
+    lon_array = np.asarray(lons, dtype=np.float64)
+    if lat_array.shape != lon_array.shape:
+        raise ValueError(f"lats and lons differ in shape: "
+                         f"{lat_array.shape} and {lon_array.shape}")
+    check_range(lat_array, "lat", 90.0)
+    check_range(lon_array, "lon", 180.0)
+    return lat_array, lon_array
+
+
+def places(value: object, name: str) -> None:
+    """TypeError unless ``value`` is a sequence of places (not a str)."""
+    if isinstance(value, (str, bytes)) or not isinstance(value, Sequence):
+        raise TypeError(f"{name} must be a sequence of places, got "
+                        f"{kind(value)}")
+
+
 def eps(value: object) -> float:
     """The search's approximation factor: a finite number >= 0."""
     number = real(value, "eps")
@@ -187,7 +209,7 @@ def workers(value: object) -> int:
     """How many threads to run requests on: None for one per core, else an
     int >= 1."""
     if value is None:
-        return os.cpu_count() or 1
+        return os.process_cpu_count() or 1
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         raise TypeError(f"workers must be an int or None, got {kind(value)}")
     if value < 1:

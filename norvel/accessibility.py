@@ -57,17 +57,17 @@ from __future__ import annotations
 import math
 import os
 from collections.abc import Iterable
-from dataclasses import dataclass
 from functools import cached_property
-from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
-from norvel import _values
+from norvel import _access_maps, _access_tables, _access_walks, _values
+from norvel._access_tables import output_suffix, read_table
+from norvel._access_walks import within_name
 from norvel._extras import require
-from norvel.catchment import WALKING_SPEED_M_PER_MIN
+from norvel.table import FloatArray
 
 if TYPE_CHECKING:
     import folium
@@ -75,12 +75,8 @@ if TYPE_CHECKING:
     import pandas
 
     from norvel.router import Router
-    from norvel.table import IdArray
 
 __all__ = ["Access", "access", "output_suffix", "read_table"]
-
-FloatArray = npt.NDArray[np.float64]
-PlaceArray = npt.NDArray[np.int64]
 
 DEFAULT_MINUTES = (5.0, 10.0, 15.0)
 
@@ -125,26 +121,32 @@ def access(router: Router, origins: pandas.DataFrame,
     require("norvel.access", "batch", "pandas")
     cutoffs = _cutoffs(minutes)
     way = _values.direction(direction)
-    layer = _values.risk(risk, router.risk_layers)
+    layer = router.session.options(risk=risk).risk
     limit = _values.max_snap(max_snap_m)
-    origin_lat, origin_lon = _locations(origins, "origins")
-    place_lat, place_lon = _locations(places, "places")
-    weights = _weights(origins, weight)
-    _check_free(origins, "origins", (*_ADDED, *map(_within_name, cutoffs)))
-    _check_free(places, "places", _PLACE_ADDED)
+    origin_lat, origin_lon = _access_tables.locations(origins, "origins")
+    place_lat, place_lon = _access_tables.locations(places, "places")
+    weights = _access_tables.weights(origins, weight)
+    _access_tables.check_free(origins, "origins",
+                              (*_ADDED, *map(within_name, cutoffs)))
+    _access_tables.check_free(places, "places", _PLACE_ADDED)
 
-    origin_nodes, origin_snap = _snap(router, origin_lat, origin_lon, limit)
-    place_nodes, place_snap = _snap(router, place_lat, place_lon, limit)
+    session = router.session
+    origin_nodes, origin_snap = _access_walks.snap(session, origin_lat,
+                                                   origin_lon, limit)
+    place_nodes, place_snap = _access_walks.snap(session, place_lat,
+                                                 place_lon, limit)
     place_snapped = np.flatnonzero(~np.isnan(place_snap))
     if not len(place_snapped):
         raise ValueError(f"none of the {len(places)} places lies within "
                          f"{limit:g} m of a node of the graph")
     origin_snapped = np.flatnonzero(~np.isnan(origin_snap))
-    fronts = _place_fronts(router, origin_nodes[origin_snapped],
-                           place_nodes[place_snapped], cutoffs, way, layer)
-    table = _origin_table(origins, origin_nodes, origin_snap, origin_snapped,
-                          fronts, place_snapped, cutoffs)
-    place_table = _with_snaps(places, place_nodes, place_snap)
+    fronts = _access_walks.place_fronts(
+        session, origin_nodes[origin_snapped], place_nodes[place_snapped],
+        cutoffs, way, layer)
+    table = _access_walks.origin_table(origins, origin_nodes, origin_snap,
+                                       origin_snapped, fronts, place_snapped,
+                                       cutoffs)
+    place_table = _access_walks.with_snaps(places, place_nodes, place_snap)
     return Access(table, place_table, cutoffs, weights, weight, way, layer,
                   (origin_lat, origin_lon))
 
@@ -171,15 +173,17 @@ class Access:
         self.weight = weight
         self.direction = direction
         self.risk = risk
-        self._weights = weights
-        self._points = points
+        #: Each origin's weight (1 each without a weight column).
+        self.weights = weights
+        #: The origins' (lat, lon) in degrees, NaN where one has none.
+        self.points = points
 
     def __repr__(self) -> str:
         cutoffs = ", ".join(f"{c:g}" for c in self.minutes)
         return (f"<Access: {len(self.origins)} origins, {len(self.places)} "
                 f"places, {cutoffs} min>")
 
-    def _reached(self, minutes: float) -> tuple[npt.NDArray[np.bool_],
+    def reached(self, minutes: float) -> tuple[npt.NDArray[np.bool_],
                                                 npt.NDArray[np.bool_]]:
         """Per origin: reachable within ``minutes``, and safely reachable."""
         nearest = self.origins["nearest_minutes"].to_numpy(np.float64)
@@ -187,7 +191,8 @@ class Access:
         return nearest <= minutes, safest <= minutes
 
     @cached_property
-    def _not_snapped(self) -> npt.NDArray[np.bool_]:
+    def not_snapped(self) -> npt.NDArray[np.bool_]:
+        """Per origin, whether it did not snap."""
         not_snapped: npt.NDArray[np.bool_] = ~self.origins["snapped"].to_numpy(bool)
         return not_snapped
 
@@ -206,16 +211,16 @@ class Access:
         is 0."""
         import pandas
 
-        weights = self._weights
+        weights = self.weights
         total = float(weights.sum())
-        not_snapped = float(weights[self._not_snapped].sum())
+        not_snapped = float(weights[self.not_snapped].sum())
         rows = []
         for cutoff in self.minutes:
-            reachable, safely = self._reached(cutoff)
+            reachable, safely = self.reached(cutoff)
             reached = float(weights[reachable].sum())
             safe = float(weights[safely].sum())
             risky = float(weights[reachable & ~safely].sum())
-            within = self.origins[_within_name(cutoff)].to_numpy(np.float64)
+            within = self.origins[within_name(cutoff)].to_numpy(np.float64)
             mean_risk = (float(np.dot(weights[reachable], within[reachable]))
                          / reached if reached > 0.0 else math.nan)
             rows.append((cutoff, total, _share(reached, total),
@@ -234,9 +239,9 @@ class Access:
         import pandas
 
         cutoff = self._cutoff(minutes)
-        reachable, safely = self._reached(cutoff)
+        reachable, safely = self.reached(cutoff)
         codes: npt.NDArray[np.int64] = np.select(
-            [self._not_snapped, safely, reachable], [3, 0, 1],
+            [self.not_snapped, safely, reachable], [3, 0, 1],
             default=2).astype(np.int64)
         return pandas.Series(pandas.Categorical.from_codes(
             codes, dtype=pandas.CategoricalDtype(list(CLASSES))), index=self.origins.index,
@@ -257,15 +262,7 @@ class Access:
         geometry when they came as a GeoDataFrame, else a point at each
         ``lat``/``lon`` (geopandas: ``pip install
         'norvel_core[geopandas]'``)."""
-        require("Access.to_geodataframe", "geopandas", "geopandas", "shapely")
-        import geopandas
-        import shapely
-
-        if isinstance(self.origins, geopandas.GeoDataFrame):
-            return self.origins.to_crs("EPSG:4326")
-        lat, lon = self._points
-        return geopandas.GeoDataFrame(
-            self.origins, geometry=shapely.points(lon, lat), crs="EPSG:4326")
+        return _access_maps.to_geodataframe(self)
 
     def explore(self, minutes: float | None = None,
                 **kwargs: Any) -> folium.Map:
@@ -274,23 +271,7 @@ class Access:
         ``classes``), and the places that snapped as markers; keyword
         arguments go to ``GeoDataFrame.explore`` (geopandas: ``pip install
         'norvel_core[geopandas]'``)."""
-        require("Access.explore", "geopandas", "geopandas", "folium")
-        import folium
-
-        shown = self.to_geodataframe()
-        shown["access"] = self.classes(minutes)
-        options: dict[str, Any] = {
-            "column": "access", "categorical": True,
-            "cmap": ["#1a9641", "#fdae61", "#d7191c", "#bababa"],
-            "tooltip": ["access", "nearest_minutes", "safest_minutes",
-                        "detour_m", *([self.weight] if self.weight else [])]}
-        options.update(kwargs)
-        drawn: folium.Map = shown.explore(**options)
-        lat, lon = _locations(self.places, "places")
-        for row in np.flatnonzero(self.places["snapped"].to_numpy(bool)).tolist():
-            folium.Marker((float(lat[row]), float(lon[row])),
-                          tooltip=f"place {row}").add_to(drawn)
-        return drawn
+        return _access_maps.explore(self, minutes, **kwargs)
 
     def write(self, path: str | os.PathLike[str]) -> None:
         """Writes ``origins`` by the file's suffix: ``.csv`` (a
@@ -300,16 +281,7 @@ class Access:
         plain Parquet for a DataFrame). ValueError for another suffix;
         ``.gpkg`` needs geopandas, ``.parquet`` pyarrow (``pip install
         'norvel_core[access]'``)."""
-        import pandas
-
-        suffix = output_suffix(path)
-        if suffix == ".csv":
-            pandas.DataFrame(self.origins).to_csv(path, index=False)
-        elif suffix == ".gpkg":
-            self.to_geodataframe().to_file(path, driver="GPKG")
-        elif suffix == ".parquet":
-            require("Access.write", "access", "pyarrow")
-            self.origins.to_parquet(path, index=False)
+        _access_tables.write_origins(self.origins, path, self.to_geodataframe)
 
     def to_h3(self, resolution: int) -> geopandas.GeoDataFrame:
         """The origins summed by the H3 cell (``resolution`` 0 to 15) of
@@ -321,100 +293,11 @@ class Access:
         ``summary``), with the cell's hexagon as a polygon in EPSG:4326.
         An origin without a location is in no cell. Needs h3 and geopandas
         (``pip install 'norvel_core[access]'``)."""
-        require("Access.to_h3", "access", "h3", "geopandas", "shapely")
-        import geopandas
-        import h3
-        import pandas
-        import shapely
-
-        if isinstance(resolution, bool) or not isinstance(resolution,
-                                                          (int, np.integer)):
-            raise TypeError(f"resolution must be an int, got "
-                            f"{_values.kind(resolution)}")
-        if not 0 <= resolution <= 15:
-            raise ValueError(f"resolution must be within [0, 15], got "
-                             f"{resolution}")
-        lat, lon = self._points
-        located = np.flatnonzero(~(np.isnan(lat) | np.isnan(lon)))
-        cells = [h3.latlng_to_cell(float(lat[i]), float(lon[i]), int(resolution))
-                 for i in located.tolist()]
-        weights = self._weights[located]
-        data: dict[str, Any] = {
-            "cell": cells, "origins": np.ones(len(located), dtype=np.int64),
-            "weight": weights,
-            "not_snapped_weight": np.where(self._not_snapped[located],
-                                           weights, 0.0)}
-        for cutoff in self.minutes:
-            reachable, safely = self._reached(cutoff)
-            name = _cutoff_name(cutoff)
-            data[f"reachable_{name}"] = np.where(reachable[located], weights, 0.0)
-            data[f"safely_reachable_{name}"] = np.where(safely[located],
-                                                        weights, 0.0)
-            data[f"risky_only_{name}"] = np.where(
-                (reachable & ~safely)[located], weights, 0.0)
-        sums = pandas.DataFrame(data).groupby("cell", sort=True).sum()
-        shares = [column for column in sums.columns
-                  if column.startswith(("reachable_", "safely_reachable_",
-                                        "risky_only_"))]
-        total = sums["weight"].to_numpy(np.float64)
-        for column in shares:
-            values = sums[column].to_numpy(np.float64)
-            sums[column] = np.divide(values, total, out=np.full_like(values, np.nan),
-                                     where=total > 0)
-        sums = sums.reset_index()
-        hexagons = [shapely.Polygon([(x, y) for y, x in h3.cell_to_boundary(cell)])
-                    for cell in sums["cell"]]
-        return geopandas.GeoDataFrame(sums, geometry=hexagons, crs="EPSG:4326")
-
-
-def output_suffix(path: str | os.PathLike[str]) -> str:
-    """The suffix of a file ``Access.write`` can write (lower case);
-    ValueError for any other."""
-    suffix = Path(path).suffix.lower()
-    if suffix not in (".csv", ".gpkg", ".parquet"):
-        raise ValueError(f"{os.fspath(path)}: the output must end in .csv, "
-                         f".gpkg or .parquet")
-    return suffix
-
-
-def read_table(path: str | os.PathLike[str]) -> pandas.DataFrame:
-    """A table of origins or places from a file, by its suffix: ``.csv``
-    (a DataFrame, with ``lat`` and ``lon`` for access), ``.parquet``
-    (GeoParquet as a GeoDataFrame, plain Parquet as a DataFrame), or
-    anything ``geopandas.read_file`` reads (``.gpkg``, ``.geojson``,
-    ...)."""
-    require("norvel.accessibility.read_table", "batch", "pandas")
-    import pandas
-
-    suffix = Path(path).suffix.lower()
-    if suffix == ".csv":
-        return pandas.read_csv(path)
-    if suffix == ".parquet":
-        require("norvel.accessibility.read_table", "access", "pyarrow")
-        import pyarrow.parquet
-
-        if b"geo" not in (pyarrow.parquet.read_schema(path).metadata or {}):
-            return pandas.read_parquet(path)
-    require("norvel.accessibility.read_table", "geopandas", "geopandas")
-    import geopandas
-
-    if suffix == ".parquet":
-        return geopandas.read_parquet(path)
-    return geopandas.read_file(path)
+        return _access_maps.to_h3(self, resolution)
 
 
 def _share(part: float, total: float) -> float:
     return part / total if total > 0.0 else math.nan
-
-
-def _cutoff_name(minutes: float) -> str:
-    """15.0 as "15", 7.5 as "7.5"; a cutoff that %g would round, in full."""
-    short = f"{minutes:g}"
-    return short if float(short) == minutes else repr(minutes)
-
-
-def _within_name(minutes: float) -> str:
-    return f"within_risk_{_cutoff_name(minutes)}"
 
 
 def _cutoffs(minutes: float | Iterable[float]) -> tuple[float, ...]:
@@ -427,248 +310,3 @@ def _cutoffs(minutes: float | Iterable[float]) -> tuple[float, ...]:
     if not math.isfinite(cutoffs[-1]):
         raise ValueError("minutes must be finite cutoffs, got inf")
     return tuple(cutoffs)
-
-
-def _locations(table: object, role: str) -> tuple[FloatArray, FloatArray]:
-    """(lat, lon) arrays in degrees of a table's rows, NaN for a row
-    without a location: a GeoDataFrame's points (any other geometry by its
-    centroid in the local UTM zone), or a DataFrame's ``lat`` and ``lon``
-    columns. ValueError for a GeoDataFrame without a CRS, a DataFrame
-    without both columns or a coordinate out of range."""
-    import pandas
-
-    if not isinstance(table, pandas.DataFrame):
-        raise TypeError(f"{role} must be a DataFrame or GeoDataFrame, got "
-                        f"{_values.kind(table)}")
-    geometry = _geometry_of(table)
-    if geometry is not None:
-        lat, lon = _geometry_points(geometry, role)
-    else:
-        missing = [name for name in ("lat", "lon") if name not in table.columns]
-        if missing:
-            raise ValueError(f"{role} must be a GeoDataFrame or have the "
-                             f"columns lat and lon (degrees); "
-                             f"{' and '.join(missing)} missing")
-        try:
-            lat = pandas.to_numeric(table["lat"]).to_numpy(np.float64)
-            lon = pandas.to_numeric(table["lon"]).to_numpy(np.float64)
-        except (TypeError, ValueError) as failure:
-            raise ValueError(f"{role}: lat and lon must be numbers: "
-                             f"{failure}") from None
-    for values, name, bound in ((lat, "lat", 90.0), (lon, "lon", 180.0)):
-        present = values[~np.isnan(values)]
-        _values.check_range(present, f"{role} {name}", bound)
-    return lat, lon
-
-
-def _geometry_of(table: pandas.DataFrame) -> geopandas.GeoSeries | None:
-    try:
-        import geopandas
-    except ImportError:
-        return None
-    if not isinstance(table, geopandas.GeoDataFrame):
-        return None
-    try:
-        return table.geometry
-    except AttributeError:  # a GeoDataFrame without a geometry column
-        return None
-
-
-def _geometry_points(geometry: geopandas.GeoSeries, role: str
-                     ) -> tuple[FloatArray, FloatArray]:
-    import shapely
-
-    if geometry.crs is None:
-        raise ValueError(f"{role} has no CRS: set one (such as "
-                         f"GeoDataFrame.set_crs('EPSG:4326'))")
-    kinds = shapely.get_type_id(geometry.to_numpy())
-    points = geometry.to_crs("EPSG:4326")
-    if not np.all((kinds == shapely.GeometryType.POINT) | (kinds < 0)
-                  | geometry.is_empty.to_numpy()):
-        # Centroids taken in degrees are off by metres at a city's
-        # latitude. A transverse Mercator centred on the data is UTM's
-        # projection without its zones, and needs no look-up in PROJ's
-        # database (estimate_utm_crs takes a third of a second).
-        west, south, east, north = points.total_bounds.tolist()
-        if math.isfinite(west):  # else no geometry has a location
-            plane = ("+proj=tmerc +ellps=WGS84 +units=m +k=1 "
-                     f"+lat_0={(south + north) / 2!r} "
-                     f"+lon_0={(west + east) / 2!r}")
-            points = points.to_crs(plane).centroid.to_crs("EPSG:4326")
-    values = points.to_numpy()
-    # get_x refuses an empty point and gives NaN for a missing one.
-    values[shapely.is_empty(values)] = None
-    lat: FloatArray = shapely.get_y(values).astype(np.float64)
-    lon: FloatArray = shapely.get_x(values).astype(np.float64)
-    return lat, lon
-
-
-def _weights(origins: pandas.DataFrame, weight: str | None) -> FloatArray:
-    """Each origin's weight: 1, or its value in the column ``weight``."""
-    import pandas
-
-    if weight is None:
-        return np.ones(len(origins), dtype=np.float64)
-    if not isinstance(weight, str):
-        raise TypeError(f"weight must be a column name (str) or None, got "
-                        f"{_values.kind(weight)}")
-    if weight not in origins.columns:
-        raise ValueError(f"origins have no column {weight!r}")
-    try:
-        values = pandas.to_numeric(origins[weight]).to_numpy(np.float64,
-                                                              na_value=np.nan)
-    except (TypeError, ValueError):
-        raise ValueError(f"weight column {weight!r} must hold numbers") \
-            from None
-    bad = np.flatnonzero(~(np.isfinite(values) & (values >= 0.0)))
-    if len(bad):
-        raise ValueError(f"weight column {weight!r} must hold finite numbers "
-                         f">= 0, got {float(values[bad[0]])!r} at row {int(bad[0])}")
-    return values
-
-
-def _check_free(table: pandas.DataFrame, role: str,
-                names: Iterable[str]) -> None:
-    taken = [name for name in names if name in table.columns]
-    if taken:
-        raise ValueError(f"{role} already have the column"
-                         f"{'s' if len(taken) > 1 else ''} "
-                         f"{', '.join(taken)}, which access adds: rename "
-                         f"or drop {'them' if len(taken) > 1 else 'it'}")
-
-
-def _snap(router: Router, lat: FloatArray, lon: FloatArray,
-          max_snap_m: float) -> tuple[IdArray, FloatArray]:
-    """Each point's node and its distance in metres; NaN distance (node 0)
-    for a point without a location or farther than ``max_snap_m``."""
-    located = ~(np.isnan(lat) | np.isnan(lon))
-    nodes = np.zeros(len(lat), dtype=np.uint64)
-    metres = np.full(len(lat), np.nan)
-    if located.any():
-        ids, distances = router.nearest_many(lat[located], lon[located])
-        near = distances <= max_snap_m
-        where = np.flatnonzero(located)[near]
-        nodes[where] = ids[near]
-        metres[where] = distances[near]
-    return nodes, metres
-
-
-def _with_snaps(table: pandas.DataFrame, nodes: IdArray,
-                metres: FloatArray) -> pandas.DataFrame:
-    import pandas
-
-    snapped = ~np.isnan(metres)
-    out = table.copy()
-    out["node"] = pandas.array(np.where(snapped, nodes, 0), dtype="UInt64")
-    out.loc[~snapped, "node"] = pandas.NA
-    out["snap_m"] = metres
-    out["snapped"] = snapped
-    return out
-
-
-def _origin_table(origins: pandas.DataFrame, nodes: IdArray,
-                  metres: FloatArray, snapped: npt.NDArray[np.intp],
-                  fronts: _Fronts, place_rows: npt.NDArray[np.intp],
-                  cutoffs: tuple[float, ...]) -> pandas.DataFrame:
-    """The origins with the columns of access."""
-    import pandas
-
-    count = len(origins)
-    out = _with_snaps(origins, nodes, metres)
-
-    def spread(values: FloatArray) -> FloatArray:
-        full = np.full(count, np.nan)
-        full[snapped] = values
-        return full
-
-    def place_column(indices: PlaceArray) -> pandas.arrays.IntegerArray:
-        rows = np.full(count, -1, dtype=np.int64)
-        rows[snapped] = np.where(indices >= 0,
-                                 place_rows[np.maximum(indices, 0)], -1)
-        column = pandas.array(rows, dtype="Int64")
-        column[rows < 0] = pandas.NA
-        return column
-
-    nearest_m = spread(fronts.shortest_m)
-    safest_m = spread(fronts.safest_m)
-    out["nearest_place"] = place_column(fronts.shortest_place)
-    out["nearest_m"] = nearest_m
-    out["nearest_minutes"] = nearest_m / WALKING_SPEED_M_PER_MIN
-    out["nearest_risk"] = spread(fronts.shortest_risk)
-    out["safest_place"] = place_column(fronts.safest_place)
-    out["safest_m"] = safest_m
-    out["safest_minutes"] = safest_m / WALKING_SPEED_M_PER_MIN
-    out["safest_risk"] = spread(fronts.safest_risk)
-    out["detour_m"] = safest_m - nearest_m
-    for at, cutoff in enumerate(cutoffs):
-        out[_within_name(cutoff)] = spread(fronts.within_risk[:, at])
-    return out
-
-
-# The engine's side: the fronts of the origins' nodes over every place.
-
-
-@dataclass(frozen=True)
-class _Fronts:
-    """Per asked node, in the order asked, from its front (the Pareto front
-    of its walks to every place): the shortest point (ties: less risk) and
-    the least risky (ties: shorter), each as metres, risk and the place's
-    position in the places asked (ties between places: the lower), NaN
-    and -1 where no place can be reached; and per cutoff (columns, in the
-    cutoffs' order) the risk of the least risky point within it, NaN where
-    no walk is."""
-
-    shortest_m: FloatArray
-    shortest_risk: FloatArray
-    shortest_place: PlaceArray
-    safest_m: FloatArray
-    safest_risk: FloatArray
-    safest_place: PlaceArray
-    within_risk: FloatArray
-
-
-def _place_fronts(router: Router, nodes: IdArray, places: IdArray,
-                  cutoffs: tuple[float, ...], direction: str,
-                  risk: str) -> _Fronts:
-    """The ``_Fronts`` of the walks between each of ``nodes`` and any of
-    ``places`` (node ids, repeats allowed), to the places (``direction``
-    "to") or from them ("from"), on the risk layer ``risk``; a point is
-    within a cutoff when its distance_m / 66.67 is at most the cutoff's
-    minutes.
-
-    One catchment of every place at once, of the asked nodes alone (its
-    search labels no more than their fronts need), answers it all: its
-    shortest route is the front's shortest point, and its least risky
-    walk within a cutoff is the least risky point of the front that fits,
-    so that within no cutoff at all it is the front's least risky point
-    (the catchment's safest route is not: where parallel edges differ,
-    the request leaves out a safest route whose nodes repeat the
-    shortest's). Totals are summed in travel order, as the routes' are.
-    ValueError for a graph with a negative, infinite or NaN distance or
-    risk."""
-    _, columns = router._catchment_columns(
-        [int(place) for place in places], math.inf, [*cutoffs, math.inf],
-        direction=direction, risk=risk, only=nodes.tolist())
-    # The catchment's rows go by distance: each asked node's row, found or
-    # not (no place is reached from it, or it from none).
-    reached = columns["node"]
-    order = np.argsort(reached, kind="stable")
-    at = np.searchsorted(reached, nodes, sorter=order)
-    rows = order[np.minimum(at, len(reached) - 1)] if len(reached) else at
-    found = at < len(reached)
-    found[found] = reached[rows[found]] == nodes[found]
-
-    def pick(values: npt.NDArray[Any], missing: float) -> FloatArray:
-        picked: FloatArray = np.full((len(nodes), *values.shape[1:]), missing)
-        picked[found] = values[rows[found]]
-        return picked
-
-    within_m, within_risk = columns["within_m"], columns["within_risk"]
-    within_place = np.nan_to_num(columns["within_place"][:, -1], nan=-1.0)
-    return _Fronts(pick(columns["shortest_m"], math.nan),
-                   pick(columns["shortest_risk"], math.nan),
-                   pick(columns["shortest_place"], -1).astype(np.int64),
-                   pick(within_m[:, -1], math.nan),
-                   pick(within_risk[:, -1], math.nan),
-                   pick(within_place, -1).astype(np.int64),
-                   pick(within_risk[:, :-1], math.nan))

@@ -47,31 +47,24 @@ require("norvel.batch", "batch", "pandas", "tqdm")
 import pandas as pd
 from tqdm import tqdm
 
-from norvel import _requests, _values, failures
+from norvel import _requests, _route_table, _values
+from norvel._session import PAIR_ROLES, Session
 from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M, DEFAULT_RISK, Place
-from norvel.errors import RoutingError
 from norvel.router import Router
-from norvel.routes import Routes, Snap
 
 if TYPE_CHECKING:
     from distributed import Client
 
 __all__ = ["COLUMNS", "BatchError", "route_pairs"]
 
+# The key of route_pairs' rows: the pair's index.
+_KEYS = (("pair", "int64"),)
 #: The columns of route_pairs' table, in order: the names of ``Route``'s
 #: fields and of ``Router.matrix``'s ends.
-COLUMNS = ("pair", "origin_node", "destination_node", "type", "distance_m",
-           "risk", "time_min", "comfort", "familiarity", "node_count", "error",
-           "error_kind")
-
-# The columns' types: ids nullable and unsigned, text pandas' own (``str``).
-_DTYPES: tuple[Any, ...] = ("int64", "UInt64", "UInt64", str, "float64",
-                            "float64", "float64", "float64", "float64",
-                            "Int64", str, str)
+COLUMNS = _route_table.columns([name for name, _ in _KEYS], node_count=True)
 # pair, origin node, destination node, type, distance_m, risk, time_min,
 # comfort, familiarity, node count, error, error kind
-Row = tuple[int, int | None, int | None, str | None, float, float, float,
-            float, float, int | None, str | None, str | None]
+Row = tuple[Any, ...]
 # pair index, origin, destination (as the caller gave them)
 Job = tuple[int, object, object]
 
@@ -143,8 +136,8 @@ def route_pairs(graph: Router | str | os.PathLike[str],
     """
     # The layer's name is checked once the graph is loaded.
     request = _requests.options(None, eps, max_snap_m, timeout_s, risk)
-    if workers is not None and workers < 1:
-        raise ValueError(f"workers must be at least 1, got {workers}")
+    if workers is not None:
+        _values.workers(workers)
     if chunk_size is not None and chunk_size < 1:
         raise ValueError(f"chunk_size must be at least 1, got {chunk_size}")
     if client is not None and isinstance(graph, Router):
@@ -160,7 +153,7 @@ def route_pairs(graph: Router | str | os.PathLike[str],
             router = (graph if isinstance(graph, Router)
                       else Router.from_file(graph))
             _values.risk(risk, router.risk_layers)
-            count = min(workers or os.process_cpu_count() or 1, len(jobs))
+            count = min(_values.workers(workers), len(jobs))
             chunks = _chunks(jobs, chunk_size, count)
             rows = _on_threads(router, chunks, request,
                                min(count, len(chunks)), bar)
@@ -225,38 +218,6 @@ def _destination_key(place: object, index: int) -> object:
 
 # The rows of pairs, wherever they run.
 
-# The ends of a pair as ``Router.route`` finds them, or why it cannot.
-Ends = tuple[_requests.End, _requests.End]
-# What ``Router.route`` gives for a pair whose ends both snapped.
-Answer = Routes | RoutingError
-
-
-def _pair_rows(router: Router, job: Job, request: _requests.Options,
-               ends: Ends, answer: Answer | None) -> list[Row]:
-    """The rows of one pair: one per route, or one with the error that
-    ``Router.route`` raises for it. ``answer``: the routing's outcome,
-    None when an end did not snap."""
-    index = job[0]
-    source, target = ends
-    # Router.route snaps the origin first: its error is the pair's.
-    failure = (source if isinstance(source, Exception) else
-               target if isinstance(target, Exception) else answer)
-    if isinstance(answer, Routes) and failure is answer:
-        assert isinstance(source, Snap) and isinstance(target, Snap)
-        return [(index, source.node, target.node, route.type,
-                 route.distance_m, route.risk, route.time_min, route.comfort,
-                 route.familiarity, len(route.nodes), None, None)
-                for route in answer]
-    assert isinstance(failure, Exception)
-    nan = math.nan
-    return [(index, _node(source), _node(target), None, nan, nan, nan, nan,
-             nan, None, str(failure), failures.error_kind_of(failure))]
-
-
-def _node(end: _requests.End) -> int | None:
-    return end.node if isinstance(end, Snap) else None
-
-
 class _Stopped(Exception):
     """The batch ended (it failed, or was interrupted) while this chunk
     was running."""
@@ -270,12 +231,14 @@ class _Stopped(Exception):
 _PAIRS_PER_CALL = 64
 
 
-def _route_chunk(router: Router, jobs: list[Job], request: _requests.Options,
+def _route_chunk(session: Session, jobs: list[Job],
+                 request: _requests.Options,
                  stop: threading.Event | None = None) -> list[Row]:
-    """The rows of a chunk's pairs, in its order. Their ends are snapped
-    together, and the pairs whose ends snapped go to ``Router.route_many``
-    on this thread, which runs the requests to one destination over the
-    searches they share."""
+    """The rows of a chunk's pairs, in its order: per pair one row per
+    route, or one with the error ``Router.route`` raises for it. Their
+    ends are snapped together, once, and the pairs whose ends snapped run
+    on this thread, the requests to one destination over the searches they
+    share."""
     rows: list[Row] = []
     for start in range(0, len(jobs), _PAIRS_PER_CALL):
         if stop is not None and stop.is_set():
@@ -283,29 +246,23 @@ def _route_chunk(router: Router, jobs: list[Job], request: _requests.Options,
         part = jobs[start:start + _PAIRS_PER_CALL]
         # Every end of the call snapped at once; an end that is no place
         # is its pair's row, not the batch's error.
-        snapped = _requests.ends(router._nearest_index,
-                                 [end for job in part for end in job[1:]],
-                                 _ROLES * len(part), request.max_snap_m,
-                                 strict=False)
-        ends = list(zip(snapped[0::2], snapped[1::2]))
-        ready = [at for at, (source, target) in enumerate(ends)
-                 if isinstance(source, Snap) and isinstance(target, Snap)]
-        routed = router.route_many(
-            [(_snapped(ends[at][0]), _snapped(ends[at][1])) for at in ready],
-            request.eps, max_snap_m=request.max_snap_m, workers=1,
-            timeout_s=request.timeout_s, risk=request.risk)
-        answers: dict[int, Answer] = dict(zip(ready, routed))
-        for at, job in enumerate(part):
-            rows += _pair_rows(router, job, request, ends[at], answers.get(at))
+        ends = session.ends([end for job in part for end in job[1:]],
+                            PAIR_ROLES * len(part), request.max_snap_m,
+                            strict=False)
+        origins, destinations = ends[0::2], ends[1::2]
+        answers = session.answers(origins, destinations, 1, request)
+        for job, origin, destination, answer in zip(part, origins,
+                                                    destinations, answers):
+            rows += _pair_rows(session, job, origin, destination, answer)
     return rows
 
 
-def _snapped(end: _requests.End) -> int:
-    assert isinstance(end, Snap)
-    return end.node
-
-
-_ROLES = ("origin", "destination")
+def _pair_rows(session: Session, job: Job, origin: _requests.End,
+               destination: _requests.End, answer: Any) -> list[Row]:
+    """The rows of one pair of the table: one per route, or one with the
+    error ``Router.route`` raises for it."""
+    return _route_table.rows_of((job[0],), origin, destination, answer,
+                                node_count=True)
 
 
 # Local threads over one router.
@@ -322,7 +279,7 @@ def _on_threads(router: Router, chunks: list[list[Job]], request: _requests.Opti
     pool = concurrent.futures.ThreadPoolExecutor(
         workers, thread_name_prefix="norvel-batch")
     try:
-        running = {pool.submit(_route_chunk, router, chunks[number], request,
+        running = {pool.submit(_route_chunk, router.session, chunks[number], request,
                                stop): number
                    for number in range(len(chunks))}
         while running:
@@ -340,7 +297,7 @@ def _on_threads(router: Router, chunks: list[list[Job]], request: _requests.Opti
                             f"raised {failures[number]} times in a row, "
                             f"lastly {type(failure).__name__}: "
                             f"{failure}") from failure
-                    running[pool.submit(_route_chunk, router, chunks[number],
+                    running[pool.submit(_route_chunk, router.session, chunks[number],
                                         request, stop)] = number
                 else:
                     bar.update(len(chunks[number]))
@@ -412,7 +369,7 @@ def _worker_layers(client: Client, path: str) -> list[str]:
 def _route_file_chunk(path: str, jobs: list[Job],
                       request: _requests.Options) -> list[Row]:
     """A Dask task: the rows of a chunk over the graph of ``path``."""
-    return _route_chunk(_router_for(path), jobs, request)
+    return _route_chunk(_router_for(path).session, jobs, request)
 
 
 def _on_dask(client: Client, path: str, chunks: list[list[Job]],
@@ -461,10 +418,4 @@ def _frame(rows: list[Row], pair_count: int) -> pd.DataFrame:
         missing = sorted(set(range(pair_count)) - seen.keys())
         raise BatchError(f"{len(missing)} pairs came back without rows, "
                          f"first {missing[:5]}")
-    columns = list(zip(*rows)) if rows else [()] * len(COLUMNS)
-    # Built column by column, each with its type, whatever the rows hold: a
-    # column of ints and None would otherwise pass through float64, which
-    # rounds ids above 2**53, and an empty table would have no types.
-    return pd.DataFrame({name: pd.Series(values, dtype=dtype)
-                         for name, values, dtype
-                         in zip(COLUMNS, columns, _DTYPES)})
+    return _route_table.frame(_KEYS, rows, node_count=True)

@@ -35,8 +35,9 @@ import numpy as np
 import numpy.typing as npt
 
 from norvel import _values
-from norvel._earth import EARTH_RADIUS_M
+from norvel._earth import LocalPlane
 from norvel._extras import require
+from norvel.table import IdRows
 
 if TYPE_CHECKING:
     import folium
@@ -44,7 +45,7 @@ if TYPE_CHECKING:
     import pandas
 
     from norvel._engine import CatchmentColumns
-    from norvel.router import Router
+    from norvel._session import Session
     from norvel.routes import Route, Routes, Snap
     from norvel.table import IdArray
 
@@ -141,11 +142,11 @@ class Catchment:
     Made by ``Router.catchment``.
     """
 
-    def __init__(self, router: Router, place: Snap, minutes: float,
+    def __init__(self, session: Session, place: Snap, minutes: float,
                  direction: str, columns: CatchmentColumns,
                  places: Sequence[Snap] | None = None,
-                 risk: str = "default") -> None:
-        self._router = router
+                 risk: str = _values.DEFAULT_RISK) -> None:
+        self._session = session
         self.risk = risk
         self.place = place
         #: Every place asked (one ``Snap`` each, in their order); None for a
@@ -177,25 +178,20 @@ class Catchment:
                 f"walking {way} node {self.place.node}>")
 
     @cached_property
-    def _by_id(self) -> tuple[npt.NDArray[np.intp], IdArray]:
-        """The rows in ascending order of node id, and those ids."""
-        order = np.argsort(self.node_ids, kind="stable")
-        return order, self.node_ids[order]
+    def _by_id(self) -> IdRows:
+        return IdRows(self.node_ids)
 
-    def _rows_of(self, nodes: IdArray) -> npt.NDArray[np.intp]:
-        """The row of each node id, -1 for an id outside the catchment."""
-        if not len(self):
-            return np.full(len(nodes), -1, dtype=np.intp)
-        order, ids = self._by_id
-        at = np.minimum(np.searchsorted(ids, nodes), len(ids) - 1)
-        return np.where(ids[at] == nodes, order[at], -1)
+    def rows_of(self, nodes: IdArray) -> npt.NDArray[np.int64]:
+        """The row of each node id (``nodes``, uint64) in ``node_ids``, -1
+        for an id outside the catchment."""
+        return self._by_id.rows(nodes)
 
     def _row(self, node: object) -> int | None:
         if isinstance(node, bool) or not isinstance(node, (int, np.integer)):
             return None
         if not 0 <= int(node) < 2**64:
             return None
-        row = int(self._rows_of(np.array([node], dtype=np.uint64))[0])
+        row = int(self.rows_of(np.array([node], dtype=np.uint64))[0])
         return None if row < 0 else row
 
     def columns(self) -> dict[str, npt.NDArray[Any]]:
@@ -278,15 +274,18 @@ class Catchment:
                 chosen.append((index, (by_type or match)[0]))
         return chosen
 
+    def _pair(self, node: int, place: int) -> tuple[int, int]:
+        return (node, place) if self.direction == "to" else (place, node)
+
     def _routes_to(self, node: int, place: int) -> Routes:
-        if self.direction == "to":
-            return self._router.route(node, place, risk=self.risk)
-        return self._router.route(place, node, risk=self.risk)
+        session = self._session
+        return session.route(*self._pair(node, place),
+                             session.options(risk=self.risk))
 
     def _front_to(self, node: int, place: int) -> list[Route]:
-        if self.direction == "to":
-            return self._router.front(node, place, risk=self.risk)
-        return self._router.front(place, node, risk=self.risk)
+        session = self._session
+        return session.front(*self._pair(node, place),
+                             session.options(risk=self.risk)).routes
 
     # On the map
     def _minutes_of_rows(self, rows: npt.NDArray[np.intp]
@@ -300,10 +299,10 @@ class Catchment:
         """The street segments (one per node pair) with both ends in the
         catchment: tails, heads, (n, 2, 2) lines of (lon, lat), names, and
         the rows of their tails and heads."""
-        segments = self._router.table.segments(one_per_pair=True,
+        segments = self._session.table.segments(one_per_pair=True,
                                                among=self.node_ids)
-        tail_rows = self._rows_of(segments.tails)
-        head_rows = self._rows_of(segments.heads)
+        tail_rows = self.rows_of(segments.tails)
+        head_rows = self.rows_of(segments.heads)
         inside = np.flatnonzero((tail_rows >= 0) & (head_rows >= 0))
         lines = np.stack((segments.starts[inside], segments.ends[inside]),
                          axis=1)
@@ -384,7 +383,7 @@ class Catchment:
         node_minutes = self._minutes_of_rows(np.arange(len(self)))
         line_minutes = np.maximum(node_minutes[tail_rows],
                                   node_minutes[head_rows])
-        plane = _LocalPlane(self._router.table[self.place.node])
+        plane = LocalPlane(self._session.table[self.place.node])
         lines_m = plane.to_metres(lines)
         nodes_m = plane.to_metres(np.column_stack(
             (self._columns["lon"], self._columns["lat"])))
@@ -423,7 +422,7 @@ class Catchment:
                                    "tooltip": ["name", "minutes", "risk"]}
         options.update(kwargs)
         shown: folium.Map = self.to_geodataframe("edges").explore(**options)
-        lat, lon = self._router.table[self.place.node]
+        lat, lon = self._session.table[self.place.node]
         folium.Marker((lat, lon), tooltip=f"node {self.place.node}").add_to(shown)
         return shown
 
@@ -456,12 +455,12 @@ class Catchment:
         if not isinstance(other, Catchment):
             raise TypeError(f"other must be a Catchment, got "
                             f"{type(other).__name__}")
-        rows_here = self._rows_of(other.node_ids)
+        rows_here = self.rows_of(other.node_ids)
         only_there = np.flatnonzero(rows_here < 0)
         nodes = np.concatenate((self.node_ids, other.node_ids[only_there]))
         # Per row of the result: its row in each catchment, -1 for none.
         here = np.concatenate((np.arange(len(self)), np.full(len(only_there), -1)))
-        there = other._rows_of(nodes)
+        there = other.rows_of(nodes)
         data: dict[str, npt.NDArray[Any]] = {
             "node": nodes,
             "lat": np.concatenate((self._columns["lat"],
@@ -491,28 +490,3 @@ class Catchment:
                                     if len(column) else np.nan, np.nan)
         values["detour_m"] = values["safest_m"] - values["shortest_m"]
         return values
-
-
-class _LocalPlane:
-    """Degrees to metres on a plane tangent at one point (equirectangular):
-    within a few kilometres of it, distances are off by well under 0.1 %."""
-
-    def __init__(self, origin: tuple[float, float]) -> None:
-        self.lat0, self.lon0 = origin
-        self.y_per_degree = EARTH_RADIUS_M * math.pi / 180.0
-        self.x_per_degree = self.y_per_degree * math.cos(math.radians(self.lat0))
-
-    def to_metres(self, lon_lat: npt.NDArray[np.float64]
-                  ) -> npt.NDArray[np.float64]:
-        """(..., 2) arrays of (lon, lat) to (x, y) in metres."""
-        out = np.empty_like(lon_lat)
-        out[..., 0] = (lon_lat[..., 0] - self.lon0) * self.x_per_degree
-        out[..., 1] = (lon_lat[..., 1] - self.lat0) * self.y_per_degree
-        return out
-
-    def to_degrees(self, xy: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-        """(n, 2) arrays of (x, y) in metres back to (lon, lat)."""
-        out = np.empty_like(xy)
-        out[:, 0] = xy[:, 0] / self.x_per_degree + self.lon0
-        out[:, 1] = xy[:, 1] / self.y_per_degree + self.lat0
-        return out

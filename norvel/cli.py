@@ -402,8 +402,7 @@ def _add_pack(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> 
 def _pack(graph: str, snapshot: str) -> int:
     import hashlib
 
-    from norvel import Router
-    from norvel import _files
+    from norvel import Router, _files
 
     try:
         if _files.is_snapshot(graph):

@@ -16,10 +16,14 @@ status and their ``error_kind`` in a table.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
+from typing import Any, Literal
 
-if TYPE_CHECKING:
-    from norvel.failures import ErrorKind, NoRouteReason
+#: Why no route joins two nodes: the value of NoRouteError.reason.
+NoRouteReason = Literal["source_isolated", "no_route"]
+#: The kinds of failure, the value of RoutingError.kind and of a table's
+#: ``error_kind`` ("invalid": a value that is no place or no option).
+ErrorKind = Literal["node_not_found", "source_isolated", "no_route", "snap",
+                    "timeout", "invalid"]
 
 
 class RoutingError(Exception):
@@ -54,7 +58,7 @@ class NodeNotFoundError(RoutingError, KeyError):
     """A node id that is not a node of the graph; ``node`` is that id and
     ``role`` "origin" or "destination"."""
 
-    kind: ErrorKind
+    kind: ErrorKind = "node_not_found"
 
     def __init__(self, node: int, role: str) -> None:
         super().__init__(f"{role} node {node} is not a node of the graph")
@@ -87,7 +91,7 @@ class SnapError(RoutingError, ValueError):
     routable node (infinite when the graph has none), ``node``: that node or
     None."""
 
-    kind: ErrorKind
+    kind: ErrorKind = "snap"
 
     def __init__(self, role: str, lat: float, lon: float, distance_m: float,
                  node: int | None, max_snap_m: float) -> None:
@@ -111,7 +115,7 @@ class RouteTimeoutError(RoutingError, TimeoutError):
     """A request stopped when its time limit (``timeout_s`` seconds) ran
     out; the search ended there, and nothing of it goes on running."""
 
-    kind: ErrorKind
+    kind: ErrorKind = "timeout"
 
     def __init__(self, source: int, target: int, timeout_s: float, *,
                  request: str | None = None) -> None:
@@ -139,7 +143,3 @@ class UnknownRiskLayerError(ValueError):
 
     def __reduce__(self) -> tuple[Any, ...]:
         return UnknownRiskLayerError, (self.name, self.known)
-
-
-# Last: the table of kinds reads the classes above, and tells each its kind.
-from norvel import failures as _failures  # noqa: E402

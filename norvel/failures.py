@@ -15,19 +15,17 @@ from __future__ import annotations
 import math
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Literal
+from typing import TYPE_CHECKING
 
 from norvel import errors
+from norvel.errors import ErrorKind, NoRouteReason
 
 if TYPE_CHECKING:
     from norvel._engine import Failure
 
-#: Why no route joins two nodes: the value of NoRouteError.reason.
-NoRouteReason = Literal["source_isolated", "no_route"]
-#: The kinds of failure, the value of RoutingError.kind and of a table's
-#: ``error_kind`` ("invalid": a value that is no place or no option).
-ErrorKind = Literal["node_not_found", "source_isolated", "no_route", "snap",
-                    "timeout", "invalid"]
+__all__ = ["COSTS_UNSUPPORTED", "KINDS", "ErrorKind", "Kind", "NoRouteReason",
+           "Situation", "engine_error", "error_kind_of", "kind_of",
+           "status_of"]
 
 
 @dataclass(frozen=True)
@@ -91,11 +89,11 @@ _KINDS = (
 #: Every kind by its name.
 KINDS: dict[str, Kind] = {kind.name: kind for kind in _KINDS}
 
-# Each error class of one kind knows it; NoRouteError is told its reason.
-for _kind in _KINDS:
-    if issubclass(_kind.error, errors.RoutingError) and \
-            _kind.error is not errors.NoRouteError:
-        _kind.error.kind = _kind.error_kind
+# Each error class of one kind names it as its table's kind does
+# (NoRouteError takes its reason's).
+assert all(kind.error.kind == kind.error_kind for kind in _KINDS
+           if issubclass(kind.error, errors.RoutingError)
+           and kind.error is not errors.NoRouteError)
 
 
 def engine_error(failure: Failure, situation: Situation) -> Exception:

@@ -23,6 +23,7 @@ from typing import Any, TypeAlias
 
 from norvel_core import PyRouteResult
 
+from norvel import _geojson
 # Great-circle distances for those who place routes on the map.
 from norvel._earth import EARTH_RADIUS_M as EARTH_RADIUS_M
 from norvel._earth import haversine_m as haversine_m
@@ -123,11 +124,11 @@ def as_route(route: AnyRoute, coordinates: Where | None = None) -> Route:
     edges = table.route_edges(path, route.total_distance_m, route.total_risk,
                               route.total_familiarity)
     streets = table.edge_streets(edges) if edges else table.streets(path)
+    made = replace(_route_of(route, path, line, streets), edges=edges)
     if isinstance(coordinates, Router):
         # The router's own routes, steps included.
-        return replace(_route_of(route, path, line, streets), edges=edges,
-                       _facts=coordinates._facts_of(DEFAULT_RISK))
-    return replace(_route_of(route, path, line, streets), edges=edges)
+        return made.with_facts(coordinates.session.facts(DEFAULT_RISK))
+    return made
 
 
 def _no_route(value: object) -> TypeError:
@@ -149,8 +150,7 @@ def route_line(route: AnyRoute, coordinates: Where | None = None
     """The (lon, lat) positions of a route's path (see ``as_route`` for
     ``coordinates``). A route of one node (source and target alike)
     repeats its position, since a line needs two."""
-    line = list(as_route(route, coordinates).coordinates)
-    return line * 2 if len(line) == 1 else line
+    return _geojson.line(as_route(route, coordinates).coordinates)
 
 
 def route_properties(route: AnyRoute, streets: list[str] | None = None
@@ -162,16 +162,7 @@ def route_properties(route: AnyRoute, streets: list[str] | None = None
         route = _route_of(route, route.path, [], list(streets or []))
     elif not isinstance(route, Route):
         raise _no_route(route)
-    return {
-        "type": route.type,
-        "distance_m": route.distance_m,
-        "risk": route.risk,
-        "time_min": route.time_min,
-        "comfort": route.comfort,
-        "familiarity": route.familiarity,
-        "nodes": list(route.nodes),
-        "streets": list(route.streets),
-    }
+    return _geojson.properties(route)
 
 
 def route_feature(route: AnyRoute, coordinates: Where | None = None
@@ -180,21 +171,14 @@ def route_feature(route: AnyRoute, coordinates: Where | None = None
     metrics as properties (``route_properties``; distance in metres, time
     in minutes). ``Route.to_feature`` is this; a ``PyRouteResult`` needs
     ``coordinates`` (see ``as_route``)."""
-    route = as_route(route, coordinates)
-    return {
-        "type": "Feature",
-        "geometry": {"type": "LineString",
-                     "coordinates": [list(p) for p in route_line(route)]},
-        "properties": route_properties(route),
-    }
+    return _geojson.feature(as_route(route, coordinates))
 
 
 def feature_collection(routes: Iterable[AnyRoute],
                        coordinates: Where | None = None) -> dict[str, Any]:
     """A GeoJSON FeatureCollection of routes, in their order (see
     ``route_feature``); ``Routes.to_geojson`` is this."""
-    return {"type": "FeatureCollection",
-            "features": [route_feature(r, coordinates) for r in routes]}
+    return _geojson.collection(as_route(r, coordinates) for r in routes)
 
 
 def write_geojson(path: str | os.PathLike[str], routes: Iterable[AnyRoute],

@@ -53,9 +53,9 @@ import numpy as np
 import numpy.typing as npt
 
 from norvel import _values
+from norvel._earth import LocalPlane
 from norvel._extras import require
-from norvel.catchment import _LocalPlane
-from norvel.table import FloatArray, IdArray, in_document_order
+from norvel.table import FloatArray, IdArray, IdRows, in_document_order
 
 if TYPE_CHECKING:
     import shapely
@@ -102,8 +102,9 @@ def _edges(router: Router, layer: str = _DEFAULT_LAYER) -> _Edges:
     """The router's edges with the risk layer ``layer``: the one place this
     module reads edges from a router. ValueError for a layer the router
     does not hold, listing those it does."""
-    risks = router._engine.layer_risks(_values.risk(layer, router.risk_layers))
-    graph = router._engine
+    session = router.session
+    risks = session.layer_risks(_values.risk(layer, router.risk_layers))
+    graph = session.engine
     tails, heads = router.table.edges
     return _Edges(tails, heads, in_document_order(graph, graph.lengths), risks)
 
@@ -121,7 +122,7 @@ class _Streets:
     ends: FloatArray
     lines: npt.NDArray[np.object_]
     tree: shapely.STRtree
-    plane: _LocalPlane
+    plane: LocalPlane
 
 
 # A router never changes: its streets are found once, and go with it.
@@ -143,10 +144,11 @@ def _find_streets(router: Router) -> _Streets:
     table = router.table
     edges = _edges(router)
     ids, lats, lons = table.ids, table.lats, table.lons
-    plane = _LocalPlane((float(lats.mean()), float(lons.mean())) if len(ids)
+    plane = LocalPlane((float(lats.mean()), float(lons.mean())) if len(ids)
                         else (0.0, 0.0))
     of_edge = np.full(len(edges.tails), -1, dtype=np.int64)
-    tail_at, head_at = _positions(ids, edges.tails), _positions(ids, edges.heads)
+    rows = IdRows(ids)
+    tail_at, head_at = rows.rows(edges.tails), rows.rows(edges.heads)
     placed = np.flatnonzero((tail_at >= 0) & (head_at >= 0))
     low = np.minimum(tail_at[placed], head_at[placed]).astype(np.int64)
     high = np.maximum(tail_at[placed], head_at[placed]).astype(np.int64)
@@ -166,14 +168,6 @@ def _find_streets(router: Router) -> _Streets:
     metres = plane.to_metres(ends)
     lines = np.asarray(shapely.linestrings(metres), dtype=object)
     return _Streets(of_edge, first, metres, lines, shapely.STRtree(lines), plane)
-
-
-def _positions(ids: IdArray, nodes: IdArray) -> npt.NDArray[np.int64]:
-    """Each node's position in the ascending ``ids``, -1 where it is none."""
-    if not len(ids):
-        return np.full(len(nodes), -1, dtype=np.int64)
-    at = np.minimum(np.searchsorted(ids, nodes), len(ids) - 1)
-    return np.where(ids[at] == nodes, at, -1).astype(np.int64)
 
 
 def incident_counts(router: Router, incidents: Any, *,

@@ -7,10 +7,11 @@ that the router, ``norvel.geo`` and catchments can all use them.
 from __future__ import annotations
 
 from collections.abc import Iterator, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, overload
 
+from norvel import _geojson
 from norvel import steps as _steps
 from norvel.steps import EdgeFacts, Step
 from norvel.table import LonLat
@@ -117,16 +118,18 @@ class Route:
         ``familiarity``, ``nodes`` and ``streets``
         (``norvel.geo.route_feature``); with ``steps``, also ``steps``, a
         list of ``Step.to_dict()``."""
-        # geo imports this module: import it when first used.
-        from norvel.geo import route_feature
-
-        feature = route_feature(self)
+        feature = _geojson.feature(self)
         if steps:
-            feature["properties"]["steps"] = self._step_dicts()
+            feature["properties"]["steps"] = self.step_dicts()
         return feature
 
-    def _step_dicts(self) -> list[dict[str, Any]]:
+    def step_dicts(self) -> list[dict[str, Any]]:
+        """The route's steps as JSON values (``Step.to_dict``)."""
         return [step.to_dict() for step in self.steps]
+
+    def with_facts(self, facts: EdgeFacts) -> Route:
+        """The same route, its steps read from ``facts``."""
+        return replace(self, _facts=facts)
 
 
 def route_of_row(row: RouteRow, facts: EdgeFacts) -> Route:
@@ -204,12 +207,10 @@ class Routes(Sequence[Route]):
         """A GeoJSON FeatureCollection dict: one LineString Feature per route,
         in order (see ``Route.to_feature``, also for ``steps``;
         ``norvel.geo.write_geojson`` writes it to a file)."""
-        from norvel.geo import feature_collection
-
-        collection = feature_collection(self._routes)
+        collection = _geojson.collection(self._routes)
         if steps:
             for route, feature in zip(self._routes, collection["features"]):
-                feature["properties"]["steps"] = route._step_dicts()
+                feature["properties"]["steps"] = route.step_dicts()
         return collection
 
     def to_gpx(self) -> str:

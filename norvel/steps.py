@@ -27,7 +27,7 @@ from collections.abc import Sequence
 from dataclasses import asdict, dataclass
 from functools import cached_property
 from html import escape
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -38,7 +38,6 @@ from norvel.table import LatLon, LonLat, NodeTable, in_document_order
 if TYPE_CHECKING:
     from norvel._engine import Graph
     from norvel._files import EdgeTags
-    from norvel.routes import Route
 
 __all__ = ["SHARP_DEG", "SLIGHT_DEG", "STRAIGHT_DEG", "UNNAMED_TURN_DEG",
            "UTURN_DEG", "EdgeFacts", "Step", "encode_polyline",
@@ -347,7 +346,24 @@ GPX_NAMESPACE = "http://www.topografix.com/GPX/1/1"
 GPX_MEDIA_TYPE = "application/gpx+xml"
 
 
-def gpx_document(routes: Sequence[Route]) -> str:
+class GpxRoute(Protocol):
+    """What a GPX document reads of a route (a ``norvel.Route``)."""
+
+    @property
+    def type(self) -> str: ...
+    @property
+    def steps(self) -> list[Step]: ...
+    @property
+    def coordinates(self) -> list[LonLat]: ...
+    @property
+    def distance_m(self) -> float: ...
+    @property
+    def risk(self) -> float: ...
+    @property
+    def time_min(self) -> float: ...
+
+
+def gpx_document(routes: Sequence[GpxRoute]) -> str:
     """A GPX 1.1 document of routes (``Route`` objects): per route a
     ``<rte>`` whose points are its steps (name: the instruction; desc: the
     step's distance and risk), then per route a ``<trk>`` of its nodes,

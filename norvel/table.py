@@ -58,6 +58,24 @@ def edge_ends(graph: Graph) -> tuple[IdArray, IdArray]:
             in_document_order(graph, graph.ids[graph.heads]))
 
 
+class IdRows:
+    """Where each node id is among ``ids`` (a uint64 array, repeats
+    allowed, each answered by its first row): the one lookup of ids in a
+    table of them."""
+
+    def __init__(self, ids: IdArray) -> None:
+        self._order = np.argsort(ids, kind="stable")
+        self._sorted = ids[self._order]
+
+    def rows(self, nodes: IdArray) -> IndexArray:
+        """The row of each node id in ``ids``, -1 where it is none."""
+        ids = self._sorted
+        if not len(ids):
+            return np.full(len(nodes), -1, dtype=np.int64)
+        at = np.minimum(np.searchsorted(ids, nodes), len(ids) - 1)
+        return np.where(ids[at] == nodes, self._order[at], -1).astype(np.int64)
+
+
 class Segments(NamedTuple):
     """Edges as straight lines between their ends' positions, for drawing:
     ``tails`` and ``heads`` (ids), ``starts`` and ``ends`` ((n, 2) arrays

@@ -14,11 +14,10 @@ import time
 from collections.abc import Callable
 from typing import Any
 
-from norvel import Router, RoutingError, Snap, failures
+from norvel import Router, RoutingError, Snap, _geojson, failures
 from norvel.errors import RouteTimeoutError
 from norvel._values import DEFAULT_MAX_CATCHMENT_NODES, DEFAULT_MAX_SNAP_M, DEFAULT_RISK, Place
 from norvel.catchment import Catchment
-from norvel.geo import feature_collection
 from norvel.serve.catchments import (CatchmentTooLarge, catchment_change_geojson,
                                      catchment_geojson)
 from norvel.serve.frames import Job
@@ -89,11 +88,13 @@ class Answers:
         /route gives."""
         def answer() -> bytes:
             origin, destination, given = front_query(query)
-            front, start, end = self.router._front(
-                origin, destination, risk=given.get("risk", DEFAULT_RISK),
+            session = self.router.session
+            front = session.front(origin, destination, session.options(
+                risk=given.get("risk", DEFAULT_RISK),
                 max_snap_m=given.get("max_snap_m", DEFAULT_MAX_SNAP_M),
-                timeout_s=self.timeout_s)
-            return _with_snaps(feature_collection(front), start, end)
+                timeout_s=self.timeout_s))
+            return dumps(_geojson.collection(front.routes)
+                         | _snaps(front.origin, front.destination))
 
         return self._answer(answer)
 
@@ -113,7 +114,7 @@ class Answers:
                     raise ValueError(f"missing parameter {name!r}")
             snap = self.router.nearest(number(params["lat"], "lat"),
                                        number(params["lon"], "lon"))
-            return dumps({"node": snap.node, "distance_m": snap.distance_m})
+            return dumps(_geojson.snap(snap.node, snap.distance_m))
 
         return self._answer(answer)
 
@@ -162,22 +163,16 @@ class Answers:
                                    timeout_s=self.timeout_s)
         if form == "gpx":
             return routes.to_gpx().encode("utf-8")
-        ends = {name: {"node": snap.node, "distance_m": snap.distance_m}
-                for name, snap in (("origin", routes.origin),
-                                   ("destination", routes.destination))}
+        ends = _snaps(routes.origin, routes.destination)
         if form == "geojson":
             return dumps(routes.to_geojson(steps=steps) | ends)
         precision = int(form.removeprefix("polyline"))
         lines = []
         for route in routes:
-            line = {"type": route.type, "distance_m": route.distance_m,
-                    "risk": route.risk, "time_min": route.time_min,
-                    "comfort": route.comfort,
-                    "familiarity": route.familiarity,
-                    "streets": route.streets,
-                    "polyline": route.polyline(precision)}
+            line = _geojson.totals(route) | {
+                "streets": route.streets, "polyline": route.polyline(precision)}
             if steps:
-                line["steps"] = route._step_dicts()
+                line["steps"] = route.step_dicts()
             lines.append(line)
         return dumps({"precision": precision, "routes": lines} | ends)
 
@@ -204,8 +199,7 @@ class Answers:
         return 504, error_body(f"the request took longer than {self.timeout_s:g} s")
 
 
-def _with_snaps(collection: dict[str, Any], origin: Snap, destination: Snap) -> bytes:
-    """A FeatureCollection of routes with the snaps of its ends, as JSON."""
-    for name, snap in (("origin", origin), ("destination", destination)):
-        collection[name] = {"node": snap.node, "distance_m": snap.distance_m}
-    return dumps(collection)
+def _snaps(origin: Snap, destination: Snap) -> dict[str, Any]:
+    """The snaps of a request's ends, as the JSON of its answer has them."""
+    return {name: _geojson.snap(snap.node, snap.distance_m)
+            for name, snap in (("origin", origin), ("destination", destination))}

@@ -9,12 +9,12 @@ import math
 
 import numpy as np
 
-from norvel import accessibility
+from norvel import _access_walks
 from norvel.catchment import WALKING_SPEED_M_PER_MIN
 
 
 def place_fronts(router, nodes, places, cutoffs, direction, risk):
-    """The ``_Fronts`` of the walks between each of ``nodes`` and any of
+    """The ``Fronts`` of the walks between each of ``nodes`` and any of
     ``places`` (node ids, repeats allowed), to the places (``direction``
     "to") or from them ("from"), on the risk layer ``risk``; a point is
     within a cutoff when its distance_m / 66.67 is at most the cutoff's
@@ -30,7 +30,7 @@ def place_fronts(router, nodes, places, cutoffs, direction, risk):
     first among equal costs. Sums run from the place outwards: walks from
     the places have the totals of their routes, walks to them may differ
     from their route's, summed from its start, in the last bits."""
-    graph = router._engine
+    graph = router.session.engine
     # The layer's risks come in the document's order of edges; the search
     # walks the engine's outgoing rows.
     lengths, risks = graph.lengths, graph.layer_risks(risk)[graph.edge_index]
@@ -85,5 +85,5 @@ def place_fronts(router, nodes, places, cutoffs, direction, risk):
             for column, cutoff in enumerate(cutoffs):
                 if metres / WALKING_SPEED_M_PER_MIN <= cutoff:
                     within[at, column] = risk_sum
-    return accessibility._Fronts(best[0], best[1], chosen[0], best[2], best[3], chosen[1],
+    return _access_walks.Fronts(best[0], best[1], chosen[0], best[2], best[3], chosen[1],
                    within)

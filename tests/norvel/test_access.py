@@ -13,7 +13,7 @@ import pytest
 
 import norvel
 from access_reference import place_fronts
-from norvel import accessibility
+from norvel import _access_walks, accessibility
 from norvel.catchment import WALKING_SPEED_M_PER_MIN
 
 FAR = (10.0, 10.0)     # no node of a test graph within max_snap_m
@@ -360,7 +360,7 @@ def test_the_search_against_a_label_search_on_larger_graphs(direction):
         leaving = np.array(sorted({edge["from"] for edge in document["edges"]}), dtype=np.uint64)
         places = rng.choice(leaving, 5)
         cutoffs = (2.0, 6.0, 11.0)
-        got = accessibility._place_fronts(router, ids, places, cutoffs, direction, "default")
+        got = _access_walks.place_fronts(router.session, ids, places, cutoffs, direction, "default")
         want = place_fronts(router, ids, places, cutoffs, direction, "default")
         for name in ("shortest_place", "safest_place"):
             assert np.array_equal(getattr(got, name), getattr(want, name)), (seed, name)

@@ -386,25 +386,32 @@ def test_chunks_hold_whole_groups_of_pairs_to_one_destination():
 
 
 def record_route_many():
-    """Makes the worker note the destinations of every Router.route_many
-    call."""
-    original = norvel.Router.route_many
+    """Makes the worker note the destinations of the routed pairs (both
+    ends snapped) of every call that routes many pairs at once."""
+    from norvel._session import Session
+
+    original = Session.answers
     calls = []
 
-    def recording(self, pairs, *args, **kwargs):
-        calls.append([destination for _, destination in pairs])
-        return original(self, pairs, *args, **kwargs)
+    def recording(self, origins, destinations, *args, **kwargs):
+        calls.append([d.node for o, d in zip(origins, destinations)
+                      if isinstance(o, norvel.Snap) and isinstance(d, norvel.Snap)])
+        return original(self, origins, destinations, *args, **kwargs)
 
     recording.original, recording.calls = original, calls
-    norvel.Router.route_many = recording
+    Session.answers = recording
 
 
 def recorded_calls():
-    return norvel.Router.route_many.calls
+    from norvel._session import Session
+
+    return Session.answers.calls
 
 
 def stop_recording():
-    norvel.Router.route_many = norvel.Router.route_many.original
+    from norvel._session import Session
+
+    Session.answers = Session.answers.original
 
 
 def test_dask_workers_route_whole_destination_groups_together(

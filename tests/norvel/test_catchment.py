@@ -119,7 +119,7 @@ def dijkstra_m(router, place, direction):
     """Least distance between every node and the place, by heapq."""
     table = router.table
     tails, heads = table.edges
-    engine = router._engine
+    engine = router.session.engine
     lengths = np.empty(engine.edge_count)
     lengths[engine.edge_index] = engine.lengths
     if direction == "to":
@@ -339,7 +339,9 @@ class TestSeveralPlaces:
 
     def test_several_cutoffs_from_one_search(self, grid):
         places = [FIRST_ID, FIRST_ID + 48]
-        snaps, columns = grid._catchment_columns(places, 8.0, [2.0, 5.0, 8.0])
+        session = grid.session
+        snaps, columns = session.catchment_columns(
+            places, 8.0, "to", session.options(), cutoffs=[2.0, 5.0, 8.0])
         assert [snap.node for snap in snaps] == places
         assert columns["within_risk"].shape == (len(columns["node"]), 3)
         for k, cutoff in enumerate((2.0, 5.0, 8.0)):

@@ -120,7 +120,7 @@ class TestSameAnswersAsTheModule:
         router = norvel.Router.from_file(sample_path)
         ids = router.table.routable_ids.tolist()
         for source, target in pairs_of(ids, 200, 3):
-            assert engine_answer(router._engine, source, target, 0.0) == \
+            assert engine_answer(router.session.engine, source, target, 0.0) == \
                 core_answer(router.graph, source, target, 0.0)
 
 

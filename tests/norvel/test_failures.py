@@ -197,8 +197,8 @@ def test_the_table_names_every_kind_the_engine_has():
 
 def test_the_engines_values_are_read_only(plus):
     _, router, far = plus
-    (row, *_), failure = (router._engine.route(*far, 0.0),
-                          router._engine.route(ABSENT, far[1], 0.0))
+    (row, *_), failure = (router.session.engine.route(*far, 0.0),
+                          router.session.engine.route(ABSENT, far[1], 0.0))
     assert (row.type, row.nodes[0], row.nodes[-1]) == ("shortest", *far)
     assert len(row.edges) == len(row.nodes) - 1 == len(row.coordinates) - 1
     with pytest.raises(AttributeError):

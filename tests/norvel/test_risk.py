@@ -255,7 +255,7 @@ class TestLayerFromCounts:
     @pytest.mark.parametrize("seed", [6, 7, 8])
     def test_properties_on_random_graphs(self, seed):
         router = Router.from_json(json.dumps(random_document(seed)))
-        graph = router._engine
+        graph = router.session.engine
         base = in_document_order(graph, graph.risks)
         rng = np.random.default_rng(seed)
         edges = len(base)

@@ -342,7 +342,7 @@ def test_a_route_of_an_engine_row_is_the_route_its_fields_make(helsinki):
 
     from norvel.routes import Route, route_of_row
 
-    graph = helsinki._engine
+    graph = helsinki.session.engine
     ids = graph.ids[graph.listed].tolist()
     rng = np.random.default_rng(3)
     for _ in range(10):
@@ -351,7 +351,7 @@ def test_a_route_of_an_engine_row_is_the_route_its_fields_make(helsinki):
             rows = graph.route(origin, destination, 0.0, None, risk)
             if isinstance(rows, norvel._native.engine.Failure):
                 continue
-            facts = helsinki._facts_of(risk)
+            facts = helsinki.session.facts(risk)
             for row in rows:
                 made = route_of_row(row, facts)
                 expected = Route(row.type, row.nodes, row.coordinates,

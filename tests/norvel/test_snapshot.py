@@ -40,11 +40,11 @@ def totals(routes):
 
 def test_a_packed_sample_answers_as_its_document_bit_for_bit(helsinki):
     document, path, snapshot = helsinki
-    assert snapshot._engine.mapped and not document._engine.mapped
-    assert snapshot._engine.source_sha256 == hashlib.sha256(
+    assert snapshot.session.engine.mapped and not document.session.engine.mapped
+    assert snapshot.session.engine.source_sha256 == hashlib.sha256(
         gzip.decompress(HELSINKI.read_bytes())).digest()
     assert (snapshot.node_count, snapshot.edge_count) == (document.node_count, document.edge_count)
-    ids = document._engine.ids
+    ids = document.session.engine.ids
     rng = random.Random(4)
     pairs = [(int(rng.choice(ids)), int(rng.choice(ids))) for _ in range(60)]
     for a, b in zip(document.route_many(pairs), snapshot.route_many(pairs)):
@@ -89,8 +89,8 @@ def test_snapshots_of_random_grids_answer_as_their_documents(tmp_path):
         path = tmp_path / f"grid{round_}.norvel"
         document.save(path)
         snapshot = norvel.Router.from_file(path)
-        assert snapshot._engine.source_sha256 == bytes(32)
-        ids = [int(i) for i in document._engine.ids]
+        assert snapshot.session.engine.source_sha256 == bytes(32)
+        ids = [int(i) for i in document.session.engine.ids]
         pairs = [(rng.choice(ids), rng.choice(ids)) for _ in range(40)]
         for eps in (0.0, 0.2):
             for a, b in zip(document.route_many(pairs, eps=eps), snapshot.route_many(pairs, eps=eps)):
@@ -165,7 +165,7 @@ def test_pack_reads_documents_and_snapshots_and_says_what_it_wrote(tmp_path, cap
     again = tmp_path / "again.norvel"
     assert main(["pack", str(packed), str(again)]) == 0
     assert again.read_bytes() == packed.read_bytes()
-    assert norvel.Router.from_file(again)._engine.source_sha256 == hashlib.sha256(text.encode()).digest()
+    assert norvel.Router.from_file(again).session.engine.source_sha256 == hashlib.sha256(text.encode()).digest()
     assert main(["pack", str(tmp_path / "missing.json"), str(again)]) == 1
     assert "norvel pack:" in capsys.readouterr().err
 

@@ -280,8 +280,8 @@ def test_steps_read_the_layer_and_highway_classes_they_are_given(sample):
     router, routes = sample
     route = routes[0]
     count = router.edge_count
-    facts = EdgeFacts(router._engine, router.table, layer="night",
-                      risks=router._facts.risks * 2.0,
+    facts = EdgeFacts(router.session.engine, router.table, layer="night",
+                      risks=router.session.facts().risks * 2.0,
                       highways=["footway"] * count)
     doubled = steps_module.route_steps(route.coordinates, route.edges, facts)
     assert [s.risk for s in doubled] == [2.0 * s.risk for s in route.steps]
