@@ -419,7 +419,8 @@ def test_layers_are_found_wherever_the_text_puts_them():
     escaped quotes in strings, the member anywhere or twice; read by the
     member walk of a document the loader refuses, and where the loader
     says the members are in one it reads."""
-    from norvel import checks
+    from norvel._documents import json_document
+    from norvel._layer_scan import member_layers, value_layers
     from norvel._native import engine
     rng = random.Random(31)
     for _ in range(400):
@@ -439,7 +440,8 @@ def test_layers_are_found_wherever_the_text_puts_them():
         text = ("{" + spaces[0].join(
             json.dumps(name) + spaces[1] + json.dumps(value, ensure_ascii=rng.random() < 0.5)
             for name, value in members) + "}")
-        document, found = checks._json_document(text.encode())
+        document, values = json_document(text.encode())
+        found = value_layers(values)
         expected_document = json.loads(text)
         assert document.keys() == expected_document.keys()
         assert all(document[k] == v for k, v in expected_document.items()
@@ -458,19 +460,19 @@ def test_layers_are_found_wherever_the_text_puts_them():
             assert _described(found) == (len(tops), expected), text
         data = text.encode()
         graph = engine.Graph.load(data, names=False, layers=False)
-        assert _described(checks._member_layers(data, graph.risk_layers_members)) == \
+        assert _described(member_layers(data, graph.risk_layers_members)) == \
             _described(found), text
     # What json refuses, the walk refuses.
     for text in ('{"a": 1,}', '{"a" 1}', '{"a": 1 "b": 2}', '{"a": 1} x', '{1: 2}',
                  '{"risk_layers": {"a": [1,]}}'):
         with pytest.raises(ValueError):
-            checks._json_document(text.encode())
+            json_document(text.encode())
 
 
 def test_number_texts_against_json():
     """Only suspect numbers are parsed: every value outside [0, the largest
     double] is still found, with the value json gives it."""
-    from norvel.checks import _number_text_risks
+    from norvel._layer_scan import number_text_risks
     rng = random.Random(12)
     pool = ["0", "-0", "-0.0", "1", "0.25", "12e3", "1E-5", "-1e-5", "-2",
             "1e308", "1.7976931348623157e308", "1.7976931348623159e308",
@@ -479,11 +481,11 @@ def test_number_texts_against_json():
     for _ in range(300):
         values = [rng.choice(pool) for _ in range(rng.randint(1, 12))]
         text = rng.choice([",", ", ", " ,\n"]).join(values).encode()
-        risks = _number_text_risks(text)
+        risks = number_text_risks(text)
         parsed = [float(v) for v in values]
         wrong = [(k, v) for k, v in enumerate(parsed)
                  if not 0 <= v <= sys.float_info.max]
         assert (risks.count, list(zip(risks.wrong.tolist(),
                                       risks.wrong_values.tolist()))) == \
             (len(values), wrong), text
-    assert _number_text_risks(b" \n").count == 0
+    assert number_text_risks(b" \n").count == 0
