@@ -128,7 +128,8 @@ def json_float(value: int | float) -> float:
     try:
         return float(value)
     except OverflowError:  # an integer of hundreds of digits
-        return math.copysign(math.inf, value)
+        # Not copysign, which would convert the integer to a double too.
+        return math.inf if value > 0 else -math.inf
 
 
 class MalformedRecord(Exception):

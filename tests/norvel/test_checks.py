@@ -114,6 +114,22 @@ def test_non_finite_values_are_reported_beside_the_loaders_refusal(tmp_path):
     assert problems[3].message.endswith("edge 2 (2 -> 3): -inf")
 
 
+def test_integers_too_large_for_a_double_are_infinities(tmp_path):
+    """The loader refuses them; the second reading takes each as the
+    infinity of its sign rather than failing to convert it."""
+    edges = square()["edges"]
+    edges[0]["distance_m"] = 10 ** 400
+    edges[4]["familiarity"] = -10 ** 400
+    problems = check(tmp_path, with_layers(
+        f'{{"a": [0, 0, 0, -{10 ** 400}, 0, 0, 0, 0]}}', square(edges=edges)))
+    assert kinds(problems) == [
+        ("malformed", "error", 1), ("bad_length", "error", 1),
+        ("bad_familiarity", "error", 1), ("bad_layer_risk", "error", 1)]
+    assert problems[1].message.endswith("edge 0 (1 -> 2): inf")
+    assert problems[2].message.endswith("edge 4 (3 -> 4): -inf")
+    assert problems[3].message.endswith("edge 3 (3 -> 2) in `a`: -inf")
+
+
 @pytest.mark.parametrize("content, ending", [
     ("", ": the file is empty, it holds no graph document"),
     ("{\"nodes\": [}", ": not a graph document: expected value at line 1 column 12"),
