@@ -15,10 +15,10 @@ import os
 import threading
 import zlib
 from collections.abc import Callable
-from typing import Any
 
 import norvel_core
 
+from norvel._documents import parse_json
 from norvel._native import engine
 from norvel.table import edge_ends, in_document_order
 
@@ -155,14 +155,6 @@ def edge_street_names(graph: engine.Graph) -> list[str | None]:
     return [table[number] for number in graph.edge_names.tolist()]
 
 
-def _parse(data: bytes) -> Any:
-    try:
-        import orjson
-    except ImportError:
-        return json.loads(data)
-    return orjson.loads(data)
-
-
 def edge_tags(data: bytes, edge_count: int
               ) -> dict[str, list[str | None]] | None:
     """The walking tags of the edges of a graph document (its bytes), from
@@ -175,7 +167,7 @@ def edge_tags(data: bytes, edge_count: int
     if b'"tags"' not in data:
         return None
     try:
-        document = _parse(data)
+        document = parse_json(data)
     except ValueError:
         return None
     edges = document.get("edges") if isinstance(document, dict) else None

@@ -79,21 +79,22 @@ costs nothing more.
 from __future__ import annotations
 
 import itertools
-import json
-import math
 import os
-import re
-import sys
 from collections.abc import Iterable
 from dataclasses import dataclass
-from typing import Any, Literal, Protocol
+from typing import Literal, Protocol
 
 import numpy as np
 import numpy.typing as npt
 
+from norvel._documents import (MalformedRecord, document_columns,
+                               json_document, loader_arrays)
 from norvel._files import decode_graph_text, read_graph_bytes
-from norvel._layer_names import RISK_LAYERS_MEMBER, layer_name_fault
+from norvel._layer_names import layer_name_fault
+from norvel._layer_scan import (FINITE_MAX, Indices, Layers, Risks,
+                                member_layers, out_of_range, value_layers)
 from norvel._native import engine
+from norvel.table import FloatArray
 
 #: How grave a problem is.
 Severity = Literal["error", "warning"]
@@ -114,13 +115,8 @@ SEVERITY: dict[str, Severity] = {
     "disconnected": "warning",
 }
 
-_FINITE_MAX = sys.float_info.max
 # A message names at most this many of the records a problem concerns.
 _EXAMPLES = 5
-_U64_END = 1 << 64
-
-_Floats = npt.NDArray[np.float64]
-_Indices = npt.NDArray[np.intp]
 
 
 @dataclass(frozen=True)
@@ -154,17 +150,17 @@ class _GraphArrays(Protocol):
     @property
     def edge_index(self) -> npt.NDArray[np.uint32]: ...
     @property
-    def lengths(self) -> _Floats: ...
+    def lengths(self) -> FloatArray: ...
     @property
-    def risks(self) -> _Floats: ...
+    def risks(self) -> FloatArray: ...
     @property
-    def familiarity(self) -> _Floats: ...
+    def familiarity(self) -> FloatArray: ...
     @property
     def record_ids(self) -> npt.NDArray[np.uint64]: ...
     @property
-    def record_lats(self) -> _Floats: ...
+    def record_lats(self) -> FloatArray: ...
     @property
-    def record_lons(self) -> _Floats: ...
+    def record_lons(self) -> FloatArray: ...
 
 
 def check_document(path: str | os.PathLike[str]) -> list[Problem]:
@@ -188,7 +184,7 @@ def check_document(path: str | os.PathLike[str]) -> list[Problem]:
         return [_problem("malformed", f"{os.fsdecode(path)}: not a graph "
                                       f"document: {refusal}"),
                 *_refused_document_problems(data)]
-    layers = _member_layers(data, graph.risk_layers_members)
+    layers = member_layers(data, graph.risk_layers_members)
     del data  # as large as the graph: no need to hold both while checking
     return _problems(graph, layers)
 
@@ -205,7 +201,7 @@ def _listed(count: int, noun: str, examples: Iterable[str], verb: str) -> str:
     return f"{count} {plural} {verb}: {', '.join(shown)}{more}"
 
 
-def _problems(g: _GraphArrays, layers: _Layers | None) -> list[Problem]:
+def _problems(g: _GraphArrays, layers: Layers | None) -> list[Problem]:
     """Every problem but ``malformed`` of a graph and its layers (None: the
     document has none), in the order of SEVERITY."""
     found = [
@@ -215,19 +211,19 @@ def _problems(g: _GraphArrays, layers: _Layers | None) -> list[Problem]:
         _edge_values(g, "bad_risk", "risk_score", g.risks, 0.0,
                      "negative, NaN or infinite"),
         _edge_values(g, "bad_familiarity", "familiarity", g.familiarity,
-                     -_FINITE_MAX, "NaN or infinite"),
+                     -FINITE_MAX, "NaN or infinite"),
         *_layer_problems(g, layers),
         _bad_coordinates(g), _dead_ends(g), _disconnected(g)]
     return [problem for problem in found if problem is not None]
 
 
-def _first_edges(g: _GraphArrays, rows: _Indices) -> _Indices:
+def _first_edges(g: _GraphArrays, rows: Indices) -> Indices:
     """The row entries among ``rows`` of the first _EXAMPLES edges in
     document order."""
     return rows[np.argsort(g.edge_index[rows], kind="stable")[:_EXAMPLES]]
 
 
-def _edge_names(g: _GraphArrays, rows: _Indices) -> list[str]:
+def _edge_names(g: _GraphArrays, rows: Indices) -> list[str]:
     """"edge 7 (1 -> 2)" per row entry: its position in the document and
     its ends' ids."""
     # A row entry belongs to the last node whose row begins at or before it
@@ -272,12 +268,11 @@ def _undeclared_nodes(g: _GraphArrays) -> Problem | None:
         else "leave or enter nodes no node record lists"), len(rows))
 
 
-def _edge_values(g: _GraphArrays, kind: str, member: str, values: _Floats,
+def _edge_values(g: _GraphArrays, kind: str, member: str, values: FloatArray,
                  low: float, wrong: str) -> Problem | None:
     """The edges whose ``member`` lies outside [low, the largest finite
     double]."""
-    # A comparison with NaN is false, so NaN counts as out of range.
-    rows = np.flatnonzero(~((values >= low) & (values <= _FINITE_MAX)))
+    rows = out_of_range(values, low)
     if len(rows) == 0:
         return None
     first = _first_edges(g, rows)
@@ -342,212 +337,7 @@ def _disconnected(g: _GraphArrays) -> Problem | None:
         f"nodes have no route between them", components)
 
 
-# Risk layers: the top-level member `risk_layers` that the loader skips.
-
-
-@dataclass(frozen=True)
-class _Risks:
-    """One layer's array: how many values it holds, and the positions
-    (ascending) and values of those outside [0, the largest finite
-    double]."""
-
-    count: int
-    wrong: _Indices
-    wrong_values: _Floats
-
-    @classmethod
-    def of(cls, risks: _Floats) -> _Risks:
-        # A comparison with NaN is false, so NaN counts as out of range.
-        wrong = np.flatnonzero(~((risks >= 0.0) & (risks <= _FINITE_MAX)))
-        return cls(len(risks), wrong, risks[wrong])
-
-
-@dataclass(frozen=True)
-class _Layers:
-    """A document's `risk_layers`: how many top-level members of that name
-    it has, and the last one's layers in document order, each name with
-    its risks (None when they are not an array of numbers); ``layers`` is
-    None when that member is not an object."""
-
-    members: int
-    layers: list[tuple[str, _Risks | None]] | None
-
-
-_SPACE = re.compile(rb"[ \t\n\r]*")
-_STRING = re.compile(rb'"(?:[^"\\]|\\.)*"', re.S)
-# What an array of JSON numbers holds between its brackets.
-_NUMBERS = re.compile(rb"[ \t\n\r0-9eE+\-.,]*")
-# The longest number that _number_text_risks takes as plain (a float's
-# repr is 24 characters at most).
-_PLAIN_NUMBER_LENGTH = 24
-_COMMA, _MINUS, _EXPONENT = ord(","), ord("-"), ord("e")
-
-
-def _member_layers(data: bytes, members: list[tuple[int, int]]
-                   ) -> _Layers | None:
-    """The layers of a document's top-level `risk_layers` members, given
-    where the loader found their values (``Graph.risk_layers_members``);
-    None when it has none."""
-    if not members:
-        return None
-    start, end = members[-1]
-    return _Layers(len(members), _read_layers(data, start, end))
-
-
-def _skip_space(data: bytes, at: int) -> int:
-    space = _SPACE.match(data, at)
-    assert space is not None  # [ \t\n\r]* matches anywhere
-    return space.end()
-
-
-def _read_layers(data: bytes, start: int, end: int
-                 ) -> list[tuple[str, _Risks | None]] | None:
-    """The layers of the member value ``data[start:end]``, None when it is
-    no object: arrays of plain numbers straight from the bytes; a value
-    with anything else in it through json."""
-    if data[start:start + 1] != b"{":
-        return None
-    layers: list[tuple[str, _Risks | None]] = []
-    at = _skip_space(data, start + 1)
-    if data[at:at + 1] == b"}":
-        return layers
-    while True:
-        name = _STRING.match(data, at)
-        assert name is not None  # the text is valid JSON
-        at = _skip_space(data, _skip_space(data, name.end()) + 1)
-        close = data.find(b"]", at)
-        if data[at:at + 1] != b"[" \
-                or _NUMBERS.fullmatch(data, at + 1, close) is None:
-            # NaN, strings, nested arrays...: a faulty document, read the
-            # slow way.
-            return _parsed_layers(_PAIRS.decode(data[start:end].decode()))
-        layers.append((json.loads(name.group()),
-                       _number_text_risks(data[at + 1:close])))
-        at = _skip_space(data, close + 1)
-        if data[at:at + 1] != b",":
-            return layers
-        at = _skip_space(data, at + 1)
-
-
-def _number_text_risks(text: bytes) -> _Risks:
-    """The risks of the comma-separated JSON numbers ``text``.
-
-    Parsing every number would cost about 0.25 us each (4,000,000 edges: 1
-    s a layer). Only a number that may be out of range is parsed, by
-    float(), which rounds as the loader does: one with a minus sign that
-    is no exponent's, one with an exponent of three characters or more, one
-    longer than _PLAIN_NUMBER_LENGTH characters. Any other is 0 or more, and
-    below 10**120 (21 digits and an exponent of 99 at most): finite. A
-    sound layer has few such numbers, so its cost is a few passes of numpy
-    over its bytes.
-    """
-    if not text.strip():
-        return _Risks.of(np.empty(0, dtype=np.float64))
-    chars = np.frombuffer(text, dtype=np.uint8)
-    # Number k lies between bounds[k] + 1 and bounds[k + 1].
-    bounds = np.concatenate(([-1], np.flatnonzero(chars == _COMMA),
-                             [len(text)]))
-    commas = bounds[1:-1]
-    minus = np.flatnonzero(chars == _MINUS)
-    # ORed with 0x20, "E" becomes "e".
-    signs = minus[chars[np.maximum(minus - 1, 0)] | 0x20 != _EXPONENT]
-    exponents = np.flatnonzero(chars | 0x20 == _EXPONENT)
-    if len(exponents):
-        after = chars[np.minimum(exponents + 1, len(text) - 1)]
-        number_ends = bounds[np.searchsorted(commas, exponents) + 1]
-        exponents = exponents[(after != _MINUS)
-                              & (exponents + 3 < number_ends)]
-    positions = np.unique(np.concatenate((
-        np.searchsorted(commas, signs), np.searchsorted(commas, exponents),
-        np.flatnonzero(np.diff(bounds) > _PLAIN_NUMBER_LENGTH + 1))))
-    values = np.array([float(text[a:b]) for a, b in zip(
-        (bounds[positions] + 1).tolist(), bounds[positions + 1].tolist())],
-        dtype=np.float64)
-    found = _Risks.of(values)
-    return _Risks(len(bounds) - 1, positions[found.wrong], found.wrong_values)
-
-
-class _Pairs(list[tuple[str, Any]]):
-    """A JSON object's members in order, repeated names kept."""
-
-
-_PAIRS = json.JSONDecoder(object_pairs_hook=_Pairs)
-_JSON = json.JSONDecoder()
-_TEXT_SPACE = re.compile(r"[ \t\n\r]*")
-
-
-def _parsed_layers(value: Any) -> list[tuple[str, _Risks | None]] | None:
-    """The layers of a `risk_layers` member's value as _PAIRS reads it;
-    None when it is no object."""
-    if not isinstance(value, _Pairs):
-        return None
-    layers: list[tuple[str, _Risks | None]] = []
-    for name, risks_value in value:
-        risks = None
-        if isinstance(risks_value, list) and not isinstance(risks_value, _Pairs) \
-                and all(isinstance(v, (int, float)) and not isinstance(v, bool)
-                        for v in risks_value):
-            risks = _Risks.of(np.array([_float(v) for v in risks_value],
-                                       dtype=np.float64))
-        layers.append((name, risks))
-    return layers
-
-
-def _json_document(data: bytes) -> tuple[Any, _Layers | None]:
-    """The document as ``json.loads`` reads it (raising its ValueError or
-    RecursionError when it cannot), and the layers of its top-level
-    `risk_layers` members (None when it has none). A top-level object is
-    read member by member, as json reads it, so that each value is parsed
-    once and those members' layers keep their repeated names (their
-    values in the document are _Pairs too)."""
-    text = data.decode(json.detect_encoding(data), "surrogatepass")
-    at = _skip_text_space(text, 0)
-    if text[at:at + 1] != "{":
-        return _JSON.decode(text), None
-    members: dict[str, Any] = {}
-    found: list[Any] = []
-    at = _skip_text_space(text, at + 1)
-    closed = text[at:at + 1] == "}"
-    while not closed:
-        if text[at:at + 1] != '"':
-            raise ValueError("a member's name is due")
-        name, at = _JSON.raw_decode(text, at)  # a string, at a quote
-        at = _skip_text_space(text, at)
-        if text[at:at + 1] != ":":
-            raise ValueError("a colon is due")
-        at = _skip_text_space(text, at + 1)
-        if name == RISK_LAYERS_MEMBER:
-            value, at = _PAIRS.raw_decode(text, at)
-            found.append(value)
-        else:
-            value, at = _JSON.raw_decode(text, at)
-        members[name] = value
-        at = _skip_text_space(text, at)
-        closed = text[at:at + 1] == "}"
-        if not closed:
-            if text[at:at + 1] != ",":
-                raise ValueError("a comma is due")
-            at = _skip_text_space(text, at + 1)
-    if _skip_text_space(text, at + 1) != len(text):
-        raise ValueError("extra data")
-    layers = _Layers(len(found), _parsed_layers(found[-1])) if found else None
-    return members, layers
-
-
-def _skip_text_space(text: str, at: int) -> int:
-    space = _TEXT_SPACE.match(text, at)
-    assert space is not None  # [ \t\n\r]* matches anywhere
-    return space.end()
-
-
-def _float(value: float) -> float:
-    try:
-        return float(value)
-    except OverflowError:  # an integer of hundreds of digits
-        return math.copysign(math.inf, value)
-
-
-def _layer_problems(g: _GraphArrays, found: _Layers | None
+def _layer_problems(g: _GraphArrays, found: Layers | None
                     ) -> list[Problem | None]:
     """bad_layer, bad_layer_name and bad_layer_risk, each or None."""
     if found is None:
@@ -589,7 +379,7 @@ def _layer_problems(g: _GraphArrays, found: _Layers | None
                          if risks is not None and risks.count == edges])]
 
 
-def _layer_risks(g: _GraphArrays, layers: list[tuple[str, _Risks]]
+def _layer_risks(g: _GraphArrays, layers: list[tuple[str, Risks]]
                  ) -> Problem | None:
     """The risks outside [0, the largest finite double], layer by layer in
     document order, each layer's in edge order."""
@@ -611,144 +401,15 @@ def _layer_risks(g: _GraphArrays, layers: list[tuple[str, _Risks]]
         else "are negative, NaN or infinite"), count)
 
 
-# A document the loader refuses, read with Python's json.
-
-
-class _Malformed(Exception):
-    """A record Python's reading cannot take; the text says which and
-    why."""
-
-
-@dataclass
-class _Columns:
-    """The document's records, member by member, in document order."""
-
-    node_ids: list[int]
-    lats: list[float]
-    lons: list[float]
-    sources: list[int]
-    targets: list[int]
-    lengths: list[float]
-    risks: list[float]
-    familiarities: list[float | None]
-
-
-@dataclass(frozen=True)
-class _DocumentArrays:
-    """The arrays of ``_GraphArrays``, made from columns."""
-
-    ids: npt.NDArray[np.uint64]
-    listed: npt.NDArray[np.bool_]
-    out_begin: npt.NDArray[np.uint32]
-    heads: npt.NDArray[np.uint32]
-    edge_index: npt.NDArray[np.uint32]
-    lengths: _Floats
-    risks: _Floats
-    familiarity: _Floats
-    record_ids: npt.NDArray[np.uint64]
-    record_lats: _Floats
-    record_lons: _Floats
-
-
 def _refused_document_problems(data: bytes) -> list[Problem]:
     """The problems of a document the loader refuses, when Python's json
     reads it (NaN, Infinity and 1e999 included) and it has the shape of a
     graph document; none otherwise."""
     try:
-        document, layers = _json_document(data)
-        columns = _columns(document)
-    except (ValueError, RecursionError, _Malformed):
+        document, layer_values = json_document(data)
+        layers = value_layers(layer_values)
+        columns = document_columns(document)
+    except (ValueError, RecursionError, MalformedRecord):
         return []
-    return _problems(_arrays(columns), layers)
+    return _problems(loader_arrays(columns), layers)
 
-
-def _arrays(c: _Columns) -> _DocumentArrays:
-    """The arrays the loader would build of the columns' document."""
-    dense = {node_id: i for i, node_id in enumerate(dict.fromkeys(c.node_ids))}
-    listed_count = len(dense)
-    for source, target in zip(c.sources, c.targets):
-        dense.setdefault(source, len(dense))
-        dense.setdefault(target, len(dense))
-    tails = np.array([dense[s] for s in c.sources], dtype=np.intp)
-    # Edge positions row by row, each row in document order.
-    rows = np.argsort(tails, kind="stable")
-    out_begin = np.concatenate((
-        [0], np.cumsum(np.bincount(tails, minlength=len(dense)))))
-
-    def in_rows(values: list[float]) -> _Floats:
-        return np.array(values, dtype=np.float64)[rows]
-
-    return _DocumentArrays(
-        ids=np.array(list(dense), dtype=np.uint64),
-        listed=np.arange(len(dense)) < listed_count,
-        out_begin=out_begin.astype(np.uint32),
-        heads=np.array([dense[t] for t in c.targets], dtype=np.uint32)[rows],
-        edge_index=rows.astype(np.uint32),
-        lengths=in_rows(c.lengths), risks=in_rows(c.risks),
-        familiarity=in_rows([0.0 if f is None else f
-                             for f in c.familiarities]),
-        record_ids=np.array(c.node_ids, dtype=np.uint64),
-        record_lats=np.array(c.lats, dtype=np.float64),
-        record_lons=np.array(c.lons, dtype=np.float64))
-
-
-def _record(value: object, members: tuple[str, ...], what: str,
-            optional: str | None = None) -> list[object]:
-    """The member values of a record in object or array form, in member
-    order (None for an absent optional member); ``what`` names the record
-    in messages."""
-    if isinstance(value, dict):
-        missing = [m for m in members if m not in value and m != optional]
-        if missing:
-            raise _Malformed(f"{what} has no `{missing[0]}`")
-        return [value.get(m) for m in members]
-    if isinstance(value, list):
-        if len(value) != len(members):
-            raise _Malformed(f"{what} has {len(value)} elements, "
-                             f"not {len(members)}")
-        return value
-    raise _Malformed(f"{what} is neither an object nor an array")
-
-
-def _node_id(value: object, what: str, position: int) -> int:
-    if not isinstance(value, int) or isinstance(value, bool) \
-            or not 0 <= value < _U64_END:
-        raise _Malformed(f"{what} {position}: {value!r} is no node id "
-                         f"(an integer from 0 to 2**64 - 1)")
-    return value
-
-
-def _number(value: object, what: str, position: int, member: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise _Malformed(f"{what} {position}: `{member}` is {value!r}, "
-                         f"not a number")
-    try:
-        return float(value)
-    except OverflowError:  # an integer of hundreds of digits
-        return math.copysign(math.inf, value)
-
-
-def _columns(document: Any) -> _Columns:
-    nodes, edges = _record(document, ("nodes", "edges"), "the document")
-    if not isinstance(nodes, list) or not isinstance(edges, list):
-        raise _Malformed("`nodes` and `edges` must be arrays")
-    columns = _Columns([], [], [], [], [], [], [], [])
-    for position, value in enumerate(nodes):
-        node_id, lat, lon = _record(value, ("id", "lat", "lon"),
-                                    f"node {position}")
-        columns.node_ids.append(_node_id(node_id, "node", position))
-        columns.lats.append(_number(lat, "node", position, "lat"))
-        columns.lons.append(_number(lon, "node", position, "lon"))
-    for position, value in enumerate(edges):
-        source, target, length, risk, familiarity = _record(
-            value, ("from", "to", "distance_m", "risk_score", "familiarity"),
-            f"edge {position}", optional="familiarity")
-        columns.sources.append(_node_id(source, "edge", position))
-        columns.targets.append(_node_id(target, "edge", position))
-        columns.lengths.append(_number(length, "edge", position,
-                                       "distance_m"))
-        columns.risks.append(_number(risk, "edge", position, "risk_score"))
-        columns.familiarities.append(
-            None if familiarity is None
-            else _number(familiarity, "edge", position, "familiarity"))
-    return columns

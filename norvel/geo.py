@@ -16,14 +16,13 @@ from __future__ import annotations
 
 import json
 import os
-import re
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Iterable, Mapping
 from dataclasses import replace
 from typing import Any, TypeAlias
 
 from norvel_core import PyRouteResult
 
-from norvel import _geojson
+from norvel import _documents, _geojson
 # Great-circle distances for those who place routes on the map.
 from norvel._earth import EARTH_RADIUS_M as EARTH_RADIUS_M
 from norvel._earth import haversine_m as haversine_m
@@ -38,52 +37,29 @@ LonLat: TypeAlias = tuple[float, float]
 #: Node id to (lon, lat).
 Coordinates: TypeAlias = Mapping[int, LonLat]
 
-# Documents written by norvel.osm and most others open with the node array;
-# then only that array needs parsing, a fifth or less of the text.
-_NODES_FIRST = re.compile(r'\s*(?:\{\s*"nodes"\s*:|\[)\s*')
-
-# A whole 1,000,000-node document parses in 3.7 s with orjson, 6.7 s with
-# json (extra norvel_core[geo]).
-_loads: Callable[[bytes], Any]
-try:
-    from orjson import loads as _loads
-except ImportError:
-    _loads = json.loads
-
 
 def read_document(path: str | os.PathLike[str]) -> Any:
     """The whole graph document of a file, parsed."""
-    return _loads(read_graph_bytes(path))
+    return _documents.parse_json(read_graph_bytes(path))
 
 
 def read_coordinates(path: str | os.PathLike[str]) -> dict[int, LonLat]:
     """Node id -> (lon, lat) of a document file, without parsing its edges
     when the nodes come first."""
-    data = read_graph_bytes(path)
-    text = data.decode("utf-8")
-    start = _NODES_FIRST.match(text)
-    if start is None:
-        return node_coordinates(_loads(data))
-    # json's raw_decode stops at the array's end; orjson would parse all.
-    nodes, _ = json.JSONDecoder().raw_decode(text, start.end())
-    return _coordinate_table(nodes)
+    return _coordinate_table(_documents.node_records(read_graph_bytes(path)))
 
 
 def node_coordinates(document: Any) -> dict[int, LonLat]:
     """Node id -> (lon, lat) of a parsed document, in either record form
     (objects or arrays)."""
-    return _coordinate_table(_member(document, 0, "nodes"))
+    return _coordinate_table(_documents.document_member(document, 0, "nodes"))
 
 
 def street_edges(document: Any) -> list[tuple[int, int]]:
     """The (from, to) node ids of every edge of a parsed document."""
     return [(edge["from"], edge["to"]) if isinstance(edge, dict)
             else (edge[0], edge[1])
-            for edge in _member(document, 1, "edges")]
-
-
-def _member(document: Any, position: int, name: str) -> Any:
-    return document[name] if isinstance(document, dict) else document[position]
+            for edge in _documents.document_member(document, 1, "edges")]
 
 
 def _coordinate_table(nodes: Iterable[Any]) -> dict[int, LonLat]:

@@ -114,6 +114,22 @@ def test_non_finite_values_are_reported_beside_the_loaders_refusal(tmp_path):
     assert problems[3].message.endswith("edge 2 (2 -> 3): -inf")
 
 
+def test_integers_too_large_for_a_double_are_infinities(tmp_path):
+    """The loader refuses them; the second reading takes each as the
+    infinity of its sign rather than failing to convert it."""
+    edges = square()["edges"]
+    edges[0]["distance_m"] = 10 ** 400
+    edges[4]["familiarity"] = -10 ** 400
+    problems = check(tmp_path, with_layers(
+        f'{{"a": [0, 0, 0, -{10 ** 400}, 0, 0, 0, 0]}}', square(edges=edges)))
+    assert kinds(problems) == [
+        ("malformed", "error", 1), ("bad_length", "error", 1),
+        ("bad_familiarity", "error", 1), ("bad_layer_risk", "error", 1)]
+    assert problems[1].message.endswith("edge 0 (1 -> 2): inf")
+    assert problems[2].message.endswith("edge 4 (3 -> 4): -inf")
+    assert problems[3].message.endswith("edge 3 (3 -> 2) in `a`: -inf")
+
+
 @pytest.mark.parametrize("content, ending", [
     ("", ": the file is empty, it holds no graph document"),
     ("{\"nodes\": [}", ": not a graph document: expected value at line 1 column 12"),
@@ -419,7 +435,8 @@ def test_layers_are_found_wherever_the_text_puts_them():
     escaped quotes in strings, the member anywhere or twice; read by the
     member walk of a document the loader refuses, and where the loader
     says the members are in one it reads."""
-    from norvel import checks
+    from norvel._documents import json_document
+    from norvel._layer_scan import member_layers, value_layers
     from norvel._native import engine
     rng = random.Random(31)
     for _ in range(400):
@@ -439,7 +456,8 @@ def test_layers_are_found_wherever_the_text_puts_them():
         text = ("{" + spaces[0].join(
             json.dumps(name) + spaces[1] + json.dumps(value, ensure_ascii=rng.random() < 0.5)
             for name, value in members) + "}")
-        document, found = checks._json_document(text.encode())
+        document, values = json_document(text.encode())
+        found = value_layers(values)
         expected_document = json.loads(text)
         assert document.keys() == expected_document.keys()
         assert all(document[k] == v for k, v in expected_document.items()
@@ -458,19 +476,19 @@ def test_layers_are_found_wherever_the_text_puts_them():
             assert _described(found) == (len(tops), expected), text
         data = text.encode()
         graph = engine.Graph.load(data, names=False, layers=False)
-        assert _described(checks._member_layers(data, graph.risk_layers_members)) == \
+        assert _described(member_layers(data, graph.risk_layers_members)) == \
             _described(found), text
     # What json refuses, the walk refuses.
     for text in ('{"a": 1,}', '{"a" 1}', '{"a": 1 "b": 2}', '{"a": 1} x', '{1: 2}',
                  '{"risk_layers": {"a": [1,]}}'):
         with pytest.raises(ValueError):
-            checks._json_document(text.encode())
+            json_document(text.encode())
 
 
 def test_number_texts_against_json():
     """Only suspect numbers are parsed: every value outside [0, the largest
     double] is still found, with the value json gives it."""
-    from norvel.checks import _number_text_risks
+    from norvel._layer_scan import number_text_risks
     rng = random.Random(12)
     pool = ["0", "-0", "-0.0", "1", "0.25", "12e3", "1E-5", "-1e-5", "-2",
             "1e308", "1.7976931348623157e308", "1.7976931348623159e308",
@@ -479,11 +497,11 @@ def test_number_texts_against_json():
     for _ in range(300):
         values = [rng.choice(pool) for _ in range(rng.randint(1, 12))]
         text = rng.choice([",", ", ", " ,\n"]).join(values).encode()
-        risks = _number_text_risks(text)
+        risks = number_text_risks(text)
         parsed = [float(v) for v in values]
         wrong = [(k, v) for k, v in enumerate(parsed)
                  if not 0 <= v <= sys.float_info.max]
         assert (risks.count, list(zip(risks.wrong.tolist(),
                                       risks.wrong_values.tolist()))) == \
             (len(values), wrong), text
-    assert _number_text_risks(b" \n").count == 0
+    assert number_text_risks(b" \n").count == 0

@@ -19,6 +19,7 @@ SHIPPED = {
     "norvel/__init__.py", "norvel/_earth.py", "norvel/_files.py",
     "norvel/_networkx.py", "norvel/_native.py",
     "norvel/_values.py", "norvel/_version.py", "norvel/_engine.pyi", "norvel/_layer_names.py",
+    "norvel/_documents.py", "norvel/_layer_scan.py",
     "norvel/_requests.py", "norvel/failures.py",
     "norvel/errors.py", "norvel/router.py", "norvel/routes.py", "norvel/steps.py", "norvel/table.py",
     "norvel/catchment.py", "norvel/risk.py", "norvel/accessibility.py",
