@@ -45,8 +45,8 @@ from typing import Any
 
 from norvel._values import DEFAULT_MAX_CATCHMENT_NODES, DEFAULT_MAX_QUEUE, DEFAULT_MAX_WAIT_S
 from norvel.serve.admission import Admission, JobKind, Overloaded
-from norvel.serve.answers import Answer
-from norvel.serve.frames import Job, unpack_answer
+from norvel.serve.frames import Answer, Job, unpack_answer
+from norvel.serve.limits import overtime, time_limit
 from norvel.serve.observe import CURRENT_REQUEST
 from norvel.serve.processes import Worker, WorkerStartError, Zygote
 from norvel.serve.queries import error_body
@@ -133,13 +133,11 @@ class WorkerPool:
                  max_catchment_nodes: int = DEFAULT_MAX_CATCHMENT_NODES) -> None:
         if size < 1:
             raise ValueError(f"a pool needs at least one worker, got {size}")
-        if not timeout_s > 0:
-            raise ValueError(f"the time limit must be positive, got {timeout_s}")
         if max_queue is not None and max_queue < 0:
             raise ValueError(f"the queue cannot be negative, got {max_queue}")
         self.path = os.fspath(path)
         self.size = size
-        self.timeout_s = timeout_s
+        self.timeout_s = time_limit(timeout_s)
         self.max_catchment_nodes = max_catchment_nodes
         self.max_queue = DEFAULT_MAX_QUEUE if max_queue is None else max_queue
         self.admission = Admission(size, max_wait_s, self.max_queue, timeout_s + GRACE_S)
@@ -346,8 +344,7 @@ class WorkerPool:
                         async with asyncio.timeout(self.timeout_s + GRACE_S):
                             payload = await worker.read()
                     except TimeoutError:
-                        worker.fault = (504, error_body(
-                            f"the request took longer than {self.timeout_s:g} s"))
+                        worker.fault = overtime(self.timeout_s)
                         worker.kill()
                         payload = None
                     now = time.monotonic()

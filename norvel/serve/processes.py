@@ -17,7 +17,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
 from norvel.serve import frames
-from norvel.serve.answers import Answer
+from norvel.serve.frames import Answer
 from norvel.serve.frames import Job
 
 if TYPE_CHECKING:

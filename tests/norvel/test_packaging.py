@@ -31,7 +31,7 @@ SHIPPED = {
     "norvel/data/helsinki_walk.json.gz", "norvel/data/README.md",
     "norvel/__main__.py", "norvel/cli.py", "norvel/serve/__init__.py",
     "norvel/serve/admission.py", "norvel/serve/answers.py", "norvel/serve/app.py",
-    "norvel/serve/catchments.py",
+    "norvel/serve/catchments.py", "norvel/serve/limits.py",
     "norvel/serve/frames.py", "norvel/serve/metrics.py", "norvel/serve/network.py",
     "norvel/serve/observe.py", "norvel/serve/openapi.py", "norvel/serve/page.html",
     "norvel/serve/pool.py", "norvel/serve/processes.py", "norvel/serve/queries.py",
