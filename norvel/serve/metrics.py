@@ -158,7 +158,6 @@ class _PoolCollector(Collector):
         timeouts = CounterMetricFamily(
             "norvel_requests_timed_out", "Jobs stopped by the time limit (504), "
             "by kind of job (a pair of POST /routes counts alone).", labels=["kind"])
-        assert stats.timeouts is not None
         for kind, count in sorted(stats.timeouts.items()):
             timeouts.add_metric([kind], count)
         yield timeouts

@@ -20,7 +20,8 @@ from prometheus_client.parser import text_string_to_metric_families
 
 import norvel
 from norvel.serve.metrics import LATENCY_BUCKETS, ServiceMetrics
-from norvel.serve.pool import DISMISS_GRACE_S, WorkerPool
+from norvel.serve.generations import DISMISS_GRACE_S
+from norvel.serve.pool import WorkerPool
 from grids import FIRST_ID, add_equal_cost_grid, grid_document
 from live_server import LiveServer
 
@@ -593,7 +594,7 @@ def test_the_pool_leaves_nothing_counted_once_its_requests_end(equal_grid):
     books, and what was answered is measured."""
     import asyncio
 
-    from norvel.serve.pool import Overloaded
+    from norvel.serve.admission import Overloaded
 
     def route(path):
         return ("route", path.partition("?")[2].encode())
