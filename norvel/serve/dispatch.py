@@ -14,8 +14,12 @@ Admission (``norvel.serve.admission``, where the rule's argument is): a
 request is taken at once when a worker is free, and otherwise when its
 expected wait, from the recent times of each kind of job, is under
 ``max_wait_s``; else it is refused at once (``Overloaded``). At most
-``max_queue`` jobs wait, whatever their wait. The dispatch tells the rule
-when each job starts waiting, starts on a worker and is answered.
+``max_queue`` jobs wait, whatever their wait. A job that has waited longer
+than ``max_wait_s`` is refused when a worker takes it or when its time
+limit passes, whichever comes first; one whose limit passes while it waits
+within a longer budget is answered 504. Neither runs. The dispatch tells
+the rule when each job starts waiting, starts on a worker and is
+answered.
 """
 
 from __future__ import annotations
@@ -25,7 +29,7 @@ import time
 from collections import deque
 from collections.abc import Sequence
 
-from norvel.serve.admission import Admission
+from norvel.serve.admission import Admission, Overloaded
 from norvel.serve.frames import Answer, Job, unpack_answer
 from norvel.serve.generations import Generation, Generations, PoolStats
 from norvel.serve.limits import overtime
@@ -98,7 +102,12 @@ class Dispatch:
         async def lane() -> None:
             while waiting:
                 chunk = [waiting.popleft() for _ in range(min(CHUNK, len(waiting)))]
-                got = await self._run_some(generation, [jobs[i] for i in chunk])
+                try:
+                    got = await self._run_some(generation, [jobs[i] for i in chunk])
+                except Overloaded as error:
+                    # A chunk that waited too long: its pairs are refused in
+                    # the batch's answer, those of the other chunks stand.
+                    got = [(503, error_body(str(error)))] * len(chunk)
                 for index, answer in zip(chunk, got):
                     answers[index] = answer
                 waiting.extendleft(reversed(chunk[len(got):]))
@@ -110,13 +119,24 @@ class Dispatch:
     async def _run_all(self, generation: Generation, jobs: list[Job]) -> list[Answer]:
         answers: list[Answer] = []
         while len(answers) < len(jobs):
-            answers += await self._run_some(generation, jobs[len(answers):])
+            try:
+                answers += await self._run_some(generation, jobs[len(answers):])
+            except Overloaded as error:
+                if not answers:
+                    raise  # the whole request is refused, as at its admission
+                answers += [(503, error_body(str(error)))] * (len(jobs) - len(answers))
         return answers
 
     async def _run_some(self, generation: Generation, jobs: list[Job]) -> list[Answer]:
         """Answers to the first jobs, on one worker: all of them, or up to the
-        one that got stuck or lost its worker."""
+        one that got stuck or lost its worker. Jobs that waited for a worker
+        longer than the budget are refused, Overloaded, when one takes them
+        or when their time limit passes, whichever comes first; a limit
+        passing with the wait within the budget (one longer than the limit)
+        answers each 504. Either way they do not run."""
         admission = self.admission
+        queued = time.monotonic()
+        deadline = queued + self.timeout_s
         kinds = [admission.kind(job[0]) for job in jobs]
         for kind in kinds:
             admission.enqueue(kind)
@@ -126,9 +146,20 @@ class Dispatch:
         worker: Worker | None = None
         try:
             try:
-                generation, worker = await self._take_idle(generation)
+                generation, worker, waited_s = await self._take_idle(generation, deadline)
             except WorkerStartError as error:
                 return [(503, error_body(f"no worker is running: {error}"))]
+            except TimeoutError:
+                return self._too_late(jobs, time.monotonic() - queued)
+            now = time.monotonic()
+            if now >= deadline:
+                generation.release(worker)
+                return self._too_late(jobs, waited_s)
+            try:
+                admission.check_waited(waited_s, now)
+            except Overloaded:
+                generation.release(worker)
+                raise
             record = CURRENT_REQUEST.get()
             if record is not None:
                 record.generation = generation.graph.generation
@@ -136,7 +167,7 @@ class Dispatch:
             self._busy += 1
             try:
                 worker.send(jobs)
-                admission.start(worker, kinds[0], time.monotonic())
+                admission.start(worker, kinds[0], now)
                 started = 1
                 while len(answers) < len(jobs):
                     try:
@@ -184,20 +215,37 @@ class Dispatch:
         if status == 504:
             self.stats.timeouts[str(job[0])] += 1
 
-    async def _take_idle(self, generation: Generation) -> tuple[Generation, Worker]:
+    def _too_late(self, jobs: list[Job], waited_s: float) -> list[Answer]:
+        """The answers of jobs whose time limit passed while they waited
+        ``waited_s`` seconds for a worker: Overloaded when that was longer
+        than the budget, as for any job that waited so, else 504s."""
+        self.admission.check_waited(waited_s, time.monotonic())
+        for job in jobs:
+            self._count(job, 504)
+        return [overtime(self.timeout_s)] * len(jobs)
+
+    async def _take_idle(self, generation: Generation,
+                         deadline: float) -> tuple[Generation, Worker, float]:
         """An idle live worker of the generation, or of the one serving now
-        once that one has ended, with the generation it is of;
+        once that one has ended, with the generation it is of and the
+        seconds waited for it (0.0 when one was idle at once);
         WorkerStartError when there is none and a new one cannot start,
-        rather than a wait with no end."""
+        rather than a wait with no end; TimeoutError at ``deadline``
+        (monotonic)."""
+        waited_from: float | None = None
         while True:
             if generation.ended.is_set() and self.generations.current is not None:
                 generation = self.generations.current
             if generation.start_failure is not None and not generation.workers:
                 raise WorkerStartError(generation.start_failure)
+            if waited_from is None and generation.idle.empty():
+                waited_from = time.monotonic()
             generation.waiting += 1
             try:
-                worker = await generation.idle.get()
+                async with asyncio.timeout(deadline - time.monotonic()):
+                    worker = await generation.idle.get()
             finally:
                 generation.waiting -= 1
             if worker is not None and worker.usable():
-                return generation, worker
+                waited_s = 0.0 if waited_from is None else time.monotonic() - waited_from
+                return generation, worker, waited_s

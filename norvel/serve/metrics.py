@@ -162,9 +162,11 @@ class _PoolCollector(Collector):
             timeouts.add_metric([kind], count)
         yield timeouts
         rejected = CounterMetricFamily(
-            "norvel_requests_rejected", "Requests refused at once (503 with "
-            "Retry-After), by reason: the expected wait over --max-wait-s "
-            "(wait), or the waiting jobs over --max-queue (queue).", labels=["reason"])
+            "norvel_requests_rejected", "Requests refused (503 with Retry-After), "
+            "by reason: at once, the expected wait over --max-wait-s (wait) or "
+            "the waiting jobs over --max-queue (queue); or when a worker took "
+            "them, the wait they had made over --max-wait-s (waited; a chunk of "
+            "POST /routes counts alone).", labels=["reason"])
         for reason, count in admission.rejected.items():
             rejected.add_metric([reason], count)
         yield rejected

@@ -40,10 +40,12 @@ _ROUTE_ERRORS = {
     "404": _error("an unknown node, or no routable node within max_snap_m"),
     "422": _error("no route joins the two points"),
     "503": _error("the worker answering the request ended, or the service is busy: "
-                  "the request would wait for a worker longer than its budget "
-                  "(the Retry-After header says in how many seconds to try again)"),
+                  "the request would wait, or has waited, for a worker longer than "
+                  "its budget (the Retry-After header says in how many seconds to "
+                  "try again)"),
     "504": _error(f"the request ran over the service's time limit, N s "
-                  f"(--timeout-s): \"{overtime_message('N')}\""),
+                  f"(--timeout-s), or waited for a worker that long: "
+                  f"\"{overtime_message('N')}\""),
 }
 
 _FEATURE_COLLECTION = {
