@@ -609,6 +609,17 @@ def busy_answer(body):
     return found[1]
 
 
+# Corner to corner of a 12 x 12 grid of equal edges: a search that runs
+# into any time limit of a few seconds.
+CORNERS = f"/route?from_node={EQUAL_FIRST}&to_node={EQUAL_FIRST + 12 * 12 - 1}"
+
+
+def corners_graph(folder):
+    graph = folder / "equal.json"
+    graph.write_text(json.dumps(equal_grid_document(12, 12)))
+    return graph
+
+
 def test_a_cold_burst_waits_for_no_worker_past_its_time_limit(tmp_path):
     """One worker, a limit of 2 s, a fresh server, and 60 routes sent at
     once that each run into the limit: a minute of work that the
@@ -616,13 +627,10 @@ def test_a_cold_burst_waits_for_no_worker_past_its_time_limit(tmp_path):
     turn past the limit or runs after waiting past the budget (1 s): each
     is answered within the limit, the grace and a few seconds more, a 503
     with Retry-After or a 504, and every refusal is counted."""
-    graph = tmp_path / "equal.json"
-    graph.write_text(json.dumps(equal_grid_document(12, 12)))
-    corners = f"/route?from_node={EQUAL_FIRST}&to_node={EQUAL_FIRST + 12 * 12 - 1}"
     timeout_s = 2
-    live = LiveServer(graph, "--workers", "1", "--timeout-s", str(timeout_s))
+    live = LiveServer(corners_graph(tmp_path), "--workers", "1", "--timeout-s", str(timeout_s))
     try:
-        answers = burst(live, [corners] * 60)
+        answers = burst(live, [CORNERS] * 60)
         counted = metrics(live)
     finally:
         assert live.stop() == 0, live.output()
@@ -654,13 +662,11 @@ def test_a_job_that_waited_past_the_budget_is_refused_when_a_worker_takes_it(tmp
 
     from norvel.serve.admission import Overloaded
 
-    graph = tmp_path / "equal.json"
-    graph.write_text(json.dumps(equal_grid_document(12, 12)))
-    corners = ("route", f"from_node={EQUAL_FIRST}&to_node={EQUAL_FIRST + 143}".encode())
+    corners = ("route", CORNERS.partition("?")[2].encode())
     pairs = [("pair", FIRST_ID, FIRST_ID + k, 0.0, 250.0) for k in range(1, 36)]
 
     async def scenario():
-        pool = WorkerPool(str(graph), 1, 1.0, max_wait_s=0.2)
+        pool = WorkerPool(str(corners_graph(tmp_path)), 1, 1.0, max_wait_s=0.2)
         await pool.start()
         try:
             running = asyncio.ensure_future(pool.run([corners]))
@@ -680,6 +686,31 @@ def test_a_job_that_waited_past_the_budget_is_refused_when_a_worker_takes_it(tmp
     assert isinstance(alone, Overloaded) and alone.reason == "waited"
     assert alone.retry_after_s >= 1
     assert rejected == {"wait": 0, "queue": 0, "waited": 2}
+
+
+def test_a_job_still_waiting_when_its_time_limit_passes_gets_504_unrun(tmp_path):
+    """A budget far longer than the limit (600 s against 1 s), one worker
+    and five routes that each run into the limit, sent at once: at most the
+    first two run, and the others are answered 504 as their limit passes
+    while they wait, all five by about 2 s where running each in turn
+    would take 5."""
+    import asyncio
+
+    corners = ("route", CORNERS.partition("?")[2].encode())
+
+    async def scenario():
+        pool = WorkerPool(str(corners_graph(tmp_path)), 1, 1.0, max_wait_s=600.0)
+        await pool.start()
+        try:
+            started = time.monotonic()
+            answers = await asyncio.gather(*(pool.run([corners]) for _ in range(5)))
+            return answers, time.monotonic() - started, pool.stats.timeouts
+        finally:
+            await pool.close()
+
+    answers, seconds, timeouts = asyncio.run(scenario())
+    assert answers == [[(504, b'{"error":"the request took longer than 1 s"}')]] * 5
+    assert seconds < 3.5 and timeouts == {"route": 5}
 
 
 def test_the_pool_leaves_nothing_counted_once_its_requests_end(equal_grid):
