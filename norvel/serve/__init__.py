@@ -20,7 +20,9 @@ kind of job, ``norvel.serve.admission``) gets 503 with Retry-After at
 once.
 
 - ``norvel.serve.app.create_app(pool)``: the ASGI application.
-- ``norvel.serve.pool.WorkerPool``: the generations of zygote and workers.
+- ``norvel.serve.pool.WorkerPool``: the generations of zygote and workers
+  (``norvel.serve.generations``) and the dispatch of jobs to them
+  (``norvel.serve.dispatch``).
 - ``norvel.serve.answers.Answers``: what a worker answers, on a Router.
 - ``norvel.serve.app.serve(...)``: what ``norvel serve`` runs.
 

@@ -20,7 +20,8 @@ from norvel._values import DEFAULT_MAX_CATCHMENT_NODES, DEFAULT_MAX_SNAP_M, DEFA
 from norvel.catchment import Catchment
 from norvel.serve.catchments import (CatchmentTooLarge, catchment_change_geojson,
                                      catchment_geojson)
-from norvel.serve.frames import Job
+from norvel.serve.frames import Answer, Job
+from norvel.serve.limits import overtime, time_limit
 from norvel.serve.network import Overtime, StreetNetwork
 from norvel.serve.queries import (
     bbox,
@@ -37,8 +38,6 @@ from norvel.serve.queries import (
     route_output,
 )
 
-#: An HTTP status and the JSON bytes of its body.
-Answer = tuple[int, bytes]
 
 class Answers:
     """The endpoints' answers on ``router``, each request within
@@ -47,10 +46,8 @@ class Answers:
 
     def __init__(self, router: Router, timeout_s: float,
                  max_catchment_nodes: int = DEFAULT_MAX_CATCHMENT_NODES) -> None:
-        if not timeout_s > 0:
-            raise ValueError(f"the time limit must be positive, got {timeout_s}")
         self.router = router
-        self.timeout_s = timeout_s
+        self.timeout_s = time_limit(timeout_s)
         self.max_catchment_nodes = max_catchment_nodes
         self._network: StreetNetwork | None = None
 
@@ -191,12 +188,9 @@ class Answers:
             return 200, compute()
         except (RouteTimeoutError, Overtime):
             # The service's own limit, whatever the request's words.
-            return self._overtime()
+            return overtime(self.timeout_s)
         except (RoutingError, ValueError, TypeError) as error:
             return failures.status_of(error), error_body(str(error))
-
-    def _overtime(self) -> Answer:
-        return 504, error_body(f"the request took longer than {self.timeout_s:g} s")
 
 
 def _snaps(origin: Snap, destination: Snap) -> dict[str, Any]:

@@ -29,7 +29,8 @@ from norvel.serve.metrics import CONTENT_TYPE, ServiceMetrics
 from norvel.serve.observe import Observed
 from norvel.serve.openapi import SPEC, docs_page
 from norvel.serve.admission import Overloaded
-from norvel.serve.pool import Graph, WorkerPool
+from norvel.serve.generations import Graph
+from norvel.serve.pool import WorkerPool
 from norvel.serve.processes import WorkerStartError
 from norvel.serve.queries import asks_gpx, batch_request, dumps, error_body
 from norvel.steps import GPX_MEDIA_TYPE

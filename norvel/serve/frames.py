@@ -31,6 +31,8 @@ LENGTH_SIZE = _LENGTH.size
 #: where query is the raw query string (bytes) and the ends of a pair are the
 #: JSON values the client sent.
 Job = tuple[Any, ...]
+#: A worker's answer to a job: an HTTP status and the JSON bytes of its body.
+Answer = tuple[int, bytes]
 
 
 @dataclass(frozen=True)

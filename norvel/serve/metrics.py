@@ -158,14 +158,15 @@ class _PoolCollector(Collector):
         timeouts = CounterMetricFamily(
             "norvel_requests_timed_out", "Jobs stopped by the time limit (504), "
             "by kind of job (a pair of POST /routes counts alone).", labels=["kind"])
-        assert stats.timeouts is not None
         for kind, count in sorted(stats.timeouts.items()):
             timeouts.add_metric([kind], count)
         yield timeouts
         rejected = CounterMetricFamily(
-            "norvel_requests_rejected", "Requests refused at once (503 with "
-            "Retry-After), by reason: the expected wait over --max-wait-s "
-            "(wait), or the waiting jobs over --max-queue (queue).", labels=["reason"])
+            "norvel_requests_rejected", "Requests refused (503 with Retry-After), "
+            "by reason: at once, the expected wait over --max-wait-s (wait) or "
+            "the waiting jobs over --max-queue (queue); or when a worker took "
+            "them, the wait they had made over --max-wait-s (waited; a chunk of "
+            "POST /routes counts alone).", labels=["reason"])
         for reason, count in admission.rejected.items():
             rejected.add_metric([reason], count)
         yield rejected

@@ -3,7 +3,7 @@ middleware of ``norvel serve`` that times every request, names the graph
 that answered it in a response header, counts it in the metrics and,
 when asked, writes an access log line.
 
-The pool (``norvel.serve.pool``) adds to the request's ``RequestRecord``
+The pool's dispatch (``norvel.serve.dispatch``) adds to the request's ``RequestRecord``
 (found through a context variable, so that any endpoint that hands jobs to
 the pool is covered without knowing of it) the time the workers spent on
 its jobs and the generation of the graph they answered on.

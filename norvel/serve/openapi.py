@@ -11,6 +11,7 @@ from norvel._values import (
     DEFAULT_MAX_CATCHMENT_NODES,
     DEFAULT_MAX_SNAP_M,
 )
+from norvel.serve.limits import overtime_message
 from norvel.serve.queries import MAX_PAIRS
 from norvel.steps import GPX_MEDIA_TYPE
 
@@ -39,9 +40,12 @@ _ROUTE_ERRORS = {
     "404": _error("an unknown node, or no routable node within max_snap_m"),
     "422": _error("no route joins the two points"),
     "503": _error("the worker answering the request ended, or the service is busy: "
-                  "the request would wait for a worker longer than its budget "
-                  "(the Retry-After header says in how many seconds to try again)"),
-    "504": _error("the request ran over the service's time limit"),
+                  "the request would wait, or has waited, for a worker longer than "
+                  "its budget (the Retry-After header says in how many seconds to "
+                  "try again)"),
+    "504": _error(f"the request ran over the service's time limit, N s "
+                  f"(--timeout-s), or waited for a worker that long: "
+                  f"\"{overtime_message('N')}\""),
 }
 
 _FEATURE_COLLECTION = {

@@ -14,14 +14,9 @@ import signal
 import socket
 import sys
 from collections.abc import Sequence
-from typing import TYPE_CHECKING
 
 from norvel.serve import frames
-from norvel.serve.answers import Answer
-from norvel.serve.frames import Job
-
-if TYPE_CHECKING:
-    from norvel.serve.pool import Generation
+from norvel.serve.frames import Answer, Job
 
 #: How long the zygote may take to fork a worker.
 FORK_TIMEOUT_S = 30.0
@@ -107,8 +102,6 @@ class Worker:
     def __init__(self, process: WorkerProcess, reader: asyncio.StreamReader,
                  writer: asyncio.StreamWriter) -> None:
         self.process = process
-        # The generation of the graph it answers on, once the pool adopts it.
-        self.generation: Generation | None = None
         self.reader = reader
         self.writer = writer
         self.alive = True

@@ -22,7 +22,7 @@ import norvel
 from norvel.geo import feature_collection
 from norvel.serve import queries
 from norvel.serve.network import Overtime, StreetNetwork
-from norvel.serve.pool import GRACE_S
+from norvel.serve.dispatch import GRACE_S
 from grids import DEAD_END, FIRST_ID, LONELY, add_equal_cost_grid, grid_document
 from live_server import LiveServer, sample_graph
 

@@ -20,7 +20,9 @@ from prometheus_client.parser import text_string_to_metric_families
 
 import norvel
 from norvel.serve.metrics import LATENCY_BUCKETS, ServiceMetrics
-from norvel.serve.pool import DISMISS_GRACE_S, WorkerPool
+from norvel.serve.dispatch import CHUNK, GRACE_S
+from norvel.serve.generations import DISMISS_GRACE_S
+from norvel.serve.pool import WorkerPool
 from grids import FIRST_ID, add_equal_cost_grid, grid_document
 from live_server import LiveServer
 
@@ -454,8 +456,16 @@ def test_the_expected_wait_counts_the_work_ahead_over_the_workers():
     with pytest.raises(Overloaded) as refused:
         capped.admit(4, in_flight=2, now=0.0)
     assert (refused.value.reason, refused.value.retry_after_s) == ("queue", 1)
-    assert dict(capped.rejected) == {"wait": 0, "queue": 1}
-    assert dict(rule.rejected) == {"wait": 1, "queue": 0}
+    assert dict(capped.rejected) == {"wait": 0, "queue": 1, "waited": 0}
+    assert dict(rule.rejected) == {"wait": 1, "queue": 0, "waited": 0}
+
+    # The wait observed: a job that waited the budget runs, one that waited
+    # longer is refused, told the expected wait of the moment.
+    rule.check_waited(1.0, now=1.5)
+    with pytest.raises(Overloaded) as refused:
+        rule.check_waited(1.01, now=1.5)
+    assert (refused.value.reason, refused.value.retry_after_s) == ("waited", 1)
+    assert rule.rejected["waited"] == 1
 
     # A budget of 0 takes a request only when a worker is free.
     none = Admission(workers=2, max_wait_s=0.0, max_queue=1024, limit_s=11.0)
@@ -512,7 +522,8 @@ def test_an_overload_is_refused_at_once_by_its_expected_wait(equal_grid):
     2.5 s take by that measure: the two free workers and about as many as
     fit the budget are taken, the rest refused at once with the expected
     wait rounded up, at least the budget; those taken answer as the Router
-    does."""
+    does. (The last taken may wait past the budget, when the routes ahead
+    of them run long: those are refused once they have.)"""
     distances = [r.distance_m for r in norvel.Router.from_file(equal_grid).route(
         EQUAL_FIRST, EQUAL_LAST)]
     workers, budget_s = 2, 2.5
@@ -528,19 +539,23 @@ def test_an_overload_is_refused_at_once_by_its_expected_wait(equal_grid):
     finally:
         assert live.stop() == 0, live.output()
     taken = [a for a in answers if a[0] == 200]
-    refused = [a for a in answers if a[0] == 503]
+    refused = sorted((a for a in answers if a[0] == 503), key=lambda a: a[2])
     assert len(taken) + len(refused) == len(answers)
-    assert workers <= len(taken) <= workers + fit + 1, (estimate_s, [a[:3] for a in answers])
-    assert refused
+    late = int(counted[("norvel_requests_rejected_total", frozenset({("reason", "waited")}))])
+    at_once, waited = refused[:len(refused) - late], refused[len(refused) - late:]
+    assert workers <= len(taken) + late <= workers + fit + 1, (
+        estimate_s, [a[:3] for a in answers])
+    assert at_once
     quickest_taken = min(a[2] for a in taken)
     for _, retry_after, seconds, body in refused:
+        assert busy_answer(body) == retry_after
+    for _, retry_after, seconds, _ in at_once:
         assert int(retry_after) >= 3
-        assert json.loads(body) == {"error": f"the service is busy; try again in "
-                                             f"{retry_after} s"}
         assert seconds < quickest_taken / 2
+    assert all(seconds > budget_s for _, _, seconds, _ in waited)
     assert all(route_distances(a[3]) == distances for a in taken)
     assert counted[("norvel_requests_rejected_total",
-                    frozenset({("reason", "wait")}))] == len(refused)
+                    frozenset({("reason", "wait")}))] == len(at_once)
     assert counted[("norvel_requests_rejected_total", frozenset({("reason", "queue")}))] == 0
 
 
@@ -586,14 +601,127 @@ def test_a_fresh_server_refuses_by_the_running_jobs_age(tmp_path):
     assert not any(name == "norvel_job_estimate_seconds" for name, _ in counted)
 
 
-def test_the_pool_leaves_nothing_counted_once_its_requests_end(equal_grid):
-    """Slow and quick routes, a batch of several chunks, refusals and a
-    request given up by its client halfway (its worker killed and
-    replaced): once all have ended, nothing waits or runs in the rule's
-    books, and what was answered is measured."""
+def busy_answer(body):
+    """The Retry-After the body of a 503 for a busy service names."""
+    found = re.fullmatch(r'\{"error": ?"the service is busy; try again in (\d+) s"\}',
+                         body.decode())
+    assert found, body
+    return found[1]
+
+
+# Corner to corner of a 12 x 12 grid of equal edges: a search that runs
+# into any time limit of a few seconds.
+CORNERS = f"/route?from_node={EQUAL_FIRST}&to_node={EQUAL_FIRST + 12 * 12 - 1}"
+
+
+def corners_graph(folder):
+    graph = folder / "equal.json"
+    graph.write_text(json.dumps(equal_grid_document(12, 12)))
+    return graph
+
+
+def test_a_cold_burst_waits_for_no_worker_past_its_time_limit(tmp_path):
+    """One worker, a limit of 2 s, a fresh server, and 60 routes sent at
+    once that each run into the limit: a minute of work that the
+    forecast, with nothing measured, cannot refuse. No request waits its
+    turn past the limit or runs after waiting past the budget (1 s): each
+    is answered within the limit, the grace and a few seconds more, a 503
+    with Retry-After or a 504, and every refusal is counted."""
+    timeout_s = 2
+    live = LiveServer(corners_graph(tmp_path), "--workers", "1", "--timeout-s", str(timeout_s))
+    try:
+        answers = burst(live, [CORNERS] * 60)
+        counted = metrics(live)
+    finally:
+        assert live.stop() == 0, live.output()
+    statuses = Counter(a[0] for a in answers)
+    assert set(statuses) <= {503, 504}, statuses
+    assert max(a[2] for a in answers) < timeout_s + GRACE_S + 5, sorted(
+        a[:3] for a in answers)
+    for status, retry_after, _, body in answers:
+        if status == 503:
+            assert busy_answer(body) == retry_after and int(retry_after) >= 1
+        else:
+            assert json.loads(body) == {"error": "the request took longer than 2 s"}
+    refused = sum(v for (name, _), v in counted.items()
+                  if name == "norvel_requests_rejected_total")
+    assert refused == statuses[503]
+    assert counted[("norvel_requests_timed_out_total",
+                    frozenset({("kind", "route")}))] == statuses[504]
+
+
+def test_a_job_that_waited_past_the_budget_is_refused_when_a_worker_takes_it(tmp_path):
+    """A fresh pool of one worker with a budget of 0.2 s: a route running
+    into its 1 s limit, then a batch of three chunks sent while it runs,
+    which the forecast takes (nothing measured, nothing aged). The first
+    chunk waited about a second when the worker took it: its pairs are
+    refused in the batch's answer, and the later chunks, which found the
+    worker idle, are answered. Alone, a request that waited so is refused
+    whole."""
     import asyncio
 
-    from norvel.serve.pool import Overloaded
+    from norvel.serve.admission import Overloaded
+
+    corners = ("route", CORNERS.partition("?")[2].encode())
+    pairs = [("pair", FIRST_ID, FIRST_ID + k, 0.0, 250.0) for k in range(1, 36)]
+
+    async def scenario():
+        pool = WorkerPool(str(corners_graph(tmp_path)), 1, 1.0, max_wait_s=0.2)
+        await pool.start()
+        try:
+            running = asyncio.ensure_future(pool.run([corners]))
+            await asyncio.sleep(0.05)
+            batch = asyncio.ensure_future(pool.run(pairs))
+            await asyncio.sleep(0.05)
+            alone = asyncio.ensure_future(pool.run([("route", QUICK.partition("?")[2].encode())]))
+            return (await asyncio.gather(running, batch, alone, return_exceptions=True),
+                    dict(pool.admission.rejected))
+        finally:
+            await pool.close()
+
+    (running, batch, alone), rejected = asyncio.run(scenario())
+    assert running == [(504, b'{"error":"the request took longer than 1 s"}')]
+    assert [status for status, _ in batch] == [503] * 16 + [200] * 19
+    assert all(busy_answer(body) for _, body in batch[:16])
+    assert isinstance(alone, Overloaded) and alone.reason == "waited"
+    assert alone.retry_after_s >= 1
+    assert rejected == {"wait": 0, "queue": 0, "waited": 2}
+
+
+def test_a_job_still_waiting_when_its_time_limit_passes_gets_504_unrun(tmp_path):
+    """A budget far longer than the limit (600 s against 1 s), one worker
+    and five routes that each run into the limit, sent at once: at most the
+    first two run, and the others are answered 504 as their limit passes
+    while they wait, all five by about 2 s where running each in turn
+    would take 5."""
+    import asyncio
+
+    corners = ("route", CORNERS.partition("?")[2].encode())
+
+    async def scenario():
+        pool = WorkerPool(str(corners_graph(tmp_path)), 1, 1.0, max_wait_s=600.0)
+        await pool.start()
+        try:
+            started = time.monotonic()
+            answers = await asyncio.gather(*(pool.run([corners]) for _ in range(5)))
+            return answers, time.monotonic() - started, pool.stats.timeouts
+        finally:
+            await pool.close()
+
+    answers, seconds, timeouts = asyncio.run(scenario())
+    assert answers == [[(504, b'{"error":"the request took longer than 1 s"}')]] * 5
+    assert seconds < 3.5 and timeouts == {"route": 5}
+
+
+def test_the_pool_leaves_nothing_counted_once_its_requests_end(equal_grid):
+    """Slow and quick routes, a batch of several chunks, refusals (at
+    once, and of chunks that waited behind the slow routes) and a request
+    given up by its client halfway (its worker killed and replaced): once
+    all have ended, nothing waits or runs in the rule's books, and what was
+    answered is measured."""
+    import asyncio
+
+    from norvel.serve.admission import Overloaded
 
     def route(path):
         return ("route", path.partition("?")[2].encode())
@@ -623,7 +751,11 @@ def test_the_pool_leaves_nothing_counted_once_its_requests_end(equal_grid):
     results, wait_s, waiting, measured, rejected = asyncio.run(scenario())
     answered = [r for r in results if isinstance(r, list)]
     assert all(isinstance(r, Overloaded) for r in results if not isinstance(r, list))
-    assert rejected == len(results) - len(answered) > 0
-    assert len(answered) >= 3 and all(status == 200 for r in answered for status, _ in r)
+    chunks = [[status for status, _ in r[start:start + CHUNK]]
+              for r in answered for start in range(0, len(r), CHUNK)]
+    refused_chunks = sum(statuses == [503] * len(statuses) for statuses in chunks)
+    assert rejected == len(results) - len(answered) + refused_chunks > 0
+    assert len(answered) >= 3 and all(
+        status == 200 or busy_answer(body) for r in answered for status, body in r)
     assert (wait_s, waiting, measured) == (0.0, {"route": 0, "pair": 0},
                                            {"route": True, "pair": True})
