@@ -53,7 +53,8 @@ def locations(table: object, role: str) -> tuple[FloatArray, FloatArray]:
     if unlocated:
         # A swapped lat/lon column, say, must not pass unseen.
         warnings.warn(
-            f"{unlocated} of the {len(located)} {role} have no location a "
+            f"{unlocated} of the {len(located)} {role} "
+            f"{'has' if unlocated == 1 else 'have'} no location a "
             f"walk can use (none, not a number, or outside [-90, 90] and "
             f"[-180, 180] degrees): they are not snapped",
             UserWarning, stacklevel=3)

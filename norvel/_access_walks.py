@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from norvel._values import WALKING_SPEED_M_PER_MIN
+from norvel._values import WALKING_SPEED_M_PER_MIN, detour_m
 from norvel.table import FloatArray, IdArray, IdRows
 
 if TYPE_CHECKING:
@@ -97,7 +97,7 @@ def origin_table(origins: pandas.DataFrame, nodes: IdArray,
     out["safest_m"] = safest_m
     out["safest_minutes"] = safest_m / WALKING_SPEED_M_PER_MIN
     out["safest_risk"] = spread(fronts.safest_risk)
-    out["detour_m"] = safest_m - nearest_m
+    out["detour_m"] = detour_m(nearest_m, safest_m)
     for at, cutoff in enumerate(cutoffs):
         out[within_name(cutoff)] = spread(fronts.within_risk[:, at])
     return out

@@ -25,6 +25,8 @@ DEFAULT_EPS = 0.0
 WALKING_SPEED_M_PER_MIN = 66.67
 DEFAULT_MAX_SNAP_M = 250.0
 DEFAULT_CATCHMENT_MINUTES = 15.0
+# The cutoffs of norvel.access, in minutes.
+DEFAULT_ACCESS_MINUTES = (5.0, 10.0, 15.0)
 # The most nodes a catchment answered by norvel serve may hold, unless
 # --max-catchment-nodes says otherwise: about 100,000 street segments, 25 MB
 # of GeoJSON. A 30-minute catchment of a grid of 80 m blocks holds 3,000.
@@ -42,6 +44,11 @@ DEFAULT_MAX_QUEUE = 1024
 NODE_ID_END = 2**64
 # Which walks a catchment holds: to the place, or from it.
 DIRECTIONS = ("to", "from")
+
+def detour_m[T: (float, npt.NDArray[np.float64])](shortest_m: T, safest_m: T) -> T:
+    """How much longer the safest walk is than the shortest, in metres."""
+    return safest_m - shortest_m
+
 
 def kind(value: object) -> str:
     """The name of a value's type, for messages."""

@@ -78,7 +78,7 @@ if TYPE_CHECKING:
 
 __all__ = ["Access", "access", "output_suffix", "read_table"]
 
-DEFAULT_MINUTES = (5.0, 10.0, 15.0)
+DEFAULT_MINUTES = _values.DEFAULT_ACCESS_MINUTES
 
 # What access adds to the origins, before the within_risk columns.
 _ADDED = ("node", "snap_m", "snapped", "nearest_place", "nearest_m",

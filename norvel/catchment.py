@@ -25,17 +25,17 @@ most ``minutes``: the risk of the safest walk that fits the time budget.
 
 from __future__ import annotations
 
-import math
 from collections.abc import Iterator, Sequence
-from dataclasses import dataclass, replace
+from dataclasses import replace
 from functools import cached_property
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
 from norvel import _values
-from norvel._earth import LocalPlane
+from norvel import _catchment_maps
+from norvel._catchment_maps import CatchmentSegments, GeometryKind
 from norvel._extras import require
 from norvel.table import IdRows
 
@@ -47,7 +47,7 @@ if TYPE_CHECKING:
     from norvel._engine import CatchmentColumns
     from norvel._session import Session
     from norvel.routes import Route, Routes, Snap
-    from norvel.table import IdArray
+    from norvel.table import IdArray, NodeTable
 
 __all__ = ["COMPARED", "Catchment", "CatchmentSegments", "WALKING_SPEED_M_PER_MIN",
            "several_places"]
@@ -92,37 +92,8 @@ def several_places(value: object) -> list[object] | None:
         return several_places(list(value.tolist()))
     return None
 
-# An area is its streets widened by this many metres on each side, with
-# gaps up to twice the closing width filled: every point of it then lies
-# within 45 m of a street of its band.
-_AREA_WIDTH_M = 30.0
-_AREA_CLOSING_M = 15.0
-
-GeometryKind = Literal["edges", "nodes", "areas"]
-
 #: What ``Catchment.compare`` sets side by side for each node.
 COMPARED = ("shortest_m", "shortest_risk", "safest_m", "safest_risk", "detour_m")
-
-
-@dataclass(frozen=True)
-class CatchmentSegments:
-    """The street segments of a catchment (one per node pair, both ends
-    inside), each with the walk from its start, its ``tail``: ``tail`` and
-    ``head`` (uint64 ids), ``lines`` ((n, 2, 2) (lon, lat) of tail and
-    head), ``names`` (street name or None), ``minutes`` and ``risk`` (of
-    the tail's shortest walk), ``detour_m`` (the tail's safest_m -
-    shortest_m)."""
-
-    tail: npt.NDArray[np.uint64]
-    head: npt.NDArray[np.uint64]
-    lines: npt.NDArray[np.float64]
-    names: list[str | None]
-    minutes: npt.NDArray[np.float64]
-    risk: npt.NDArray[np.float64]
-    detour_m: npt.NDArray[np.float64]
-
-    def __len__(self) -> int:
-        return len(self.tail)
 
 
 class Catchment:
@@ -229,7 +200,8 @@ class Catchment:
             "lon": columns["lon"]}
         for name in _TOTALS:
             data[name] = columns[name]  # type: ignore[literal-required]
-        data["detour_m"] = columns["safest_m"] - columns["shortest_m"]
+        data["detour_m"] = _values.detour_m(columns["shortest_m"],
+                                            columns["safest_m"])
         for name in (*_PLACES, *_WITHIN):
             data[name] = columns[name]  # type: ignore[literal-required]
         return pandas.DataFrame(data)
@@ -288,40 +260,17 @@ class Catchment:
                              session.options(risk=self.risk)).routes
 
     # On the map
-    def _minutes_of_rows(self, rows: npt.NDArray[np.intp]
-                         ) -> npt.NDArray[np.float64]:
-        shortest: npt.NDArray[np.float64] = self._columns["shortest_m"][rows]
-        return shortest / WALKING_SPEED_M_PER_MIN
-
-    def _segments(self) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64],
-                                 npt.NDArray[np.float64], list[str | None],
-                                 npt.NDArray[np.intp], npt.NDArray[np.intp]]:
-        """The street segments (one per node pair) with both ends in the
-        catchment: tails, heads, (n, 2, 2) lines of (lon, lat), names, and
-        the rows of their tails and heads."""
-        segments = self._session.table.segments(one_per_pair=True,
-                                               among=self.node_ids)
-        tail_rows = self.rows_of(segments.tails)
-        head_rows = self.rows_of(segments.heads)
-        inside = np.flatnonzero((tail_rows >= 0) & (head_rows >= 0))
-        lines = np.stack((segments.starts[inside], segments.ends[inside]),
-                         axis=1)
-        names = [segments.names[i] for i in inside.tolist()]
-        return (segments.tails[inside], segments.heads[inside], lines, names,
-                tail_rows[inside], head_rows[inside])
+    @property
+    def table(self) -> NodeTable:
+        """The node table of the catchment's graph."""
+        return self._session.table
 
     def segments(self) -> CatchmentSegments:
         """The street segments with both ends in the catchment, a two-way
         street once, in the graph document's order of edges, each with its
         tail's walk: the rows of ``to_geodataframe("edges")``, without
         geopandas."""
-        tails, heads, lines, names, tail_rows, _ = self._segments()
-        columns = self._columns
-        detour = columns["safest_m"][tail_rows] - columns["shortest_m"][tail_rows]
-        return CatchmentSegments(
-            tail=tails, head=heads, lines=lines, names=names,
-            minutes=self._minutes_of_rows(tail_rows),
-            risk=columns["shortest_risk"][tail_rows], detour_m=detour)
+        return _catchment_maps.segments(self)
 
     def to_geodataframe(self, kind: GeometryKind = "edges", *,
                         bands: Sequence[float] | None = None
@@ -340,91 +289,14 @@ class Catchment:
         30 m filled, so that every point of it lies within 45 m of such a
         street; a band without such a street covers its nodes alike.
         Columns ``band`` (minutes) and ``nodes`` (how many are within)."""
-        require("Catchment.to_geodataframe", "geopandas", "geopandas",
-                "shapely")
-        import geopandas
-        import shapely
-
-        if kind == "edges":
-            segments = self.segments()
-            return geopandas.GeoDataFrame(
-                {"tail": segments.tail, "head": segments.head,
-                 "name": segments.names, "minutes": segments.minutes,
-                 "risk": segments.risk},
-                geometry=shapely.linestrings(segments.lines), crs="EPSG:4326")
-        if kind == "nodes":
-            frame = self.nodes
-            return geopandas.GeoDataFrame(
-                frame, geometry=shapely.points(frame["lon"], frame["lat"]),
-                crs="EPSG:4326")
-        if kind == "areas":
-            return self._areas(self._bands(bands))
-        raise ValueError(f'kind must be "edges", "nodes" or "areas", got '
-                         f"{kind!r}")
-
-    def _bands(self, bands: Sequence[float] | None) -> list[float]:
-        if bands is None:
-            if not math.isfinite(self.minutes):
-                raise ValueError("a catchment without a time limit has no "
-                                 "default bands: give bands=")
-            return [self.minutes / 3.0, self.minutes * 2.0 / 3.0, self.minutes]
-        chosen = [float(band) for band in bands]
-        for band in chosen:
-            if not 0.0 < band <= self.minutes:
-                raise ValueError(f"bands must lie in (0, {self.minutes:g}] "
-                                 f"minutes, got {band!r}")
-        return chosen
-
-    def _areas(self, bands: list[float]) -> geopandas.GeoDataFrame:
-        import geopandas
-        import shapely
-
-        _, _, lines, _, tail_rows, head_rows = self._segments()
-        node_minutes = self._minutes_of_rows(np.arange(len(self)))
-        line_minutes = np.maximum(node_minutes[tail_rows],
-                                  node_minutes[head_rows])
-        plane = LocalPlane(self._session.table[self.place.node])
-        lines_m = plane.to_metres(lines)
-        nodes_m = plane.to_metres(np.column_stack(
-            (self._columns["lon"], self._columns["lat"])))
-        shapes = []
-        counts = []
-        for band in bands:
-            within = node_minutes <= band
-            band_lines = lines_m[line_minutes <= band]
-            # Nodes of the band that no street of the band reaches.
-            on_lines = np.zeros(len(self), dtype=bool)
-            on_lines[tail_rows[line_minutes <= band]] = True
-            on_lines[head_rows[line_minutes <= band]] = True
-            lone = nodes_m[within & ~on_lines]
-            pieces = np.concatenate((
-                np.asarray(shapely.linestrings(band_lines), dtype=object),
-                np.asarray(shapely.points(lone), dtype=object)))
-            # Each piece widened, then merged: a hundred times faster than
-            # widening the merged lines, whose crossings all get noded.
-            area = shapely.union_all(shapely.buffer(pieces, _AREA_WIDTH_M))
-            area = area.buffer(_AREA_CLOSING_M).buffer(-_AREA_CLOSING_M)
-            shapes.append(shapely.transform(area, plane.to_degrees))
-            counts.append(int(within.sum()))
-        return geopandas.GeoDataFrame(
-            {"band": bands, "nodes": counts}, geometry=shapes,
-            crs="EPSG:4326")
+        return _catchment_maps.to_geodataframe(self, kind, bands)
 
     def explore(self, **kwargs: Any) -> folium.Map:
         """An interactive folium map of the streets of the catchment,
         coloured by the minutes of their shortest walk, and the place;
         keyword arguments go to ``GeoDataFrame.explore`` (geopandas: ``pip
         install 'norvel_core[geopandas]'``)."""
-        require("Catchment.explore", "geopandas", "geopandas", "folium")
-        import folium
-
-        options: dict[str, Any] = {"column": "minutes", "cmap": "viridis",
-                                   "tooltip": ["name", "minutes", "risk"]}
-        options.update(kwargs)
-        shown: folium.Map = self.to_geodataframe("edges").explore(**options)
-        lat, lon = self._session.table[self.place.node]
-        folium.Marker((lat, lon), tooltip=f"node {self.place.node}").add_to(shown)
-        return shown
+        return _catchment_maps.explore(self, **kwargs)
 
     # Against another catchment
     def compare(self, other: Catchment) -> pandas.DataFrame:
@@ -488,5 +360,6 @@ class Catchment:
             column = columns[name]  # type: ignore[literal-required]
             values[name] = np.where(rows >= 0, column[np.maximum(rows, 0)]
                                     if len(column) else np.nan, np.nan)
-        values["detour_m"] = values["safest_m"] - values["shortest_m"]
+        values["detour_m"] = _values.detour_m(values["shortest_m"],
+                                              values["safest_m"])
         return values

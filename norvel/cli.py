@@ -28,11 +28,15 @@ from typing import TYPE_CHECKING
 
 from norvel._version import package_version
 from norvel._values import (
+    DEFAULT_ACCESS_MINUTES,
+    DEFAULT_CATCHMENT_MINUTES,
     DEFAULT_EPS,
     DEFAULT_MAX_CATCHMENT_NODES,
     DEFAULT_MAX_QUEUE,
     DEFAULT_MAX_SNAP_M,
     DEFAULT_MAX_WAIT_S,
+    DEFAULT_RISK,
+    detour_m,
 )
 
 if TYPE_CHECKING:
@@ -78,7 +82,7 @@ def _parser() -> argparse.ArgumentParser:
     route.add_argument("--max-snap-m", type=float, default=DEFAULT_MAX_SNAP_M,
                        help="farthest a point may lie from its node, in metres "
                             f"(default {DEFAULT_MAX_SNAP_M:g})")
-    route.add_argument("--risk", metavar="LAYER", default="default",
+    route.add_argument("--risk", metavar="LAYER", default=DEFAULT_RISK,
                        help="the risk layer to search on (default: the graph's "
                             "risk_score)")
     route.add_argument("--steps", action="store_true",
@@ -97,8 +101,10 @@ def _parser() -> argparse.ArgumentParser:
     catchment.add_argument("graph", help="graph document (.json, .json.gz) or snapshot")
     catchment.add_argument("place", metavar="PLACE", type=_end("PLACE"),
                            help="node id or LAT,LON")
-    catchment.add_argument("--minutes", type=float, default=15.0,
-                           help="walking time of the shortest walk (default 15)")
+    catchment.add_argument("--minutes", type=float,
+                           default=DEFAULT_CATCHMENT_MINUTES,
+                           help=f"walking time of the shortest walk (default "
+                                f"{DEFAULT_CATCHMENT_MINUTES:g})")
     catchment.add_argument("--direction", choices=("to", "from"), default="to",
                            help="walks to the place (default) or from it")
     catchment.add_argument("--max-snap-m", type=float, default=DEFAULT_MAX_SNAP_M,
@@ -107,7 +113,7 @@ def _parser() -> argparse.ArgumentParser:
     catchment.add_argument("--geojson", metavar="OUT",
                            help="also write its street segments as GeoJSON "
                                 "(extra geopandas)")
-    catchment.add_argument("--risk", metavar="LAYER", default="default",
+    catchment.add_argument("--risk", metavar="LAYER", default=DEFAULT_RISK,
                            help="the risk layer of the walks (default: the "
                                 "graph's risk_score)")
     catchment.add_argument("--compare", metavar="LAYER", default=None,
@@ -257,7 +263,7 @@ def _summary(catchment: Catchment, args: argparse.Namespace) -> list[str]:
     import numpy as np
 
     columns = catchment.columns()
-    detours = columns["safest_m"] - columns["shortest_m"]
+    detours = detour_m(columns["shortest_m"], columns["safest_m"])
     riskier = columns["shortest_risk"] > 2.0 * columns["safest_risk"]
     lines = [f"nodes within {args.minutes:g} min ({args.direction} the place): "
              f"{len(detours)}"]
@@ -315,13 +321,14 @@ def _access_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]
     access.add_argument("places", metavar="PLACES", help="the places' table")
     access.add_argument("--out", required=True, metavar="FILE",
                         help="where to write the origins with their walks")
-    access.add_argument("--minutes", type=_cutoff_list, default="5,10,15",
-                        help="cutoffs in network minutes, comma-separated "
-                             "(default 5,10,15)")
+    cutoffs = ",".join(f"{minutes:g}" for minutes in DEFAULT_ACCESS_MINUTES)
+    access.add_argument("--minutes", type=_cutoff_list, default=cutoffs,
+                        help=f"cutoffs in network minutes, comma-separated "
+                             f"(default {cutoffs})")
     access.add_argument("--weight", metavar="COLUMN",
                         help="weigh origins by this column (such as "
                              "population); default: each origin 1")
-    access.add_argument("--risk", default="default", metavar="NAME",
+    access.add_argument("--risk", default=DEFAULT_RISK, metavar="NAME",
                         help="the risk layer of the walks (default: the "
                              "graph's risk_score)")
     access.add_argument("--direction", choices=("to", "from"), default="to",

@@ -42,13 +42,9 @@ __all__ = ["DEFAULT_EPS", "DEFAULT_MAX_SNAP_M", "Place", "Route", "Router",
 
 class Router:
     """A road graph loaded by norvel's engine, for routes between node ids
-    or (lat, lon) points; ``table`` reads its coordinates, ``graph`` gives
-    the same graph as a ``norvel_core.PyGraph``.
-
-    Build one with ``Router.from_file``, ``Router.from_json`` or
-    ``Router.from_networkx``. It never changes, and one router serves any
-    number of threads at once: a request runs without the interpreter lock.
-    """
+    or (lat, lon) points; ``table`` reads its coordinates. Build one with
+    ``from_file``, ``from_json`` or ``from_networkx``. It never changes but
+    for risk layers added, and serves any number of threads at once."""
 
     def __init__(self, graph: engine.Graph | Session) -> None:
         """``graph``: the engine's graph (``norvel._engine.Graph``), or an
@@ -57,14 +53,11 @@ class Router:
 
     @classmethod
     def from_file(cls, path: str | os.PathLike[str]) -> Router:
-        """The router of a graph file: a document, ``.json`` or
-        ``.json.gz``, read and parsed once; or a snapshot written by
-        ``Router.save`` or ``norvel pack``, mapped rather than copied (its
-        pages are shared with every process that maps the same file) after
-        every byte is checked. Told apart by content. ValueError naming the
-        file when it is no graph document or no sound snapshot (one of
-        another format version: with the command that makes it again);
-        OSError when it cannot be read."""
+        """The router of a graph file, told apart by content: a document
+        (``.json`` or ``.json.gz``) read once, or a snapshot (``save``,
+        ``norvel pack``) mapped rather than copied, every byte checked.
+        ValueError naming the file when it is neither (an old snapshot's
+        with the command that makes it again); OSError when unreadable."""
         return cls(Session.from_file(path))
 
     @classmethod
@@ -79,18 +72,13 @@ class Router:
     def from_networkx(cls, graph: networkx.Graph[Any], *,
                       length: EdgeValue = "length", risk: EdgeValue = "risk",
                       familiarity: EdgeValue | None = None) -> Router:
-        """The router of a networkx ``Graph``, ``DiGraph``, ``MultiGraph``
-        or ``MultiDiGraph`` whose node ids are ints from 0 to 2**64 - 1 and
-        whose nodes carry ``y`` (latitude) and ``x`` (longitude), as OSMnx
-        writes them (networkx: ``pip install 'norvel_core[networkx]'``).
-
-        ``length`` (metres), ``risk`` and ``familiarity``: an edge attribute
-        name, or a callable ``(u, v, data) -> float``; a familiarity that is
-        missing or None means none. An undirected edge gives both
-        directions (a callable is asked for each); parallel edges stay
-        parallel. An edge attribute ``name`` (a str, or a list of them)
-        becomes its street name. Routes equal those of the same graph
-        written as a document."""
+        """The router of a networkx (multi)graph, directed or not, whose
+        node ids are ints in [0, 2**64) with ``y`` (lat) and ``x`` (lon), as
+        OSMnx writes them (``pip install 'norvel_core[networkx]'``).
+        ``length`` (metres), ``risk``, ``familiarity``: an edge attribute's
+        name or a callable ``(u, v, data) -> float`` (a missing familiarity
+        is none). An undirected edge gives both directions; an edge's
+        ``name`` is its street name."""
         from norvel._networkx import document_of
 
         return cls.from_json(document_of(graph, length, risk, familiarity))
@@ -103,29 +91,23 @@ class Router:
 
     def save(self, path: str | os.PathLike[str], *,
              source_sha256: bytes | None = None) -> None:
-        """Writes the graph as a snapshot file that ``Router.from_file``
-        maps: its arrays, street names, risk layers and nearest-node index,
-        written beside ``path`` and renamed over it, so that a reader never
-        sees a part-written one. ``source_sha256``: the SHA-256 of the
-        document it was made from, for the header (by default the one a
-        snapshot router brings, else zeros). OSError when it cannot be
-        written."""
+        """Writes the graph as a snapshot that ``Router.from_file`` maps
+        (arrays, street names, risk layers, nearest-node index), renamed
+        into place whole. ``source_sha256``: the SHA-256 of its document,
+        for the header (by default a snapshot router's own, else zeros).
+        OSError when it cannot be written."""
         self._session.save(path, source_sha256)
 
     def to_document(self, path: str | os.PathLike[str]) -> None:
-        """Writes the graph as a graph document: every node and edge, the
-        street names, every risk layer (the ``risk_layers`` member) and
-        the walking tags the router read; gzipped where ``path`` ends in
-        ``.gz``. Loaded back, by ``Router.from_file``, ``norvel serve`` or
-        ``route_pairs`` on a Dask cluster, its routes equal this router's
-        bit for bit."""
+        """Writes the graph as a graph document (every node and edge,
+        street names, risk layers, walking tags), gzipped where ``path``
+        ends in ``.gz``: loaded back, its routes equal this router's."""
         self._session.write_document(path)
 
     @property
     def graph(self) -> PyGraph:
-        """The same graph as a ``norvel_core.PyGraph``, for
-        ``norvel_core.compute_safe_routes``: built the first time it is
-        asked for (it holds a second copy of the graph)."""
+        """The same graph as a ``norvel_core.PyGraph``, built when first
+        asked (a second copy of the graph)."""
         return self._session.core_graph()
 
     @property
@@ -148,38 +130,27 @@ class Router:
 
     @property
     def risk_layers(self) -> list[str]:
-        """The names of the risk layers a request may search on (its
-        ``risk=``): "default", the document's ``risk_score``, then the
-        others in the order they came (the document's ``risk_layers``,
-        then ``add_risk``)."""
+        """The risk layers a request may name (``risk=``): "default", the
+        document's ``risk_score``, then the others in the order they came."""
         return self._session.layer_names()
 
     def add_risk(self, name: str, values: npt.ArrayLike) -> None:
-        """Adds the risk layer ``name`` (a plain identifier: ASCII letters,
-        digits and _, not starting with a digit): ``values``, one risk per
-        edge in document order (see ``edges()``), each finite and not
-        negative. Every request may then search on it with ``risk=name``,
-        on the same graph: a layer costs 8 bytes an edge.
-
-        Layers are only ever added. A request already running keeps the
-        layers it started with, and other threads may use the router
-        meanwhile, without a lock of their own. ValueError saying what is
-        wrong (the name, taken or not an identifier; the number of values;
-        the first NaN, infinite or negative one); nothing is added then.
-        TypeError for values that are not numbers."""
+        """Adds the risk layer ``name`` (ASCII letters, digits and _, not
+        first a digit): ``values``, a finite risk >= 0 per edge in document
+        order (``edges()``), 8 bytes an edge. Requests then search on it
+        with ``risk=name``; one already running keeps its layers, and
+        other threads go on meanwhile. ValueError saying what is wrong (the
+        name; the count; the first NaN, infinite or negative value), and
+        nothing is added; TypeError for values that are not numbers."""
         self._session.add_risk(name, values)
 
     def edges(self) -> pandas.DataFrame:
-        """The edges in document order, as a pandas DataFrame (pandas:
-        ``pip install 'norvel_core[batch]'``), to compute a risk layer
-        from: ``from`` and ``to`` (node ids), ``distance_m``, ``name``
-        (the street name, or None), a float64 column per risk layer
-        (``default`` is ``risk_score``; see ``risk_layers``) and, where
-        the document has them, the way's walking tags (``highway``,
-        ``lit``, ``sidewalk``, ``crossing``, ``maxspeed``: str, or None
-        where the way has none), read again from the document the router
-        was loaded from, once. ``add_risk(name, values)`` takes an array
-        of that length and order."""
+        """The edges in document order as a pandas DataFrame (``pip
+        install 'norvel_core[batch]'``), to compute a risk layer from:
+        ``from``, ``to``, ``distance_m``, ``name`` (or None), a column per
+        risk layer and, where the document has them, the walking tags
+        (``highway``, ``lit``, ``sidewalk``, ``crossing``, ``maxspeed``),
+        read once from the router's document."""
         from norvel._extras import require
 
         require("Router.edges", "batch", "pandas")
@@ -208,8 +179,7 @@ class Router:
 
     def nearest_many(self, lats: npt.ArrayLike, lons: npt.ArrayLike
                      ) -> tuple[IdArray, npt.NDArray[np.float64]]:
-        """For arrays of latitudes and longitudes in degrees (of one
-        shape), the nearest node with an outgoing edge to each point:
+        """``nearest`` of arrays of latitudes and longitudes of one shape:
         ``(ids, distances_m)``, uint64 and float64 arrays of that shape.
         ValueError for a coordinate out of range (or NaN) or shapes that
         differ; SnapError when no node has an outgoing edge."""
@@ -217,12 +187,10 @@ class Router:
 
     def snap(self, place: object, role: str = "origin",
              max_snap_m: float = DEFAULT_MAX_SNAP_M) -> Snap:
-        """Where a request given ``place`` (a node id or a (lat, lon)
-        tuple) starts or ends: the node itself at 0 m, or the nearest node
-        with an outgoing edge. NodeNotFoundError for an id outside
-        [0, 2**64) (an id of that range that is no node is the request's
-        to report); SnapError beyond ``max_snap_m``; ValueError and
-        TypeError as ``route``."""
+        """Where a request given ``place`` starts or ends: a node id itself
+        at 0 m, a point's nearest node with an outgoing edge.
+        NodeNotFoundError for an id outside [0, 2**64); SnapError beyond
+        ``max_snap_m``; ValueError and TypeError as ``route``."""
         (snap,) = self._session.snapped((place,), (role,), max_snap_m)
         return snap
 
@@ -234,23 +202,16 @@ class Router:
         """The routes from ``origin`` to ``destination``, each a node id
         (int) or a (lat, lon) tuple in degrees; a point starts or ends at
         the nearest node with an outgoing edge, at most ``max_snap_m``
-        metres away.
+        metres away. ``eps``: 0.0 (the default) for the exact Pareto front,
+        also the fastest on most requests; above 0, routes within a factor
+        1 + eps of it. ``timeout_s``: stop the search then
+        (RouteTimeoutError). ``risk``: the risk layer (``risk_layers``).
+        The search runs without the interpreter lock; Ctrl-C stops it.
 
-        ``eps``: 0.0 (the default) for the exact Pareto front, which is
-        also the fastest on most requests; a value above 0 accepts routes
-        within a factor 1 + eps of it. ``timeout_s``: stop the search once
-        that many seconds have passed (RouteTimeoutError). ``risk``: the
-        risk layer to search on (``risk_layers``), the document's
-        ``risk_score`` by default. The search runs without the interpreter
-        lock, so other threads go on meanwhile; on the main thread, Ctrl-C
-        stops it.
-
-        Raises NodeNotFoundError (an id that is no node), NoRouteError
-        (``reason`` "source_isolated" or "no_route"), SnapError (a point too
-        far from the graph), RouteTimeoutError, ValueError (a negative, NaN
-        or infinite eps; a coordinate out of range; UnknownRiskLayerError,
-        a risk layer the graph does not have), TypeError (any other kind of
-        argument)."""
+        Raises NodeNotFoundError, NoRouteError (``reason``
+        "source_isolated" or "no_route"), SnapError, RouteTimeoutError,
+        ValueError (eps below 0 or not finite, a coordinate out of range,
+        an unknown layer: UnknownRiskLayerError), TypeError."""
         session = self._session
         return session.route(origin, destination, session.options(
             eps, max_snap_m, timeout_s, risk))
@@ -259,21 +220,12 @@ class Router:
               risk: str = DEFAULT_RISK,
               max_snap_m: float = DEFAULT_MAX_SNAP_M,
               timeout_s: float | None = None) -> list[Route]:
-        """Every Pareto-optimal (distance, risk) route from ``origin`` to
-        ``destination`` (ends as in ``route``), from the exact search: one
-        route per point of the front, by distance ascending, so risk
-        falls from each to the next. A point that ``route`` gives is that
-        very route; any other point has, of the paths with its very
-        distance and risk, the one the front order finds first
-        (docs/routes.md, "Every route of the front").
-
-        The first route has the costs of ``route``'s shortest and the last
-        those of its safest, and the balanced route's costs are among them.
-        A route's ``type`` is "shortest", "safest" or "balanced" where
-        ``route`` chooses that point (the first of these where it chooses
-        it for several), and "front" for the points between.
-        ``risk``, ``max_snap_m``, ``timeout_s`` and the errors raised as
-        in ``route``."""
+        """Every Pareto-optimal (distance, risk) route of the exact search,
+        a route per point of the front by distance ascending (risk falls
+        from each to the next): ``route``'s own routes, typed as there,
+        and for the points between, typed "front", of the paths with that
+        very distance and risk the one the front order finds first
+        (docs/routes.md). Ends, options and errors as in ``route``."""
         session = self._session
         return session.front(origin, destination, session.options(
             DEFAULT_EPS, max_snap_m, timeout_s, risk)).routes
@@ -285,17 +237,13 @@ class Router:
                    timeout_s: float | None = None,
                    risk: str = DEFAULT_RISK
                    ) -> list[Routes | RoutingError]:
-        """The answers of ``route(origin, destination, eps, max_snap_m=...)``
-        for every (origin, destination) of ``pairs``, in order: item i is
-        exactly the ``Routes`` that call returns, or the ``RoutingError`` it
-        would raise, given as a value. Ends as in ``route``.
-
-        The requests run on ``workers`` threads (the number of cores by
-        default) without the interpreter lock; those to one destination run
-        together. ``timeout_s`` bounds each request. An argument of the
-        wrong kind or out of range raises (TypeError, ValueError), as in
-        ``route``, and so does an unknown ``risk`` layer, before any pair
-        runs; Ctrl-C stops the whole call."""
+        """``route(origin, destination, ...)`` for every pair, in order:
+        item i is exactly the ``Routes`` it returns, or the ``RoutingError``
+        it would raise, as a value. The requests run on ``workers`` threads
+        (the cores this process may use by default) without the interpreter
+        lock, those to one destination together; ``timeout_s`` bounds each.
+        An argument of the wrong kind or out of range, or an unknown
+        ``risk``, raises before any pair runs; Ctrl-C stops the call."""
         session = self._session
         request = session.options(eps, max_snap_m, timeout_s, risk)
         threads = _values.workers(workers)
@@ -315,17 +263,13 @@ class Router:
                timeout_s: float | None = None,
                risk: str = DEFAULT_RISK) -> pandas.DataFrame:
         """The routes from every origin to every destination, as a pandas
-        DataFrame in long form (pandas: ``pip install
-        'norvel_core[batch]'``): one row per route of each (origin,
-        destination), in row-major order (every destination of the first
-        origin, then of the second, ...), with the columns ``origin`` and
-        ``destination`` (indices into the inputs), ``origin_node``,
-        ``destination_node`` (the snapped nodes, exact ids as UInt64;
-        <NA> where snapping failed), ``type``, ``distance_m``, ``risk``,
-        ``time_min``, ``comfort``, ``familiarity``, ``error`` and
-        ``error_kind``. A pair that fails is one row, with its error's
-        message and kind and no metrics (NaN). Each route's values are
-        those of ``route``, on the risk layer ``risk``."""
+        DataFrame (``pip install 'norvel_core[batch]'``): a row per route
+        of each pair, row-major, with ``origin`` and ``destination``
+        (indices into the inputs), ``origin_node`` and
+        ``destination_node`` (UInt64; <NA> where snapping failed),
+        ``type``, ``distance_m``, ``risk``, ``time_min``, ``comfort``,
+        ``familiarity``, ``error`` and ``error_kind``: a pair that fails
+        is one row with its error and NaN metrics. Values as ``route``'s."""
         from norvel._extras import require
 
         require("Router.matrix", "batch", "pandas")
@@ -359,35 +303,21 @@ class Router:
                   direction: str = "to",
                   timeout_s: float | None = None,
                   risk: str = DEFAULT_RISK) -> Catchment:
-        """Every node whose shortest walk to ``place`` (a node id, or a
-        (lat, lon) tuple snapped as ``route`` snaps it) takes at most
-        ``minutes`` (``time_min`` = distance_m / 66.67; infinity for every
-        node that reaches it), each with the totals of the three routes
-        that ``route(node, place)`` gives, bit for bit. ``direction="from"``:
-        the walks from ``place`` instead, as ``route(place, node)``.
+        """Every node whose shortest walk to ``place`` (a node id or a point,
+        snapped as ``route`` snaps it) takes at most ``minutes``, each with
+        the totals of the three routes ``route(node, place)`` gives, bit for
+        bit, from one search without the interpreter lock; with
+        ``direction="from"``, the walks from ``place``. Several places (a
+        list, array or Series; a tuple of two numbers stays one point):
+        each node's routes are chosen from its walks to any of them.
+        ``norvel.catchment`` says more. Catchments are exact: ``eps`` must
+        be 0.0; ``timeout_s`` and ``risk`` as in ``route``.
 
-        Several places: a list, array or Series of node ids or points (a
-        tuple of two numbers stays one point). A node's front is then that
-        of every walk to any of them (from any, with "from"); it is inside
-        when its shortest walk to any takes at most ``minutes``, and its
-        three routes are chosen from that front as ``route`` chooses, a
-        tie of totals going to the lower place index (the ``*_place``
-        columns of ``nodes``). A list of one place answers as that place.
-
-        One search from the place(s) answers every node at once, without
-        the interpreter lock (Ctrl-C stops it on the main thread;
-        ``timeout_s`` and ``risk`` as in ``route``). Catchments are exact:
-        ``eps`` must be 0.0. A node whose request would fail (not a listed
-        node; with "to", a place itself when no edge leaves it) is not in
-        the catchment.
-
-        Raises NodeNotFoundError (a place that is no node), SnapError,
-        NoRouteError (``direction="from"`` and no edge leaves a place),
-        RouteTimeoutError, ValueError (an eps other than 0.0, minutes below
-        0 or NaN, a direction other than "to" or "from", no places, a
-        graph with a negative, infinite or NaN distance or risk, where a
-        search from the places cannot give each node its request's answer:
-        use ``route`` there), TypeError (any other kind of argument)."""
+        Raises NodeNotFoundError, SnapError, NoRouteError (with "from", no
+        edge leaves a place), RouteTimeoutError, ValueError (an eps other
+        than 0.0, minutes below 0 or NaN, a direction other than "to" or
+        "from", no places, a graph with a negative, infinite or NaN
+        distance or risk: use ``route`` there), TypeError."""
         session = self._session
         request = session.options(eps, max_snap_m, timeout_s, risk,
                                   exact=True)

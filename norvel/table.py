@@ -229,12 +229,6 @@ class NodeTable(Mapping[int, LatLon]):
         graph = self._graph
         return list(zip(graph.lons[where].tolist(), graph.lats[where].tolist()))
 
-    def street_name(self, source: int, target: int) -> str | None:
-        """The name of the edge from ``source`` to ``target`` (of parallel
-        edges, the first named one in document order), or None."""
-        names = self.streets([source, target])
-        return names[0] if names else None
-
     def streets(self, nodes: Sequence[int]) -> list[str]:
         """The street names along a node path, a name once for each stretch
         that follows it; edges without a name are passed over, so a street

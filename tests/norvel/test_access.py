@@ -6,6 +6,7 @@ import json
 import math
 import subprocess
 import sys
+import warnings
 
 import numpy as np
 import pandas
@@ -226,6 +227,32 @@ def test_refusals_say_what_is_wrong():
         with pytest.raises(ValueError) as raised:
             call()
         assert str(raised.value) == message
+
+
+def test_an_origin_without_a_usable_location_is_a_row_not_snapped():
+    # A NaN, a latitude of 200 (a swapped column, say) and a text are each
+    # that origin's own row, never the call's failure; a warning counts them.
+    text, origins, schools = worked_example()
+    router = norvel.Router.from_json(text)
+    broken = pandas.DataFrame({
+        "lat": [60.0, float("nan"), 200.0, "north", 60.0],
+        "lon": [25.01, 25.02, 25.03, 25.0, 25.02],
+        "population": [10, 20, 30, 40, 50]})
+    with pytest.warns(UserWarning) as warned:
+        result = norvel.access(router, broken, schools, 4, weight="population")
+    assert [str(w.message) for w in warned] == [
+        "3 of the 5 origins have no location a walk can use (none, not a "
+        "number, or outside [-90, 90] and [-180, 180] degrees): they are "
+        "not snapped"]
+    table = result.origins
+    assert table["snapped"].tolist() == [True, False, False, False, True]
+    assert table["nearest_m"].tolist()[0] == 100.0
+    assert table["nearest_m"].tolist()[4] == 200.0
+    assert result.summary()["not_snapped_weight"].tolist() == [90.0]
+    # Without such rows, nothing is said.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        norvel.access(router, origins, schools, 4)
 
 
 def test_polygons_stand_for_their_centroids():

@@ -161,6 +161,31 @@ class TestFailedPairs:
         assert node_ids(frame["destination_node"]) == [bigger, bigger, big]
         assert list(frame["error_kind"].fillna("")) == ["", "invalid", ""]
 
+    def test_matrix_keeps_every_digit_beside_a_failed_end(self):
+        # A failed end in the same column once sent the ids through
+        # float64: 2**63 + 1 came back as 2**63, and 2**64 - 1 raised.
+        ids = (2**53 + 1, 2**63 + 1, 2**64 - 1)
+        router = Router.from_json(json.dumps({
+            "nodes": [{"id": node, "lat": 60.0 + k * 0.001, "lon": 25.0}
+                      for k, node in enumerate(ids)],
+            "edges": [{"from": a, "to": b, "distance_m": 111.0,
+                       "risk_score": 0.1}
+                      for a, b in zip(ids, (*ids[1:], ids[0]))]}))
+        far = (10.0, 10.0)
+        frame = router.matrix([*ids, far], [far, *ids])
+        pairs = frame.drop_duplicates(["origin", "destination"])
+        assert len(pairs) == 16
+        assert str(frame["origin_node"].dtype) == "UInt64"
+        assert node_ids(pairs["origin_node"]) == [
+            node for node in (*ids, None) for _ in range(4)]
+        assert node_ids(pairs["destination_node"]) == [None, *ids] * 4
+        # The route table is one: route_pairs gives the same rows.
+        table = route_pairs(router, [(o, d) for o in (*ids, far)
+                                     for d in (far, *ids)], progress=False)
+        shared = ["origin_node", "destination_node", "type", "distance_m",
+                  "risk", "error", "error_kind"]
+        assert table[shared].equals(frame[shared])
+
 
 @pytest.fixture(scope="module")
 def helsinki_plus(sample_path, tmp_path_factory):
