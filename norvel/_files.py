@@ -10,7 +10,6 @@ opened keeps its ``OSError``.
 from __future__ import annotations
 
 import gzip
-import json
 import os
 import threading
 import zlib
@@ -19,6 +18,7 @@ from collections.abc import Callable
 import norvel_core
 
 from norvel._documents import parse_json
+from norvel._document_text import Record, document_text
 from norvel._native import engine
 from norvel.table import edge_ends, in_document_order
 
@@ -130,21 +130,43 @@ def parse_document(data: bytes, path: str | os.PathLike[str]) -> engine.Graph:
 
 
 def core_document(graph: engine.Graph) -> str:
-    """A graph document (array form) that ``norvel_core`` loads into the
-    same graph as ``graph``: the node records and the edges in document
-    order, every number written so that it reads back to the same double.
+    """A graph document that ``norvel_core`` loads into the same graph as
+    ``graph``: its node records and edges, without names, tags or layers.
     A familiarity of 0.0 stands for none, as the engine stores it."""
+    return _graph_text(graph, None)
+
+
+def _graph_text(graph: engine.Graph, tags: EdgeTags | None) -> str:
+    """The document of the engine's graph; with ``tags`` (the walking tags
+    it was read with), its street names, tags and risk layers too."""
     tails, heads = edge_ends(graph)
-    lengths = in_document_order(graph, graph.lengths)
-    risks = in_document_order(graph, graph.risks)
-    familiarity = in_document_order(graph, graph.familiarity)
-    nodes = ",".join(f"[{i},{la!r},{lo!r}]" for i, la, lo in zip(
-        graph.record_ids.tolist(), graph.record_lats.tolist(),
-        graph.record_lons.tolist()))
-    edges = ",".join(f"[{a},{b},{d!r},{r!r},{f!r}]" for a, b, d, r, f in zip(
-        tails.tolist(), heads.tolist(), lengths.tolist(), risks.tolist(),
-        familiarity.tolist()))
-    return f"[[{nodes}],[{edges}]]"
+    lengths = in_document_order(graph, graph.lengths).tolist()
+    risks = in_document_order(graph, graph.risks).tolist()
+    familiarity = in_document_order(graph, graph.familiarity).tolist()
+    names = edge_street_names(graph) if tags is not None else []
+    tag_columns = (tags.columns() if tags is not None else None) or {}
+    nodes: list[Record] = [
+        {"id": node, "lat": lat, "lon": lon} for node, lat, lon in zip(
+            graph.record_ids.tolist(), graph.record_lats.tolist(),
+            graph.record_lons.tolist())]
+    edges: list[Record] = []
+    for at, (tail, head) in enumerate(zip(tails.tolist(), heads.tolist())):
+        edge: Record = {"from": tail, "to": head, "distance_m": lengths[at],
+                        "risk_score": risks[at]}
+        if familiarity[at] != 0.0:
+            edge["familiarity"] = familiarity[at]
+        name = names[at] if names else None
+        if name is not None:
+            edge["name"] = name
+        walking = {key: tag for key, column in tag_columns.items()
+                   if (tag := column[at]) is not None}
+        if walking:
+            edge["tags"] = walking
+        edges.append(edge)
+    layers = ({name: graph.layer_risks(name).tolist()
+               for name in graph.risk_layers}
+              if tags is not None and graph.risk_layers else None)
+    return document_text(nodes, edges, layers)
 
 
 def edge_street_names(graph: engine.Graph) -> list[str | None]:
@@ -219,40 +241,11 @@ class EdgeTags:
 
 def write_document(graph: engine.Graph, tags: EdgeTags,
                    path: str | os.PathLike[str]) -> None:
-    """Writes the engine's ``graph`` as a graph document in object form,
-    with its street names, walking ``tags`` and risk layers (gzipped where
-    the name ends in .gz), through a temporary file renamed into place: a
-    reader never sees half a document."""
-    tails, heads = edge_ends(graph)
-    lengths = in_document_order(graph, graph.lengths).tolist()
-    risks = in_document_order(graph, graph.risks).tolist()
-    familiarity = in_document_order(graph, graph.familiarity).tolist()
-    names = edge_street_names(graph)
-    tag_columns = tags.columns() or {}
-    dump = json.dumps
-    nodes = ",\n".join(f'{{"id":{i},"lat":{la!r},"lon":{lo!r}}}' for i, la, lo in zip(
-        graph.record_ids.tolist(), graph.record_lats.tolist(),
-        graph.record_lons.tolist()))
-    edges = []
-    for at, (a, b) in enumerate(zip(tails.tolist(), heads.tolist())):
-        record = (f'{{"from":{a},"to":{b},"distance_m":{lengths[at]!r},'
-                  f'"risk_score":{risks[at]!r}')
-        if familiarity[at] != 0.0:
-            record += f',"familiarity":{familiarity[at]!r}'
-        if names[at] is not None:
-            record += f',"name":{dump(names[at], ensure_ascii=False)}'
-        edge_tags_here = {key: column[at] for key, column in tag_columns.items()
-                          if column[at] is not None}
-        if edge_tags_here:
-            record += f',"tags":{dump(edge_tags_here, ensure_ascii=False)}'
-        edges.append(record + "}")
-    layers = ",\n".join(
-        f'{dump(name)}:[{",".join(map(repr, graph.layer_risks(name).tolist()))}]'
-        for name in graph.risk_layers)
-    text = f'{{"nodes":[\n{nodes}],\n"edges":[\n{",\n".join(edges)}]'
-    if layers:
-        text += f',\n"risk_layers":{{\n{layers}}}'
-    data = (text + "}\n").encode()
+    """Writes the engine's ``graph`` as a graph document, with its street
+    names, walking ``tags`` and risk layers (gzipped where the name ends
+    in .gz), through a temporary file renamed into place: a reader never
+    sees half a document."""
+    data = _graph_text(graph, tags).encode()
     target = os.fspath(path)
     if target.endswith(".gz"):
         data = gzip.compress(data, compresslevel=6, mtime=0)

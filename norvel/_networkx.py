@@ -3,13 +3,13 @@ that a router over one answers as over that document."""
 
 from __future__ import annotations
 
-import json
 import math
 import numbers
 import operator
 from collections.abc import Callable, Iterator
 from typing import Any
 
+from norvel._document_text import Record, document_text
 from norvel._extras import require
 
 EdgeValue = str | Callable[[Any, Any, dict[str, Any]], float | None]
@@ -28,29 +28,27 @@ def document_of(graph: Any, length: EdgeValue, risk: EdgeValue,
     if not isinstance(graph, networkx.Graph):
         raise TypeError(f"expected a networkx graph, got "
                         f"{type(graph).__name__}")
-    nodes: list[list[int | float]] = []
-    for node, data in graph.nodes(data=True):
-        node_id = _node_id(node)
-        nodes.append([node_id, _coordinate(node, data, "y"),
-                      _coordinate(node, data, "x")])
-    edges: list[list[int | float | None] | dict[str, Any]] = []
+    nodes: list[Record] = [
+        {"id": _node_id(node), "lat": _coordinate(node, data, "y"),
+         "lon": _coordinate(node, data, "x")}
+        for node, data in graph.nodes(data=True)]
+    edges: list[Record] = []
     for source, target, data in _directed_edges(graph):
-        edge: list[int | float | None] = [
-            _node_id(source), _node_id(target),
-            _edge_value(length, source, target, data, "length"),
-            _edge_value(risk, source, target, data, "risk"),
-            None if familiarity is None else _edge_value(
-                familiarity, source, target, data, "familiarity",
-                optional=True)]
+        edge: Record = {
+            "from": _node_id(source), "to": _node_id(target),
+            "distance_m": _required(length, source, target, data, "length"),
+            "risk_score": _required(risk, source, target, data, "risk")}
+        known = None if familiarity is None else _edge_value(
+            familiarity, source, target, data, "familiarity", optional=True)
+        if known is not None:
+            edge["familiarity"] = known
         name = _street_name(data.get("name"))
-        # A named edge is written as an object, whose `name` member the
-        # engine reads as its street name.
-        edges.append(edge if name is None else dict(zip(
-            ("from", "to", "distance_m", "risk_score", "familiarity", "name"),
-            [*edge, name])))
+        if name is not None:
+            edge["name"] = name
+        edges.append(edge)
     # Written as a document, so that the graph reader decides exactly as
-    # for a file; repr() of a float reads back as the same float.
-    return json.dumps([nodes, edges], allow_nan=False, separators=(",", ":"))
+    # for a file.
+    return document_text(nodes, edges)
 
 
 def _directed_edges(graph: Any) -> Iterator[tuple[Any, Any, dict[str, Any]]]:
@@ -121,6 +119,13 @@ def _edge_value(how: EdgeValue, source: Any, target: Any,
         raise ValueError(f"edge ({source!r}, {target!r}): the {label} gave "
                          f"{value!r}, not a finite number")
     return number
+
+
+def _required(how: EdgeValue, source: Any, target: Any,
+              data: dict[str, Any], what: str) -> float:
+    value = _edge_value(how, source, target, data, what)
+    assert value is not None  # only an optional value may be missing
+    return value
 
 
 def _street_name(value: Any) -> str | None:

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import gzip
 import io
-import json
 import math
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, replace
@@ -23,7 +22,8 @@ from scipy.sparse.csgraph import connected_components
 # Kept importable from here, where the converter's users found them first.
 from norvel._earth import EARTH_RADIUS_M as EARTH_RADIUS_M
 from norvel._earth import haversine_m as haversine_m
-from norvel._layer_names import RISK_LAYERS_MEMBER
+from norvel import _document_text
+from norvel._document_text import Record
 from norvel.osm import rules as walk_rules
 
 #: Decimals of the degrees written for a node (about 1 cm).
@@ -33,7 +33,6 @@ DISTANCE_DECIMALS = 2
 
 #: A node or edge record of the document: member name to number (or, for an
 #: edge's `name`, to text; for its `tags`, to an object of texts).
-Record: TypeAlias = dict[str, int | float | str | dict[str, str]]
 #: A way's tags to its risk per kilometre walked.
 HazardRule: TypeAlias = Callable[[dict[str, str]], float]
 
@@ -252,46 +251,11 @@ def _edge_record(edge: WalkEdge) -> Record:
     return record
 
 
-# Names stay readable (UTF-8, not \u escapes); json escapes quotes,
-# backslashes and control characters. One encoder for all: json.dumps
-# with options builds one per call.
-_TEXT = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"))
-
-
-def _value(value: float | int | str | dict[str, str]) -> str:
-    if isinstance(value, (str, dict)):
-        return _TEXT.encode(value)
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise TypeError(f"not a number: {value!r}")
-    if isinstance(value, float) and not math.isfinite(value):
-        raise ValueError(f"JSON cannot hold {value!r}")
-    return repr(value)
-
-
-def _numbers(values: list[float]) -> str:
-    """The values joined by commas, as _value writes each."""
-    if all(type(v) is float for v in values) \
-            and all(map(math.isfinite, values)):
-        return ",".join(map(repr, values))
-    return ",".join(map(_value, values))  # raises for what JSON cannot hold
-
-
 def document_text(document: Document) -> str:
     """Compact JSON with one record, or one layer, a line: small, yet
     diffable."""
-    def record(fields: Record) -> str:
-        return "{" + ",".join(f'"{name}":{_value(value)}'
-                              for name, value in fields.items()) + "}"
-
-    nodes = ",\n".join(record(n) for n in document["nodes"])
-    edges = ",\n".join(record(e) for e in document["edges"])
-    text = '{"nodes":[\n' + nodes + '\n],\n"edges":[\n' + edges + "\n]"
-    if "risk_layers" in document:
-        layers = ",\n".join(
-            _value(name) + ":[" + _numbers(risks) + "]"
-            for name, risks in document["risk_layers"].items())
-        text += f',\n"{RISK_LAYERS_MEMBER}":{{\n{layers}\n}}'
-    return text + "}\n"
+    return _document_text.document_text(document["nodes"], document["edges"],
+                                        document.get("risk_layers"))
 
 
 def gzip_bytes(text: str) -> bytes:

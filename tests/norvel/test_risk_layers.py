@@ -4,7 +4,6 @@ listing, reading and writing layers; the errors of a layer that is not."""
 
 import gzip
 import json
-import math
 import random
 import threading
 
