@@ -11,8 +11,6 @@ from __future__ import annotations
 
 #: The top-level document member that holds the named layers.
 RISK_LAYERS_MEMBER = "risk_layers"
-#: The layer that the edges' ``risk_score`` members make.
-DEFAULT_LAYER = "default"
 
 from norvel._native import engine
 

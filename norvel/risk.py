@@ -75,7 +75,6 @@ DEFAULT_PER_KM = 0.05
 DEFAULT_BANDWIDTH_M = 100.0
 
 # The layer every graph has: its document's risk_score.
-_DEFAULT_LAYER = "default"
 
 
 class IncidentsLeftOut(UserWarning):
@@ -98,7 +97,7 @@ class _Edges(NamedTuple):
     risk: FloatArray
 
 
-def _edges(router: Router, layer: str = _DEFAULT_LAYER) -> _Edges:
+def _edges(router: Router, layer: str = _values.DEFAULT_RISK) -> _Edges:
     """The router's edges with the risk layer ``layer``: the one place this
     module reads edges from a router. ValueError for a layer the router
     does not hold, listing those it does."""
@@ -240,7 +239,7 @@ def incident_counts(router: Router, incidents: Any, *,
 def layer_from_counts(router: Router, counts: npt.ArrayLike, *,
                       per_km: float = DEFAULT_PER_KM,
                       bandwidth_m: float = DEFAULT_BANDWIDTH_M,
-                      base: str = _DEFAULT_LAYER,
+                      base: str = _values.DEFAULT_RISK,
                       exposure: npt.ArrayLike | None = None) -> FloatArray:
     """A risk layer (one value per edge, in document order, finite and at
     least 0) of the layer ``base`` ("default": the document's risk_score)

@@ -96,7 +96,7 @@ class Answers:
         return self._answer(answer)
 
     def pair(self, origin: Any, destination: Any, eps: float,
-             max_snap_m: float, risk: str = "default") -> Answer:
+             max_snap_m: float, risk: str = DEFAULT_RISK) -> Answer:
         """One pair of POST /routes: its ends as the client sent them."""
         return self._answer(lambda: self._routes(
             json_end(origin, "from"), json_end(destination, "to"),

@@ -22,7 +22,7 @@ from starlette.responses import HTMLResponse, Response
 from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
-from norvel._values import DEFAULT_MAX_CATCHMENT_NODES, DEFAULT_MAX_WAIT_S
+from norvel._values import DEFAULT_MAX_CATCHMENT_NODES, DEFAULT_MAX_WAIT_S, DEFAULT_RISK
 from norvel.serve import watch
 from norvel.serve.frames import Job
 from norvel.serve.metrics import CONTENT_TYPE, ServiceMetrics
@@ -87,7 +87,7 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
     async def health(request: Request) -> Response:
         body: dict[str, Any] = {"status": "ok", "nodes": pool.nodes, "edges": pool.edges,
                                 "risk_layers": list(pool.graph.risk_layers
-                                                    if pool.graph is not None else ("default",))}
+                                                    if pool.graph is not None else (DEFAULT_RISK,))}
         if pool.graph is not None:
             body["graph"] = graph_summary(pool.graph)
         if pool.reload_failure is not None:
@@ -123,7 +123,7 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
                 return _json(400, error_body(f"the body is longer than "
                                              f"{MAX_BODY_BYTES} bytes"))
         try:
-            known = pool.graph.risk_layers if pool.graph is not None else ("default",)
+            known = pool.graph.risk_layers if pool.graph is not None else (DEFAULT_RISK,)
             pairs, eps, max_snap_m, risk = batch_request(bytes(body), known)
         except (ValueError, TypeError) as error:
             return _json(400, error_body(str(error)))

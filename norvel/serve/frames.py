@@ -17,6 +17,8 @@ import struct
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
+from norvel._values import DEFAULT_RISK
+
 _LENGTH = struct.Struct(">I")
 _ANSWER_HEAD = struct.Struct(">Hd")
 #: Bytes of a frame's length header.
@@ -48,7 +50,7 @@ class Ready:
     mtime_ns: int
     inode: int
     # The risk layers a request may name, "default" first.
-    risk_layers: tuple[str, ...] = ("default",)
+    risk_layers: tuple[str, ...] = (DEFAULT_RISK,)
 
 
 @dataclass(frozen=True)

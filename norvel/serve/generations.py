@@ -30,6 +30,7 @@ from collections.abc import Coroutine
 from dataclasses import dataclass, field
 from typing import Any
 
+from norvel._values import DEFAULT_RISK
 from norvel.serve.processes import Worker, WorkerStartError, Zygote
 
 #: A worker that failed to start is tried again after this many seconds.
@@ -57,7 +58,7 @@ class Graph:
     edges: int
     loaded_at: float
     load_s: float
-    risk_layers: tuple[str, ...] = ("default",)
+    risk_layers: tuple[str, ...] = (DEFAULT_RISK,)
 
 
 @dataclass
