@@ -65,6 +65,6 @@ nitpick_ignore_regex = [
               r"|concurrent|json|gzip|multiprocessing|contextvars)(\..*)?"),
     # Names the annotations use that exist for the type checker alone: the
     # engine's private stub, type-only imports and type parameters.
-    ("py:class", r"norvel\._.*|Graph|CatchmentColumns|Failure|EdgeValue|EdgeTags|GeometryKind"
+    ("py:class", r"norvel\._.*|Graph|CatchmentColumns|Failure|EdgeValue|EdgeTags|GeometryKind|Session"
                  r"|Client|pd\.DataFrame|T"),
 ]

@@ -23,9 +23,8 @@ from norvel.errors import ErrorKind, NoRouteReason
 if TYPE_CHECKING:
     from norvel._engine import Failure
 
-__all__ = ["COSTS_UNSUPPORTED", "KINDS", "ErrorKind", "Kind", "NoRouteReason",
-           "Situation", "engine_error", "error_kind_of", "kind_of",
-           "status_of"]
+__all__ = ["COSTS_UNSUPPORTED", "KINDS", "Kind", "Situation", "engine_error",
+           "error_kind_of", "kind_of", "status_of"]
 
 
 @dataclass(frozen=True)
