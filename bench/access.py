@@ -10,7 +10,7 @@ replaced.
     $PY bench/access.py --graph /tmp/grid100k.json --origins 300 --places 20
 
 The whole call (snapping, the search, the table) is timed, then the search
-alone (`_place_fronts`: one catchment of every place at once, of the origins'
+alone (`place_fronts`: one catchment of every place at once, of the origins'
 nodes alone)
 and, beside it, the label search in Python that answered it before
 (`tests/norvel/access_reference.py`; --no-reference leaves it out on
@@ -37,7 +37,7 @@ import numpy as np
 import pandas
 
 import norvel
-from norvel import accessibility
+from norvel import _access_walks
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "norvel"))
 from access_reference import place_fronts  # noqa: E402
@@ -57,12 +57,16 @@ def timed(run: Callable[[], Any], repeat: int) -> tuple[float, float]:
 def before(router: norvel.Router, homes: pandas.DataFrame, schools: pandas.DataFrame,
            minutes: tuple[float, ...], weight: str | None) -> None:
     """norvel.access as it was: the same call on the label search."""
-    fast = accessibility._place_fronts
-    accessibility._place_fronts = place_fronts
+    fast = _access_walks.place_fronts
+
+    def label_search(session: object, *rest: object) -> object:
+        return place_fronts(router, *rest)
+
+    _access_walks.place_fronts = label_search  # type: ignore[assignment]
     try:
         norvel.access(router, homes, schools, minutes, weight=weight)
     finally:
-        accessibility._place_fronts = fast
+        _access_walks.place_fronts = fast
 
 
 def main() -> None:
@@ -89,8 +93,8 @@ def main() -> None:
         table = router.table
         ids = table.routable_ids
         picked = rng.choice(len(ids), args.origins + args.places, replace=False)
-        nodes = router._engine.node_index(ids[picked])
-        lats, lons = router._engine.lats[nodes], router._engine.lons[nodes]
+        nodes = router.session.engine.node_index(ids[picked])
+        lats, lons = router.session.engine.lats[nodes], router.session.engine.lons[nodes]
         homes = pandas.DataFrame({"lat": lats[:args.origins], "lon": lons[:args.origins]})
         schools = pandas.DataFrame({"lat": lats[args.origins:], "lon": lons[args.origins:]})
         weight = None
@@ -105,8 +109,8 @@ def main() -> None:
     rows = [
         ("norvel.access, whole call", lambda: norvel.access(
             router, homes, schools, minutes, weight=weight)),
-        ("its search (_place_fronts)", lambda: accessibility._place_fronts(
-            router, nodes, places, minutes, "to", "default")),
+        ("its search (place_fronts)", lambda: _access_walks.place_fronts(
+            router.session, nodes, places, minutes, "to", "default")),
     ]
     if not args.no_reference:
         rows.append(("the label search in Python", lambda: place_fronts(

@@ -292,8 +292,8 @@ def endpoints(graph: str, count: int, clients: int, band_m: float | None) -> Non
     if band_m is None:
         pairs = [(start, int(rng.choice(ids))) for start in starts]
     else:
-        dense = router._engine.node_index(np.array(starts, dtype=np.uint64))
-        lat, lon = router._engine.lats[dense], router._engine.lons[dense]
+        dense = router.session.engine.node_index(np.array(starts, dtype=np.uint64))
+        lat, lon = router.session.engine.lats[dense], router.session.engine.lons[dense]
         angle = np.array([rng.uniform(0.0, 2.0 * math.pi) for _ in starts])
         lat_to = lat + band_m * np.sin(angle) / 111_320.0
         lon_to = lon + band_m * np.cos(angle) / (111_320.0 * np.cos(np.radians(lat)))

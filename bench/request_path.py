@@ -33,7 +33,8 @@ def measure(pairs: int, repeat: int, seed: int) -> dict[str, list[float]]:
 
     router = norvel.Router.from_file(norvel.datasets.helsinki_walk())
     router.build_index()
-    graph = router._engine
+    # The baseline may be a tree from before the engine session.
+    graph = router.session.engine if hasattr(router, "session") else router._engine
     ids = [int(i) for i in graph.ids[graph.listed]]
     chooser = random.Random(seed)
     chosen = [(chooser.choice(ids), chooser.choice(ids)) for _ in range(pairs)]

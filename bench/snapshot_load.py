@@ -44,7 +44,7 @@ loaded = time.perf_counter() - start
 start = time.perf_counter()
 router.build_index()
 indexed = time.perf_counter() - start
-ids = router._engine.ids
+ids = router.session.engine.ids
 route = router.route(int(ids[0]), int(ids[len(ids) // 2]))
 print(json.dumps({"load": loaded, "index": indexed, **memory_mib(),
                   "route": [r.distance_m.hex() for r in route]}))

@@ -4,6 +4,7 @@ listing, reading and writing layers; the errors of a layer that is not."""
 
 import gzip
 import json
+import math
 import random
 import threading
 
