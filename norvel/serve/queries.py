@@ -12,7 +12,6 @@ which the service answers with a 400.
 from __future__ import annotations
 
 import json
-import re
 from collections.abc import Callable, Sequence
 from typing import Any
 from urllib.parse import parse_qsl
@@ -21,7 +20,8 @@ import numpy as np
 import numpy.typing as npt
 
 from norvel import _requests, _values
-# Numbers and "LAT,LON" points read as the command line reads them.
+# Numbers, node ids and "LAT,LON" points read as the command line reads them.
+from norvel._requests import node as node
 from norvel._requests import number as number
 from norvel._requests import point as point
 from norvel._values import Place
@@ -30,8 +30,6 @@ from norvel._values import Place
 MAX_PAIRS = 10_000
 #: More than any request needs; a longer query is refused before parsing.
 MAX_QUERY_FIELDS = 16
-
-_INTEGER = re.compile(r"[+-]?[0-9]+")
 
 #: A bounding box: min lon, min lat, max lon, max lat.
 Box = tuple[float, float, float, float]
@@ -86,25 +84,13 @@ def parse_query(query: bytes, allowed: tuple[str, ...]) -> dict[str, str]:
     return params
 
 
-def integer(text: str, name: str) -> int:
-    """A decimal integer, of any sign and size: whether it is a node is the
-    graph's to say."""
-    text = text.strip()
-    try:
-        if _INTEGER.fullmatch(text):
-            return int(text)
-    except ValueError:  # beyond Python's limit on the digits of an int
-        pass
-    raise ValueError(f"{name!r} must be a node id (an integer), got {text[:40]!r}")
-
-
 def query_end(params: dict[str, str], point_name: str, node_name: str) -> Place:
     """One end of GET /route: a point 'from'/'to' or a node 'from_node'/'to_node'."""
     text_point, text_node = params.get(point_name), params.get(node_name)
     if text_point is not None and text_node is not None:
         raise ValueError(f"give either {point_name!r} or {node_name!r}, not both")
     if text_node is not None:
-        return integer(text_node, node_name)
+        return node(text_node, node_name)
     if text_point is None:
         raise ValueError(f"missing parameter {point_name!r} (LAT,LON) "
                          f"or {node_name!r} (a node id)")
