@@ -22,6 +22,7 @@ from starlette.responses import HTMLResponse, Response
 from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
+from norvel import _requests
 from norvel._values import DEFAULT_MAX_CATCHMENT_NODES, DEFAULT_MAX_WAIT_S
 from norvel.serve import watch
 from norvel.serve.frames import Job
@@ -130,12 +131,13 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
         jobs: list[Job] = []
         places: list[int] = []
         for index, pair in enumerate(pairs):
-            if isinstance(pair, list) and len(pair) == 2:
-                jobs.append(("pair", pair[0], pair[1], eps, max_snap_m, risk))
-                places.append(index)
+            try:
+                origin, destination = _requests.pair(pair, index)
+            except TypeError as error:
+                entries[index] = dumps({"error": str(error), "status": 400})
             else:
-                entries[index] = dumps({"error": "each pair must be [from, to]",
-                                        "status": 400})
+                jobs.append(("pair", origin, destination, eps, max_snap_m, risk))
+                places.append(index)
         for index, (status, answer) in zip(places, await pool.run(jobs)):
             entries[index] = answer if status == 200 else _entry(status, answer)
         return _json(200, b'{"results":[' + b",".join(e or b"null" for e in entries) + b"]}")

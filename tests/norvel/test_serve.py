@@ -175,6 +175,8 @@ def test_batch_answers_in_order_with_an_entry_per_failure(server, router):
     assert results[1] == expected_routes(router, tuple(start), DESTINATION)
     assert [r.get("status") for r in results[2:]] == [404, 404, 400, 400, 400, 400]
     assert all(set(r) == {"error", "status"} for r in results[2:])
+    assert results[5]["error"] == (f"pairs[5] must be an (origin, destination) pair, "
+                                   f"got [{ORIGIN}]")
 
     # More pairs than one worker's share: spread over both, order kept.
     many = [[ORIGIN + 0, DESTINATION], [DESTINATION, ORIGIN]] * 40
