@@ -153,8 +153,10 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
 
     async def http_error(request: Request, error: Exception) -> Response:
         assert isinstance(error, HTTPException)
-        return _json(error.status_code, error_body(
-            f"{error.detail} ({request.method} {request.url.path})"))
+        # A 405's Allow header lists the methods the path takes.
+        return Response(error_body(f"{error.detail} ({request.method} {request.url.path})"),
+                        status_code=error.status_code, media_type=JSON,
+                        headers=error.headers)
 
     async def overloaded(request: Request, error: Exception) -> Response:
         assert isinstance(error, Overloaded)

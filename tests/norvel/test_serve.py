@@ -4,6 +4,7 @@ never give a 500, requests over the time limit that stop there, stuck,
 killed and unloadable workers, and the memory of a server with two
 workers."""
 
+import http.client
 import json
 import math
 import subprocess
@@ -257,6 +258,20 @@ def test_errors_are_json_with_an_english_message(server, path, status, message):
     answer, body = server.get(path)
     assert (answer, list(body)) == (status, ["error"])
     assert message in body["error"]
+
+
+def test_a_refused_method_says_which_are_allowed(server):
+    for method, path, allowed in (("DELETE", "/route", {"GET", "HEAD"}),
+                                  ("GET", "/routes", {"POST"})):
+        connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
+        try:
+            connection.request(method, path)
+            response = connection.getresponse()
+            assert (response.status, set(response.getheader("allow").split(", ")),
+                    json.loads(response.read())["error"]) == (
+                405, allowed, f"Method Not Allowed ({method} {path})")
+        finally:
+            connection.close()
 
 
 def test_network_page_and_api_description(server, router):
