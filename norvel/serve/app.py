@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import dataclasses
 import json
 import signal
 import sys
@@ -28,11 +29,12 @@ from norvel.serve import watch
 from norvel.serve.frames import Job
 from norvel.serve.metrics import CONTENT_TYPE, ServiceMetrics
 from norvel.serve.observe import Observed
-from norvel.serve.openapi import SPEC, docs_page
+from norvel.serve.openapi import docs_page, document
 from norvel.serve.admission import Overloaded
 from norvel.serve.pool import Graph, WorkerPool
 from norvel.serve.processes import WorkerStartError
 from norvel.serve.queries import asks_gpx, batch_request, dumps, error_body
+from norvel.serve.served import SAMPLE, Served, from_json
 from norvel.steps import GPX_MEDIA_TYPE
 
 #: The media type of every answer.
@@ -76,9 +78,8 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
     every request at /metrics and, given a stream, a JSON access log line
     per request written there."""
     page = resources.files("norvel.serve").joinpath("page.html").read_bytes()
-    docs = docs_page()
-    spec = dumps(SPEC)
     metrics = ServiceMetrics(pool)
+    description = _Description(pool)
 
     async def one_job(kind: str, request: Request) -> Response:
         ((status, body),) = await pool.run([(kind, request.scope["query_string"])])
@@ -146,10 +147,10 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
         return HTMLResponse(page)
 
     async def docs_html(request: Request) -> Response:
-        return HTMLResponse(docs)
+        return HTMLResponse((await description.get())[1])
 
     async def openapi(request: Request) -> Response:
-        return _json(200, spec)
+        return _json(200, (await description.get())[0])
 
     async def http_error(request: Request, error: Exception) -> Response:
         assert isinstance(error, HTTPException)
@@ -213,6 +214,40 @@ class _FastQueries:
         await send({"type": "http.response.start", "status": status,
                     "headers": [*headers, (b"content-length", b"%d" % len(body))]})
         await send({"type": "http.response.body", "body": body})
+
+
+class _Description:
+    """The API's description, as JSON and as a page, made for the graph
+    serving new requests once a worker of its generation has said what it
+    holds (``served``); until one can say, on the sample's examples."""
+
+    def __init__(self, pool: WorkerPool) -> None:
+        self.pool = pool
+        self.generation = -1
+        self.made = (b"", "")
+
+    async def get(self) -> tuple[bytes, str]:
+        graph = self.pool.graph
+        generation = -1 if graph is None else graph.generation
+        if generation == self.generation:
+            return self.made
+        served: Served | None = None
+        try:
+            ((status, body),) = await self.pool.run([("served", b"")])
+        except Overloaded:
+            status = 503
+        if status == 200:
+            served = from_json(body)
+        if served is None or self.pool.graph is not graph:
+            layers = ("default",) if graph is None else graph.risk_layers
+            return self._make(served or dataclasses.replace(SAMPLE, risk_layers=layers))
+        self.made, self.generation = self._make(served), generation
+        return self.made
+
+    @staticmethod
+    def _make(served: Served) -> tuple[bytes, str]:
+        described = document(served)
+        return dumps(described), docs_page(described)
 
 
 def _entry(status: int, body: bytes) -> bytes:

@@ -7,6 +7,7 @@ workers."""
 import http.client
 import json
 import math
+import re
 import subprocess
 import sys
 import threading
@@ -561,3 +562,23 @@ def test_the_service_holds_one_graph_whatever_its_workers(tmp_path):
         assert live.stop() == 0
     assert len(own) == 2 and max(own) < one_graph / 2, (own, one_graph)
     assert served < 1.5 * one_router, (served, one_router)
+
+
+def test_the_description_is_made_for_the_graph_served(grid_server):
+    status, spec = grid_server.get("/openapi.json")
+    assert status == 200
+    route = {p["name"]: p for p in spec["paths"]["/route"]["get"]["parameters"]}
+    assert route["risk"]["schema"]["enum"] == ["default"]
+    by_point, by_node = route["origin"]["schema"]["oneOf"]
+    pattern = re.compile(by_point["properties"]["from"]["pattern"])
+    places = {node["id"]: (node["lat"], node["lon"]) for node in slow_grid_document()["nodes"]}
+    assert all(pattern.fullmatch(f"{lat!r},{lon!r}") for lat, lon in places.values())
+    assert not pattern.fullmatch(f"{STATION[0]},{STATION[1]}")
+    assert by_node["properties"]["from_node"] == {
+        "type": "integer", "minimum": 0, "maximum": 2**64 - 1, "description": "start node id"}
+    for end, name in ((route["origin"], "from"), (route["destination"], "to")):
+        lat, lon = map(float, end["example"][name].split(","))
+        status, snap = grid_server.get(f"/nearest?lat={lat}&lon={lon}")
+        assert status == 200 and snap["distance_m"] == 0.0 and snap["node"] in places
+    status, kind, page = grid_server.request("GET", "/docs")
+    assert status == 200 and b"where the routes start" in page
