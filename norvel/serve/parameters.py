@@ -27,6 +27,9 @@ from norvel._values import (
 from norvel.serve import patterns
 from norvel.serve.served import Served
 
+__all__ = ["ENDPOINTS", "ROUTE_FORMATS", "OneOf", "Parameter", "Schema", "names", "openapi"]
+
+#: A JSON Schema, as the description writes it.
 Schema = dict[str, Any]
 
 #: What GET /route can answer with (``format``): GeoJSON, GPX, or JSON with
