@@ -183,6 +183,7 @@ def failure(result: Failure, source: int, target: int,
 # What a client writes as text.
 
 _NUMBER = re.compile(r"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+_INTEGER = re.compile(r"[+-]?[0-9]+")
 
 
 def number(text: str, name: str) -> float:
@@ -194,6 +195,19 @@ def number(text: str, name: str) -> float:
     if not _NUMBER.fullmatch(text):
         raise ValueError(f"{name!r} must be a number, got {text[:40]!r}")
     return float(text)
+
+
+def node(text: str, name: str) -> int:
+    """A node id written as a decimal integer (ASCII digits, a sign and
+    spaces round it allowed), of any size: whether it names a node of the
+    graph is the request's to say. ValueError naming ``name`` otherwise."""
+    text = text.strip()
+    if _INTEGER.fullmatch(text):
+        try:
+            return int(text)
+        except ValueError:  # beyond Python's limit on the digits of an int
+            pass
+    raise ValueError(f"{name!r} must be a node id (an integer), got {text[:40]!r}")
 
 
 def point(text: str, name: str) -> tuple[float, float]:

@@ -48,16 +48,18 @@ def _end(name: str) -> Callable[[str], int | tuple[float, float]]:
     or a LAT,LON point, read as the service reads one (no nan or inf); the
     router checks ranges."""
     def end(text: str) -> int | tuple[float, float]:
-        if "," in text:
-            from norvel._requests import point
+        from norvel._requests import node, point
 
+        if "," in text:
             try:
                 return point(text, name)
             except ValueError as error:
                 raise argparse.ArgumentTypeError(str(error)) from None
-        if text.strip().isdigit():
-            return int(text)
-        raise argparse.ArgumentTypeError(f"{text!r} is neither a node id nor LAT,LON")
+        try:
+            return node(text, name)
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"{text!r} is neither a node id nor LAT,LON") from None
 
     return end
 

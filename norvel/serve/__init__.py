@@ -26,8 +26,10 @@ once.
 - ``norvel.serve.answers.Answers``: what a worker answers, on a Router.
 - ``norvel.serve.app.serve(...)``: what ``norvel serve`` runs.
 
-The endpoints and their answers are described at ``/docs`` of a running
-service and in ``norvel/serve/openapi.py``.
+The endpoints and their answers are described at ``/docs`` and
+``/openapi.json`` of a running service, made for the graph it serves
+(``norvel/serve/openapi.py``); each query parameter is written once, in
+``norvel/serve/parameters.py``, which the query parsers read too.
 """
 
 from __future__ import annotations

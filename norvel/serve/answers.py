@@ -18,11 +18,13 @@ from norvel import Router, RoutingError, Snap, _geojson, failures
 from norvel.errors import RouteTimeoutError
 from norvel._values import DEFAULT_MAX_CATCHMENT_NODES, DEFAULT_MAX_SNAP_M, DEFAULT_RISK, Place
 from norvel.catchment import Catchment
+from norvel.serve import served
 from norvel.serve.catchments import (CatchmentTooLarge, catchment_change_geojson,
                                      catchment_geojson)
 from norvel.serve.frames import Answer, Job
 from norvel.serve.limits import overtime, time_limit
 from norvel.serve.network import Overtime, StreetNetwork
+from norvel.serve.parameters import names
 from norvel.serve.queries import (
     bbox,
     catchment_query,
@@ -59,7 +61,8 @@ class Answers:
                 return self.pair(*job[1:])
             queries: dict[str, Callable[[bytes], Answer]] = {
                 "route": self.route, "nearest": self.nearest, "network": self.network,
-                "catchment": self.catchment, "front": self.front}
+                "catchment": self.catchment, "front": self.front,
+                "served": self.served}
             kind, query = job
             return queries[kind](query)
         except Exception as error:
@@ -70,9 +73,7 @@ class Answers:
     def route(self, query: bytes) -> Answer:
         """GET /route."""
         def answer() -> bytes:
-            params = parse_query(query, ("from", "to", "from_node", "to_node",
-                                         "eps", "max_snap_m", "risk", "steps",
-                                         "format"))
+            params = parse_query(query, names("/route"))
             form, steps = route_output(params)
             return self._routes(query_end(params, "from", "from_node"),
                                 query_end(params, "to", "to_node"),
@@ -102,10 +103,15 @@ class Answers:
             json_end(origin, "from"), json_end(destination, "to"),
             {"eps": eps, "max_snap_m": max_snap_m, "risk": risk}))
 
+    def served(self, query: bytes) -> Answer:
+        """What the API's description says of the graph (``served``), as
+        JSON; the query is empty."""
+        return 200, served.to_json(served.of_router(self.router))
+
     def nearest(self, query: bytes) -> Answer:
         """GET /nearest."""
         def answer() -> bytes:
-            params = parse_query(query, ("lat", "lon"))
+            params = parse_query(query, names("/nearest"))
             for name in ("lat", "lon"):
                 if name not in params:
                     raise ValueError(f"missing parameter {name!r}")

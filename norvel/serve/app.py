@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import dataclasses
 import json
 import signal
 import sys
@@ -22,17 +23,19 @@ from starlette.responses import HTMLResponse, Response
 from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
+from norvel import _requests
 from norvel._values import DEFAULT_MAX_CATCHMENT_NODES, DEFAULT_MAX_WAIT_S, DEFAULT_RISK
 from norvel.serve import watch
 from norvel.serve.frames import Job
 from norvel.serve.metrics import CONTENT_TYPE, ServiceMetrics
 from norvel.serve.observe import Observed
-from norvel.serve.openapi import SPEC, docs_page
+from norvel.serve.openapi import docs_page, document
 from norvel.serve.admission import Overloaded
 from norvel.serve.generations import Graph
 from norvel.serve.pool import WorkerPool
 from norvel.serve.processes import WorkerStartError
 from norvel.serve.queries import asks_gpx, batch_request, dumps, error_body
+from norvel.serve.served import SAMPLE, Served, from_json
 from norvel.steps import GPX_MEDIA_TYPE
 
 #: The media type of every answer.
@@ -76,9 +79,8 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
     every request at /metrics and, given a stream, a JSON access log line
     per request written there."""
     page = resources.files("norvel.serve").joinpath("page.html").read_bytes()
-    docs = docs_page()
-    spec = dumps(SPEC)
     metrics = ServiceMetrics(pool)
+    description = _Description(pool)
 
     async def one_job(kind: str, request: Request) -> Response:
         ((status, body),) = await pool.run([(kind, request.scope["query_string"])])
@@ -131,12 +133,13 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
         jobs: list[Job] = []
         places: list[int] = []
         for index, pair in enumerate(pairs):
-            if isinstance(pair, list) and len(pair) == 2:
-                jobs.append(("pair", pair[0], pair[1], eps, max_snap_m, risk))
-                places.append(index)
+            try:
+                origin, destination = _requests.pair(pair, index)
+            except TypeError as error:
+                entries[index] = dumps({"error": str(error), "status": 400})
             else:
-                entries[index] = dumps({"error": "each pair must be [from, to]",
-                                        "status": 400})
+                jobs.append(("pair", origin, destination, eps, max_snap_m, risk))
+                places.append(index)
         for index, (status, answer) in zip(places, await pool.run(jobs)):
             entries[index] = answer if status == 200 else _entry(status, answer)
         return _json(200, b'{"results":[' + b",".join(e or b"null" for e in entries) + b"]}")
@@ -145,15 +148,17 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
         return HTMLResponse(page)
 
     async def docs_html(request: Request) -> Response:
-        return HTMLResponse(docs)
+        return HTMLResponse((await description.get())[1])
 
     async def openapi(request: Request) -> Response:
-        return _json(200, spec)
+        return _json(200, (await description.get())[0])
 
     async def http_error(request: Request, error: Exception) -> Response:
         assert isinstance(error, HTTPException)
-        return _json(error.status_code, error_body(
-            f"{error.detail} ({request.method} {request.url.path})"))
+        # A 405's Allow header lists the methods the path takes.
+        return Response(error_body(f"{error.detail} ({request.method} {request.url.path})"),
+                        status_code=error.status_code, media_type=JSON,
+                        headers=error.headers)
 
     async def overloaded(request: Request, error: Exception) -> Response:
         assert isinstance(error, Overloaded)
@@ -210,6 +215,40 @@ class _FastQueries:
         await send({"type": "http.response.start", "status": status,
                     "headers": [*headers, (b"content-length", b"%d" % len(body))]})
         await send({"type": "http.response.body", "body": body})
+
+
+class _Description:
+    """The API's description, as JSON and as a page, made for the graph
+    serving new requests once a worker of its generation has said what it
+    holds (``served``); until one can say, on the sample's examples."""
+
+    def __init__(self, pool: WorkerPool) -> None:
+        self.pool = pool
+        self.generation = -1
+        self.made = (b"", "")
+
+    async def get(self) -> tuple[bytes, str]:
+        graph = self.pool.graph
+        generation = -1 if graph is None else graph.generation
+        if generation == self.generation:
+            return self.made
+        served: Served | None = None
+        try:
+            ((status, body),) = await self.pool.run([("served", b"")])
+        except Overloaded:
+            status = 503
+        if status == 200:
+            served = from_json(body)
+        if served is None or self.pool.graph is not graph:
+            layers = ("default",) if graph is None else graph.risk_layers
+            return self._make(served or dataclasses.replace(SAMPLE, risk_layers=layers))
+        self.made, self.generation = self._make(served), generation
+        return self.made
+
+    @staticmethod
+    def _make(served: Served) -> tuple[bytes, str]:
+        described = document(served)
+        return dumps(described), docs_page(described)
 
 
 def _entry(status: int, body: bytes) -> bytes:

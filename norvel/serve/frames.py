@@ -28,6 +28,7 @@ LENGTH_SIZE = _LENGTH.size
 #:
 #:   ("nearest", query)   ("route", query)   ("network", query)   ("catchment", query)
 #:   ("front", query)
+#:   ("served", b"")   what the API's description says of the graph (``served``)
 #:   ("pair", origin, destination, eps, max_snap_m, risk)  one pair of POST /routes
 #:
 #: where query is the raw query string (bytes) and the ends of a pair are the

@@ -1,18 +1,21 @@
 """The service's API described as OpenAPI 3.1 (``/openapi.json``), and the
-same as a plain HTML page (``/docs``) that needs nothing from the internet."""
+same as a plain HTML page (``/docs``) that needs nothing from the internet.
+
+The description is made for the graph served (``served.Served``): the
+query parameters come from ``norvel.serve.parameters``, which the query
+parsers read too, with their forms and examples on that graph."""
 
 from __future__ import annotations
 
 import html
 from typing import Any
 
-from norvel._values import (
-    DEFAULT_CATCHMENT_MINUTES,
-    DEFAULT_MAX_CATCHMENT_NODES,
-    DEFAULT_MAX_SNAP_M,
-)
+from norvel._values import DEFAULT_MAX_CATCHMENT_NODES
+from norvel.serve import parameters
 from norvel.serve.limits import overtime_message
+from norvel.serve.parameters import EPS, MAX_SNAP_M, RISK
 from norvel.serve.queries import MAX_PAIRS
+from norvel.serve.served import Served
 from norvel.steps import GPX_MEDIA_TYPE
 
 
@@ -20,19 +23,6 @@ def _error(description: str) -> dict[str, Any]:
     return {"description": description,
             "content": {"application/json": {"schema": {"$ref": "#/components/schemas/Error"}}}}
 
-
-def _query(name: str, description: str, required: bool = False,
-           example: str | None = None) -> dict[str, Any]:
-    parameter: dict[str, Any] = {"name": name, "in": "query", "required": required,
-                                 "description": description, "schema": {"type": "string"}}
-    if example is not None:
-        parameter["example"] = example
-    return parameter
-
-
-# Every request that searches takes the layer it searches on.
-_RISK = _query("risk", "the risk layer to search on (GET /health lists them; "
-                       "default: the graph's risk_score)", example="default")
 
 _ROUTE_ERRORS = {
     "400": _error("a missing or malformed parameter, eps below 0 or not finite, "
@@ -143,61 +133,104 @@ _CATCHMENT = {
     },
 }
 
-#: The service's OpenAPI 3.1 description, served at /openapi.json.
-SPEC: dict[str, Any] = {
-    "openapi": "3.1.0",
-    "info": {
-        "title": "norvel safe walking routes",
-        "version": "0.1.0",
-        "description": (
-            "The shortest, the safest and a balanced walking route between two "
-            "points of one street graph. Every answer is JSON in UTF-8; every "
-            "error is {\"error\": \"...\"} in English. An answer computed on the "
-            "graph carries the header X-Norvel-Graph: the generation of the graph "
-            "that answered (1 for the first load, one more for each reload)."),
+_HEALTH = {
+    "type": "object",
+    "required": ["status", "nodes", "edges", "risk_layers"],
+    "properties": {
+        "status": {"const": "ok"},
+        "nodes": {"type": "integer", "minimum": 0},
+        "edges": {"type": "integer", "minimum": 0},
+        "risk_layers": {"type": "array", "items": {"type": "string"}},
+        "graph": {"type": "object"},
+        "last_reload_error": {"type": "string"},
     },
-    "paths": {
+}
+
+_NETWORK = {
+    "type": "object",
+    "required": ["type", "features"],
+    "properties": {
+        "type": {"const": "FeatureCollection"},
+        "features": {"type": "array", "items": {
+            "type": "object", "required": ["type", "geometry", "properties"],
+            "properties": {"type": {"const": "Feature"},
+                           "geometry": {"type": "object", "properties": {
+                               "type": {"const": "MultiLineString"}}}}}},
+        "bbox": {"type": "array", "items": {"type": "number"}, "minItems": 4,
+                 "maxItems": 4},
+    },
+}
+
+_BATCH_ENTRY_ERROR = {
+    "type": "object", "required": ["error", "status"],
+    "properties": {"error": {"type": "string"},
+                   "status": {"enum": [400, 404, 422, 503, 504]}},
+}
+
+
+def _json(schema: dict[str, Any]) -> dict[str, Any]:
+    return {"application/json": {"schema": schema}}
+
+
+def _page(description: str, media_type: str = "text/html") -> dict[str, Any]:
+    return {"description": description,
+            "content": {media_type: {"schema": {"type": "string"}}}}
+
+
+def document(served: Served) -> dict[str, Any]:
+    """The service's OpenAPI 3.1 description, served at /openapi.json, on
+    the graph ``served``."""
+    return {
+        "openapi": "3.1.0",
+        "info": {
+            "title": "norvel safe walking routes",
+            "version": "0.1.0",
+            "description": (
+                "The shortest, the safest and a balanced walking route between two "
+                "points of one street graph. Every answer is JSON in UTF-8; every "
+                "error is {\"error\": \"...\"} in English. An answer computed on the "
+                "graph carries the header X-Norvel-Graph: the generation of the graph "
+                "that answered (1 for the first load, one more for each reload). "
+                "The forms and examples of the parameters are those of the graph "
+                "served: its points lie within its box, its risk layers are named."),
+        },
+        "paths": _paths(served),
+        "components": {"schemas": {
+            "Error": {"type": "object", "required": ["error"],
+                      "properties": {"error": {"type": "string"}}},
+            "Snap": {"type": "object", "required": ["node", "distance_m"],
+                     "properties": {"node": {"type": "integer"},
+                                    "distance_m": {"type": "number"}}},
+        }},
+    }
+
+
+def _paths(served: Served) -> dict[str, Any]:
+    return {
         "/health": {"get": {
             "summary": "The service is up; the graph serving new requests.",
             "responses": {"200": {"description": (
-                "{\"status\": \"ok\", \"nodes\": N, \"edges\": M, \"graph\": {file, "
-                "sha256, size, modified, nodes, edges, generation, loaded_at, "
-                "load_s}}, with last_reload_error while the last reload failed "
-                "(the graph before it goes on serving)")}}}},
+                "{\"status\": \"ok\", \"nodes\": N, \"edges\": M, \"risk_layers\": "
+                "[...], \"graph\": {file, sha256, size, modified, nodes, edges, "
+                "generation, loaded_at, load_s, risk_layers}}, with last_reload_error "
+                "while the last reload failed (the graph before it goes on serving)"),
+                "content": _json(_HEALTH)}}}},
         "/nearest": {"get": {
             "summary": "The nearest node with an outgoing edge to a point.",
-            "parameters": [_query("lat", "latitude in degrees, -90 to 90", True, "60.1699"),
-                           _query("lon", "longitude in degrees, -180 to 180", True,
-                                  "24.9384")],
+            "parameters": parameters.openapi("/nearest", served),
             "responses": {"200": {"description": "{\"node\": ID, \"distance_m\": D}",
-                                  "content": {"application/json": {"schema": {
-                                      "$ref": "#/components/schemas/Snap"}}}},
+                                  "content": _json({"$ref": "#/components/schemas/Snap"})},
                           "400": _ROUTE_ERRORS["400"], "404": _error(
                               "the graph has no node with an outgoing edge"),
                           "503": _ROUTE_ERRORS["503"], "504": _ROUTE_ERRORS["504"]}}},
         "/route": {"get": {
             "summary": "The routes between two points or two nodes.",
             "description": "Each end is either a point (from, to: LAT,LON) or a node "
-                           "id (from_node, to_node).",
-            "parameters": [
-                _query("from", "start point LAT,LON", example="60.1718,24.9414"),
-                _query("to", "end point LAT,LON", example="60.1663,24.9436"),
-                _query("from_node", "start node id"),
-                _query("to_node", "end node id"),
-                _query("eps", "approximation factor, 0 (exact, the default) or more"),
-                _query("max_snap_m", "farthest a point may be from its node, metres "
-                                     f"(default {DEFAULT_MAX_SNAP_M:g})"),
-                _RISK,
-                _query("steps", "true to add each route's steps (turns, streets, "
-                                "distances, risks, instructions); false by default"),
-                _query("format", "geojson (the default); gpx for a GPX 1.1 document "
-                                 "(application/gpx+xml); polyline5 or polyline6 for "
-                                 "JSON with each route's line as an encoded polyline"),
-            ],
+                           "id (from_node, to_node), not both.",
+            "parameters": parameters.openapi("/route", served),
             "responses": {"200": {"description": "the routes",
-                                  "content": {"application/json": {
-                                      "schema": {"oneOf": [_FEATURE_COLLECTION,
-                                                           _POLYLINES]}},
+                                  "content": {**_json({"oneOf": [_FEATURE_COLLECTION,
+                                                                 _POLYLINES]}),
                                               GPX_MEDIA_TYPE: {"schema": {
                                                   "type": "string"}}}},
                           **_ROUTE_ERRORS}}},
@@ -205,39 +238,42 @@ SPEC: dict[str, Any] = {
             "summary": "Every route of the Pareto front between two points or two nodes.",
             "description": "The ends as in GET /route. The search is exact: there is "
                            "no eps.",
-            "parameters": [
-                _query("from", "start point LAT,LON", example="60.1718,24.9414"),
-                _query("to", "end point LAT,LON", example="60.1663,24.9436"),
-                _query("from_node", "start node id"),
-                _query("to_node", "end node id"),
-                _query("max_snap_m", "farthest a point may be from its node, metres "
-                                     f"(default {DEFAULT_MAX_SNAP_M:g})"),
-                _RISK,
-            ],
+            "parameters": parameters.openapi("/front", served),
             "responses": {"200": {"description": "the routes of the front",
-                                  "content": {"application/json": {
-                                      "schema": _FRONT}}},
+                                  "content": _json(_FRONT)},
                           **_ROUTE_ERRORS,
                           "400": _error("a missing or malformed parameter, an unknown "
                                         "risk layer, coordinates out of range")}}},
         "/routes": {"post": {
             "summary": f"Many pairs at once, up to {MAX_PAIRS:,}.",
-            "requestBody": {"required": True, "content": {"application/json": {"schema": {
+            "requestBody": {"required": True, "content": _json({
                 "type": "object", "required": ["pairs"],
                 "properties": {
                     "pairs": {"type": "array", "maxItems": MAX_PAIRS,
                               "description": "[FROM, TO] pairs; each end a node id or "
-                                             "[lat, lon]"},
-                    "eps": {"type": "number", "minimum": 0, "default": 0.0},
-                    "max_snap_m": {"type": "number", "minimum": 0,
-                                   "default": DEFAULT_MAX_SNAP_M},
-                    "risk": {"type": "string", "default": "default",
+                                             "[lat, lon]",
+                              "items": {"type": "array", "minItems": 2, "maxItems": 2,
+                                        "items": {"anyOf": [
+                                            parameters.FROM_NODE.form(served),
+                                            _lat_lon(served)]}},
+                              "example": [[served.origin, served.destination],
+                                          [list(served.origin_point),
+                                           list(served.destination_point)]]},
+                    "eps": {**EPS.form(served), "default": EPS.default},
+                    "max_snap_m": {**MAX_SNAP_M.form(served),
+                                   "default": MAX_SNAP_M.default},
+                    "risk": {**RISK.form(served), "default": RISK.default,
                              "description": "the risk layer every pair is searched "
-                                            "on (GET /health lists them)"}}}}}},
+                                            "on (GET /health lists them)"}},
+                "additionalProperties": False})},
             "responses": {"200": {"description": (
                 "{\"results\": [...]} in the order of the pairs: each the "
                 "FeatureCollection of GET /route, or {\"error\": ..., \"status\": ...} "
-                "with the status GET /route would have given")},
+                "with the status GET /route would have given"),
+                "content": _json({
+                    "type": "object", "required": ["results"],
+                    "properties": {"results": {"type": "array", "items": {
+                        "anyOf": [_FEATURE_COLLECTION, _BATCH_ENTRY_ERROR]}}}})},
                 "400": _error(f"a body that is no such object, more than {MAX_PAIRS:,} "
                               "pairs, or a bad eps, max_snap_m or risk layer"),
                 "503": _error("the service is busy: the batch would wait for a "
@@ -256,24 +292,9 @@ SPEC: dict[str, Any] = {
                 "A catchment of more nodes than the service's limit (norvel serve "
                 f"--max-catchment-nodes, {DEFAULT_MAX_CATCHMENT_NODES:,} unless set) "
                 "is refused with a 400 that names the limit."),
-            "parameters": [
-                _query("at", "the place, LAT,LON", example="60.1699,24.9384"),
-                _query("at_node", "the place, a node id"),
-                _query("minutes", "the walking time limit, 0 or more (default "
-                                  f"{DEFAULT_CATCHMENT_MINUTES:g})", example="15"),
-                _query("direction", "to (the walks to the place, the default) or from",
-                       example="to"),
-                _query("eps", "0 only: catchments are exact"),
-                _query("max_snap_m", "farthest a point may be from its node, metres "
-                                     f"(default {DEFAULT_MAX_SNAP_M:g})"),
-                _RISK,
-                _query("compare", "a risk layer (GET /health lists them): each "
-                                  "segment's change against the same catchment on it",
-                       example="default"),
-            ],
+            "parameters": parameters.openapi("/catchment", served),
             "responses": {"200": {"description": "the catchment's streets",
-                                  "content": {"application/json": {
-                                      "schema": _CATCHMENT}}},
+                                  "content": _json(_CATCHMENT)},
                           "400": _error(
                               "a missing or malformed parameter, minutes below 0, eps "
                               "other than 0, a direction other than to or from, "
@@ -284,39 +305,38 @@ SPEC: dict[str, Any] = {
                           "503": _ROUTE_ERRORS["503"], "504": _ROUTE_ERRORS["504"]}}},
         "/network": {"get": {
             "summary": "The streets with an end in a box, as GeoJSON, for the map page.",
-            "parameters": [_query("bbox", "minlon,minlat,maxlon,maxlat; the whole graph "
-                                          "when left out",
-                                  example="24.935,60.164,24.954,60.180")],
+            "parameters": parameters.openapi("/network", served),
             "responses": {"200": {"description": (
                 "A FeatureCollection: a MultiLineString of [lon, lat] segments per "
                 "street name (property name, null for unnamed streets) and the "
-                "extent of its contents as bbox")},
+                "extent of its contents as bbox"), "content": _json(_NETWORK)},
                 "400": _ROUTE_ERRORS["400"], "503": _ROUTE_ERRORS["503"],
                 "504": _ROUTE_ERRORS["504"]}}},
         "/": {"get": {"summary": "The map page.",
-                      "responses": {"200": {"description": "HTML"}}}},
+                      "responses": {"200": _page("HTML")}}},
         "/docs": {"get": {"summary": "This description as a page.",
-                          "responses": {"200": {"description": "HTML"}}}},
+                          "responses": {"200": _page("HTML")}}},
         "/openapi.json": {"get": {"summary": "This description.",
-                                  "responses": {"200": {"description": "OpenAPI 3.1"}}}},
+                                  "responses": {"200": {
+                                      "description": "OpenAPI 3.1",
+                                      "content": _json({"type": "object"})}}}},
         "/metrics": {"get": {"summary": "The service's metrics, for Prometheus.",
-                             "responses": {"200": {"description": (
+                             "responses": {"200": _page(
                                  "Prometheus's text format: requests by endpoint "
                                  "and status, latency and search time, queue and "
                                  "expected wait, refusals, workers, time-outs, "
-                                 "reloads, the graph")}}}},
-    },
-    "components": {"schemas": {
-        "Error": {"type": "object", "required": ["error"],
-                  "properties": {"error": {"type": "string"}}},
-        "Snap": {"type": "object", "required": ["node", "distance_m"],
-                 "properties": {"node": {"type": "integer"},
-                                "distance_m": {"type": "number"}}},
-    }},
-}
+                                 "reloads, the graph", "text/plain")}}},
+    }
 
 
-def docs_page(spec: dict[str, Any] = SPEC) -> str:
+def _lat_lon(served: Served) -> dict[str, Any]:
+    """A [lat, lon] point of a POST /routes pair."""
+    return {"type": "array", "prefixItems": [parameters.LAT.form(served),
+                                             parameters.LON.form(served)],
+            "minItems": 2, "maxItems": 2}
+
+
+def docs_page(spec: dict[str, Any]) -> str:
     """The description as one HTML page."""
     parts = [f"<!doctype html><html lang='en'><head><meta charset='utf-8'>"
              f"<title>{html.escape(spec['info']['title'])}: API</title><style>"

@@ -12,7 +12,6 @@ which the service answers with a 400.
 from __future__ import annotations
 
 import json
-import re
 from collections.abc import Callable, Sequence
 from typing import Any
 from urllib.parse import parse_qsl
@@ -21,17 +20,17 @@ import numpy as np
 import numpy.typing as npt
 
 from norvel import _requests, _values
-# Numbers and "LAT,LON" points read as the command line reads them.
+# Numbers, node ids and "LAT,LON" points read as the command line reads them.
+from norvel._requests import node as node
 from norvel._requests import number as number
 from norvel._requests import point as point
 from norvel._values import Place
+from norvel.serve.parameters import FORMAT, ROUTE_FORMATS, STEPS, names
 
 #: One POST /routes takes at most this many pairs.
 MAX_PAIRS = 10_000
 #: More than any request needs; a longer query is refused before parsing.
 MAX_QUERY_FIELDS = 16
-
-_INTEGER = re.compile(r"[+-]?[0-9]+")
 
 #: A bounding box: min lon, min lat, max lon, max lat.
 Box = tuple[float, float, float, float]
@@ -86,25 +85,13 @@ def parse_query(query: bytes, allowed: tuple[str, ...]) -> dict[str, str]:
     return params
 
 
-def integer(text: str, name: str) -> int:
-    """A decimal integer, of any sign and size: whether it is a node is the
-    graph's to say."""
-    text = text.strip()
-    try:
-        if _INTEGER.fullmatch(text):
-            return int(text)
-    except ValueError:  # beyond Python's limit on the digits of an int
-        pass
-    raise ValueError(f"{name!r} must be a node id (an integer), got {text[:40]!r}")
-
-
 def query_end(params: dict[str, str], point_name: str, node_name: str) -> Place:
     """One end of GET /route: a point 'from'/'to' or a node 'from_node'/'to_node'."""
     text_point, text_node = params.get(point_name), params.get(node_name)
     if text_point is not None and text_node is not None:
         raise ValueError(f"give either {point_name!r} or {node_name!r}, not both")
     if text_node is not None:
-        return integer(text_node, node_name)
+        return node(text_node, node_name)
     if text_point is None:
         raise ValueError(f"missing parameter {point_name!r} (LAT,LON) "
                          f"or {node_name!r} (a node id)")
@@ -122,17 +109,11 @@ def options(params: dict[str, str]) -> dict[str, Any]:
     return given
 
 
-#: The parameters GET /catchment knows.
-CATCHMENT_PARAMETERS = ("at", "at_node", "minutes", "direction", "eps", "max_snap_m",
-                        "risk", "compare")
-
-
 def front_query(query: bytes) -> tuple[Place, Place, dict[str, Any]]:
     """The ends of GET /front (as GET /route's) and the keyword arguments
     of ``Router.front`` that the query gives: ``max_snap_m`` and ``risk``
     (as sent)."""
-    params = parse_query(query, ("from", "to", "from_node", "to_node",
-                                 "max_snap_m", "risk"))
+    params = parse_query(query, names("/front"))
     given: dict[str, Any] = {name: number(params[name], name)
                              for name in ("max_snap_m",) if name in params}
     if "risk" in params:
@@ -141,22 +122,21 @@ def front_query(query: bytes) -> tuple[Place, Place, dict[str, Any]]:
             query_end(params, "to", "to_node"), given)
 
 
-#: What GET /route can answer with (``format``): GeoJSON (the default), GPX,
-#: or JSON with each route's line as an encoded polyline of 5 or 6 decimals.
-ROUTE_FORMATS = ("geojson", "gpx", "polyline5", "polyline6")
 #: How a query writes yes and no (``steps``).
 _FLAGS = {"true": True, "1": True, "false": False, "0": False}
 
 
 def route_output(params: dict[str, str]) -> tuple[str, bool]:
-    """The ``format`` (one of ``ROUTE_FORMATS``, "geojson" when left out)
-    and whether ``steps`` are asked for ("true"/"1" or "false"/"0",
-    false when left out) of GET /route."""
-    form = params.get("format", "geojson")
+    """The ``format`` (one of ``ROUTE_FORMATS``) and whether ``steps`` are
+    asked for ("true"/"1" or "false"/"0", in any case) of GET /route,
+    their defaults when left out."""
+    form = params.get("format", FORMAT.default)
     if form not in ROUTE_FORMATS:
         raise ValueError(f"'format' must be one of {', '.join(ROUTE_FORMATS)}, "
                          f"got {form[:40]!r}")
-    flag = params.get("steps", "false").lower()
+    if "steps" not in params:
+        return form, STEPS.default
+    flag = params["steps"].lower()
     if flag not in _FLAGS:
         raise ValueError(f"'steps' must be true or false, got {flag[:40]!r}")
     return form, _FLAGS[flag]
@@ -178,7 +158,7 @@ def catchment_query(query: bytes) -> tuple[Place, dict[str, Any]]:
     the keyword arguments of ``Router.catchment`` that the query gives:
     ``minutes``, ``eps``, ``max_snap_m``, ``direction`` and ``risk`` (as
     sent)."""
-    params = parse_query(query, CATCHMENT_PARAMETERS)
+    params = parse_query(query, names("/catchment"))
     given: dict[str, Any] = {name: number(params[name], name)
                              for name in ("minutes", "eps", "max_snap_m")
                              if name in params}
@@ -191,7 +171,7 @@ def catchment_query(query: bytes) -> tuple[Place, dict[str, Any]]:
 def compared_layer(query: bytes) -> str | None:
     """The risk layer GET /catchment compares its catchment with
     ('compare'), or None."""
-    return parse_query(query, CATCHMENT_PARAMETERS).get("compare")
+    return parse_query(query, names("/catchment")).get("compare")
 
 
 def json_end(value: Any, name: str) -> Any:
@@ -237,7 +217,7 @@ def batch_request(body: bytes, risk_layers: Sequence[str] = ("default",)
 def bbox(query: bytes) -> Box | None:
     """The box of GET /network (minlon, minlat, maxlon, maxlat), or None for
     the whole graph."""
-    params = parse_query(query, ("bbox",))
+    params = parse_query(query, names("/network"))
     if "bbox" not in params:
         return None
     parts = params["bbox"].split(",")

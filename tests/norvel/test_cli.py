@@ -43,6 +43,12 @@ def test_route_errors_are_one_line():
     assert run.returncode == 1 and run.stderr.count("\n") == 1
     run = norvel_command("route", sample_graph(), "north", DESTINATION)
     assert run.returncode == 2 and "'north' is neither a node id nor LAT,LON" in run.stderr
+    # A node id is read as the service reads one: ASCII digits, a sign.
+    run = norvel_command("route", sample_graph(), "\u0663", DESTINATION)
+    assert run.returncode == 2 and "'\u0663' is neither a node id nor LAT,LON" in run.stderr
+    run = norvel_command("route", sample_graph(), "-3", DESTINATION)
+    assert (run.returncode, run.stderr) == (
+        1, "norvel route: origin node -3 is not a node of the graph\n")
 
 
 def test_route_geojson_that_cannot_be_written_is_one_line(tmp_path):

@@ -36,6 +36,7 @@ SHIPPED = {
     "norvel/serve/generations.py", "norvel/serve/limits.py",
     "norvel/serve/frames.py", "norvel/serve/metrics.py", "norvel/serve/network.py",
     "norvel/serve/observe.py", "norvel/serve/openapi.py", "norvel/serve/page.html",
+    "norvel/serve/parameters.py", "norvel/serve/patterns.py", "norvel/serve/served.py",
     "norvel/serve/pool.py", "norvel/serve/processes.py", "norvel/serve/queries.py",
     "norvel/serve/watch.py", "norvel/serve/worker.py", "norvel/serve/zygote.py",
     "norvel_core.pyi", "norvel_core-stubs/__init__.pyi",

@@ -4,8 +4,10 @@ never give a 500, requests over the time limit that stop there, stuck,
 killed and unloadable workers, and the memory of a server with two
 workers."""
 
+import http.client
 import json
 import math
+import re
 import subprocess
 import sys
 import threading
@@ -175,6 +177,8 @@ def test_batch_answers_in_order_with_an_entry_per_failure(server, router):
     assert results[1] == expected_routes(router, tuple(start), DESTINATION)
     assert [r.get("status") for r in results[2:]] == [404, 404, 400, 400, 400, 400]
     assert all(set(r) == {"error", "status"} for r in results[2:])
+    assert results[5]["error"] == (f"pairs[5] must be an (origin, destination) pair, "
+                                   f"got [{ORIGIN}]")
 
     # More pairs than one worker's share: spread over both, order kept.
     many = [[ORIGIN + 0, DESTINATION], [DESTINATION, ORIGIN]] * 40
@@ -241,6 +245,9 @@ SAMPLE_ERRORS = [
     (f"/front?from_node={ORIGIN}&to_node={DESTINATION}&max_snap_m=-1", 400,
      "max_snap_m must be a number >= 0"),
     (f"/front?from_node=3&to_node={ORIGIN}", 404, "origin node 3 is not a node of the graph"),
+    (f"/route?from_node=-3&to_node={ORIGIN}", 404, "origin node -3 is not a node of the graph"),
+    (f"/route?from_node=%D9%A3&to_node={ORIGIN}", 400,
+     "'from_node' must be a node id (an integer), got '\u0663'"),
     (f"/front?from={60.17},{24.94}&to_node={ORIGIN}&max_snap_m=1", 404, "max_snap_m"),
     ("/nowhere", 404, "Not Found"),
     ("/routes", 405, "Method Not Allowed"),
@@ -252,6 +259,20 @@ def test_errors_are_json_with_an_english_message(server, path, status, message):
     answer, body = server.get(path)
     assert (answer, list(body)) == (status, ["error"])
     assert message in body["error"]
+
+
+def test_a_refused_method_says_which_are_allowed(server):
+    for method, path, allowed in (("DELETE", "/route", {"GET", "HEAD"}),
+                                  ("GET", "/routes", {"POST"})):
+        connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
+        try:
+            connection.request(method, path)
+            response = connection.getresponse()
+            assert (response.status, set(response.getheader("allow").split(", ")),
+                    json.loads(response.read())["error"]) == (
+                405, allowed, f"Method Not Allowed ({method} {path})")
+        finally:
+            connection.close()
 
 
 def test_network_page_and_api_description(server, router):
@@ -541,3 +562,23 @@ def test_the_service_holds_one_graph_whatever_its_workers(tmp_path):
         assert live.stop() == 0
     assert len(own) == 2 and max(own) < one_graph / 2, (own, one_graph)
     assert served < 1.5 * one_router, (served, one_router)
+
+
+def test_the_description_is_made_for_the_graph_served(grid_server):
+    status, spec = grid_server.get("/openapi.json")
+    assert status == 200
+    route = {p["name"]: p for p in spec["paths"]["/route"]["get"]["parameters"]}
+    assert route["risk"]["schema"]["enum"] == ["default"]
+    by_point, by_node = route["origin"]["schema"]["oneOf"]
+    pattern = re.compile(by_point["properties"]["from"]["pattern"])
+    places = {node["id"]: (node["lat"], node["lon"]) for node in slow_grid_document()["nodes"]}
+    assert all(pattern.fullmatch(f"{lat!r},{lon!r}") for lat, lon in places.values())
+    assert not pattern.fullmatch(f"{STATION[0]},{STATION[1]}")
+    assert by_node["properties"]["from_node"] == {
+        "type": "integer", "minimum": 0, "maximum": 2**64 - 1, "description": "start node id"}
+    for end, name in ((route["origin"], "from"), (route["destination"], "to")):
+        lat, lon = map(float, end["example"][name].split(","))
+        status, snap = grid_server.get(f"/nearest?lat={lat}&lon={lon}")
+        assert status == 200 and snap["distance_m"] == 0.0 and snap["node"] in places
+    status, kind, page = grid_server.request("GET", "/docs")
+    assert status == 200 and b"where the routes start" in page

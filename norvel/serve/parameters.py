@@ -1,0 +1,210 @@
+"""The query parameters of ``norvel serve``'s endpoints, each written once:
+its name, what it means, its form, its default. The query parsers take the
+names an endpoint knows from here (``names``), and the API's description
+(``norvel.serve.openapi``) its parameters (``openapi``), whose schemas and
+examples are made for the graph served (``served.Served``): its risk
+layers, points where its nodes are, real nodes and points as examples.
+
+A form is the JSON Schema of what the parser reads and the service
+answers with something other than a 400: a node id of [0, 2**64), a
+"LAT,LON" point within the graph's box (``norvel.serve.patterns``), a
+number within its bounds, one of a few words."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any
+
+from norvel._values import (
+    DEFAULT_CATCHMENT_MINUTES,
+    DEFAULT_EPS,
+    DEFAULT_MAX_SNAP_M,
+    DEFAULT_RISK,
+    DIRECTIONS,
+    NODE_ID_END,
+)
+from norvel.serve import patterns
+from norvel.serve.served import Served
+
+__all__ = ["ENDPOINTS", "ROUTE_FORMATS", "OneOf", "Parameter", "Schema", "names", "openapi"]
+
+#: A JSON Schema, as the description writes it.
+Schema = dict[str, Any]
+
+#: What GET /route can answer with (``format``): GeoJSON, GPX, or JSON with
+#: each route's line as an encoded polyline of 5 or 6 decimals.
+ROUTE_FORMATS = ("geojson", "gpx", "polyline5", "polyline6")
+
+
+@dataclass(frozen=True)
+class Parameter:
+    """A query parameter: ``form`` gives the JSON Schema of its value on
+    the graph served, ``example`` an example there (as JSON, None for
+    none)."""
+
+    name: str
+    description: str
+    form: Callable[[Served], Schema]
+    default: Any = None
+    example: Callable[[Served], Any] | None = None
+    required: bool = False
+
+    def openapi(self, served: Served) -> dict[str, Any]:
+        """The OpenAPI Parameter Object on the graph served."""
+        schema = self.form(served)
+        if self.default is not None:
+            schema = {**schema, "default": self.default}
+        described: dict[str, Any] = {"name": self.name, "in": "query",
+                                     "required": self.required,
+                                     "description": self.description, "schema": schema}
+        if self.example is not None:
+            described["example"] = self.example(served)
+        return described
+
+
+@dataclass(frozen=True)
+class OneOf:
+    """Parameters of which a query gives exactly one (an end is a point or
+    a node): described as one required parameter ``name``, an object of
+    one of their values whose member is written into the query as a
+    parameter of its own (OpenAPI's form style, exploded)."""
+
+    name: str
+    description: str
+    members: tuple[Parameter, ...]
+
+    def openapi(self, served: Served) -> dict[str, Any]:
+        """The OpenAPI Parameter Object on the graph served."""
+        branches = [{"type": "object", "required": [member.name],
+                     "properties": {member.name: {**member.form(served),
+                                                  "description": member.description}},
+                     "additionalProperties": False} for member in self.members]
+        described: dict[str, Any] = {
+            "name": self.name, "in": "query", "required": True, "style": "form",
+            "explode": True, "description": self.description,
+            "schema": {"type": "object", "oneOf": branches}}
+        first = self.members[0]
+        if first.example is not None:
+            described["example"] = {first.name: first.example(served)}
+        return described
+
+
+def _number(minimum: float | None = None, maximum: float | None = None
+            ) -> Callable[[Served], Schema]:
+    bounds = {name: bound for name, bound in (("minimum", minimum), ("maximum", maximum))
+              if bound is not None}
+    return lambda served: {"type": "number", **bounds}
+
+
+def _words(words: tuple[str, ...]) -> Callable[[Served], Schema]:
+    return lambda served: {"type": "string", "enum": list(words)}
+
+
+def _node(served: Served) -> Schema:
+    return {"type": "integer", "minimum": 0, "maximum": NODE_ID_END - 1}
+
+
+def _point(served: Served) -> Schema:
+    return {"type": "string", "pattern": patterns.point(served.bbox)}
+
+
+def _layer(served: Served) -> Schema:
+    return {"type": "string", "enum": list(served.risk_layers)}
+
+
+def _flag(served: Served) -> Schema:
+    return {"type": "boolean"}
+
+
+def _box(served: Served) -> Schema:
+    return {"type": "string", "pattern": patterns.box(served.bbox)}
+
+
+def _text(lat_lon: tuple[float, float]) -> str:
+    return f"{lat_lon[0]!r},{lat_lon[1]!r}"
+
+
+def _example_box(served: Served) -> str:
+    """The box of the two example points."""
+    (lat_a, lon_a), (lat_b, lon_b) = served.origin_point, served.destination_point
+    return ",".join(repr(v) for v in (min(lon_a, lon_b), min(lat_a, lat_b),
+                                      max(lon_a, lon_b), max(lat_a, lat_b)))
+
+
+FROM = Parameter("from", "start point LAT,LON", _point,
+                 example=lambda s: _text(s.origin_point))
+TO = Parameter("to", "end point LAT,LON", _point,
+               example=lambda s: _text(s.destination_point))
+FROM_NODE = Parameter("from_node", "start node id", _node,
+                      example=lambda s: s.origin)
+TO_NODE = Parameter("to_node", "end node id", _node,
+                    example=lambda s: s.destination)
+EPS = Parameter("eps", "approximation factor: 0 (exact) or more, finite", _number(0),
+                DEFAULT_EPS)
+MAX_SNAP_M = Parameter("max_snap_m", "farthest a point may be from its node, metres",
+                       _number(0), DEFAULT_MAX_SNAP_M)
+RISK = Parameter("risk", "the risk layer to search on (GET /health lists them)", _layer,
+                 DEFAULT_RISK)
+STEPS = Parameter("steps", "true (or 1) to add each route's steps (turns, streets, "
+                           "distances, risks, instructions); false (or 0) not to",
+                  _flag, False)
+FORMAT = Parameter("format", "geojson; gpx for a GPX 1.1 document "
+                             "(application/gpx+xml); polyline5 or polyline6 for JSON "
+                             "with each route's line as an encoded polyline",
+                   _words(ROUTE_FORMATS), "geojson")
+LAT = Parameter("lat", "latitude in degrees", _number(-90, 90), required=True,
+                example=lambda s: s.origin_point[0])
+LON = Parameter("lon", "longitude in degrees", _number(-180, 180), required=True,
+                example=lambda s: s.origin_point[1])
+AT = Parameter("at", "the place, LAT,LON", _point,
+               example=lambda s: _text(s.origin_point))
+AT_NODE = Parameter("at_node", "the place, a node id", _node,
+                    example=lambda s: s.origin)
+MINUTES = Parameter("minutes", "the walking time limit, 0 or more", _number(0),
+                    DEFAULT_CATCHMENT_MINUTES)
+DIRECTION = Parameter("direction", "to: the walks to the place; from: the walks from it",
+                      _words(DIRECTIONS), "to")
+EXACT_EPS = Parameter("eps", "0 only: catchments are exact", _number(0, 0), DEFAULT_EPS)
+COMPARE = Parameter("compare", "a risk layer (GET /health lists them): each segment's "
+                               "change against the same catchment on it", _layer)
+BBOX = Parameter("bbox", "minlon,minlat,maxlon,maxlat, each min at most its max; the "
+                         "whole graph when left out", _box, example=_example_box)
+
+ORIGIN = OneOf("origin", "where the routes start: from (a point LAT,LON) or from_node "
+                         "(a node id)", (FROM, FROM_NODE))
+DESTINATION = OneOf("destination", "where the routes end: to (a point LAT,LON) or "
+                                   "to_node (a node id)", (TO, TO_NODE))
+PLACE = OneOf("place", "the place: at (a point LAT,LON) or at_node (a node id)",
+              (AT, AT_NODE))
+
+#: The parameters of each endpoint that reads a query, by path.
+ENDPOINTS: dict[str, tuple[Parameter | OneOf, ...]] = {
+    "/nearest": (LAT, LON),
+    "/route": (ORIGIN, DESTINATION, EPS, MAX_SNAP_M, RISK, STEPS, FORMAT),
+    "/front": (ORIGIN, DESTINATION, MAX_SNAP_M, RISK),
+    "/catchment": (PLACE, MINUTES, DIRECTION, EXACT_EPS, MAX_SNAP_M, RISK, COMPARE),
+    "/network": (BBOX,),
+}
+
+
+def names(path: str) -> tuple[str, ...]:
+    """The names of the query parameters the endpoint ``path`` knows, in
+    the order its messages list them: the ends' points before their
+    nodes ("from, to, from_node, to_node")."""
+    found: list[str] = []
+    ends: list[tuple[Parameter, ...]] = []
+    for parameter in (*ENDPOINTS[path], None):
+        if isinstance(parameter, OneOf):
+            ends.append(parameter.members)
+            continue
+        found += [member.name for members in zip(*ends) for member in members]
+        ends = []
+        if parameter is not None:
+            found.append(parameter.name)
+    return tuple(found)
+
+
+def openapi(path: str, served: Served) -> list[dict[str, Any]]:
+    """The OpenAPI Parameter Objects of the endpoint ``path``."""
+    return [parameter.openapi(served) for parameter in ENDPOINTS[path]]
