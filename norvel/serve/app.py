@@ -240,7 +240,7 @@ class _Description:
         if status == 200:
             served = from_json(body)
         if served is None or self.pool.graph is not graph:
-            layers = ("default",) if graph is None else graph.risk_layers
+            layers = (DEFAULT_RISK,) if graph is None else graph.risk_layers
             return self._make(served or dataclasses.replace(SAMPLE, risk_layers=layers))
         self.made, self.generation = self._make(served), generation
         return self.made

@@ -24,7 +24,7 @@ from norvel import _requests, _values
 from norvel._requests import node as node
 from norvel._requests import number as number
 from norvel._requests import point as point
-from norvel._values import Place
+from norvel._values import DEFAULT_RISK, Place
 from norvel.serve.parameters import FORMAT, ROUTE_FORMATS, STEPS, names
 
 #: One POST /routes takes at most this many pairs.
@@ -185,7 +185,7 @@ def json_end(value: Any, name: str) -> Any:
     raise ValueError(f"{name} must be a node id or [lat, lon]")
 
 
-def batch_request(body: bytes, risk_layers: Sequence[str] = ("default",)
+def batch_request(body: bytes, risk_layers: Sequence[str] = (DEFAULT_RISK,)
                   ) -> tuple[list[Any], float, float, str]:
     """(pairs, eps, max_snap_m, risk) of a POST /routes body, ``risk`` one
     of the graph's ``risk_layers``; each pair is still the client's value,
