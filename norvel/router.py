@@ -508,7 +508,7 @@ class Router:
         with self._lock:
             facts = self._layer_facts.get(layer)
             if facts is None:
-                facts = self._facts.on_layer(layer, self._engine.layer_risks(layer))
+                facts = self._facts.on_layer(layer)
                 self._layer_facts[layer] = facts
             return facts
 
