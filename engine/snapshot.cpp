@@ -668,9 +668,4 @@ std::expected<EngineGraph, SnapshotError> map_snapshot(const std::string& path, 
   return read_snapshot(bytes, std::move(mapping), facts);
 }
 
-bool starts_as_snapshot(std::span<const std::byte> first) {
-  return first.size() >= kSnapshotMagic.size() &&
-         std::memcmp(first.data(), kSnapshotMagic.data(), kSnapshotMagic.size()) == 0;
-}
-
 }  // namespace norvel::engine
