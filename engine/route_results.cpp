@@ -5,6 +5,7 @@
 #include "engine/bindings.hpp"
 #include "engine/path_streets.hpp"
 #include "engine/route_edges.hpp"
+#include "graph/route_selection.hpp"
 
 namespace norvel::engine {
 
@@ -100,6 +101,9 @@ nb::object totals_object(const std::expected<std::vector<RouteRecord>, RouteErro
 }
 
 void bind_values(nb::module_& module) {
+  // The package divides by the very speed the engine's time_min and
+  // catchments do.
+  module.attr("WALKING_SPEED_M_PER_MIN") = kWalkingSpeedMPerMin;
   nb::enum_<FailureKind>(module, "FailureKind",
                          "Why a request has no answer; norvel.failures maps each kind to its exception.")
       .value("node_not_found", FailureKind::node_not_found, "an end is no node of the graph")
