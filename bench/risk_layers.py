@@ -6,7 +6,7 @@ the same requests on a document whose risk_score is that layer.
     $PY ../shared/bench/roadgen.py --nodes 1000000 --risk-div 1000 --out /tmp/grid1m
     $PY bench/risk_layers.py requests --graph /tmp/grid100k.json [--pairs 300]
     $PY bench/risk_layers.py requests            # the bundled Helsinki sample
-    $PY bench/risk_layers.py memory /tmp/grid1m.json
+    $PY bench/risk_layers.py memory /tmp/grid1m.json [--build OLD:. --build NEW:.]
     $PY bench/risk_layers.py load /tmp/grid1m.json
     $PY bench/risk_layers.py load /tmp/grid1m.json --build OLD:. --build NEW:.
 
@@ -19,7 +19,9 @@ catchment.
 
 memory: resident memory (VmRSS) of a fresh interpreter after
 Router.from_file, and after two layers are added to it (and the arrays
-they were made from freed).
+they were made from freed); and after use: the router without layers
+after a route, against the router with the two after the same route on
+each layer.
 
 load: Router.from_file of the document as it is, and of the same
 document with two layers in its risk_layers member, each in fresh
@@ -137,31 +139,64 @@ def rss_mib():
             if line.startswith("VmRSS:"):
                 return int(line.split()[1]) / 1024
 
+# What the router holds: glibc keeps freed blocks that large in the heap
+# once its threshold has risen past them; they are given back first.
+def resident_mib():
+    gc.collect()
+    ctypes.CDLL("libc.so.6").malloc_trim(0)
+    return rss_mib()
+
 router = norvel.Router.from_file(sys.argv[1])
-gc.collect()
-before = rss_mib()
+origin, destination = int(sys.argv[2]), int(sys.argv[3])
+figures = {"edges": router.edge_count, "none": resident_mib()}
+router.route(origin, destination)
+figures["none used"] = resident_mib()
 for name in ("night", "child"):
     values = np.full(router.edge_count, 0.25)
     router.add_risk(name, values)
     del values
-gc.collect()
-# The values passed in are freed, but glibc keeps a freed block that large
-# in the heap once its threshold has risen past it: give it back, so that
-# what is left resident is what the router holds.
-ctypes.CDLL("libc.so.6").malloc_trim(0)
-print(json.dumps({"edges": router.edge_count, "none": before, "two": rss_mib()}))
+figures["two"] = resident_mib()
+for name in ("night", "child"):
+    router.route(origin, destination, risk=name)
+figures["two used"] = resident_mib()
+print(json.dumps(figures))
 """
 
 
+def memory_ends(path: str) -> tuple[int, int]:
+    """Two nodes of the graph about 1.5 km apart, for the route asked on
+    each layer: one in the middle of the ids, and the one nearest to a
+    point 0.01 degrees north-east of it. Found in this process, so that
+    the child measured holds nothing of the finding."""
+    router = norvel.Router.from_file(path)
+    ids = router.table.routable_ids
+    origin = int(ids[len(ids) // 2])
+    lat, lon = router.table[origin]
+    return origin, router.nearest(lat + 0.01, lon + 0.01).node
+
+
 def memory(args: argparse.Namespace) -> None:
-    run = subprocess.run([sys.executable, "-c", MEMORY_CHILD, args.graph],
-                         capture_output=True, text=True, check=True)
-    figures = json.loads(run.stdout)
-    print(f"{args.graph}: {figures['edges']} edges; Router {figures['none']:.0f} MiB, "
-          f"with two layers {figures['two']:.0f} MiB: "
-          f"{figures['two'] / figures['none']:.3f}x "
-          f"({(figures['two'] - figures['none']) * 2**20 / figures['edges'] / 2:.1f} "
-          f"bytes per edge and layer)")
+    ends = memory_ends(args.graph)
+    # Each build (a PYTHONPATH; the inherited one when none is given) in a
+    # fresh child, in turn.
+    for build in args.build or [os.environ.get("PYTHONPATH", "")]:
+        # -P: the build's norvel, not one in the working folder.
+        run = subprocess.run([sys.executable, "-P", "-c", MEMORY_CHILD, args.graph, *map(str, ends)],
+                             capture_output=True, text=True, check=True,
+                             env=dict(os.environ, PYTHONPATH=build))
+        figures = json.loads(run.stdout)
+        per_edge = 2**20 / figures["edges"] / 2
+        if args.build:
+            print(f"{build}:")
+        print(f"{args.graph}: {figures['edges']} edges; Router {figures['none']:.0f} MiB, "
+              f"with two layers {figures['two']:.0f} MiB: "
+              f"{figures['two'] / figures['none']:.3f}x "
+              f"({(figures['two'] - figures['none']) * per_edge:.1f} bytes per edge and layer)")
+        print(f"after a route {ends[0]} -> {ends[1]} (on each layer): without layers "
+              f"{figures['none used']:.0f} MiB, with two {figures['two used']:.0f} MiB: "
+              f"{figures['two used'] / figures['none used']:.3f}x "
+              f"({(figures['two used'] - figures['none used']) * per_edge:.1f} bytes per edge "
+              f"and layer); against the unused router {figures['two used'] / figures['none']:.3f}x")
 
 
 LOAD_CHILD = r"""
@@ -226,6 +261,9 @@ def main() -> None:
     ask.set_defaults(run=requests)
     size = commands.add_parser("memory")
     size.add_argument("graph")
+    size.add_argument("--build", action="append", metavar="PYTHONPATH",
+                      help="a build to measure (its PYTHONPATH); several "
+                           "are measured in turn")
     size.set_defaults(run=memory)
     timing = commands.add_parser("load")
     timing.add_argument("graph")

@@ -112,7 +112,7 @@ nb::object search(const EngineGraph& engine, const std::vector<NodeId>& places, 
     nb::gil_scoped_release unlocked;
     found = catchment_search(engine.graph, places, minutes,
                              to_place ? WalkDirection::to_place : WalkDirection::from_place, asked, &failed,
-                             stop.poll(), layer == nullptr ? nullptr : &layer->layer,
+                             stop.poll(), layer_of(layer),
                              only ? std::optional<std::span<const NodeId>>(*only) : std::nullopt);
   }
   stop.rethrow();

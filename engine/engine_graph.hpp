@@ -71,4 +71,9 @@ struct EngineGraph {
 // interpreter lock held.
 std::shared_ptr<const NamedLayer> requested_layer(const EngineGraph& engine, std::string_view name);
 
+// The risks a request on `named` reads: null for the document's.
+inline const RiskLayer* layer_of(const std::shared_ptr<const NamedLayer>& named) {
+  return named == nullptr ? nullptr : &named->layer;
+}
+
 }  // namespace norvel::engine

@@ -21,10 +21,10 @@ nb::object front(const EngineGraph& engine, NodeId source, NodeId target, std::o
   {
     nb::gil_scoped_release unlocked;
     answer = compute_front_routes(engine.graph, source, target,
-                                  SearchOptions{.stop = stop.poll(), .risk_layer = layer == nullptr ? nullptr : &layer->layer});
+                                  SearchOptions{.stop = stop.poll(), .risk_layer = layer_of(layer)});
   }
   stop.rethrow();
-  return answer_object(engine, answer);
+  return answer_object(engine, layer_of(layer), answer);
 }
 
 }  // namespace

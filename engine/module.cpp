@@ -21,5 +21,5 @@ NB_MODULE(_engine, module) {
   bind_risk_layers(graph_class);
   bind_layer_rules(module);
   bind_fronts(graph_class);
-  bind_snapshots(graph_class);
+  bind_snapshots(module, graph_class);
 }

@@ -10,10 +10,7 @@ RequestStop::~RequestStop() { Py_XDECREF(raised_); }
 
 bool RequestStop::should_stop(void* context) {
   RequestStop& state = *static_cast<RequestStop*>(context);
-  if (state.deadline_.passed()) {
-    state.timed_out_ = true;
-    return true;
-  }
+  if (state.deadline_.passed()) return true;
   if (state.signals_) state.raised_ = state.signals_->raised_now();
   return state.raised_ != nullptr;
 }

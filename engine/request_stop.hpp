@@ -21,7 +21,6 @@ class RequestStop {
 
   // The poll to hand the search; valid while this object lives.
   StopPoll poll() { return StopPoll{.hook = &should_stop, .context = this}; }
-  bool timed_out() const { return timed_out_; }
   // Raises what a signal handler raised, if one did; call with the lock
   // held, after the search.
   void rethrow();
@@ -31,7 +30,6 @@ class RequestStop {
 
   RequestDeadline deadline_;
   std::optional<SignalWatch> signals_;
-  bool timed_out_ = false;
   PyObject* raised_ = nullptr;  // owned
 };
 

@@ -23,15 +23,16 @@ nb::object route(const EngineGraph& engine, NodeId source, NodeId target, double
   {
     nb::gil_scoped_release unlocked;
     answer = compute_safe_routes(engine.graph, source, target, eps,
-                                 SearchOptions{.stop = stop.poll(), .risk_layer = layer == nullptr ? nullptr : &layer->layer});
+                                 SearchOptions{.stop = stop.poll(), .risk_layer = layer_of(layer)});
   }
   stop.rethrow();
-  return answer_object(engine, answer);
+  return answer_object(engine, layer_of(layer), answer);
 }
 
 nb::list edges_of_route(const EngineGraph& engine, const std::vector<NodeId>& nodes, double distance_m,
                         double risk, double familiarity) {
-  return index_list(route_edges(engine.graph, nodes, PathCosts{distance_m, risk, familiarity}));
+  // Routes of norvel_core, which knows no layers: the document's risks.
+  return index_list(route_edges(engine.graph, EdgeRisk(engine.graph), nodes, PathCosts{distance_m, risk, familiarity}));
 }
 
 }  // namespace

@@ -21,15 +21,15 @@ bool same_totals(const PathCosts& a, const PathCosts& b) {
 
 }  // namespace
 
-std::vector<std::uint32_t> route_edges(const RoadGraph& graph, std::span<const NodeId> path,
+std::vector<std::uint32_t> route_edges(const RoadGraph& graph, const EdgeRisk& risk, std::span<const NodeId> path,
                                        const PathCosts& totals) {
   std::vector<std::uint32_t> dense(path.size());
   for (std::size_t i = 0; i < path.size(); ++i) dense[i] = graph.dense_of.find(path[i]);
-  return route_edges_dense(graph, dense, totals);
+  return route_edges_dense(graph, risk, dense, totals);
 }
 
-std::vector<std::uint32_t> route_edges_dense(const RoadGraph& graph, std::span<const std::uint32_t> dense,
-                                             const PathCosts& totals) {
+std::vector<std::uint32_t> route_edges_dense(const RoadGraph& graph, const EdgeRisk& risk,
+                                             std::span<const std::uint32_t> dense, const PathCosts& totals) {
   if (dense.size() < 2) return {};
   const std::size_t steps = dense.size() - 1;
   std::vector<std::uint32_t> edges(steps);
@@ -68,7 +68,7 @@ std::vector<std::uint32_t> route_edges_dense(const RoadGraph& graph, std::span<c
   // least in edge index at its first difference. With finite, non-negative
   // costs a partial sum never decreases (rounding to nearest keeps
   // a + x >= a for x >= 0), so a prefix already above a total is given up.
-  const bool monotone = graph.costs_bounded_below;
+  const bool monotone = risk.facts().costs_bounded_below;
   std::vector<std::uint32_t> pick(steps, 0);
   std::vector<PathCosts> prefix(steps + 1);
   prefix[0] = PathCosts{0.0, 0.0, 0.0};
@@ -83,10 +83,11 @@ std::vector<std::uint32_t> route_edges_dense(const RoadGraph& graph, std::span<c
       --depth;
     } else {
       if (budget-- == 0) break;
-      const SearchEdge& edge = graph.out_edges[slots[begin[depth] + pick[depth]]];
+      const std::uint32_t slot = slots[begin[depth] + pick[depth]];
+      const SearchEdge& edge = graph.out_edges[slot];
       const PathCosts& before = prefix[depth];
       PathCosts& after = prefix[depth + 1];
-      after = PathCosts{before.distance_m + edge.distance_m, before.risk + edge.risk_score,
+      after = PathCosts{before.distance_m + edge.distance_m, before.risk + risk.at(slot, edge),
                         before.familiarity + edge.familiarity};
       if (!(monotone && (after.distance_m > totals.distance_m || after.risk > totals.risk))) {
         ++depth;

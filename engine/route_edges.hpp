@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "graph/edge_risk.hpp"
 #include "graph/node_id.hpp"
 #include "graph/pareto_front.hpp"
 #include "graph/road_graph.hpp"
@@ -16,7 +17,9 @@ namespace norvel::engine {
 // The searches record a path as its nodes, and between two nodes a document
 // may hold several edges. Where it does, the edges are the ones whose costs,
 // summed from 0.0 in travel order as every search sums them, give the
-// route's `totals` bit for bit (distance, risk and familiarity alike): the
+// route's `totals` bit for bit (distance, risk and familiarity alike), the
+// risks read as the route's search read them (`risk`, a layer's or the
+// document's): the
 // route's own sums were made so over the edges it took, so that choice
 // exists. Another choice can match only where its edges' costs are equal
 // to the taken ones', or where different costs round to the very same three
@@ -27,12 +30,12 @@ namespace norvel::engine {
 // totals (only a caller's mistake can do that), or the walk over choices
 // grow beyond a budget no real document comes near, each step takes the
 // first of its edges.
-std::vector<std::uint32_t> route_edges(const RoadGraph& graph, std::span<const NodeId> path,
+std::vector<std::uint32_t> route_edges(const RoadGraph& graph, const EdgeRisk& risk, std::span<const NodeId> path,
                                        const PathCosts& totals);
 
 // The same for a path given as dense indices (IdIndex::kAbsent for an id
 // that is no node), for a caller that has looked them up already.
-std::vector<std::uint32_t> route_edges_dense(const RoadGraph& graph, std::span<const std::uint32_t> dense,
-                                             const PathCosts& totals);
+std::vector<std::uint32_t> route_edges_dense(const RoadGraph& graph, const EdgeRisk& risk,
+                                             std::span<const std::uint32_t> dense, const PathCosts& totals);
 
 }  // namespace norvel::engine

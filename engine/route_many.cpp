@@ -113,7 +113,7 @@ nb::list route_many(const EngineGraph& engine, Ids sources, Ids targets, double 
   if (sources.shape(0) != targets.shape(0)) throw nb::value_error("sources and targets differ in length");
   const std::size_t count = sources.shape(0);
   const std::shared_ptr<const NamedLayer> layer = requested_layer(engine, risk);
-  Batch batch{engine.graph, layer == nullptr ? nullptr : &layer->layer, sources.data(), targets.data(), eps,
+  Batch batch{engine.graph, layer_of(layer), sources.data(), targets.data(), eps,
               timeout_s, {}, {}, {}};
   batch.answers.resize(count);
   PyObject* raised = nullptr;
@@ -148,7 +148,7 @@ nb::list route_many(const EngineGraph& engine, Ids sources, Ids targets, double 
   const CollectorPause paused;
   nb::list answers;
   for (const Answer& answer : batch.answers) {
-    answers.append(paths ? answer_object(engine, answer) : totals_object(answer));
+    answers.append(paths ? answer_object(engine, batch.layer, answer) : totals_object(answer));
   }
   return answers;
 }

@@ -5,6 +5,7 @@
 #include "engine/bindings.hpp"
 #include "engine/path_streets.hpp"
 #include "engine/route_edges.hpp"
+#include "graph/route_selection.hpp"
 
 namespace norvel::engine {
 
@@ -29,7 +30,7 @@ void set_item(nb::list& list, std::size_t at, nb::object item) {
 
 nb::str type_str(const RouteRecord& route) { return nb::str(route.route_type.data(), route.route_type.size()); }
 
-RouteRow route_row(const EngineGraph& engine, const RouteRecord& route) {
+RouteRow route_row(const EngineGraph& engine, const EdgeRisk& risk, const RouteRecord& route) {
   const RoadGraph& graph = engine.graph;
   nb::list nodes = full_list(route.path.size());
   nb::list coordinates = full_list(route.path.size());
@@ -41,7 +42,7 @@ RouteRow route_row(const EngineGraph& engine, const RouteRecord& route) {
     set_item(coordinates, i, nb::make_tuple(graph.lon[dense[i]], graph.lat[dense[i]]));
   }
   const std::vector<std::uint32_t> edges =
-      route_edges_dense(graph, dense, PathCosts{route.total_distance_m, route.total_risk, route.total_familiarity});
+      route_edges_dense(graph, risk, dense, PathCosts{route.total_distance_m, route.total_risk, route.total_familiarity});
   nb::list edge_list = index_list(edges);
   nb::list names;
   for (std::string_view name : edge_streets(engine, edges)) names.append(nb::str(name.data(), name.size()));
@@ -79,11 +80,12 @@ nb::list street_list(const EngineGraph& engine, const std::vector<NodeId>& path)
 
 nb::object failure_object(Failure failure) { return nb::cast(failure, nb::rv_policy::move); }
 
-nb::object answer_object(const EngineGraph& engine,
+nb::object answer_object(const EngineGraph& engine, const RiskLayer* layer,
                          const std::expected<std::vector<RouteRecord>, RouteError>& answer) {
   if (!answer) return failure_object(failure_of(answer.error()));
+  const EdgeRisk risk(engine.graph, layer);
   nb::list rows;
-  for (const RouteRecord& record : *answer) rows.append(nb::cast(route_row(engine, record), nb::rv_policy::move));
+  for (const RouteRecord& record : *answer) rows.append(nb::cast(route_row(engine, risk, record), nb::rv_policy::move));
   return rows;
 }
 
@@ -99,6 +101,9 @@ nb::object totals_object(const std::expected<std::vector<RouteRecord>, RouteErro
 }
 
 void bind_values(nb::module_& module) {
+  // The package divides by the very speed the engine's time_min and
+  // catchments do.
+  module.attr("WALKING_SPEED_M_PER_MIN") = kWalkingSpeedMPerMin;
   nb::enum_<FailureKind>(module, "FailureKind",
                          "Why a request has no answer; norvel.failures maps each kind to its exception.")
       .value("node_not_found", FailureKind::node_not_found, "an end is no node of the graph")

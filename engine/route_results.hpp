@@ -58,8 +58,10 @@ struct TotalsRow {
   double familiarity;
 };
 
-// The answer of a request: a list of `RouteRow`, or its `Failure`.
-nb::object answer_object(const EngineGraph& engine,
+// The answer of a request searched on `layer` (null: the document's
+// risks): a list of `RouteRow`, or its `Failure`. A route's edges are
+// found on the risks it was searched on.
+nb::object answer_object(const EngineGraph& engine, const RiskLayer* layer,
                          const std::expected<std::vector<RouteRecord>, RouteError>& answer);
 
 // As `answer_object`, with a list of `TotalsRow` (bound as RouteTotals).

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <optional>
+#include <type_traits>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -44,8 +46,53 @@ constexpr std::size_t kCountAt = 48;
 constexpr std::size_t kCrcAt = 56;
 constexpr std::size_t kElementAt = 60;
 
-// The graph's scalar facts, one record of this many bytes.
+// The sections besides the arrays: the graph's scalar facts, and its risk
+// layers' names (one a line) and risks (`layer_section_name`).
+constexpr std::string_view kFactsSection = "facts";
+constexpr std::string_view kLayerNamesSection = "layer_names";
+std::string layer_section_name(std::size_t k) { return "layer:" + std::to_string(k); }
+
+// The facts record: the count of ids, then the doubles and the flags (a
+// byte each, 0 or 1) of the graph at these places, zeros in the rest.
 constexpr std::size_t kFactsBytes = 40;
+constexpr std::size_t kIdCountAt = 0;
+constexpr std::size_t kFactDoublesAt = 8;
+constexpr double RoadGraph::*kFactDoubles[] = {&RoadGraph::plane_cos_reference, &RoadGraph::distance_per_plane_unit,
+                                               &RoadGraph::risk_per_plane_unit};
+constexpr std::size_t kFactFlagsAt = 32;
+constexpr bool RoadGraph::*kFactFlags[] = {&RoadGraph::has_negative_cost,   &RoadGraph::costs_bounded_below,
+                                           &RoadGraph::has_familiarity,     &RoadGraph::distance_sums_exact,
+                                           &RoadGraph::risk_sums_exact,     &RoadGraph::parallel_edges_differ};
+static_assert(kFactDoublesAt + sizeof(double) * std::size(kFactDoubles) <= kFactFlagsAt &&
+              kFactFlagsAt + std::size(kFactFlags) <= kFactsBytes);
+
+// The array sections in the order they are written, each with its name:
+// `section(name, array)` once for each. `id_slots` and the nearest-node
+// index's arrays are passed in, since the writer and the reader keep them
+// apart from the graph's own; either goes through here, so that a
+// section's name and place are written once.
+template <class Engine, class Slots, class Order, class Axis, class Section>
+void each_array_section(Engine& engine, Slots& id_slots, Order& nearest_order, Axis& nearest_axis,
+                        Section&& section) {
+  auto& g = engine.graph;
+  section("nodes", g.nodes);
+  section("id_slots", id_slots);
+  section("id_of", g.id_of);
+  section("listed", g.listed);
+  section("lat", g.lat);
+  section("lon", g.lon);
+  section("cos_lat", g.cos_lat);
+  section("out_begin", g.out_begin);
+  section("out_edges", g.out_edges);
+  section("in_begin", g.in_begin);
+  section("in_edges", g.in_edges);
+  section("plane", g.plane);
+  section("name_of_edge", engine.names.of_edge);
+  section("name_text", engine.names.text);
+  section("name_starts", engine.names.starts);
+  section("nearest_order", nearest_order);
+  section("nearest_axis", nearest_axis);
+}
 
 // Records are written as the searches read them. A struct with padding has
 // it zeroed first, so that the same graph gives the same bytes; should a
@@ -117,6 +164,28 @@ Section cleaned(std::string_view name, std::span<const T> values, Clean clean) {
           }};
 }
 
+// The records that have padding, written field by field into zeros.
+void clean_record(const IdIndex::Slot& slot, std::byte* to) {
+  store_at(to, offsetof(IdIndex::Slot, id), slot.id);
+  store_at(to, offsetof(IdIndex::Slot, index), slot.index);
+}
+void clean_record(const IncomingEdge& edge, std::byte* to) {
+  store_at(to, offsetof(IncomingEdge, from), edge.from);
+  store_at(to, offsetof(IncomingEdge, out_row), edge.out_row);
+  store_at(to, offsetof(IncomingEdge, distance_m), edge.distance_m);
+  store_at(to, offsetof(IncomingEdge, risk_score), edge.risk_score);
+}
+
+// An array's section: cleaned where its records have padding, else raw.
+template <class T>
+Section array_section(std::string_view name, std::span<const T> values) {
+  if constexpr (requires(const T& record, std::byte* to) { clean_record(record, to); }) {
+    return cleaned(name, values, [](const T& record, std::byte* to) { clean_record(record, to); });
+  } else {
+    return raw(name, values);
+  }
+}
+
 // What the sections of a graph's risk layers point into while they are
 // written: the layers, and their names (one a line) and section names.
 struct LayerSections {
@@ -129,53 +198,32 @@ std::vector<Section> sections_of(const EngineGraph& engine, const NearestIndex& 
                                  std::array<std::byte, kFactsBytes>& facts, LayerSections& layered) {
   const RoadGraph& g = engine.graph;
   facts.fill(std::byte{0});
-  store_at<std::uint64_t>(facts.data(), 0, g.dense_of.size());
-  store_at<double>(facts.data(), 8, g.plane_cos_reference);
-  store_at<double>(facts.data(), 16, g.distance_per_plane_unit);
-  store_at<double>(facts.data(), 24, g.risk_per_plane_unit);
-  const bool flags[] = {g.has_negative_cost,   g.costs_bounded_below, g.has_familiarity,
-                        g.distance_sums_exact, g.risk_sums_exact,     g.parallel_edges_differ};
-  for (std::size_t i = 0; i < std::size(flags); ++i) store_at<std::uint8_t>(facts.data(), 32 + i, flags[i] ? 1 : 0);
+  store_at<std::uint64_t>(facts.data(), kIdCountAt, g.dense_of.size());
+  for (std::size_t i = 0; i < std::size(kFactDoubles); ++i) {
+    store_at<double>(facts.data(), kFactDoublesAt + i * sizeof(double), g.*kFactDoubles[i]);
+  }
+  for (std::size_t i = 0; i < std::size(kFactFlags); ++i) {
+    store_at<std::uint8_t>(facts.data(), kFactFlagsAt + i, g.*kFactFlags[i] ? 1 : 0);
+  }
 
   std::vector<Section> sections;
-  sections.push_back(raw("facts", std::span<const std::byte>(facts)));
+  sections.push_back(raw(kFactsSection, std::span<const std::byte>(facts)));
   sections.back().element_bytes = kFactsBytes;
   sections.back().count = 1;
-  sections.push_back(raw("nodes", g.nodes.span()));
-  sections.push_back(cleaned("id_slots", g.dense_of.slots(), [](const IdIndex::Slot& slot, std::byte* to) {
-    store_at(to, offsetof(IdIndex::Slot, id), slot.id);
-    store_at(to, offsetof(IdIndex::Slot, index), slot.index);
-  }));
-  sections.push_back(raw("id_of", g.id_of.span()));
-  sections.push_back(raw("listed", g.listed.span()));
-  sections.push_back(raw("lat", g.lat.span()));
-  sections.push_back(raw("lon", g.lon.span()));
-  sections.push_back(raw("cos_lat", g.cos_lat.span()));
-  sections.push_back(raw("out_begin", g.out_begin.span()));
-  sections.push_back(raw("out_edges", g.out_edges.span()));
-  sections.push_back(raw("in_begin", g.in_begin.span()));
-  sections.push_back(cleaned("in_edges", g.in_edges.span(), [](const IncomingEdge& edge, std::byte* to) {
-    store_at(to, offsetof(IncomingEdge, from), edge.from);
-    store_at(to, offsetof(IncomingEdge, out_row), edge.out_row);
-    store_at(to, offsetof(IncomingEdge, distance_m), edge.distance_m);
-    store_at(to, offsetof(IncomingEdge, risk_score), edge.risk_score);
-  }));
-  sections.push_back(raw("plane", g.plane.span()));
-  sections.push_back(raw("name_of_edge", engine.names.of_edge.span()));
-  sections.push_back(raw("name_text", engine.names.text.span()));
-  sections.push_back(raw("name_starts", engine.names.starts.span()));
-  sections.push_back(raw("nearest_order", nearest.order.span()));
-  sections.push_back(raw("nearest_axis", nearest.axis.span()));
+  const std::span<const IdIndex::Slot> slots = g.dense_of.slots();
+  each_array_section(engine, slots, nearest.order, nearest.axis, [&](std::string_view name, const auto& values) {
+    sections.push_back(array_section(name, std::span(values.data(), values.size())));
+  });
   // Each risk layer's risks by row entry, as the layer holds them; its
   // facts are found again when it is read.
   layered.layers = engine.layers->current();
   layered.section_names.reserve(layered.layers->size());
   for (std::size_t k = 0; k < layered.layers->size(); ++k) {
     layered.names += (*layered.layers)[k]->name + "\n";
-    layered.section_names.push_back("layer:" + std::to_string(k));
+    layered.section_names.push_back(layer_section_name(k));
   }
   if (!layered.layers->empty()) {
-    sections.push_back(raw("layer_names", std::span<const char>(layered.names)));
+    sections.push_back(raw(kLayerNamesSection, std::span<const char>(layered.names)));
     for (std::size_t k = 0; k < layered.layers->size(); ++k) {
       sections.push_back(raw(layered.section_names[k], std::span<const double>((*layered.layers)[k]->layer.by_row)));
     }
@@ -394,50 +442,36 @@ std::expected<EngineGraph, SnapshotError> Reader::read(SnapshotFacts* facts) {
   EngineGraph engine;
   RoadGraph& g = engine.graph;
   auto fail = [](std::string_view what) { return refuse("invalid snapshot: " + std::string(what)); };
-#define NORVEL_TAKE(target, T, name)                       \
-  do {                                                     \
-    auto taken = array<T>(name);                           \
-    if (!taken) return std::unexpected(taken.error());     \
-    target = std::move(*taken);                            \
-  } while (false)
-  const Found* facts_section = find("facts");
+  const Found* facts_section = find(kFactsSection);
   if (facts_section == nullptr) return fail("it has no section `facts`");
   if (facts_section->count != 1 || facts_section->element_bytes != kFactsBytes) {
     return fail("section `facts` is not one record of " + std::to_string(kFactsBytes) + " bytes");
   }
   GraphArray<IdIndex::Slot> slots;
-  NORVEL_TAKE(g.nodes, Node, "nodes");
-  NORVEL_TAKE(slots, IdIndex::Slot, "id_slots");
-  NORVEL_TAKE(g.id_of, NodeId, "id_of");
-  NORVEL_TAKE(g.listed, std::uint8_t, "listed");
-  NORVEL_TAKE(g.lat, double, "lat");
-  NORVEL_TAKE(g.lon, double, "lon");
-  NORVEL_TAKE(g.cos_lat, double, "cos_lat");
-  NORVEL_TAKE(g.out_begin, std::uint32_t, "out_begin");
-  NORVEL_TAKE(g.out_edges, SearchEdge, "out_edges");
-  NORVEL_TAKE(g.in_begin, std::uint32_t, "in_begin");
-  NORVEL_TAKE(g.in_edges, IncomingEdge, "in_edges");
-  NORVEL_TAKE(g.plane, PlanePoint, "plane");
-  NORVEL_TAKE(engine.names.of_edge, std::uint32_t, "name_of_edge");
-  NORVEL_TAKE(engine.names.text, char, "name_text");
-  NORVEL_TAKE(engine.names.starts, std::uint32_t, "name_starts");
-  NORVEL_TAKE(engine.nearest_order, std::uint32_t, "nearest_order");
-  NORVEL_TAKE(engine.nearest_axis, std::uint8_t, "nearest_axis");
-#undef NORVEL_TAKE
+  std::optional<SnapshotError> missing;
+  each_array_section(engine, slots, engine.nearest_order, engine.nearest_axis, [&](std::string_view name, auto& target) {
+    if (missing) return;
+    auto taken = array<typename std::remove_reference_t<decltype(target)>::value_type>(name);
+    if (taken) {
+      target = std::move(*taken);
+    } else {
+      missing = std::move(taken.error());
+    }
+  });
+  if (missing) return std::unexpected(std::move(*missing));
 
   const std::byte* record = facts_section->bytes.data();
-  const auto id_count = load_at<std::uint64_t>(record, 0);
-  g.plane_cos_reference = load_at<double>(record, 8);
-  g.distance_per_plane_unit = load_at<double>(record, 16);
-  g.risk_per_plane_unit = load_at<double>(record, 24);
-  bool* flags[] = {&g.has_negative_cost,   &g.costs_bounded_below, &g.has_familiarity,
-                   &g.distance_sums_exact, &g.risk_sums_exact,     &g.parallel_edges_differ};
-  for (std::size_t i = 0; i < std::size(flags); ++i) {
-    const auto flag = load_at<std::uint8_t>(record, 32 + i);
-    if (flag > 1) return fail("a flag of section `facts` is neither 0 nor 1");
-    *flags[i] = flag == 1;
+  const auto id_count = load_at<std::uint64_t>(record, kIdCountAt);
+  for (std::size_t i = 0; i < std::size(kFactDoubles); ++i) {
+    g.*kFactDoubles[i] = load_at<double>(record, kFactDoublesAt + i * sizeof(double));
   }
-  if (std::any_of(record + 32 + std::size(flags), record + kFactsBytes, [](std::byte b) { return b != std::byte{0}; })) {
+  for (std::size_t i = 0; i < std::size(kFactFlags); ++i) {
+    const auto flag = load_at<std::uint8_t>(record, kFactFlagsAt + i);
+    if (flag > 1) return fail("a flag of section `facts` is neither 0 nor 1");
+    g.*kFactFlags[i] = flag == 1;
+  }
+  if (std::any_of(record + kFactFlagsAt + std::size(kFactFlags), record + kFactsBytes,
+                  [](std::byte b) { return b != std::byte{0}; })) {
     return fail("section `facts` has bytes set that no fact uses");
   }
 
@@ -510,7 +544,7 @@ std::expected<EngineGraph, SnapshotError> Reader::read(SnapshotFacts* facts) {
   engine.has_nearest = true;
   // The risk layers, checked as a document's are; their facts are found
   // anew rather than trusted.
-  if (const Found* layer_names = find("layer_names"); layer_names != nullptr) {
+  if (const Found* layer_names = find(kLayerNamesSection); layer_names != nullptr) {
     const std::string_view text(reinterpret_cast<const char*>(layer_names->bytes.data()), layer_names->bytes.size());
     if (layer_names->element_bytes != 1 || text.empty() || text.back() != '\n') {
       return fail("section `layer_names` is not names, one a line");
@@ -521,7 +555,7 @@ std::expected<EngineGraph, SnapshotError> Reader::read(SnapshotFacts* facts) {
       const std::string_view name = text.substr(start, end - start);
       start = end + 1;
       if (std::string problem = risk_layer_name_problem(name); !problem.empty()) return fail(problem);
-      auto risks = array<double>("layer:" + std::to_string(k));
+      auto risks = array<double>(layer_section_name(k));
       if (!risks) return std::unexpected(risks.error());
       if (risks->size() != edges) return fail("risk layer \"" + std::string(name) + "\" has not one risk per edge");
       RiskLayer layer;
@@ -632,11 +666,6 @@ std::expected<EngineGraph, SnapshotError> map_snapshot(const std::string& path, 
   }
   close(fd);  // the mapping holds the file
   return read_snapshot(bytes, std::move(mapping), facts);
-}
-
-bool starts_as_snapshot(std::span<const std::byte> first) {
-  return first.size() >= kSnapshotMagic.size() &&
-         std::memcmp(first.data(), kSnapshotMagic.data(), kSnapshotMagic.size()) == 0;
 }
 
 }  // namespace norvel::engine

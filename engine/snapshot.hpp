@@ -70,7 +70,4 @@ std::expected<EngineGraph, SnapshotError> read_snapshot(std::span<const std::byt
 // every process that maps the same file shares them.
 std::expected<EngineGraph, SnapshotError> map_snapshot(const std::string& path, SnapshotFacts* facts = nullptr);
 
-// Whether these first bytes of a file are a snapshot's.
-bool starts_as_snapshot(std::span<const std::byte> first);
-
 }  // namespace norvel::engine

@@ -45,7 +45,9 @@ nb::object open_snapshot(const std::string& path) {
 
 }  // namespace
 
-void bind_snapshots(GraphClass& graph_class) {
+void bind_snapshots(nb::module_& module, GraphClass& graph_class) {
+  // How the package tells a snapshot from a document by its first bytes.
+  module.attr("SNAPSHOT_MAGIC") = nb::bytes(kSnapshotMagic.data(), kSnapshotMagic.size());
   graph_class
       .def("save", &save, nb::arg("path"), nb::arg("source_sha256"),
            "save(path, source_sha256)\n"

@@ -6,6 +6,11 @@ from typing import Literal, TypedDict, overload
 import numpy as np
 import numpy.typing as npt
 
+# Metres a minute: a route's time_min is its distance_m divided by this.
+WALKING_SPEED_M_PER_MIN: float
+# The first bytes of every snapshot file.
+SNAPSHOT_MAGIC: bytes
+
 # Why a request has no answer (norvel.failures maps each to its exception).
 class FailureKind(enum.Enum):
     node_not_found = 0

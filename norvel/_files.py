@@ -24,9 +24,9 @@ from norvel.table import edge_ends, in_document_order
 
 
 _GZIP_MAGIC = b"\x1f\x8b"
-# The first bytes of a snapshot (engine/snapshot.hpp): a byte above ASCII
-# first, so that no text file starts with them.
-SNAPSHOT_MAGIC = b"\x89NORVEL\n"
+# The first bytes of a snapshot (the engine's): a byte above ASCII first,
+# so that no text file starts with them.
+SNAPSHOT_MAGIC: bytes = engine.SNAPSHOT_MAGIC
 # Written where a source's digest is not known.
 UNKNOWN_SOURCE = bytes(32)
 

@@ -137,7 +137,7 @@ class Session:
         with self._lock:
             facts = self._layer_facts.get(layer)
             if facts is None:
-                facts = self._facts.on_layer(layer, self.layer_risks(layer))
+                facts = self._facts.on_layer(layer)
                 self._layer_facts[layer] = facts
             return facts
 

@@ -15,14 +15,16 @@ from collections.abc import Sequence
 import numpy as np
 import numpy.typing as npt
 
+from norvel._native import engine
 from norvel.errors import UnknownRiskLayerError
 
 # A point is a (lat, lon) tuple in degrees; a node is its id.
 Place = int | tuple[float, float]
 
 DEFAULT_EPS = 0.0
-#: Metres a minute: a route's time_min is its distance_m divided by this.
-WALKING_SPEED_M_PER_MIN = 66.67
+#: Metres a minute: a route's time_min is its distance_m divided by this
+#: (the engine's own constant).
+WALKING_SPEED_M_PER_MIN: float = engine.WALKING_SPEED_M_PER_MIN
 DEFAULT_MAX_SNAP_M = 250.0
 DEFAULT_CATCHMENT_MINUTES = 15.0
 # The cutoffs of norvel.access, in minutes.

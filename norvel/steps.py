@@ -32,7 +32,7 @@ from typing import TYPE_CHECKING, Any, Literal, Protocol
 import numpy as np
 import numpy.typing as npt
 
-from norvel._values import WALKING_SPEED_M_PER_MIN
+from norvel._values import DEFAULT_RISK, WALKING_SPEED_M_PER_MIN
 from norvel.table import LatLon, LonLat, NodeTable, in_document_order
 
 if TYPE_CHECKING:
@@ -114,21 +114,24 @@ class Step:
 
 class EdgeFacts:
     """What steps read of every edge of a graph, by document index: its
-    length, its risk (of the risk layer ``layer``, ``risk_score`` unless
-    given), its street name and its way's ``highway`` class. Built from
-    the engine's graph the first time a route asks; the arrays are shared
-    by every route of the router."""
+    length, its risk (of the risk layer ``layer``, the document's
+    ``risk_score`` unless given), its street name and its way's
+    ``highway`` class. Built from the engine's graph the first time a
+    route's steps ask; the arrays are shared by every route of the
+    router."""
 
-    def __init__(self, graph: Graph, table: NodeTable, *, layer: str = "risk_score",
+    def __init__(self, graph: Graph, table: NodeTable, *, layer: str = DEFAULT_RISK,
                  risks: npt.NDArray[np.float64] | None = None,
                  highways: Sequence[str | None] | None = None,
                  tags: EdgeTags | None = None) -> None:
         """``table``: the graph's ``NodeTable`` (the street names);
-        ``risks``: the layer's risk per edge in document order (the
-        graph's ``risk_score`` when None); ``highways``: the highway class
-        per edge in document order, or None; ``tags``: where the highway
-        classes are read from instead, the first time a step asks (the
-        router's walking tags)."""
+        ``layer``: the risk layer whose risks the steps sum ("default",
+        the document's ``risk_score``, unless given); ``risks``: that
+        layer's risk per edge in document order, or None to read them from
+        the graph the first time a step asks; ``highways``: the highway
+        class per edge in document order, or None; ``tags``: where the
+        highway classes are read from instead, the first time a step asks
+        (the router's walking tags)."""
         self._graph = graph
         self._table = table
         self.layer = layer
@@ -137,10 +140,11 @@ class EdgeFacts:
         self._tags = tags
         self._lock = threading.Lock()
 
-    def on_layer(self, layer: str, risks: npt.NDArray[np.float64]) -> EdgeFacts:
-        """The same facts with the risks of another layer: the highway
-        classes are read from where these are."""
-        return EdgeFacts(self._graph, self._table, layer=layer, risks=risks,
+    def on_layer(self, layer: str) -> EdgeFacts:
+        """The same facts on another risk layer: its risks are read when a
+        step first asks (a route that gives no steps costs no copy of
+        them), the highway classes from where these are."""
+        return EdgeFacts(self._graph, self._table, layer=layer,
                          highways=self._given_highways, tags=self._tags)
 
     @cached_property
@@ -155,7 +159,7 @@ class EdgeFacts:
         if self._risks is not None:
             return self._risks
         with self._lock:
-            return in_document_order(self._graph, self._graph.risks)
+            return self._graph.layer_risks(self.layer)
 
     def name(self, edge: int) -> str | None:
         """The street name of an edge, or None."""

@@ -52,3 +52,31 @@ def test_an_unknown_layer_is_a_400_with_the_library_message(served):
         assert live.get(path) == (400, {"error": UNKNOWN})
     assert live.post("/routes", {"pairs": [[ORIGIN, DESTINATION]] * 3, "risk": "nite"}) == (
         400, {"error": UNKNOWN})
+
+
+def test_steps_on_a_layer_walk_the_parallel_edge_it_chose(tmp_path):
+    """Two parallel edges 1 -> 2 of one length: the document's risks take
+    "Quiet Lane", the layer "swapped" (their risks the other way round)
+    "Fast Street", in its streets and its steps alike."""
+    import json
+
+    pair = [{"from": 1, "to": 2, "distance_m": 100.0, "risk_score": 0.5, "name": "Fast Street"},
+            {"from": 1, "to": 2, "distance_m": 100.0, "risk_score": 0.01, "name": "Quiet Lane"}]
+    document = {"nodes": [{"id": k, "lat": 60.0 + k * 0.001, "lon": 25.0} for k in (1, 2, 3)],
+                "edges": pair + [{"from": 2, "to": 3, "distance_m": 100.0, "risk_score": 0.1,
+                                  "name": "End Road"}],
+                "risk_layers": {"swapped": [0.01, 0.5, 0.1]}}
+    path = tmp_path / "parallel.json"
+    path.write_text(json.dumps(document))
+    live = LiveServer(path, "--workers", "1")
+    try:
+        for layer, street, risk in (("default", "Quiet Lane", 0.01), ("swapped", "Fast Street", 0.01)):
+            status, body = live.get(f"/route?from_node=1&to_node=3&risk={layer}&steps=true")
+            assert status == 200
+            (feature,) = body["features"]
+            assert feature["properties"]["streets"] == [street, "End Road"]
+            steps = feature["properties"]["steps"]
+            assert [(s["street"], s["risk"]) for s in steps] == [
+                (street, risk), ("End Road", 0.1), ("End Road", 0.0)]
+    finally:
+        live.stop()
