@@ -269,6 +269,26 @@ def node(text: str, name: str) -> int:
     raise ValueError(f"{name!r} must be a node id (an integer), got {text[:40]!r}")
 
 
+def count(text: str, name: str) -> int:
+    """A whole number written as a decimal integer (ASCII digits, a sign
+    and spaces round it allowed); whether it is in range is the request's
+    to check. ValueError naming ``name`` otherwise."""
+    stripped = text.strip()
+    if _INTEGER.fullmatch(stripped) and len(stripped) <= 20:
+        return int(stripped)
+    raise ValueError(f"{name!r} must be an integer, got {stripped[:40]!r}")
+
+
+def places(text: str, name: str, most: int) -> list[int | tuple[float, float]]:
+    """Places separated by ";", each a "LAT,LON" point or a node id, at
+    most ``most`` of them. ValueError naming ``name`` otherwise."""
+    items = text.split(";")
+    if len(items) > most:
+        raise ValueError(f"{name!r} names at most {most} places, got {len(items)}")
+    return [point(item, name) if "," in item else node(item, name)
+            for item in items]
+
+
 def point(text: str, name: str) -> tuple[float, float]:
     """A 'LAT,LON' text as (lat, lon); whether they are in range is the
     request's to check. ValueError naming ``name`` otherwise."""
