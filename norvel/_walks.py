@@ -111,10 +111,30 @@ def leg_fronts(graph: engine.Graph, ends: Sequence[Snap], roles: Sequence[str],
         result = graph.front(ends[leg].node, ends[leg + 1].node, left,
                              request.risk)
         if isinstance(result, engine.Failure):
+            if _stays(result, ends, leg):
+                fronts.append([_stay(fronts[-1][0])])
+                continue
             raise _requests.leg_failure(result, ends, roles, leg,
                                         request.timeout_s)
         fronts.append(routes_of(result, request.risk))
     return fronts
+
+
+def _stays(failure: engine.Failure, ends: Sequence[Snap], leg: int) -> bool:
+    """Whether the failed leg ``leg`` is a stop at the node the walk is
+    already at, one without an outgoing edge: an empty leg all the same,
+    since the walk has reached it."""
+    return (leg > 0 and ends[leg].node == ends[leg + 1].node
+            and failure.kind.name == "source_isolated")
+
+
+def _stay(before: Route) -> Route:
+    """The route of no edges at the node where ``before`` ends."""
+    return replace(before, type="shortest", nodes=before.nodes[-1:],
+                   coordinates=before.coordinates[-1:], distance_m=0.0,
+                   risk=0.0, time_min=_values.time_min(0.0),
+                   comfort=_values.comfort(0.0), familiarity=0.0, streets=[],
+                   edges=[])
 
 
 def routes(legs: Sequence[Sequence[Route]], facts: EdgeFacts,
@@ -316,8 +336,12 @@ def pair_routes(front: Sequence[Route], choice: Choice,
                 facts: EdgeFacts) -> list[Route]:
     """A pair's routes from its exact front (``Router.front``): the three
     as the engine chose them, then what ``choice`` asks for."""
-    routes = [next(r for r in front if r.type == kind) for kind in _TYPES
-              if any(r.type == kind for r in front)]
+    routes: list[Route] = []
+    for kind in _TYPES:
+        route = next((r for r in front if r.type == kind), None)
+        # The engine leaves out a path given before, even of other edges.
+        if route is not None and all(r.nodes != route.nodes for r in routes):
+            routes.append(route)
     chosen = {at for at, r in enumerate(front) if r.type in _TYPES}
     return with_extras(routes, list(front), chosen, choice, facts)
 
