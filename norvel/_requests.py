@@ -87,20 +87,15 @@ class Choice(NamedTuple):
         return not self.via and not self.alternatives and self.max_detour is None
 
 
-def choice(request: Options, via: object = (), alternatives: object = 0,
+def choice(via: object = (), alternatives: object = 0,
            max_shared: object = _values.DEFAULT_MAX_SHARED,
            max_detour: object = None) -> Choice:
-    """The checked ``Choice`` of a request with the checked options
-    ``request``. Stops, alternatives and a detour budget are chosen from
-    the exact fronts, so they take eps 0.0 only: ValueError otherwise, as
-    for a value out of range; TypeError for a value of the wrong kind."""
-    chosen = Choice(tuple(_values.via(via)), _values.alternatives(alternatives),
-                    _values.max_shared(max_shared), _values.max_detour(max_detour))
-    if not chosen.plain and request.eps != 0.0:
-        raise ValueError(f"via, alternatives and max_detour are chosen from "
-                         f"the exact front: eps must be 0.0, got "
-                         f"{request.eps!r}")
-    return chosen
+    """The checked ``Choice`` of a request: TypeError for a value of the
+    wrong kind, ValueError for one out of range. Stops, alternatives and a
+    detour budget are chosen from the exact fronts whatever the request's
+    eps: the exact routes are within any factor 1 + eps of them."""
+    return Choice(tuple(_values.via(via)), _values.alternatives(alternatives),
+                  _values.max_shared(max_shared), _values.max_detour(max_detour))
 
 
 def walk_roles(stops: int) -> list[str]:

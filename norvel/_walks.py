@@ -40,6 +40,10 @@ The route "within_detour" is the least risky point of the front whose
 distance is at most ``(1.0 + max_detour) * shortest.distance_m``,
 evaluated as written; of equal risks the shorter, then the first in front
 order. It is given even when it is one of the routes before it.
+
+All of these are chosen from the exact fronts whatever the request's eps:
+the exact routes are within any factor 1 + eps of them, and a front
+within a factor has no order of its own to join or choose by.
 """
 
 from __future__ import annotations
@@ -68,8 +72,6 @@ Floats = npt.NDArray[np.float64]
 #: Adding it leaves every double as it is, -0.0 too: the padding of the
 #: shorter routes' edge rows.
 _NOTHING = -0.0
-#: The most doubles the sums of one leg's joins take at once.
-_CHUNK = 1 << 20
 _TYPES = ("shortest", "safest", "balanced")
 
 
@@ -160,14 +162,18 @@ def walk_front(legs: Sequence[Sequence[Route]], facts: EdgeFacts,
     picks = np.arange(len(first), dtype=np.int64)[:, None]
     for leg in legs[1:]:
         edges = _edge_rows(leg)
-        distance_all = _continued(distance, edges, facts.lengths)
-        risk_all = _continued(risk, edges, facts.risks)
+        lengths = _per_edge(edges, facts.lengths)
+        risks = _per_edge(edges, facts.risks)
+        pairs = _maybe_kept(distance, risk, leg, lengths, risks)
+        prefix, route = pairs // len(leg), pairs % len(leg)
+        distance_all = _continued(distance[prefix], lengths[route])
+        risk_all = _continued(risk[prefix], risks[route])
         kept = _pareto(distance_all, risk_all)
+        prefix, route = prefix[kept], route[kept]
         distance, risk = distance_all[kept], risk_all[kept]
-        known = (_continued(known, edges, familiarity)[kept]
+        known = (_continued(known[prefix], _per_edge(edges, familiarity)[route])
                  if familiarity is not None else np.zeros(len(kept)))
-        picks = np.hstack([picks[kept // len(leg)],
-                           (kept % len(leg))[:, None]])
+        picks = np.hstack([picks[prefix], route[:, None]])
     return [Walk(d, r, f, tuple(p)) for d, r, f, p in zip(
         distance.tolist(), risk.tolist(), known.tolist(), picks.tolist())]
 
@@ -180,23 +186,56 @@ def _edge_rows(leg: Sequence[Route]) -> npt.NDArray[np.int64]:
     return rows
 
 
-def _continued(prefix: Floats, edges: npt.NDArray[np.int64],
-               per_edge: Floats) -> Floats:
-    """For each prefix sum (in order) and each route of a leg (``edges``,
-    its rows), the prefix continued by the route's edges one by one: a
-    flat array, prefix by prefix, so that its order is the front order.
-    A running sum (``np.add.accumulate``) adds strictly left to right."""
-    values = np.where(edges >= 0, per_edge[np.maximum(edges, 0)], _NOTHING)
-    routes, steps = values.shape
-    out = np.empty((len(prefix), routes), dtype=np.float64)
-    rows = max(1, _CHUNK // max(1, routes * (steps + 1)))
-    for start in range(0, len(prefix), rows):
-        part = prefix[start:start + rows]
-        sums = np.empty((len(part), routes, steps + 1), dtype=np.float64)
-        sums[:, :, 0] = part[:, None]
-        sums[:, :, 1:] = values[None, :, :]
-        out[start:start + len(part)] = np.add.accumulate(sums, axis=2)[:, :, -1]
-    return out.ravel()
+def _per_edge(edges: npt.NDArray[np.int64], values: Floats) -> Floats:
+    """The value of each edge of ``edges``' rows, -0.0 for the padding."""
+    return np.where(edges >= 0, values[np.maximum(edges, 0)], _NOTHING)
+
+
+def _continued(prefix: Floats, values: Floats) -> Floats:
+    """Each prefix sum continued by its row of ``values``, one by one. A
+    running sum (``np.add.accumulate``) adds strictly in order; the rows
+    are laid down the columns, so that each addition is one vector's."""
+    sums = np.empty((values.shape[1] + 1, len(prefix)), dtype=np.float64)
+    sums[0] = prefix
+    sums[1:] = values.T
+    running: Floats = np.add.accumulate(sums, axis=0)[-1]
+    return running
+
+
+def _maybe_kept(distance: Floats, risk: Floats, leg: Sequence[Route],
+                lengths: Floats, risks: Floats) -> npt.NDArray[np.int64]:
+    """The joins (prefix x leg routes + route, ascending) that may be on
+    the front after this leg: all but those certainly dominated.
+
+    A join's running sum differs from the prefix plus the route's own
+    total (both summed in order) by at most about 2(n + 1) units in the
+    last place of |prefix| + the sum of |value| over the route's n edges
+    (the usual bound of recursive summation, twice, and one addition);
+    taken 8(n + 2) units, the interval holds the running sum whatever the
+    rounding. A join whose interval lies wholly above another's in both
+    distance and risk is strictly dominated by it, and needs no exact
+    sum. Where a value is not finite every join is summed."""
+    count = np.array([len(r.edges) for r in leg], dtype=np.float64)
+    margin = 8.0 * (count + 2.0) * 2.0**-53
+    bounds = []
+    for prefix, values, totals in ((distance, lengths, [r.distance_m for r in leg]),
+                                   (risk, risks, [r.risk for r in leg])):
+        middle = (prefix[:, None] + np.array(totals)[None, :]).ravel()
+        spread = (margin[None, :] * (np.abs(prefix)[:, None]
+                                     + np.abs(values).sum(axis=1)[None, :])).ravel()
+        bounds.append((middle - spread, middle + spread))
+    (low_d, high_d), (low_r, high_r) = bounds
+    every = np.arange(len(low_d), dtype=np.int64)
+    if not all(np.isfinite(b).all() for pair in bounds for b in pair):
+        return every
+    order = np.argsort(high_d, kind="stable")
+    least_risk = np.minimum.accumulate(high_r[order])
+    # Of the joins surely shorter than each, the least risk they surely
+    # stay under.
+    shorter = np.searchsorted(high_d[order], low_d, side="left")
+    dominated = (shorter > 0) & (least_risk[np.maximum(shorter - 1, 0)] < low_r)
+    kept: npt.NDArray[np.int64] = every[~dominated]
+    return kept
 
 
 def _pareto(distance: Floats, risk: Floats) -> npt.NDArray[np.int64]:

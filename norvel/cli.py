@@ -99,13 +99,13 @@ def _parser() -> argparse.ArgumentParser:
                                         "repeat it for more, in order; each leg is "
                                         "printed under its route")
     route.add_argument("--alternatives", metavar="K", type=int, default=0,
-                       help="add up to K alternative routes (eps 0 only)")
+                       help="add up to K alternative routes of the exact front")
     route.add_argument("--max-shared", metavar="S", type=float, default=DEFAULT_MAX_SHARED,
                        help="the most of an alternative's length on each route before "
                             f"it, 0 to 1 (default {DEFAULT_MAX_SHARED})")
     route.add_argument("--max-detour", metavar="X", type=float, default=None,
                        help="add the least risky route at most 1 + X times as long "
-                            "as the shortest (eps 0 only)")
+                            "as the shortest, of the exact front")
 
     catchment = commands.add_parser(
         "catchment", help="summarise the walks to (or from) one place",

@@ -214,7 +214,7 @@ class Router:
         so many more routes, each sharing at most ``max_shared`` of its
         length with each before it; ``max_detour``: adds the least risky
         route at most 1 + max_detour times the shortest's length. These
-        need eps 0.0 (docs/routes.md).
+        are chosen from the exact fronts, whatever eps (docs/routes.md).
 
         Raises NodeNotFoundError, NoRouteError (``reason``
         "source_isolated" or "no_route"), SnapError, RouteTimeoutError,
@@ -223,7 +223,7 @@ class Router:
         session = self._session
         request = session.options(eps, max_snap_m, timeout_s, risk)
         return session.walk(origin, destination, request, _requests.choice(
-            request, via, alternatives, max_shared, max_detour))
+            via, alternatives, max_shared, max_detour))
 
     def front(self, origin: Place, destination: Place, *,
               risk: str = DEFAULT_RISK,

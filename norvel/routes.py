@@ -165,7 +165,7 @@ def route_of_row(row: RouteRow, facts: EdgeFacts) -> Route:
     the edge facts of its layer: equal, field by field, to
     ``Route(row.type, row.nodes, ..., row.edges, facts)``.
 
-    A frozen dataclass's ``__init__`` sets each of the eleven fields
+    A frozen dataclass's ``__init__`` sets each of the twelve fields
     through ``object.__setattr__``, three times what giving the instance
     its dict costs, and a request makes up to three routes, ``route_many``
     thousands: the dict is given, as that ``__init__`` would leave it (the
@@ -176,7 +176,7 @@ def route_of_row(row: RouteRow, facts: EdgeFacts) -> Route:
         "distance_m": row.distance_m, "risk": row.risk,
         "time_min": row.time_min, "comfort": row.comfort,
         "familiarity": row.familiarity, "streets": row.streets,
-        "edges": row.edges, "_facts": facts})
+        "edges": row.edges, "_facts": facts, "_legs": None})
     return route
 
 

@@ -229,8 +229,9 @@ def _paths(served: Served) -> dict[str, Any]:
         "/route": {"get": {
             "summary": "The routes between two points or two nodes.",
             "description": "Each end is either a point (from, to: LAT,LON) or a node "
-                           "id (from_node, to_node), not both. via, alternatives and "
-                           "max_detour need eps 0.",
+                           "id (from_node, to_node), not both. With via, alternatives or "
+                           "max_detour the routes are chosen from the exact "
+                           "fronts, whatever eps.",
             "parameters": parameters.openapi("/route", served),
             "responses": {"200": {"description": "the routes",
                                   "content": {**_json({"oneOf": [_FEATURE_COLLECTION,

@@ -184,13 +184,13 @@ COMPARE = Parameter("compare", "a risk layer (GET /health lists them): each segm
 VIA = Parameter("via", f"stops to walk through in order, separated by ';' (at most "
                        f"{MAX_STOPS}): each a point LAT,LON or a node id",
                 _stops, example=lambda s: _text(s.origin_point))
-ALTERNATIVES = Parameter("alternatives", "how many alternative routes to add at most "
-                                         "(eps 0 only)", _count, 0)
+ALTERNATIVES = Parameter("alternatives", "how many alternative routes to add at most, "
+                                         "from the exact front", _count, 0)
 MAX_SHARED = Parameter("max_shared", "the most of an alternative's length on the edges of "
                                      "each route before it, from 0 to 1", _number(0, 1),
                        DEFAULT_MAX_SHARED)
-MAX_DETOUR = Parameter("max_detour", "adds the least risky route at most 1 + max_detour "
-                                     "times as long as the shortest (eps 0 only)",
+MAX_DETOUR = Parameter("max_detour", "adds the least risky route of the exact front at "
+                                     "most 1 + max_detour times as long as the shortest",
                        _number(0))
 BBOX = Parameter("bbox", "minlon,minlat,maxlon,maxlat, each min at most its max; the "
                          "whole graph when left out", _box, example=_example_box)
