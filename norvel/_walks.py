@@ -48,7 +48,6 @@ within a factor has no order of its own to join or choose by.
 
 from __future__ import annotations
 
-import math
 import struct
 import time
 from collections.abc import Callable, Sequence
@@ -304,38 +303,35 @@ def choose(points: Sequence[Walk]) -> tuple[int, int, int]:
     shortest, the safest and the balanced route."""
     if len(points) <= 1:
         return 0, 0, 0
-    weights = balance_weights(points)
-    return (_least(points, lambda p: total_order_key(p.distance_m)),
-            _least(points, lambda p: total_order_key(p.risk)),
-            _least(points, lambda p: balance_key(p, weights)))
+    distance, risk = _sums_of(points)
+    # argmin gives the first of equal keys.
+    return (int(np.argmin(total_order_keys(distance))),
+            int(np.argmin(total_order_keys(risk))),
+            int(np.argmin(balance_keys(distance, risk))))
 
 
-def balance_weights(points: Sequence[Walk] | Sequence[Route]) -> tuple[float, float]:
-    """The normalisers of the balanced score: the longest distance and the
-    highest risk of the front (IEEE maxNum: a NaN is passed over), each at
-    least 1.0."""
-    return (_max_num([p.distance_m for p in points]),
-            _max_num([p.risk for p in points]))
+def _sums_of(points: Sequence[Walk] | Sequence[Route]) -> tuple[Floats, Floats]:
+    return (np.array([p.distance_m for p in points], dtype=np.float64),
+            np.array([p.risk for p in points], dtype=np.float64))
 
 
-def _max_num(values: list[float]) -> float:
-    most = -math.inf
-    for value in [*values, 1.0]:
-        if not math.isnan(value) and (math.isnan(most) or value > most):
-            most = value
-    return most
+def total_order_keys(values: Floats) -> npt.NDArray[np.uint64]:
+    """``total_order_key`` of each value."""
+    bits = np.ascontiguousarray(values, dtype=np.float64).view(np.uint64)
+    keys: npt.NDArray[np.uint64] = np.where(
+        (bits >> np.uint64(63)) != 0, ~bits, bits | np.uint64(1 << 63))
+    return keys
 
 
-def balance_key(point: Walk | Route, weights: tuple[float, float]) -> int:
-    """The balanced score's totalOrder key: two divisions, then their sum,
-    as the engine evaluates it."""
-    return total_order_key(point.distance_m / weights[0] + point.risk / weights[1])
-
-
-def _least[T](points: Sequence[T], key: Callable[[T], int]) -> int:
-    """The position of the first point of the least key."""
-    keys = [key(p) for p in points]
-    return keys.index(min(keys))
+def balance_keys(distance: Floats, risk: Floats) -> npt.NDArray[np.uint64]:
+    """The balanced score's totalOrder key of each point of a front: two
+    divisions by the front's normalisers (its longest distance and highest
+    risk, IEEE maxNum: a NaN passed over, each at least 1.0), then their
+    sum, as the engine evaluates it (each an IEEE operation, vector or
+    not)."""
+    longest = float(np.fmax.reduce(np.append(distance, 1.0)))
+    riskiest = float(np.fmax.reduce(np.append(risk, 1.0)))
+    return total_order_keys(distance / longest + risk / riskiest)
 
 
 def front_routes(legs: Sequence[Sequence[Route]],
@@ -347,10 +343,10 @@ def front_routes(legs: Sequence[Sequence[Route]],
     front = walk_front(legs, facts, facts.familiarity)
     chosen = choose(front)
     kinds = {at: kind for kind, at in reversed(list(zip(_TYPES, chosen)))}
-    order = sorted(range(len(front)), key=lambda at: (
-        total_order_key(front[at].distance_m), total_order_key(front[at].risk)))
+    distance, risk = _sums_of(front)
+    order = np.lexsort((total_order_keys(risk), total_order_keys(distance)))
     return [walk_route(front[at], legs, kinds.get(at, "front"), facts)
-            for at in order]
+            for at in order.tolist()]
 
 
 def walk_routes(front: list[Walk], legs: Sequence[Sequence[Route]],
@@ -404,9 +400,9 @@ def alternatives(front: list[Route], chosen: set[int], given: list[Route],
                  choice: Choice, facts: EdgeFacts) -> list[Route]:
     """Up to ``choice.alternatives`` routes of ``front`` other than the
     ``chosen`` positions, by the module's rule, typed "alternative"."""
-    weights = balance_weights(front)
-    order = sorted((at for at in range(len(front)) if at not in chosen),
-                   key=lambda at: (balance_key(front[at], weights), at))
+    keys = balance_keys(*_sums_of(front))
+    order = [at for at in np.argsort(keys, kind="stable").tolist()
+             if at not in chosen]
     lengths = facts.lengths
     taken: list[Route] = []
     used = [set(route.edges) for route in given]
