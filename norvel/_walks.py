@@ -48,10 +48,12 @@ within a factor has no order of its own to join or choose by.
 
 from __future__ import annotations
 
+import itertools
 import struct
 import time
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass, replace
+from dataclasses import replace
+from typing import NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -74,8 +76,7 @@ _NOTHING = -0.0
 _TYPES = ("shortest", "safest", "balanced")
 
 
-@dataclass(frozen=True)
-class Walk:
+class Walk(NamedTuple):
     """A point of a walk's front: its sums, and which route of each leg's
     front it joins (``picks``, indices into each leg's list)."""
 
@@ -179,9 +180,12 @@ def walk_front(legs: Sequence[Sequence[Route]], facts: EdgeFacts,
 
 def _edge_rows(leg: Sequence[Route]) -> npt.NDArray[np.int64]:
     """The edges of each route of a leg, a row each, padded with -1."""
-    rows = np.full((len(leg), max(len(r.edges) for r in leg)), -1, np.int64)
-    for at, route in enumerate(leg):
-        rows[at, :len(route.edges)] = route.edges
+    counts = np.array([len(r.edges) for r in leg], dtype=np.int64)
+    rows = np.full((len(leg), int(counts.max())), -1, np.int64)
+    # Row by row, in order: each row's edges fill its first places.
+    rows[np.arange(rows.shape[1]) < counts[:, None]] = np.fromiter(
+        itertools.chain.from_iterable(r.edges for r in leg), np.int64,
+        int(counts.sum()))
     return rows
 
 
