@@ -43,11 +43,11 @@ from norvel.catchment import Catchment
 from norvel.errors import (NodeNotFoundError, NoRouteError, RoutingError,
                            SnapError, UnknownRiskLayerError)
 from norvel.router import Router
-from norvel.routes import Route, Routes, Snap
+from norvel.routes import Leg, Route, Routes, Snap
 from norvel.steps import Step
 from norvel.table import NodeTable
 
-__all__ = ["Access", "Catchment", "NodeNotFoundError", "NoRouteError", "NodeTable", "Route",
+__all__ = ["Access", "Catchment", "Leg", "NodeNotFoundError", "NoRouteError", "NodeTable", "Route",
            "Router", "Routes", "RoutingError", "Snap", "SnapError", "Step",
            "UnknownRiskLayerError", "access", "load_graph", "read_graph_bytes"]
 

@@ -7,6 +7,7 @@ order.
 from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
+from dataclasses import asdict
 from typing import Any, Protocol
 
 from norvel.table import LonLat
@@ -33,6 +34,8 @@ class RouteValues(Protocol):
     def familiarity(self) -> float: ...
     @property
     def streets(self) -> list[str]: ...
+    @property
+    def legs(self) -> Sequence[Any]: ...
 
 
 def totals(route: RouteValues) -> dict[str, Any]:
@@ -45,9 +48,17 @@ def totals(route: RouteValues) -> dict[str, Any]:
 
 def properties(route: RouteValues) -> dict[str, Any]:
     """A route's GeoJSON properties: its ``totals``, then ``nodes`` and
-    ``streets``."""
+    ``streets`` (and ``legs`` where it has stops)."""
     return totals(route) | {"nodes": list(route.nodes),
-                            "streets": list(route.streets)}
+                            "streets": list(route.streets)} | legs(route)
+
+
+def legs(route: RouteValues) -> dict[str, Any]:
+    """A walk through stops' ``legs``, each a dict of its ``Leg`` record;
+    nothing for a route of one leg."""
+    if len(route.legs) < 2:
+        return {}
+    return {"legs": [asdict(leg) for leg in route.legs]}
 
 
 def line(coordinates: Sequence[LonLat]) -> list[LonLat]:

@@ -19,7 +19,8 @@ import numpy.typing as npt
 
 from norvel import _values, failures
 from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M, DEFAULT_RISK, Place
-from norvel.errors import NodeNotFoundError, SnapError
+from norvel.errors import (NodeNotFoundError, NoRouteError,
+                           RouteTimeoutError, SnapError)
 from norvel.routes import Snap
 
 if TYPE_CHECKING:
@@ -68,6 +69,39 @@ def options(layers: Sequence[str] | Callable[[], Sequence[str]] | None,
     if type(risk) is not str or risk != DEFAULT_RISK:
         risk = _values.risk(risk, layers() if callable(layers) else layers)
     return Options(*checked, risk)
+
+
+class Choice(NamedTuple):
+    """What a request chooses from its front besides the three routes, and
+    through which stops it walks; checked (``choice``). The default asks for
+    nothing more."""
+
+    via: tuple[object, ...] = ()
+    alternatives: int = 0
+    max_shared: float = _values.DEFAULT_MAX_SHARED
+    max_detour: float | None = None
+
+    @property
+    def plain(self) -> bool:
+        """Whether the request asks for the three routes alone."""
+        return not self.via and not self.alternatives and self.max_detour is None
+
+
+def choice(via: object = (), alternatives: object = 0,
+           max_shared: object = _values.DEFAULT_MAX_SHARED,
+           max_detour: object = None) -> Choice:
+    """The checked ``Choice`` of a request: TypeError for a value of the
+    wrong kind, ValueError for one out of range. Stops, alternatives and a
+    detour budget are chosen from the exact fronts whatever the request's
+    eps: the exact routes are within any factor 1 + eps of them."""
+    return Choice(tuple(_values.via(via)), _values.alternatives(alternatives),
+                  _values.max_shared(max_shared), _values.max_detour(max_detour))
+
+
+def walk_roles(stops: int) -> list[str]:
+    """The roles of a walk's places, in order: "origin", "via 1", ...,
+    "destination"."""
+    return ["origin", *map(_values.via_role, range(stops)), "destination"]
 
 
 def pair(value: object, index: int) -> tuple[object, object]:
@@ -180,6 +214,26 @@ def failure(result: Failure, source: int, target: int,
         source, target, timeout_s, request))
 
 
+def leg_failure(result: Failure, ends: Sequence[Snap], roles: Sequence[str],
+                leg: int, timeout_s: float | None) -> Exception:
+    """The exception of the engine's failure of leg ``leg`` (from 0) of a
+    walk through the snapped ``ends`` of ``roles`` (``walk_roles``): an
+    unknown node named by its role ("via 1"), a leg without a route named
+    in the message ("leg 2 of 3") where there are stops, and a time-out of
+    the whole walk."""
+    source, target = ends[leg].node, ends[leg + 1].node
+    error = failure(result, source, target, timeout_s)
+    if isinstance(error, NodeNotFoundError):
+        return NodeNotFoundError(error.node, roles[leg if error.role == "origin"
+                                                  else leg + 1])
+    if isinstance(error, NoRouteError) and len(ends) > 2:
+        return NoRouteError(source, target, error.reason,
+                            leg=f"leg {leg + 1} of {len(ends) - 1}")
+    if isinstance(error, RouteTimeoutError) and timeout_s is not None:
+        return RouteTimeoutError(ends[0].node, ends[-1].node, timeout_s)
+    return error
+
+
 # What a client writes as text.
 
 _NUMBER = re.compile(r"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
@@ -208,6 +262,26 @@ def node(text: str, name: str) -> int:
         except ValueError:  # beyond Python's limit on the digits of an int
             pass
     raise ValueError(f"{name!r} must be a node id (an integer), got {text[:40]!r}")
+
+
+def count(text: str, name: str) -> int:
+    """A whole number written as a decimal integer (ASCII digits, a sign
+    and spaces round it allowed); whether it is in range is the request's
+    to check. ValueError naming ``name`` otherwise."""
+    stripped = text.strip()
+    if _INTEGER.fullmatch(stripped) and len(stripped) <= 20:
+        return int(stripped)
+    raise ValueError(f"{name!r} must be an integer, got {stripped[:40]!r}")
+
+
+def places(text: str, name: str, most: int) -> list[int | tuple[float, float]]:
+    """Places separated by ";", each a "LAT,LON" point or a node id, at
+    most ``most`` of them. ValueError naming ``name`` otherwise."""
+    items = text.split(";")
+    if len(items) > most:
+        raise ValueError(f"{name!r} names at most {most} places, got {len(items)}")
+    return [point(item, name) if "," in item else node(item, name)
+            for item in items]
 
 
 def point(text: str, name: str) -> tuple[float, float]:

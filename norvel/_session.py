@@ -26,7 +26,7 @@ import numpy as np
 import numpy.typing as npt
 from norvel_core import PyGraph
 
-from norvel import _files, _requests, _values
+from norvel import _files, _requests, _values, _walks
 from norvel._native import engine
 from norvel._values import DEFAULT_EPS, DEFAULT_RISK
 from norvel.routes import Route, Routes, Snap, route_of_row
@@ -206,9 +206,36 @@ class Session:
                                     request.timeout_s)
         return Routes(self.routes_of(result, request.risk), source, target)
 
+    def walk(self, origin: object, destination: object,
+             request: _requests.Options, choice: _requests.Choice) -> Routes:
+        """``Router.route``'s answer with stops, alternatives or a detour
+        budget (``norvel._walks`` says how they are chosen)."""
+        if choice.plain:
+            return self.route(origin, destination, request)
+        ends, fronts = self.leg_fronts(origin, destination, choice.via, request)
+        return Routes(_walks.routes(fronts, self.facts(request.risk), choice),
+                      ends[0], ends[-1])
+
+    def leg_fronts(self, origin: object, destination: object,
+                   via: Sequence[object], request: _requests.Options
+                   ) -> tuple[list[Snap], list[list[Route]]]:
+        """The snapped ends of a walk through the stops ``via`` (every
+        point in one question to the index, the first failure raised) and
+        the exact front of each leg (``_walks.leg_fronts``)."""
+        roles = _requests.walk_roles(len(via))
+        ends = self.snapped([origin, *via, destination], roles,
+                            request.max_snap_m)
+        return ends, _walks.leg_fronts(self.engine, ends, roles, request,
+                                       self.routes_of)
+
     def front(self, origin: object, destination: object,
-              request: _requests.Options) -> Front:
-        """``Router.front``'s routes, with the snaps of its ends."""
+              request: _requests.Options, via: object = ()) -> Front:
+        """``Router.front``'s routes, with the snaps of its ends; with
+        stops ``via``, the front of the walks through them."""
+        if stops := _values.via(via):
+            ends, fronts = self.leg_fronts(origin, destination, stops, request)
+            return Front(_walks.front_routes(fronts, self.facts(request.risk)),
+                         ends[0], ends[-1])
         source, target = self.pair_ends(origin, destination, request)
         result = self.engine.front(source.node, target.node,
                                    request.timeout_s, request.risk)

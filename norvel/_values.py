@@ -25,6 +25,13 @@ DEFAULT_EPS = 0.0
 #: Metres a minute: a route's time_min is its distance_m divided by this
 #: (the engine's own constant).
 WALKING_SPEED_M_PER_MIN: float = engine.WALKING_SPEED_M_PER_MIN
+#: A route's comfort is e^(COMFORT_RISK_FACTOR x risk), at most 1.0, as
+#: the engine computes it (a walk through stops is chosen here; the tests
+#: hold its comfort to the engine's routes).
+COMFORT_RISK_FACTOR = -2.0
+#: The most of an alternative route's length that may run on the edges of
+#: a route given before it (``Router.route(alternatives=...)``).
+DEFAULT_MAX_SHARED = 0.8
 DEFAULT_MAX_SNAP_M = 250.0
 DEFAULT_CATCHMENT_MINUTES = 15.0
 # The cutoffs of norvel.access, in minutes.
@@ -50,6 +57,21 @@ DIRECTIONS = ("to", "from")
 def detour_m[T: (float, npt.NDArray[np.float64])](shortest_m: T, safest_m: T) -> T:
     """How much longer the safest walk is than the shortest, in metres."""
     return safest_m - shortest_m
+
+
+def time_min(distance_m: float) -> float:
+    """A walk's minutes, as the engine computes them."""
+    return distance_m / WALKING_SPEED_M_PER_MIN
+
+
+def comfort(risk: float) -> float:
+    """A route's comfort, as the engine computes it: e^(-2 risk), at most
+    1.0 (math.exp is the C library's exp, which the engine calls too)."""
+    try:
+        value = math.exp(COMFORT_RISK_FACTOR * risk)
+    except OverflowError:  # the engine's exp gives infinity, clamped below
+        return 1.0
+    return 1.0 if value > 1.0 else value
 
 
 def kind(value: object) -> str:
@@ -162,6 +184,49 @@ def exact_eps(value: object) -> float:
                          f"{number!r} (Router.route takes eps > 0 for one "
                          f"pair at a time)")
     return number
+
+
+def alternatives(value: object) -> int:
+    """How many alternative routes a request asks for: an int >= 0."""
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"alternatives must be an int, got {kind(value)}")
+    if value < 0:
+        raise ValueError(f"alternatives must be at least 0, got {value}")
+    return int(value)
+
+
+def max_shared(value: object) -> float:
+    """The most of an alternative's length on a given route's edges, as a
+    share: a number from 0 to 1."""
+    share = real(value, "max_shared")
+    if not 0.0 <= share <= 1.0:
+        raise ValueError(f"max_shared must be within [0, 1], got {share!r}")
+    return share
+
+
+def max_detour(value: object) -> float | None:
+    """How much longer than the shortest route the ``within_detour`` route
+    may be, as a share of it: None for no such route, else a number >= 0
+    (infinity allowed: the safest route)."""
+    if value is None:
+        return None
+    share = real(value, "max_detour")
+    if math.isnan(share) or share < 0.0:
+        raise ValueError(f"max_detour must be a number >= 0, got {share!r}")
+    return share
+
+
+def via(value: object) -> list[object]:
+    """The stops of a request, in order: a sequence of places (not a str),
+    each checked where it is snapped."""
+    if isinstance(value, (str, bytes)) or not isinstance(value, Sequence):
+        raise TypeError(f"via must be a sequence of places, got {kind(value)}")
+    return list(value)
+
+
+def via_role(index: int) -> str:
+    """The role of the stop ``index`` (from 0) in messages: "via 1", ..."""
+    return f"via {index + 1}"
 
 
 def timeout(value: object) -> float | None:

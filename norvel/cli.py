@@ -2,6 +2,7 @@
 OpenStreetMap converter.
 
     norvel route GRAPH FROM TO [--eps E] [--max-snap-m M] [--risk LAYER] [--steps] [--geojson OUT]
+    norvel route GRAPH FROM TO [--via PLACE]... [--alternatives K] [--max-shared S] [--max-detour X]
     norvel catchment GRAPH PLACE [--minutes M] [--direction to|from] [--geojson OUT]
     norvel catchment GRAPH PLACE [--risk LAYER] [--compare LAYER]
     norvel access GRAPH ORIGINS PLACES --out FILE [--minutes 5,10,15] [--weight COLUMN]
@@ -33,6 +34,7 @@ from norvel._values import (
     DEFAULT_EPS,
     DEFAULT_MAX_CATCHMENT_NODES,
     DEFAULT_MAX_QUEUE,
+    DEFAULT_MAX_SHARED,
     DEFAULT_MAX_SNAP_M,
     DEFAULT_MAX_WAIT_S,
     DEFAULT_RISK,
@@ -92,6 +94,18 @@ def _parser() -> argparse.ArgumentParser:
                             "distance and risk")
     route.add_argument("--geojson", metavar="OUT",
                        help="also write the routes as a GeoJSON FeatureCollection")
+    route.add_argument("--via", metavar="PLACE", type=_end("--via"), action="append",
+                       default=[], help="a stop to walk through (node id or LAT,LON); "
+                                        "repeat it for more, in order; each leg is "
+                                        "printed under its route")
+    route.add_argument("--alternatives", metavar="K", type=int, default=0,
+                       help="add up to K alternative routes of the exact front")
+    route.add_argument("--max-shared", metavar="S", type=float, default=DEFAULT_MAX_SHARED,
+                       help="the most of an alternative's length on each route before "
+                            f"it, 0 to 1 (default {DEFAULT_MAX_SHARED})")
+    route.add_argument("--max-detour", metavar="X", type=float, default=None,
+                       help="add the least risky route at most 1 + X times as long "
+                            "as the shortest, of the exact front")
 
     catchment = commands.add_parser(
         "catchment", help="summarise the walks to (or from) one place",
@@ -199,7 +213,9 @@ def _route(args: argparse.Namespace) -> int:
     try:
         router = Router.from_file(args.graph)
         routes = router.route(args.origin, args.destination, args.eps,
-                              max_snap_m=args.max_snap_m, risk=args.risk)
+                              max_snap_m=args.max_snap_m, risk=args.risk,
+                              via=args.via, alternatives=args.alternatives,
+                              max_shared=args.max_shared, max_detour=args.max_detour)
     # A RoutingError of each kind (norvel.failures), NoRouteError too.
     except (RoutingError, OSError, ValueError, TypeError, KeyError, RuntimeError) as error:
         message = error.args[0] if isinstance(error, KeyError) and error.args else error
@@ -214,6 +230,10 @@ def _route(args: argparse.Namespace) -> int:
         streets = ", ".join(route.streets) if route.streets else "-"
         print(f"{route.type:<9} {route.distance_m:9.1f} m  risk {route.risk:8.4f}  "
               f"{route.time_min:6.1f} min  {streets}")
+        if args.via:
+            for number, leg in enumerate(route.legs, 1):
+                print(f"  leg {number:<3} {leg.distance_m:9.1f} m  risk {leg.risk:8.4f}  "
+                      f"{leg.time_min:6.1f} min")
         if args.steps:
             for step in route.steps:
                 print(f"  {format_distance(step.distance_m):>8}  risk "

@@ -69,16 +69,20 @@ class NodeNotFoundError(RoutingError, KeyError):
 class NoRouteError(RoutingError):
     """No route between two nodes of the graph. ``reason`` is
     "source_isolated" (the origin has no outgoing edge) or "no_route" (no
-    path leads from the origin to the destination)."""
+    path leads from the origin to the destination). ``leg``: for a walk
+    through stops, which leg has no route ("leg 2 of 3"), else None; then
+    ``source`` and ``target`` are that leg's ends."""
 
-    def __init__(self, source: int, target: int, reason: NoRouteReason) -> None:
+    def __init__(self, source: int, target: int, reason: NoRouteReason, *,
+                 leg: str | None = None) -> None:
         if reason == "source_isolated":
             message = (f"origin node {source} has no outgoing edge, so no "
                        f"route starts there")
         else:
             message = (f"no route from node {source} to node {target}: no "
                        f"path leads there in the graph")
-        super().__init__(message)
+        super().__init__(message if leg is None else f"{message} ({leg})")
+        self.leg = leg
         self.source = source
         self.target = target
         self.reason: NoRouteReason = reason

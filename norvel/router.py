@@ -24,7 +24,8 @@ from norvel import _requests, _route_table, _values
 from norvel._native import engine
 from norvel._session import PAIR_ROLES, Session
 from norvel._values import (DEFAULT_CATCHMENT_MINUTES, DEFAULT_EPS,
-                            DEFAULT_MAX_SNAP_M, DEFAULT_RISK, Place)
+                            DEFAULT_MAX_SHARED, DEFAULT_MAX_SNAP_M,
+                            DEFAULT_RISK, Place)
 from norvel.catchment import Catchment, several_places
 from norvel.errors import RoutingError
 from norvel.routes import Route, Routes, Snap
@@ -198,7 +199,9 @@ class Router:
               eps: float = DEFAULT_EPS, *,
               max_snap_m: float = DEFAULT_MAX_SNAP_M,
               timeout_s: float | None = None,
-              risk: str = DEFAULT_RISK) -> Routes:
+              risk: str = DEFAULT_RISK, via: Sequence[Place] = (),
+              alternatives: int = 0, max_shared: float = DEFAULT_MAX_SHARED,
+              max_detour: float | None = None) -> Routes:
         """The routes from ``origin`` to ``destination``, each a node id
         (int) or a (lat, lon) tuple in degrees; a point starts or ends at
         the nearest node with an outgoing edge, at most ``max_snap_m``
@@ -207,28 +210,35 @@ class Router:
         1 + eps of it. ``timeout_s``: stop the search then
         (RouteTimeoutError). ``risk``: the risk layer (``risk_layers``).
         The search runs without the interpreter lock; Ctrl-C stops it.
+        ``via``: stops to walk through in order; ``alternatives``: up to
+        so many more routes, each sharing at most ``max_shared`` of its
+        length with each before it; ``max_detour``: adds the least risky
+        route at most 1 + max_detour times the shortest's length. These
+        are chosen from the exact fronts, whatever eps (docs/routes.md).
 
         Raises NodeNotFoundError, NoRouteError (``reason``
         "source_isolated" or "no_route"), SnapError, RouteTimeoutError,
         ValueError (eps below 0 or not finite, a coordinate out of range,
         an unknown layer: UnknownRiskLayerError), TypeError."""
         session = self._session
-        return session.route(origin, destination, session.options(
-            eps, max_snap_m, timeout_s, risk))
+        request = session.options(eps, max_snap_m, timeout_s, risk)
+        return session.walk(origin, destination, request, _requests.choice(
+            via, alternatives, max_shared, max_detour))
 
     def front(self, origin: Place, destination: Place, *,
               risk: str = DEFAULT_RISK,
               max_snap_m: float = DEFAULT_MAX_SNAP_M,
-              timeout_s: float | None = None) -> list[Route]:
+              timeout_s: float | None = None,
+              via: Sequence[Place] = ()) -> list[Route]:
         """Every Pareto-optimal (distance, risk) route of the exact search,
         a route per point of the front by distance ascending (risk falls
         from each to the next): ``route``'s own routes, typed as there,
         and for the points between, typed "front", of the paths with that
         very distance and risk the one the front order finds first
-        (docs/routes.md). Ends, options and errors as in ``route``."""
+        (docs/routes.md). Ends, options, via, errors: as ``route``'s."""
         session = self._session
         return session.front(origin, destination, session.options(
-            DEFAULT_EPS, max_snap_m, timeout_s, risk)).routes
+            DEFAULT_EPS, max_snap_m, timeout_s, risk), via).routes
 
     def route_many(self, pairs: Sequence[tuple[Place, Place]],
                    eps: float = DEFAULT_EPS, *,

@@ -21,7 +21,7 @@ if TYPE_CHECKING:
 
     from norvel._engine import RouteRow
 
-__all__ = ["Route", "Routes", "Snap"]
+__all__ = ["Leg", "Route", "Routes", "Snap"]
 
 
 @dataclass(frozen=True)
@@ -32,6 +32,21 @@ class Snap:
 
     node: int
     distance_m: float
+
+
+@dataclass(frozen=True)
+class Leg:
+    """One leg of a route: from its origin or a stop (``via``) to the next
+    stop or its destination. ``first_node``, ``last_node``: indices into
+    ``Route.nodes`` (equal for an empty leg, from a stop to the same
+    node); ``distance_m``, ``risk``: summed over its edges in travel order
+    from 0; ``time_min``: minutes at 66.67 m a minute."""
+
+    first_node: int
+    last_node: int
+    distance_m: float
+    risk: float
+    time_min: float
 
 
 @dataclass(frozen=True, repr=False)
@@ -49,7 +64,7 @@ class Route:
     it ([] when the graph has none); ``edges``: the document indices of
     the edges it took, in travel order (one fewer than its nodes; [] for a
     route made from a ``norvel_core.PyRouteResult``, which knows only its
-    nodes).
+    nodes); ``legs``: a ``Leg`` per leg (one for a route without stops).
 
     Every number is bit for bit what ``norvel_core.compute_safe_routes``
     gives for the same graph and request.
@@ -67,6 +82,16 @@ class Route:
     edges: list[int] = field(default_factory=list)
     # What steps read of each edge, shared by the router's routes.
     _facts: EdgeFacts | None = field(default=None, compare=False)
+    # The legs of a walk through stops; None for one leg, the whole route.
+    _legs: tuple[Leg, ...] | None = None
+
+    @property
+    def legs(self) -> tuple[Leg, ...]:
+        """The route's legs, in order: one per stop, and one more."""
+        if self._legs is not None:
+            return self._legs
+        return (Leg(0, len(self.nodes) - 1, self.distance_m, self.risk,
+                    self.time_min),)
 
     @cached_property
     def steps(self) -> list[Step]:
@@ -77,7 +102,10 @@ class Route:
         if self._facts is None or len(self.edges) != len(self.nodes) - 1:
             raise ValueError("this route does not know the edges it took: "
                              "steps need a route of a norvel.Router")
-        return _steps.route_steps(self.coordinates, self.edges, self._facts)
+        stops = () if self._legs is None else [
+            leg.last_node for leg in self._legs[:-1]]
+        return _steps.route_steps(self.coordinates, self.edges, self._facts,
+                                  stops)
 
     def risky_steps(self, threshold: float) -> list[Step]:
         """The steps whose risk per kilometre (``Step.risk_per_km``) is
@@ -137,7 +165,7 @@ def route_of_row(row: RouteRow, facts: EdgeFacts) -> Route:
     the edge facts of its layer: equal, field by field, to
     ``Route(row.type, row.nodes, ..., row.edges, facts)``.
 
-    A frozen dataclass's ``__init__`` sets each of the eleven fields
+    A frozen dataclass's ``__init__`` sets each of the twelve fields
     through ``object.__setattr__``, three times what giving the instance
     its dict costs, and a request makes up to three routes, ``route_many``
     thousands: the dict is given, as that ``__init__`` would leave it (the
@@ -148,7 +176,7 @@ def route_of_row(row: RouteRow, facts: EdgeFacts) -> Route:
         "distance_m": row.distance_m, "risk": row.risk,
         "time_min": row.time_min, "comfort": row.comfort,
         "familiarity": row.familiarity, "streets": row.streets,
-        "edges": row.edges, "_facts": facts})
+        "edges": row.edges, "_facts": facts, "_legs": None})
     return route
 
 
@@ -159,8 +187,9 @@ _set_attribute = object.__setattr__
 class Routes(Sequence[Route]):
     """The one to three routes of a request, in the module's order: the
     shortest first, then the safest and the balanced one where they differ
-    from the routes before them. ``origin`` and ``destination`` are the
-    snaps of the request's ends."""
+    from the routes before them; then those the request asked for besides
+    (its "alternative" routes, then its "within_detour" route).
+    ``origin`` and ``destination`` are the snaps of the request's ends."""
 
     def __init__(self, routes: Sequence[Route], origin: Snap,
                  destination: Snap) -> None:
@@ -202,6 +231,17 @@ class Routes(Sequence[Route]):
     def balanced(self) -> Route | None:
         """The balanced route, or None when it is one of the others."""
         return self._of_type("balanced")
+
+    @property
+    def alternatives(self) -> list[Route]:
+        """The alternative routes asked for (``alternatives=``), in order."""
+        return [r for r in self._routes if r.type == "alternative"]
+
+    @property
+    def within_detour(self) -> Route | None:
+        """The least risky route within the detour asked for
+        (``max_detour=``), or None when none was asked for."""
+        return self._of_type("within_detour")
 
     def to_geojson(self, *, steps: bool = False) -> dict[str, Any]:
         """A GeoJSON FeatureCollection dict: one LineString Feature per route,

@@ -17,6 +17,12 @@ its start, clockwise positive: below ``STRAIGHT_DEG`` either way is
 "uturn". A new step that does not turn (straight) is a ``continue``, any
 other a ``turn``; the first is ``depart`` and a last one, of no edges at
 the destination, ``arrive``.
+
+A walk through stops (``Router.route(via=...)``) also starts a step where
+each leg starts, and has a ``via`` step of no edges where each leg ends,
+after the step that ends there. A route of no edges, or whose first stop
+is its origin, departs with a step of no edges ("Depart from your
+origin"), so that ``depart`` stays first.
 """
 
 from __future__ import annotations
@@ -54,7 +60,7 @@ UTURN_DEG = 170.0
 #: On a way without a name, a turn by more than this starts a new step.
 UNNAMED_TURN_DEG = 40.0
 
-Kind = Literal["depart", "turn", "continue", "arrive"]
+Kind = Literal["depart", "turn", "continue", "via", "arrive"]
 Modifier = Literal["straight", "slight left", "left", "sharp left", "uturn",
                    "slight right", "right", "sharp right"]
 
@@ -70,9 +76,10 @@ _COMPASS = ("north", "northeast", "east", "southeast", "south", "southwest",
 class Step:
     """One step of a route's directions.
 
-    ``kind``: "depart", "turn", "continue" or "arrive"; ``modifier``: from
-    the change of bearing at the step's start (see the module for the
-    thresholds; "straight" for depart and arrive); ``street``: the name of
+    ``kind``: "depart", "turn", "continue", "via" (a stop reached) or
+    "arrive"; ``modifier``: from the change of bearing at the step's start
+    (see the module for the thresholds; "straight" for depart, via and
+    arrive); ``street``: the name of
     its edges, or None; ``highway``: the way's ``highway`` class where the
     document gives one (of the step's first edge), else None;
     ``distance_m``, ``risk``, ``time_min``: summed over its edges in travel
@@ -161,6 +168,14 @@ class EdgeFacts:
         with self._lock:
             return self._graph.layer_risks(self.layer)
 
+    @cached_property
+    def familiarity(self) -> npt.NDArray[np.float64] | None:
+        """familiarity per edge, in document order; None where every
+        edge's is 0, so that every sum of it is 0.0."""
+        with self._lock:
+            values = in_document_order(self._graph, self._graph.familiarity)
+        return values if values.any() else None
+
     def name(self, edge: int) -> str | None:
         """The street name of an edge, or None."""
         return self._table.edge_name(edge)
@@ -214,22 +229,35 @@ def modifier_of(turn: float) -> Modifier:
 
 
 def route_steps(coordinates: Sequence[LonLat], edges: Sequence[int],
-                facts: EdgeFacts) -> list[Step]:
+                facts: EdgeFacts, stops: Sequence[int] = ()) -> list[Step]:
     """The steps of a route with the node positions ``coordinates``
     ((lon, lat), as ``Route.coordinates``) that took ``edges`` (document
     indices, one fewer than the nodes); ValueError when the counts do not
-    match. A route of one node has a depart and an arrive step."""
+    match. A route of one node has a depart and an arrive step.
+    ``stops``: the indices into the nodes where its legs but the last end,
+    in order, each a ``via`` step."""
     points = [(lat, lon) for lon, lat in coordinates]
     if not points or len(edges) != len(points) - 1:
         raise ValueError(f"a route of {len(points)} nodes takes "
                          f"{max(len(points) - 1, 0)} edges, not {len(edges)}")
     headings = _headings(points)
     names = [facts.name(edge) for edge in edges]
+    cuts = set(stops)
     starts = [0] + [i for i in range(1, len(edges))
-                    if _starts_step(names, headings, i)] if edges else []
+                    if i in cuts or _starts_step(names, headings, i)
+                    ] if edges else []
     lengths, risks = facts.lengths, facts.risks
     steps: list[Step] = []
+    if not edges or (stops and stops[0] == 0):
+        steps.append(Step("depart", "straight", None, None, 0.0, 0.0, 0.0,
+                          None, None, points[0], 0, 0,
+                          "Depart from your origin"))
+    reached = 0
     for k, first in enumerate(starts):
+        while reached < len(stops) and stops[reached] <= first:
+            steps.append(_stop(reached, stops[reached], points, names,
+                               headings))
+            reached += 1
         end = starts[k + 1] if k + 1 < len(starts) else len(edges)
         distance = 0.0
         risk = 0.0
@@ -239,25 +267,33 @@ def route_steps(coordinates: Sequence[LonLat], edges: Sequence[int],
         before = headings[first - 1] if first else None
         after = headings[first]
         turn = 0.0 if before is None else turn_angle(before, after)
-        kind: Kind = ("depart" if k == 0 else
+        kind: Kind = ("depart" if not steps else
                       "continue" if abs(turn) < STRAIGHT_DEG else "turn")
-        modifier = "straight" if k == 0 else modifier_of(turn)
+        modifier = "straight" if kind == "depart" else modifier_of(turn)
         street, way = names[first], facts.highway(edges[first])
         steps.append(Step(
             kind, modifier, street, way, distance, risk,
             distance / WALKING_SPEED_M_PER_MIN, before, after, points[first],
             first, end, _instruction(kind, modifier, street, way, distance,
                                      after)))
+    for at in range(reached, len(stops)):
+        steps.append(_stop(at, stops[at], points, names, headings))
     last = len(points) - 1
     final = headings[-1] if edges else None
-    if not edges:
-        steps.append(Step("depart", "straight", None, None, 0.0, 0.0, 0.0,
-                          None, None, points[0], 0, 0,
-                          "Depart from your origin"))
     steps.append(Step("arrive", "straight", names[-1] if names else None,
                       None, 0.0, 0.0, 0.0, final, None, points[last], last,
                       last, "Arrive at your destination"))
     return steps
+
+
+def _stop(index: int, node: int, points: list[LatLon],
+          names: list[str | None], headings: list[float]) -> Step:
+    """The ``via`` step of stop ``index`` (from 0), at the node ``node``
+    (an index into the route's nodes)."""
+    before = headings[node - 1] if node else None
+    return Step("via", "straight", names[node - 1] if node else None, None,
+                0.0, 0.0, 0.0, before, None, points[node], node, node,
+                f"Arrive at stop {index + 1}")
 
 
 def _headings(points: list[LatLon]) -> list[float]:

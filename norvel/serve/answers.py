@@ -90,7 +90,7 @@ class Answers:
             front = session.front(origin, destination, session.options(
                 risk=given.get("risk", DEFAULT_RISK),
                 max_snap_m=given.get("max_snap_m", DEFAULT_MAX_SNAP_M),
-                timeout_s=self.timeout_s))
+                timeout_s=self.timeout_s), given.get("via", ()))
             return dumps(_geojson.collection(front.routes)
                          | _snaps(front.origin, front.destination))
 
@@ -173,7 +173,8 @@ class Answers:
         lines = []
         for route in routes:
             line = _geojson.totals(route) | {
-                "streets": route.streets, "polyline": route.polyline(precision)}
+                "streets": route.streets, "polyline": route.polyline(precision)
+            } | _geojson.legs(route)
             if steps:
                 line["steps"] = route.step_dicts()
             lines.append(line)

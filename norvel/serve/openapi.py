@@ -42,11 +42,14 @@ _FEATURE_COLLECTION = {
     "type": "object",
     "description": (
         "A GeoJSON FeatureCollection with one Feature per route (1 to 3: "
-        "equal routes are given once), in the order shortest, safest, balanced. "
+        "equal routes are given once), in the order shortest, safest, balanced, "
+        "then those asked for: alternative (alternatives=K), within_detour "
+        "(max_detour=X). "
         "Each geometry is a LineString of [lon, lat] positions; the properties are "
         "type, distance_m, risk, time_min, comfort, familiarity, nodes (the id "
-        "path) and streets, and with steps=true steps, a list of the route's "
-        "steps. origin and destination give the node each end "
+        "path) and streets, with via legs (per leg first_node, last_node, "
+        "distance_m, risk, time_min), and with steps=true steps, a list of the "
+        "route's steps. origin and destination give the node each end "
         "snapped to and how far it is, in metres. Every number is the module's "
         "double, written in the shortest form that reads back to it."),
     "required": ["type", "features", "origin", "destination"],
@@ -71,8 +74,8 @@ _FRONT = {
 _STEP = {
     "type": "object",
     "description": (
-        "One step of a route's directions: kind (depart, turn, continue, "
-        "arrive), modifier (straight, slight left, left, sharp left, uturn, "
+        "One step of a route's directions: kind (depart, turn, continue, via: "
+        "a stop reached, arrive), modifier (straight, slight left, left, sharp left, uturn, "
         "slight right, right, sharp right), street and highway (or null), "
         "distance_m, risk and time_min summed over its edges, bearing_before "
         "and bearing_after (degrees clockwise from north, null at the ends), "
@@ -226,7 +229,9 @@ def _paths(served: Served) -> dict[str, Any]:
         "/route": {"get": {
             "summary": "The routes between two points or two nodes.",
             "description": "Each end is either a point (from, to: LAT,LON) or a node "
-                           "id (from_node, to_node), not both.",
+                           "id (from_node, to_node), not both. With via, alternatives or "
+                           "max_detour the routes are chosen from the exact "
+                           "fronts, whatever eps.",
             "parameters": parameters.openapi("/route", served),
             "responses": {"200": {"description": "the routes",
                                   "content": {**_json({"oneOf": [_FEATURE_COLLECTION,

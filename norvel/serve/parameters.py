@@ -19,6 +19,7 @@ from typing import Any
 from norvel._values import (
     DEFAULT_CATCHMENT_MINUTES,
     DEFAULT_EPS,
+    DEFAULT_MAX_SHARED,
     DEFAULT_MAX_SNAP_M,
     DEFAULT_RISK,
     DIRECTIONS,
@@ -27,10 +28,14 @@ from norvel._values import (
 from norvel.serve import patterns
 from norvel.serve.served import Served
 
-__all__ = ["ENDPOINTS", "ROUTE_FORMATS", "OneOf", "Parameter", "Schema", "names", "openapi"]
+__all__ = ["ENDPOINTS", "MAX_STOPS", "ROUTE_FORMATS", "OneOf", "Parameter", "Schema",
+           "names", "openapi"]
 
 #: A JSON Schema, as the description writes it.
 Schema = dict[str, Any]
+
+#: The most stops a query may name (``via``).
+MAX_STOPS = 10
 
 #: What GET /route can answer with (``format``): GeoJSON, GPX, or JSON with
 #: each route's line as an encoded polyline of 5 or 6 decimals.
@@ -117,6 +122,14 @@ def _flag(served: Served) -> Schema:
     return {"type": "boolean"}
 
 
+def _stops(served: Served) -> Schema:
+    return {"type": "string", "pattern": patterns.places(served.bbox, MAX_STOPS)}
+
+
+def _count(served: Served) -> Schema:
+    return {"type": "integer", "minimum": 0}
+
+
 def _box(served: Served) -> Schema:
     return {"type": "string", "pattern": patterns.box(served.bbox)}
 
@@ -168,6 +181,17 @@ DIRECTION = Parameter("direction", "to: the walks to the place; from: the walks 
 EXACT_EPS = Parameter("eps", "0 only: catchments are exact", _number(0, 0), DEFAULT_EPS)
 COMPARE = Parameter("compare", "a risk layer (GET /health lists them): each segment's "
                                "change against the same catchment on it", _layer)
+VIA = Parameter("via", f"stops to walk through in order, separated by ';' (at most "
+                       f"{MAX_STOPS}): each a point LAT,LON or a node id",
+                _stops, example=lambda s: _text(s.origin_point))
+ALTERNATIVES = Parameter("alternatives", "how many alternative routes to add at most, "
+                                         "from the exact front", _count, 0)
+MAX_SHARED = Parameter("max_shared", "the most of an alternative's length on the edges of "
+                                     "each route before it, from 0 to 1", _number(0, 1),
+                       DEFAULT_MAX_SHARED)
+MAX_DETOUR = Parameter("max_detour", "adds the least risky route of the exact front at "
+                                     "most 1 + max_detour times as long as the shortest",
+                       _number(0))
 BBOX = Parameter("bbox", "minlon,minlat,maxlon,maxlat, each min at most its max; the "
                          "whole graph when left out", _box, example=_example_box)
 
@@ -181,8 +205,9 @@ PLACE = OneOf("place", "the place: at (a point LAT,LON) or at_node (a node id)",
 #: The parameters of each endpoint that reads a query, by path.
 ENDPOINTS: dict[str, tuple[Parameter | OneOf, ...]] = {
     "/nearest": (LAT, LON),
-    "/route": (ORIGIN, DESTINATION, EPS, MAX_SNAP_M, RISK, STEPS, FORMAT),
-    "/front": (ORIGIN, DESTINATION, MAX_SNAP_M, RISK),
+    "/route": (ORIGIN, DESTINATION, EPS, MAX_SNAP_M, RISK, STEPS, FORMAT, VIA,
+               ALTERNATIVES, MAX_SHARED, MAX_DETOUR),
+    "/front": (ORIGIN, DESTINATION, MAX_SNAP_M, RISK, VIA),
     "/catchment": (PLACE, MINUTES, DIRECTION, EXACT_EPS, MAX_SNAP_M, RISK, COMPARE),
     "/network": (BBOX,),
 }

@@ -121,6 +121,19 @@ def point(bbox: Box) -> str:
     return f"^{lat},{lon}$"
 
 
+#: A node id as a query writes it: a decimal integer of at most 20 digits,
+#: no sign, no leading zero.
+NODE = "(?:0|[1-9][0-9]{0,19})"
+
+
+def places(bbox: Box, most: int) -> str:
+    """The anchored pattern of 1 to ``most`` places separated by ";", each
+    a "LAT,LON" point within ``bbox`` or a node id."""
+    lat, lon = coordinates(bbox)
+    place = f"(?:{lat},{lon}|{NODE})"
+    return f"^{place}(?:;{place}){{0,{most - 1}}}$"
+
+
 def box(bbox: Box) -> str:
     """The anchored pattern of a "minlon,minlat,maxlon,maxlat" text within
     ``bbox`` whose mins are at most its maxes: the mins in the box's lower

@@ -25,7 +25,7 @@ from norvel._requests import node as node
 from norvel._requests import number as number
 from norvel._requests import point as point
 from norvel._values import DEFAULT_RISK, Place
-from norvel.serve.parameters import FORMAT, ROUTE_FORMATS, STEPS, names
+from norvel.serve.parameters import FORMAT, MAX_STOPS, ROUTE_FORMATS, STEPS, names
 
 #: One POST /routes takes at most this many pairs.
 MAX_PAIRS = 10_000
@@ -99,27 +99,41 @@ def query_end(params: dict[str, str], point_name: str, node_name: str) -> Place:
 
 
 def options(params: dict[str, str]) -> dict[str, Any]:
-    """The ``eps``, ``max_snap_m`` and ``risk`` (a layer's name) a query
-    gives, as keyword arguments of ``Router.route``; those left out take the
+    """The ``eps``, ``max_snap_m``, ``risk`` (a layer's name), ``via``,
+    ``alternatives``, ``max_shared`` and ``max_detour`` a query gives, as
+    keyword arguments of ``Router.route``; those left out take the
     Router's defaults."""
     given: dict[str, Any] = {name: number(params[name], name)
-                             for name in ("eps", "max_snap_m") if name in params}
+                             for name in ("eps", "max_snap_m", "max_shared",
+                                          "max_detour") if name in params}
     if "risk" in params:
         given["risk"] = params["risk"]
-    return given
+    if "alternatives" in params:
+        given["alternatives"] = _requests.count(params["alternatives"],
+                                                "alternatives")
+    return given | stops(params)
+
+
+def stops(params: dict[str, str]) -> dict[str, Any]:
+    """The ``via`` a query gives (stops separated by ";"), as a keyword
+    argument of ``Router.route`` and ``Router.front``; none when left
+    out."""
+    if "via" not in params:
+        return {}
+    return {"via": _requests.places(params["via"], "via", MAX_STOPS)}
 
 
 def front_query(query: bytes) -> tuple[Place, Place, dict[str, Any]]:
     """The ends of GET /front (as GET /route's) and the keyword arguments
-    of ``Router.front`` that the query gives: ``max_snap_m`` and ``risk``
-    (as sent)."""
+    of ``Router.front`` that the query gives: ``max_snap_m``, ``risk`` (as
+    sent) and ``via``."""
     params = parse_query(query, names("/front"))
     given: dict[str, Any] = {name: number(params[name], name)
                              for name in ("max_snap_m",) if name in params}
     if "risk" in params:
         given["risk"] = params["risk"]
     return (query_end(params, "from", "from_node"),
-            query_end(params, "to", "to_node"), given)
+            query_end(params, "to", "to_node"), given | stops(params))
 
 
 #: How a query writes yes and no (``steps``).
