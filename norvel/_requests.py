@@ -87,6 +87,9 @@ class Choice(NamedTuple):
         return not self.via and not self.alternatives and self.max_detour is None
 
 
+_PLAIN = Choice()
+
+
 def choice(via: object = (), alternatives: object = 0,
            max_shared: object = _values.DEFAULT_MAX_SHARED,
            max_detour: object = None) -> Choice:
@@ -94,6 +97,11 @@ def choice(via: object = (), alternatives: object = 0,
     wrong kind, ValueError for one out of range. Stops, alternatives and a
     detour budget are chosen from the exact fronts whatever the request's
     eps: the exact routes are within any factor 1 + eps of them."""
+    # The usual request asks for nothing more, and is told at once.
+    if (type(via) is tuple and not via and type(alternatives) is int
+            and alternatives == 0 and max_detour is None
+            and max_shared is _values.DEFAULT_MAX_SHARED):
+        return _PLAIN
     return Choice(tuple(_values.via(via)), _values.alternatives(alternatives),
                   _values.max_shared(max_shared), _values.max_detour(max_detour))
 
