@@ -99,3 +99,16 @@ def frame(keys: Sequence[tuple[str, Any]], rows: Sequence[tuple[Any, ...]], *,
     return pandas.DataFrame({name: pandas.Series(column, dtype=dtype)
                              for name, column, dtype
                              in zip(names, values, dtypes)})
+
+
+def matrix(origins: Sequence[End], destinations: Sequence[End],
+           answers: Sequence[Iterable[RouteTotals] | BaseException]
+           ) -> pandas.DataFrame:
+    """``Router.matrix``'s table: the answers of every origin to every
+    destination, row-major, keyed by ``origin`` and ``destination``
+    (indices into the ends)."""
+    count = len(destinations)
+    rows = [row for at, answer in enumerate(answers)
+            for i, j in (divmod(at, count),)
+            for row in rows_of((i, j), origins[i], destinations[j], answer)]
+    return frame((("origin", "int64"), ("destination", "int64")), rows)

@@ -299,12 +299,7 @@ class Router:
         answers = session.answers([s for s in starts for _ in ends],
                                   ends * len(starts), threads, request,
                                   paths=False)
-        rows = [row for at, answer in enumerate(answers)
-                for i, j in (divmod(at, len(ends)),)
-                for row in _route_table.rows_of((i, j), starts[i], ends[j],
-                                                answer)]
-        return _route_table.frame((("origin", "int64"),
-                                   ("destination", "int64")), rows)
+        return _route_table.matrix(starts, ends, answers)
 
     def catchment(self, place: Place | Sequence[Place] | npt.ArrayLike,
                   minutes: float = DEFAULT_CATCHMENT_MINUTES, *,
