@@ -791,7 +791,7 @@ void check_front_order(const Generated& g, Mismatch& mismatch, OrderTotals& tota
       StopCheck stop(StopPoll{});
       SearchReport report;
       const std::optional<ParetoFront> front =
-          front_search(fast, fast.dense_of.find(source), fast.dense_of.find(target), nullptr, stop, report);
+          front_search(fast, fast.dense_of.find(source), fast.dense_of.find(target), nullptr, nullptr, stop, report);
       const reference::ParetoFront ordered = reference::front_order_search(model, source, target);
       const auto [lat, lon] = table.at(target);
       const reference::ParetoFront literal = reference::pareto_search(model, table, source, target, lat, lon, 0.0);
