@@ -116,9 +116,13 @@ class Catchment:
     def __init__(self, session: Session, place: Snap, minutes: float,
                  direction: str, columns: CatchmentColumns,
                  places: Sequence[Snap] | None = None,
-                 risk: str = _values.DEFAULT_RISK) -> None:
+                 risk: str = _values.DEFAULT_RISK,
+                 avoid: object = None) -> None:
         self._session = session
         self.risk = risk
+        # The edges its walks avoid (resolved indices), which the routes
+        # it gives for a node avoid too.
+        self._avoid = avoid
         self.place = place
         #: Every place asked (one ``Snap`` each, in their order); None for a
         #: catchment of one place.
@@ -252,12 +256,14 @@ class Catchment:
     def _routes_to(self, node: int, place: int) -> Routes:
         session = self._session
         return session.route(*self._pair(node, place),
-                             session.options(risk=self.risk))
+                             session.options(risk=self.risk,
+                                             avoid=self._avoid))
 
     def _front_to(self, node: int, place: int) -> list[Route]:
         session = self._session
         return session.front(*self._pair(node, place),
-                             session.options(risk=self.risk)).routes
+                             session.options(risk=self.risk,
+                                             avoid=self._avoid)).routes
 
     # On the map
     @property
