@@ -185,16 +185,20 @@ class Session:
                 for end in self.ends(places, roles, max_snap_m, avoid=avoid)]
 
     def nearest_points(self, lats: npt.NDArray[np.float64],
-                       lons: npt.NDArray[np.float64]
+                       lons: npt.NDArray[np.float64],
+                       avoid: _avoid.EdgeIndices | None = None
                        ) -> tuple[IdArray, npt.NDArray[np.float64]]:
-        """The nearest node with an outgoing edge to each point (checked
-        coordinates, one shape): ``(ids, metres)`` of that shape. SnapError
-        when there are points and no node has an outgoing edge."""
+        """The nearest node with an outgoing edge (outside ``avoid``) to
+        each point (checked coordinates, one shape): ``(ids, metres)`` of
+        that shape. SnapError when there are points and no node has one."""
         index = self.nearest_index()
-        if index.empty and lats.size:
+        try:
+            if index.empty and lats.size:
+                raise ValueError("no node has an outgoing edge")
+            ids, metres = index.query(lats.ravel(), lons.ravel(), avoid)
+        except ValueError:
             raise _requests.nowhere("point", float(lats.flat[0]),
-                                    float(lons.flat[0]))
-        ids, metres = index.query(lats.ravel(), lons.ravel())
+                                    float(lons.flat[0])) from None
         return ids.reshape(lats.shape), metres.reshape(lats.shape)
 
     # Routes

@@ -186,3 +186,30 @@ def test_a_tag_filter_and_what_avoid_refuses(sample_path):
         router.route(0, 1, avoid={"type": "Point", "coordinates": [25.0, 60.0]})
     with pytest.raises(TypeError, match="avoid must be edge indices"):
         router.route(0, 1, avoid="steps")
+
+
+def test_batch_and_access_avoid_as_the_replaced_document(sample_path):
+    pandas = pytest.importorskip("pandas")
+    from norvel.batch import route_pairs
+
+    document = json.loads(gzip.decompress(sample_path.read_bytes()))
+    router = norvel.Router.from_file(sample_path)
+    chooser = random.Random(11)
+    count = router.session.edge_count
+    avoided = set(chooser.sample(range(count), 400))
+    replaced, _ = without(document, avoided)
+    other = norvel.Router.from_json(json.dumps(replaced))
+    nodes = document["nodes"]
+    points = [(n["lat"] + 1e-4, n["lon"] - 1e-4) for n in chooser.sample(nodes, 30)]
+    pairs = [(points[i], points[i + 1]) for i in range(0, 30, 2)]
+    pairs += [(a["id"], b["id"]) for a, b in zip(chooser.sample(nodes, 15), chooser.sample(nodes, 15))]
+    mine = route_pairs(router, pairs, 0.1, avoid=sorted(avoided), workers=2, progress=False)
+    theirs = route_pairs(other, pairs, 0.1, workers=2, progress=False)
+    pandas.testing.assert_frame_equal(mine, theirs)
+    matrix = router.matrix(points[:4], points[4:8], avoid=sorted(avoided))
+    pandas.testing.assert_frame_equal(matrix, other.matrix(points[:4], points[4:8]))
+    origins = pandas.DataFrame({"lat": [p[0] for p in points[:20]], "lon": [p[1] for p in points[:20]]})
+    places = pandas.DataFrame({"lat": [p[0] for p in points[20:]], "lon": [p[1] for p in points[20:]]})
+    pandas.testing.assert_frame_equal(
+        norvel.access(router, origins, places, (5, 15), avoid=sorted(avoided)).origins,
+        norvel.access(other, origins, places, (5, 15)).origins)
