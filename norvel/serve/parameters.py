@@ -27,7 +27,7 @@ from norvel._values import (
 from norvel.serve import patterns
 from norvel.serve.served import Served
 
-__all__ = ["ENDPOINTS", "ROUTE_FORMATS", "OneOf", "Parameter", "Schema", "names", "openapi"]
+__all__ = ["AVOID_BBOX", "AVOID_EDGES", "ENDPOINTS", "ROUTE_FORMATS", "OneOf", "Parameter", "Schema", "names", "openapi"]
 
 #: A JSON Schema, as the description writes it.
 Schema = dict[str, Any]
@@ -49,6 +49,8 @@ class Parameter:
     default: Any = None
     example: Callable[[Served], Any] | None = None
     required: bool = False
+    #: For an array: written as one parameter, its items joined by commas.
+    comma_separated: bool = False
 
     def openapi(self, served: Served) -> dict[str, Any]:
         """The OpenAPI Parameter Object on the graph served."""
@@ -60,6 +62,8 @@ class Parameter:
                                      "description": self.description, "schema": schema}
         if self.example is not None:
             described["example"] = self.example(served)
+        if self.comma_separated:
+            described |= {"style": "form", "explode": False}
         return described
 
 
@@ -121,6 +125,16 @@ def _box(served: Served) -> Schema:
     return {"type": "string", "pattern": patterns.box(served.bbox)}
 
 
+def _edges(served: Served) -> Schema:
+    return {"type": "array", "items": {"type": "integer", "minimum": 0,
+                                       "maximum": served.edge_count - 1}}
+
+
+def _boxes(served: Served) -> Schema:
+    one = patterns.box(served.bbox)[1:-1]
+    return {"type": "string", "pattern": f"^{one}(;{one})*$"}
+
+
 def _text(lat_lon: tuple[float, float]) -> str:
     return f"{lat_lon[0]!r},{lat_lon[1]!r}"
 
@@ -171,6 +185,14 @@ COMPARE = Parameter("compare", "a risk layer (GET /health lists them): each segm
 BBOX = Parameter("bbox", "minlon,minlat,maxlon,maxlat, each min at most its max; the "
                          "whole graph when left out", _box, example=_example_box)
 
+AVOID_EDGES = Parameter("avoid_edges", "edges the routes must not take: their indices "
+                                       "in the document's edge list, separated by commas",
+                        _edges, comma_separated=True)
+AVOID_BBOX = Parameter("avoid_bbox", "areas the routes must not cross: boxes "
+                                     "minlon,minlat,maxlon,maxlat separated by ';' (every edge "
+                                     "whose straight segment meets one, in lon/lat degrees)",
+                       _boxes, example=_example_box)
+
 ORIGIN = OneOf("origin", "where the routes start: from (a point LAT,LON) or from_node "
                          "(a node id)", (FROM, FROM_NODE))
 DESTINATION = OneOf("destination", "where the routes end: to (a point LAT,LON) or "
@@ -181,9 +203,11 @@ PLACE = OneOf("place", "the place: at (a point LAT,LON) or at_node (a node id)",
 #: The parameters of each endpoint that reads a query, by path.
 ENDPOINTS: dict[str, tuple[Parameter | OneOf, ...]] = {
     "/nearest": (LAT, LON),
-    "/route": (ORIGIN, DESTINATION, EPS, MAX_SNAP_M, RISK, STEPS, FORMAT),
-    "/front": (ORIGIN, DESTINATION, MAX_SNAP_M, RISK),
-    "/catchment": (PLACE, MINUTES, DIRECTION, EXACT_EPS, MAX_SNAP_M, RISK, COMPARE),
+    "/route": (ORIGIN, DESTINATION, EPS, MAX_SNAP_M, RISK, STEPS, FORMAT, AVOID_EDGES,
+               AVOID_BBOX),
+    "/front": (ORIGIN, DESTINATION, MAX_SNAP_M, RISK, AVOID_EDGES, AVOID_BBOX),
+    "/catchment": (PLACE, MINUTES, DIRECTION, EXACT_EPS, MAX_SNAP_M, RISK, COMPARE,
+                   AVOID_EDGES, AVOID_BBOX),
     "/network": (BBOX,),
 }
 
