@@ -227,6 +227,17 @@ def node(text: str, name: str) -> int:
     raise ValueError(f"{name!r} must be a node id (an integer), got {text[:40]!r}")
 
 
+def edge_indices(text: str, name: str) -> list[int]:
+    """Edge indices written "I,J,K" (an empty text: none), as the service's
+    ``avoid_edges`` and the command line's ``--avoid-edges`` write them;
+    whether each is an edge of the graph is the session's to check."""
+    parts = text.split(",") if text else []
+    if not all(part.isascii() and part.isdigit() for part in parts):
+        raise ValueError(f"{name!r} must be edge indices separated by commas, "
+                         f"got {text[:40]!r}")
+    return [int(part) for part in parts]
+
+
 def point(text: str, name: str) -> tuple[float, float]:
     """A 'LAT,LON' text as (lat, lon); whether they are in range is the
     request's to check. ValueError naming ``name`` otherwise."""

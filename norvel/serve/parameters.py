@@ -27,7 +27,7 @@ from norvel._values import (
 from norvel.serve import patterns
 from norvel.serve.served import Served
 
-__all__ = ["AVOID_BBOX", "AVOID_EDGES", "ENDPOINTS", "ROUTE_FORMATS", "OneOf", "Parameter", "Schema", "names", "openapi"]
+__all__ = ["ENDPOINTS", "ROUTE_FORMATS", "OneOf", "Parameter", "Schema", "names", "openapi"]
 
 #: A JSON Schema, as the description writes it.
 Schema = dict[str, Any]
@@ -191,7 +191,7 @@ AVOID_EDGES = Parameter("avoid_edges", "edges the routes must not take: their in
 AVOID_BBOX = Parameter("avoid_bbox", "areas the routes must not cross: boxes "
                                      "minlon,minlat,maxlon,maxlat separated by ';' (every edge "
                                      "whose straight segment meets one, in lon/lat degrees)",
-                       _boxes, example=_example_box)
+                       _boxes)
 
 ORIGIN = OneOf("origin", "where the routes start: from (a point LAT,LON) or from_node "
                          "(a node id)", (FROM, FROM_NODE))

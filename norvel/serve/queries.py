@@ -116,11 +116,7 @@ def avoided(params: dict[str, str]) -> dict[str, Any]:
     empty when the query gives neither."""
     parts: list[Any] = []
     if "avoid_edges" in params:
-        text = params["avoid_edges"]
-        if text and not all(part.isascii() and part.isdigit() for part in text.split(",")):
-            raise ValueError("'avoid_edges' must be edge indices separated by commas, "
-                             f"got {text[:40]!r}")
-        parts.append([int(part) for part in text.split(",")] if text else [])
+        parts.append(_requests.edge_indices(params["avoid_edges"], "avoid_edges"))
     if "avoid_bbox" in params:
         for text in params["avoid_bbox"].split(";"):
             min_lon, min_lat, max_lon, max_lat = box(text, "avoid_bbox")

@@ -269,7 +269,7 @@ SAMPLE_ERRORS = [
     (f"/front?from_node={ORIGIN}&to_node={DESTINATION}&risk=nite", 400,
      "the graph has no risk layer 'nite': its layers are 'default', 'day', 'night'"),
     (f"/front?from_node={ORIGIN}&to_node={DESTINATION}&eps=0", 400,
-     "unknown parameter 'eps' (known: from, to, from_node, to_node, max_snap_m, risk)"),
+     "unknown parameter 'eps' (known: from, to, from_node, to_node, max_snap_m, risk, avoid_edges, avoid_bbox)"),
     ("/front?from_node=1", 400, "missing parameter 'to' (LAT,LON) or 'to_node'"),
     (f"/front?from_node={ORIGIN}&to_node={DESTINATION}&max_snap_m=-1", 400,
      "max_snap_m must be a number >= 0"),
