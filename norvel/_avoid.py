@@ -82,6 +82,17 @@ def resolve(value: object, edge_count: int,
     another length, or a mapping that is no Polygon or MultiPolygon."""
     if value is None:
         return None
+    # Indices or a mask in one array (a tag filter's mask, a list of ints)
+    # are most requests' avoid: read at once, without a pass in Python.
+    if isinstance(value, (np.ndarray, list, tuple)) and not _is_geometry(value):
+        try:
+            items = np.asarray(value)
+        except ValueError:  # a list of unlike parts
+            items = None
+        if items is not None and items.ndim == 1 and items.dtype.kind in "biu":
+            found = (_mask(items, edge_count) if items.dtype == np.bool_
+                     else _indices(items, edge_count))
+            return np.unique(found).astype(np.uint32)
     parts: list[npt.NDArray[np.int64]] = []
     _collect(value, edge_count, segments, parts, top=True)
     if not parts:
@@ -129,6 +140,8 @@ def _plain(value: object) -> bool:
 def _indices(items: npt.NDArray[Any], edge_count: int
              ) -> npt.NDArray[np.int64]:
     indices = items.astype(np.int64)
+    if not indices.size or (indices.min() >= 0 and indices.max() < edge_count):
+        return indices
     outside = (indices < 0) | (indices >= edge_count)
     if outside.any():
         raise ValueError(f"avoid: edge index {items[outside][0]} is not an "
