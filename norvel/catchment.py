@@ -117,7 +117,7 @@ class Catchment:
                  direction: str, columns: CatchmentColumns,
                  places: Sequence[Snap] | None = None,
                  risk: str = _values.DEFAULT_RISK,
-                 avoid: object = None) -> None:
+                 avoid: npt.NDArray[np.uint32] | None = None) -> None:
         self._session = session
         self.risk = risk
         # The edges its walks avoid (resolved indices), which the routes
@@ -132,6 +132,12 @@ class Catchment:
         self.direction = direction
         self._columns = columns
         self.report: dict[str, int | float] = dict(columns["report"])
+
+    @property
+    def avoided(self) -> npt.NDArray[np.uint32] | None:
+        """The document indices of the edges its walks avoid (``avoid=``),
+        sorted; None for none. Its street segments leave them out."""
+        return self._avoid
 
     @property
     def node_ids(self) -> IdArray:

@@ -72,8 +72,12 @@ def answered(answer, kept=None):
 
 
 def catchment_columns(catchment):
-    columns = catchment.columns()
-    return {name: np.asarray(values).tolist() for name, values in columns.items()}
+    columns = {name: np.asarray(values).tolist() for name, values in catchment.columns().items()}
+    # Its street segments, as maps and the service draw them.
+    segments = catchment.segments()
+    columns["segments"] = (segments.tail.tolist(), segments.head.tolist(), segments.lines.tolist(),
+                           segments.minutes.tolist(), segments.detour_m.tolist())
+    return columns
 
 
 @pytest.mark.parametrize("seed", range(6))
