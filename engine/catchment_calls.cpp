@@ -9,6 +9,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include "engine/avoided_edges.hpp"
 #include "engine/bindings.hpp"
 #include "engine/new_arrays.hpp"
 #include "engine/request_stop.hpp"
@@ -99,9 +100,11 @@ void check_minutes(double minutes, const char* what) {
 
 nb::object search(const EngineGraph& engine, const std::vector<NodeId>& places, double minutes, bool to_place,
                   const std::optional<std::vector<double>>& cutoffs, std::optional<double> timeout_s,
-                  const std::string& risk, const std::optional<std::vector<NodeId>>& only = std::nullopt) {
+                  const std::string& risk, const std::optional<std::vector<NodeId>>& only,
+                  const std::optional<EdgeIndices>& avoid) {
   check_minutes(minutes, "minutes must be a number >= 0");
   const std::shared_ptr<const NamedLayer> layer = requested_layer(engine, risk);
+  const std::optional<AvoidedRows> avoided = avoided_rows(engine, avoid);
   const std::vector<double> asked = cutoffs ? *cutoffs : std::vector<double>{minutes};
   for (double cutoff : asked) check_minutes(cutoff, "cutoffs must be numbers >= 0");
   if (asked.empty()) throw nb::value_error("cutoffs must not be empty");
@@ -113,7 +116,8 @@ nb::object search(const EngineGraph& engine, const std::vector<NodeId>& places, 
     found = catchment_search(engine.graph, places, minutes,
                              to_place ? WalkDirection::to_place : WalkDirection::from_place, asked, &failed,
                              stop.poll(), layer_of(layer),
-                             only ? std::optional<std::span<const NodeId>>(*only) : std::nullopt);
+                             only ? std::optional<std::span<const NodeId>>(*only) : std::nullopt,
+                             avoided_of(avoided));
   }
   stop.rethrow();
   if (!found) {
@@ -130,23 +134,25 @@ nb::object search(const EngineGraph& engine, const std::vector<NodeId>& places, 
 }
 
 nb::object catchment(const EngineGraph& engine, NodeId place, double minutes, bool to_place,
-                     std::optional<double> timeout_s, const std::string& risk) {
-  return search(engine, {place}, minutes, to_place, std::nullopt, timeout_s, risk);
+                     std::optional<double> timeout_s, const std::string& risk,
+                     const std::optional<EdgeIndices>& avoid) {
+  return search(engine, {place}, minutes, to_place, std::nullopt, timeout_s, risk, std::nullopt, avoid);
 }
 
 nb::object catchment_places(const EngineGraph& engine, const std::vector<NodeId>& places, double minutes,
                             bool to_place, const std::optional<std::vector<double>>& cutoffs,
                             std::optional<double> timeout_s, const std::string& risk,
-                            const std::optional<std::vector<NodeId>>& only) {
-  return search(engine, places, minutes, to_place, cutoffs, timeout_s, risk, only);
+                            const std::optional<std::vector<NodeId>>& only,
+                            const std::optional<EdgeIndices>& avoid) {
+  return search(engine, places, minutes, to_place, cutoffs, timeout_s, risk, only, avoid);
 }
 
 }  // namespace
 
 void bind_catchments(GraphClass& graph_class) {
   graph_class.def("catchment", &catchment, nb::arg("place"), nb::arg("minutes"), nb::arg("to_place"),
-                  nb::arg("timeout_s") = nb::none(), nb::arg("risk") = "default",
-                  "catchment(place, minutes, to_place, timeout_s=None, risk='default')\n"
+                  nb::arg("timeout_s") = nb::none(), nb::arg("risk") = "default", nb::arg("avoid") = nb::none(),
+                  "catchment(place, minutes, to_place, timeout_s=None, risk='default', avoid=None)\n"
                   "Every node whose shortest route to the place (to_place) or from it takes at most\n"
                   "`minutes` (distance_m / 66.67, as a route's time_min; may be inf), with the totals of\n"
                   "the shortest, safest and balanced routes that route() gives, bit for bit; searched\n"
@@ -159,11 +165,12 @@ void bind_catchments(GraphClass& graph_class) {
                   "'shortest_place', 'safest_place', 'balanced_place' (int64, all 0 here), and\n"
                   "'within_m', 'within_risk', 'within_place' (float64; NaN where none): the least\n"
                   "risky walk of the node's front that takes at most `minutes`. `risk` names the risk\n"
-                  "layer searched on.");
+                  "layer searched on; `avoid` (uint32 document edge indices), edges no walk takes.");
   graph_class.def("catchment_places", &catchment_places, nb::arg("places"), nb::arg("minutes"), nb::arg("to_place"),
                   nb::arg("cutoffs") = nb::none(), nb::arg("timeout_s") = nb::none(), nb::arg("risk") = "default",
-                  nb::arg("only") = nb::none(),
-                  "catchment_places(places, minutes, to_place, cutoffs=None, timeout_s=None, risk='default', only=None)\n"
+                  nb::arg("only") = nb::none(), nb::arg("avoid") = nb::none(),
+                  "catchment_places(places, minutes, to_place, cutoffs=None, timeout_s=None, risk='default', only=None,\n"
+                  "avoid=None)\n"
                   "catchment() for several places (node ids) at once, in one search: a node's front is\n"
                   "that of its walks to (from) any of them, its routes chosen from it as route() chooses,\n"
                   "a tie of totals going to the lower place index; '*_place' columns are indices into\n"

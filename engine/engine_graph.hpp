@@ -42,6 +42,14 @@ class RiskLayerTable {
   std::shared_ptr<const RiskLayers> layers_ = std::make_shared<const RiskLayers>();
 };
 
+// Each edge's entry in the outgoing rows, by document index: made the first
+// time a request avoids edges (4 bytes an edge, once per graph), and only
+// read after, by any number of threads.
+struct EdgeRows {
+  std::once_flag made;
+  std::vector<std::uint32_t> row_of;
+};
+
 // What the norvel package holds of one document: the road graph the routes
 // are searched on, its edges' street names and its risk layers. The graph
 // and the names are immutable once loaded, so any number of threads read
@@ -52,6 +60,7 @@ struct EngineGraph {
   RoadGraph graph;
   StreetNames names;
   std::unique_ptr<RiskLayerTable> layers = std::make_unique<RiskLayerTable>();
+  std::unique_ptr<EdgeRows> edge_rows = std::make_unique<EdgeRows>();
   // The nearest-node index's arrays (engine/nearest_index.hpp), when the
   // graph came with them.
   bool has_nearest = false;

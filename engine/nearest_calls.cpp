@@ -2,8 +2,10 @@
 #include <utility>
 
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 
+#include "engine/avoided_edges.hpp"
 #include "engine/bindings.hpp"
 #include "engine/nearest_index.hpp"
 #include "engine/new_arrays.hpp"
@@ -21,9 +23,20 @@ NearestIndex build(const EngineGraph& engine) {
 
 // (ids, metres) of the nearest node to each point; the index must not be
 // empty, and the coordinates are checked by the caller.
-std::pair<NewArray<std::uint64_t>, NewArray<double>> query(const NearestIndex& index, Degrees lats, Degrees lons) {
+std::pair<NewArray<std::uint64_t>, NewArray<double>> query(const NearestIndex& index, Degrees lats, Degrees lons,
+                                                           const std::optional<EdgeIndices>& avoid) {
   if (lats.shape(0) != lons.shape(0)) throw nb::value_error("lats and lons differ in length");
-  if (index.order.empty()) throw nb::value_error("no node has an outgoing edge");
+  const std::optional<AvoidedRows> avoided = avoided_rows(*index.engine, avoid);
+  const auto none_left = [&] {
+    const RoadGraph& graph = index.engine->graph;
+    for (std::uint32_t dense : index.order) {
+      if (has_edge_out(graph, avoided_of(avoided), dense)) return false;
+    }
+    return true;
+  };
+  if (index.order.empty() || (avoided && lats.shape(0) > 0 && none_left())) {
+    throw nb::value_error("no node has an outgoing edge");
+  }
   const std::size_t count = lats.shape(0);
   auto [ids, id_array] = new_array<std::uint64_t>(count);
   auto [metres, metre_array] = new_array<double>(count);
@@ -33,7 +46,7 @@ std::pair<NewArray<std::uint64_t>, NewArray<double>> query(const NearestIndex& i
     nb::gil_scoped_release unlocked;
     const RoadGraph& graph = index.engine->graph;
     for (std::size_t i = 0; i < count; ++i) {
-      const NearestNode nearest = nearest_node(index, lat[i], lon[i]);
+      const NearestNode nearest = nearest_node(index, lat[i], lon[i], avoided_of(avoided));
       ids[i] = graph.id_of[nearest.dense];
       metres[i] = nearest.distance_m;
     }
@@ -52,9 +65,10 @@ void bind_nearest(nb::module_& module) {
            "NearestIndex(graph)\nBuilds the index, without the interpreter lock.")
       .def_prop_ro("size", [](const NearestIndex& index) { return index.order.size(); },
                    "How many nodes it holds.")
-      .def("query", &query, nb::arg("lats"), nb::arg("lons"),
-           "query(lats, lons)\n(ids, metres): for each point (float64 arrays of degrees), the nearest node "
-           "by great-circle distance (of equally near ones, the least id) and its distance.");
+      .def("query", &query, nb::arg("lats"), nb::arg("lons"), nb::arg("avoid") = nb::none(),
+           "query(lats, lons, avoid=None)\n(ids, metres): for each point (float64 arrays of degrees), the nearest node "
+           "by great-circle distance (of equally near ones, the least id) and its distance. With `avoid`\n"
+           "(uint32 document edge indices), of the nodes that keep an outgoing edge outside them.");
 }
 
 }  // namespace norvel::engine

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/earth.hpp"
+#include "graph/edge_risk.hpp"
 
 namespace norvel::engine {
 
@@ -62,6 +63,7 @@ void arrange(std::vector<Placed>& placed, std::vector<std::uint8_t>& axis, std::
 struct Search {
   const NearestIndex& index;
   const RoadGraph& graph;
+  const AvoidedRows* avoided;
   Vector target;
   std::uint32_t best = IdIndex::kAbsent;
   double best_chord2 = INFINITY;
@@ -80,7 +82,7 @@ struct Search {
       const std::size_t middle = begin + (end - begin) / 2;
       const std::uint32_t dense = index.order[middle];
       const Vector here = point(dense);
-      consider(dense, squared_chord(here, target));
+      if (avoided == nullptr || has_edge_out(graph, avoided, dense)) consider(dense, squared_chord(here, target));
       if (end - begin == 1) return;
       const std::size_t k = index.axis[middle];
       const double offset = target[k] - here[k];
@@ -119,8 +121,8 @@ NearestIndex build_nearest_index(const EngineGraph& engine) {
   return NearestIndex{&engine, std::move(order), std::move(axis)};
 }
 
-NearestNode nearest_node(const NearestIndex& index, double lat, double lon) {
-  Search search{index, index.engine->graph, unit_vector(lat, lon)};
+NearestNode nearest_node(const NearestIndex& index, double lat, double lon, const AvoidedRows* avoided) {
+  Search search{index, index.engine->graph, avoided, unit_vector(lat, lon)};
   search.visit(0, index.order.size());
   if (search.best == IdIndex::kAbsent) return {IdIndex::kAbsent, INFINITY};
   // The chord c of an arc of angle a is 2 sin(a / 2).

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/engine_graph.hpp"
+#include "graph/avoided_rows.hpp"
 
 namespace norvel::engine {
 
@@ -31,7 +32,10 @@ struct NearestNode {
 // The index of the graph: the one the graph brought, or a new one.
 NearestIndex build_nearest_index(const EngineGraph& engine);
 
-// Of nodes at the very same distance, the one with the least id.
-NearestNode nearest_node(const NearestIndex& index, double lat, double lon);
+// Of nodes at the very same distance, the one with the least id. With
+// `avoided`, only the nodes that keep an outgoing edge outside it count:
+// the nearest of them, as the index of the document without those edges
+// would find it (the search is exact, whatever the tree's shape).
+NearestNode nearest_node(const NearestIndex& index, double lat, double lon, const AvoidedRows* avoided = nullptr);
 
 }  // namespace norvel::engine

@@ -41,7 +41,7 @@ std::vector<std::uint32_t> route_edges_dense(const RoadGraph& graph, const EdgeR
     if (from == IdIndex::kAbsent) return {};  // no path of this graph
     std::uint32_t found = 0;
     for (std::uint32_t at = graph.out_begin[from]; at < graph.out_begin[from + 1]; ++at) {
-      if (graph.out_edges[at].to != dense[i + 1]) continue;
+      if (graph.out_edges[at].to != dense[i + 1] || !risk.takes(at)) continue;
       if (found++ == 0) edges[i] = graph.out_edges[at].edge_index;
     }
     if (found == 0) return {};
@@ -58,7 +58,7 @@ std::vector<std::uint32_t> route_edges_dense(const RoadGraph& graph, const EdgeR
   for (std::size_t i = 0; i < steps; ++i) {
     begin.push_back(static_cast<std::uint32_t>(slots.size()));
     for (std::uint32_t at = graph.out_begin[dense[i]]; at < graph.out_begin[dense[i] + 1]; ++at) {
-      if (graph.out_edges[at].to == dense[i + 1]) slots.push_back(at);
+      if (graph.out_edges[at].to == dense[i + 1] && risk.takes(at)) slots.push_back(at);
     }
   }
   begin.push_back(static_cast<std::uint32_t>(slots.size()));

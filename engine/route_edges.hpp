@@ -29,7 +29,8 @@ namespace norvel::engine {
 // parallel edges nothing is summed at all. Should no choice reproduce the
 // totals (only a caller's mistake can do that), or the walk over choices
 // grow beyond a budget no real document comes near, each step takes the
-// first of its edges.
+// first of its edges. An edge the route's search avoided (`risk.takes`) is
+// no choice: the edges are those of the document without it.
 std::vector<std::uint32_t> route_edges(const RoadGraph& graph, const EdgeRisk& risk, std::span<const NodeId> path,
                                        const PathCosts& totals);
 

@@ -10,6 +10,7 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
+#include "engine/avoided_edges.hpp"
 #include "engine/bindings.hpp"
 #include "engine/request_deadline.hpp"
 #include "engine/route_results.hpp"
@@ -32,6 +33,7 @@ using Answer = std::expected<std::vector<RouteRecord>, RouteError>;
 struct Batch {
   const RoadGraph& graph;
   const RiskLayer* layer;  // null: the document's risks
+  const AvoidedRows* avoided;  // null: none
   const std::uint64_t* sources;
   const std::uint64_t* targets;
   double eps;
@@ -65,7 +67,7 @@ void work(Batch& batch) {
     const std::size_t end = batch.group_begin[group + 1];
     DestinationBounds* destination = nullptr;
     if (end - begin >= 2) {
-      if (!shared) shared.emplace(batch.graph, batch.layer);
+      if (!shared) shared.emplace(batch.graph, batch.layer, batch.avoided);
       shared->start(batch.graph.dense_of.find(batch.targets[batch.order[begin]]));
       destination = &*shared;
     }
@@ -75,7 +77,10 @@ void work(Batch& batch) {
       batch.answers[i] = compute_safe_routes(
           batch.graph, batch.sources[i], batch.targets[i], batch.eps,
           SearchOptions{
-              .stop = {.hook = should_stop, .context = &stop}, .destination = destination, .risk_layer = batch.layer});
+              .stop = {.hook = should_stop, .context = &stop},
+              .destination = destination,
+              .risk_layer = batch.layer,
+              .avoided = batch.avoided});
     }
   }
   batch.threads_done.fetch_add(1);
@@ -109,11 +114,13 @@ void group_by_destination(Batch& batch, std::size_t count) {
 }
 
 nb::list route_many(const EngineGraph& engine, Ids sources, Ids targets, double eps, unsigned workers,
-                    std::optional<double> timeout_s, bool paths, const std::string& risk) {
+                    std::optional<double> timeout_s, bool paths, const std::string& risk,
+                    const std::optional<EdgeIndices>& avoid) {
   if (sources.shape(0) != targets.shape(0)) throw nb::value_error("sources and targets differ in length");
   const std::size_t count = sources.shape(0);
   const std::shared_ptr<const NamedLayer> layer = requested_layer(engine, risk);
-  Batch batch{engine.graph, layer_of(layer), sources.data(), targets.data(), eps,
+  const std::optional<AvoidedRows> avoided = avoided_rows(engine, avoid);
+  Batch batch{engine.graph, layer_of(layer), avoided_of(avoided), sources.data(), targets.data(), eps,
               timeout_s, {}, {}, {}};
   batch.answers.resize(count);
   PyObject* raised = nullptr;
@@ -148,7 +155,7 @@ nb::list route_many(const EngineGraph& engine, Ids sources, Ids targets, double 
   const CollectorPause paused;
   nb::list answers;
   for (const Answer& answer : batch.answers) {
-    answers.append(paths ? answer_object(engine, batch.layer, answer) : totals_object(answer));
+    answers.append(paths ? answer_object(engine, batch.layer, answer, batch.avoided) : totals_object(answer));
   }
   return answers;
 }
@@ -158,14 +165,14 @@ nb::list route_many(const EngineGraph& engine, Ids sources, Ids targets, double 
 void bind_route_many(GraphClass& graph_class) {
   graph_class.def("route_many", &route_many, nb::arg("sources"), nb::arg("targets"), nb::arg("eps"),
                   nb::arg("workers"), nb::arg("timeout_s") = nb::none(), nb::arg("paths") = true,
-                  nb::arg("risk") = "default",
-                  "route_many(sources, targets, eps, workers, timeout_s=None, paths=True, risk='default')\n"
+                  nb::arg("risk") = "default", nb::arg("avoid") = nb::none(),
+                  "route_many(sources, targets, eps, workers, timeout_s=None, paths=True, risk='default', avoid=None)\n"
                   "The answers of route(sources[i], targets[i], eps) for every i (uint64 arrays of one\n"
                   "length), in that order, computed on `workers` threads without the interpreter lock;\n"
                   "requests to one destination run together on one thread. timeout_s bounds each\n"
                   "request; on the main thread, Ctrl-C stops them all and raises KeyboardInterrupt.\n"
                   "paths=False: each route as its totals alone, a RouteTotals. `risk` names the risk\n"
-                  "layer every request is searched on.");
+                  "layer every request is searched on; `avoid`, the edges none takes (as route's).");
 }
 
 }  // namespace norvel::engine

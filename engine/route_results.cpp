@@ -81,9 +81,10 @@ nb::list street_list(const EngineGraph& engine, const std::vector<NodeId>& path)
 nb::object failure_object(Failure failure) { return nb::cast(failure, nb::rv_policy::move); }
 
 nb::object answer_object(const EngineGraph& engine, const RiskLayer* layer,
-                         const std::expected<std::vector<RouteRecord>, RouteError>& answer) {
+                         const std::expected<std::vector<RouteRecord>, RouteError>& answer,
+                         const AvoidedRows* avoided) {
   if (!answer) return failure_object(failure_of(answer.error()));
-  const EdgeRisk risk(engine.graph, layer);
+  const EdgeRisk risk(engine.graph, layer, avoided);
   nb::list rows;
   for (const RouteRecord& record : *answer) rows.append(nb::cast(route_row(engine, risk, record), nb::rv_policy::move));
   return rows;

@@ -61,8 +61,10 @@ struct TotalsRow {
 // The answer of a request searched on `layer` (null: the document's
 // risks): a list of `RouteRow`, or its `Failure`. A route's edges are
 // found on the risks it was searched on.
+// Edges the request avoided (`avoided`) are no route's.
 nb::object answer_object(const EngineGraph& engine, const RiskLayer* layer,
-                         const std::expected<std::vector<RouteRecord>, RouteError>& answer);
+                         const std::expected<std::vector<RouteRecord>, RouteError>& answer,
+                         const AvoidedRows* avoided = nullptr);
 
 // As `answer_object`, with a list of `TotalsRow` (bound as RouteTotals).
 nb::object totals_object(const std::expected<std::vector<RouteRecord>, RouteError>& answer);

@@ -62,6 +62,7 @@ double least_route_cap(const Rows& rows, LocalNodes& nodes, int primary, const s
     const std::uint32_t from = nodes[settled[i]].dense;
     const double from_least = nodes[settled[i]].least(primary);
     for (std::uint32_t slot = rows.begin(from); slot < rows.end(from); ++slot) {
+      if (!rows.takes(slot)) continue;
       const std::uint32_t local = nodes.of(rows.next(slot));
       if (local >= position.size() || position[local] == kNone) continue;
       const double reduced = (rows.cost(slot, primary) + from_least) - nodes[local].least(primary);

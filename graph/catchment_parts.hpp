@@ -38,6 +38,7 @@ struct IncomingRows {
   std::uint32_t begin(std::uint32_t dense) const { return graph.in_begin[dense]; }
   std::uint32_t end(std::uint32_t dense) const { return graph.in_begin[dense + 1]; }
   std::uint32_t next(std::uint32_t slot) const { return graph.in_edges[slot].from; }
+  bool takes(std::uint32_t slot) const { return risk.takes(graph.in_edges[slot]); }
   double cost(std::uint32_t slot, int which) const {
     const IncomingEdge& edge = graph.in_edges[slot];
     return which == kDistance ? edge.distance_m : risk.of(edge);
@@ -50,6 +51,7 @@ struct OutgoingRows {
   std::uint32_t begin(std::uint32_t dense) const { return graph.out_begin[dense]; }
   std::uint32_t end(std::uint32_t dense) const { return graph.out_begin[dense + 1]; }
   std::uint32_t next(std::uint32_t slot) const { return graph.out_edges[slot].to; }
+  bool takes(std::uint32_t slot) const { return risk.takes(slot); }
   double cost(std::uint32_t slot, int which) const {
     const SearchEdge& edge = graph.out_edges[slot];
     return which == kDistance ? edge.distance_m : risk.at(slot, edge);
@@ -172,6 +174,7 @@ class LeastCost {
     order_.push_back(top.local);
     const std::uint32_t dense = nodes_[top.local].dense;
     for (std::uint32_t slot = rows_.begin(dense); slot < rows_.end(dense); ++slot) {
+      if (!rows_.takes(slot)) continue;
       const std::uint32_t next = nodes_.of(rows_.next(slot));
       NodeState& state = nodes_[next];
       if (state.settled[which_]) continue;

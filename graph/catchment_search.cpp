@@ -157,12 +157,13 @@ struct OpenLabel {
 template <class Rows>
 class CatchmentSearch {
  public:
-  CatchmentSearch(const RoadGraph& graph, const RiskLayer* layer, std::span<const std::uint32_t> places_dense,
+  CatchmentSearch(const RoadGraph& graph, const RiskLayer* layer, const AvoidedRows* avoided,
+                  std::span<const std::uint32_t> places_dense,
                   double minutes, WalkDirection direction, std::span<const double> cutoffs, const StopPoll& poll,
                   std::vector<std::uint32_t> only_dense)
       : graph_(graph),
         layer_(layer),
-        risk_(graph, layer),
+        risk_(graph, layer, avoided),
         rows_{graph, risk_},
         places_dense_(places_dense.begin(), places_dense.end()),
         cutoffs_(cutoffs.begin(), cutoffs.end()),
@@ -209,7 +210,7 @@ class CatchmentSearch {
       if (!(node.least(kDistance) <= limit) || !graph_.listed[node.dense]) continue;
       if (!only_dense_.empty() && !std::binary_search(only_dense_.begin(), only_dense_.end(), node.dense)) continue;
       // The request from a node starts along one of its outgoing edges.
-      if (to_place_ && graph_.out_begin[node.dense] == graph_.out_begin[node.dense + 1] &&
+      if (to_place_ && !has_edge_out(graph_, risk_.avoided(), node.dense) &&
           std::find(places_.begin(), places_.end(), local) != places_.end()) {
         continue;
       }
@@ -309,6 +310,7 @@ class CatchmentSearch {
     const Label label = labels_[index];
     const std::uint32_t dense = nodes_[label.local].dense;
     for (std::uint32_t slot = rows_.begin(dense); slot < rows_.end(dense); ++slot) {
+      if (!rows_.takes(slot)) continue;
       const double distance = label.distance_m + rows_.cost(slot, kDistance);
       const double risk = label.risk + rows_.cost(slot, kRisk);
       const std::uint32_t next = nodes_.of(rows_.next(slot));
@@ -701,10 +703,11 @@ class CatchmentSearch {
       const std::uint32_t target_dense = to_place_ ? place_dense : dense;
       // A place the request refuses (walks to a place from itself with no
       // edge out) adds nothing.
-      if (source == target && graph_.out_begin[dense] == graph_.out_begin[dense + 1]) continue;
+      if (source == target && !has_edge_out(graph_, risk_.avoided(), dense)) continue;
       std::optional<ParetoFront> front =
           pareto_search(graph_, source, target, graph_.lat[target_dense], graph_.lon[target_dense], 0.0,
-                        PathsNeeded::chosen_routes, SearchOptions{.stop = poll_, .risk_layer = layer_});
+                        PathsNeeded::chosen_routes,
+                        SearchOptions{.stop = poll_, .risk_layer = layer_, .avoided = risk_.avoided()});
       if (!front) return std::nullopt;
       if (places_dense_.size() == 1) return choose_from(dense, *front);
       for (FrontEntry& entry : *front) merged.push_back(Entry{std::move(entry), p});
@@ -814,14 +817,15 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
                                                             std::span<const double> cutoffs,
                                                             std::uint32_t* failed_place, const StopPoll& stop,
                                                             const RiskLayer* layer,
-                                                            std::optional<std::span<const NodeId>> only) {
+                                                            std::optional<std::span<const NodeId>> only,
+                                                            const AvoidedRows* avoided) {
   if (places.empty()) return std::unexpected(CatchmentFailure::no_places);
   std::vector<std::uint32_t> places_dense;
   places_dense.reserve(places.size());
   for (std::uint32_t i = 0; i < places.size(); ++i) {
     const std::uint32_t place_dense = listed_node(graph, places[i]);
     const bool isolated = place_dense != IdIndex::kAbsent && direction == WalkDirection::from_place &&
-                          graph.out_begin[place_dense] == graph.out_begin[place_dense + 1];
+                          !has_edge_out(graph, avoided, place_dense);
     if (place_dense == IdIndex::kAbsent || isolated) {
       if (failed_place != nullptr) *failed_place = i;
       return std::unexpected(isolated ? CatchmentFailure::place_isolated : CatchmentFailure::place_not_found);
@@ -830,7 +834,9 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
   }
   // Label setting needs costs that never fall along a path, and the
   // rounding argument finite ones.
-  if (!EdgeRisk(graph, layer).facts().costs_bounded_below) return std::unexpected(CatchmentFailure::costs_unsupported);
+  if (!EdgeRisk(graph, layer, avoided).facts().costs_bounded_below) {
+    return std::unexpected(CatchmentFailure::costs_unsupported);
+  }
   std::vector<std::uint32_t> only_dense;
   if (only) {
     only_dense.reserve(only->size());
@@ -843,10 +849,10 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
   }
   std::optional<Catchment> found =
       direction == WalkDirection::to_place
-          ? CatchmentSearch<IncomingRows>(graph, layer, places_dense, minutes, direction, cutoffs, stop,
+          ? CatchmentSearch<IncomingRows>(graph, layer, avoided, places_dense, minutes, direction, cutoffs, stop,
                                           std::move(only_dense))
                 .run()
-          : CatchmentSearch<OutgoingRows>(graph, layer, places_dense, minutes, direction, cutoffs, stop,
+          : CatchmentSearch<OutgoingRows>(graph, layer, avoided, places_dense, minutes, direction, cutoffs, stop,
                                           std::move(only_dense))
                 .run();
   if (!found) return std::unexpected(CatchmentFailure::interrupted);

@@ -107,6 +107,7 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
                                                             std::uint32_t* failed_place = nullptr,
                                                             const StopPoll& stop = {},
                                                             const RiskLayer* layer = nullptr,
-                                                            std::optional<std::span<const NodeId>> only = std::nullopt);
+                                                            std::optional<std::span<const NodeId>> only = std::nullopt,
+                                                            const AvoidedRows* avoided = nullptr);
 
 }  // namespace norvel

@@ -5,7 +5,9 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
+#include "graph/avoided_rows.hpp"
 #include "graph/plane_metric.hpp"
 #include "graph/road_graph.hpp"
 
@@ -63,9 +65,13 @@ struct LeastRatio {
 // of the outgoing rows. Needs the rows, the incoming rows and the plane.
 // `first_risk_of(slot)` gives the same risk, and is asked once per entry, in
 // the order of the rows, before `risk_of` is asked of it: a caller may make
-// the risk there (a layer gathers its row order so).
+// the risk there (a layer gathers its row order so). The entries `avoided`
+// holds are left out, so that the facts are, bit for bit, those of the
+// document without their edges: the other entries are seen in the same
+// order, and the sums run over them alone.
 template <class RiskOfRow, class FirstRiskOfRow>
-CostFacts cost_facts(const RoadGraph& graph, RiskOfRow risk_of, FirstRiskOfRow first_risk_of) {
+CostFacts cost_facts(const RoadGraph& graph, RiskOfRow risk_of, FirstRiskOfRow first_risk_of,
+                     const AvoidedRows* avoided = nullptr) {
   using namespace cost_facts_detail;
   CostFacts facts;
   double total_distance = 0.0;
@@ -84,6 +90,7 @@ CostFacts cost_facts(const RoadGraph& graph, RiskOfRow risk_of, FirstRiskOfRow f
   for (std::uint32_t from = 0; from < dense_count; ++from) {
     const PlanePoint at = graph.plane[from];
     for (std::uint32_t slot = graph.out_begin[from]; slot < graph.out_begin[from + 1]; ++slot) {
+      if (!takes_row(avoided, slot)) continue;
       const SearchEdge& edge = graph.out_edges[slot];
       const double distance = edge.distance_m;
       const double risk = first_risk_of(slot);
@@ -109,12 +116,15 @@ CostFacts cost_facts(const RoadGraph& graph, RiskOfRow risk_of, FirstRiskOfRow f
   facts.distance_sums_exact = finite_non_negative && sums_exact(total_distance, lowest_distance_bit);
   facts.risk_sums_exact = finite_non_negative && sums_exact(total_risk, lowest_risk_bit);
   // Each incoming row lists its tails in ascending order, so parallel edges
-  // are neighbours there.
+  // are neighbours there, among the entries taken as among all.
   for (std::size_t head = 0; head < dense_count && !facts.parallel_edges_differ; ++head) {
-    for (std::uint32_t slot = graph.in_begin[head] + 1; slot < graph.in_begin[head + 1]; ++slot) {
-      const IncomingEdge& x = graph.in_edges[slot - 1];
+    const IncomingEdge* previous = nullptr;
+    for (std::uint32_t slot = graph.in_begin[head]; slot < graph.in_begin[head + 1]; ++slot) {
       const IncomingEdge& y = graph.in_edges[slot];
-      if (x.from == y.from && !(x.distance_m == y.distance_m && risk_of(x.out_row) == risk_of(y.out_row))) {
+      if (!takes_row(avoided, y.out_row)) continue;
+      const IncomingEdge* x = std::exchange(previous, &y);
+      if (x != nullptr && x->from == y.from &&
+          !(x->distance_m == y.distance_m && risk_of(x->out_row) == risk_of(y.out_row))) {
         facts.parallel_edges_differ = true;
       }
     }

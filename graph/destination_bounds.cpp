@@ -63,6 +63,7 @@ void DestinationSearch::settle_first() {
     risks.fetch_incoming(graph_, entry.dense);
     for (std::uint32_t slot = graph_.in_begin[entry.dense]; slot < end; ++slot) {
       const IncomingEdge& edge = edges[slot];
+      if (!risk_.takes(edge)) continue;
       const double cost = settled_cost + objective.of(edge.distance_m, risks.of(edge));
       const std::uint32_t tail = edge.from;
       if (!reached(tail)) {
@@ -77,8 +78,8 @@ void DestinationSearch::settle_first() {
   });
 }
 
-DestinationBounds::DestinationBounds(const RoadGraph& graph, const RiskLayer* layer)
-    : risk_(graph, layer),
+DestinationBounds::DestinationBounds(const RoadGraph& graph, const RiskLayer* layer, const AvoidedRows* avoided)
+    : risk_(graph, layer, avoided),
       distance(graph, risk_, kDistance),
       risk(graph, risk_, kRisk),
       by_priority(graph, risk_, kPriorityWeighing),

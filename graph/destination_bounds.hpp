@@ -96,8 +96,10 @@ class DestinationSearch {
 // through `SearchOptions::destination` when the targets match.
 class DestinationBounds {
  public:
-  // On the risks of `layer`, the document's when null.
-  explicit DestinationBounds(const RoadGraph& graph, const RiskLayer* layer = nullptr);
+  // On the risks of `layer`, the document's when null, without the edges
+  // in `avoided` (null: none), which must outlive it.
+  explicit DestinationBounds(const RoadGraph& graph, const RiskLayer* layer = nullptr,
+                             const AvoidedRows* avoided = nullptr);
   DestinationBounds(const DestinationBounds&) = delete;
   DestinationBounds& operator=(const DestinationBounds&) = delete;
 

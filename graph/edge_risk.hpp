@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "graph/avoided_rows.hpp"
 #include "graph/cost_facts.hpp"
 #include "graph/road_graph.hpp"
 
@@ -36,12 +37,21 @@ std::vector<double> risks_by_edge(const RoadGraph& graph, const RiskLayer& layer
 // a layer. Every answer on a layer is bit for bit the one on a graph whose
 // document has the layer's risks as `risk_score`: the searches read nothing
 // else of the risks than these values and the facts.
+//
+// It also carries the edges a request avoids (null: none), which every
+// search asks of an entry (`takes`) before it reads anything else of it.
 class EdgeRisk {
  public:
-  explicit EdgeRisk(const RoadGraph& graph, const RiskLayer* layer = nullptr)
+  explicit EdgeRisk(const RoadGraph& graph, const RiskLayer* layer = nullptr, const AvoidedRows* avoided = nullptr)
       : by_row_(layer == nullptr ? nullptr : layer->by_row.data()),
         rows_(graph.out_edges.data()),
-        facts_(layer == nullptr ? document_cost_facts(graph) : layer->facts) {}
+        avoided_(avoided),
+        facts_(facts_without(graph, layer, avoided)) {}
+
+  // Whether a search may take the entry `row` of the outgoing rows.
+  bool takes(std::uint32_t row) const { return takes_row(avoided_, row); }
+  bool takes(const IncomingEdge& edge) const { return takes_row(avoided_, edge.out_row); }
+  const AvoidedRows* avoided() const { return avoided_; }
 
   // `edge` is an entry of the graph's outgoing rows.
   double of(const SearchEdge& edge) const { return by_row_ == nullptr ? edge.risk_score : by_row_[&edge - rows_]; }
@@ -59,10 +69,46 @@ class EdgeRisk {
   const double* layer_risks() const { return by_row_; }
 
  private:
+  // The facts of the graph without the avoided edges. The graph's own
+  // (or the layer's), found once over every edge, serve wherever the costs
+  // are bounded below, since every fact the searches read then stays true
+  // of fewer edges, in the direction the searches rely on:
+  // - bounded below, with no negative cost: so is every subset;
+  // - sums exact: the total only falls and the lowest bit only rises;
+  // - no parallel edges that differ: none among fewer either (where some
+  //   differ, the searches only take more care);
+  // - the least cost per plane unit: a least over more edges is no greater,
+  //   so the potential it makes still bounds every path from below.
+  // None of these decides a tie: they decide how a request is answered,
+  // and each way gives the literal search's answer. Where the costs are
+  // not bounded below, the literal search's cycle rule and a catchment's
+  // refusal read `has_negative_cost` and `costs_bounded_below` themselves,
+  // which fewer edges may change: the facts are found again, over the
+  // entries taken, as the document without the others would have them.
+  static CostFacts facts_without(const RoadGraph& graph, const RiskLayer* layer, const AvoidedRows* avoided) {
+    const CostFacts& every_edge = layer == nullptr ? document_cost_facts(graph) : layer->facts;
+    if (avoided == nullptr || every_edge.costs_bounded_below) return every_edge;
+    auto risk_of = [&](std::size_t slot) {
+      return layer == nullptr ? graph.out_edges[slot].risk_score : layer->by_row[slot];
+    };
+    return cost_facts(graph, risk_of, risk_of, avoided);
+  }
+
   const double* by_row_;
   const SearchEdge* rows_;
+  const AvoidedRows* avoided_;
   CostFacts facts_;
 };
+
+// Whether the node `dense` has an outgoing edge a search may take: a
+// request starts along one, so where none is left the node is isolated, as
+// in the document without the avoided edges.
+inline bool has_edge_out(const RoadGraph& graph, const AvoidedRows* avoided, std::uint32_t dense) {
+  for (std::uint32_t slot = graph.out_begin[dense]; slot < graph.out_begin[dense + 1]; ++slot) {
+    if (takes_row(avoided, slot)) return true;
+  }
+  return false;
+}
 
 // The two ways of reading risks, each without a test per edge: a loop over
 // edges is written once, for either, and `with_risks` picks one per loop

@@ -293,6 +293,7 @@ class FrontSearch {
     const std::uint32_t end = graph_.out_begin[dense + 1];
     with_risks(risk_, [&](auto risks) {
       for (std::uint32_t slot = graph_.out_begin[dense]; slot < end; ++slot) {
+        if (!risk_.takes(slot)) continue;
         const SearchEdge& edge = graph_.out_edges[slot];
         const double distance = distance_m + edge.distance_m;
         const double risk = risk_sum + risks.at(slot, edge);
@@ -372,9 +373,9 @@ class FrontSearch {
 }  // namespace
 
 std::optional<ParetoFront> front_search(const RoadGraph& graph, std::uint32_t source_dense,
-                                        std::uint32_t target_dense, const RiskLayer* layer, StopCheck& stop,
-                                        SearchReport& report) {
-  const EdgeRisk risk(graph, layer);
+                                        std::uint32_t target_dense, const RiskLayer* layer,
+                                        const AvoidedRows* avoided, StopCheck& stop, SearchReport& report) {
+  const EdgeRisk risk(graph, layer, avoided);
   DestinationSearch by_distance(graph, risk, kDistance);
   DestinationSearch by_risk(graph, risk, kRisk);
   by_distance.start(target_dense);

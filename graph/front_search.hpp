@@ -17,11 +17,12 @@ namespace norvel {
 // (familiarity too) added edge by edge from the source as every search adds
 // them. Empty when no path reaches the target; none when `stop` said stop.
 //
-// The risks are `layer`'s, the document's when null. Preconditions: the
+// The risks are `layer`'s, the document's when null; the edges in
+// `avoided` (null: none) are never taken. Preconditions: the
 // source is not the target, and the costs are bounded below
 // (`CostFacts::costs_bounded_below`).
 std::optional<ParetoFront> front_search(const RoadGraph& graph, std::uint32_t source_dense,
-                                        std::uint32_t target_dense, const RiskLayer* layer, StopCheck& stop,
-                                        SearchReport& report);
+                                        std::uint32_t target_dense, const RiskLayer* layer,
+                                        const AvoidedRows* avoided, StopCheck& stop, SearchReport& report);
 
 }  // namespace norvel

@@ -51,6 +51,7 @@ std::optional<ParetoFront> literal_search(RequestWorkspace& workspace) {
       continue;
     }
     for (std::uint32_t slot = graph.out_begin[dense]; slot < graph.out_begin[dense + 1]; ++slot) {
+      if (!workspace.risk.takes(slot)) continue;
       const SearchEdge& edge = graph.out_edges[slot];
       const std::uint32_t place = places.place_of(edge.to);
       const double distance = label.distance_m + edge.distance_m;

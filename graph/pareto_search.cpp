@@ -141,7 +141,8 @@ std::optional<ParetoFront> pareto_search(const RoadGraph& graph, NodeId source, 
   }
   // A target the graph has never seen stays kAbsent, which no label reaches.
   RequestWorkspace workspace(graph, source_dense, graph.dense_of.find(target), target_lat, target_lon, eps,
-                             options.stop, report, options.destination, options.risk_layer);
+                             options.stop, report, options.destination, options.risk_layer,
+                             options.avoided);
   return Request(workspace, needed, options.tuning).answer(eps);
 }
 

@@ -51,6 +51,7 @@ bool walk_paths(const RoadGraph& graph, const EdgeRisk& risk, Places& places, st
       continue;
     }
     const std::uint32_t slot = at.next_slot++;
+    if (!risks.takes(slot)) continue;
     const SearchEdge& edge = graph.out_edges[slot];
     const PathCosts costs{at.costs.distance_m + edge.distance_m, at.costs.risk + risks.at(slot, edge),
                           at.costs.familiarity + edge.familiarity};

@@ -9,7 +9,8 @@ namespace {
 
 DestinationBounds* started_at(DestinationBounds* destination, std::uint32_t target_dense, const EdgeRisk& risk) {
   if (destination == nullptr || target_dense == IdIndex::kAbsent || destination->target() != target_dense ||
-      destination->edge_risk().layer_risks() != risk.layer_risks()) {
+      destination->edge_risk().layer_risks() != risk.layer_risks() ||
+      destination->edge_risk().avoided() != risk.avoided()) {
     return nullptr;
   }
   return destination;
@@ -30,9 +31,10 @@ RemainingCost to_go(const RoadGraph& graph, const EdgeRisk& risk, Places& places
 
 RequestWorkspace::RequestWorkspace(const RoadGraph& graph_, std::uint32_t source_dense, std::uint32_t target_dense_,
                                    double target_lat, double target_lon, double eps, const StopPoll& poll,
-                                   SearchReport& report_, DestinationBounds* destination, const RiskLayer* layer)
+                                   SearchReport& report_, DestinationBounds* destination, const RiskLayer* layer,
+                                   const AvoidedRows* avoided)
     : graph(graph_),
-      risk(graph_, layer),
+      risk(graph_, layer, avoided),
       target_dense(target_dense_),
       report(report_),
       stop(poll),

@@ -23,10 +23,12 @@ class RequestWorkspace {
   // `target_dense` may be IdIndex::kAbsent: no label reaches it then.
   // `destination`, if given, started at the target and on the same risks,
   // stands for the backward searches it has; the others are the request's
-  // own. The risks are `layer`'s, the document's when null.
+  // own. The risks are `layer`'s, the document's when null; the edges in
+  // `avoided` are never taken.
   RequestWorkspace(const RoadGraph& graph, std::uint32_t source_dense, std::uint32_t target_dense,
                    double target_lat, double target_lon, double eps, const StopPoll& poll, SearchReport& report,
-                   DestinationBounds* destination = nullptr, const RiskLayer* layer = nullptr);
+                   DestinationBounds* destination = nullptr, const RiskLayer* layer = nullptr,
+                   const AvoidedRows* avoided = nullptr);
   RequestWorkspace(const RequestWorkspace&) = delete;
   RequestWorkspace& operator=(const RequestWorkspace&) = delete;
   // Adds the nodes settled backwards and the nodes touched to the report.

@@ -20,7 +20,8 @@ struct CheckedEnds {
 };
 
 // Both ends listed, the source with an edge out.
-std::expected<CheckedEnds, RouteError> checked_ends(const RoadGraph& graph, NodeId source, NodeId target) {
+std::expected<CheckedEnds, RouteError> checked_ends(const RoadGraph& graph, NodeId source, NodeId target,
+                                                    const AvoidedRows* avoided) {
   // Membership and coordinates by id were tabulated when the graph was built
   // (last record of a repeated id wins), so a request costs nothing per node.
   const std::uint32_t source_dense = listed_node(graph, source);
@@ -33,7 +34,7 @@ std::expected<CheckedEnds, RouteError> checked_ends(const RoadGraph& graph, Node
     return std::unexpected(route_error(RouteErrorKind::target_not_found,
                                        "Nœud cible " + std::to_string(target) + " introuvable dans le graphe"));
   }
-  if (outgoing_edges(graph, source).empty()) {
+  if (!has_edge_out(graph, avoided, source_dense)) {
     return std::unexpected(route_error(
         RouteErrorKind::source_isolated,
         "Nœud source " + std::to_string(source) + " isolé (aucun arc sortant) — graphe déconnecté ?"));
@@ -52,7 +53,7 @@ RouteError no_route(NodeId source, NodeId target) {
 // The checked request's solution front, never empty.
 std::expected<ParetoFront, RouteError> searched_front(const RoadGraph& graph, NodeId source, NodeId target,
                                                       double eps, PathsNeeded needed, const SearchOptions& options) {
-  const std::expected<CheckedEnds, RouteError> ends = checked_ends(graph, source, target);
+  const std::expected<CheckedEnds, RouteError> ends = checked_ends(graph, source, target, options.avoided);
   if (!ends) return std::unexpected(ends.error());
   const std::uint32_t target_dense = ends->target_dense;
   std::optional<ParetoFront> searched = pareto_search(graph, source, target, graph.lat[target_dense],
@@ -75,9 +76,9 @@ std::expected<std::vector<RouteRecord>, RouteError> compute_safe_routes(const Ro
 
 std::expected<std::vector<RouteRecord>, RouteError> compute_front_routes(const RoadGraph& graph, NodeId source,
                                                                          NodeId target, const SearchOptions& options) {
-  const std::expected<CheckedEnds, RouteError> ends = checked_ends(graph, source, target);
+  const std::expected<CheckedEnds, RouteError> ends = checked_ends(graph, source, target, options.avoided);
   if (!ends) return std::unexpected(ends.error());
-  if (source == target || !EdgeRisk(graph, options.risk_layer).facts().costs_bounded_below) {
+  if (source == target || !EdgeRisk(graph, options.risk_layer, options.avoided).facts().costs_bounded_below) {
     // The start label alone; or costs without the bounds the front search
     // prunes by, searched literally, every path the literal search's.
     const std::expected<ParetoFront, RouteError> front =
@@ -88,7 +89,7 @@ std::expected<std::vector<RouteRecord>, RouteError> compute_front_routes(const R
   SearchReport unread;
   StopCheck stop(options.stop);
   const std::optional<ParetoFront> points =
-      front_search(graph, ends->source_dense, ends->target_dense, options.risk_layer, stop,
+      front_search(graph, ends->source_dense, ends->target_dense, options.risk_layer, options.avoided, stop,
                    options.report != nullptr ? *options.report : unread);
   if (!points) return std::unexpected(interrupted());
   if (points->empty()) return std::unexpected(no_route(source, target));

@@ -7,6 +7,7 @@
 
 namespace norvel {
 
+class AvoidedRows;
 class DestinationBounds;
 struct RiskLayer;
 
@@ -95,6 +96,10 @@ struct SearchOptions {
   // `risk_score` when null. A destination's searches serve only requests on
   // the risks they were made on.
   const RiskLayer* risk_layer = nullptr;
+  // The edges the request must not take (graph/avoided_rows.hpp), null for
+  // none: every answer is then the one on the document without them. A
+  // destination's searches serve only requests that avoid the same set.
+  const AvoidedRows* avoided = nullptr;
 };
 
 }  // namespace norvel

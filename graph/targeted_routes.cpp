@@ -228,6 +228,7 @@ class Targeted {
       const SearchEdge* best_edge = nullptr;
       double best = RemainingCost::kUnreachable;
       for (std::uint32_t slot = graph_.out_begin[dense]; slot < graph_.out_begin[dense + 1]; ++slot) {
+        if (!ws_.risk.takes(slot)) continue;
         const SearchEdge& edge = graph_.out_edges[slot];
         const PathCosts step{edge.distance_m, ws_.risk.at(slot, edge), 0.0};
         to_go.settle_until(edge.to, RemainingCost::kUnreachable);

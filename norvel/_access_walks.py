@@ -35,15 +35,17 @@ def cutoff_name(minutes: float) -> str:
 
 
 def snap(session: Session, lat: FloatArray, lon: FloatArray,
-         max_snap_m: float) -> tuple[IdArray, FloatArray]:
+         max_snap_m: float, avoid: npt.NDArray[np.uint32] | None = None
+         ) -> tuple[IdArray, FloatArray]:
     """Each point's node and its distance in metres, as a request's point
-    snaps; NaN distance (node 0) for a point without a location or
-    farther than ``max_snap_m``."""
+    snaps (avoiding the edges ``avoid`` names); NaN distance (node 0) for a
+    point without a location or farther than ``max_snap_m``."""
     located = ~(np.isnan(lat) | np.isnan(lon))
     nodes = np.zeros(len(lat), dtype=np.uint64)
     metres = np.full(len(lat), np.nan)
     if located.any():
-        ids, distances = session.nearest_points(lat[located], lon[located])
+        ids, distances = session.nearest_points(lat[located], lon[located],
+                                                avoid)
         near = distances <= max_snap_m
         where = np.flatnonzero(located)[near]
         nodes[where] = ids[near]
@@ -124,7 +126,8 @@ class Fronts:
 
 def place_fronts(session: Session, nodes: IdArray, places: IdArray,
                   cutoffs: tuple[float, ...], direction: str,
-                  risk: str) -> Fronts:
+                  risk: str, avoid: npt.NDArray[np.uint32] | None = None
+                  ) -> Fronts:
     """The ``Fronts`` of the walks between each of ``nodes`` and any of
     ``places`` (node ids, repeats allowed), to the places (``direction``
     "to") or from them ("from"), on the risk layer ``risk``; a point is
@@ -143,7 +146,7 @@ def place_fronts(session: Session, nodes: IdArray, places: IdArray,
     risk."""
     _, columns = session.catchment_columns(
         [int(place) for place in places], math.inf, direction,
-        session.options(risk=risk), cutoffs=[*cutoffs, math.inf],
+        session.options(risk=risk, avoid=avoid), cutoffs=[*cutoffs, math.inf],
         only=nodes.tolist())
     # The catchment's rows go by distance: each asked node's row, found or
     # not (no place is reached from it, or it from none).

@@ -44,6 +44,8 @@ class Mapped(Protocol):
     def nodes(self) -> pandas.DataFrame: ...
     @property
     def table(self) -> NodeTable: ...
+    @property
+    def avoided(self) -> npt.NDArray[np.uint32] | None: ...
 
     def __len__(self) -> int: ...
     def rows_of(self, nodes: IdArray) -> npt.NDArray[np.int64]: ...
@@ -84,7 +86,8 @@ def _segments(catchment: Mapped) -> tuple[
     catchment: tails, heads, (n, 2, 2) lines of (lon, lat), names, and
     the rows of their tails and heads."""
     segments = catchment.table.segments(one_per_pair=True,
-                                        among=catchment.node_ids)
+                                        among=catchment.node_ids,
+                                        excluding=catchment.avoided)
     tail_rows = catchment.rows_of(segments.tails)
     head_rows = catchment.rows_of(segments.heads)
     inside = np.flatnonzero((tail_rows >= 0) & (head_rows >= 0))

@@ -144,44 +144,46 @@ class Graph:
     def name_table(self) -> list[str]: ...
     def node_index(self, ids: npt.NDArray[np.uint64]) -> npt.NDArray[np.int64]: ...
     def route(self, source: int, target: int, eps: float,
-              timeout_s: float | None = None, risk: str = "default"
-              ) -> list[RouteRow] | Failure: ...
+              timeout_s: float | None = None, risk: str = "default",
+              avoid: npt.NDArray[np.uint32] | None = None) -> list[RouteRow] | Failure: ...
     # Every point of the exact front, by distance ascending; type "front"
     # where route chooses none of them.
     def front(self, source: int, target: int,
-              timeout_s: float | None = None, risk: str = "default"
-              ) -> list[RouteRow] | Failure: ...
+              timeout_s: float | None = None, risk: str = "default",
+              avoid: npt.NDArray[np.uint32] | None = None) -> list[RouteRow] | Failure: ...
     @overload
     def route_many(self, sources: npt.NDArray[np.uint64],
                    targets: npt.NDArray[np.uint64], eps: float, workers: int,
                    timeout_s: float | None = None,
-                   paths: Literal[True] = True, risk: str = "default"
+                   paths: Literal[True] = True, risk: str = "default",
+                   avoid: npt.NDArray[np.uint32] | None = None
                    ) -> list[list[RouteRow] | Failure]: ...
     @overload
     def route_many(self, sources: npt.NDArray[np.uint64],
                    targets: npt.NDArray[np.uint64], eps: float, workers: int,
                    timeout_s: float | None, paths: Literal[False],
-                   risk: str = "default"
+                   risk: str = "default", avoid: npt.NDArray[np.uint32] | None = None
                    ) -> list[list[RouteTotals] | Failure]: ...
     @overload
     def route_many(self, sources: npt.NDArray[np.uint64],
                    targets: npt.NDArray[np.uint64], eps: float, workers: int,
                    timeout_s: float | None, paths: bool,
-                   risk: str = "default"
+                   risk: str = "default", avoid: npt.NDArray[np.uint32] | None = None
                    ) -> list[list[RouteRow] | list[RouteTotals] | Failure]: ...
     def route_edges(self, nodes: list[int], distance_m: float, risk: float,
                     familiarity: float) -> list[int]: ...
     def streets(self, nodes: list[int]) -> list[str]: ...
     # Failure kinds besides route's: costs_unsupported.
     def catchment(self, place: int, minutes: float, to_place: bool,
-                  timeout_s: float | None = None, risk: str = "default"
-                  ) -> CatchmentColumns | Failure: ...
+                  timeout_s: float | None = None, risk: str = "default",
+                  avoid: npt.NDArray[np.uint32] | None = None) -> CatchmentColumns | Failure: ...
     def catchment_places(self, places: Sequence[int], minutes: float,
                          to_place: bool,
                          cutoffs: Sequence[float] | None = None,
                          timeout_s: float | None = None,
                          risk: str = "default",
-                         only: Sequence[int] | None = None
+                         only: Sequence[int] | None = None,
+                         avoid: npt.NDArray[np.uint32] | None = None
                          ) -> CatchmentColumns | Failure: ...
     # Risk layers besides "default" (risk_score): ValueError naming what is
     # wrong with a layer added, or a name unknown to layer_risks.
@@ -197,6 +199,7 @@ class NearestIndex:
     def __init__(self, graph: Graph) -> None: ...
     @property
     def size(self) -> int: ...
-    def query(self, lats: npt.NDArray[np.float64], lons: npt.NDArray[np.float64]
+    def query(self, lats: npt.NDArray[np.float64], lons: npt.NDArray[np.float64],
+              avoid: npt.NDArray[np.uint32] | None = None
               ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float64]]: ...
 

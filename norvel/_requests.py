@@ -39,7 +39,9 @@ class NearestIndex(Protocol):
     def size(self) -> int: ...
 
     def query(self, lats: npt.NDArray[np.float64],
-              lons: npt.NDArray[np.float64]) -> tuple[Any, Any]: ...
+              lons: npt.NDArray[np.float64],
+              avoid: npt.NDArray[np.uint32] | None = None
+              ) -> tuple[Any, Any]: ...
 
 
 class Options(NamedTuple):
@@ -50,16 +52,21 @@ class Options(NamedTuple):
     max_snap_m: float
     timeout_s: float | None
     risk: str
+    #: The document indices of the edges the request must not take
+    #: (``norvel._avoid``), sorted; None for none.
+    avoid: npt.NDArray[np.uint32] | None = None
 
 
 def options(layers: Sequence[str] | Callable[[], Sequence[str]] | None,
             eps: object = DEFAULT_EPS,
             max_snap_m: object = DEFAULT_MAX_SNAP_M,
             timeout_s: object = None, risk: object = DEFAULT_RISK, *,
-            exact: bool = False) -> Options:
+            exact: bool = False,
+            avoid: npt.NDArray[np.uint32] | None = None) -> Options:
     """The checked options of a request on a graph whose risk layers are
     ``layers``, or what a call of it gives (None: any name, checked once
-    the graph is known); ``exact``: a catchment's, whose eps must be 0.0.
+    the graph is known); ``exact``: a catchment's, whose eps must be 0.0;
+    ``avoid``: the edges avoided, resolved by the session.
     TypeError and ValueError (UnknownRiskLayerError) as ``norvel._values``
     says."""
     checked = (_values.exact_eps(eps) if exact else _values.eps(eps),
@@ -68,7 +75,7 @@ def options(layers: Sequence[str] | Callable[[], Sequence[str]] | None,
     # the layers, which the engine makes anew each time it is asked.
     if type(risk) is not str or risk != DEFAULT_RISK:
         risk = _values.risk(risk, layers() if callable(layers) else layers)
-    return Options(*checked, risk)
+    return Options(*checked, risk, avoid)
 
 
 class Choice(NamedTuple):
@@ -124,7 +131,8 @@ def pair(value: object, index: int) -> tuple[object, object]:
 
 def ends(index: Callable[[], NearestIndex], places: Sequence[object],
          roles: Sequence[str], max_snap_m: float, *,
-         strict: bool = True) -> list[End]:
+         strict: bool = True,
+         avoid: npt.NDArray[np.uint32] | None = None) -> list[End]:
     """Where each of ``places`` (node ids or (lat, lon) tuples, each
     checked as the end ``roles[i]`` of a request: "origin" or
     "destination") starts or ends a request: a node id is itself at 0 m, a
@@ -134,7 +142,9 @@ def ends(index: Callable[[], NearestIndex], places: Sequence[object],
     report), SnapError beyond ``max_snap_m`` (or with no node to snap to).
     A value that is no place raises its TypeError or ValueError, or with
     ``strict`` False is the end's value too. ``index`` gives the
-    nearest-node index, asked for only when there is a point."""
+    nearest-node index, asked for only when there is a point. With
+    ``avoid`` (edge indices), a point snaps to the nearest node that keeps
+    an outgoing edge outside them."""
     # One pass over the ends, the points' places kept for the one
     # question to the index: a request of two node ids (the most usual)
     # costs what snapping each alone did.
@@ -156,22 +166,29 @@ def ends(index: Callable[[], NearestIndex], places: Sequence[object],
         else:
             found.append(NodeNotFoundError(place, role))
     if points:
-        _snap_points(index(), found, points, roles, max_snap_m)
+        _snap_points(index(), found, points, roles, max_snap_m, avoid)
     return found
 
 
 def _snap_points(index: NearestIndex, found: list[Any], points: list[int],
-                 roles: Sequence[str], max_snap_m: float) -> None:
+                 roles: Sequence[str], max_snap_m: float,
+                 avoid: npt.NDArray[np.uint32] | None) -> None:
     """Replaces each (lat, lon) of ``found`` at ``points`` with its Snap or
     SnapError, all in one question to ``index``."""
-    if not index.size:
+    try:
+        if not index.size:
+            raise ValueError("no node has an outgoing edge")
+        ids, metres = index.query(
+            np.array([found[at][0] for at in points], dtype=np.float64),
+            np.array([found[at][1] for at in points], dtype=np.float64),
+            avoid)
+    except ValueError:
+        # The index refuses only where no node has an edge out (every one
+        # avoided, say): there is nowhere to snap to.
         for at in points:
             lat, lon = found[at]
             found[at] = nowhere(roles[at], lat, lon, max_snap_m)
         return
-    ids, metres = index.query(
-        np.array([found[at][0] for at in points], dtype=np.float64),
-        np.array([found[at][1] for at in points], dtype=np.float64))
     for at, node, distance in zip(points, ids.tolist(), metres.tolist()):
         lat, lon = found[at]
         found[at] = (Snap(node, distance) if distance <= max_snap_m
@@ -290,6 +307,16 @@ def places(text: str, name: str, most: int) -> list[int | tuple[float, float]]:
         raise ValueError(f"{name!r} names at most {most} places, got {len(items)}")
     return [point(item, name) if "," in item else node(item, name)
             for item in items]
+
+def edge_indices(text: str, name: str) -> list[int]:
+    """Edge indices written "I,J,K" (an empty text: none), as the service's
+    ``avoid_edges`` and the command line's ``--avoid-edges`` write them;
+    whether each is an edge of the graph is the session's to check."""
+    parts = text.split(",") if text else []
+    if not all(part.isascii() and part.isdigit() for part in parts):
+        raise ValueError(f"{name!r} must be edge indices separated by commas, "
+                         f"got {text[:40]!r}")
+    return [int(part) for part in parts]
 
 
 def point(text: str, name: str) -> tuple[float, float]:

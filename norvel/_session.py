@@ -26,7 +26,7 @@ import numpy as np
 import numpy.typing as npt
 from norvel_core import PyGraph
 
-from norvel import _files, _requests, _values, _walks
+from norvel import _avoid, _files, _requests, _values, _walks
 from norvel._native import engine
 from norvel._values import DEFAULT_EPS, DEFAULT_RISK
 from norvel.routes import Route, Routes, Snap, route_of_row
@@ -68,6 +68,7 @@ class Session:
         # asked.
         self._layer_facts: dict[str, EdgeFacts] = {}
         self._index: NearestIndex | None = None
+        self._segments = _avoid.EdgeSegments(graph)
         self._core: PyGraph | None = None
         self._lock = threading.Lock()
 
@@ -145,10 +146,18 @@ class Session:
     def options(self, eps: object = DEFAULT_EPS,
                 max_snap_m: object = _values.DEFAULT_MAX_SNAP_M,
                 timeout_s: object = None, risk: object = DEFAULT_RISK, *,
-                exact: bool = False) -> _requests.Options:
-        """A request's options checked on this graph (its layers)."""
+                exact: bool = False, avoid: object = None) -> _requests.Options:
+        """A request's options checked on this graph (its layers), the
+        edges it avoids resolved (``avoided``)."""
         return _requests.options(self.layer_names, eps, max_snap_m,
-                                 timeout_s, risk, exact=exact)
+                                 timeout_s, risk, exact=exact,
+                                 avoid=self.avoided(avoid))
+
+    def avoided(self, value: object) -> _avoid.EdgeIndices | None:
+        """The document indices of the edges ``value`` names (edge indices,
+        a mask, a geometry in (lon, lat), or a list of these; see
+        ``norvel._avoid``), sorted; None for None."""
+        return _avoid.resolve(value, self.edge_count, self._segments)
 
     def nearest_index(self) -> NearestIndex:
         """The nearest-node index, built the first time it is asked."""
@@ -161,29 +170,35 @@ class Session:
         return index
 
     def ends(self, places: Sequence[object], roles: Sequence[str],
-             max_snap_m: float, *, strict: bool = True) -> list[_requests.End]:
+             max_snap_m: float, *, strict: bool = True,
+             avoid: _avoid.EdgeIndices | None = None) -> list[_requests.End]:
         """Where each place starts or ends a request (``_requests.ends``):
         every point in one question to the index."""
         return _requests.ends(self.nearest_index, places, roles, max_snap_m,
-                              strict=strict)
+                              strict=strict, avoid=avoid)
 
     def snapped(self, places: Sequence[object], roles: Sequence[str],
-                max_snap_m: float) -> list[Snap]:
+                max_snap_m: float,
+                avoid: _avoid.EdgeIndices | None = None) -> list[Snap]:
         """The snaps of ``places``, the first failure raised."""
         return [_requests.snapped(end)
-                for end in self.ends(places, roles, max_snap_m)]
+                for end in self.ends(places, roles, max_snap_m, avoid=avoid)]
 
     def nearest_points(self, lats: npt.NDArray[np.float64],
-                       lons: npt.NDArray[np.float64]
+                       lons: npt.NDArray[np.float64],
+                       avoid: _avoid.EdgeIndices | None = None
                        ) -> tuple[IdArray, npt.NDArray[np.float64]]:
-        """The nearest node with an outgoing edge to each point (checked
-        coordinates, one shape): ``(ids, metres)`` of that shape. SnapError
-        when there are points and no node has an outgoing edge."""
+        """The nearest node with an outgoing edge (outside ``avoid``) to
+        each point (checked coordinates, one shape): ``(ids, metres)`` of
+        that shape. SnapError when there are points and no node has one."""
         index = self.nearest_index()
-        if index.empty and lats.size:
+        try:
+            if index.empty and lats.size:
+                raise ValueError("no node has an outgoing edge")
+            ids, metres = index.query(lats.ravel(), lons.ravel(), avoid)
+        except ValueError:
             raise _requests.nowhere("point", float(lats.flat[0]),
-                                    float(lons.flat[0]))
-        ids, metres = index.query(lats.ravel(), lons.ravel())
+                                    float(lons.flat[0])) from None
         return ids.reshape(lats.shape), metres.reshape(lats.shape)
 
     # Routes
@@ -192,7 +207,7 @@ class Session:
         """The snapped ends of one request, the origin's failure raised
         first."""
         source, target = self.snapped((origin, destination), PAIR_ROLES,
-                                      request.max_snap_m)
+                                      request.max_snap_m, request.avoid)
         return source, target
 
     def route(self, origin: object, destination: object,
@@ -200,7 +215,8 @@ class Session:
         """``Router.route``'s answer."""
         source, target = self.pair_ends(origin, destination, request)
         result = self.engine.route(source.node, target.node, request.eps,
-                                   request.timeout_s, request.risk)
+                                   request.timeout_s, request.risk,
+                                   request.avoid)
         if isinstance(result, engine.Failure):
             raise _requests.failure(result, source.node, target.node,
                                     request.timeout_s)
@@ -224,7 +240,7 @@ class Session:
         the exact front of each leg (``_walks.leg_fronts``)."""
         roles = _requests.walk_roles(len(via))
         ends = self.snapped([origin, *via, destination], roles,
-                            request.max_snap_m)
+                            request.max_snap_m, request.avoid)
         return ends, _walks.leg_fronts(self.engine, ends, roles, request,
                                        self.routes_of)
 
@@ -238,7 +254,8 @@ class Session:
                          ends[0], ends[-1])
         source, target = self.pair_ends(origin, destination, request)
         result = self.engine.front(source.node, target.node,
-                                   request.timeout_s, request.risk)
+                                   request.timeout_s, request.risk,
+                                   request.avoid)
         if isinstance(result, engine.Failure):
             raise _requests.failure(result, source.node, target.node,
                                     request.timeout_s)
@@ -262,7 +279,8 @@ class Session:
         results = self.engine.route_many(
             np.array([o.node for _, o, _ in ready], dtype=np.uint64),
             np.array([d.node for _, _, d in ready], dtype=np.uint64),
-            request.eps, workers, request.timeout_s, paths, request.risk)
+            request.eps, workers, request.timeout_s, paths, request.risk,
+            request.avoid)
         facts = self.facts(request.risk) if paths else None
         for (at, origin, destination), result in zip(ready, results):
             if isinstance(result, engine.Failure):
@@ -283,9 +301,10 @@ class Session:
         """The snapped place and the engine's columns of one place's
         catchment (checked ``minutes`` and ``direction``)."""
         (snap,) = self.snapped([place], [_place_role(direction)],
-                               request.max_snap_m)
+                               request.max_snap_m, request.avoid)
         result = self.engine.catchment(snap.node, minutes, direction == "to",
-                                       request.timeout_s, request.risk)
+                                       request.timeout_s, request.risk,
+                                       request.avoid)
         if isinstance(result, engine.Failure):
             raise _catchment_failure(result, snap.node, request.timeout_s)
         return snap, result
@@ -307,11 +326,11 @@ class Session:
         if not places:
             raise ValueError("places must not be empty")
         snaps = self.snapped(places, [_place_role(direction)] * len(places),
-                             request.max_snap_m)
+                             request.max_snap_m, request.avoid)
         result = self.engine.catchment_places(
             [snap.node for snap in snaps], minutes, direction == "to",
             None if cutoffs is None else list(cutoffs), request.timeout_s,
-            request.risk, only)
+            request.risk, only, request.avoid)
         if isinstance(result, engine.Failure):
             raise _catchment_failure(result, snaps[result.place].node,
                                      request.timeout_s)
@@ -370,13 +389,16 @@ class NearestIndex:
         self.empty = self.size == 0
 
     def query(self, lats: npt.NDArray[np.float64],
-              lons: npt.NDArray[np.float64]
+              lons: npt.NDArray[np.float64],
+              avoid: npt.NDArray[np.uint32] | None = None
               ) -> tuple[IdArray, npt.NDArray[np.float64]]:
         """(ids, metres) of the nearest node to each point; empty arrays
-        when there is no node."""
+        when there is no node. With ``avoid`` (edge indices), of the nodes
+        that keep an outgoing edge outside them (ValueError if none
+        does)."""
         if self.empty:
             return np.empty(0, np.uint64), np.empty(0, np.float64)
         ids, metres = self._index.query(
             np.ascontiguousarray(lats, dtype=np.float64),
-            np.ascontiguousarray(lons, dtype=np.float64))
+            np.ascontiguousarray(lons, dtype=np.float64), avoid)
         return ids, metres

@@ -111,7 +111,7 @@ def leg_fronts(graph: engine.Graph, ends: Sequence[Snap], roles: Sequence[str],
                 raise RouteTimeoutError(ends[0].node, ends[-1].node,
                                         request.timeout_s or 0.0)
         result = graph.front(ends[leg].node, ends[leg + 1].node, left,
-                             request.risk)
+                             request.risk, request.avoid)
         if isinstance(result, engine.Failure):
             if _stays(result, ends, leg):
                 fronts.append([_stay(fronts[-1][0])])

@@ -96,7 +96,8 @@ def access(router: Router, origins: pandas.DataFrame,
            minutes: float | Iterable[float] = DEFAULT_MINUTES, *,
            weight: str | None = None, risk: str = _values.DEFAULT_RISK,
            direction: str = "to",
-           max_snap_m: float = _values.DEFAULT_MAX_SNAP_M) -> Access:
+           max_snap_m: float = _values.DEFAULT_MAX_SNAP_M,
+           avoid: object = None) -> Access:
     """The walks of every origin to the nearest of ``places`` and to the
     safest, with the least risk within each cutoff of ``minutes``, as an
     ``Access`` (its module's docstring defines every column).
@@ -108,7 +109,9 @@ def access(router: Router, origins: pandas.DataFrame,
     None weighs each origin 1. ``risk``: the risk layer to walk on
     (``router.risk_layers``; "default", the document's risk_score, unless
     told otherwise). ``direction``: "to" the places, or "from" them.
-    ``max_snap_m``: as in ``Router.route``.
+    ``max_snap_m`` and ``avoid`` (edges and areas no walk takes, and no
+    origin or place snaps to a node left without an edge out): as in
+    ``Router.route``.
 
     Needs pandas (``pip install 'norvel_core[batch]'``), and geopandas for
     GeoDataFrames. Raises ValueError for a table without locations, a
@@ -121,7 +124,8 @@ def access(router: Router, origins: pandas.DataFrame,
     require("norvel.access", "batch", "pandas")
     cutoffs = _cutoffs(minutes)
     way = _values.direction(direction)
-    layer = router.session.options(risk=risk).risk
+    request = router.session.options(risk=risk, avoid=avoid)
+    layer = request.risk
     limit = _values.max_snap(max_snap_m)
     origin_lat, origin_lon = _access_tables.locations(origins, "origins")
     place_lat, place_lon = _access_tables.locations(places, "places")
@@ -132,9 +136,11 @@ def access(router: Router, origins: pandas.DataFrame,
 
     session = router.session
     origin_nodes, origin_snap = _access_walks.snap(session, origin_lat,
-                                                   origin_lon, limit)
+                                                   origin_lon, limit,
+                                                   request.avoid)
     place_nodes, place_snap = _access_walks.snap(session, place_lat,
-                                                 place_lon, limit)
+                                                 place_lon, limit,
+                                                 request.avoid)
     place_snapped = np.flatnonzero(~np.isnan(place_snap))
     if not len(place_snapped):
         raise ValueError(f"none of the {len(places)} places lies within "
@@ -142,7 +148,7 @@ def access(router: Router, origins: pandas.DataFrame,
     origin_snapped = np.flatnonzero(~np.isnan(origin_snap))
     fronts = _access_walks.place_fronts(
         session, origin_nodes[origin_snapped], place_nodes[place_snapped],
-        cutoffs, way, layer)
+        cutoffs, way, layer, request.avoid)
     table = _access_walks.origin_table(origins, origin_nodes, origin_snap,
                                        origin_snapped, fronts, place_snapped,
                                        cutoffs)

@@ -89,7 +89,7 @@ def route_pairs(graph: Router | str | os.PathLike[str],
                 eps: float = DEFAULT_EPS, *,
                 max_snap_m: float = DEFAULT_MAX_SNAP_M,
                 timeout_s: float | None = None,
-                risk: str = DEFAULT_RISK,
+                risk: str = DEFAULT_RISK, avoid: object = None,
                 client: Client | None = None, workers: int | None = None,
                 chunk_size: int | None = None,
                 progress: bool = True) -> pd.DataFrame:
@@ -102,7 +102,10 @@ def route_pairs(graph: Router | str | os.PathLike[str],
     read under that name). ``pairs``: (origin, destination) pairs, each end
     a node id or a (lat, lon) tuple in degrees, as ``Router.route`` takes
     them; ``eps``, ``max_snap_m``, ``timeout_s`` and ``risk`` (the risk
-    layer) mean what they mean there.
+    layer) mean what they mean there, and so does ``avoid`` (edges and
+    areas not to take, docs/routes.md); with a ``client``, each worker
+    resolves it on the graph it loaded, and a value it refuses fails the
+    batch with a BatchError caused by its ValueError or TypeError.
 
     Columns, named as ``Route``'s fields and ``Router.matrix``'s columns:
     ``pair`` (index in ``pairs``); ``origin_node`` and
@@ -153,6 +156,7 @@ def route_pairs(graph: Router | str | os.PathLike[str],
             router = (graph if isinstance(graph, Router)
                       else Router.from_file(graph))
             _values.risk(risk, router.risk_layers)
+            request = request._replace(avoid=router.session.avoided(avoid))
             count = min(_values.workers(workers), len(jobs))
             chunks = _chunks(jobs, chunk_size, count)
             rows = _on_threads(router, chunks, request,
@@ -164,7 +168,7 @@ def route_pairs(graph: Router | str | os.PathLike[str],
             if risk != DEFAULT_RISK:
                 _values.risk(risk, _worker_layers(client, path))
             chunks = _chunks(jobs, chunk_size, count)
-            rows = _on_dask(client, path, chunks, request, bar)
+            rows = _on_dask(client, path, chunks, request, avoid, bar)
     finally:
         bar.close()
     return _frame(rows, len(jobs))
@@ -248,7 +252,7 @@ def _route_chunk(session: Session, jobs: list[Job],
         # is its pair's row, not the batch's error.
         ends = session.ends([end for job in part for end in job[1:]],
                             PAIR_ROLES * len(part), request.max_snap_m,
-                            strict=False)
+                            strict=False, avoid=request.avoid)
         origins, destinations = ends[0::2], ends[1::2]
         answers = session.answers(origins, destinations, 1, request)
         for job, origin, destination, answer in zip(part, origins,
@@ -367,18 +371,23 @@ def _worker_layers(client: Client, path: str) -> list[str]:
 
 
 def _route_file_chunk(path: str, jobs: list[Job],
-                      request: _requests.Options) -> list[Row]:
-    """A Dask task: the rows of a chunk over the graph of ``path``."""
-    return _route_chunk(_router_for(path).session, jobs, request)
+                      request: _requests.Options, avoid: object) -> list[Row]:
+    """A Dask task: the rows of a chunk over the graph of ``path``, the
+    request's ``avoid`` resolved on that graph (its segments' index is
+    the session's, built once per process)."""
+    session = _router_for(path).session
+    return _route_chunk(session, jobs,
+                        request._replace(avoid=session.avoided(avoid)))
 
 
 def _on_dask(client: Client, path: str, chunks: list[list[Job]],
-             request: _requests.Options, bar: tqdm[Any]) -> list[Row]:
+             request: _requests.Options, avoid: object,
+             bar: tqdm[Any]) -> list[Row]:
     from distributed import KilledWorker, as_completed
 
     futures = client.map(_route_file_chunk, [path] * len(chunks), chunks,
-                         [request] * len(chunks), pure=False,
-                         retries=_RETRIES)
+                         [request] * len(chunks), [avoid] * len(chunks),
+                         pure=False, retries=_RETRIES)
     number_of = {future.key: number for number, future in enumerate(futures)}
     results: dict[int, list[Row]] = {}
     try:

@@ -116,9 +116,13 @@ class Catchment:
     def __init__(self, session: Session, place: Snap, minutes: float,
                  direction: str, columns: CatchmentColumns,
                  places: Sequence[Snap] | None = None,
-                 risk: str = _values.DEFAULT_RISK) -> None:
+                 risk: str = _values.DEFAULT_RISK,
+                 avoid: npt.NDArray[np.uint32] | None = None) -> None:
         self._session = session
         self.risk = risk
+        # The edges its walks avoid (resolved indices), which the routes
+        # it gives for a node avoid too.
+        self._avoid = avoid
         self.place = place
         #: Every place asked (one ``Snap`` each, in their order); None for a
         #: catchment of one place.
@@ -128,6 +132,12 @@ class Catchment:
         self.direction = direction
         self._columns = columns
         self.report: dict[str, int | float] = dict(columns["report"])
+
+    @property
+    def avoided(self) -> npt.NDArray[np.uint32] | None:
+        """The document indices of the edges its walks avoid (``avoid=``),
+        sorted; None for none. Its street segments leave them out."""
+        return self._avoid
 
     @property
     def node_ids(self) -> IdArray:
@@ -252,12 +262,14 @@ class Catchment:
     def _routes_to(self, node: int, place: int) -> Routes:
         session = self._session
         return session.route(*self._pair(node, place),
-                             session.options(risk=self.risk))
+                             session.options(risk=self.risk,
+                                             avoid=self._avoid))
 
     def _front_to(self, node: int, place: int) -> list[Route]:
         session = self._session
         return session.front(*self._pair(node, place),
-                             session.options(risk=self.risk)).routes
+                             session.options(risk=self.risk,
+                                             avoid=self._avoid)).routes
 
     # On the map
     @property

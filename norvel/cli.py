@@ -3,8 +3,10 @@ OpenStreetMap converter.
 
     norvel route GRAPH FROM TO [--eps E] [--max-snap-m M] [--risk LAYER] [--steps] [--geojson OUT]
     norvel route GRAPH FROM TO [--via PLACE]... [--alternatives K] [--max-shared S] [--max-detour X]
+    norvel route GRAPH FROM TO [--avoid-edges I,J,K] [--avoid-area FILE.geojson]
     norvel catchment GRAPH PLACE [--minutes M] [--direction to|from] [--geojson OUT]
     norvel catchment GRAPH PLACE [--risk LAYER] [--compare LAYER]
+    norvel catchment GRAPH PLACE [--avoid-edges I,J,K] [--avoid-area FILE.geojson]
     norvel access GRAPH ORIGINS PLACES --out FILE [--minutes 5,10,15] [--weight COLUMN]
     norvel check GRAPH
     norvel pack GRAPH CITY.norvel
@@ -106,6 +108,7 @@ def _parser() -> argparse.ArgumentParser:
     route.add_argument("--max-detour", metavar="X", type=float, default=None,
                        help="add the least risky route at most 1 + X times as long "
                             "as the shortest, of the exact front")
+    _avoid_arguments(route)
 
     catchment = commands.add_parser(
         "catchment", help="summarise the walks to (or from) one place",
@@ -135,6 +138,7 @@ def _parser() -> argparse.ArgumentParser:
     catchment.add_argument("--compare", metavar="LAYER", default=None,
                            help="also the catchment on this risk layer, and "
                                 "how the two differ")
+    _avoid_arguments(catchment)
 
     _access_parser(commands)
 
@@ -206,6 +210,42 @@ def main(argv: Sequence[str] | None = None) -> int:
     return _serve(args)
 
 
+def _avoid_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--avoid-edges", metavar="I,J,K", default=None,
+                        help="edges not to take: their indices in the "
+                             "document's edge list, separated by commas")
+    parser.add_argument("--avoid-area", metavar="FILE", action="append",
+                        default=[],
+                        help="a GeoJSON file of Polygons or MultiPolygons "
+                             "(a geometry, a Feature or a FeatureCollection) "
+                             "whose streets are not to be taken; may be given "
+                             "more than once")
+
+
+def _avoided(args: argparse.Namespace) -> list[object] | None:
+    """What ``--avoid-edges`` and ``--avoid-area`` name, as ``avoid=``
+    takes it; None when neither is given. OSError or ValueError for a
+    file that cannot be read or is no GeoJSON."""
+    import json
+
+    from norvel._requests import edge_indices
+
+    parts: list[object] = []
+    if args.avoid_edges is not None:
+        parts.append(edge_indices(args.avoid_edges, "--avoid-edges"))
+    for path in args.avoid_area:
+        with open(path, encoding="utf-8") as file:
+            document = json.load(file)
+        kind = document.get("type") if isinstance(document, dict) else None
+        if kind == "FeatureCollection":
+            parts += [feature["geometry"] for feature in document["features"]]
+        elif kind == "Feature":
+            parts.append(document["geometry"])
+        else:
+            parts.append(document)
+    return parts or None
+
+
 def _route(args: argparse.Namespace) -> int:
     from norvel import Router, RoutingError
     from norvel.steps import format_distance
@@ -215,9 +255,11 @@ def _route(args: argparse.Namespace) -> int:
         routes = router.route(args.origin, args.destination, args.eps,
                               max_snap_m=args.max_snap_m, risk=args.risk,
                               via=args.via, alternatives=args.alternatives,
-                              max_shared=args.max_shared, max_detour=args.max_detour)
+                              max_shared=args.max_shared, max_detour=args.max_detour,
+                              avoid=_avoided(args))
     # A RoutingError of each kind (norvel.failures), NoRouteError too.
-    except (RoutingError, OSError, ValueError, TypeError, KeyError, RuntimeError) as error:
+    except (RoutingError, OSError, ValueError, TypeError, KeyError, RuntimeError,
+            ImportError) as error:
         message = error.args[0] if isinstance(error, KeyError) and error.args else error
         print(f"norvel route: {message}", file=sys.stderr)
         return 1
@@ -256,7 +298,7 @@ def _catchment(args: argparse.Namespace) -> int:
     try:
         router = Router.from_file(args.graph)
         options = {"minutes": args.minutes, "max_snap_m": args.max_snap_m,
-                   "direction": args.direction}
+                   "direction": args.direction, "avoid": _avoided(args)}
         catchment = router.catchment(args.place, risk=args.risk, **options)
         compared = (None if args.compare is None else
                     router.catchment(args.place, risk=args.compare, **options))

@@ -199,8 +199,9 @@ class Router:
               eps: float = DEFAULT_EPS, *,
               max_snap_m: float = DEFAULT_MAX_SNAP_M,
               timeout_s: float | None = None,
-              risk: str = DEFAULT_RISK, via: Sequence[Place] = (),
-              alternatives: int = 0, max_shared: float = DEFAULT_MAX_SHARED,
+              risk: str = DEFAULT_RISK, avoid: object = None,
+              via: Sequence[Place] = (), alternatives: int = 0,
+              max_shared: float = DEFAULT_MAX_SHARED,
               max_detour: float | None = None) -> Routes:
         """The routes from ``origin`` to ``destination``, each a node id
         (int) or a (lat, lon) tuple in degrees; a point starts or ends at
@@ -210,18 +211,20 @@ class Router:
         1 + eps of it. ``timeout_s``: stop the search then
         (RouteTimeoutError). ``risk``: the risk layer (``risk_layers``).
         The search runs without the interpreter lock; Ctrl-C stops it.
-        ``via``: stops to walk through in order; ``alternatives``: up to
-        so many more routes, each sharing at most ``max_shared`` of its
-        length with each before it; ``max_detour``: adds the least risky
-        route at most 1 + max_detour times the shortest's length. These
-        are chosen from the exact fronts, whatever eps (docs/routes.md).
+        ``avoid``: edges and areas not to take, answered as on the document
+        without them; every method below takes it too. ``via``: stops to
+        walk through in order; ``alternatives``: up to so many more routes,
+        each sharing at most ``max_shared`` of its length with each before
+        it; ``max_detour``: adds the least risky route at most 1 +
+        max_detour times the shortest's length. These three are chosen from
+        the exact fronts, whatever eps (docs/routes.md).
 
         Raises NodeNotFoundError, NoRouteError (``reason``
         "source_isolated" or "no_route"), SnapError, RouteTimeoutError,
         ValueError (eps below 0 or not finite, a coordinate out of range,
         an unknown layer: UnknownRiskLayerError), TypeError."""
         session = self._session
-        request = session.options(eps, max_snap_m, timeout_s, risk)
+        request = session.options(eps, max_snap_m, timeout_s, risk, avoid=avoid)
         return session.walk(origin, destination, request, _requests.choice(
             via, alternatives, max_shared, max_detour))
 
@@ -229,6 +232,7 @@ class Router:
               risk: str = DEFAULT_RISK,
               max_snap_m: float = DEFAULT_MAX_SNAP_M,
               timeout_s: float | None = None,
+              avoid: object = None,
               via: Sequence[Place] = ()) -> list[Route]:
         """Every Pareto-optimal (distance, risk) route of the exact search,
         a route per point of the front by distance ascending (risk falls
@@ -238,14 +242,14 @@ class Router:
         (docs/routes.md). Ends, options, via, errors: as ``route``'s."""
         session = self._session
         return session.front(origin, destination, session.options(
-            DEFAULT_EPS, max_snap_m, timeout_s, risk), via).routes
+            DEFAULT_EPS, max_snap_m, timeout_s, risk, avoid=avoid), via).routes
 
     def route_many(self, pairs: Sequence[tuple[Place, Place]],
                    eps: float = DEFAULT_EPS, *,
                    max_snap_m: float = DEFAULT_MAX_SNAP_M,
                    workers: int | None = None,
                    timeout_s: float | None = None,
-                   risk: str = DEFAULT_RISK
+                   risk: str = DEFAULT_RISK, avoid: object = None
                    ) -> list[Routes | RoutingError]:
         """``route(origin, destination, ...)`` for every pair, in order:
         item i is exactly the ``Routes`` it returns, or the ``RoutingError``
@@ -255,12 +259,13 @@ class Router:
         An argument of the wrong kind or out of range, or an unknown
         ``risk``, raises before any pair runs; Ctrl-C stops the call."""
         session = self._session
-        request = session.options(eps, max_snap_m, timeout_s, risk)
+        request = session.options(eps, max_snap_m, timeout_s, risk,
+                                  avoid=avoid)
         threads = _values.workers(workers)
         places = [end for index, pair in enumerate(pairs)
                   for end in _requests.pair(pair, index)]
         ends = session.ends(places, PAIR_ROLES * (len(places) // 2),
-                            request.max_snap_m)
+                            request.max_snap_m, avoid=request.avoid)
         # Checked strictly, an end fails only as a RoutingError, and so
         # does a route the engine cannot give.
         return cast(list[Routes | RoutingError],
@@ -271,7 +276,8 @@ class Router:
                max_snap_m: float = DEFAULT_MAX_SNAP_M,
                workers: int | None = None,
                timeout_s: float | None = None,
-               risk: str = DEFAULT_RISK) -> pandas.DataFrame:
+               risk: str = DEFAULT_RISK,
+               avoid: object = None) -> pandas.DataFrame:
         """The routes from every origin to every destination, as a pandas
         DataFrame (``pip install 'norvel_core[batch]'``): a row per route
         of each pair, row-major, with ``origin`` and ``destination``
@@ -284,7 +290,8 @@ class Router:
 
         require("Router.matrix", "batch", "pandas")
         session = self._session
-        request = session.options(eps, max_snap_m, timeout_s, risk)
+        request = session.options(eps, max_snap_m, timeout_s, risk,
+                                  avoid=avoid)
         threads = _values.workers(workers)
         _values.places(origins, "origins")
         _values.places(destinations, "destinations")
@@ -293,7 +300,7 @@ class Router:
         snaps = session.ends(
             [*origins, *destinations],
             ["origin"] * len(origins) + ["destination"] * len(destinations),
-            request.max_snap_m)
+            request.max_snap_m, avoid=request.avoid)
         starts, ends = snaps[:len(origins)], snaps[len(origins):]
         # The table holds no paths: the engine gives each route's totals.
         answers = session.answers([s for s in starts for _ in ends],
@@ -307,7 +314,8 @@ class Router:
                   max_snap_m: float = DEFAULT_MAX_SNAP_M,
                   direction: str = "to",
                   timeout_s: float | None = None,
-                  risk: str = DEFAULT_RISK) -> Catchment:
+                  risk: str = DEFAULT_RISK,
+                  avoid: object = None) -> Catchment:
         """Every node whose shortest walk to ``place`` (a node id or a point,
         snapped as ``route`` snaps it) takes at most ``minutes``, each with
         the totals of the three routes ``route(node, place)`` gives, bit for
@@ -325,14 +333,14 @@ class Router:
         distance or risk: use ``route`` there), TypeError."""
         session = self._session
         request = session.options(eps, max_snap_m, timeout_s, risk,
-                                  exact=True)
+                                  exact=True, avoid=avoid)
         limit = _values.minutes(minutes)
         way = _values.direction(direction)
         several = several_places(place)
         if several is None:
             snap, columns = session.catchment(place, limit, way, request)
             return Catchment(session, snap, limit, way, columns,
-                             risk=request.risk)
+                             risk=request.risk, avoid=request.avoid)
         snaps, columns = session.catchment_columns(several, limit, way, request)
         return Catchment(session, snaps[0], limit, way, columns, snaps,
-                         request.risk)
+                         request.risk, request.avoid)

@@ -277,26 +277,32 @@ class NodeTable(Mapping[int, LatLon]):
         return self._graph.route_edges(path, distance_m, risk, familiarity)
 
     def segments(self, *, one_per_pair: bool = False,
-                 among: npt.ArrayLike | None = None) -> Segments:
+                 among: npt.ArrayLike | None = None,
+                 excluding: npt.ArrayLike | None = None) -> Segments:
         """The edges whose both ends are nodes of the table, in document
         order, as ``Segments``; with ``one_per_pair``, only the first edge
         between two nodes whichever its direction (a two-way street is
         drawn once). ``among``: only the edges whose both ends are among
         these node ids, read from their nodes' rows alone (a few streets
-        of a large graph cost what they hold)."""
+        of a large graph cost what they hold). ``excluding``: document
+        indices of edges left out, as if the document had none of them (a
+        request's avoided edges)."""
         if among is not None:
-            return self._segments_among(among, one_per_pair)
+            return self._segments_among(among, one_per_pair, excluding)
         tails, heads = self.edges
         tail_at = self.dense(tails)
         head_at = self.dense(heads)
-        where = np.flatnonzero((tail_at >= 0) & (head_at >= 0))
+        kept = (tail_at >= 0) & (head_at >= 0)
+        if excluding is not None:
+            kept[np.asarray(excluding, dtype=np.int64)] = False
+        where = np.flatnonzero(kept)
         if one_per_pair:
             where = where[_first_of_each_pair(tail_at[where], head_at[where],
                                               len(self._graph.ids))]
         return self._segments_of(where, tail_at[where], head_at[where])
 
-    def _segments_among(self, among: npt.ArrayLike,
-                        one_per_pair: bool) -> Segments:
+    def _segments_among(self, among: npt.ArrayLike, one_per_pair: bool,
+                        excluding: npt.ArrayLike | None) -> Segments:
         graph = self._graph
         dense = self.dense(np.asarray(among, dtype=np.uint64).ravel())
         dense = np.unique(dense[dense >= 0])
@@ -314,6 +320,9 @@ class NodeTable(Mapping[int, LatLon]):
         where = graph.edge_index[slots[keep]].astype(np.int64)
         order = np.argsort(where, kind="stable")  # document order
         where, tail_at, head_at = where[order], tail_at[keep][order], head_at[keep][order]
+        if excluding is not None:
+            left = ~np.isin(where, np.asarray(excluding, dtype=np.int64))
+            where, tail_at, head_at = where[left], tail_at[left], head_at[left]
         if one_per_pair:
             first = _first_of_each_pair(tail_at, head_at, len(graph.ids))
             where, tail_at, head_at = where[first], tail_at[first], head_at[first]

@@ -90,7 +90,8 @@ class Answers:
             front = session.front(origin, destination, session.options(
                 risk=given.get("risk", DEFAULT_RISK),
                 max_snap_m=given.get("max_snap_m", DEFAULT_MAX_SNAP_M),
-                timeout_s=self.timeout_s), given.get("via", ()))
+                timeout_s=self.timeout_s, avoid=given.get("avoid")),
+                given.get("via", ()))
             return dumps(_geojson.collection(front.routes)
                          | _snaps(front.origin, front.destination))
 

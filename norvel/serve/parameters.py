@@ -54,6 +54,8 @@ class Parameter:
     default: Any = None
     example: Callable[[Served], Any] | None = None
     required: bool = False
+    #: For an array: written as one parameter, its items joined by commas.
+    comma_separated: bool = False
 
     def openapi(self, served: Served) -> dict[str, Any]:
         """The OpenAPI Parameter Object on the graph served."""
@@ -65,6 +67,8 @@ class Parameter:
                                      "description": self.description, "schema": schema}
         if self.example is not None:
             described["example"] = self.example(served)
+        if self.comma_separated:
+            described |= {"style": "form", "explode": False}
         return described
 
 
@@ -134,6 +138,22 @@ def _box(served: Served) -> Schema:
     return {"type": "string", "pattern": patterns.box(served.bbox)}
 
 
+def _edges(served: Served) -> Schema:
+    return {"type": "array", "items": {"type": "integer", "minimum": 0,
+                                       "maximum": served.edge_count - 1}}
+
+
+def _boxes(served: Served) -> Schema:
+    # Every box the pattern of the graph's own box admits holds its middle,
+    # where the example ends are: the boxes described lie in its south-west
+    # quarter instead, so that a client made from the description reaches
+    # routes. The service reads any box.
+    min_lon, min_lat, max_lon, max_lat = served.bbox
+    quarter = (min_lon, min_lat, min_lon + (max_lon - min_lon) / 4, min_lat + (max_lat - min_lat) / 4)
+    one = patterns.box(quarter)[1:-1]
+    return {"type": "string", "pattern": f"^{one}(;{one})*$"}
+
+
 def _text(lat_lon: tuple[float, float]) -> str:
     return f"{lat_lon[0]!r},{lat_lon[1]!r}"
 
@@ -195,6 +215,14 @@ MAX_DETOUR = Parameter("max_detour", "adds the least risky route of the exact fr
 BBOX = Parameter("bbox", "minlon,minlat,maxlon,maxlat, each min at most its max; the "
                          "whole graph when left out", _box, example=_example_box)
 
+AVOID_EDGES = Parameter("avoid_edges", "edges the routes must not take: their indices "
+                                       "in the document's edge list, separated by commas",
+                        _edges, comma_separated=True)
+AVOID_BBOX = Parameter("avoid_bbox", "areas the routes must not cross: boxes "
+                                     "minlon,minlat,maxlon,maxlat separated by ';' (every edge "
+                                     "whose straight segment meets one, in lon/lat degrees)",
+                       _boxes)
+
 ORIGIN = OneOf("origin", "where the routes start: from (a point LAT,LON) or from_node "
                          "(a node id)", (FROM, FROM_NODE))
 DESTINATION = OneOf("destination", "where the routes end: to (a point LAT,LON) or "
@@ -206,9 +234,10 @@ PLACE = OneOf("place", "the place: at (a point LAT,LON) or at_node (a node id)",
 ENDPOINTS: dict[str, tuple[Parameter | OneOf, ...]] = {
     "/nearest": (LAT, LON),
     "/route": (ORIGIN, DESTINATION, EPS, MAX_SNAP_M, RISK, STEPS, FORMAT, VIA,
-               ALTERNATIVES, MAX_SHARED, MAX_DETOUR),
-    "/front": (ORIGIN, DESTINATION, MAX_SNAP_M, RISK, VIA),
-    "/catchment": (PLACE, MINUTES, DIRECTION, EXACT_EPS, MAX_SNAP_M, RISK, COMPARE),
+               ALTERNATIVES, MAX_SHARED, MAX_DETOUR, AVOID_EDGES, AVOID_BBOX),
+    "/front": (ORIGIN, DESTINATION, MAX_SNAP_M, RISK, VIA, AVOID_EDGES, AVOID_BBOX),
+    "/catchment": (PLACE, MINUTES, DIRECTION, EXACT_EPS, MAX_SNAP_M, RISK, COMPARE,
+                   AVOID_EDGES, AVOID_BBOX),
     "/network": (BBOX,),
 }
 

@@ -111,7 +111,7 @@ def options(params: dict[str, str]) -> dict[str, Any]:
     if "alternatives" in params:
         given["alternatives"] = _requests.count(params["alternatives"],
                                                 "alternatives")
-    return given | stops(params)
+    return given | stops(params) | avoided(params)
 
 
 def stops(params: dict[str, str]) -> dict[str, Any]:
@@ -121,6 +121,23 @@ def stops(params: dict[str, str]) -> dict[str, Any]:
     if "via" not in params:
         return {}
     return {"via": _requests.places(params["via"], "via", MAX_STOPS)}
+
+
+def avoided(params: dict[str, str]) -> dict[str, Any]:
+    """The ``avoid`` keyword argument of ``Router.route`` that
+    ``avoid_edges`` (indices separated by commas) and ``avoid_bbox`` (boxes
+    separated by ';') give, as a list of edge indices and GeoJSON polygons;
+    empty when the query gives neither."""
+    parts: list[Any] = []
+    if "avoid_edges" in params:
+        parts.append(_requests.edge_indices(params["avoid_edges"], "avoid_edges"))
+    if "avoid_bbox" in params:
+        for text in params["avoid_bbox"].split(";"):
+            min_lon, min_lat, max_lon, max_lat = box(text, "avoid_bbox")
+            parts.append({"type": "Polygon", "coordinates": [[
+                [min_lon, min_lat], [max_lon, min_lat], [max_lon, max_lat],
+                [min_lon, max_lat], [min_lon, min_lat]]]})
+    return {"avoid": parts} if parts else {}
 
 
 def front_query(query: bytes) -> tuple[Place, Place, dict[str, Any]]:
@@ -133,7 +150,7 @@ def front_query(query: bytes) -> tuple[Place, Place, dict[str, Any]]:
     if "risk" in params:
         given["risk"] = params["risk"]
     return (query_end(params, "from", "from_node"),
-            query_end(params, "to", "to_node"), given | stops(params))
+            query_end(params, "to", "to_node"), given | stops(params) | avoided(params))
 
 
 #: How a query writes yes and no (``steps``).
@@ -179,7 +196,7 @@ def catchment_query(query: bytes) -> tuple[Place, dict[str, Any]]:
     for name in ("direction", "risk"):
         if name in params:
             given[name] = params[name]
-    return query_end(params, "at", "at_node"), given
+    return query_end(params, "at", "at_node"), given | avoided(params)
 
 
 def compared_layer(query: bytes) -> str | None:
@@ -234,12 +251,19 @@ def bbox(query: bytes) -> Box | None:
     params = parse_query(query, names("/network"))
     if "bbox" not in params:
         return None
-    parts = params["bbox"].split(",")
+    return box(params["bbox"], "bbox")
+
+
+def box(text: str, name: str) -> Box:
+    """A box "minlon,minlat,maxlon,maxlat" of the parameter ``name``."""
+    parts = text.split(",")
     if len(parts) != 4:
-        raise ValueError("'bbox' must be minlon,minlat,maxlon,maxlat")
-    min_lon, min_lat, max_lon, max_lat = (number(p, "bbox") for p in parts)
-    box = (_values.longitude(min_lon, "bbox minlon"), _values.latitude(min_lat, "bbox minlat"),
-           _values.longitude(max_lon, "bbox maxlon"), _values.latitude(max_lat, "bbox maxlat"))
+        raise ValueError(f"'{name}' must be minlon,minlat,maxlon,maxlat")
+    min_lon, min_lat, max_lon, max_lat = (number(p, name) for p in parts)
+    checked = (_values.longitude(min_lon, f"{name} minlon"),
+               _values.latitude(min_lat, f"{name} minlat"),
+               _values.longitude(max_lon, f"{name} maxlon"),
+               _values.latitude(max_lat, f"{name} maxlat"))
     if min_lon > max_lon or min_lat > max_lat:
-        raise ValueError("'bbox' must be minlon,minlat,maxlon,maxlat with min <= max")
-    return box
+        raise ValueError(f"'{name}' must be minlon,minlat,maxlon,maxlat with min <= max")
+    return checked

@@ -34,7 +34,8 @@ class Served:
     ``bbox``: the box the graph's nodes lie in; ``origin`` and
     ``destination``: node ids with a route from the first to the second,
     each with an outgoing edge (so that its point snaps to it), at
-    ``origin_point`` and ``destination_point``."""
+    ``origin_point`` and ``destination_point``; ``edge_count``: how many
+    edges it has (the indices a request may avoid)."""
 
     risk_layers: tuple[str, ...]
     bbox: Box
@@ -42,6 +43,7 @@ class Served:
     destination: int
     origin_point: LatLon
     destination_point: LatLon
+    edge_count: int = 0
 
 
 #: The bundled sample's (``norvel.datasets.helsinki_walk``): the examples
@@ -73,7 +75,7 @@ def of_router(router: Router) -> Served | None:
         destination = max(ahead, key=lambda node: _squared_degrees(start, table[node]))
         walked.add(destination)
     return Served(tuple(router.risk_layers), bbox, origin, destination,
-                  start, table[destination])
+                  start, table[destination], router.edge_count)
 
 
 def _squared_degrees(a: LatLon, b: LatLon) -> float:
@@ -91,4 +93,4 @@ def from_json(body: bytes) -> Served | None:
         return None
     return Served(tuple(data["risk_layers"]), tuple(data["bbox"]), data["origin"],
                   data["destination"], tuple(data["origin_point"]),
-                  tuple(data["destination_point"]))
+                  tuple(data["destination_point"]), data.get("edge_count", 0))

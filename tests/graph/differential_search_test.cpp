@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "graph/approximate_routes.hpp"
+#include "graph/avoided_rows.hpp"
+#include "graph/catchment_search.hpp"
 #include "graph/destination_bounds.hpp"
 #include "graph/front_search.hpp"
 #include "graph/pareto_search.hpp"
@@ -791,7 +793,7 @@ void check_front_order(const Generated& g, Mismatch& mismatch, OrderTotals& tota
       StopCheck stop(StopPoll{});
       SearchReport report;
       const std::optional<ParetoFront> front =
-          front_search(fast, fast.dense_of.find(source), fast.dense_of.find(target), nullptr, stop, report);
+          front_search(fast, fast.dense_of.find(source), fast.dense_of.find(target), nullptr, nullptr, stop, report);
       const reference::ParetoFront ordered = reference::front_order_search(model, source, target);
       const auto [lat, lon] = table.at(target);
       const reference::ParetoFront literal = reference::pareto_search(model, table, source, target, lat, lon, 0.0);
@@ -1227,6 +1229,199 @@ TEST(ReferenceModel, RequestErrorsInCheckOrder) {
   EXPECT_EQ(message(1, UINT64_MAX),
             "Aucun chemin trouvé entre 1 et 18446744073709551615. Les nœuds sont peut-être dans des composantes "
             "déconnectées.");
+}
+
+// ---------------------------------------------------------------------------
+// Avoided edges: a request that avoids edges answers, bit for bit, as the
+// same request on the graph built without them (whose answers the batches
+// above hold to the model), in every way a request can be answered, with a
+// destination's shared searches, as a front and as a catchment.
+
+std::string catchment_difference(const RoadGraph& avoiding, const std::expected<Catchment, CatchmentFailure>& a,
+                                 const RoadGraph& without, const std::expected<Catchment, CatchmentFailure>& b) {
+  if (a.has_value() != b.has_value()) return "catchment: one of them failed";
+  if (!a) return a.error() == b.error() ? "" : "catchment: the failures differ";
+  if (a->nodes.size() != b->nodes.size()) return "catchment: node counts differ";
+  auto same = [](const RouteTotals& x, const RouteTotals& y) {
+    return same_bits(x.distance_m, y.distance_m) && same_bits(x.risk, y.risk);
+  };
+  for (std::size_t i = 0; i < a->nodes.size(); ++i) {
+    const CatchmentNode& x = a->nodes[i];
+    const CatchmentNode& y = b->nodes[i];
+    if (avoiding.id_of[x.dense] != without.id_of[y.dense] || !same(x.shortest, y.shortest) ||
+        !same(x.safest, y.safest) || !same(x.balanced, y.balanced) ||
+        !std::equal(std::begin(x.place), std::end(x.place), std::begin(y.place))) {
+      return "catchment: node " + std::to_string(i) + " differs";
+    }
+  }
+  for (std::size_t i = 0; i < a->within.size(); ++i) {
+    if (!same(a->within[i].totals, b->within[i].totals) || a->within[i].place != b->within[i].place) {
+      return "catchment: a walk within a cutoff differs";
+    }
+  }
+  return a->within.size() == b->within.size() ? "" : "catchment: cutoff counts differ";
+}
+
+struct AvoidTotals {
+  std::uint64_t requests = 0;
+  std::uint64_t differ_from_whole = 0;  // answers the avoided edges change
+  std::uint64_t catchments = 0;
+  std::uint64_t answered_by[5] = {};    // by Strategy, of the requests that avoid edges
+};
+
+// The graph without a random share of its edges, and those edges as rows.
+struct Avoiding {
+  RoadGraph without;
+  AvoidedRows rows;
+};
+
+Avoiding avoiding_some(Rng& rng, const Generated& g, const RoadGraph& whole) {
+  std::vector<bool> avoided(g.graph.edges.size());
+  const unsigned share = 5 + static_cast<unsigned>(below(rng, 40));
+  Case kept{g.graph.nodes, {}};
+  for (std::size_t i = 0; i < avoided.size(); ++i) {
+    avoided[i] = chance(rng, share);
+    if (!avoided[i]) kept.edges.push_back(g.graph.edges[i]);
+  }
+  AvoidedRows rows(whole.out_edges.size());
+  for (std::uint32_t slot = 0; slot < whole.out_edges.size(); ++slot) {
+    if (avoided[whole.out_edges[slot].edge_index]) rows.avoid(slot);
+  }
+  return Avoiding{fast_graph(kept), std::move(rows)};
+}
+
+void count_answer(AvoidTotals& totals, const SearchReport& report) {
+  if (report.answered_by) ++totals.answered_by[static_cast<int>(*report.answered_by)];
+}
+
+void check_avoiding(Rng& rng, const Generated& g, Mismatch& mismatch, AvoidTotals& totals) {
+  const RoadGraph whole = fast_graph(g.graph);
+  const Avoiding some = avoiding_some(rng, g, whole);
+  const RoadGraph& without = some.without;
+  const AvoidedRows& rows = some.rows;
+  const std::vector<RequestPair> pairs = request_pairs(rng, g);
+  for (double eps : kEpsValues) {
+    // Requests to one destination share its searches, made on the rows
+    // taken; and the ways a request can be answered, reached with the
+    // tunings shrunk.
+    const NodeId target = pairs[1].target;
+    DestinationBounds shared(whole, nullptr, &rows);
+    if (const std::uint32_t dense = listed_node(whole, target); dense != IdIndex::kAbsent) shared.start(dense);
+    for (const RequestPair& pair : pairs) {
+      const std::string request = "request: source " + std::to_string(pair.source) + " target " +
+                                  std::to_string(pair.target) + " eps " + show(eps) + "\n";
+      const FastResult expected = compute_safe_routes(without, pair.source, pair.target, eps);
+      ++totals.requests;
+      if (answer_difference(compute_safe_routes(whole, pair.source, pair.target, eps), expected) != "") {
+        ++totals.differ_from_whole;
+      }
+      for (const SearchTuning& tuning : {SearchTuning{}, kShrunkTuning, kPastShort, kEarlyCuts, kStagedCuts}) {
+        SearchReport report;
+        const FastResult found = compute_safe_routes(whole, pair.source, pair.target, eps,
+                                                     {.report = &report, .tuning = tuning, .avoided = &rows});
+        count_answer(totals, report);
+        if (std::string why = answer_difference(found, expected); !why.empty()) {
+          note_mismatch(mismatch, g.graph, "avoiding: " + why + "\n" + request + "avoiding:\n" + show(found) +
+                                               "without the edges:\n" + show(expected));
+        }
+      }
+      if (pair.target == target && listed_node(whole, target) != IdIndex::kAbsent) {
+        const FastResult found = compute_safe_routes(whole, pair.source, pair.target, eps,
+                                                     {.destination = &shared, .avoided = &rows});
+        if (std::string why = answer_difference(found, expected); !why.empty()) {
+          note_mismatch(mismatch, g.graph, "avoiding, searches shared: " + why + "\n" + request);
+        }
+      }
+      if (eps == 0.0) {
+        const FastResult front = compute_front_routes(whole, pair.source, pair.target, {.avoided = &rows});
+        if (std::string why = answer_difference(front, compute_front_routes(without, pair.source, pair.target));
+            !why.empty()) {
+          note_mismatch(mismatch, g.graph, "avoiding, the front: " + why + "\n" + request);
+        }
+      }
+    }
+  }
+  const std::vector<NodeId> places{pairs[1].source, pairs[2].target};
+  const double cutoffs[] = {0.5, 2.0};
+  for (const WalkDirection direction : {WalkDirection::to_place, WalkDirection::from_place}) {
+    for (const double minutes : {1.0, kInf}) {
+      ++totals.catchments;
+      const auto a = catchment_search(whole, places, minutes, direction, cutoffs, nullptr, {}, nullptr, std::nullopt,
+                                      &rows);
+      const auto b = catchment_search(without, places, minutes, direction, cutoffs);
+      if (std::string why = catchment_difference(whole, a, without, b); !why.empty()) {
+        note_mismatch(mismatch, g.graph, "avoiding: " + why + "\n");
+      }
+    }
+  }
+}
+
+// Requests to a few destinations of a wider grid, each group over the
+// destination's searches made on the rows taken.
+void check_avoiding_shared(Rng& rng, const Generated& g, Mismatch& mismatch, AvoidTotals& totals) {
+  const RoadGraph whole = fast_graph(g.graph);
+  const Avoiding some = avoiding_some(rng, g, whole);
+  DestinationBounds shared(whole, nullptr, &some.rows);
+  static constexpr double kSharedEps[] = {0.0, 0.0, 0.05, 0.3};
+  for (int t = 0; t < 3; ++t) {
+    const NodeId target = g.listed[below(rng, g.listed.size())];
+    shared.start(whole.dense_of.find(target));
+    const double eps = one_of(rng, kSharedEps);
+    for (int i = 0; i < 10; ++i) {
+      const NodeId source = g.listed[below(rng, g.listed.size())];
+      SearchReport report;
+      const FastResult found = compute_safe_routes(whole, source, target, eps,
+                                                   {.report = &report, .destination = &shared, .avoided = &some.rows});
+      const FastResult expected = compute_safe_routes(some.without, source, target, eps);
+      ++totals.requests;
+      count_answer(totals, report);
+      if (answer_difference(compute_safe_routes(whole, source, target, eps), expected) != "") {
+        ++totals.differ_from_whole;
+      }
+      if (std::string why = answer_difference(found, expected); !why.empty()) {
+        note_mismatch(mismatch, g.graph,
+                      "avoiding, searches shared: " + why + "\nrequest: source " + std::to_string(source) +
+                          " target " + std::to_string(target) + " eps " + show(eps) + "\n");
+      }
+    }
+  }
+}
+
+AvoidTotals run_avoid_batch(Flavour flavour, std::uint64_t seed, std::size_t graphs) {
+  Rng rng(seed + soak_seed());
+  Mismatch mismatch;
+  AvoidTotals totals;
+  for (std::size_t i = 0; i < graphs; ++i) check_avoiding(rng, random_case(rng, flavour), mismatch, totals);
+  EXPECT_EQ(mismatch.count, 0u) << "smallest failing case of " << mismatch.count << ":\n" << mismatch.report;
+  // Avoiding must change answers often, or the batch would compare a graph with itself.
+  EXPECT_GT(totals.differ_from_whole * 10, totals.requests) << totals.differ_from_whole << " of " << totals.requests;
+  return totals;
+}
+
+TEST(AvoidedEdges, AnswerAsTheGraphWithoutThemWhereTiesAbound) { run_avoid_batch(Flavour::ties, 606, 400); }
+TEST(AvoidedEdges, AnswerAsTheGraphWithoutThemWithNegativeAndHugeCosts) {
+  run_avoid_batch(Flavour::negative, 607, 200);
+  run_avoid_batch(Flavour::huge, 608, 200);
+}
+TEST(AvoidedEdges, AnswerAsTheGraphWithoutThemOnRoadGrids) {
+  const AvoidTotals real = run_avoid_batch(Flavour::road, 609, 150);
+  run_avoid_batch(Flavour::whole_metre_road, 610, 150);
+  run_avoid_batch(Flavour::decimal, 611, 300);
+  // Every way a request is answered is reached while avoiding edges.
+  for (const Strategy way : {Strategy::pruned_short, Strategy::targeted, Strategy::approximate, Strategy::pruned,
+                             Strategy::literal}) {
+    EXPECT_GT(real.answered_by[static_cast<int>(way)], 20u) << static_cast<int>(way);
+  }
+}
+TEST(AvoidedEdges, AnswerAsTheGraphWithoutThemOverSharedSearches) {
+  Rng rng(612 + soak_seed());
+  Mismatch mismatch;
+  AvoidTotals totals;
+  for (int i = 0; i < 60; ++i) check_avoiding_shared(rng, wide_road_case(rng), mismatch, totals);
+  EXPECT_EQ(mismatch.count, 0u) << "smallest failing case of " << mismatch.count << ":\n" << mismatch.report;
+  EXPECT_GT(totals.answered_by[static_cast<int>(Strategy::targeted)], 200u);
+  EXPECT_GT(totals.answered_by[static_cast<int>(Strategy::approximate)], 100u);
+  EXPECT_GT(totals.differ_from_whole * 5, totals.requests) << totals.differ_from_whole << " of " << totals.requests;
 }
 
 }  // namespace

@@ -561,3 +561,16 @@ def test_pairs_on_a_risk_layer(grid_files, client, tmp_path):
         with pytest.raises(ValueError, match="the graph has no risk layer 'day': "
                                              "its layers are 'default', 'night'"):
             route_pairs(graph, pairs, EPS, risk="day", **options)
+
+
+def test_dask_workers_resolve_avoid_on_the_graph_they_load(grid_files, grid_router, client):
+    edges = grid_router.edges()
+    # The grid's first row, from the third column on: an area in (lon, lat).
+    area = {"type": "Polygon", "coordinates": [[[25.003, 59.9995], [25.03, 59.9995], [25.03, 60.0005],
+                                                [25.003, 60.0005], [25.003, 59.9995]]]}
+    pairs = [(FIRST_ID, FIRST_ID + 11), ((60.0, 25.02), FIRST_ID + 5), (FIRST_ID + 3, FIRST_ID + 9)]
+    on_dask = route_pairs(grid_files[0], pairs, avoid=[area, 0], client=client, progress=False)
+    local = route_pairs(grid_router, pairs, avoid=[area, 0], progress=False)
+    pd.testing.assert_frame_equal(on_dask, local)
+    assert not local.equals(route_pairs(grid_router, pairs, progress=False))
+    assert len(grid_router.session.avoided([area, 0])) < len(edges)

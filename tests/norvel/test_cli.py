@@ -107,3 +107,45 @@ def test_catchment_summary_is_the_librarys(tmp_path):
     assert features and all(f["properties"]["minutes"] <= 10.0 for f in features)
     run = norvel_command("catchment", graph, 3)
     assert run.returncode == 1 and run.stderr.count("\n") == 1
+
+
+def test_route_and_catchment_avoid_edges_and_areas(tmp_path):
+    graph = sample_graph()
+    router = norvel.Router.from_file(graph)
+    shortest = router.route(ORIGIN, DESTINATION)[0]
+    lat, lon = router.table[shortest.nodes[len(shortest.nodes) // 2]]
+    area = {"type": "Polygon", "coordinates": [[[lon - 4e-4, lat - 2e-4], [lon + 4e-4, lat - 2e-4],
+                                                [lon + 4e-4, lat + 2e-4], [lon - 4e-4, lat + 2e-4],
+                                                [lon - 4e-4, lat - 2e-4]]]}
+    path = tmp_path / "area.geojson"
+    path.write_text(json.dumps({"type": "FeatureCollection",
+                                "features": [{"type": "Feature", "properties": {}, "geometry": area}]}))
+    edges = shortest.edges[:2]
+    run = norvel_command("route", graph, ORIGIN, DESTINATION, "--avoid-edges",
+                         ",".join(map(str, edges)), "--avoid-area", path)
+    assert run.returncode == 0, run.stderr
+    routes = router.route(ORIGIN, DESTINATION, avoid=[edges, area])
+    assert routes[0].distance_m != shortest.distance_m
+    assert [line.split()[1] for line in run.stdout.splitlines()] == [f"{r.distance_m:.1f}" for r in routes]
+    run = norvel_command("catchment", graph, ORIGIN, "--minutes", "6", "--avoid-area", path)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == norvel_command("catchment", norvel_catchment_graph(tmp_path, router, area),
+                                        ORIGIN, "--minutes", "6").stdout
+    run = norvel_command("route", graph, ORIGIN, DESTINATION, "--avoid-edges", "1,a")
+    assert (run.returncode, run.stderr) == (
+        1, "norvel route: '--avoid-edges' must be edge indices separated by commas, got '1,a'\n")
+
+
+def norvel_catchment_graph(folder, router, area):
+    """The sample without the edges ``area`` crosses, written to ``folder``."""
+    import gzip
+
+    document = json.loads(gzip.decompress(sample_graph().read_bytes()))
+    avoided = set(router.session.avoided(area).tolist())
+    kept = [i for i in range(len(document["edges"])) if i not in avoided]
+    document["edges"] = [document["edges"][i] for i in kept]
+    for name, risks in document.get("risk_layers", {}).items():
+        document["risk_layers"][name] = [risks[i] for i in kept]
+    path = folder / "without.json"
+    path.write_text(json.dumps(document))
+    return path

@@ -104,6 +104,35 @@ def test_answers_are_the_routers_own(server, router):
         "features"] == body["features"]
 
 
+def test_avoided_edges_and_boxes_are_the_routers_own(server, router):
+    shortest = router.route(ORIGIN, DESTINATION)[0]
+    lat, lon = router.table[shortest.nodes[len(shortest.nodes) // 2]]
+    boxes = [(lon - 0.0004, lat - 0.0002, lon + 0.0004, lat + 0.0002), (24.93, 60.16, 24.931, 60.161)]
+    polygons = [{"type": "Polygon", "coordinates": [[[a, b], [c, b], [c, d], [a, d], [a, b]]]}
+                for a, b, c, d in boxes]
+    avoid = [shortest.edges[:2], *polygons]
+    query = (f"from_node={ORIGIN}&to_node={DESTINATION}&avoid_edges={shortest.edges[0]},{shortest.edges[1]}"
+             f"&avoid_bbox=" + ";".join(",".join(map(repr, box)) for box in boxes))
+    routes = router.route(ORIGIN, DESTINATION, avoid=avoid)
+    assert routes[0].nodes != shortest.nodes
+    expected = routes.to_geojson() | {
+        name: {"node": snap.node, "distance_m": snap.distance_m}
+        for name, snap in (("origin", routes.origin), ("destination", routes.destination))}
+    assert server.get("/route?" + query) == (200, json.loads(json.dumps(expected)))
+    status, body = server.get("/front?" + query)
+    assert (status, [f["properties"]["distance_m"] for f in body["features"]]) == (
+        200, [r.distance_m for r in router.front(ORIGIN, DESTINATION, avoid=avoid)])
+    status, body = server.get(f"/catchment?at_node={ORIGIN}&minutes=6&avoid_bbox="
+                              + ",".join(map(repr, boxes[0])))
+    assert (status, body["nodes"]) == (200, len(router.catchment(ORIGIN, 6, avoid=polygons[0])))
+    assert server.get(f"/route?from_node={ORIGIN}&to_node={DESTINATION}&avoid_edges=1,x") == (
+        400, {"error": "'avoid_edges' must be edge indices separated by commas, got '1,x'"})
+    assert server.get(f"/route?from_node={ORIGIN}&to_node={DESTINATION}&avoid_edges=13798") == (
+        400, {"error": "avoid: edge index 13798 is not an edge of the graph (0 to 13797)"})
+    assert server.get(f"/route?from_node={ORIGIN}&to_node={DESTINATION}&avoid_bbox=24.94,60.17,24.93,60.18")[1] == (
+        {"error": "'avoid_bbox' must be minlon,minlat,maxlon,maxlat with min <= max"})
+
+
 def expected_catchment(router, place, minutes, direction):
     """GET /catchment's answer from the library: the rows of
     to_geodataframe("edges"), each with its tail's detour from nodes."""
@@ -240,7 +269,7 @@ SAMPLE_ERRORS = [
     (f"/front?from_node={ORIGIN}&to_node={DESTINATION}&risk=nite", 400,
      "the graph has no risk layer 'nite': its layers are 'default', 'day', 'night'"),
     (f"/front?from_node={ORIGIN}&to_node={DESTINATION}&eps=0", 400,
-     "unknown parameter 'eps' (known: from, to, from_node, to_node, max_snap_m, risk, via)"),
+     "unknown parameter 'eps' (known: from, to, from_node, to_node, max_snap_m, risk, via, avoid_edges, avoid_bbox)"),
     ("/front?from_node=1", 400, "missing parameter 'to' (LAT,LON) or 'to_node'"),
     (f"/front?from_node={ORIGIN}&to_node={DESTINATION}&max_snap_m=-1", 400,
      "max_snap_m must be a number >= 0"),

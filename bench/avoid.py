@@ -1,0 +1,142 @@
+"""What avoid= costs: Router.route and Router.catchment with 200 random
+edges avoided, against the same requests on a router of the document
+without them; and how long a polygon of about 1 km^2 takes to resolve into
+edges.
+
+    PY=.venv/bin/python
+    $PY ../shared/bench/roadgen.py --nodes 100000 --risk-div 1000 --out /tmp/grid100k
+    $PY ../shared/bench/roadgen.py --nodes 1000000 --risk-div 1000 --out /tmp/grid1m
+    $PY bench/avoid.py                                   # the sample
+    $PY bench/avoid.py --graph /tmp/grid100k.json        # a generated grid
+    $PY bench/avoid.py --graph /tmp/grid1m.json --polygon-only
+
+Each figure is the median over the requests of the least of --repeat runs
+(ms): requests between random nodes of the graph (or the grid's own
+requests, read from GRAPH's .queries beside it), eps 0 and 0.1, and
+10-minute catchments of random places. The answers of the two routers are
+compared too (they must be equal, edges mapped back). The polygon: a square
+of 1 km a side around the middle of the graph's box, in (lon, lat),
+resolved by router.session.avoided once the segment index is built.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gzip
+import json
+import math
+import random
+import statistics
+import time
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import norvel
+from norvel.datasets import helsinki_walk
+
+
+def least_ms(run: Callable[[], Any], repeat: int) -> float:
+    best = math.inf
+    for _ in range(repeat):
+        start = time.perf_counter()
+        run()
+        best = min(best, time.perf_counter() - start)
+    return best * 1000.0
+
+
+def read_document(path: Path) -> dict[str, Any]:
+    data = path.read_bytes()
+    return json.loads(gzip.decompress(data) if path.suffix == ".gz" else data)
+
+
+def without(document: dict[str, Any], avoided: set[int]) -> dict[str, Any]:
+    kept = [i for i in range(len(document["edges"])) if i not in avoided]
+    replaced = dict(document, edges=[document["edges"][i] for i in kept])
+    if "risk_layers" in document:
+        replaced["risk_layers"] = {name: [risks[i] for i in kept]
+                                   for name, risks in document["risk_layers"].items()}
+    return replaced
+
+
+def pairs_of(path: Path, ids: list[int], count: int, chooser: random.Random) -> list[tuple[int, int]]:
+    queries = path.with_suffix(".queries")
+    if queries.exists():
+        rows = [line.split() for line in queries.read_text().splitlines() if line.strip()]
+        return [(int(row[2]), int(row[3])) for row in rows if row[0].isdigit()][:count]
+    return [tuple(chooser.sample(ids, 2)) for _ in range(count)]  # type: ignore[misc]
+
+
+def outcome(call: Callable[[], Any]) -> Any:
+    try:
+        return call()
+    except norvel.RoutingError as error:
+        return str(error)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--graph", type=Path, default=None, help="graph document (default: the sample)")
+    parser.add_argument("--avoided", type=int, default=200)
+    parser.add_argument("--pairs", type=int, default=30)
+    parser.add_argument("--places", type=int, default=10)
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--polygon-only", action="store_true")
+    args = parser.parse_args()
+    path = args.graph or helsinki_walk()
+    chooser = random.Random(1)
+    document = read_document(Path(path))
+    router = norvel.Router.from_json(json.dumps(document))
+    print(f"{path}: {router.node_count} nodes, {router.edge_count} edges")
+
+    lats = [node["lat"] for node in document["nodes"]]
+    lons = [node["lon"] for node in document["nodes"]]
+    lat, lon = (min(lats) + max(lats)) / 2, (min(lons) + max(lons)) / 2
+    half_lat = 500.0 / 111_195.0
+    half_lon = half_lat / math.cos(math.radians(lat))
+    square = {"type": "Polygon", "coordinates": [[
+        [lon - half_lon, lat - half_lat], [lon + half_lon, lat - half_lat],
+        [lon + half_lon, lat + half_lat], [lon - half_lon, lat + half_lat],
+        [lon - half_lon, lat - half_lat]]]}
+    start = time.perf_counter()
+    router.session.avoided(square)
+    built = time.perf_counter() - start
+    found = router.session.avoided(square)
+    resolve = least_ms(lambda: router.session.avoided(square), max(args.repeat, 10))
+    print(f"1 km^2 square: {len(found)} edges, resolved in {resolve:.2f} ms "
+          f"(the segment index built once first: {built:.2f} s)")
+    if args.polygon_only:
+        return
+
+    avoided = set(chooser.sample(range(router.edge_count), args.avoided))
+    indices = sorted(avoided)
+    kept = [i for i in range(router.edge_count) if i not in avoided]
+    other = norvel.Router.from_json(json.dumps(without(document, avoided)))
+    ids = [node["id"] for node in document["nodes"]]
+    pairs = pairs_of(Path(path), ids, args.pairs, chooser)
+    for eps in (0.0, 0.1):
+        mine, theirs, differ = [], [], 0
+        for source, target in pairs:
+            a = outcome(lambda: router.route(source, target, eps, avoid=indices))
+            b = outcome(lambda: other.route(source, target, eps))
+            same = (a == b if isinstance(a, str) or isinstance(b, str) else
+                    [(r.nodes, r.distance_m, r.risk, r.edges) for r in a]
+                    == [(r.nodes, r.distance_m, r.risk, [kept[e] for e in r.edges]) for r in b])
+            differ += not same
+            mine.append(least_ms(lambda: outcome(lambda: router.route(source, target, eps, avoid=indices)),
+                                 args.repeat))
+            theirs.append(least_ms(lambda: outcome(lambda: other.route(source, target, eps)), args.repeat))
+        print(f"route eps {eps}: avoid= {statistics.median(mine):.2f} ms, the document without "
+              f"the edges {statistics.median(theirs):.2f} ms (x{statistics.median(mine) / statistics.median(theirs):.3f}, "
+              f"sum x{sum(mine) / sum(theirs):.3f}); {differ} answers differ")
+    mine, theirs = [], []
+    for place in chooser.sample(ids, args.places):
+        mine.append(least_ms(lambda: outcome(lambda: router.catchment(place, 10.0, avoid=indices)), args.repeat))
+        theirs.append(least_ms(lambda: outcome(lambda: other.catchment(place, 10.0)), args.repeat))
+    print(f"catchment 10 min: avoid= {statistics.median(mine):.2f} ms, the document without the edges "
+          f"{statistics.median(theirs):.2f} ms (x{statistics.median(mine) / statistics.median(theirs):.3f}, "
+          f"sum x{sum(mine) / sum(theirs):.3f})")
+
+
+if __name__ == "__main__":
+    main()
