@@ -50,7 +50,7 @@ def main() -> int:
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
     router = norvel.Router.from_file(norvel.datasets.helsinki_walk())
-    tails = sorted({int(node) for node in router.session.edge_columns()["from"]})
+    tails = sorted({int(node) for node in router.edges()["from"]})
     chooser = random.Random(args.seed)
 
     walk_ms: list[float] = []

@@ -13,7 +13,8 @@ import gzip
 import os
 import threading
 import zlib
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any
 
 import norvel_core
 
@@ -21,6 +22,9 @@ from norvel._documents import parse_json
 from norvel._document_text import Record, document_text
 from norvel._native import engine
 from norvel.table import edge_ends, in_document_order
+
+if TYPE_CHECKING:
+    import pandas
 
 
 _GZIP_MAGIC = b"\x1f\x8b"
@@ -274,3 +278,26 @@ def load_graph(path: str | os.PathLike[str]) -> norvel_core.PyGraph:
     comma at line 3 column 4``); OSError when it cannot be read."""
     return graph_from_text(decode_graph_text(read_graph_bytes(path), path),
                            path)
+
+
+def edge_table(graph: engine.Graph, tags: EdgeTags,
+               layers: Sequence[str]) -> pandas.DataFrame:
+    """The edges in document order as a DataFrame: ``from``, ``to``,
+    ``distance_m``, ``name``, a risk column per layer of ``layers``, then
+    the walking ``tags`` the document has (``Router.edges``)."""
+    from norvel._extras import require
+
+    require("Router.edges", "batch", "pandas")
+    import pandas
+
+    tails, heads = edge_ends(graph)
+    columns: dict[str, Any] = {
+        "from": tails, "to": heads,
+        "distance_m": in_document_order(graph, graph.lengths),
+        # Text columns keep None for none, which pandas would make NaN.
+        "name": pandas.Series(edge_street_names(graph), dtype=object)}
+    for layer in layers:
+        columns[layer] = graph.layer_risks(layer)
+    for tag, values in (tags.columns() or {}).items():
+        columns[tag] = pandas.Series(values, dtype=object)
+    return pandas.DataFrame(columns)

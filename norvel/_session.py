@@ -31,9 +31,11 @@ from norvel._native import engine
 from norvel._values import DEFAULT_EPS, DEFAULT_RISK
 from norvel.routes import Route, Routes, Snap, route_of_row
 from norvel.steps import EdgeFacts
-from norvel.table import IdArray, NodeTable, edge_ends, in_document_order
+from norvel.table import IdArray, NodeTable
 
 if TYPE_CHECKING:
+    import pandas
+
     from norvel._engine import CatchmentColumns
 
 __all__ = ["Front", "NearestIndex", "Session"]
@@ -115,15 +117,7 @@ class Session:
         """Adds a risk layer (``Router.add_risk`` says what is checked)."""
         if not isinstance(name, str):
             raise TypeError(f"name must be a str, got {_values.kind(name)}")
-        try:
-            risks = np.ascontiguousarray(values, dtype=np.float64)
-        except (TypeError, ValueError) as failure:
-            raise TypeError(f"values must be numbers, one per edge: "
-                            f"{failure}") from None
-        if risks.ndim != 1:
-            raise ValueError(f"values must be one-dimensional, one per edge, "
-                             f"got an array of shape {risks.shape}")
-        self.engine.add_risk(name, risks)
+        self.engine.add_risk(name, _values.risk_values(values))
 
     def layer_risks(self, layer: str) -> npt.NDArray[np.float64]:
         """The risk of every edge on ``layer`` (a known layer's name), in
@@ -337,20 +331,9 @@ class Session:
         return snaps, result
 
     # Files
-    def edge_columns(self) -> dict[str, Any]:
-        """The edges in document order as columns: ``from``, ``to``,
-        ``distance_m``, ``name``, a risk column per layer, then the walking
-        tags the document has."""
-        graph = self.engine
-        tails, heads = edge_ends(graph)
-        columns: dict[str, Any] = {
-            "from": tails, "to": heads,
-            "distance_m": in_document_order(graph, graph.lengths),
-            "name": _files.edge_street_names(graph)}
-        for layer in self.layer_names():
-            columns[layer] = self.layer_risks(layer)
-        columns.update(self.tags.columns() or {})
-        return columns
+    def edges(self) -> pandas.DataFrame:
+        """``Router.edges``' table."""
+        return _files.edge_table(self.engine, self.tags, self.layer_names())
 
     def write_document(self, path: str | os.PathLike[str]) -> None:
         """Writes the graph as a document (``Router.to_document``)."""

@@ -141,6 +141,20 @@ def places(value: object, name: str) -> None:
                         f"{kind(value)}")
 
 
+def risk_values(values: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """A risk layer's values, one per edge, as a float64 vector (whether
+    each is finite and >= 0, and their count, the engine checks)."""
+    try:
+        risks = np.ascontiguousarray(values, dtype=np.float64)
+    except (TypeError, ValueError) as failure:
+        raise TypeError(f"values must be numbers, one per edge: "
+                        f"{failure}") from None
+    if risks.ndim != 1:
+        raise ValueError(f"values must be one-dimensional, one per edge, "
+                         f"got an array of shape {risks.shape}")
+    return risks
+
+
 def eps(value: object) -> float:
     """The search's approximation factor: a finite number >= 0."""
     number = real(value, "eps")

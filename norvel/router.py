@@ -152,16 +152,7 @@ class Router:
         risk layer and, where the document has them, the walking tags
         (``highway``, ``lit``, ``sidewalk``, ``crossing``, ``maxspeed``),
         read once from the router's document."""
-        from norvel._extras import require
-
-        require("Router.edges", "batch", "pandas")
-        import pandas
-
-        # Text columns keep None for none, which pandas would make NaN.
-        return pandas.DataFrame({
-            name: (pandas.Series(values, dtype=object)
-                   if isinstance(values, list) else values)
-            for name, values in self._session.edge_columns().items()})
+        return self._session.edges()
 
     def build_index(self) -> None:
         """Builds the nearest-node index now, rather than at the first

@@ -139,7 +139,7 @@ def test_walks_on_the_sample_where_sums_round():
     brute force) against the walk's front, whose search sums only the joins
     it cannot rule out."""
     router = norvel.Router.from_file(norvel.datasets.helsinki_walk())
-    columns = router.session.edge_columns()
+    columns = router.edges()
     edges = [(None, None, d, r, None) for d, r in
              zip(columns["distance_m"].tolist(), columns["default"].tolist())]
     chooser = random.Random(7)
