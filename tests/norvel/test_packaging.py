@@ -20,7 +20,7 @@ SHIPPED = {
     "norvel/_networkx.py", "norvel/_native.py",
     "norvel/_values.py", "norvel/_version.py", "norvel/_engine.pyi", "norvel/_layer_names.py",
     "norvel/_documents.py", "norvel/_layer_scan.py",
-    "norvel/_access_maps.py", "norvel/_access_tables.py", "norvel/_access_walks.py",
+    "norvel/_access_maps.py", "norvel/_access_tables.py", "norvel/_access_walks.py", "norvel/_avoid.py",
     "norvel/_catchment_maps.py", "norvel/_document_text.py", "norvel/_geojson.py",
     "norvel/_route_table.py", "norvel/_session.py", "norvel/_walks.py",
     "norvel/_requests.py", "norvel/failures.py",
