@@ -60,23 +60,25 @@ def node_of(end: End) -> int | None:
     return end.node if isinstance(end, Snap) else None
 
 
-def rows_of(keys: tuple[Any, ...], origin: End, destination: End,
+def rows_of(ends: tuple[Any, ...],
             answer: Iterable[RouteTotals] | BaseException, *,
             node_count: bool = False) -> list[tuple[Any, ...]]:
-    """The rows of one pair: one per route of ``answer``, or, where it is
-    an exception (its own, or the first failure of its ends), one failure
-    row. ``node_count``: the table has that column (``answer`` holds
-    ``Route`` objects then)."""
-    ends = (*keys, node_of(origin), node_of(destination))
+    """The rows of one pair, whose first columns are ``ends`` (its keys,
+    then the nodes its ends snapped to, ``node_of``): one per route of
+    ``answer``, or, where it is an exception (its own, or the first
+    failure of its ends), one failure row. ``node_count``: the table has
+    that column (``answer`` holds ``Route`` objects then)."""
     if isinstance(answer, BaseException):
         nan = math.nan
         return [(*ends, None, nan, nan, nan, nan, nan,
                  *((None,) if node_count else ()), str(answer),
                  failures.error_kind_of(answer))]
+    if node_count:
+        return [(*ends, t.type, t.distance_m, t.risk, t.time_min, t.comfort,
+                 t.familiarity, len(t.nodes), None, None)  # type: ignore[attr-defined]
+                for t in answer]
     return [(*ends, t.type, t.distance_m, t.risk, t.time_min, t.comfort,
-             t.familiarity, *((len(t.nodes),) if node_count else ()),  # type: ignore[attr-defined]
-             None, None)
-            for t in answer]
+             t.familiarity, None, None) for t in answer]
 
 
 def columns(keys: Sequence[str], *, node_count: bool = False) -> tuple[str, ...]:
@@ -107,8 +109,11 @@ def matrix(origins: Sequence[End], destinations: Sequence[End],
     """``Router.matrix``'s table: the answers of every origin to every
     destination, row-major, keyed by ``origin`` and ``destination``
     (indices into the ends)."""
-    count = len(destinations)
+    # Each end's node once, however many pairs it is in.
+    starts = [node_of(end) for end in origins]
+    ends = [node_of(end) for end in destinations]
+    count = len(ends)
     rows = [row for at, answer in enumerate(answers)
             for i, j in (divmod(at, count),)
-            for row in rows_of((i, j), origins[i], destinations[j], answer)]
+            for row in rows_of((i, j, starts[i], ends[j]), answer)]
     return frame((("origin", "int64"), ("destination", "int64")), rows)

@@ -265,8 +265,9 @@ def _pair_rows(session: Session, job: Job, origin: _requests.End,
                destination: _requests.End, answer: Any) -> list[Row]:
     """The rows of one pair of the table: one per route, or one with the
     error ``Router.route`` raises for it."""
-    return _route_table.rows_of((job[0],), origin, destination, answer,
-                                node_count=True)
+    return _route_table.rows_of(
+        (job[0], _route_table.node_of(origin), _route_table.node_of(destination)),
+        answer, node_count=True)
 
 
 # Local threads over one router.
