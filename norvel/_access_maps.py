@@ -40,10 +40,7 @@ class Mapped(Protocol):
 
 
 def to_geodataframe(answer: Mapped) -> geopandas.GeoDataFrame:
-    """The origins' table as a GeoDataFrame in EPSG:4326: their own
-    geometry when they came as a GeoDataFrame, else a point at each
-    ``lat``/``lon`` (geopandas: ``pip install
-    'norvel_core[geopandas]'``)."""
+    """``Access.to_geodataframe``."""
     require("Access.to_geodataframe", "geopandas", "geopandas", "shapely")
     import geopandas
     import shapely
@@ -57,11 +54,7 @@ def to_geodataframe(answer: Mapped) -> geopandas.GeoDataFrame:
 
 def explore(answer: Mapped, minutes: float | None = None,
             **kwargs: Any) -> folium.Map:
-    """An interactive folium map of the origins coloured by their class
-    at the cutoff ``minutes`` (the largest by default; see
-    ``classes``), and the places that snapped as markers; keyword
-    arguments go to ``GeoDataFrame.explore`` (geopandas: ``pip install
-    'norvel_core[geopandas]'``)."""
+    """``Access.explore``."""
     require("Access.explore", "geopandas", "geopandas", "folium")
     import folium
 
@@ -82,15 +75,7 @@ def explore(answer: Mapped, minutes: float | None = None,
 
 
 def to_h3(answer: Mapped, resolution: int) -> geopandas.GeoDataFrame:
-    """The origins summed by the H3 cell (``resolution`` 0 to 15) of
-    the point each was snapped from, a row per cell that holds one, in
-    ascending order of cell: ``cell`` (the H3 index as a string),
-    ``origins`` (how many), ``weight``, ``not_snapped_weight`` and per
-    cutoff ``reachable_<c>``, ``safely_reachable_<c>`` and
-    ``risky_only_<c>`` (shares of the cell's weight, as in
-    ``summary``), with the cell's hexagon as a polygon in EPSG:4326.
-    An origin without a location is in no cell. Needs h3 and geopandas
-    (``pip install 'norvel_core[access]'``)."""
+    """``Access.to_h3``."""
     require("Access.to_h3", "access", "h3", "geopandas", "shapely")
     import geopandas
     import h3

@@ -13,15 +13,12 @@ from typing import Any, Protocol
 from norvel.table import LonLat
 
 
-class RouteValues(Protocol):
-    """What a route's GeoJSON reads of it (a ``norvel.Route``)."""
+class RouteTotals(Protocol):
+    """A route's type and totals, as a ``norvel.Route`` or the engine's
+    totals of a route hold them."""
 
     @property
     def type(self) -> str: ...
-    @property
-    def nodes(self) -> list[int]: ...
-    @property
-    def coordinates(self) -> list[LonLat]: ...
     @property
     def distance_m(self) -> float: ...
     @property
@@ -32,13 +29,22 @@ class RouteValues(Protocol):
     def comfort(self) -> float: ...
     @property
     def familiarity(self) -> float: ...
+
+
+class RouteValues(RouteTotals, Protocol):
+    """What a route's GeoJSON reads of it (a ``norvel.Route``)."""
+
+    @property
+    def nodes(self) -> list[int]: ...
+    @property
+    def coordinates(self) -> list[LonLat]: ...
     @property
     def streets(self) -> list[str]: ...
     @property
     def legs(self) -> Sequence[Any]: ...
 
 
-def totals(route: RouteValues) -> dict[str, Any]:
+def totals(route: RouteTotals) -> dict[str, Any]:
     """A route's type and totals: ``type``, ``distance_m``, ``risk``,
     ``time_min``, ``comfort`` and ``familiarity``."""
     return {"type": route.type, "distance_m": route.distance_m,

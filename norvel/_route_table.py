@@ -15,9 +15,10 @@ from __future__ import annotations
 
 import math
 from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING, Any, Protocol
+from typing import TYPE_CHECKING, Any
 
 from norvel import failures
+from norvel._geojson import RouteTotals
 from norvel.routes import Snap
 
 if TYPE_CHECKING:
@@ -36,23 +37,6 @@ _ROUTE_DTYPES: tuple[Any, ...] = ("UInt64", "UInt64", str, "float64",
                                   "float64", "float64", "float64", "float64")
 _NODE_COUNT_DTYPE = "Int64"
 _ERROR_DTYPES: tuple[Any, ...] = (str, str)
-
-
-class RouteTotals(Protocol):
-    """A route's totals, as a ``Route`` or the engine's totals hold them."""
-
-    @property
-    def type(self) -> str: ...
-    @property
-    def distance_m(self) -> float: ...
-    @property
-    def risk(self) -> float: ...
-    @property
-    def time_min(self) -> float: ...
-    @property
-    def comfort(self) -> float: ...
-    @property
-    def familiarity(self) -> float: ...
 
 
 def node_of(end: End) -> int | None:

@@ -38,6 +38,7 @@ from typing import TYPE_CHECKING, Any, Literal, Protocol
 import numpy as np
 import numpy.typing as npt
 
+from norvel._geojson import RouteTotals
 from norvel._values import DEFAULT_RISK, WALKING_SPEED_M_PER_MIN
 from norvel.table import LatLon, LonLat, NodeTable, in_document_order
 
@@ -386,21 +387,13 @@ GPX_NAMESPACE = "http://www.topografix.com/GPX/1/1"
 GPX_MEDIA_TYPE = "application/gpx+xml"
 
 
-class GpxRoute(Protocol):
+class GpxRoute(RouteTotals, Protocol):
     """What a GPX document reads of a route (a ``norvel.Route``)."""
 
-    @property
-    def type(self) -> str: ...
     @property
     def steps(self) -> list[Step]: ...
     @property
     def coordinates(self) -> list[LonLat]: ...
-    @property
-    def distance_m(self) -> float: ...
-    @property
-    def risk(self) -> float: ...
-    @property
-    def time_min(self) -> float: ...
 
 
 def gpx_document(routes: Sequence[GpxRoute]) -> str:
