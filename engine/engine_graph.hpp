@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "graph/edge_risk.hpp"
+#include "graph/risk_layer_rules.hpp"
 #include "graph/road_graph.hpp"
 #include "loading/street_names.hpp"
 
@@ -34,12 +36,23 @@ class RiskLayerTable {
   }
   // The layer of that name; null when there is none.
   std::shared_ptr<const NamedLayer> find(std::string_view name) const;
-  // False, adding nothing, when the name is taken.
-  bool add(std::shared_ptr<const NamedLayer> layer);
+  // False, adding nothing, when the name is taken; with `hours`, the layer
+  // has them from the moment it is there.
+  bool add(std::shared_ptr<const NamedLayer> layer, std::optional<LayerHours> hours = std::nullopt);
+  // The hours of the layer at each place of the list (none for a layer
+  // without), as many as the layers or more: a layer added after the list
+  // was taken may have its own.
+  std::vector<std::optional<LayerHours>> hours() const;
+  // Gives the layer `name` its hours, replacing any it had; false when the
+  // graph has no such layer. A request reads the hours before it starts and
+  // takes a layer by its name, so that hours changed meanwhile change nothing
+  // it reads.
+  bool set_hours(std::string_view name, LayerHours hours);
 
  private:
   mutable std::mutex mutex_;
   std::shared_ptr<const RiskLayers> layers_ = std::make_shared<const RiskLayers>();
+  std::vector<std::optional<LayerHours>> hours_;  // one per layer
 };
 
 // Each edge's entry in the outgoing rows, by document index: made the first

@@ -72,6 +72,7 @@ EngineGraph build(DocumentRecords&& document) {
     engine.layers->add(
         std::make_shared<const NamedLayer>(NamedLayer{std::move(document.risk_layers[i].name), std::move(layers[i])}));
   }
+  for (const NamedHours& hours : document.layer_hours) engine.layers->set_hours(hours.name, hours.hours);
   return engine;
 }
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <type_traits>
 #include <string_view>
@@ -47,9 +48,13 @@ constexpr std::size_t kCrcAt = 56;
 constexpr std::size_t kElementAt = 60;
 
 // The sections besides the arrays: the graph's scalar facts, and its risk
-// layers' names (one a line) and risks (`layer_section_name`).
+// layers' names (one a line), risks (`layer_section_name`) and hours (a
+// start and an end per layer, both NaN for a layer without; no section
+// where no layer has hours, so that such a graph's snapshot is what it
+// was before layers had hours).
 constexpr std::string_view kFactsSection = "facts";
 constexpr std::string_view kLayerNamesSection = "layer_names";
+constexpr std::string_view kLayerHoursSection = "layer_hours";
 std::string layer_section_name(std::size_t k) { return "layer:" + std::to_string(k); }
 
 // The facts record: the count of ids, then the doubles and the flags (a
@@ -192,6 +197,7 @@ struct LayerSections {
   std::shared_ptr<const RiskLayers> layers;
   std::string names;
   std::vector<std::string> section_names;
+  std::vector<double> hours;
 };
 
 std::vector<Section> sections_of(const EngineGraph& engine, const NearestIndex& nearest,
@@ -217,10 +223,18 @@ std::vector<Section> sections_of(const EngineGraph& engine, const NearestIndex& 
   // Each risk layer's risks by row entry, as the layer holds them; its
   // facts are found again when it is read.
   layered.layers = engine.layers->current();
+  const std::vector<std::optional<LayerHours>> hours = engine.layers->hours();
+  const bool any_hours = std::any_of(hours.begin(), hours.begin() + static_cast<std::ptrdiff_t>(layered.layers->size()),
+                                     [](const auto& held) { return held.has_value(); });
   layered.section_names.reserve(layered.layers->size());
   for (std::size_t k = 0; k < layered.layers->size(); ++k) {
     layered.names += (*layered.layers)[k]->name + "\n";
     layered.section_names.push_back(layer_section_name(k));
+    if (any_hours) {
+      constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
+      layered.hours.push_back(hours[k] ? hours[k]->start : kNone);
+      layered.hours.push_back(hours[k] ? hours[k]->end : kNone);
+    }
   }
   if (!layered.layers->empty()) {
     sections.push_back(raw(kLayerNamesSection, std::span<const char>(layered.names)));
@@ -228,6 +242,7 @@ std::vector<Section> sections_of(const EngineGraph& engine, const NearestIndex& 
       sections.push_back(raw(layered.section_names[k], std::span<const double>((*layered.layers)[k]->layer.by_row)));
     }
   }
+  if (any_hours) sections.push_back(raw(kLayerHoursSection, std::span<const double>(layered.hours)));
   return sections;
 }
 
@@ -569,6 +584,19 @@ std::expected<EngineGraph, SnapshotError> Reader::read(SnapshotFacts* facts) {
       if (!engine.layers->add(std::make_shared<const NamedLayer>(NamedLayer{std::string(name), std::move(layer)}))) {
         return fail(risk_name_taken(name));
       }
+    }
+  }
+  if (find(kLayerHoursSection) != nullptr) {
+    const std::shared_ptr<const RiskLayers> layers = engine.layers->current();
+    auto hours = array<double>(kLayerHoursSection);
+    if (!hours) return std::unexpected(hours.error());
+    if (hours->size() != 2 * layers->size()) return fail("section `layer_hours` has not two hours per risk layer");
+    for (std::size_t k = 0; k < layers->size(); ++k) {
+      const double start = (*hours)[2 * k], end = (*hours)[2 * k + 1];
+      if (std::isnan(start) && std::isnan(end)) continue;
+      const std::string& name = (*layers)[k]->name;
+      if (std::string problem = layer_hours_problem(name, start, end); !problem.empty()) return fail(problem);
+      engine.layers->set_hours(name, LayerHours{start, end});
     }
   }
   return engine;

@@ -62,4 +62,14 @@ std::string risk_name_taken(std::string_view name) {
   return "the graph has a risk layer " + quoted(name) + " already";
 }
 
+std::string layer_hours_problem(std::string_view name, double start, double end) {
+  if (name == kDocumentRiskName) return "the layer \"default\" (the document's risk_score) carries no hours";
+  for (double hour : {start, end}) {
+    if (!acceptable_hour(hour)) {
+      return "the hours of risk layer " + quoted(name) + " must be within [0, 24), got " + shortest_text(hour);
+    }
+  }
+  return {};
+}
+
 }  // namespace norvel

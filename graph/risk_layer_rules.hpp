@@ -33,4 +33,18 @@ std::string risk_count_problem(std::string_view name, std::size_t count, std::si
 // Why a second layer cannot be called `name`.
 std::string risk_name_taken(std::string_view name);
 
+// The hours of the day a layer holds for, each in [0, 24): from `start`
+// included to `end` excluded, past midnight where `end` is the lesser; the
+// whole day where they are equal (a layer for every hour, which a request
+// by time finds unless one added later holds too).
+struct LayerHours {
+  double start = 0.0;
+  double end = 0.0;
+};
+
+inline bool acceptable_hour(double value) { return value >= 0.0 && value < 24.0; }
+
+// Why the layer `name` cannot hold from `start` to `end`; empty when it can.
+std::string layer_hours_problem(std::string_view name, double start, double end);
+
 }  // namespace norvel

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "graph/resident_memory.hpp"
+#include "loading/layer_hours_reader.hpp"
 #include "loading/member_names.hpp"
 #include "loading/quick_record_reader.hpp"
 #include "loading/street_name_collector.hpp"
@@ -395,11 +396,23 @@ class DocumentReader {
     return read_members(graph_member, kNames, all_of(kNames), [&](GraphMember member) {
       return member == GraphMember::kNodes ? read_node_list() : read_edge_list();
     }, [&](std::string_view name) {
+      if (layers_ != nullptr && name == kLayerHoursMember) return note_layer_hours();
       if (layers_ == nullptr || name != "risk_layers") return skip_member_value();
       // The edges are read by now or not at all: at the top level, a
       // member's value is read whole before the next member's name.
       return member_colon() && take_risk_layers_member(cursor_, *layers_, builder_.edges.size());
     });
+  }
+
+  // Skipped with every check of a member the reader does not know, so that
+  // it changes nothing of what is read or refused; its value noted.
+  bool note_layer_hours() {
+    if (!member_colon()) return false;
+    cursor_.skip_whitespace();
+    const char* start = cursor_.position();
+    if (!cursor_.skip_value()) return false;
+    layers_->hours_values.emplace_back(start, static_cast<std::size_t>(cursor_.position() - start));
+    return true;
   }
 
   bool read_graph_array() {

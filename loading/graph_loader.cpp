@@ -52,6 +52,10 @@ std::expected<DocumentRecords, DocumentError> read_document(std::string_view tex
       read_risk_layers(text, members, document.records.edges.size());
   if (!read) return std::unexpected(error_at(text, std::move(read.error())));
   document.risk_layers = std::move(*read);
+  std::expected<std::vector<NamedHours>, ReadFailure> hours =
+      read_layer_hours(text, members.hours_values, document.risk_layers);
+  if (!hours) return std::unexpected(error_at(text, std::move(hours.error())));
+  document.layer_hours = std::move(*hours);
   return document;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "graph/road_graph.hpp"
+#include "loading/layer_hours_reader.hpp"
 #include "loading/risk_layers_reader.hpp"
 #include "loading/street_names.hpp"
 
@@ -40,14 +41,18 @@ struct DocumentRecords {
   GraphBuilder records;
   StreetNames names;
   std::vector<NamedRisks> risk_layers;
+  // The hours of those layers that have some (`risk_layer_hours`).
+  std::vector<NamedHours> layer_hours;
   // Where each `risk_layers` member's value is, read or not: its first
   // byte's offset and the offset past its last, in document order.
   std::vector<std::pair<std::size_t, std::size_t>> risk_layers_members;
 };
 
 // Accepts every document `load_graph` accepts whose `risk_layers` members
-// hold well-formed layers (see `read_risk_layers`), and refuses the others
-// with the first error in reading order: the graph's, then the layers'.
+// hold well-formed layers (see `read_risk_layers`), and whose
+// `risk_layer_hours` members give those layers well-formed hours (see
+// `read_layer_hours`), and refuses the others with the first error in
+// reading order: the graph's, then the layers', then the hours'.
 // `names`: whether to read the street names; `layers`: whether to read
 // the layers (else they are skipped as the module skips them).
 std::expected<DocumentRecords, DocumentError> read_document(std::string_view text, bool names,

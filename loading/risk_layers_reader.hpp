@@ -70,6 +70,10 @@ struct RiskLayersMembers {
   std::vector<const char*> arrays;  // where each of `layers`' arrays begins
   // The last member, read ahead on another thread; null: none.
   RiskLayersAhead* ahead = nullptr;
+  // The value text of each `risk_layer_hours` member, in document order:
+  // skipped as any member the reader does not know, read once the layers
+  // are (`read_layer_hours`).
+  std::vector<std::string_view> hours_values;
 };
 
 // At a `risk_layers` member's value (its colon consumed): skips it with

@@ -12,7 +12,7 @@ import math
 from collections.abc import Iterable, Mapping, Sequence
 from typing import TypeAlias
 
-from norvel._layer_names import RISK_LAYERS_MEMBER
+from norvel._layer_names import LAYER_HOURS_MEMBER, RISK_LAYERS_MEMBER
 
 #: A node or edge record: its members in the order they are written.
 Record: TypeAlias = dict[str, int | float | str | dict[str, str]]
@@ -49,12 +49,18 @@ def record(fields: Record) -> str:
 
 
 def document_text(nodes: Iterable[Record], edges: Iterable[Record],
-                  risk_layers: Mapping[str, Sequence[float]] | None = None
+                  risk_layers: Mapping[str, Sequence[float]] | None = None,
+                  layer_hours: Mapping[str, tuple[float, float]] | None = None
                   ) -> str:
     """A graph document: the nodes, the edges and, when there are any,
-    the risk layers (last, where the loader reads them ahead)."""
+    the hours of the layers that have some, then the risk layers (last,
+    where the loader reads them ahead)."""
     text = ('{"nodes":[\n' + ",\n".join(map(record, nodes)) + '\n],\n"edges":[\n'
             + ",\n".join(map(record, edges)) + "\n]")
+    if layer_hours:
+        hours = ",".join(f"{value(name)}:[{numbers(span)}]"
+                         for name, span in layer_hours.items())
+        text += f',\n"{LAYER_HOURS_MEMBER}":{{{hours}}}'
     if risk_layers is not None:
         layers = ",\n".join(value(name) + ":[" + numbers(risks) + "]"
                             for name, risks in risk_layers.items())

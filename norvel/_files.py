@@ -142,7 +142,8 @@ def core_document(graph: engine.Graph) -> str:
 
 def _graph_text(graph: engine.Graph, tags: EdgeTags | None) -> str:
     """The document of the engine's graph; with ``tags`` (the walking tags
-    it was read with), its street names, tags and risk layers too."""
+    it was read with), its street names, tags and risk layers (with their
+    hours) too."""
     tails, heads = edge_ends(graph)
     lengths = in_document_order(graph, graph.lengths).tolist()
     risks = in_document_order(graph, graph.risks).tolist()
@@ -170,7 +171,9 @@ def _graph_text(graph: engine.Graph, tags: EdgeTags | None) -> str:
     layers = ({name: graph.layer_risks(name).tolist()
                for name in graph.risk_layers}
               if tags is not None and graph.risk_layers else None)
-    return document_text(nodes, edges, layers)
+    hours = ({name: (start, end) for name, start, end in graph.layer_hours}
+             if layers else None)
+    return document_text(nodes, edges, layers, hours)
 
 
 def edge_street_names(graph: engine.Graph) -> list[str | None]:

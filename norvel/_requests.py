@@ -57,25 +57,57 @@ class Options(NamedTuple):
     avoid: npt.NDArray[np.uint32] | None = None
 
 
+#: The hours of a graph's risk layers: (name, start, end) of each layer
+#: that has some, in the order the layers were added.
+Hours = Sequence[tuple[str, float, float]]
+
+#: What a request that names its risk layer and a time too is told.
+RISK_AND_AT = ("risk= and at= both choose the risk layer: give one of "
+               "them (at= searches on the layer whose hours hold then)")
+
+
 def options(layers: Sequence[str] | Callable[[], Sequence[str]] | None,
             eps: object = DEFAULT_EPS,
             max_snap_m: object = DEFAULT_MAX_SNAP_M,
-            timeout_s: object = None, risk: object = DEFAULT_RISK, *,
+            timeout_s: object = None, risk: object = None, *,
             exact: bool = False,
-            avoid: npt.NDArray[np.uint32] | None = None) -> Options:
+            avoid: npt.NDArray[np.uint32] | None = None,
+            at: object = None, hours: Hours | None = None) -> Options:
     """The checked options of a request on a graph whose risk layers are
     ``layers``, or what a call of it gives (None: any name, checked once
     the graph is known); ``exact``: a catchment's, whose eps must be 0.0;
-    ``avoid``: the edges avoided, resolved by the session.
-    TypeError and ValueError (UnknownRiskLayerError) as ``norvel._values``
-    says."""
+    ``avoid``: the edges avoided, resolved by the session. ``risk`` (None:
+    "default") or ``at`` (a time of day) choose the layer, ``at`` among
+    the layers' ``hours`` (``layer_at``; None: the graph is not known yet,
+    "default" until it is). TypeError and ValueError (UnknownRiskLayerError)
+    as ``norvel._values`` says; ValueError ``RISK_AND_AT`` for both."""
     checked = (_values.exact_eps(eps) if exact else _values.eps(eps),
                _values.max_snap(max_snap_m), _values.timeout(timeout_s))
+    if at is not None:
+        if risk is not None:
+            raise ValueError(RISK_AND_AT)
+        return Options(*checked, layer_at(hours or (), at), avoid)
     # Every graph has the default layer: most requests need no list of
     # the layers, which the engine makes anew each time it is asked.
-    if type(risk) is not str or risk != DEFAULT_RISK:
+    if risk is None:
+        risk = DEFAULT_RISK
+    elif type(risk) is not str or risk != DEFAULT_RISK:
         risk = _values.risk(risk, layers() if callable(layers) else layers)
     return Options(*checked, risk, avoid)
+
+
+def layer_at(hours: Hours, at: object) -> str:
+    """The risk layer a request at the time of day ``at`` (checked by
+    ``_values.time_of_day``) searches on: of the layers whose ``hours``
+    hold then, the one added last; "default" where none does. A layer
+    holds from its start included to its end excluded, past midnight where
+    the end is the lesser, all day where they are equal."""
+    hour = _values.time_of_day(at)
+    for name, start, end in reversed(hours):
+        if (start <= hour < end if start < end
+                else hour >= start or hour < end):
+            return name
+    return DEFAULT_RISK
 
 
 class Choice(NamedTuple):

@@ -27,6 +27,7 @@ import numpy.typing as npt
 from norvel_core import PyGraph
 
 from norvel import _avoid, _files, _requests, _values, _walks
+from norvel._layers import RiskLayers
 from norvel._native import engine
 from norvel._values import DEFAULT_EPS, DEFAULT_RISK
 from norvel.routes import Route, Routes, Snap, route_of_row
@@ -54,8 +55,8 @@ class Front(NamedTuple):
 
 class Session:
     """A graph loaded by the engine, with what the package derives from it
-    once. It never changes but for risk layers added, and serves any number
-    of threads at once."""
+    once. It never changes but for risk layers added (``layers``), and
+    serves any number of threads at once."""
 
     def __init__(self, graph: engine.Graph,
                  document: Callable[[], bytes] | None = None) -> None:
@@ -65,10 +66,8 @@ class Session:
         self.engine = graph
         self.table = NodeTable(graph)
         self.tags = _files.EdgeTags(document, int(graph.edge_count))
-        self._facts = EdgeFacts(graph, self.table, tags=self.tags)
-        # The facts steps read on each other risk layer, made when first
-        # asked.
-        self._layer_facts: dict[str, EdgeFacts] = {}
+        self.layers = RiskLayers(graph, EdgeFacts(graph, self.table,
+                                                  tags=self.tags))
         self._index: NearestIndex | None = None
         self._segments = _avoid.EdgeSegments(graph)
         self._core: PyGraph | None = None
@@ -109,43 +108,30 @@ class Session:
 
     # Risk layers
     def layer_names(self) -> list[str]:
-        """"default" (the document's risk_score), then the other layers in
-        the order they came."""
-        return [DEFAULT_RISK, *self.engine.risk_layers]
-
-    def add_risk(self, name: object, values: npt.ArrayLike) -> None:
-        """Adds a risk layer (``Router.add_risk`` says what is checked)."""
-        if not isinstance(name, str):
-            raise TypeError(f"name must be a str, got {_values.kind(name)}")
-        self.engine.add_risk(name, _values.risk_values(values))
+        """The layers' names (``RiskLayers.names``)."""
+        return self.layers.names()
 
     def layer_risks(self, layer: str) -> npt.NDArray[np.float64]:
-        """The risk of every edge on ``layer`` (a known layer's name), in
-        document order."""
-        return self.engine.layer_risks(layer)
+        """The risk of every edge on ``layer``, in document order."""
+        return self.layers.risks(layer)
 
     def facts(self, layer: str = DEFAULT_RISK) -> EdgeFacts:
-        """What steps read of each edge on a risk layer: the layer's risks,
-        and the lengths, names and highway classes every layer shares."""
-        if layer == DEFAULT_RISK:
-            return self._facts
-        with self._lock:
-            facts = self._layer_facts.get(layer)
-            if facts is None:
-                facts = self._facts.on_layer(layer)
-                self._layer_facts[layer] = facts
-            return facts
+        """What steps read of each edge on a risk layer."""
+        return self.layers.facts(layer)
 
     # Checked requests
     def options(self, eps: object = DEFAULT_EPS,
                 max_snap_m: object = _values.DEFAULT_MAX_SNAP_M,
-                timeout_s: object = None, risk: object = DEFAULT_RISK, *,
-                exact: bool = False, avoid: object = None) -> _requests.Options:
-        """A request's options checked on this graph (its layers), the
-        edges it avoids resolved (``avoided``)."""
+                timeout_s: object = None, risk: object = None, *,
+                exact: bool = False, avoid: object = None,
+                at: object = None) -> _requests.Options:
+        """A request's options checked on this graph (its layers, and with
+        ``at`` the layer its hours give), the edges it avoids resolved
+        (``avoided``)."""
         return _requests.options(self.layer_names, eps, max_snap_m,
                                  timeout_s, risk, exact=exact,
-                                 avoid=self.avoided(avoid))
+                                 avoid=self.avoided(avoid), at=at,
+                                 hours=self.layers.hours)
 
     def avoided(self, value: object) -> _avoid.EdgeIndices | None:
         """The document indices of the edges ``value`` names (edge indices,
@@ -214,7 +200,8 @@ class Session:
         if isinstance(result, engine.Failure):
             raise _requests.failure(result, source.node, target.node,
                                     request.timeout_s)
-        return Routes(self.routes_of(result, request.risk), source, target)
+        return Routes(self.routes_of(result, request.risk), source, target,
+                      request.risk)
 
     def walk(self, origin: object, destination: object,
              request: _requests.Options, choice: _requests.Choice) -> Routes:
@@ -224,7 +211,7 @@ class Session:
             return self.route(origin, destination, request)
         ends, fronts = self.leg_fronts(origin, destination, choice.via, request)
         return Routes(_walks.routes(fronts, self.facts(request.risk), choice),
-                      ends[0], ends[-1])
+                      ends[0], ends[-1], request.risk)
 
     def leg_fronts(self, origin: object, destination: object,
                    via: Sequence[object], request: _requests.Options
@@ -283,7 +270,7 @@ class Session:
             elif facts is not None:
                 rows = cast(list[engine.RouteRow], result)
                 answers[at] = Routes([route_of_row(row, facts) for row in rows],
-                                     origin, destination)
+                                     origin, destination, request.risk)
             else:
                 answers[at] = result
         return answers

@@ -6,10 +6,12 @@ means the same everywhere; the service turns a ``ValueError`` into a 400.
 
 from __future__ import annotations
 
+import datetime
 import math
 import numbers
 import operator
 import os
+import re
 from collections.abc import Sequence
 
 import numpy as np
@@ -291,6 +293,53 @@ def risk(value: object, known: Sequence[str] | None) -> str:
     if known is not None and value not in known:
         raise UnknownRiskLayerError(value, list(known))
     return value
+
+
+def layer_hours(value: object) -> tuple[float, float] | None:
+    """The hours a risk layer holds for: None for none, else a (start, end)
+    pair of numbers (whether each is within [0, 24) the engine checks, for
+    documents and snapshots too). TypeError otherwise."""
+    if value is None:
+        return None
+    if isinstance(value, (str, bytes)) or not isinstance(value, Sequence) \
+            or len(value) != 2:
+        raise TypeError(f"hours must be a (start, end) pair of numbers, got "
+                        f"{kind(value)}")
+    return hours(value[0], value[1])
+
+
+def hours(start: object, end: object) -> tuple[float, float]:
+    """A layer's hours from ``start`` to ``end``, each a real number
+    (TypeError otherwise)."""
+    return real(start, "start"), real(end, "end")
+
+
+#: A time of day as a client writes it, "HH:MM" (00:00 to 23:59).
+CLOCK_PATTERN = r"([01][0-9]|2[0-3]):([0-5][0-9])"
+_CLOCK = re.compile(CLOCK_PATTERN)
+
+
+def time_of_day(value: object) -> float:
+    """The hour of the day a request is for, as a number of hours in [0,
+    24): ``at=``, a ``datetime.time``, a ``datetime.datetime`` (its time of
+    day as it reads, whatever its time zone) or a text "HH:MM". TypeError
+    for another kind, ValueError for another text."""
+    if isinstance(value, datetime.datetime):
+        value = value.time()
+    elif isinstance(value, str):
+        clock = _CLOCK.fullmatch(value)
+        if clock is None:
+            raise ValueError(f'at must be a time "HH:MM" from 00:00 to 23:59, '
+                             f"got {value[:40]!r}")
+        value = datetime.time(int(clock[1]), int(clock[2]))
+    elif not isinstance(value, datetime.time):
+        raise TypeError(f'at must be a datetime.time, a datetime or a text '
+                        f'"HH:MM", got {kind(value)}')
+    # One division of exact integers, rounded once: a time that is an hour
+    # written in decimals (20:06, 20.1) is that very double.
+    micros = ((value.hour * 60 + value.minute) * 60 + value.second) * 1_000_000 \
+        + value.microsecond
+    return micros / 3_600_000_000
 
 
 def workers(value: object) -> int:

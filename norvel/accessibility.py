@@ -94,8 +94,8 @@ CLASSES = ("safely reachable", "only by a risky walk", "not reachable",
 def access(router: Router, origins: pandas.DataFrame,
            places: pandas.DataFrame,
            minutes: float | Iterable[float] = DEFAULT_MINUTES, *,
-           weight: str | None = None, risk: str = _values.DEFAULT_RISK,
-           direction: str = "to",
+           weight: str | None = None, risk: str | None = None,
+           at: object = None, direction: str = "to",
            max_snap_m: float = _values.DEFAULT_MAX_SNAP_M,
            avoid: object = None) -> Access:
     """The walks of every origin to the nearest of ``places`` and to the
@@ -108,7 +108,9 @@ def access(router: Router, origins: pandas.DataFrame,
     (such as population; finite, >= 0) that the summary weighs origins by;
     None weighs each origin 1. ``risk``: the risk layer to walk on
     (``router.risk_layers``; "default", the document's risk_score, unless
-    told otherwise). ``direction``: "to" the places, or "from" them.
+    told otherwise), or ``at`` a time of day whose layer (as in
+    ``Router.route``; ``Access.risk`` names it). ``direction``: "to" the
+    places, or "from" them.
     ``max_snap_m`` and ``avoid`` (edges and areas no walk takes, and no
     origin or place snaps to a node left without an edge out): as in
     ``Router.route``.
@@ -124,7 +126,7 @@ def access(router: Router, origins: pandas.DataFrame,
     require("norvel.access", "batch", "pandas")
     cutoffs = _cutoffs(minutes)
     way = _values.direction(direction)
-    request = router.session.options(risk=risk, avoid=avoid)
+    request = router.session.options(risk=risk, avoid=avoid, at=at)
     layer = request.risk
     limit = _values.max_snap(max_snap_m)
     origin_lat, origin_lon = _access_tables.locations(origins, "origins")

@@ -49,7 +49,7 @@ from tqdm import tqdm
 
 from norvel import _requests, _route_table, _values
 from norvel._session import PAIR_ROLES, Session
-from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M, DEFAULT_RISK, Place
+from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M, Place
 from norvel.router import Router
 
 if TYPE_CHECKING:
@@ -89,8 +89,8 @@ def route_pairs(graph: Router | str | os.PathLike[str],
                 eps: float = DEFAULT_EPS, *,
                 max_snap_m: float = DEFAULT_MAX_SNAP_M,
                 timeout_s: float | None = None,
-                risk: str = DEFAULT_RISK, avoid: object = None,
-                client: Client | None = None, workers: int | None = None,
+                risk: str | None = None, at: object = None,
+                avoid: object = None, client: Client | None = None, workers: int | None = None,
                 chunk_size: int | None = None,
                 progress: bool = True) -> pd.DataFrame:
     """One row per route of every pair, in pair order and, within a pair,
@@ -101,8 +101,9 @@ def route_pairs(graph: Router | str | os.PathLike[str],
     ``.json.gz`` graph document (with a ``client``, a path every worker can
     read under that name). ``pairs``: (origin, destination) pairs, each end
     a node id or a (lat, lon) tuple in degrees, as ``Router.route`` takes
-    them; ``eps``, ``max_snap_m``, ``timeout_s`` and ``risk`` (the risk
-    layer) mean what they mean there, and so does ``avoid`` (edges and
+    them; ``eps``, ``max_snap_m``, ``timeout_s``, ``risk`` (the risk
+    layer) and ``at`` (a time of day, which chooses it) mean what they mean
+    there, and so does ``avoid`` (edges and
     areas not to take, docs/routes.md); with a ``client``, each worker
     resolves it on the graph it loaded, and a value it refuses fails the
     batch with a BatchError caused by its ValueError or TypeError.
@@ -137,8 +138,9 @@ def route_pairs(graph: Router | str | os.PathLike[str],
     pairs raised three times in a row (the last exception is its cause), or
     when the Dask scheduler gave up on a chunk whose workers kept dying.
     """
-    # The layer's name is checked once the graph is loaded.
-    request = _requests.options(None, eps, max_snap_m, timeout_s, risk)
+    # The layer's name, or the layer of the time, is found once the graph
+    # is loaded.
+    request = _requests.options(None, eps, max_snap_m, timeout_s, risk, at=at)
     if workers is not None:
         _values.workers(workers)
     if chunk_size is not None and chunk_size < 1:
@@ -155,8 +157,8 @@ def route_pairs(graph: Router | str | os.PathLike[str],
         if client is None:
             router = (graph if isinstance(graph, Router)
                       else Router.from_file(graph))
-            _values.risk(risk, router.risk_layers)
-            request = request._replace(avoid=router.session.avoided(avoid))
+            request = router.session.options(eps, max_snap_m, timeout_s, risk,
+                                             avoid=avoid, at=at)
             count = min(_values.workers(workers), len(jobs))
             chunks = _chunks(jobs, chunk_size, count)
             rows = _on_threads(router, chunks, request,
@@ -165,8 +167,10 @@ def route_pairs(graph: Router | str | os.PathLike[str],
             assert not isinstance(graph, Router)  # refused above
             path = os.path.abspath(os.fspath(graph))
             count = max(1, sum(client.nthreads().values()))
-            if risk != DEFAULT_RISK:
-                _values.risk(risk, _worker_layers(client, path))
+            if risk is not None or at is not None:
+                layers, hours = _worker_layers(client, path)
+                request = _requests.options(layers, eps, max_snap_m, timeout_s,
+                                            risk, at=at, hours=hours)
             chunks = _chunks(jobs, chunk_size, count)
             rows = _on_dask(client, path, chunks, request, avoid, bar)
     finally:
@@ -355,16 +359,21 @@ def _router_for(path: str) -> Router:
         return router
 
 
-def _layers_of(path: str) -> list[str]:
-    """A Dask task: the risk layers of the graph of ``path``."""
-    return _router_for(path).risk_layers
+def _layers_of(path: str) -> tuple[list[str], _requests.Hours]:
+    """A Dask task: the risk layers of the graph of ``path``, and their
+    hours."""
+    session = _router_for(path).session
+    return session.layer_names(), session.layers.hours
 
 
-def _worker_layers(client: Client, path: str) -> list[str]:
-    """The risk layers of the graph of ``path``, as a worker loads it;
-    BatchError caused by the worker's error when it cannot."""
+def _worker_layers(client: Client, path: str
+                   ) -> tuple[list[str], _requests.Hours]:
+    """The risk layers of the graph of ``path`` and their hours, as a
+    worker loads it; BatchError caused by the worker's error when it
+    cannot."""
     try:
-        layers: list[str] = client.submit(_layers_of, path, pure=False).result()
+        layers: tuple[list[str], _requests.Hours] = client.submit(
+            _layers_of, path, pure=False).result()
     except Exception as failure:
         raise BatchError(f"a worker could not load the graph {path}: "
                          f"{type(failure).__name__}: {failure}") from failure

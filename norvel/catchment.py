@@ -44,6 +44,7 @@ if TYPE_CHECKING:
     import geopandas
     import pandas
 
+    from norvel import _requests
     from norvel._engine import CatchmentColumns
     from norvel._session import Session
     from norvel.routes import Route, Routes, Snap
@@ -64,6 +65,22 @@ _TOTALS = ("shortest_m", "shortest_risk", "safest_m", "safest_risk",
 # minutes.
 _PLACES = ("shortest_place", "safest_place", "balanced_place")
 _WITHIN = ("within_m", "within_risk")
+
+
+def catchment_of(session: Session, place: object, minutes: float,
+                 direction: str, request: _requests.Options) -> Catchment:
+    """The catchment of ``place``, one or several (``several_places``),
+    for checked ``minutes``, ``direction`` and options
+    (``Router.catchment``)."""
+    several = several_places(place)
+    if several is None:
+        snap, columns = session.catchment(place, minutes, direction, request)
+        return Catchment(session, snap, minutes, direction, columns,
+                         risk=request.risk, avoid=request.avoid)
+    snaps, columns = session.catchment_columns(several, minutes, direction,
+                                               request)
+    return Catchment(session, snaps[0], minutes, direction, columns, snaps,
+                     request.risk, request.avoid)
 
 
 def several_places(value: object) -> list[object] | None:

@@ -39,7 +39,6 @@ from norvel._values import (
     DEFAULT_MAX_SHARED,
     DEFAULT_MAX_SNAP_M,
     DEFAULT_MAX_WAIT_S,
-    DEFAULT_RISK,
     detour_m,
 )
 
@@ -88,9 +87,7 @@ def _parser() -> argparse.ArgumentParser:
     route.add_argument("--max-snap-m", type=float, default=DEFAULT_MAX_SNAP_M,
                        help="farthest a point may lie from its node, in metres "
                             f"(default {DEFAULT_MAX_SNAP_M:g})")
-    route.add_argument("--risk", metavar="LAYER", default=DEFAULT_RISK,
-                       help="the risk layer to search on (default: the graph's "
-                            "risk_score)")
+    _layer_arguments(route, "the risk layer to search on")
     route.add_argument("--steps", action="store_true",
                        help="print each route's steps under it: instruction, "
                             "distance and risk")
@@ -132,9 +129,7 @@ def _parser() -> argparse.ArgumentParser:
     catchment.add_argument("--geojson", metavar="OUT",
                            help="also write its street segments as GeoJSON "
                                 "(extra geopandas)")
-    catchment.add_argument("--risk", metavar="LAYER", default=DEFAULT_RISK,
-                           help="the risk layer of the walks (default: the "
-                                "graph's risk_score)")
+    _layer_arguments(catchment, "the risk layer of the walks")
     catchment.add_argument("--compare", metavar="LAYER", default=None,
                            help="also the catchment on this risk layer, and "
                                 "how the two differ")
@@ -254,7 +249,7 @@ def _route(args: argparse.Namespace) -> int:
         router = Router.from_file(args.graph)
         routes = router.route(args.origin, args.destination, args.eps,
                               max_snap_m=args.max_snap_m, risk=args.risk,
-                              via=args.via, alternatives=args.alternatives,
+                              at=args.at, via=args.via, alternatives=args.alternatives,
                               max_shared=args.max_shared, max_detour=args.max_detour,
                               avoid=_avoided(args))
     # A RoutingError of each kind (norvel.failures), NoRouteError too.
@@ -263,6 +258,8 @@ def _route(args: argparse.Namespace) -> int:
         message = error.args[0] if isinstance(error, KeyError) and error.args else error
         print(f"norvel route: {message}", file=sys.stderr)
         return 1
+    if args.at is not None:
+        print(f"risk layer at {args.at}: {routes.risk}")
     for name, given, snap in (("from", args.origin, routes.origin),
                               ("to", args.destination, routes.destination)):
         if isinstance(given, tuple):
@@ -299,7 +296,8 @@ def _catchment(args: argparse.Namespace) -> int:
         router = Router.from_file(args.graph)
         options = {"minutes": args.minutes, "max_snap_m": args.max_snap_m,
                    "direction": args.direction, "avoid": _avoided(args)}
-        catchment = router.catchment(args.place, risk=args.risk, **options)
+        catchment = router.catchment(args.place, risk=args.risk, at=args.at,
+                                     **options)
         compared = (None if args.compare is None else
                     router.catchment(args.place, risk=args.compare, **options))
         if args.geojson:
@@ -310,7 +308,7 @@ def _catchment(args: argparse.Namespace) -> int:
         if compared is None:
             lines += _summary(catchment, args)
         else:
-            names = (args.risk, args.compare)
+            names = (catchment.risk, args.compare)
             for name, shown in zip(names, (catchment, compared)):
                 lines += [f"{name}: {line}" for line in _summary(shown, args)]
             lines += _change(catchment, compared, names)
@@ -392,14 +390,22 @@ def _access_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]
     access.add_argument("--weight", metavar="COLUMN",
                         help="weigh origins by this column (such as "
                              "population); default: each origin 1")
-    access.add_argument("--risk", default=DEFAULT_RISK, metavar="NAME",
-                        help="the risk layer of the walks (default: the "
-                             "graph's risk_score)")
+    _layer_arguments(access, "the risk layer of the walks")
     access.add_argument("--direction", choices=("to", "from"), default="to",
                         help="walks to the places (default) or from them")
     access.add_argument("--max-snap-m", type=float, default=DEFAULT_MAX_SNAP_M,
                         help="farthest a point may lie from its node, in "
                              f"metres (default {DEFAULT_MAX_SNAP_M:g})")
+
+
+def _layer_arguments(parser: argparse.ArgumentParser, what: str) -> None:
+    """--risk and --at, which choose a request's risk layer by its name or
+    by the time of day its hours hold (Router.set_hours)."""
+    parser.add_argument("--risk", metavar="LAYER", default=None,
+                        help=f"{what} (default: the graph's risk_score)")
+    parser.add_argument("--at", metavar="HH:MM", default=None,
+                        help="the time of day: searches on the risk layer whose "
+                             "hours hold then (not with --risk)")
 
 
 def _cutoff_list(text: str) -> list[float]:
@@ -419,7 +425,7 @@ def _access(args: argparse.Namespace) -> int:
         router = Router.from_file(args.graph)
         result = access(router, read_table(args.origins),
                         read_table(args.places), args.minutes, weight=args.weight,
-                        risk=args.risk, direction=args.direction,
+                        risk=args.risk, at=args.at, direction=args.direction,
                         max_snap_m=args.max_snap_m)
         result.write(args.out)
     except (OSError, ValueError, TypeError, ImportError) as error:

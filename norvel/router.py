@@ -25,8 +25,8 @@ from norvel._native import engine
 from norvel._session import PAIR_ROLES, Session
 from norvel._values import (DEFAULT_CATCHMENT_MINUTES, DEFAULT_EPS,
                             DEFAULT_MAX_SHARED, DEFAULT_MAX_SNAP_M,
-                            DEFAULT_RISK, Place)
-from norvel.catchment import Catchment, several_places
+                            Place)
+from norvel.catchment import Catchment, catchment_of
 from norvel.errors import RoutingError
 from norvel.routes import Route, Routes, Snap
 from norvel.table import IdArray, NodeTable
@@ -135,15 +135,25 @@ class Router:
         document's ``risk_score``, then the others in the order they came."""
         return self._session.layer_names()
 
-    def add_risk(self, name: str, values: npt.ArrayLike) -> None:
+    def add_risk(self, name: str, values: npt.ArrayLike, *,
+                 hours: tuple[float, float] | None = None) -> None:
         """Adds the risk layer ``name`` (ASCII letters, digits and _, not
         first a digit): ``values``, a finite risk >= 0 per edge in document
-        order (``edges()``), 8 bytes an edge. Requests then search on it
-        with ``risk=name``; one already running keeps its layers, and
-        other threads go on meanwhile. ValueError saying what is wrong (the
-        name; the count; the first NaN, infinite or negative value), and
-        nothing is added; TypeError for values that are not numbers."""
-        self._session.add_risk(name, values)
+        order (``edges()``), 8 bytes an edge; ``hours`` as ``set_hours``.
+        Requests then search on it with ``risk=name``; one already running
+        keeps its layers, and other threads go on meanwhile. ValueError
+        saying what is wrong (the name; the hours; the count; the first NaN,
+        infinite or negative value), and nothing is added; TypeError for
+        values or hours that are not numbers."""
+        self._session.layers.add(name, values, hours)
+
+    def set_hours(self, name: str, start: float, end: float) -> None:
+        """Gives the layer ``name`` the hours of the day it holds for, in
+        [0, 24) (20.5 is 20:30): from ``start`` included to ``end``
+        excluded, past midnight where ``end`` is the lesser, all day where
+        equal; ``at=`` searches on it then (docs/routes.md). ValueError for
+        "default", an hour out of range or an unknown layer."""
+        self._session.layers.set_hours(name, start, end)
 
     def edges(self) -> pandas.DataFrame:
         """The edges in document order as a pandas DataFrame (``pip
@@ -190,9 +200,9 @@ class Router:
               eps: float = DEFAULT_EPS, *,
               max_snap_m: float = DEFAULT_MAX_SNAP_M,
               timeout_s: float | None = None,
-              risk: str = DEFAULT_RISK, avoid: object = None,
-              via: Sequence[Place] = (), alternatives: int = 0,
-              max_shared: float = DEFAULT_MAX_SHARED,
+              risk: str | None = None, at: object = None,
+              avoid: object = None, via: Sequence[Place] = (),
+              alternatives: int = 0, max_shared: float = DEFAULT_MAX_SHARED,
               max_detour: float | None = None) -> Routes:
         """The routes from ``origin`` to ``destination``, each a node id
         (int) or a (lat, lon) tuple in degrees; a point starts or ends at
@@ -200,7 +210,9 @@ class Router:
         metres away. ``eps``: 0.0 (the default) for the exact Pareto front,
         also the fastest on most requests; above 0, routes within a factor
         1 + eps of it. ``timeout_s``: stop the search then
-        (RouteTimeoutError). ``risk``: the risk layer (``risk_layers``).
+        (RouteTimeoutError). ``risk``: the risk layer (``risk_layers``;
+        "default"), or ``at`` a time of day whose layer (``set_hours``)
+        ``Routes.risk`` names; every method below takes both, never together.
         The search runs without the interpreter lock; Ctrl-C stops it.
         ``avoid``: edges and areas not to take, answered as on the document
         without them; every method below takes it too. ``via``: stops to
@@ -215,12 +227,13 @@ class Router:
         ValueError (eps below 0 or not finite, a coordinate out of range,
         an unknown layer: UnknownRiskLayerError), TypeError."""
         session = self._session
-        request = session.options(eps, max_snap_m, timeout_s, risk, avoid=avoid)
+        request = session.options(eps, max_snap_m, timeout_s, risk,
+                                  avoid=avoid, at=at)
         return session.walk(origin, destination, request, _requests.choice(
             via, alternatives, max_shared, max_detour))
 
     def front(self, origin: Place, destination: Place, *,
-              risk: str = DEFAULT_RISK,
+              risk: str | None = None, at: object = None,
               max_snap_m: float = DEFAULT_MAX_SNAP_M,
               timeout_s: float | None = None,
               avoid: object = None,
@@ -233,15 +246,16 @@ class Router:
         (docs/routes.md). Ends, options, via, errors: as ``route``'s."""
         session = self._session
         return session.front(origin, destination, session.options(
-            DEFAULT_EPS, max_snap_m, timeout_s, risk, avoid=avoid), via).routes
+            DEFAULT_EPS, max_snap_m, timeout_s, risk, avoid=avoid, at=at),
+            via).routes
 
     def route_many(self, pairs: Sequence[tuple[Place, Place]],
                    eps: float = DEFAULT_EPS, *,
                    max_snap_m: float = DEFAULT_MAX_SNAP_M,
                    workers: int | None = None,
                    timeout_s: float | None = None,
-                   risk: str = DEFAULT_RISK, avoid: object = None
-                   ) -> list[Routes | RoutingError]:
+                   risk: str | None = None, at: object = None,
+                   avoid: object = None) -> list[Routes | RoutingError]:
         """``route(origin, destination, ...)`` for every pair, in order:
         item i is exactly the ``Routes`` it returns, or the ``RoutingError``
         it would raise, as a value. The requests run on ``workers`` threads
@@ -251,7 +265,7 @@ class Router:
         ``risk``, raises before any pair runs; Ctrl-C stops the call."""
         session = self._session
         request = session.options(eps, max_snap_m, timeout_s, risk,
-                                  avoid=avoid)
+                                  avoid=avoid, at=at)
         threads = _values.workers(workers)
         places = [end for index, pair in enumerate(pairs)
                   for end in _requests.pair(pair, index)]
@@ -267,7 +281,7 @@ class Router:
                max_snap_m: float = DEFAULT_MAX_SNAP_M,
                workers: int | None = None,
                timeout_s: float | None = None,
-               risk: str = DEFAULT_RISK,
+               risk: str | None = None, at: object = None,
                avoid: object = None) -> pandas.DataFrame:
         """The routes from every origin to every destination, as a pandas
         DataFrame (``pip install 'norvel_core[batch]'``): a row per route
@@ -282,7 +296,7 @@ class Router:
         require("Router.matrix", "batch", "pandas")
         session = self._session
         request = session.options(eps, max_snap_m, timeout_s, risk,
-                                  avoid=avoid)
+                                  avoid=avoid, at=at)
         threads = _values.workers(workers)
         _values.places(origins, "origins")
         _values.places(destinations, "destinations")
@@ -305,7 +319,7 @@ class Router:
                   max_snap_m: float = DEFAULT_MAX_SNAP_M,
                   direction: str = "to",
                   timeout_s: float | None = None,
-                  risk: str = DEFAULT_RISK,
+                  risk: str | None = None, at: object = None,
                   avoid: object = None) -> Catchment:
         """Every node whose shortest walk to ``place`` (a node id or a point,
         snapped as ``route`` snaps it) takes at most ``minutes``, each with
@@ -315,7 +329,7 @@ class Router:
         list, array or Series; a tuple of two numbers stays one point):
         each node's routes are chosen from its walks to any of them.
         ``norvel.catchment`` says more. Catchments are exact: ``eps`` must
-        be 0.0; ``timeout_s`` and ``risk`` as in ``route``.
+        be 0.0; ``timeout_s``, ``risk`` and ``at`` as in ``route``.
 
         Raises NodeNotFoundError, SnapError, NoRouteError (with "from", no
         edge leaves a place), RouteTimeoutError, ValueError (an eps other
@@ -324,14 +338,6 @@ class Router:
         distance or risk: use ``route`` there), TypeError."""
         session = self._session
         request = session.options(eps, max_snap_m, timeout_s, risk,
-                                  exact=True, avoid=avoid)
-        limit = _values.minutes(minutes)
-        way = _values.direction(direction)
-        several = several_places(place)
-        if several is None:
-            snap, columns = session.catchment(place, limit, way, request)
-            return Catchment(session, snap, limit, way, columns,
-                             risk=request.risk, avoid=request.avoid)
-        snaps, columns = session.catchment_columns(several, limit, way, request)
-        return Catchment(session, snaps[0], limit, way, columns, snaps,
-                         request.risk, request.avoid)
+                                  exact=True, avoid=avoid, at=at)
+        return catchment_of(session, place, _values.minutes(minutes),
+                            _values.direction(direction), request)

@@ -12,6 +12,7 @@ from functools import cached_property
 from typing import TYPE_CHECKING, Any, overload
 
 from norvel import _geojson
+from norvel._values import DEFAULT_RISK
 from norvel import steps as _steps
 from norvel.steps import EdgeFacts, Step
 from norvel.table import LonLat
@@ -189,13 +190,15 @@ class Routes(Sequence[Route]):
     shortest first, then the safest and the balanced one where they differ
     from the routes before them; then those the request asked for besides
     (its "alternative" routes, then its "within_detour" route).
-    ``origin`` and ``destination`` are the snaps of the request's ends."""
+    ``origin`` and ``destination`` are the snaps of the request's ends;
+    ``risk`` the risk layer it searched on (the one ``at=`` chose)."""
 
     def __init__(self, routes: Sequence[Route], origin: Snap,
-                 destination: Snap) -> None:
+                 destination: Snap, risk: str = DEFAULT_RISK) -> None:
         self._routes = tuple(routes)
         self.origin = origin
         self.destination = destination
+        self.risk = risk
 
     @overload
     def __getitem__(self, index: int) -> Route: ...

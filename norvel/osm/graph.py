@@ -11,7 +11,7 @@ from __future__ import annotations
 import gzip
 import io
 import math
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, replace
 from typing import NotRequired, TypeAlias, TypedDict
 
@@ -38,12 +38,13 @@ HazardRule: TypeAlias = Callable[[dict[str, str]], float]
 
 
 class Document(TypedDict):
-    """{"nodes": [...], "edges": [...], "risk_layers": {name: [risk per
-    edge, in edge order]}}, the last member only when layers were asked
-    for."""
+    """{"nodes": [...], "edges": [...], "risk_layer_hours": {name: [start,
+    end]}, "risk_layers": {name: [risk per edge, in edge order]}}, the
+    last two only when layers were asked for (and have hours)."""
 
     nodes: list[Record]
     edges: list[Record]
+    risk_layer_hours: NotRequired[dict[str, tuple[float, float]]]
     risk_layers: NotRequired[dict[str, list[float]]]
 
 
@@ -202,15 +203,18 @@ def largest_component(nodes: Iterable[int],
 def build_document(coordinates: dict[int, WayNode],
                    edges: Iterable[WalkEdge], *,
                    largest_only: bool = True,
-                   layer_names: Sequence[str] = ()) -> Document:
+                   layer_names: Sequence[str] = (),
+                   layer_hours: Mapping[str, tuple[float, float]] = (
+                       walk_rules.DEFAULT_LAYER_HOURS)) -> Document:
     """The graph document restricted to the largest strongly connected part
     (or, with ``largest_only`` false, every edge after merging).
 
     Only nodes that a kept edge touches are kept, so every edge end is a
     node, and with ``largest_only`` every node can reach every other one.
     With ``layer_names`` (those of the edges' ``layer_risks``, in order),
-    the document holds them as its member `risk_layers`; without, it has
-    none. Raises ValueError when an edge has risks for other layers.
+    the document holds them as its member `risk_layers`, and those of them
+    ``layer_hours`` names their hours; without, it has neither. Raises
+    ValueError when an edge has risks for other layers.
     """
     merged = merge_parallel(edges)
     if largest_only:
@@ -234,6 +238,10 @@ def build_document(coordinates: dict[int, WayNode],
                 f"edge {wrong.source} -> {wrong.target} has risks in "
                 f"{len(wrong.layer_risks)} layers, not in the "
                 f"{len(layer_names)} named {', '.join(layer_names)}")
+        hours = {name: layer_hours[name] for name in layer_names
+                 if name in layer_hours}
+        if hours:
+            document["risk_layer_hours"] = hours
         document["risk_layers"] = {
             name: [e.layer_risks[i] for e in kept_edges]
             for i, name in enumerate(layer_names)}
@@ -255,7 +263,8 @@ def document_text(document: Document) -> str:
     """Compact JSON with one record, or one layer, a line: small, yet
     diffable."""
     return _document_text.document_text(document["nodes"], document["edges"],
-                                        document.get("risk_layers"))
+                                        document.get("risk_layers"),
+                                        document.get("risk_layer_hours"))
 
 
 def gzip_bytes(text: str) -> bytes:

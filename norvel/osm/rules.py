@@ -258,6 +258,12 @@ def night_hazard_per_km(tags: dict[str, str]) -> float:
 DEFAULT_LAYER_RULES: Mapping[str, Callable[[dict[str, str]], float]] = \
     MappingProxyType({"day": day_hazard_per_km, "night": night_hazard_per_km})
 
+#: The hours of the day each of those layers holds for (start included, end
+#: excluded, past midnight where the end is the lesser), which a request by
+#: time (``at=``) chooses among; a layer of another name has none.
+DEFAULT_LAYER_HOURS: Mapping[str, tuple[float, float]] = \
+    MappingProxyType({"day": (6.0, 20.0), "night": (20.0, 6.0)})
+
 #: The tags of a way that an edge carries as its member `tags`, in this
 #: order: what the rules above read to judge a walk.
 WALKING_TAGS = ("highway", "lit", "sidewalk", "crossing", "maxspeed")

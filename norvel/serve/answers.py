@@ -87,13 +87,15 @@ class Answers:
         def answer() -> bytes:
             origin, destination, given = front_query(query)
             session = self.router.session
-            front = session.front(origin, destination, session.options(
-                risk=given.get("risk", DEFAULT_RISK),
+            request = session.options(
+                risk=given.get("risk"), at=given.get("at"),
                 max_snap_m=given.get("max_snap_m", DEFAULT_MAX_SNAP_M),
-                timeout_s=self.timeout_s, avoid=given.get("avoid")),
-                given.get("via", ()))
+                timeout_s=self.timeout_s, avoid=given.get("avoid"))
+            front = session.front(origin, destination, request,
+                                  given.get("via", ()))
             return dumps(_geojson.collection(front.routes)
-                         | _snaps(front.origin, front.destination))
+                         | _snaps(front.origin, front.destination)
+                         | {"risk_layer": request.risk})
 
         return self._answer(answer)
 
@@ -141,7 +143,8 @@ class Answers:
         each segment against the same request on the risk layer ``layer``."""
         if len(catchment) > self.max_catchment_nodes:
             raise CatchmentTooLarge(len(catchment), self.max_catchment_nodes)
-        options = {name: value for name, value in given.items() if name != "risk"}
+        options = {name: value for name, value in given.items()
+                   if name not in ("risk", "at")}
         other = self.router.catchment(place, **options, risk=layer,
                                       timeout_s=self.timeout_s)
         return catchment_change_geojson(catchment, other, layer, self.router.table,
@@ -167,7 +170,7 @@ class Answers:
                                    timeout_s=self.timeout_s)
         if form == "gpx":
             return routes.to_gpx().encode("utf-8")
-        ends = _snaps(routes.origin, routes.destination)
+        ends = _snaps(routes.origin, routes.destination) | {"risk_layer": routes.risk}
         if form == "geojson":
             return dumps(routes.to_geojson(steps=steps) | ends)
         precision = int(form.removeprefix("polyline"))

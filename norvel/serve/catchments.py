@@ -62,7 +62,8 @@ def _segment_columns(segments: CatchmentSegments) -> tuple[list[bytes], ...]:
 def _collection(features: bytes, catchment: Catchment, table: NodeTable,
                 more: dict[str, Any]) -> bytes:
     """The FeatureCollection of the features, with the catchment's place,
-    minutes, direction and node count, and ``more``, as top-level members."""
+    minutes, direction, risk layer (``risk_layer``) and node count, and
+    ``more``, as top-level members."""
     place = catchment.place
     lat, lon = table[place.node]
     return (b'{"type":"FeatureCollection","features":[' + features + b"],"
@@ -71,6 +72,7 @@ def _collection(features: bytes, catchment: Catchment, table: NodeTable,
                      "minutes": catchment.minutes if math.isfinite(catchment.minutes)
                      else None,
                      "direction": catchment.direction,
+                     "risk_layer": catchment.risk,
                      "nodes": len(catchment), **more})[1:])
 
 # Against another catchment: a segment's change in safety detour and in the

@@ -21,6 +21,7 @@ from norvel._values import (
     DEFAULT_EPS,
     DEFAULT_MAX_SHARED,
     DEFAULT_MAX_SNAP_M,
+    CLOCK_PATTERN,
     DEFAULT_RISK,
     DIRECTIONS,
     NODE_ID_END,
@@ -122,6 +123,10 @@ def _layer(served: Served) -> Schema:
     return {"type": "string", "enum": list(served.risk_layers)}
 
 
+def _clock(served: Served) -> Schema:
+    return {"type": "string", "pattern": f"^{CLOCK_PATTERN}$"}
+
+
 def _flag(served: Served) -> Schema:
     return {"type": "boolean"}
 
@@ -179,6 +184,9 @@ MAX_SNAP_M = Parameter("max_snap_m", "farthest a point may be from its node, met
                        _number(0), DEFAULT_MAX_SNAP_M)
 RISK = Parameter("risk", "the risk layer to search on (GET /health lists them)", _layer,
                  DEFAULT_RISK)
+TIME = Parameter("time", "a time of day HH:MM: searches on the risk layer whose hours "
+                         "hold then, \"default\" where none does (not with risk); the "
+                         "answer's risk_layer names it", _clock, example=lambda s: "22:30")
 STEPS = Parameter("steps", "true (or 1) to add each route's steps (turns, streets, "
                            "distances, risks, instructions); false (or 0) not to",
                   _flag, False)
@@ -233,11 +241,12 @@ PLACE = OneOf("place", "the place: at (a point LAT,LON) or at_node (a node id)",
 #: The parameters of each endpoint that reads a query, by path.
 ENDPOINTS: dict[str, tuple[Parameter | OneOf, ...]] = {
     "/nearest": (LAT, LON),
-    "/route": (ORIGIN, DESTINATION, EPS, MAX_SNAP_M, RISK, STEPS, FORMAT, VIA,
+    "/route": (ORIGIN, DESTINATION, EPS, MAX_SNAP_M, RISK, TIME, STEPS, FORMAT, VIA,
                ALTERNATIVES, MAX_SHARED, MAX_DETOUR, AVOID_EDGES, AVOID_BBOX),
-    "/front": (ORIGIN, DESTINATION, MAX_SNAP_M, RISK, VIA, AVOID_EDGES, AVOID_BBOX),
-    "/catchment": (PLACE, MINUTES, DIRECTION, EXACT_EPS, MAX_SNAP_M, RISK, COMPARE,
-                   AVOID_EDGES, AVOID_BBOX),
+    "/front": (ORIGIN, DESTINATION, MAX_SNAP_M, RISK, TIME, VIA, AVOID_EDGES,
+               AVOID_BBOX),
+    "/catchment": (PLACE, MINUTES, DIRECTION, EXACT_EPS, MAX_SNAP_M, RISK, TIME,
+                   COMPARE, AVOID_EDGES, AVOID_BBOX),
     "/network": (BBOX,),
 }
 

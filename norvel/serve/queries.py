@@ -99,19 +99,25 @@ def query_end(params: dict[str, str], point_name: str, node_name: str) -> Place:
 
 
 def options(params: dict[str, str]) -> dict[str, Any]:
-    """The ``eps``, ``max_snap_m``, ``risk`` (a layer's name), ``via``,
+    """The ``eps``, ``max_snap_m``, ``risk`` and ``at`` (``layer``), ``via``,
     ``alternatives``, ``max_shared`` and ``max_detour`` a query gives, as
     keyword arguments of ``Router.route``; those left out take the
     Router's defaults."""
     given: dict[str, Any] = {name: number(params[name], name)
                              for name in ("eps", "max_snap_m", "max_shared",
                                           "max_detour") if name in params}
-    if "risk" in params:
-        given["risk"] = params["risk"]
     if "alternatives" in params:
         given["alternatives"] = _requests.count(params["alternatives"],
                                                 "alternatives")
-    return given | stops(params) | avoided(params)
+    return given | layer(params) | stops(params) | avoided(params)
+
+
+def layer(params: dict[str, str]) -> dict[str, Any]:
+    """The ``risk`` (a layer's name) and ``at`` (the time of day 'time',
+    "HH:MM") a query gives, as sent: keyword arguments of ``Router.route``,
+    ``front`` and ``catchment``, which refuse both at once."""
+    given = {"risk": params["risk"]} if "risk" in params else {}
+    return given | ({"at": params["time"]} if "time" in params else {})
 
 
 def stops(params: dict[str, str]) -> dict[str, Any]:
@@ -142,15 +148,14 @@ def avoided(params: dict[str, str]) -> dict[str, Any]:
 
 def front_query(query: bytes) -> tuple[Place, Place, dict[str, Any]]:
     """The ends of GET /front (as GET /route's) and the keyword arguments
-    of ``Router.front`` that the query gives: ``max_snap_m``, ``risk`` (as
-    sent) and ``via``."""
+    of ``Router.front`` that the query gives: ``max_snap_m``, ``risk`` and
+    ``at`` (as sent) and ``via``."""
     params = parse_query(query, names("/front"))
     given: dict[str, Any] = {name: number(params[name], name)
                              for name in ("max_snap_m",) if name in params}
-    if "risk" in params:
-        given["risk"] = params["risk"]
     return (query_end(params, "from", "from_node"),
-            query_end(params, "to", "to_node"), given | stops(params) | avoided(params))
+            query_end(params, "to", "to_node"),
+            given | layer(params) | stops(params) | avoided(params))
 
 
 #: How a query writes yes and no (``steps``).
@@ -187,16 +192,15 @@ def asks_gpx(query: bytes) -> bool:
 def catchment_query(query: bytes) -> tuple[Place, dict[str, Any]]:
     """The place of GET /catchment (a point 'at' or a node 'at_node') and
     the keyword arguments of ``Router.catchment`` that the query gives:
-    ``minutes``, ``eps``, ``max_snap_m``, ``direction`` and ``risk`` (as
-    sent)."""
+    ``minutes``, ``eps``, ``max_snap_m``, ``direction``, ``risk`` and ``at``
+    (as sent)."""
     params = parse_query(query, names("/catchment"))
     given: dict[str, Any] = {name: number(params[name], name)
                              for name in ("minutes", "eps", "max_snap_m")
                              if name in params}
-    for name in ("direction", "risk"):
-        if name in params:
-            given[name] = params[name]
-    return query_end(params, "at", "at_node"), given | avoided(params)
+    if "direction" in params:
+        given["direction"] = params["direction"]
+    return query_end(params, "at", "at_node"), given | layer(params) | avoided(params)
 
 
 def compared_layer(query: bytes) -> str | None:
