@@ -50,7 +50,7 @@ def record(fields: Record) -> str:
 
 def document_text(nodes: Iterable[Record], edges: Iterable[Record],
                   risk_layers: Mapping[str, Sequence[float]] | None = None,
-                  layer_hours: Mapping[str, tuple[float, float]] | None = None
+                  layer_hours: Mapping[str, Sequence[float]] | None = None
                   ) -> str:
     """A graph document: the nodes, the edges and, when there are any,
     the hours of the layers that have some, then the risk layers (last,

@@ -44,7 +44,7 @@ class Document(TypedDict):
 
     nodes: list[Record]
     edges: list[Record]
-    risk_layer_hours: NotRequired[dict[str, tuple[float, float]]]
+    risk_layer_hours: NotRequired[dict[str, list[float]]]
     risk_layers: NotRequired[dict[str, list[float]]]
 
 
@@ -238,7 +238,7 @@ def build_document(coordinates: dict[int, WayNode],
                 f"edge {wrong.source} -> {wrong.target} has risks in "
                 f"{len(wrong.layer_risks)} layers, not in the "
                 f"{len(layer_names)} named {', '.join(layer_names)}")
-        hours = {name: layer_hours[name] for name in layer_names
+        hours = {name: list(layer_hours[name]) for name in layer_names
                  if name in layer_hours}
         if hours:
             document["risk_layer_hours"] = hours

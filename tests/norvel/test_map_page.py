@@ -290,3 +290,28 @@ def test_a_catchment_compared_with_another_layer(browser, page_server):
     wait.until(lambda b: group.get_attribute("data-colour-by") == "minutes")
     assert not change.is_enabled()
     wait.until(lambda b: not b.find_element(By.ID, "compare-summary").is_displayed())
+
+
+def test_a_time_of_day_is_sent_in_place_of_the_layer(browser, page_server):
+    # The sample graph's layers have no hours: at any time the service
+    # searches on "default", whatever layer the selector shows.
+    table = norvel.Router.from_file(sample_graph()).table
+    wait = WebDriverWait(browser, 60)
+    browser.get(page_server.url + "/")
+    wait.until(lambda b: int(b.find_element(By.ID, "map").get_attribute("data-streets")
+                             or 0) > 5000)
+    Select(browser.find_element(By.ID, "risk")).select_by_value("day")
+    typed_point(browser, *table[ORIGIN])
+    typed_point(browser, *table[DESTINATION])
+    router = norvel.Router.from_file(sample_graph())
+    rows = lambda routes: [[r.type, f"{math.floor(r.distance_m + 0.5)} m", f"{r.risk:.4f}"]
+                           for r in routes]
+    wait.until(lambda b: route_rows(b, 3) == rows(router.route(ORIGIN, DESTINATION,
+                                                                risk="day")))
+    field = browser.find_element(By.ID, "time")
+    assert field.get_attribute("type") == "time"
+    browser.execute_script("arguments[0].value = '22:30';"
+                           "arguments[0].dispatchEvent(new Event('change'));", field)
+    wait.until(lambda b: route_rows(b, 3) == rows(router.route(ORIGIN, DESTINATION,
+                                                                at="22:30")))
+    assert browser.find_elements(By.CSS_SELECTOR, "#status.error") == []

@@ -250,6 +250,7 @@ class TestDocument:
         assert text.endswith(
             '{"from":3,"to":2,"distance_m":11.12,"risk_score":0.0011,'
             '"tags":{"highway":"foot\\"way","lit":"ä"}}\n],\n'
+            '"risk_layer_hours":{"day":[6.0,20.0],"night":[20.0,6.0]},\n'
             '"risk_layers":{\n"day":[0.0022,0.0022,0.0022,0.0022],\n'
             '"night":[0.5,0.5,0.5,0.5]\n}}\n')
         # No layer names, no member; an edge without the right number of
