@@ -9,6 +9,7 @@ the same requests on a document whose risk_score is that layer.
     $PY bench/risk_layers.py memory /tmp/grid1m.json [--build OLD:. --build NEW:.]
     $PY bench/risk_layers.py load /tmp/grid1m.json
     $PY bench/risk_layers.py load /tmp/grid1m.json --build OLD:. --build NEW:.
+    $PY bench/risk_layers.py by-time [--graph /tmp/grid100k.json]
 
 requests: one router holding a layer "night" (risks drawn once, with a
 seed) beside a router of the same document with those risks as
@@ -28,6 +29,11 @@ document with two layers in its risk_layers member, each in fresh
 interpreters, alternating, --repeat times; the least wall time of each,
 and the least processor time (steadier on a busy machine).
 With --build (a PYTHONPATH, given more than once), each build in turn.
+
+by-time: one router whose layer "night" holds from 20 to 6; the same
+pairs (and catchments) asked with risk= that layer and with at="22:30",
+alternating which goes first, every answer checked equal; the median time
+per request of each.
 """
 
 from __future__ import annotations
@@ -126,6 +132,40 @@ def requests(args: argparse.Namespace) -> None:
     document_ms = statistics.median(on_document) * 1e3
     print(f"catchment 15 min: layer {layer_ms:.2f} ms, document {document_ms:.2f} ms, "
           f"ratio {layer_ms / document_ms:.3f}")
+
+
+def by_time(args: argparse.Namespace) -> None:
+    path = args.graph or str(norvel.datasets.helsinki_walk())
+    router = norvel.Router.from_file(path)
+    router.add_risk(LAYER, night_risks(router), hours=(20, 6))
+    ids = sorted(set(router.edges()["from"].tolist()))
+    chooser = random.Random(7)
+    pairs = [tuple(chooser.sample(ids, 2)) for _ in range(args.pairs)]
+    places = chooser.sample(ids, args.catchments)
+    print(f"{path}: {router.node_count} nodes, {router.edge_count} edges, "
+          f"{len(pairs)} pairs, {len(places)} catchments")
+    kinds = (("route", pairs, lambda a, b, **layer: [
+                 (r.nodes, r.distance_m, r.risk) for r in router.route(a, b, **layer)]),
+             ("catchment 15 min", [(p, None) for p in places], lambda a, _, **layer: [
+                 router.catchment(a, 15, **layer).columns()["shortest_risk"].tolist()]))
+    for name, asks, ask in kinds:
+        times: dict[str, list[float]] = {"risk": [], "at": []}
+        for turn, (a, b) in enumerate(asks):
+            calls = [("risk", {"risk": LAYER}), ("at", {"at": "22:30"})]
+            answers = []
+            for key, layer in calls if turn % 2 == 0 else calls[::-1]:
+                start = time.perf_counter()
+                try:
+                    answers.append(ask(a, b, **layer))
+                except norvel.RoutingError as error:
+                    answers.append([error.kind])
+                times[key].append(time.perf_counter() - start)
+            if answers[0] != answers[1]:
+                raise SystemExit(f"answers differ for {a} -> {b}")
+        risk_ms = statistics.median(times["risk"]) * 1e3
+        at_ms = statistics.median(times["at"]) * 1e3
+        print(f"{name}: risk= {risk_ms:.3f} ms, at= {at_ms:.3f} ms, "
+              f"ratio {at_ms / risk_ms:.3f}")
 
 
 MEMORY_CHILD = r"""
@@ -259,6 +299,11 @@ def main() -> None:
     ask.add_argument("--pairs", type=int, default=300)
     ask.add_argument("--catchments", type=int, default=15)
     ask.set_defaults(run=requests)
+    hours = commands.add_parser("by-time")
+    hours.add_argument("--graph", default=None)
+    hours.add_argument("--pairs", type=int, default=300)
+    hours.add_argument("--catchments", type=int, default=15)
+    hours.set_defaults(run=by_time)
     size = commands.add_parser("memory")
     size.add_argument("graph")
     size.add_argument("--build", action="append", metavar="PYTHONPATH",
