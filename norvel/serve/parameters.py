@@ -186,7 +186,7 @@ RISK = Parameter("risk", "the risk layer to search on (GET /health lists them)",
                  DEFAULT_RISK)
 TIME = Parameter("time", "a time of day HH:MM: searches on the risk layer whose hours "
                          "hold then, \"default\" where none does (not with risk); the "
-                         "answer's risk_layer names it", _clock, example=lambda s: "22:30")
+                         "answer's risk_layer names it", _clock)
 STEPS = Parameter("steps", "true (or 1) to add each route's steps (turns, streets, "
                            "distances, risks, instructions); false (or 0) not to",
                   _flag, False)

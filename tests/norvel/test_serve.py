@@ -76,6 +76,7 @@ def expected_routes(router, origin, destination, eps=0.0):
     collection = routes.to_geojson()
     for name, snap in (("origin", routes.origin), ("destination", routes.destination)):
         collection[name] = {"node": snap.node, "distance_m": snap.distance_m}
+    collection["risk_layer"] = routes.risk
     # Through JSON, as the client reads it: floats compare exactly.
     return json.loads(json.dumps(collection))
 
@@ -117,7 +118,8 @@ def test_avoided_edges_and_boxes_are_the_routers_own(server, router):
     assert routes[0].nodes != shortest.nodes
     expected = routes.to_geojson() | {
         name: {"node": snap.node, "distance_m": snap.distance_m}
-        for name, snap in (("origin", routes.origin), ("destination", routes.destination))}
+        for name, snap in (("origin", routes.origin), ("destination", routes.destination))} | {
+        "risk_layer": "default"}
     assert server.get("/route?" + query) == (200, json.loads(json.dumps(expected)))
     status, body = server.get("/front?" + query)
     assert (status, [f["properties"]["distance_m"] for f in body["features"]]) == (
@@ -150,7 +152,8 @@ def expected_catchment(router, place, minutes, direction):
     return {"type": "FeatureCollection", "features": features,
             "place": {"node": catchment.place.node, "lat": lat, "lon": lon,
                       "distance_m": catchment.place.distance_m},
-            "minutes": minutes, "direction": direction, "nodes": len(catchment)}
+            "minutes": minutes, "direction": direction, "risk_layer": catchment.risk,
+            "nodes": len(catchment)}
 
 
 def test_catchments_are_the_routers_own(server, router):
@@ -191,6 +194,7 @@ def test_fronts_are_the_routers_own(server, router):
         for name, snap in (("origin", routes.origin), ("destination", routes.destination)):
             expected[name] = {"node": snap.node, "distance_m": snap.distance_m}
         assert status == 200 and len(body["features"]) > 3
+        expected["risk_layer"] = "default"
         assert body == json.loads(json.dumps(expected)), query
 
 
@@ -269,7 +273,7 @@ SAMPLE_ERRORS = [
     (f"/front?from_node={ORIGIN}&to_node={DESTINATION}&risk=nite", 400,
      "the graph has no risk layer 'nite': its layers are 'default', 'day', 'night'"),
     (f"/front?from_node={ORIGIN}&to_node={DESTINATION}&eps=0", 400,
-     "unknown parameter 'eps' (known: from, to, from_node, to_node, max_snap_m, risk, via, avoid_edges, avoid_bbox)"),
+     "unknown parameter 'eps' (known: from, to, from_node, to_node, max_snap_m, risk, time, via, avoid_edges, avoid_bbox)"),
     ("/front?from_node=1", 400, "missing parameter 'to' (LAT,LON) or 'to_node'"),
     (f"/front?from_node={ORIGIN}&to_node={DESTINATION}&max_snap_m=-1", 400,
      "max_snap_m must be a number >= 0"),
