@@ -306,7 +306,8 @@ class Router:
                   direction: str = "to",
                   timeout_s: float | None = None,
                   risk: str = DEFAULT_RISK,
-                  avoid: object = None) -> Catchment:
+                  avoid: object = None,
+                  max_detour: float | None = None) -> Catchment:
         """Every node whose shortest walk to ``place`` (a node id or a point,
         snapped as ``route`` snaps it) takes at most ``minutes``, each with
         the totals of the three routes ``route(node, place)`` gives, bit for
@@ -315,7 +316,9 @@ class Router:
         list, array or Series; a tuple of two numbers stays one point):
         each node's routes are chosen from its walks to any of them.
         ``norvel.catchment`` says more. Catchments are exact: ``eps`` must
-        be 0.0; ``timeout_s`` and ``risk`` as in ``route``.
+        be 0.0; ``timeout_s``, ``risk`` and ``max_detour`` (adds the
+        columns ``within_detour_m`` and ``within_detour_risk``) as in
+        ``route``.
 
         Raises NodeNotFoundError, SnapError, NoRouteError (with "from", no
         edge leaves a place), RouteTimeoutError, ValueError (an eps other
@@ -327,11 +330,13 @@ class Router:
                                   exact=True, avoid=avoid)
         limit = _values.minutes(minutes)
         way = _values.direction(direction)
+        detour = _values.max_detour(max_detour)
         several = several_places(place)
         if several is None:
-            snap, columns = session.catchment(place, limit, way, request)
-            return Catchment(session, snap, limit, way, columns,
-                             risk=request.risk, avoid=request.avoid)
-        snaps, columns = session.catchment_columns(several, limit, way, request)
+            snap, columns = session.catchment(place, limit, way, request, detour)
+            return Catchment(session, snap, limit, way, columns, None,
+                             request.risk, request.avoid, detour)
+        snaps, columns = session.catchment_columns(several, limit, way, request,
+                                                   max_detour=detour)
         return Catchment(session, snaps[0], limit, way, columns, snaps,
-                         request.risk, request.avoid)
+                         request.risk, request.avoid, detour)
