@@ -3,6 +3,7 @@ bundled sample, and over a whole generated grid.
 
     PY=.venv/bin/python
     $PY bench/catchment.py                       # the sample, both directions
+    $PY bench/catchment.py --max-detour 0.2      # and with a detour budget beside
     $PY ../shared/bench/roadgen.py --nodes 10000 --risk-div 1000 --out /tmp/grid10k
     $PY bench/catchment.py --grid /tmp/grid10k   # and the whole grid
     cp -r ../shared/bench/peers/boastar /tmp/boastar && make -C /tmp/boastar bod
@@ -15,7 +16,10 @@ catchment holding every node (minutes=inf) to its hub (the middle row's
 middle node) and from it, with the labels the search kept per node; with
 --bod, the C bi-objective Dijkstra of the research code beside it, every
 node's front of walks to the same node, the two run in turn. Each figure is
-the least of --repeat runs, wall and processor seconds.
+the least of --repeat runs, wall and processor seconds. With --max-detour,
+the sample's catchments with that budget too, timed in turn with those
+without (wall times here swing; bench/request_instructions.py's way,
+callgrind, tells small differences).
 """
 
 from __future__ import annotations
@@ -65,7 +69,7 @@ def one_route_per_node(router: norvel.Router,
     return wrong
 
 
-def sample(repeat: int) -> None:
+def sample(repeat: int, max_detour: float | None = None) -> None:
     router = norvel.Router.from_file(norvel.datasets.helsinki_walk())
     router.build_index()
     for direction in ("to", "from"):
@@ -82,6 +86,13 @@ def sample(repeat: int) -> None:
               f"{wrong} totals differ; labels kept "
               f"{report['labels_kept']}, answered by a request "
               f"{report['answered_by_request']}")
+        if max_detour is not None:
+            plain, _, _ = timed(lambda: router.catchment(STATION, 15.0, direction=direction),
+                                repeat)
+            budgeted, _, _ = timed(lambda: router.catchment(
+                STATION, 15.0, direction=direction, max_detour=max_detour), repeat)
+            print(f"    with max_detour={max_detour:g}: {budgeted * 1e3:7.1f} ms against "
+                  f"{plain * 1e3:.1f} ms without ({budgeted / plain - 1.0:+.0%})")
 
 
 def hub_node(prefix: str, meta: dict[str, Any]) -> tuple[int, int]:
@@ -141,8 +152,10 @@ def main() -> None:
     parser.add_argument("--bod", metavar="PATH",
                         help="the research code's bod, to time beside")
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--max-detour", type=float, metavar="X",
+                        help="also time the sample's catchments with this budget")
     args = parser.parse_args()
-    sample(args.repeat)
+    sample(args.repeat, args.max_detour)
     if args.grid:
         grid(args.grid, args.repeat, args.bod)
 

@@ -29,9 +29,20 @@ nb::object new_table(std::size_t rows, std::size_t columns, double*& values) {
   return nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<2>>(values, {rows, columns}, owner));
 }
 
+// Walks within a budget, one after another, into their three columns.
+void write_walks(const std::vector<WithinCutoff>& walks, double* metres, double* risks, double* places) {
+  for (std::size_t k = 0; k < walks.size(); ++k) {
+    metres[k] = walks[k].totals.distance_m;
+    risks[k] = walks[k].totals.risk;
+    // NaN where no walk fits, hence a float column.
+    places[k] = walks[k].place == UINT32_MAX ? __builtin_nan("") : static_cast<double>(walks[k].place);
+  }
+}
+
 // The catchment's columns as new numpy arrays, and what the search did.
-// `within` columns: one a cutoff, or a vector for one cutoff asked alone.
-nb::dict columns(const RoadGraph& graph, const Catchment& catchment, std::size_t cutoffs, bool table) {
+// `within` columns: one a cutoff, or a vector for one cutoff asked alone;
+// with `detour`, the walks within the detour budget too.
+nb::dict columns(const RoadGraph& graph, const Catchment& catchment, std::size_t cutoffs, bool table, bool detour) {
   const std::size_t count = catchment.nodes.size();
   auto [ids, id_array] = new_array<std::uint64_t>(count);
   auto [lats, lat_array] = new_array<double>(count);
@@ -61,13 +72,7 @@ nb::dict columns(const RoadGraph& graph, const Catchment& catchment, std::size_t
   nb::object within_m_array = new_table(count, shape, within_m);
   nb::object within_risk_array = new_table(count, shape, within_risk);
   nb::object within_place_array = new_table(count, shape, within_place);
-  for (std::size_t k = 0; k < count * shape; ++k) {
-    const WithinCutoff& walk = catchment.within[k];
-    within_m[k] = walk.totals.distance_m;
-    within_risk[k] = walk.totals.risk;
-    // NaN where no walk fits, hence a float column.
-    within_place[k] = walk.place == UINT32_MAX ? __builtin_nan("") : static_cast<double>(walk.place);
-  }
+  write_walks(catchment.within, within_m, within_risk, within_place);
   const CatchmentReport& done = catchment.report;
   nb::dict report;
   report["candidates"] = done.candidates;
@@ -90,6 +95,15 @@ nb::dict columns(const RoadGraph& graph, const Catchment& catchment, std::size_t
   out["within_m"] = within_m_array;
   out["within_risk"] = within_risk_array;
   out["within_place"] = within_place_array;
+  if (detour) {
+    double* detour_m = nullptr;
+    double* detour_risk = nullptr;
+    double* detour_place = nullptr;
+    out["within_detour_m"] = new_table(count, 1, detour_m);
+    out["within_detour_risk"] = new_table(count, 1, detour_risk);
+    out["within_detour_place"] = new_table(count, 1, detour_place);
+    write_walks(catchment.within_detour, detour_m, detour_risk, detour_place);
+  }
   out["report"] = report;
   return out;
 }
@@ -101,7 +115,7 @@ void check_minutes(double minutes, const char* what) {
 nb::object search(const EngineGraph& engine, const std::vector<NodeId>& places, double minutes, bool to_place,
                   const std::optional<std::vector<double>>& cutoffs, std::optional<double> timeout_s,
                   const std::string& risk, const std::optional<std::vector<NodeId>>& only,
-                  const std::optional<EdgeIndices>& avoid) {
+                  const std::optional<EdgeIndices>& avoid, std::optional<double> max_detour) {
   check_minutes(minutes, "minutes must be a number >= 0");
   const std::shared_ptr<const NamedLayer> layer = requested_layer(engine, risk);
   const std::optional<AvoidedRows> avoided = avoided_rows(engine, avoid);
@@ -117,7 +131,7 @@ nb::object search(const EngineGraph& engine, const std::vector<NodeId>& places, 
                              to_place ? WalkDirection::to_place : WalkDirection::from_place, asked, &failed,
                              stop.poll(), layer_of(layer),
                              only ? std::optional<std::span<const NodeId>>(*only) : std::nullopt,
-                             avoided_of(avoided));
+                             avoided_of(avoided), max_detour);
   }
   stop.rethrow();
   if (!found) {
@@ -130,21 +144,21 @@ nb::object search(const EngineGraph& engine, const std::vector<NodeId>& places, 
       case CatchmentFailure::no_places: throw nb::value_error("places must not be empty");
     }
   }
-  return columns(engine.graph, *found, asked.size(), cutoffs.has_value());
+  return columns(engine.graph, *found, asked.size(), cutoffs.has_value(), max_detour.has_value());
 }
 
 nb::object catchment(const EngineGraph& engine, NodeId place, double minutes, bool to_place,
                      std::optional<double> timeout_s, const std::string& risk,
-                     const std::optional<EdgeIndices>& avoid) {
-  return search(engine, {place}, minutes, to_place, std::nullopt, timeout_s, risk, std::nullopt, avoid);
+                     const std::optional<EdgeIndices>& avoid, std::optional<double> max_detour) {
+  return search(engine, {place}, minutes, to_place, std::nullopt, timeout_s, risk, std::nullopt, avoid, max_detour);
 }
 
 nb::object catchment_places(const EngineGraph& engine, const std::vector<NodeId>& places, double minutes,
                             bool to_place, const std::optional<std::vector<double>>& cutoffs,
                             std::optional<double> timeout_s, const std::string& risk,
                             const std::optional<std::vector<NodeId>>& only,
-                            const std::optional<EdgeIndices>& avoid) {
-  return search(engine, places, minutes, to_place, cutoffs, timeout_s, risk, only, avoid);
+                            const std::optional<EdgeIndices>& avoid, std::optional<double> max_detour) {
+  return search(engine, places, minutes, to_place, cutoffs, timeout_s, risk, only, avoid, max_detour);
 }
 
 }  // namespace
@@ -152,7 +166,8 @@ nb::object catchment_places(const EngineGraph& engine, const std::vector<NodeId>
 void bind_catchments(GraphClass& graph_class) {
   graph_class.def("catchment", &catchment, nb::arg("place"), nb::arg("minutes"), nb::arg("to_place"),
                   nb::arg("timeout_s") = nb::none(), nb::arg("risk") = "default", nb::arg("avoid") = nb::none(),
-                  "catchment(place, minutes, to_place, timeout_s=None, risk='default', avoid=None)\n"
+                  nb::arg("max_detour") = nb::none(),
+                  "catchment(place, minutes, to_place, timeout_s=None, risk='default', avoid=None, max_detour=None)\n"
                   "Every node whose shortest route to the place (to_place) or from it takes at most\n"
                   "`minutes` (distance_m / 66.67, as a route's time_min; may be inf), with the totals of\n"
                   "the shortest, safest and balanced routes that route() gives, bit for bit; searched\n"
@@ -165,12 +180,16 @@ void bind_catchments(GraphClass& graph_class) {
                   "'shortest_place', 'safest_place', 'balanced_place' (int64, all 0 here), and\n"
                   "'within_m', 'within_risk', 'within_place' (float64; NaN where none): the least\n"
                   "risky walk of the node's front that takes at most `minutes`. `risk` names the risk\n"
-                  "layer searched on; `avoid` (uint32 document edge indices), edges no walk takes.");
+                  "layer searched on; `avoid` (uint32 document edge indices), edges no walk takes. With\n"
+                  "`max_detour` (a share >= 0, checked by the caller; may be inf), 'within_detour_m',\n"
+                  "'within_detour_risk', 'within_detour_place' too: the least risky walk of the node's\n"
+                  "front with distance_m <= (1 + max_detour) * its shortest distance_m (then the shorter,\n"
+                  "then the lower place), NaN where none.");
   graph_class.def("catchment_places", &catchment_places, nb::arg("places"), nb::arg("minutes"), nb::arg("to_place"),
                   nb::arg("cutoffs") = nb::none(), nb::arg("timeout_s") = nb::none(), nb::arg("risk") = "default",
-                  nb::arg("only") = nb::none(), nb::arg("avoid") = nb::none(),
+                  nb::arg("only") = nb::none(), nb::arg("avoid") = nb::none(), nb::arg("max_detour") = nb::none(),
                   "catchment_places(places, minutes, to_place, cutoffs=None, timeout_s=None, risk='default', only=None,\n"
-                  "avoid=None)\n"
+                  "avoid=None, max_detour=None)\n"
                   "catchment() for several places (node ids) at once, in one search: a node's front is\n"
                   "that of its walks to (from) any of them, its routes chosen from it as route() chooses,\n"
                   "a tie of totals going to the lower place index; '*_place' columns are indices into\n"
@@ -179,7 +198,8 @@ void bind_catchments(GraphClass& graph_class) {
                   "the shortest, then the lower place); without, vectors for `minutes`. A failure is a\n"
                   "Failure as catchment() gives it, its `place` the index of the place it concerns. With\n"
                   "`only` (node ids), the rows of those nodes alone, answered as in the whole catchment, by a\n"
-                  "search that labels no more than their fronts need.");
+                  "search that labels no more than their fronts need. `max_detour` as in catchment(), the\n"
+                  "reference each node's shortest walk to any place.");
 }
 
 }  // namespace norvel::engine

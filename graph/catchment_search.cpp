@@ -160,13 +160,14 @@ class CatchmentSearch {
   CatchmentSearch(const RoadGraph& graph, const RiskLayer* layer, const AvoidedRows* avoided,
                   std::span<const std::uint32_t> places_dense,
                   double minutes, WalkDirection direction, std::span<const double> cutoffs, const StopPoll& poll,
-                  std::vector<std::uint32_t> only_dense)
+                  std::vector<std::uint32_t> only_dense, std::optional<double> max_detour)
       : graph_(graph),
         layer_(layer),
         risk_(graph, layer, avoided),
         rows_{graph, risk_},
         places_dense_(places_dense.begin(), places_dense.end()),
         cutoffs_(cutoffs.begin(), cutoffs.end()),
+        max_detour_(max_detour),
         minutes_(minutes),
         to_place_(direction == WalkDirection::to_place),
         poll_(poll),
@@ -179,7 +180,7 @@ class CatchmentSearch {
     for (std::uint32_t dense : places_dense_) places_.push_back(nodes_.of(dense));
     if (!find_candidates() || !set_margins() || !search_labels()) return std::nullopt;
     Catchment result;
-    if (!read_answers(result.nodes, result.within)) return std::nullopt;
+    if (!read_answers(result.nodes, result.within, result.within_detour)) return std::nullopt;
     report_.labels_kept = labels_.size();
     for (std::size_t local = 0; local < nodes_.size(); ++local) {
       report_.nodes_labelled += nodes_[static_cast<std::uint32_t>(local)].first != kNone;
@@ -440,7 +441,8 @@ class CatchmentSearch {
   // order they were kept (a node's own labels in that order, as a walk
   // down its list would meet them), which streams through memory rather
   // than chasing each node's list across it.
-  bool read_answers(std::vector<CatchmentNode>& answers, std::vector<WithinCutoff>& within) {
+  bool read_answers(std::vector<CatchmentNode>& answers, std::vector<WithinCutoff>& within,
+                    std::vector<WithinCutoff>& within_detour) {
     struct Reading {
       double least_distance = kInf;
       Found shortest;
@@ -535,7 +537,8 @@ class CatchmentSearch {
         reading.points_end = k + 1;
       }
     }
-    std::vector<std::uint32_t> row_of(cutoffs_.empty() ? 0 : nodes_.size(), kNone);
+    const std::size_t walks = walks_per_row();
+    std::vector<std::uint32_t> row_of(walks == 0 ? 0 : nodes_.size(), kNone);
     // Per answer, the least risky point of its front (then the shorter,
     // then the lower place), for `within`: the safest route where the
     // request chose its routes itself may be another point, since a route
@@ -589,8 +592,9 @@ class CatchmentSearch {
         answers.push_back(answer);
       }
     }
-    if (!cutoffs_.empty()) read_within(answers, least_risky, row_of, within);
-    // Sorted, with the rows of `within` in the same order.
+    if (walks != 0) read_within(answers, least_risky, row_of, within);
+    // Sorted, with the rows of `within` in the same order, the walks within
+    // the detour apart.
     std::vector<std::uint32_t> order(answers.size());
     for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
     std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
@@ -602,49 +606,64 @@ class CatchmentSearch {
     std::vector<CatchmentNode> sorted;
     sorted.reserve(answers.size());
     std::vector<WithinCutoff> sorted_within;
-    sorted_within.reserve(within.size());
+    sorted_within.reserve(answers.size() * cutoffs_.size());
+    if (max_detour_) within_detour.reserve(answers.size());
     for (std::uint32_t i : order) {
       sorted.push_back(answers[i]);
-      for (std::size_t c = 0; c < cutoffs_.size(); ++c) sorted_within.push_back(within[i * cutoffs_.size() + c]);
+      for (std::size_t c = 0; c < cutoffs_.size(); ++c) sorted_within.push_back(within[i * walks + c]);
+      if (max_detour_) within_detour.push_back(within[i * walks + cutoffs_.size()]);
     }
     answers = std::move(sorted);
     within = std::move(sorted_within);
     return true;
   }
 
-  // For every answer and cutoff, the least risky walk of the node's front
-  // that takes at most the cutoff (then the shortest, then the lower
-  // place). The least risky point is it where it fits; no walk fits where the
-  // shortest does not. Otherwise it is among the kept labels (a kept label
-  // sums forward to every point of the front), and where the labels' sums
-  // are not the forward ones (walks to the place, with margins), each of
-  // them is within the margin of its forward sums (the margins are at
-  // least four times the sums' rounding, up to the caps that bound every
-  // kept label): a walk surely fits when its distance plus the margin
-  // does, its risk is at most that of the least risky such label plus the
-  // margin, and so the labels within that and twice the margin of it, and
-  // whose distance less the margin may fit, are summed again in travel
-  // order and read exactly.
+  // The walks `read_within` reads per answer: one a cutoff, then, with a
+  // detour budget, the one within it.
+  std::size_t walks_per_row() const { return cutoffs_.size() + (max_detour_ ? 1 : 0); }
+
+  // For every answer and budget (each cutoff, then the detour's), the least
+  // risky walk of the node's front within the budget (then the shortest,
+  // then the lower place). The least risky point is it where it fits; no
+  // walk fits where the shortest does not. Otherwise it is among the kept
+  // labels (a kept label sums forward to every point of the front), and
+  // where the labels' sums are not the forward ones (walks to the place,
+  // with margins), each of them is within the margin of its forward sums
+  // (the margins are at least four times the sums' rounding, up to the caps
+  // that bound every kept label): a walk surely fits when its distance plus
+  // the margin does, its risk is at most that of the least risky such label
+  // plus the margin, and so the labels within that and twice the margin of
+  // it, and whose distance less the margin may fit, are summed again in
+  // travel order and read exactly. The detour's budget is a node's own, in
+  // metres, and read in the same pass as the cutoffs'.
   void read_within(const std::vector<CatchmentNode>& answers, const std::vector<Found>& least_risky,
                    const std::vector<std::uint32_t>& row_of, std::vector<WithinCutoff>& within) {
-    const std::size_t count = cutoffs_.size();
+    const std::size_t count = walks_per_row();
+    const std::size_t cutoffs = cutoffs_.size();
     constexpr double kNaN = __builtin_nan("");
     within.assign(answers.size() * count, WithinCutoff{{kNaN, kNaN}, kNone});
     struct Open {
       Found best{{kInf, kInf}, kNone};
       double sure_risk = kInf;  // the least label risk of a walk that surely fits
+      double limit_m = kInf;    // the budget in metres
       bool open = false;
     };
     std::vector<Open> open(answers.size() * count);
     bool any = false;
-    auto fits = [](double distance, double cutoff) { return distance / kWalkingSpeedMPerMin <= cutoff; };
+    // A cutoff is met as a route's time_min is, the detour as it is written.
+    auto fits = [&](double distance, std::size_t c, const Open& slot) {
+      return c < cutoffs ? distance / kWalkingSpeedMPerMin <= cutoffs_[c] : distance <= slot.limit_m;
+    };
     for (std::size_t row = 0; row < answers.size(); ++row) {
       const CatchmentNode& answer = answers[row];
       for (std::size_t c = 0; c < count; ++c) {
-        if (fits(least_risky[row].sums.distance_m, cutoffs_[c])) {
+        Open& slot = open[row * count + c];
+        slot.limit_m = c < cutoffs ? cutoffs_[c] * kWalkingSpeedMPerMin
+                                   : (1.0 + *max_detour_) * answer.shortest.distance_m;
+        if (fits(least_risky[row].sums.distance_m, c, slot)) {
           within[row * count + c] = WithinCutoff{least_risky[row].sums, least_risky[row].place};
-        } else if (fits(answer.shortest.distance_m, cutoffs_[c])) {
-          open[row * count + c].open = any = true;
+        } else if (fits(answer.shortest.distance_m, c, slot)) {
+          slot.open = any = true;
         }
       }
     }
@@ -656,8 +675,7 @@ class CatchmentSearch {
         if (row == kNone) continue;
         for (std::size_t c = 0; c < count; ++c) {
           Open& slot = open[row * count + c];
-          if (slot.open && (labels_[at].distance_m + margins_.distance) * (1.0 + 0x1p-40) <=
-                               cutoffs_[c] * kWalkingSpeedMPerMin) {
+          if (slot.open && (labels_[at].distance_m + margins_.distance) * (1.0 + 0x1p-40) <= slot.limit_m) {
             slot.sure_risk = std::min(slot.sure_risk, labels_[at].risk);
           }
         }
@@ -671,12 +689,12 @@ class CatchmentSearch {
       for (std::size_t c = 0; c < count; ++c) {
         Open& slot = open[row * count + c];
         if (!slot.open) continue;
-        if (!exact && (!((label.distance_m - margins_.distance) <= cutoffs_[c] * kWalkingSpeedMPerMin * (1.0 + 0x1p-40)) ||
+        if (!exact && (!((label.distance_m - margins_.distance) <= slot.limit_m * (1.0 + 0x1p-40)) ||
                        !(label.risk <= slot.sure_risk + 2.0 * margins_.risk))) {
           continue;
         }
         if (!found) found = Found{exact ? RouteTotals{label.distance_m, label.risk} : forward(at), links_[at].place};
-        if (fits(found->sums.distance_m, cutoffs_[c]) && before(*found, slot.best, kRisk)) slot.best = *found;
+        if (fits(found->sums.distance_m, c, slot) && before(*found, slot.best, kRisk)) slot.best = *found;
       }
     }
     for (std::size_t k = 0; k < open.size(); ++k) {
@@ -777,6 +795,7 @@ class CatchmentSearch {
   const Opposite opposite_rows_{graph_, risk_};
   const std::vector<std::uint32_t> places_dense_;  // by place index
   const std::vector<double> cutoffs_;
+  const std::optional<double> max_detour_;
   const double minutes_;
   const bool to_place_;
   const StopPoll poll_;
@@ -818,7 +837,8 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
                                                             std::uint32_t* failed_place, const StopPoll& stop,
                                                             const RiskLayer* layer,
                                                             std::optional<std::span<const NodeId>> only,
-                                                            const AvoidedRows* avoided) {
+                                                            const AvoidedRows* avoided,
+                                                            std::optional<double> max_detour) {
   if (places.empty()) return std::unexpected(CatchmentFailure::no_places);
   std::vector<std::uint32_t> places_dense;
   places_dense.reserve(places.size());
@@ -850,10 +870,10 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
   std::optional<Catchment> found =
       direction == WalkDirection::to_place
           ? CatchmentSearch<IncomingRows>(graph, layer, avoided, places_dense, minutes, direction, cutoffs, stop,
-                                          std::move(only_dense))
+                                          std::move(only_dense), max_detour)
                 .run()
           : CatchmentSearch<OutgoingRows>(graph, layer, avoided, places_dense, minutes, direction, cutoffs, stop,
-                                          std::move(only_dense))
+                                          std::move(only_dense), max_detour)
                 .run();
   if (!found) return std::unexpected(CatchmentFailure::interrupted);
   return std::move(*found);

@@ -41,9 +41,10 @@ struct CatchmentNode {
   std::uint32_t place[3] = {0, 0, 0};
 };
 
-// The least risky walk of a node's front that takes at most a cutoff's
-// minutes (then the shortest such, then the lower place index); NaN totals
-// and no place where no walk does.
+// The least risky walk of a node's front within a budget (then the
+// shortest such, then the lower place index): a cutoff's minutes, or a
+// detour over the node's shortest walk; NaN totals and no place where no
+// walk is.
 struct WithinCutoff {
   RouteTotals totals;
   std::uint32_t place;
@@ -68,6 +69,10 @@ struct Catchment {
   std::vector<CatchmentNode> nodes;  // by shortest distance, then by id
   // Node after node, a walk for each cutoff asked for, in their order.
   std::vector<WithinCutoff> within;
+  // Node after node, with a detour budget, its walk within the budget:
+  // distance_m <= (1 + max_detour) * the node's shortest distance_m,
+  // evaluated as written. Empty without one.
+  std::vector<WithinCutoff> within_detour;
   CatchmentReport report;
 };
 
@@ -101,6 +106,8 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
 // need: its caps and its pruning by what the candidates still need are
 // those of these candidates (the argument in catchment_search.cpp holds
 // for any set of them).
+// With `max_detour` (>= 0, may be infinite), `within_detour` too, read in
+// the same pass over the kept labels as `within`.
 std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& graph, std::span<const NodeId> places,
                                                             double minutes, WalkDirection direction,
                                                             std::span<const double> cutoffs,
@@ -108,6 +115,7 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
                                                             const StopPoll& stop = {},
                                                             const RiskLayer* layer = nullptr,
                                                             std::optional<std::span<const NodeId>> only = std::nullopt,
-                                                            const AvoidedRows* avoided = nullptr);
+                                                            const AvoidedRows* avoided = nullptr,
+                                                            std::optional<double> max_detour = std::nullopt);
 
 }  // namespace norvel

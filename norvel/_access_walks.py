@@ -102,7 +102,21 @@ def origin_table(origins: pandas.DataFrame, nodes: IdArray,
     out["detour_m"] = detour_m(nearest_m, safest_m)
     for at, cutoff in enumerate(cutoffs):
         out[within_name(cutoff)] = spread(fronts.within_risk[:, at])
+    if fronts.detour is not None:
+        out["within_detour_place"] = place_column(fronts.detour.place)
+        out["within_detour_m"] = spread(fronts.detour.distance_m)
+        out["within_detour_risk"] = spread(fronts.detour.risk)
     return out
+
+
+@dataclass(frozen=True)
+class Walks:
+    """One walk per asked node: its metres, risk and place (the position
+    in the places asked), NaN and -1 where there is none."""
+
+    distance_m: FloatArray
+    risk: FloatArray
+    place: PlaceArray
 
 
 @dataclass(frozen=True)
@@ -113,7 +127,8 @@ class Fronts:
     position in the places asked (ties between places: the lower), NaN
     and -1 where no place can be reached; and per cutoff (columns, in the
     cutoffs' order) the risk of the least risky point within it, NaN where
-    no walk is."""
+    no walk is; with a detour budget, the least risky point within it
+    (``detour``, else None)."""
 
     shortest_m: FloatArray
     shortest_risk: FloatArray
@@ -122,12 +137,13 @@ class Fronts:
     safest_risk: FloatArray
     safest_place: PlaceArray
     within_risk: FloatArray
+    detour: Walks | None = None
 
 
 def place_fronts(session: Session, nodes: IdArray, places: IdArray,
                   cutoffs: tuple[float, ...], direction: str,
-                  risk: str, avoid: npt.NDArray[np.uint32] | None = None
-                  ) -> Fronts:
+                  risk: str, avoid: npt.NDArray[np.uint32] | None = None,
+                  max_detour: float | None = None) -> Fronts:
     """The ``Fronts`` of the walks between each of ``nodes`` and any of
     ``places`` (node ids, repeats allowed), to the places (``direction``
     "to") or from them ("from"), on the risk layer ``risk``; a point is
@@ -142,12 +158,15 @@ def place_fronts(session: Session, nodes: IdArray, places: IdArray,
     (the catchment's safest route is not: where parallel edges differ,
     the request leaves out a safest route whose nodes repeat the
     shortest's). Totals are summed in travel order, as the routes' are.
+    With ``max_detour``, its least risky walk within the detour budget is
+    the least risky point of the front at most 1 + max_detour times as
+    long as the shortest point (``norvel._walks.within_detour``'s rule).
     ValueError for a graph with a negative, infinite or NaN distance or
     risk."""
     _, columns = session.catchment_columns(
         [int(place) for place in places], math.inf, direction,
         session.options(risk=risk, avoid=avoid), cutoffs=[*cutoffs, math.inf],
-        only=nodes.tolist())
+        only=nodes.tolist(), max_detour=max_detour)
     # The catchment's rows go by distance: each asked node's row, found or
     # not (no place is reached from it, or it from none).
     rows = IdRows(columns["node"]).rows(nodes)
@@ -158,12 +177,19 @@ def place_fronts(session: Session, nodes: IdArray, places: IdArray,
         picked[found] = values[rows[found]]
         return picked
 
+    def places_of(column: FloatArray) -> PlaceArray:
+        return pick(np.nan_to_num(column, nan=-1.0), -1).astype(np.int64)
+
     within_m, within_risk = columns["within_m"], columns["within_risk"]
-    within_place = np.nan_to_num(columns["within_place"][:, -1], nan=-1.0)
+    detour = None
+    if max_detour is not None:
+        detour = Walks(pick(columns["within_detour_m"], math.nan),
+                       pick(columns["within_detour_risk"], math.nan),
+                       places_of(columns["within_detour_place"]))
     return Fronts(pick(columns["shortest_m"], math.nan),
                    pick(columns["shortest_risk"], math.nan),
                    pick(columns["shortest_place"], -1).astype(np.int64),
                    pick(within_m[:, -1], math.nan),
                    pick(within_risk[:, -1], math.nan),
-                   pick(within_place, -1).astype(np.int64),
-                   pick(within_risk[:, :-1], math.nan))
+                   places_of(columns["within_place"][:, -1]),
+                   pick(within_risk[:, :-1], math.nan), detour)

@@ -59,7 +59,9 @@ class CatchmentSegments:
     ``head`` (uint64 ids), ``lines`` ((n, 2, 2) (lon, lat) of tail and
     head), ``names`` (street name or None), ``minutes`` and ``risk`` (of
     the tail's shortest walk), ``detour_m`` (the tail's safest_m -
-    shortest_m)."""
+    shortest_m); with the catchment's ``max_detour``, ``within_detour_m``
+    and ``within_detour_risk`` (the tail's walk within the detour budget),
+    else None."""
 
     tail: npt.NDArray[np.uint64]
     head: npt.NDArray[np.uint64]
@@ -68,6 +70,8 @@ class CatchmentSegments:
     minutes: npt.NDArray[np.float64]
     risk: npt.NDArray[np.float64]
     detour_m: npt.NDArray[np.float64]
+    within_detour_m: npt.NDArray[np.float64] | None = None
+    within_detour_risk: npt.NDArray[np.float64] | None = None
 
     def __len__(self) -> int:
         return len(self.tail)
@@ -103,10 +107,15 @@ def segments(catchment: Mapped) -> CatchmentSegments:
     columns = catchment.columns()
     detour = detour_m(columns["shortest_m"][tail_rows],
                       columns["safest_m"][tail_rows])
+    detour_walk = "within_detour_m" in columns
     return CatchmentSegments(
         tail=tails, head=heads, lines=lines, names=names,
         minutes=_minutes_of_rows(catchment, tail_rows),
-        risk=columns["shortest_risk"][tail_rows], detour_m=detour)
+        risk=columns["shortest_risk"][tail_rows], detour_m=detour,
+        within_detour_m=(columns["within_detour_m"][tail_rows]
+                         if detour_walk else None),
+        within_detour_risk=(columns["within_detour_risk"][tail_rows]
+                            if detour_walk else None))
 
 
 def to_geodataframe(catchment: Mapped, kind: GeometryKind = "edges",
@@ -119,9 +128,14 @@ def to_geodataframe(catchment: Mapped, kind: GeometryKind = "edges",
 
     if kind == "edges":
         found = segments(catchment)
+        data: dict[str, Any] = {
+            "tail": found.tail, "head": found.head, "name": found.names,
+            "minutes": found.minutes, "risk": found.risk}
+        if found.within_detour_m is not None:
+            data["within_detour_m"] = found.within_detour_m
+            data["within_detour_risk"] = found.within_detour_risk
         return geopandas.GeoDataFrame(
-            {"tail": found.tail, "head": found.head, "name": found.names,
-             "minutes": found.minutes, "risk": found.risk},
+            data,
             geometry=shapely.linestrings(found.lines), crs="EPSG:4326")
     if kind == "nodes":
         frame = catchment.nodes

@@ -1,7 +1,7 @@
 # The norvel package's private binding of the route engine (norvel._engine).
 import enum
 from collections.abc import Sequence
-from typing import Literal, TypedDict, overload
+from typing import Literal, NotRequired, TypedDict, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -89,6 +89,10 @@ class CatchmentColumns(TypedDict):
     within_m: npt.NDArray[np.float64]
     within_risk: npt.NDArray[np.float64]
     within_place: npt.NDArray[np.float64]
+    # With max_detour only: the least risky walk within the detour budget.
+    within_detour_m: NotRequired[npt.NDArray[np.float64]]
+    within_detour_risk: NotRequired[npt.NDArray[np.float64]]
+    within_detour_place: NotRequired[npt.NDArray[np.float64]]
     report: dict[str, int | float]
 
 class Graph:
@@ -176,14 +180,16 @@ class Graph:
     # Failure kinds besides route's: costs_unsupported.
     def catchment(self, place: int, minutes: float, to_place: bool,
                   timeout_s: float | None = None, risk: str = "default",
-                  avoid: npt.NDArray[np.uint32] | None = None) -> CatchmentColumns | Failure: ...
+                  avoid: npt.NDArray[np.uint32] | None = None,
+                  max_detour: float | None = None) -> CatchmentColumns | Failure: ...
     def catchment_places(self, places: Sequence[int], minutes: float,
                          to_place: bool,
                          cutoffs: Sequence[float] | None = None,
                          timeout_s: float | None = None,
                          risk: str = "default",
                          only: Sequence[int] | None = None,
-                         avoid: npt.NDArray[np.uint32] | None = None
+                         avoid: npt.NDArray[np.uint32] | None = None,
+                         max_detour: float | None = None
                          ) -> CatchmentColumns | Failure: ...
     # Risk layers besides "default" (risk_score): ValueError naming what is
     # wrong with a layer added, or a name unknown to layer_risks.

@@ -277,15 +277,16 @@ class Session:
 
     # Catchments
     def catchment(self, place: object, minutes: float, direction: str,
-                  request: _requests.Options
+                  request: _requests.Options, max_detour: float | None = None
                   ) -> tuple[Snap, CatchmentColumns]:
         """The snapped place and the engine's columns of one place's
-        catchment (checked ``minutes`` and ``direction``)."""
+        catchment (checked ``minutes``, ``direction``, ``max_detour``: then
+        ``within_detour_*`` too, ``_walks.within_detour``'s rule)."""
         (snap,) = self.snapped([place], [_place_role(direction)],
                                request.max_snap_m, request.avoid)
         result = self.engine.catchment(snap.node, minutes, direction == "to",
                                        request.timeout_s, request.risk,
-                                       request.avoid)
+                                       request.avoid, max_detour)
         if isinstance(result, engine.Failure):
             raise _catchment_failure(result, snap.node, request.timeout_s)
         return snap, result
@@ -293,7 +294,8 @@ class Session:
     def catchment_columns(self, places: Sequence[object], minutes: float,
                           direction: str, request: _requests.Options, *,
                           cutoffs: Sequence[float] | None = None,
-                          only: Sequence[int] | None = None
+                          only: Sequence[int] | None = None,
+                          max_detour: float | None = None
                           ) -> tuple[list[Snap], CatchmentColumns]:
         """The snapped places and the engine's columns of their catchment
         (checked ``minutes``, ``direction`` and ``cutoffs``). With
@@ -303,7 +305,8 @@ class Session:
         cutoff (then the shortest, then the lower place), NaN where none
         does; a cutoff above ``minutes`` still reads only the nodes inside
         ``minutes``. Without, vectors for ``minutes``. With ``only`` (node
-        ids), the rows of those nodes alone, as in the whole catchment."""
+        ids), the rows of those nodes alone, as in the whole catchment;
+        ``max_detour`` as in ``catchment``."""
         if not places:
             raise ValueError("places must not be empty")
         snaps = self.snapped(places, [_place_role(direction)] * len(places),
@@ -311,7 +314,7 @@ class Session:
         result = self.engine.catchment_places(
             [snap.node for snap in snaps], minutes, direction == "to",
             None if cutoffs is None else list(cutoffs), request.timeout_s,
-            request.risk, only, request.avoid)
+            request.risk, only, request.avoid, max_detour)
         if isinstance(result, engine.Failure):
             raise _catchment_failure(result, snaps[result.place].node,
                                      request.timeout_s)

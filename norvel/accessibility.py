@@ -42,6 +42,14 @@ Columns added to ``access.origins`` (NaN or <NA> where there is no walk):
 ``within_risk_<c>``
     For each cutoff c (``within_risk_15`` for 15 minutes): the least risk
     of any walk to any place that takes at most c minutes.
+``within_detour_place``, ``within_detour_m``, ``within_detour_risk``
+    With ``max_detour=X`` only: the least risky walk to any place at most
+    1 + X times as long as the shortest (``distance_m <= (1.0 + X) *
+    nearest_m``, evaluated as written; ties: the shorter, then the lower
+    place), chosen from the origin's front as the safest walk is: the
+    "within_detour" route of ``router.route(..., max_detour=X)`` where
+    there is one place. X = 0 gives the nearest walk's totals, a budget
+    that takes in the safest walk the safest's.
 
 For a cutoff c, an origin is *reachable* when its shortest walk takes at
 most c minutes, and *safely reachable* when its least risky walk to any
@@ -50,6 +58,13 @@ reachable *only by a risky walk* when it is reachable but not safely: every
 walk it can make to a place within c minutes carries more risk than the
 safest walk open to it. Safely reachable origins are reachable, since no
 walk is shorter than the shortest.
+
+With ``max_detour``, an origin is *safer within the detour* at c when it
+is reachable and its walk within the detour is less risky than its
+shortest walk (``within_detour_risk < nearest_risk``): a small detour
+buys it a safer walk. The walk within the detour may itself take longer
+than c minutes: it is the walk the origin would take if it accepts the
+detour.
 """
 
 from __future__ import annotations
@@ -84,6 +99,8 @@ DEFAULT_MINUTES = _values.DEFAULT_ACCESS_MINUTES
 _ADDED = ("node", "snap_m", "snapped", "nearest_place", "nearest_m",
           "nearest_minutes", "nearest_risk", "safest_place", "safest_m",
           "safest_minutes", "safest_risk", "detour_m")
+# What access adds to the origins with a detour budget.
+_DETOUR_ADDED = ("within_detour_place", "within_detour_m", "within_detour_risk")
 # What access adds to the places.
 _PLACE_ADDED = ("node", "snap_m", "snapped")
 # The classes of Access.classes, from best to worst.
@@ -97,7 +114,7 @@ def access(router: Router, origins: pandas.DataFrame,
            weight: str | None = None, risk: str | None = None,
            at: object = None, direction: str = "to",
            max_snap_m: float = _values.DEFAULT_MAX_SNAP_M,
-           avoid: object = None) -> Access:
+           avoid: object = None, max_detour: float | None = None) -> Access:
     """The walks of every origin to the nearest of ``places`` and to the
     safest, with the least risk within each cutoff of ``minutes``, as an
     ``Access`` (its module's docstring defines every column).
@@ -113,7 +130,8 @@ def access(router: Router, origins: pandas.DataFrame,
     places, or "from" them.
     ``max_snap_m`` and ``avoid`` (edges and areas no walk takes, and no
     origin or place snaps to a node left without an edge out): as in
-    ``Router.route``.
+    ``Router.route``. ``max_detour`` (a number >= 0, may be inf): adds
+    the walk within that detour budget and its share in the summary.
 
     Needs pandas (``pip install 'norvel_core[batch]'``), and geopandas for
     GeoDataFrames. Raises ValueError for a table without locations, a
@@ -126,6 +144,7 @@ def access(router: Router, origins: pandas.DataFrame,
     require("norvel.access", "batch", "pandas")
     cutoffs = _cutoffs(minutes)
     way = _values.direction(direction)
+    detour = _values.max_detour(max_detour)
     request = router.session.options(risk=risk, avoid=avoid, at=at)
     layer = request.risk
     limit = _values.max_snap(max_snap_m)
@@ -133,7 +152,8 @@ def access(router: Router, origins: pandas.DataFrame,
     place_lat, place_lon = _access_tables.locations(places, "places")
     weights = _access_tables.weights(origins, weight)
     _access_tables.check_free(origins, "origins",
-                              (*_ADDED, *map(within_name, cutoffs)))
+                              (*_ADDED, *map(within_name, cutoffs),
+                               *(_DETOUR_ADDED if detour is not None else ())))
     _access_tables.check_free(places, "places", _PLACE_ADDED)
 
     session = router.session
@@ -150,13 +170,13 @@ def access(router: Router, origins: pandas.DataFrame,
     origin_snapped = np.flatnonzero(~np.isnan(origin_snap))
     fronts = _access_walks.place_fronts(
         session, origin_nodes[origin_snapped], place_nodes[place_snapped],
-        cutoffs, way, layer, request.avoid)
+        cutoffs, way, layer, request.avoid, detour)
     table = _access_walks.origin_table(origins, origin_nodes, origin_snap,
                                        origin_snapped, fronts, place_snapped,
                                        cutoffs)
     place_table = _access_walks.with_snaps(places, place_nodes, place_snap)
     return Access(table, place_table, cutoffs, weights, weight, way, layer,
-                  (origin_lat, origin_lon))
+                  (origin_lat, origin_lon), detour)
 
 
 class Access:
@@ -166,7 +186,7 @@ class Access:
     with the columns of ``norvel.access`` added; ``places``: the places'
     table with ``node``, ``snap_m`` and ``snapped``; ``minutes``: the
     cutoffs; ``weight``: the weight column or None; ``direction``,
-    ``risk``. ``summary()`` a row per cutoff, ``classes(c)`` each origin's
+    ``risk``, ``max_detour`` (None where not asked). ``summary()`` a row per cutoff, ``classes(c)`` each origin's
     class at a cutoff, ``to_geodataframe()``, ``explore()`` and
     ``to_h3(resolution)`` on maps.
     """
@@ -174,8 +194,10 @@ class Access:
     def __init__(self, origins: pandas.DataFrame, places: pandas.DataFrame,
                  minutes: tuple[float, ...], weights: FloatArray,
                  weight: str | None, direction: str, risk: str,
-                 points: tuple[FloatArray, FloatArray]) -> None:
+                 points: tuple[FloatArray, FloatArray],
+                 max_detour: float | None = None) -> None:
         self.origins = origins
+        self.max_detour = max_detour
         self.places = places
         self.minutes = minutes
         self.weight = weight
@@ -215,14 +237,18 @@ class Access:
         ``not_snapped_weight``, the weight of the origins that did not
         snap, counted as not reachable; ``mean_within_risk``, the
         weight-weighted mean of ``within_risk_<c>`` over the reachable
-        origins (NaN when none is). Shares are NaN when the total weight
-        is 0."""
+        origins (NaN when none is). With ``max_detour``, also
+        ``safer_within_detour`` and ``safer_within_detour_weight``: the
+        share and the weight of the origins reachable at the cutoff whose
+        walk within the detour is less risky than their shortest walk
+        (see the module). Shares are NaN when the total weight is 0."""
         import pandas
 
         weights = self.weights
         total = float(weights.sum())
         not_snapped = float(weights[self.not_snapped].sum())
         rows = []
+        safer = self._safer_within_detour()
         for cutoff in self.minutes:
             reachable, safely = self.reached(cutoff)
             reached = float(weights[reachable].sum())
@@ -231,13 +257,30 @@ class Access:
             within = self.origins[within_name(cutoff)].to_numpy(np.float64)
             mean_risk = (float(np.dot(weights[reachable], within[reachable]))
                          / reached if reached > 0.0 else math.nan)
-            rows.append((cutoff, total, _share(reached, total),
-                         _share(safe, total), _share(risky, total), reached,
-                         safe, risky, not_snapped, mean_risk))
+            row: tuple[float, ...] = (cutoff, total, _share(reached, total),
+                                      _share(safe, total),
+                                      _share(risky, total), reached, safe,
+                                      risky, not_snapped, mean_risk)
+            if safer is not None:
+                better = float(weights[reachable & safer].sum())
+                row += (_share(better, total), better)
+            rows.append(row)
         return pandas.DataFrame.from_records(rows, columns=[
             "minutes", "weight", "reachable", "safely_reachable",
             "risky_only", "reachable_weight", "safely_reachable_weight",
-            "risky_only_weight", "not_snapped_weight", "mean_within_risk"])
+            "risky_only_weight", "not_snapped_weight", "mean_within_risk",
+            *(() if safer is None else ("safer_within_detour",
+                                        "safer_within_detour_weight"))])
+
+    def _safer_within_detour(self) -> npt.NDArray[np.bool_] | None:
+        """Per origin, whether its walk within the detour is less risky
+        than its shortest walk; None without a detour budget."""
+        if self.max_detour is None:
+            return None
+        within = self.origins["within_detour_risk"].to_numpy(np.float64)
+        nearest = self.origins["nearest_risk"].to_numpy(np.float64)
+        safer: npt.NDArray[np.bool_] = within < nearest
+        return safer
 
     def classes(self, minutes: float | None = None) -> pandas.Series[Any]:
         """Each origin's class at the cutoff ``minutes`` (one of

@@ -21,6 +21,20 @@ going to the lower place index), and the ``shortest_place``,
 ``safest_place`` and ``balanced_place`` columns say which place each goes
 to. ``within_m`` and ``within_risk`` are the least risky walk that takes at
 most ``minutes``: the risk of the safest walk that fits the time budget.
+
+With ``max_detour=X``, ``within_detour_m`` and ``within_detour_risk`` are
+each node's least risky walk at most 1 + X times as long as its shortest
+walk (``distance_m <= (1.0 + X) * shortest_m``, evaluated as written; of
+equal risks the shorter, then the lower place index): the totals of the
+route of type "within_detour" that ``router.route`` with ``max_detour=X``
+gives between the node and the place, bit for bit. With several places the budget is over the node's shortest
+walk to any place, and the walk may go to any place within it, as the
+node's other routes are chosen from its walks to all of them. X = 0 gives
+the shortest walk's totals; a budget that takes in the safest walk gives
+the least risky point of the node's front (the safest route's totals but
+where parallel ways of other costs make ``route`` leave that route out).
+With an infinite X, a node at the place itself (a shortest walk of 0 m)
+has NaN, as ``route`` gives no such route there (inf x 0 is NaN).
 """
 
 from __future__ import annotations
@@ -65,22 +79,26 @@ _TOTALS = ("shortest_m", "shortest_risk", "safest_m", "safest_risk",
 # minutes.
 _PLACES = ("shortest_place", "safest_place", "balanced_place")
 _WITHIN = ("within_m", "within_risk")
+# The least risky walk within the detour budget, where one was asked.
+_DETOUR = ("within_detour_m", "within_detour_risk")
 
 
 def catchment_of(session: Session, place: object, minutes: float,
-                 direction: str, request: _requests.Options) -> Catchment:
+                 direction: str, request: _requests.Options,
+                 max_detour: float | None = None) -> Catchment:
     """The catchment of ``place``, one or several (``several_places``),
-    for checked ``minutes``, ``direction`` and options
+    for checked ``minutes``, ``direction``, options and ``max_detour``
     (``Router.catchment``)."""
     several = several_places(place)
     if several is None:
-        snap, columns = session.catchment(place, minutes, direction, request)
-        return Catchment(session, snap, minutes, direction, columns,
-                         risk=request.risk, avoid=request.avoid)
+        snap, columns = session.catchment(place, minutes, direction, request,
+                                          max_detour)
+        return Catchment(session, snap, minutes, direction, columns, None,
+                         request.risk, request.avoid, max_detour)
     snaps, columns = session.catchment_columns(several, minutes, direction,
-                                               request)
+                                               request, max_detour=max_detour)
     return Catchment(session, snaps[0], minutes, direction, columns, snaps,
-                     request.risk, request.avoid)
+                     request.risk, request.avoid, max_detour)
 
 
 def several_places(value: object) -> list[object] | None:
@@ -124,7 +142,8 @@ class Catchment:
     their routes' totals; ``route(node)``: a node's ``Routes``;
     ``to_geodataframe`` and ``explore``: on a map; ``compare(other)``:
     node by node beside another catchment. ``risk``: the risk layer it was
-    searched on. ``report``: what the
+    searched on. ``max_detour``: the detour budget of the
+    ``within_detour`` columns, None without them. ``report``: what the
     search did (``answered_by_request``: nodes whose balanced route was an
     exact tie between two routes, which their own request answered).
     Made by ``Router.catchment``.
@@ -134,8 +153,10 @@ class Catchment:
                  direction: str, columns: CatchmentColumns,
                  places: Sequence[Snap] | None = None,
                  risk: str = _values.DEFAULT_RISK,
-                 avoid: npt.NDArray[np.uint32] | None = None) -> None:
+                 avoid: npt.NDArray[np.uint32] | None = None,
+                 max_detour: float | None = None) -> None:
         self._session = session
+        self.max_detour = max_detour
         self.risk = risk
         # The edges its walks avoid (resolved indices), which the routes
         # it gives for a node avoid too.
@@ -195,12 +216,19 @@ class Catchment:
     def columns(self) -> dict[str, npt.NDArray[Any]]:
         """The columns of ``nodes`` as read-only numpy arrays, without
         pandas: ``node``, ``lat``, ``lon``, the routes' totals and places,
-        and ``within_m`` and ``within_risk``, in the rows' order."""
+        ``within_m`` and ``within_risk``, and with ``max_detour``
+        ``within_detour_m`` and ``within_detour_risk``, in the rows'
+        order."""
         columns = self._columns
         data: dict[str, npt.NDArray[Any]] = {
             name: columns[name]  # type: ignore[literal-required]
-            for name in ("node", "lat", "lon", *_TOTALS, *_PLACES, *_WITHIN)}
+            for name in ("node", "lat", "lon", *_TOTALS, *_PLACES, *_WITHIN,
+                         *self._detour)}
         return data
+
+    @property
+    def _detour(self) -> tuple[str, ...]:
+        return _DETOUR if self.max_detour is not None else ()
 
     @cached_property
     def nodes(self) -> pandas.DataFrame:
@@ -216,8 +244,9 @@ class Catchment:
         ``safest_place``, ``balanced_place``: the index into the places of
         each route's place (0 with one place). ``within_m``,
         ``within_risk``: the least risky walk of the node's front that
-        takes at most ``minutes`` (then the shortest such; pandas: ``pip
-        install 'norvel_core[batch]'``)."""
+        takes at most ``minutes`` (then the shortest such);
+        ``within_detour_m``, ``within_detour_risk`` with ``max_detour``
+        (see the module). Pandas: ``pip install 'norvel_core[batch]'``."""
         require("Catchment.nodes", "batch", "pandas")
         import pandas
 
@@ -229,7 +258,7 @@ class Catchment:
             data[name] = columns[name]  # type: ignore[literal-required]
         data["detour_m"] = _values.detour_m(columns["shortest_m"],
                                             columns["safest_m"])
-        for name in (*_PLACES, *_WITHIN):
+        for name in (*_PLACES, *_WITHIN, *self._detour):
             data[name] = columns[name]  # type: ignore[literal-required]
         return pandas.DataFrame(data)
 
@@ -310,7 +339,9 @@ class Catchment:
         ``kind="edges"``: a LineString per street segment with both ends in
         the catchment (a two-way street once), with ``tail``, ``head``,
         ``name``, ``minutes`` (of the shortest walk between its tail and the
-        place) and ``risk`` (that walk's risk). ``"nodes"``: a Point per
+        place) and ``risk`` (that walk's risk), with ``max_detour``
+        ``within_detour_m`` and ``within_detour_risk`` (the tail's walk
+        within the detour). ``"nodes"``: a Point per
         node with the columns of ``nodes``. ``"areas"``: a polygon per time
         band (``bands``, in minutes, each at most ``minutes``; by default
         a third, two thirds and all of it) covering the streets whose both

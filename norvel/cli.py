@@ -5,9 +5,10 @@ OpenStreetMap converter.
     norvel route GRAPH FROM TO [--via PLACE]... [--alternatives K] [--max-shared S] [--max-detour X]
     norvel route GRAPH FROM TO [--avoid-edges I,J,K] [--avoid-area FILE.geojson]
     norvel catchment GRAPH PLACE [--minutes M] [--direction to|from] [--geojson OUT]
-    norvel catchment GRAPH PLACE [--risk LAYER] [--compare LAYER]
+    norvel catchment GRAPH PLACE [--risk LAYER] [--compare LAYER] [--max-detour X]
     norvel catchment GRAPH PLACE [--avoid-edges I,J,K] [--avoid-area FILE.geojson]
     norvel access GRAPH ORIGINS PLACES --out FILE [--minutes 5,10,15] [--weight COLUMN]
+    norvel access GRAPH ORIGINS PLACES --out FILE [--max-detour X]
     norvel check GRAPH
     norvel pack GRAPH CITY.norvel
     norvel serve GRAPH [--host H] [--port P] [--workers N] [--timeout-s S]
@@ -133,6 +134,10 @@ def _parser() -> argparse.ArgumentParser:
     catchment.add_argument("--compare", metavar="LAYER", default=None,
                            help="also the catchment on this risk layer, and "
                                 "how the two differ")
+    catchment.add_argument("--max-detour", metavar="X", type=float, default=None,
+                           help="also each node's least risky walk at most 1 + X "
+                                "times as long as its shortest, and the share of "
+                                "nodes it makes safer")
     _avoid_arguments(catchment)
 
     _access_parser(commands)
@@ -297,7 +302,7 @@ def _catchment(args: argparse.Namespace) -> int:
         options = {"minutes": args.minutes, "max_snap_m": args.max_snap_m,
                    "direction": args.direction, "avoid": _avoided(args)}
         catchment = router.catchment(args.place, risk=args.risk, at=args.at,
-                                     **options)
+                                     max_detour=args.max_detour, **options)
         compared = (None if args.compare is None else
                     router.catchment(args.place, risk=args.compare, **options))
         if args.geojson:
@@ -335,6 +340,11 @@ def _summary(catchment: Catchment, args: argparse.Namespace) -> list[str]:
                      f"{tail:.1f} m")
         lines.append(f"shortest walk more than twice as risky as the safest: "
                      f"{100.0 * float(riskier.mean()):.1f} % of nodes")
+        if "within_detour_risk" in columns:
+            safer = columns["within_detour_risk"] < columns["shortest_risk"]
+            lines.append(f"safer walk within a detour of "
+                         f"{100.0 * (catchment.max_detour or 0.0):g} %: "
+                         f"{100.0 * float(safer.mean()):.1f} % of nodes")
     return lines
 
 
@@ -396,6 +406,10 @@ def _access_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]
     access.add_argument("--max-snap-m", type=float, default=DEFAULT_MAX_SNAP_M,
                         help="farthest a point may lie from its node, in "
                              f"metres (default {DEFAULT_MAX_SNAP_M:g})")
+    access.add_argument("--max-detour", metavar="X", type=float, default=None,
+                        help="also each origin's least risky walk at most 1 + X "
+                             "times as long as its shortest, and the share it "
+                             "makes safer")
 
 
 def _layer_arguments(parser: argparse.ArgumentParser, what: str) -> None:
@@ -426,7 +440,7 @@ def _access(args: argparse.Namespace) -> int:
         result = access(router, read_table(args.origins),
                         read_table(args.places), args.minutes, weight=args.weight,
                         risk=args.risk, at=args.at, direction=args.direction,
-                        max_snap_m=args.max_snap_m)
+                        max_snap_m=args.max_snap_m, max_detour=args.max_detour)
         result.write(args.out)
     except (OSError, ValueError, TypeError, ImportError) as error:
         print(f"norvel access: {error}", file=sys.stderr)
@@ -438,12 +452,15 @@ def _access(args: argparse.Namespace) -> int:
           f"{summary['weight'].iloc[0]:g}, of which not snapped "
           f"{summary['not_snapped_weight'].iloc[0]:g}")
     print(f"places: {len(places)}, {int(places['snapped'].sum())} snapped")
-    print(f"{'minutes':>8} {'reachable':>10} {'safely':>10} {'risky only':>11}")
-    for minutes, reachable, safely, risky in zip(
-            *(summary[name].tolist() for name in (
-                "minutes", "reachable", "safely_reachable", "risky_only"))):
-        print(f"{minutes:8g} {100 * reachable:9.1f}% {100 * safely:9.1f}% "
-              f"{100 * risky:10.1f}%")
+    shown = ["minutes", "reachable", "safely_reachable", "risky_only"]
+    head = f"{'minutes':>8} {'reachable':>10} {'safely':>10} {'risky only':>11}"
+    if args.max_detour is not None:
+        shown.append("safer_within_detour")
+        head += f" {'safer by detour':>16}"
+    print(head)
+    for minutes, *shares in zip(*(summary[name].tolist() for name in shown)):
+        print(f"{minutes:8g} " + " ".join(
+            f"{100 * share:{width}.1f}%" for share, width in zip(shares, (9, 9, 10, 15))))
     return 0
 
 

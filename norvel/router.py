@@ -320,7 +320,8 @@ class Router:
                   direction: str = "to",
                   timeout_s: float | None = None,
                   risk: str | None = None, at: object = None,
-                  avoid: object = None) -> Catchment:
+                  avoid: object = None,
+                  max_detour: float | None = None) -> Catchment:
         """Every node whose shortest walk to ``place`` (a node id or a point,
         snapped as ``route`` snaps it) takes at most ``minutes``, each with
         the totals of the three routes ``route(node, place)`` gives, bit for
@@ -329,7 +330,9 @@ class Router:
         list, array or Series; a tuple of two numbers stays one point):
         each node's routes are chosen from its walks to any of them.
         ``norvel.catchment`` says more. Catchments are exact: ``eps`` must
-        be 0.0; ``timeout_s``, ``risk`` and ``at`` as in ``route``.
+        be 0.0; ``timeout_s``, ``risk``, ``at`` and ``max_detour`` (adds
+        the columns ``within_detour_m`` and ``within_detour_risk``) as in
+        ``route``.
 
         Raises NodeNotFoundError, SnapError, NoRouteError (with "from", no
         edge leaves a place), RouteTimeoutError, ValueError (an eps other
@@ -340,4 +343,5 @@ class Router:
         request = session.options(eps, max_snap_m, timeout_s, risk,
                                   exact=True, avoid=avoid, at=at)
         return catchment_of(session, place, _values.minutes(minutes),
-                            _values.direction(direction), request)
+                            _values.direction(direction), request,
+                            _values.max_detour(max_detour))

@@ -143,8 +143,9 @@ class Answers:
         each segment against the same request on the risk layer ``layer``."""
         if len(catchment) > self.max_catchment_nodes:
             raise CatchmentTooLarge(len(catchment), self.max_catchment_nodes)
+        # The other catchment is read for its changes alone.
         options = {name: value for name, value in given.items()
-                   if name not in ("risk", "at")}
+                   if name not in ("risk", "at", "max_detour")}
         other = self.router.catchment(place, **options, risk=layer,
                                       timeout_s=self.timeout_s)
         return catchment_change_geojson(catchment, other, layer, self.router.table,

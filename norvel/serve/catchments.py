@@ -29,18 +29,34 @@ _FEATURE = (b'{"type":"Feature","geometry":{"type":"LineString","coordinates":'
             b'"minutes":%b,"risk":%b,"detour_m":%b}}')
 
 
+# The tail's walk within the detour budget, after the other properties.
+_DETOUR_PROPERTIES = b',"within_detour_m":%b,"within_detour_risk":%b}}'
+
+
+def _with_detour(template: bytes, segments: CatchmentSegments) -> bytes:
+    """``template`` with the detour's properties where ``segments`` have
+    them."""
+    if segments.within_detour_m is None:
+        return template
+    return template[:-2] + _DETOUR_PROPERTIES
+
+
 def catchment_geojson(catchment: Catchment, table: NodeTable, max_nodes: int) -> bytes:
     """A FeatureCollection with a LineString per segment of
     ``catchment.segments()``, properties ``tail``, ``head``, ``name``,
-    ``minutes``, ``risk`` and ``detour_m``; and top-level ``place`` (the
+    ``minutes``, ``risk`` and ``detour_m`` (with ``max_detour``, then
+    ``within_detour_m`` and ``within_detour_risk``, null where no walk
+    is); and top-level ``place`` (the
     node the place snapped to, its ``lat`` and ``lon``, and ``distance_m``
     to it, from ``table``), ``minutes`` (null for no limit), ``direction``
-    and ``nodes`` (how many the catchment holds). CatchmentTooLarge beyond
-    ``max_nodes`` nodes."""
+    and ``nodes`` (how many the catchment holds), and ``max_detour`` where
+    one was asked. CatchmentTooLarge beyond ``max_nodes`` nodes."""
     if len(catchment) > max_nodes:
         raise CatchmentTooLarge(len(catchment), max_nodes)
     segments = catchment.segments()
-    features = b",".join([_FEATURE % values for values in zip(*_segment_columns(segments))])
+    template = _with_detour(_FEATURE, segments)
+    columns = (*_segment_columns(segments), *_detour_columns(segments))
+    features = b",".join([template % values for values in zip(*columns)])
     return _collection(features, catchment, table, {})
 
 
@@ -59,6 +75,15 @@ def _segment_columns(segments: CatchmentSegments) -> tuple[list[bytes], ...]:
             _float_texts(segments.detour_m))
 
 
+def _detour_columns(segments: CatchmentSegments) -> tuple[list[bytes], ...]:
+    """The JSON texts of each segment's walk within the detour budget
+    (metres, risk; null for none), none where no budget was asked."""
+    if segments.within_detour_m is None or segments.within_detour_risk is None:
+        return ()
+    return (_nullable_texts(segments.within_detour_m),
+            _nullable_texts(segments.within_detour_risk))
+
+
 def _collection(features: bytes, catchment: Catchment, table: NodeTable,
                 more: dict[str, Any]) -> bytes:
     """The FeatureCollection of the features, with the catchment's place,
@@ -73,7 +98,9 @@ def _collection(features: bytes, catchment: Catchment, table: NodeTable,
                      else None,
                      "direction": catchment.direction,
                      "risk_layer": catchment.risk,
-                     "nodes": len(catchment), **more})[1:])
+                     "nodes": len(catchment), **more,
+                     **({} if catchment.max_detour is None
+                        else {"max_detour": catchment.max_detour})})[1:])
 
 # Against another catchment: a segment's change in safety detour and in the
 # risk of its tail's shortest walk, null where the other lacks the tail.
@@ -103,8 +130,10 @@ def catchment_change_geojson(catchment: Catchment, other: Catchment, layer: str,
     rows = order[np.searchsorted(catchment.node_ids[order], segments.tail)]
     columns = (*_segment_columns(segments),
                _nullable_texts(compared["change_detour_m"][rows]),
-               _nullable_texts(compared["change_shortest_risk"][rows]))
-    features = b",".join([_CHANGE_FEATURE % values for values in zip(*columns)])
+               _nullable_texts(compared["change_shortest_risk"][rows]),
+               *_detour_columns(segments))
+    template = _with_detour(_CHANGE_FEATURE, segments)
+    features = b",".join([template % values for values in zip(*columns)])
     only_there = int((compared["missing_from"] == "this").sum())
     return _collection(features, catchment, table,
                        {"compare": {"risk": layer, "nodes": len(other),

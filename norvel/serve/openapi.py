@@ -117,7 +117,10 @@ _CATCHMENT = {
         "and shortest walk's risk, this catchment's minus that of the compared "
         "layer (null where that one lacks the tail); and compare: risk (the "
         "layer), nodes (how many its catchment holds) and only_there (how many "
-        "of them this one does not)."),
+        "of them this one does not). With max_detour: each segment's "
+        "within_detour_m and within_detour_risk, the least risky walk between "
+        "its tail and the place at most 1 + max_detour times as long as the "
+        "shortest (null where none), and max_detour at the top."),
     "required": ["type", "features", "place", "minutes", "direction", "nodes"],
     "properties": {
         "type": {"const": "FeatureCollection"},

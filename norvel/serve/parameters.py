@@ -220,6 +220,10 @@ MAX_SHARED = Parameter("max_shared", "the most of an alternative's length on the
 MAX_DETOUR = Parameter("max_detour", "adds the least risky route of the exact front at "
                                      "most 1 + max_detour times as long as the shortest",
                        _number(0))
+CATCHMENT_MAX_DETOUR = Parameter(
+    "max_detour", "adds to each segment the least risky walk between its tail and the "
+                  "place at most 1 + max_detour times as long as the shortest",
+    MAX_DETOUR.form)
 BBOX = Parameter("bbox", "minlon,minlat,maxlon,maxlat, each min at most its max; the "
                          "whole graph when left out", _box, example=_example_box)
 
@@ -246,7 +250,7 @@ ENDPOINTS: dict[str, tuple[Parameter | OneOf, ...]] = {
     "/front": (ORIGIN, DESTINATION, MAX_SNAP_M, RISK, TIME, VIA, AVOID_EDGES,
                AVOID_BBOX),
     "/catchment": (PLACE, MINUTES, DIRECTION, EXACT_EPS, MAX_SNAP_M, RISK, TIME,
-                   COMPARE, AVOID_EDGES, AVOID_BBOX),
+                   COMPARE, CATCHMENT_MAX_DETOUR, AVOID_EDGES, AVOID_BBOX),
     "/network": (BBOX,),
 }
 

@@ -192,11 +192,12 @@ def asks_gpx(query: bytes) -> bool:
 def catchment_query(query: bytes) -> tuple[Place, dict[str, Any]]:
     """The place of GET /catchment (a point 'at' or a node 'at_node') and
     the keyword arguments of ``Router.catchment`` that the query gives:
-    ``minutes``, ``eps``, ``max_snap_m``, ``direction``, ``risk`` and ``at``
-    (as sent)."""
+    ``minutes``, ``eps``, ``max_snap_m``, ``max_detour``, ``direction``,
+    ``risk`` and ``at`` (as sent)."""
     params = parse_query(query, names("/catchment"))
     given: dict[str, Any] = {name: number(params[name], name)
-                             for name in ("minutes", "eps", "max_snap_m")
+                             for name in ("minutes", "eps", "max_snap_m",
+                                          "max_detour")
                              if name in params}
     if "direction" in params:
         given["direction"] = params["direction"]

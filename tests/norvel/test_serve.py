@@ -156,6 +156,29 @@ def expected_catchment(router, place, minutes, direction):
             "nodes": len(catchment)}
 
 
+def test_a_catchments_detour_budget_is_the_routers_own(server, router):
+    # Each segment gains its tail's walk within the budget, after the
+    # others; without a budget the answer is as before.
+    plain = expected_catchment(router, ORIGIN, 4.5, "from")
+    catchment = router.catchment(ORIGIN, 4.5, direction="from", max_detour=0.25)
+    walks = catchment.nodes.set_index("node")
+    for feature in plain["features"]:
+        tail = feature["properties"]["tail"]
+        feature["properties"] |= {"within_detour_m": walks["within_detour_m"][tail],
+                                  "within_detour_risk": walks["within_detour_risk"][tail]}
+    plain["max_detour"] = 0.25
+    status, body = server.get(f"/catchment?at_node={ORIGIN}&minutes=4.5&direction=from"
+                              f"&max_detour=0.25")
+    assert status == 200 and body == json.loads(json.dumps(plain))
+    assert [*body["features"][0]["properties"]][-2:] == ["within_detour_m", "within_detour_risk"]
+    # At the place itself an infinite budget has no walk: null.
+    status, body = server.get(f"/catchment?at_node={ORIGIN}&minutes=1&max_detour=1e999")
+    at_place = [f["properties"] for f in body["features"] if f["properties"]["tail"] == ORIGIN]
+    assert status == 200 and at_place and at_place[0]["within_detour_m"] is None
+    assert server.get(f"/catchment?at_node={ORIGIN}&max_detour=-1") == (
+        400, {"error": "max_detour must be a number >= 0, got -1.0"})
+
+
 def test_catchments_are_the_routers_own(server, router):
     for query, place, minutes, direction in (
             ("at=60.1699,24.9384&minutes=15", STATION, 15.0, "to"),
