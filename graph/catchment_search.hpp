@@ -49,6 +49,14 @@ struct WithinCutoff {
   std::uint32_t place;
 };
 
+// Which walks a node's front is made of: every walk (its routes are a
+// request's), or only the walks of at most the catchment's minutes. The
+// second bounds the search itself (no label is carried beyond the minutes,
+// which is all a region's access asks and far less work in a large graph);
+// its nodes carry the shortest route and `within` alone (a front cut at the
+// minutes has no request's safest or balanced route: NaN totals there).
+enum class CatchmentWalks : std::uint8_t { every, within_minutes };
+
 // What a catchment search did, for benchmarks and tests.
 struct CatchmentReport {
   std::uint64_t candidates = 0;        // nodes whose shortest walk may be within the limit
@@ -100,7 +108,8 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
 // in the whole catchment, and the search labels no more than their fronts
 // need: its caps and its pruning by what the candidates still need are
 // those of these candidates (the argument in catchment_search.cpp holds
-// for any set of them).
+// for any set of them). With `walks` within_minutes, see `CatchmentWalks`:
+// `within` for a cutoff of at most `minutes` is that of the whole front.
 std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& graph, std::span<const NodeId> places,
                                                             double minutes, WalkDirection direction,
                                                             std::span<const double> cutoffs,
@@ -108,6 +117,7 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
                                                             const StopPoll& stop = {},
                                                             const RiskLayer* layer = nullptr,
                                                             std::optional<std::span<const NodeId>> only = std::nullopt,
-                                                            const AvoidedRows* avoided = nullptr);
+                                                            const AvoidedRows* avoided = nullptr,
+                                                            CatchmentWalks walks = CatchmentWalks::every);
 
 }  // namespace norvel
