@@ -54,8 +54,9 @@ Plane = tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]
 _NORM_PER_AXIS_UNIT = 41.0
 _MARGIN_WIDENING = 1.0 + 2.0 ** -10
 # A tile's side, in margins, at least: a tile searches its own box and a
-# margin all round it, which for a side of 12 margins is 1.36 times its box.
-_LEAST_SIDE_IN_MARGINS = 12.0
+# margin all round it, at most 2.25 times its box for a side of 4 margins
+# (a large region's tiles are far wider: about two a worker).
+_LEAST_SIDE_IN_MARGINS = 4.0
 
 
 @dataclass(frozen=True)

@@ -51,6 +51,13 @@ def router_for(path: str) -> Router:
         return router
 
 
+def loaded_graphs() -> list[str]:
+    """The paths of the graphs this process keeps, the least recently used
+    first."""
+    with _routers_lock:
+        return [key[0] for key in _routers]
+
+
 def risk_layers(path: str) -> list[str]:
     """A task: the risk layers of the graph of ``path``."""
     return router_for(path).risk_layers
