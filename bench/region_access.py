@@ -28,6 +28,7 @@ from pathlib import Path
 import numpy as np
 import pandas
 
+# ../shared/bench/roadgen.py beside the repository.
 ROADGEN = Path(__file__).resolve().parents[2] / "shared" / "bench" / "roadgen.py"
 GIB = 2.0 ** 30
 
@@ -43,7 +44,7 @@ def peak_rss() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024.0
 
 
-def graph_files(nodes: int, folder: Path) -> Path:
+def graph_files(nodes: int, folder: Path, roadgen: Path) -> Path:
     """The snapshot of a generated grid of about ``nodes`` nodes (made
     once, kept in ``folder``)."""
     import norvel
@@ -53,7 +54,7 @@ def graph_files(nodes: int, folder: Path) -> Path:
     if snapshot.exists():
         return snapshot
     prefix = folder / "grid"
-    subprocess.run([sys.executable, str(ROADGEN), "--nodes", str(nodes),
+    subprocess.run([sys.executable, str(roadgen), "--nodes", str(nodes),
                     "--risk-div", "1000", "--out", str(prefix)], check=True)
     norvel.Router.from_file(f"{prefix}.json").save(snapshot)
     return snapshot
@@ -143,8 +144,9 @@ def main() -> None:
     parser.add_argument("--max-minutes", type=float, default=30.0)
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--dir", type=Path, default=Path("/tmp/region_access"))
+    parser.add_argument("--roadgen", type=Path, default=ROADGEN)
     options = parser.parse_args()
-    snapshot = graph_files(options.nodes, options.dir)
+    snapshot = graph_files(options.nodes, options.dir, options.roadgen)
     homes, schools = population(snapshot, options.origins, options.places)
     homes.to_parquet(options.dir / "origins.parquet")
     schools.to_parquet(options.dir / "places.parquet")
