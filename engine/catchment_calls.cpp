@@ -115,7 +115,8 @@ void check_minutes(double minutes, const char* what) {
 nb::object search(const EngineGraph& engine, const std::vector<NodeId>& places, double minutes, bool to_place,
                   const std::optional<std::vector<double>>& cutoffs, std::optional<double> timeout_s,
                   const std::string& risk, const std::optional<std::vector<NodeId>>& only,
-                  const std::optional<EdgeIndices>& avoid, std::optional<double> max_detour) {
+                  const std::optional<EdgeIndices>& avoid, std::optional<double> max_detour,
+                  bool within_minutes = false) {
   check_minutes(minutes, "minutes must be a number >= 0");
   const std::shared_ptr<const NamedLayer> layer = requested_layer(engine, risk);
   const std::optional<AvoidedRows> avoided = avoided_rows(engine, avoid);
@@ -131,7 +132,8 @@ nb::object search(const EngineGraph& engine, const std::vector<NodeId>& places, 
                              to_place ? WalkDirection::to_place : WalkDirection::from_place, asked, &failed,
                              stop.poll(), layer_of(layer),
                              only ? std::optional<std::span<const NodeId>>(*only) : std::nullopt,
-                             avoided_of(avoided), max_detour);
+                             avoided_of(avoided), max_detour,
+                             within_minutes ? CatchmentWalks::within_minutes : CatchmentWalks::every);
   }
   stop.rethrow();
   if (!found) {
@@ -157,8 +159,9 @@ nb::object catchment_places(const EngineGraph& engine, const std::vector<NodeId>
                             bool to_place, const std::optional<std::vector<double>>& cutoffs,
                             std::optional<double> timeout_s, const std::string& risk,
                             const std::optional<std::vector<NodeId>>& only,
-                            const std::optional<EdgeIndices>& avoid, std::optional<double> max_detour) {
-  return search(engine, places, minutes, to_place, cutoffs, timeout_s, risk, only, avoid, max_detour);
+                            const std::optional<EdgeIndices>& avoid, std::optional<double> max_detour,
+                            bool within_minutes) {
+  return search(engine, places, minutes, to_place, cutoffs, timeout_s, risk, only, avoid, max_detour, within_minutes);
 }
 
 }  // namespace
@@ -188,8 +191,9 @@ void bind_catchments(GraphClass& graph_class) {
   graph_class.def("catchment_places", &catchment_places, nb::arg("places"), nb::arg("minutes"), nb::arg("to_place"),
                   nb::arg("cutoffs") = nb::none(), nb::arg("timeout_s") = nb::none(), nb::arg("risk") = "default",
                   nb::arg("only") = nb::none(), nb::arg("avoid") = nb::none(), nb::arg("max_detour") = nb::none(),
+                  nb::arg("within_minutes") = false,
                   "catchment_places(places, minutes, to_place, cutoffs=None, timeout_s=None, risk='default', only=None,\n"
-                  "avoid=None, max_detour=None)\n"
+                  "avoid=None, max_detour=None, within_minutes=False)\n"
                   "catchment() for several places (node ids) at once, in one search: a node's front is\n"
                   "that of its walks to (from) any of them, its routes chosen from it as route() chooses,\n"
                   "a tie of totals going to the lower place index; '*_place' columns are indices into\n"
@@ -199,7 +203,10 @@ void bind_catchments(GraphClass& graph_class) {
                   "Failure as catchment() gives it, its `place` the index of the place it concerns. With\n"
                   "`only` (node ids), the rows of those nodes alone, answered as in the whole catchment, by a\n"
                   "search that labels no more than their fronts need. `max_detour` as in catchment(), the\n"
-                  "reference each node's shortest walk to any place.");
+                  "reference each node's shortest walk to any place. With `within_minutes`, a node's front\n"
+                  "holds only its walks of at most `minutes`, and the search carries no label beyond:\n"
+                  "'shortest_*', 'within_*' (cutoffs up to `minutes`) and 'within_detour_*' are as without\n"
+                  "but for walks beyond the minutes, 'safest_*' and 'balanced_*' NaN (places -1 as uint32 max).");
 }
 
 }  // namespace norvel::engine

@@ -48,6 +48,13 @@ View<T> record_field(const EngineGraph& engine, std::size_t offset) {
   return view<T>(engine, first, nodes.size(), sizeof(Node));
 }
 
+// A coordinate of every node on the search plane, by dense index.
+View<std::int32_t> plane_field(const EngineGraph& engine, std::size_t offset) {
+  const GraphArray<PlanePoint>& plane = engine.graph.plane;
+  const auto* first = reinterpret_cast<const std::byte*>(plane.data()) + offset;
+  return view<std::int32_t>(engine, first, plane.size(), sizeof(PlanePoint));
+}
+
 using Ids = nb::ndarray<const std::uint64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 // Dense index of each id that the node list holds, -1 for any other.
@@ -94,6 +101,20 @@ void bind_arrays(GraphClass& graph_class) {
                    "float64 per dense index: latitude in degrees (the last record of a repeated id; 0 unlisted).")
       .def_prop_ro("lons", [](const EngineGraph& e) { return contiguous(e, e.graph.lon); },
                    "float64 per dense index: longitude in degrees.")
+      // The plane the searches bound distances on (graph/plane_metric.hpp).
+      .def_prop_ro("plane_x",
+                   [](const EngineGraph& e) {
+                     return plane_field(e, offsetof(PlanePoint, x));
+                   },
+                   "int32 per dense index: the node's x on the search plane (plane_metric.hpp's units).")
+      .def_prop_ro("plane_y",
+                   [](const EngineGraph& e) {
+                     return plane_field(e, offsetof(PlanePoint, y));
+                   },
+                   "int32 per dense index: the node's y on the search plane.")
+      .def_prop_ro("distance_per_plane_unit", [](const EngineGraph& e) { return e.graph.distance_per_plane_unit; },
+                   "The least distance_m of an edge per unit of the plane's octagonal norm between its ends\n"
+                   "(up to a few roundings; 0 when the costs are not bounded below).")
       // The outgoing rows (compressed sparse rows over dense indices).
       .def_prop_ro("out_begin", [](const EngineGraph& e) { return contiguous(e, e.graph.out_begin); },
                    "uint32, one per dense index and one more: where each node's outgoing row starts.")

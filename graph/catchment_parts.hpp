@@ -28,6 +28,11 @@ enum Cost : int { kDistance = 0, kRisk = 1 };
 // least distance and the least risk between the place and the node, and the
 // least risk between the node and any candidate.
 enum Search : int { kFromPlaceDistance = 0, kFromPlaceRisk = 1, kNearCandidates = 2 };
+// The least distance between the node and any candidate, which only a search
+// of walks within the minutes asks, and such a search never runs the one of
+// least risk from the place: it keeps its sums there, sparing the node's
+// first cache line a field.
+inline constexpr int kNearCandidatesDistance = kFromPlaceRisk;
 
 // The edges a search from the place follows out of a node. Walks to the
 // place are searched backwards, over each node's incoming edges; walks from

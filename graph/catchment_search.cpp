@@ -107,6 +107,7 @@ using namespace catchment;
 // may pass the same nodes, and the request leaves out a route whose nodes
 // repeat an earlier one's.
 constexpr double kCapRounding = 1.0 - 0x1p-17;
+constexpr double kNaN = __builtin_nan("");
 constexpr double kScoreWidening = 1.0 + 0x1p-16;
 
 struct Margins {
@@ -160,7 +161,7 @@ class CatchmentSearch {
   CatchmentSearch(const RoadGraph& graph, const RiskLayer* layer, const AvoidedRows* avoided,
                   std::span<const std::uint32_t> places_dense,
                   double minutes, WalkDirection direction, std::span<const double> cutoffs, const StopPoll& poll,
-                  std::vector<std::uint32_t> only_dense, std::optional<double> max_detour)
+                  std::vector<std::uint32_t> only_dense, std::optional<double> max_detour, CatchmentWalks walks)
       : graph_(graph),
         layer_(layer),
         risk_(graph, layer, avoided),
@@ -169,6 +170,8 @@ class CatchmentSearch {
         cutoffs_(cutoffs.begin(), cutoffs.end()),
         max_detour_(max_detour),
         minutes_(minutes),
+        // Infinite minutes cut no front.
+        within_minutes_(walks == CatchmentWalks::within_minutes && std::isfinite(minutes)),
         to_place_(direction == WalkDirection::to_place),
         poll_(poll),
         stop_(poll),
@@ -233,24 +236,28 @@ class CatchmentSearch {
   bool set_margins() {
     report_.distance_exact = risk_.facts().distance_sums_exact;
     report_.risk_exact = risk_.facts().risk_sums_exact;
+    bound_to_minutes();
     if (!to_place_ || candidates_.empty()) return true;
     if (!report_.distance_exact) {
       // The distances of the safest routes cap the distance of every
       // Pareto point: a second single-cost search, of risk, over every
-      // candidate and as far beyond as `least_route_cap` needs.
-      LeastCost<Rows> by_risk(rows_, nodes_, kRisk, kFromPlaceRisk, places_, stop_);
-      std::size_t unsettled = candidates_.size();
-      while (unsettled > 0 && by_risk.next_key() != kInf) {
-        const std::uint32_t local = by_risk.settle_next();
-        if (local == kNone) break;
-        unsettled -= nodes_[local].candidate;
+      // candidate and as far beyond as `least_route_cap` needs. Walks within
+      // the minutes have their cap already.
+      if (!within_minutes_) {
+        LeastCost<Rows> by_risk(rows_, nodes_, kRisk, kFromPlaceRisk, places_, stop_);
+        std::size_t unsettled = candidates_.size();
+        while (unsettled > 0 && by_risk.next_key() != kInf) {
+          const std::uint32_t local = by_risk.settle_next();
+          if (local == kNone) break;
+          unsettled -= nodes_[local].candidate;
+        }
+        if (stop_.stopped()) return false;
+        double most_risk = 0.0;
+        for (std::uint32_t local : candidates_) most_risk = std::max(most_risk, nodes_[local].least(kRisk));
+        if (!settle_through(by_risk, most_risk * (1.0 + 0x1p-15))) return false;
+        report_.settled += by_risk.order().size();
+        cap_[kDistance] = least_route_cap(rows_, nodes_, kRisk, by_risk.order(), most_risk, candidates_, places_);
       }
-      if (stop_.stopped()) return false;
-      double most_risk = 0.0;
-      for (std::uint32_t local : candidates_) most_risk = std::max(most_risk, nodes_[local].least(kRisk));
-      if (!settle_through(by_risk, most_risk * (1.0 + 0x1p-15))) return false;
-      report_.settled += by_risk.order().size();
-      cap_[kDistance] = least_route_cap(rows_, nodes_, kRisk, by_risk.order(), most_risk, candidates_, places_);
       margins_.distance = margin_of(cap_[kDistance]);
     }
     if (!report_.risk_exact) margins_.risk = margin_of(cap_[kRisk]);
@@ -259,9 +266,25 @@ class CatchmentSearch {
     return true;
   }
 
+  // Walks within the minutes alone: the distance cap is the limit of
+  // `find_candidates`, which every walk whose distance_m / 66.67 is at most
+  // the minutes is below (the widening covers the division's rounding). The
+  // arguments of the caps and of the margins hold for any cap U on the
+  // forward distance of the routes sought, and these are the front's points
+  // within the minutes: none is dominated by a point beyond them, so
+  // cutting the front there loses none of them, and no label carried
+  // beyond the cap starts one.
+  void bound_to_minutes() {
+    if (!within_minutes_) return;
+    cap_[kDistance] = std::min(cap_[kDistance], minutes_ * kWalkingSpeedMPerMin * (1.0 + 0x1p-16));
+  }
+
   bool search_labels() {
     if (candidates_.empty()) return true;
     near_candidates_.emplace(opposite_rows_, nodes_, kRisk, kNearCandidates, candidates_, stop_);
+    if (within_minutes_) {
+      near_by_distance_.emplace(opposite_rows_, nodes_, kDistance, kNearCandidatesDistance, candidates_, stop_);
+    }
     risk_reach_ = cap_[kRisk] / kCapRounding;
     for (std::uint32_t i = 0; i < places_.size(); ++i) push(OpenLabel{0.0, 0.0, kNone, places_[i], kNone, i});
     const std::size_t refresh_every = std::max<std::size_t>(1024, candidates_.size());
@@ -380,6 +403,7 @@ class CatchmentSearch {
   // `kNearCandidates`).
   bool irrelevant(double distance, double risk, std::uint32_t local) {
     if (distance * kCapRounding > cap_[kDistance] || risk * kCapRounding > cap_[kRisk]) return true;
+    if (near_by_distance_ && beyond_minutes(distance, local)) return true;
     const NodeState& node = nodes_[local];
     // The least risk still to add, found as far as would settle the question.
     const double still = node.settled[kNearCandidates]
@@ -393,6 +417,18 @@ class CatchmentSearch {
     // below already means that, and a risk summed to 0 ties).
     if (places_.size() > 1) return margins_.risk == 0.0 ? worst_ < at_least : worst_ <= at_least - margins_.risk;
     return surely_le(worst_, at_least, margins_.risk);
+  }
+
+  // Whether a label at `local` starts only routes longer than the distance
+  // cap: it adds at least the least distance between the node and a
+  // candidate, bounded as the risk is in `irrelevant`. So a search of walks
+  // within the minutes carries labels only between places and candidates
+  // that such a walk joins, not all round each place.
+  bool beyond_minutes(double distance, std::uint32_t local) {
+    const double still = nodes_[local].settled[kNearCandidatesDistance]
+                             ? nodes_[local].least(kNearCandidatesDistance)
+                             : near_by_distance_->lower_bound(local, cap_[kDistance] / kCapRounding - distance);
+    return still != 0.0 && (distance + still) * kCapRounding > cap_[kDistance];
   }
 
   // R_worst at the distance popped now.
@@ -476,7 +512,8 @@ class CatchmentSearch {
     bool any_balance = false;
     for (std::uint32_t local : candidates_) {
       Reading& reading = readings[local];
-      if (nodes_[local].first == kNone) continue;
+      // A front cut at the minutes has no request's routes to choose.
+      if (nodes_[local].first == kNone || within_minutes_) continue;
       const RouteTotals& shortest = reading.shortest.sums;
       const RouteTotals& safest = reading.safest.sums;
       // One point: the request's front holds it alone (maybe by several
@@ -584,6 +621,14 @@ class CatchmentSearch {
         if (!asked) return false;
         answer = *asked;
       }
+      if (within_minutes_) {
+        // The least risky kept label may lie beyond the minutes, and then
+        // it says nothing of the front within them: `read_within` reads
+        // every cutoff from the labels.
+        reading.safest = Found{{kNaN, kNaN}, kNone};
+        answer.safest = answer.balanced = reading.safest.sums;
+        answer.place[1] = answer.place[2] = kNone;
+      }
       if (answer.shortest.distance_m / kWalkingSpeedMPerMin <= minutes_) {
         if (!row_of.empty()) {
           row_of[local] = static_cast<std::uint32_t>(answers.size());
@@ -640,7 +685,6 @@ class CatchmentSearch {
                    const std::vector<std::uint32_t>& row_of, std::vector<WithinCutoff>& within) {
     const std::size_t count = walks_per_row();
     const std::size_t cutoffs = cutoffs_.size();
-    constexpr double kNaN = __builtin_nan("");
     within.assign(answers.size() * count, WithinCutoff{{kNaN, kNaN}, kNone});
     struct Open {
       Found best{{kInf, kInf}, kNone};
@@ -797,6 +841,7 @@ class CatchmentSearch {
   const std::vector<double> cutoffs_;
   const std::optional<double> max_detour_;
   const double minutes_;
+  const bool within_minutes_;  // CatchmentWalks::within_minutes
   const bool to_place_;
   const StopPoll poll_;
   StopCheck stop_;
@@ -815,6 +860,7 @@ class CatchmentSearch {
   double risk_reach_ = kInf;
   double worst_reach_ = kInf;
   std::optional<LeastCost<Opposite>> near_candidates_;
+  std::optional<LeastCost<Opposite>> near_by_distance_;  // walks within the minutes
   // The two arrays a large catchment grows most (LargePageAllocator).
   std::vector<Label, LargePageAllocator<Label>> labels_;
   std::vector<Link, LargePageAllocator<Link>> links_;  // by label
@@ -838,7 +884,7 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
                                                             const RiskLayer* layer,
                                                             std::optional<std::span<const NodeId>> only,
                                                             const AvoidedRows* avoided,
-                                                            std::optional<double> max_detour) {
+                                                            std::optional<double> max_detour, CatchmentWalks walks) {
   if (places.empty()) return std::unexpected(CatchmentFailure::no_places);
   std::vector<std::uint32_t> places_dense;
   places_dense.reserve(places.size());
@@ -870,10 +916,10 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
   std::optional<Catchment> found =
       direction == WalkDirection::to_place
           ? CatchmentSearch<IncomingRows>(graph, layer, avoided, places_dense, minutes, direction, cutoffs, stop,
-                                          std::move(only_dense), max_detour)
+                                          std::move(only_dense), max_detour, walks)
                 .run()
           : CatchmentSearch<OutgoingRows>(graph, layer, avoided, places_dense, minutes, direction, cutoffs, stop,
-                                          std::move(only_dense), max_detour)
+                                          std::move(only_dense), max_detour, walks)
                 .run();
   if (!found) return std::unexpected(CatchmentFailure::interrupted);
   return std::move(*found);

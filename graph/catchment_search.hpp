@@ -50,6 +50,14 @@ struct WithinCutoff {
   std::uint32_t place;
 };
 
+// Which walks a node's front is made of: every walk (its routes are a
+// request's), or only the walks of at most the catchment's minutes. The
+// second bounds the search itself (no label is carried beyond the minutes,
+// which is all a region's access asks and far less work in a large graph);
+// its nodes carry the shortest route and `within` alone (a front cut at the
+// minutes has no request's safest or balanced route: NaN totals there).
+enum class CatchmentWalks : std::uint8_t { every, within_minutes };
+
 // What a catchment search did, for benchmarks and tests.
 struct CatchmentReport {
   std::uint64_t candidates = 0;        // nodes whose shortest walk may be within the limit
@@ -107,7 +115,9 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
 // those of these candidates (the argument in catchment_search.cpp holds
 // for any set of them).
 // With `max_detour` (>= 0, may be infinite), `within_detour` too, read in
-// the same pass over the kept labels as `within`.
+// the same pass over the kept labels as `within`. With `walks`
+// within_minutes, see `CatchmentWalks`: `within` for a cutoff of at most
+// `minutes` is that of the whole front.
 std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& graph, std::span<const NodeId> places,
                                                             double minutes, WalkDirection direction,
                                                             std::span<const double> cutoffs,
@@ -116,6 +126,7 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
                                                             const RiskLayer* layer = nullptr,
                                                             std::optional<std::span<const NodeId>> only = std::nullopt,
                                                             const AvoidedRows* avoided = nullptr,
-                                                            std::optional<double> max_detour = std::nullopt);
+                                                            std::optional<double> max_detour = std::nullopt,
+                                                            CatchmentWalks walks = CatchmentWalks::every);
 
 }  // namespace norvel

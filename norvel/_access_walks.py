@@ -143,7 +143,8 @@ class Fronts:
 def place_fronts(session: Session, nodes: IdArray, places: IdArray,
                   cutoffs: tuple[float, ...], direction: str,
                   risk: str, avoid: npt.NDArray[np.uint32] | None = None,
-                  max_detour: float | None = None) -> Fronts:
+                 max_detour: float | None = None,
+                 max_minutes: float | None = None) -> Fronts:
     """The ``Fronts`` of the walks between each of ``nodes`` and any of
     ``places`` (node ids, repeats allowed), to the places (``direction``
     "to") or from them ("from"), on the risk layer ``risk``; a point is
@@ -161,12 +162,19 @@ def place_fronts(session: Session, nodes: IdArray, places: IdArray,
     With ``max_detour``, its least risky walk within the detour budget is
     the least risky point of the front at most 1 + max_detour times as
     long as the shortest point (``norvel._walks.within_detour``'s rule).
-    ValueError for a graph with a negative, infinite or NaN distance or
-    risk."""
+
+    With ``max_minutes`` (finite, >= every cutoff), a front holds only the
+    walks of at most that many minutes, and the search goes no farther:
+    the shortest point is as without where it fits, the least risky point
+    is that of the walks within ``max_minutes``, and a node without such a
+    walk has none. ValueError for a graph with a negative, infinite or NaN
+    distance or risk."""
+    reach = math.inf if max_minutes is None else max_minutes
     _, columns = session.catchment_columns(
-        [int(place) for place in places], math.inf, direction,
-        session.options(risk=risk, avoid=avoid), cutoffs=[*cutoffs, math.inf],
-        only=nodes.tolist(), max_detour=max_detour)
+        [int(place) for place in places], reach, direction,
+        session.options(risk=risk, avoid=avoid), cutoffs=[*cutoffs, reach],
+        only=nodes.tolist(), max_detour=max_detour,
+        within_minutes=max_minutes is not None)
     # The catchment's rows go by distance: each asked node's row, found or
     # not (no place is reached from it, or it from none).
     rows = IdRows(columns["node"]).rows(nodes)

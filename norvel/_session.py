@@ -295,7 +295,8 @@ class Session:
                           direction: str, request: _requests.Options, *,
                           cutoffs: Sequence[float] | None = None,
                           only: Sequence[int] | None = None,
-                          max_detour: float | None = None
+                          max_detour: float | None = None,
+                          within_minutes: bool = False
                           ) -> tuple[list[Snap], CatchmentColumns]:
         """The snapped places and the engine's columns of their catchment
         (checked ``minutes``, ``direction`` and ``cutoffs``). With
@@ -306,7 +307,11 @@ class Session:
         does; a cutoff above ``minutes`` still reads only the nodes inside
         ``minutes``. Without, vectors for ``minutes``. With ``only`` (node
         ids), the rows of those nodes alone, as in the whole catchment;
-        ``max_detour`` as in ``catchment``."""
+        ``max_detour`` as in ``catchment``. With ``within_minutes``, each
+        node's front holds only its walks of at most ``minutes`` and the
+        search goes no farther: the shortest and ``within_*`` columns
+        (cutoffs up to ``minutes``) are as without, ``safest_*`` and
+        ``balanced_*`` NaN."""
         if not places:
             raise ValueError("places must not be empty")
         snaps = self.snapped(places, [_place_role(direction)] * len(places),
@@ -314,7 +319,7 @@ class Session:
         result = self.engine.catchment_places(
             [snap.node for snap in snaps], minutes, direction == "to",
             None if cutoffs is None else list(cutoffs), request.timeout_s,
-            request.risk, only, request.avoid, max_detour)
+            request.risk, only, request.avoid, max_detour, within_minutes)
         if isinstance(result, engine.Failure):
             raise _catchment_failure(result, snaps[result.place].node,
                                      request.timeout_s)

@@ -78,18 +78,19 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from norvel import _access_maps, _access_tables, _access_walks, _values
+from norvel import (_access_maps, _access_tables, _access_walks,
+                    _region_access, _values, _workers)
 from norvel._access_tables import output_suffix, read_table
 from norvel._access_walks import within_name
 from norvel._extras import require
+from norvel.router import Router
 from norvel.table import FloatArray
 
 if TYPE_CHECKING:
     import folium
+    from distributed import Client
     import geopandas
     import pandas
-
-    from norvel.router import Router
 
 __all__ = ["Access", "access", "output_suffix", "read_table"]
 
@@ -108,13 +109,16 @@ CLASSES = ("safely reachable", "only by a risky walk", "not reachable",
            "not snapped")
 
 
-def access(router: Router, origins: pandas.DataFrame,
-           places: pandas.DataFrame,
+def access(router: Router | str | os.PathLike[str],
+           origins: pandas.DataFrame, places: pandas.DataFrame,
            minutes: float | Iterable[float] = DEFAULT_MINUTES, *,
            weight: str | None = None, risk: str | None = None,
            at: object = None, direction: str = "to",
            max_snap_m: float = _values.DEFAULT_MAX_SNAP_M,
-           avoid: object = None, max_detour: float | None = None) -> Access:
+           avoid: object = None, max_detour: float | None = None,
+           max_minutes: float | None = None,
+           client: Client | None = None, workers: int | None = None,
+           progress: bool = True) -> Access:
     """The walks of every origin to the nearest of ``places`` and to the
     safest, with the least risk within each cutoff of ``minutes``, as an
     ``Access`` (its module's docstring defines every column).
@@ -133,6 +137,25 @@ def access(router: Router, origins: pandas.DataFrame,
     ``Router.route``. ``max_detour`` (a number >= 0, may be inf): adds
     the walk within that detour budget and its share in the summary.
 
+    ``max_minutes``: None, or the longest walk counted (finite, >= the
+    largest cutoff): the nearest place, the safest walk and every
+    ``within_risk_<c>`` are those of the walks of at most ``max_minutes``
+    alone (an origin with none has no walk), as the unbounded answer
+    filtered so, and the search goes no farther.
+
+    A region: ``router`` may be the path of a graph file (a snapshot, which
+    the processes of a machine share, or a document) instead of a Router.
+    Then the origins are split into tiles by where they lie, each tile
+    searched with the places a walk of ``max_minutes`` can reach (one tile
+    without ``max_minutes``), on the workers of a Dask ``client`` (the path
+    one every worker can read; each worker loads the graph once) or on
+    ``workers`` local processes (default: the CPUs this process may use).
+    The answer is the one ``access`` on a Router gives, bit for bit.
+    ``progress``: a bar on stderr for tiles that run longer than a few
+    seconds. A tile that raises runs again, twice at most, then
+    ``norvel.batch.BatchError`` (its cause the tile's exception); Ctrl-C
+    cancels the tiles.
+
     Needs pandas (``pip install 'norvel_core[batch]'``), and geopandas for
     GeoDataFrames. Raises ValueError for a table without locations, a
     weight that is missing, negative or not finite, a column of origins or
@@ -143,8 +166,18 @@ def access(router: Router, origins: pandas.DataFrame,
     """
     require("norvel.access", "batch", "pandas")
     cutoffs = _cutoffs(minutes)
+    reach = _max_minutes(max_minutes, cutoffs)
     way = _values.direction(direction)
     detour = _values.max_detour(max_detour)
+    count = _values.workers(workers)
+    path: str | None = None
+    if not isinstance(router, Router):
+        require("norvel.access", "batch", "tqdm")
+        path = os.path.abspath(os.fspath(router))
+        router = _workers.router_for(path)
+    elif client is not None:
+        raise TypeError("with a client, the graph must be the path of a "
+                        "graph file that every worker can read, not a Router")
     request = router.session.options(risk=risk, avoid=avoid, at=at)
     layer = request.risk
     limit = _values.max_snap(max_snap_m)
@@ -168,9 +201,15 @@ def access(router: Router, origins: pandas.DataFrame,
         raise ValueError(f"none of the {len(places)} places lies within "
                          f"{limit:g} m of a node of the graph")
     origin_snapped = np.flatnonzero(~np.isnan(origin_snap))
-    fronts = _access_walks.place_fronts(
-        session, origin_nodes[origin_snapped], place_nodes[place_snapped],
-        cutoffs, way, layer, request.avoid, detour)
+    if path is not None:
+        fronts = _region_access.region_fronts(
+            path, session, origin_nodes[origin_snapped],
+            place_nodes[place_snapped], cutoffs, way, layer, avoid, reach,
+            detour, client=client, workers=count, progress=progress)
+    else:
+        fronts = _access_walks.place_fronts(
+            session, origin_nodes[origin_snapped], place_nodes[place_snapped],
+            cutoffs, way, layer, request.avoid, detour, reach)
     table = _access_walks.origin_table(origins, origin_nodes, origin_snap,
                                        origin_snapped, fronts, place_snapped,
                                        cutoffs)
@@ -361,3 +400,15 @@ def _cutoffs(minutes: float | Iterable[float]) -> tuple[float, ...]:
     if not math.isfinite(cutoffs[-1]):
         raise ValueError("minutes must be finite cutoffs, got inf")
     return tuple(cutoffs)
+
+
+def _max_minutes(value: object, cutoffs: tuple[float, ...]) -> float | None:
+    """The longest walk access counts: None, or finite and at least the
+    largest cutoff."""
+    if value is None:
+        return None
+    limit = _values.minutes(value)
+    if not math.isfinite(limit) or limit < cutoffs[-1]:
+        raise ValueError(f"max_minutes must be finite and at least the "
+                         f"largest cutoff ({cutoffs[-1]:g}), got {limit!r}")
+    return limit

@@ -36,7 +36,6 @@ import concurrent.futures
 import math
 import os
 import threading
-from collections import OrderedDict
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -47,15 +46,21 @@ require("norvel.batch", "batch", "pandas", "tqdm")
 import pandas as pd
 from tqdm import tqdm
 
-from norvel import _requests, _route_table, _values
+import numpy as np
+
+from norvel import _access_tiles, _requests, _route_table, _values, _workers
+from norvel.errors import BatchError
 from norvel._session import PAIR_ROLES, Session
-from norvel._values import DEFAULT_EPS, DEFAULT_MAX_SNAP_M, Place
+from norvel._values import DEFAULT_CATCHMENT_MINUTES, DEFAULT_EPS, DEFAULT_MAX_SNAP_M, Place
+from norvel.catchment import Catchment, several_places
 from norvel.router import Router
 
 if TYPE_CHECKING:
     from distributed import Client
 
-__all__ = ["COLUMNS", "BatchError", "route_pairs"]
+    from norvel._engine import CatchmentColumns
+
+__all__ = ["COLUMNS", "BatchError", "catchment", "route_pairs"]
 
 # The key of route_pairs' rows: the pair's index.
 _KEYS = (("pair", "int64"),)
@@ -75,13 +80,7 @@ _MAX_CHUNK = 500
 # The progress bar shows only once a batch has run this long.
 _PROGRESS_DELAY_S = 2.0
 # Runs of a chunk that raised, after its first.
-_RETRIES = 2
-
-
-class BatchError(RuntimeError):
-    """The batch could not be completed (a chunk of pairs kept failing, or
-    the cluster gave up on a chunk whose workers kept dying); no partial
-    table is returned."""
+_RETRIES = _workers.RETRIES
 
 
 def route_pairs(graph: Router | str | os.PathLike[str],
@@ -334,38 +333,6 @@ def _span(jobs: list[Job]) -> str:
 
 # Dask workers, each process with its own router.
 
-# A worker keeps the routers it loaded for later calls; two, so that a
-# client alternating between two graphs does not reload each time.
-_KEPT_ROUTERS = 2
-_routers: OrderedDict[tuple[str, int, int], Router] = OrderedDict()
-# Dask runs the tasks of a worker on its threads: one load per graph.
-_routers_lock = threading.Lock()
-
-
-def _router_for(path: str) -> Router:
-    """The router of a document file, loaded once per process; a rewritten
-    file (another size or time stamp) is loaded anew."""
-    status = os.stat(path)
-    key = (path, status.st_mtime_ns, status.st_size)
-    with _routers_lock:
-        router = _routers.get(key)
-        if router is None:
-            router = Router.from_file(path)
-            _routers[key] = router
-            while len(_routers) > _KEPT_ROUTERS:
-                _routers.popitem(last=False)
-        else:
-            _routers.move_to_end(key)
-        return router
-
-
-def _layers_of(path: str) -> tuple[list[str], _requests.Hours]:
-    """A Dask task: the risk layers of the graph of ``path``, and their
-    hours."""
-    session = _router_for(path).session
-    return session.layer_names(), session.layers.hours
-
-
 def _worker_layers(client: Client, path: str
                    ) -> tuple[list[str], _requests.Hours]:
     """The risk layers of the graph of ``path`` and their hours, as a
@@ -373,7 +340,7 @@ def _worker_layers(client: Client, path: str
     cannot."""
     try:
         layers: tuple[list[str], _requests.Hours] = client.submit(
-            _layers_of, path, pure=False).result()
+            _workers.risk_layers, path, pure=False).result()
     except Exception as failure:
         raise BatchError(f"a worker could not load the graph {path}: "
                          f"{type(failure).__name__}: {failure}") from failure
@@ -385,7 +352,7 @@ def _route_file_chunk(path: str, jobs: list[Job],
     """A Dask task: the rows of a chunk over the graph of ``path``, the
     request's ``avoid`` resolved on that graph (its segments' index is
     the session's, built once per process)."""
-    session = _router_for(path).session
+    session = _workers.router_for(path).session
     return _route_chunk(session, jobs,
                         request._replace(avoid=session.avoided(avoid)))
 
@@ -393,32 +360,127 @@ def _route_file_chunk(path: str, jobs: list[Job],
 def _on_dask(client: Client, path: str, chunks: list[list[Job]],
              request: _requests.Options, avoid: object,
              bar: tqdm[Any]) -> list[Row]:
-    from distributed import KilledWorker, as_completed
+    answers = _workers.run_on_dask(
+        client, _route_file_chunk,
+        [(path, chunk, request, avoid) for chunk in chunks],
+        [len(chunk) for chunk in chunks], bar,
+        lambda number: f"the chunk of pairs {_span(chunks[number])}")
+    return _in_pair_order(dict(enumerate(answers)))
 
-    futures = client.map(_route_file_chunk, [path] * len(chunks), chunks,
-                         [request] * len(chunks), [avoid] * len(chunks),
-                         pure=False, retries=_RETRIES)
-    number_of = {future.key: number for number, future in enumerate(futures)}
-    results: dict[int, list[Row]] = {}
+
+# A catchment of several places, its nodes in tiles.
+
+# Tiles per worker thread, as for a region's access.
+_TILES_PER_WORKER = 2
+
+
+def catchment(graph: str | os.PathLike[str], places: Sequence[Place],
+              minutes: float = DEFAULT_CATCHMENT_MINUTES, *,
+              direction: str = "to", max_snap_m: float = DEFAULT_MAX_SNAP_M,
+              risk: str | None = None, at: object = None,
+              avoid: object = None, client: Client | None = None,
+              workers: int | None = None,
+              progress: bool = True) -> pd.DataFrame:
+    """``Router.from_file(graph).catchment(places, minutes, ...).nodes``,
+    the same table bit for bit, its nodes answered in tiles on the workers
+    of a Dask ``client`` (``graph`` a path every worker can read, a
+    snapshot or a document; each worker loads it once) or on ``workers``
+    local processes (default: the CPUs this process may use).
+
+    The nodes a walk of ``minutes`` can reach lie within a margin of the
+    places (``norvel._access_tiles`` has the argument); they are split by
+    where they lie, and each tile is the catchment of every place asked
+    about its nodes alone, which answers them as the whole catchment does
+    (their safest walks may go anywhere). ``places``: node ids or (lat,
+    lon) points, as ``Router.catchment`` takes several; ``direction``,
+    ``max_snap_m``, ``risk``, ``at`` and ``avoid`` as there. Raises what
+    ``Router.catchment`` raises for its arguments, and BatchError as
+    ``route_pairs`` does."""
+    path = os.path.abspath(os.fspath(graph))
+    router = _workers.router_for(path)
+    session = router.session
+    request = session.options(DEFAULT_EPS, max_snap_m, None, risk,
+                              exact=True, avoid=avoid, at=at)
+    limit = _values.minutes(minutes)
+    way = _values.direction(direction)
+    several = several_places(list(places))
+    assert several is not None  # a list is several places
+    snaps, _ = session.catchment_columns(several, 0.0, way, request)
+    nodes = _reachable_nodes(session, [snap.node for snap in snaps], limit)
+    threads = (_values.workers(workers) if client is None
+               else max(1, sum(client.nthreads().values())))
+    tiles = _access_tiles.tiles(_access_tiles.plane_of(session, nodes),
+                                _access_tiles.plane_of(session, nodes[:0]),
+                                0.0, _TILES_PER_WORKER * threads)
+    arguments = [(path, several, limit, way, max_snap_m, request.risk,
+                  avoid, nodes[tile.origins]) for tile in tiles]
+    sizes = [len(tile.origins) for tile in tiles]
+
+    def describe(number: int) -> str:
+        return f"the tile of {sizes[number]} nodes"
+
+    bar = tqdm(total=sum(sizes), unit="node", delay=_PROGRESS_DELAY_S,
+               disable=not progress)
     try:
-        for future in as_completed(futures):
-            number = number_of[future.key]
-            try:
-                results[number] = future.result()
-            except KilledWorker as failure:
-                raise BatchError(
-                    f"the cluster gave up on a chunk of pairs whose workers "
-                    f"kept dying, with {len(chunks) - len(results)} of "
-                    f"{len(chunks)} chunks unfinished") from failure
-            except Exception as failure:
-                raise BatchError(
-                    f"the chunk of pairs {_span(chunks[number])} raised "
-                    f"{1 + _RETRIES} times in a row, lastly "
-                    f"{type(failure).__name__}: {failure}") from failure
-            bar.update(len(chunks[number]))
+        parts = (_workers.run_on_dask(client, _catchment_tile, arguments,
+                                      sizes, bar, describe)
+                 if client is not None else
+                 _workers.run_on_processes(
+                     _catchment_tile, arguments, sizes,
+                     min(threads, max(len(tiles), 1)), bar, describe))
     finally:
-        client.cancel(futures)
-    return _in_pair_order(results)
+        bar.close()
+    columns = _joined(parts) if parts else session.catchment_columns(
+        several, limit, way, request, only=[])[1]
+    return Catchment(session, snaps[0], limit, way, columns, snaps,
+                     request.risk, request.avoid).nodes
+
+
+def _reachable_nodes(session: Session, places: list[int],
+                     minutes: float) -> np.ndarray[Any, np.dtype[np.uint64]]:
+    """The ids of the nodes within the plane's margin of ``minutes`` of a
+    place: every node whose walk to or from one may take that long."""
+    engine = session.engine
+    margin = _access_tiles.margin_units(session, minutes)
+    ids: np.ndarray[Any, np.dtype[np.uint64]] = np.asarray(engine.ids)
+    if not np.isfinite(margin):
+        return ids.copy()
+    x, y = _access_tiles.plane_of(session, np.asarray(places, dtype=np.uint64))
+    reach = int(np.ceil(margin))
+    plane_x = engine.plane_x.astype(np.int64)
+    plane_y = engine.plane_y.astype(np.int64)
+    near = np.zeros(len(ids), dtype=bool)
+    for at_x, at_y in zip(x.tolist(), y.tolist()):
+        near |= ((np.abs(plane_x - at_x) <= reach)
+                 & (np.abs(plane_y - at_y) <= reach))
+    return ids[near]
+
+
+def _catchment_tile(path: str, places: list[object], minutes: float,
+                    direction: str, max_snap_m: float, risk: str,
+                    avoid: object, nodes: np.ndarray[Any, Any]
+                    ) -> CatchmentColumns:
+    """A task: the catchment's columns of ``nodes`` alone."""
+    session = _workers.router_for(path).session
+    request = session.options(DEFAULT_EPS, max_snap_m, None, risk,
+                              exact=True, avoid=avoid)
+    return session.catchment_columns(places, minutes, direction, request,
+                                     only=nodes.tolist())[1]
+
+
+def _joined(parts: list[CatchmentColumns]) -> CatchmentColumns:
+    """The tiles' columns as one catchment's: by shortest distance, then
+    id; the report's counts summed."""
+    names = [name for name in parts[0] if name != "report"]
+    joined: dict[str, Any] = {name: np.concatenate([part[name]  # type: ignore[literal-required]
+                                                    for part in parts])
+                              for name in names}
+    order = np.lexsort((joined["node"], joined["shortest_m"]))
+    for name in names:
+        joined[name] = joined[name][order]
+    joined["report"] = {key: sum(part["report"][key] for part in parts)
+                        for key in parts[0]["report"]}
+    return joined  # type: ignore[return-value]
 
 
 # The table.

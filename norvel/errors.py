@@ -147,3 +147,9 @@ class UnknownRiskLayerError(ValueError):
 
     def __reduce__(self) -> tuple[Any, ...]:
         return UnknownRiskLayerError, (self.name, self.known)
+
+
+class BatchError(RuntimeError):
+    """The batch could not be completed (a chunk of pairs kept failing, or
+    the cluster gave up on a chunk whose workers kept dying); no partial
+    table is returned."""

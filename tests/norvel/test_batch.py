@@ -383,7 +383,9 @@ def test_ctrl_c_stops_the_threads_at_their_next_pair(sample_path, tmp_path):
 
 
 def kept_graphs():
-    return [key[0] for key in norvel.batch._routers]
+    import norvel._workers
+
+    return norvel._workers.loaded_graphs()
 
 
 def test_dask_workers_keep_the_graph_for_later_calls(grid_files, client):

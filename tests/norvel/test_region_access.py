@@ -1,0 +1,191 @@
+"""A region's access: walks bounded by max_minutes against every route's
+front cut there, and the tiled answers (local processes, a Dask cluster)
+against one search, bit for bit; a catchment of several places in tiles
+against the Router's."""
+
+import json
+import math
+
+import numpy as np
+import pandas
+import pytest
+
+import norvel
+import norvel.batch
+from norvel.catchment import WALKING_SPEED_M_PER_MIN
+
+distributed = pytest.importorskip("distributed")
+
+
+def street_document(seed, side, spacing_deg=0.001):
+    """A jittered street grid of side x side nodes, streets both ways or
+    one, some doubled by a parallel way of other costs, lengths rounded to
+    whole metres and often shorter than the straight line (as generated
+    grids do), with a second risk layer's values."""
+    rng = np.random.default_rng(seed)
+    nodes = [{"id": 100 + i,
+              "lat": 60.0 + spacing_deg * (i // side + rng.uniform(-0.2, 0.2)),
+              "lon": 25.0 + 2 * spacing_deg * (i % side + rng.uniform(-0.2, 0.2))}
+             for i in range(side * side)]
+    edges = []
+    for i in range(side * side):
+        for j in (i + 1 if (i + 1) % side else None,
+                  i + side if i + side < side * side else None):
+            if j is None or rng.random() < 0.08:
+                continue
+            for _ in range(1 + (rng.random() < 0.1)):
+                d = float(round(rng.uniform(80.0, 125.0)))
+                r = float(rng.uniform(0.0, 0.9))
+                ends = ([(i, j), (j, i)] if rng.random() < 0.85
+                        else [(i, j) if rng.random() < 0.5 else (j, i)])
+                edges += [{"from": 100 + a, "to": 100 + b, "distance_m": d,
+                           "risk_score": r} for a, b in ends]
+    lit = rng.uniform(0.0, 2.0, len(edges)).tolist()
+    return {"nodes": nodes, "edges": edges, "risk_layers": {"lit": lit}}
+
+
+def tables(document, seed, origin_count, place_count):
+    """Origins at nodes' points and places at others'."""
+    rng = np.random.default_rng(seed)
+    chosen = rng.permutation(len(document["nodes"]))
+    points = [document["nodes"][k] for k in chosen]
+    origins = pandas.DataFrame({
+        "lat": [p["lat"] for p in points[:origin_count]],
+        "lon": [p["lon"] for p in points[:origin_count]],
+        "people": rng.integers(0, 50, origin_count)},
+        index=rng.permutation(origin_count) + 1000)
+    places = pandas.DataFrame({
+        "lat": [p["lat"] for p in points[-place_count:]],
+        "lon": [p["lon"] for p in points[-place_count:]]})
+    return origins, places
+
+
+def front_model(router, origin, places, direction, risk, max_minutes, cutoffs):
+    """An origin's walks from every route front, cut at max_minutes:
+    nearest (m, risk, place), safest (risk, m, place) and the least risk
+    within each cutoff."""
+    points = []
+    for at, place in enumerate(places):
+        ends = (origin, place) if direction == "to" else (place, origin)
+        try:
+            front = router.front(*ends, risk=risk)
+        except norvel.errors.NoRouteError:
+            continue
+        points += [(r.distance_m, r.risk, at) for r in front
+                   if r.distance_m / WALKING_SPEED_M_PER_MIN <= max_minutes]
+    if not points:
+        return None
+    nearest = min(points)
+    safest = min(points, key=lambda p: (p[1], p[0], p[2]))
+    within = [min((p[1] for p in points
+                   if p[0] / WALKING_SPEED_M_PER_MIN <= c), default=math.nan)
+              for c in cutoffs]
+    return nearest, (safest[1], safest[0], safest[2]), within
+
+
+@pytest.mark.parametrize("direction,risk", [("to", "default"), ("from", "lit")])
+def test_bounded_walks_are_the_fronts_cut_at_max_minutes(direction, risk):
+    """Every origin of random grids against the fronts of its routes to
+    each place, only the walks within max_minutes kept; None keeps the
+    unbounded answer."""
+    for seed in range(3):
+        document = street_document(seed, 9)
+        router = norvel.Router.from_json(json.dumps(document))
+        origins, places = tables(document, seed, 25, 4)
+        cutoffs = (3.0, 5.0)
+        result = norvel.access(router, origins, places, cutoffs,
+                               direction=direction, risk=risk, max_minutes=7.5)
+        place_nodes = result.places["node"].tolist()
+        for row in result.origins.itertuples():
+            model = front_model(router, row.node, place_nodes, direction,
+                                risk, 7.5, cutoffs)
+            if model is None:
+                assert math.isnan(row.nearest_m) and math.isnan(row.safest_m)
+                continue
+            assert (row.nearest_m, row.nearest_risk, row.nearest_place) == model[0]
+            assert (row.safest_risk, row.safest_m, row.safest_place) == model[1]
+            got = [row.within_risk_3, row.within_risk_5]
+            assert np.array_equal(got, model[2], equal_nan=True), (seed, row)
+        unbounded = norvel.access(router, origins, places, cutoffs,
+                                  direction=direction, risk=risk)
+        pandas.testing.assert_frame_equal(
+            unbounded.origins,
+            norvel.access(router, origins, places, cutoffs,
+                          direction=direction, risk=risk).origins)
+
+
+def test_max_minutes_is_checked():
+    router = norvel.Router.from_json(json.dumps(street_document(0, 4)))
+    origins, places = tables(street_document(0, 4), 0, 3, 2)
+    for bad, shown in [(4.0, "4.0"), (math.inf, "inf"), (float("nan"), "nan")]:
+        with pytest.raises(ValueError) as raised:
+            norvel.access(router, origins, places, (5.0, 10.0), max_minutes=bad)
+        if shown != "nan":
+            assert str(raised.value) == (
+                f"max_minutes must be finite and at least the largest "
+                f"cutoff (10), got {shown}")
+    with pytest.raises(TypeError, match="with a client, the graph must be"):
+        norvel.access(router, origins, places, 5.0, client=object())
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1,
+                                  processes=True,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as dask_client:
+        yield dask_client
+
+
+@pytest.fixture(scope="module")
+def region(tmp_path_factory):
+    """A grid some kilometres across (tiles of a few minutes' margin each),
+    as a snapshot, with many origins and places."""
+    document = street_document(7, 28)
+    folder = tmp_path_factory.mktemp("region")
+    router = norvel.Router.from_json(json.dumps(document))
+    snapshot = folder / "region.norvel"
+    router.save(snapshot)
+    origins, places = tables(document, 7, 500, 40)
+    return norvel.Router.from_file(snapshot), snapshot, origins, places
+
+
+def test_tiles_on_local_processes_and_a_cluster_give_the_local_answer(region,
+                                                                       client):
+    """Tiles of a 2.5-minute margin over a grid of 28 x 28 nodes: origins
+    on every tile's border, places just inside and just outside each
+    margin; the same table, column for column and bit for bit, both ways
+    and on a risk layer."""
+    router, snapshot, origins, places = region
+    for direction, risk in [("to", "default"), ("from", "lit")]:
+        local = norvel.access(router, origins, places, (1.0, 2.0),
+                              weight="people", direction=direction,
+                              risk=risk, max_minutes=2.5)
+        assert local.origins["nearest_m"].notna().any()
+        assert local.origins["nearest_m"].isna().any()
+        on_cluster = norvel.access(snapshot, origins, places, (1.0, 2.0),
+                                   weight="people", direction=direction,
+                                   risk=risk, max_minutes=2.5, client=client,
+                                   progress=False)
+        pandas.testing.assert_frame_equal(on_cluster.origins, local.origins)
+        pandas.testing.assert_frame_equal(on_cluster.places, local.places)
+    processes = norvel.access(snapshot, origins, places, (1.0, 2.0),
+                              max_minutes=2.5, workers=2, progress=False)
+    pandas.testing.assert_frame_equal(
+        processes.origins,
+        norvel.access(router, origins, places, (1.0, 2.0),
+                      max_minutes=2.5).origins)
+
+
+def test_a_catchment_of_several_places_in_tiles(region, client):
+    router, snapshot, _, places = region
+    ids = router.table.routable_ids[:: 97][:6].tolist()
+    for direction in ("to", "from"):
+        want = router.catchment(ids, 4.0, direction=direction).nodes
+        got = norvel.batch.catchment(snapshot, ids, 4.0, direction=direction,
+                                     client=client, progress=False)
+        pandas.testing.assert_frame_equal(got, want)
+    got = norvel.batch.catchment(snapshot, ids, 2.0, risk="lit", workers=1,
+                                 progress=False)
+    pandas.testing.assert_frame_equal(
+        got, router.catchment(ids, 2.0, risk="lit").nodes)
