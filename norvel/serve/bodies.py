@@ -28,7 +28,9 @@ def _is_number(value: Any) -> bool:
 
 
 def _is_integer(value: Any) -> bool:
-    return isinstance(value, int) and not isinstance(value, bool)
+    # JSON has numbers only: 3.0 is the integer 3 (JSON Schema's
+    # "integer" takes it too).
+    return _is_number(value) and (isinstance(value, int) or value.is_integer())
 
 
 def _is_numbers(value: Any) -> bool:
@@ -41,6 +43,10 @@ def _scalar(value: Any) -> str:
     if isinstance(value, bool):
         return "true" if value else "false"
     return repr(value) if isinstance(value, float) else str(value)
+
+
+def _integral(value: Any) -> str:
+    return str(int(value))
 
 
 def _numbers(value: list[Any]) -> str:
@@ -89,7 +95,7 @@ def places(most: int) -> BodyForm:
         "a list of node ids and [lat, lon] points",
         lambda value: isinstance(value, list) and all(
             _is_integer(item) or _is_numbers(item) for item in value),
-        lambda value: ";".join(_numbers(item) if isinstance(item, list) else _scalar(item)
+        lambda value: ";".join(_numbers(item) if isinstance(item, list) else _integral(item)
                                for item in value),
         schema)
 
@@ -132,13 +138,14 @@ def polygons_schema(served: Served) -> Schema:
 
 
 NUMBER = BodyForm("a number", _is_number, _scalar)
-INTEGER = BodyForm("an integer", _is_integer, _scalar)
+INTEGER = BodyForm("an integer", _is_integer, _integral)
 BOOLEAN = BodyForm("true or false", lambda value: isinstance(value, bool), _scalar)
 WORD = BodyForm("a string", lambda value: isinstance(value, str), _scalar)
 POINT = BodyForm("[lat, lon]", _is_numbers, _numbers, lat_lon)
 INTEGERS = BodyForm(
     "a list of edge indices",
-    lambda value: isinstance(value, list) and all(map(_is_integer, value)), _numbers)
+    lambda value: isinstance(value, list) and all(map(_is_integer, value)),
+    lambda value: ",".join(map(_integral, value)))
 BOXES = BodyForm(
     "a list of [minlon, minlat, maxlon, maxlat] boxes",
     lambda value: isinstance(value, list) and all(map(_is_numbers, value)),
