@@ -137,15 +137,22 @@ def polygons_schema(served: Served) -> Schema:
     return {"anyOf": [*one["anyOf"], {"type": "array", "items": one}]}
 
 
+#: A number (a JSON integer or not).
 NUMBER = BodyForm("a number", _is_number, _scalar)
+#: An integer; a number with no fraction, such as 3.0, is one.
 INTEGER = BodyForm("an integer", _is_integer, _integral)
+#: true or false.
 BOOLEAN = BodyForm("true or false", lambda value: isinstance(value, bool), _scalar)
+#: A string, as the query writes it.
 WORD = BodyForm("a string", lambda value: isinstance(value, str), _scalar)
+#: A point [lat, lon], within the graph's box as described.
 POINT = BodyForm("[lat, lon]", _is_numbers, _numbers, lat_lon)
+#: Edge indices, a list of integers.
 INTEGERS = BodyForm(
     "a list of edge indices",
     lambda value: isinstance(value, list) and all(map(_is_integer, value)),
     lambda value: ",".join(map(_integral, value)))
+#: Boxes, a list of [minlon, minlat, maxlon, maxlat].
 BOXES = BodyForm(
     "a list of [minlon, minlat, maxlon, maxlat] boxes",
     lambda value: isinstance(value, list) and all(map(_is_numbers, value)),

@@ -37,7 +37,7 @@ __all__ = ["BODY_ONLY", "ENDPOINTS", "MAX_STOPS", "ROUTE_FORMATS", "OneOf", "Par
            "Schema", "body_members", "body_openapi", "names", "openapi"]
 
 #: A JSON Schema, as the description writes it.
-Schema = dict[str, Any]
+Schema = bodies.Schema
 
 #: The most stops a query may name (``via``).
 MAX_STOPS = 10
