@@ -166,26 +166,26 @@ def test_a_route_asked_for_in_a_body_is_the_querys(server, router):
     assert server.post("/route", ends | {"avoid_polygons": collection}) == by_edges
     assert server.post("/route", ends | {"avoid_polygons": [triangle]}) == by_edges
 
-    for document, message in (
-            (ends | {"eps": -0.1}, "eps must be a finite number >= 0, got -0.1"),
-            (ends | {"via": [[91, 24.94]]}, "via 1 lat must be within [-90, 90], got 91.0"),
+    # GET's messages for GET's values, where a query can say the same.
+    for document, query, message in (
+            (ends | {"eps": -0.1}, "eps=-0.1", "eps must be a finite number >= 0, got -0.1"),
+            (ends | {"via": [[91, 24.94]]}, "via=91,24.94",
+             "via 1 lat must be within [-90, 90], got 91.0"),
             (ends | {"avoid_bbox": [[24.94, 60.17, 24.93, 60.18]]},
+             "avoid_bbox=24.94,60.17,24.93,60.18",
              "'avoid_bbox' must be minlon,minlat,maxlon,maxlat with min <= max"),
-            (ends | {"avoid_edges": [13798]},
+            (ends | {"avoid_edges": [13798]}, "avoid_edges=13798",
              "avoid: edge index 13798 is not an edge of the graph (0 to 13797)"),
-            ({"from_node": ORIGIN, "to": [60.17]}, "'to' must be LAT,LON, got '60.17'"),
-            ({"to_node": ORIGIN}, "missing parameter 'from' (LAT,LON) or 'from_node' (a node id)"),
-            (ends | {"from": [60.17, 24.94]}, "give either 'from' or 'from_node', not both"),
-            (ends | {"format": "kml"},
+            (ends | {"to": [60.17]}, "to=60.17", "give either 'to' or 'to_node', not both"),
+            ({"from_node": ORIGIN, "to": [60.17]}, None, "'to' must be LAT,LON, got '60.17'"),
+            ({"to_node": ORIGIN}, None,
+             "missing parameter 'from' (LAT,LON) or 'from_node' (a node id)"),
+            (ends | {"format": "kml"}, "format=kml",
              "'format' must be one of geojson, gpx, polyline5, polyline6, got 'kml'")):
-        query = urlencode({name: ",".join(map(str, value)) if isinstance(value, list)
-                           and not isinstance(value[0], list) else value
-                           for name, value in document.items()
-                           if name not in ("via", "avoid_bbox")})
-        status, answer = server.post("/route", document)
-        assert (status, answer) == (400, {"error": message})
-        if "via" not in document and "avoid_bbox" not in document:
-            assert server.get("/route?" + query) == (400, {"error": message})
+        assert server.post("/route", document) == (400, {"error": message})
+        if query is not None:
+            assert server.get(f"/route?from_node={ORIGIN}&to_node={DESTINATION}&{query}") == (
+                400, {"error": message})
     for document, message in (
             (b"{", "the body must be a JSON object"),
             ([ORIGIN, DESTINATION], "the body must be a JSON object"),
@@ -465,6 +465,20 @@ def test_fuzzed_bodies_get_an_answer_or_a_client_error(server, body):
             assert "features" in result or result["status"] in (400, 404, 422), result
     else:
         assert list(answer) == ["error"]
+
+
+ROUTE_MEMBERS = st.sampled_from(["from", "to", "from_node", "to_node", "eps", "via", "steps",
+                                  "alternatives", "avoid_edges", "avoid_bbox",
+                                  "avoid_polygons", "x"])
+
+
+@FUZZ
+@given(members=st.dictionaries(ROUTE_MEMBERS, ENDS | JSON_VALUES, max_size=5))
+def test_fuzzed_route_bodies_get_an_answer_or_a_client_error(server, members):
+    status, answer = server.post("/route", {"from_node": ORIGIN, "to_node": DESTINATION}
+                                 | members)
+    assert status in (200, 400, 404, 422), (members, answer)
+    assert status == 200 or list(answer) == ["error"]
 
 
 def test_no_route_is_422(grid_server):
