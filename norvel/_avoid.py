@@ -30,6 +30,8 @@ from norvel import _extras
 EdgeIndices = npt.NDArray[np.uint32]
 
 _POLYGONS = ("Polygon", "MultiPolygon")
+_COORDINATES = {"Polygon": "a list of rings, each of at least 4 [lon, lat] positions",
+                "MultiPolygon": "a list of Polygons' coordinates"}
 
 
 class EdgeSegments:
@@ -166,12 +168,23 @@ def _is_geometry(value: object) -> bool:
 def _intersecting(value: object, segments: EdgeSegments
                   ) -> npt.NDArray[np.int64]:
     tree = segments.tree()
+    import shapely.errors
     import shapely.geometry
 
     if isinstance(value, Mapping):
         if value.get("type") not in _POLYGONS:
             raise ValueError("avoid: a GeoJSON geometry must be a Polygon or "
                              f"MultiPolygon, got {value.get('type')!r:.40}")
-        value = shapely.geometry.shape(dict(value))
+        mapping = dict(value)
+        try:
+            value = shapely.geometry.shape(mapping)
+        except (KeyError, IndexError, TypeError, ValueError,
+                shapely.errors.ShapelyError):
+            # shapely's own words name its internals ("inhomogeneous
+            # shape", "'int' object is not iterable"), not the request.
+            raise ValueError(
+                f"avoid: a GeoJSON {mapping['type']}'s coordinates must be "
+                f"{_COORDINATES[mapping['type']]}, got "
+                f"{mapping.get('coordinates')!r:.60}") from None
     found = tree.query(value, predicate="intersects")
     return np.asarray(found, dtype=np.int64)

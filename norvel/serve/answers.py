@@ -37,6 +37,7 @@ from norvel.serve.queries import (
     options,
     parse_query,
     query_end,
+    route_body,
     route_output,
 )
 
@@ -60,7 +61,8 @@ class Answers:
             if job[0] == "pair":
                 return self.pair(*job[1:])
             queries: dict[str, Callable[[bytes], Answer]] = {
-                "route": self.route, "nearest": self.nearest, "network": self.network,
+                "route": self.route, "route_body": self.route_body,
+                "nearest": self.nearest, "network": self.network,
                 "catchment": self.catchment, "front": self.front,
                 "served": self.served}
             kind, query = job
@@ -72,14 +74,20 @@ class Answers:
 
     def route(self, query: bytes) -> Answer:
         """GET /route."""
-        def answer() -> bytes:
-            params = parse_query(query, names("/route"))
-            form, steps = route_output(params)
-            return self._routes(query_end(params, "from", "from_node"),
-                                query_end(params, "to", "to_node"),
-                                options(params), form=form, steps=steps)
+        return self._answer(lambda: self._route(parse_query(query, names("/route"))))
 
-        return self._answer(answer)
+    def route_body(self, body: bytes) -> Answer:
+        """POST /route: its JSON body read into GET /route's parameters,
+        answered as they are."""
+        return self._answer(lambda: self._route(*route_body(body)))
+
+    def _route(self, params: dict[str, str], polygons: list[Any] | None = None) -> bytes:
+        """The answer of GET /route to the query's ``params``, avoiding the
+        GeoJSON ``polygons`` too."""
+        form, steps = route_output(params)
+        return self._routes(query_end(params, "from", "from_node"),
+                            query_end(params, "to", "to_node"),
+                            options(params, polygons or ()), form=form, steps=steps)
 
     def front(self, query: bytes) -> Answer:
         """GET /front: every route of the front, in the collection GET

@@ -34,26 +34,35 @@ from norvel.serve.admission import Overloaded
 from norvel.serve.generations import Graph
 from norvel.serve.pool import WorkerPool
 from norvel.serve.processes import WorkerStartError
-from norvel.serve.queries import asks_gpx, batch_request, dumps, error_body
+from norvel.serve.queries import MAX_BODY_BYTES, batch_request, dumps, error_body
 from norvel.serve.served import SAMPLE, Served, from_json
 from norvel.steps import GPX_MEDIA_TYPE
 
 #: The media type of every answer.
 JSON = "application/json"
-#: A body of 10,000 pairs of points with every digit a double can have
-#: stays under 2 MiB.
-MAX_BODY_BYTES = 8 * 2**20
 
 
 def _json(status: int, body: bytes) -> Response:
     return Response(body, status_code=status, media_type=JSON)
 
 
-def _media_type(kind: str, status: int, query: bytes) -> str:
-    """The media type of a worker's answer: JSON, but for a GPX route."""
-    if kind == "route" and status == 200 and b"gpx" in query and asks_gpx(query):
+def _media_type(kind: str, status: int, body: bytes) -> str:
+    """The media type of a worker's answer: JSON, but for a GPX route
+    (whatever asked for it, a query or a body, the answer says)."""
+    if kind == "route" and status == 200 and body.startswith(b"<?xml"):
         return GPX_MEDIA_TYPE
     return JSON
+
+
+async def _read_body(request: Request) -> bytes:
+    """The body of a POST; ValueError once it is longer than
+    MAX_BODY_BYTES, before the rest is read."""
+    body = bytearray()
+    async for chunk in request.stream():
+        body += chunk
+        if len(body) > MAX_BODY_BYTES:
+            raise ValueError(f"the body is longer than {MAX_BODY_BYTES} bytes")
+    return bytes(body)
 
 
 def _overloaded(error: Overloaded) -> Response:
@@ -103,10 +112,15 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
         return await one_job("nearest", request)
 
     async def route(request: Request) -> Response:
-        query = request.scope["query_string"]
-        ((status, body),) = await pool.run([("route", query)])
+        job: Job = ("route", request.scope["query_string"])
+        if request.method == "POST":
+            try:
+                job = ("route_body", await _read_body(request))
+            except ValueError as error:
+                return _json(400, error_body(str(error)))
+        ((status, body),) = await pool.run([job])
         return Response(body, status_code=status,
-                        media_type=_media_type("route", status, query))
+                        media_type=_media_type("route", status, body))
 
     async def network(request: Request) -> Response:
         return await one_job("network", request)
@@ -118,15 +132,10 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
         return await one_job("front", request)
 
     async def routes(request: Request) -> Response:
-        body = bytearray()
-        async for chunk in request.stream():
-            body += chunk
-            if len(body) > MAX_BODY_BYTES:
-                return _json(400, error_body(f"the body is longer than "
-                                             f"{MAX_BODY_BYTES} bytes"))
         try:
+            body = await _read_body(request)
             known = pool.graph.risk_layers if pool.graph is not None else (DEFAULT_RISK,)
-            pairs, eps, max_snap_m, risk = batch_request(bytes(body), known)
+            pairs, eps, max_snap_m, risk = batch_request(body, known)
         except (ValueError, TypeError) as error:
             return _json(400, error_body(str(error)))
         entries: list[bytes | None] = [None] * len(pairs)
@@ -170,7 +179,8 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
 
     app = Starlette(
         routes=[Route("/health", health), Route("/nearest", nearest),
-                Route("/route", route), Route("/routes", routes, methods=["POST"]),
+                Route("/route", route, methods=["GET", "POST"]),
+                Route("/routes", routes, methods=["POST"]),
                 Route("/network", network), Route("/catchment", catchment),
                 Route("/front", front),
                 Route("/", map_page),
@@ -211,7 +221,7 @@ class _FastQueries:
             headers = [(b"content-type", JSON.encode()),
                        (b"retry-after", b"%d" % error.retry_after_s)]
         else:
-            headers = [(b"content-type", _media_type(kind, status, query).encode())]
+            headers = [(b"content-type", _media_type(kind, status, body).encode())]
         await send({"type": "http.response.start", "status": status,
                     "headers": [*headers, (b"content-length", b"%d" % len(body))]})
         await send({"type": "http.response.body", "body": body})

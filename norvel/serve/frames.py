@@ -27,7 +27,7 @@ LENGTH_SIZE = _LENGTH.size
 #: Jobs, as the front builds them and the worker reads them::
 #:
 #:   ("nearest", query)   ("route", query)   ("network", query)   ("catchment", query)
-#:   ("front", query)
+#:   ("front", query)   ("route_body", body)   the JSON body of POST /route
 #:   ("served", b"")   what the API's description says of the graph (``served``)
 #:   ("pair", origin, destination, eps, max_snap_m, risk)  one pair of POST /routes
 #:

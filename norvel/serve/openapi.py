@@ -14,7 +14,7 @@ from norvel._values import DEFAULT_MAX_CATCHMENT_NODES
 from norvel.serve import parameters
 from norvel.serve.limits import overtime_message
 from norvel.serve.parameters import EPS, MAX_SNAP_M, RISK
-from norvel.serve.queries import MAX_PAIRS
+from norvel.serve.queries import MAX_BODY_BYTES, MAX_PAIRS
 from norvel.serve.served import Served
 from norvel.steps import GPX_MEDIA_TYPE
 
@@ -241,7 +241,32 @@ def _paths(served: Served) -> dict[str, Any]:
                                                                  _POLYLINES]}),
                                               GPX_MEDIA_TYPE: {"schema": {
                                                   "type": "string"}}}},
-                          **_ROUTE_ERRORS}}},
+                          **_ROUTE_ERRORS}},
+                   "post": {
+            "summary": "The routes of GET /route, asked for in a JSON body.",
+            "description": (
+                "The members are GET /route's parameters, with a point as [lat, lon], "
+                "via as a list of node ids and [lat, lon] points, avoid_edges as a "
+                "list of edge indices and avoid_bbox as a list of [minlon, minlat, "
+                "maxlon, maxlat] boxes, and avoid_polygons: GeoJSON areas to avoid. "
+                "Each value meets GET /route's checks, with the same messages; the "
+                "answer is GET /route's to the same request. A body of more than "
+                f"{MAX_BODY_BYTES:,} bytes is refused with a 400."),
+            "requestBody": {"required": True, "content": _json({
+                **parameters.body_openapi("/route", served),
+                "example": {"from": list(served.origin_point),
+                            "to": list(served.destination_point)}})},
+            "responses": {"200": {"description": "the routes, as GET /route gives them",
+                                  "content": {**_json({"oneOf": [_FEATURE_COLLECTION,
+                                                                 _POLYLINES]}),
+                                              GPX_MEDIA_TYPE: {"schema": {
+                                                  "type": "string"}}}},
+                          **_ROUTE_ERRORS,
+                          "400": _error(
+                              "a body that is no JSON object, an unknown member, a "
+                              "value of another JSON type, or what GET /route refuses "
+                              "with a 400; a GeoJSON area that is no Polygon or "
+                              "MultiPolygon")}}},
         "/front": {"get": {
             "summary": "Every route of the Pareto front between two points or two nodes.",
             "description": "The ends as in GET /route. The search is exact: there is "

@@ -8,7 +8,12 @@ layers, points where its nodes are, real nodes and points as examples.
 A form is the JSON Schema of what the parser reads and the service
 answers with something other than a 400: a node id of [0, 2**64), a
 "LAT,LON" point within the graph's box (``norvel.serve.patterns``), a
-number within its bounds, one of a few words."""
+number within its bounds, one of a few words.
+
+A parameter of POST /route's JSON body has a form there too
+(``norvel.serve.bodies``): a point is [lat, lon], stops and boxes are
+lists. The body's members are its query parameters and those of the body
+alone (``BODY_ONLY``)."""
 
 from __future__ import annotations
 
@@ -26,14 +31,14 @@ from norvel._values import (
     DIRECTIONS,
     NODE_ID_END,
 )
-from norvel.serve import patterns
+from norvel.serve import bodies, patterns
 from norvel.serve.served import Served
 
-__all__ = ["ENDPOINTS", "MAX_STOPS", "ROUTE_FORMATS", "OneOf", "Parameter", "Schema",
-           "names", "openapi"]
+__all__ = ["BODY_ONLY", "ENDPOINTS", "MAX_STOPS", "ROUTE_FORMATS", "OneOf", "Parameter",
+           "Schema", "body_members", "body_openapi", "names", "openapi"]
 
 #: A JSON Schema, as the description writes it.
-Schema = dict[str, Any]
+Schema = bodies.Schema
 
 #: The most stops a query may name (``via``).
 MAX_STOPS = 10
@@ -57,6 +62,8 @@ class Parameter:
     required: bool = False
     #: For an array: written as one parameter, its items joined by commas.
     comma_separated: bool = False
+    #: Its form in a JSON body; None where no body takes it.
+    body: bodies.BodyForm | None = None
 
     def openapi(self, served: Served) -> dict[str, Any]:
         """The OpenAPI Parameter Object on the graph served."""
@@ -71,6 +78,18 @@ class Parameter:
         if self.comma_separated:
             described |= {"style": "form", "explode": False}
         return described
+
+    def body_schema(self, served: Served) -> Schema:
+        """The JSON Schema of its value in a body, on the graph served."""
+        form = self.body.schema if self.body is not None and self.body.schema else self.form
+        schema = form(served)
+        written = (f"{self.description} (in a body: {self.body.what})"
+                   if self.body is not None and schema.get("type") == "array"
+                   else self.description)
+        schema = {**schema, "description": written}
+        if self.default is not None:
+            schema["default"] = self.default
+        return schema
 
 
 @dataclass(frozen=True)
@@ -171,29 +190,29 @@ def _example_box(served: Served) -> str:
 
 
 FROM = Parameter("from", "start point LAT,LON", _point,
-                 example=lambda s: _text(s.origin_point))
+                 example=lambda s: _text(s.origin_point), body=bodies.POINT)
 TO = Parameter("to", "end point LAT,LON", _point,
-               example=lambda s: _text(s.destination_point))
+               example=lambda s: _text(s.destination_point), body=bodies.POINT)
 FROM_NODE = Parameter("from_node", "start node id", _node,
-                      example=lambda s: s.origin)
+                      example=lambda s: s.origin, body=bodies.INTEGER)
 TO_NODE = Parameter("to_node", "end node id", _node,
-                    example=lambda s: s.destination)
+                    example=lambda s: s.destination, body=bodies.INTEGER)
 EPS = Parameter("eps", "approximation factor: 0 (exact) or more, finite", _number(0),
-                DEFAULT_EPS)
+                DEFAULT_EPS, body=bodies.NUMBER)
 MAX_SNAP_M = Parameter("max_snap_m", "farthest a point may be from its node, metres",
-                       _number(0), DEFAULT_MAX_SNAP_M)
+                       _number(0), DEFAULT_MAX_SNAP_M, body=bodies.NUMBER)
 RISK = Parameter("risk", "the risk layer to search on (GET /health lists them)", _layer,
-                 DEFAULT_RISK)
+                 DEFAULT_RISK, body=bodies.WORD)
 TIME = Parameter("time", "a time of day HH:MM: searches on the risk layer whose hours "
                          "hold then, \"default\" where none does (not with risk); the "
-                         "answer's risk_layer names it", _clock)
+                         "answer's risk_layer names it", _clock, body=bodies.WORD)
 STEPS = Parameter("steps", "true (or 1) to add each route's steps (turns, streets, "
                            "distances, risks, instructions); false (or 0) not to",
-                  _flag, False)
+                  _flag, False, body=bodies.BOOLEAN)
 FORMAT = Parameter("format", "geojson; gpx for a GPX 1.1 document "
                              "(application/gpx+xml); polyline5 or polyline6 for JSON "
                              "with each route's line as an encoded polyline",
-                   _words(ROUTE_FORMATS), "geojson")
+                   _words(ROUTE_FORMATS), "geojson", body=bodies.WORD)
 LAT = Parameter("lat", "latitude in degrees", _number(-90, 90), required=True,
                 example=lambda s: s.origin_point[0])
 LON = Parameter("lon", "longitude in degrees", _number(-180, 180), required=True,
@@ -211,15 +230,17 @@ COMPARE = Parameter("compare", "a risk layer (GET /health lists them): each segm
                                "change against the same catchment on it", _layer)
 VIA = Parameter("via", f"stops to walk through in order, separated by ';' (at most "
                        f"{MAX_STOPS}): each a point LAT,LON or a node id",
-                _stops, example=lambda s: _text(s.origin_point))
+                _stops, example=lambda s: _text(s.origin_point),
+                body=bodies.places(MAX_STOPS))
 ALTERNATIVES = Parameter("alternatives", "how many alternative routes to add at most, "
-                                         "from the exact front", _count, 0)
+                                         "from the exact front", _count, 0,
+                         body=bodies.INTEGER)
 MAX_SHARED = Parameter("max_shared", "the most of an alternative's length on the edges of "
                                      "each route before it, from 0 to 1", _number(0, 1),
-                       DEFAULT_MAX_SHARED)
+                       DEFAULT_MAX_SHARED, body=bodies.NUMBER)
 MAX_DETOUR = Parameter("max_detour", "adds the least risky route of the exact front at "
                                      "most 1 + max_detour times as long as the shortest",
-                       _number(0))
+                       _number(0), body=bodies.NUMBER)
 CATCHMENT_MAX_DETOUR = Parameter(
     "max_detour", "adds to each segment the least risky walk between its tail and the "
                   "place at most 1 + max_detour times as long as the shortest",
@@ -229,11 +250,17 @@ BBOX = Parameter("bbox", "minlon,minlat,maxlon,maxlat, each min at most its max;
 
 AVOID_EDGES = Parameter("avoid_edges", "edges the routes must not take: their indices "
                                        "in the document's edge list, separated by commas",
-                        _edges, comma_separated=True)
+                        _edges, comma_separated=True, body=bodies.INTEGERS)
 AVOID_BBOX = Parameter("avoid_bbox", "areas the routes must not cross: boxes "
                                      "minlon,minlat,maxlon,maxlat separated by ';' (every edge "
                                      "whose straight segment meets one, in lon/lat degrees)",
-                       _boxes)
+                       _boxes, body=bodies.BOXES)
+AVOID_POLYGONS = Parameter("avoid_polygons", "areas the routes must not cross, as GeoJSON "
+                                             "in (lon, lat): a Polygon or MultiPolygon, a "
+                                             "Feature of one, a FeatureCollection of such "
+                                             "Features, or a list of these (every edge whose "
+                                             "straight segment meets one)",
+                           bodies.polygons_schema)
 
 ORIGIN = OneOf("origin", "where the routes start: from (a point LAT,LON) or from_node "
                          "(a node id)", (FROM, FROM_NODE))
@@ -253,6 +280,10 @@ ENDPOINTS: dict[str, tuple[Parameter | OneOf, ...]] = {
                    COMPARE, CATCHMENT_MAX_DETOUR, AVOID_EDGES, AVOID_BBOX),
     "/network": (BBOX,),
 }
+
+
+#: The members of each endpoint's JSON body that no query takes, by path.
+BODY_ONLY: dict[str, tuple[Parameter, ...]] = {"/route": (AVOID_POLYGONS,)}
 
 
 def names(path: str) -> tuple[str, ...]:
@@ -275,3 +306,25 @@ def names(path: str) -> tuple[str, ...]:
 def openapi(path: str, served: Served) -> list[dict[str, Any]]:
     """The OpenAPI Parameter Objects of the endpoint ``path``."""
     return [parameter.openapi(served) for parameter in ENDPOINTS[path]]
+
+
+def body_members(path: str) -> dict[str, Parameter]:
+    """The members a JSON body sent to ``path`` may give, by name: its
+    query parameters, in the order of ``names``, then those of the body
+    alone."""
+    parameters = {member.name: member for parameter in ENDPOINTS[path]
+                  for member in (parameter.members if isinstance(parameter, OneOf)
+                                 else (parameter,))}
+    return ({name: parameters[name] for name in names(path)}
+            | {parameter.name: parameter for parameter in BODY_ONLY[path]})
+
+
+def body_openapi(path: str, served: Served) -> Schema:
+    """The JSON Schema of the body sent to ``path``, on the graph served:
+    an object of its members, an end given by exactly one of its forms."""
+    ends = [{"oneOf": [{"required": [member.name]} for member in parameter.members]}
+            for parameter in ENDPOINTS[path] if isinstance(parameter, OneOf)]
+    return {"type": "object",
+            "properties": {name: member.body_schema(served)
+                           for name, member in body_members(path).items()},
+            "allOf": ends, "additionalProperties": False}

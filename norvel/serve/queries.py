@@ -1,5 +1,6 @@
 """What a client sent, turned into values: the parameters of a query string
-and the body of POST /routes. Pure functions of their input.
+and the bodies of POST /routes and POST /route. Pure functions of their
+input.
 
 Only the form is checked here (a number is written as one, a parameter is
 known and given once, a body is the object it should be); whether a value
@@ -25,10 +26,15 @@ from norvel._requests import node as node
 from norvel._requests import number as number
 from norvel._requests import point as point
 from norvel._values import DEFAULT_RISK, Place
-from norvel.serve.parameters import FORMAT, MAX_STOPS, ROUTE_FORMATS, STEPS, names
+from norvel.serve import bodies
+from norvel.serve.parameters import (AVOID_POLYGONS, FORMAT, MAX_STOPS, ROUTE_FORMATS, STEPS,
+                                     body_members, names)
 
 #: One POST /routes takes at most this many pairs.
 MAX_PAIRS = 10_000
+#: The longest body a POST takes: one of 10,000 pairs of points with every
+#: digit a double can have stays under 2 MiB.
+MAX_BODY_BYTES = 8 * 2**20
 #: More than any request needs; a longer query is refused before parsing.
 MAX_QUERY_FIELDS = 16
 
@@ -98,18 +104,19 @@ def query_end(params: dict[str, str], point_name: str, node_name: str) -> Place:
     return point(text_point, point_name)
 
 
-def options(params: dict[str, str]) -> dict[str, Any]:
+def options(params: dict[str, str], polygons: Sequence[Any] = ()) -> dict[str, Any]:
     """The ``eps``, ``max_snap_m``, ``risk`` and ``at`` (``layer``), ``via``,
-    ``alternatives``, ``max_shared`` and ``max_detour`` a query gives, as
-    keyword arguments of ``Router.route``; those left out take the
-    Router's defaults."""
+    ``alternatives``, ``max_shared``, ``max_detour`` and ``avoid`` a query
+    gives (and a body's GeoJSON ``polygons`` to avoid), as keyword
+    arguments of ``Router.route``; those left out take the Router's
+    defaults."""
     given: dict[str, Any] = {name: number(params[name], name)
                              for name in ("eps", "max_snap_m", "max_shared",
                                           "max_detour") if name in params}
     if "alternatives" in params:
         given["alternatives"] = _requests.count(params["alternatives"],
                                                 "alternatives")
-    return given | layer(params) | stops(params) | avoided(params)
+    return given | layer(params) | stops(params) | avoided(params, polygons)
 
 
 def layer(params: dict[str, str]) -> dict[str, Any]:
@@ -129,11 +136,11 @@ def stops(params: dict[str, str]) -> dict[str, Any]:
     return {"via": _requests.places(params["via"], "via", MAX_STOPS)}
 
 
-def avoided(params: dict[str, str]) -> dict[str, Any]:
+def avoided(params: dict[str, str], polygons: Sequence[Any] = ()) -> dict[str, Any]:
     """The ``avoid`` keyword argument of ``Router.route`` that
     ``avoid_edges`` (indices separated by commas) and ``avoid_bbox`` (boxes
-    separated by ';') give, as a list of edge indices and GeoJSON polygons;
-    empty when the query gives neither."""
+    separated by ';') give, with a body's GeoJSON ``polygons``, as a list
+    of edge indices and GeoJSON polygons; empty when none is given."""
     parts: list[Any] = []
     if "avoid_edges" in params:
         parts.append(_requests.edge_indices(params["avoid_edges"], "avoid_edges"))
@@ -143,6 +150,7 @@ def avoided(params: dict[str, str]) -> dict[str, Any]:
             parts.append({"type": "Polygon", "coordinates": [[
                 [min_lon, min_lat], [max_lon, min_lat], [max_lon, max_lat],
                 [min_lon, max_lat], [min_lon, min_lat]]]})
+    parts += polygons
     return {"avoid": parts} if parts else {}
 
 
@@ -178,17 +186,6 @@ def route_output(params: dict[str, str]) -> tuple[str, bool]:
     return form, _FLAGS[flag]
 
 
-def asks_gpx(query: bytes) -> bool:
-    """Whether a GET /route query asks for GPX (the media type of its
-    answer; the query itself is checked where it is answered)."""
-    try:
-        pairs = parse_qsl(query.decode("utf-8", "replace"),
-                          max_num_fields=MAX_QUERY_FIELDS)
-    except ValueError:
-        return False
-    return ("format", "gpx") in pairs
-
-
 def catchment_query(query: bytes) -> tuple[Place, dict[str, Any]]:
     """The place of GET /catchment (a point 'at' or a node 'at_node') and
     the keyword arguments of ``Router.catchment`` that the query gives:
@@ -221,21 +218,64 @@ def json_end(value: Any, name: str) -> Any:
     raise ValueError(f"{name} must be a node id or [lat, lon]")
 
 
-def batch_request(body: bytes, risk_layers: Sequence[str] = (DEFAULT_RISK,)
-                  ) -> tuple[list[Any], float, float, str]:
-    """(pairs, eps, max_snap_m, risk) of a POST /routes body, ``risk`` one
-    of the graph's ``risk_layers``; each pair is still the client's value,
-    read one by one when it is routed."""
+def json_object(body: bytes, known: Sequence[str]) -> dict[str, Any]:
+    """A body that must be a JSON object whose members are among
+    ``known``."""
     try:
         document = json.loads(body)
     except (ValueError, RecursionError):
         raise ValueError("the body must be a JSON object") from None
     if not isinstance(document, dict):
         raise ValueError("the body must be a JSON object")
-    unknown = sorted(set(document) - {"pairs", "eps", "max_snap_m", "risk"})
+    unknown = sorted(set(document) - set(known))
     if unknown:
-        raise ValueError(f"unknown member {unknown[0]!r} "
-                         "(known: pairs, eps, max_snap_m, risk)")
+        raise ValueError(f"unknown member {unknown[0]!r} (known: {', '.join(known)})")
+    return document
+
+
+def route_body(body: bytes) -> tuple[dict[str, str], list[Any]]:
+    """The parameters of a POST /route body as GET /route's query writes
+    them (so that the query's parsers read them), and the GeoJSON
+    geometries of its ``avoid_polygons``."""
+    members = body_members("/route")
+    document = json_object(body, tuple(members))
+    params: dict[str, str] = {}
+    for name, value in document.items():
+        form = members[name].body
+        if form is not None:
+            params[name] = bodies.text(form, value, name)
+    found = (geometries(document[AVOID_POLYGONS.name], AVOID_POLYGONS.name)
+             if AVOID_POLYGONS.name in document else [])
+    return params, found
+
+
+def geometries(value: Any, name: str) -> list[Any]:
+    """The geometries of GeoJSON ``value``: a geometry, a Feature, a
+    FeatureCollection, or a list of these; whether each is a Polygon or a
+    MultiPolygon is for the avoid resolver to say."""
+    found: list[Any] = []
+    for item in value if isinstance(value, list) else [value]:
+        kind = item.get("type") if isinstance(item, dict) else None
+        features = item.get("features") if kind == "FeatureCollection" else [item]
+        if kind is None or not isinstance(features, list):
+            raise ValueError(f"{name!r} must be GeoJSON geometries, Features or "
+                             f"FeatureCollections, got {json.dumps(item)[:40]}")
+        for feature in features:
+            geometry = (feature.get("geometry") if isinstance(feature, dict)
+                        and feature.get("type") == "Feature" else feature)
+            if not isinstance(geometry, dict):
+                raise ValueError(f"{name!r}: a Feature's geometry must be a GeoJSON "
+                                 f"geometry, got {json.dumps(geometry)[:40]}")
+            found.append(geometry)
+    return found
+
+
+def batch_request(body: bytes, risk_layers: Sequence[str] = (DEFAULT_RISK,)
+                  ) -> tuple[list[Any], float, float, str]:
+    """(pairs, eps, max_snap_m, risk) of a POST /routes body, ``risk`` one
+    of the graph's ``risk_layers``; each pair is still the client's value,
+    read one by one when it is routed."""
+    document = json_object(body, ("pairs", "eps", "max_snap_m", "risk"))
     pairs = document.get("pairs")
     if not isinstance(pairs, list):
         raise ValueError("'pairs' must be a list of [from, to] pairs")

@@ -1,12 +1,15 @@
 """The map page in a real headless Chromium (Debian's chromium and
 chromium-driver, driven by Selenium): the street network drawn, two points
-set by typing and by a click, three routes drawn and the table filled; a
-catchment's streets in the bands of its minutes and of its safety detours.
+set by typing and by a click, three routes and two alternatives drawn, the
+table filled and the view fitted to them; an area drawn and a street
+closed, avoided and struck out; a stop added with Shift; a catchment's
+streets in the bands of its minutes and of its safety detours.
 
 NORVEL_SCREENSHOT=docs/map_page.png and
 NORVEL_CATCHMENT_SCREENSHOT=docs/catchment_page.png keep pictures of the
 page."""
 
+import json
 import math
 import os
 
@@ -25,6 +28,8 @@ from live_server import LiveServer, sample_graph
 
 CHROMIUM, CHROMEDRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
 ORIGIN, DESTINATION = 6138118389, 1490965433
+#: The alternatives the page asks for.
+ALTERNATIVES = 2
 
 
 @pytest.fixture(scope="module")
@@ -65,7 +70,7 @@ def typed_point(browser, lat, lon):
     browser.find_element(By.CSS_SELECTOR, "#point-form button[type=submit]").click()
 
 
-def test_two_points_give_three_routes_in_three_colours_and_a_table(browser, page_server):
+def test_two_points_give_three_routes_and_two_alternatives_and_a_table(browser, page_server):
     table = norvel.Router.from_file(sample_graph()).table
     wait = WebDriverWait(browser, 60)
     browser.get(page_server.url + "/")
@@ -82,29 +87,32 @@ def test_two_points_give_three_routes_in_three_colours_and_a_table(browser, page
 
     typed_point(browser, *table[ORIGIN])
     typed_point(browser, *table[DESTINATION])
-    wait.until(lambda b: len(b.find_elements(By.CSS_SELECTOR, "#routes-table tbody tr")) == 3)
+    wait.until(lambda b: len(b.find_elements(By.CSS_SELECTOR, "#routes-table tbody tr")) == 5)
     lines = browser.find_elements(By.CSS_SELECTOR, "#routes path.route")
-    assert len(lines) == 3
-    assert len({line.get_attribute("stroke") for line in lines}) == 3
+    assert len(lines) == 5
+    assert len({line.get_attribute("stroke") for line in lines}) == 4
     assert all(len(line.get_attribute("d")) > 100 for line in lines)
     rows = [[cell.text for cell in row.find_elements(By.TAG_NAME, "td")]
             for row in browser.find_elements(By.CSS_SELECTOR, "#routes-table tbody tr")]
-    assert [row[0] for row in rows] == ["shortest", "safest", "balanced"]
-    routes = norvel.Router.from_file(sample_graph()).route(ORIGIN, DESTINATION)
+    assert [row[0] for row in rows] == ["shortest", "safest", "balanced", "alternative",
+                                        "alternative"]
+    # The alternatives drawn under the three, muted and dashed.
+    assert [line.get_attribute("class") for line in lines][:2] == ["route alternative"] * 2
+    assert lines[0].value_of_css_property("stroke-dasharray") != "none"
+    routes = norvel.Router.from_file(sample_graph()).route(ORIGIN, DESTINATION,
+                                                            alternatives=ALTERNATIVES)
     for row, route in zip(rows, routes):
         assert row[1:4] == [f"{math.floor(route.distance_m + 0.5)} m", f"{route.risk:.4f}",
                             f"{route.time_min:.1f} min"]
         assert row[4] == (", ".join(route.streets) or "–")
     assert browser.find_elements(By.CSS_SELECTOR, "#status.error") == []
 
-    if os.environ.get("NORVEL_SCREENSHOT"):
-        browser.save_screenshot(os.environ["NORVEL_SCREENSHOT"])
-
     # Another risk layer: the same ends, searched on it.
     risk = Select(browser.find_element(By.ID, "risk"))
     assert [option.get_attribute("value") for option in risk.options] == ["default", "day", "night"]
     risk.select_by_value("day")
-    by_day = norvel.Router.from_file(sample_graph()).route(ORIGIN, DESTINATION, risk="day")
+    by_day = norvel.Router.from_file(sample_graph()).route(ORIGIN, DESTINATION, risk="day",
+                                                            alternatives=ALTERNATIVES)
     wanted = [[route.type, f"{math.floor(route.distance_m + 0.5)} m", f"{route.risk:.4f}"]
               for route in by_day]
     assert [row[2] for row in wanted] != [row[2] for row in rows]
@@ -315,3 +323,149 @@ def test_a_time_of_day_is_sent_in_place_of_the_layer(browser, page_server):
     wait.until(lambda b: route_rows(b, 3) == rows(router.route(ORIGIN, DESTINATION,
                                                                 at="22:30")))
     assert browser.find_elements(By.CSS_SELECTOR, "#status.error") == []
+
+
+def screen_offset(browser, lat, lon):
+    """The offset from the map's centre, in CSS pixels, of where the page
+    draws a point."""
+    x, y = browser.execute_script(
+        "const p = map.createSVGPoint(); p.x = view.x(arguments[1]); p.y = view.y(arguments[0]);"
+        "const q = p.matrixTransform(map.getScreenCTM()); return [q.x, q.y];", lat, lon)
+    box = browser.find_element(By.ID, "map").rect
+    return round(x - box["x"] - box["width"] / 2), round(y - box["y"] - box["height"] / 2)
+
+
+def click_at(browser, lat, lon, key=None):
+    actions = ActionChains(browser)
+    if key:
+        actions.key_down(key)
+    actions.move_to_element_with_offset(browser.find_element(By.ID, "map"),
+                                        *screen_offset(browser, lat, lon)).click()
+    if key:
+        actions.key_up(key)
+    actions.perform()
+
+
+def table_rows(routes):
+    return [[route.type, f"{math.floor(route.distance_m + 0.5)} m", f"{route.risk:.4f}"]
+            for route in routes]
+
+
+def box_polygon(text):
+    a, b, c, d = map(float, text.split(","))
+    return {"type": "Polygon", "coordinates": [[[a, b], [c, b], [c, d], [a, d], [a, b]]]}
+
+
+def routes_drawn(browser, wait, query_has):
+    """Waits for routes asked for with ``query_has`` in their query."""
+    wait.until(lambda b: query_has in (b.find_element(By.ID, "routes")
+                                       .get_attribute("data-query") or ""))
+    return route_rows(browser, 3)
+
+
+def set_ends(browser, router):
+    wait = WebDriverWait(browser, 60)
+    wait.until(lambda b: int(b.find_element(By.ID, "map").get_attribute("data-streets")
+                             or 0) > 5000)
+    typed_point(browser, *router.table[ORIGIN])
+    typed_point(browser, *router.table[DESTINATION])
+    wait.until(lambda b: len(b.find_elements(By.CSS_SELECTOR, "#routes-table tbody tr")) == 5)
+    return wait
+
+
+def test_the_view_fits_the_routes(browser, page_server):
+    router = norvel.Router.from_file(sample_graph())
+    browser.get(page_server.url + "/")
+    set_ends(browser, router)
+    (view, whole, drawn) = browser.execute_script(
+        "const r = document.getElementById('routes').getBBox();"
+        "return [map.getAttribute('viewBox').split(' ').map(Number), wholeBox,"
+        "        [r.x, r.y, r.width, r.height]];")
+    x, y, width, height = view
+    assert width < whole[2] / 2
+    assert x < drawn[0] and y < drawn[1]
+    assert drawn[0] + drawn[2] < x + width and drawn[1] + drawn[3] < y + height
+    # A margin, not a wide view: the routes fill most of one side.
+    assert max(drawn[2] / width, drawn[3] / height) > 0.6
+
+
+def test_an_area_drawn_and_a_street_closed_are_avoided_and_struck_out(browser, page_server):
+    router = norvel.Router.from_file(sample_graph())
+    browser.get(page_server.url + "/")
+    wait = set_ends(browser, router)
+    shortest = router.route(ORIGIN, DESTINATION)[0]
+    lat, lon = router.table[shortest.nodes[len(shortest.nodes) // 2]]
+
+    browser.find_element(By.ID, "avoid-area").click()
+    start = screen_offset(browser, lat + 0.0002, lon - 0.0003)
+    end = screen_offset(browser, lat - 0.0002, lon + 0.0003)
+    ActionChains(browser).move_to_element_with_offset(
+        browser.find_element(By.ID, "map"), *start).click_and_hold().move_by_offset(
+        end[0] - start[0], end[1] - start[1]).release().perform()
+    rows = routes_drawn(browser, wait, "avoid_bbox")
+    (rect,) = browser.find_elements(By.CSS_SELECTOR, "#avoided rect")
+    area = box_polygon(rect.get_attribute("data-bbox"))
+    avoided = router.route(ORIGIN, DESTINATION, alternatives=ALTERNATIVES, avoid=area)
+    assert avoided[0].nodes != shortest.nodes
+    wait.until(lambda b: route_rows(b, 3) == table_rows(avoided))
+    assert markers(browser) == 2  # the drag set no point
+
+    # A street of the new shortest route closed: both its edges avoided.
+    first, second = avoided[0].nodes[3:5]
+    (lat_a, lon_a), (lat_b, lon_b) = router.table[first], router.table[second]
+    browser.find_element(By.ID, "close-street").click()
+    click_at(browser, (lat_a + lat_b) / 2, (lon_a + lon_b) / 2)
+    wait.until(lambda b: b.find_elements(By.CSS_SELECTOR, "#avoided path.closed"))
+    closed = browser.find_element(By.CSS_SELECTOR, "#avoided path.closed")
+    assert sorted(map(tuple, json.loads(closed.get_attribute("data-line")))) == sorted(
+        [(lon_a, lat_a), (lon_b, lat_b)])
+    edges = router.edges()
+    both = edges.index[((edges["from"] == first) & (edges["to"] == second))
+                       | ((edges["from"] == second) & (edges["to"] == first))].tolist()
+    street = box_polygon(closed.get_attribute("data-bbox"))
+    assert router.session.avoided(street).tolist() == sorted(both)
+    closed_too = router.route(ORIGIN, DESTINATION, alternatives=ALTERNATIVES,
+                              avoid=[area, street])
+    assert closed_too[0].nodes != avoided[0].nodes
+    wait.until(lambda b: route_rows(b, 3) == table_rows(closed_too))
+    assert browser.find_element(By.ID, "avoided-summary").text == (
+        "Avoided: 1 area, 1 closed street (struck out in red).")
+    assert closed.value_of_css_property("stroke-dasharray") != "none"
+    if os.environ.get("NORVEL_SCREENSHOT"):
+        browser.save_screenshot(os.environ["NORVEL_SCREENSHOT"])
+
+    browser.find_element(By.ID, "clear-avoided").click()
+    wait.until(lambda b: route_rows(b, 3) == table_rows(
+        router.route(ORIGIN, DESTINATION, alternatives=ALTERNATIVES)))
+    assert browser.find_elements(By.CSS_SELECTOR, "#avoided *") == []
+
+
+def markers(browser):
+    return len(browser.find_elements(By.CSS_SELECTOR, "#markers .start, #markers .end"))
+
+
+def test_a_shift_click_adds_a_stop_the_routes_pass(browser, page_server):
+    router = norvel.Router.from_file(sample_graph())
+    browser.get(page_server.url + "/")
+    wait = set_ends(browser, router)
+    # A node off every route: the stop takes them round it.
+    routes = router.route(ORIGIN, DESTINATION, alternatives=ALTERNATIVES)
+    on_routes = {node for route in routes for node in route.nodes}
+    (o_lat, o_lon), (d_lat, d_lon) = router.table[ORIGIN], router.table[DESTINATION]
+    aside = min((node for node in router.table if node not in on_routes),
+                key=lambda n: abs(router.table[n][0] - (o_lat + d_lat) / 2 - 0.001)
+                + abs(router.table[n][1] - (o_lon + d_lon) / 2))
+    click_at(browser, *router.table[aside], Keys.SHIFT)
+    routes_drawn(browser, wait, "via=")
+    (stop,) = browser.find_elements(By.CSS_SELECTOR, "#markers .stop")
+    place = (float(stop.get_attribute("data-lat")), float(stop.get_attribute("data-lon")))
+    through = router.route(ORIGIN, DESTINATION, via=[place], alternatives=ALTERNATIVES)
+    wait.until(lambda b: route_rows(b, 3) == table_rows(through))
+    assert router.nearest(*place).node in through[0].nodes
+    assert markers(browser) == 2
+
+    browser.find_element(By.ID, "clear-stops").click()
+    wait.until(lambda b: "via" not in b.find_element(By.ID, "routes").get_attribute(
+        "data-query"))
+    assert route_rows(browser, 3) == table_rows(routes)
+    assert browser.find_elements(By.CSS_SELECTOR, "#markers .stop") == []

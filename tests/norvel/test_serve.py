@@ -135,6 +135,81 @@ def test_avoided_edges_and_boxes_are_the_routers_own(server, router):
         {"error": "'avoid_bbox' must be minlon,minlat,maxlon,maxlat with min <= max"})
 
 
+def test_a_route_asked_for_in_a_body_is_the_querys(server, router):
+    """POST /route answers as GET /route does; a GeoJSON area avoids the
+    edges it meets, as those edges' indices do; bad bodies get GET's
+    messages for its values, and their own for their JSON."""
+    shortest = router.route(ORIGIN, DESTINATION)[0]
+    lat, lon = router.table[shortest.nodes[len(shortest.nodes) // 2]]
+    start = router.table[ORIGIN]
+    box = (lon - 0.0004, lat - 0.0002, lon + 0.0004, lat + 0.0002)
+    query = (f"from={start[0]},{start[1]}&to_node={DESTINATION}&via={lat},{lon};{ORIGIN}"
+             f"&alternatives=2&max_shared=0.5&steps=true&risk=night&avoid_edges=5,6"
+             f"&avoid_bbox={','.join(map(repr, box))}")
+    body = {"from": list(start), "to_node": DESTINATION, "via": [[lat, lon], ORIGIN],
+            "alternatives": 2, "max_shared": 0.5, "steps": True, "risk": "night",
+            "avoid_edges": [5, 6], "avoid_bbox": [list(box)]}
+    by_query = server.get("/route?" + query)
+    assert by_query[0] == 200 and server.post("/route", body) == by_query
+    gpx = json.dumps({"from_node": ORIGIN, "to_node": DESTINATION, "format": "gpx"})
+    assert server.request("POST", "/route", body=gpx.encode()) == server.request(
+        "GET", f"/route?from_node={ORIGIN}&to_node={DESTINATION}&format=gpx")
+
+    # A polygon (a Feature of one, in a collection) and the edges it meets.
+    a, b, c, d = (lon - 0.0003, lat - 0.0001, lon + 0.0002, lat + 0.0003)
+    triangle = {"type": "Polygon", "coordinates": [[[a, b], [c, b], [c, d], [a, b]]]}
+    collection = {"type": "FeatureCollection", "features": [
+        {"type": "Feature", "properties": {}, "geometry": triangle}]}
+    edges = router.session.avoided(triangle).tolist()
+    assert edges
+    ends = {"from_node": ORIGIN, "to_node": DESTINATION}
+    by_edges = server.post("/route", ends | {"avoid_edges": edges})
+    assert by_edges[0] == 200 and by_edges[1] != server.post("/route", ends)[1]
+    assert server.post("/route", ends | {"avoid_polygons": collection}) == by_edges
+    assert server.post("/route", ends | {"avoid_polygons": [triangle]}) == by_edges
+
+    # GET's messages for GET's values, where a query can say the same.
+    for document, query, message in (
+            (ends | {"eps": -0.1}, "eps=-0.1", "eps must be a finite number >= 0, got -0.1"),
+            (ends | {"via": [[91, 24.94]]}, "via=91,24.94",
+             "via 1 lat must be within [-90, 90], got 91.0"),
+            (ends | {"avoid_bbox": [[24.94, 60.17, 24.93, 60.18]]},
+             "avoid_bbox=24.94,60.17,24.93,60.18",
+             "'avoid_bbox' must be minlon,minlat,maxlon,maxlat with min <= max"),
+            (ends | {"avoid_edges": [13798]}, "avoid_edges=13798",
+             "avoid: edge index 13798 is not an edge of the graph (0 to 13797)"),
+            (ends | {"to": [60.17]}, "to=60.17", "give either 'to' or 'to_node', not both"),
+            ({"from_node": ORIGIN, "to": [60.17]}, None, "'to' must be LAT,LON, got '60.17'"),
+            ({"to_node": ORIGIN}, None,
+             "missing parameter 'from' (LAT,LON) or 'from_node' (a node id)"),
+            (ends | {"format": "kml"}, "format=kml",
+             "'format' must be one of geojson, gpx, polyline5, polyline6, got 'kml'")):
+        assert server.post("/route", document) == (400, {"error": message})
+        if query is not None:
+            assert server.get(f"/route?from_node={ORIGIN}&to_node={DESTINATION}&{query}") == (
+                400, {"error": message})
+    for document, message in (
+            (b"{", "the body must be a JSON object"),
+            ([ORIGIN, DESTINATION], "the body must be a JSON object"),
+            (ends | {"eps": "0.1"}, "'eps' must be a number, got \"0.1\""),
+            (ends | {"steps": 1}, "'steps' must be true or false, got 1"),
+            (ends | {"via": ORIGIN}, "'via' must be a list of node ids and [lat, lon] "
+                                     "points, got " + str(ORIGIN)),
+            (ends | {"avoid_polygons": {"type": "Point", "coordinates": [24.94, 60.17]}},
+             "avoid: a GeoJSON geometry must be a Polygon or MultiPolygon, got 'Point'"),
+            (ends | {"avoid_polygons": {"type": "Polygon", "coordinates": [[[24.94, 60.17]]]}},
+             "avoid: a GeoJSON Polygon's coordinates must be a list of rings, each of at "
+             "least 4 [lon, lat] positions, got [[[24.94, 60.17]]]"),
+            (ends | {"avoid_polygons": [triangle, [24.94, 60.17]]},
+             "'avoid_polygons' must be GeoJSON geometries, Features or FeatureCollections, "
+             "got [24.94, 60.17]"),
+            (ends | {"pairs": []}, "unknown member 'pairs' (known: from, to, from_node, "
+             "to_node, eps, max_snap_m, risk, steps, format, via, alternatives, max_shared, "
+             "max_detour, avoid_edges, avoid_bbox, avoid_polygons)"),
+            (b"{" + b" " * (8 * 2**20), "the body is longer than 8388608 bytes")):
+        assert server.post("/route", document) == (400, {"error": message})
+
+
 def expected_catchment(router, place, minutes, direction):
     """GET /catchment's answer from the library: the rows of
     to_geodataframe("edges"), each with its tail's detour from nodes."""
@@ -318,7 +393,7 @@ def test_errors_are_json_with_an_english_message(server, path, status, message):
 
 
 def test_a_refused_method_says_which_are_allowed(server):
-    for method, path, allowed in (("DELETE", "/route", {"GET", "HEAD"}),
+    for method, path, allowed in (("DELETE", "/route", {"GET", "HEAD", "POST"}),
                                   ("GET", "/routes", {"POST"})):
         connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
         try:
@@ -417,6 +492,20 @@ def test_fuzzed_bodies_get_an_answer_or_a_client_error(server, body):
             assert "features" in result or result["status"] in (400, 404, 422), result
     else:
         assert list(answer) == ["error"]
+
+
+ROUTE_MEMBERS = st.sampled_from(["from", "to", "from_node", "to_node", "eps", "via", "steps",
+                                  "alternatives", "avoid_edges", "avoid_bbox",
+                                  "avoid_polygons", "x"])
+
+
+@FUZZ
+@given(members=st.dictionaries(ROUTE_MEMBERS, ENDS | JSON_VALUES, max_size=5))
+def test_fuzzed_route_bodies_get_an_answer_or_a_client_error(server, members):
+    status, answer = server.post("/route", {"from_node": ORIGIN, "to_node": DESTINATION}
+                                 | members)
+    assert status in (200, 400, 404, 422), (members, answer)
+    assert status == 200 or list(answer) == ["error"]
 
 
 def test_no_route_is_422(grid_server):

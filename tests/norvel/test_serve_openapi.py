@@ -25,8 +25,11 @@ from live_server import LiveServer, sample_graph
 # says less than the service asks. A 503 or a 504 is the service's
 # documented word of a full queue or a time limit; any other 5xx is a
 # fault. Only POST /routes answers a malformed pair in its entry rather than
-# with a 400, as its description says, so it alone may accept data outside
-# its schema.
+# with a 400, as its description says, so it may accept data outside its
+# schema; and POST /route, whose numbers (points in the graph's box, boxes
+# in its south-west quarter) the description narrows to lead a client to
+# routes, as a pattern does a query's text, where the service takes any
+# point on Earth.
 CLIENT_CONFIG = """
 [warnings]
 display = ["missing_auth", "missing_test_data", "validation_mismatch",
@@ -47,6 +50,11 @@ unsupported_method.enabled = true
 
 [[operations]]
 include-path = "/routes"
+checks.negative_data_rejection.enabled = false
+
+[[operations]]
+include-path = "/route"
+include-method = "POST"
 checks.negative_data_rejection.enabled = false
 """
 # Schemathesis warns of data that misses the graph only when none of an
@@ -83,7 +91,8 @@ def test_a_client_made_from_the_description_gets_documented_answers(server, tmp_
     assert run.returncode == 0, run.stdout[-6000:] + run.stderr[-2000:]
     assert "No issues found" in run.stdout and "WARNINGS" not in run.stdout, run.stdout
     rates = json.loads(report.read_text())["valid_rates"]
-    assert {"GET /route", "GET /front", "GET /catchment", "POST /routes"} <= set(rates)
+    assert {"GET /route", "POST /route", "GET /front", "GET /catchment",
+            "POST /routes"} <= set(rates)
     for operation, phases in rates.items():
         for phase in ("coverage", "fuzzing"):
             made = phases.get(phase, {})
