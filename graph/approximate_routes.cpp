@@ -197,7 +197,7 @@ class Approximate {
     const std::uint32_t dense = places_[label.place].dense;
     with_risks(ws_.risk, [&](auto risks) {
       for (std::uint32_t slot = graph_.out_begin[dense]; slot < graph_.out_begin[dense + 1]; ++slot) {
-        if (!ws_.risk.takes(slot)) continue;
+        if (!risks.takes(slot)) continue;
         const SearchEdge& edge = graph_.out_edges[slot];
         const double distance = label.distance_m + edge.distance_m;
         const double risk = label.risk + risks.at(slot, edge);

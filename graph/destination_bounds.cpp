@@ -63,7 +63,7 @@ void DestinationSearch::settle_first() {
     risks.fetch_incoming(graph_, entry.dense);
     for (std::uint32_t slot = graph_.in_begin[entry.dense]; slot < end; ++slot) {
       const IncomingEdge& edge = edges[slot];
-      if (!risk_.takes(edge)) continue;
+      if (!risks.takes(edge)) continue;
       const double cost = settled_cost + objective.of(edge.distance_m, risks.of(edge));
       const std::uint32_t tail = edge.from;
       if (!reached(tail)) {

@@ -293,7 +293,7 @@ class FrontSearch {
     const std::uint32_t end = graph_.out_begin[dense + 1];
     with_risks(risk_, [&](auto risks) {
       for (std::uint32_t slot = graph_.out_begin[dense]; slot < end; ++slot) {
-        if (!risk_.takes(slot)) continue;
+        if (!risks.takes(slot)) continue;
         const SearchEdge& edge = graph_.out_edges[slot];
         const double distance = distance_m + edge.distance_m;
         const double risk = risk_sum + risks.at(slot, edge);

@@ -171,7 +171,7 @@ class PrunedSearch {
     const std::uint32_t end = graph.out_begin[dense + 1];
     with_risks(ws_.risk, [&](auto risks) {
       for (std::uint32_t slot = graph.out_begin[dense]; slot < end; ++slot) {
-        if (!ws_.risk.takes(slot)) continue;
+        if (!risks.takes(slot)) continue;
         const SearchEdge& edge = graph.out_edges[slot];
         const std::uint32_t place = places_.place_of(edge.to);
         const double distance = label.distance_m + edge.distance_m;

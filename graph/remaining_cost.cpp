@@ -122,7 +122,7 @@ void RemainingCost::settle_first() {
     risks.fetch_incoming(graph_, head);
     for (std::uint32_t slot = graph_.in_begin[head]; slot < end; ++slot) {
       const IncomingEdge& edge = edges[slot];
-      if (!risk_.takes(edge)) continue;
+      if (!risks.takes(edge)) continue;
       const double cost = settled_cost + objective.of(edge.distance_m, risks.of(edge));
       const std::uint32_t tail = places_.place_of(edge.from);
       if (tail >= cost_.size()) cover_places();

@@ -188,7 +188,7 @@ inline LeastStep least_step(const RoadGraph& graph, Places& places, RemainingCos
   double best = RemainingCost::kUnreachable;
   with_risks(to_go.edge_risk(), [&](auto risks) {
     for (std::uint32_t slot = graph.out_begin[dense]; slot < graph.out_begin[dense + 1]; ++slot) {
-      if (!to_go.edge_risk().takes(slot)) continue;
+      if (!risks.takes(slot)) continue;
       const SearchEdge& edge = graph.out_edges[slot];
       const std::uint32_t next = places.place_of(edge.to);
       to_go.settle_until(next, RemainingCost::kUnreachable);

@@ -227,17 +227,19 @@ class Targeted {
       const std::uint32_t dense = places_[at].dense;
       const SearchEdge* best_edge = nullptr;
       double best = RemainingCost::kUnreachable;
-      for (std::uint32_t slot = graph_.out_begin[dense]; slot < graph_.out_begin[dense + 1]; ++slot) {
-        if (!ws_.risk.takes(slot)) continue;
-        const SearchEdge& edge = graph_.out_edges[slot];
-        const PathCosts step{edge.distance_m, ws_.risk.at(slot, edge), 0.0};
-        to_go.settle_until(edge.to, RemainingCost::kUnreachable);
-        const double value = weighted_sum(step) + (edge.to == target_dense_ ? 0.0 : to_go.lower_bound(edge.to));
-        if (value < best) {
-          best = value;
-          best_edge = &edge;
+      with_risks(ws_.risk, [&](auto risks) {
+        for (std::uint32_t slot = graph_.out_begin[dense]; slot < graph_.out_begin[dense + 1]; ++slot) {
+          if (!risks.takes(slot)) continue;
+          const SearchEdge& edge = graph_.out_edges[slot];
+          const PathCosts step{edge.distance_m, risks.at(slot, edge), 0.0};
+          to_go.settle_until(edge.to, RemainingCost::kUnreachable);
+          const double value = weighted_sum(step) + (edge.to == target_dense_ ? 0.0 : to_go.lower_bound(edge.to));
+          if (value < best) {
+            best = value;
+            best_edge = &edge;
+          }
         }
-      }
+      });
       if (best_edge == nullptr) break;
       sums.distance_m = sums.distance_m + best_edge->distance_m;
       sums.risk = sums.risk + ws_.risk.of(*best_edge);
