@@ -171,15 +171,7 @@ class Session:
         """The nearest node with an outgoing edge (outside ``avoid``) to
         each point (checked coordinates, one shape): ``(ids, metres)`` of
         that shape. SnapError when there are points and no node has one."""
-        index = self.nearest_index()
-        try:
-            if index.empty and lats.size:
-                raise ValueError("no node has an outgoing edge")
-            ids, metres = index.query(lats.ravel(), lons.ravel(), avoid)
-        except ValueError:
-            raise _requests.nowhere("point", float(lats.flat[0]),
-                                    float(lons.flat[0])) from None
-        return ids.reshape(lats.shape), metres.reshape(lats.shape)
+        return self.nearest_index().points(lats, lons, avoid)
 
     # Routes
     def pair_ends(self, origin: object, destination: object,
@@ -274,6 +266,23 @@ class Session:
             else:
                 answers[at] = result
         return answers
+
+    def every_pair(self, origins: Sequence[object],
+                   destinations: Sequence[object], workers: int,
+                   request: _requests.Options
+                   ) -> tuple[list[_requests.End], list[_requests.End], list[Any]]:
+        """The snapped ends of a matrix and the totals of every pair, origin
+        by origin (``answers`` without paths). Each end is snapped once,
+        however many pairs it is in, both sides in one question to the
+        index."""
+        snaps = self.ends(
+            [*origins, *destinations],
+            ["origin"] * len(origins) + ["destination"] * len(destinations),
+            request.max_snap_m, avoid=request.avoid)
+        starts, ends = snaps[:len(origins)], snaps[len(origins):]
+        return starts, ends, self.answers([s for s in starts for _ in ends],
+                                          ends * len(starts), workers, request,
+                                          paths=False)
 
     # Catchments
     def catchment(self, place: object, minutes: float, direction: str,
@@ -380,3 +389,18 @@ class NearestIndex:
             np.ascontiguousarray(lats, dtype=np.float64),
             np.ascontiguousarray(lons, dtype=np.float64), avoid)
         return ids, metres
+
+    def points(self, lats: npt.NDArray[np.float64],
+               lons: npt.NDArray[np.float64],
+               avoid: npt.NDArray[np.uint32] | None = None
+               ) -> tuple[IdArray, npt.NDArray[np.float64]]:
+        """``query`` of points of any one shape, answered in that shape;
+        SnapError when there are points and no node to snap them to."""
+        try:
+            if self.empty and lats.size:
+                raise ValueError("no node has an outgoing edge")
+            ids, metres = self.query(lats.ravel(), lons.ravel(), avoid)
+        except ValueError:
+            raise _requests.nowhere("point", float(lats.flat[0]),
+                                    float(lons.flat[0])) from None
+        return ids.reshape(lats.shape), metres.reshape(lats.shape)

@@ -136,11 +136,12 @@ def points(lats: npt.ArrayLike, lons: npt.ArrayLike
     return lat_array, lon_array
 
 
-def places(value: object, name: str) -> None:
-    """TypeError unless ``value`` is a sequence of places (not a str)."""
+def places(value: object, name: str) -> Sequence[object]:
+    """``value``, a sequence of places (not a str); TypeError otherwise."""
     if isinstance(value, (str, bytes)) or not isinstance(value, Sequence):
         raise TypeError(f"{name} must be a sequence of places, got "
                         f"{kind(value)}")
+    return value
 
 
 def risk_values(values: npt.ArrayLike) -> npt.NDArray[np.float64]:

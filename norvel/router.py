@@ -297,21 +297,10 @@ class Router:
         session = self._session
         request = session.options(eps, max_snap_m, timeout_s, risk,
                                   avoid=avoid, at=at)
-        threads = _values.workers(workers)
-        _values.places(origins, "origins")
-        _values.places(destinations, "destinations")
-        # Each end is snapped once, however many pairs it is in, and the
-        # points of both sides in one question to the index.
-        snaps = session.ends(
-            [*origins, *destinations],
-            ["origin"] * len(origins) + ["destination"] * len(destinations),
-            request.max_snap_m, avoid=request.avoid)
-        starts, ends = snaps[:len(origins)], snaps[len(origins):]
-        # The table holds no paths: the engine gives each route's totals.
-        answers = session.answers([s for s in starts for _ in ends],
-                                  ends * len(starts), threads, request,
-                                  paths=False)
-        return _route_table.matrix(starts, ends, answers)
+        return _route_table.matrix(*session.every_pair(
+            _values.places(origins, "origins"),
+            _values.places(destinations, "destinations"),
+            _values.workers(workers), request))
 
     def catchment(self, place: Place | Sequence[Place] | npt.ArrayLike,
                   minutes: float = DEFAULT_CATCHMENT_MINUTES, *,

@@ -95,13 +95,15 @@ class Parameter:
 @dataclass(frozen=True)
 class OneOf:
     """Parameters of which a query gives exactly one (an end is a point or
-    a node): described as one required parameter ``name``, an object of
-    one of their values whose member is written into the query as a
-    parameter of its own (OpenAPI's form style, exploded)."""
+    a node), or at most one where not ``required`` (the risk layer, by its
+    name or by the time of day): described as one parameter ``name``, an
+    object of one of their values whose member is written into the query
+    as a parameter of its own (OpenAPI's form style, exploded)."""
 
     name: str
     description: str
     members: tuple[Parameter, ...]
+    required: bool = True
 
     def openapi(self, served: Served) -> dict[str, Any]:
         """The OpenAPI Parameter Object on the graph served."""
@@ -110,7 +112,7 @@ class OneOf:
                                                   "description": member.description}},
                      "additionalProperties": False} for member in self.members]
         described: dict[str, Any] = {
-            "name": self.name, "in": "query", "required": True, "style": "form",
+            "name": self.name, "in": "query", "required": self.required, "style": "form",
             "explode": True, "description": self.description,
             "schema": {"type": "object", "oneOf": branches}}
         first = self.members[0]
@@ -268,15 +270,18 @@ DESTINATION = OneOf("destination", "where the routes end: to (a point LAT,LON) o
                                    "to_node (a node id)", (TO, TO_NODE))
 PLACE = OneOf("place", "the place: at (a point LAT,LON) or at_node (a node id)",
               (AT, AT_NODE))
+LAYER = OneOf("layer", "the risk layer: risk (by its name) or time (the time of day "
+                       "whose layer), not both; \"default\" where neither is given",
+              (RISK, TIME), required=False)
 
 #: The parameters of each endpoint that reads a query, by path.
 ENDPOINTS: dict[str, tuple[Parameter | OneOf, ...]] = {
     "/nearest": (LAT, LON),
-    "/route": (ORIGIN, DESTINATION, EPS, MAX_SNAP_M, RISK, TIME, STEPS, FORMAT, VIA,
+    "/route": (ORIGIN, DESTINATION, EPS, MAX_SNAP_M, LAYER, STEPS, FORMAT, VIA,
                ALTERNATIVES, MAX_SHARED, MAX_DETOUR, AVOID_EDGES, AVOID_BBOX),
-    "/front": (ORIGIN, DESTINATION, MAX_SNAP_M, RISK, TIME, VIA, AVOID_EDGES,
+    "/front": (ORIGIN, DESTINATION, MAX_SNAP_M, LAYER, VIA, AVOID_EDGES,
                AVOID_BBOX),
-    "/catchment": (PLACE, MINUTES, DIRECTION, EXACT_EPS, MAX_SNAP_M, RISK, TIME,
+    "/catchment": (PLACE, MINUTES, DIRECTION, EXACT_EPS, MAX_SNAP_M, LAYER,
                    COMPARE, CATCHMENT_MAX_DETOUR, AVOID_EDGES, AVOID_BBOX),
     "/network": (BBOX,),
 }
@@ -321,8 +326,13 @@ def body_members(path: str) -> dict[str, Parameter]:
 
 def body_openapi(path: str, served: Served) -> Schema:
     """The JSON Schema of the body sent to ``path``, on the graph served:
-    an object of its members, an end given by exactly one of its forms."""
+    an object of its members, an end given by exactly one of its forms, a
+    choice that is not required by at most one."""
     ends = [{"oneOf": [{"required": [member.name]} for member in parameter.members]}
+            if parameter.required else
+            {"not": {"anyOf": [{"required": [a.name, b.name]}
+                               for i, a in enumerate(parameter.members)
+                               for b in parameter.members[i + 1:]]}}
             for parameter in ENDPOINTS[path] if isinstance(parameter, OneOf)]
     return {"type": "object",
             "properties": {name: member.body_schema(served)
