@@ -178,7 +178,9 @@ def test_the_service_takes_time(router, hours_file):
         assert status == 400 and refused["error"] == BOTH
         _, description = get(f"{live.url}/openapi.json")
         route = description["paths"]["/route"]["get"]["parameters"]
-        assert "time" in [parameter["name"] for parameter in route]
+        (layer,) = [parameter for parameter in route if parameter["name"] == "layer"]
+        assert [sorted(branch["properties"]) for branch in layer["schema"]["oneOf"]] == [
+            ["risk"], ["time"]]
     finally:
         live.stop()
 

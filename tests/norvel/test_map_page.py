@@ -314,14 +314,14 @@ def test_a_time_of_day_is_sent_in_place_of_the_layer(browser, page_server):
     router = norvel.Router.from_file(sample_graph())
     rows = lambda routes: [[r.type, f"{math.floor(r.distance_m + 0.5)} m", f"{r.risk:.4f}"]
                            for r in routes]
-    wait.until(lambda b: route_rows(b, 3) == rows(router.route(ORIGIN, DESTINATION,
-                                                                risk="day")))
+    wait.until(lambda b: route_rows(b, 3) == rows(router.route(
+        ORIGIN, DESTINATION, risk="day", alternatives=ALTERNATIVES)))
     field = browser.find_element(By.ID, "time")
     assert field.get_attribute("type") == "time"
     browser.execute_script("arguments[0].value = '22:30';"
                            "arguments[0].dispatchEvent(new Event('change'));", field)
-    wait.until(lambda b: route_rows(b, 3) == rows(router.route(ORIGIN, DESTINATION,
-                                                                at="22:30")))
+    wait.until(lambda b: route_rows(b, 3) == rows(router.route(
+        ORIGIN, DESTINATION, at="22:30", alternatives=ALTERNATIVES)))
     assert browser.find_elements(By.CSS_SELECTOR, "#status.error") == []
 
 

@@ -90,6 +90,7 @@ EXPECTED_TEXT = """{"nodes":[
 {"from":4,"to":3,"distance_m":55.31,"risk_score":0.0055,"tags":{"highway":"footway","lit":"yes"}},
 {"from":10,"to":1,"distance_m":55.31,"risk_score":0.036,"tags":{"highway":"path","lit":"no"}}
 ],
+"risk_layer_hours":{"day":[6.0,20.0],"night":[20.0,6.0]},
 "risk_layers":{
 "day":[0.0055,0.0549,0.0056,0.0083,0.0055,0.0056,0.0549,0.0056,0.0055,0.0056,0.0055,0.0083],
 "night":[0.0055,0.0667,0.0056,0.1189,0.0055,0.0056,0.0667,0.0056,0.0055,0.0056,0.0055,0.1189]
@@ -100,6 +101,7 @@ EXPECTED_TEXT = """{"nodes":[
 def without_layers_and_tags(text):
     """The text as the converter wrote it before layers and tags."""
     text = re.sub(r',"tags":\{[^}]*\}', "", text)
+    text = re.sub(r'\n"risk_layer_hours":\{[^}]*\},', "", text)
     return re.sub(r',\n"risk_layers":\{\n.*\n\}\}\n$', "}\n", text,
                   flags=re.S)
 

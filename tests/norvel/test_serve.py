@@ -204,7 +204,7 @@ def test_a_route_asked_for_in_a_body_is_the_querys(server, router):
              "'avoid_polygons' must be GeoJSON geometries, Features or FeatureCollections, "
              "got [24.94, 60.17]"),
             (ends | {"pairs": []}, "unknown member 'pairs' (known: from, to, from_node, "
-             "to_node, eps, max_snap_m, risk, steps, format, via, alternatives, max_shared, "
+             "to_node, eps, max_snap_m, risk, time, steps, format, via, alternatives, max_shared, "
              "max_detour, avoid_edges, avoid_bbox, avoid_polygons)"),
             (b"{" + b" " * (8 * 2**20), "the body is longer than 8388608 bytes")):
         assert server.post("/route", document) == (400, {"error": message})
@@ -713,7 +713,9 @@ def test_the_description_is_made_for_the_graph_served(grid_server):
     status, spec = grid_server.get("/openapi.json")
     assert status == 200
     route = {p["name"]: p for p in spec["paths"]["/route"]["get"]["parameters"]}
-    assert route["risk"]["schema"]["enum"] == ["default"]
+    by_name, by_time = route["layer"]["schema"]["oneOf"]
+    assert by_name["properties"]["risk"]["enum"] == ["default"]
+    assert by_time["required"] == ["time"]
     by_point, by_node = route["origin"]["schema"]["oneOf"]
     pattern = re.compile(by_point["properties"]["from"]["pattern"])
     places = {node["id"]: (node["lat"], node["lon"]) for node in slow_grid_document()["nodes"]}

@@ -147,8 +147,8 @@ def test_the_examples_are_nodes_and_points_of_the_graph_served(server, descripti
     assert node.distance_m == 0.0
     # The same place as a node, and the graph's own layers.
     assert re.fullmatch(by_point["properties"]["from"]["pattern"], example)
-    risk = {p["name"]: p for p in route["parameters"]}["risk"]["schema"]
-    assert risk["enum"] == router.risk_layers
+    by_name, _ = {p["name"]: p for p in route["parameters"]}["layer"]["schema"]["oneOf"]
+    assert by_name["properties"]["risk"]["enum"] == router.risk_layers
     for path in ("/route", "/front", "/nearest", "/catchment", "/network"):
         query = examples(description["paths"][path]["get"])
         status, body = server.get(f"{path}?{urlencode(query)}")
