@@ -17,7 +17,12 @@ class AvoidedRows {
  public:
   explicit AvoidedRows(std::size_t rows) : words_((rows + 63) / 64, 0) {}
   void avoid(std::uint32_t row) { words_[row / 64] |= std::uint64_t{1} << (row % 64); }
-  bool avoided(std::uint32_t row) const { return (words_[row / 64] >> (row % 64) & 1) != 0; }
+  bool avoided(std::uint32_t row) const { return avoided_in(words_.data(), row); }
+  // The bits, a word per 64 rows, for a loop that keeps them in a register.
+  const std::uint64_t* words() const { return words_.data(); }
+  static bool avoided_in(const std::uint64_t* words, std::uint32_t row) {
+    return (words[row / 64] >> (row % 64) & 1) != 0;
+  }
 
  private:
   std::vector<std::uint64_t> words_;

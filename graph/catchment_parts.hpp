@@ -37,29 +37,45 @@ inline constexpr int kNearCandidatesDistance = kFromPlaceRisk;
 // The edges a search from the place follows out of a node. Walks to the
 // place are searched backwards, over each node's incoming edges; walks from
 // it forwards, over the outgoing ones. `slot` is the edge's row entry.
-struct IncomingRows {
+//
+// The rows keep the avoided bits and the layer's risks (each null: none,
+// the document's) in themselves, one load from the search each, rather than
+// reaching them through the EdgeRisk at every edge.
+struct RowsOfRisk {
+  RowsOfRisk(const RoadGraph& graph_, const EdgeRisk& risk)
+      : graph(graph_),
+        avoided_words(risk.avoided() == nullptr ? nullptr : risk.avoided()->words()),
+        by_row(risk.layer_risks()) {}
+  bool takes_row(std::uint32_t row) const {
+    return avoided_words == nullptr || !AvoidedRows::avoided_in(avoided_words, row);
+  }
+
   const RoadGraph& graph;
-  const EdgeRisk& risk;
+  const std::uint64_t* avoided_words;
+  const double* by_row;
+};
+
+struct IncomingRows : RowsOfRisk {
+  using RowsOfRisk::RowsOfRisk;
   std::uint32_t begin(std::uint32_t dense) const { return graph.in_begin[dense]; }
   std::uint32_t end(std::uint32_t dense) const { return graph.in_begin[dense + 1]; }
   std::uint32_t next(std::uint32_t slot) const { return graph.in_edges[slot].from; }
-  bool takes(std::uint32_t slot) const { return risk.takes(graph.in_edges[slot]); }
+  bool takes(std::uint32_t slot) const { return takes_row(graph.in_edges[slot].out_row); }
   double cost(std::uint32_t slot, int which) const {
     const IncomingEdge& edge = graph.in_edges[slot];
-    return which == kDistance ? edge.distance_m : risk.of(edge);
+    return which == kDistance ? edge.distance_m : by_row == nullptr ? edge.risk_score : by_row[edge.out_row];
   }
 };
 
-struct OutgoingRows {
-  const RoadGraph& graph;
-  const EdgeRisk& risk;
+struct OutgoingRows : RowsOfRisk {
+  using RowsOfRisk::RowsOfRisk;
   std::uint32_t begin(std::uint32_t dense) const { return graph.out_begin[dense]; }
   std::uint32_t end(std::uint32_t dense) const { return graph.out_begin[dense + 1]; }
   std::uint32_t next(std::uint32_t slot) const { return graph.out_edges[slot].to; }
-  bool takes(std::uint32_t slot) const { return risk.takes(slot); }
+  bool takes(std::uint32_t slot) const { return takes_row(slot); }
   double cost(std::uint32_t slot, int which) const {
     const SearchEdge& edge = graph.out_edges[slot];
-    return which == kDistance ? edge.distance_m : risk.at(slot, edge);
+    return which == kDistance ? edge.distance_m : by_row == nullptr ? edge.risk_score : by_row[slot];
   }
 };
 

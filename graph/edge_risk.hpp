@@ -148,22 +148,30 @@ struct LayerRisks {
   bool takes(std::uint32_t) const { return true; }
   bool takes(const IncomingEdge&) const { return true; }
 };
+// The avoiding variant keeps the bits and the layer's risks (null: the
+// document's) in itself rather than reaching them through the EdgeRisk: the
+// loops store to their costs and heaps, which the compiler must assume may
+// alias the EdgeRisk and the bit set, and it would load both pointers again
+// at every edge.
 struct AvoidingRisks {
-  const EdgeRisk* risk;
-  double at(std::uint32_t slot, const SearchEdge& edge) const { return risk->at(slot, edge); }
-  double of(const IncomingEdge& edge) const { return risk->of(edge); }
-  void fetch_incoming(const RoadGraph& graph, std::uint32_t head) const {
-    if (!risk->document()) fetch_incoming_risks(risk->layer_risks(), graph, head);
+  const std::uint64_t* avoided_words;
+  const double* by_row;
+  double at(std::uint32_t slot, const SearchEdge& edge) const {
+    return by_row == nullptr ? edge.risk_score : by_row[slot];
   }
-  bool takes(std::uint32_t row) const { return risk->takes(row); }
-  bool takes(const IncomingEdge& edge) const { return risk->takes(edge); }
+  double of(const IncomingEdge& edge) const { return by_row == nullptr ? edge.risk_score : by_row[edge.out_row]; }
+  void fetch_incoming(const RoadGraph& graph, std::uint32_t head) const {
+    if (by_row != nullptr) fetch_incoming_risks(by_row, graph, head);
+  }
+  bool takes(std::uint32_t row) const { return !AvoidedRows::avoided_in(avoided_words, row); }
+  bool takes(const IncomingEdge& edge) const { return takes(edge.out_row); }
 };
 
 // `body(risks)` with the risks `risk` reads and the entries it takes, as one
 // of the above.
 template <class Body>
 [[gnu::flatten]] decltype(auto) with_risks(const EdgeRisk& risk, Body&& body) {
-  if (risk.avoided() != nullptr) return body(AvoidingRisks{&risk});
+  if (risk.avoided() != nullptr) return body(AvoidingRisks{risk.avoided()->words(), risk.layer_risks()});
   if (risk.document()) return body(DocumentRisks{});
   return body(LayerRisks{risk.layer_risks()});
 }

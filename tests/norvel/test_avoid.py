@@ -181,9 +181,15 @@ def test_a_tag_filter_and_what_avoid_refuses(sample_path):
     count = router.session.edge_count
     steps = router.edges()["highway"].eq("steps").to_numpy()
     assert router.session.avoided(steps).tolist() == np.flatnonzero(steps).tolist()
-    with pytest.raises(ValueError, match=rf"avoid: edge index {count} is not an edge of the graph "
-                                         rf"\(0 to {count - 1}\)"):
-        router.route(0, 1, avoid=[count])
+    # Indices in any order, repeated or not, a list or an array: the same
+    # sorted distinct uint32 array.
+    for value in ([7, 3, 3, 0], [0, 3, 7], np.array([0, 3, 7], dtype=np.int16), (3, 7, 0, 7)):
+        found = router.session.avoided(value)
+        assert found.dtype == np.uint32 and found.tolist() == [0, 3, 7]
+    for past in ([count], [0, 5, count], [-1, 0, 5]):
+        with pytest.raises(ValueError, match=rf"avoid: edge index {past[-1] if past[0] >= 0 else -1} "
+                                             rf"is not an edge of the graph \(0 to {count - 1}\)"):
+            router.route(0, 1, avoid=past)
     with pytest.raises(ValueError, match=rf"avoid: a mask needs one value per edge \({count}\), got 3"):
         router.route(0, 1, avoid=np.ones(3, dtype=bool))
     with pytest.raises(ValueError, match="must be a Polygon or MultiPolygon, got 'Point'"):
