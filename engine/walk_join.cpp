@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include <nanobind/ndarray.h>
@@ -24,16 +25,6 @@ struct LegTable {
   std::vector<std::size_t> starts;
 };
 
-LegTable leg_table(nb::handle routes) {
-  LegTable table;
-  table.starts.push_back(0);
-  for (nb::handle route : routes) {
-    for (nb::handle edge : route) table.edges.push_back(nb::cast<std::uint32_t>(edge));
-    table.starts.push_back(table.edges.size());
-  }
-  return table;
-}
-
 const char* fault_text(WalkJoinFault fault) {
   switch (fault) {
     case WalkJoinFault::sums_differ:
@@ -48,11 +39,35 @@ const char* fault_text(WalkJoinFault fault) {
   return "the walks cannot be joined";
 }
 
+// The items of a list, read without the iterator protocol (a leg's routes
+// hold thousands of edges). TypeError for anything but a list.
+std::span<PyObject* const> list_items(nb::handle list) {
+  if (!PyList_Check(list.ptr())) throw nb::type_error("join_walks takes lists of routes and of edges");
+  return {PySequence_Fast_ITEMS(list.ptr()), static_cast<std::size_t>(PyList_GET_SIZE(list.ptr()))};
+}
+
+LegTable leg_table(nb::handle routes) {
+  LegTable table;
+  table.starts.push_back(0);
+  for (PyObject* route : list_items(routes)) {
+    for (PyObject* edge : list_items(route)) {
+      // Only an int: converting anything else could run code that changes the lists.
+      if (!PyLong_Check(edge)) throw nb::type_error("join_walks takes edge indices as int");
+      const unsigned long index = PyLong_AsUnsignedLong(edge);
+      if (index == static_cast<unsigned long>(-1) && PyErr_Occurred()) nb::raise_python_error();
+      if (index > UINT32_MAX) throw nb::value_error(fault_text(WalkJoinFault::edge_out_of_range));
+      table.edges.push_back(static_cast<std::uint32_t>(index));
+    }
+    table.starts.push_back(table.edges.size());
+  }
+  return table;
+}
+
 nb::tuple join_walks(const std::vector<double>& distance_m, const std::vector<double>& risk,
                      const std::vector<double>& familiarity, nb::handle legs, Column lengths, Column risks,
                      std::optional<Column> edge_familiarity) {
   std::vector<LegTable> tables;
-  for (nb::handle leg : legs) tables.push_back(leg_table(leg));
+  for (PyObject* leg : list_items(legs)) tables.push_back(leg_table(leg));
   std::vector<LegRoutes> routes;
   for (const LegTable& table : tables) routes.push_back(LegRoutes{table.edges, table.starts});
   const EdgeColumns columns{{lengths.data(), lengths.shape(0)},
@@ -87,12 +102,13 @@ void bind_walk_joins(nb::module_& module) {
              "join_walks(distance_m, risk, familiarity, legs, lengths, risks, edge_familiarity)\n"
              "The front of the walks joining one route of a first leg's front (the sums of its\n"
              "routes, in its order) with one route of each of `legs` in turn (each a list of its\n"
-             "routes' edges, document indices in travel order), as norvel._walks defines it; the\n"
+             "routes' edges, lists of document indices in travel order), as norvel._walks defines it; the\n"
              "sums continue edge by edge over the columns `lengths`, `risks` and `edge_familiarity`\n"
              "(None: every familiarity 0.0). Joined without the interpreter lock. Returns\n"
              "(picks, distance_m, risk, familiarity): per walk in front order, the position of its\n"
              "route in each leg's front (one row) and its sums. ValueError for an edge past the\n"
-             "columns or columns of different lengths.");
+             "columns or columns of different lengths; TypeError where `legs` is not lists of lists\n"
+             "of int.");
 }
 
 }  // namespace norvel::engine

@@ -33,6 +33,11 @@ struct Interval {
   double high_risk;
 };
 
+struct Corner {
+  double distance_m;
+  double risk;
+};
+
 struct RouteSizes {
   double distance_m;
   double risk;
@@ -60,8 +65,6 @@ std::vector<std::size_t> maybe_kept(const WalkFront& walks, const LegRoutes& leg
     }
   }
   const std::size_t count = walks.distance_m.size() * routes;
-  std::vector<std::size_t> every(count);
-  std::iota(every.begin(), every.end(), std::size_t{0});
   std::vector<Interval> intervals(count);
   bool finite = true;
   for (std::size_t number = 0; number < count; ++number) {
@@ -78,26 +81,27 @@ std::vector<std::size_t> maybe_kept(const WalkFront& walks, const LegRoutes& leg
              std::isfinite(interval.low_risk) && std::isfinite(interval.high_risk);
     intervals[number] = interval;
   }
-  if (!finite) return every;
-  std::vector<std::size_t> by_high = every;
-  std::ranges::sort(by_high, [&](std::size_t a, std::size_t b) {
-    return intervals[a].high_distance < intervals[b].high_distance;
-  });
-  std::vector<double> high_distance(count);
-  std::vector<double> least_high_risk(count);
-  for (std::size_t at = 0; at < count; ++at) {
-    const Interval& interval = intervals[by_high[at]];
-    high_distance[at] = interval.high_distance;
-    least_high_risk[at] = at == 0 ? interval.high_risk : std::min(least_high_risk[at - 1], interval.high_risk);
-  }
   std::vector<std::size_t> kept;
+  if (!finite) {
+    kept.resize(count);
+    std::iota(kept.begin(), kept.end(), std::size_t{0});
+    return kept;
+  }
+  // The joins' upper corners by distance, each with the least risk of
+  // those up to it: sorted by value, not through indices, for speed.
+  std::vector<Corner> corners(count);
+  for (std::size_t number = 0; number < count; ++number) {
+    corners[number] = Corner{intervals[number].high_distance, intervals[number].high_risk};
+  }
+  std::ranges::sort(corners, {}, &Corner::distance_m);
+  for (std::size_t at = 1; at < count; ++at) corners[at].risk = std::min(corners[at - 1].risk, corners[at].risk);
   kept.reserve(count);
   for (std::size_t number = 0; number < count; ++number) {
     const Interval& interval = intervals[number];
     // The joins surely shorter than this one, and the least risk they surely stay under.
     const auto shorter = static_cast<std::size_t>(
-        std::ranges::lower_bound(high_distance, interval.low_distance) - high_distance.begin());
-    if (shorter == 0 || !(least_high_risk[shorter - 1] < interval.low_risk)) kept.push_back(number);
+        std::ranges::lower_bound(corners, interval.low_distance, {}, &Corner::distance_m) - corners.begin());
+    if (shorter == 0 || !(corners[shorter - 1].risk < interval.low_risk)) kept.push_back(number);
   }
   return kept;
 }

@@ -221,7 +221,7 @@ def layer_name_fault(name: str) -> str: ...
 # position of its route in each leg (a row of picks) and its sums.
 def join_walks(distance_m: Sequence[float], risk: Sequence[float],
                familiarity: Sequence[float],
-               legs: Sequence[Sequence[Sequence[int]]],
+               legs: list[list[list[int]]],
                lengths: npt.NDArray[np.float64], risks: npt.NDArray[np.float64],
                edge_familiarity: npt.NDArray[np.float64] | None
                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64],
