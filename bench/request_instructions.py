@@ -1,5 +1,6 @@
 """Instructions per request of Router.route, route_many and matrix on the
-bundled sample, counted by valgrind's callgrind: the same figure run after
+bundled sample, and of a walk through two stops (``route(o, d, via=[a, b])``,
+"via") against the fronts of its three legs ("legs", per walk), counted by valgrind's callgrind: the same figure run after
 run whatever else the machine does, where wall times here swing by 5 to
 20 %. Each figure is a run of N requests less a run of none (the load and
 the index), divided by N. Several trees are measured side by side, each a
@@ -31,7 +32,25 @@ ids = [int(i) for i in graph.ids[graph.listed]]
 chooser = random.Random(7)
 pairs = [(chooser.choice(ids), chooser.choice(ids)) for _ in range(300)]
 kind, count = sys.argv[1], int(sys.argv[2])
-if kind == "route":
+walks = []
+if kind in ("via", "legs"):
+    # Walks that have a route, found alike in every run of these kinds.
+    tails = sorted({int(node) for node in router.edges()["from"]})
+    while len(walks) < 12:
+        walk = chooser.sample(tails, 4)
+        try:
+            router.route(walk[0], walk[3], via=walk[1:3])
+            walks.append(walk)
+        except norvel.RoutingError:
+            pass
+if kind == "via":
+    for o, a, b, d in walks[:count]:
+        router.route(o, d, via=[a, b])
+elif kind == "legs":
+    for o, a, b, d in walks[:count]:
+        for x, y in ((o, a), (a, b), (b, d)):
+            router.front(x, y)
+elif kind == "route":
     for a, b in pairs[:count]:
         try:
             router.route(a, b)
@@ -45,8 +64,8 @@ else:
         router.matrix([a for a, _ in pairs[:30]], [b for _, b in pairs[:30]], workers=1)
 """
 # Requests per unit of each kind: route_many routes 300 pairs a call.
-_PER_CALL = {"route": 1, "route_many": 300, "matrix": 900}
-_UNITS = {"route": 300, "route_many": 1, "matrix": 2}
+_PER_CALL = {"route": 1, "route_many": 300, "matrix": 900, "via": 1, "legs": 1}
+_UNITS = {"route": 300, "route_many": 1, "matrix": 2, "via": 12, "legs": 12}
 
 
 def instructions(tree: str, kind: str, count: int) -> int:
@@ -78,7 +97,7 @@ def main() -> None:
         for tree in args.tree:
             extra = instructions(tree, kind, units) - instructions(tree, kind, 0)
             per_request = extra / (units * _PER_CALL[kind])
-            print(f"{kind:10} {per_request / 1e6:9.4f} M instructions a pair  {tree}",
+            print(f"{kind:10} {per_request / 1e6:9.4f} M instructions a request  {tree}",
                   flush=True)
 
 

@@ -22,4 +22,5 @@ NB_MODULE(_engine, module) {
   bind_layer_rules(module);
   bind_fronts(graph_class);
   bind_snapshots(module, graph_class);
+  bind_walk_joins(module);
 }

@@ -216,6 +216,17 @@ class Graph:
 # Why a name cannot name a risk layer ('' when it can).
 def layer_name_fault(name: str) -> str: ...
 
+# The front of the walks joining a first leg's routes (their sums, in front
+# order) with a route of each of `legs` (each route's edges): per walk, the
+# position of its route in each leg (a row of picks) and its sums.
+def join_walks(distance_m: Sequence[float], risk: Sequence[float],
+               familiarity: Sequence[float],
+               legs: list[list[list[int]]],
+               lengths: npt.NDArray[np.float64], risks: npt.NDArray[np.float64],
+               edge_familiarity: npt.NDArray[np.float64] | None
+               ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64],
+                          npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
+
 class NearestIndex:
     def __init__(self, graph: Graph) -> None: ...
     @property

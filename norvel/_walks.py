@@ -18,7 +18,10 @@ no more of either; at most the two tie exactly after rounding, and then
 the point is still there, with the kept prefix's path. Of joins with the
 very same distance and risk, the first in the *front order* is kept: the
 order of leg 1's front first, then of leg 2's, and so on (the order of
-``itertools.product`` over the legs' fronts).
+``itertools.product`` over the legs' fronts). A NaN sum neither
+dominates nor is dominated; where a leg's joins have one, joins are the
+same only when their sums' bits are (so -0.0 and 0.0 differ there, and not elsewhere).
+The engine joins them (``engine.join_walks``, ``graph/walk_join.cpp``).
 
 Choosing. Of a walk's front, the three routes are chosen as the engine
 chooses them (``graph/route_selection.cpp``): the shortest (least
@@ -48,7 +51,6 @@ within a factor has no order of its own to join or choose by.
 
 from __future__ import annotations
 
-import itertools
 import struct
 import time
 from collections.abc import Callable, Sequence
@@ -70,9 +72,6 @@ __all__ = ["Walk", "choose", "front_routes", "leg_fronts", "pair_routes",
 
 Floats = npt.NDArray[np.float64]
 
-#: Adding it leaves every double as it is, -0.0 too: the padding of the
-#: shorter routes' edge rows.
-_NOTHING = -0.0
 _TYPES = ("shortest", "safest", "balanced")
 
 
@@ -152,133 +151,18 @@ def routes(legs: Sequence[Sequence[Route]], facts: EdgeFacts,
 def walk_front(legs: Sequence[Sequence[Route]], facts: EdgeFacts,
                familiarity: Floats | None) -> list[Walk]:
     """The front of the walks joining one route of each of ``legs`` (each
-    leg's exact front), in front order (see the module). ``facts``: the
-    layer's lengths and risks per edge; ``familiarity``: per edge in
-    document order, None where the graph has none (every sum then 0.0)."""
+    leg's exact front), in front order (see the module), joined by the
+    engine (``engine.join_walks``). ``facts``: the layer's lengths and
+    risks per edge; ``familiarity``: per edge in document order, None
+    where the graph has none (every sum then 0.0)."""
     first = legs[0]
-    distance = np.array([r.distance_m for r in first], dtype=np.float64)
-    risk = np.array([r.risk for r in first], dtype=np.float64)
-    known = np.array([r.familiarity for r in first], dtype=np.float64)
-    picks = np.arange(len(first), dtype=np.int64)[:, None]
-    for leg in legs[1:]:
-        edges = _edge_rows(leg)
-        lengths = _per_edge(edges, facts.lengths)
-        risks = _per_edge(edges, facts.risks)
-        pairs = _maybe_kept(distance, risk, leg, lengths, risks)
-        prefix, route = pairs // len(leg), pairs % len(leg)
-        distance_all = _continued(distance[prefix], lengths[route])
-        risk_all = _continued(risk[prefix], risks[route])
-        kept = _pareto(distance_all, risk_all)
-        prefix, route = prefix[kept], route[kept]
-        distance, risk = distance_all[kept], risk_all[kept]
-        known = (_continued(known[prefix], _per_edge(edges, familiarity)[route])
-                 if familiarity is not None else np.zeros(len(kept)))
-        picks = np.hstack([picks[prefix], route[:, None]])
+    picks, distance, risk, known = engine.join_walks(
+        [r.distance_m for r in first], [r.risk for r in first],
+        [r.familiarity for r in first],
+        [[r.edges for r in leg] for leg in legs[1:]],
+        facts.lengths, facts.risks, familiarity)
     return [Walk(d, r, f, tuple(p)) for d, r, f, p in zip(
         distance.tolist(), risk.tolist(), known.tolist(), picks.tolist())]
-
-
-def _edge_rows(leg: Sequence[Route]) -> npt.NDArray[np.int64]:
-    """The edges of each route of a leg, a row each, padded with -1."""
-    counts = np.array([len(r.edges) for r in leg], dtype=np.int64)
-    rows = np.full((len(leg), int(counts.max())), -1, np.int64)
-    # Row by row, in order: each row's edges fill its first places.
-    rows[np.arange(rows.shape[1]) < counts[:, None]] = np.fromiter(
-        itertools.chain.from_iterable(r.edges for r in leg), np.int64,
-        int(counts.sum()))
-    return rows
-
-
-def _per_edge(edges: npt.NDArray[np.int64], values: Floats) -> Floats:
-    """The value of each edge of ``edges``' rows, -0.0 for the padding."""
-    return np.where(edges >= 0, values[np.maximum(edges, 0)], _NOTHING)
-
-
-def _continued(prefix: Floats, values: Floats) -> Floats:
-    """Each prefix sum continued by its row of ``values``, one by one. A
-    running sum (``np.add.accumulate``) adds strictly in order; the rows
-    are laid down the columns, so that each addition is one vector's."""
-    sums = np.empty((values.shape[1] + 1, len(prefix)), dtype=np.float64)
-    sums[0] = prefix
-    sums[1:] = values.T
-    running: Floats = np.add.accumulate(sums, axis=0)[-1]
-    return running
-
-
-def _maybe_kept(distance: Floats, risk: Floats, leg: Sequence[Route],
-                lengths: Floats, risks: Floats) -> npt.NDArray[np.int64]:
-    """The joins (prefix x leg routes + route, ascending) that may be on
-    the front after this leg: all but those certainly dominated.
-
-    A join's running sum differs from the prefix plus the route's own
-    total (both summed in order) by at most about 2(n + 1) units in the
-    last place of |prefix| + the sum of |value| over the route's n edges
-    (the usual bound of recursive summation, twice, and one addition);
-    taken 8(n + 2) units, the interval holds the running sum whatever the
-    rounding. A join whose interval lies wholly above another's in both
-    distance and risk is strictly dominated by it, and needs no exact
-    sum. Where a value is not finite every join is summed."""
-    count = np.array([len(r.edges) for r in leg], dtype=np.float64)
-    margin = 8.0 * (count + 2.0) * 2.0**-53
-    bounds = []
-    for prefix, values, totals in ((distance, lengths, [r.distance_m for r in leg]),
-                                   (risk, risks, [r.risk for r in leg])):
-        middle = (prefix[:, None] + np.array(totals)[None, :]).ravel()
-        spread = (margin[None, :] * (np.abs(prefix)[:, None]
-                                     + np.abs(values).sum(axis=1)[None, :])).ravel()
-        bounds.append((middle - spread, middle + spread))
-    (low_d, high_d), (low_r, high_r) = bounds
-    every = np.arange(len(low_d), dtype=np.int64)
-    if not all(np.isfinite(b).all() for pair in bounds for b in pair):
-        return every
-    order = np.argsort(high_d, kind="stable")
-    least_risk = np.minimum.accumulate(high_r[order])
-    # Of the joins surely shorter than each, the least risk they surely
-    # stay under.
-    shorter = np.searchsorted(high_d[order], low_d, side="left")
-    dominated = (shorter > 0) & (least_risk[np.maximum(shorter - 1, 0)] < low_r)
-    kept: npt.NDArray[np.int64] = every[~dominated]
-    return kept
-
-
-def _pareto(distance: Floats, risk: Floats) -> npt.NDArray[np.int64]:
-    """The indices, ascending, of the points no other point strictly
-    dominates, of equal points the first."""
-    if np.isnan(distance).any() or np.isnan(risk).any():
-        return _pareto_slow(distance, risk)
-    count = len(distance)
-    order = np.lexsort((np.arange(count), risk, distance))
-    sorted_risk = risk[order]
-    # Each point after the first is kept when its risk is below that of
-    # every point before it in (distance, risk, index) order: those are
-    # the points no longer than it, and of its length no less risky.
-    kept = np.empty(count, dtype=bool)
-    kept[0] = True
-    kept[1:] = sorted_risk[1:] < np.minimum.accumulate(sorted_risk)[:-1]
-    return np.sort(order[kept])
-
-
-def _pareto_slow(distance: Floats, risk: Floats) -> npt.NDArray[np.int64]:
-    """``_pareto`` where a NaN sum is: a NaN never dominates and is never
-    dominated, as in the engine's fronts."""
-    d, r = distance.tolist(), risk.tolist()
-    kept: list[int] = []
-    for i in range(len(d)):
-        if any(_dominates(d[j], r[j], d[i], r[i]) for j in range(len(d))):
-            continue
-        if any(_same(d[j], r[j], d[i], r[i]) for j in kept):
-            continue
-        kept.append(i)
-    return np.array(kept, dtype=np.int64)
-
-
-def _dominates(d1: float, r1: float, d2: float, r2: float) -> bool:
-    return d1 <= d2 and r1 <= r2 and (d1 < d2 or r1 < r2)
-
-
-def _same(d1: float, r1: float, d2: float, r2: float) -> bool:
-    return (total_order_key(d1) == total_order_key(d2)
-            and total_order_key(r1) == total_order_key(r2))
 
 
 def walk_route(walk: Walk, legs: Sequence[Sequence[Route]], kind: str,
