@@ -7,8 +7,6 @@ task cancelled when the call ends early (an error, Ctrl-C)."""
 
 from __future__ import annotations
 
-import concurrent.futures
-import multiprocessing
 import os
 import threading
 from collections import OrderedDict
@@ -108,6 +106,12 @@ def run_on_processes(task: Callable[..., Any],
     """``run_on_dask`` on ``workers`` local processes (started afresh, not
     forked from this one, whose threads a fork would not carry): a task
     that raises runs again, up to ``RETRIES`` times."""
+    # Imported here: `import norvel` should not load the process machinery
+    # (and its modules' objects, which every collection then walks) for
+    # the many programs that never start a process.
+    import concurrent.futures
+    import multiprocessing
+
     results: dict[int, Any] = {}
     failures: dict[int, int] = {}
     pool = concurrent.futures.ProcessPoolExecutor(
