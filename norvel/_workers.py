@@ -18,6 +18,7 @@ from norvel.errors import BatchError
 from norvel.router import Router
 
 if TYPE_CHECKING:
+    import concurrent.futures
     from distributed import Client
     from tqdm import tqdm
 
@@ -112,31 +113,43 @@ def run_on_processes(task: Callable[..., Any],
     import concurrent.futures
     import multiprocessing
 
-    results: dict[int, Any] = {}
-    failures: dict[int, int] = {}
     pool = concurrent.futures.ProcessPoolExecutor(
         workers, mp_context=multiprocessing.get_context("spawn"))
     try:
-        running = {pool.submit(task, *given): number
-                   for number, given in enumerate(arguments)}
-        while running:
-            done, _ = concurrent.futures.wait(
-                running, return_when=concurrent.futures.FIRST_COMPLETED)
-            for future in done:
-                number = running.pop(future)
-                try:
-                    results[number] = future.result()
-                except Exception as failure:
-                    failures[number] = failures.get(number, 0) + 1
-                    if failures[number] > RETRIES:
-                        raise BatchError(
-                            f"{describe(number)} raised {failures[number]} "
-                            f"times in a row, lastly "
-                            f"{type(failure).__name__}: {failure}"
-                        ) from failure
-                    running[pool.submit(task, *arguments[number])] = number
-                else:
-                    bar.update(sizes[number])
+        return run_on_pool(pool, task, arguments, sizes, bar, describe)
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
+
+
+def run_on_pool(pool: concurrent.futures.Executor, task: Callable[..., Any],
+                arguments: Sequence[tuple[Any, ...]], sizes: Sequence[int],
+                bar: tqdm[Any], describe: Callable[[int], str]) -> list[Any]:
+    """Each task's answer, in the order of ``arguments``, run on ``pool``
+    (threads or processes, which the caller shuts down): a task that
+    raises runs again, up to ``RETRIES`` times, then BatchError; the bar
+    moves by a task's size when it is done."""
+    import concurrent.futures
+
+    results: dict[int, Any] = {}
+    failures: dict[int, int] = {}
+    running = {pool.submit(task, *given): number
+               for number, given in enumerate(arguments)}
+    while running:
+        done, _ = concurrent.futures.wait(
+            running, return_when=concurrent.futures.FIRST_COMPLETED)
+        for future in done:
+            number = running.pop(future)
+            try:
+                results[number] = future.result()
+            except Exception as failure:
+                failures[number] = failures.get(number, 0) + 1
+                if failures[number] > RETRIES:
+                    raise BatchError(
+                        f"{describe(number)} raised {failures[number]} "
+                        f"times in a row, lastly "
+                        f"{type(failure).__name__}: {failure}"
+                    ) from failure
+                running[pool.submit(task, *arguments[number])] = number
+            else:
+                bar.update(sizes[number])
     return [results[number] for number in range(len(arguments))]

@@ -79,8 +79,6 @@ _CHUNKS_PER_WORKER = 4
 _MAX_CHUNK = 500
 # The progress bar shows only once a batch has run this long.
 _PROGRESS_DELAY_S = 2.0
-# Runs of a chunk that raised, after its first.
-_RETRIES = _workers.RETRIES
 
 
 def route_pairs(graph: Router | str | os.PathLike[str],
@@ -278,41 +276,22 @@ def _pair_rows(session: Session, job: Job, origin: _requests.End,
 def _on_threads(router: Router, chunks: list[list[Job]], request: _requests.Options,
                 workers: int, bar: tqdm[Any]) -> list[Row]:
     """The rows of the chunks, run on ``workers`` threads; a chunk that
-    raises runs again, up to ``_RETRIES`` times."""
-    results: dict[int, list[Row]] = {}
-    failures: dict[int, int] = {}
+    raises runs again, up to ``norvel._workers.RETRIES`` times."""
     # Set when the call ends early, so that running chunks stop at their
     # next pair rather than finish the work of a failed call.
     stop = threading.Event()
     pool = concurrent.futures.ThreadPoolExecutor(
         workers, thread_name_prefix="norvel-batch")
     try:
-        running = {pool.submit(_route_chunk, router.session, chunks[number], request,
-                               stop): number
-                   for number in range(len(chunks))}
-        while running:
-            done, _ = concurrent.futures.wait(
-                running, return_when=concurrent.futures.FIRST_COMPLETED)
-            for future in done:
-                number = running.pop(future)
-                try:
-                    results[number] = future.result()
-                except Exception as failure:
-                    failures[number] = failures.get(number, 0) + 1
-                    if failures[number] > _RETRIES:
-                        raise BatchError(
-                            f"the chunk of pairs {_span(chunks[number])} "
-                            f"raised {failures[number]} times in a row, "
-                            f"lastly {type(failure).__name__}: "
-                            f"{failure}") from failure
-                    running[pool.submit(_route_chunk, router.session, chunks[number],
-                                        request, stop)] = number
-                else:
-                    bar.update(len(chunks[number]))
+        rows = _workers.run_on_pool(
+            pool, _route_chunk,
+            [(router.session, chunk, request, stop) for chunk in chunks],
+            [len(chunk) for chunk in chunks], bar,
+            lambda number: f"the chunk of pairs {_span(chunks[number])}")
     finally:
         stop.set()
         pool.shutdown(wait=True, cancel_futures=True)
-    return _in_pair_order(results)
+    return _in_pair_order(dict(enumerate(rows)))
 
 
 def _in_pair_order(results: dict[int, list[Row]]) -> list[Row]:
