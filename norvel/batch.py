@@ -48,7 +48,7 @@ from tqdm import tqdm
 
 import numpy as np
 
-from norvel import _access_tiles, _requests, _route_table, _values, _workers
+from norvel import _access_tiles, _plane_cover, _requests, _route_table, _values, _workers
 from norvel.errors import BatchError
 from norvel._session import PAIR_ROLES, Session
 from norvel._values import DEFAULT_CATCHMENT_MINUTES, DEFAULT_EPS, DEFAULT_MAX_SNAP_M, Place
@@ -425,13 +425,9 @@ def _reachable_nodes(session: Session, places: list[int],
     if not np.isfinite(margin):
         return ids.copy()
     x, y = _access_tiles.plane_of(session, np.asarray(places, dtype=np.uint64))
-    reach = int(np.ceil(margin))
-    plane_x = engine.plane_x.astype(np.int64)
-    plane_y = engine.plane_y.astype(np.int64)
-    near = np.zeros(len(ids), dtype=bool)
-    for at_x, at_y in zip(x.tolist(), y.tolist()):
-        near |= ((np.abs(plane_x - at_x) <= reach)
-                 & (np.abs(plane_y - at_y) <= reach))
+    near = _plane_cover.within_squares(engine.plane_x.astype(np.int64),
+                                       engine.plane_y.astype(np.int64),
+                                       x, y, int(np.ceil(margin)))
     return ids[near]
 
 

@@ -12,6 +12,7 @@ import pytest
 
 import norvel
 import norvel.batch
+import norvel.geo
 from norvel.catchment import WALKING_SPEED_M_PER_MIN
 
 distributed = pytest.importorskip("distributed")
@@ -189,3 +190,34 @@ def test_a_catchment_of_several_places_in_tiles(region, client):
                                  progress=False)
     pandas.testing.assert_frame_equal(
         got, router.catchment(ids, 2.0, risk="lit").nodes)
+
+
+def test_a_catchment_in_tiles_keeps_the_walks_at_the_margins_edge(client, tmp_path):
+    """Streets exactly as long as the straight line leave the margin no
+    room to spare: the farthest walks end at its edge, along either axis,
+    and the nodes the tiles are asked about must still hold them."""
+    side = 15
+    nodes = [{"id": 1 + i, "lat": 60.0 + 0.0005 * (i // side),
+              "lon": 25.0 + 0.001 * (i % side)} for i in range(side * side)]
+    edges = []
+    for i in range(side * side):
+        for j in (i + 1 if (i + 1) % side else None,
+                  i + side if i + side < side * side else None):
+            if j is not None:
+                length = norvel.geo.haversine_m(
+                    nodes[i]["lat"], nodes[i]["lon"],
+                    nodes[j]["lat"], nodes[j]["lon"])
+                edges += [{"from": 1 + a, "to": 1 + b, "distance_m": length,
+                           "risk_score": 0.1 * (a % 7)}
+                          for a, b in ((i, j), (j, i))]
+    path = tmp_path / "straight.json"
+    path.write_text(json.dumps({"nodes": nodes, "edges": edges}))
+    router = norvel.Router.from_file(path)
+    rng = np.random.default_rng(3)
+    for minutes in (0.0, 0.9, 2.5, 4.2, 7.0):
+        places = (1 + rng.choice(side * side, int(rng.integers(1, 5)),
+                                 replace=False)).tolist()
+        want = router.catchment(places, minutes).nodes
+        got = norvel.batch.catchment(path, places, minutes, client=client,
+                                     progress=False)
+        pandas.testing.assert_frame_equal(got, want)
