@@ -689,21 +689,27 @@ class CatchmentSearch {
     struct Open {
       Found best{{kInf, kInf}, kNone};
       double sure_risk = kInf;  // the least label risk of a walk that surely fits
-      double limit_m = kInf;    // the budget in metres
+      double detour_m = kInf;   // the detour's budget, as written
+      double limit_m = kInf;    // the budget in metres, for the margins' bounds
       bool open = false;
     };
     std::vector<Open> open(answers.size() * count);
     bool any = false;
     // A cutoff is met as a route's time_min is, the detour as it is written.
+    // A bounded front holds no walk beyond the minutes, though labels reach
+    // a little farther (the cap's widening): a budget past the minutes, a
+    // cutoff's or the detour's, ends at them.
     auto fits = [&](double distance, std::size_t c, const Open& slot) {
-      return c < cutoffs ? distance / kWalkingSpeedMPerMin <= cutoffs_[c] : distance <= slot.limit_m;
+      return (c < cutoffs ? distance / kWalkingSpeedMPerMin <= cutoffs_[c] : distance <= slot.detour_m) &&
+             (!within_minutes_ || distance / kWalkingSpeedMPerMin <= minutes_);
     };
     for (std::size_t row = 0; row < answers.size(); ++row) {
       const CatchmentNode& answer = answers[row];
       for (std::size_t c = 0; c < count; ++c) {
         Open& slot = open[row * count + c];
-        slot.limit_m = c < cutoffs ? cutoffs_[c] * kWalkingSpeedMPerMin
-                                   : (1.0 + *max_detour_) * answer.shortest.distance_m;
+        if (c == cutoffs) slot.detour_m = (1.0 + *max_detour_) * answer.shortest.distance_m;
+        slot.limit_m = c < cutoffs ? cutoffs_[c] * kWalkingSpeedMPerMin : slot.detour_m;
+        if (within_minutes_) slot.limit_m = std::min(slot.limit_m, minutes_ * kWalkingSpeedMPerMin);
         if (fits(least_risky[row].sums.distance_m, c, slot)) {
           within[row * count + c] = WithinCutoff{least_risky[row].sums, least_risky[row].place};
         } else if (fits(answer.shortest.distance_m, c, slot)) {

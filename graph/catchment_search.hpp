@@ -117,7 +117,8 @@ std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& gra
 // With `max_detour` (>= 0, may be infinite), `within_detour` too, read in
 // the same pass over the kept labels as `within`. With `walks`
 // within_minutes, see `CatchmentWalks`: `within` for a cutoff of at most
-// `minutes` is that of the whole front.
+// `minutes` is that of the whole front; a cutoff past the minutes, and the
+// detour's budget, end at them (no walk beyond the minutes is read).
 std::expected<Catchment, CatchmentFailure> catchment_search(const RoadGraph& graph, std::span<const NodeId> places,
                                                             double minutes, WalkDirection direction,
                                                             std::span<const double> cutoffs,
