@@ -301,8 +301,8 @@ def test_a_catchment_compared_with_another_layer(browser, page_server):
 
 
 def test_a_time_of_day_is_sent_in_place_of_the_layer(browser, page_server):
-    # The sample graph's layers have no hours: at any time the service
-    # searches on "default", whatever layer the selector shows.
+    # The sample graph's layers have the converter's hours: at 22:30 the
+    # service searches on "night", whatever layer the selector shows.
     table = norvel.Router.from_file(sample_graph()).table
     wait = WebDriverWait(browser, 60)
     browser.get(page_server.url + "/")
