@@ -192,6 +192,12 @@ def get(url):
         return error.code, json.loads(error.read())
 
 
+def post(url, body):
+    request = urllib.request.Request(url, data=json.dumps(body).encode(),
+                                     headers={"Content-Type": "application/json"})
+    return get(request)
+
+
 def test_the_service_takes_time(router, hours_file):
     live = LiveServer(hours_file, "--workers", "1")
     try:
@@ -211,6 +217,36 @@ def test_the_service_takes_time(router, hours_file):
         (layer,) = [parameter for parameter in route if parameter["name"] == "layer"]
         assert [sorted(branch["properties"]) for branch in layer["schema"]["oneOf"]] == [
             ["risk"], ["time"]]
+
+        # A batch by the time of day: each pair as GET /route gives it then.
+        pairs = [[ORIGIN, DESTINATION], [DESTINATION, ORIGIN]]
+        status, batch = post(f"{live.url}/routes", {"pairs": pairs, "time": "22:30"})
+        assert status == 200 and batch["risk_layer"] == "night"
+        for (origin, destination), result in zip(pairs, batch["results"]):
+            _, alone = get(f"{live.url}/route?from_node={origin}&to_node={destination}"
+                           "&time=22:30")
+            assert result == alone and result["risk_layer"] == "night"
+        _, by_day = post(f"{live.url}/routes", {"pairs": pairs[:1], "time": "12:00"})
+        assert by_day["risk_layer"] == "day"
+        _, plain = post(f"{live.url}/routes", {"pairs": pairs[:1]})
+        assert plain["risk_layer"] == "default"
+        # Refused as GET /route and POST /route refuse them, before any pair.
+        _, late = get(f"{live.url}/route?{ends}&time=24:00")
+        _, number = post(f"{live.url}/route", {"from_node": ORIGIN, "to_node": DESTINATION,
+                                               "time": 22})
+        for body, error in (({"time": "24:00"}, late["error"]),
+                            ({"time": 22}, number["error"]),
+                            ({"time": "22:30", "risk": "day"}, BOTH)):
+            assert post(f"{live.url}/routes", {"pairs": pairs, **body}) == (
+                400, {"error": error})
+        assert late["error"] == ('at must be a time "HH:MM" from 00:00 to 23:59, '
+                                 "got '24:00'")
+        assert number["error"] == "'time' must be a string, got 22"
+        batch_body = description["paths"]["/routes"]["post"]["requestBody"]
+        schema = batch_body["content"]["application/json"]["schema"]
+        (in_route,) = [branch["properties"]["time"] for branch in layer["schema"]["oneOf"]
+                       if "time" in branch["properties"]]
+        assert schema["properties"]["time"] == in_route
     finally:
         live.stop()
 
