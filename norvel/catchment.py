@@ -40,15 +40,13 @@ has NaN, as ``route`` gives no such route there (inf x 0 is NaN).
 from __future__ import annotations
 
 from collections.abc import Iterator, Sequence
-from dataclasses import replace
 from functools import cached_property
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
-from norvel import _values
-from norvel import _catchment_maps
+from norvel import _catchment_maps, _catchment_routes, _values
 from norvel._catchment_maps import CatchmentSegments, GeometryKind
 from norvel._extras import require
 from norvel.table import IdRows
@@ -72,15 +70,13 @@ __all__ = ["COMPARED", "Catchment", "CatchmentSegments", "WALKING_SPEED_M_PER_MI
 WALKING_SPEED_M_PER_MIN = _values.WALKING_SPEED_M_PER_MIN
 
 
-# The route totals of each node, in the engine's column names.
-_TOTALS = ("shortest_m", "shortest_risk", "safest_m", "safest_risk",
-           "balanced_m", "balanced_risk")
-# Which place each route goes to, and the least risky walk within the
-# minutes.
-_PLACES = ("shortest_place", "safest_place", "balanced_place")
+# The route totals of each node, in the engine's column names; which
+# place each route goes to; the least risky walk within the minutes; and
+# within the detour budget, where one was asked.
+_TOTALS = _catchment_routes.TOTALS
+_PLACES = _catchment_routes.PLACES
 _WITHIN = ("within_m", "within_risk")
-# The least risky walk within the detour budget, where one was asked.
-_DETOUR = ("within_detour_m", "within_detour_risk")
+_DETOUR = _catchment_routes.DETOUR
 
 
 def catchment_of(session: Session, place: object, minutes: float,
@@ -273,49 +269,23 @@ class Catchment:
         can be none of its own pair's three routes (that pair's front has
         points the union's lacks, which move its balance): it is then that
         pair's point of the same costs from ``router.front``, typed
-        "balanced". KeyError for a node outside."""
+        "balanced". With ``max_detour``, the route of type "within_detour"
+        follows: ``router.route(..., max_detour=...)``'s own with one
+        place; with several, the pair's point of the front with the
+        node's ``within_detour`` totals (given even where it repeats a
+        route before it, as ``route`` gives it; left out where the node
+        has none). KeyError for a node outside."""
         row = self._row(node)
         if row is None:
             raise KeyError(f"node {node} is not in the catchment")
+        asked = _catchment_routes.Asked(self._session, self.direction, self.risk,
+                                        self._avoid, self.max_detour)
         if self.places is None:
-            return self._routes_to(int(node), self.place.node)
-        columns = self._columns
-        chosen: list[tuple[int, Route]] = []
-        for kind, (name_m, name_risk), place_name in zip(
-                ("shortest", "safest", "balanced"),
-                zip(_TOTALS[::2], _TOTALS[1::2]), _PLACES):
-            index = int(columns[place_name][row])  # type: ignore[literal-required]
-            totals = (float(columns[name_m][row]),  # type: ignore[literal-required]
-                      float(columns[name_risk][row]))  # type: ignore[literal-required]
-            if any(index == seen and totals == (route.distance_m, route.risk)
-                   for seen, route in chosen):
-                continue
-            place = self.places[index].node
-            match = [route for route in self._routes_to(int(node), place)
-                     if (route.distance_m, route.risk) == totals]
-            if not match:
-                match = [replace(route, type=kind)
-                         for route in self._front_to(int(node), place)
-                         if (route.distance_m, route.risk) == totals]
-            if match:
-                by_type = [route for route in match if route.type == kind]
-                chosen.append((index, (by_type or match)[0]))
-        return chosen
-
-    def _pair(self, node: int, place: int) -> tuple[int, int]:
-        return (node, place) if self.direction == "to" else (place, node)
-
-    def _routes_to(self, node: int, place: int) -> Routes:
-        session = self._session
-        return session.route(*self._pair(node, place),
-                             session.options(risk=self.risk,
-                                             avoid=self._avoid))
-
-    def _front_to(self, node: int, place: int) -> list[Route]:
-        session = self._session
-        return session.front(*self._pair(node, place),
-                             session.options(risk=self.risk,
-                                             avoid=self._avoid)).routes
+            return _catchment_routes.routes(asked, int(node), self.place.node,
+                                            self.max_detour)
+        return _catchment_routes.several_routes(
+            asked, [place.node for place in self.places], self._columns, row,
+            int(node))
 
     # On the map
     @property

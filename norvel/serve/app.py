@@ -134,8 +134,10 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
     async def routes(request: Request) -> Response:
         try:
             body = await _read_body(request)
-            known = pool.graph.risk_layers if pool.graph is not None else (DEFAULT_RISK,)
-            pairs, eps, max_snap_m, risk = batch_request(body, known)
+            graph = pool.graph
+            pairs, eps, max_snap_m, risk = batch_request(
+                body, (DEFAULT_RISK,) if graph is None else graph.risk_layers,
+                () if graph is None else graph.risk_layer_hours)
         except (ValueError, TypeError) as error:
             return _json(400, error_body(str(error)))
         entries: list[bytes | None] = [None] * len(pairs)
@@ -151,7 +153,8 @@ def create_app(pool: WorkerPool, access_log: TextIO | None = None) -> ASGIApp:
                 places.append(index)
         for index, (status, answer) in zip(places, await pool.run(jobs)):
             entries[index] = answer if status == 200 else _entry(status, answer)
-        return _json(200, b'{"results":[' + b",".join(e or b"null" for e in entries) + b"]}")
+        return _json(200, b'{"results":[' + b",".join(e or b"null" for e in entries)
+                     + b'],"risk_layer":' + dumps(risk) + b"}")
 
     async def map_page(request: Request) -> Response:
         return HTMLResponse(page)

@@ -52,6 +52,9 @@ class Ready:
     inode: int
     # The risk layers a request may name, "default" first.
     risk_layers: tuple[str, ...] = (DEFAULT_RISK,)
+    # The hours of the layers that have some, (name, start, end) in the
+    # order the layers were added: what a request by the time of day reads.
+    risk_layer_hours: tuple[tuple[str, float, float], ...] = ()
 
 
 @dataclass(frozen=True)

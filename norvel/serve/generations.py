@@ -59,6 +59,8 @@ class Graph:
     loaded_at: float
     load_s: float
     risk_layers: tuple[str, ...] = (DEFAULT_RISK,)
+    #: The hours of its layers that have some (``frames.Ready``).
+    risk_layer_hours: tuple[tuple[str, float, float], ...] = ()
 
 
 @dataclass
@@ -254,7 +256,8 @@ class Generations:
         self._generations += 1
         graph = Graph(self._generations, self.path, ready.sha256, ready.size,
                       ready.mtime_ns, ready.inode, ready.nodes, ready.edges,
-                      time.time(), time.monotonic() - started, ready.risk_layers)
+                      time.time(), time.monotonic() - started, ready.risk_layers,
+                      ready.risk_layer_hours)
         generation = Generation(graph, zygote)
         for worker in workers:
             self._adopt(generation, worker)

@@ -13,7 +13,7 @@ from typing import Any
 from norvel._values import DEFAULT_MAX_CATCHMENT_NODES
 from norvel.serve import parameters
 from norvel.serve.limits import overtime_message
-from norvel.serve.parameters import EPS, MAX_SNAP_M, RISK
+from norvel.serve.parameters import EPS, MAX_SNAP_M, RISK, TIME
 from norvel.serve.queries import MAX_BODY_BYTES, MAX_PAIRS
 from norvel.serve.served import Served
 from norvel.steps import GPX_MEDIA_TYPE
@@ -297,18 +297,24 @@ def _paths(served: Served) -> dict[str, Any]:
                                    "default": MAX_SNAP_M.default},
                     "risk": {**RISK.form(served), "default": RISK.default,
                              "description": "the risk layer every pair is searched "
-                                            "on (GET /health lists them)"}},
+                                            "on (GET /health lists them)"},
+                    TIME.name: {**TIME.form(served), "description": TIME.description}},
+                "not": {"required": [RISK.name, TIME.name]},
                 "additionalProperties": False})},
             "responses": {"200": {"description": (
-                "{\"results\": [...]} in the order of the pairs: each the "
-                "FeatureCollection of GET /route, or {\"error\": ..., \"status\": ...} "
-                "with the status GET /route would have given"),
+                "{\"results\": [...], \"risk_layer\": ...}: the results in the order "
+                "of the pairs, each the FeatureCollection of GET /route, or "
+                "{\"error\": ..., \"status\": ...} with the status GET /route would "
+                "have given; the risk layer every pair was searched on"),
                 "content": _json({
-                    "type": "object", "required": ["results"],
+                    "type": "object", "required": ["results", "risk_layer"],
                     "properties": {"results": {"type": "array", "items": {
-                        "anyOf": [_FEATURE_COLLECTION, _BATCH_ENTRY_ERROR]}}}})},
+                        "anyOf": [_FEATURE_COLLECTION, _BATCH_ENTRY_ERROR]}},
+                        "risk_layer": {**RISK.form(served), "description":
+                                       "the risk layer every pair was searched on"}}})},
                 "400": _error(f"a body that is no such object, more than {MAX_PAIRS:,} "
-                              "pairs, or a bad eps, max_snap_m or risk layer"),
+                              "pairs, or a bad eps, max_snap_m, risk layer or time; "
+                              "risk and time together"),
                 "503": _error("the service is busy: the batch would wait for a "
                               "worker longer than its budget, or its pairs, each a "
                               "job, would wait beyond its queue (Retry-After says "

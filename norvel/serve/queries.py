@@ -28,7 +28,7 @@ from norvel._requests import point as point
 from norvel._values import DEFAULT_RISK, Place
 from norvel.serve import bodies
 from norvel.serve.parameters import (AVOID_POLYGONS, FORMAT, MAX_STOPS, ROUTE_FORMATS, STEPS,
-                                     body_members, names)
+                                     TIME, body_members, names)
 
 #: One POST /routes takes at most this many pairs.
 MAX_PAIRS = 10_000
@@ -270,12 +270,14 @@ def geometries(value: Any, name: str) -> list[Any]:
     return found
 
 
-def batch_request(body: bytes, risk_layers: Sequence[str] = (DEFAULT_RISK,)
-                  ) -> tuple[list[Any], float, float, str]:
+def batch_request(body: bytes, risk_layers: Sequence[str] = (DEFAULT_RISK,),
+                  hours: _requests.Hours = ()) -> tuple[list[Any], float, float, str]:
     """(pairs, eps, max_snap_m, risk) of a POST /routes body, ``risk`` one
-    of the graph's ``risk_layers``; each pair is still the client's value,
-    read one by one when it is routed."""
-    document = json_object(body, ("pairs", "eps", "max_snap_m", "risk"))
+    of the graph's ``risk_layers``, named or the one whose ``hours`` hold
+    at the body's ``time`` (as GET /route's, "HH:MM"; not with ``risk``);
+    each pair is still the client's value, read one by one when it is
+    routed."""
+    document = json_object(body, ("pairs", "eps", "max_snap_m", "risk", TIME.name))
     pairs = document.get("pairs")
     if not isinstance(pairs, list):
         raise ValueError("'pairs' must be a list of [from, to] pairs")
@@ -283,10 +285,12 @@ def batch_request(body: bytes, risk_layers: Sequence[str] = (DEFAULT_RISK,)
         raise ValueError(f"at most {MAX_PAIRS} pairs in one request, "
                          f"got {len(pairs)}")
     # Checked once for the whole batch: a bad one is the request's 400.
+    at = document.get(TIME.name)
     checked = _requests.options(
         risk_layers, document.get("eps", _values.DEFAULT_EPS),
         document.get("max_snap_m", _values.DEFAULT_MAX_SNAP_M),
-        risk=document.get("risk", _values.DEFAULT_RISK))
+        risk=document.get("risk"), hours=hours,
+        at=None if at is None else bodies.text(bodies.WORD, at, TIME.name))
     return pairs, checked.eps, checked.max_snap_m, checked.risk
 
 

@@ -107,7 +107,8 @@ def _load(path: str) -> tuple[Router, frames.Ready]:
     router.build_index()
     return router, frames.Ready(router.node_count, router.edge_count, digest,
                                 before.st_size, before.st_mtime_ns, before.st_ino,
-                                tuple(router.risk_layers))
+                                tuple(router.risk_layers),
+                                tuple(router.session.layers.hours))
 
 
 def serve_forks(control: socket.socket, path: str, timeout_s: float,

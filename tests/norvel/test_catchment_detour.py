@@ -124,6 +124,66 @@ def test_the_sample_against_route_and_the_budgets_ends(sample_path):
         router.catchment(STATION, 5.0, max_detour="0.2")
 
 
+def answer(routes):
+    return list(routes), routes.origin, routes.destination, routes.risk
+
+
+def check_routes_against_route(router, catchment, nodes, max_detour, **options):
+    """Each node's Routes from the catchment are Router.route's with the
+    budget, the catchment's layer and avoided edges, between the node and
+    the place in the catchment's direction."""
+    place = catchment.place.node
+    for node in nodes:
+        ends = (node, place) if catchment.direction == "to" else (place, node)
+        want = router.route(*ends, max_detour=max_detour, **options)
+        assert answer(catchment.route(node)) == answer(want), (node, catchment.direction)
+
+
+def test_a_nodes_routes_hold_the_walk_within_the_detour(sample_path):
+    # One place: Router.route itself, on the sample with a layer and edges
+    # avoided, and on random graphs with many exact ties.
+    router = Router.from_file(sample_path)
+    rng = np.random.default_rng(11)
+    avoid = sorted(rng.choice(router.edge_count, 300, replace=False).tolist())
+    for direction in ("to", "from"):
+        catchment = router.catchment(STATION, 6.0, direction=direction, max_detour=0.15,
+                                     risk="night", avoid=avoid)
+        nodes = rng.choice(catchment.node_ids, 12, replace=False).tolist()
+        check_routes_against_route(router, catchment, [catchment.place.node, *nodes],
+                                   0.15, risk="night", avoid=avoid)
+    for seed in (1, 2):
+        small = Router.from_json(json.dumps(exact_document(seed)))
+        ids = [int(n) for n in small.table.ids if small.table.has_outgoing(int(n))]
+        for direction in ("to", "from"):
+            for max_detour in (0.0, 0.3, math.inf):
+                catchment = small.catchment(ids[seed], math.inf, direction=direction,
+                                            max_detour=max_detour)
+                check_routes_against_route(small, catchment, catchment.node_ids.tolist(),
+                                           max_detour)
+
+
+def test_several_places_add_the_walk_within_the_detour_to_its_place():
+    router = Router.from_json(json.dumps(exact_document(3)))
+    ids = [int(n) for n in router.table.ids if router.table.has_outgoing(int(n))]
+    places = [ids[1], ids[-2], ids[1]]
+    for direction in ("to", "from"):
+        plain = router.catchment(places, math.inf, direction=direction)
+        budgeted = router.catchment(places, math.inf, direction=direction, max_detour=0.4)
+        for node in budgeted.node_ids.tolist():
+            routes = budgeted.route(node)
+            # The three walks are as without a budget; the walk within it
+            # follows, to its place, with the totals its fronts give.
+            assert routes[:-1] == plain.route(node)
+            place, within = routes[-1]
+            assert within.type == "within_detour"
+            assert (within.distance_m, within.risk, place) == within_detour(
+                router, node, places, direction, 0.4)
+            ends = (node, places[place]) if direction == "to" else (places[place], node)
+            assert [(r.distance_m, r.risk, r.nodes) for r in router.front(*ends)
+                    if (r.distance_m, r.risk) == (within.distance_m, within.risk)] == [
+                        (within.distance_m, within.risk, within.nodes)]
+
+
 def test_access_against_each_origins_fronts():
     document = exact_document(7, size=20)
     router = Router.from_json(json.dumps(document))

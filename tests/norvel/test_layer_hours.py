@@ -3,7 +3,9 @@ answer is the one of ``risk=`` the layer whose hours hold then, through
 every interface; the hours survive documents and snapshots."""
 
 import datetime
+import gzip
 import json
+import re
 import subprocess
 import sys
 import urllib.error
@@ -23,12 +25,26 @@ BOTH = ("risk= and at= both choose the risk layer: give one of them "
 
 @pytest.fixture(scope="module")
 def hours_file(tmp_path_factory):
-    """The sample graph with the converter's hours: day 6-20, night 20-6."""
+    """The sample graph with the converter's hours: day 6-20, night 20-6,
+    as written again."""
     router = norvel.Router.from_file(sample_graph())
     router.set_hours("day", 6, 20)
     router.set_hours("night", 20, 6)
     path = tmp_path_factory.mktemp("hours") / "graph.json"
     router.to_document(path)
+    return path
+
+
+def without_hours(text):
+    """A document's text without its member risk_layer_hours."""
+    return re.sub(r',\n"risk_layer_hours":\{[^}]*\}', "", text)
+
+
+@pytest.fixture(scope="module")
+def plain_file(tmp_path_factory):
+    """The sample graph without hours."""
+    path = tmp_path_factory.mktemp("plain") / "graph.json"
+    path.write_text(without_hours(gzip.decompress(sample_graph().read_bytes()).decode()))
     return path
 
 
@@ -91,8 +107,22 @@ def test_the_last_layer_added_wins_and_equal_hours_hold_all_day(router):
             for t in ("07:29", "12:00", "23:00")] == ["day", "day", "late"]
 
 
-def test_what_is_refused():
-    router = norvel.Router.from_file(sample_graph())
+def test_the_sample_carries_the_converters_hours(router):
+    sample = norvel.Router.from_file(sample_graph())
+    for at, layer in (("22:30", "night"), ("05:59", "night"), ("06:00", "day"),
+                      ("19:59", "day"), ("20:00", "night")):
+        routes = sample.route(ORIGIN, DESTINATION, at=at)
+        assert routes.risk == layer
+        assert totals(routes) == totals(sample.route(ORIGIN, DESTINATION, risk=layer))
+    # Its document is the one a Router writes with those hours.
+    assert [sample.route(ORIGIN, DESTINATION, at=f"{hour:02}:00").risk
+            for hour in range(24)] == [router.route(ORIGIN, DESTINATION,
+                                                    at=f"{hour:02}:00").risk
+                                       for hour in range(24)]
+
+
+def test_what_is_refused(plain_file):
+    router = norvel.Router.from_file(plain_file)
     with pytest.raises(ValueError) as both:
         router.route(ORIGIN, DESTINATION, risk="night", at="22:00")
     assert str(both.value) == BOTH
@@ -115,14 +145,14 @@ def test_what_is_refused():
     assert router.route(ORIGIN, DESTINATION, at="22:00").risk == "default"
 
 
-def test_documents_and_snapshots_keep_the_hours(router, hours_file, tmp_path):
+def test_documents_and_snapshots_keep_the_hours(router, hours_file, plain_file, tmp_path):
     text = hours_file.read_text()
     assert '"risk_layer_hours":{"day":[6.0,20.0],"night":[20.0,6.0]}' in text
     router.save(tmp_path / "graph.snap")
     mapped = norvel.Router.from_file(tmp_path / "graph.snap")
     assert mapped.route(ORIGIN, DESTINATION, at="22:00").risk == "night"
     # A graph without hours: no section for them, no member.
-    plain = norvel.Router.from_file(sample_graph())
+    plain = norvel.Router.from_file(plain_file)
     plain.save(tmp_path / "plain.snap")
     plain.to_document(tmp_path / "plain.json")
     assert b"layer_hours" not in (tmp_path / "plain.snap").read_bytes()
@@ -162,6 +192,12 @@ def get(url):
         return error.code, json.loads(error.read())
 
 
+def post(url, body):
+    request = urllib.request.Request(url, data=json.dumps(body).encode(),
+                                     headers={"Content-Type": "application/json"})
+    return get(request)
+
+
 def test_the_service_takes_time(router, hours_file):
     live = LiveServer(hours_file, "--workers", "1")
     try:
@@ -181,6 +217,36 @@ def test_the_service_takes_time(router, hours_file):
         (layer,) = [parameter for parameter in route if parameter["name"] == "layer"]
         assert [sorted(branch["properties"]) for branch in layer["schema"]["oneOf"]] == [
             ["risk"], ["time"]]
+
+        # A batch by the time of day: each pair as GET /route gives it then.
+        pairs = [[ORIGIN, DESTINATION], [DESTINATION, ORIGIN]]
+        status, batch = post(f"{live.url}/routes", {"pairs": pairs, "time": "22:30"})
+        assert status == 200 and batch["risk_layer"] == "night"
+        for (origin, destination), result in zip(pairs, batch["results"]):
+            _, alone = get(f"{live.url}/route?from_node={origin}&to_node={destination}"
+                           "&time=22:30")
+            assert result == alone and result["risk_layer"] == "night"
+        _, by_day = post(f"{live.url}/routes", {"pairs": pairs[:1], "time": "12:00"})
+        assert by_day["risk_layer"] == "day"
+        _, plain = post(f"{live.url}/routes", {"pairs": pairs[:1]})
+        assert plain["risk_layer"] == "default"
+        # Refused as GET /route and POST /route refuse them, before any pair.
+        _, late = get(f"{live.url}/route?{ends}&time=24:00")
+        _, number = post(f"{live.url}/route", {"from_node": ORIGIN, "to_node": DESTINATION,
+                                               "time": 22})
+        for body, error in (({"time": "24:00"}, late["error"]),
+                            ({"time": 22}, number["error"]),
+                            ({"time": "22:30", "risk": "day"}, BOTH)):
+            assert post(f"{live.url}/routes", {"pairs": pairs, **body}) == (
+                400, {"error": error})
+        assert late["error"] == ('at must be a time "HH:MM" from 00:00 to 23:59, '
+                                 "got '24:00'")
+        assert number["error"] == "'time' must be a string, got 22"
+        batch_body = description["paths"]["/routes"]["post"]["requestBody"]
+        schema = batch_body["content"]["application/json"]["schema"]
+        (in_route,) = [branch["properties"]["time"] for branch in layer["schema"]["oneOf"]
+                       if "time" in branch["properties"]]
+        assert schema["properties"]["time"] == in_route
     finally:
         live.stop()
 

@@ -2,8 +2,9 @@
 chromium-driver, driven by Selenium): the street network drawn, two points
 set by typing and by a click, three routes and two alternatives drawn, the
 table filled and the view fitted to them; an area drawn and a street
-closed, avoided and struck out; a stop added with Shift; a catchment's
-streets in the bands of its minutes and of its safety detours.
+closed, avoided and struck out, by routes and catchments; a stop added
+with Shift; a catchment's streets in the bands of its minutes and of its
+safety detours.
 
 NORVEL_SCREENSHOT=docs/map_page.png and
 NORVEL_CATCHMENT_SCREENSHOT=docs/catchment_page.png keep pictures of the
@@ -301,8 +302,8 @@ def test_a_catchment_compared_with_another_layer(browser, page_server):
 
 
 def test_a_time_of_day_is_sent_in_place_of_the_layer(browser, page_server):
-    # The sample graph's layers have no hours: at any time the service
-    # searches on "default", whatever layer the selector shows.
+    # The sample graph's layers have the converter's hours: at 22:30 the
+    # service searches on "night", whatever layer the selector shows.
     table = norvel.Router.from_file(sample_graph()).table
     wait = WebDriverWait(browser, 60)
     browser.get(page_server.url + "/")
@@ -437,6 +438,58 @@ def test_an_area_drawn_and_a_street_closed_are_avoided_and_struck_out(browser, p
     browser.find_element(By.ID, "clear-avoided").click()
     wait.until(lambda b: route_rows(b, 3) == table_rows(
         router.route(ORIGIN, DESTINATION, alternatives=ALTERNATIVES)))
+    assert browser.find_elements(By.CSS_SELECTOR, "#avoided *") == []
+
+
+def test_a_catchment_goes_round_what_is_avoided(browser, page_server):
+    router = norvel.Router.from_file(sample_graph())
+    wait = WebDriverWait(browser, 60)
+    browser.get(page_server.url + "/")
+    wait.until(lambda b: int(b.find_element(By.ID, "map").get_attribute("data-streets")
+                             or 0) > 5000)
+    browser.find_element(By.CSS_SELECTOR, "input[name=mode][value=catchment]").click()
+    minutes = browser.find_element(By.ID, "minutes")
+    minutes.clear()
+    minutes.send_keys("10")
+    typed_point(browser, *STATION)
+    group = browser.find_element(By.ID, "catchment")
+    segments = lambda avoid=None: len(router.catchment(STATION, 10.0, avoid=avoid)
+                                      .to_geodataframe("edges"))
+    wait.until(lambda b: group.get_attribute("data-segments") == str(segments()))
+
+    # An area north of the place, and a street of the place's node closed.
+    browser.find_element(By.ID, "avoid-area").click()
+    start = screen_offset(browser, STATION[0] + 0.003, STATION[1] - 0.0015)
+    end = screen_offset(browser, STATION[0] + 0.001, STATION[1] + 0.0015)
+    ActionChains(browser).move_to_element_with_offset(
+        browser.find_element(By.ID, "map"), *start).click_and_hold().move_by_offset(
+        end[0] - start[0], end[1] - start[1]).release().perform()
+    wait.until(lambda b: "avoid_bbox" in (group.get_attribute("data-query") or ""))
+    (rect,) = browser.find_elements(By.CSS_SELECTOR, "#avoided rect")
+    area = box_polygon(rect.get_attribute("data-bbox"))
+    wait.until(lambda b: group.get_attribute("data-segments") == str(segments(area)))
+    assert segments(area) < segments()
+    place = router.snap(STATION).node
+    edges = router.edges()
+    other = int(edges["to"][edges["from"] == place].iloc[0])
+    (lat_a, lon_a), (lat_b, lon_b) = router.table[place], router.table[other]
+    browser.find_element(By.ID, "close-street").click()
+    click_at(browser, (lat_a + lat_b) / 2, (lon_a + lon_b) / 2)
+    wait.until(lambda b: b.find_elements(By.CSS_SELECTOR, "#avoided path.closed"))
+    street = box_polygon(browser.find_element(By.CSS_SELECTOR, "#avoided path.closed")
+                         .get_attribute("data-bbox"))
+    assert router.session.avoided(street).size
+    wait.until(lambda b: group.get_attribute("data-segments") == str(
+        segments([area, street])))
+    assert segments([area, street]) < segments(area)
+    assert browser.find_element(By.ID, "avoided-summary").text == (
+        "Avoided: 1 area, 1 closed street (struck out in red).")
+    assert browser.find_elements(By.CSS_SELECTOR, "#status.error") == []
+
+    # Opened again, the catchment is the whole one.
+    browser.find_element(By.ID, "clear-avoided").click()
+    wait.until(lambda b: group.get_attribute("data-segments") == str(segments()))
+    assert "avoid_bbox" not in group.get_attribute("data-query")
     assert browser.find_elements(By.CSS_SELECTOR, "#avoided *") == []
 
 

@@ -15,7 +15,7 @@ import norvel
 
 from norvel.datasets import helsinki_walk
 from norvel.osm.graph import haversine_m
-from norvel.osm.rules import BASE_HAZARD_PER_KM, WALKING_TAGS
+from norvel.osm.rules import BASE_HAZARD_PER_KM, DEFAULT_LAYER_HOURS, WALKING_TAGS
 
 REPO = Path(__file__).resolve().parents[2]
 SAMPLE = helsinki_walk()
@@ -65,7 +65,7 @@ def _cheapest_path(successors, source, target, weight):
 
 
 def test_shape_and_order(document):
-    assert list(document) == ["nodes", "edges", "risk_layers"]
+    assert list(document) == ["nodes", "edges", "risk_layer_hours", "risk_layers"]
     ids = [node["id"] for node in document["nodes"]]
     assert ids == sorted(set(ids))
     assert 1000 < len(ids) < 100_000
@@ -98,6 +98,9 @@ def test_layers_hold_a_risk_per_edge_around_the_risk_score(document):
     own)."""
     layers = document["risk_layers"]
     assert list(layers) == ["day", "night"]
+    # With the hours the converter gives them.
+    assert document["risk_layer_hours"] == {
+        name: list(span) for name, span in DEFAULT_LAYER_HOURS.items()}
     edges = document["edges"]
     for values in layers.values():
         assert len(values) == len(edges)
