@@ -1,6 +1,8 @@
 #include "engine/avoided_edges.hpp"
 
 #include <mutex>
+#include <new>
+#include <utility>
 #include <string>
 
 namespace norvel::engine {
@@ -19,8 +21,19 @@ const std::vector<std::uint32_t>& row_of_edge(const EngineGraph& engine) {
 
 }  // namespace
 
-std::optional<AvoidedRows> avoided_rows(const EngineGraph& engine, const std::optional<EdgeIndices>& indices) {
-  if (!indices) return std::nullopt;
+RequestAvoided::~RequestAvoided() {
+  if (!rows_) return;
+  try {
+    std::vector<std::uint64_t> bits = std::move(*rows_).release();
+    const std::lock_guard<std::mutex> held(shared_->spares_lock);
+    shared_->spare_bits.push_back(std::move(bits));
+  } catch (const std::bad_alloc&) {
+    // Not kept: the next request makes its own.
+  }
+}
+
+RequestAvoided avoided_rows(const EngineGraph& engine, const std::optional<EdgeIndices>& indices) {
+  if (!indices) return {};
   const std::size_t edge_count = engine.graph.out_edges.size();
   const std::uint32_t* index = indices->data();
   const std::size_t count = indices->shape(0);
@@ -31,11 +44,21 @@ std::optional<AvoidedRows> avoided_rows(const EngineGraph& engine, const std::op
                                 .c_str());
     }
   }
-  AvoidedRows rows(edge_count);
-  if (count == 0) return rows;
-  const std::vector<std::uint32_t>& row_of = row_of_edge(engine);
-  for (std::size_t i = 0; i < count; ++i) rows.avoid(row_of[index[i]]);
-  return rows;
+  EdgeRows& shared = *engine.edge_rows;
+  std::vector<std::uint64_t> spare;
+  {
+    const std::lock_guard<std::mutex> held(shared.spares_lock);
+    if (!shared.spare_bits.empty()) {
+      spare = std::move(shared.spare_bits.back());
+      shared.spare_bits.pop_back();
+    }
+  }
+  AvoidedRows rows(edge_count, std::move(spare));
+  if (count > 0) {
+    const std::vector<std::uint32_t>& row_of = row_of_edge(engine);
+    for (std::size_t i = 0; i < count; ++i) rows.avoid(row_of[index[i]]);
+  }
+  return RequestAvoided(shared, std::move(rows));
 }
 
 }  // namespace norvel::engine

@@ -119,7 +119,7 @@ nb::object search(const EngineGraph& engine, const std::vector<NodeId>& places, 
                   bool within_minutes = false) {
   check_minutes(minutes, "minutes must be a number >= 0");
   const std::shared_ptr<const NamedLayer> layer = requested_layer(engine, risk);
-  const std::optional<AvoidedRows> avoided = avoided_rows(engine, avoid);
+  const RequestAvoided avoided = avoided_rows(engine, avoid);
   const std::vector<double> asked = cutoffs ? *cutoffs : std::vector<double>{minutes};
   for (double cutoff : asked) check_minutes(cutoff, "cutoffs must be numbers >= 0");
   if (asked.empty()) throw nb::value_error("cutoffs must not be empty");

@@ -55,12 +55,16 @@ class RiskLayerTable {
   std::vector<std::optional<LayerHours>> hours_;  // one per layer
 };
 
-// Each edge's entry in the outgoing rows, by document index: made the first
-// time a request avoids edges (4 bytes an edge, once per graph), and only
-// read after, by any number of threads.
+// What the requests that avoid edges share. Each edge's entry in the
+// outgoing rows, by document index: made the first time a request avoids
+// edges (4 bytes an edge, once per graph), and only read after, by any
+// number of threads. And the bit sets of the requests done, zeroed again,
+// for the next ones to take: one per request that avoids at once, kept.
 struct EdgeRows {
   std::once_flag made;
   std::vector<std::uint32_t> row_of;
+  std::mutex spares_lock;
+  std::vector<std::vector<std::uint64_t>> spare_bits;
 };
 
 // What the norvel package holds of one document: the road graph the routes

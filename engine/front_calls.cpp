@@ -17,7 +17,7 @@ namespace {
 nb::object front(const EngineGraph& engine, NodeId source, NodeId target, std::optional<double> timeout_s,
                  const std::string& risk, const std::optional<EdgeIndices>& avoid) {
   const std::shared_ptr<const NamedLayer> layer = requested_layer(engine, risk);
-  const std::optional<AvoidedRows> avoided = avoided_rows(engine, avoid);
+  const RequestAvoided avoided = avoided_rows(engine, avoid);
   RequestStop stop(timeout_s);
   std::expected<std::vector<RouteRecord>, RouteError> answer;
   {

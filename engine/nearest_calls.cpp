@@ -26,7 +26,7 @@ NearestIndex build(const EngineGraph& engine) {
 std::pair<NewArray<std::uint64_t>, NewArray<double>> query(const NearestIndex& index, Degrees lats, Degrees lons,
                                                            const std::optional<EdgeIndices>& avoid) {
   if (lats.shape(0) != lons.shape(0)) throw nb::value_error("lats and lons differ in length");
-  const std::optional<AvoidedRows> avoided = avoided_rows(*index.engine, avoid);
+  const RequestAvoided avoided = avoided_rows(*index.engine, avoid);
   const auto none_left = [&] {
     const RoadGraph& graph = index.engine->graph;
     for (std::uint32_t dense : index.order) {
@@ -34,7 +34,7 @@ std::pair<NewArray<std::uint64_t>, NewArray<double>> query(const NearestIndex& i
     }
     return true;
   };
-  if (index.order.empty() || (avoided && lats.shape(0) > 0 && none_left())) {
+  if (index.order.empty() || (avoided.rows() != nullptr && lats.shape(0) > 0 && none_left())) {
     throw nb::value_error("no node has an outgoing edge");
   }
   const std::size_t count = lats.shape(0);

@@ -119,7 +119,7 @@ nb::list route_many(const EngineGraph& engine, Ids sources, Ids targets, double 
   if (sources.shape(0) != targets.shape(0)) throw nb::value_error("sources and targets differ in length");
   const std::size_t count = sources.shape(0);
   const std::shared_ptr<const NamedLayer> layer = requested_layer(engine, risk);
-  const std::optional<AvoidedRows> avoided = avoided_rows(engine, avoid);
+  const RequestAvoided avoided = avoided_rows(engine, avoid);
   Batch batch{engine.graph, layer_of(layer), avoided_of(avoided), sources.data(), targets.data(), eps,
               timeout_s, {}, {}, {}};
   batch.answers.resize(count);

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace norvel {
@@ -15,8 +16,21 @@ namespace norvel {
 // a document without those edges.
 class AvoidedRows {
  public:
-  explicit AvoidedRows(std::size_t rows) : words_((rows + 63) / 64, 0) {}
-  void avoid(std::uint32_t row) { words_[row / 64] |= std::uint64_t{1} << (row % 64); }
+  // Nothing avoided yet, among `rows` entries. `zeroed`: bits for as many,
+  // all zero, as `release` gives them back (else they are made here).
+  explicit AvoidedRows(std::size_t rows, std::vector<std::uint64_t>&& zeroed = {}) : words_(std::move(zeroed)) {
+    if (words_.size() != (rows + 63) / 64) words_ = std::vector<std::uint64_t>((rows + 63) / 64);
+  }
+  void avoid(std::uint32_t row) {
+    words_[row / 64] |= std::uint64_t{1} << (row % 64);
+    avoided_.push_back(row);
+  }
+  // The bits, zeroed again in time proportional to the entries avoided
+  // (not to the graph's size), for another request's rows.
+  std::vector<std::uint64_t> release() && {
+    for (const std::uint32_t row : avoided_) words_[row / 64] = 0;
+    return std::move(words_);
+  }
   bool avoided(std::uint32_t row) const { return avoided_in(words_.data(), row); }
   // The bits, a word per 64 rows, for a loop that keeps them in a register.
   const std::uint64_t* words() const { return words_.data(); }
@@ -26,6 +40,7 @@ class AvoidedRows {
 
  private:
   std::vector<std::uint64_t> words_;
+  std::vector<std::uint32_t> avoided_;  // the entries avoided, to zero their words
 };
 
 // Whether a search may take the entry `row`: always, when nothing is avoided.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 
 #include "graph/search_order.hpp"
@@ -9,6 +10,8 @@
 namespace norvel {
 
 namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 // A join is numbered walk * routes + route: ascending numbers are the front
 // order of the joins.
@@ -31,11 +34,6 @@ struct Interval {
   double high_distance;
   double low_risk;
   double high_risk;
-};
-
-struct Corner {
-  double distance_m;
-  double risk;
 };
 
 struct RouteSizes {
@@ -87,21 +85,38 @@ std::vector<std::size_t> maybe_kept(const WalkFront& walks, const LegRoutes& leg
     std::iota(kept.begin(), kept.end(), std::size_t{0});
     return kept;
   }
-  // The joins' upper corners by distance, each with the least risk of
-  // those up to it: sorted by value, not through indices, for speed.
-  std::vector<Corner> corners(count);
-  for (std::size_t number = 0; number < count; ++number) {
-    corners[number] = Corner{intervals[number].high_distance, intervals[number].high_risk};
+  // The least upper-corner risk of the joins surely shorter than each one,
+  // by buckets of the corners' distances rather than a sort of them. A
+  // bucket is floor((d - lowest) * scale): rounded subtraction, rounded
+  // multiplication by a positive number and floor never decrease as d
+  // grows, so a corner in a lower bucket than a distance x is shorter than
+  // x. Only such corners are asked about: those in x's own bucket are left
+  // out, which may keep a join a sort would have dropped, never drop one
+  // it would have kept. Whatever is kept here goes on to the exact test.
+  if (count == 0) return kept;
+  double lowest = intervals[0].high_distance;
+  double highest = lowest;
+  for (const Interval& interval : intervals) {
+    lowest = std::min(lowest, interval.high_distance);
+    highest = std::max(highest, interval.high_distance);
   }
-  std::ranges::sort(corners, {}, &Corner::distance_m);
-  for (std::size_t at = 1; at < count; ++at) corners[at].risk = std::min(corners[at - 1].risk, corners[at].risk);
+  double scale = static_cast<double>(count - 1) / (highest - lowest);
+  if (!std::isfinite(scale)) scale = 0.0;  // one distance: one bucket, no join dropped
+  const auto bucket = [&](double distance) {
+    if (!(distance > lowest)) return std::size_t{0};
+    return std::min(count - 1, static_cast<std::size_t>((distance - lowest) * scale));
+  };
+  // before[b]: the least upper-corner risk in the buckets below b.
+  std::vector<double> before(count + 1, kInfinity);
+  for (const Interval& interval : intervals) {
+    double& least = before[bucket(interval.high_distance) + 1];
+    least = std::min(least, interval.high_risk);
+  }
+  for (std::size_t at = 1; at <= count; ++at) before[at] = std::min(before[at - 1], before[at]);
   kept.reserve(count);
   for (std::size_t number = 0; number < count; ++number) {
     const Interval& interval = intervals[number];
-    // The joins surely shorter than this one, and the least risk they surely stay under.
-    const auto shorter = static_cast<std::size_t>(
-        std::ranges::lower_bound(corners, interval.low_distance, {}, &Corner::distance_m) - corners.begin());
-    if (shorter == 0 || !(corners[shorter - 1].risk < interval.low_risk)) kept.push_back(number);
+    if (!(before[bucket(interval.low_distance)] < interval.low_risk)) kept.push_back(number);
   }
   return kept;
 }

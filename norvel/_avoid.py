@@ -17,6 +17,7 @@ The engine answers as on the document without those edges.
 
 from __future__ import annotations
 
+import array
 import threading
 from collections.abc import Mapping, Sequence
 from typing import Any
@@ -26,7 +27,11 @@ import numpy.typing as npt
 
 from norvel import _extras
 
-#: The resolved edges: sorted, distinct document indices.
+#: The resolved edges: document indices, each an edge of the graph. Sorted
+#: and distinct where they were gathered (a mask, geometries, several
+#: parts); as given, in any order, where they came as one list or array of
+#: integers (the engine takes them so, and sorting them would cost a short
+#: route a few per cent).
 EdgeIndices = npt.NDArray[np.uint32]
 
 _POLYGONS = ("Polygon", "MultiPolygon")
@@ -78,30 +83,50 @@ def _build_tree(graph: Any) -> Any:
 
 def resolve(value: object, edge_count: int,
             segments: EdgeSegments) -> EdgeIndices | None:
-    """The sorted distinct document indices of the edges ``value`` names
-    (None names none; see the module). TypeError for a value of another
+    """The document indices of the edges ``value`` names (``EdgeIndices``;
+    None names none; see the module). TypeError for a value of another
     kind, ValueError for an index outside ``[0, edge_count)``, a mask of
     another length, or a mapping that is no Polygon or MultiPolygon."""
     if value is None:
         return None
     # Indices or a mask in one array (a tag filter's mask, a list of ints)
     # are most requests' avoid: read at once, without a pass in Python.
-    if isinstance(value, (np.ndarray, list, tuple)) and not _is_geometry(value):
-        try:
-            items = np.asarray(value)
-        except ValueError:  # a list of unlike parts
-            items = None
-        if items is not None and items.ndim == 1 and items.dtype.kind in "biu":
-            if _sorted_edges(items, edge_count):
-                return items.astype(np.uint32)
-            found = (_mask(items, edge_count) if items.dtype == np.bool_
-                     else _indices(items, edge_count))
-            return np.unique(found).astype(np.uint32)
+    items = _one_array(value)
+    if items is not None:
+        if _all_edges(items, edge_count):
+            return np.ascontiguousarray(items, dtype=np.uint32)
+        found = (_mask(items, edge_count) if items.dtype == np.bool_
+                 else _indices(items, edge_count))
+        return np.unique(found).astype(np.uint32)
     parts: list[npt.NDArray[np.int64]] = []
     _collect(value, edge_count, segments, parts, top=True)
     if not parts:
         return np.empty(0, dtype=np.uint32)
     return np.unique(np.concatenate(parts)).astype(np.uint32)
+
+
+def _one_array(value: object) -> npt.NDArray[Any] | None:
+    """``value`` as one array of indices or a mask, when it is one: an
+    array, or a list or tuple of integers (or of booleans); None for
+    anything else."""
+    if isinstance(value, np.ndarray):
+        return value if value.ndim == 1 and value.dtype.kind in "biu" else None
+    if not isinstance(value, (list, tuple)) or _is_geometry(value):
+        return None
+    if value and type(value[0]) is int:
+        # The usual list of indices: array's own conversion of Python ints
+        # to unsigned 32 bits checks each and costs a quarter of numpy's
+        # type discovery. A negative, a wider or a foreign item falls
+        # through to numpy, whose answer names it.
+        try:
+            return np.frombuffer(array.array("I", value), dtype=np.uint32)
+        except (OverflowError, TypeError):
+            pass
+    try:
+        items = np.asarray(value)
+    except ValueError:  # a list of unlike parts
+        return None
+    return items if items.ndim == 1 and items.dtype.kind in "biu" else None
 
 
 def _collect(value: object, edge_count: int, segments: EdgeSegments,
@@ -133,16 +158,15 @@ def _collect(value: object, edge_count: int, segments: EdgeSegments,
         f"in (lon, lat), or a list of these; got {value!r:.80}")
 
 
-def _sorted_edges(items: npt.NDArray[Any], edge_count: int) -> bool:
-    """Whether ``items`` are indices, ascending without repeats, all of
-    them edges: already what ``resolve`` answers. Most requests pass them
-    so (``Router.edges()`` rows, an earlier answer), and the test costs a
-    comparison of neighbours rather than the hash and sort of
-    ``np.unique``, a route's few per cent on a small search."""
+def _all_edges(items: npt.NDArray[Any], edge_count: int) -> bool:
+    """Whether ``items`` are indices, all of them edges: the engine takes
+    them as they are. A list of integers comes as unsigned 32 bits, which
+    leaves one bound to test."""
     if items.dtype.kind not in "iu" or not items.size:
         return False
-    return bool(items[0] >= 0 and items[-1] < edge_count
-                and (items[1:] > items[:-1]).all())
+    if items.dtype != np.uint32 and int(items.min()) < 0:
+        return False
+    return int(items.max()) < edge_count
 
 
 def _plain(value: object) -> bool:

@@ -53,7 +53,7 @@ class Options(NamedTuple):
     timeout_s: float | None
     risk: str
     #: The document indices of the edges the request must not take
-    #: (``norvel._avoid``), sorted; None for none.
+    #: (``norvel._avoid``); None for none.
     avoid: npt.NDArray[np.uint32] | None = None
 
 

@@ -136,7 +136,7 @@ class Session:
     def avoided(self, value: object) -> _avoid.EdgeIndices | None:
         """The document indices of the edges ``value`` names (edge indices,
         a mask, a geometry in (lon, lat), or a list of these; see
-        ``norvel._avoid``), sorted; None for None."""
+        ``norvel._avoid``); None for None."""
         return _avoid.resolve(value, self.edge_count, self._segments)
 
     def nearest_index(self) -> NearestIndex:

@@ -67,7 +67,7 @@ from norvel.errors import RouteTimeoutError
 from norvel.routes import Leg, Route, Snap
 from norvel.steps import EdgeFacts
 
-__all__ = ["Walk", "choose", "front_routes", "leg_fronts", "pair_routes",
+__all__ = ["WalkFront", "choose", "front_routes", "leg_fronts", "pair_routes",
            "routes", "walk_front", "walk_routes"]
 
 Floats = npt.NDArray[np.float64]
@@ -75,14 +75,19 @@ Floats = npt.NDArray[np.float64]
 _TYPES = ("shortest", "safest", "balanced")
 
 
-class Walk(NamedTuple):
-    """A point of a walk's front: its sums, and which route of each leg's
-    front it joins (``picks``, indices into each leg's list)."""
+class WalkFront(NamedTuple):
+    """A walk's front, point by point in front order: its sums, and which
+    route of each leg's front it joins (``picks``, a row per point of
+    indices into each leg's list). Kept as the engine's arrays: a request
+    makes routes of the few points it gives, not of every point."""
 
-    distance_m: float
-    risk: float
-    familiarity: float
-    picks: tuple[int, ...]
+    distance_m: Floats
+    risk: Floats
+    familiarity: Floats
+    picks: npt.NDArray[np.int64]
+
+    def __len__(self) -> int:
+        return int(self.distance_m.size)
 
 
 def total_order_key(value: float) -> int:
@@ -149,7 +154,7 @@ def routes(legs: Sequence[Sequence[Route]], facts: EdgeFacts,
 
 
 def walk_front(legs: Sequence[Sequence[Route]], facts: EdgeFacts,
-               familiarity: Floats | None) -> list[Walk]:
+               familiarity: Floats | None) -> WalkFront:
     """The front of the walks joining one route of each of ``legs`` (each
     leg's exact front), in front order (see the module), joined by the
     engine (``engine.join_walks``). ``facts``: the layer's lengths and
@@ -161,14 +166,16 @@ def walk_front(legs: Sequence[Sequence[Route]], facts: EdgeFacts,
         [r.familiarity for r in first],
         [[r.edges for r in leg] for leg in legs[1:]],
         facts.lengths, facts.risks, familiarity)
-    return [Walk(d, r, f, tuple(p)) for d, r, f, p in zip(
-        distance.tolist(), risk.tolist(), known.tolist(), picks.tolist())]
+    return WalkFront(distance, risk, known, picks)
 
 
-def walk_route(walk: Walk, legs: Sequence[Sequence[Route]], kind: str,
-               facts: EdgeFacts) -> Route:
-    """The ``Route`` of a point of a walk's front, typed ``kind``."""
-    parts = [leg[pick] for leg, pick in zip(legs, walk.picks)]
+def walk_route(front: WalkFront, at: int, legs: Sequence[Sequence[Route]],
+               kind: str, facts: EdgeFacts) -> Route:
+    """The ``Route`` of the point ``at`` of a walk's front, typed
+    ``kind``."""
+    parts = [leg[pick] for leg, pick in zip(legs, front.picks[at].tolist())]
+    distance_m = float(front.distance_m[at])
+    risk = float(front.risk[at])
     nodes, coordinates, edges = list(parts[0].nodes), list(parts[0].coordinates), list(parts[0].edges)
     streets = list(parts[0].streets)
     marks = [Leg(0, len(nodes) - 1, parts[0].distance_m, parts[0].risk, parts[0].time_min)]
@@ -181,24 +188,24 @@ def walk_route(walk: Walk, legs: Sequence[Sequence[Route]], kind: str,
         names = part.streets
         streets += names[1:] if streets and names and names[0] == streets[-1] else names
         marks.append(Leg(start, len(nodes) - 1, part.distance_m, part.risk, part.time_min))
-    return Route(kind, nodes, coordinates, walk.distance_m, walk.risk,
-                 _values.time_min(walk.distance_m), _values.comfort(walk.risk),
-                 walk.familiarity, streets, edges, facts, tuple(marks))
+    return Route(kind, nodes, coordinates, distance_m, risk,
+                 _values.time_min(distance_m), _values.comfort(risk),
+                 float(front.familiarity[at]), streets, edges, facts,
+                 tuple(marks))
 
 
-def choose(points: Sequence[Walk]) -> tuple[int, int, int]:
-    """The positions in ``points`` (a front in front order) of the
-    shortest, the safest and the balanced route."""
-    if len(points) <= 1:
+def choose(distance: Floats, risk: Floats) -> tuple[int, int, int]:
+    """The positions in a front (in front order) of the shortest, the
+    safest and the balanced route, from its points' sums."""
+    if distance.size <= 1:
         return 0, 0, 0
-    distance, risk = _sums_of(points)
     # argmin gives the first of equal keys.
     return (int(np.argmin(total_order_keys(distance))),
             int(np.argmin(total_order_keys(risk))),
             int(np.argmin(balance_keys(distance, risk))))
 
 
-def _sums_of(points: Sequence[Walk] | Sequence[Route]) -> tuple[Floats, Floats]:
+def _sums_of(points: Sequence[Route]) -> tuple[Floats, Floats]:
     return (np.array([p.distance_m for p in points], dtype=np.float64),
             np.array([p.risk for p in points], dtype=np.float64))
 
@@ -229,20 +236,20 @@ def front_routes(legs: Sequence[Sequence[Route]],
     pair's: "shortest", "safest" or "balanced" where ``route`` chooses it
     (the first of these), "front" otherwise."""
     front = walk_front(legs, facts, facts.familiarity)
-    chosen = choose(front)
+    chosen = choose(front.distance_m, front.risk)
     kinds = {at: kind for kind, at in reversed(list(zip(_TYPES, chosen)))}
-    distance, risk = _sums_of(front)
-    order = np.lexsort((total_order_keys(risk), total_order_keys(distance)))
-    return [walk_route(front[at], legs, kinds.get(at, "front"), facts)
+    order = np.lexsort((total_order_keys(front.risk),
+                        total_order_keys(front.distance_m)))
+    return [walk_route(front, at, legs, kinds.get(at, "front"), facts)
             for at in order.tolist()]
 
 
-def walk_routes(front: list[Walk], legs: Sequence[Sequence[Route]],
+def walk_routes(front: WalkFront, legs: Sequence[Sequence[Route]],
                 facts: EdgeFacts, choice: Choice) -> list[Route]:
     """A walk's routes: the three, then what ``choice`` asks for."""
-    chosen = choose(front)
+    chosen = choose(front.distance_m, front.risk)
     extras = bool(choice.alternatives) or choice.max_detour is not None
-    made = {at: walk_route(front[at], legs, "front", facts)
+    made = {at: walk_route(front, at, legs, "front", facts)
             for at in (range(len(front)) if extras else sorted(set(chosen)))}
     routes: list[Route] = []
     for kind, at in zip(_TYPES, chosen):
