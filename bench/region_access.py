@@ -28,7 +28,9 @@ from pathlib import Path
 import numpy as np
 import pandas
 
-# ../shared/bench/roadgen.py beside the repository.
+# ../shared/bench/roadgen.py beside the repository; its command makes at
+# most this many nodes.
+ROADGEN_MOST = 2_500_000
 ROADGEN = Path(__file__).resolve().parents[2] / "shared" / "bench" / "roadgen.py"
 GIB = 2.0 ** 30
 
@@ -54,10 +56,34 @@ def graph_files(nodes: int, folder: Path, roadgen: Path) -> Path:
     if snapshot.exists():
         return snapshot
     prefix = folder / "grid"
-    subprocess.run([sys.executable, str(roadgen), "--nodes", str(nodes),
-                    "--risk-div", "1000", "--out", str(prefix)], check=True)
+    if nodes <= ROADGEN_MOST:
+        subprocess.run([sys.executable, str(roadgen), "--nodes", str(nodes),
+                        "--risk-div", "1000", "--out", str(prefix)], check=True)
+    else:  # past roadgen's own command: through its classes, as capacity.py
+        import capacity
+
+        capacity.make(argparse.Namespace(roadgen=roadgen, nodes=nodes, routes=0),
+                      folder / "grid.json", folder / "grid.pairs")
     norvel.Router.from_file(f"{prefix}.json").save(snapshot)
     return snapshot
+
+
+def snapshot_pages(path: str) -> dict[str, float]:
+    """What this process holds of the memory-mapped snapshot ``path``:
+    resident bytes, the share of them other processes map too, and its
+    proportional share (PSS), from /proc/self/smaps."""
+    held = {"Rss": 0, "Shared_Clean": 0, "Shared_Dirty": 0, "Pss": 0}
+    inside = False
+    with open("/proc/self/smaps") as lines:
+        for line in lines:
+            fields = line.split()
+            if "-" in fields[0] and len(fields) >= 5:  # a mapping's header
+                inside = len(fields) >= 6 and fields[5] == path
+            elif inside and fields[0].rstrip(":") in held:
+                held[fields[0].rstrip(":")] += int(fields[1]) * 1024
+    shared = held["Shared_Clean"] + held["Shared_Dirty"]
+    return {"rss": held["Rss"], "pss": held["Pss"],
+            "shared_share": shared / held["Rss"] if held["Rss"] else 0.0}
 
 
 def population(snapshot: Path, origins: int, places: int,
@@ -131,9 +157,11 @@ def on_cluster(snapshot: Path, homes: pandas.DataFrame,
         seconds = time.perf_counter() - started
         after = client.run(pss)
         peaks = client.run(peak_rss)
+        pages = client.run(snapshot_pages, str(Path(snapshot).resolve()))
     added = sum(after[w] - before[w] for w in after)
     return result.origins, {"seconds": seconds, "workers_pss_added": added,
-                            "worker_peak_rss": sorted(peaks.values())}
+                            "worker_peak_rss": sorted(peaks.values()),
+                            "snapshot_pages": list(pages.values())}
 
 
 def main() -> None:
@@ -142,7 +170,8 @@ def main() -> None:
     parser.add_argument("--origins", type=int, default=20_000)
     parser.add_argument("--places", type=int, default=500)
     parser.add_argument("--max-minutes", type=float, default=30.0)
-    parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--workers", default="2",
+                        help="worker counts of the clusters run, comma-separated (e.g. 2,1)")
     parser.add_argument("--dir", type=Path, default=Path("/tmp/region_access"))
     parser.add_argument("--roadgen", type=Path, default=ROADGEN)
     options = parser.parse_args()
@@ -151,24 +180,33 @@ def main() -> None:
     homes.to_parquet(options.dir / "origins.parquet")
     schools.to_parquet(options.dir / "places.parquet")
     local = one_process(snapshot, options.dir, options.max_minutes)
-    tiled, cluster = on_cluster(snapshot, homes, schools, options.max_minutes,
-                                options.workers)
     want = pandas.read_parquet(options.dir / "local.parquet")
-    pandas.testing.assert_frame_equal(tiled, want)
-    peaks = cluster["worker_peak_rss"]
-    assert isinstance(peaks, list)
-    print(json.dumps({
+    figures: dict[str, object] = {
         "nodes": options.nodes, "origins": options.origins,
         "places": options.places, "max_minutes": options.max_minutes,
-        "equal": True,
+        "snapshot_gib": round(snapshot.stat().st_size / GIB, 3),
         "one_process_s": round(local["seconds"], 2),
-        "cluster_s": round(float(cluster["seconds"]), 2),  # type: ignore[arg-type]
-        "speed_up": round(local["seconds"] / float(cluster["seconds"]), 2),  # type: ignore[arg-type]
         "one_router_pss_gib": round(local["router_pss"] / GIB, 3),
         "one_process_peak_rss_gib": round(local["peak_rss"] / GIB, 3),
-        "worker_peak_rss_gib": [round(p / GIB, 3) for p in peaks],
-        "workers_pss_added_gib": round(float(cluster["workers_pss_added"]) / GIB, 3),  # type: ignore[arg-type]
-    }, indent=1))
+    }
+    for workers in (int(count) for count in options.workers.split(",")):
+        tiled, cluster = on_cluster(snapshot, homes, schools,
+                                    options.max_minutes, workers)
+        pandas.testing.assert_frame_equal(tiled, want)
+        seconds = float(cluster["seconds"])  # type: ignore[arg-type]
+        peaks = cluster["worker_peak_rss"]
+        pages = cluster["snapshot_pages"]
+        assert isinstance(peaks, list) and isinstance(pages, list)
+        figures[f"workers_{workers}"] = {
+            "equal": True, "seconds": round(seconds, 2),
+            "speed_up": round(local["seconds"] / seconds, 2),
+            "worker_peak_rss_gib": [round(p / GIB, 3) for p in peaks],
+            "workers_pss_added_gib": round(float(cluster["workers_pss_added"]) / GIB, 3),  # type: ignore[arg-type]
+            "snapshot_resident_gib": [round(p["rss"] / GIB, 3) for p in pages],
+            "snapshot_pss_gib": [round(p["pss"] / GIB, 3) for p in pages],
+            "snapshot_shared_share": [round(p["shared_share"], 3) for p in pages],
+        }
+    print(json.dumps(figures, indent=1))
 
 
 if __name__ == "__main__":
