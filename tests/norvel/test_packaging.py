@@ -24,7 +24,7 @@ SHIPPED = {
     "norvel/_catchment_maps.py", "norvel/_catchment_routes.py", "norvel/_document_text.py",
     "norvel/_geojson.py",
     "norvel/_route_table.py", "norvel/_session.py", "norvel/_walks.py",
-    "norvel/_layers.py", "norvel/_access_tiles.py", "norvel/_region_access.py",
+    "norvel/_layers.py", "norvel/_access_tiles.py", "norvel/_region_access.py", "norvel/_plane_cover.py",
     "norvel/_workers.py", "norvel/serve/bodies.py",
     "norvel/_requests.py", "norvel/failures.py",
     "norvel/errors.py", "norvel/router.py", "norvel/routes.py", "norvel/steps.py", "norvel/table.py",
