@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "loading/json_members.hpp"
 #include "loading/quick_record_reader.hpp"
 
 namespace norvel {
@@ -20,28 +21,10 @@ class LayerHoursReader {
 
   bool read_member(std::string_view value) {
     cursor_.move_to(value.data());
-    if (cursor_.peek() != '{') return cursor_.fail_here("`risk_layer_hours` must be an object of risk layers' hours");
-    cursor_.advance();
-    cursor_.skip_whitespace();
-    if (cursor_.peek() == '}') return true;
-    for (;;) {
-      cursor_.skip_whitespace();
-      const char* name_at = cursor_.position();
-      std::string_view name;
-      if (!cursor_.read_name(name)) return false;
-      if (std::string problem = name_problem(name); !problem.empty()) {
-        cursor_.move_to(name_at);
-        return cursor_.fail_here(std::move(problem));
-      }
-      NamedHours& layer = hours_.emplace_back(NamedHours{std::string(name), {}});
-      cursor_.skip_whitespace();
-      cursor_.advance();  // ':'
-      cursor_.skip_whitespace();
-      if (!read_hours(layer)) return false;
-      cursor_.skip_whitespace();
-      if (cursor_.peek() == '}') return true;
-      cursor_.advance();  // ','
-    }
+    return read_named_members(
+        cursor_, "`risk_layer_hours` must be an object of risk layers' hours",
+        [&](std::string_view name) { return name_problem(name); },
+        [&](const std::string& name) { return read_hours(hours_.emplace_back(NamedHours{name, {}})); });
   }
 
   const ReadFailure& failure() const { return cursor_.failure(); }

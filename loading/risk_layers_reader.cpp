@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "graph/risk_layer_rules.hpp"
+#include "loading/json_members.hpp"
 #include "loading/plain_number.hpp"
 #include "loading/quick_record_reader.hpp"
 
@@ -135,32 +136,16 @@ class RiskLayersReader {
 
   bool read_member(std::string_view value) {
     cursor_.move_to(value.data());
-    if (cursor_.peek() != '{') return cursor_.fail_here("`risk_layers` must be an object of risk layers");
-    cursor_.advance();
-    cursor_.skip_whitespace();
-    if (cursor_.peek() == '}') return true;
-    for (;;) {
-      cursor_.skip_whitespace();
-      const char* name_at = cursor_.position();
-      std::string_view name;
-      if (!cursor_.read_name(name)) return false;
-      std::string problem = risk_layer_name_problem(name);
-      if (problem.empty() && name_taken(layers_, name)) {
-        problem = "risk layer \"" + std::string(name) + "\" is given twice";
-      }
-      if (!problem.empty()) {
-        cursor_.move_to(name_at);
-        return cursor_.fail_here(std::move(problem));
-      }
-      NamedRisks& layer = layers_.emplace_back(NamedRisks{std::string(name), {}});
-      cursor_.skip_whitespace();
-      cursor_.advance();  // ':'
-      cursor_.skip_whitespace();
-      if (!read_risks(layer)) return false;
-      cursor_.skip_whitespace();
-      if (cursor_.peek() == '}') return true;
-      cursor_.advance();  // ','
-    }
+    return read_named_members(
+        cursor_, "`risk_layers` must be an object of risk layers",
+        [&](std::string_view name) {
+          std::string problem = risk_layer_name_problem(name);
+          if (problem.empty() && name_taken(layers_, name)) {
+            problem = "risk layer \"" + std::string(name) + "\" is given twice";
+          }
+          return problem;
+        },
+        [&](const std::string& name) { return read_risks(layers_.emplace_back(NamedRisks{name, {}})); });
   }
 
   const ReadFailure& failure() const { return cursor_.failure(); }
