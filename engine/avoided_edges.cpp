@@ -5,6 +5,8 @@
 #include <utility>
 #include <string>
 
+#include "engine/new_arrays.hpp"
+
 namespace norvel::engine {
 
 namespace {
@@ -53,12 +55,49 @@ RequestAvoided avoided_rows(const EngineGraph& engine, const std::optional<EdgeI
       shared.spare_bits.pop_back();
     }
   }
-  AvoidedRows rows(edge_count, std::move(spare));
+  AvoidedRows rows(edge_count, std::move(spare), count);
   if (count > 0) {
     const std::vector<std::uint32_t>& row_of = row_of_edge(engine);
     for (std::size_t i = 0; i < count; ++i) rows.avoid(row_of[index[i]]);
   }
   return RequestAvoided(shared, std::move(rows));
+}
+
+namespace {
+
+// The items of a list or tuple as edge indices, when every one is an int
+// (not a bool, nor a subclass) that names an edge; None otherwise, and the
+// package then finds and words what is wrong. A list of ints is the most
+// common avoid= there is, and read here it costs a request a pass of a few
+// instructions an item: its items are often out of the cache by then (a
+// search came between two requests), and a tight loop has their loads under
+// way together where the interpreter would wait for each in turn.
+nb::object listed_edges(const EngineGraph& engine, nb::handle items) {
+  if (!PyList_Check(items.ptr()) && !PyTuple_Check(items.ptr())) return nb::none();
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.ptr());
+  PyObject* const* item = PySequence_Fast_ITEMS(items.ptr());
+  const std::size_t edge_count = engine.graph.out_edges.size();
+  auto [values, array] = new_array<std::uint32_t>(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* const value = item[i];
+    // A compact int is one of at most 30 bits, read in place; a wider one
+    // goes the long way round, as does anything that is no edge.
+    if (!PyLong_CheckExact(value) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+      return nb::none();
+    }
+    const Py_ssize_t index = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
+    if (index < 0 || static_cast<std::size_t>(index) >= edge_count) return nb::none();
+    values[i] = static_cast<std::uint32_t>(index);
+  }
+  return nb::cast(std::move(array));
+}
+
+}  // namespace
+
+void bind_avoided_edges(GraphClass& graph_class) {
+  graph_class.def("listed_edges", &listed_edges, nb::arg("items"),
+                  "The items of a list or tuple as a new uint32 array of edge indices, when every item is an int "
+                  "naming an edge of the graph; None otherwise.");
 }
 
 }  // namespace norvel::engine

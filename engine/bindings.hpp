@@ -22,6 +22,7 @@ void bind_risk_layers(GraphClass& graph_class);  // risk layers: added, listed, 
 void bind_layer_rules(nb::module_& module);      // what a risk layer may be called
 void bind_fronts(GraphClass& graph_class);  // every point of a request's front, without the lock
 void bind_snapshots(nb::module_& module, GraphClass& graph_class);  // snapshot files: Graph.save, Graph.open_snapshot, SNAPSHOT_MAGIC
+void bind_avoided_edges(GraphClass& graph_class);  // Graph.listed_edges: a list of ints read as edge indices
 void bind_walk_joins(nb::module_& module);  // the front of walks through stops from their legs' fronts
 void bind_values(nb::module_& module);  // what requests answer: RouteRow, RouteTotals, Failure, FailureKind, WALKING_SPEED_M_PER_MIN
 

@@ -23,4 +23,5 @@ NB_MODULE(_engine, module) {
   bind_fronts(graph_class);
   bind_snapshots(module, graph_class);
   bind_walk_joins(module);
+  bind_avoided_edges(graph_class);
 }

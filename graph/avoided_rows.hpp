@@ -18,8 +18,11 @@ class AvoidedRows {
  public:
   // Nothing avoided yet, among `rows` entries. `zeroed`: bits for as many,
   // all zero, as `release` gives them back (else they are made here).
-  explicit AvoidedRows(std::size_t rows, std::vector<std::uint64_t>&& zeroed = {}) : words_(std::move(zeroed)) {
+  // `expected`: how many entries are to be avoided, at most.
+  explicit AvoidedRows(std::size_t rows, std::vector<std::uint64_t>&& zeroed = {}, std::size_t expected = 0)
+      : words_(std::move(zeroed)) {
     if (words_.size() != (rows + 63) / 64) words_ = std::vector<std::uint64_t>((rows + 63) / 64);
+    avoided_.reserve(expected);
   }
   void avoid(std::uint32_t row) {
     words_[row / 64] |= std::uint64_t{1} << (row % 64);

@@ -17,15 +17,17 @@ The engine answers as on the document without those edges.
 
 from __future__ import annotations
 
-import array
 import threading
 from collections.abc import Mapping, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
 from norvel import _extras
+
+if TYPE_CHECKING:
+    from norvel._engine import Graph
 
 #: The resolved edges: document indices, each an edge of the graph. Sorted
 #: and distinct where they were gathered (a mask, geometries, several
@@ -44,9 +46,9 @@ class EdgeSegments:
     the shapely STRtree over them, built the first time a geometry is
     resolved and kept for the graph's life."""
 
-    def __init__(self, graph: Any) -> None:
+    def __init__(self, graph: Graph) -> None:
         """``graph``: the engine's graph (its rows and coordinates)."""
-        self._graph = graph
+        self.graph = graph
         self._tree: Any = None
         self._lock = threading.Lock()
 
@@ -56,12 +58,12 @@ class EdgeSegments:
         if tree is None:
             with self._lock:
                 if self._tree is None:
-                    self._tree = _build_tree(self._graph)
+                    self._tree = _build_tree(self.graph)
                 tree = self._tree
         return tree
 
 
-def _build_tree(graph: Any) -> Any:
+def _build_tree(graph: Graph) -> Any:
     _extras.require("avoid= with a geometry", "geopandas", "shapely")
     import shapely
 
@@ -81,16 +83,23 @@ def _build_tree(graph: Any) -> Any:
     return shapely.STRtree(lines)
 
 
-def resolve(value: object, edge_count: int,
-            segments: EdgeSegments) -> EdgeIndices | None:
+def resolve(value: object, segments: EdgeSegments) -> EdgeIndices | None:
     """The document indices of the edges ``value`` names (``EdgeIndices``;
-    None names none; see the module). TypeError for a value of another
-    kind, ValueError for an index outside ``[0, edge_count)``, a mask of
-    another length, or a mapping that is no Polygon or MultiPolygon."""
+    None names none; see the module), on the graph of ``segments``.
+    TypeError for a value of another kind, ValueError for an index that is
+    no edge, a mask of another length, or a mapping that is no Polygon or
+    MultiPolygon."""
     if value is None:
         return None
     # Indices or a mask in one array (a tag filter's mask, a list of ints)
     # are most requests' avoid: read at once, without a pass in Python.
+    # The engine reads a list of ints that are all edges on its own, as it
+    # reads an array; anything else comes here the long way round.
+    if isinstance(value, (list, tuple)):
+        listed = segments.graph.listed_edges(value)
+        if listed is not None:
+            return listed
+    edge_count = int(segments.graph.edge_count)
     items = _one_array(value)
     if items is not None:
         if _all_edges(items, edge_count):
@@ -113,15 +122,6 @@ def _one_array(value: object) -> npt.NDArray[Any] | None:
         return value if value.ndim == 1 and value.dtype.kind in "biu" else None
     if not isinstance(value, (list, tuple)) or _is_geometry(value):
         return None
-    if value and type(value[0]) is int:
-        # The usual list of indices: array's own conversion of Python ints
-        # to unsigned 32 bits checks each and costs a quarter of numpy's
-        # type discovery. A negative, a wider or a foreign item falls
-        # through to numpy, whose answer names it.
-        try:
-            return np.frombuffer(array.array("I", value), dtype=np.uint32)
-        except (OverflowError, TypeError):
-            pass
     try:
         items = np.asarray(value)
     except ValueError:  # a list of unlike parts
@@ -160,8 +160,7 @@ def _collect(value: object, edge_count: int, segments: EdgeSegments,
 
 def _all_edges(items: npt.NDArray[Any], edge_count: int) -> bool:
     """Whether ``items`` are indices, all of them edges: the engine takes
-    them as they are. A list of integers comes as unsigned 32 bits, which
-    leaves one bound to test."""
+    them as they are. Unsigned 32 bits leave one bound to test."""
     if items.dtype.kind not in "iu" or not items.size:
         return False
     if items.dtype != np.uint32 and int(items.min()) < 0:

@@ -137,7 +137,7 @@ class Session:
         """The document indices of the edges ``value`` names (edge indices,
         a mask, a geometry in (lon, lat), or a list of these; see
         ``norvel._avoid``); None for None."""
-        return _avoid.resolve(value, self.edge_count, self._segments)
+        return _avoid.resolve(value, self._segments)
 
     def nearest_index(self) -> NearestIndex:
         """The nearest-node index, built the first time it is asked."""

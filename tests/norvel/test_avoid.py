@@ -190,7 +190,15 @@ def test_a_tag_filter_and_what_avoid_refuses(sample_path):
         assert found.dtype == np.uint32 and sorted(set(found.tolist())) == [0, 3, 7]
         assert [r.nodes for r in router.route(tails[0], tails[7], avoid=value)] == \
             [r.nodes for r in router.route(tails[0], tails[7], avoid=[0, 3, 7])]
-    for past in ([count], [0, 5, count], [-1, 0, 5]):
+    # What the engine does not read as a list of edges itself goes the long
+    # way round, to the same edges: numpy's ints, a subclass of int, a mask
+    # as a list, nothing at all.
+    class Edge(int):
+        pass
+    assert router.session.avoided([np.int64(7), Edge(3), 0]).tolist() == [7, 3, 0]
+    assert router.session.avoided(steps.tolist()).tolist() == np.flatnonzero(steps).tolist()
+    assert router.session.avoided([]).tolist() == router.session.avoided(()).tolist() == []
+    for past in ([count], [0, 5, count], [-1, 0, 5], (0, 2**31), [Edge(count)]):
         with pytest.raises(ValueError, match=rf"avoid: edge index {past[-1] if past[0] >= 0 else -1} "
                                              rf"is not an edge of the graph \(0 to {count - 1}\)"):
             router.route(0, 1, avoid=past)
