@@ -71,12 +71,26 @@ def typed_point(browser, lat, lon):
     browser.find_element(By.CSS_SELECTOR, "#point-form button[type=submit]").click()
 
 
-def test_two_points_give_three_routes_and_two_alternatives_and_a_table(browser, page_server):
-    table = norvel.Router.from_file(sample_graph()).table
+def opened_page(browser, page_server):
+    """The page loaded and its streets drawn; the wait for what follows."""
     wait = WebDriverWait(browser, 60)
     browser.get(page_server.url + "/")
     wait.until(lambda b: int(b.find_element(By.ID, "map").get_attribute("data-streets")
                              or 0) > 5000)
+    return wait
+
+
+def catchment_mode(browser, minutes):
+    """The page in catchment mode, asking for ``minutes``."""
+    browser.find_element(By.CSS_SELECTOR, "input[name=mode][value=catchment]").click()
+    field = browser.find_element(By.ID, "minutes")
+    field.clear()
+    field.send_keys(str(minutes))
+
+
+def test_two_points_give_three_routes_and_two_alternatives_and_a_table(browser, page_server):
+    table = norvel.Router.from_file(sample_graph()).table
+    wait = opened_page(browser, page_server)
     assert browser.find_element(By.ID, "status").text.startswith("Click the map")
 
     # A click sets the start; the third point starts anew.
@@ -126,9 +140,7 @@ def test_the_chosen_routes_steps_beside_the_map(browser, page_server):
     those whose risk per metre is over 1.5 times the route's."""
     router = norvel.Router.from_file(sample_graph())
     routes = router.route(ORIGIN, DESTINATION)
-    wait = WebDriverWait(browser, 60)
-    browser.get(page_server.url + "/")
-    wait.until(lambda b: b.find_element(By.ID, "map").get_attribute("data-streets"))
+    wait = opened_page(browser, page_server)
     typed_point(browser, *router.table[ORIGIN])
     typed_point(browser, *router.table[DESTINATION])
     wait.until(lambda b: b.find_elements(By.CSS_SELECTOR, "#steps li"))
@@ -183,10 +195,7 @@ def drawn_bands(browser):
 
 def test_a_catchment_coloured_by_minutes_and_by_safety_detour(browser, page_server):
     router = norvel.Router.from_file(sample_graph())
-    wait = WebDriverWait(browser, 60)
-    browser.get(page_server.url + "/")
-    wait.until(lambda b: int(b.find_element(By.ID, "map").get_attribute("data-streets")
-                             or 0) > 5000)
+    wait = opened_page(browser, page_server)
     assert not browser.find_element(By.ID, "catchment-options").is_displayed()
     browser.find_element(By.CSS_SELECTOR, "input[name=mode][value=catchment]").click()
     assert browser.find_element(By.ID, "status").text == (
@@ -257,19 +266,13 @@ def change_band(change):
 
 def test_a_catchment_compared_with_another_layer(browser, page_server):
     router = norvel.Router.from_file(sample_graph())
-    wait = WebDriverWait(browser, 60)
-    browser.get(page_server.url + "/")
-    wait.until(lambda b: int(b.find_element(By.ID, "map").get_attribute("data-streets")
-                             or 0) > 5000)
-    browser.find_element(By.CSS_SELECTOR, "input[name=mode][value=catchment]").click()
+    wait = opened_page(browser, page_server)
+    catchment_mode(browser, 8)
     compare = Select(browser.find_element(By.ID, "compare"))
     layers = [option.get_attribute("value") for option in compare.options]
     assert layers == ["", *router.risk_layers]
     change = browser.find_element(By.CSS_SELECTOR, "input[name=colour-by][value=change]")
     assert not change.is_enabled()
-    minutes = browser.find_element(By.ID, "minutes")
-    minutes.clear()
-    minutes.send_keys("8")
     typed_point(browser, *STATION)
     group = browser.find_element(By.ID, "catchment")
     catchment = router.catchment(STATION, 8.0)
@@ -305,10 +308,7 @@ def test_a_time_of_day_is_sent_in_place_of_the_layer(browser, page_server):
     # The sample graph's layers have the converter's hours: at 22:30 the
     # service searches on "night", whatever layer the selector shows.
     table = norvel.Router.from_file(sample_graph()).table
-    wait = WebDriverWait(browser, 60)
-    browser.get(page_server.url + "/")
-    wait.until(lambda b: int(b.find_element(By.ID, "map").get_attribute("data-streets")
-                             or 0) > 5000)
+    wait = opened_page(browser, page_server)
     Select(browser.find_element(By.ID, "risk")).select_by_value("day")
     typed_point(browser, *table[ORIGIN])
     typed_point(browser, *table[DESTINATION])
@@ -364,10 +364,8 @@ def routes_drawn(browser, wait, query_has):
     return route_rows(browser, 3)
 
 
-def set_ends(browser, router):
-    wait = WebDriverWait(browser, 60)
-    wait.until(lambda b: int(b.find_element(By.ID, "map").get_attribute("data-streets")
-                             or 0) > 5000)
+def set_ends(browser, page_server, router):
+    wait = opened_page(browser, page_server)
     typed_point(browser, *router.table[ORIGIN])
     typed_point(browser, *router.table[DESTINATION])
     wait.until(lambda b: len(b.find_elements(By.CSS_SELECTOR, "#routes-table tbody tr")) == 5)
@@ -376,8 +374,7 @@ def set_ends(browser, router):
 
 def test_the_view_fits_the_routes(browser, page_server):
     router = norvel.Router.from_file(sample_graph())
-    browser.get(page_server.url + "/")
-    set_ends(browser, router)
+    set_ends(browser, page_server, router)
     (view, whole, drawn) = browser.execute_script(
         "const r = document.getElementById('routes').getBBox();"
         "return [map.getAttribute('viewBox').split(' ').map(Number), wholeBox,"
@@ -392,8 +389,7 @@ def test_the_view_fits_the_routes(browser, page_server):
 
 def test_an_area_drawn_and_a_street_closed_are_avoided_and_struck_out(browser, page_server):
     router = norvel.Router.from_file(sample_graph())
-    browser.get(page_server.url + "/")
-    wait = set_ends(browser, router)
+    wait = set_ends(browser, page_server, router)
     shortest = router.route(ORIGIN, DESTINATION)[0]
     lat, lon = router.table[shortest.nodes[len(shortest.nodes) // 2]]
 
@@ -443,14 +439,8 @@ def test_an_area_drawn_and_a_street_closed_are_avoided_and_struck_out(browser, p
 
 def test_a_catchment_goes_round_what_is_avoided(browser, page_server):
     router = norvel.Router.from_file(sample_graph())
-    wait = WebDriverWait(browser, 60)
-    browser.get(page_server.url + "/")
-    wait.until(lambda b: int(b.find_element(By.ID, "map").get_attribute("data-streets")
-                             or 0) > 5000)
-    browser.find_element(By.CSS_SELECTOR, "input[name=mode][value=catchment]").click()
-    minutes = browser.find_element(By.ID, "minutes")
-    minutes.clear()
-    minutes.send_keys("10")
+    wait = opened_page(browser, page_server)
+    catchment_mode(browser, 10)
     typed_point(browser, *STATION)
     group = browser.find_element(By.ID, "catchment")
     segments = lambda avoid=None: len(router.catchment(STATION, 10.0, avoid=avoid)
@@ -499,8 +489,7 @@ def markers(browser):
 
 def test_a_shift_click_adds_a_stop_the_routes_pass(browser, page_server):
     router = norvel.Router.from_file(sample_graph())
-    browser.get(page_server.url + "/")
-    wait = set_ends(browser, router)
+    wait = set_ends(browser, page_server, router)
     # A node off every route: the stop takes them round it.
     routes = router.route(ORIGIN, DESTINATION, alternatives=ALTERNATIVES)
     on_routes = {node for route in routes for node in route.nodes}
