@@ -270,13 +270,15 @@ def _route(args: argparse.Namespace) -> int:
         if isinstance(given, tuple):
             print(f"{name} {given[0]},{given[1]}: node {snap.node}, "
                   f"{snap.distance_m:.1f} m away")
+    # One column for the types, as wide as the widest given ("within_detour").
+    width = max([9, *(len(route.type) for route in routes)])
     for route in routes:
         streets = ", ".join(route.streets) if route.streets else "-"
-        print(f"{route.type:<9} {route.distance_m:9.1f} m  risk {route.risk:8.4f}  "
+        print(f"{route.type:<{width}} {route.distance_m:9.1f} m  risk {route.risk:8.4f}  "
               f"{route.time_min:6.1f} min  {streets}")
         if args.via:
             for number, leg in enumerate(route.legs, 1):
-                print(f"  leg {number:<3} {leg.distance_m:9.1f} m  risk {leg.risk:8.4f}  "
+                print(f"{f'  leg {number}':<{width}} {leg.distance_m:9.1f} m  risk {leg.risk:8.4f}  "
                       f"{leg.time_min:6.1f} min")
         if args.steps:
             for step in route.steps:

@@ -379,3 +379,5 @@ def test_the_service_and_the_command_line_answer_as_the_router(server):
     legs = [line.split() for line in lines if line.startswith("  leg")]
     assert [float(leg[2]) for leg in legs] == \
         [round(leg.distance_m, 1) for r in routes for leg in r.legs]
+    # Routes and legs in one column, whatever the widest type ("within_detour").
+    assert len({line.index(" m  risk") for line in lines}) == 1
