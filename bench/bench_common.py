@@ -3,14 +3,18 @@ runs, the requests roadgen writes beside a generated grid, a graph document
 read whether gzipped or not, and this process's resident memory.
 
 Standard library only: bench/route_bench.py times any build of norvel_core
-without importing the norvel package, and children measuring memory must
-not pay for numpy.
+without importing the norvel package. Children that measure a bare
+interpreter's memory take the source of document_bytes and rss_mib
+(``inspect.getsource``) rather than import this module, whose imports
+(pathlib, typing) would count in what they measure; that source needs
+only ``gzip`` and ``os``.
 """
 
 from __future__ import annotations
 
 import gzip
 import math
+import os
 import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
@@ -75,7 +79,7 @@ def read_queries(path: Path) -> list[Query]:
     return queries
 
 
-def document_bytes(path: str | Path) -> bytes:
+def document_bytes(path: str | os.PathLike[str]) -> bytes:
     """The bytes of a graph document file, unpacked when gzipped (told by
     its first bytes, as norvel reads a file)."""
     with open(path, "rb") as stream:
@@ -84,9 +88,7 @@ def document_bytes(path: str | Path) -> bytes:
 
 
 def rss_mib() -> float:
-    """This process's resident memory (VmRSS), in MiB; Linux only. Children
-    that must import nothing of bench/ take its source
-    (``inspect.getsource``)."""
+    """This process's resident memory (VmRSS), in MiB; Linux only."""
     with open("/proc/self/status") as status:
         for line in status:
             if line.startswith("VmRSS:"):
