@@ -41,6 +41,20 @@ def least_ms(run: Callable[[], object], repeat: int) -> float:
     return least_timed(run, repeat)[0] * 1000.0
 
 
+def least_wall_cpu(run: Callable[[], T], repeat: int) -> tuple[float, float, T | None]:
+    """The least wall time and the least processor time (seconds; they may
+    come from different calls) of ``repeat`` calls of ``run``, and what the
+    last call gave."""
+    walls, cpus = [], []
+    value: T | None = None
+    for _ in range(repeat):
+        wall, cpu = time.perf_counter(), time.process_time()
+        value = run()
+        walls.append(time.perf_counter() - wall)
+        cpus.append(time.process_time() - cpu)
+    return min(walls), min(cpus), value
+
+
 def least_in_turn_ms(runs: Sequence[Callable[[], object]], repeat: int) -> list[float]:
     """The least wall time of each of ``runs`` (milliseconds), over
     ``repeat`` rounds in which each runs once in turn, so that the
