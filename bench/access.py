@@ -47,8 +47,13 @@ def before(router: norvel.Router, homes: pandas.DataFrame, schools: pandas.DataF
     """norvel.access as it was: the same call on the label search."""
     fast = _access_walks.place_fronts
 
-    def label_search(session: object, *rest: object) -> object:
-        return place_fronts(router, *rest)
+    def label_search(session: object, nodes: object, places: object, cutoffs: object,
+                     direction: object, risk: object, avoid: object = None,
+                     max_detour: object = None, max_minutes: object = None) -> object:
+        # The label search knows no avoided edges and no detour budget, and
+        # needs no bound on the minutes: it settles the whole graph anyway.
+        assert avoid is None and max_detour is None
+        return place_fronts(router, nodes, places, cutoffs, direction, risk)
 
     _access_walks.place_fronts = label_search  # type: ignore[assignment]
     try:
