@@ -28,10 +28,7 @@ import argparse
 import math
 import os
 import sys
-import time
-from collections.abc import Callable
 from pathlib import Path
-from typing import Any
 
 import numpy as np
 import pandas
@@ -39,19 +36,10 @@ import pandas
 import norvel
 from norvel import _access_walks
 
+from bench_common import least_wall_cpu
+
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "norvel"))
 from access_reference import place_fronts  # noqa: E402
-
-
-def timed(run: Callable[[], Any], repeat: int) -> tuple[float, float]:
-    """(least wall s, least processor s) of `repeat` runs."""
-    walls, cpus = [], []
-    for _ in range(repeat):
-        wall, cpu = time.perf_counter(), time.process_time()
-        run()
-        walls.append(time.perf_counter() - wall)
-        cpus.append(time.process_time() - cpu)
-    return min(walls), min(cpus)
 
 
 def before(router: norvel.Router, homes: pandas.DataFrame, schools: pandas.DataFrame,
@@ -59,8 +47,13 @@ def before(router: norvel.Router, homes: pandas.DataFrame, schools: pandas.DataF
     """norvel.access as it was: the same call on the label search."""
     fast = _access_walks.place_fronts
 
-    def label_search(session: object, *rest: object) -> object:
-        return place_fronts(router, *rest)
+    def label_search(session: object, nodes: object, places: object, cutoffs: object,
+                     direction: object, risk: object, avoid: object = None,
+                     max_detour: object = None, max_minutes: object = None) -> object:
+        # The label search knows no avoided edges and no detour budget, and
+        # needs no bound on the minutes: it settles the whole graph anyway.
+        assert avoid is None and max_detour is None
+        return place_fronts(router, nodes, places, cutoffs, direction, risk)
 
     _access_walks.place_fronts = label_search  # type: ignore[assignment]
     try:
@@ -122,7 +115,7 @@ def main() -> None:
             router.catchment(int(place), math.inf) for place in places]))
     print(f"{'':34} {'wall s':>8} {'cpu s':>8}")
     for name, run in rows:
-        wall, cpu = timed(run, args.repeat)
+        wall, cpu, _ = least_wall_cpu(run, args.repeat)
         print(f"{name:34} {wall:8.3f} {cpu:8.3f}", flush=True)
 
 

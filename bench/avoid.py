@@ -28,7 +28,6 @@ import os
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import argparse
-import gzip
 import json
 import math
 import random
@@ -43,37 +42,12 @@ import numpy as np
 import norvel
 from norvel.datasets import helsinki_walk
 
-
-def least_ms(run: Callable[[], Any], repeat: int) -> float:
-    best = math.inf
-    for _ in range(repeat):
-        start = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - start)
-    return best * 1000.0
-
-
-def least_pair_ms(first: Callable[[], Any], second: Callable[[], Any],
-                  repeat: int) -> tuple[float, float]:
-    """The least of ``repeat`` runs of each, run in turn, so that the
-    machine's drift reaches both alike (ms)."""
-    best = [math.inf, math.inf]
-    for _ in range(repeat):
-        for which, run in enumerate((first, second)):
-            start = time.perf_counter()
-            run()
-            best[which] = min(best[which], time.perf_counter() - start)
-    return best[0] * 1000.0, best[1] * 1000.0
+from bench_common import document_bytes, least_in_turn_ms, least_ms, read_queries
 
 
 def ratio(mine: list[float], theirs: list[float]) -> float:
     """The median over the requests of each one's ratio."""
     return statistics.median(a / b for a, b in zip(mine, theirs))
-
-
-def read_document(path: Path) -> dict[str, Any]:
-    data = path.read_bytes()
-    return json.loads(gzip.decompress(data) if path.suffix == ".gz" else data)
 
 
 def without(document: dict[str, Any], avoided: set[int]) -> dict[str, Any]:
@@ -88,8 +62,7 @@ def without(document: dict[str, Any], avoided: set[int]) -> dict[str, Any]:
 def pairs_of(path: Path, ids: list[int], count: int, chooser: random.Random) -> list[tuple[int, int]]:
     queries = path.with_suffix(".queries")
     if queries.exists():
-        rows = [line.split() for line in queries.read_text().splitlines() if line.strip()]
-        return [(int(row[2]), int(row[3])) for row in rows if row[0].isdigit()][:count]
+        return [(query.source, query.target) for query in read_queries(queries)][:count]
     return [tuple(chooser.sample(ids, 2)) for _ in range(count)]  # type: ignore[misc]
 
 
@@ -111,7 +84,7 @@ def main() -> None:
     args = parser.parse_args()
     path = args.graph or helsinki_walk()
     chooser = random.Random(1)
-    document = read_document(Path(path))
+    document = json.loads(document_bytes(path))
     router = norvel.Router.from_json(json.dumps(document))
     print(f"{path}: {router.node_count} nodes, {router.edge_count} edges")
 
@@ -152,9 +125,9 @@ def main() -> None:
                         [(r.nodes, r.distance_m, r.risk, r.edges) for r in a]
                         == [(r.nodes, r.distance_m, r.risk, [kept[e] for e in r.edges]) for r in b])
                 differ += not same
-                ours, replaced = least_pair_ms(
+                ours, replaced = least_in_turn_ms((
                     lambda: outcome(lambda: router.route(source, target, eps, avoid=given)),
-                    lambda: outcome(lambda: other.route(source, target, eps)), args.repeat)
+                    lambda: outcome(lambda: other.route(source, target, eps))), args.repeat)
                 mine.append(ours)
                 theirs.append(replaced)
             print(f"route eps {eps}, avoid= a {form}: {statistics.median(mine):.3f} ms, the document "
@@ -163,9 +136,9 @@ def main() -> None:
                   f"a pair's median x{ratio(mine, theirs):.3f}); {differ} answers differ")
     mine, theirs = [], []
     for place in chooser.sample(ids, args.places):
-        ours, replaced = least_pair_ms(
+        ours, replaced = least_in_turn_ms((
             lambda: outcome(lambda: router.catchment(place, 10.0, avoid=indices)),
-            lambda: outcome(lambda: other.catchment(place, 10.0)), args.repeat)
+            lambda: outcome(lambda: other.catchment(place, 10.0))), args.repeat)
         mine.append(ours)
         theirs.append(replaced)
     print(f"catchment 10 min: avoid= {statistics.median(mine):.2f} ms, the document without the edges "

@@ -31,24 +31,13 @@ import os
 import subprocess
 import tempfile
 import time
-from collections.abc import Callable
 from typing import Any
 
 import norvel
 
+from bench_common import least_wall_cpu
+
 STATION = (60.1699, 24.9384)
-
-
-def timed(run: Callable[[], Any], repeat: int) -> tuple[float, float, Any]:
-    """(least wall s, least processor s, last result) of `repeat` runs."""
-    walls, cpus = [], []
-    result = None
-    for _ in range(repeat):
-        wall, cpu = time.perf_counter(), time.process_time()
-        result = run()
-        walls.append(time.perf_counter() - wall)
-        cpus.append(time.process_time() - cpu)
-    return min(walls), min(cpus), result
 
 
 def one_route_per_node(router: norvel.Router,
@@ -73,10 +62,10 @@ def sample(repeat: int, max_detour: float | None = None) -> None:
     router = norvel.Router.from_file(norvel.datasets.helsinki_walk())
     router.build_index()
     for direction in ("to", "from"):
-        wall, cpu, catchment = timed(
+        wall, cpu, catchment = least_wall_cpu(
             lambda: router.catchment(STATION, 15.0, direction=direction),
             repeat)
-        route_wall, route_cpu, wrong = timed(
+        route_wall, route_cpu, wrong = least_wall_cpu(
             lambda: one_route_per_node(router, catchment), 1)
         report = catchment.report
         print(f"sample, 15 min {direction:4s} the station: {len(catchment)} "
@@ -87,9 +76,9 @@ def sample(repeat: int, max_detour: float | None = None) -> None:
               f"{report['labels_kept']}, answered by a request "
               f"{report['answered_by_request']}")
         if max_detour is not None:
-            plain, _, _ = timed(lambda: router.catchment(STATION, 15.0, direction=direction),
+            plain, _, _ = least_wall_cpu(lambda: router.catchment(STATION, 15.0, direction=direction),
                                 repeat)
-            budgeted, _, _ = timed(lambda: router.catchment(
+            budgeted, _, _ = least_wall_cpu(lambda: router.catchment(
                 STATION, 15.0, direction=direction, max_detour=max_detour), repeat)
             print(f"    with max_detour={max_detour:g}: {budgeted * 1e3:7.1f} ms against "
                   f"{plain * 1e3:.1f} ms without ({budgeted / plain - 1.0:+.0%})")
@@ -116,7 +105,7 @@ def grid(prefix: str, repeat: int, bod: str | None) -> None:
     router = norvel.Router.from_file(prefix + ".json")
     number, place = hub_node(prefix, meta)
     for direction in ("to", "from"):
-        wall, cpu, catchment = timed(
+        wall, cpu, catchment = least_wall_cpu(
             lambda: router.catchment(place, math.inf, direction=direction),
             repeat)
         report = catchment.report

@@ -30,10 +30,11 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import norvel
+
+from bench_common import least_timed, read_queries
 
 _GOAL = re.compile(rb"^GOAL \[(\d+),(\d+)\]", re.MULTILINE)
 
@@ -85,13 +86,8 @@ def main() -> int:
     prefix = Path(args.prefix)
     bands = [int(b) for b in args.bands.split(",")]
     router = norvel.Router.from_file(prefix.with_suffix(".json"))
-    queries = []
-    for line in prefix.with_suffix(".queries").read_text().splitlines():
-        if line.startswith("#") or not line.strip():
-            continue
-        _, band, source, target, source_no, target_no, *_ = map(int, line.split())
-        if band in bands:
-            queries.append((band, source, target, source_no, target_no))
+    queries = [query for query in read_queries(prefix.with_suffix(".queries"))
+               if query.band_m in bands]
 
     print(f"{'band_m':>7} {'pairs':>5} {'front_ms':>9} {'boa_ms':>9} {'ratio':>6} "
           f"{'points':>7} {'twins':>6} {'mismatch':>8}")
@@ -99,11 +95,8 @@ def main() -> int:
     for band in bands:
         ours, theirs, points, twins, wrong = [], [], [], 0, 0
         for _, source, target, source_no, target_no in (q for q in queries if q[0] == band):
-            best = float("inf")
-            for _ in range(args.repeat):
-                start = time.perf_counter()
-                front = router.front(source, target)
-                best = min(best, time.perf_counter() - start)
+            best, front = least_timed(lambda: router.front(source, target), args.repeat)
+            assert front is not None, "--repeat must be at least 1"
             boa_ms, boa_points = boa(args.boa, prefix.with_suffix(".boa.txt"),
                                      source_no, target_no, args.repeat)
             kept, twin_count, other_count = integer_front(

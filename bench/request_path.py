@@ -17,13 +17,15 @@ python/ folder before the source folder).
 from __future__ import annotations
 
 import argparse
+import functools
 import json
 import os
 import random
 import statistics
 import subprocess
 import sys
-import time
+
+from bench_common import least_in_turn_ms, least_ms
 
 
 def measure(pairs: int, repeat: int, seed: int) -> dict[str, list[float]]:
@@ -42,18 +44,18 @@ def measure(pairs: int, repeat: int, seed: int) -> dict[str, list[float]]:
     forms = {"ids": chosen,
              "points": [(tuple(table[a]), tuple(table[b]))
                         for a, b in chosen]}
-    times: dict[str, list[float]] = {}
-    for form, asked in forms.items():
-        best = [float("inf")] * len(asked)
-        for _ in range(repeat):
-            for k, (origin, destination) in enumerate(asked):
-                start = time.perf_counter()
-                try:
-                    router.route(origin, destination)
-                except norvel.RoutingError:
-                    pass
-                best[k] = min(best[k], time.perf_counter() - start)
-        times[form] = [1000.0 * t for t in best]
+
+    def ask(origin: object, destination: object) -> None:
+        try:
+            router.route(origin, destination)
+        except norvel.RoutingError:
+            pass
+
+    # The pairs take turns, so that no pair's runs come back to back on
+    # caches it warmed itself.
+    times = {form: least_in_turn_ms([functools.partial(ask, origin, destination)
+                                     for origin, destination in asked], repeat)
+             for form, asked in forms.items()}
     # Whole calls, each the best of ``repeat``: route_many over the pairs
     # (rows with paths) and a matrix (totals alone) of their first ends.
     calls = {"route_many": lambda: router.route_many(chosen, workers=1),
@@ -61,12 +63,7 @@ def measure(pairs: int, repeat: int, seed: int) -> dict[str, list[float]]:
                                              [b for _, b in chosen[:30]],
                                              workers=1)}
     for name, call in calls.items():
-        best_call = float("inf")
-        for _ in range(repeat):
-            start = time.perf_counter()
-            call()
-            best_call = min(best_call, time.perf_counter() - start)
-        times[name] = [1000.0 * best_call]
+        times[name] = [least_ms(call, repeat)]
     return times
 
 

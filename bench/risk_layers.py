@@ -39,7 +39,7 @@ per request of each.
 from __future__ import annotations
 
 import argparse
-import gzip
+import inspect
 import json
 import os
 import random
@@ -52,6 +52,8 @@ import time
 import numpy as np
 
 import norvel
+
+from bench_common import document_bytes, rss_mib
 
 
 LAYER = "bench_night"
@@ -68,11 +70,7 @@ def night_risks(router: norvel.Router, seed: int = 1) -> np.ndarray:
 
 def replaced_router(path: str, risks: np.ndarray) -> norvel.Router:
     """A router of the document at ``path`` with ``risks`` as risk_score."""
-    with open(path, "rb") as stream:
-        data = stream.read()
-    if data[:2] == b"\x1f\x8b":
-        data = gzip.decompress(data)
-    document = json.loads(data)
+    document = json.loads(document_bytes(path))
     for edge, risk in zip(document["edges"], risks.tolist()):
         if isinstance(edge, dict):
             edge["risk_score"] = risk
@@ -172,13 +170,7 @@ MEMORY_CHILD = r"""
 import ctypes, gc, json, sys
 import numpy as np
 import norvel
-
-def rss_mib():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024
-
+""" + inspect.getsource(rss_mib) + r"""
 # What the router holds: glibc keeps freed blocks that large in the heap
 # once its threshold has risen past them; they are given back first.
 def resident_mib():

@@ -24,17 +24,16 @@ it, then the peers.
 from __future__ import annotations
 
 import argparse
-import gzip
 import importlib.util
 import json
-import math
 import random
 import statistics
 import subprocess
 import sys
-import time
 import types
 from pathlib import Path
+
+from bench_common import document_bytes, least_ms, read_queries
 
 ROOT = Path(__file__).resolve().parent.parent
 # The sample as the package ships it, read from the tree so that the
@@ -42,11 +41,6 @@ ROOT = Path(__file__).resolve().parent.parent
 HELSINKI = ROOT / "norvel" / "data" / "helsinki_walk.json.gz"
 HELSINKI_BANDS_M = (500, 1000, 1400, 1800)
 GRID_BANDS_M = (8000, 16000)
-
-
-def read_text(path: Path) -> str:
-    data = path.read_bytes()
-    return (gzip.decompress(data) if path.suffix == ".gz" else data).decode()
 
 
 def _earth() -> types.ModuleType:
@@ -76,25 +70,6 @@ def random_pairs(document: dict, bands: tuple[int, ...], per_band: int, seed: in
                 pairs.append((band, a["id"], b["id"]))
                 found += 1
     return pairs
-
-
-def generated_queries(path: Path) -> list[tuple[int, int, int]]:
-    pairs = []
-    for line in path.read_text().splitlines():
-        if line.startswith("#") or not line.strip():
-            continue
-        fields = line.split()
-        pairs.append((int(fields[1]), int(fields[2]), int(fields[3])))
-    return pairs
-
-
-def best_ms(run, repeat: int) -> float:
-    best = math.inf
-    for _ in range(repeat):
-        start = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - start)
-    return best * 1000.0
 
 
 class Dijkstras:
@@ -153,11 +128,11 @@ def worker(document_path: str, repeat: int) -> None:
     """Answers "source target eps" lines with the best time in ms."""
     import norvel_core
 
-    graph = norvel_core.PyGraph.from_json(read_text(Path(document_path)))
+    graph = norvel_core.PyGraph.from_json(document_bytes(document_path).decode())
     print("ready", flush=True)
     for line in sys.stdin:
         source, target, eps = line.split()
-        ms = best_ms(lambda: norvel_core.compute_safe_routes(graph, int(source), int(target), float(eps)), repeat)
+        ms = least_ms(lambda: norvel_core.compute_safe_routes(graph, int(source), int(target), float(eps)), repeat)
         print(f"{ms:.4f}", flush=True)
 
 
@@ -184,7 +159,7 @@ class Process:
 
 
 def table(title: str, document_path: Path, pairs: list[tuple[int, int, int]], args: argparse.Namespace) -> None:
-    document = json.loads(read_text(document_path))
+    document = json.loads(document_bytes(document_path))
     others = {}
     for name, kind in (("networkx", NetworkxRoutes), ("rustworkx", RustworkxRoutes)):
         try:
@@ -206,7 +181,7 @@ def table(title: str, document_path: Path, pairs: list[tuple[int, int, int]], ar
     print("|" + "---|" * len(header))
     for band in bands:
         band_pairs = [(s, t) for b, s, t in pairs if b == band]
-        other_ms = {name: statistics.median(best_ms(lambda: routes.routes(s, t), args.repeat) for s, t in band_pairs)
+        other_ms = {name: statistics.median(least_ms(lambda: routes.routes(s, t), args.repeat) for s, t in band_pairs)
                     for name, routes in others.items()}
         # Every eps and the baseline take their turn on each request before
         # the next one, so that a slow spell of this noisy machine falls on
@@ -251,11 +226,12 @@ def main() -> None:
         worker(args.worker, args.repeat)
         return
     if not args.skip_sample:
-        sample = json.loads(read_text(HELSINKI))
+        sample = json.loads(document_bytes(HELSINKI))
         table("Helsinki sample", HELSINKI, random_pairs(sample, HELSINKI_BANDS_M, args.pairs, seed=1), args)
     if args.grid:
         document = args.grid.with_name(args.grid.name + ".json")
-        queries = generated_queries(args.grid.with_name(args.grid.name + ".queries"))
+        queries = [(query.band_m, query.source, query.target)
+                   for query in read_queries(args.grid.with_name(args.grid.name + ".queries"))]
         if 0 not in args.grid_bands:
             queries = [query for query in queries if query[0] in args.grid_bands]
         table(f"Generated grid {args.grid.name}", document, queries, args)

@@ -13,21 +13,12 @@ from __future__ import annotations
 
 import argparse
 import random
-import time
-from collections.abc import Callable
 
 import numpy as np
 
 import norvel
 
-
-def least(repeat: int, run: Callable[[], object]) -> tuple[float, object]:
-    best, value = float("inf"), None
-    for _ in range(repeat):
-        start = time.perf_counter()
-        value = run()
-        best = min(best, time.perf_counter() - start)
-    return best, value
+from bench_common import least_timed
 
 
 def main() -> None:
@@ -62,9 +53,9 @@ def main() -> None:
         return [a.to_geojson() if isinstance(a, norvel.Routes) else str(a)
                 for a in answers]
 
-    single, expected = least(args.repeat, lambda: one_by_one(pairs))
-    many, answers = least(args.repeat, lambda: router.route_many(
-        pairs, workers=args.workers))
+    single, expected = least_timed(lambda: one_by_one(pairs), args.repeat)
+    many, answers = least_timed(lambda: router.route_many(
+        pairs, workers=args.workers), args.repeat)
     assert features(answers) == features(expected)
     print(f"route_many, {args.pairs} pairs to {args.destinations} "
           f"destinations: {many:.3f} s, one route() each {single:.3f} s: "
@@ -74,9 +65,9 @@ def main() -> None:
     lons = np.random.default_rng(3).uniform(24.925, 24.955, args.points)
     points = list(zip(lats.tolist(), lons.tolist()))
     grid = [(a, b) for a in points for b in points]
-    single, _ = least(args.repeat, lambda: one_by_one(grid))  # type: ignore[arg-type]
-    whole, frame = least(args.repeat, lambda: router.matrix(
-        points, points, workers=args.workers))
+    single, _ = least_timed(lambda: one_by_one(grid), args.repeat)  # type: ignore[arg-type]
+    whole, frame = least_timed(lambda: router.matrix(
+        points, points, workers=args.workers), args.repeat)
     print(f"matrix {args.points} x {args.points}: {whole:.3f} s, one route() "
           f"each {single:.3f} s: {single / whole:.2f}x")
 

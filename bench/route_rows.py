@@ -6,18 +6,19 @@ pairs are the requests' own (set PYTHONHASHSEED for repeatable counts):
 
     PYTHONHASHSEED=0 valgrind --tool=callgrind python bench/route_rows.py 100 1
 """
-import gzip, random, sys, time
+import random, sys
 from norvel._native import engine
 import norvel.datasets
-text = gzip.decompress(open(norvel.datasets.helsinki_walk(), "rb").read()).decode()
-g = engine.Graph.load(text)
+from bench_common import document_bytes, least_ms
+g = engine.Graph.load(document_bytes(norvel.datasets.helsinki_walk()).decode())
 ids = g.ids[g.listed]
 rng = random.Random(7)
 pairs = [(int(ids[rng.randrange(len(ids))]), int(ids[rng.randrange(len(ids))])) for _ in range(int(sys.argv[1]))]
-best = float("inf")
-for _ in range(int(sys.argv[2])):
-    start = time.perf_counter()
+
+
+def route_all() -> None:
     for s, t in pairs:
         g.route(s, t, 0.0)
-    best = min(best, time.perf_counter() - start)
-print(f"{len(pairs)} pairs: {best * 1000:.1f} ms (engine {engine.__file__})")
+
+
+print(f"{len(pairs)} pairs: {least_ms(route_all, int(sys.argv[2])):.1f} ms (engine {engine.__file__})")

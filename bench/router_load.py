@@ -18,19 +18,17 @@ router after build_index() (its nearest-node index).
 from __future__ import annotations
 
 import argparse
+import inspect
 import json
 import statistics
 import subprocess
 import sys
 
-CHILD = r"""
-import gc, gzip, json, sys, time
+from bench_common import document_bytes, rss_mib
 
-def rss_mib():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024
+CHILD = r"""
+import gc, gzip, json, os, sys, time
+""" + inspect.getsource(document_bytes) + inspect.getsource(rss_mib) + r"""
 path, kind = sys.argv[1], sys.argv[2]
 if kind == "load_graph":
     import norvel_core
@@ -40,10 +38,7 @@ gc.collect()
 wall, cpu = time.perf_counter(), time.process_time()
 if kind == "load_graph":
     # The module alone, without even numpy: what the graph itself costs.
-    with open(path, "rb") as stream:
-        data = stream.read()
-    if data[:2] == b"\x1f\x8b":
-        data = gzip.decompress(data)
+    data = document_bytes(path)
     value = norvel_core.PyGraph.from_json(data.decode())
     del data
 else:

@@ -53,6 +53,7 @@ from pathlib import Path
 
 import psutil
 
+from bench_common import read_queries
 from served import Service
 
 MIB = 2**20
@@ -105,13 +106,8 @@ def query_pairs(graph: str, bands: tuple[int, int], count: int,
     without one."""
     queries = Path(graph).with_suffix(".queries")
     if queries.exists():
-        pairs = []
-        for line in queries.read_text().splitlines():
-            if line.startswith("#") or not line.strip():
-                continue
-            _, band, source, target, *_ = line.split()
-            if bands[0] <= int(band) <= bands[1]:
-                pairs.append((int(source), int(target)))
+        pairs = [(query.source, query.target) for query in read_queries(queries)
+                 if bands[0] <= query.band_m <= bands[1]]
         if pairs:
             return pairs
     import norvel

@@ -17,21 +17,11 @@ from __future__ import annotations
 import argparse
 import random
 import statistics
-import time
-from collections.abc import Callable
 
 import norvel
 from norvel.errors import NoRouteError
 
-
-def best_ms(call: Callable[[], object], repeat: int) -> float:
-    """The least wall time of ``repeat`` calls, in milliseconds."""
-    least = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        least = min(least, time.perf_counter() - start)
-    return least * 1000.0
+from bench_common import least_ms
 
 
 def report(name: str, ours: list[float], theirs: list[float], target: float) -> bool:
@@ -63,13 +53,13 @@ def main() -> int:
             router.route(origin, destination, via=[a, b])
         except NoRouteError:
             continue
-        walk_ms.append(best_ms(lambda: router.route(origin, destination, via=[a, b]),
+        walk_ms.append(least_ms(lambda: router.route(origin, destination, via=[a, b]),
                                args.repeat))
-        legs_ms.append(sum(best_ms(lambda: router.front(x, y), args.repeat)
+        legs_ms.append(sum(least_ms(lambda: router.front(x, y), args.repeat)
                            for x, y in ((origin, a), (a, b), (b, destination))))
-        other_ms.append(best_ms(lambda: router.route(origin, destination, alternatives=3),
+        other_ms.append(least_ms(lambda: router.route(origin, destination, alternatives=3),
                                 args.repeat))
-        front_ms.append(best_ms(lambda: router.front(origin, destination), args.repeat))
+        front_ms.append(least_ms(lambda: router.front(origin, destination), args.repeat))
     fine = report("route(via=[a, b])", walk_ms, legs_ms, 1.2)
     fine = report("route(alternatives=3)", other_ms, front_ms, 1.3) and fine
     return 0 if fine else 1
