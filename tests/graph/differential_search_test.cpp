@@ -692,19 +692,29 @@ std::uint64_t soak_seed() {
   return text == nullptr ? 0 : std::strtoull(text, nullptr, 10) * 0x9E3779B97F4A7C15ULL;
 }
 
-BatchTotals run_batch(Flavour flavour, std::uint64_t seed, std::size_t graphs,
-                      Familiarity familiarity = Familiarity::as_drawn) {
+// Runs check_graph(rng, mismatch, totals) `graphs` times on one generator
+// seeded by `seed` (moved by the soak seed), expects no mismatch, and
+// gives the totals the batch's own expectations read.
+template <class Totals, class CheckGraph>
+Totals check_graphs(std::uint64_t seed, std::size_t graphs, CheckGraph check_graph) {
   Rng rng(seed + soak_seed());
   Mismatch mismatch;
-  BatchTotals totals;
-  for (std::size_t i = 0; i < graphs; ++i) {
-    Generated g = random_case(rng, flavour);
-    if (familiarity == Familiarity::none) {
-      for (Edge& edge : g.graph.edges) edge.familiarity = 0.0;
-    }
-    check_one_graph(rng, g, mismatch, totals);
-  }
+  Totals totals;
+  for (std::size_t i = 0; i < graphs; ++i) check_graph(rng, mismatch, totals);
   EXPECT_EQ(mismatch.count, 0u) << "smallest failing case of " << mismatch.count << ":\n" << mismatch.report;
+  return totals;
+}
+
+BatchTotals run_batch(Flavour flavour, std::uint64_t seed, std::size_t graphs,
+                      Familiarity familiarity = Familiarity::as_drawn) {
+  const BatchTotals totals =
+      check_graphs<BatchTotals>(seed, graphs, [&](Rng& rng, Mismatch& mismatch, BatchTotals& counts) {
+        Generated g = random_case(rng, flavour);
+        if (familiarity == Familiarity::none) {
+          for (Edge& edge : g.graph.edges) edge.familiarity = 0.0;
+        }
+        check_one_graph(rng, g, mismatch, counts);
+      });
   // A generator that never reaches the target would make the batch vacuous.
   EXPECT_GT(totals.routes_found * 4, totals.requests) << totals.routes_found << " of " << totals.requests;
   return totals;
@@ -827,12 +837,9 @@ void check_front_order(const Generated& g, Mismatch& mismatch, OrderTotals& tota
 }
 
 OrderTotals run_order_batch(Flavour flavour, std::uint64_t seed, std::size_t graphs) {
-  Rng rng(seed + soak_seed());
-  Mismatch mismatch;
-  OrderTotals totals;
-  for (std::size_t i = 0; i < graphs; ++i) check_front_order(random_case(rng, flavour), mismatch, totals);
-  EXPECT_EQ(mismatch.count, 0u) << "smallest failing case of " << mismatch.count << ":\n" << mismatch.report;
-  return totals;
+  return check_graphs<OrderTotals>(seed, graphs, [&](Rng& rng, Mismatch& mismatch, OrderTotals& totals) {
+    check_front_order(random_case(rng, flavour), mismatch, totals);
+  });
 }
 
 TEST(FrontOrder, PathsWhereTiesAbound) {
@@ -996,14 +1003,11 @@ void check_shared_destinations(Rng& rng, const Generated& g, Mismatch& mismatch,
 }
 
 SharingTotals run_shared_batch(Flavour flavour, std::uint64_t seed, std::size_t graphs, bool wide = false) {
-  Rng rng(seed + soak_seed());
-  Mismatch mismatch;
-  SharingTotals totals;
-  for (std::size_t i = 0; i < graphs; ++i) {
-    const Generated g = wide ? wide_road_case(rng) : random_case(rng, flavour);
-    check_shared_destinations(rng, g, mismatch, totals);
-  }
-  EXPECT_EQ(mismatch.count, 0u) << "smallest failing case of " << mismatch.count << ":\n" << mismatch.report;
+  const SharingTotals totals =
+      check_graphs<SharingTotals>(seed, graphs, [&](Rng& rng, Mismatch& mismatch, SharingTotals& counts) {
+        const Generated g = wide ? wide_road_case(rng) : random_case(rng, flavour);
+        check_shared_destinations(rng, g, mismatch, counts);
+      });
   EXPECT_GT(totals.routes_found * 4, totals.requests) << totals.routes_found << " of " << totals.requests;
   return totals;
 }
@@ -1388,11 +1392,10 @@ void check_avoiding_shared(Rng& rng, const Generated& g, Mismatch& mismatch, Avo
 }
 
 AvoidTotals run_avoid_batch(Flavour flavour, std::uint64_t seed, std::size_t graphs) {
-  Rng rng(seed + soak_seed());
-  Mismatch mismatch;
-  AvoidTotals totals;
-  for (std::size_t i = 0; i < graphs; ++i) check_avoiding(rng, random_case(rng, flavour), mismatch, totals);
-  EXPECT_EQ(mismatch.count, 0u) << "smallest failing case of " << mismatch.count << ":\n" << mismatch.report;
+  const AvoidTotals totals =
+      check_graphs<AvoidTotals>(seed, graphs, [&](Rng& rng, Mismatch& mismatch, AvoidTotals& counts) {
+        check_avoiding(rng, random_case(rng, flavour), mismatch, counts);
+      });
   // Avoiding must change answers often, or the batch would compare a graph with itself.
   EXPECT_GT(totals.differ_from_whole * 10, totals.requests) << totals.differ_from_whole << " of " << totals.requests;
   return totals;
@@ -1414,11 +1417,10 @@ TEST(AvoidedEdges, AnswerAsTheGraphWithoutThemOnRoadGrids) {
   }
 }
 TEST(AvoidedEdges, AnswerAsTheGraphWithoutThemOverSharedSearches) {
-  Rng rng(612 + soak_seed());
-  Mismatch mismatch;
-  AvoidTotals totals;
-  for (int i = 0; i < 60; ++i) check_avoiding_shared(rng, wide_road_case(rng), mismatch, totals);
-  EXPECT_EQ(mismatch.count, 0u) << "smallest failing case of " << mismatch.count << ":\n" << mismatch.report;
+  const AvoidTotals totals =
+      check_graphs<AvoidTotals>(612, 60, [](Rng& rng, Mismatch& mismatch, AvoidTotals& counts) {
+        check_avoiding_shared(rng, wide_road_case(rng), mismatch, counts);
+      });
   EXPECT_GT(totals.answered_by[static_cast<int>(Strategy::targeted)], 200u);
   EXPECT_GT(totals.answered_by[static_cast<int>(Strategy::approximate)], 100u);
   EXPECT_GT(totals.differ_from_whole * 5, totals.requests) << totals.differ_from_whole << " of " << totals.requests;

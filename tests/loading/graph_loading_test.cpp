@@ -86,9 +86,7 @@ TEST(LoadingGraph, AnyErrorBuildsNothing) {
 // members and whitespace hold exactly what was written.
 TEST(LoadingGraph, GeneratedDocumentsLoadExactly) {
   std::mt19937_64 random(2024);
-  testing::GeneratorOptions options;
-  options.max_nodes = 12;
-  options.max_edges = 30;
+  const testing::GeneratorOptions options{.max_nodes = 12, .max_edges = 30};
   for (int round = 0; round < 500; ++round) {
     testing::GeneratedDocument doc = testing::generate_document(random, options);
     std::expected<RoadGraph, DocumentError> graph = load_graph(doc.text);

@@ -13,9 +13,7 @@ namespace {
 
 TEST(LoadingMutations, NoInputCrashesAndEveryRejectionIsWellFormed) {
   std::mt19937_64 random(31337);
-  testing::GeneratorOptions options;
-  options.max_nodes = 4;
-  options.max_edges = 4;
+  const testing::GeneratorOptions options{.max_nodes = 4, .max_edges = 4};
   std::size_t rejected = 0;
   constexpr int kRounds = 20000;
   for (int round = 0; round < kRounds; ++round) {

@@ -225,11 +225,10 @@ TEST(QuickRecordReader, ReadsRoadLikeRecordsItself) {
 TEST(QuickRecordReader, AgreesWithTheCarefulReaderOnGeneratedDocuments) {
   std::mt19937_64 random(8080);
   for (int round = 0; round < 4000; ++round) {
-    testing::GeneratorOptions options;
-    options.max_nodes = 30;
-    options.max_edges = 30;
-    options.whitespace = round % 3 != 0;
-    options.unrecognised_members = round % 2 == 0;
+    const testing::GeneratorOptions options{.max_nodes = 30,
+                                            .max_edges = 30,
+                                            .unrecognised_members = round % 2 == 0,
+                                            .whitespace = round % 3 != 0};
     expect_same_reading(testing::generate_document(random, options).text);
     if (HasFatalFailure()) return;
   }

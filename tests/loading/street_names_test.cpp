@@ -133,9 +133,7 @@ TEST(StreetNames, WithoutNamesOrOnRefusalTheTableIsEmpty) {
 
 TEST(StreetNames, GeneratedDocumentsGiveTheirNames) {
   std::mt19937_64 random(4711);
-  testing::GeneratorOptions options;
-  options.max_edges = 20;
-  options.street_names = true;
+  const testing::GeneratorOptions options{.max_edges = 20, .street_names = true};
   for (int round = 0; round < 2000; ++round) {
     const testing::GeneratedDocument doc = testing::generate_document(random, options);
     ASSERT_EQ(names_of(doc.text), doc.edge_names) << doc.text;
@@ -158,9 +156,7 @@ TEST(StreetNames, GeneratedDocumentsGiveTheirNames) {
 // names, and the same names from both readers, up to a failure too.
 TEST(StreetNames, AskingForNamesChangesNothingElse) {
   std::mt19937_64 random(1871);
-  testing::GeneratorOptions options;
-  options.max_nodes = 4;
-  options.max_edges = 6;
+  testing::GeneratorOptions options{.max_nodes = 4, .max_edges = 6};
   for (int round = 0; round < 20000; ++round) {
     options.street_names = round % 4 != 0;
     std::string text = testing::generate_document(random, options).text;

@@ -331,9 +331,7 @@ TEST(LoadingSyntaxErrors, AFaultReadsTheSameInRecordsAndInSkippedValues) {
   const std::string nested = document_with_nested_skipped_values();
   for (std::size_t length = 0; length < nested.size(); ++length) expect_same_when_skipped(nested.substr(0, length));
   std::mt19937_64 random(2024);
-  testing::GeneratorOptions options;
-  options.max_nodes = 4;
-  options.max_edges = 4;
+  const testing::GeneratorOptions options{.max_nodes = 4, .max_edges = 4};
   for (int round = 0; round < 3000; ++round) {
     expect_same_when_skipped(testing::mutate(testing::generate_document(random, options).text, random));
     if (HasFailure()) return;

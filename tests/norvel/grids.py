@@ -1,5 +1,7 @@
 """Graph documents for the tests of the companion package."""
 
+import numpy as np
+
 # Node ids of the test grid start here; 1 is a node without edges, 2 a dead
 # end, and 3 is no node at all.
 FIRST_ID = 10_000
@@ -32,6 +34,27 @@ def grid_document(size):
                                   "risk_score": risk})
     edges.append({"from": FIRST_ID, "to": DEAD_END, "distance_m": 50.0,
                   "risk_score": 0.5})
+    return {"nodes": nodes, "edges": edges}
+
+
+def random_document(seed, size, *, first_id, columns, edges_per_node, distance, risk):
+    """``size`` nodes 0.01 deg apart in rows of ``columns``, ids from
+    ``first_id`` (each point snaps to its own node), and ``edges_per_node``
+    times ``size`` random edges between two distinct nodes, each with a
+    reverse edge of the same costs at odds 0.6: some parallel, one-way and
+    two-way. ``distance(rng)`` and ``risk(rng)`` draw an edge's costs from
+    the generator seeded by ``seed``."""
+    rng = np.random.default_rng(seed)
+    nodes = [{"id": first_id + i, "lat": 60.0 + 0.01 * (i // columns),
+              "lon": 25.0 + 0.01 * (i % columns)} for i in range(size)]
+    edges = []
+    for _ in range(edges_per_node * size):
+        a, b = (first_id + int(x) for x in rng.choice(size, 2, replace=False))
+        d = distance(rng)
+        r = risk(rng)
+        edges.append({"from": a, "to": b, "distance_m": d, "risk_score": r})
+        if rng.random() < 0.6:
+            edges.append({"from": b, "to": a, "distance_m": d, "risk_score": r})
     return {"nodes": nodes, "edges": edges}
 
 

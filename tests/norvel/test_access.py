@@ -14,6 +14,7 @@ import pytest
 
 import norvel
 from access_reference import place_fronts
+from grids import random_document
 from norvel import _access_walks, accessibility
 from norvel.catchment import WALKING_SPEED_M_PER_MIN
 
@@ -24,18 +25,9 @@ def lattice_document(seed, size):
     """Nodes 0.01 deg apart (each point snaps to its own node), random
     one-way and two-way edges, some parallel, with costs that sum exactly
     in any order (multiples of 25 m and of 1/8) and often tie."""
-    rng = np.random.default_rng(seed)
-    nodes = [{"id": 500 + i, "lat": 60.0 + 0.01 * (i // 3),
-              "lon": 25.0 + 0.01 * (i % 3)} for i in range(size)]
-    edges = []
-    for _ in range(2 * size):
-        a, b = (500 + int(x) for x in rng.choice(size, 2, replace=False))
-        d = 25.0 * int(rng.integers(1, 9))
-        r = int(rng.integers(0, 9)) / 8
-        edges.append({"from": a, "to": b, "distance_m": d, "risk_score": r})
-        if rng.random() < 0.6:
-            edges.append({"from": b, "to": a, "distance_m": d, "risk_score": r})
-    return {"nodes": nodes, "edges": edges}
+    return random_document(seed, size, first_id=500, columns=3, edges_per_node=2,
+                           distance=lambda rng: 25.0 * int(rng.integers(1, 9)),
+                           risk=lambda rng: int(rng.integers(0, 9)) / 8)
 
 
 def walk_costs(document, start, end):

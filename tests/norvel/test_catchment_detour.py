@@ -15,24 +15,17 @@ import pytest
 import norvel
 from norvel import Router
 
+from grids import random_document
+
 STATION = (60.1699, 24.9384)
 
 
 def exact_document(seed, size=24):
     """Random one-way and two-way edges, some parallel, with costs in
     multiples of 1/64 (every sum exact, so many ties)."""
-    rng = np.random.default_rng(seed)
-    nodes = [{"id": 700 + i, "lat": 60.0 + 0.01 * (i // 5),
-              "lon": 25.0 + 0.01 * (i % 5)} for i in range(size)]
-    edges = []
-    for _ in range(3 * size):
-        a, b = (700 + int(x) for x in rng.choice(size, 2, replace=False))
-        d = int(rng.integers(64, 64 * 40)) / 64
-        r = int(rng.integers(0, 64)) / 64
-        edges.append({"from": a, "to": b, "distance_m": d, "risk_score": r})
-        if rng.random() < 0.6:
-            edges.append({"from": b, "to": a, "distance_m": d, "risk_score": r})
-    return {"nodes": nodes, "edges": edges}
+    return random_document(seed, size, first_id=700, columns=5, edges_per_node=3,
+                           distance=lambda rng: int(rng.integers(64, 64 * 40)) / 64,
+                           risk=lambda rng: int(rng.integers(0, 64)) / 64)
 
 
 def within_detour(router, node, places, direction, max_detour):

@@ -240,24 +240,37 @@ def test_an_unknown_layer_is_refused_by_every_call_before_any_work():
         assert raised.value.known == ["default", "night"]
 
 
-def test_to_document_round_trips_every_layer(tmp_path):
+def written_with_a_layer(path, seed, write):
+    """The sample's router with a layer "trial" (``layered`` by ``seed``)
+    added, written to ``path`` by ``write(router, path)`` and read back:
+    (the sample's node ids, the router, the layer, the router read back)."""
     document = sample_document()
     router = norvel.Router.from_json(json.dumps(document))
-    night = layered(document, 9)
-    router.add_risk("trial", night)
-    path = tmp_path / "layered.json.gz"
-    router.to_document(path)
-    again = norvel.Router.from_file(path)
-    assert again.risk_layers == ["default", "day", "night", "trial"]
-    assert np.array_equal(again.edges()["trial"].to_numpy(), night)
-    assert again.edges()["name"].tolist() == router.edges()["name"].tolist()
+    trial = layered(document, seed)
+    router.add_risk("trial", trial)
+    write(router, path)
     ids = [node["id"] for node in document["nodes"]]
-    chooser = random.Random(5)
-    for _ in range(40):
+    return ids, router, trial, norvel.Router.from_file(path)
+
+
+def assert_same_routes(again, router, ids, seed, pairs, risks, steps=True):
+    """``again`` routes as ``router`` does between ``pairs`` random pairs of
+    ``ids`` (drawn by ``seed``) on each layer of ``risks``."""
+    chooser = random.Random(seed)
+    for _ in range(pairs):
         a, b = chooser.sample(ids, 2)
-        for risk in ("default", "night", "trial"):
-            assert as_values(again.route(a, b, risk=risk)) == \
-                as_values(router.route(a, b, risk=risk))
+        for risk in risks:
+            assert as_values(again.route(a, b, risk=risk), steps) == \
+                as_values(router.route(a, b, risk=risk), steps)
+
+
+def test_to_document_round_trips_every_layer(tmp_path):
+    path = tmp_path / "layered.json.gz"
+    ids, router, trial, again = written_with_a_layer(path, 9, norvel.Router.to_document)
+    assert again.risk_layers == ["default", "day", "night", "trial"]
+    assert np.array_equal(again.edges()["trial"].to_numpy(), trial)
+    assert again.edges()["name"].tolist() == router.edges()["name"].tolist()
+    assert_same_routes(again, router, ids, 5, 40, ("default", "night", "trial"))
     # The module reads the document as it always did, on risk_score.
     text = gzip.decompress(path.read_bytes()).decode()
     core = norvel_core.PyGraph.from_json(text)
@@ -326,24 +339,13 @@ def test_layers_added_while_other_threads_route():
 
 
 def test_a_snapshot_keeps_every_layer(tmp_path):
-    document = sample_document()
-    router = norvel.Router.from_json(json.dumps(document))
-    trial = layered(document, 13)
-    router.add_risk("trial", trial)
-    path = tmp_path / "city.norvel"
-    router.save(path)
-    mapped = norvel.Router.from_file(path)
+    ids, router, trial, mapped = written_with_a_layer(tmp_path / "city.norvel", 13,
+                                                      norvel.Router.save)
     assert mapped.risk_layers == router.risk_layers == ["default", "day", "night", "trial"]
     assert np.array_equal(mapped.edges()["trial"].to_numpy(), trial)
-    ids = [node["id"] for node in document["nodes"]]
-    chooser = random.Random(17)
-    for _ in range(30):
-        a, b = chooser.sample(ids, 2)
-        for risk in ("night", "trial"):
-            # A snapshot keeps no walking tags: the steps' highway
-            # classes are not there to compare.
-            assert as_values(mapped.route(a, b, risk=risk), steps=False) == \
-                as_values(router.route(a, b, risk=risk), steps=False)
+    # A snapshot keeps no walking tags: the steps' highway classes are not
+    # there to compare.
+    assert_same_routes(mapped, router, ids, 17, 30, ("night", "trial"), steps=False)
     place = ids[99]
     for name, column in mapped.catchment(place, 8, risk="trial").columns().items():
         assert np.array_equal(column, router.catchment(place, 8, risk="trial").columns()[name])

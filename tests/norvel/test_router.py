@@ -208,21 +208,18 @@ class TestErrors:
                    "destination node -1 is not a node of the graph",
                    "node_not_found")
 
-    def test_no_route(self, grid):
+    @pytest.mark.parametrize("origin, destination, message, reason", [
+        (DEAD_END, FIRST_ID,
+         "origin node 2 has no outgoing edge, so no route starts there",
+         "source_isolated"),
+        (FIRST_ID, LONELY,
+         "no route from node 10000 to node 1: no path leads there in the graph",
+         "no_route")])
+    def test_no_route(self, grid, origin, destination, message, reason):
         with pytest.raises(NoRouteError) as caught:
-            grid.route(DEAD_END, FIRST_ID)
-        self.check(caught.value, NoRouteError,
-                   "origin node 2 has no outgoing edge, so no route starts "
-                   "there",
-                   "source_isolated")
-        assert caught.value.reason == "source_isolated"
-        with pytest.raises(NoRouteError) as caught:
-            grid.route(FIRST_ID, LONELY)
-        self.check(caught.value, NoRouteError,
-                   "no route from node 10000 to node 1: no path leads there "
-                   "in the graph",
-                   "no_route")
-        assert caught.value.reason == "no_route"
+            grid.route(origin, destination)
+        self.check(caught.value, NoRouteError, message, reason)
+        assert caught.value.reason == reason
 
     def test_snap(self, grid):
         with pytest.raises(SnapError) as caught:

@@ -42,10 +42,30 @@ def random_graph(seed, sixty_fourths=True):
     return nodes, edges
 
 
+def random_pairs(count, first_seed, sixty_fourths):
+    """(seed, router, edges, a, b) for every ordered pair of two nodes a, b
+    of random_graph(first_seed + seed, sixty_fourths(seed)), for each seed
+    in range(count)."""
+    for seed in range(count):
+        nodes, edges = random_graph(first_seed + seed, sixty_fourths(seed))
+        router = norvel.Router.from_json(json.dumps([nodes, edges]))
+        for a, b in itertools.permutations(range(len(nodes)), 2):
+            yield seed, router, edges, a, b
+
+
 def key(value):
     """IEEE totalOrder's key of a double."""
     (bits,) = struct.unpack("<Q", struct.pack("<d", value))
     return bits ^ (2**64 - 1) if bits >> 63 else bits | 1 << 63
+
+
+def balanced_keys(points):
+    """The key of each (distance, risk) point's balanced score: its
+    distance over the points' longest plus its risk over their riskiest,
+    each largest taken as at least 1."""
+    longest = max(1.0, *(distance for distance, _ in points))
+    riskiest = max(1.0, *(risk for _, risk in points))
+    return [key(distance / longest + risk / riskiest) for distance, risk in points]
 
 
 def brute_walks(fronts, edges):
@@ -79,10 +99,8 @@ def chosen(points):
     if len(points) == 1:
         picks = [0, 0, 0]
     else:
-        longest = max(1.0, max(p[0] for p in points))
-        riskiest = max(1.0, max(p[1] for p in points))
         keys = ([key(p[0]) for p in points], [key(p[1]) for p in points],
-                [key(p[0] / longest + p[1] / riskiest) for p in points])
+                balanced_keys([p[:2] for p in points]))
         picks = [k.index(min(k)) for k in keys]
     given = []
     for kind, at in zip(("shortest", "safest", "balanced"), picks):
@@ -180,29 +198,23 @@ def test_a_stop_at_the_destination_gives_routes_answer(sixty_fourths):
     Python is route()'s own, bit for bit, but where two points share the
     least balanced score (the engine then takes its own search order)."""
     compared = ties = 0
-    for seed in range(120):
-        nodes, edges = random_graph(1000 + seed, sixty_fourths)
-        router = norvel.Router.from_json(json.dumps([nodes, edges]))
-        for a, b in itertools.permutations(range(len(nodes)), 2):
-            try:
-                plain = router.route(a, b)
-            except NoRouteError:
-                continue
-            walk = router.route(a, b, via=[b])
-            same = [(r.type, r.nodes, r.distance_m, r.risk, r.time_min, r.comfort,
-                     r.familiarity, r.streets, r.edges) for r in plain]
-            if same != [(r.type, r.nodes, r.distance_m, r.risk, r.time_min, r.comfort,
-                         r.familiarity, r.streets, r.edges) for r in walk]:
-                front = router.front(a, b)
-                longest = max(1.0, *(r.distance_m for r in front))
-                riskiest = max(1.0, *(r.risk for r in front))
-                scores = [key(r.distance_m / longest + r.risk / riskiest) for r in front]
-                assert scores.count(min(scores)) > 1
-                ties += 1
-            assert [(leg.first_node, leg.last_node) for leg in walk[0].legs] == \
-                [(0, len(walk[0].nodes) - 1), (len(walk[0].nodes) - 1,) * 2]
-            assert walk[0].legs[1].distance_m == 0.0
-            compared += 1
+    for _, router, _, a, b in random_pairs(120, 1000, lambda _: sixty_fourths):
+        try:
+            plain = router.route(a, b)
+        except NoRouteError:
+            continue
+        walk = router.route(a, b, via=[b])
+        same = [(r.type, r.nodes, r.distance_m, r.risk, r.time_min, r.comfort,
+                 r.familiarity, r.streets, r.edges) for r in plain]
+        if same != [(r.type, r.nodes, r.distance_m, r.risk, r.time_min, r.comfort,
+                     r.familiarity, r.streets, r.edges) for r in walk]:
+            scores = balanced_keys([(r.distance_m, r.risk) for r in router.front(a, b)])
+            assert scores.count(min(scores)) > 1
+            ties += 1
+        assert [(leg.first_node, leg.last_node) for leg in walk[0].legs] == \
+            [(0, len(walk[0].nodes) - 1), (len(walk[0].nodes) - 1,) * 2]
+        assert walk[0].legs[1].distance_m == 0.0
+        compared += 1
     assert compared > 500 and ties < compared / 50
 
 
@@ -283,38 +295,34 @@ def test_failures_name_their_stop_or_leg():
 
 def test_alternatives_and_the_detour_route_follow_their_rules():
     checked = 0
-    for seed in range(80):
-        nodes, edges = random_graph(5000 + seed, sixty_fourths=seed % 2 == 0)
-        router = norvel.Router.from_json(json.dumps([nodes, edges]))
-        for a, b in itertools.permutations(range(len(nodes)), 2):
-            try:
-                front = router.front(a, b)
-            except NoRouteError:
-                continue
-            plain = list(router.route(a, b))
-            share, detour = random.Random(seed).choice((0.0, 0.5, 0.8, 1.0)), seed % 3 * 0.25
-            routes = router.route(a, b, alternatives=2, max_shared=share, max_detour=detour)
-            assert list(routes[:len(plain)]) == plain
-            # The rule, written out: by balanced score, then front order.
-            longest = max(1.0, *(r.distance_m for r in front))
-            riskiest = max(1.0, *(r.risk for r in front))
-            order = sorted((r for r in front if r.type == "front"),
-                           key=lambda r: key(r.distance_m / longest + r.risk / riskiest))
-            given, taken = list(plain), []
-            for candidate in order:
-                if len(taken) < 2 and all(
-                        _share(candidate, other, edges) <= share for other in given):
-                    taken.append(candidate)
-                    given.append(candidate)
-            assert [(r.nodes, r.distance_m, r.risk) for r in routes.alternatives] == \
-                [(r.nodes, r.distance_m, r.risk) for r in taken]
-            assert all(r.type == "alternative" for r in routes.alternatives)
-            within = [r for r in front if r.distance_m <= (1.0 + detour) * front[0].distance_m]
-            best = min(within, key=lambda r: (r.risk, r.distance_m))
-            assert routes[-1] is routes.within_detour
-            assert (routes.within_detour.nodes, routes.within_detour.risk) == \
-                (best.nodes, best.risk)
-            checked += 1
+    for seed, router, edges, a, b in random_pairs(80, 5000, lambda seed: seed % 2 == 0):
+        try:
+            front = router.front(a, b)
+        except NoRouteError:
+            continue
+        plain = list(router.route(a, b))
+        share, detour = random.Random(seed).choice((0.0, 0.5, 0.8, 1.0)), seed % 3 * 0.25
+        routes = router.route(a, b, alternatives=2, max_shared=share, max_detour=detour)
+        assert list(routes[:len(plain)]) == plain
+        # The rule, written out: by balanced score, then front order.
+        scores = balanced_keys([(r.distance_m, r.risk) for r in front])
+        order = [r for _, r in sorted(zip(scores, front), key=lambda pair: pair[0])
+                 if r.type == "front"]
+        given, taken = list(plain), []
+        for candidate in order:
+            if len(taken) < 2 and all(
+                    _share(candidate, other, edges) <= share for other in given):
+                taken.append(candidate)
+                given.append(candidate)
+        assert [(r.nodes, r.distance_m, r.risk) for r in routes.alternatives] == \
+            [(r.nodes, r.distance_m, r.risk) for r in taken]
+        assert all(r.type == "alternative" for r in routes.alternatives)
+        within = [r for r in front if r.distance_m <= (1.0 + detour) * front[0].distance_m]
+        best = min(within, key=lambda r: (r.risk, r.distance_m))
+        assert routes[-1] is routes.within_detour
+        assert (routes.within_detour.nodes, routes.within_detour.risk) == \
+            (best.nodes, best.risk)
+        checked += 1
     assert checked > 300
 
 
