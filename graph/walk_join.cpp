@@ -44,6 +44,12 @@ struct RouteSizes {
   double margin;
 };
 
+std::vector<std::size_t> every_join(std::size_t count) {
+  std::vector<std::size_t> all(count);
+  std::iota(all.begin(), all.end(), std::size_t{0});
+  return all;
+}
+
 // The joins, ascending, that may be on the front: all but those whose
 // interval lies wholly above another's in both sums (strictly dominated
 // whatever the rounding, so they need no exact sums). Where a bound is not
@@ -79,12 +85,8 @@ std::vector<std::size_t> maybe_kept(const WalkFront& walks, const LegRoutes& leg
              std::isfinite(interval.low_risk) && std::isfinite(interval.high_risk);
     intervals[number] = interval;
   }
+  if (!finite) return every_join(count);
   std::vector<std::size_t> kept;
-  if (!finite) {
-    kept.resize(count);
-    std::iota(kept.begin(), kept.end(), std::size_t{0});
-    return kept;
-  }
   // The least upper-corner risk of the joins surely shorter than each one,
   // by buckets of the corners' distances rather than a sort of them. A
   // bucket is floor((d - lowest) * scale): rounded subtraction, rounded
@@ -100,6 +102,9 @@ std::vector<std::size_t> maybe_kept(const WalkFront& walks, const LegRoutes& leg
     lowest = std::min(lowest, interval.high_distance);
     highest = std::max(highest, interval.high_distance);
   }
+  // Corners farther apart than the largest double: a distance's offset
+  // from the lowest may overflow, and no bucket is read from it.
+  if (!std::isfinite(highest - lowest)) return every_join(count);
   double scale = static_cast<double>(count - 1) / (highest - lowest);
   if (!std::isfinite(scale)) scale = 0.0;  // one distance: one bucket, no join dropped
   const auto bucket = [&](double distance) {

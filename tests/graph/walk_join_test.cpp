@@ -194,5 +194,16 @@ TEST(JoinWalks, ManyRoutesAgainstEveryJoinSummed) {
   }
 }
 
+TEST(JoinWalks, SumsSpreadWiderThanTheLargestDouble) {
+  // The joins' distances lie more than the largest double apart, each one
+  // finite: their spread overflows, and no join may be read as shorter
+  // than another by it.
+  const Columns columns{{1.0, -1.0}, {0.5, 0.25}, {0.0, 0.0}};
+  const std::vector<double> distance_m{-1.5e308, 1.5e308, 1e308, -1e308};
+  const std::vector<double> risk{2.0, 0.0, 1.0, 3.0};
+  const std::vector<Leg> legs{Leg{{}, {0}, {1, 0}}};
+  EXPECT_EQ(joined(distance_m, risk, legs, columns), model(distance_m, risk, legs, columns));
+}
+
 }  // namespace
 }  // namespace norvel
