@@ -103,7 +103,9 @@ def resolve(value: object, segments: EdgeSegments) -> EdgeIndices | None:
     items = _one_array(value)
     if items is not None:
         if _all_edges(items, edge_count):
-            return np.ascontiguousarray(items, dtype=np.uint32)
+            # A copy: the caller may fill its array again, and a catchment
+            # keeps what it avoided for its routes and streets.
+            return np.array(items, dtype=np.uint32)
         found = (_mask(items, edge_count) if items.dtype == np.bool_
                  else _indices(items, edge_count))
         return np.unique(found).astype(np.uint32)

@@ -28,16 +28,22 @@ _CELLS_PER_REACH = 8
 _MOST_CELLS_PER_SIDE = 2048
 # Point-centre comparisons per step, to bound the memory of one step.
 _COMPARISONS_PER_STEP = 1 << 22
+# More than the span of the plane's int32 coordinates: a reach this long
+# holds every point from any centre, and a longer one would overflow the
+# grid's int64 arithmetic.
+_PAST_THE_PLANE = 1 << 32
 
 
 def within_squares(x: Coordinates, y: Coordinates, centre_x: Coordinates,
                    centre_y: Coordinates, reach: int) -> Mask:
     """Per point (``x``, ``y``), whether some centre lies within ``reach``
     of it along both axes: |x - cx| <= reach and |y - cy| <= reach.
-    ``reach`` >= 0; coordinates within the plane's int32 range."""
+    ``reach`` >= 0, as long as need be; coordinates within the plane's
+    int32 range."""
     inside = np.zeros(len(x), dtype=bool)
     if not len(x) or not len(centre_x):
         return inside
+    reach = min(reach, _PAST_THE_PLANE)
     west, south = int(centre_x.min()) - reach, int(centre_y.min()) - reach
     extent = max(int(centre_x.max()) + reach - west,
                  int(centre_y.max()) + reach - south) + 1

@@ -169,8 +169,10 @@ class Catchment:
 
     @property
     def avoided(self) -> npt.NDArray[np.uint32] | None:
-        """The document indices of the edges its walks avoid (``avoid=``),
-        sorted; None for none. Its street segments leave them out."""
+        """The document indices of the edges its walks avoid (``avoid=``):
+        indices given as one list or array as they were given, in their
+        order; any other form's sorted and distinct; None for none. Its
+        street segments leave them out."""
         return self._avoid
 
     @property

@@ -27,8 +27,8 @@ from norvel._requests import number as number
 from norvel._requests import point as point
 from norvel._values import DEFAULT_RISK, Place
 from norvel.serve import bodies
-from norvel.serve.parameters import (AVOID_POLYGONS, FORMAT, MAX_STOPS, ROUTE_FORMATS, STEPS,
-                                     TIME, body_members, names)
+from norvel.serve.parameters import (AVOID_POLYGONS, FORMAT, MAX_STOPS, RISK, ROUTE_FORMATS,
+                                     STEPS, TIME, body_members, names)
 
 #: One POST /routes takes at most this many pairs.
 MAX_PAIRS = 10_000
@@ -277,20 +277,21 @@ def batch_request(body: bytes, risk_layers: Sequence[str] = (DEFAULT_RISK,),
     at the body's ``time`` (as GET /route's, "HH:MM"; not with ``risk``);
     each pair is still the client's value, read one by one when it is
     routed."""
-    document = json_object(body, ("pairs", "eps", "max_snap_m", "risk", TIME.name))
+    document = json_object(body, ("pairs", "eps", "max_snap_m", RISK.name, TIME.name))
     pairs = document.get("pairs")
     if not isinstance(pairs, list):
         raise ValueError("'pairs' must be a list of [from, to] pairs")
     if len(pairs) > MAX_PAIRS:
         raise ValueError(f"at most {MAX_PAIRS} pairs in one request, "
                          f"got {len(pairs)}")
-    # Checked once for the whole batch: a bad one is the request's 400.
-    at = document.get(TIME.name)
+    # Checked once for the whole batch: a bad one is the request's 400. A
+    # layer's member given is a string, null included, as POST /route reads it.
+    risk, at = (bodies.text(bodies.WORD, document[name], name) if name in document
+                else None for name in (RISK.name, TIME.name))
     checked = _requests.options(
         risk_layers, document.get("eps", _values.DEFAULT_EPS),
         document.get("max_snap_m", _values.DEFAULT_MAX_SNAP_M),
-        risk=document.get("risk"), hours=hours,
-        at=None if at is None else bodies.text(bodies.WORD, at, TIME.name))
+        risk=risk, hours=hours, at=at)
     return pairs, checked.eps, checked.max_snap_m, checked.risk
 
 

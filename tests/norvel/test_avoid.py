@@ -264,3 +264,21 @@ def test_requests_in_turn_each_avoid_only_their_own_edges():
     from concurrent.futures import ThreadPoolExecutor
     with ThreadPoolExecutor(2) as pool:
         list(pool.map(check, range(12)))
+
+
+def test_a_catchment_keeps_the_edges_it_was_asked_to_avoid():
+    # The caller's array is the caller's: filled again for another request,
+    # it changes neither what the catchment says it avoided nor its routes
+    # and streets.
+    router = norvel.Router.from_json(json.dumps(grid_document(12)))
+    place, far = FIRST_ID, FIRST_ID + 5 * 12 + 7
+    first = router.route(far, place)[0].edges
+    avoid = np.array(sorted(first), dtype=np.uint32)
+    catchment = router.catchment(place, 60.0, avoid=avoid)
+    asked = (catchment.avoided.tolist(), answered(catchment.route(far)),
+             catchment_columns(catchment))
+    avoid[:] = np.arange(len(avoid), dtype=np.uint32)
+    assert asked[0] == sorted(first)
+    assert (catchment.avoided.tolist(), answered(catchment.route(far)),
+            catchment_columns(catchment)) == asked
+    assert asked[1] == answered(router.route(far, place, avoid=sorted(first)))

@@ -20,6 +20,7 @@ from distributed import Client, LocalCluster, WorkerPlugin
 
 import norvel
 import norvel.batch
+import norvel.geo
 from grids import ABSENT, DEAD_END, FIRST_ID, ISOLATED, LONELY, SOURCE_ONLY, sample_plus
 from norvel import Router, Routes
 from norvel.batch import COLUMNS, BatchError, route_pairs
@@ -289,6 +290,51 @@ def test_empty_batch_and_bad_arguments(grid_files, grid_router, client,
         route_pairs(broken, PAIRS[:4], EPS, client=client)
     assert isinstance(raised.value.__cause__, ValueError)
     assert "expected value at line 1" in str(raised.value)
+
+
+def straight_streets(seed, side):
+    """A graph of side x side jittered points, some streets left out, each
+    street exactly as long as the straight line between its ends: its
+    walks of a given time reach as far along an axis as any walk can, to
+    the edge of a catchment's margin."""
+    rng = np.random.default_rng(seed)
+    nodes = [{"id": 500 + i, "lat": 60.0 + 0.0004 * (i // side + rng.uniform(-0.45, 0.45)),
+              "lon": 25.0 + 0.0008 * (i % side + rng.uniform(-0.45, 0.45))}
+             for i in range(side * side)]
+    edges = []
+    for i in range(side * side):
+        for j in (i + 1 if (i + 1) % side else None,
+                  i + side if i + side < side * side else None):
+            if j is None or rng.random() < 0.15:
+                continue
+            length = norvel.geo.haversine_m(nodes[i]["lat"], nodes[i]["lon"],
+                                            nodes[j]["lat"], nodes[j]["lon"])
+            edges += [{"from": 500 + a, "to": 500 + b, "distance_m": length,
+                       "risk_score": float(rng.uniform(0.0, 0.9))}
+                      for a, b in ((i, j), (j, i))]
+    return {"nodes": nodes, "edges": edges}
+
+
+def test_a_catchment_in_tiles_on_random_graphs_and_any_minutes(client, tmp_path):
+    """norvel.batch.catchment's nodes are Router.catchment's, on random
+    graphs whose margins have no room to spare, for one place or many and
+    any time limit: none, some, or more than the plane spans (finite or
+    not)."""
+    for seed in (1, 2, 3):
+        side = 8 + 2 * seed
+        path = tmp_path / f"streets{seed}.json"
+        path.write_text(json.dumps(straight_streets(seed, side)))
+        router = Router.from_file(path)
+        rng = np.random.default_rng(seed)
+        for minutes in (0.0, float(rng.uniform(0.5, 4.0)), float(rng.uniform(0.5, 4.0)),
+                        1e15, 1e300, float("inf")):
+            places = (500 + rng.choice(side * side, int(rng.integers(1, 9)),
+                                       replace=False)).tolist()
+            direction = "to" if rng.random() < 0.5 else "from"
+            got = norvel.batch.catchment(path, places, minutes, direction=direction,
+                                         client=client, progress=False)
+            pd.testing.assert_frame_equal(
+                got, router.catchment(places, minutes, direction=direction).nodes)
 
 
 def test_progress_bar_counts_pairs(grid_files, monkeypatch, capsys):

@@ -234,8 +234,17 @@ def test_the_service_takes_time(router, hours_file):
         _, late = get(f"{live.url}/route?{ends}&time=24:00")
         _, number = post(f"{live.url}/route", {"from_node": ORIGIN, "to_node": DESTINATION,
                                                "time": 22})
+        # A member given null is given, and no string, as POST /route says.
+        _, no_time = post(f"{live.url}/route", {"from_node": ORIGIN, "to_node": DESTINATION,
+                                                "time": None})
+        _, no_risk = post(f"{live.url}/route", {"from_node": ORIGIN, "to_node": DESTINATION,
+                                                "risk": None, "time": "22:30"})
+        assert (no_time["error"], no_risk["error"]) == (
+            "'time' must be a string, got null", "'risk' must be a string, got null")
         for body, error in (({"time": "24:00"}, late["error"]),
                             ({"time": 22}, number["error"]),
+                            ({"time": None}, no_time["error"]),
+                            ({"risk": None, "time": "22:30"}, no_risk["error"]),
                             ({"time": "22:30", "risk": "day"}, BOTH)):
             assert post(f"{live.url}/routes", {"pairs": pairs, **body}) == (
                 400, {"error": error})
