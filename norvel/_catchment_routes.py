@@ -6,7 +6,7 @@ edges."""
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import replace
 from typing import TYPE_CHECKING, NamedTuple
 
@@ -53,13 +53,19 @@ class Asked(NamedTuple):
         """``router.front`` between the node and the place."""
         return self.session.front(*self.ends(node, place), self.request()).routes
 
+    def routes(self, node: int, place: int, *, within_detour: bool) -> Routes:
+        """``router.route`` between the node and the place; with
+        ``within_detour``, its route "within_detour" of the catchment's
+        budget too."""
+        choice = _requests.choice(
+            max_detour=self.max_detour if within_detour else None)
+        return self.session.walk(*self.ends(node, place), self.request(), choice)
 
-def routes(asked: Asked, node: int, place: int,
-           max_detour: float | None = None) -> Routes:
-    """``router.route`` between the node and the place; with
-    ``max_detour``, its route "within_detour" too."""
-    return asked.session.walk(*asked.ends(node, place), asked.request(),
-                              _requests.choice(max_detour=max_detour))
+
+def routes(asked: Asked, node: int, place: int) -> Routes:
+    """The routes of ``node`` of a catchment of the one ``place``:
+    ``router.route``'s own, with the catchment's budget."""
+    return asked.routes(node, place, within_detour=True)
 
 
 def several_routes(asked: Asked, places: Sequence[int],
@@ -68,6 +74,16 @@ def several_routes(asked: Asked, places: Sequence[int],
     """The routes of ``node`` (at ``row`` of the catchment's ``columns``)
     of a catchment of several ``places`` (node ids), as ``Catchment.route``
     gives them."""
+    # Each pair's routes and front are asked once: the three routes often
+    # go to one place, and the walk within the budget too.
+    pair_routes: dict[int, Routes] = {}
+    fronts: dict[int, list[Route]] = {}
+
+    def front(index: int) -> list[Route]:
+        if index not in fronts:
+            fronts[index] = asked.front(node, places[index])
+        return fronts[index]
+
     chosen: list[tuple[int, Route]] = []
     for kind, (name_m, name_risk), place_name in zip(
             _KINDS, zip(TOTALS[::2], TOTALS[1::2]), PLACES):
@@ -77,27 +93,29 @@ def several_routes(asked: Asked, places: Sequence[int],
         if any(index == seen and totals == (route.distance_m, route.risk)
                for seen, route in chosen):
             continue
-        match = [route for route in routes(asked, node, places[index])
+        if index not in pair_routes:
+            pair_routes[index] = asked.routes(node, places[index],
+                                              within_detour=False)
+        match = [route for route in pair_routes[index]
                  if (route.distance_m, route.risk) == totals]
         if not match:
-            match = [replace(route, type=kind)
-                     for route in asked.front(node, places[index])
+            match = [replace(route, type=kind) for route in front(index)
                      if (route.distance_m, route.risk) == totals]
         if match:
             by_type = [route for route in match if route.type == kind]
             chosen.append((index, (by_type or match)[0]))
     if asked.max_detour is not None:
-        chosen += _within_detour(asked, places, columns, row, node)
+        chosen += _within_detour(columns, row, front)
     return chosen
 
 
-def _within_detour(asked: Asked, places: Sequence[int],
-                   columns: CatchmentColumns, row: int, node: int
+def _within_detour(columns: CatchmentColumns, row: int,
+                   front: Callable[[int], list[Route]]
                    ) -> list[tuple[int, Route]]:
     """The node's walk within the detour budget, as (place index, Route):
-    the point of its pair's front with the node's totals, which
-    ``router.route`` types "within_detour" where the budget leads it
-    there; none where the node has no such walk."""
+    the point of its pair's front (``front(place index)``) with the node's
+    totals, which ``router.route`` types "within_detour" where the budget
+    leads it there; none where the node has no such walk."""
     place = float(columns["within_detour_place"][row])
     if math.isnan(place):
         return []
@@ -105,5 +123,5 @@ def _within_detour(asked: Asked, places: Sequence[int],
     totals = (float(columns["within_detour_m"][row]),
               float(columns["within_detour_risk"][row]))
     return [(index, replace(route, type="within_detour"))
-            for route in asked.front(node, places[index])
+            for route in front(index)
             if (route.distance_m, route.risk) == totals][:1]

@@ -283,8 +283,7 @@ class Catchment:
         asked = _catchment_routes.Asked(self._session, self.direction, self.risk,
                                         self._avoid, self.max_detour)
         if self.places is None:
-            return _catchment_routes.routes(asked, int(node), self.place.node,
-                                            self.max_detour)
+            return _catchment_routes.routes(asked, int(node), self.place.node)
         return _catchment_routes.several_routes(
             asked, [place.node for place in self.places], self._columns, row,
             int(node))
