@@ -13,7 +13,7 @@ from typing import Any
 from norvel._values import DEFAULT_MAX_CATCHMENT_NODES
 from norvel.serve import parameters
 from norvel.serve.limits import overtime_message
-from norvel.serve.parameters import EPS, MAX_SNAP_M, RISK, TIME
+from norvel.serve.parameters import EPS, LAYER, MAX_SNAP_M, RISK, TIME
 from norvel.serve.queries import MAX_BODY_BYTES, MAX_PAIRS
 from norvel.serve.served import Served
 from norvel.steps import GPX_MEDIA_TYPE
@@ -295,11 +295,11 @@ def _paths(served: Served) -> dict[str, Any]:
                     "eps": {**EPS.form(served), "default": EPS.default},
                     "max_snap_m": {**MAX_SNAP_M.form(served),
                                    "default": MAX_SNAP_M.default},
-                    "risk": {**RISK.form(served), "default": RISK.default,
-                             "description": "the risk layer every pair is searched "
-                                            "on (GET /health lists them)"},
+                    RISK.name: {**RISK.form(served), "default": RISK.default,
+                                "description": "the risk layer every pair is searched "
+                                               "on (GET /health lists them)"},
                     TIME.name: {**TIME.form(served), "description": TIME.description}},
-                "not": {"required": [RISK.name, TIME.name]},
+                **LAYER.body_rule(),
                 "additionalProperties": False})},
             "responses": {"200": {"description": (
                 "{\"results\": [...], \"risk_layer\": ...}: the results in the order "

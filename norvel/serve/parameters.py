@@ -120,6 +120,16 @@ class OneOf:
             described["example"] = {first.name: first.example(served)}
         return described
 
+    def body_rule(self) -> Schema:
+        """The JSON Schema rule of a body that gives its members as members
+        of its own: exactly one of them, or at most one where not
+        ``required``."""
+        if self.required:
+            return {"oneOf": [{"required": [member.name]} for member in self.members]}
+        return {"not": {"anyOf": [{"required": [a.name, b.name]}
+                                  for i, a in enumerate(self.members)
+                                  for b in self.members[i + 1:]]}}
+
 
 def _number(minimum: float | None = None, maximum: float | None = None
             ) -> Callable[[Served], Schema]:
@@ -328,12 +338,8 @@ def body_openapi(path: str, served: Served) -> Schema:
     """The JSON Schema of the body sent to ``path``, on the graph served:
     an object of its members, an end given by exactly one of its forms, a
     choice that is not required by at most one."""
-    ends = [{"oneOf": [{"required": [member.name]} for member in parameter.members]}
-            if parameter.required else
-            {"not": {"anyOf": [{"required": [a.name, b.name]}
-                               for i, a in enumerate(parameter.members)
-                               for b in parameter.members[i + 1:]]}}
-            for parameter in ENDPOINTS[path] if isinstance(parameter, OneOf)]
+    ends = [parameter.body_rule() for parameter in ENDPOINTS[path]
+            if isinstance(parameter, OneOf)]
     return {"type": "object",
             "properties": {name: member.body_schema(served)
                            for name, member in body_members(path).items()},
