@@ -58,6 +58,37 @@ def random_document(seed, size, *, first_id, columns, edges_per_node, distance, 
     return {"nodes": nodes, "edges": edges}
 
 
+def jittered_nodes(rng, side, first_id, spacing_deg, jitter):
+    """side x side nodes in rows, ids from ``first_id``, ``spacing_deg``
+    apart north-south and twice that east-west, each moved by up to
+    ``jitter`` of a spacing (drawn from ``rng``, lat then lon)."""
+    return [{"id": first_id + i,
+             "lat": 60.0 + spacing_deg * (i // side + rng.uniform(-jitter, jitter)),
+             "lon": 25.0 + 2 * spacing_deg * (i % side + rng.uniform(-jitter, jitter))}
+            for i in range(side * side)]
+
+
+def grid_streets(rng, side, left_out):
+    """(i, j) for the street between each node of a side x side grid (in
+    rows) and its east and south neighbours, in node order, each left out
+    at odds ``left_out`` (drawn from ``rng`` as the streets are taken, so
+    that a caller's draws for a street follow its own)."""
+    for i in range(side * side):
+        for j in (i + 1 if (i + 1) % side else None,
+                  i + side if i + side < side * side else None):
+            if j is None or rng.random() < left_out:
+                continue
+            yield i, j
+
+
+def one_or_both_ways(rng, i, j):
+    """The ends of a street's edges: both ways at odds 0.85, else one way,
+    either at even odds."""
+    if rng.random() < 0.85:
+        return [(i, j), (j, i)]
+    return [(i, j) if rng.random() < 0.5 else (j, i)]
+
+
 def add_equal_cost_grid(document, first_id, rows, cols):
     """Adds to ``document`` a rows x cols grid, ids from ``first_id`` in row
     order, whose edges all cost 100 m and risk 0.1 both ways: countless

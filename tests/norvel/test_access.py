@@ -14,7 +14,7 @@ import pytest
 
 import norvel
 from access_reference import place_fronts
-from grids import random_document
+from grids import grid_streets, one_or_both_ways, random_document
 from norvel import _access_walks, accessibility
 from norvel.catchment import WALKING_SPEED_M_PER_MIN
 
@@ -353,15 +353,11 @@ def random_street_document(seed, size):
     nodes = [{"id": 9000 + i, "lat": 60.0 + 0.001 * (i // side),
               "lon": 25.0 + 0.002 * (i % side)} for i in range(side * side)]
     edges = []
-    for i in range(side * side):
-        for j in (i + 1 if (i + 1) % side else None, i + side if i + side < side * side else None):
-            if j is None or rng.random() < 0.1:
-                continue
-            for _ in range(1 + (rng.random() < 0.15)):
-                d, r = float(rng.uniform(60.0, 140.0)), float(rng.uniform(0.0, 0.9))
-                ends = [(i, j), (j, i)] if rng.random() < 0.85 else [(i, j) if rng.random() < 0.5 else (j, i)]
-                edges += [{"from": 9000 + a, "to": 9000 + b, "distance_m": d, "risk_score": r}
-                          for a, b in ends]
+    for i, j in grid_streets(rng, side, 0.1):
+        for _ in range(1 + (rng.random() < 0.15)):
+            d, r = float(rng.uniform(60.0, 140.0)), float(rng.uniform(0.0, 0.9))
+            edges += [{"from": 9000 + a, "to": 9000 + b, "distance_m": d, "risk_score": r}
+                      for a, b in one_or_both_ways(rng, i, j)]
     return {"nodes": nodes, "edges": edges}
 
 

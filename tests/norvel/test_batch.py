@@ -21,7 +21,8 @@ from distributed import Client, LocalCluster, WorkerPlugin
 import norvel
 import norvel.batch
 import norvel.geo
-from grids import ABSENT, DEAD_END, FIRST_ID, ISOLATED, LONELY, SOURCE_ONLY, sample_plus
+from grids import (ABSENT, DEAD_END, FIRST_ID, ISOLATED, LONELY, SOURCE_ONLY, grid_streets,
+                   jittered_nodes, sample_plus)
 from norvel import Router, Routes
 from norvel.batch import COLUMNS, BatchError, route_pairs
 
@@ -298,20 +299,14 @@ def straight_streets(seed, side):
     walks of a given time reach as far along an axis as any walk can, to
     the edge of a catchment's margin."""
     rng = np.random.default_rng(seed)
-    nodes = [{"id": 500 + i, "lat": 60.0 + 0.0004 * (i // side + rng.uniform(-0.45, 0.45)),
-              "lon": 25.0 + 0.0008 * (i % side + rng.uniform(-0.45, 0.45))}
-             for i in range(side * side)]
+    nodes = jittered_nodes(rng, side, 500, 0.0004, 0.45)
     edges = []
-    for i in range(side * side):
-        for j in (i + 1 if (i + 1) % side else None,
-                  i + side if i + side < side * side else None):
-            if j is None or rng.random() < 0.15:
-                continue
-            length = norvel.geo.haversine_m(nodes[i]["lat"], nodes[i]["lon"],
-                                            nodes[j]["lat"], nodes[j]["lon"])
-            edges += [{"from": 500 + a, "to": 500 + b, "distance_m": length,
-                       "risk_score": float(rng.uniform(0.0, 0.9))}
-                      for a, b in ((i, j), (j, i))]
+    for i, j in grid_streets(rng, side, 0.15):
+        length = norvel.geo.haversine_m(nodes[i]["lat"], nodes[i]["lon"],
+                                        nodes[j]["lat"], nodes[j]["lon"])
+        edges += [{"from": 500 + a, "to": 500 + b, "distance_m": length,
+                   "risk_score": float(rng.uniform(0.0, 0.9))}
+                  for a, b in ((i, j), (j, i))]
     return {"nodes": nodes, "edges": edges}
 
 

@@ -13,6 +13,7 @@ import pytest
 import norvel
 import norvel.batch
 import norvel.geo
+from grids import grid_streets, jittered_nodes, one_or_both_ways
 from norvel.catchment import WALKING_SPEED_M_PER_MIN
 
 distributed = pytest.importorskip("distributed")
@@ -24,23 +25,14 @@ def street_document(seed, side, spacing_deg=0.001):
     whole metres and often shorter than the straight line (as generated
     grids do), with a second risk layer's values."""
     rng = np.random.default_rng(seed)
-    nodes = [{"id": 100 + i,
-              "lat": 60.0 + spacing_deg * (i // side + rng.uniform(-0.2, 0.2)),
-              "lon": 25.0 + 2 * spacing_deg * (i % side + rng.uniform(-0.2, 0.2))}
-             for i in range(side * side)]
+    nodes = jittered_nodes(rng, side, 100, spacing_deg, 0.2)
     edges = []
-    for i in range(side * side):
-        for j in (i + 1 if (i + 1) % side else None,
-                  i + side if i + side < side * side else None):
-            if j is None or rng.random() < 0.08:
-                continue
-            for _ in range(1 + (rng.random() < 0.1)):
-                d = float(round(rng.uniform(80.0, 125.0)))
-                r = float(rng.uniform(0.0, 0.9))
-                ends = ([(i, j), (j, i)] if rng.random() < 0.85
-                        else [(i, j) if rng.random() < 0.5 else (j, i)])
-                edges += [{"from": 100 + a, "to": 100 + b, "distance_m": d,
-                           "risk_score": r} for a, b in ends]
+    for i, j in grid_streets(rng, side, 0.08):
+        for _ in range(1 + (rng.random() < 0.1)):
+            d = float(round(rng.uniform(80.0, 125.0)))
+            r = float(rng.uniform(0.0, 0.9))
+            edges += [{"from": 100 + a, "to": 100 + b, "distance_m": d,
+                       "risk_score": r} for a, b in one_or_both_ways(rng, i, j)]
     lit = rng.uniform(0.0, 2.0, len(edges)).tolist()
     return {"nodes": nodes, "edges": edges, "risk_layers": {"lit": lit}}
 
