@@ -198,6 +198,8 @@ def test_a_tag_filter_and_what_avoid_refuses(sample_path):
     assert router.session.avoided([np.int64(7), Edge(3), 0]).tolist() == [7, 3, 0]
     assert router.session.avoided(steps.tolist()).tolist() == np.flatnonzero(steps).tolist()
     assert router.session.avoided([]).tolist() == router.session.avoided(()).tolist() == []
+    # The last edge is one; the next index (below) is none.
+    assert router.session.avoided([count - 1, 0]).tolist() == [count - 1, 0]
     for past in ([count], [0, 5, count], [-1, 0, 5], (0, 2**31), [Edge(count)]):
         with pytest.raises(ValueError, match=rf"avoid: edge index {past[-1] if past[0] >= 0 else -1} "
                                              rf"is not an edge of the graph \(0 to {count - 1}\)"):
